@@ -1,0 +1,44 @@
+// What the station logic may ask of the operator's window. The Qt main window implements it,
+// and so does the console of `marvolen --console`; tests use a recording double. Texts are
+// UTF-8.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace marvolen {
+
+class OperatorWindow {
+ public:
+  virtual ~OperatorWindow() = default;
+
+  // The log view `mm1`: append one line (Lines.Add), clear it, show or hide it.
+  virtual void AddLine(std::string_view text) = 0;
+  virtual void ClearLog() = 0;
+  virtual void SetLogVisible(bool visible) = 0;
+
+  // The status bar: panels 0 to 3.
+  virtual void SetPanel(int index, std::string_view text) = 0;
+
+  // The buttons: `Modificar` (settings) shown or hidden, `Button2` ("Salir") enabled or not.
+  virtual void SetModificarVisible(bool visible) = 0;
+  virtual void SetSalirEnabled(bool enabled) = 0;
+
+  // `Timer1`: the host calls the station's tick when the timer is enabled and its interval
+  // has passed since the last tick ended.
+  virtual void SetTimerInterval(int ms) = 0;
+  virtual void SetTimerEnabled(bool enabled) = 0;
+
+  // The modal one-line input box; nullopt when the operator cancels it.
+  virtual std::optional<std::string> InputBox(std::string_view caption,
+                                              std::string_view prompt) = 0;
+  // The modal message box.
+  virtual void ShowMessage(std::string_view text) = 0;
+  // Opens the settings form `TFDatos` (modal in the window; the console cannot).
+  virtual void ShowSettingsForm() = 0;
+  // Ends the program once the current handler returns (Application.Terminate).
+  virtual void Terminate() = 0;
+};
+
+}  // namespace marvolen

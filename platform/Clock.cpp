@@ -1,0 +1,60 @@
+#include "platform/Clock.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace marvolen {
+
+MonoTime RealClock::Now() const { return std::chrono::steady_clock::now(); }
+
+WallTime RealClock::WallNow() const { return std::chrono::system_clock::now(); }
+
+void RealClock::Sleep(Millis d) {
+  if (d.count() > 0) std::this_thread::sleep_for(d);
+}
+
+bool RealClock::WaitReadable(int fd, Millis d) {
+  const MonoTime deadline = Now() + d;
+  for (;;) {
+    const long long left = ElapsedMs(Now(), deadline);
+    pollfd p{fd, POLLIN, 0};
+    const int rc = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (rc > 0) return true;
+    if (rc == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+VirtualClock::VirtualClock(WallTime start_wall)
+    : start_(MonoTime{} + std::chrono::hours(1)), mono_(start_), wall_(start_wall) {}
+
+WallTime VirtualClock::DefaultStart() {
+  // 2026-12-07 10:00:00 UTC as seconds since the epoch.
+  return WallTime{} + std::chrono::seconds(1796637600);
+}
+
+bool VirtualClock::WaitReadable(int, Millis d) {
+  Advance(d);
+  return false;
+}
+
+void VirtualClock::At(Millis delay, std::function<void()> action) {
+  events_.emplace(mono_ + (delay.count() > 0 ? delay : Millis(0)), std::move(action));
+}
+
+void VirtualClock::Advance(Millis d) {
+  const MonoTime target = mono_ + (d.count() > 0 ? d : Millis(0));
+  // Events may schedule further events; take them one at a time.
+  while (!events_.empty() && events_.begin()->first <= target) {
+    auto node = events_.extract(events_.begin());
+    wall_ += node.key() - mono_;
+    mono_ = node.key();
+    node.mapped()();
+  }
+  wall_ += target - mono_;
+  mono_ = target;
+}
+
+}  // namespace marvolen

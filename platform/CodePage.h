@@ -1,0 +1,28 @@
+// Code-page conversion through glibc's iconv. What goes on the line and into the binary
+// records is Windows-1252, names inside archives are CP850 (the OEM code page), and
+// everything on disk, in the window and in the activity log is UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace marvolen {
+
+enum class CodePage { Cp1252, Cp850, Utf8 };
+
+struct Converted {
+  std::string text;
+  // False when some character had no equivalent in the target code page (it became '?')
+  // or some input byte was not valid in the source code page (it became '?' too).
+  bool exact = true;
+};
+
+Converted ConvertText(std::string_view text, CodePage from, CodePage to);
+
+// Shorthands for the conversions the station makes; characters with no equivalent become '?'.
+std::string AnsiToUtf8(std::string_view cp1252);
+std::string Utf8ToAnsi(std::string_view utf8);
+std::string OemToUtf8(std::string_view cp850);
+std::string Utf8ToOem(std::string_view utf8);
+
+}  // namespace marvolen
