@@ -97,7 +97,8 @@ int Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (args.size() < 2) return UsageError("an office directory and a subcommand are needed");
-  if (!args[0].empty() && args[0][0] == '-') {
+  if (args[0].empty()) return UsageError("the office directory is an empty name");
+  if (args[0][0] == '-') {
     return UsageError("unknown option \"" + args[0] + "\" (write ./" + args[0] +
                       " for a directory of that name)");
   }
