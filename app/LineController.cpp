@@ -72,7 +72,7 @@ void LineController::ResetLine() {
 
 void LineController::StartConnecting(int interval_ms) {
   CallState& st = s_.state;
-  std::string greeting(tokens::kGreeting);
+  std::string greeting(GreetingToken);
   s_.line.SendText(greeting + '\r');
   s_.window.AddLine("Conectándose ...");
   s_.window.SetSalirEnabled(false);
@@ -154,7 +154,7 @@ void LineController::Connecting() {
       return;
     }
     s_.line.LineBuffer().clear();
-    s_.line.SendText(std::string(tokens::kGreeting) + '\r');
+    s_.line.SendText(std::string(GreetingToken) + '\r');
     st.LastGreetingTime = s_.clock.Now();
   }
 

@@ -137,7 +137,7 @@ void SupervisionScript::SendCommand(std::string bytes) {
 }
 
 void SupervisionScript::SendMessage(std::string_view utf8_text) {
-  SendCommand(std::string(tokens::kMessage) + Utf8ToAnsi(utf8_text) + '\r');
+  SendCommand(std::string(MessageToken) + Utf8ToAnsi(utf8_text) + '\r');
 }
 
 void SupervisionScript::StepTables() {
@@ -200,7 +200,7 @@ void SupervisionScript::StepTrafficFiling() {
     return;
   }
   s_.window.AddLine("Borrando Tráfico");
-  st.LastCommand = std::string(tokens::kMessage) + Utf8ToAnsi("Borrando Tráfico") + '\r';
+  st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
   s_.log_event("Borrado de Tráfico");
 
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
@@ -248,7 +248,7 @@ void SupervisionScript::StepDayFiles() {
 
 void SupervisionScript::StepClock() {
   const std::string t = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
-  s_.state.LastCommand = std::string(tokens::kClock) + t + '\r';
+  s_.state.LastCommand = std::string(ClockToken) + t + '\r';
   s_.ShowAndLog("Sincronizo fecha/hora: " + t.substr(0, 2) + "/" + t.substr(2, 2) + "/" +
                 t.substr(4, 4) + " " + t.substr(8, 2) + ":" + t.substr(10, 2) + ":" +
                 t.substr(12, 2));
@@ -292,7 +292,7 @@ bool SupervisionScript::ReadReplies(LineController& controller) {
 bool SupervisionScript::HandleReply(LineController& controller, bool& transferred) {
   CallState& st = s_.state;
   const std::string head = st.ReplyLine.substr(0, 7);
-  if (head == tokens::kAck) {
+  if (head == AckToken) {
     s_.window.AddLine("Ok");
     st.LastCommand.clear();
     st.ScriptStep = std::abs(st.ScriptStep);
@@ -300,7 +300,7 @@ bool SupervisionScript::HandleReply(LineController& controller, bool& transferre
   }
   if (st.LastCommand.size() < 5 || head != st.LastCommand.substr(0, 7)) return true;
   if (st.PendingTransfer == TransferKind::kNone) {
-    s_.line.SendText(tokens::kGo);
+    s_.line.SendText(GoToken);
     return true;
   }
   transferred = true;
@@ -315,12 +315,12 @@ bool SupervisionScript::RunTransfer(LineController& controller) {
     label = "Enviando archivo!.....";
     s_.window.AddLine(label);
     const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
-    s_.line.SendText(tokens::kGo);
+    s_.line.SendText(GoToken);
     result = s_.line.SendFile(data);
   } else {
     label = "Recibiendo archivo!...";
     s_.window.AddLine(label);
-    s_.line.SendText(tokens::kGo);
+    s_.line.SendText(GoToken);
     s_.clock.Sleep(Millis(5000));
     result = s_.line.ReceiveFile();
   }

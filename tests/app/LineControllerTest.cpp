@@ -6,7 +6,7 @@
 namespace marvolen::testing {
 namespace {
 
-const std::string kGreetingLine = std::string(tokens::kGreeting) + '\r';
+const std::string kGreetingLine = std::string(GreetingToken) + '\r';
 
 TEST(LineController, ResetOpensThePortAndSetsTheModemToAnswer) {
   CallHarness h;
@@ -89,7 +89,7 @@ TEST(LineController, CallerThatNeverIdentifiesIsGreetedFiveTimesThenDropped) {
   const long long connected_at = h.clock.ElapsedSinceStart();
   while (h.line.opens == 1 && h.clock.ElapsedSinceStart() < connected_at + 120'000) h.Tick();
   EXPECT_EQ(h.line.opens, 2);
-  EXPECT_EQ(h.line.CountSent(std::string(tokens::kGreeting)), 5);
+  EXPECT_EQ(h.line.CountSent(std::string(GreetingToken)), 5);
   const long long dropped_after = h.clock.ElapsedSinceStart() - connected_at;
   EXPECT_GT(dropped_after, 50'000);
   EXPECT_LT(dropped_after, 56'000);
@@ -143,7 +143,7 @@ TEST(LineController, CarrierLossWhileConnectingKeepsTheState) {
   h.Ticks(10'000);
   EXPECT_EQ(h.state.LineState, "conectando");
   EXPECT_EQ(h.line.opens, 1);
-  EXPECT_EQ(h.line.CountSent(std::string(tokens::kGreeting)), 1);
+  EXPECT_EQ(h.line.CountSent(std::string(GreetingToken)), 1);
 }
 
 TEST(LineController, CarrierLossInTheScriptAbortsAtTheNextTick) {

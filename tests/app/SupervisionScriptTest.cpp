@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kAckLine = std::string(tokens::kAck) + '\r';
+const std::string kAckLine = std::string(AckToken) + '\r';
 
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -51,7 +51,7 @@ class ScriptTest : public ::testing::Test {
   void Answer() {
     for (; seen_ < h_.line.sent.size(); ++seen_) {
       const std::string& text = h_.line.sent[seen_];
-      if (text == tokens::kGo) {
+      if (text == GoToken) {
         if (acknowledge_) h_.line.Arrive(kAckLine);
       } else if (text != "\n") {
         commands_.push_back(text);
@@ -82,7 +82,7 @@ class ScriptTest : public ::testing::Test {
 TEST_F(ScriptTest, OfficeWithNothingToDoGoesStraightToSuccessAndDismissal) {
   Admit("N");
   RunCall();
-  const std::string msg(tokens::kMessage);
+  const std::string msg(MessageToken);
   EXPECT_EQ(commands_,
             (std::vector<std::string>{msg + "Tablas ya actualizadas\r",
                                       msg + "Tr\xE1"
@@ -111,16 +111,16 @@ TEST_F(ScriptTest, FullCallSendsTablesDeletesFilesTrafficAndSetsTheClock) {
   ASSERT_GE(commands_.size(), 7u);
   EXPECT_EQ(commands_[0], "Recibir dato\r");
   EXPECT_EQ(commands_[1],
-            std::string(tokens::kMessage) + "Borrando Tabla no utilizada: tablas\\VIEJA.TAB\r");
+            std::string(MessageToken) + "Borrando Tabla no utilizada: tablas\\VIEJA.TAB\r");
   EXPECT_EQ(commands_[2], "DEL tablas\\VIEJA.TAB\r");
   EXPECT_EQ(commands_[3], "Enviar  datoTRAFICO\\trafico.TRF\r");
-  EXPECT_EQ(commands_[4], std::string(tokens::kMessage) +
+  EXPECT_EQ(commands_[4], std::string(MessageToken) +
                               "Borrando Tr\xE1"
                               "fico\r");
   EXPECT_EQ(commands_[5], "DEL TRAFICO\\TRAFICO.TRF\r");
   // 7 December 2026, 10:00 UTC plus the call so far, in local time.
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(h_.clock.WallNow())).substr(0, 8);
-  EXPECT_EQ(commands_[6].substr(0, 7), tokens::kClock);
+  EXPECT_EQ(commands_[6].substr(0, 7), ClockToken);
   EXPECT_EQ(commands_[6].substr(7, 8), stamp);
   EXPECT_EQ(commands_.back(), "Salir03015\r");
 
@@ -200,7 +200,7 @@ TEST_F(ScriptTest, OfficeThatStopsAcknowledgingStallsOut) {
 TEST_F(ScriptTest, AcknowledgementWithTrailingTextCountsAndShortCommandsNeverEcho) {
   Admit("N");
   h_.Tick();  // step 0 sends its message
-  h_.line.Arrive(std::string(tokens::kAck) + "extra\r");
+  h_.line.Arrive(std::string(AckToken) + "extra\r");
   h_.Tick();
   EXPECT_EQ(h_.state.ScriptStep, 1);
   h_.state.LastCommand = "DEL\r";
