@@ -6,8 +6,10 @@
 #include <system_error>
 #include <vector>
 
+#include "app/CallState.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "records/OfficeParamFile.h"
 
 namespace marvolen {
 
@@ -90,7 +92,45 @@ bool DeviceAccepted(const IdentFields& ident, const std::string& stored_utf8,
   return true;
 }
 
+class StationParamFile : public OfficeParamAccess {
+ public:
+  explicit StationParamFile(const std::string& office_dir) : file_(office_dir) {}
+  // A key that selects nothing reads as an empty text.
+  std::string ReadOfficeParam(std::string_view key) override {
+    return file_.ReadOfficeParam(key).value_or("");
+  }
+  void WriteOfficeParam(std::string_view key, std::string_view value) override {
+    static_cast<void>(file_.WriteOfficeParam(key, value));
+  }
+
+ private:
+  OfficeParamFile file_;
+};
+
 }  // namespace
+
+std::unique_ptr<OfficeParamAccess> OpenOfficeParamFile(const std::string& office_dir) {
+  return std::make_unique<StationParamFile>(office_dir);
+}
+
+void StoreAdmission(const AdmissionResult& r, CallState& state) {
+  state.IdentLine = r.IdentLine;
+  state.TableExt = r.TableExt;
+  state.OfficeNumber = r.OfficeNumber;
+  state.OfficeDir = r.OfficeDir;
+  state.OfficeTag = r.OfficeTag;
+  state.DayFirst = r.DayFirst;
+  state.DayLast = r.DayLast;
+  state.SyncClock = r.SyncClock;
+  state.RetryCount = r.RetryCount;
+  state.RetryPeriod = r.RetryPeriod;
+  state.DeleteList = r.DeleteList;
+  if (!r.Admitted()) return;
+  state.LineState = kStateConnected;
+  state.ScriptStep = 0;
+  state.ReplyLine.clear();
+  state.LastCommand.clear();
+}
 
 int32_t ByteSum(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -37,11 +37,14 @@ class OfficeParamAccess {
 // Opens the parameter file of the office directory given (no trailing "/").
 using OfficeParamOpener =
     std::function<std::unique_ptr<OfficeParamAccess>(const std::string& office_dir)>;
+// The station's own: the office's "MARVOLEN.TCP", created with the default values when
+// missing; its failures (office directory missing, file unreadable) throw OfficeParamError.
+std::unique_ptr<OfficeParamAccess> OpenOfficeParamFile(const std::string& office_dir);
 
 struct AdmissionSetup {
   std::string WorkDir;  // ending in "/"
   std::string ExeDir;   // station home, ending in "/"
-  OfficeParamOpener open_params;
+  OfficeParamOpener open_params = OpenOfficeParamFile;
   LineSink view;      // the log view mm1
   LineSink activity;  // ActivityLog::LogEvent
   EnvioPacker pack;   // builds envio.zip in ExeDir
@@ -87,6 +90,12 @@ struct AdmissionResult {
 // counts before calling: activity log lines written during admission carry this office.
 AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
                             const AdmissionSetup& setup);
+
+struct CallState;
+// Hands the outcome to the call state the controller and the script share: the line, the
+// table kind and the office's values always; on admission also "conectado" at step 0 with
+// the reply and the last command emptied.
+void StoreAdmission(const AdmissionResult& result, CallState& state);
 
 // The station's files for an office, in a fixed order (directory listings are sorted by name
 // ignoring case, so that a call does not depend on the file system's order): the tables

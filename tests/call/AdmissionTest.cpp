@@ -1,5 +1,8 @@
 #include "app/Admission.h"
 
+#include "app/CallState.h"
+#include "records/OfficeParamFile.h"
+
 #include "tests/call/CallFixture.h"
 #include "tests/call/IdentBuilder.h"
 
@@ -174,6 +177,29 @@ TEST_F(AdmissionTest, UpgradesOfferedByName) {
   EXPECT_EQ(Admit(b).TableSurvey.size(), 3u);
   b.feature = " ";
   EXPECT_EQ(Admit(b).TableSurvey.size(), 1u);
+}
+
+TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
+  const fs::path root = fs::temp_directory_path() / ("call-disk-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "loc07");
+  std::ofstream(root / "loc07/TARIFA.TBL") << "AB";
+  AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,
+                       [](std::string_view) {}, [](std::string_view) {}, [](const std::string&) {}};
+  CallState state;
+  state.ScriptStep = -20;
+  IdentBuilder b;
+  b.office = "00008";  // no directory for office 8: its parameter file cannot be made
+  EXPECT_THROW(AdmitOffice(b.Line(), "tbl", setup), OfficeParamError);
+  b.office = "00007";  // a new file: password GALERNA, pinned on the first call
+  StoreAdmission(AdmitOffice(b.Line(), "tbl", setup), state);
+  EXPECT_EQ(state.LineState + std::to_string(state.ScriptStep), "conectado0");
+  EXPECT_EQ(OfficeParamFile(root / "loc07").ReadOfficeParam("Id"), "KEY00042        ");
+  b.device = "OTRA0001";
+  state.LineState = "conectando";
+  StoreAdmission(AdmitOffice(b.Line(), "tab", setup), state);
+  EXPECT_EQ(state.LineState + state.TableExt, "conectandotbl");
+  fs::remove_all(root);
 }
 
 }  // namespace
