@@ -80,7 +80,7 @@ struct AdmissionResult {
   int32_t RetryPeriod = 0;
   int32_t SyncClock = 0;
   SurveyEntries TableSurvey;  // after the comparison: up-to-date files hold kUpToDate
-  std::string DeleteList;     // UTF-8, "tablas\NAME" / "upgrade\NAME" or empty
+  std::string DeleteList;     // Windows-1252: "tablas\NAME", "upgrade\NAME" or empty
   bool EnvioBuilt = false;
 };
 

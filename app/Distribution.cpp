@@ -21,12 +21,11 @@ bool SafeToDelete(std::string_view name) {
 
 // What to delete on the office for a reported file the station does not hold: a table by the
 // extension probe (a dot where a padded name has its extension), else an upgrade.
-std::string DeletionFor(const OfficeFileEntry& entry, const std::string& name,
-                        bool upgrade_enabled) {
+std::string DeletionFor(const OfficeFileEntry& entry, bool upgrade_enabled) {
   const bool table_probe =
       !entry.probe.empty() && entry.probe[0] == '.' && UpperAscii(entry.probe) != ".UPG";
-  if (table_probe) return "tablas\\" + name;
-  if (upgrade_enabled) return "upgrade\\" + name;
+  if (table_probe) return "tablas\\" + entry.name;
+  if (upgrade_enabled) return "upgrade\\" + entry.name;
   return {};
 }
 
@@ -90,8 +89,8 @@ std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bo
         break;
       }
     }
-    if (known || !delete_list.empty() || !SafeToDelete(name)) continue;
-    delete_list = DeletionFor(entry, name, upgrade_enabled);
+    if (known || !delete_list.empty() || !SafeToDelete(entry.name)) continue;
+    delete_list = DeletionFor(entry, upgrade_enabled);
   }
   activity(summary);
   view(summary);

@@ -41,8 +41,9 @@ bool IsTableName(std::string_view name);
 
 // Compares the survey with the office's list: a file the office holds in the same version is
 // marked kUpToDate; the first reported file the station does not have at all becomes the
-// DeleteList, "tablas\" + name or (when upgrades are enabled) "upgrade\" + name, in UTF-8
-// with the backslash the office expects. Logs and shows "Tablas: " and the reported names.
+// DeleteList, "tablas\" + name or (when upgrades are enabled) "upgrade\" + name, in the
+// line's bytes (Windows-1252) and with the backslash the office expects. Logs and shows
+// "Tablas: " and the reported names (UTF-8).
 // Throws ConversionError when a reported value is not a number.
 std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
                                   SurveyEntries& survey, const LineSink& view,
