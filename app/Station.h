@@ -1,0 +1,123 @@
+// The station: the state of the line and of the call, shared by every part of the program
+// (one instance, owned by the main program), and the handlers of the three forms. The forms
+// themselves only wire widgets to these handlers; everything they decide is here, so that it
+// runs the same under the window, under the console and in tests.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/ActivityLog.h"
+#include "app/FileOps.h"
+#include "app/OperatorWindow.h"
+#include "app/Settings.h"
+#include "app/StationConfig.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// The identification line until the first office is admitted, so that the office field of
+// the activity log reads "Datos".
+inline constexpr char kIdentLineAtStart[] = "      Datos";
+
+class Station {
+ public:
+  // `home` is the station home (where "marvolen.tcp" lives); empty means StationHome(),
+  // looked up by FormCreate.
+  Station(OperatorWindow& window, Clock& clock, std::filesystem::path home = {});
+  virtual ~Station() = default;
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Entry points. Each is called by the host (window, console, test) and lets no exception
+  // escape: whatever escapes the work goes to AppException.
+
+  // Start-up: directories, settings, start line, timer.
+  void FormCreate();
+  // One tick of Timer1: disables the timer; with no settings yet runs FirstRunPrompt and
+  // leaves the timer off; otherwise runs LineTick and enables the timer again.
+  void Timer1Timer();
+  // "Salir": flushes the activity log and terminates.
+  void Button2Click();
+  // "Modificar Datos": stops the timer and shows the password form.
+  void ModificarClick();
+  // The main form closes (every way the program ends): writes pending activity log lines,
+  // then ClosePorts.
+  void FormClose();
+  // Password form: "Aceptar" with the entry of `clave`; "Cancelar"; the form's close by any
+  // means (its close box included), which enables the timer.
+  void AceptarClick(std::string_view clave);
+  void CancelarClick();
+  void ClaveFormClose();
+  // Settings form: the texts its edit boxes start with; "Guardar" with their texts.
+  SettingsFields DatosFormCreate() const;
+  void GuardarClick(const SettingsFields& fields);
+
+  // The application's handler of exceptions nobody handled: shows "ERROR PROGRAMA: " +
+  // `message` in the log view, empties LineState (so the next tick re-initialises the line)
+  // and enables the timer. Never ends the program.
+  void AppException(std::string_view message);
+  // Runs `work`, handing any exception it lets escape to AppException.
+  void Guard(const std::function<void()>& work) noexcept;
+
+  // First run (no settings): asks for the settings password, then shows the settings form.
+  void FirstRunPrompt();
+
+  // Timer1: the window's timer, with its state kept here so the station can read it back.
+  // The design-time state is 100 ms, enabled.
+  int Timer1Interval() const { return timer_interval_; }
+  bool Timer1Enabled() const { return timer_enabled_; }
+  void SetTimer1Interval(int ms);
+  void SetTimer1Enabled(bool enabled);
+
+  OperatorWindow& window() { return window_; }
+  Clock& clock() { return clock_; }
+  ActivityLog& activity_log() { return log_; }
+  StationConfig& config() { return config_; }
+  const StationConfig& config() const { return config_; }
+  // Both the settings save and the activity log write through these calls.
+  void SetFileOps(const FileOps& ops);
+
+  // The call state. Paths are UTF-8 and end in "/"; line texts are Windows-1252 bytes as
+  // they travel on the line.
+  std::string ExeDir;             // station home
+  std::string WorkDir;            // working directory (a relative setting is taken from ExeDir)
+  std::string LineState;          // "", "esperando", "conectando", "conectado"
+  std::string PreviousLineState;  // LineState at the previous tick
+  int ScriptStep = 0;             // script position (see the call script)
+  int StallTime = 0;              // ms of nominal timer interval spent in one state
+  int GreetingCount = 0;          // greetings repeated while connecting
+  int StrayLineCount = 0;         // received lines that were neither "RING" nor "Ident="
+  WallTime LastGreetingTime{};    // when the greeting was last sent
+  std::string LineBuffer;         // bytes received before admission, up to the next CR
+  std::string ReplyLine;          // bytes received during the script, up to the next CR
+  std::string LastCommand;        // last command sent during the script
+  int PendingTransfer = 0;        // 0 none, 1 send "envio.zip", 2 receive a file
+  std::string IdentLine = kIdentLineAtStart;  // accepted identification line
+  std::string TableExt = "tbl";               // "tbl" or "tab"
+  std::string OfficeDir;                      // the calling office's directory, no final "/"
+
+ protected:
+  // One slice of the line's work, run by every tick once settings exist. It may throw: the
+  // tick hands the exception to AppException.
+  virtual void LineTick() {}
+  // Closes every serial port, ignoring errors; run when the main form closes.
+  virtual void ClosePorts() {}
+
+ private:
+  void CreateStartupDirectories();
+  void ClosePasswordForm();
+
+  OperatorWindow& window_;
+  Clock& clock_;
+  std::filesystem::path home_;
+  StationConfig config_;
+  FileOps file_ops_;
+  ActivityLog log_;
+  int timer_interval_ = 100;
+  bool timer_enabled_ = true;
+};
+
+}  // namespace marvolen
