@@ -12,6 +12,10 @@
 #include "app/Station.h"
 #include "app/ui/QtOperatorWindow.h"
 
+// fontconfig keeps a cache for the life of the process, which LeakSanitizer reports when the
+// unit tests run under the sanitizers.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+
 namespace marvolen::ui {
 namespace {
 
