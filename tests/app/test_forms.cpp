@@ -14,7 +14,9 @@
 
 // fontconfig keeps a cache for the life of the process, which LeakSanitizer reports when the
 // unit tests run under the sanitizers.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\n";
+}
 
 namespace marvolen::ui {
 namespace {
