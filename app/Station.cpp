@@ -28,7 +28,9 @@ Station::Station(OperatorWindow& window, Clock& clock, fs::path home)
       clock_(clock),
       home_(std::move(home)),
       file_ops_(SystemFileOps()),
-      log_(clock, IdentLine, WorkDir) {}
+      log_(clock, state.IdentLine, WorkDir) {
+  state.TimerInterval = 100;
+}
 
 void Station::SetFileOps(const FileOps& ops) {
   file_ops_ = ops;
@@ -36,18 +38,17 @@ void Station::SetFileOps(const FileOps& ops) {
 }
 
 void Station::SetTimer1Interval(int ms) {
-  timer_interval_ = ms;
+  state.TimerInterval = ms;
   window_.SetTimerInterval(ms);
 }
 
 void Station::SetTimer1Enabled(bool enabled) {
-  timer_enabled_ = enabled;
   window_.SetTimerEnabled(enabled);
 }
 
 void Station::AppException(std::string_view message) {
   window_.AddLine("ERROR PROGRAMA: " + std::string(message));
-  LineState.clear();
+  state.LineState.clear();
   SetTimer1Enabled(true);
 }
 
@@ -73,9 +74,9 @@ void Station::FormCreate() {
   Guard([this] {
     ExeDir = WithTrailingSlash((home_.empty() ? StationHome() : home_).string());
     SetTimer1Interval(5000);
-    LineState.clear();
-    TableExt = "tbl";
-    GreetingCount = 0;
+    state.LineState.clear();
+    state.TableExt = "tbl";
+    state.GreetingCount = 0;
     window_.ClearLog();
     CreateStartupDirectories();
 
@@ -93,7 +94,7 @@ void Station::FormCreate() {
     }
     WorkDir = WithTrailingSlash(dir);
 
-    IdentLine = kIdentLineAtStart;
+    state.IdentLine = kIdentLineAtStart;
     log_.ResetCount();
     log_.LogEvent(" *********** Inicio Programa: " + ExeDir + "Marvolen.exe");
     CreateDirectoryNoCase(WorkDir + "upgrades");

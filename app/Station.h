@@ -1,7 +1,4 @@
-// The station: the state of the line and of the call, shared by every part of the program
-// (one instance, owned by the main program), and the handlers of the three forms. The forms
-// themselves only wire widgets to these handlers; everything they decide is here, so that it
-// runs the same under the window, under the console and in tests.
+// The station object that the main program owns for the whole run.
 #pragma once
 
 #include <filesystem>
@@ -10,6 +7,7 @@
 #include <string_view>
 
 #include "app/ActivityLog.h"
+#include "app/CallState.h"
 #include "app/FileOps.h"
 #include "app/OperatorWindow.h"
 #include "app/Settings.h"
@@ -22,6 +20,10 @@ namespace marvolen {
 // the activity log reads "Datos".
 inline constexpr char kIdentLineAtStart[] = "      Datos";
 
+// The station: the state of the line and of the call, shared by every part of the program
+// (one instance, owned by the main program), and the handlers of the three forms. The forms
+// themselves only wire widgets to these handlers; everything they decide is here, so that it
+// runs the same under the window, under the console and in tests.
 class Station {
  public:
   // `home` is the station home (where "marvolen.tcp" lives); empty means StationHome(),
@@ -65,10 +67,8 @@ class Station {
   // First run (no settings): asks for the settings password, then shows the settings form.
   void FirstRunPrompt();
 
-  // Timer1: the window's timer, with its state kept here so the station can read it back.
-  // The design-time state is 100 ms, enabled.
-  int Timer1Interval() const { return timer_interval_; }
-  bool Timer1Enabled() const { return timer_enabled_; }
+  // Timer1: the window's timer. Its interval is mirrored in `state.TimerInterval`, where the
+  // stall check reads it; the design-time state is 100 ms, enabled.
   void SetTimer1Interval(int ms);
   void SetTimer1Enabled(bool enabled);
 
@@ -80,24 +80,12 @@ class Station {
   // Both the settings save and the activity log write through these calls.
   void SetFileOps(const FileOps& ops);
 
-  // The call state. Paths are UTF-8 and end in "/"; line texts are Windows-1252 bytes as
-  // they travel on the line.
-  std::string ExeDir;             // station home
-  std::string WorkDir;            // working directory (a relative setting is taken from ExeDir)
-  std::string LineState;          // "", "esperando", "conectando", "conectado"
-  std::string PreviousLineState;  // LineState at the previous tick
-  int ScriptStep = 0;             // script position (see the call script)
-  int StallTime = 0;              // ms of nominal timer interval spent in one state
-  int GreetingCount = 0;          // greetings repeated while connecting
-  int StrayLineCount = 0;         // received lines that were neither "RING" nor "Ident="
-  WallTime LastGreetingTime{};    // when the greeting was last sent
-  std::string LineBuffer;         // bytes received before admission, up to the next CR
-  std::string ReplyLine;          // bytes received during the script, up to the next CR
-  std::string LastCommand;        // last command sent during the script
-  int PendingTransfer = 0;        // 0 none, 1 send "envio.zip", 2 receive a file
-  std::string IdentLine = kIdentLineAtStart;  // accepted identification line
-  std::string TableExt = "tbl";               // "tbl" or "tab"
-  std::string OfficeDir;                      // the calling office's directory, no final "/"
+  // The call state shared with the line controller, the admission and the script.
+  CallState state;
+  // The station home and the working directory (a relative setting is taken from the home):
+  // UTF-8, ending in "/".
+  std::string ExeDir;
+  std::string WorkDir;
 
  protected:
   // One slice of the line's work, run by every tick once settings exist. It may throw: the
@@ -116,8 +104,6 @@ class Station {
   StationConfig config_;
   FileOps file_ops_;
   ActivityLog log_;
-  int timer_interval_ = 100;
-  bool timer_enabled_ = true;
 };
 
 }  // namespace marvolen

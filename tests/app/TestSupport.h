@@ -13,7 +13,7 @@
 
 #include "app/OperatorWindow.h"
 
-namespace marvolen::testing {
+namespace marvolen::station_test {
 
 class TempDir {
  public:
@@ -53,7 +53,7 @@ inline void UseUtc() {
   ::unsetenv("LC_TIME");
 }
 
-class RecordingWindow : public OperatorWindow {
+class FormsWindow : public OperatorWindow {
  public:
   void AddLine(std::string_view text) override { lines.emplace_back(text); }
   void ClearLog() override { Call("ClearLog"), lines.clear(); }
@@ -85,4 +85,4 @@ class RecordingWindow : public OperatorWindow {
   void Call(std::string what) { calls.push_back(std::move(what)); }
 };
 
-}  // namespace marvolen::testing
+}  // namespace marvolen::station_test

@@ -8,12 +8,12 @@
 namespace marvolen {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
+using station_test::ReadFile;
+using station_test::TempDir;
 
 class ActivityLogTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::UseUtc(); }
+  void SetUp() override { station_test::UseUtc(); }
   std::string Line(const std::string& text) { return "07/12/2026 10:00:00 Of: Datos " + text; }
 
   TempDir work;
@@ -72,7 +72,7 @@ TEST_F(ActivityLogTest, SixtyEventsKeepTheFirstFifty) {
 }
 
 TEST_F(ActivityLogTest, ExistingFileIsFoundWhateverItsLetterCase) {
-  testing::WriteFile(work.path() / "VOLENLOG.TCP", "old\r\n");
+  station_test::WriteFile(work.path() / "VOLENLOG.TCP", "old\r\n");
   log.LogEvent("nuevo");
   log.FlushLog();
   EXPECT_EQ(ReadFile(work.path() / "VOLENLOG.TCP"), "old\r\n" + Line("nuevo") + "\r\n");

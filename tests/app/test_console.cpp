@@ -9,9 +9,9 @@
 namespace marvolen {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
-using testing::WriteFile;
+using station_test::ReadFile;
+using station_test::TempDir;
+using station_test::WriteFile;
 
 std::string Contents(std::FILE* file) {
   std::fflush(file);
@@ -50,7 +50,7 @@ std::string Record(const std::string& dir, char port = '1') {
 
 class ConsoleTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::UseUtc(); }
+  void SetUp() override { station_test::UseUtc(); }
   ~ConsoleTest() override {
     std::fclose(out);
     std::fclose(err);

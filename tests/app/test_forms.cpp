@@ -21,7 +21,7 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace marvolen::ui {
 namespace {
 
-using testing::TempDir;
+using station_test::TempDir;
 
 QApplication& App() {
   static int argc = 1;
@@ -45,7 +45,7 @@ class FormsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     App();
-    testing::UseUtc();
+    station_test::UseUtc();
     window = std::make_unique<QtOperatorWindow>();
     station = std::make_unique<Station>(*window, clock, home.path());
     window->Attach(*station);

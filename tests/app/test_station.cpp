@@ -10,9 +10,9 @@
 namespace marvolen {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
-using testing::WriteFile;
+using station_test::ReadFile;
+using station_test::TempDir;
+using station_test::WriteFile;
 
 // The station with its line work replaced by what each test needs.
 class TestStation : public Station {
@@ -40,7 +40,7 @@ std::string Record(int port, const std::string& password, const std::string& dir
 
 class StationTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::UseUtc(); }
+  void SetUp() override { station_test::UseUtc(); }
   void StartWithSettings(const std::string& password = "") {
     WriteFile(home.path() / "marvolen.tcp", Record(1, password, work.dir()));
     station.FormCreate();
@@ -49,7 +49,7 @@ class StationTest : public ::testing::Test {
   TempDir home;
   TempDir work;
   VirtualClock clock;
-  testing::RecordingWindow window;
+  station_test::FormsWindow window;
   TestStation station{window, clock, home.path()};
 };
 
@@ -72,9 +72,9 @@ TEST_F(StationTest, StartWithSettingsLogsTheStartLineAndMakesUpgrades) {
   StartWithSettings();
   EXPECT_EQ(window.calls, std::vector<std::string>{"ClearLog"});
   EXPECT_EQ(station.WorkDir, work.dir());
-  EXPECT_EQ(station.IdentLine, "      Datos");
-  EXPECT_EQ(station.TableExt, "tbl");
-  EXPECT_EQ(station.LineState, "");
+  EXPECT_EQ(station.state.IdentLine, "      Datos");
+  EXPECT_EQ(station.state.TableExt, "tbl");
+  EXPECT_EQ(station.state.LineState, "");
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(window.timer_interval, 5000);
   EXPECT_TRUE(std::filesystem::is_directory(work.path() / "upgrades"));
@@ -101,11 +101,11 @@ TEST_F(StationTest, WorkDirGetsASlashAndARelativeOneStartsAtTheHome) {
 
 TEST_F(StationTest, StartupFailureGoesToTheHandler) {
   WriteFile(home.path() / "tablas", "a file where a directory belongs");
-  station.LineState = "conectado";
+  station.state.LineState = "conectado";
   station.FormCreate();
   ASSERT_EQ(window.lines.size(), 1u);
   EXPECT_EQ(window.lines[0].rfind("ERROR PROGRAMA: ", 0), 0u) << window.lines[0];
-  EXPECT_EQ(station.LineState, "");
+  EXPECT_EQ(station.state.LineState, "");
   EXPECT_TRUE(window.timer_enabled);
 }
 
@@ -126,7 +126,7 @@ TEST_F(StationTest, FirstTickAsksForThePasswordOpensTheSettingsAndStopsTheTimer)
 TEST_F(StationTest, TickWithSettingsRunsTheLineWithTheTimerOffAndEnablesItAgain) {
   StartWithSettings();
   bool enabled_during_tick = true;
-  station.on_tick = [&] { enabled_during_tick = station.Timer1Enabled(); };
+  station.on_tick = [&] { enabled_during_tick = window.timer_enabled; };
   station.Timer1Timer();
   EXPECT_EQ(station.ticks, 1);
   EXPECT_FALSE(enabled_during_tick);
@@ -135,16 +135,16 @@ TEST_F(StationTest, TickWithSettingsRunsTheLineWithTheTimerOffAndEnablesItAgain)
 
 TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer) {
   StartWithSettings();
-  station.LineState = "conectado";
-  station.ScriptStep = -5;
+  station.state.LineState = "conectado";
+  station.state.ScriptStep = -5;
   station.on_tick = [] { throw std::runtime_error("No se puede abrir TRAFICO.TRF"); };
   station.Timer1Timer();
   station.on_tick = [] { throw 42; };
   station.Timer1Timer();
   EXPECT_EQ(window.lines, (std::vector<std::string>{"ERROR PROGRAMA: No se puede abrir TRAFICO.TRF",
                                                     "ERROR PROGRAMA: excepción desconocida"}));
-  EXPECT_EQ(station.LineState, "");
-  EXPECT_EQ(station.ScriptStep, -5);
+  EXPECT_EQ(station.state.LineState, "");
+  EXPECT_EQ(station.state.ScriptStep, -5);
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(station.activity_log().PendingCount(), 1u);  // nothing of it is logged
 }
@@ -255,11 +255,11 @@ TEST_F(StationTest, RefusedSaveShowsTheMessageAndWritesNothing) {
 TEST_F(StationTest, NonNumericPortGoesToTheHandler) {
   station.FormCreate();
   station.Timer1Timer();
-  station.LineState = "esperando";
+  station.state.LineState = "esperando";
   station.GuardarClick({"uno", "9600", "", work.dir()});
   EXPECT_EQ(window.lines,
             std::vector<std::string>{"ERROR PROGRAMA: 'uno' is not a valid integer value"});
-  EXPECT_EQ(station.LineState, "");
+  EXPECT_EQ(station.state.LineState, "");
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_FALSE(window.terminated);
   EXPECT_FALSE(std::filesystem::exists(home.path() / "marvolen.tcp"));

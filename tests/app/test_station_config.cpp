@@ -9,9 +9,9 @@
 namespace marvolen {
 namespace {
 
-using testing::ReadFile;
-using testing::TempDir;
-using testing::WriteFile;
+using station_test::ReadFile;
+using station_test::TempDir;
+using station_test::WriteFile;
 
 std::string Padded(std::string text, size_t width) {
   text.resize(width, ' ');
