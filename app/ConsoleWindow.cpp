@@ -76,9 +76,10 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 }
 
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
-                const volatile std::sig_atomic_t& stop) {
+                const volatile std::sig_atomic_t& stop, const StationFactory& make) {
   ConsoleWindow window(clock, out, err);
-  Station station(window, clock, home);
+  const std::unique_ptr<Station> made = make(window, clock, home);
+  Station& station = *made;
   station.FormCreate();
   if (station.config().PortNumber == 0) {
     const bool exists = FindNoCase(station.ExeDir, kStationConfigFile).has_value();

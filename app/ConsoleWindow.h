@@ -7,11 +7,10 @@
 #include <filesystem>
 
 #include "app/OperatorWindow.h"
+#include "app/Station.h"
 #include "platform/Clock.h"
 
 namespace marvolen {
-
-class Station;
 
 class ConsoleWindow final : public OperatorWindow {
  public:
@@ -55,9 +54,10 @@ class ConsoleWindow final : public OperatorWindow {
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
                const volatile std::sig_atomic_t& stop);
 
-// The whole console program for the station home `home`: 0 after "Salir", 2 (with a message
-// on `err` saying how to create one) when there are no settings yet.
+// The whole console program for the station home `home`, on the station `make` builds: 0
+// after "Salir", 2 (with a message on `err` saying how to create one) when there are no
+// settings yet.
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
-                const volatile std::sig_atomic_t& stop);
+                const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation);
 
 }  // namespace marvolen

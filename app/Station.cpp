@@ -171,6 +171,10 @@ void Station::ClaveFormClose() {
   Guard([this] { SetTimer1Enabled(true); });
 }
 
+std::unique_ptr<Station> MakeStation(OperatorWindow& window, Clock& clock, const fs::path& home) {
+  return std::make_unique<Station>(window, clock, home);
+}
+
 SettingsFields Station::DatosFormCreate() const {
   return SettingsFieldsFrom(config_);
 }

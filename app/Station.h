@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -105,5 +106,13 @@ class Station {
   FileOps file_ops_;
   ActivityLog log_;
 };
+
+// Makes the station the hosts run: the window and the console take one, so that a station
+// with its line work in place can be handed to them.
+using StationFactory = std::function<std::unique_ptr<Station>(OperatorWindow& window, Clock& clock,
+                                                              const std::filesystem::path& home)>;
+// A plain Station.
+std::unique_ptr<Station> MakeStation(OperatorWindow& window, Clock& clock,
+                                     const std::filesystem::path& home);
 
 }  // namespace marvolen

@@ -142,12 +142,13 @@ void QtOperatorWindow::Terminate() {
   QCoreApplication::exit(0);
 }
 
-int RunWindow(int& argc, char** argv) {
+int RunWindow(int& argc, char** argv, const StationFactory& make) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Marvolen"));
   RealClock clock;
   QtOperatorWindow window;
-  Station station(window, clock, StationHome());
+  const std::unique_ptr<Station> made = make(window, clock, StationHome());
+  Station& station = *made;
   window.Attach(station);
   station.FormCreate();
   window.CreateSecondaryForms();

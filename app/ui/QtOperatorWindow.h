@@ -8,13 +8,10 @@
 #include <memory>
 
 #include "app/OperatorWindow.h"
+#include "app/Station.h"
 #include "app/ui/UA.h"
 #include "app/ui/UClave.h"
 #include "app/ui/UDatos.h"
-
-namespace marvolen {
-class Station;
-}
 
 namespace marvolen::ui {
 
@@ -63,8 +60,8 @@ class QtOperatorWindow final : public QObject, public OperatorWindow {
   bool closed_ = false;
 };
 
-// The window program: creates the forms in their order, runs the start-up and the event loop,
-// and returns the exit status.
-int RunWindow(int& argc, char** argv);
+// The window program on the station `make` builds: creates the forms in their order, runs
+// the start-up and the event loop, and returns the exit status.
+int RunWindow(int& argc, char** argv, const StationFactory& make = MakeStation);
 
 }  // namespace marvolen::ui

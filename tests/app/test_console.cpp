@@ -132,5 +132,28 @@ TEST(ConsoleMainTest, WithoutSettingsSaysHowToMakeThemAndExitsTwo) {
   }
 }
 
+TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  volatile std::sig_atomic_t stop = 0;
+  TimedStation* made = nullptr;
+  const StationFactory factory = [&](OperatorWindow& w, Clock&, const std::filesystem::path& h) {
+    auto station = std::make_unique<TimedStation>(w, clock, h);
+    station->on_tick = [&] { stop = 1; };
+    made = station.get();
+    return station;
+  };
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
+  EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
+  EXPECT_NE(made, nullptr);
+  EXPECT_NE(Contents(err).find("station running"), std::string::npos);
+  std::fclose(out);
+  std::fclose(err);
+}
+
 }  // namespace
 }  // namespace marvolen
