@@ -111,6 +111,8 @@ struct FailureRow {
   std::string expected;
 };
 
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
+
 std::string OpenOp(SerialLine& l) {
   return l.OpenPort(1, 9600, kNoParity, 8, kOneStopBit);
 }
