@@ -246,18 +246,13 @@ TEST(ModemTcp, AnAddressInUseOrMalformedCannotBeOpened) {
   EXPECT_EQ(s.serial.OpenPort(4, 9600, kNoParity, 8, kOneStopBit), "ERROR, CAN NOT OPEN COM4. ");
 }
 
-TEST(ModemTcp, FaultsAndPacingOverTheSocket) {
+TEST(ModemTcp, FaultsOverTheSocket) {
   Station s;
-  s.serial.ClosePort(1);
-  s.address = "tcp-modem:127.0.0.1:0,paced";
-  s.Open();
   s.Initialise();
   Caller caller(s.Port());
   s.Answer(caller);
   s.modem->Modem().InjectFault({LineDirection::kToCaller, 0, 1, 0x01});
-  const MonoTime start = s.clock.Now();
   EXPECT_EQ(s.serial.WritePort(1, std::string(48, 'a'), true), "");
-  EXPECT_NEAR(static_cast<double>(ElapsedMs(start, s.clock.Now())), 50.0, 1.0);
   std::string heard;
   ASSERT_TRUE(s.Eventually([&] { return (heard += caller.Take()).size() >= 48; }));
   EXPECT_EQ(heard, "`" + std::string(47, 'a'));
