@@ -27,6 +27,9 @@ struct PortEntry {
   std::uint32_t outQueueSize = 0;
   // What the last ReadPort read; empty when nothing was waiting or the read failed.
   std::string received;
+  // Bytes a reader took but did not use and handed back (SerialLine::Unread): they count as
+  // waiting and come first with the next ReadPort; purging the input discards them.
+  std::string unread;
   // The modem status bits of the last successful ReadModemStatus (kMsCtsOn, kMsRlsdOn...).
   // A closed port reads as all lines off.
   std::uint32_t modemStatus = 0;

@@ -105,6 +105,7 @@ std::string SerialLine::ClosePort(int port) {
   if (!entry || !entry->IsOpen()) return {};
   entry->handle.reset();
   entry->ioEvent = false;
+  entry->unread.clear();
   // Nothing is waiting on a closed port and no line is up: stale snapshots would make a
   // closed port look connected.
   entry->status = CommStatus{};
@@ -116,6 +117,7 @@ std::string SerialLine::PurgeInput(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
   const int rc = entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : EBADF;
+  if (!rc) entry->unread.clear();
   return rc ? text::SystemErrorForm(text::kPurgeInputFailed, port, rc) : std::string();
 }
 
@@ -124,6 +126,7 @@ std::string SerialLine::PurgeAll(int port) {
   if (!entry) return text::PortNotAvailable(port);
   const std::uint32_t all = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
   const int rc = entry->IsOpen() ? entry->handle->Purge(all) : EBADF;
+  if (!rc) entry->unread.clear();
   return rc ? text::SystemErrorForm(text::kPurgeAllFailed, port, rc) : std::string();
 }
 
@@ -138,6 +141,7 @@ std::string SerialLine::ClearPortErrors(int port) {
     return text::SystemErrorForm(text::kClearErrorsFailed, port, rc);
   }
   entry->status = status;
+  entry->status.cbInQue += static_cast<std::uint32_t>(entry->unread.size());
   return {};
 }
 
@@ -184,11 +188,16 @@ std::string SerialLine::ReadPort(int port) {
   const std::size_t count = entry->status.cbInQue;
   if (count == 0) return {};
 
+  // Bytes handed back come first; the device supplies the rest.
+  const std::size_t kept = std::min(count, entry->unread.size());
   std::string buffer;
-  const ReadResult result = entry->handle->Read(count, buffer, kReadWait);
-  if (result.error) return text::SystemErrorForm(text::kReadFailed, port, result.error);
-  if (result.timedOut) return text::ShortForm(text::kReadTimedOut, port);
-  entry->received = std::move(buffer);
+  if (count > kept) {
+    const ReadResult result = entry->handle->Read(count - kept, buffer, kReadWait);
+    if (result.error) return text::SystemErrorForm(text::kReadFailed, port, result.error);
+    if (result.timedOut) return text::ShortForm(text::kReadTimedOut, port);
+  }
+  entry->received = entry->unread.substr(0, kept) + buffer;
+  entry->unread.erase(0, kept);
   return {};
 }
 
@@ -262,6 +271,11 @@ void SerialLine::SendModemCommand(std::string_view command) {
     }
     WaitForInput(configuredPort_, Remaining(clock_, deadline));
   }
+}
+
+void SerialLine::Unread(std::string_view bytes) {
+  PortEntry* entry = ports_.Find(configuredPort_);
+  if (entry && entry->IsOpen()) entry->unread.insert(0, bytes);
 }
 
 bool SerialLine::CarrierLost() {

@@ -79,6 +79,10 @@ class SerialLine {
   void SendModemCommand(std::string_view command);
   // True when carrier detect is off (or the status could not be read from a closed port).
   bool CarrierLost();
+  // Hands back received bytes a reader did not use (a block transfer that read past its
+  // end): the next ReadPort on the configured port delivers them before anything newer.
+  // Ignored while the port is closed.
+  void Unread(std::string_view bytes);
 
   // Received characters not yet taken as a line; shared with the line controller.
   std::string& LineBuffer() { return lineBuffer_; }

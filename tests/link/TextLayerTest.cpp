@@ -90,6 +90,26 @@ TEST(TextReceive, AnUnknownPortIsRefused) {
   EXPECT_EQ(s.log, Lines{"*ERROR Recibiendo dato: ERROR, COM7 NOT AVAILABLE. "});
 }
 
+TEST(TextReceive, HandedBackBytesComeFirstUntilPurged) {
+  Station s;
+  s.line.Send("new");
+  s.serial.Unread("ACK");
+  EXPECT_EQ(s.serial.ClearPortErrors(2), "");
+  EXPECT_EQ(s.serial.ConfiguredEntry()->status.cbInQue, 6u);
+  EXPECT_EQ(s.serial.ReceiveText(1), "ACKnew");
+  // A failed read loses nothing that was handed back.
+  s.serial.Unread("kept");
+  s.line.Send("z");
+  s.line.Fail(DeviceCall::kRead, EIO);
+  EXPECT_EQ(s.serial.ReceiveText(1), "");
+  const MonoTime start = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(5), "keptz");
+  EXPECT_EQ(s.Since(start), 0);
+  s.serial.Unread("gone");
+  EXPECT_EQ(s.serial.PurgeInput(2), "");
+  EXPECT_EQ(s.serial.ReceiveText(1), "");
+}
+
 TEST(TextModemCommand, SendsOneBytePer20msThenListensTwoSeconds) {
   Station s;
   const MonoTime start = s.clock.Now();
