@@ -203,8 +203,9 @@ class Search {
     if (mask[0] == '/') {
       const std::string mask_dir = mask.substr(0, mask.rfind('/') + 1);
       const std::string mask_name = mask.substr(mask.rfind('/') + 1);
-      const std::string body = WithoutTrailingSlash(candidate);
-      const std::string cand_dir = body.substr(0, body.rfind('/') + 1);
+      // A directory's own path, with its trailing separator, is its directory part.
+      const std::string cand_dir =
+          directory ? candidate : candidate.substr(0, candidate.rfind('/') + 1);
       if (FoldCase(cand_dir) == FoldCase(mask_dir)) return MatchesMask(candidate, mask);
       return mask_name == "*.*" && FoldCase(candidate).rfind(FoldCase(mask_dir), 0) == 0;
     }

@@ -1,0 +1,48 @@
+// Helpers shared by the archive tests: a scratch directory per test, whole-file reads and
+// writes, running a peer program, and little-endian field reads on archive bytes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace marvolen::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory that is also the current directory while the test runs.
+class ScratchDir : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  fs::path dir_;
+  fs::path previous_;
+};
+
+void WriteFile(const fs::path& path, const std::string& bytes);
+std::string ReadFile(const fs::path& path);
+// Bytes that deflate like table files do: digits, separators, repeated words.
+std::string TableLikeBytes(size_t size, unsigned seed);
+
+struct RunResult {
+  int status = -1;
+  std::string output;  // standard output and standard error together
+};
+// Runs `command` through the shell.
+RunResult Run(const std::string& command);
+
+inline uint16_t U16(const std::string& b, size_t at) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(b.at(at)) |
+                               (static_cast<unsigned char>(b.at(at + 1)) << 8));
+}
+inline uint32_t U32(const std::string& b, size_t at) {
+  return U16(b, at) | (static_cast<uint32_t>(U16(b, at + 2)) << 16);
+}
+
+// The entries a python3 zipfile read of `archive` reports: "name size crc" lines.
+std::string PythonListing(const fs::path& archive);
+
+}  // namespace marvolen::testing
