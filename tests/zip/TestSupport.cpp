@@ -61,7 +61,7 @@ std::string TableLikeBytes(size_t size, unsigned seed) {
   return out;
 }
 
-RunResult Run(const std::string& command) {
+RunResult Shell(const std::string& command) {
   RunResult result;
   std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return result;
@@ -74,11 +74,53 @@ RunResult Run(const std::string& command) {
 }
 
 std::string PythonListing(const fs::path& archive) {
-  return Run("python3 -c 'import sys, zipfile\n"
+  return Shell("python3 -c 'import sys, zipfile\n"
              "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
              "    print(i.filename, i.file_size, \"%08x\" % i.CRC)' " +
              archive.string())
       .output;
+}
+
+}  // namespace marvolen::testing
+
+#include <cerrno>
+#include <cstring>
+
+namespace marvolen::testing {
+
+int FaultyIo::Open(const char* path, int flags, mode_t mode) {
+  if (!refuse_open.empty() && std::strstr(path, refuse_open.c_str()) != nullptr &&
+      open_failures != 0) {
+    if (open_failures > 0) --open_failures;
+    errno = EACCES;
+    return -1;
+  }
+  return ArchiveIo::Open(path, flags, mode);
+}
+
+ssize_t FaultyIo::PWrite(int fd, const void* buffer, size_t count, off_t offset) {
+  if (!refuse_write_of.empty() && count >= refuse_write_of.size() &&
+      std::memcmp(buffer, refuse_write_of.data(), refuse_write_of.size()) == 0 &&
+      write_failures != 0) {
+    if (write_failures > 0) --write_failures;
+    errno = ENOSPC;
+    return -1;
+  }
+  return ArchiveIo::PWrite(fd, buffer, count, offset);
+}
+
+int FaultyIo::FStatVfs(int fd, struct statvfs* st) {
+  const int rc = ArchiveIo::FStatVfs(fd, st);
+  if (rc == 0 && fake_space) fake_space(st);
+  return rc;
+}
+
+int FaultyIo::MkdirAt(int dir_fd, const char* name, mode_t mode) {
+  if (!refuse_mkdir.empty() && refuse_mkdir == name) {
+    errno = EACCES;
+    return -1;
+  }
+  return ArchiveIo::MkdirAt(dir_fd, name, mode);
 }
 
 }  // namespace marvolen::testing

@@ -32,7 +32,7 @@ struct RunResult {
   std::string output;  // standard output and standard error together
 };
 // Runs `command` through the shell.
-RunResult Run(const std::string& command);
+RunResult Shell(const std::string& command);
 
 inline uint16_t U16(const std::string& b, size_t at) {
   return static_cast<uint16_t>(static_cast<unsigned char>(b.at(at)) |
@@ -44,5 +44,33 @@ inline uint32_t U32(const std::string& b, size_t at) {
 
 // The entries a python3 zipfile read of `archive` reports: "name size crc" lines.
 std::string PythonListing(const fs::path& archive);
+
+}  // namespace marvolen::testing
+
+#include <functional>
+
+#include "zip/ArchiveIo.h"
+
+namespace marvolen::testing {
+
+// The real system calls, except where a test makes one fail.
+class FaultyIo : public ArchiveIo {
+ public:
+  // Open of a path containing this text fails with EACCES, `open_failures` times (-1: always).
+  std::string refuse_open;
+  int open_failures = -1;
+  // A write whose bytes begin with this text fails with ENOSPC, `write_failures` times.
+  std::string refuse_write_of;
+  int write_failures = -1;
+  // Free space reported for every directory (unset: the real figure).
+  std::function<void(struct statvfs*)> fake_space;
+  // Creating a directory with this name fails with EACCES.
+  std::string refuse_mkdir;
+
+  int Open(const char* path, int flags, mode_t mode) override;
+  ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset) override;
+  int FStatVfs(int fd, struct statvfs* st) override;
+  int MkdirAt(int dir_fd, const char* name, mode_t mode) override;
+};
 
 }  // namespace marvolen::testing
