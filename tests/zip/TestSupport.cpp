@@ -124,3 +124,92 @@ int FaultyIo::MkdirAt(int dir_fd, const char* name, mode_t mode) {
 }
 
 }  // namespace marvolen::testing
+
+#include <zlib.h>
+
+namespace marvolen::testing {
+
+namespace {
+void Le16(std::string& out, uint32_t v) {
+  out += static_cast<char>(v & 0xFF);
+  out += static_cast<char>((v >> 8) & 0xFF);
+}
+void Le32(std::string& out, uint32_t v) {
+  Le16(out, v & 0xFFFF);
+  Le16(out, v >> 16);
+}
+}  // namespace
+
+uint32_t CrcOf(const std::string& s) {
+  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(s.data()),
+                                     static_cast<uInt>(s.size())));
+}
+
+std::string RawDeflateOf(const std::string& content) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, content.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+  z.avail_in = static_cast<uInt>(content.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+RawEntry StoredEntry(const std::string& name, const std::string& content) {
+  RawEntry e;
+  e.name = name;
+  e.data = content;
+  e.crc = CrcOf(content);
+  e.usize = static_cast<uint32_t>(content.size());
+  return e;
+}
+
+RawEntry DeflatedEntry(const std::string& name, const std::string& content) {
+  RawEntry e = StoredEntry(name, content);
+  e.method = 8;
+  e.data = RawDeflateOf(content);
+  return e;
+}
+
+std::string BuildArchive(const std::vector<RawEntry>& entries, const std::string& comment) {
+  std::string body, cd;
+  for (const RawEntry& e : entries) {
+    const uint32_t offset = static_cast<uint32_t>(body.size());
+    Le32(body, 0x04034B50);
+    for (uint32_t v : {20u, uint32_t{e.flags}, uint32_t{e.method}, 0u, 0x5C87u}) Le16(body, v);
+    Le32(body, e.crc);
+    Le32(body, static_cast<uint32_t>(e.data.size()));
+    Le32(body, e.usize);
+    Le16(body, static_cast<uint32_t>(e.name.size()));
+    Le16(body, 0);
+    body += e.name + e.data;
+    Le32(cd, 0x02014B50);
+    for (uint32_t v : {uint32_t{e.made_by}, 20u, uint32_t{e.flags}, uint32_t{e.method}, 0u,
+                       0x5C87u}) {
+      Le16(cd, v);
+    }
+    Le32(cd, e.crc);
+    Le32(cd, static_cast<uint32_t>(e.data.size()));
+    Le32(cd, e.usize);
+    Le16(cd, static_cast<uint32_t>(e.name.size()));
+    for (int i = 0; i < 4; ++i) Le16(cd, 0);
+    Le32(cd, e.attributes);
+    Le32(cd, e.offset >= 0 ? static_cast<uint32_t>(e.offset) : offset);
+    cd += e.name;
+  }
+  std::string out = body + cd;
+  Le32(out, 0x06054B50);
+  Le32(out, 0);
+  Le16(out, static_cast<uint32_t>(entries.size()));
+  Le16(out, static_cast<uint32_t>(entries.size()));
+  Le32(out, static_cast<uint32_t>(cd.size()));
+  Le32(out, static_cast<uint32_t>(body.size()));
+  Le16(out, static_cast<uint32_t>(comment.size()));
+  return out + comment;
+}
+
+}  // namespace marvolen::testing

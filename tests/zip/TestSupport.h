@@ -74,3 +74,27 @@ class FaultyIo : public ArchiveIo {
 };
 
 }  // namespace marvolen::testing
+
+namespace marvolen::testing {
+
+// One entry of a hand-made archive. The fields go into both headers as given, so a test can
+// make any of them lie.
+struct RawEntry {
+  std::string name;
+  std::string data;  // the bytes stored (already compressed for method 8)
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  uint32_t usize = 0;
+  uint16_t flags = 0;
+  uint16_t made_by = 20;
+  uint32_t attributes = 0x20;
+  int64_t offset = -1;  // central directory's local header offset; -1 the real one
+};
+RawEntry StoredEntry(const std::string& name, const std::string& content);
+RawEntry DeflatedEntry(const std::string& name, const std::string& content);
+std::string RawDeflateOf(const std::string& content);
+uint32_t CrcOf(const std::string& content);
+// Local headers and data, central directory, end record and comment.
+std::string BuildArchive(const std::vector<RawEntry>& entries, const std::string& comment = "");
+
+}  // namespace marvolen::testing
