@@ -31,8 +31,9 @@ constexpr std::array<MessageRow, 26> kMessages{{
     {16, "File is open in read-only mode"},
     {17, "Invalid compressed size, rfs.size = %d, count = %d"},
     {18, "Invalid archive file."},
-    {19, "Cannot create output file. Probably file is locked by another process. FileName = "
-         "'%s'."},
+    {19,
+     "Cannot create output file. Probably file is locked by another process. FileName = "
+     "'%s'."},
     {22, "Cannot find Zip64 directory end record"},
     {23, "Cannot compress file '%s'. Zip64 mode is not enabled"},
     {24, "Cannot open archive file. Opening aborted or invalid file"},
@@ -46,8 +47,8 @@ constexpr std::array<MessageRow, 26> kMessages{{
 
 // Error number to message number.
 constexpr std::array<std::pair<int, int>, 27> kCodes{{
-    {kErrCompressionMode, 2}, {kErrDataCheck, 4},       {kErrBlankName, 5},
-    {kErrBlankArchiveName, 5}, {kErrFileNotFound, 6},   {kErrNotOpen, 7},
+    {kErrCompressionMode, 2},  {kErrDataCheck, 4},        {kErrBlankName, 5},
+    {kErrBlankArchiveName, 5}, {kErrFileNotFound, 6},     {kErrNotOpen, 7},
     {kErrCreateFile, 9},       {kErrCreateDirectory, 10}, {kErrCreateArchive, 9},
     {kErrBatchOpen, 13},       {kErrDeleteFile, 14},      {kErrReadOnlyArchive, 16},
     {kErrOpenFile, 12},        {kErrShortRead, 17},       {kErrInvalidArchive, 18},
@@ -107,7 +108,8 @@ std::string_view ArchiveMessageTemplate(int error_code) {
 
 EArchiveError::EArchiveError(std::string_view component, int native_error, std::string_view arg1,
                              std::string_view arg2)
-    : std::runtime_error(ErrorText(component, native_error, FilledMessage(native_error, arg1, arg2))),
+    : std::runtime_error(
+          ErrorText(component, native_error, FilledMessage(native_error, arg1, arg2))),
       native_error_(native_error),
       error_code_(ArchiveErrorCode(native_error)),
       message_(FilledMessage(native_error, arg1, arg2)) {}

@@ -29,13 +29,15 @@ int ArchiveIo::OpenAt(int dir_fd, const char* name, int flags, mode_t mode) {
   return RetryEintr([&] { return ::openat(dir_fd, name, flags | O_CLOEXEC, mode); });
 }
 
-int ArchiveIo::Close(int fd) { return ::close(fd); }
+int ArchiveIo::Close(int fd) {
+  return ::close(fd);
+}
 
 ssize_t ArchiveIo::Read(int fd, void* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t rc = RetryEintr([&] { return ::read(fd, static_cast<char*>(buffer) + done,
-                                                      count - done); });
+    const ssize_t rc =
+        RetryEintr([&] { return ::read(fd, static_cast<char*>(buffer) + done, count - done); });
     if (rc < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
     if (rc == 0) break;
     done += static_cast<size_t>(rc);
@@ -60,9 +62,8 @@ ssize_t ArchiveIo::PRead(int fd, void* buffer, size_t count, off_t offset) {
 ssize_t ArchiveIo::Write(int fd, const void* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t rc = RetryEintr([&] {
-      return ::write(fd, static_cast<const char*>(buffer) + done, count - done);
-    });
+    const ssize_t rc = RetryEintr(
+        [&] { return ::write(fd, static_cast<const char*>(buffer) + done, count - done); });
     if (rc <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
     done += static_cast<size_t>(rc);
   }
@@ -82,9 +83,13 @@ ssize_t ArchiveIo::PWrite(int fd, const void* buffer, size_t count, off_t offset
   return static_cast<ssize_t>(done);
 }
 
-off_t ArchiveIo::Seek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+off_t ArchiveIo::Seek(int fd, off_t offset, int whence) {
+  return ::lseek(fd, offset, whence);
+}
 
-int ArchiveIo::FStat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int ArchiveIo::FStat(int fd, struct stat* st) {
+  return ::fstat(fd, st);
+}
 
 int ArchiveIo::FStatAt(int dir_fd, const char* name, struct stat* st, int flags) {
   return ::fstatat(dir_fd, name, st, flags);
@@ -98,9 +103,13 @@ int ArchiveIo::FTruncate(int fd, off_t length) {
   return RetryEintr([&] { return ::ftruncate(fd, length); });
 }
 
-int ArchiveIo::FSync(int fd) { return RetryEintr([&] { return ::fsync(fd); }); }
+int ArchiveIo::FSync(int fd) {
+  return RetryEintr([&] { return ::fsync(fd); });
+}
 
-int ArchiveIo::FChmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int ArchiveIo::FChmod(int fd, mode_t mode) {
+  return ::fchmod(fd, mode);
+}
 
 int ArchiveIo::FSetTimes(int fd, int64_t seconds) {
   const timespec times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};

@@ -11,7 +11,8 @@ namespace fs = std::filesystem;
 
 bool BlankFileNamePart(std::string_view file_name) {
   const size_t cut = file_name.find_last_of("/\\");
-  const std::string_view part = cut == std::string_view::npos ? file_name : file_name.substr(cut + 1);
+  const std::string_view part =
+      cut == std::string_view::npos ? file_name : file_name.substr(cut + 1);
   return part.find_first_not_of(" \t") == std::string_view::npos;
 }
 

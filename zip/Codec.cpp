@@ -82,7 +82,7 @@ CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
       std::string out = deflater->Run(input.data(), got, last ? Z_FINISH : Z_SYNC_FLUSH);
       size_t from = 0;
       size_t to = out.size();
-      if (first) from = std::min<size_t>(2, to);  // the zlib header
+      if (first) from = std::min<size_t>(2, to);      // the zlib header
       if (last) to = to >= from + 4 ? to - 4 : from;  // the Adler-32 trailer
       write(out.data() + from, to - from);
       result.bytes_written += to - from;
@@ -152,11 +152,13 @@ void CopyStored(const ChunkReader& read, uint64_t size, BoundedOutput& out, Deco
   }
 }
 
-void Inflate(const ChunkReader& read, uint64_t size, BoundedOutput& out, DecodeResult& r) {
+void Inflate(const ChunkReader& read, uint64_t size, uint64_t limit, BoundedOutput& out,
+             DecodeResult& r) {
   Inflater inflater;
   z_stream& z = inflater.stream();
   std::vector<char> input(static_cast<size_t>(std::min<uint64_t>(kDecodeChunkSize, size)));
-  std::vector<char> output(262144);
+  // Small entries get a small buffer; the limit check does not depend on its size.
+  std::vector<char> output(static_cast<size_t>(std::clamp<uint64_t>(limit + 1, 4096, 262144)));
   uint64_t left = size;
   bool input_ended = false;
   for (;;) {
@@ -194,7 +196,7 @@ DecodeResult DecodeEntry(const ChunkReader& read, uint64_t compressed_size, int 
   if (method == 0) {
     CopyStored(read, compressed_size, out, result);
   } else if (method == 8) {
-    Inflate(read, compressed_size, out, result);
+    Inflate(read, compressed_size, limit, out, result);
   } else {
     result.broken = true;
   }

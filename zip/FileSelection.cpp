@@ -51,7 +51,9 @@ std::string ToSlashes(std::string_view s) {
   return out;
 }
 
-bool HasWildcard(std::string_view s) { return s.find_first_of("*?") != std::string_view::npos; }
+bool HasWildcard(std::string_view s) {
+  return s.find_first_of("*?") != std::string_view::npos;
+}
 
 std::string WithoutTrailingSlash(std::string s) {
   if (!s.empty() && s.back() == '/' && s.size() > 1) s.pop_back();
@@ -97,8 +99,7 @@ class Search {
   void Run(std::string_view file_mask) {
     const std::string mask = ToSlashes(file_mask);
     const bool has_separator = mask.find('/') != std::string::npos;
-    const std::string search_path =
-        (!mask.empty() && mask[0] == '/') ? mask : Join(base_, mask);
+    const std::string search_path = (!mask.empty() && mask[0] == '/') ? mask : Join(base_, mask);
     const size_t cut = search_path.rfind('/');
     const std::string spelled_dir = fs::path(search_path.substr(0, cut + 1)).lexically_normal();
     const std::string pattern = search_path.substr(cut + 1);
@@ -228,9 +229,8 @@ class Search {
 
 }  // namespace
 
-void SelectFiles(const SelectionSettings& settings, std::string_view file_mask,
-                 uint32_t attr_mask, std::string_view exclude_mask,
-                 const RecordFoundItem& record) {
+void SelectFiles(const SelectionSettings& settings, std::string_view file_mask, uint32_t attr_mask,
+                 std::string_view exclude_mask, const RecordFoundItem& record) {
   std::lock_guard<std::recursive_mutex> hold(ArchiveSearchLock());
   Search(settings, attr_mask, exclude_mask, record).Run(file_mask);
 }

@@ -26,10 +26,10 @@ std::recursive_mutex& ArchiveSearchLock();
 
 // One selected file or directory.
 struct FoundItem {
-  std::string FullPath;    // absolute path on disk; a directory's ends in "/"
+  std::string FullPath;  // absolute path on disk; a directory's ends in "/"
   bool Directory = false;
-  std::string StoredName;  // name inside the archive, "/" separators; a directory's ends in "/"
-  uint32_t Attributes = 0; // attribute word; exactly 0x10 for a directory
+  std::string StoredName;   // name inside the archive, "/" separators; a directory's ends in "/"
+  uint32_t Attributes = 0;  // attribute word; exactly 0x10 for a directory
   std::string Comment;
 };
 
@@ -56,9 +56,8 @@ using RecordFoundItem = std::function<bool(const FoundItem& item)>;
 // the directory bit 0x10, every matching directory with its whole content. Items come in
 // name order within a directory, files first, then each sub-directory depth first.
 // Errors from the callback, the events or the mask matcher end the search and pass on.
-void SelectFiles(const SelectionSettings& settings, std::string_view file_mask,
-                 uint32_t attr_mask, std::string_view exclude_mask,
-                 const RecordFoundItem& record);
+void SelectFiles(const SelectionSettings& settings, std::string_view file_mask, uint32_t attr_mask,
+                 std::string_view exclude_mask, const RecordFoundItem& record);
 
 // The name a file carries inside the archive: `full_path` made relative to the base
 // directory (or reduced to its file name, or kept whole, as `store_path` says), with "/"

@@ -76,7 +76,9 @@ TZipArchiver::~TZipArchiver() {
   Release();
 }
 
-std::string TZipArchiver::ArchivePath() const { return ResolveArchivePath(FileName()); }
+std::string TZipArchiver::ArchivePath() const {
+  return ResolveArchivePath(FileName());
+}
 
 void TZipArchiver::RequireOpen() const {
   if (!IsOpen()) throw Error(kErrNotOpen);
@@ -214,12 +216,11 @@ bool TZipArchiver::IsZipValid() noexcept {
     struct stat st {};
     bool found = false;
     if (io_.FStat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      found = FindEndRecord(static_cast<uint64_t>(st.st_size),
-                            [&](uint64_t offset, size_t count, unsigned char* buffer) {
-                              return io_.PRead(fd, buffer, count, static_cast<off_t>(offset)) ==
-                                     static_cast<ssize_t>(count);
-                            })
-                  .has_value();
+      found = FindEndRecord(static_cast<uint64_t>(st.st_size), [&](uint64_t offset, size_t count,
+                                                                   unsigned char* buffer) {
+                return io_.PRead(fd, buffer, count, static_cast<off_t>(offset)) ==
+                       static_cast<ssize_t>(count);
+              }).has_value();
     }
     SetTolerateDamage(tolerate);
     io_.Close(fd);

@@ -79,12 +79,12 @@ using TExtractFileEvent = std::function<void(std::string& FileName, uint32_t& At
 
 // One entry of the archive, in archive order.
 struct EntryRecord {
-  CentralHeader header;     // the central directory file header's fields
-  std::string StoredName;   // UTF-8, "/" separators
-  std::string raw_name;     // the name's bytes in the archive (CP850 unless flagged UTF-8)
-  std::string extra;        // central extra field, kept as read
-  std::string comment;      // entry comment, kept as read
-  std::string SourcePath;   // full path on disk of a file to be packed
+  CentralHeader header;    // the central directory file header's fields
+  std::string StoredName;  // UTF-8, "/" separators
+  std::string raw_name;    // the name's bytes in the archive (CP850 unless flagged UTF-8)
+  std::string extra;       // central extra field, kept as read
+  std::string comment;     // entry comment, kept as read
+  std::string SourcePath;  // full path on disk of a file to be packed
   bool Modified = false;
   int CompressionMode = 0;  // deflate level for this entry; 0 stores
   uint8_t Change = 0;       // pending change: 0 add, 3 replace
@@ -214,8 +214,7 @@ class TZipArchiver : public TBaseArchiver {
   void Commit();
   bool CommitEntry(size_t& index, CommitPlan& plan);
   void WriteEntry(EntryRecord& entry);
-  void CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_t old_offset,
-                 uint64_t extent);
+  void CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_t old_offset, uint64_t extent);
   void WriteCentralDirectory(std::vector<EntryRecord>& entries);
   void Rollback(const CommitPlan& plan) noexcept;
 

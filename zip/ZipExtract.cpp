@@ -16,8 +16,8 @@
 
 #include "platform/DosTime.h"
 #include "platform/FileNames.h"
-#include "zip/Codec.h"
 #include "zip/ArchivePaths.h"
+#include "zip/Codec.h"
 #include "zip/EntryNames.h"
 #include "zip/ZipArchiver.h"
 
@@ -99,8 +99,8 @@ void TZipArchiver::SelectEntries(std::string_view mask, uint32_t attr_mask,
     if (!MatchesArchiveName(name, mask) && !MatchesArchiveName(LastComponent(name), mask)) {
       continue;
     }
-    if (!exclude.empty() && (MatchesArchiveName(name, exclude) ||
-                             MatchesArchiveName(LastComponent(name), exclude))) {
+    if (!exclude.empty() &&
+        (MatchesArchiveName(name, exclude) || MatchesArchiveName(LastComponent(name), exclude))) {
       continue;
     }
     if ((e.header.external_attributes & kSelectableAttributes & ~attr_mask) != 0) continue;

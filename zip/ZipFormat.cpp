@@ -6,7 +6,9 @@
 
 namespace marvolen {
 
-uint16_t Get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Get16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t Get32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -206,8 +208,7 @@ bool ApplyZip64Extra(CentralHeader& h, const std::string& extra) {
   return false;
 }
 
-std::optional<std::string> UnicodePathExtra(const std::string& extra,
-                                            const std::string& raw_name) {
+std::optional<std::string> UnicodePathExtra(const std::string& extra, const std::string& raw_name) {
   const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
   size_t at = 0;
   while (at + 4 <= extra.size()) {
@@ -216,9 +217,8 @@ std::optional<std::string> UnicodePathExtra(const std::string& extra,
     if (at + 4 + size > extra.size()) return std::nullopt;
     if (tag == 0x7075 && size >= 5 && p[at + 4] == 1) {
       const uint32_t crc = Get32(p + at + 5);
-      const uint32_t actual = static_cast<uint32_t>(
-          ::crc32(0, reinterpret_cast<const Bytef*>(raw_name.data()),
-                  static_cast<uInt>(raw_name.size())));
+      const uint32_t actual = static_cast<uint32_t>(::crc32(
+          0, reinterpret_cast<const Bytef*>(raw_name.data()), static_cast<uInt>(raw_name.size())));
       if (crc != actual) return std::nullopt;
       return extra.substr(at + 9, size - 5);
     }

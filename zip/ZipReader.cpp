@@ -33,8 +33,8 @@ class RegionReader {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(kReadBlock, end_ - position_ - done));
         buffer_.resize(want);
-        const ssize_t got = io_.PRead(fd_, buffer_.data(), want,
-                                      static_cast<off_t>(position_ + done));
+        const ssize_t got =
+            io_.PRead(fd_, buffer_.data(), want, static_cast<off_t>(position_ + done));
         if (got != static_cast<ssize_t>(want)) return false;
         buffer_at_ = 0;
       }
@@ -191,7 +191,7 @@ void TZipArchiver::RebuildFromLocalHeaders(uint64_t size) {
 }
 
 std::optional<TZipArchiver::Descriptor> TZipArchiver::FindDataDescriptor(uint64_t data_start,
-                                                                        uint64_t size) {
+                                                                         uint64_t size) {
   std::string window;
   for (uint64_t at = data_start; at + 16 <= size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadBlock + 15, size - at));
@@ -218,9 +218,8 @@ void TZipArchiver::ComputeDataLimits(bool strict) {
   });
   for (size_t k = 0; k < order.size(); ++k) {
     EntryRecord& e = entries_[order[k]];
-    const uint64_t limit = k + 1 < order.size()
-                               ? entries_[order[k + 1]].header.local_header_offset
-                               : cd_offset_;
+    const uint64_t limit =
+        k + 1 < order.size() ? entries_[order[k + 1]].header.local_header_offset : cd_offset_;
     e.data_limit = limit;
     // Each entry needs its own local header and its data before the next entry begins:
     // entries that share bytes are a decompression bomb, not an archive.

@@ -49,7 +49,7 @@ struct TZipArchiver::CommitPlan {
   std::vector<EntryRecord> before;  // the entry list when the batch began
   uint64_t cut = 0;                 // the file is rewritten from here on
   uint64_t old_cd_offset = 0;
-  int saved_fd = -1;                // the old bytes [cut, old_cd_offset) while entries move
+  int saved_fd = -1;                    // the old bytes [cut, old_cd_offset) while entries move
   std::map<uint64_t, uint64_t> extent;  // old local header offset -> bytes up to the next
   std::exception_ptr abort_error;
 };
@@ -138,10 +138,9 @@ void TZipArchiver::WriteEntry(EntryRecord& entry) {
   CentralHeader& h = entry.header;
   h.local_header_offset = end_;
   h.version_made_by = h.version_needed = 20;
-  LocalHeader local{20,     0,          h.method,
-                    h.time, h.date,     0xFFFFFFFF,
-                    0,      static_cast<uint32_t>(length),
-                    h.name_length, 0};
+  LocalHeader local{
+      20, 0, h.method, h.time, h.date, 0xFFFFFFFF, 0, static_cast<uint32_t>(length), h.name_length,
+      0};
   const std::string head = LocalHeaderBytes(local) + entry.raw_name.substr(0, h.name_length);
   WriteAll(head.data(), head.size());
   if (directory) return;
@@ -151,7 +150,8 @@ void TZipArchiver::WriteEntry(EntryRecord& entry) {
         const ssize_t got = io_.Read(source.fd(), buffer, count);
         return got > 0 ? static_cast<size_t>(got) : size_t{0};
       },
-      length, entry.CompressionMode, [&](const char* data, size_t count) { WriteAll(data, count); });
+      length, entry.CompressionMode,
+      [&](const char* data, size_t count) { WriteAll(data, count); });
   if (result.bytes_read != length) {
     throw Error(kErrShortRead, std::to_string(length), std::to_string(result.bytes_read));
   }
@@ -282,7 +282,8 @@ void TZipArchiver::Commit() {
       if (plan.saved_fd < 0) throw Error(kErrWrite);
       std::vector<char> buffer(1 << 20);
       for (uint64_t at = plan.cut; at < plan.old_cd_offset;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), plan.old_cd_offset - at));
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(buffer.size(), plan.old_cd_offset - at));
         if (io_.PRead(fd_, buffer.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n) ||
             io_.PWrite(plan.saved_fd, buffer.data(), n, static_cast<off_t>(at - plan.cut)) !=
                 static_cast<ssize_t>(n)) {
@@ -325,8 +326,8 @@ void TZipArchiver::Rollback(const CommitPlan& plan) noexcept {
     if (plan.saved_fd >= 0) {
       std::vector<char> buffer(1 << 20);
       for (uint64_t at = 0; at < plan.old_cd_offset - plan.cut;) {
-        const size_t n =
-            static_cast<size_t>(std::min<uint64_t>(buffer.size(), plan.old_cd_offset - plan.cut - at));
+        const size_t n = static_cast<size_t>(
+            std::min<uint64_t>(buffer.size(), plan.old_cd_offset - plan.cut - at));
         if (io_.PRead(plan.saved_fd, buffer.data(), n, static_cast<off_t>(at)) !=
             static_cast<ssize_t>(n)) {
           return;

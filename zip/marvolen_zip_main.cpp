@@ -36,8 +36,8 @@ int Usage() {
 // Reports every failed file on standard error and counts them.
 void ReportFailures(TZipArchiver& zip, int& failures) {
   zip.OnProcessFileFailure = [&failures](TBaseArchiver&, const std::string& file_name,
-                                         TArchiveOperation, int, int,
-                                         const std::string& message, TArchiveAction&) {
+                                         TArchiveOperation, int, int, const std::string& message,
+                                         TArchiveAction&) {
     ++failures;
     std::fprintf(stderr, "%s\n", FailureLogLine(file_name, message).c_str());
   };

@@ -122,8 +122,7 @@ TEST_F(Commit, ReplacingAnEntryMovesTheOnesBehindIt) {
   zip_.CloseZip();
   ASSERT_TRUE(UnzipClean("out"));
   for (const char* name : {"a.tbl", "b.tbl", "c.tbl"}) {
-    EXPECT_EQ(ReadFile(std::string("out/tablas/") + name),
-              ReadFile(std::string("tablas/") + name))
+    EXPECT_EQ(ReadFile(std::string("out/tablas/") + name), ReadFile(std::string("tablas/") + name))
         << name;
   }
 }

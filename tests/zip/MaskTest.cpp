@@ -26,8 +26,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MaskRow{"Tarifa.Tbl", "*.tbl", true}, MaskRow{"TARIFA.TBL", "tarifa.*", true},
                       MaskRow{"tarifa", "*.*", false},  // the matcher itself wants the dot
                       MaskRow{"a.b.c", "*.c", true}, MaskRow{"abc", "a?c", true},
-                      MaskRow{"ac", "a?c", false}, MaskRow{"", "*", true},
-                      MaskRow{"x", "", false}, MaskRow{"ÁRBOL.tbl", "árbol.TBL", true},
+                      MaskRow{"ac", "a?c", false}, MaskRow{"", "*", true}, MaskRow{"x", "", false},
+                      MaskRow{"ÁRBOL.tbl", "árbol.TBL", true},
                       MaskRow{"añ.x", "a?.x", true},  // one UTF-8 character for one "?"
                       MaskRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*c", false},
                       MaskRow{"/base/tablas/D.", "/base/tablas/*.*", true}));
@@ -70,14 +70,14 @@ TEST_P(StoredNameTest, Forms) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StoredNameTest,
-    ::testing::Values(
-        StoredNameRow{"/st/tablas/Tarifa.Tbl", "/st", spRelativePath, "tablas/Tarifa.Tbl"},
-        StoredNameRow{"/st/tablas/D/", "/st", spRelativePath, "tablas/D"},
-        StoredNameRow{"/st/tablas/a.tbl", "/st/", spNoPath, "a.tbl"},
-        StoredNameRow{"/st/tablas/a.tbl", "/st", spFullPath, "st/tablas/a.tbl"},
-        // Outside the base directory the full path is kept rather than "../".
-        StoredNameRow{"/other/a.tbl", "/st", spRelativePath, "other/a.tbl"},
-        StoredNameRow{"tablas\\b.tbl", "/st", spRelativePath, "tablas/b.tbl"}));
+    ::testing::Values(StoredNameRow{"/st/tablas/Tarifa.Tbl", "/st", spRelativePath,
+                                    "tablas/Tarifa.Tbl"},
+                      StoredNameRow{"/st/tablas/D/", "/st", spRelativePath, "tablas/D"},
+                      StoredNameRow{"/st/tablas/a.tbl", "/st/", spNoPath, "a.tbl"},
+                      StoredNameRow{"/st/tablas/a.tbl", "/st", spFullPath, "st/tablas/a.tbl"},
+                      // Outside the base directory the full path is kept rather than "../".
+                      StoredNameRow{"/other/a.tbl", "/st", spRelativePath, "other/a.tbl"},
+                      StoredNameRow{"tablas\\b.tbl", "/st", spRelativePath, "tablas/b.tbl"}));
 
 }  // namespace
 }  // namespace marvolen

@@ -52,10 +52,9 @@ class Peers : public testing::ScratchDir {
   void ExpectSameExtraction(const std::string& archive) {
     TZipArchiver zip;
     zip.SetFileName(archive);
-    zip.OnProcessFileFailure = [](TBaseArchiver&, const std::string& name, TArchiveOperation,
-                                  int, int, const std::string& message, TArchiveAction&) {
-      ADD_FAILURE() << name << ": " << message;
-    };
+    zip.OnProcessFileFailure = [](TBaseArchiver&, const std::string& name, TArchiveOperation, int,
+                                  int, const std::string& message,
+                                  TArchiveAction&) { ADD_FAILURE() << name << ": " << message; };
     zip.OpenZip(kOpenRead);
     zip.SetBaseDir("ours");
     zip.ExtractMatching("*.*", kStationAttrMask, "");
@@ -105,7 +104,8 @@ TEST_F(Peers, InfoZipArchivesUnpackAsUnzipUnpacksThem) {
       "cd src && zip -q -r - . | cat > ../flujo.zip",  // data descriptors
   };
   for (const char* command : kCommands) ASSERT_EQ(Shell(command).status, 0) << command;
-  ASSERT_NE(Shell("zipinfo -v flujo.zip").output.find("extended local header:                          yes"),
+  ASSERT_NE(Shell("zipinfo -v flujo.zip")
+                .output.find("extended local header:                          yes"),
             std::string::npos);
   for (const char* archive :
        {"nivel1.zip", "guardado.zip", "sin_directorios.zip", "comentario.zip", "flujo.zip"}) {

@@ -199,7 +199,10 @@ TEST_F(Reader, OverwriteSettingsCanKeepExistingFiles) {
 TEST_F(Reader, NamesInTheOemCodePageOrFlaggedUtf8) {
   testing::RawEntry utf8 = StoredEntry("año.daw", "u");
   utf8.flags = 0x0800;
-  WriteFile("recibo.zip", BuildArchive({StoredEntry("\xA5" "and\xA3.tbl", "o"), utf8}));
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("\xA5"
+                                                    "and\xA3.tbl",
+                                                    "o"),
+                                        utf8}));
   zip_.OpenZip(kOpenRead);
   EXPECT_EQ(zip_.Entry(0).StoredName, "Ñandú.tbl");
   EXPECT_EQ(zip_.Entry(1).StoredName, "año.daw");
@@ -211,15 +214,15 @@ TEST_F(Reader, NamesInTheOemCodePageOrFlaggedUtf8) {
 TEST_F(Reader, SelectionByMaskAndAttributes) {
   testing::RawEntry hidden = StoredEntry("oculto.txt", "h");
   hidden.attributes = 0x22;
-  WriteFile("recibo.zip", BuildArchive({StoredEntry("d/a.daw", "a"), StoredEntry("b.trf", "b"),
-                                        hidden}));
+  WriteFile("recibo.zip",
+            BuildArchive({StoredEntry("d/a.daw", "a"), StoredEntry("b.trf", "b"), hidden}));
   zip_.OpenZip(kOpenRead);
   zip_.ExtractMatching("*.daw", 0x21, "");
   EXPECT_TRUE(fs::exists("d/a.daw"));  // the last component matched
   EXPECT_FALSE(fs::exists("b.trf"));
   zip_.ExtractMatching("*.*", 0x21, "b.*");
-  EXPECT_FALSE(fs::exists("b.trf"));        // excluded
-  EXPECT_FALSE(fs::exists("oculto.txt"));   // hidden bit not in the mask
+  EXPECT_FALSE(fs::exists("b.trf"));       // excluded
+  EXPECT_FALSE(fs::exists("oculto.txt"));  // hidden bit not in the mask
   zip_.ExtractMatching("*.*", kStationAttrMask, "");
   EXPECT_TRUE(fs::exists("oculto.txt"));
 }

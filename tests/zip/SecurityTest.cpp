@@ -63,11 +63,11 @@ using Lines = std::vector<std::string>;
 
 TEST_F(Hostile, NamesLeavingTheTargetAndLinksAreReportedAndSkipped) {
   RawEntry link = StoredEntry("enlace", "/etc/passwd");
-  link.made_by = 0x031E;                 // Unix host
-  link.attributes = 0120777u << 16;      // symbolic link mode
-  const std::vector<std::string> escaping = {"../fuera.txt", "a/../../fuera.txt",
-                                             "/tmp/marvolen-absoluto.txt", "//tmp/x.txt",
-                                             "C:/x.txt", "c:x.txt", "..\\..\\x.txt"};
+  link.made_by = 0x031E;             // Unix host
+  link.attributes = 0120777u << 16;  // symbolic link mode
+  const std::vector<std::string> escaping = {
+      "../fuera.txt", "a/../../fuera.txt", "/tmp/marvolen-absoluto.txt", "//tmp/x.txt", "C:/x.txt",
+      "c:x.txt",      "..\\..\\x.txt"};
   std::vector<RawEntry> entries = {StoredEntry("bien.txt", "1")};
   for (const std::string& name : escaping) entries.push_back(StoredEntry(name, "malo"));
   entries.push_back(link);
@@ -148,8 +148,12 @@ void Patch32(std::string& s, size_t at, uint32_t v) {
   Patch16(s, at, v & 0xFFFF);
   Patch16(s, at + 2, static_cast<uint16_t>(v >> 16));
 }
-size_t EndAt(const std::string& s) { return s.size() - 22; }
-size_t CentralAt(const std::string& s) { return testing::U32(s, EndAt(s) + 16); }
+size_t EndAt(const std::string& s) {
+  return s.size() - 22;
+}
+size_t CentralAt(const std::string& s) {
+  return testing::U32(s, EndAt(s) + 16);
+}
 
 const Defect kDefects[] = {
     {"entry count above what the directory holds",

@@ -57,8 +57,8 @@ TEST_F(Selection, SubDirectoryFollowsTheFilesWithAllItsContentBeforeTheNextMask)
   Items items = Select("tablas\\*.*");
   const Items more = Select("upgrade\\*.*");
   items.insert(items.end(), more.begin(), more.end());
-  EXPECT_EQ(items, (Items{"tablas/a.tbl 32", "tablas/D/ 16", "tablas/D/x.tbl 32",
-                          "tablas/D/E/ 16", "tablas/D/E/LEEME 32", "upgrade/u.exe 32"}));
+  EXPECT_EQ(items, (Items{"tablas/a.tbl 32", "tablas/D/ 16", "tablas/D/x.tbl 32", "tablas/D/E/ 16",
+                          "tablas/D/E/LEEME 32", "upgrade/u.exe 32"}));
 }
 
 TEST_F(Selection, WithoutTheDirectoryBitRecursionTakesFilesOnly) {

@@ -23,7 +23,8 @@ void ScratchDir::TearDown() {
   // Read-only files and directories left by a test must not keep the scratch tree alive.
   for (auto it = fs::recursive_directory_iterator(dir_, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    if (!it->is_symlink())
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
   fs::remove_all(dir_, ec);
 }
@@ -43,8 +44,8 @@ std::string ReadFile(const fs::path& path) {
 }
 
 std::string TableLikeBytes(size_t size, unsigned seed) {
-  static const char* const kWords[] = {"TARIFA", "LOCAL", "NACIONAL", "CELULAR", "INTER",
-                                       "NOCTURNA", "FERIADO", "PASO"};
+  static const char* const kWords[] = {"TARIFA", "LOCAL",    "NACIONAL", "CELULAR",
+                                       "INTER",  "NOCTURNA", "FERIADO",  "PASO"};
   std::string out;
   out.reserve(size + 64);
   unsigned x = seed * 2654435761u + 1;
@@ -74,7 +75,8 @@ RunResult Shell(const std::string& command) {
 }
 
 std::string PythonListing(const fs::path& archive) {
-  return Shell("python3 -c 'import sys, zipfile\n"
+  return Shell(
+             "python3 -c 'import sys, zipfile\n"
              "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
              "    print(i.filename, i.file_size, \"%08x\" % i.CRC)' " +
              archive.string())
@@ -141,8 +143,8 @@ void Le32(std::string& out, uint32_t v) {
 }  // namespace
 
 uint32_t CrcOf(const std::string& s) {
-  return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(s.data()),
-                                     static_cast<uInt>(s.size())));
+  return static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
 }
 
 std::string RawDeflateOf(const std::string& content) {
@@ -188,8 +190,8 @@ std::string BuildArchive(const std::vector<RawEntry>& entries, const std::string
     Le16(body, 0);
     body += e.name + e.data;
     Le32(cd, 0x02014B50);
-    for (uint32_t v : {uint32_t{e.made_by}, 20u, uint32_t{e.flags}, uint32_t{e.method}, 0u,
-                       0x5C87u}) {
+    for (uint32_t v :
+         {uint32_t{e.made_by}, 20u, uint32_t{e.flags}, uint32_t{e.method}, 0u, 0x5C87u}) {
       Le16(cd, v);
     }
     Le32(cd, e.crc);

@@ -202,7 +202,9 @@ TEST_F(Writer, NamesAreStoredInTheOemCodePage) {
   Build();
   const auto entries = ParseArchive(ReadFile("envio.zip"));
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, "tablas/\xA5" "and\xA3.tbl");  // Ñ 0xA5, ú 0xA3, one byte each
+  EXPECT_EQ(entries[0].name,
+            "tablas/\xA5"
+            "and\xA3.tbl");  // Ñ 0xA5, ú 0xA3, one byte each
 }
 
 TEST_F(Writer, EachAddMatchingLeavesACompleteArchive) {
@@ -225,8 +227,8 @@ TEST_F(Writer, TheTwoViewsOfTheCompressionSetting) {
   EXPECT_EQ(zip_.CompressionMode(), 6);
   zip_.SetCompressionLevel(clMax);
   EXPECT_EQ(zip_.CompressionMode(), 9);
-  const std::pair<int, TCompressionLevel> rows[] = {
-      {0, clNone}, {1, clFastest}, {3, clFastest}, {4, clNormal}, {6, clNormal}, {7, clMax}};
+  const std::pair<int, TCompressionLevel> rows[] = {{0, clNone},   {1, clFastest}, {3, clFastest},
+                                                    {4, clNormal}, {6, clNormal},  {7, clMax}};
   for (const auto& [mode, level] : rows) {
     zip_.SetCompressionMode(mode);
     EXPECT_EQ(zip_.CompressionLevel(), level) << mode;
