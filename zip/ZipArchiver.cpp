@@ -114,8 +114,13 @@ void TZipArchiver::OpenZip(uint16_t mode) {
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) throw Error(kErrFileNotFound, FileName());
-  fd_ = io_.Open(path.c_str(), O_RDONLY, 0);
+  // Non-blocking, so that a pipe or device under the archive's name cannot hang the tick.
+  fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
   if (fd_ < 0) throw Error(kErrOpenArchiveFile);
+  if (io_.FStat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    Release();
+    throw Error(kErrOpenArchiveFile);
+  }
   read_only_ = true;
   path_ = path;
   try {
@@ -131,7 +136,7 @@ void TZipArchiver::OpenForUpdate() {
   const std::string path = ArchivePath();
   fd_ = io_.Open(path.c_str(), O_RDWR | O_CREAT, 0666);
   if (fd_ < 0) {
-    fd_ = io_.Open(path.c_str(), O_RDONLY, 0);
+    fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
     if (fd_ < 0) throw Error(kErrCreateArchive, path);
     read_only_ = true;
   }
@@ -209,7 +214,7 @@ bool TZipArchiver::IsZipValid() noexcept {
   if (IsOpen()) return true;
   try {
     const std::string path = ArchivePath();
-    const int fd = io_.Open(path.c_str(), O_RDONLY, 0);
+    const int fd = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
     if (fd < 0) return false;
     const bool tolerate = TolerateDamage();
     SetTolerateDamage(false);

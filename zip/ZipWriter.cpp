@@ -125,7 +125,8 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
 void TZipArchiver::WriteEntry(EntryRecord& entry) {
   const bool directory = entry.IsDirectory();
   uint64_t length = 0;
-  SourceFile source(io_, directory ? -1 : io_.Open(entry.SourcePath.c_str(), O_RDONLY, 0));
+  SourceFile source(io_,
+                    directory ? -1 : io_.Open(entry.SourcePath.c_str(), O_RDONLY | O_NONBLOCK, 0));
   if (!directory) {
     struct stat st {};
     if (source.fd() < 0 || io_.FStat(source.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {

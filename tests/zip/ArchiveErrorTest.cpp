@@ -30,17 +30,11 @@ INSTANTIATE_TEST_SUITE_P(
         CatalogueRow{8, 4,
                      "Zipper1: Invalid size or check sum of file or unsupported compression "
                      "format - Native error: 00008"},
-        CatalogueRow{10, 5,
-                     "Zipper1: File name is blank. Specify appropriate file name - Native "
-                     "error: 00010"},
         CatalogueRow{12, 6, "Zipper1: File \"a.tbl\" not found - Native error: 00012"},
         CatalogueRow{13, 7, "Zipper1: Archive is not open - Native error: 00013"},
-        CatalogueRow{19, 9, "Zipper1: Cannot create file \"a.tbl\" - Native error: 00019"},
-        CatalogueRow{20, 10, "Zipper1: Cannot create directory \"a.tbl\" - Native error: 00020"},
         CatalogueRow{26, 13,
                      "Zipper1: Cannot proceed when update is not ended. Preceding EndUpdate "
                      "call is required. - Native error: 00026"},
-        CatalogueRow{32, 16, "Zipper1: File is open in read-only mode - Native error: 00032"},
         CatalogueRow{33, 12, "Zipper1: Cannot open file \"a.tbl\" - Native error: 00033"},
         CatalogueRow{34, 17,
                      "Zipper1: Invalid compressed size, rfs.size = a.tbl, count = 7 - Native "
@@ -48,7 +42,6 @@ INSTANTIATE_TEST_SUITE_P(
         CatalogueRow{43, 23,
                      "Zipper1: Cannot compress file 'a.tbl'. Zip64 mode is not enabled - "
                      "Native error: 00043"},
-        CatalogueRow{46, 25, "Zipper1: Write to stream error - Native error: 00046"},
         CatalogueRow{48, 27, "Zipper1: Archive is damaged. Open failed - Native error: 00048"},
         CatalogueRow{77, 0, "Zipper1: Unknown error - Native error: 00077"}));
 
