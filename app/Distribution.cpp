@@ -5,6 +5,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "zip/ZipArchiver.h"
 
 namespace marvolen {
 
@@ -65,6 +66,32 @@ bool IsUpgradeName(std::string_view name, std::string_view office_tag) {
   if (!ansi.exact || ansi.text.size() != 12) return false;
   const std::string tail = ansi.text.substr(8, 4);
   return tail == office_tag || UpperAscii(tail) == ".UPG";
+}
+
+void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir) {
+  // Named from the station home rather than the current directory, so that the archive
+  // does not depend on where the process happens to stand.
+  zipper.SetFileName(exe_dir + "envio.zip");
+  zipper.OpenZip(kOpenCreate);
+  try {
+    zipper.SetBaseDir(exe_dir);
+    zipper.Options().StorePath = spRelativePath;
+    zipper.AddMatching("tablas/*.*", kStationAttrMask, "");
+    zipper.AddMatching("upgrade/*.*", kStationAttrMask, "");
+    zipper.CloseZip();
+  } catch (...) {
+    // Let go of the file before the caller removes it; the first error is the one to report.
+    try {
+      zipper.CloseZip();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void PackEnvioZip(const std::string& exe_dir) {
+  TZipArchiver zipper("Zipper1");
+  PackEnvio(zipper, exe_dir);
 }
 
 bool IsTableName(std::string_view name) {

@@ -32,6 +32,13 @@ using LineSink = std::function<void(std::string_view)>;
 // throws on any failure.
 using EnvioPacker = std::function<void(const std::string& exe_dir)>;
 
+class TZipArchiver;
+// Packs with `zipper` (the station's Zipper1, whose failure event reports to the log view):
+// "envio.zip" in `exe_dir`, entries "tablas/NAME" and "upgrade/NAME". Throws EArchiveError.
+void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir);
+// The same with a component of its own (per-file failures are then left out silently).
+void PackEnvioZip(const std::string& exe_dir);
+
 // An upgrade meant for the office with `office_tag`: a name of exactly 12 characters (in the
 // office's code page) whose characters 9..12 are the tag, or ".UPG" in any case (every office).
 bool IsUpgradeName(std::string_view name, std::string_view office_tag);

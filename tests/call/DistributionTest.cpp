@@ -1,5 +1,8 @@
 #include "app/Distribution.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "tests/call/CallFixture.h"
 #include "tests/call/IdentBuilder.h"
 
@@ -100,6 +103,24 @@ TEST_F(DistributionTest, FailedPackOrBadValue) {
   IdentBuilder b;
   b.files = "  TARIFA.TBL      1,31";
   EXPECT_THROW(Admit(b), ConversionError);
+}
+
+TEST_F(DistributionTest, RealArchiveCheckedByInfoZip) {
+  setup_.pack = PackEnvioZip;
+  params_.values["UpGrade"] = "1";
+  Write("work/upgrades/PROGRAMA.UPG", "12345");
+  ASSERT_TRUE(Admit(IdentBuilder().File("TARIFA.TBL", 131)).EnvioBuilt);
+  const std::string zip = (root_ / "home/envio.zip").string();
+  std::string names(256, '\0');
+  FILE* list = ::popen(("unzip -Z1 " + zip).c_str(), "r");
+  names.resize(std::fread(names.data(), 1, names.size(), list));
+  EXPECT_EQ(::pclose(list), 0);
+  EXPECT_EQ(names, "tablas/ZONAS.TBL\nupgrade/PROGRAMA.UPG\n");
+  EXPECT_EQ(std::system(("unzip -tqq " + zip).c_str()), 0);
+  fs::remove(zip);
+  fs::create_directory(zip);  // the archive cannot be created: the call goes on without it
+  EXPECT_FALSE(Admit(IdentBuilder()).EnvioBuilt);
+  EXPECT_EQ(view_.back().rfind("No se pudo armar envio.zip: ", 0), 0u) << view_.back();
 }
 
 }  // namespace
