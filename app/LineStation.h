@@ -1,0 +1,29 @@
+// The station with its line: the serial driver on the configured port, the line controller,
+// the admission and the call script, run by the window's or the console's timer.
+#pragma once
+
+#include <memory>
+
+#include "app/Station.h"
+
+namespace marvolen {
+
+class LineStation final : public Station {
+ public:
+  LineStation(OperatorWindow& window, Clock& clock, std::filesystem::path home = {});
+  ~LineStation() override;
+
+ protected:
+  void LineTick() override;
+  void ClosePorts() override;
+
+ private:
+  struct Line;
+  // Built at the first tick, once the settings have been read.
+  std::unique_ptr<Line> line_;
+};
+
+std::unique_ptr<Station> MakeLineStation(OperatorWindow& window, Clock& clock,
+                                         const std::filesystem::path& home);
+
+}  // namespace marvolen
