@@ -7,9 +7,13 @@
 
 namespace marvolen {
 
-MonoTime RealClock::Now() const { return std::chrono::steady_clock::now(); }
+MonoTime RealClock::Now() const {
+  return std::chrono::steady_clock::now();
+}
 
-WallTime RealClock::WallNow() const { return std::chrono::system_clock::now(); }
+WallTime RealClock::WallNow() const {
+  return std::chrono::system_clock::now();
+}
 
 void RealClock::Sleep(Millis d) {
   if (d.count() > 0) std::this_thread::sleep_for(d);

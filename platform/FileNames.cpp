@@ -30,7 +30,9 @@ std::string FoldCase(std::string_view s) {
   return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) { return FoldCase(a) == FoldCase(b); }
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return FoldCase(a) == FoldCase(b);
+}
 
 std::optional<fs::path> FindNoCase(const fs::path& dir, std::string_view name) {
   std::error_code ec;

@@ -20,7 +20,8 @@ LocalDateTime ToLocal(WallTime t) {
   out.hour = tm.tm_hour;
   out.minute = tm.tm_min;
   out.second = tm.tm_sec;
-  out.millisecond = static_cast<int>(std::chrono::duration_cast<Millis>(since_epoch - secs).count());
+  out.millisecond =
+      static_cast<int>(std::chrono::duration_cast<Millis>(since_epoch - secs).count());
   return out;
 }
 

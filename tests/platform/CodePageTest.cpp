@@ -1,0 +1,50 @@
+#include "platform/CodePage.h"
+
+#include <gtest/gtest.h>
+
+namespace marvolen {
+namespace {
+
+TEST(CodePage, SpanishLettersSurviveEveryRoundTrip) {
+  const std::string utf8 = "Comunicación exitosa ñÑ ü ¿¡";
+  const std::string ansi = Utf8ToAnsi(utf8);
+  EXPECT_EQ(ansi.size(), 28u);                            // one byte per character
+  EXPECT_EQ(static_cast<unsigned char>(ansi[10]), 0xF3);  // ó in Windows-1252
+  EXPECT_EQ(AnsiToUtf8(ansi), utf8);
+  const std::string oem = Utf8ToOem(utf8);
+  EXPECT_EQ(static_cast<unsigned char>(oem[10]), 0xA2);  // ó in CP850
+  EXPECT_EQ(OemToUtf8(oem), utf8);
+}
+
+TEST(CodePage, CharacterWithoutEquivalentBecomesOneQuestionMark) {
+  // The euro sign exists in Windows-1252 (0x80) but not in CP850; the CJK character in neither.
+  const Converted to_oem = ConvertText("a€b", CodePage::Utf8, CodePage::Cp850);
+  EXPECT_FALSE(to_oem.exact);
+  EXPECT_EQ(to_oem.text, "a?b");
+  const Converted to_ansi = ConvertText("x漢y€", CodePage::Utf8, CodePage::Cp1252);
+  EXPECT_FALSE(to_ansi.exact);
+  EXPECT_EQ(to_ansi.text, "x?y\x80");
+}
+
+TEST(CodePage, BytesUndefinedInTheSourceAndBrokenUtf8AreReplacedNotDropped) {
+  // 0x81 is not assigned in Windows-1252.
+  const Converted from_ansi = ConvertText("a\x81z", CodePage::Cp1252, CodePage::Utf8);
+  EXPECT_EQ(from_ansi.text, "a?z");
+  EXPECT_FALSE(from_ansi.exact);
+  // A UTF-8 sequence cut at the end of the text.
+  const Converted cut = ConvertText("ab\xC3", CodePage::Utf8, CodePage::Cp1252);
+  EXPECT_EQ(cut.text, "ab?");
+  EXPECT_FALSE(cut.exact);
+}
+
+TEST(CodePage, LongTextsCrossTheInternalBufferIntact) {
+  std::string utf8;
+  for (int i = 0; i < 1000; ++i) utf8 += "añ";
+  const Converted ansi = ConvertText(utf8, CodePage::Utf8, CodePage::Cp1252);
+  EXPECT_TRUE(ansi.exact);
+  EXPECT_EQ(ansi.text.size(), 2000u);
+  EXPECT_EQ(AnsiToUtf8(ansi.text), utf8);
+}
+
+}  // namespace
+}  // namespace marvolen
