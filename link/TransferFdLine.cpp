@@ -44,8 +44,6 @@ void FdTransferLine::SendText(std::string_view bytes) {
       pollfd p{out_fd_, POLLOUT, 0};
       if (::poll(&p, 1, kWriteStallMs) > 0) continue;
     }
-    // A reader that went away is the far end hanging up.
-    if (code == EPIPE) closed_ = true;
     if (log_) log_("*ERROR WRITE: ERROR ESCRIBIENDO LINEA. " + SystemText(code));
     return;
   }

@@ -49,23 +49,6 @@ TEST(Crc16, AgreesWithTheBitwiseDefinition) {
   }
 }
 
-TEST(BlockFrame, CrcAndChecksumFramesOfAbc) {
-  std::string data = "abc";
-  data.resize(128, '\0');
-  const std::string crc = BuildFrame(1, data, CheckMode::kCrc);
-  ASSERT_EQ(crc.size(), 133u);
-  EXPECT_EQ(crc.substr(0, 6),
-            "\x01\x01\xFE"
-            "abc");
-  EXPECT_EQ(crc.substr(131), "\xC5\x78");
-  const std::string sum = BuildFrame(1, data, CheckMode::kChecksum);
-  ASSERT_EQ(sum.size(), 132u);
-  EXPECT_EQ(sum.back(), '\x26');
-  EXPECT_EQ(BuildFrame(256, data, CheckMode::kCrc).substr(1, 2), std::string("\x00\xFF", 2));
-  EXPECT_EQ(BuildFrame(1, std::string(1024, 'q'), CheckMode::kChecksum).size(), 1028u);
-  EXPECT_EQ(FrameLength(1024, CheckMode::kCrc), 1029u);
-}
-
 TEST(BlockFrame, ChecksInOrder) {
   const std::string data(128, 'd');
   const std::string good = BuildFrame(7, data, CheckMode::kCrc);

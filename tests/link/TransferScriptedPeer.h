@@ -1,6 +1,6 @@
-// The far end of a transfer played inside the test on the virtual clock: a line that records
-// what our side sends, with the time it was sent, and delivers the peer's bytes when the
-// peer's script says so.
+// The far end of a transfer played by the test on the virtual clock: the line records what
+// our side sends and when, hands each send to the peer's script, and delivers the peer's
+// bytes when the script says so.
 #pragma once
 
 #include <functional>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "link/TransferLine.h"
-#include "platform/Clock.h"
 
 namespace marvolen::testing {
 
@@ -19,20 +18,17 @@ class ScriptedLine final : public TransferLine {
     long long at_ms;
     std::string bytes;
   };
-
   explicit ScriptedLine(VirtualClock& clock) : clock_(clock) {}
 
-  // Called with every SendText of our side; the peer's reaction goes here.
-  std::function<void(const std::string& bytes)> on_send;
+  std::function<void(const std::string& bytes)> on_send;  // the peer's reaction
   std::vector<Sent> sent;
-  std::vector<std::string> log;
   bool carrier_lost = false;
   bool read_fails = false;
   int purges = 0;
   int purge_alls = 0;
 
   // The peer's bytes reach our input `delay` from now.
-  void Deliver(std::string bytes, Millis delay = Millis(0)) {
+  void Deliver(std::string bytes, Millis delay = Millis(20)) {
     clock_.At(delay, [this, b = std::move(bytes)] { inbox_ += b; });
   }
   const std::string& Inbox() const { return inbox_; }
@@ -43,37 +39,20 @@ class ScriptedLine final : public TransferLine {
     if (on_send) on_send(sent.back().bytes);
   }
   std::string ReceiveText(int seconds) override {
-    read_error_.clear();
-    const long long deadline = NowMs() + seconds * 1000LL;
-    for (;;) {
-      if (read_fails) {
-        read_error_ = "ERROR LEYENDO COM1. 5: Input/output error. ";
-        return {};
-      }
+    read_error_ = read_fails ? "ERROR LEYENDO COM1. 5: Input/output error. " : "";
+    for (const long long end = NowMs() + seconds * 1000LL; !read_fails;
+         clock_.Advance(Millis(10))) {
       if (!inbox_.empty()) return std::exchange(inbox_, {});
-      if (NowMs() >= deadline) return {};
-      clock_.Advance(Millis(10));
+      if (NowMs() >= end) break;
     }
+    return {};
   }
   std::string ReadErrorText() const override { return read_error_; }
   bool CarrierLost() override { return carrier_lost; }
-  void PurgeInput() override {
-    ++purges;
-    inbox_.clear();
-  }
-  void PurgeAll() override {
-    ++purge_alls;
-    inbox_.clear();
-  }
+  void PurgeInput() override { ++purges, inbox_.clear(); }
+  void PurgeAll() override { ++purge_alls, inbox_.clear(); }
   void Unread(std::string_view bytes) override { inbox_.insert(0, bytes); }
   Clock& LineClock() override { return clock_; }
-
-  // Every byte our side sent, in order.
-  std::string AllSent() const {
-    std::string all;
-    for (const Sent& s : sent) all += s.bytes;
-    return all;
-  }
 
  private:
   VirtualClock& clock_;

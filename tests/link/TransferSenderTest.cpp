@@ -12,260 +12,198 @@ namespace {
 
 using namespace block;
 using testing::ScriptedLine;
+const std::string kA(1, kAck), kN(1, kNak), kC(1, kCan), kE(1, kEot);
 
-const std::string kAckText(1, kAck);
-const std::string kNakText(1, kNak);
-const std::string kCanText(1, kCan);
+// The receiver's reply to the n-th frame transmission or the n-th EOT; "" is silence.
+using Reply = std::function<std::string(ScriptedLine&, int n)>;
+const Reply kAckAll = [](ScriptedLine&, int) { return kA; };
 
-// Our sender against a scripted receiver that answers each frame transmission and each EOT
-// as the test says; an empty answer is silence.
-class SenderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    line.on_send = [this](const std::string& bytes) {
-      if (bytes == std::string(1, kEot)) {
-        Reply(eot_answer(++eots));
-      } else if (bytes[0] == kSoh || bytes[0] == kStx) {
-        frames.push_back(bytes);
-        Reply(answer(static_cast<int>(frames.size()), bytes));
-      }
-    };
-    sinks.panel = [this](int index, std::string_view text) {
-      panels.push_back(std::to_string(index) + ":" + std::string(text));
-    };
-  }
-  void Reply(const std::string& bytes) {
-    if (!bytes.empty()) line.Deliver(bytes, Millis(50));
-  }
-  std::string Send(std::string_view content, std::string request = "C") {
-    line.Deliver(std::move(request), Millis(100));
-    return SendFile(line, content, sinks);
-  }
-  // The data of every frame sent, in order (with no resends, the padded content).
-  std::string FramedData() const {
-    std::string data;
-    for (const std::string& f : frames) data += FrameData(f, f[0] == kStx ? 1024 : 128);
-    return data;
-  }
-  bool Cancelled() const { return line.sent.back().bytes == kSenderCancel; }
-
-  VirtualClock clock;
-  ScriptedLine line{clock};
-  TransferSinks sinks;
+struct Outcome {
+  std::string result;
   std::vector<std::string> frames;
-  std::vector<std::string> panels;
   int eots = 0;
-  std::function<std::string(int, const std::string&)> answer = [](int, const std::string&) {
-    return kAckText;
-  };
-  std::function<std::string(int)> eot_answer = [](int) { return kAckText; };
+  std::vector<std::string> panels;
 };
 
-TEST_F(SenderTest, AbcGoesOutAsOneCrcFrameThenEot) {
-  EXPECT_EQ(Send("abc"), "Transferencia Ok");
-  std::string expected =
-      "\x01\x01\xFE"
-      "abc";
-  expected.append(125, '\0');
-  expected += "\xC5\x78";
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0], expected);
-  EXPECT_EQ(line.sent.back().bytes, std::string(1, kEot));
-  EXPECT_EQ(panels, std::vector<std::string>{"3:1"});
-}
-
-TEST_F(SenderTest, NakRequestGivesChecksumFrames) {
-  EXPECT_EQ(Send("abc", kNakText), "Transferencia Ok");
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].size(), 132u);
-  EXPECT_EQ(frames[0].back(), '\x26');
-}
-
-struct BlockPlan {
-  std::size_t size;
-  std::string headers;  // S for a 128-byte block, X for a 1024-byte block
-};
-
-class SenderBlockPlan : public SenderTest, public ::testing::WithParamInterface<BlockPlan> {};
-
-TEST_P(SenderBlockPlan, CutsBlocksAndPadsWithNul) {
-  const BlockPlan& plan = GetParam();
-  std::string content(plan.size, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>('A' + i % 23);
-  EXPECT_EQ(Send(content), "Transferencia Ok");
-  std::string headers;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    headers += frames[i][0] == kStx ? 'X' : 'S';
-    EXPECT_EQ(static_cast<unsigned char>(frames[i][1]), (i + 1) % 256);
-    EXPECT_EQ(static_cast<unsigned char>(frames[i][2]), ((i + 1) % 256) ^ 0xFF);
-  }
-  EXPECT_EQ(headers, plan.headers);
-  const std::string data = FramedData();
-  EXPECT_EQ(data.substr(0, plan.size), content);
-  EXPECT_EQ(data.find_first_not_of('\0', plan.size), std::string::npos);
-  EXPECT_EQ(eots, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, SenderBlockPlan,
-                         ::testing::Values(BlockPlan{0, "S"}, BlockPlan{1, "S"},
-                                           BlockPlan{127, "S"}, BlockPlan{128, "S"},
-                                           BlockPlan{895, "SSSSSSS"}, BlockPlan{896, "X"},
-                                           BlockPlan{1024, "X"}, BlockPlan{1025, "XS"},
-                                           BlockPlan{2944, "XXX"}, BlockPlan{3000, "XXX"},
-                                           BlockPlan{2943, "XXSSSSSSS"}));
-
-TEST_F(SenderTest, BlockNumbersWrapAfter255) {
-  EXPECT_EQ(Send(std::string(257 * 1024, 'w')), "Transferencia Ok");
-  ASSERT_EQ(frames.size(), 257u);
-  EXPECT_EQ(frames[254].substr(1, 2), std::string("\xFF\x00", 2));
-  EXPECT_EQ(frames[255].substr(1, 2), std::string("\x00\xFF", 2));
-  EXPECT_EQ(frames[256].substr(1, 2), "\x01\xFE");
-}
-
-TEST_F(SenderTest, TenNaksAreAnsweredByResendingTheEleventhCancels) {
-  answer = [](int, const std::string&) { return kNakText; };
-  EXPECT_EQ(Send("abc"), "Tranferencia abortada");
-  ASSERT_EQ(frames.size(), 11u);
-  for (const std::string& f : frames) EXPECT_EQ(f, frames[0]);
-  EXPECT_EQ(line.purges, 10);
-  EXPECT_TRUE(Cancelled());
-}
-
-TEST_F(SenderTest, LoneCanFollowedBySilenceResendsTheFrame) {
-  answer = [](int n, const std::string&) { return n == 1 ? kCanText : kAckText; };
-  EXPECT_EQ(Send("abc"), "Transferencia Ok");
-  EXPECT_EQ(frames.size(), 2u);
-  EXPECT_EQ(line.purges, 0);
-}
-
-TEST_F(SenderTest, ThreeCansCancelWhetherSplitOrWhole) {
-  // Split: one CAN, then two more within the follow-up reads.
-  answer = [this](int, const std::string&) {
-    line.Deliver(kCanText, Millis(1500));
-    line.Deliver(kCanText, Millis(3000));
-    return kCanText;
-  };
-  EXPECT_EQ(Send("abc"), "Tranferencia abortada");
-  EXPECT_EQ(frames.size(), 1u);
-  EXPECT_TRUE(Cancelled());
-
-  // Whole: a receiver's cancel arriving in one read (CAN x10, BS x10 as some send it).
-  VirtualClock clock2;
-  ScriptedLine line2(clock2);
-  int frames2 = 0;
-  line2.on_send = [&](const std::string& bytes) {
-    if (bytes[0] == kSoh) {
-      ++frames2;
-      line2.Deliver(std::string(10, kCan) + std::string(10, kBs), Millis(50));
+// Our sender against a receiver that asks with `request` at 100 ms and answers as told.
+Outcome Send(ScriptedLine& line, std::string_view content, const std::string& request = "C",
+             Reply frame_reply = kAckAll, Reply eot_reply = kAckAll) {
+  Outcome run;
+  line.on_send = [&](const std::string& b) {
+    std::string reply;
+    if (b == kE) reply = eot_reply(line, ++run.eots);
+    if (b[0] == kSoh || b[0] == kStx) {
+      run.frames.push_back(b);
+      reply = frame_reply(line, static_cast<int>(run.frames.size()));
     }
+    if (!reply.empty()) line.Deliver(reply);
   };
-  line2.Deliver("C");
-  EXPECT_EQ(SendFile(line2, "abc"), "Tranferencia abortada");
-  EXPECT_EQ(frames2, 1);
-  EXPECT_EQ(line2.sent.back().bytes, kSenderCancel);
-}
-
-TEST_F(SenderTest, SilentWaitsAndRefusalsCountTogether) {
-  // Nineteen silent waits, then the ACK in the twentieth: the block goes through.
-  answer = [this](int, const std::string&) {
-    line.Deliver(kAckText, Millis(19 * 10000 + 5000));
-    return std::string();
+  if (!request.empty()) line.Deliver(request, Millis(100));
+  TransferSinks sinks;
+  sinks.panel = [&](int i, std::string_view t) {
+    run.panels.push_back(std::to_string(i) + ":" + std::string(t));
   };
-  EXPECT_EQ(Send("abc"), "Transferencia Ok");
-  EXPECT_EQ(frames.size(), 1u);
-
-  // Ten silent waits and then a NAK make eleven unusable answers: the end.
-  VirtualClock clock2;
-  ScriptedLine line2(clock2);
-  line2.on_send = [&](const std::string& b) {
-    if (b[0] == kSoh) line2.Deliver(kNakText, Millis(10 * 10000 + 5000));
-  };
-  line2.Deliver("C");
-  EXPECT_EQ(SendFile(line2, "abc"), "Tranferencia abortada");
-  EXPECT_EQ(line2.sent.back().bytes, kSenderCancel);
-
-  // Total silence: the 21st silent wait gives up, 210 s after the frame.
-  VirtualClock clock3;
-  ScriptedLine line3(clock3);
-  line3.Deliver("C");
-  EXPECT_EQ(SendFile(line3, "abc"), "Tranferencia abortada");
-  ASSERT_EQ(line3.sent.size(), 2u);
-  EXPECT_EQ(line3.sent[1].bytes, kSenderCancel);
-  EXPECT_NEAR(line3.sent[1].at_ms - line3.sent[0].at_ms, 210000, 500);
+  run.result = SendFile(line, content, sinks);
+  return run;
 }
 
-TEST_F(SenderTest, UnansweredEotIsSentElevenTimesWithoutCancel) {
-  eot_answer = [](int) { return std::string(); };
-  EXPECT_EQ(Send("abc"), "Tranferencia abortada");
-  EXPECT_EQ(eots, 11);
-  std::vector<long long> times;
-  for (const auto& s : line.sent)
-    if (s.bytes == std::string(1, kEot)) times.push_back(s.at_ms);
-  for (std::size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 10000, 20);
-  EXPECT_EQ(line.sent.back().bytes, std::string(1, kEot));
+TEST(SendFile, AbcInCrcAndChecksumMode) {
+  VirtualClock clock;
+  ScriptedLine line(clock);
+  Outcome run = Send(line, "abc");
+  std::string frame =
+      "\x01\x01\xFE"
+      "abc" +
+      std::string(125, '\0') + "\xC5\x78";
+  EXPECT_EQ(run.result, "Transferencia Ok");
+  EXPECT_EQ(run.frames, std::vector<std::string>{frame});
+  EXPECT_EQ(line.sent.back().bytes, kE);
+  EXPECT_EQ(run.panels, std::vector<std::string>{"3:1"});
+
+  ScriptedLine line2(clock);
+  run = Send(line2, "abc", kN);
+  frame.resize(131);
+  EXPECT_EQ(run.frames, std::vector<std::string>{frame + "\x26"});
 }
 
-TEST_F(SenderTest, NakToEotIsAnsweredWithAnotherEot) {
-  eot_answer = [](int n) { return n == 1 ? kNakText : kAckText; };
-  EXPECT_EQ(Send("abc"), "Transferencia Ok");
-  EXPECT_EQ(eots, 2);
+// Sizes and the blocks they make: S for 128 bytes, X for 1024.
+TEST(SendFile, BlockSizesNumbersAndNulPadding) {
+  const std::vector<std::pair<std::size_t, std::string>> rows = {
+      {0, "S"},    {1, "S"},     {127, "S"},          {128, "S"},    {895, "SSSSSSS"}, {896, "X"},
+      {1024, "X"}, {1025, "XS"}, {2943, "XXSSSSSSS"}, {2944, "XXX"}, {3000, "XXX"}};
+  for (const auto& [size, plan] : rows) {
+    SCOPED_TRACE(size);
+    VirtualClock clock;
+    ScriptedLine line(clock);
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>('A' + i % 23);
+    const Outcome run = Send(line, content);
+    EXPECT_EQ(run.result, "Transferencia Ok");
+    std::string headers, data;
+    for (std::size_t i = 0; i < run.frames.size(); ++i) {
+      const std::string& f = run.frames[i];
+      headers += f[0] == kStx ? 'X' : 'S';
+      EXPECT_EQ(f.substr(1, 2),
+                BuildFrame(static_cast<unsigned>(i + 1), std::string(128, 0), CheckMode::kCrc)
+                    .substr(1, 2));
+      data += FrameData(f, f[0] == kStx ? 1024 : 128);
+    }
+    EXPECT_EQ(headers, plan);
+    EXPECT_EQ(data.substr(0, size), content);
+    EXPECT_EQ(data.find_first_not_of('\0', size), std::string::npos);
+    EXPECT_EQ(run.eots, 1);
+  }
 }
 
-TEST_F(SenderTest, BytesBehindTheFinalAckAreHandedBack) {
-  eot_answer = [](int) { return kAckText + "ACK!\r"; };
-  EXPECT_EQ(Send("abc"), "Transferencia Ok");
+TEST(SendFile, BlockNumbersWrapAndTrailingBytesAreHandedBack) {
+  VirtualClock clock;
+  ScriptedLine line(clock);
+  const Outcome run = Send(line, std::string(257 * 1024, 'w'), "C", kAckAll,
+                           [](ScriptedLine&, int) { return kA + "ACK!\r"; });
+  ASSERT_EQ(run.frames.size(), 257u);
+  EXPECT_EQ(run.frames[254].substr(1, 2), std::string("\xFF\x00", 2));
+  EXPECT_EQ(run.frames[255].substr(1, 2), std::string("\x00\xFF", 2));
+  EXPECT_EQ(run.frames[256].substr(1, 2), "\x01\xFE");
   EXPECT_EQ(line.Inbox(), "ACK!\r");
 }
 
-TEST_F(SenderTest, RequestWait) {
-  struct Row {
-    const char* name;
-    std::vector<std::pair<int, std::string>> peer;  // (ms, bytes) delivered before frames
-    std::string result;
-    long long cancel_at_ms;  // -1: no cancel expected
+struct Scenario {
+  const char* name;
+  std::string request;
+  Reply frame_reply, eot_reply;
+  std::string result;
+  std::size_t frames;
+  int eots;
+  bool cancelled;
+  long long last_send_ms;  // when our last byte went out; -1: not checked
+};
+
+TEST(SendFile, RetriesAndGivingUp) {
+  auto once = [](int when, std::string first) {
+    return Reply([=](ScriptedLine&, int n) { return n == when ? first : kA; });
   };
-  const std::vector<Row> rows = {
-      {"five silent waits", {}, "Tranferencia abortada", 50000},
-      {"CAN as request", {{3000, kCanText}}, "Tranferencia abortada", 3000},
-      {"noise then C", {{1000, "xyz"}, {45000, "C"}}, "Transferencia Ok", -1},
-      {"endless noise", {}, "Tranferencia abortada", 60000},
+  auto later = [](std::string what, int ms) {
+    return Reply([=](ScriptedLine& l, int) { return l.Deliver(what, Millis(ms)), std::string(); });
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    VirtualClock c;
-    ScriptedLine l(c);
-    l.on_send = [&](const std::string& b) {
-      if (b[0] == kSoh || b[0] == kEot) l.Deliver(kAckText, Millis(20));
-    };
-    for (const auto& [ms, bytes] : row.peer) l.Deliver(bytes, Millis(ms));
-    if (std::string(row.name) == "endless noise")
-      for (int ms = 500; ms < 120000; ms += 5000) l.Deliver("+++", Millis(ms));
-    EXPECT_EQ(SendFile(l, "abc"), row.result);
-    if (row.cancel_at_ms >= 0) {
-      ASSERT_EQ(l.sent.size(), 1u);
-      EXPECT_EQ(l.sent[0].bytes, kSenderCancel);
-      EXPECT_NEAR(l.sent[0].at_ms, row.cancel_at_ms, 5100);
+  const Reply silent = [](ScriptedLine&, int) { return std::string(); };
+  const std::vector<Scenario> rows = {
+      {"ten NAKs are resent, the 11th cancels", "C", [](ScriptedLine&, int) { return kN; }, kAckAll,
+       "Tranferencia abortada", 11, 0, true, -1},
+      {"lone CAN then silence resends", "C", once(1, kC), kAckAll, "Transferencia Ok", 2, 1, false,
+       -1},
+      {"CAN and two more within 4 s cancel", "C",
+       [](ScriptedLine& l, int) {
+         return l.Deliver(kC, Millis(1500)), l.Deliver(kC, Millis(3000)), kC;
+       },
+       kAckAll, "Tranferencia abortada", 1, 0, true, 3200},
+      {"a cancel in one read", "C", once(1, std::string(10, kCan) + std::string(10, kBs)), kAckAll,
+       "Tranferencia abortada", 1, 0, true, -1},
+      {"ACK in the 20th silent wait", "C", later(kA, 195000), kAckAll, "Transferencia Ok", 1, 1,
+       false, -1},
+      {"ten silent waits and a NAK", "C", later(kN, 105000), kAckAll, "Tranferencia abortada", 1, 0,
+       true, 105200},
+      {"the 21st silent wait", "C", silent, kAckAll, "Tranferencia abortada", 1, 0, true, 210100},
+      {"EOT unanswered 11 times", "C", kAckAll, silent, "Tranferencia abortada", 1, 11, false,
+       100150},
+      {"NAK to EOT", "C", kAckAll, once(1, kN), "Transferencia Ok", 1, 2, false, -1},
+      {"read error", "C", [](ScriptedLine& l, int) { return l.read_fails = true, std::string(); },
+       kAckAll, "Tranferencia abortada", 1, 0, true, -1},
+      {"no request in five waits", "", kAckAll, kAckAll, "Tranferencia abortada", 0, 0, true,
+       50000},
+      {"CAN as the request", kC, kAckAll, kAckAll, "Tranferencia abortada", 0, 0, true, 120},
+  };
+  for (const Scenario& s : rows) {
+    SCOPED_TRACE(s.name);
+    VirtualClock clock;
+    ScriptedLine line(clock);
+    const Outcome run = Send(line, "abc", s.request, s.frame_reply, s.eot_reply);
+    EXPECT_EQ(run.result, s.result);
+    EXPECT_EQ(run.frames.size(), s.frames);
+    EXPECT_EQ(run.eots, s.eots);
+    EXPECT_EQ(line.sent.back().bytes == kSenderCancel, s.cancelled);
+    if (s.last_send_ms >= 0) {
+      EXPECT_NEAR(line.sent.back().at_ms, s.last_send_ms, 100);
+    }
+    if (s.frames > 1) {
+      EXPECT_EQ(run.frames.back(), run.frames[0]);
     }
   }
 }
 
-TEST_F(SenderTest, CarrierLossBetweenBlocksGivesSinTono) {
-  answer = [this](int n, const std::string&) {
-    if (n == 2) line.carrier_lost = true;
-    return kAckText;
-  };
-  EXPECT_EQ(Send(std::string(3000, 'x')), "Sin Tono!");
-  EXPECT_EQ(frames.size(), 2u);
-  EXPECT_TRUE(Cancelled());
+TEST(SendFile, NakPurgesBeforeResending) {
+  VirtualClock clock;
+  ScriptedLine line(clock);
+  Send(line, "abc", "C", [](ScriptedLine&, int) { return kN; });
+  EXPECT_EQ(line.purges, 10);
 }
 
-TEST_F(SenderTest, ReadErrorWhileWaitingForAnswerCancels) {
-  answer = [this](int, const std::string&) {
-    line.read_fails = true;
-    return std::string();
-  };
-  EXPECT_EQ(Send("abc"), "Tranferencia abortada");
-  EXPECT_TRUE(Cancelled());
+TEST(SendFile, NoiseBeforeTheRequestIsIgnoredButNotForever) {
+  VirtualClock clock;
+  ScriptedLine line(clock);
+  line.Deliver("xyz", Millis(1000));
+  EXPECT_EQ(Send(line, "abc", std::string()).result, "Tranferencia abortada");
+  ScriptedLine line2(clock);
+  line2.Deliver("xyz", Millis(1000));
+  line2.Deliver("C", Millis(45000));
+  EXPECT_EQ(Send(line2, "abc", std::string()).result, "Transferencia Ok");
+  // A line that never stops sending noise is given up after a minute.
+  VirtualClock clock3;
+  ScriptedLine line3(clock3);
+  for (int ms = 500; ms < 200000; ms += 5000) line3.Deliver("+++", Millis(ms));
+  EXPECT_EQ(Send(line3, "abc", std::string()).result, "Tranferencia abortada");
+  EXPECT_NEAR(line3.sent.back().at_ms, 60500, 100);
+}
+
+TEST(SendFile, CarrierLossBetweenBlocksIsSinTono) {
+  VirtualClock clock;
+  ScriptedLine line(clock);
+  const Outcome run = Send(line, std::string(3000, 'x'), "C", [](ScriptedLine& l, int n) {
+    l.carrier_lost = n == 2;
+    return kA;
+  });
+  EXPECT_EQ(run.result, "Sin Tono!");
+  EXPECT_EQ(run.frames.size(), 2u);
+  EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
 }
 
 }  // namespace
