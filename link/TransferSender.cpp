@@ -68,7 +68,10 @@ class Sender {
         if (++silent > kRequestSilentLimit) return false;
         continue;
       }
-      switch (answer[0]) {
+      // A receiver may lead its request with XON and XOFF (this station's own does); on a
+      // fast line they arrive in the same read as the request, which must not be missed.
+      const std::size_t first = answer.find_first_not_of("\x11\x13");
+      switch (first == std::string::npos ? '\0' : answer[first]) {
         case kCrcRequest:
           mode_ = CheckMode::kCrc;
           return true;

@@ -186,6 +186,16 @@ TEST(SendFile, NoiseBeforeTheRequestIsIgnoredButNotForever) {
   line2.Deliver("xyz", Millis(1000));
   line2.Deliver("C", Millis(45000));
   EXPECT_EQ(Send(line2, "abc", std::string()).result, "Transferencia Ok");
+  // Flow-control bytes before the request are not noise, even in the request's read.
+  VirtualClock clock4;
+  ScriptedLine line4(clock4);
+  line4.Deliver("\x11\x13", Millis(500));
+  line4.Deliver(
+      "\x11\x13"
+      "C",
+      Millis(800));
+  EXPECT_EQ(Send(line4, "abc", std::string()).result, "Transferencia Ok");
+  EXPECT_NEAR(line4.sent[0].at_ms, 800, 20);
   // A line that never stops sending noise is given up after a minute.
   VirtualClock clock3;
   ScriptedLine line3(clock3);
