@@ -61,12 +61,11 @@ std::string FdTransferLine::ReceiveText(int seconds) {
     const long long left = ElapsedMs(clock_.Now(), deadline);
     if (left <= 0) return {};
     if (!clock_.WaitReadable(in_fd_, Millis(left))) continue;
-    std::string buffer(kReadChunk, '\0');
-    const ssize_t n = ::read(in_fd_, buffer.data(), buffer.size());
-    if (n > 0) {
-      buffer.resize(static_cast<std::size_t>(n));
-      return buffer;
-    }
+    // One buffer for every read: a paced line delivers a few bytes a time, and a fresh
+    // 64 KiB per read would cost more than the transfer itself.
+    buffer_.resize(kReadChunk);
+    const ssize_t n = ::read(in_fd_, buffer_.data(), buffer_.size());
+    if (n > 0) return std::string(buffer_.data(), static_cast<std::size_t>(n));
     if (n == 0) {
       closed_ = true;
       ReadFailed("ERROR, LINEA CERRADA. ");

@@ -40,6 +40,7 @@ class FdTransferLine final : public TransferLine {
   std::function<void(std::string_view)> log_;
   std::string held_;
   std::string read_error_;
+  std::string buffer_;
   bool closed_ = false;
 };
 

@@ -19,7 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace block;
-using testing::ScriptedLine;
+using testing::ScriptedTransferLine;
 const std::string kA(1, kAck), kN(1, kNak), kE(1, kEot), kC(1, kCan);
 
 std::string RandomBytes(std::size_t n, unsigned seed) {
@@ -39,7 +39,7 @@ std::string ReadFile(const fs::path& p) {
 // left unanswered for `timeout` is sent again. `spoil` may change or withhold (return "") a
 // transmission; `lose` may swallow the n-th answer.
 struct SenderPeer {
-  SenderPeer(ScriptedLine& l, VirtualClock& c, const std::string& archive,
+  SenderPeer(ScriptedTransferLine& l, VirtualClock& c, const std::string& archive,
              std::vector<std::size_t> sizes, char pad = '\0')
       : line(l), clock(c) {
     std::size_t at = 0;
@@ -70,7 +70,7 @@ struct SenderPeer {
       });
   }
 
-  ScriptedLine& line;
+  ScriptedTransferLine& line;
   VirtualClock& clock;
   std::vector<std::string> blocks;
   std::function<std::string(int, std::string)> spoil = [](int, std::string f) { return f; };
@@ -125,7 +125,7 @@ class ReceiveFileTest : public ::testing::Test {
   fs::path Recibo() const { return setup.dir / "recibo.zip"; }
 
   std::optional<VirtualClock> clock;
-  std::optional<ScriptedLine> line;
+  std::optional<ScriptedTransferLine> line;
   std::optional<SenderPeer> peer;
   ReceiveSetup setup;
   std::uintmax_t valid_length = 0;
@@ -278,23 +278,27 @@ TEST_F(ReceiveFileTest, SilentLineFailsAfterAbout86Seconds) {
 TEST_F(ReceiveFileTest, FailuresEndWithTheirTextThePauseAndTheClosingSequence) {
   struct Row {
     const char* name;
-    std::function<std::string(ScriptedLine&, int, std::string)> spoil;
+    std::function<std::string(ScriptedTransferLine&, int, std::string)> spoil;
     std::string result;
     long long pause_ms;  // from our previous send to the closing sequence
   };
   const std::vector<Row> rows = {
-      {"stalls after block 1", [](ScriptedLine&, int n, std::string f) { return n == 1 ? f : ""; },
+      {"stalls after block 1",
+       [](ScriptedTransferLine&, int n, std::string f) { return n == 1 ? f : ""; },
        "Maximo de Errores. Transferencia Abortada.", 86000},
       {"carrier drops after block 1",
-       [](ScriptedLine& l, int n, std::string f) { return l.carrier_lost = n == 2, f; },
+       [](ScriptedTransferLine& l, int n, std::string f) { return l.carrier_lost = n == 2, f; },
        "No Carrier", 2000},
-      {"read error", [](ScriptedLine& l, int, std::string f) { return l.read_fails = true, f; },
+      {"read error",
+       [](ScriptedTransferLine& l, int, std::string f) { return l.read_fails = true, f; },
        "Transferecia Abortada por Usuario", 2000},
       {"cancel in one read",
-       [](ScriptedLine&, int n, std::string f) { return n == 2 ? std::string(5, kCan) : f; },
+       [](ScriptedTransferLine&, int n, std::string f) {
+         return n == 2 ? std::string(5, kCan) : f;
+       },
        "Transferencia Abortada Por Envio", 2000},
       {"cancel split over reads",
-       [](ScriptedLine& l, int n, std::string f) {
+       [](ScriptedTransferLine& l, int n, std::string f) {
          return n == 2 ? l.Deliver(kC + kC, Millis(1000)), kC : f;
        },
        "Transferencia Abortada Por Envio", 2000},

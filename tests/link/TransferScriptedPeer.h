@@ -12,13 +12,13 @@
 
 namespace marvolen::testing {
 
-class ScriptedLine final : public TransferLine {
+class ScriptedTransferLine final : public TransferLine {
  public:
   struct Sent {
     long long at_ms;
     std::string bytes;
   };
-  explicit ScriptedLine(VirtualClock& clock) : clock_(clock) {}
+  explicit ScriptedTransferLine(VirtualClock& clock) : clock_(clock) {}
 
   std::function<void(const std::string& bytes)> on_send;  // the peer's reaction
   std::vector<Sent> sent;

@@ -11,12 +11,12 @@ namespace marvolen {
 namespace {
 
 using namespace block;
-using testing::ScriptedLine;
+using testing::ScriptedTransferLine;
 const std::string kA(1, kAck), kN(1, kNak), kC(1, kCan), kE(1, kEot);
 
 // The receiver's reply to the n-th frame transmission or the n-th EOT; "" is silence.
-using Reply = std::function<std::string(ScriptedLine&, int n)>;
-const Reply kAckAll = [](ScriptedLine&, int) { return kA; };
+using Reply = std::function<std::string(ScriptedTransferLine&, int n)>;
+const Reply kAckAll = [](ScriptedTransferLine&, int) { return kA; };
 
 struct Outcome {
   std::string result;
@@ -26,7 +26,7 @@ struct Outcome {
 };
 
 // Our sender against a receiver that asks with `request` at 100 ms and answers as told.
-Outcome Send(ScriptedLine& line, std::string_view content, const std::string& request = "C",
+Outcome Send(ScriptedTransferLine& line, std::string_view content, const std::string& request = "C",
              Reply frame_reply = kAckAll, Reply eot_reply = kAckAll) {
   Outcome run;
   line.on_send = [&](const std::string& b) {
@@ -49,7 +49,7 @@ Outcome Send(ScriptedLine& line, std::string_view content, const std::string& re
 
 TEST(SendFile, AbcInCrcAndChecksumMode) {
   VirtualClock clock;
-  ScriptedLine line(clock);
+  ScriptedTransferLine line(clock);
   Outcome run = Send(line, "abc");
   std::string frame =
       "\x01\x01\xFE"
@@ -60,7 +60,7 @@ TEST(SendFile, AbcInCrcAndChecksumMode) {
   EXPECT_EQ(line.sent.back().bytes, kE);
   EXPECT_EQ(run.panels, std::vector<std::string>{"3:1"});
 
-  ScriptedLine line2(clock);
+  ScriptedTransferLine line2(clock);
   run = Send(line2, "abc", kN);
   frame.resize(131);
   EXPECT_EQ(run.frames, std::vector<std::string>{frame + "\x26"});
@@ -74,7 +74,7 @@ TEST(SendFile, BlockSizesNumbersAndNulPadding) {
   for (const auto& [size, plan] : rows) {
     SCOPED_TRACE(size);
     VirtualClock clock;
-    ScriptedLine line(clock);
+    ScriptedTransferLine line(clock);
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>('A' + i % 23);
     const Outcome run = Send(line, content);
@@ -97,9 +97,9 @@ TEST(SendFile, BlockSizesNumbersAndNulPadding) {
 
 TEST(SendFile, BlockNumbersWrapAndTrailingBytesAreHandedBack) {
   VirtualClock clock;
-  ScriptedLine line(clock);
+  ScriptedTransferLine line(clock);
   const Outcome run = Send(line, std::string(257 * 1024, 'w'), "C", kAckAll,
-                           [](ScriptedLine&, int) { return kA + "ACK!\r"; });
+                           [](ScriptedTransferLine&, int) { return kA + "ACK!\r"; });
   ASSERT_EQ(run.frames.size(), 257u);
   EXPECT_EQ(run.frames[254].substr(1, 2), std::string("\xFF\x00", 2));
   EXPECT_EQ(run.frames[255].substr(1, 2), std::string("\x00\xFF", 2));
@@ -120,19 +120,20 @@ struct Scenario {
 
 TEST(SendFile, RetriesAndGivingUp) {
   auto once = [](int when, std::string first) {
-    return Reply([=](ScriptedLine&, int n) { return n == when ? first : kA; });
+    return Reply([=](ScriptedTransferLine&, int n) { return n == when ? first : kA; });
   };
   auto later = [](std::string what, int ms) {
-    return Reply([=](ScriptedLine& l, int) { return l.Deliver(what, Millis(ms)), std::string(); });
+    return Reply(
+        [=](ScriptedTransferLine& l, int) { return l.Deliver(what, Millis(ms)), std::string(); });
   };
-  const Reply silent = [](ScriptedLine&, int) { return std::string(); };
+  const Reply silent = [](ScriptedTransferLine&, int) { return std::string(); };
   const std::vector<Scenario> rows = {
-      {"ten NAKs are resent, the 11th cancels", "C", [](ScriptedLine&, int) { return kN; }, kAckAll,
-       "Tranferencia abortada", 11, 0, true, -1},
+      {"ten NAKs are resent, the 11th cancels", "C", [](ScriptedTransferLine&, int) { return kN; },
+       kAckAll, "Tranferencia abortada", 11, 0, true, -1},
       {"lone CAN then silence resends", "C", once(1, kC), kAckAll, "Transferencia Ok", 2, 1, false,
        -1},
       {"CAN and two more within 4 s cancel", "C",
-       [](ScriptedLine& l, int) {
+       [](ScriptedTransferLine& l, int) {
          return l.Deliver(kC, Millis(1500)), l.Deliver(kC, Millis(3000)), kC;
        },
        kAckAll, "Tranferencia abortada", 1, 0, true, 3200},
@@ -146,8 +147,9 @@ TEST(SendFile, RetriesAndGivingUp) {
       {"EOT unanswered 11 times", "C", kAckAll, silent, "Tranferencia abortada", 1, 11, false,
        100150},
       {"NAK to EOT", "C", kAckAll, once(1, kN), "Transferencia Ok", 1, 2, false, -1},
-      {"read error", "C", [](ScriptedLine& l, int) { return l.read_fails = true, std::string(); },
-       kAckAll, "Tranferencia abortada", 1, 0, true, -1},
+      {"read error", "C",
+       [](ScriptedTransferLine& l, int) { return l.read_fails = true, std::string(); }, kAckAll,
+       "Tranferencia abortada", 1, 0, true, -1},
       {"no request in five waits", "", kAckAll, kAckAll, "Tranferencia abortada", 0, 0, true,
        50000},
       {"CAN as the request", kC, kAckAll, kAckAll, "Tranferencia abortada", 0, 0, true, 120},
@@ -155,7 +157,7 @@ TEST(SendFile, RetriesAndGivingUp) {
   for (const Scenario& s : rows) {
     SCOPED_TRACE(s.name);
     VirtualClock clock;
-    ScriptedLine line(clock);
+    ScriptedTransferLine line(clock);
     const Outcome run = Send(line, "abc", s.request, s.frame_reply, s.eot_reply);
     EXPECT_EQ(run.result, s.result);
     EXPECT_EQ(run.frames.size(), s.frames);
@@ -172,23 +174,23 @@ TEST(SendFile, RetriesAndGivingUp) {
 
 TEST(SendFile, NakPurgesBeforeResending) {
   VirtualClock clock;
-  ScriptedLine line(clock);
-  Send(line, "abc", "C", [](ScriptedLine&, int) { return kN; });
+  ScriptedTransferLine line(clock);
+  Send(line, "abc", "C", [](ScriptedTransferLine&, int) { return kN; });
   EXPECT_EQ(line.purges, 10);
 }
 
 TEST(SendFile, NoiseBeforeTheRequestIsIgnoredButNotForever) {
   VirtualClock clock;
-  ScriptedLine line(clock);
+  ScriptedTransferLine line(clock);
   line.Deliver("xyz", Millis(1000));
   EXPECT_EQ(Send(line, "abc", std::string()).result, "Tranferencia abortada");
-  ScriptedLine line2(clock);
+  ScriptedTransferLine line2(clock);
   line2.Deliver("xyz", Millis(1000));
   line2.Deliver("C", Millis(45000));
   EXPECT_EQ(Send(line2, "abc", std::string()).result, "Transferencia Ok");
   // Flow-control bytes before the request are not noise, even in the request's read.
   VirtualClock clock4;
-  ScriptedLine line4(clock4);
+  ScriptedTransferLine line4(clock4);
   line4.Deliver("\x11\x13", Millis(500));
   line4.Deliver(
       "\x11\x13"
@@ -198,7 +200,7 @@ TEST(SendFile, NoiseBeforeTheRequestIsIgnoredButNotForever) {
   EXPECT_NEAR(line4.sent[0].at_ms, 800, 20);
   // A line that never stops sending noise is given up after a minute.
   VirtualClock clock3;
-  ScriptedLine line3(clock3);
+  ScriptedTransferLine line3(clock3);
   for (int ms = 500; ms < 200000; ms += 5000) line3.Deliver("+++", Millis(ms));
   EXPECT_EQ(Send(line3, "abc", std::string()).result, "Tranferencia abortada");
   EXPECT_NEAR(line3.sent.back().at_ms, 60500, 100);
@@ -206,8 +208,8 @@ TEST(SendFile, NoiseBeforeTheRequestIsIgnoredButNotForever) {
 
 TEST(SendFile, CarrierLossBetweenBlocksIsSinTono) {
   VirtualClock clock;
-  ScriptedLine line(clock);
-  const Outcome run = Send(line, std::string(3000, 'x'), "C", [](ScriptedLine& l, int n) {
+  ScriptedTransferLine line(clock);
+  const Outcome run = Send(line, std::string(3000, 'x'), "C", [](ScriptedTransferLine& l, int n) {
     l.carrier_lost = n == 2;
     return kA;
   });
