@@ -44,16 +44,6 @@ TEST(SerialTransferLine, SendFileAndTheBytesBehindTheLastAck) {
   EXPECT_EQ(s.serial.ConfiguredEntry()->received, "ACK\r");
 }
 
-TEST(SerialTransferLine, CarrierDropBetweenBlocksIsSeenThroughTheDriver) {
-  SerialStation s;
-  s.far.OnWrite([&](std::string_view bytes) {
-    if (bytes[0] == block::kStx) s.far.SetCarrier(false), s.far.Send("\x06");
-  });
-  s.far.Send("C");
-  EXPECT_EQ(SendFile(s.line, std::string(3000, 'x')), "Sin Tono!");
-  EXPECT_TRUE(s.far.Written().ends_with(block::kSenderCancel));
-}
-
 TEST(SerialTransferLine, ReceiveFileEndsOnCarrierLossWithPurgeAndClosing) {
   SerialStation s;
   s.far.OnWrite([&](std::string_view bytes) {
