@@ -2,10 +2,23 @@
 
 #include "app/Admission.h"
 #include "app/Distribution.h"
-#include "app/StationArchive.h"
+#include "zip/ArchiveError.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
+
+namespace {
+
+// A file that cannot be packed is reported and left out; the others still go.
+void ReportPackingFailures(TZipArchiver& zipper, OperatorWindow& window) {
+  zipper.OnProcessFileFailure = [&window](TBaseArchiver&, const std::string& name,
+                                          TArchiveOperation, int, int, const std::string& message,
+                                          TArchiveAction&) {
+    window.AddLine(FailureLogLine(name, message));
+  };
+}
+
+}  // namespace
 
 CallAdmission::CallAdmission(const CallServices& services, const std::string& work_dir)
     : s_(services), work_dir_(work_dir) {}
@@ -24,7 +37,7 @@ bool CallAdmission::Admit(const std::string& line) {
   setup.activity = [this](std::string_view text) { s_.log_event(text); };
   setup.pack = [this](const std::string& exe_dir) {
     TZipArchiver zipper;
-    ReportArchiveFailures(zipper, s_.window);
+    ReportPackingFailures(zipper, s_.window);
     PackEnvio(zipper, exe_dir);
   };
   const AdmissionResult result = AdmitOffice(line, s_.state.TableExt, setup);

@@ -1,13 +1,13 @@
 #include "app/LineStation.h"
 
-#include "app/CallServices.h"
 #include "app/CallAdmission.h"
+#include "app/CallServices.h"
 #include "app/LineController.h"
 #include "app/SerialCallLine.h"
-#include "app/StationArchive.h"
 #include "app/SupervisionScript.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
+#include "link/TransferArchive.h"
 #include "records/OfficeParamFile.h"
 
 namespace marvolen {
@@ -16,13 +16,13 @@ struct LineStation::Line {
   Line(LineStation& station)
       : serial(station.clock(), SystemDeviceOpener(station.clock()),
                [&station](std::string_view text) { station.window().AddLine(text); }),
-        call_line(serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
-                  StationArchiveHooks(station.window()),
-                  TransferSinks{
-                      [&station](std::string_view text) { station.window().AddLine(text); },
-                      [&station](int panel, std::string_view text) {
-                        station.window().SetPanel(panel, text);
-                      }}),
+        call_line(
+            serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
+            ZipArchiveHooks([&station](std::string_view text) { station.window().AddLine(text); }),
+            TransferSinks{[&station](std::string_view text) { station.window().AddLine(text); },
+                          [&station](int panel, std::string_view text) {
+                            station.window().SetPanel(panel, text);
+                          }}),
         services{station.state,
                  call_line,
                  station.window(),
@@ -36,8 +36,7 @@ struct LineStation::Line {
                }),
         admission(services, station.WorkDir),
         controller(
-            services, [this](const std::string& ident) { return admission.Admit(ident); },
-            script) {
+            services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
     serial.SetConfiguredPort(station.config().PortNumber);
   }
 

@@ -38,7 +38,6 @@ class SerialCallLine final : public CallLine {
   std::string ReceiveFile() override;
 
  private:
-  class Transfer;
   int Port() const { return serial_.ConfiguredPort(); }
   // The transfer has read the port itself: what it read is not for the script's scan.
   void ForgetTransferReads();
@@ -47,7 +46,7 @@ class SerialCallLine final : public CallLine {
   std::uint32_t speed_;
   ArchiveHooks archive_;
   TransferSinks sinks_;
-  std::unique_ptr<Transfer> transfer_;
+  std::unique_ptr<TransferLine> transfer_;
   // Stands in for the received bytes of a port number the table has no entry for.
   std::string no_port_received_;
 };

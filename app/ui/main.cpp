@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/ConsoleWindow.h"
+#include "app/LineStation.h"
 #include "app/ui/QtOperatorWindow.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
@@ -25,7 +26,8 @@ int RunConsoleProgram() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   marvolen::RealClock clock;
-  return marvolen::ConsoleMain(marvolen::StationHome(), clock, stdout, stderr, g_stop);
+  return marvolen::ConsoleMain(marvolen::StationHome(), clock, stdout, stderr, g_stop,
+                               marvolen::MakeLineStation);
 }
 
 }  // namespace
@@ -45,5 +47,5 @@ int main(int argc, char** argv) {
     }
   }
   if (console) return RunConsoleProgram();
-  return marvolen::ui::RunWindow(argc, argv);
+  return marvolen::ui::RunWindow(argc, argv, marvolen::MakeLineStation);
 }
