@@ -19,6 +19,11 @@ constexpr int kCarrierCallIntervalMs = 10;
 constexpr int kRingCallIntervalMs = 100;
 }  // namespace
 
+bool LineController::CountStrayLine() {
+  s_.line.LineBuffer().clear();
+  return ++s_.state.StrayLineCount > kStrayLineLimit;
+}
+
 LineController::LineController(const CallServices& services, Admission admit,
                                SupervisionScript& script)
     : s_(services), admit_(std::move(admit)), script_(script) {}
@@ -109,16 +114,15 @@ void LineController::Waiting() {
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
     if (IsNoise(c)) continue;
-    if (c != '\r') {
+    if (c != '\r' && buffer.size() < kMaxLineLength) {
       buffer += c;
       continue;
     }
-    if (buffer == "RING") {
+    if (c == '\r' && buffer == "RING") {
       StartConnecting(kRingCallIntervalMs);
       return;
     }
-    buffer.clear();
-    if (++st.StrayLineCount > kStrayLineLimit) {
+    if (CountStrayLine()) {
       ResetLine();
       return;
     }
@@ -168,13 +172,12 @@ void LineController::Connecting() {
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
     if (IsNoise(c)) continue;
-    if (c != '\r') {
+    if (c != '\r' && buffer.size() < kMaxLineLength) {
       buffer += c;
       continue;
     }
-    if (buffer.compare(0, 6, "Ident=") != 0) {
-      buffer.clear();
-      if (++st.StrayLineCount > kStrayLineLimit) {
+    if (c != '\r' || buffer.compare(0, 6, "Ident=") != 0) {
+      if (CountStrayLine()) {
         RefuseCall();
         return;
       }

@@ -4,6 +4,7 @@
 // and the stall budget, and after every call hangs up and re-initialises the modem.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -12,6 +13,11 @@
 namespace marvolen {
 
 class SupervisionScript;
+
+// No line of the protocol comes near this length (the longest, a doubled identification with
+// fifty files, is under 2500 bytes). A caller that sends more without a CR has its bytes
+// counted as a stray line instead of growing the buffer without bound.
+inline constexpr std::size_t kMaxLineLength = 16384;
 
 class LineController {
  public:
@@ -40,6 +46,8 @@ class LineController {
   bool StallCheck();
   void Connecting();
   void Connected();
+  // Empties the line buffer and counts a stray line; true when there have been too many.
+  bool CountStrayLine();
   static bool IsNoise(char c) { return c == 8 || c == 10 || c == 11 || c == 12; }
 
   CallServices s_;

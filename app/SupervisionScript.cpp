@@ -274,6 +274,8 @@ bool SupervisionScript::ReadReplies(LineController& controller) {
     for (char c : received) {
       if (IsNoise(c)) continue;
       if (c != '\r') {
+        // An endless line is no reply the script could take: it is dropped, not kept growing.
+        if (st.ReplyLine.size() >= kMaxLineLength) st.ReplyLine.clear();
         st.ReplyLine += c;
         continue;
       }

@@ -175,6 +175,20 @@ TEST(LineController, StalledScriptIsAbortedAfterThirtySecondsOfNominalTicks) {
   EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 1);
 }
 
+TEST(LineController, EndlessLineIsCountedAsStrayInsteadOfGrowingTheBuffer) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive(std::string(3 * kMaxLineLength + 10, 'x'));
+  h.Tick();
+  EXPECT_EQ(h.state.StrayLineCount, 3);
+  EXPECT_LE(h.line.LineBuffer().size(), kMaxLineLength);
+  EXPECT_EQ(h.state.LineState, "conectando");
+  // A whole identification still gets through afterwards.
+  h.line.Arrive("\rIdent=7\r");
+  h.Tick();
+  EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=7"}));
+}
+
 TEST(LineController, UnknownLineStateIsRefused) {
   CallHarness h;
   h.Connect();

@@ -4,6 +4,7 @@ marvolen_unit_test(test_link_transfer
     ${CMAKE_CURRENT_LIST_DIR}/TransferSenderTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TransferReceiverTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TransferSerialLineTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TransferArchiveTest.cpp
   LIBS marvolen_transfer marvolen_link_testing)
 
 # Against lrzsz and through marvolen-xfer, in real time: some 15 seconds in all (rx holds its
