@@ -1,0 +1,44 @@
+// The serial line as the call logic sees it: the driver's operations on the configured port,
+// plus the two block transfers. The real station backs it with the serial driver and the
+// block transfer; tests back it with a scripted modem and office.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace marvolen {
+
+// Line-function codes of SetPortLines, with the values the driver's callers have always used.
+enum class PortLine { kSetRts = 3, kSetDtr = 5 };
+
+class CallLine {
+ public:
+  virtual ~CallLine() = default;
+
+  // Each of these hands back an error text, empty on success; none of them throws.
+  virtual std::string OpenPort() = 0;  // configured port and speed, 8 data bits, no parity, 1 stop
+  virtual std::string ClosePort() = 0;
+  virtual std::string PurgeAll() = 0;
+  virtual std::string SetPortLines(PortLine line) = 0;
+  // Refreshes BytesWaiting().
+  virtual std::string ClearPortErrors() = 0;
+  virtual std::size_t BytesWaiting() const = 0;
+  // Replaces Received() with what was waiting.
+  virtual std::string ReadPort() = 0;
+  virtual std::string& Received() = 0;
+
+  // The text layer: failures are shown in the log view by the line itself.
+  virtual void SendText(std::string_view bytes) = 0;
+  virtual void SendModemCommand(std::string_view command) = 0;
+  virtual bool CarrierLost() = 0;
+  // Characters received but not yet taken as a line; shared with SendModemCommand.
+  virtual std::string& LineBuffer() = 0;
+
+  // Block transfers; each gives its result text ("Transferencia OK" on success). Bytes a
+  // transfer read beyond its end are handed to the next ReadPort, never dropped.
+  virtual std::string SendFile(const std::string& data) = 0;
+  virtual std::string ReceiveFile() = 0;
+};
+
+}  // namespace marvolen

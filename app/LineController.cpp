@@ -1,0 +1,221 @@
+#include "app/LineController.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "app/LineTokens.h"
+#include "app/SupervisionScript.h"
+
+namespace marvolen {
+
+namespace {
+constexpr int kStrayLineLimit = 10;
+constexpr long long kStallBudgetMs = 30000;
+constexpr int kGreetingRepeatLimit = 4;
+constexpr long long kGreetingPeriodMs = 10000;
+constexpr int kIdleIntervalMs = 500;
+constexpr int kCarrierCallIntervalMs = 10;
+constexpr int kRingCallIntervalMs = 100;
+}  // namespace
+
+LineController::LineController(const CallServices& services, Admission admit,
+                               SupervisionScript& script)
+    : s_(services), admit_(std::move(admit)), script_(script) {}
+
+void LineController::Tick() {
+  CallState& st = s_.state;
+  if (st.LineState.empty()) {
+    ResetLine();
+  } else if (st.LineState == kStateWaiting) {
+    Waiting();
+  } else if (!StallCheck()) {
+    if (st.LineState == kStateConnecting) {
+      Connecting();
+    } else {
+      Connected();
+    }
+  }
+  s_.window.SetTimerEnabled(true);
+}
+
+void LineController::ResetLine() {
+  CallState& st = s_.state;
+  s_.window.AddLine(std::string(66, '*'));
+  // Closing the port, and the modem reset that follows, end any call still up.
+  s_.line.ClosePort();
+  s_.clock.Sleep(Millis(1000));
+  s_.window.SetModificarVisible(true);
+  s_.window.SetTimerEnabled(true);
+  s_.window.SetSalirEnabled(true);
+  s_.window.SetLogVisible(true);
+  st.StallTime = 0;
+
+  std::string errors = s_.line.OpenPort();
+  errors += s_.line.PurgeAll();
+  errors += s_.line.SetPortLines(PortLine::kSetRts);
+  errors += s_.line.SetPortLines(PortLine::kSetDtr);
+  if (!errors.empty()) s_.window.AddLine("Respuesta: " + errors);
+
+  s_.clock.Sleep(Millis(1000));
+  s_.line.SendModemCommand("ATZ");
+  s_.clock.Sleep(Millis(1000));
+  s_.line.SendModemCommand("AT&D2");
+  s_.clock.Sleep(Millis(1000));
+  s_.line.SendModemCommand("AT S0=1");
+
+  st.StrayLineCount = 0;
+  st.LineState = kStateWaiting;
+  s_.SetTimerInterval(kIdleIntervalMs);
+  s_.line.LineBuffer().clear();
+}
+
+void LineController::StartConnecting(int interval_ms) {
+  CallState& st = s_.state;
+  std::string greeting(GreetingToken);
+  s_.line.SendText(greeting + '\r');
+  s_.window.AddLine("Conectándose ...");
+  s_.window.SetSalirEnabled(false);
+  st.LineState = kStateConnecting;
+  s_.SetTimerInterval(interval_ms);
+  st.LastGreetingTime = s_.clock.Now();
+  st.ReplyLine.clear();
+  st.LastCommand.clear();
+  s_.line.LineBuffer().clear();
+  st.PendingTransfer = TransferKind::kNone;
+  std::error_code ec;
+  std::filesystem::current_path(s_.exe_dir, ec);
+}
+
+void LineController::Waiting() {
+  CallState& st = s_.state;
+  if (s_.line.CarrierLost()) return;
+
+  // The modem has answered a call.
+  s_.window.SetModificarVisible(false);
+  s_.line.ClearPortErrors();
+  s_.line.Received().clear();
+  st.GreetingCount = 0;
+  if (!s_.line.CarrierLost()) {
+    StartConnecting(kCarrierCallIntervalMs);
+    return;
+  }
+
+  // The carrier vanished between the two checks: a modem that reports calls with RING lines.
+  if (s_.line.BytesWaiting() == 0) return;
+  const std::string error = s_.line.ReadPort();
+  if (!error.empty()) s_.window.AddLine("*ERROR Lectura: " + error);
+  const std::string received = s_.line.Received();
+  std::string& buffer = s_.line.LineBuffer();
+  for (char c : received) {
+    if (IsNoise(c)) continue;
+    if (c != '\r') {
+      buffer += c;
+      continue;
+    }
+    if (buffer == "RING") {
+      StartConnecting(kRingCallIntervalMs);
+      return;
+    }
+    buffer.clear();
+    if (++st.StrayLineCount > kStrayLineLimit) {
+      ResetLine();
+      return;
+    }
+  }
+}
+
+bool LineController::StallCheck() {
+  CallState& st = s_.state;
+  if (st.LineState != kStateConnecting && s_.line.CarrierLost()) {
+    AbortCall();
+    return true;
+  }
+  if (st.LineState != kStateConnecting && st.LineState == st.PreviousLineState) {
+    st.StallTime += std::abs(st.TimerInterval);
+    if (st.StallTime > kStallBudgetMs) {
+      AbortCall();
+      return true;
+    }
+    return false;
+  }
+  st.PreviousLineState = st.LineState;
+  st.StallTime = 0;
+  return false;
+}
+
+void LineController::Connecting() {
+  CallState& st = s_.state;
+  if (s_.line.CarrierLost()) return;
+
+  if (std::llabs(ElapsedMs(st.LastGreetingTime, s_.clock.Now())) > kGreetingPeriodMs) {
+    if (++st.GreetingCount > kGreetingRepeatLimit) {
+      AbortCall();
+      return;
+    }
+    s_.line.LineBuffer().clear();
+    s_.line.SendText(std::string(GreetingToken) + '\r');
+    st.LastGreetingTime = s_.clock.Now();
+  }
+
+  s_.line.ClearPortErrors();
+  s_.line.Received().clear();
+  if (s_.line.BytesWaiting() == 0) return;
+  s_.line.ReadPort();
+  const std::string received = s_.line.Received();
+  if (received.empty()) return;
+
+  std::string& buffer = s_.line.LineBuffer();
+  for (char c : received) {
+    if (IsNoise(c)) continue;
+    if (c != '\r') {
+      buffer += c;
+      continue;
+    }
+    if (buffer.compare(0, 6, "Ident=") != 0) {
+      buffer.clear();
+      if (++st.StrayLineCount > kStrayLineLimit) {
+        RefuseCall();
+        return;
+      }
+      continue;
+    }
+    const std::string line = buffer;
+    if (!admit_(line)) RefuseCall();
+    return;
+  }
+}
+
+void LineController::Connected() {
+  CallState& st = s_.state;
+  if (st.LineState != kStateConnected) {
+    RefuseCall();
+    return;
+  }
+  if (s_.line.CarrierLost()) {
+    AbortCall();
+    return;
+  }
+  script_.Run(*this);
+}
+
+void LineController::AbortCall() {
+  CallState& st = s_.state;
+  if (st.ScriptStep != 0 && std::abs(st.ScriptStep) != 20) {
+    s_.log_event("Comunicación abortada!!!!");
+  }
+  s_.line.SendText("\n");
+  s_.clock.Sleep(Millis(1000));
+  s_.log_event("");
+  st.LineState.clear();
+  st.ScriptStep = 0;
+  s_.window.SetTimerEnabled(false);
+  ResetLine();
+}
+
+void LineController::RefuseCall() {
+  s_.ShowAndLog("Ingreso No autorizado!!");
+  AbortCall();
+}
+
+}  // namespace marvolen

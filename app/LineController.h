@@ -1,0 +1,50 @@
+// The spine of the station: one slice of work per timer tick. It resets the modem so that it
+// answers by itself, notices a call, greets the caller until it identifies, hands the
+// identification to the admission, runs the script while the call lasts, watches the carrier
+// and the stall budget, and after every call hangs up and re-initialises the modem.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "app/CallServices.h"
+
+namespace marvolen {
+
+class SupervisionScript;
+
+class LineController {
+ public:
+  // Decides on a complete "Ident=" line: true when the office is admitted (the state then
+  // reads "conectado", step 0), false when the call is to be refused.
+  using Admission = std::function<bool(const std::string& line)>;
+
+  LineController(const CallServices& services, Admission admit, SupervisionScript& script);
+
+  // One tick once the station has a configuration. The caller has disabled the timer;
+  // every path leaves it enabled.
+  void Tick();
+
+  // Hangs up and re-initialises the modem; the state becomes "esperando".
+  void ResetLine();
+  // Ends the call: logs the abort when the script had started, flushes the activity log and
+  // resets the line.
+  void AbortCall();
+  // Shows and logs the refusal, then AbortCall.
+  void RefuseCall();
+
+ private:
+  void Waiting();
+  void StartConnecting(int interval_ms);
+  // True when the call was ended.
+  bool StallCheck();
+  void Connecting();
+  void Connected();
+  static bool IsNoise(char c) { return c == 8 || c == 10 || c == 11 || c == 12; }
+
+  CallServices s_;
+  Admission admit_;
+  SupervisionScript& script_;
+};
+
+}  // namespace marvolen

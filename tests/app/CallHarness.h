@@ -1,0 +1,66 @@
+// The controller and the script wired to a fake line, a recording window and a virtual clock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "FakeCallLine.h"
+#include "app/LineController.h"
+#include "app/SupervisionScript.h"
+#include "platform/Clock.h"
+
+namespace marvolen::testing {
+
+struct CallHarness {
+  explicit CallHarness(std::filesystem::path exe_dir = std::filesystem::temp_directory_path())
+      : services{state,
+                 line,
+                 window,
+                 clock,
+                 [this](std::string_view t) { log.emplace_back(t); },
+                 std::move(exe_dir)},
+        script(services, [this](const std::string& k,
+                                const std::string& v) { params.emplace_back(k + "=" + v); }),
+        controller(
+            services, [this](const std::string& l) { return Admit(l); }, script) {}
+
+  // One timer tick, then the timer's interval passes.
+  void Tick() {
+    window.timer_enabled = false;
+    controller.Tick();
+    clock.Advance(Millis(state.TimerInterval));
+  }
+  void Ticks(int n) {
+    for (int i = 0; i < n; ++i) Tick();
+  }
+  // Brings the line up and a caller on: the state reads "conectando".
+  void Connect() {
+    Tick();  // reset
+    line.carrier = true;
+    Tick();
+  }
+  bool Admit(const std::string& l) {
+    ident_lines.push_back(l);
+    if (!admit_result) return false;
+    state.LineState = kStateConnected;
+    state.ScriptStep = 0;
+    return true;
+  }
+  int Logged(std::string_view text) const {
+    int n = 0;
+    for (const auto& l : log) n += l == text;
+    return n;
+  }
+
+  VirtualClock clock;
+  CallState state;
+  FakeCallLine line;
+  RecordingWindow window;
+  std::vector<std::string> log, params, ident_lines;
+  bool admit_result = true;
+  CallServices services;
+  SupervisionScript script;
+  LineController controller;
+};
+
+}  // namespace marvolen::testing

@@ -1,0 +1,72 @@
+#include "FakeCallLine.h"
+
+#include <algorithm>
+
+namespace marvolen::testing {
+
+std::string FakeCallLine::OpenPort() {
+  ++opens;
+  open = open_error.empty();
+  return open_error;
+}
+
+std::string FakeCallLine::ClosePort() {
+  ++closes;
+  open = false;
+  // Closing the port hangs the modem up.
+  carrier = false;
+  return "";
+}
+
+std::string FakeCallLine::SetPortLines(PortLine) {
+  return open ? "" : "ERROR puerto cerrado";
+}
+
+std::string FakeCallLine::ClearPortErrors() {
+  waiting_count_ = incoming_.size();
+  return "";
+}
+
+std::string FakeCallLine::ReadPort() {
+  received_ = incoming_;
+  incoming_.clear();
+  waiting_count_ = 0;
+  return "";
+}
+
+std::string FakeCallLine::SendFile(const std::string& data) {
+  files_sent.push_back(data);
+  received_.clear();
+  incoming_ = after_transfer + incoming_;
+  after_transfer.clear();
+  return send_result;
+}
+
+bool FakeCallLine::CarrierLost() {
+  if (!carrier_script.empty()) {
+    const bool present = carrier_script.front();
+    carrier_script.pop_front();
+    return !present;
+  }
+  return !carrier;
+}
+
+std::string FakeCallLine::ReceiveFile() {
+  if (on_receive) on_receive();
+  received_.clear();
+  incoming_ = after_transfer + incoming_;
+  after_transfer.clear();
+  return receive_result;
+}
+
+int FakeCallLine::CountSent(std::string_view prefix) const {
+  return static_cast<int>(std::count_if(sent.begin(), sent.end(), [&](const std::string& s) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+  }));
+}
+
+int RecordingWindow::Count(std::string_view line) const {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), std::string(line)));
+}
+
+}  // namespace marvolen::testing

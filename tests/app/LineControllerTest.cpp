@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include "CallHarness.h"
+#include "app/LineTokens.h"
+
+namespace marvolen::testing {
+namespace {
+
+const std::string kGreetingLine = std::string(GreetingToken) + '\r';
+
+TEST(LineController, ResetOpensThePortAndSetsTheModemToAnswer) {
+  CallHarness h;
+  h.Tick();
+  EXPECT_EQ(h.state.LineState, "esperando");
+  EXPECT_EQ(h.line.opens, 1);
+  EXPECT_EQ(h.line.modem_commands, (std::vector<std::string>{"ATZ", "AT&D2", "AT S0=1"}));
+  EXPECT_EQ(h.state.TimerInterval, 500);
+  EXPECT_TRUE(h.window.timer_enabled);
+  EXPECT_EQ(h.window.lines.front(), std::string(66, '*'));
+  // Close, 1 s, open, 1 s, ATZ, 1 s, AT&D2, 1 s, AT S0=1, then one interval.
+  EXPECT_EQ(h.clock.ElapsedSinceStart(), 4000 + 500);
+}
+
+TEST(LineController, OpenErrorsAreShownTogetherAndTheControllerCarriesOn) {
+  CallHarness h;
+  h.line.open_error = "ERROR ABRIENDO COM1 ";
+  h.line.purge_error = "ERROR PURGE ";
+  h.Tick();
+  EXPECT_EQ(h.window.Count("Respuesta: ERROR ABRIENDO COM1 ERROR PURGE ERROR puerto cerrado"
+                           "ERROR puerto cerrado"),
+            1);
+  EXPECT_EQ(h.state.LineState, "esperando");
+}
+
+TEST(LineController, IdleTicksWithoutCarrierTouchNothing) {
+  CallHarness h;
+  h.Tick();
+  const auto lines = h.window.lines.size();
+  h.Ticks(100);
+  EXPECT_EQ(h.line.opens, 1);
+  EXPECT_EQ(h.line.modem_commands.size(), 3u);
+  EXPECT_TRUE(h.line.sent.empty());
+  EXPECT_EQ(h.window.lines.size(), lines);
+  EXPECT_EQ(h.state.LineState, "esperando");
+}
+
+TEST(LineController, CarrierAtBothChecksGreetsTheCaller) {
+  CallHarness h;
+  h.Connect();
+  EXPECT_EQ(h.state.LineState, "conectando");
+  EXPECT_EQ(h.line.sent, (std::vector<std::string>{kGreetingLine}));
+  EXPECT_EQ(h.state.TimerInterval, 10);
+  EXPECT_FALSE(h.window.modificar_visible);
+  EXPECT_FALSE(h.window.salir_enabled);
+  EXPECT_EQ(h.window.Count("Conectándose ..."), 1);
+}
+
+TEST(LineController, RingLineConnectsWhenTheCarrierVanishesBetweenChecks) {
+  CallHarness h;
+  h.Tick();
+  h.line.carrier_script = {true, false};
+  h.line.Arrive("\nRI\bNG\r");
+  h.Tick();
+  EXPECT_EQ(h.state.LineState, "conectando");
+  EXPECT_EQ(h.state.TimerInterval, 100);
+  EXPECT_EQ(h.line.sent, (std::vector<std::string>{kGreetingLine}));
+}
+
+TEST(LineController, ElevenStrayLinesWhileWaitingResetTheLine) {
+  CallHarness h;
+  h.Tick();
+  // Empty lines and RING in another letter case or with a blank count as stray lines.
+  h.line.carrier_script = {true, false};
+  h.line.Arrive("ring\r RING\r\r\n\f\rx\r");
+  h.Tick();
+  EXPECT_EQ(h.state.StrayLineCount, 5);
+  EXPECT_EQ(h.line.opens, 1);
+  h.line.carrier_script = {true, false};
+  h.line.Arrive("1\r2\r3\r4\r5\r6\r");
+  h.Tick();
+  EXPECT_EQ(h.line.opens, 2);
+  EXPECT_EQ(h.state.StrayLineCount, 0);
+  EXPECT_TRUE(h.line.sent.empty());
+}
+
+TEST(LineController, CallerThatNeverIdentifiesIsGreetedFiveTimesThenDropped) {
+  CallHarness h;
+  h.Connect();
+  const long long connected_at = h.clock.ElapsedSinceStart();
+  while (h.line.opens == 1 && h.clock.ElapsedSinceStart() < connected_at + 120'000) h.Tick();
+  EXPECT_EQ(h.line.opens, 2);
+  EXPECT_EQ(h.line.CountSent(std::string(GreetingToken)), 5);
+  const long long dropped_after = h.clock.ElapsedSinceStart() - connected_at;
+  EXPECT_GT(dropped_after, 50'000);
+  EXPECT_LT(dropped_after, 56'000);
+  // The script had not started: no abort line.
+  EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 0);
+  EXPECT_EQ(h.state.LineState, "esperando");
+}
+
+TEST(LineController, ElevenStrayLinesWhileConnectingAreRefusedBeforeAdmission) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive("ident=x\r\r ring\rRING\r1\r2\r3\r4\r5\r6\r");
+  h.Tick();
+  EXPECT_EQ(h.state.StrayLineCount, 10);
+  EXPECT_EQ(h.line.opens, 1);
+  h.line.Arrive("Iden\r");
+  h.Tick();
+  EXPECT_TRUE(h.ident_lines.empty());
+  EXPECT_EQ(h.window.Count("Ingreso No autorizado!!"), 1);
+  EXPECT_EQ(h.Logged("Ingreso No autorizado!!"), 1);
+  EXPECT_EQ(h.line.opens, 2);
+}
+
+TEST(LineController, IdentLineIsHandedOverWithNoiseBytesDropped) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive(
+      "Ident=00\n0\x0b"
+      "07\r");
+  h.Tick();
+  EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=00007"}));
+  EXPECT_EQ(h.state.LineState, "conectado");
+}
+
+TEST(LineController, RefusedIdentificationEndsTheCall) {
+  CallHarness h;
+  h.admit_result = false;
+  h.Connect();
+  h.line.Arrive("Ident=99999\r");
+  h.Tick();
+  EXPECT_EQ(h.window.Count("Ingreso No autorizado!!"), 1);
+  EXPECT_EQ(h.state.LineState, "esperando");
+  EXPECT_EQ(h.line.sent.back(), "\n");
+}
+
+TEST(LineController, CarrierLossWhileConnectingKeepsTheState) {
+  CallHarness h;
+  h.Connect();
+  h.line.carrier = false;
+  // No time-out runs without a carrier, however long it stays away.
+  h.Ticks(10'000);
+  EXPECT_EQ(h.state.LineState, "conectando");
+  EXPECT_EQ(h.line.opens, 1);
+  EXPECT_EQ(h.line.CountSent(std::string(GreetingToken)), 1);
+}
+
+TEST(LineController, CarrierLossInTheScriptAbortsAtTheNextTick) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive("Ident=1\r");
+  h.Tick();
+  h.state.ScriptStep = -4;
+  h.line.carrier = false;
+  h.Tick();
+  EXPECT_EQ(h.state.LineState, "esperando");
+  EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 1);
+  EXPECT_EQ(h.log.back(), "");  // the activity log was flushed
+}
+
+TEST(LineController, StalledScriptIsAbortedAfterThirtySecondsOfNominalTicks) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive("Ident=1\r");
+  h.Tick();
+  h.state.ScriptStep = -1;
+  int ticks = 0;
+  while (h.state.LineState == "conectado" && ticks < 5000) {
+    h.Tick();
+    ++ticks;
+  }
+  // The first tick in the state starts the count; each further one adds 10 ms.
+  EXPECT_EQ(ticks, 3002);
+  EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 1);
+}
+
+TEST(LineController, UnknownLineStateIsRefused) {
+  CallHarness h;
+  h.Connect();
+  h.state.LineState = "conectadoX";
+  h.Tick();
+  EXPECT_EQ(h.window.Count("Ingreso No autorizado!!"), 1);
+  EXPECT_EQ(h.state.LineState, "esperando");
+}
+
+}  // namespace
+}  // namespace marvolen::testing

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "CallHarness.h"
+#include "app/LineTokens.h"
+#include "platform/DosTime.h"
+#include "platform/LocalTime.h"
+
+namespace marvolen::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kAckLine = std::string(AckToken) + '\r';
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// An admitted office that echoes every command and acknowledges it once it is done.
+class ScriptTest : public ::testing::Test {
+ protected:
+  ScriptTest()
+      : root_(fs::temp_directory_path() / ("script-" + std::to_string(::getpid()))),
+        h_((fs::remove_all(root_), fs::create_directories(root_ / "home"), root_ / "home")) {
+    fs::create_directories(root_ / "work" / "loc07");
+    saved_cwd_ = fs::current_path();
+  }
+  ~ScriptTest() override {
+    fs::current_path(saved_cwd_);
+    fs::remove_all(root_);
+  }
+
+  void Admit(std::string ident_flags = "S") {
+    h_.Connect();
+    h_.line.Arrive("Ident=00007" + ident_flags + "\r");
+    h_.Tick();
+    ASSERT_EQ(h_.state.LineState, "conectado");
+    h_.state.OfficeNumber = 7;
+    h_.state.OfficeDir = root_ / "work" / "loc07";
+    h_.state.IdentLine = "Ident=00007" + ident_flags;
+    h_.state.RetryCount = 3;
+    h_.state.RetryPeriod = 15;
+    seen_ = h_.line.sent.size();
+  }
+
+  // Plays the office for the commands the station sent since the last call.
+  void Answer() {
+    for (; seen_ < h_.line.sent.size(); ++seen_) {
+      const std::string& text = h_.line.sent[seen_];
+      if (text == GoToken) {
+        if (acknowledge_) h_.line.Arrive(kAckLine);
+      } else if (text != "\n") {
+        commands_.push_back(text);
+        h_.line.Arrive(text);  // the echo
+        const bool transfer =
+            text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
+        if (transfer && acknowledge_) h_.line.after_transfer = kAckLine;
+      }
+    }
+  }
+
+  // Runs the call until the line is reset or `limit` ticks have passed.
+  void RunCall(int limit = 2000) {
+    for (int i = 0; i < limit && h_.state.LineState == "conectado"; ++i) {
+      h_.Tick();
+      Answer();
+    }
+  }
+
+  fs::path root_;
+  CallHarness h_;
+  fs::path saved_cwd_;
+  size_t seen_ = 0;
+  bool acknowledge_ = true;
+  std::vector<std::string> commands_;
+};
+
+TEST_F(ScriptTest, OfficeWithNothingToDoGoesStraightToSuccessAndDismissal) {
+  Admit("N");
+  RunCall();
+  const std::string msg(MessageToken);
+  EXPECT_EQ(commands_,
+            (std::vector<std::string>{msg + "Tablas ya actualizadas\r",
+                                      msg + "Tr\xE1"
+                                            "fico ya enviado\r",
+                                      msg + "Comunicaci\xF3n exitosa\r", "Salir03015\r"}));
+  EXPECT_EQ(h_.Logged("Comunicación exitosa"), 1);
+  EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 0);
+  EXPECT_EQ(h_.state.LineState, "esperando");
+  EXPECT_EQ(fs::current_path(), fs::canonical(root_ / "home"));
+}
+
+TEST_F(ScriptTest, FullCallSendsTablesDeletesFilesTrafficAndSetsTheClock) {
+  std::ofstream(root_ / "home" / "envio.zip") << "PK-archive";
+  Admit("S");
+  h_.state.TableExt = "tab";
+  h_.state.DeleteList = "tablas\\VIEJA.TAB";
+  h_.state.SyncClock = 1;
+  const fs::path office = root_ / "work" / "loc07";
+  std::ofstream(office / "of7.TRF") << "old;";
+  h_.line.on_receive = [&] {
+    if (fs::current_path() == fs::canonical(office)) std::ofstream("trafico.TRF") << "traffic";
+  };
+  RunCall();
+
+  EXPECT_EQ(h_.line.files_sent, (std::vector<std::string>{"PK-archive"}));
+  ASSERT_GE(commands_.size(), 7u);
+  EXPECT_EQ(commands_[0], "Recibir dato\r");
+  EXPECT_EQ(commands_[1],
+            std::string(MessageToken) + "Borrando Tabla no utilizada: tablas\\VIEJA.TAB\r");
+  EXPECT_EQ(commands_[2], "DEL tablas\\VIEJA.TAB\r");
+  EXPECT_EQ(commands_[3], "Enviar  datoTRAFICO\\trafico.TRF\r");
+  EXPECT_EQ(commands_[4], std::string(MessageToken) +
+                              "Borrando Tr\xE1"
+                              "fico\r");
+  EXPECT_EQ(commands_[5], "DEL TRAFICO\\TRAFICO.TRF\r");
+  // 7 December 2026, 10:00 UTC plus the call so far, in local time.
+  const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(h_.clock.WallNow())).substr(0, 8);
+  EXPECT_EQ(commands_[6].substr(0, 7), ClockToken);
+  EXPECT_EQ(commands_[6].substr(7, 8), stamp);
+  EXPECT_EQ(commands_.back(), "Salir03015\r");
+
+  // The traffic was filed under its time stamp and appended to the cumulative file.
+  EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;traffic");
+  int stamped = 0;
+  for (const auto& e : fs::directory_iterator(office)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() == 18 && name.substr(14) == ".trf") {
+      ++stamped;
+      EXPECT_EQ(ReadFile(e.path()), "traffic");
+    }
+  }
+  EXPECT_EQ(stamped, 1);
+  EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 0);
+}
+
+TEST_F(ScriptTest, TblOfficeKeepsNoCumulativeTrafficFile) {
+  Admit("T");
+  const fs::path office = root_ / "work" / "loc07";
+  h_.line.on_receive = [&] { std::ofstream(office / "TRAFICO.BAK") << "t"; };
+  RunCall();
+  EXPECT_TRUE(fs::exists(office / "TRAFICO.TRF"));  // the backup was renamed into place
+  EXPECT_FALSE(fs::exists(office / "of7.TRF"));
+}
+
+TEST_F(ScriptTest, ExplicitDayRangeIsCollectedOnceAndTheStartIsCleared) {
+  Admit("N");
+  h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
+  RunCall();
+  EXPECT_EQ(std::count(commands_.begin(), commands_.end(), "Enviar  dato01122026.daw \r"), 1);
+  EXPECT_EQ(h_.params, (std::vector<std::string>{"inicio *.daw=0"}));
+}
+
+TEST_F(ScriptTest, OpenDayRangeRunsToTodayAndRestartsFromToday) {
+  Admit("N");
+  const int today = LocalDateSerial(h_.clock.WallNow());
+  h_.state.DayFirst = today - 3;
+  h_.state.DayLast = 0;
+  RunCall();
+  std::string names;
+  for (int d = today - 3; d <= today; ++d) {
+    const CivilDate c = CivilFromSerial(d);
+    names += FormatDdMmYyyy({c.year, c.month, c.day}) + ".daw ";
+  }
+  EXPECT_EQ(std::count(commands_.begin(), commands_.end(), "Enviar  dato" + names + "\r"), 1);
+  EXPECT_EQ(h_.params, (std::vector<std::string>{"inicio *.daw=" + std::to_string(today)}));
+}
+
+TEST_F(ScriptTest, DismissalFieldsKeepTheirLastDigits) {
+  Admit("N");
+  h_.state.RetryCount = static_cast<int8_t>(200);  // -56 as a signed byte
+  h_.state.RetryPeriod = 1234;
+  RunCall();
+  EXPECT_EQ(commands_.back(), "Salir56234\r");
+}
+
+TEST_F(ScriptTest, FailedTransferAbortsTheCall) {
+  std::ofstream(root_ / "home" / "envio.zip") << "zip";
+  Admit("N");
+  h_.line.send_result = "Transferencia Cancelada";
+  RunCall();
+  EXPECT_EQ(h_.state.LineState, "esperando");
+  EXPECT_EQ(h_.Logged("Enviando archivo!.....Transferencia Cancelada"), 1);
+  EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
+}
+
+TEST_F(ScriptTest, OfficeThatStopsAcknowledgingStallsOut) {
+  Admit("N");
+  acknowledge_ = false;
+  RunCall(5000);
+  EXPECT_EQ(h_.state.LineState, "esperando");
+  EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
+  EXPECT_EQ(commands_.size(), 1u);
+}
+
+TEST_F(ScriptTest, AcknowledgementWithTrailingTextCountsAndShortCommandsNeverEcho) {
+  Admit("N");
+  h_.Tick();  // step 0 sends its message
+  h_.line.Arrive(std::string(AckToken) + "extra\r");
+  h_.Tick();
+  EXPECT_EQ(h_.state.ScriptStep, 1);
+  h_.state.LastCommand = "DEL\r";
+  h_.state.ScriptStep = -3;
+  const auto sent = h_.line.sent.size();
+  h_.line.Arrive("DEL\r");
+  h_.Tick();
+  EXPECT_EQ(h_.line.sent.size(), sent);  // no go token for a four-character command
+}
+
+TEST_F(ScriptTest, BytesBehindATransferAreScannedInTheSameTick) {
+  std::ofstream(root_ / "home" / "envio.zip") << "zip";
+  Admit("N");
+  h_.Tick();  // step 0: "Recibir dato"
+  h_.line.Arrive("Recibir dato\r");
+  h_.line.after_transfer = kAckLine;
+  h_.Tick();
+  EXPECT_EQ(h_.line.files_sent.size(), 1u);
+  EXPECT_EQ(h_.state.ScriptStep, 1);
+}
+
+TEST_F(ScriptTest, UnknownStepAbortsTheCall) {
+  Admit("N");
+  h_.state.ScriptStep = 8;
+  h_.Tick();
+  EXPECT_EQ(h_.state.LineState, "esperando");
+  EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
+}
+
+}  // namespace
+}  // namespace marvolen::testing
