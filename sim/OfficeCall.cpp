@@ -58,8 +58,11 @@ class DroppingLine final : public OfficeLine {
     if (Down()) return {};
     std::string got = inner_.Receive(timeout);
     if (on_send_) return got;
+    if (count_ + got.size() >= kDropAfterBytes) {
+      got.resize(kDropAfterBytes - count_);
+      HangUp();
+    }
     count_ += got.size();
-    if (count_ >= kDropAfterBytes) HangUp();
     return got;
   }
   bool Down() const override { return dropped_ || inner_.Down(); }
