@@ -330,11 +330,17 @@ bool OfficeCall::WaitForGo(bool sending) {
 
 TransferResult OfficeCall::RunTransfer(DropDuring direction,
                                        const std::function<TransferResult(OfficeLine&)>& run) {
-  if (settings_.misbehave.drop != direction || dropped_) return run(line_);
-  dropped_ = true;
-  Note("dropping the line in the middle of this transfer (as asked)");
-  DroppingLine dropping(line_, direction == DropDuring::Send);
-  return run(dropping);
+  TransferResult result;
+  if (settings_.misbehave.drop != direction || dropped_) {
+    result = run(line_);
+  } else {
+    dropped_ = true;
+    Note("dropping the line in the middle of this transfer (as asked)");
+    DroppingLine dropping(line_, direction == DropDuring::Send);
+    result = run(dropping);
+  }
+  line_.Unread(result.leftover);
+  return result;
 }
 
 bool OfficeCall::Receive() {

@@ -16,6 +16,8 @@ namespace marvolen::office {
 struct TransferResult {
   bool ok = false;
   std::string text;  // what the transfer reported, UTF-8
+  // Bytes the transfer read off the line behind its last frame; the call reads them next.
+  std::string leftover;
 };
 
 class OfficeLink {

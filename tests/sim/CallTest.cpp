@@ -110,8 +110,8 @@ class FakeStation final : public OfficeLine {
 class FakeLink final : public OfficeLink {
  public:
   std::map<std::string, std::string> deliver;  // unpacked below the staging folder
-  TransferResult receive_result{true, "Transferencia OK"};
-  TransferResult send_result{true, "Transferencia Ok"};
+  TransferResult receive_result{true, "Transferencia OK", ""};
+  TransferResult send_result{true, "Transferencia Ok", ""};
   std::size_t receive_from_line = 0;  // bytes to read off the line before unpacking
   bool send_over_line = false;        // push the archive through the line
   std::string line_bytes;
@@ -121,7 +121,7 @@ class FakeLink final : public OfficeLink {
   TransferResult ReceiveArchive(OfficeLine& line, const fs::path& staging) override {
     while (line_bytes.size() < receive_from_line) {
       const std::string got = line.Receive(Millis(8000));
-      if (got.empty() && line.Down()) return {false, "No Carrier"};
+      if (got.empty() && line.Down()) return {false, "No Carrier", ""};
       line_bytes += got;
     }
     for (const auto& [rel, content] : deliver) {
@@ -145,7 +145,7 @@ class FakeLink final : public OfficeLink {
     sent.emplace_back(archive);
     if (send_over_line) {
       for (std::size_t at = 0; at < archive.size(); at += 32) {
-        if (!line.Send(archive.substr(at, 32))) return {false, "Sin Tono!"};
+        if (!line.Send(archive.substr(at, 32))) return {false, "Sin Tono!", ""};
       }
     }
     return send_result;
@@ -334,7 +334,7 @@ TEST_F(CallTest, DroppingTheLineWhileReceivingPlacesNothing) {
 }
 
 TEST_F(CallTest, AFailedReceiveIsNotAcknowledged) {
-  link_.receive_result = {false, "No se pudo abrir archivo"};
+  link_.receive_result = {false, "No se pudo abrir archivo", ""};
   link_.deliver = {{"tablas/TARIFA.TBL", "new"}};
   FakeStation station(clock_, {"Recibir dato", kSuccess, "Salir03015"});
   const CallSummary s = Run(station);
