@@ -1,0 +1,212 @@
+#include "records/OfficeParamFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/Clock.h"
+#include "platform/FileNames.h"
+#include "records/AnsiText.h"
+#include "records/ParamFileSystem.h"
+#include "records/ParamFormat.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kFileName = "MARVOLEN.TCP";
+
+[[noreturn]] void Fail(const std::string& doing, const fs::path& file, const std::string& why) {
+  throw OfficeParamError(doing + " the office parameter file \"" + file.string() + "\": " + why);
+}
+
+[[noreturn]] void FailErrno(const std::string& doing, const fs::path& file, int err) {
+  Fail(doing, file, std::strerror(err));
+}
+
+// `doing` for a slot: what is read or written, and where in the file it lies.
+std::string SlotAction(std::string_view verb, const ParamSlot& slot, std::string_view preposition) {
+  const int last = slot.record + slot.RecordCount() - 1;
+  std::string records = slot.record == last ? "record " + std::to_string(last)
+                                            : "records " + std::to_string(slot.record) + " to " +
+                                                  std::to_string(last);
+  return std::string(verb) + " \"" + std::string(slot.key) + "\" (" + records + ") " +
+         std::string(preposition);
+}
+
+// Closes the descriptor on every way out; Close() is for the paths where closing can still
+// report a lost write.
+class FileHandle {
+ public:
+  FileHandle(ParamFileSystem& fs, int fd) : fs_(fs), fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) fs_.Close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int get() const { return fd_; }
+  int Close() { return fs_.Close(std::exchange(fd_, -1)); }
+
+ private:
+  ParamFileSystem& fs_;
+  int fd_;
+};
+
+// 0, or the errno of the failure.
+int WriteAll(ParamFileSystem& fs, int fd, std::string_view bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        fs.PWrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;  // a write that makes no progress would otherwise loop for ever
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Reads up to `bytes.size()` bytes; fewer only at the end of the file. 0, or the errno.
+int ReadAll(ParamFileSystem& fs, int fd, std::string& bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        fs.PRead(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  return 0;
+}
+
+off_t SlotOffset(const ParamSlot& slot) {
+  return static_cast<off_t>(slot.record) * kParamRecordSize;
+}
+
+std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot) {
+  FileHandle fd(fs, fs.Open(file.string(), O_RDONLY | O_CLOEXEC, 0));
+  if (fd.get() < 0) FailErrno("cannot open", file, errno);
+  const std::string doing = SlotAction("cannot read", slot, "from");
+  std::string bytes(static_cast<size_t>(slot.RecordCount()) * kParamRecordSize, '\0');
+  const size_t wanted = bytes.size();
+  if (const int err = ReadAll(fs, fd.get(), bytes, SlotOffset(slot))) FailErrno(doing, file, err);
+  if (bytes.size() < wanted) {
+    off_t size = 0;
+    if (fs.FSize(fd.get(), &size) != 0) Fail(doing, file, "the file ends before it");
+    Fail(doing, file, "the file is only " + std::to_string(size) + " bytes long");
+  }
+  return bytes;
+}
+
+// Writes the slot in one go; when that fails, puts back what the slot held and cuts off what
+// the write added, so that a full disk or an I/O error leaves the file as it was.
+void WriteSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot,
+               std::string_view bytes) {
+  FileHandle fd(fs, fs.Open(file.string(), O_RDWR | O_CLOEXEC, 0));
+  if (fd.get() < 0) FailErrno("cannot open", file, errno);
+  const std::string doing = SlotAction("cannot write", slot, "to");
+  off_t size = 0;
+  if (fs.FSize(fd.get(), &size) != 0) FailErrno(doing, file, errno);
+  std::string old(bytes.size(), '\0');
+  if (const int err = ReadAll(fs, fd.get(), old, SlotOffset(slot))) FailErrno(doing, file, err);
+  int err = WriteAll(fs, fd.get(), bytes, SlotOffset(slot));
+  if (err == 0 && fs.FSync(fd.get()) != 0) err = errno;
+  if (err == 0) {
+    if (fd.Close() != 0) FailErrno(doing, file, errno);
+    return;
+  }
+  WriteAll(fs, fd.get(), old, SlotOffset(slot));
+  if (size < SlotOffset(slot) + static_cast<off_t>(bytes.size())) fs.FTruncate(fd.get(), size);
+  FailErrno(doing, file, err);
+}
+
+const Clock& SystemClock() {
+  static const RealClock clock;
+  return clock;
+}
+
+}  // namespace
+
+OfficeParamFile::OfficeParamFile(fs::path office_dir, const Clock& clock, ParamFileSystem* fs)
+    : office_dir_(office_dir.empty() ? fs::path(".") : std::move(office_dir)),
+      clock_(clock),
+      fs_(fs ? *fs : ParamFileSystem::Posix()) {}
+
+OfficeParamFile::OfficeParamFile(fs::path office_dir)
+    : OfficeParamFile(std::move(office_dir), SystemClock()) {}
+
+std::optional<std::string> OfficeParamFile::ReadOfficeParam(std::string_view key) const {
+  const fs::path file = Locate();
+  const ParamSlot* slot = FindParamSlot(key);
+  if (!slot) return std::nullopt;
+  const std::string bytes = ReadSlot(fs_, file, *slot);
+  if (slot->kind == ParamKind::Number) return std::to_string(DecodeRecord(bytes));
+  return AnsiToUtf8Exact(DecodeTextSlot(bytes));
+}
+
+bool OfficeParamFile::WriteOfficeParam(std::string_view key, std::string_view value) const {
+  const fs::path file = Locate();
+  const ParamSlot* slot = FindParamSlot(key);
+  if (!slot) return false;
+  const std::string bytes =
+      slot->kind == ParamKind::Number
+          ? EncodeRecord(TextToIntOrZero(value))
+          : EncodeTextSlot(Utf8ToAnsiExact(value).text, ScrambleIndexAt(clock_.WallNow()));
+  WriteSlot(fs_, file, *slot, bytes);
+  return true;
+}
+
+fs::path OfficeParamFile::Locate() const {
+  if (auto found = FindNoCase(office_dir_, kFileName)) return *found;
+  return Create();
+}
+
+// The new file is written and flushed under a name of its own, then renamed into place only
+// if nothing has taken the name meanwhile: a crash or a full disk leaves at most a stray
+// temporary file, never a short "MARVOLEN.TCP" that every later read would fail on.
+fs::path OfficeParamFile::Create() const {
+  static std::atomic<unsigned> serial{0};
+  const fs::path target = office_dir_ / kFileName;
+  const std::string bytes = DefaultParamFile(clock_);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temp = (office_dir_ / ("." + std::string(kFileName) + "." + std::to_string(::getpid()) + "." +
+                           std::to_string(serial++) + ".tmp"))
+               .string();
+    fd = fs_.Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ENOENT) {
+      Fail("cannot create", target, "the office directory does not exist");
+    }
+    if (fd < 0 && (errno != EEXIST || attempt >= 100)) FailErrno("cannot create", target, errno);
+  }
+  int err = WriteAll(fs_, fd, bytes, 0);
+  if (err == 0 && fs_.FSync(fd) != 0) err = errno;
+  if (fs_.Close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && fs_.RenameNoReplace(temp, target.string()) == 0) {
+    // Make the new name itself durable; a directory that cannot be synced still holds it.
+    const int dir = fs_.Open(office_dir_.string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (dir >= 0) {
+      fs_.FSync(dir);
+      fs_.Close(dir);
+    }
+    return target;
+  }
+  if (err == 0) err = errno;
+  fs_.Unlink(temp);
+  if (err == EEXIST) {
+    // Another program created the file meanwhile: use it.
+    if (auto found = FindNoCase(office_dir_, kFileName)) return *found;
+  }
+  FailErrno("cannot create", target, err);
+}
+
+}  // namespace marvolen

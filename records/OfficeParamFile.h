@@ -1,0 +1,64 @@
+// One office's parameter file, "MARVOLEN.TCP" in its office directory (found whatever the
+// letter case of its name): the office's password, device identifier, day-file range and the
+// switches that steer a call. Every operation opens the file, works on one slot and closes it
+// again, so another program may read or replace the file between operations.
+//
+// Values are exchanged as UTF-8 text. Number keys hold a signed 32-bit integer, read as
+// decimal text; a value that is not a whole number in range is stored as 0. Text keys
+// ("password", "Id", "RootId_R", "RootId") hold 16 Windows-1252 characters: a value is
+// converted, cut to 16 characters or padded with blanks, and reads back with its blanks.
+// Characters Windows-1252 cannot hold are stored as '?'. Keys must match exactly, letter case
+// included; any other key selects nothing.
+//
+// A directory without the file gets one with the default values before any operation, key
+// known or not. It is written under a temporary name and renamed into place, so the file
+// never exists half-written, and an existing file is never replaced by this creation. The
+// office directory itself is never created.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace marvolen {
+
+class Clock;
+class ParamFileSystem;
+
+// Every failure of the file (office directory missing, access denied, a file too short for
+// the slot, disk full): the message says what failed, for which key, on which file, and why.
+// A failed write leaves the file as it was.
+class OfficeParamError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class OfficeParamFile {
+ public:
+  // Text slots are stamped with the seconds of the local time `clock` gives; `fs` is the
+  // system-call seam (the real calls when null). Both must outlive the object.
+  OfficeParamFile(std::filesystem::path office_dir, const Clock& clock,
+                  ParamFileSystem* fs = nullptr);
+  // On the system clock.
+  explicit OfficeParamFile(std::filesystem::path office_dir);
+
+  // The value of `key`; nullopt when the key selects nothing. Throws OfficeParamError.
+  std::optional<std::string> ReadOfficeParam(std::string_view key) const;
+  // Stores `value` under `key`; false when the key selects nothing (nothing written).
+  // Throws OfficeParamError.
+  bool WriteOfficeParam(std::string_view key, std::string_view value) const;
+
+  const std::filesystem::path& OfficeDir() const { return office_dir_; }
+
+ private:
+  std::filesystem::path Locate() const;
+  std::filesystem::path Create() const;
+
+  std::filesystem::path office_dir_;
+  const Clock& clock_;
+  ParamFileSystem& fs_;
+};
+
+}  // namespace marvolen

@@ -1,0 +1,142 @@
+// marvolen-params: reads and writes an office's parameter file, so that an operator can set
+// up a new office (its directory, password, switches, day range) or look at an existing one.
+//
+//   marvolen-params OFFICEDIR dump            every key and its value, tab-separated
+//   marvolen-params OFFICEDIR get KEY         the bare value
+//   marvolen-params OFFICEDIR set KEY VALUE   stores the value
+//
+// Nothing after the subcommand is taken as an option, so a day serial of -5 is just a value.
+// Exit status: 0 done, 1 the file failed or the value cannot be stored as given, 2 usage.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/AnsiText.h"
+#include "records/OfficeParamFile.h"
+#include "records/ParamFormat.h"
+
+namespace marvolen {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::ostream& out) {
+  out << "usage: marvolen-params OFFICEDIR dump\n"
+         "       marvolen-params OFFICEDIR get KEY\n"
+         "       marvolen-params OFFICEDIR set KEY VALUE\n"
+         "\n"
+         "Reads and writes the office parameter file MARVOLEN.TCP in OFFICEDIR; a directory\n"
+         "without one gets the default file first. Values are UTF-8 text. Text keys hold up to\n"
+         "16 Windows-1252 characters (read back blank-padded to 16); number keys hold a whole\n"
+         "number from -2147483648 to 2147483647 (the day range counts days since 30 December\n"
+         "1899). dump prints KEY<TAB>VALUE lines, control characters shown as \\xHH.\n"
+         "\n"
+         "Keys:\n";
+  for (const ParamSlot& slot : ParamSlots()) {
+    out << "  " << slot.key << (slot.kind == ParamKind::Text ? "  (text)\n" : "  (number)\n");
+  }
+}
+
+int UsageError(const std::string& message) {
+  std::cerr << "marvolen-params: " << message << "\n\n";
+  PrintUsage(std::cerr);
+  return kExitUsage;
+}
+
+// Keeps one key per line in a dump, whatever bytes an office left in a text slot.
+std::string ShowControls(std::string_view text) {
+  std::string out;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out += ch;
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += hex;
+  }
+  return out;
+}
+
+// The file would store 0 for a number it cannot read, and '?' or a cut text for a value too
+// wide: an operator is told instead, and nothing is written.
+std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
+  if (slot.kind == ParamKind::Number) {
+    if (ParseInt32(value)) return {};
+    return "\"" + std::string(slot.key) +
+           "\" takes a whole number from -2147483648 to 2147483647, not \"" + std::string(value) +
+           "\"";
+  }
+  const Converted ansi = Utf8ToAnsiExact(value);
+  if (!ansi.exact) {
+    return "\"" + std::string(slot.key) +
+           "\" can hold only UTF-8 text with Windows-1252 characters";
+  }
+  if (ansi.text.size() > kTextSlotChars) {
+    return "\"" + std::string(slot.key) + "\" holds at most 16 characters, the value has " +
+           std::to_string(ansi.text.size());
+  }
+  return {};
+}
+
+int Dump(const OfficeParamFile& file) {
+  for (const ParamSlot& slot : ParamSlots()) {
+    std::cout << slot.key << '\t' << ShowControls(file.ReadOfficeParam(slot.key).value_or(""))
+              << '\n';
+  }
+  return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+  if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
+    PrintUsage(std::cout);
+    return 0;
+  }
+  if (args.size() < 2) return UsageError("an office directory and a subcommand are needed");
+  if (args[0].empty()) return UsageError("the office directory is an empty name");
+  if (args[0][0] == '-') {
+    return UsageError("unknown option \"" + args[0] + "\" (write ./" + args[0] +
+                      " for a directory of that name)");
+  }
+  const std::string& command = args[1];
+  const size_t wanted = command == "dump" ? 2 : command == "get" ? 3 : command == "set" ? 4 : 0;
+  if (wanted == 0) return UsageError("unknown subcommand \"" + command + "\"");
+  if (args.size() != wanted) return UsageError("wrong number of arguments for " + command);
+
+  const OfficeParamFile file(args[0]);
+  if (command == "dump") return Dump(file);
+  const ParamSlot* slot = FindParamSlot(args[2]);
+  if (!slot) return UsageError("unknown key \"" + args[2] + "\" (keys match letter case too)");
+  if (command == "get") {
+    std::cout << file.ReadOfficeParam(slot->key).value_or("") << '\n';
+    return 0;
+  }
+  if (const std::string refusal = RefusalOf(*slot, args[3]); !refusal.empty()) {
+    std::cerr << "marvolen-params: " << refusal << "; nothing written\n";
+    return kExitFailed;
+  }
+  file.WriteOfficeParam(slot->key, args[3]);
+  return 0;
+}
+
+}  // namespace
+}  // namespace marvolen
+
+int main(int argc, char** argv) {
+  try {
+    const int status = marvolen::Run(std::vector<std::string>(argv + 1, argv + argc));
+    std::cout.flush();
+    if (!std::cout) {
+      std::cerr << "marvolen-params: cannot write to standard output\n";
+      return marvolen::kExitFailed;
+    }
+    return status;
+  } catch (const std::exception& e) {
+    std::cerr << "marvolen-params: " << e.what() << '\n';
+    return marvolen::kExitFailed;
+  }
+}

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace marvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// The tool run as its own process, arguments passed as they are (no shell in between).
+class ParamsToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "/paramstoolXXXXXX";
+    base_ = ::mkdtemp(tmpl.data());
+    fs::create_directory(office_ = base_ / "loc05");
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  Outcome Run(std::vector<std::string> args) {
+    args.insert(args.begin(), MARVOLEN_PARAMS_TOOL);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string out = base_ / "stdout", err = base_ / "stderr";
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &io, nullptr, argv.data(), environ) == 0) {
+      ::waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&io);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+  }
+  std::string Param() const { return Slurp(office_ / "MARVOLEN.TCP"); }
+
+  fs::path base_, office_;
+};
+
+TEST_F(ParamsToolTest, GetOnANewOfficeMakesTheDefaultFileButAnUnknownKeyDoesNot) {
+  EXPECT_EQ(Run({office_, "get", "id"}).status, 2);
+  EXPECT_FALSE(fs::exists(office_ / "MARVOLEN.TCP"));
+  const Outcome o = Run({office_, "get", "password"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "GALERNA         \n");
+  EXPECT_EQ(Param().size(), 4004u);
+}
+
+TEST_F(ParamsToolTest, SetStoresValuesThatLookLikeOptions) {
+  const Outcome set = Run({office_, "set", "inicio *.daw", "-5"});
+  EXPECT_EQ(set.status, 0) << set.err;
+  EXPECT_EQ(set.out, "");
+  EXPECT_EQ(Param().substr(20, 4), "\xFB\xFF\xFF\xFF");
+  EXPECT_EQ(Run({office_, "get", "inicio *.daw"}).out, "-5\n");
+
+  EXPECT_EQ(Run({office_, "set", "Id", "Pe\xC3\xB1\xC3\xB3n"}).status, 0);
+  EXPECT_EQ(Run({office_, "get", "Id"}).out, "Pe\xC3\xB1\xC3\xB3n           \n");
+  // Unscrambled by hand with the index the slot carries: Windows-1252 on disk.
+  const std::string slot = Param().substr(19 * 4, 20);
+  std::string plain;
+  for (char c : slot.substr(4)) plain += static_cast<char>(c ^ (slot[0] + 0x3A));
+  EXPECT_EQ(plain, "Pe\xF1\xF3n           ");
+}
+
+TEST_F(ParamsToolTest, DumpListsEveryKeyInRecordOrder) {
+  ASSERT_EQ(Run({office_, "set", "RootId", "a\tb"}).status, 0);
+  const Outcome o = Run({office_, "dump"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out,
+            "password\tGALERNA         \ninicio *.daw\t0\nultimo *.daw\t0\n"
+            "numero ultimo resumen\t1\nnumero ultimo registro *.trf\t1\nM_intDecimal\t0\n"
+            "UpGrade\t0\nSynchronize\t0\nCheck_Id\t1\nId\t                \n"
+            "RootId_R\t                \nRootId\ta\\x09b             \nReintentos\t0\n"
+            "PeriodoReintentos\t0\n");
+}
+
+TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
+  ASSERT_EQ(Run({office_, "set", "password", "secreta"}).status, 0);
+  const std::string before = Param();
+  const std::string dir = office_, missing = base_ / "loc99";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  } rows[] = {
+      {{}, 2, "usage: marvolen-params OFFICEDIR dump"},
+      {{dir, "list"}, 2, "unknown subcommand \"list\""},
+      {{dir, "dump", "extra"}, 2, "wrong number of arguments for dump"},
+      {{dir, "get", "Password"}, 2, "unknown key \"Password\""},
+      {{dir, "set", "password", "x", "y"}, 2, "wrong number of arguments for set"},
+      {{"-v", "dump"}, 2, "unknown option \"-v\""},
+      {{dir, "set", "Check_Id", "abc"}, 1, "\"Check_Id\" takes a whole number"},
+      {{dir, "set", "password", "seventeen letters"}, 1, "at most 16 characters"},
+      {{dir, "set", "password", "\xE6\x97\xA5"}, 1, "Windows-1252"},
+      {{dir, "set", "password", "\xF1"}, 1, "Windows-1252"},
+      {{missing, "get", "Id"},
+       1,
+       "cannot create the office parameter file \"" + missing +
+           "/MARVOLEN.TCP\": the office "
+           "directory does not exist\n"},
+  };
+  for (const auto& row : rows) {
+    const Outcome o = Run(row.args);
+    EXPECT_EQ(o.status, row.status) << o.err;
+    EXPECT_NE(o.err.find(row.message), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(Param(), before);
+  }
+  EXPECT_EQ(Run({dir, "get", "password"}).out, "secreta         \n");
+}
+
+}  // namespace
+}  // namespace marvolen
