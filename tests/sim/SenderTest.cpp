@@ -48,16 +48,6 @@ class ScriptedReceiver final : public TransferLine {
   std::deque<std::string> replies_;
 };
 
-TEST(SenderTest, BlocksTurnSmallAtEightHundredNinetySixBytesLeft) {
-  struct Row {
-    std::size_t previous, remaining, size;
-  };
-  for (const Row& r : {Row{1024, 3000, 1024}, Row{1024, 897, 1024}, Row{1024, 896, 128},
-                       Row{1024, 1, 128}, Row{128, 5000, 128}}) {
-    EXPECT_EQ(OfficeBlockSize(r.previous, r.remaining), r.size) << r.remaining;
-  }
-}
-
 // The frames a file of `size` bytes goes out in, as (block size, padding) pairs.
 std::vector<std::pair<std::size_t, std::size_t>> Frames(std::size_t size) {
   ScriptedReceiver rx(
