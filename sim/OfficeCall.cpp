@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -31,6 +32,25 @@ constexpr std::size_t kDropAfterBytes = 64;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+enum class Kind { Receive, Send, Delete, Message, Clock };
+
+struct Command {
+  Kind kind;
+  std::string_view rest;  // what follows the command's fixed start
+};
+
+std::optional<Command> Classify(std::string_view line) {
+  static constexpr std::pair<std::string_view, Kind> kStarts[] = {{kReceiveCommand, Kind::Receive},
+                                                                  {kSendCommand, Kind::Send},
+                                                                  {kDeleteCommand, Kind::Delete},
+                                                                  {MessageToken, Kind::Message},
+                                                                  {ClockToken, Kind::Clock}};
+  for (const auto& [start, kind] : kStarts) {
+    if (StartsWith(line, start)) return Command{kind, line.substr(start.size())};
+  }
+  return std::nullopt;
 }
 
 // The line bytes the readers of both ends skip wherever they arrive.
@@ -240,75 +260,66 @@ CallSummary OfficeCall::Run(const std::string& ident_line) {
 }
 
 bool OfficeCall::Handle(const std::string& command) {
-  enum class Kind { Receive, Send, Delete, Message, Clock } kind;
   if (StartsWith(command, kDismissCommand)) {
     Dismiss(command);
     return false;
   }
-  if (StartsWith(command, kReceiveCommand)) {
-    kind = Kind::Receive;
-  } else if (StartsWith(command, kSendCommand)) {
-    kind = Kind::Send;
-  } else if (StartsWith(command, kDeleteCommand)) {
-    kind = Kind::Delete;
-  } else if (StartsWith(command, MessageToken)) {
-    kind = Kind::Message;
-  } else if (StartsWith(command, ClockToken)) {
-    kind = Kind::Clock;
-  } else {
+  const std::optional<Command> c = Classify(command);
+  if (!c) {
     if (command + kCr != GoToken) Note("ignored: " + AnsiToUtf8(command));
     return true;
   }
-  const std::string_view rest =
-      std::string_view(command).substr(kind == Kind::Receive  ? kReceiveCommand.size()
-                                       : kind == Kind::Send   ? kSendCommand.size()
-                                       : kind == Kind::Delete ? kDeleteCommand.size()
-                                       : kind == Kind::Clock  ? ClockToken.size()
-                                                              : MessageToken.size());
-  const std::string shown = kind == Kind::Message ? "[message] " + AnsiToUtf8(rest)
-                            : kind == Kind::Clock ? "[clock] " + AnsiToUtf8(rest)
-                                                  : AnsiToUtf8(command);
+  const std::string shown = c->kind == Kind::Message ? "[message] " + AnsiToUtf8(c->rest)
+                            : c->kind == Kind::Clock ? "[clock] " + AnsiToUtf8(c->rest)
+                                                     : AnsiToUtf8(command);
   summary_.commands.push_back(shown);
   Note("command: " + shown);
 
   line_.Send(command + kCr);  // the echo: the office has read the command
-  if (!WaitForGo(kind == Kind::Send)) return false;
-
+  if (!WaitForGo(c->kind == Kind::Send)) return false;
   bool done = true;
-  switch (kind) {
+  switch (c->kind) {
     case Kind::Receive:
       done = Receive();
       break;
     case Kind::Send:
-      done = SendFiles(rest);
+      done = SendFiles(c->rest);
       break;
     case Kind::Delete:
-      Delete(rest);
+      Delete(c->rest);
       break;
-    case Kind::Message: {
-      const std::string text = AnsiToUtf8(rest);
-      summary_.messages.push_back(text);
-      summary_.success_message = summary_.success_message || text == kSuccessMessage;
-      Note("message: " + text);
+    case Kind::Message:
+      ShowMessage(c->rest);
       break;
-    }
-    case Kind::Clock: {
-      const std::string t(rest);
-      const bool digits = t.size() == 14 && std::all_of(t.begin(), t.end(), [](char c) {
-                            return c >= '0' && c <= '9';
-                          });
-      summary_.clock = digits ? t.substr(0, 2) + "/" + t.substr(2, 2) + "/" + t.substr(4, 4) + " " +
-                                    t.substr(8, 2) + ":" + t.substr(10, 2) + ":" + t.substr(12, 2)
-                              : AnsiToUtf8(t);
-      if (!digits) summary_.failures.push_back("clock setting not understood");
-      Note("clock set to " + *summary_.clock);
+    case Kind::Clock:
+      SetClock(c->rest);
       break;
-    }
   }
   // A command that could not be carried out is not acknowledged: the station gives up the
   // call rather than believe it done.
   if (done) Acknowledge();
   return !line_.Down();
+}
+
+void OfficeCall::ShowMessage(std::string_view text_on_line) {
+  const std::string text = AnsiToUtf8(text_on_line);
+  summary_.messages.push_back(text);
+  summary_.success_message = summary_.success_message || text == kSuccessMessage;
+  Note("message: " + text);
+}
+
+void OfficeCall::SetClock(std::string_view digits) {
+  const std::string t(digits);
+  const bool valid = t.size() == 14 &&
+                     std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (valid) {
+    summary_.clock = t.substr(0, 2) + "/" + t.substr(2, 2) + "/" + t.substr(4, 4) + " " +
+                     t.substr(8, 2) + ":" + t.substr(10, 2) + ":" + t.substr(12, 2);
+  } else {
+    summary_.clock = AnsiToUtf8(t);
+    summary_.failures.push_back("clock setting not understood");
+  }
+  Note("clock set to " + *summary_.clock);
 }
 
 bool OfficeCall::WaitForGo(bool sending) {

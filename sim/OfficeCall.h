@@ -79,6 +79,8 @@ class OfficeCall {
   bool SendFiles(std::string_view names);
   std::string OutgoingArchive(const std::vector<ArchiveItem>& items);
   void Delete(std::string_view line_path);
+  void ShowMessage(std::string_view text_on_line);
+  void SetClock(std::string_view digits);
   void Acknowledge();
   void Dismiss(const std::string& command);
   void Note(const std::string& text);
