@@ -8,7 +8,6 @@
 #include <system_error>
 #include <utility>
 
-#include "link/BlockFrame.h"
 #include "link/TransferLine.h"
 #include "link/TransferReceiver.h"
 #include "sim/OfficeSender.h"
@@ -24,20 +23,9 @@ namespace {
 // and returned to the call when the transfer is over.
 class LineAdapter final : public TransferLine {
  public:
-  LineAdapter(OfficeLine& line, Clock& clock, bool quiet_opening = false)
-      : line_(line), clock_(clock), quiet_opening_(quiet_opening) {}
+  LineAdapter(OfficeLine& line, Clock& clock) : line_(line), clock_(clock) {}
 
-  void SendText(std::string_view bytes) override {
-    // The receiver opens with XON XOFF before its first request, but the station's sender
-    // judges a request by the first byte it reads: an XON in front would hide the C and cost
-    // the call one 8-second wait for the next one. The office opens with the C alone.
-    if (quiet_opening_ && bytes.starts_with(block::kReceiverOpening)) {
-      bytes.remove_prefix(block::kReceiverOpening.size());
-      if (bytes.empty()) return;
-    }
-    quiet_opening_ = false;
-    line_.Send(bytes);
-  }
+  void SendText(std::string_view bytes) override { line_.Send(bytes); }
   std::string ReceiveText(int seconds) override {
     if (!held_.empty()) return std::exchange(held_, std::string());
     return line_.Receive(Millis(1000LL * seconds));
@@ -57,7 +45,6 @@ class LineAdapter final : public TransferLine {
  private:
   OfficeLine& line_;
   Clock& clock_;
-  bool quiet_opening_;
   std::string held_;
 };
 
@@ -93,7 +80,7 @@ std::string ReadWhole(const fs::path& file) {
 }  // namespace
 
 TransferResult BlockLink::ReceiveArchive(OfficeLine& line, const fs::path& staging) {
-  LineAdapter adapter(line, clock_, /*quiet_opening=*/true);
+  LineAdapter adapter(line, clock_);
   try {
     // "recibo.zip" is kept apart from the unpacked files, so it is never taken for one.
     ScratchFolder work;
