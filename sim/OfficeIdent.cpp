@@ -35,9 +35,13 @@ std::string UpperAscii(std::string name) {
   return name;
 }
 
-// A name the station can read back from a fixed 12-character field.
+// A name the station can read back from its 12-character field. The station cuts a name
+// whose first dot comes within its first eight characters and has more than three characters
+// after it, and shifts every later entry to match; such a name would garble the whole list.
 bool Reportable(const std::string& name) {
   if (name.empty() || name.size() > kNameWidth) return false;
+  const std::size_t dot = name.find('.');
+  if (dot != std::string::npos && dot < 8 && name.size() - dot - 1 > 3) return false;
   return std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
@@ -65,7 +69,7 @@ void Report(const std::vector<fs::path>& files, bool by_sum, std::vector<Reporte
       if (skipped) skipped->push_back(name);
       continue;
     }
-    const std::uint32_t value = by_sum ? ByteSum(f) : static_cast<std::uint32_t>(fs::file_size(f));
+    const std::int32_t value = by_sum ? ByteSum(f) : static_cast<std::int32_t>(fs::file_size(f));
     out.push_back({UpperAscii(name), value});
   }
 }
@@ -76,7 +80,7 @@ std::size_t HeaderLength(TableKind kind) {
   return kind == TableKind::Tbl ? 99 : 67;
 }
 
-std::uint32_t ByteSum(const fs::path& file) {
+std::int32_t ByteSum(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + file.string());
   std::uint32_t sum = 0;
@@ -86,7 +90,7 @@ std::uint32_t ByteSum(const fs::path& file) {
     for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buf[i]);
   }
   if (in.bad()) throw std::runtime_error("cannot read " + file.string());
-  return sum;
+  return static_cast<std::int32_t>(sum);
 }
 
 std::vector<ReportedFile> SurveyOffice(const fs::path& dir, TableKind kind,

@@ -28,10 +28,10 @@ struct OfficeIdentity {
 };
 
 // One entry of the office's file list: a table with the sum of its bytes, or an upgrade with
-// its size.
+// its size. The station keeps both as signed 32-bit numbers and reads them back as such.
 struct ReportedFile {
   std::string name;  // upper case, at most 12 characters
-  std::uint32_t value = 0;
+  std::int32_t value = 0;
 };
 
 // Where the office keeps its files: tables in the directory itself, upgrades in "upgrade/",
@@ -42,9 +42,9 @@ inline constexpr const char* kUpgradeDir = "upgrade";
 // front of the first entry's name.
 std::size_t HeaderLength(TableKind kind);
 
-// The 32-bit sum of all bytes of a file (wrapping). Throws std::runtime_error when the file
-// cannot be read.
-std::uint32_t ByteSum(const std::filesystem::path& file);
+// The sum of all bytes of a file in a signed 32-bit number that wraps, as the station sums
+// its own copy. Throws std::runtime_error when the file cannot be read.
+std::int32_t ByteSum(const std::filesystem::path& file);
 
 // The office's tables (sorted by name; "tab" offices list their *.tab files before their
 // *.cos files) followed by its upgrades (sorted). Files whose names cannot be reported (more
