@@ -235,28 +235,33 @@ CallSummary OfficeCall::Run(const std::string& ident_line) {
       line_.Send(ident_line);
       summary_.identified = true;
       Note("identification sent");
-      std::string line;
-      for (;;) {
-        const Wait w = ReadLine(line);
-        if (w == Wait::Down) {
-          summary_.end = "the station hung up";
-          break;
-        }
-        if (w == Wait::Silent) {
-          summary_.end = "no word from the station";
-          break;
-        }
-        if (line == GreetingToken) {
-          ++summary_.greetings;
-          continue;
-        }
-        if (!Handle(line)) break;
-      }
-      if (summary_.end.empty()) summary_.end = "the line dropped";
+      PlayCommands();
     }
   }
   line_.HangUp();
   return summary_;
+}
+
+void OfficeCall::PlayCommands() {
+  std::string line;
+  for (;;) {
+    const Wait w = ReadLine(line);
+    if (w == Wait::Down) {
+      summary_.end = "the station hung up";
+      return;
+    }
+    if (w == Wait::Silent) {
+      summary_.end = "no word from the station";
+      return;
+    }
+    if (line == GreetingToken) {
+      // The station greeted again before the identification reached it.
+      ++summary_.greetings;
+      continue;
+    }
+    if (!Handle(line)) break;
+  }
+  if (summary_.end.empty()) summary_.end = "the line dropped";
 }
 
 bool OfficeCall::Handle(const std::string& command) {

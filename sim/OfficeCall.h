@@ -72,6 +72,7 @@ class OfficeCall {
   Wait ReadLine(std::string& line, bool stop_on_request = false);
   bool WaitForGreeting();
   void SitSilent();
+  void PlayCommands();
   // Carries out one command line; false when the call cannot go on.
   bool Handle(const std::string& command);
   bool WaitForGo(bool sending);
