@@ -35,8 +35,12 @@ class OperatorWindow {
                                               std::string_view prompt) = 0;
   // The modal message box.
   virtual void ShowMessage(std::string_view text) = 0;
-  // Opens the settings form `TFDatos` (modal in the window; the console cannot).
+  // Shows the settings form `TFDatos` without waiting for it (the console cannot).
   virtual void ShowSettingsForm() = 0;
+  // Shows the password form `TFClave` without waiting for it; hides it again without running
+  // its close handler (the station runs that itself). Hosts without forms need not care.
+  virtual void ShowPasswordForm() {}
+  virtual void HidePasswordForm() {}
   // Ends the program once the current handler returns (Application.Terminate).
   virtual void Terminate() = 0;
 };

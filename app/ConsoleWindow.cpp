@@ -1,0 +1,105 @@
+#include "app/ConsoleWindow.h"
+
+#include <algorithm>
+#include <string>
+
+#include "app/Station.h"
+#include "platform/FileNames.h"
+
+namespace marvolen {
+
+namespace {
+
+// How long the loop sleeps at most before it looks at the stop flag again.
+constexpr Millis kStopCheck{50};
+
+}  // namespace
+
+ConsoleWindow::ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err)
+    : clock_(clock), out_(out), err_(err), armed_at_(clock.Now()) {}
+
+void ConsoleWindow::AddLine(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fputc('\n', out_);
+  std::fflush(out_);
+}
+
+void ConsoleWindow::SetTimerInterval(int ms) {
+  timer_interval_ = ms;
+  armed_at_ = clock_.Now();
+}
+
+void ConsoleWindow::SetTimerEnabled(bool enabled) {
+  timer_enabled_ = enabled;
+  armed_at_ = clock_.Now();
+}
+
+std::optional<std::string> ConsoleWindow::InputBox(std::string_view caption, std::string_view) {
+  std::fprintf(err_, "marvolen: the console cannot ask \"%.*s\"\n",
+               static_cast<int>(caption.size()), caption.data());
+  return std::nullopt;
+}
+
+void ConsoleWindow::ShowMessage(std::string_view text) {
+  std::fprintf(err_, "marvolen: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+void ConsoleWindow::ShowSettingsForm() {
+  std::fprintf(err_,
+               "marvolen: the settings form needs the window (run marvolen without "
+               "--console, or use marvolen-config)\n");
+}
+
+int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
+               const volatile std::sig_atomic_t& stop) {
+  int status = 0;
+  while (!window.terminated()) {
+    if (stop != 0) {
+      station.Button2Click();
+      if (!window.terminated()) status = 1;
+      break;
+    }
+    const MonoTime now = clock.Now();
+    if (!window.timer_enabled() || now < window.TimerDue()) {
+      const Millis wait =
+          window.timer_enabled()
+              ? std::chrono::duration_cast<Millis>(window.TimerDue() - now) + Millis(1)
+              : kStopCheck;
+      clock.Sleep(std::min(wait, kStopCheck));
+      continue;
+    }
+    window.TimerFired();
+    station.Timer1Timer();
+  }
+  station.FormClose();
+  return status;
+}
+
+int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
+                const volatile std::sig_atomic_t& stop, const StationFactory& make) {
+  ConsoleWindow window(clock, out, err);
+  const std::unique_ptr<Station> made = make(window, clock, home);
+  Station& station = *made;
+  station.FormCreate();
+  if (station.config().PortNumber == 0) {
+    const bool exists = FindNoCase(station.ExeDir, kStationConfigFile).has_value();
+    std::fprintf(err,
+                 "marvolen: the station has no settings yet: %s%s %s.\n"
+                 "The console cannot show the settings form. Create the settings with\n"
+                 "  marvolen-config set --port N --speed BPS --password KEY --workdir DIR\n"
+                 "or run marvolen once on a display (\"Modificar Datos\"). The station home is\n"
+                 "$MARVOLEN_HOME, else the directory of the executable.\n",
+                 station.ExeDir.c_str(), kStationConfigFile,
+                 exists ? "has no serial port set or is shorter than 107 bytes" : "is missing");
+    station.FormClose();
+    return 2;
+  }
+  std::fprintf(err,
+               "marvolen: station running on the console, home %s, working directory %s; "
+               "Ctrl-C or SIGTERM stops it\n",
+               station.ExeDir.c_str(), station.WorkDir.c_str());
+  std::fflush(err);
+  return RunConsole(station, window, clock, stop);
+}
+
+}  // namespace marvolen

@@ -1,0 +1,63 @@
+// The station without a window (`marvolen --console`): every line the log view would get is
+// printed on standard output, and the timer is a loop that sleeps through the clock.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/OperatorWindow.h"
+#include "app/Station.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+class ConsoleWindow final : public OperatorWindow {
+ public:
+  // Log lines go to `out`, remarks about what the console cannot do to `err`.
+  ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err);
+
+  void AddLine(std::string_view text) override;
+  void ClearLog() override {}
+  void SetLogVisible(bool) override {}
+  void SetPanel(int, std::string_view) override {}
+  void SetModificarVisible(bool) override {}
+  void SetSalirEnabled(bool) override {}
+  void SetTimerInterval(int ms) override;
+  void SetTimerEnabled(bool enabled) override;
+  // No one can answer: the box counts as cancelled.
+  std::optional<std::string> InputBox(std::string_view caption, std::string_view prompt) override;
+  void ShowMessage(std::string_view text) override;
+  void ShowSettingsForm() override;
+  void Terminate() override { terminated_ = true; }
+
+  bool terminated() const { return terminated_; }
+  bool timer_enabled() const { return timer_enabled_; }
+  int timer_interval() const { return timer_interval_; }
+  // When the timer is next due: its interval after it was last enabled, set or fired.
+  MonoTime TimerDue() const { return armed_at_ + Millis(timer_interval_); }
+  void TimerFired() { armed_at_ = clock_.Now(); }
+
+ private:
+  Clock& clock_;
+  std::FILE* out_;
+  std::FILE* err_;
+  bool terminated_ = false;
+  bool timer_enabled_ = true;
+  int timer_interval_ = 100;
+  MonoTime armed_at_;
+};
+
+// Runs the station's timer until the station terminates or `stop` becomes non-zero (a
+// signal), which acts as "Salir". Closes the main form at the end. Returns the exit status:
+// 0, or 1 when "Salir" could not write the activity log (its error is in the log view).
+int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
+               const volatile std::sig_atomic_t& stop);
+
+// The whole console program for the station home `home`, on the station `make` builds: 0
+// after "Salir", 2 (with a message on `err` saying how to create one) when there are no
+// settings yet.
+int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
+                const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation);
+
+}  // namespace marvolen

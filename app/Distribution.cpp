@@ -1,0 +1,167 @@
+#include "app/Distribution.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/CodePage.h"
+#include "platform/FileNames.h"
+#include "zip/ZipArchiver.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The office will run "DEL tablas\" + name: a name that is empty or reaches out of that
+// directory would have it delete something other than one of its tables or upgrades.
+bool SafeToDelete(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("\\/:") == std::string_view::npos;
+}
+
+// What to delete on the office for a reported file the station does not hold: a table by the
+// extension probe (a dot where a padded name has its extension), else an upgrade.
+std::string DeletionFor(const OfficeFileEntry& entry, bool upgrade_enabled) {
+  const bool table_probe =
+      !entry.probe.empty() && entry.probe[0] == '.' && UpperAscii(entry.probe) != ".UPG";
+  if (table_probe) return "tablas\\" + entry.name;
+  if (upgrade_enabled) return "upgrade\\" + entry.name;
+  return {};
+}
+
+void RemoveFilesIn(const fs::path& dir) {
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    if (!it->is_directory(ignored)) fs::remove(it->path(), ignored);
+  }
+}
+
+// Removes "envio.zip" in any letter case.
+void RemoveEnvio(const fs::path& exe_dir) {
+  std::error_code ec;
+  std::vector<fs::path> found;
+  for (fs::directory_iterator it(exe_dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (EqualsNoCase(it->path().filename().string(), "envio.zip")) found.push_back(it->path());
+  }
+  for (const fs::path& p : found) {
+    std::error_code ignored;
+    if (!fs::is_directory(p, ignored)) fs::remove(p, ignored);
+  }
+}
+
+// A file that cannot be copied is simply missing from the delivery.
+void CopyQuietly(const fs::path& from_dir, const std::string& name, const fs::path& to_dir) {
+  const auto source = FindNoCase(from_dir, name);
+  if (!source) return;
+  std::error_code ignored;
+  fs::copy_file(*source, to_dir / name, fs::copy_options::overwrite_existing, ignored);
+}
+
+}  // namespace
+
+bool IsUpgradeName(std::string_view name, std::string_view office_tag) {
+  const Converted ansi = ConvertText(name, CodePage::Utf8, CodePage::Cp1252);
+  if (!ansi.exact || ansi.text.size() != 12) return false;
+  const std::string tail = ansi.text.substr(8, 4);
+  return tail == office_tag || UpperAscii(tail) == ".UPG";
+}
+
+void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir) {
+  // Named from the station home rather than the current directory, so that the archive
+  // does not depend on where the process happens to stand.
+  zipper.SetFileName(exe_dir + "envio.zip");
+  zipper.OpenZip(kOpenCreate);
+  try {
+    zipper.SetBaseDir(exe_dir);
+    zipper.Options().StorePath = spRelativePath;
+    zipper.AddMatching("tablas/*.*", kStationAttrMask, "");
+    zipper.AddMatching("upgrade/*.*", kStationAttrMask, "");
+    zipper.CloseZip();
+  } catch (...) {
+    // Let go of the file before the caller removes it; the first error is the one to report.
+    try {
+      zipper.CloseZip();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void PackEnvioZip(const std::string& exe_dir) {
+  TZipArchiver zipper("Zipper1");
+  PackEnvio(zipper, exe_dir);
+}
+
+bool IsTableName(std::string_view name) {
+  if (name.size() < 4 || name[name.size() - 4] != '.') return false;
+  return UpperAscii(name.substr(name.size() - 4)) != ".UPG";
+}
+
+std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
+                                  SurveyEntries& survey, const LineSink& view,
+                                  const LineSink& activity) {
+  std::string delete_list;
+  std::string summary = "Tablas: ";
+  for (const OfficeFileEntry& entry : ident.OfficeFiles(header_width)) {
+    const std::string name = AnsiToUtf8(entry.name);
+    summary += " " + name;
+    bool known = false;
+    for (SurveyEntry& ours : survey) {
+      if (ours.name != name) continue;
+      known = true;
+      if (ours.value == entry.value) {
+        ours.value = kUpToDate;
+        break;
+      }
+    }
+    if (known || !delete_list.empty() || !SafeToDelete(entry.name)) continue;
+    delete_list = DeletionFor(entry, upgrade_enabled);
+  }
+  activity(summary);
+  view(summary);
+  return delete_list;
+}
+
+bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
+                  const LineSink& view) {
+  const fs::path exe_dir(places.exe_dir);
+  const fs::path tablas = exe_dir / "tablas";
+  const fs::path upgrade = exe_dir / "upgrade";
+  std::error_code ec;
+  fs::create_directories(tablas, ec);
+  fs::create_directories(upgrade, ec);
+  RemoveFilesIn(tablas);
+  RemoveFilesIn(upgrade);
+
+  bool pending = false;
+  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
+    const SurveyEntry& entry = survey[p];
+    // A value of 0 marks the end of the used entries, so a table of 0 bytes (byte sum 0)
+    // also ends the delivery: what was surveyed after it waits for a later call.
+    if (entry.value == 0) break;
+    if (entry.value == kUpToDate) continue;
+    pending = true;
+    if (IsTableName(entry.name)) {
+      CopyQuietly(places.office_dir, entry.name, tablas);
+    } else if (IsUpgradeName(entry.name, places.office_tag)) {
+      CopyQuietly(places.work_dir + "upgrades", entry.name, upgrade);
+    }
+  }
+
+  RemoveEnvio(exe_dir);
+  if (!pending) return false;
+  try {
+    pack(places.exe_dir);
+    return true;
+  } catch (const std::exception& e) {
+    // Without envio.zip the office is told its tables are up to date and gets them at a
+    // later call; the operator should still see why nothing went out this time.
+    RemoveEnvio(exe_dir);
+    view(std::string("No se pudo armar envio.zip: ") + e.what());
+    return false;
+  }
+}
+
+}  // namespace marvolen

@@ -1,0 +1,82 @@
+#include "app/SerialCallLine.h"
+
+#include <filesystem>
+
+#include "link/SerialDevice.h"
+#include "link/TransferSender.h"
+
+namespace marvolen {
+
+// The block transfers see the configured port through its text layer.
+class SerialCallLine::Transfer final : public TransferLine {
+ public:
+  Transfer(SerialLine& serial, Clock& clock) : serial_(serial), clock_(clock) {}
+  void SendText(std::string_view bytes) override { serial_.SendText(bytes); }
+  std::string ReceiveText(int seconds) override { return serial_.ReceiveText(seconds); }
+  std::string ReadErrorText() const override { return serial_.ReadErrorText(); }
+  bool CarrierLost() override { return serial_.CarrierLost(); }
+  void PurgeInput() override { serial_.PurgeInput(serial_.ConfiguredPort()); }
+  void PurgeAll() override { serial_.PurgeAll(serial_.ConfiguredPort()); }
+  void Unread(std::string_view bytes) override { serial_.Unread(bytes); }
+  Clock& LineClock() override { return clock_; }
+
+ private:
+  SerialLine& serial_;
+  Clock& clock_;
+};
+
+SerialCallLine::SerialCallLine(SerialLine& serial, Clock& clock, std::uint32_t speed,
+                               ArchiveHooks archive, TransferSinks sinks)
+    : serial_(serial),
+      speed_(speed),
+      archive_(std::move(archive)),
+      sinks_(std::move(sinks)),
+      transfer_(std::make_unique<Transfer>(serial, clock)) {}
+
+SerialCallLine::~SerialCallLine() = default;
+
+std::string SerialCallLine::OpenPort() {
+  return serial_.OpenPort(Port(), speed_, kNoParity, 8, kOneStopBit);
+}
+
+std::string SerialCallLine::ClosePort() { return serial_.ClosePort(Port()); }
+
+std::string SerialCallLine::PurgeAll() { return serial_.PurgeAll(Port()); }
+
+std::string SerialCallLine::SetPortLines(PortLine line) {
+  return serial_.SetPortLines(Port(), static_cast<int>(line));
+}
+
+std::string SerialCallLine::ClearPortErrors() { return serial_.ClearPortErrors(Port()); }
+
+std::size_t SerialCallLine::BytesWaiting() const {
+  const PortEntry* entry = serial_.Ports().Find(Port());
+  return entry != nullptr ? entry->status.cbInQue : 0;
+}
+
+std::string SerialCallLine::ReadPort() { return serial_.ReadPort(Port()); }
+
+std::string& SerialCallLine::Received() {
+  PortEntry* entry = serial_.ConfiguredEntry();
+  return entry != nullptr ? entry->received : no_port_received_;
+}
+
+void SerialCallLine::ForgetTransferReads() { Received().clear(); }
+
+std::string SerialCallLine::SendFile(const std::string& data) {
+  std::string result = marvolen::SendFile(*transfer_, data, sinks_);
+  ForgetTransferReads();
+  return result;
+}
+
+std::string SerialCallLine::ReceiveFile() {
+  ReceiveSetup setup;
+  setup.dir = std::filesystem::current_path();
+  setup.archive = archive_;
+  setup.sinks = sinks_;
+  ReceivedFile received = marvolen::ReceiveFile(*transfer_, setup);
+  ForgetTransferReads();
+  return received.result;
+}
+
+}  // namespace marvolen

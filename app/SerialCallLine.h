@@ -1,0 +1,55 @@
+// The call's line on the real serial driver: the configured port, its text layer, and the
+// block transfers run over it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/CallLine.h"
+#include "link/SerialLine.h"
+#include "link/TransferLine.h"
+#include "link/TransferReceiver.h"
+
+namespace marvolen {
+
+class SerialCallLine final : public CallLine {
+ public:
+  // `archive` checks and unpacks what ReceiveFile stores; `sinks` take the transfers' log
+  // lines and counters.
+  SerialCallLine(SerialLine& serial, Clock& clock, std::uint32_t speed, ArchiveHooks archive,
+                 TransferSinks sinks);
+  ~SerialCallLine() override;
+
+  std::string OpenPort() override;
+  std::string ClosePort() override;
+  std::string PurgeAll() override;
+  std::string SetPortLines(PortLine line) override;
+  std::string ClearPortErrors() override;
+  std::size_t BytesWaiting() const override;
+  std::string ReadPort() override;
+  std::string& Received() override;
+  void SendText(std::string_view bytes) override { serial_.SendText(bytes); }
+  void SendModemCommand(std::string_view command) override { serial_.SendModemCommand(command); }
+  bool CarrierLost() override { return serial_.CarrierLost(); }
+  std::string& LineBuffer() override { return serial_.LineBuffer(); }
+  // Both store "recibo.zip" in, and unpack into, the process's current directory.
+  std::string SendFile(const std::string& data) override;
+  std::string ReceiveFile() override;
+
+ private:
+  class Transfer;
+  int Port() const { return serial_.ConfiguredPort(); }
+  // The transfer has read the port itself: what it read is not for the script's scan.
+  void ForgetTransferReads();
+
+  SerialLine& serial_;
+  std::uint32_t speed_;
+  ArchiveHooks archive_;
+  TransferSinks sinks_;
+  std::unique_ptr<Transfer> transfer_;
+  // Stands in for the received bytes of a port number the table has no entry for.
+  std::string no_port_received_;
+};
+
+}  // namespace marvolen

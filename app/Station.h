@@ -1,0 +1,118 @@
+// The station object that the main program owns for the whole run.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/ActivityLog.h"
+#include "app/CallState.h"
+#include "app/FileOps.h"
+#include "app/OperatorWindow.h"
+#include "app/Settings.h"
+#include "app/StationConfig.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// The identification line until the first office is admitted, so that the office field of
+// the activity log reads "Datos".
+inline constexpr char kIdentLineAtStart[] = "      Datos";
+
+// The station: the state of the line and of the call, shared by every part of the program
+// (one instance, owned by the main program), and the handlers of the three forms. The forms
+// themselves only wire widgets to these handlers; everything they decide is here, so that it
+// runs the same under the window, under the console and in tests.
+class Station {
+ public:
+  // `home` is the station home (where "marvolen.tcp" lives); empty means StationHome(),
+  // looked up by FormCreate.
+  Station(OperatorWindow& window, Clock& clock, std::filesystem::path home = {});
+  virtual ~Station() = default;
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Entry points. Each is called by the host (window, console, test) and lets no exception
+  // escape: whatever escapes the work goes to AppException.
+
+  // Start-up: directories, settings, start line, timer.
+  void FormCreate();
+  // One tick of Timer1: disables the timer; with no settings yet runs FirstRunPrompt and
+  // leaves the timer off; otherwise runs LineTick and enables the timer again.
+  void Timer1Timer();
+  // "Salir": flushes the activity log and terminates.
+  void Button2Click();
+  // "Modificar Datos": stops the timer and shows the password form.
+  void ModificarClick();
+  // The main form closes (every way the program ends): writes pending activity log lines,
+  // then ClosePorts.
+  void FormClose();
+  // Password form: "Aceptar" with the entry of `clave`; "Cancelar"; the form's close by any
+  // means (its close box included), which enables the timer.
+  void AceptarClick(std::string_view clave);
+  void CancelarClick();
+  void ClaveFormClose();
+  // Settings form: the texts its edit boxes start with; "Guardar" with their texts.
+  SettingsFields DatosFormCreate() const;
+  void GuardarClick(const SettingsFields& fields);
+
+  // The application's handler of exceptions nobody handled: shows "ERROR PROGRAMA: " +
+  // `message` in the log view, empties LineState (so the next tick re-initialises the line)
+  // and enables the timer. Never ends the program.
+  void AppException(std::string_view message);
+  // Runs `work`, handing any exception it lets escape to AppException.
+  void Guard(const std::function<void()>& work) noexcept;
+
+  // First run (no settings): asks for the settings password, then shows the settings form.
+  void FirstRunPrompt();
+
+  // Timer1: the window's timer. Its interval is mirrored in `state.TimerInterval`, where the
+  // stall check reads it; the design-time state is 100 ms, enabled.
+  void SetTimer1Interval(int ms);
+  void SetTimer1Enabled(bool enabled);
+
+  OperatorWindow& window() { return window_; }
+  Clock& clock() { return clock_; }
+  ActivityLog& activity_log() { return log_; }
+  StationConfig& config() { return config_; }
+  const StationConfig& config() const { return config_; }
+  // Both the settings save and the activity log write through these calls.
+  void SetFileOps(const FileOps& ops);
+
+  // The call state shared with the line controller, the admission and the script.
+  CallState state;
+  // The station home and the working directory (a relative setting is taken from the home):
+  // UTF-8, ending in "/".
+  std::string ExeDir;
+  std::string WorkDir;
+
+ protected:
+  // One slice of the line's work, run by every tick once settings exist. It may throw: the
+  // tick hands the exception to AppException.
+  virtual void LineTick() {}
+  // Closes every serial port, ignoring errors; run when the main form closes.
+  virtual void ClosePorts() {}
+
+ private:
+  void CreateStartupDirectories();
+  void ClosePasswordForm();
+
+  OperatorWindow& window_;
+  Clock& clock_;
+  std::filesystem::path home_;
+  StationConfig config_;
+  FileOps file_ops_;
+  ActivityLog log_;
+};
+
+// Makes the station the hosts run: the window and the console take one, so that a station
+// with its line work in place can be handed to them.
+using StationFactory = std::function<std::unique_ptr<Station>(OperatorWindow& window, Clock& clock,
+                                                              const std::filesystem::path& home)>;
+// A plain Station.
+std::unique_ptr<Station> MakeStation(OperatorWindow& window, Clock& clock,
+                                     const std::filesystem::path& home);
+
+}  // namespace marvolen

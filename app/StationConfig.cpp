@@ -1,0 +1,109 @@
+#include "app/StationConfig.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "app/Numbers.h"
+#include "platform/CodePage.h"
+#include "platform/FileNames.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+int32_t ParseNumber(std::string_view text) {
+  std::string digits = "0";
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    digits += c;
+  }
+  int64_t value = 0;
+  for (char c : digits) {
+    value = value * 10 + (c - '0');
+    if (value > std::numeric_limits<int32_t>::max()) throw ConversionError(digits);
+  }
+  return static_cast<int32_t>(value);
+}
+
+namespace {
+
+std::string TrimTrailingControls(std::string_view text) {
+  size_t end = text.size();
+  while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+  return std::string(text.substr(0, end));
+}
+
+// `utf8` in Windows-1252, blank-padded or cut to `width` bytes.
+std::string Field(std::string_view utf8, size_t width) {
+  std::string bytes = Utf8ToAnsi(utf8);
+  bytes.resize(width, ' ');
+  return bytes;
+}
+
+}  // namespace
+
+StationConfig ParseStationConfig(std::string_view record) {
+  StationConfig config;
+  if (record.size() < kStationConfigSize) return config;
+  config.ModemInitText = AnsiToUtf8(record.substr(0, 50));
+  config.BaudRate = ParseNumber(record.substr(50, 5));
+  config.PortNumber = ParseNumber(record.substr(55, 1));
+  config.ReservedChar = record[56];
+  config.SettingsPassword = AnsiToUtf8(record.substr(57, 10));
+  std::string dir = AnsiToUtf8(TrimTrailingControls(record.substr(67, 40)));
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  config.WorkDir = dir;
+  return config;
+}
+
+std::string BuildStationConfigRecord(const StationConfig& config) {
+  std::string record;
+  record.reserve(kStationConfigSize);
+  record += Field(config.ModemInitText, 50);
+  record += Field(std::to_string(config.BaudRate), 5);
+  record += Field(std::to_string(config.PortNumber), 1);
+  record += config.ReservedChar;
+  record += Field(config.SettingsPassword, 10);
+  record += Field(config.WorkDir, 40);
+  return record;
+}
+
+LoadedStationConfig LoadStationConfig(const fs::path& home) {
+  LoadedStationConfig loaded;
+  const auto file = FindNoCase(home, kStationConfigFile);
+  if (!file) return loaded;
+  const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(errno));
+  }
+  // Bytes after the record's end are never looked at, so reading stops there.
+  std::string record;
+  char buf[kStationConfigSize];
+  while (record.size() < kStationConfigSize) {
+    const ssize_t n = ::read(fd, buf, kStationConfigSize - record.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(err));
+    }
+    if (n == 0) break;
+    record.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  loaded.complete = record.size() >= kStationConfigSize;
+  loaded.config = ParseStationConfig(record);
+  return loaded;
+}
+
+void SaveStationConfig(const fs::path& home, std::string_view record, const FileOps& ops) {
+  const auto existing = FindNoCase(home, kStationConfigFile);
+  const fs::path file = existing ? *existing : home / kStationConfigFile;
+  ReplaceFile(file.string(), record, ops);
+}
+
+}  // namespace marvolen

@@ -1,0 +1,161 @@
+#include "app/ui/QtOperatorWindow.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+
+#include "app/Station.h"
+#include "app/ui/Forms.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+
+namespace marvolen::ui {
+
+namespace {
+
+QString Qs(std::string_view utf8) {
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+}  // namespace
+
+QtOperatorWindow::QtOperatorWindow() : fa_(std::make_unique<TFA>()) {
+  timer_.setObjectName(QStringLiteral("Timer1"));
+  timer_.setInterval(100);
+  timer_.start();
+}
+
+QtOperatorWindow::~QtOperatorWindow() = default;
+
+void QtOperatorWindow::Attach(Station& station) {
+  station_ = &station;
+  connect(&timer_, &QTimer::timeout, this, [this] { station_->Timer1Timer(); });
+  connect(fa_->Modificar, &QPushButton::clicked, this, [this] { station_->ModificarClick(); });
+  connect(fa_->Button2, &QPushButton::clicked, this, [this] { station_->Button2Click(); });
+  connect(fa_.get(), &TFA::closing, this, [this] { CloseMainForm(); });
+}
+
+void QtOperatorWindow::CreateSecondaryForms() {
+  fdatos_ = new TFDatos(fa_.get(), station_->DatosFormCreate());
+  connect(fdatos_->Guardar, &QPushButton::clicked, this,
+          [this] { station_->Guard([this] { station_->GuardarClick(fdatos_->Fields()); }); });
+  fclave_ = new TFClave(fa_.get());
+  connect(fclave_->Aceptar, &QPushButton::clicked, this, [this] {
+    station_->Guard([this] { station_->AceptarClick(fclave_->clave->text().toStdString()); });
+  });
+  connect(fclave_->Cancelar, &QPushButton::clicked, this, [this] { station_->CancelarClick(); });
+  connect(fclave_, &TFClave::closedByOperator, this, [this] { station_->ClaveFormClose(); });
+}
+
+void QtOperatorWindow::CloseMainForm() {
+  if (closed_) return;
+  closed_ = true;
+  timer_.stop();
+  if (station_ != nullptr) station_->FormClose();
+  // The other forms may still be open; closing the main form ends the program all the same.
+  QCoreApplication::exit(0);
+}
+
+void QtOperatorWindow::AddLine(std::string_view text) {
+  fa_->mm1->appendPlainText(Qs(text));
+  // A tick may block for seconds; the log view is repainted at once so that the operator
+  // follows the call while it runs.
+  fa_->mm1->viewport()->repaint();
+}
+
+void QtOperatorWindow::ClearLog() {
+  fa_->mm1->clear();
+}
+
+void QtOperatorWindow::SetLogVisible(bool visible) {
+  fa_->mm1->setVisible(visible);
+}
+
+void QtOperatorWindow::SetPanel(int index, std::string_view text) {
+  if (index < 0 || index >= static_cast<int>(fa_->Panels.size())) return;
+  QLabel* panel = fa_->Panels[static_cast<size_t>(index)];
+  panel->setText(Qs(text));
+  panel->repaint();
+}
+
+void QtOperatorWindow::SetModificarVisible(bool visible) {
+  fa_->Modificar->setVisible(visible);
+}
+
+void QtOperatorWindow::SetSalirEnabled(bool enabled) {
+  fa_->Button2->setEnabled(enabled);
+}
+
+void QtOperatorWindow::SetTimerInterval(int ms) {
+  timer_.setInterval(ms);
+}
+
+void QtOperatorWindow::SetTimerEnabled(bool enabled) {
+  // Enabling restarts the count, so the next tick comes a whole interval after this one.
+  if (enabled) {
+    timer_.start();
+  } else {
+    timer_.stop();
+  }
+}
+
+std::optional<std::string> QtOperatorWindow::InputBox(std::string_view caption,
+                                                      std::string_view prompt) {
+  QInputDialog box(fa_.get());
+  box.setObjectName(QStringLiteral("InputBox"));
+  box.setWindowTitle(Qs(caption));
+  box.setLabelText(Qs(prompt));
+  box.setTextValue(QString());
+  box.setFont(FormFont(11));
+  if (box.exec() != QDialog::Accepted) return std::nullopt;
+  return box.textValue().toStdString();
+}
+
+void QtOperatorWindow::ShowMessage(std::string_view text) {
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Marvolen"), Qs(text), QMessageBox::Ok,
+                  fa_.get());
+  box.setObjectName(QStringLiteral("MessageBox"));
+  box.setFont(FormFont(11));
+  box.exec();
+}
+
+void QtOperatorWindow::ShowSettingsForm() {
+  if (fdatos_ == nullptr) return;
+  fdatos_->show();
+  fdatos_->raise();
+  fdatos_->activateWindow();
+}
+
+void QtOperatorWindow::ShowPasswordForm() {
+  if (fclave_ == nullptr) return;
+  CentreOn(fclave_, fa_.get());
+  fclave_->show();
+  fclave_->raise();
+  fclave_->activateWindow();
+}
+
+void QtOperatorWindow::HidePasswordForm() {
+  if (fclave_ != nullptr) fclave_->hide();
+}
+
+void QtOperatorWindow::Terminate() {
+  QCoreApplication::exit(0);
+}
+
+int RunWindow(int& argc, char** argv, const StationFactory& make) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Marvolen"));
+  RealClock clock;
+  QtOperatorWindow window;
+  const std::unique_ptr<Station> made = make(window, clock, StationHome());
+  Station& station = *made;
+  window.Attach(station);
+  station.FormCreate();
+  window.CreateSecondaryForms();
+  window.FA().show();
+  const int status = QApplication::exec();
+  window.CloseMainForm();
+  return status;
+}
+
+}  // namespace marvolen::ui

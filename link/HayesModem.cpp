@@ -1,0 +1,428 @@
+#include "link/HayesModem.h"
+
+#include <algorithm>
+
+namespace marvolen {
+
+namespace {
+
+constexpr Millis kRingInterval{6000};
+constexpr Millis kAnswerDelay{500};
+constexpr std::size_t kMaxCommandLine = 255;
+constexpr std::string_view kIdentification = "MARVOLEN TCP MODEM";
+
+// Registers after power-on, ATZ and AT&F: S2 escape '+', S3 CR, S4 LF, S5 backspace, S6
+// dial-tone wait, S7 carrier wait, S8 comma pause, S9 carrier detect time, S10 carrier loss
+// time, S12 escape guard time.
+std::array<int, 256> FactoryRegisters() {
+  std::array<int, 256> regs{};
+  regs[2] = 43;
+  regs[3] = 13;
+  regs[4] = 10;
+  regs[5] = 8;
+  regs[6] = 2;
+  regs[7] = 50;
+  regs[8] = 2;
+  regs[9] = 6;
+  regs[10] = 14;
+  regs[12] = 50;
+  return regs;
+}
+
+char Upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// An optional one-digit argument; `fallback` when there is none.
+int DigitArgument(std::string_view body, std::size_t& pos, int fallback) {
+  if (pos < body.size() && IsDigit(body[pos])) return body[pos++] - '0';
+  return fallback;
+}
+
+// Up to three digits; nullopt when there are none.
+std::optional<int> Number(std::string_view body, std::size_t& pos) {
+  int value = 0;
+  std::size_t digits = 0;
+  while (pos < body.size() && IsDigit(body[pos]) && digits < 3) {
+    value = value * 10 + (body[pos++] - '0');
+    ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+void PacedQueue::Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds perByte) {
+  if (bytes.empty()) return;
+  // A byte starts when it is sent or when the one before it has arrived, whichever is later.
+  if (bytes_.empty()) nextAt_ = std::max(lastDone_, now) + perByte;
+  perByte_ = perByte;
+  bytes_.append(bytes);
+}
+
+void PacedQueue::Release(MonoTime now, std::string& out) {
+  if (bytes_.empty()) return;
+  std::size_t count = bytes_.size();
+  if (perByte_.count() > 0) {
+    if (now < nextAt_) return;
+    count = std::min<std::size_t>(count, static_cast<std::size_t>((now - nextAt_) / perByte_) + 1);
+    lastDone_ = nextAt_ + perByte_ * static_cast<long long>(count - 1);
+    nextAt_ += perByte_ * static_cast<long long>(count);
+  } else {
+    lastDone_ = now;
+  }
+  out.append(bytes_, 0, count);
+  bytes_.erase(0, count);
+}
+
+std::optional<MonoTime> PacedQueue::NextRelease() const {
+  if (bytes_.empty()) return std::nullopt;
+  return nextAt_;
+}
+
+HayesModem::HayesModem(Clock& clock, TelephoneLine& line)
+    : clock_(clock), line_(line), regs_(FactoryRegisters()) {}
+
+std::chrono::nanoseconds HayesModem::PerByte() const {
+  if (!pacing_ || speed_ == 0) return std::chrono::nanoseconds(0);
+  return std::chrono::nanoseconds(10'000'000'000LL / speed_);
+}
+
+bool HayesModem::CanTakeFromCaller() const {
+  return state_ == State::kOnline &&
+         forStation_.size() + pacedToStation_.Size() < stationQueueLimit_;
+}
+
+std::string HayesModem::TakeForStation(std::size_t count) {
+  count = std::min(count, forStation_.size());
+  std::string out = forStation_.substr(0, count);
+  forStation_.erase(0, count);
+  return out;
+}
+
+void HayesModem::ClearForStation() {
+  forStation_.clear();
+  pacedToStation_.Clear();
+}
+
+void HayesModem::FromStation(std::string_view bytes) {
+  if (state_ != State::kOnline) {
+    for (char c : bytes) CommandByte(c);
+    return;
+  }
+  std::string data(bytes);
+  Filter(LineDirection::kToCaller, data);
+  pacedToCaller_.Push(data, clock_.Now(), PerByte());
+  Poll();
+}
+
+void HayesModem::CommandByte(char c) {
+  if (echo_) forStation_ += c;
+  if (!inCommand_) {
+    // Everything up to the "AT" prefix is ignored.
+    const char u = Upper(c);
+    if (sawA_ && u == 'T') {
+      inCommand_ = true;
+      overflow_ = false;
+      command_.clear();
+      sawA_ = false;
+    } else {
+      sawA_ = u == 'A';
+    }
+    return;
+  }
+  if (static_cast<unsigned char>(c) == regs_[3]) {
+    inCommand_ = false;
+    Execute(command_);
+    return;
+  }
+  if (static_cast<unsigned char>(c) == regs_[5]) {
+    if (!command_.empty()) command_.pop_back();
+    return;
+  }
+  if (static_cast<unsigned char>(c) < 0x20) return;
+  if (command_.size() >= kMaxCommandLine) {
+    overflow_ = true;
+    return;
+  }
+  command_ += c;
+}
+
+void HayesModem::Execute(std::string_view line) {
+  if (overflow_) {
+    Result("ERROR");
+    return;
+  }
+  std::string body;
+  for (char c : line) {
+    if (c != ' ') body += Upper(c);
+  }
+  std::size_t pos = 0;
+  while (pos < body.size()) {
+    bool done = false;
+    if (!RunCommand(body, pos, done)) {
+      Result("ERROR");
+      return;
+    }
+    if (done) return;
+  }
+  Result("OK");
+}
+
+bool HayesModem::RunCommand(std::string_view body, std::size_t& pos, bool& done) {
+  const char command = body[pos++];
+  switch (command) {
+    case 'Z':
+      Reset();
+      Result("OK");
+      done = true;  // the rest of the line goes with the old settings
+      return true;
+    case 'E': {
+      const int d = DigitArgument(body, pos, 0);
+      if (d > 1) return false;
+      echo_ = d == 1;
+      return true;
+    }
+    case 'H': {
+      const int d = DigitArgument(body, pos, 0);
+      if (d > 1) return false;
+      if (d == 0) EndCall(true, {});
+      return true;
+    }
+    case 'A':
+      Answer();
+      done = true;
+      return true;
+    case 'O':
+      DigitArgument(body, pos, 0);
+      if (state_ == State::kOnlineCommand) {
+        GoOnline();
+      } else {
+        Result("NO CARRIER");
+      }
+      done = true;
+      return true;
+    case 'I':
+      DigitArgument(body, pos, 0);
+      InfoLine(kIdentification);
+      return true;
+    case 'S':
+      return SetRegister(body, pos);
+    case '&': {
+      if (pos >= body.size()) return false;
+      const char what = body[pos++];
+      if (what == 'F') {
+        regs_ = FactoryRegisters();
+        echo_ = true;
+        dtrMode_ = 0;
+        return true;
+      }
+      if (what != 'D') return false;
+      const int d = DigitArgument(body, pos, 0);
+      if (d > 3) return false;
+      dtrMode_ = d;
+      return true;
+    }
+    case 'M':
+    case 'L':
+    case 'X':
+      DigitArgument(body, pos, 0);  // speaker and result-set choices mean nothing here
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HayesModem::SetRegister(std::string_view body, std::size_t& pos) {
+  const std::optional<int> reg = Number(body, pos);
+  if (!reg || *reg > 255 || pos >= body.size()) return false;
+  if (body[pos] == '?') {
+    ++pos;
+    char text[4];
+    const int value = regs_[static_cast<std::size_t>(*reg)];
+    text[0] = static_cast<char>('0' + value / 100);
+    text[1] = static_cast<char>('0' + value / 10 % 10);
+    text[2] = static_cast<char>('0' + value % 10);
+    text[3] = 0;
+    InfoLine(text);
+    return true;
+  }
+  if (body[pos] != '=') return false;
+  ++pos;
+  const std::optional<int> value = Number(body, pos);
+  if (value.value_or(0) > 255) return false;
+  regs_[static_cast<std::size_t>(*reg)] = value.value_or(0);
+  return true;
+}
+
+void HayesModem::InfoLine(std::string_view text) {
+  forStation_ += static_cast<char>(regs_[3]);
+  forStation_ += static_cast<char>(regs_[4]);
+  forStation_ += text;
+}
+
+void HayesModem::Result(std::string_view text) {
+  InfoLine(text);
+  forStation_ += static_cast<char>(regs_[3]);
+  forStation_ += static_cast<char>(regs_[4]);
+}
+
+void HayesModem::Reset() {
+  EndCall(true, {});
+  regs_ = FactoryRegisters();
+  echo_ = true;
+  dtrMode_ = 0;
+  sawA_ = false;
+  inCommand_ = false;
+  command_.clear();
+}
+
+bool HayesModem::IncomingCall() {
+  const bool ready = dtrMode_ == 0 || dtr_;
+  if (state_ != State::kIdle || regs_[0] == 0 || !ready) return false;
+  state_ = State::kRinging;
+  rings_ = 0;
+  regs_[1] = 0;
+  nextRing_ = clock_.Now();
+  answerAt_.reset();
+  Poll();
+  return true;
+}
+
+void HayesModem::Answer() {
+  if (state_ == State::kRinging) {
+    GoOnline();
+  } else if (state_ == State::kIdle) {
+    Result("NO CARRIER");  // nobody on the line to answer
+  } else {
+    Result("ERROR");
+  }
+}
+
+void HayesModem::GoOnline() {
+  state_ = State::kOnline;
+  answerAt_.reset();
+  rings_ = 0;
+  regs_[1] = 0;
+  Result(speed_ ? "CONNECT " + std::to_string(speed_) : std::string("CONNECT"));
+}
+
+void HayesModem::EndCall(bool byStation, std::string_view result) {
+  if (state_ == State::kIdle) return;
+  const bool wasUp = Carrier();
+  state_ = State::kIdle;
+  answerAt_.reset();
+  rings_ = 0;
+  regs_[1] = 0;
+  pacedToCaller_.Clear();
+  pacedToStation_.Clear();
+  faultsToCaller_.clear();
+  faultsToStation_.clear();
+  if (byStation) line_.HangUp();
+  if (wasUp && !result.empty()) Result(result);
+}
+
+void HayesModem::SetDtr(bool on) {
+  const bool dropped = dtr_ && !on;
+  dtr_ = on;
+  if (!dropped) return;
+  switch (dtrMode_) {
+    case 1:
+      if (state_ == State::kOnline) {
+        state_ = State::kOnlineCommand;
+        Result("OK");
+      }
+      break;
+    case 2:
+      EndCall(true, "NO CARRIER");
+      break;
+    case 3:
+      EndCall(true, "NO CARRIER");
+      Reset();
+      break;
+    default:
+      break;
+  }
+}
+
+void HayesModem::FromCaller(std::string_view bytes) {
+  if (state_ != State::kOnline) return;  // nobody listens before the answer
+  std::string data(bytes);
+  Filter(LineDirection::kToStation, data);
+  pacedToStation_.Push(data, clock_.Now(), PerByte());
+  pacedToStation_.Release(clock_.Now(), forStation_);
+}
+
+void HayesModem::CallerHungUp() {
+  EndCall(false, "NO CARRIER");
+}
+
+void HayesModem::DropCarrier() {
+  EndCall(true, "NO CARRIER");
+}
+
+void HayesModem::Poll() {
+  const MonoTime now = clock_.Now();
+  if (state_ == State::kRinging) {
+    while (!answerAt_ && nextRing_ <= now) {
+      Result("RING");
+      regs_[1] = ++rings_;
+      if (regs_[0] > 0 && rings_ >= regs_[0]) answerAt_ = nextRing_ + kAnswerDelay;
+      nextRing_ += kRingInterval;
+    }
+    if (answerAt_ && *answerAt_ <= now) GoOnline();
+  }
+  pacedToStation_.Release(now, forStation_);
+  std::string out;
+  pacedToCaller_.Release(now, out);
+  if (!out.empty()) line_.SendToCaller(out);
+}
+
+std::optional<MonoTime> HayesModem::NextEvent() const {
+  std::optional<MonoTime> next;
+  auto consider = [&next](std::optional<MonoTime> t) {
+    if (t && (!next || *t < *next)) next = t;
+  };
+  if (state_ == State::kRinging) consider(answerAt_ ? answerAt_ : std::optional(nextRing_));
+  consider(pacedToStation_.NextRelease());
+  consider(pacedToCaller_.NextRelease());
+  return next;
+}
+
+void HayesModem::InjectFault(const LineFault& fault) {
+  (fault.direction == LineDirection::kToStation ? faultsToStation_ : faultsToCaller_)
+      .push_back(fault);
+}
+
+void HayesModem::Filter(LineDirection direction, std::string& bytes) {
+  auto& faults = direction == LineDirection::kToStation ? faultsToStation_ : faultsToCaller_;
+  if (faults.empty()) return;
+  std::string out;
+  out.reserve(bytes.size());
+  for (char c : bytes) {
+    if (faults.empty()) {
+      out += c;
+      continue;
+    }
+    LineFault& fault = faults.front();
+    if (fault.after > 0) {
+      --fault.after;
+      out += c;
+      continue;
+    }
+    if (fault.count > 0) {
+      if (fault.xorMask != 0) out += static_cast<char>(c ^ static_cast<char>(fault.xorMask));
+      --fault.count;
+    } else {
+      out += c;
+    }
+    if (fault.count == 0) faults.pop_front();
+  }
+  bytes = std::move(out);
+}
+
+}  // namespace marvolen

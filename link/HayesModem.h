@@ -1,0 +1,163 @@
+// A Hayes-compatible modem, seen from both of its sides: the serial port towards the station
+// (AT commands, echo, result codes, carrier detect) and the telephone line towards a caller.
+// It is pure logic on a Clock; ModemPort puts it behind a serial port and TcpModem gives it
+// a TCP listener for a telephone line.
+//
+// Commands (letters in either case, blanks ignored, several per line as in "ATE0S0=1&D2"):
+//   Z reset · E0/E1 echo · H0 hang up · A answer · O back on line · I0-9 identification ·
+//   Sn=v set register · Sn? show register · &D0-3 DTR use · &F factory settings ·
+//   M, L, X accepted and ignored. Anything else answers ERROR.
+// Result codes are verbose, framed by S3 and S4 (CR LF): "OK", "ERROR", "RING",
+// "CONNECT <speed>", "NO CARRIER".
+// Calls: a caller that arrives while the modem is idle, S0 > 0 and (with &D1-3) DTR is on
+// rings at once and then every 6 s; the modem answers half a second after ring S0 and
+// reports CONNECT. Any other caller is refused. &D2 or &D3: dropping DTR hangs up.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// The telephone side, as the modem sees it.
+class TelephoneLine {
+ public:
+  virtual ~TelephoneLine() = default;
+  virtual void SendToCaller(std::string_view bytes) = 0;
+  // The modem ends the call (DTR drop, ATH, ATZ, a dropped line).
+  virtual void HangUp() = 0;
+};
+
+enum class LineDirection { kToStation, kToCaller };
+
+// A fault on the telephone line: after `after` bytes pass in `direction`, the next `count`
+// bytes are lost (xorMask 0) or corrupted (each XORed with xorMask).
+struct LineFault {
+  LineDirection direction = LineDirection::kToStation;
+  std::size_t after = 0;
+  std::size_t count = 1;
+  std::uint8_t xorMask = 0;
+};
+
+// Bytes on their way over a line of a given speed: each takes its bit times to arrive.
+class PacedQueue {
+ public:
+  // A zero time per byte releases everything at once.
+  void Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds perByte);
+  // Appends to `out` what has fully arrived by `now`.
+  void Release(MonoTime now, std::string& out);
+  std::optional<MonoTime> NextRelease() const;
+  bool Empty() const { return bytes_.empty(); }
+  std::size_t Size() const { return bytes_.size(); }
+  void Clear() { bytes_.clear(); }
+
+ private:
+  std::string bytes_;
+  MonoTime nextAt_{};
+  MonoTime lastDone_{};
+  std::chrono::nanoseconds perByte_{0};
+};
+
+class HayesModem {
+ public:
+  enum class State { kIdle, kRinging, kOnline, kOnlineCommand };
+
+  HayesModem(Clock& clock, TelephoneLine& line);
+
+  // --- The serial port side ---
+  void FromStation(std::string_view bytes);
+  // Bytes the station can read now.
+  std::size_t ForStationWaiting() const { return forStation_.size(); }
+  std::string TakeForStation(std::size_t count);
+  void ClearForStation();
+  void ClearForCaller() { pacedToCaller_.Clear(); }
+  // Bytes the station wrote that are still on their way to the caller (pacing).
+  bool ForCallerPending() const { return !pacedToCaller_.Empty(); }
+  void SetDtr(bool on);
+  void SetRts(bool on) { rts_ = on; }
+  bool Dtr() const { return dtr_; }
+  bool Rts() const { return rts_; }
+  bool Carrier() const { return state_ == State::kOnline || state_ == State::kOnlineCommand; }
+  // The port speed: reported with CONNECT, and the pace of the line when pacing is on.
+  void SetLineSpeed(std::uint32_t baud) { speed_ = baud; }
+  // Paced, bytes cross the line at ten bit times each; otherwise at once.
+  void SetPacing(bool on) { pacing_ = on; }
+  // The station's receive queue: caller bytes are taken only while it has room.
+  void SetStationQueueLimit(std::size_t bytes) { stationQueueLimit_ = bytes; }
+  bool CanTakeFromCaller() const;
+
+  // --- The telephone side ---
+  // A caller arrives: true when the modem rings for it, false when it is refused.
+  bool IncomingCall();
+  void FromCaller(std::string_view bytes);
+  void CallerHungUp();
+
+  // Brings rings, the answer and paced bytes up to the clock.
+  void Poll();
+  // When Poll has something to do next without outside input.
+  std::optional<MonoTime> NextEvent() const;
+
+  // --- For tests: a failing line ---
+  void DropCarrier();
+  void InjectFault(const LineFault& fault);
+
+  State CurrentState() const { return state_; }
+  int Register(int n) const { return regs_.at(static_cast<std::size_t>(n)); }
+  bool Echo() const { return echo_; }
+  int DtrMode() const { return dtrMode_; }
+
+ private:
+  void CommandByte(char c);
+  void Execute(std::string_view body);
+  // Runs one command at `pos`; false when it answers ERROR. Sets `done` for commands that
+  // end the line (Z, A, O) and have given their own result.
+  bool RunCommand(std::string_view body, std::size_t& pos, bool& done);
+  bool SetRegister(std::string_view body, std::size_t& pos);
+  void Result(std::string_view text);
+  void InfoLine(std::string_view text);
+  void Reset();
+  void Answer();
+  void GoOnline();
+  void EndCall(bool byStation, std::string_view result);
+  void Filter(LineDirection direction, std::string& bytes);
+  std::chrono::nanoseconds PerByte() const;
+
+  Clock& clock_;
+  TelephoneLine& line_;
+  State state_ = State::kIdle;
+  std::array<int, 256> regs_{};
+  bool echo_ = true;
+  int dtrMode_ = 0;
+  bool dtr_ = true;
+  bool rts_ = true;
+  std::uint32_t speed_ = 0;
+  bool pacing_ = false;
+  std::size_t stationQueueLimit_ = 4096;
+
+  // Command line assembly.
+  bool sawA_ = false;
+  bool inCommand_ = false;
+  bool overflow_ = false;
+  std::string command_;
+
+  // Call progress.
+  int rings_ = 0;
+  MonoTime nextRing_{};
+  std::optional<MonoTime> answerAt_;
+
+  std::string forStation_;
+  PacedQueue pacedToStation_;
+  PacedQueue pacedToCaller_;
+  std::deque<LineFault> faultsToStation_;
+  std::deque<LineFault> faultsToCaller_;
+};
+
+}  // namespace marvolen

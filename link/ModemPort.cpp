@@ -1,0 +1,159 @@
+#include "link/ModemPort.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace marvolen {
+
+namespace {
+
+Millis Until(const Clock& clock, MonoTime deadline) {
+  return std::chrono::duration_cast<Millis>(deadline - clock.Now());
+}
+
+}  // namespace
+
+ModemPort::ModemPort(Clock& clock) : clock_(clock), modem_(clock, *this) {
+  settings_.baudRate = 9600;
+  settings_.flags = LineSettings::kBinary;
+  settings_.SetDtrControl(kControlEnable);
+  settings_.SetRtsControl(kControlEnable);
+  modem_.SetLineSpeed(settings_.baudRate);
+}
+
+void ModemPort::Pump() {
+  PumpLine();
+  modem_.Poll();
+  PumpLine();  // sends at once what the modem released
+}
+
+void ModemPort::Nap(Millis limit) {
+  if (const auto next = modem_.NextEvent()) {
+    // Round up so that the modem's event is due when the nap ends.
+    const auto until = std::chrono::ceil<Millis>(*next - clock_.Now());
+    limit = std::min(limit, std::max(until, Millis(0)));
+  }
+  WaitLine(limit);
+}
+
+int ModemPort::GetState(LineSettings& settings) {
+  settings = settings_;
+  return 0;
+}
+
+int ModemPort::SetState(const LineSettings& settings) {
+  if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8) return EINVAL;
+  settings_ = settings;
+  modem_.SetLineSpeed(settings.baudRate);
+  Pump();
+  if (settings.DtrControl() == kControlDisable) modem_.SetDtr(false);
+  if (settings.DtrControl() == kControlEnable) modem_.SetDtr(true);
+  if (settings.RtsControl() == kControlDisable) modem_.SetRts(false);
+  if (settings.RtsControl() == kControlEnable) modem_.SetRts(true);
+  Pump();
+  return 0;
+}
+
+int ModemPort::SetTimeouts(const CommTimeouts&) {
+  return 0;
+}
+
+int ModemPort::SetupQueues(std::uint32_t inQueue, std::uint32_t) {
+  modem_.SetStationQueueLimit(inQueue);
+  return 0;
+}
+
+int ModemPort::SetEventMask(std::uint32_t) {
+  return 0;
+}
+
+int ModemPort::Purge(std::uint32_t flags) {
+  Pump();
+  if (flags & (kPurgeRxAbort | kPurgeRxClear)) modem_.ClearForStation();
+  if (flags & (kPurgeTxAbort | kPurgeTxClear)) modem_.ClearForCaller();
+  return 0;
+}
+
+int ModemPort::ClearErrors(CommStatus& status) {
+  Pump();
+  status.cbInQue = static_cast<std::uint32_t>(modem_.ForStationWaiting());
+  status.cbOutQue = modem_.ForCallerPending() || LineBacklog() ? 1 : 0;
+  return 0;
+}
+
+int ModemPort::GetModemStatus(std::uint32_t& bits) {
+  Pump();
+  bits = kMsCtsOn | kMsDsrOn | (modem_.Carrier() ? kMsRlsdOn : 0);
+  return 0;
+}
+
+int ModemPort::Escape(int function) {
+  Pump();
+  switch (function) {
+    case kSetDtr:
+      modem_.SetDtr(true);
+      break;
+    case kClrDtr:
+      modem_.SetDtr(false);
+      break;
+    case kSetRts:
+      modem_.SetRts(true);
+      break;
+    case kClrRts:
+      modem_.SetRts(false);
+      break;
+    case kSetXoff:
+    case kSetXon:
+    case kSetBreak:
+    case kClrBreak:
+      break;  // no flow control and no break on this line
+    default:
+      return EINVAL;
+  }
+  Pump();
+  return 0;
+}
+
+int ModemPort::StartWrite(std::string_view bytes) {
+  Pump();
+  modem_.FromStation(bytes);
+  Pump();
+  return 0;
+}
+
+bool ModemPort::WaitWritten(Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    Pump();
+    if (!modem_.ForCallerPending() && !LineBacklog()) return true;
+    const Millis left = Until(clock_, deadline);
+    if (left.count() <= 0) return false;
+    Nap(left);
+  }
+}
+
+ReadResult ModemPort::Read(std::size_t count, std::string& out, Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    Pump();
+    if (modem_.ForStationWaiting() >= count) break;
+    const Millis left = Until(clock_, deadline);
+    if (left.count() <= 0) return {0, true};
+    Nap(left);
+  }
+  out = modem_.TakeForStation(count);
+  return {};
+}
+
+void ModemPort::WaitForInput(Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    Pump();
+    if (modem_.ForStationWaiting() > 0) return;
+    const Millis left = Until(clock_, deadline);
+    if (left.count() <= 0) return;
+    Nap(left);
+  }
+}
+
+}  // namespace marvolen

@@ -1,0 +1,57 @@
+// A serial port with a HayesModem behind it: what the driver sees of the modem emulator.
+// The telephone side is left to subclasses (TcpModem; the tests' scripted caller). All the
+// modem's work happens when the driver calls in, so no thread is needed: every call first
+// brings the telephone line and the modem up to date.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/HayesModem.h"
+#include "link/SerialDevice.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+class ModemPort : public SerialDevice, protected TelephoneLine {
+ public:
+  HayesModem& Modem() { return modem_; }
+
+  int GetState(LineSettings& settings) override;
+  int SetState(const LineSettings& settings) override;
+  int SetTimeouts(const CommTimeouts& timeouts) override;
+  int SetupQueues(std::uint32_t inQueue, std::uint32_t outQueue) override;
+  int SetEventMask(std::uint32_t mask) override;
+  int Purge(std::uint32_t flags) override;
+  int ClearErrors(CommStatus& status) override;
+  // Clear-to-send and data-set-ready are on while the port is open; carrier detect while a
+  // call is up.
+  int GetModemStatus(std::uint32_t& bits) override;
+  int Escape(int function) override;
+  int StartWrite(std::string_view bytes) override;
+  bool WaitWritten(Millis limit) override;
+  ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
+  void WaitForInput(Millis limit) override;
+
+ protected:
+  explicit ModemPort(Clock& clock);
+
+  // Takes in callers and caller bytes, sends what waits for the caller.
+  virtual void PumpLine() = 0;
+  // Sleeps until the telephone line has news or `limit` has passed.
+  virtual void WaitLine(Millis limit) = 0;
+  // True while bytes handed to the telephone line have not left yet.
+  virtual bool LineBacklog() const { return false; }
+
+  void Pump();
+  // Sleeps for at most `limit`, and no longer than until the modem's next own event.
+  void Nap(Millis limit);
+
+  Clock& clock_;
+  HayesModem modem_;
+
+ private:
+  LineSettings settings_;
+};
+
+}  // namespace marvolen

@@ -1,0 +1,155 @@
+// The device under one serial port: what the driver (SerialLine) asks of a real serial line,
+// of the built-in modem emulator, or of a test's scripted line. The calls mirror the Win32
+// communications calls the driver was written against, so that the driver keeps their
+// order and their error handling; each backend maps them onto what it has.
+//
+// Every call returns 0 on success or an errno value on failure; none throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// Codes of the line settings record, as the Win32 DCB defines them.
+inline constexpr std::uint8_t kNoParity = 0;
+inline constexpr std::uint8_t kOddParity = 1;
+inline constexpr std::uint8_t kEvenParity = 2;
+inline constexpr std::uint8_t kMarkParity = 3;
+inline constexpr std::uint8_t kSpaceParity = 4;
+inline constexpr std::uint8_t kOneStopBit = 0;
+inline constexpr std::uint8_t kOne5StopBits = 1;
+inline constexpr std::uint8_t kTwoStopBits = 2;
+
+// RTS and DTR control modes (two-bit fields of the flags word).
+inline constexpr int kControlDisable = 0;
+inline constexpr int kControlEnable = 1;
+inline constexpr int kControlHandshake = 2;
+inline constexpr int kRtsControlToggle = 3;
+
+// Line functions of SetPortLines (EscapeCommFunction).
+inline constexpr int kSetXoff = 1;
+inline constexpr int kSetXon = 2;
+inline constexpr int kSetRts = 3;
+inline constexpr int kClrRts = 4;
+inline constexpr int kSetDtr = 5;
+inline constexpr int kClrDtr = 6;
+inline constexpr int kSetBreak = 8;
+inline constexpr int kClrBreak = 9;
+
+// Purge flags.
+inline constexpr std::uint32_t kPurgeTxAbort = 0x01;
+inline constexpr std::uint32_t kPurgeRxAbort = 0x02;
+inline constexpr std::uint32_t kPurgeTxClear = 0x04;
+inline constexpr std::uint32_t kPurgeRxClear = 0x08;
+
+// Modem status bits.
+inline constexpr std::uint32_t kMsCtsOn = 0x10;
+inline constexpr std::uint32_t kMsDsrOn = 0x20;
+inline constexpr std::uint32_t kMsRingOn = 0x40;
+inline constexpr std::uint32_t kMsRlsdOn = 0x80;
+
+// The line settings (the DCB record). The flags word keeps the DCB's bit layout.
+struct LineSettings {
+  std::uint32_t baudRate = 0;
+  std::uint32_t flags = 0;
+  std::uint16_t xonLim = 0;
+  std::uint16_t xoffLim = 0;
+  std::uint8_t byteSize = 8;
+  std::uint8_t parity = kNoParity;
+  std::uint8_t stopBits = kOneStopBit;
+  std::uint8_t xonChar = 0x11;
+  std::uint8_t xoffChar = 0x13;
+  std::uint8_t errorChar = 0;
+  std::uint8_t eofChar = 0;
+  std::uint8_t evtChar = 0;
+
+  static constexpr std::uint32_t kBinary = 1u << 0;
+  static constexpr std::uint32_t kParityCheck = 1u << 1;
+  static constexpr std::uint32_t kOutxCtsFlow = 1u << 2;
+  static constexpr std::uint32_t kOutxDsrFlow = 1u << 3;
+  static constexpr int kDtrControlShift = 4;
+  static constexpr std::uint32_t kDsrSensitivity = 1u << 6;
+  static constexpr std::uint32_t kTxContinueOnXoff = 1u << 7;
+  static constexpr std::uint32_t kOutX = 1u << 8;
+  static constexpr std::uint32_t kInX = 1u << 9;
+  static constexpr std::uint32_t kErrorCharOn = 1u << 10;
+  static constexpr std::uint32_t kNullStrip = 1u << 11;
+  static constexpr int kRtsControlShift = 12;
+  static constexpr std::uint32_t kAbortOnError = 1u << 14;
+
+  int DtrControl() const { return static_cast<int>((flags >> kDtrControlShift) & 3u); }
+  int RtsControl() const { return static_cast<int>((flags >> kRtsControlShift) & 3u); }
+  void SetDtrControl(int mode) {
+    flags = (flags & ~(3u << kDtrControlShift)) |
+            ((static_cast<std::uint32_t>(mode) & 3u) << kDtrControlShift);
+  }
+  void SetRtsControl(int mode) {
+    flags = (flags & ~(3u << kRtsControlShift)) |
+            ((static_cast<std::uint32_t>(mode) & 3u) << kRtsControlShift);
+  }
+  bool Has(std::uint32_t flag) const { return (flags & flag) != 0; }
+};
+
+// The per-byte time-outs (COMMTIMEOUTS), in milliseconds.
+struct CommTimeouts {
+  std::uint32_t readIntervalTimeout = 0;
+  std::uint32_t readTotalTimeoutMultiplier = 0;
+  std::uint32_t readTotalTimeoutConstant = 0;
+  std::uint32_t writeTotalTimeoutMultiplier = 0;
+  std::uint32_t writeTotalTimeoutConstant = 0;
+};
+
+// The queue status (COMSTAT): bytes received and waiting, bytes not yet sent.
+struct CommStatus {
+  std::uint32_t cbInQue = 0;
+  std::uint32_t cbOutQue = 0;
+};
+
+// A read bounded by a time-out: `error` is an errno value, or 0; `timedOut` when the bytes
+// did not come in time (they stay with the device and come with the next read).
+struct ReadResult {
+  int error = 0;
+  bool timedOut = false;
+};
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  virtual int GetState(LineSettings& settings) = 0;
+  // Installs the settings; DTR and RTS control modes "disable" and "enable" drop or raise
+  // the lines as they take effect.
+  virtual int SetState(const LineSettings& settings) = 0;
+  virtual int SetTimeouts(const CommTimeouts& timeouts) = 0;
+  virtual int SetupQueues(std::uint32_t inQueue, std::uint32_t outQueue) = 0;
+  virtual int SetEventMask(std::uint32_t mask) = 0;
+  virtual int Purge(std::uint32_t flags) = 0;
+  virtual int ClearErrors(CommStatus& status) = 0;
+  virtual int GetModemStatus(std::uint32_t& bits) = 0;
+  virtual int Escape(int function) = 0;
+
+  // Hands `bytes` to the line; 0 when they are on their way (some may still wait to leave).
+  virtual int StartWrite(std::string_view bytes) = 0;
+  // Waits at most `limit` for every byte started so far to leave; false when some have not.
+  virtual bool WaitWritten(Millis limit) = 0;
+  // Reads exactly `count` bytes into `out`, waiting at most `limit` for them.
+  virtual ReadResult Read(std::size_t count, std::string& out, Millis limit) = 0;
+  // Sleeps until received bytes may be waiting, or `limit` has passed. Never spins: the
+  // real backends sleep in poll().
+  virtual void WaitForInput(Millis limit) = 0;
+};
+
+// The outcome of opening a device: the device, or the errno value of the failure
+// (ENOENT when there is no such device).
+struct OpenedDevice {
+  std::unique_ptr<SerialDevice> device;
+  int error = 0;
+};
+
+}  // namespace marvolen

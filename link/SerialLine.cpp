@@ -1,0 +1,288 @@
+#include "link/SerialLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "link/SerialMessages.h"
+#include "platform/CodePage.h"
+
+namespace marvolen {
+
+namespace text = serial_text;
+
+namespace {
+
+constexpr Millis kMinWriteWait{100};
+constexpr Millis kReadWait{100};
+constexpr Millis kCommandBytePause{20};
+constexpr Millis kCommandAnswerTime{2000};
+constexpr std::uint32_t kSlowestSpeed = 600;
+constexpr std::uint32_t kInQueueSize = 4096;
+constexpr std::uint32_t kOutQueueSize = 2048;
+constexpr std::uint32_t kMillisPerByte = 100;
+
+Millis Remaining(const Clock& clock, MonoTime deadline) {
+  return std::max(Millis(0), std::chrono::duration_cast<Millis>(deadline - clock.Now()));
+}
+
+// Binary mode and nothing else: no parity check, no flow control of any kind, DTR and RTS
+// under the driver's control alone.
+void ConfigureForModem(LineSettings& s, std::uint32_t speed, std::uint8_t parity,
+                       std::uint8_t byteSize, std::uint8_t stopBits) {
+  s.baudRate = speed;
+  s.parity = parity;
+  s.stopBits = stopBits;
+  s.byteSize = byteSize;
+  s.xonChar = 0x11;
+  s.xoffChar = 0x13;
+  s.errorChar = 0;
+  s.evtChar = 0;
+  s.xonLim = 1024;
+  s.xoffLim = 1024;
+  s.flags = LineSettings::kBinary;
+}
+
+}  // namespace
+
+Millis WriteTimeLimit(std::size_t length, std::uint32_t speed) {
+  const std::uint64_t bps = speed == 0 ? kSlowestSpeed : speed;
+  const std::uint64_t ms = static_cast<std::uint64_t>(length) * 12000u / bps;
+  return std::max(kMinWriteWait, Millis(static_cast<Millis::rep>(ms)));
+}
+
+SerialLine::SerialLine(Clock& clock, DeviceOpener opener, LogSink log)
+    : clock_(clock), opener_(std::move(opener)), log_(std::move(log)) {}
+
+SerialLine::~SerialLine() {
+  for (int port = PortTable::kFirstPort; port <= PortTable::kLastPort; ++port) ClosePort(port);
+}
+
+void SerialLine::Log(std::string_view line) {
+  if (log_) log_(line);
+}
+
+std::string SerialLine::OpenPort(int port, std::uint32_t speed, std::uint8_t parity,
+                                 std::uint8_t byteSize, std::uint8_t stopBits) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  if (entry->IsOpen()) return text::PortIsOpen(port);
+
+  OpenedDevice opened = opener_ ? opener_(port) : OpenedDevice{nullptr, ENOENT};
+  if (!opened.device) {
+    return opened.error == ENOENT ? text::PortNotFound(port) : text::CannotOpenPort(port);
+  }
+  entry->handle = std::move(opened.device);
+  SerialDevice& device = *entry->handle;
+
+  if (int rc = device.GetState(entry->lineSettings)) {
+    return text::SystemErrorForm(text::kReadStateFailed, port, rc);
+  }
+  ConfigureForModem(entry->lineSettings, speed, parity, byteSize, stopBits);
+  if (int rc = device.SetState(entry->lineSettings)) {
+    return text::SystemErrorForm(text::kWriteStateFailed, port, rc);
+  }
+  entry->timeouts = CommTimeouts{};
+  entry->timeouts.readTotalTimeoutMultiplier = kMillisPerByte;
+  entry->timeouts.writeTotalTimeoutMultiplier = kMillisPerByte;
+  if (int rc = device.SetTimeouts(entry->timeouts)) {
+    return text::SystemErrorForm(text::kTimeoutsFailed, port, rc);
+  }
+  entry->inQueueSize = kInQueueSize;
+  entry->outQueueSize = kOutQueueSize;
+  if (int rc = device.SetupQueues(entry->inQueueSize, entry->outQueueSize)) {
+    return text::SystemErrorForm(text::kQueuesFailed, port, rc);
+  }
+  if (int rc = device.SetEventMask(0)) {
+    return text::SystemErrorForm(text::kEventMaskFailed, port, rc);
+  }
+  entry->ioEvent = true;
+  return {};
+}
+
+std::string SerialLine::ClosePort(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry || !entry->IsOpen()) return {};
+  entry->handle.reset();
+  entry->ioEvent = false;
+  entry->unread.clear();
+  // Nothing is waiting on a closed port and no line is up: stale snapshots would make a
+  // closed port look connected.
+  entry->status = CommStatus{};
+  entry->modemStatus = 0;
+  return {};
+}
+
+std::string SerialLine::PurgeInput(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  const int rc = entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : EBADF;
+  if (!rc) entry->unread.clear();
+  return rc ? text::SystemErrorForm(text::kPurgeInputFailed, port, rc) : std::string();
+}
+
+std::string SerialLine::PurgeAll(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  const std::uint32_t all = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
+  const int rc = entry->IsOpen() ? entry->handle->Purge(all) : EBADF;
+  if (!rc) entry->unread.clear();
+  return rc ? text::SystemErrorForm(text::kPurgeAllFailed, port, rc) : std::string();
+}
+
+std::string SerialLine::ClearPortErrors(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  CommStatus status;
+  const int rc = entry->IsOpen() ? entry->handle->ClearErrors(status) : EBADF;
+  if (rc) {
+    // A count from an earlier call would send ReadPort after bytes that may not be there.
+    entry->status.cbInQue = 0;
+    return text::SystemErrorForm(text::kClearErrorsFailed, port, rc);
+  }
+  entry->status = status;
+  entry->status.cbInQue += static_cast<std::uint32_t>(entry->unread.size());
+  return {};
+}
+
+std::string SerialLine::ReadModemStatus(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  if (!entry->IsOpen()) {
+    entry->modemStatus = 0;
+    return {};
+  }
+  std::uint32_t bits = 0;
+  if (int rc = entry->handle->GetModemStatus(bits)) {
+    return text::SystemErrorForm(text::kModemStatusFailed, port, rc);
+  }
+  entry->modemStatus = bits;
+  return {};
+}
+
+std::string SerialLine::WritePort(int port, std::string_view bytes, bool checkCts) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  if (bytes.empty()) return {};
+  if (checkCts && ReadModemStatus(port).empty() && !(entry->modemStatus & kMsCtsOn)) {
+    return text::ShortForm(text::kCtsOff, port);
+  }
+  if (!entry->IsOpen()) return text::WriteFailed(EBADF);
+  SerialDevice& device = *entry->handle;
+  if (int rc = device.StartWrite(bytes)) return text::WriteFailed(rc);
+  if (!device.WaitWritten(WriteTimeLimit(bytes.size(), entry->lineSettings.baudRate))) {
+    return text::ShortForm(text::kWriteTimedOut, port);
+  }
+  return {};
+}
+
+std::string SerialLine::ReadPort(int port) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  const std::string clearError = ClearPortErrors(port);
+  entry->received.clear();
+  if (!entry->IsOpen()) return {};
+  // An open port whose queue cannot be read has failed (a device that went away): say so
+  // rather than look like a silent line.
+  if (!clearError.empty()) return clearError;
+  const std::size_t count = entry->status.cbInQue;
+  if (count == 0) return {};
+
+  // Bytes handed back come first; the device supplies the rest.
+  const std::size_t kept = std::min(count, entry->unread.size());
+  std::string buffer;
+  if (count > kept) {
+    const ReadResult result = entry->handle->Read(count - kept, buffer, kReadWait);
+    if (result.error) return text::SystemErrorForm(text::kReadFailed, port, result.error);
+    if (result.timedOut) return text::ShortForm(text::kReadTimedOut, port);
+  }
+  entry->received = entry->unread.substr(0, kept) + buffer;
+  entry->unread.erase(0, kept);
+  return {};
+}
+
+std::string SerialLine::SetPortLines(int port, int code) {
+  PortEntry* entry = ports_.Find(port);
+  if (!entry) return text::PortNotAvailable(port);
+  const LineSettings& s = entry->lineSettings;
+  const bool rtsHandshake = s.RtsControl() == kControlHandshake;
+  const bool dtrHandshake = s.DtrControl() == kControlHandshake;
+  if (code == kClrRts && rtsHandshake) return text::ShortForm(text::kClrRtsRefused, port);
+  if (code == kSetRts && rtsHandshake) return text::ShortForm(text::kSetRtsRefused, port);
+  if (code == kClrDtr && dtrHandshake) return text::ShortForm(text::kClrDtrRefused, port);
+  if (code == kSetDtr && dtrHandshake) return text::ShortForm(text::kSetDtrRefused, port);
+  if (!entry->IsOpen()) return {};
+  if (int rc = entry->handle->Escape(code)) {
+    return text::SystemErrorForm(text::kEscapeFailed, port, rc);
+  }
+  return {};
+}
+
+void SerialLine::WaitForInput(int port, Millis limit) {
+  PortEntry* entry = ports_.Find(port);
+  if (entry && entry->IsOpen()) {
+    entry->handle->WaitForInput(limit);
+  } else {
+    clock_.Sleep(limit);  // nothing can arrive on a closed port
+  }
+}
+
+void SerialLine::SendText(std::string_view bytes) {
+  if (bytes.empty()) return;
+  const std::string error = WritePort(configuredPort_, bytes, true);
+  if (!error.empty()) Log(std::string(text::kSendTextLine) + error);
+}
+
+std::string SerialLine::ReceiveText(int seconds) {
+  readErrorText_.clear();
+  const MonoTime deadline = clock_.Now() + std::chrono::seconds(std::max(seconds, 0));
+  PortEntry* entry = ports_.Find(configuredPort_);
+  while (clock_.Now() < deadline) {
+    const std::string error = ReadPort(configuredPort_);
+    readErrorText_ += error;
+    if (entry && !entry->received.empty()) break;
+    // A failed read fails again at once: report it once instead of once per poll.
+    if (!error.empty()) break;
+    WaitForInput(configuredPort_, Remaining(clock_, deadline));
+  }
+  if (!readErrorText_.empty()) Log(std::string(text::kReceiveTextLine) + readErrorText_);
+  return entry ? entry->received : std::string();
+}
+
+void SerialLine::SendModemCommand(std::string_view command) {
+  std::string line(command);
+  line += '\r';
+  for (char byte : line) {
+    clock_.Sleep(kCommandBytePause);
+    WritePort(configuredPort_, std::string_view(&byte, 1), true);  // errors are not shown
+  }
+
+  lineBuffer_.clear();
+  const MonoTime deadline = clock_.Now() + kCommandAnswerTime;
+  PortEntry* entry = ports_.Find(configuredPort_);
+  while (clock_.Now() < deadline) {
+    ReadPort(configuredPort_);
+    if (entry) lineBuffer_ += entry->received;
+    const std::size_t end = lineBuffer_.find_first_of("\r\n");
+    if (end != std::string::npos) {
+      if (end > 0) Log(AnsiToUtf8(std::string_view(lineBuffer_).substr(0, end)));
+      lineBuffer_.erase(0, end + 1);
+      continue;  // one line end per poll; poll again before sleeping
+    }
+    WaitForInput(configuredPort_, Remaining(clock_, deadline));
+  }
+}
+
+void SerialLine::Unread(std::string_view bytes) {
+  PortEntry* entry = ports_.Find(configuredPort_);
+  if (entry && entry->IsOpen()) entry->unread.insert(0, bytes);
+}
+
+bool SerialLine::CarrierLost() {
+  const std::string error = ReadModemStatus(configuredPort_);
+  if (!error.empty()) Log(std::string(text::kCarrierLine) + error);
+  const PortEntry* entry = ports_.Find(configuredPort_);
+  return !entry || !(entry->modemStatus & kMsRlsdOn);
+}
+
+}  // namespace marvolen

@@ -1,0 +1,69 @@
+// The modem emulator: a HayesModem whose telephone line is a TCP listener. A TCP connection
+// is an incoming call; the caller's side of the stream carries the line's bytes and nothing
+// else. Closing the connection is the caller hanging up; the modem hanging up (DTR drop with
+// &D2, ATH, ATZ, the port closing) closes it.
+//
+// Device names: "tcp-modem:HOST:PORT", optionally followed by ",paced" to move the bytes at
+// the port speed (ten bit times each). HOST may be a name, an IPv4 address or a bracketed
+// IPv6 address ("tcp-modem:[::1]:5000").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "link/ModemPort.h"
+
+namespace marvolen {
+
+inline constexpr std::string_view kModemPrefix = "tcp-modem:";
+
+struct ModemAddress {
+  std::string host;
+  std::string port;
+  bool paced = false;
+};
+
+// Nullopt when `name` is not a well-formed "tcp-modem:" name.
+std::optional<ModemAddress> ParseModemAddress(std::string_view name);
+
+class TcpModem final : public ModemPort {
+ public:
+  // Listens on the address (SO_REUSEADDR, so the port can be listened on again right after
+  // a hang-up). The error is an errno value (EADDRINUSE, EADDRNOTAVAIL for a name that does
+  // not resolve...).
+  static OpenedDevice Listen(const ModemAddress& address, Clock& clock);
+  // Hangs up and stops listening.
+  ~TcpModem() override;
+
+  // The listening port (useful when the address asked for port 0).
+  std::uint16_t LocalPort() const;
+  // One descriptor that polls readable when a caller or caller bytes arrive.
+  int PollDescriptor() const { return epoll_; }
+  bool CallerConnected() const { return conn_ >= 0; }
+
+ protected:
+  void PumpLine() override;
+  void WaitLine(Millis limit) override;
+  bool LineBacklog() const override { return !unsent_.empty(); }
+  void SendToCaller(std::string_view bytes) override;
+  void HangUp() override;
+
+ private:
+  TcpModem(Clock& clock, int listener, int epoll);
+  void AcceptCallers();
+  void ReadCaller();
+  void FlushCaller();
+  void CallerGone();
+  void CloseConnection();
+  void Watch();
+
+  int listener_;
+  int epoll_;
+  int conn_ = -1;
+  std::uint32_t watching_ = 0;
+  std::string unsent_;
+};
+
+}  // namespace marvolen

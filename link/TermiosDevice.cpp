@@ -1,0 +1,407 @@
+#include "link/TermiosDevice.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace marvolen {
+
+namespace {
+
+constexpr std::size_t kMaxUnsent = 64 * 1024;
+
+struct SpeedRow {
+  std::uint32_t baud;
+  speed_t code;
+};
+
+constexpr SpeedRow kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// Retries a call that the arrival of a signal interrupted.
+template <typename Call>
+auto Retry(Call call) {
+  for (;;) {
+    auto rc = call();
+    if (rc >= 0 || errno != EINTR) return rc;
+  }
+}
+
+// What the tty layer offers none of: DSR flow control and sensitivity, DTR handshake, RTS
+// toggle, NUL stripping, and a text mode.
+bool Expressible(const LineSettings& s) {
+  if (!s.Has(LineSettings::kBinary)) return false;
+  if (s.Has(LineSettings::kOutxDsrFlow) || s.Has(LineSettings::kDsrSensitivity)) return false;
+  if (s.Has(LineSettings::kNullStrip)) return false;
+  if (s.DtrControl() == kControlHandshake || s.DtrControl() == 3) return false;
+  return s.RtsControl() != kRtsControlToggle;
+}
+
+int ApplyFraming(const LineSettings& s, termios& t) {
+  switch (s.byteSize) {
+    case 5:
+      t.c_cflag |= CS5;
+      break;
+    case 6:
+      t.c_cflag |= CS6;
+      break;
+    case 7:
+      t.c_cflag |= CS7;
+      break;
+    case 8:
+      t.c_cflag |= CS8;
+      break;
+    default:
+      return EINVAL;
+  }
+  switch (s.parity) {
+    case kNoParity:
+      break;
+    case kOddParity:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case kEvenParity:
+      t.c_cflag |= PARENB;
+      break;
+    case kMarkParity:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case kSpaceParity:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      return EINVAL;
+  }
+  switch (s.stopBits) {
+    case kOneStopBit:
+      break;
+    case kOne5StopBits:  // the tty layer makes one and a half of two stop bits at 5 bits
+      if (s.byteSize != 5) return EINVAL;
+      t.c_cflag |= CSTOPB;
+      break;
+    case kTwoStopBits:
+      t.c_cflag |= CSTOPB;
+      break;
+    default:
+      return EINVAL;
+  }
+  return 0;
+}
+
+}  // namespace
+
+speed_t SpeedCode(std::uint32_t baud) {
+  for (const SpeedRow& row : kSpeeds) {
+    if (row.baud == baud) return row.code;
+  }
+  return B0;
+}
+
+std::uint32_t SpeedValue(speed_t code) {
+  for (const SpeedRow& row : kSpeeds) {
+    if (row.code == code) return row.baud;
+  }
+  return 0;
+}
+
+int ApplyLineSettings(const LineSettings& s, termios& t) {
+  const speed_t speed = SpeedCode(s.baudRate);
+  if (speed == B0 || !Expressible(s)) return EINVAL;
+
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                 INPCK | IGNPAR | IUCLC | IMAXBEL);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CREAD | CLOCAL | HUPCL;
+  if (int rc = ApplyFraming(s, t)) return rc;
+
+  if (s.Has(LineSettings::kParityCheck)) t.c_iflag |= INPCK;
+  if (s.Has(LineSettings::kOutxCtsFlow) || s.RtsControl() == kControlHandshake) {
+    t.c_cflag |= CRTSCTS;
+  }
+  if (s.Has(LineSettings::kOutX)) t.c_iflag |= IXON;
+  if (s.Has(LineSettings::kInX)) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, speed);
+  cfsetospeed(&t, speed);
+  return 0;
+}
+
+void ReadLineSettings(const termios& t, LineSettings& s) {
+  s.baudRate = SpeedValue(cfgetospeed(&t));
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      s.byteSize = 5;
+      break;
+    case CS6:
+      s.byteSize = 6;
+      break;
+    case CS7:
+      s.byteSize = 7;
+      break;
+    default:
+      s.byteSize = 8;
+      break;
+  }
+  if (!(t.c_cflag & PARENB)) {
+    s.parity = kNoParity;
+  } else if (t.c_cflag & CMSPAR) {
+    s.parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
+  } else {
+    s.parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
+  }
+  if (!(t.c_cflag & CSTOPB)) {
+    s.stopBits = kOneStopBit;
+  } else {
+    s.stopBits = s.byteSize == 5 ? kOne5StopBits : kTwoStopBits;
+  }
+
+  const std::uint32_t fromTermios = LineSettings::kParityCheck | LineSettings::kOutxCtsFlow |
+                                    LineSettings::kOutX | LineSettings::kInX;
+  s.flags = (s.flags & ~fromTermios) | LineSettings::kBinary;
+  if (t.c_iflag & INPCK) s.flags |= LineSettings::kParityCheck;
+  if (t.c_iflag & IXON) s.flags |= LineSettings::kOutX;
+  if (t.c_iflag & IXOFF) s.flags |= LineSettings::kInX;
+  if (t.c_cflag & CRTSCTS) {
+    s.flags |= LineSettings::kOutxCtsFlow;
+    s.SetRtsControl(kControlHandshake);
+  } else if (s.RtsControl() == kControlHandshake) {
+    s.SetRtsControl(kControlEnable);
+  }
+  s.xonChar = t.c_cc[VSTART];
+  s.xoffChar = t.c_cc[VSTOP];
+}
+
+OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, PosixCalls& calls) {
+  const int fd =
+      Retry([&] { return calls.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) return {nullptr, errno};
+  // TIOCEXCL keeps out other openers except the superuser; the lock keeps out everyone
+  // that opens the port through this driver.
+  int error = 0;
+  if (calls.Ioctl(fd, TIOCEXCL, nullptr) < 0 && errno != ENOTTY) {
+    error = errno;
+  } else if (Retry([&] { return calls.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+    error = errno == EWOULDBLOCK ? EBUSY : errno;
+  }
+  if (error) {
+    calls.Close(fd);
+    return {nullptr, error};
+  }
+  return {std::unique_ptr<SerialDevice>(new TermiosDevice(fd, clock, calls)), 0};
+}
+
+TermiosDevice::TermiosDevice(int fd, Clock& clock, PosixCalls& calls)
+    : fd_(fd), clock_(clock), sys_(calls) {
+  // The kernel raises both lines when a tty is opened.
+  kept_.flags = LineSettings::kBinary;
+  kept_.SetDtrControl(kControlEnable);
+  kept_.SetRtsControl(kControlEnable);
+}
+
+TermiosDevice::~TermiosDevice() {
+  ModemLines(TIOCMBIC, TIOCM_DTR | TIOCM_RTS);  // hangs up the modem, as the close does
+  if (haveOriginal_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
+  sys_.Close(fd_);
+}
+
+int TermiosDevice::ModemLines(unsigned long request, int lines) {
+  return Retry([&] { return sys_.Ioctl(fd_, request, &lines); }) < 0 ? errno : 0;
+}
+
+Millis TermiosDevice::LineTime(std::size_t bytes) const {
+  const std::uint64_t bps = baud_ ? baud_ : 600;
+  return Millis(static_cast<Millis::rep>(bytes * 10000u / bps));
+}
+
+int TermiosDevice::GetState(LineSettings& settings) {
+  termios t{};
+  if (Retry([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (!haveOriginal_) {
+    original_ = t;
+    haveOriginal_ = true;
+  }
+  settings = kept_;
+  ReadLineSettings(t, settings);
+  return 0;
+}
+
+int TermiosDevice::SetState(const LineSettings& settings) {
+  termios t{};
+  if (Retry([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (int rc = ApplyLineSettings(settings, t)) return rc;
+  if (Retry([&] { return sys_.TcSetAttr(fd_, TCSANOW, &t); }) < 0) return errno;
+  kept_ = settings;
+  baud_ = settings.baudRate;
+  // The control modes "disable" and "enable" set the lines. A device without modem lines
+  // (a pseudo-terminal) refuses the request; that is no failure of the settings.
+  for (auto [mode, line] :
+       {std::pair{settings.DtrControl(), TIOCM_DTR}, std::pair{settings.RtsControl(), TIOCM_RTS}}) {
+    if (mode != kControlDisable && mode != kControlEnable) continue;
+    const int rc = ModemLines(mode == kControlEnable ? TIOCMBIS : TIOCMBIC, line);
+    if (rc && rc != ENOTTY && rc != EINVAL) return rc;
+  }
+  return 0;
+}
+
+// The tty layer has no per-byte time-outs and sizes its queues itself; the driver keeps
+// the values in its port record.
+int TermiosDevice::SetTimeouts(const CommTimeouts&) {
+  return 0;
+}
+int TermiosDevice::SetupQueues(std::uint32_t, std::uint32_t) {
+  return 0;
+}
+int TermiosDevice::SetEventMask(std::uint32_t) {
+  return 0;
+}
+
+int TermiosDevice::Purge(std::uint32_t flags) {
+  if (flags & (kPurgeTxAbort | kPurgeTxClear)) unsent_.clear();
+  if (flags & (kPurgeRxAbort | kPurgeRxClear)) held_.clear();
+  const bool input = flags & kPurgeRxClear;
+  const bool output = flags & kPurgeTxClear;
+  if (!input && !output) return 0;
+  const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+  return Retry([&] { return sys_.TcFlush(fd_, queue); }) < 0 ? errno : 0;
+}
+
+bool TermiosDevice::HungUp() {
+  pollfd p{fd_, POLLIN, 0};
+  if (sys_.Poll(&p, 1, 0) <= 0) return false;
+  return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN);
+}
+
+int TermiosDevice::ClearErrors(CommStatus& status) {
+  int waiting = 0;
+  if (Retry([&] { return sys_.Ioctl(fd_, FIONREAD, &waiting); }) < 0) return errno;
+  if (waiting == 0 && held_.empty() && HungUp()) return EIO;
+  int outgoing = 0;
+  if (sys_.Ioctl(fd_, TIOCOUTQ, &outgoing) < 0) outgoing = 0;
+  status.cbInQue = static_cast<std::uint32_t>(held_.size()) + static_cast<std::uint32_t>(waiting);
+  status.cbOutQue =
+      static_cast<std::uint32_t>(unsent_.size()) + static_cast<std::uint32_t>(outgoing);
+  return 0;
+}
+
+int TermiosDevice::GetModemStatus(std::uint32_t& bits) {
+  int lines = 0;
+  if (Retry([&] { return sys_.Ioctl(fd_, TIOCMGET, &lines); }) < 0) return errno;
+  bits = 0;
+  if (lines & TIOCM_CTS) bits |= kMsCtsOn;
+  if (lines & TIOCM_DSR) bits |= kMsDsrOn;
+  if (lines & TIOCM_RNG) bits |= kMsRingOn;
+  if (lines & TIOCM_CAR) bits |= kMsRlsdOn;
+  return 0;
+}
+
+int TermiosDevice::Escape(int function) {
+  switch (function) {
+    case kSetRts:
+      return ModemLines(TIOCMBIS, TIOCM_RTS);
+    case kClrRts:
+      return ModemLines(TIOCMBIC, TIOCM_RTS);
+    case kSetDtr:
+      return ModemLines(TIOCMBIS, TIOCM_DTR);
+    case kClrDtr:
+      return ModemLines(TIOCMBIC, TIOCM_DTR);
+    case kSetXoff:
+      return Retry([&] { return sys_.TcFlow(fd_, TCOOFF); }) < 0 ? errno : 0;
+    case kSetXon:
+      return Retry([&] { return sys_.TcFlow(fd_, TCOON); }) < 0 ? errno : 0;
+    case kSetBreak:
+      return Retry([&] { return sys_.Ioctl(fd_, TIOCSBRK, nullptr); }) < 0 ? errno : 0;
+    case kClrBreak:
+      return Retry([&] { return sys_.Ioctl(fd_, TIOCCBRK, nullptr); }) < 0 ? errno : 0;
+    default:
+      return EINVAL;
+  }
+}
+
+int TermiosDevice::Flush() {
+  while (!unsent_.empty()) {
+    const ssize_t n = Retry([&] { return sys_.Write(fd_, unsent_.data(), unsent_.size()); });
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+    if (n == 0) return 0;
+    unsent_.erase(0, static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int TermiosDevice::StartWrite(std::string_view bytes) {
+  if (unsent_.size() + bytes.size() > kMaxUnsent) return ENOBUFS;
+  const std::size_t before = unsent_.size();
+  unsent_.append(bytes);
+  if (int rc = Flush()) {
+    // A failed write puts none of its bytes on the line.
+    unsent_.resize(std::min(before, unsent_.size()));
+    return rc;
+  }
+  return 0;
+}
+
+bool TermiosDevice::WaitWritten(Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    if (Flush()) return false;
+    int outgoing = 0;
+    if (unsent_.empty() && (sys_.Ioctl(fd_, TIOCOUTQ, &outgoing) < 0 || outgoing <= 0)) {
+      return true;
+    }
+    const Millis left = std::chrono::duration_cast<Millis>(deadline - clock_.Now());
+    if (left.count() <= 0) return false;
+    // Sleep about as long as the bytes still queued need on the line.
+    const Millis need = LineTime(unsent_.size() + static_cast<std::size_t>(std::max(outgoing, 0)));
+    clock_.Sleep(std::clamp(need, Millis(1), left));
+  }
+}
+
+ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  char buffer[4096];
+  while (held_.size() < count) {
+    const std::size_t want = std::min(count - held_.size(), sizeof buffer);
+    const ssize_t n = Retry([&] { return sys_.Read(fd_, buffer, want); });
+    if (n > 0) {
+      held_.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return {EIO, false};  // end of file on a tty: it has been hung up
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {errno, false};
+    const Millis left = std::chrono::duration_cast<Millis>(deadline - clock_.Now());
+    if (left.count() <= 0) return {0, true};
+    clock_.WaitReadable(fd_, left);
+  }
+  out.assign(held_, 0, count);
+  held_.erase(0, count);
+  return {};
+}
+
+void TermiosDevice::WaitForInput(Millis limit) {
+  if (!held_.empty()) return;
+  // A hung-up device polls as readable for ever; sleeping keeps callers from spinning
+  // until their next call reports the failure.
+  if (HungUp()) {
+    clock_.Sleep(limit);
+    return;
+  }
+  clock_.WaitReadable(fd_, limit);
+}
+
+}  // namespace marvolen

@@ -1,0 +1,74 @@
+// The serial backend for real devices (and pseudo-terminals): termios, opened for exclusive
+// use, raw bytes, non-blocking, every wait through the Clock.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+
+#include "link/PosixCalls.h"
+#include "link/SerialDevice.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// Sets `t` up for `s`: raw bytes, receiver on, the tty layer ignoring the modem lines (the
+// driver watches carrier itself), DTR dropped on the last close. Returns 0, or EINVAL for a
+// setting termios cannot express (DSR flow control, DTR handshake, an unknown speed...).
+int ApplyLineSettings(const LineSettings& s, termios& t);
+// Overwrites in `s` what `t` holds; the fields termios has no room for keep their values.
+void ReadLineSettings(const termios& t, LineSettings& s);
+// The termios speed code of `baud`, or B0 when termios has none.
+speed_t SpeedCode(std::uint32_t baud);
+// The bit rate of a termios speed code, or 0.
+std::uint32_t SpeedValue(speed_t code);
+
+class TermiosDevice final : public SerialDevice {
+ public:
+  // Opens `path` (O_NOCTTY, non-blocking) and locks it for this process alone: TIOCEXCL
+  // and an exclusive flock, so a second opener gets EBUSY.
+  static OpenedDevice Open(const std::string& path, Clock& clock,
+                           PosixCalls& calls = PosixCalls::System());
+  // Drops DTR and RTS, puts back the settings found at open and closes.
+  ~TermiosDevice() override;
+
+  int GetState(LineSettings& settings) override;
+  int SetState(const LineSettings& settings) override;
+  int SetTimeouts(const CommTimeouts& timeouts) override;
+  int SetupQueues(std::uint32_t inQueue, std::uint32_t outQueue) override;
+  int SetEventMask(std::uint32_t mask) override;
+  int Purge(std::uint32_t flags) override;
+  int ClearErrors(CommStatus& status) override;
+  int GetModemStatus(std::uint32_t& bits) override;
+  int Escape(int function) override;
+  int StartWrite(std::string_view bytes) override;
+  bool WaitWritten(Millis limit) override;
+  ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
+  void WaitForInput(Millis limit) override;
+
+  int Descriptor() const { return fd_; }
+
+ private:
+  TermiosDevice(int fd, Clock& clock, PosixCalls& calls);
+  // Hands as much of unsent_ to the kernel as it takes; 0 or errno.
+  int Flush();
+  bool HungUp();
+  int ModemLines(unsigned long request, int lines);
+  Millis LineTime(std::size_t bytes) const;
+
+  int fd_;
+  Clock& clock_;
+  PosixCalls& sys_;
+  bool haveOriginal_ = false;
+  termios original_{};
+  // What termios cannot hold: the limits, the spare characters, the DTR and RTS modes.
+  LineSettings kept_;
+  std::uint32_t baud_ = 0;
+  // Bytes of started writes that the kernel has not taken yet.
+  std::string unsent_;
+  // Bytes read for a read that ran out of time; the next read hands them over first.
+  std::string held_;
+};
+
+}  // namespace marvolen

@@ -1,0 +1,451 @@
+#include "link/testing/ScriptedLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "link/ModemPort.h"
+
+namespace marvolen::testing {
+
+namespace {
+
+constexpr Millis kStep{1};
+
+std::chrono::nanoseconds PerByte(std::uint32_t baud) {
+  return baud ? std::chrono::nanoseconds(10'000'000'000LL / baud) : std::chrono::nanoseconds(0);
+}
+
+Millis Until(const Clock& clock, MonoTime deadline) {
+  return std::chrono::duration_cast<Millis>(deadline - clock.Now());
+}
+
+}  // namespace
+
+struct ScriptedLine::State {
+  VirtualClock* clock = nullptr;
+  int openError = 0;
+  bool open = false;
+  int opens = 0;
+  // Far-end bytes by arrival time; equal times keep their order.
+  std::multimap<MonoTime, char> incoming;
+  std::uint32_t pace = 0;
+  std::uint32_t writePace = 0;
+  bool carrier = false;
+  bool cts = true;
+  bool dtr = true;
+  bool rts = true;
+  bool stallWrites = false;
+  bool answerAt = false;
+  std::string atLine;
+  std::function<void(std::string_view)> onWrite;
+  std::vector<Write> writes;
+  std::size_t taken = 0;
+  LineSettings settings;
+  std::vector<std::uint32_t> purges;
+  std::map<DeviceCall, int> calls;
+  std::map<DeviceCall, std::pair<int, int>> failures;  // errno, times left
+  MonoTime writtenBy{};                                // when the last write has left the line
+
+  // Counts the call; the errno value it must fail with, or 0.
+  int Enter(DeviceCall call) {
+    ++calls[call];
+    auto it = failures.find(call);
+    if (it == failures.end()) return 0;
+    const int error = it->second.first;
+    if (--it->second.second <= 0) failures.erase(it);
+    return error;
+  }
+
+  void Arrive(MonoTime start, std::string_view bytes) {
+    const auto perByte = PerByte(pace);
+    MonoTime at = start;
+    if (perByte.count() > 0 && !incoming.empty()) at = std::max(at, incoming.rbegin()->first);
+    for (char c : bytes) {
+      at += perByte;
+      incoming.emplace(at, c);
+    }
+  }
+
+  std::size_t Arrived() const {
+    const MonoTime now = clock->Now();
+    std::size_t count = 0;
+    for (auto it = incoming.begin(); it != incoming.end() && it->first <= now; ++it) ++count;
+    return count;
+  }
+
+  std::string Take(std::size_t count) {
+    std::string out;
+    while (count-- > 0 && !incoming.empty()) {
+      out += incoming.begin()->second;
+      incoming.erase(incoming.begin());
+    }
+    return out;
+  }
+
+  void SetLines(const LineSettings& s) {
+    if (s.DtrControl() == kControlDisable) dtr = false;
+    if (s.DtrControl() == kControlEnable) dtr = true;
+    if (s.RtsControl() == kControlDisable) rts = false;
+    if (s.RtsControl() == kControlEnable) rts = true;
+  }
+
+  void AnswerCommand(std::string_view bytes) {
+    Arrive(clock->Now(), bytes);  // the echo
+    for (char c : bytes) {
+      if (c != '\r') {
+        atLine += c;
+        continue;
+      }
+      const bool isAt = atLine.size() >= 2 && (atLine[0] == 'A' || atLine[0] == 'a') &&
+                        (atLine[1] == 'T' || atLine[1] == 't');
+      if (isAt) Arrive(clock->Now(), "\r\nOK\r\n");
+      atLine.clear();
+    }
+  }
+};
+
+namespace {
+
+class ScriptedDevice final : public SerialDevice {
+ public:
+  ScriptedDevice(VirtualClock& clock, std::shared_ptr<ScriptedLine::State> state)
+      : clock_(clock), s_(std::move(state)) {
+    s_->open = true;
+    ++s_->opens;
+  }
+  ~ScriptedDevice() override { s_->open = false; }
+
+  int GetState(LineSettings& settings) override {
+    if (int e = s_->Enter(DeviceCall::kGetState)) return e;
+    settings = s_->settings;
+    return 0;
+  }
+  int SetState(const LineSettings& settings) override {
+    if (int e = s_->Enter(DeviceCall::kSetState)) return e;
+    s_->settings = settings;
+    s_->SetLines(settings);
+    return 0;
+  }
+  int SetTimeouts(const CommTimeouts&) override { return s_->Enter(DeviceCall::kSetTimeouts); }
+  int SetupQueues(std::uint32_t, std::uint32_t) override {
+    return s_->Enter(DeviceCall::kSetupQueues);
+  }
+  int SetEventMask(std::uint32_t) override { return s_->Enter(DeviceCall::kSetEventMask); }
+  int Purge(std::uint32_t flags) override {
+    if (int e = s_->Enter(DeviceCall::kPurge)) return e;
+    s_->purges.push_back(flags);
+    if (flags & kPurgeRxClear) {
+      // What has arrived is discarded; what is still on its way comes later.
+      s_->Take(s_->Arrived());
+    }
+    return 0;
+  }
+  int ClearErrors(CommStatus& status) override {
+    if (int e = s_->Enter(DeviceCall::kClearErrors)) return e;
+    status.cbInQue = static_cast<std::uint32_t>(s_->Arrived());
+    status.cbOutQue = 0;
+    return 0;
+  }
+  int GetModemStatus(std::uint32_t& bits) override {
+    if (int e = s_->Enter(DeviceCall::kModemStatus)) return e;
+    bits = kMsDsrOn | (s_->cts ? kMsCtsOn : 0) | (s_->carrier ? kMsRlsdOn : 0);
+    return 0;
+  }
+  int Escape(int function) override {
+    if (int e = s_->Enter(DeviceCall::kEscape)) return e;
+    switch (function) {
+      case kSetDtr:
+        s_->dtr = true;
+        return 0;
+      case kClrDtr:
+        s_->dtr = false;
+        return 0;
+      case kSetRts:
+        s_->rts = true;
+        return 0;
+      case kClrRts:
+        s_->rts = false;
+        return 0;
+      case kSetXoff:
+      case kSetXon:
+      case kSetBreak:
+      case kClrBreak:
+        return 0;
+      default:
+        return EINVAL;
+    }
+  }
+  int StartWrite(std::string_view bytes) override {
+    if (int e = s_->Enter(DeviceCall::kStartWrite)) return e;
+    const MonoTime now = clock_.Now();
+    s_->writes.push_back({now, std::string(bytes)});
+    s_->writtenBy = std::max(s_->writtenBy, now) + std::chrono::duration_cast<MonoTime::duration>(
+                                                       PerByte(s_->writePace) * bytes.size());
+    if (s_->answerAt && !s_->carrier) s_->AnswerCommand(bytes);
+    // Copy: the handler may replace itself.
+    if (auto handler = s_->onWrite) handler(bytes);
+    return 0;
+  }
+  bool WaitWritten(Millis limit) override {
+    if (s_->stallWrites) {
+      clock_.Sleep(limit);
+      return false;
+    }
+    const auto need = std::chrono::ceil<Millis>(s_->writtenBy - clock_.Now());
+    if (need > limit) {
+      clock_.Sleep(limit);
+      return false;
+    }
+    if (need.count() > 0) clock_.Sleep(need);
+    return true;
+  }
+  ReadResult Read(std::size_t count, std::string& out, Millis limit) override {
+    if (int e = s_->Enter(DeviceCall::kRead)) return {e, false};
+    const MonoTime deadline = clock_.Now() + limit;
+    while (s_->Arrived() < count) {
+      const Millis left = Until(clock_, deadline);
+      if (left.count() <= 0) return {0, true};
+      clock_.Sleep(std::min(left, kStep));
+    }
+    out = s_->Take(count);
+    return {};
+  }
+  void WaitForInput(Millis limit) override {
+    const MonoTime deadline = clock_.Now() + limit;
+    while (s_->Arrived() == 0) {
+      const Millis left = Until(clock_, deadline);
+      if (left.count() <= 0) return;
+      clock_.Sleep(std::min(left, kStep));
+    }
+  }
+
+ private:
+  VirtualClock& clock_;
+  std::shared_ptr<ScriptedLine::State> s_;
+};
+
+}  // namespace
+
+ScriptedLine::ScriptedLine(VirtualClock& clock) : clock_(clock), state_(std::make_shared<State>()) {
+  state_->clock = &clock;
+  state_->settings.baudRate = 9600;
+  state_->settings.flags = LineSettings::kBinary;
+  state_->settings.SetDtrControl(kControlEnable);
+  state_->settings.SetRtsControl(kControlEnable);
+}
+
+ScriptedLine::~ScriptedLine() = default;
+
+DeviceOpener ScriptedLine::Opener(int port) {
+  return [this, port](int asked) -> OpenedDevice {
+    if (asked != port) return {nullptr, ENOENT};
+    if (state_->openError) return {nullptr, state_->openError};
+    return {NewDevice(), 0};
+  };
+}
+
+std::unique_ptr<SerialDevice> ScriptedLine::NewDevice() {
+  return std::make_unique<ScriptedDevice>(clock_, state_);
+}
+
+void ScriptedLine::FailOpen(int error) {
+  state_->openError = error;
+}
+void ScriptedLine::Send(std::string_view bytes) {
+  state_->Arrive(clock_.Now(), bytes);
+}
+void ScriptedLine::SendAfter(Millis delay, std::string_view bytes) {
+  state_->Arrive(clock_.Now() + delay, bytes);
+}
+void ScriptedLine::SetPace(std::uint32_t baud) {
+  state_->pace = baud;
+}
+void ScriptedLine::SetWritePace(std::uint32_t baud) {
+  state_->writePace = baud;
+}
+void ScriptedLine::SetCarrier(bool on) {
+  state_->carrier = on;
+}
+void ScriptedLine::SetCarrierAfter(Millis delay, bool on) {
+  clock_.At(delay, [state = state_, on] { state->carrier = on; });
+}
+void ScriptedLine::SetCts(bool on) {
+  state_->cts = on;
+}
+void ScriptedLine::OnWrite(std::function<void(std::string_view)> handler) {
+  state_->onWrite = std::move(handler);
+}
+void ScriptedLine::AnswerAtCommands(bool on) {
+  state_->answerAt = on;
+}
+const std::vector<ScriptedLine::Write>& ScriptedLine::Writes() const {
+  return state_->writes;
+}
+
+std::string ScriptedLine::Written() const {
+  std::string all;
+  for (const Write& w : state_->writes) all += w.bytes;
+  return all;
+}
+
+std::string ScriptedLine::TakeWritten() {
+  std::string fresh;
+  for (std::size_t i = state_->taken; i < state_->writes.size(); ++i) {
+    fresh += state_->writes[i].bytes;
+  }
+  state_->taken = state_->writes.size();
+  return fresh;
+}
+
+bool ScriptedLine::IsOpen() const {
+  return state_->open;
+}
+int ScriptedLine::Opens() const {
+  return state_->opens;
+}
+bool ScriptedLine::Dtr() const {
+  return state_->dtr;
+}
+bool ScriptedLine::Rts() const {
+  return state_->rts;
+}
+LineSettings ScriptedLine::Settings() const {
+  return state_->settings;
+}
+const std::vector<std::uint32_t>& ScriptedLine::Purges() const {
+  return state_->purges;
+}
+
+int ScriptedLine::Calls(DeviceCall call) const {
+  auto it = state_->calls.find(call);
+  return it == state_->calls.end() ? 0 : it->second;
+}
+
+std::size_t ScriptedLine::Unread() const {
+  return state_->incoming.size();
+}
+
+void ScriptedLine::Fail(DeviceCall call, int error, int times) {
+  state_->failures[call] = {error, times};
+}
+
+void ScriptedLine::StallWrites(bool on) {
+  state_->stallWrites = on;
+}
+
+// --- ScriptedModemLine ---------------------------------------------------------------
+
+namespace {
+class CallerModemPort;
+}
+
+struct ScriptedModemLine::State {
+  CallerModemPort* port = nullptr;
+  bool connected = false;
+  std::string received;
+  std::size_t taken = 0;
+  std::string pending;  // caller bytes not yet taken by the modem
+  int hangUps = 0;
+};
+
+namespace {
+
+class CallerModemPort final : public ModemPort {
+ public:
+  CallerModemPort(Clock& clock, std::shared_ptr<ScriptedModemLine::State> state, bool paced)
+      : ModemPort(clock), s_(std::move(state)) {
+    modem_.SetPacing(paced);
+    s_->port = this;
+  }
+  ~CallerModemPort() override {
+    if (s_->connected) HangUp();
+    s_->port = nullptr;
+  }
+  void Refresh() { Pump(); }
+
+ protected:
+  void PumpLine() override {
+    while (!s_->pending.empty() && modem_.CanTakeFromCaller()) {
+      const std::size_t chunk = std::min<std::size_t>(s_->pending.size(), 256);
+      const std::string bytes = s_->pending.substr(0, chunk);
+      s_->pending.erase(0, chunk);
+      modem_.FromCaller(bytes);
+    }
+  }
+  void WaitLine(Millis limit) override { clock_.Sleep(std::min(limit, kStep)); }
+  void SendToCaller(std::string_view bytes) override {
+    if (s_->connected) s_->received.append(bytes);
+  }
+  void HangUp() override {
+    s_->connected = false;
+    s_->pending.clear();
+    ++s_->hangUps;
+  }
+
+ private:
+  std::shared_ptr<ScriptedModemLine::State> s_;
+};
+
+}  // namespace
+
+ScriptedModemLine::ScriptedModemLine(VirtualClock& clock, bool paced)
+    : clock_(clock), paced_(paced), state_(std::make_shared<State>()) {}
+
+ScriptedModemLine::~ScriptedModemLine() = default;
+
+DeviceOpener ScriptedModemLine::Opener(int port) {
+  return [this, port](int asked) -> OpenedDevice {
+    if (asked != port) return {nullptr, ENOENT};
+    if (state_->port) return {nullptr, EBUSY};
+    return {std::make_unique<CallerModemPort>(clock_, state_, paced_), 0};
+  };
+}
+
+bool ScriptedModemLine::Dial() {
+  if (!state_->port || state_->connected) {
+    return false;
+  }
+  state_->port->Refresh();
+  if (!state_->port->Modem().IncomingCall()) return false;
+  state_->connected = true;
+  return true;
+}
+
+void ScriptedModemLine::CallerSend(std::string_view bytes) {
+  if (!state_->connected || !state_->port) return;
+  // Before the answer the modem hears nothing; the bytes are lost as on a real line.
+  if (state_->port->Modem().CurrentState() != HayesModem::State::kOnline) return;
+  state_->pending.append(bytes);
+  state_->port->Refresh();
+}
+
+void ScriptedModemLine::CallerHangUp() {
+  if (!state_->connected) return;
+  state_->connected = false;
+  state_->pending.clear();
+  if (state_->port) state_->port->Modem().CallerHungUp();
+}
+
+bool ScriptedModemLine::CallerConnected() const {
+  return state_->connected;
+}
+std::string ScriptedModemLine::CallerReceived() const {
+  return state_->received;
+}
+
+std::string ScriptedModemLine::TakeCallerReceived() {
+  std::string fresh = state_->received.substr(state_->taken);
+  state_->taken = state_->received.size();
+  return fresh;
+}
+
+int ScriptedModemLine::HangUps() const {
+  return state_->hangUps;
+}
+
+HayesModem* ScriptedModemLine::Modem() {
+  return state_->port ? &state_->port->Modem() : nullptr;
+}
+
+}  // namespace marvolen::testing

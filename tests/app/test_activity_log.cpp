@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "TestSupport.h"
+#include "app/ActivityLog.h"
+
+namespace marvolen {
+namespace {
+
+using station_test::ReadFile;
+using station_test::TempDir;
+
+class ActivityLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { station_test::UseUtc(); }
+  std::string Line(const std::string& text) { return "07/12/2026 10:00:00 Of: Datos " + text; }
+
+  TempDir work;
+  VirtualClock clock;  // 7 December 2026, 10:00:00 UTC
+  std::string ident = "      Datos";
+  std::string work_dir = work.dir();
+  ActivityLog log{clock, ident, work_dir};
+  std::filesystem::path file = work.path() / "volenlog.tcp";
+};
+
+TEST_F(ActivityLogTest, LineHasDateTimeOfficeFieldAndText) {
+  clock.Advance(Millis(3723'000));
+  EXPECT_EQ(log.FormatLine("Comunicación exitosa"),
+            "07/12/2026 11:02:03 Of: Datos Comunicación exitosa");
+  // Characters 7 to 11 of the identification line, which is Windows-1252 as received.
+  const std::pair<std::string, std::string> offices[] = {
+      {"Ident=00042XYZ", "00042"}, {"Ident=12", "12"}, {"Ident", ""}, {"Ident=a\xF1o!!", "año!!"}};
+  for (const auto& [line, office] : offices) {
+    ident = line;
+    EXPECT_EQ(log.FormatLine("x"), "07/12/2026 11:02:03 Of: " + office + " x");
+  }
+}
+
+TEST_F(ActivityLogTest, LocaleNamedByLcTimeGivesItsFormats) {
+  ::setenv("LC_TIME", "C.UTF-8", 1);
+  EXPECT_EQ(log.FormatLine("x"), "12/07/26 10:00:00 Of: Datos x");
+  ::setenv("LC_TIME", "no_such_locale.XYZ", 1);
+  EXPECT_EQ(log.FormatLine("x"), Line("x"));
+}
+
+TEST_F(ActivityLogTest, FlushAppendsUtf8LinesEndedByCrLf) {
+  log.LogEvent("Inicio");
+  log.LogEvent("Comunicación abortada!!!!");
+  EXPECT_FALSE(std::filesystem::exists(file));  // nothing touches the file before the flush
+  log.FlushLog();
+  const std::string first = Line("Inicio") + "\r\n" +
+                            "07/12/2026 10:00:00 Of: Datos Comunicaci\xC3\xB3n abortada!!!!\r\n";
+  EXPECT_EQ(ReadFile(file), first);
+  log.LogEvent("otra");
+  log.LogEvent("");  // an empty event is the flush
+  EXPECT_EQ(log.PendingCount(), 0u);
+  EXPECT_EQ(ReadFile(file), first + Line("otra") + "\r\n");
+}
+
+TEST_F(ActivityLogTest, SixtyEventsKeepTheFirstFifty) {
+  std::string expected;
+  for (int i = 1; i <= 60; ++i) {
+    log.LogEvent("evento " + std::to_string(i));
+    if (i <= 50) expected += Line("evento " + std::to_string(i)) + "\r\n";
+  }
+  EXPECT_EQ(log.PendingCount(), 50u);
+  log.FlushLog();
+  log.LogEvent("después");
+  log.FlushLog();
+  EXPECT_EQ(ReadFile(file), expected + Line("después") + "\r\n");
+}
+
+TEST_F(ActivityLogTest, ExistingFileIsFoundWhateverItsLetterCase) {
+  station_test::WriteFile(work.path() / "VOLENLOG.TCP", "old\r\n");
+  log.LogEvent("nuevo");
+  log.FlushLog();
+  EXPECT_EQ(ReadFile(work.path() / "VOLENLOG.TCP"), "old\r\n" + Line("nuevo") + "\r\n");
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_F(ActivityLogTest, FailedFlushKeepsEveryPendingLine) {
+  work_dir = work.dir() + "gone/";
+  EXPECT_NO_THROW(log.FlushLog());  // nothing pending: the file is not touched
+  log.LogEvent("uno");
+  log.LogEvent("dos");
+  EXPECT_THROW(log.FlushLog(), FileError);
+  EXPECT_EQ(log.PendingCount(), 2u);
+
+  work_dir = work.dir();
+  FileOps ops = SystemFileOps();
+  ops.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
+  log.SetFileOps(ops);
+  EXPECT_THROW(log.FlushLog(), FileError);
+  EXPECT_EQ(log.PendingCount(), 2u);
+  log.SetFileOps(SystemFileOps());
+  log.FlushLog();
+  EXPECT_EQ(ReadFile(file), Line("uno") + "\r\n" + Line("dos") + "\r\n");
+}
+
+}  // namespace
+}  // namespace marvolen

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "TestSupport.h"
+#include "app/ConsoleWindow.h"
+#include "app/Station.h"
+
+namespace marvolen {
+namespace {
+
+using station_test::ReadFile;
+using station_test::TempDir;
+using station_test::WriteFile;
+
+std::string Contents(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+  return text;
+}
+
+class TimedStation : public Station {
+ public:
+  TimedStation(OperatorWindow& window, VirtualClock& clock, std::filesystem::path home)
+      : Station(window, clock, std::move(home)), vclock_(clock) {}
+  std::vector<long long> tick_times;  // virtual ms since start
+  std::function<void()> on_tick = [] {};
+  int ports_closed = 0;
+
+ protected:
+  void LineTick() override {
+    tick_times.push_back(vclock_.ElapsedSinceStart());
+    on_tick();
+  }
+  void ClosePorts() override { ++ports_closed; }
+
+ private:
+  VirtualClock& vclock_;
+};
+
+std::string Record(const std::string& dir, char port = '1') {
+  std::string r = std::string(50, ' ') + "9600 " + port + " clave";
+  r.resize(67, ' ');
+  r += dir;
+  r.resize(107, ' ');
+  return r;
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  void SetUp() override { station_test::UseUtc(); }
+  ~ConsoleTest() override {
+    std::fclose(out);
+    std::fclose(err);
+  }
+  void Start(const std::string& dir) {
+    WriteFile(home.path() / "marvolen.tcp", Record(dir));
+    station.FormCreate();
+  }
+
+  TempDir home;
+  TempDir work;
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  ConsoleWindow window{clock, out, err};
+  TimedStation station{window, clock, home.path()};
+  volatile std::sig_atomic_t stop = 0;
+};
+
+TEST_F(ConsoleTest, TicksComeAnIntervalAfterTheTimerIsEnabledAgain) {
+  Start(work.dir());
+  station.on_tick = [&] {
+    clock.Advance(Millis(700));  // a tick that blocks
+    if (station.tick_times.size() == 2) station.SetTimer1Interval(500);
+    if (station.tick_times.size() == 4) stop = 1;
+  };
+  EXPECT_EQ(RunConsole(station, window, clock, stop), 0);
+  const std::vector<long long> expected{5000, 10700, 11900, 13100};
+  ASSERT_EQ(station.tick_times.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(station.tick_times[i], expected[i], 2);
+}
+
+TEST_F(ConsoleTest, StopActsAsSalirWritesTheLogAndClosesThePorts) {
+  Start(work.dir());
+  clock.At(Millis(12000), [&] { stop = 1; });
+  EXPECT_EQ(RunConsole(station, window, clock, stop), 0);
+  EXPECT_EQ(station.tick_times.size(), 2u);
+  EXPECT_EQ(station.ports_closed, 1);
+  EXPECT_NE(ReadFile(work.path() / "volenlog.tcp").find("Of: Datos  *********** Inicio Programa: "),
+            std::string::npos);
+}
+
+TEST_F(ConsoleTest, ErrorsArePrintedAsLogLinesInUtf8) {
+  Start(work.dir() + "missing/");
+  station.on_tick = [&] {
+    if (station.tick_times.size() == 1) throw std::runtime_error("fallo en la conexión");
+    std::filesystem::remove_all(work.path() / "missing");
+    stop = 1;
+  };
+  // A stop whose activity log cannot be written still ends, with status 1.
+  EXPECT_EQ(RunConsole(station, window, clock, stop), 1);
+  EXPECT_EQ(station.ports_closed, 1);
+  const std::string printed = Contents(out);
+  EXPECT_EQ(printed.rfind("ERROR PROGRAMA: fallo en la conexión\n"
+                          "ERROR PROGRAMA: No se puede escribir el archivo ",
+                          0),
+            0u)
+      << printed;
+}
+
+TEST(ConsoleMainTest, WithoutSettingsSaysHowToMakeThemAndExitsTwo) {
+  for (const bool blank_port : {false, true}) {
+    TempDir home;
+    if (blank_port) WriteFile(home.path() / "marvolen.tcp", Record("/tmp/", ' '));
+    VirtualClock clock;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    volatile std::sig_atomic_t stop = 0;
+    EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 2);
+    const std::string message = Contents(err);
+    EXPECT_NE(message.find("no settings yet"), std::string::npos) << message;
+    EXPECT_NE(message.find("marvolen-config set"), std::string::npos) << message;
+    EXPECT_NE(message.find(blank_port ? "has no serial port set" : "is missing"),
+              std::string::npos);
+    EXPECT_EQ(Contents(out), "");
+    EXPECT_EQ(clock.ElapsedSinceStart(), 0);
+    std::fclose(out);
+    std::fclose(err);
+  }
+}
+
+TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  volatile std::sig_atomic_t stop = 0;
+  TimedStation* made = nullptr;
+  const StationFactory factory = [&](OperatorWindow& w, Clock&, const std::filesystem::path& h) {
+    auto station = std::make_unique<TimedStation>(w, clock, h);
+    station->on_tick = [&] { stop = 1; };
+    made = station.get();
+    return station;
+  };
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
+  EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
+  EXPECT_NE(made, nullptr);
+  EXPECT_NE(Contents(err).find("station running"), std::string::npos);
+  std::fclose(out);
+  std::fclose(err);
+}
+
+}  // namespace
+}  // namespace marvolen

@@ -1,0 +1,206 @@
+#include "app/Admission.h"
+
+#include "app/CallState.h"
+#include "records/OfficeParamFile.h"
+
+#include "tests/call/CallFixture.h"
+#include "tests/call/IdentBuilder.h"
+
+namespace marvolen {
+namespace {
+
+using test::IdentBuilder;
+namespace fs = std::filesystem;
+
+class AdmissionTest : public test::CallFixture {
+ protected:
+  void SetUp() override {
+    CallFixture::SetUp();
+    Write("work/loc07/TARIFA.TBL", "AB");
+  }
+  AdmissionResult Admit(const IdentBuilder& b) { return AdmitOffice(b.Line(), "tbl", setup_); }
+  std::string Survey(const char* office, std::string_view tag, bool upgrades) {
+    std::string out;
+    for (auto& e :
+         SurveyOfficeFiles(setup_.WorkDir + office, "tbl", setup_.WorkDir, tag, upgrades).entries)
+      out += e.name + "=" + std::to_string(e.value) + " ";
+    return out;
+  }
+};
+
+TEST_F(AdmissionTest, HalvesThatDifferAreRefusedBeforeAnyParameterRead) {
+  std::string line =
+      "Ident=00007TT071065076069082"
+      "12345";  // "Ident=" + 60 in all
+  line += line;
+  line[60] = '9';
+  const AdmissionResult r = AdmitOffice(line, "tab", setup_);
+  EXPECT_EQ(r.refusal, Refusal::kHalvesDiffer);
+  EXPECT_EQ(params_.opens, 0);
+  EXPECT_EQ(view_, std::vector<std::string>{"Oficina: 00007  ***Conectada al centro de "
+                                            "telesupervisión***"});
+  EXPECT_TRUE(activity_.empty());
+  EXPECT_EQ(r.TableExt + std::to_string(r.HeaderWidth), "tab66");  // as the last call left it
+}
+
+TEST_F(AdmissionTest, OfficeNumberSelectsDirectoryAndTagOrRefuses) {
+  IdentBuilder b;
+  const AdmissionResult r = Admit(b);
+  ASSERT_TRUE(r.Admitted());
+  EXPECT_EQ(opened_, setup_.WorkDir + "loc07");
+  EXPECT_EQ(r.OfficeDir + " " + r.OfficeTag, setup_.WorkDir + "loc07 0007");
+  EXPECT_EQ(OfficeDirFor("/w/", 123) + OfficeTagFor(9999), "/w/loc1239999");
+  for (const char* bad : {"10000", "ABCDE", "00000", "-0007"}) {
+    b.office = bad;
+    params_.opens = 0;
+    EXPECT_EQ(Admit(b).refusal, Refusal::kOfficeNumber) << bad;
+    EXPECT_EQ(params_.opens, 0) << bad;
+  }
+  EXPECT_EQ(activity_.size(), 6u);  // the summary line for each, "Tablas: " for the first
+}
+
+TEST_F(AdmissionTest, TableKindIsTakenEvenWhenTheCallIsRefused) {
+  for (const char* kind : {"s", "n", "S", "T", " "}) {
+    IdentBuilder b;
+    b.kind = kind;
+    b.password = "WRONG";
+    const AdmissionResult r = Admit(b);
+    EXPECT_EQ(r.refusal, Refusal::kPassword);
+    const bool tab = std::string("sSn").find(kind) != std::string::npos;
+    EXPECT_EQ(r.TableExt + std::to_string(r.HeaderWidth), tab ? "tab66" : "tbl98") << kind;
+  }
+}
+
+TEST_F(AdmissionTest, PasswordGroupsAgainstTheStoredPassword) {
+  const std::tuple<std::string, std::string, bool> rows[] = {
+      {"GALERNA         ", "GALER", true},
+      {"GALERNA         ", "GALEX", false},
+      {"ABC             ", "ABC", true},  // the builder sends 032 for what is missing
+      {"ABC", "ABC", true},               // an unpadded text reads as blank-padded too
+      {"ABC             ", std::string("ABC\0\0", 5), false},
+      {"\xC3\xB1"
+       "ANDU           ",
+       "\xF1"
+       "ANDU",
+       true}};  // ñ is 241 on the line
+  for (const auto& [stored, sent, admitted] : rows) {
+    params_.values["password"] = stored;
+    IdentBuilder b;
+    b.password = sent;
+    EXPECT_EQ(Admit(b).Admitted(), admitted) << stored;
+  }
+  params_.values["password"] = "GALERNA";
+  std::string half = IdentBuilder().Half();
+  half.replace(19, 3, "0A5");
+  EXPECT_THROW(AdmitOffice(half + half, "tbl", setup_), ConversionError);
+  half.replace(13, 3, "999");  // a mismatch in group 1 refuses before group 3 is read
+  EXPECT_EQ(AdmitOffice(half + half, "tbl", setup_).refusal, Refusal::kPassword);
+}
+
+TEST_F(AdmissionTest, ParametersInOrderStrictlyConverted) {
+  params_.values = {{"password", "GALERNA"},
+                    {"inicio *.daw", "46363"},
+                    {"ultimo *.daw", "46365"},
+                    {"Check_Id", "0"},
+                    {"Id", ""},
+                    {"UpGrade", "1"},
+                    {"Reintentos", "200"},
+                    {"PeriodoReintentos", "15"},
+                    {"Synchronize", "1"}};
+  IdentBuilder b;
+  AdmissionResult r = Admit(b);
+  EXPECT_EQ(params_.reads, (std::vector<std::string>{"password", "inicio *.daw", "ultimo *.daw",
+                                                     "Check_Id", "Id", "UpGrade", "Reintentos",
+                                                     "PeriodoReintentos", "Synchronize"}));
+  EXPECT_EQ(std::vector<int>({r.DayFirst, r.DayLast, r.RetryCount, r.RetryPeriod, r.SyncClock}),
+            std::vector<int>({46363, 46365, -56, 15, 1}));
+  b.feature = " ";  // a blank flag: "Synchronize" is not even read
+  params_.reads.clear();
+  EXPECT_EQ(Admit(b).SyncClock, 0);
+  EXPECT_EQ(params_.reads.size(), 8u);
+  params_.values["UpGrade"] = "si";
+  EXPECT_THROW(Admit(b), ConversionError);
+}
+
+TEST_F(AdmissionTest, DevicePinning) {
+  IdentBuilder b;
+  ASSERT_TRUE(Admit(b).Admitted());  // first call: the reported identifier is stored
+  EXPECT_EQ(params_.writes, std::vector<std::string>{"Id=KEY00042        "});
+  EXPECT_TRUE(Admit(b).Admitted());
+  b.device = "OTRA0001";
+  EXPECT_EQ(Admit(b).refusal, Refusal::kDeviceId);
+  params_.values["Check_Id"] = "0";
+  EXPECT_TRUE(Admit(b).Admitted());
+  EXPECT_EQ(params_.writes.size(), 1u);
+}
+
+TEST_F(AdmissionTest, TabOfficesStartWithTabFiles) {
+  IdentBuilder b;
+  b.kind = "S";
+  Write("work/loc07/zona.cos", "\xFF\xFF\x01");
+  EXPECT_EQ(Admit(b).refusal, Refusal::kNoTables);
+  Write("work/loc07/b.tab", "B");
+  Write("work/loc07/A.Tab", "");
+  const AdmissionResult r = Admit(b);
+  std::string survey;
+  for (auto& e : r.TableSurvey) survey += e.name + "=" + std::to_string(e.value) + " ";
+  EXPECT_EQ(survey, "A.TAB=0 B.TAB=66 ZONA.COS=511 ");
+}
+
+TEST_F(AdmissionTest, SurveySumsAndLimits) {
+  fs::create_directory(root_ / "work/loc07/DIR.TBL");  // not a file: not a table
+  EXPECT_EQ(Survey("loc07", "0007", false), "TARIFA.TBL=131 ");
+  fs::create_symlink("/proc/self/mem", root_ / "work/loc07/MEM.TBL");  // reads fail
+  EXPECT_THROW(Survey("loc07", "0007", false), SurveyError);
+  Write("big", std::string(16843010, '\xFF'));  // 255 * 16843010 = 2^32 + 254
+  EXPECT_EQ(ByteSum((root_ / "big").string()), 254);
+  fs::remove(root_ / "work/loc07/MEM.TBL");
+  for (int i = 0; i < 55; ++i) Write("work/loc07/T" + std::to_string(i) + ".TBL", "x");
+  Write("work/upgrades/PROGRAMA.UPG", "xyz");
+  const auto s = SurveyOfficeFiles(setup_.WorkDir + "loc07", "tbl", setup_.WorkDir, "0007", true);
+  // Sorted ignoring case: T0, T1, T10..T19, T2, ... T5, T50..T53 make 50; no room for more.
+  EXPECT_EQ(s.entries.size(), 50u);
+  EXPECT_EQ(s.entries.back().name, "T53.TBL");
+}
+
+TEST_F(AdmissionTest, UpgradesOfferedByName) {
+  fs::create_directory(root_ / "work/loc08");
+  Write("work/loc08/X.TBL", "x");
+  for (const char* name : {"PROGRAM10007", "programa.upg", "PROG.UPG", "PROGRAMA0008", "x.UPG"})
+    Write(std::string("work/upgrades/") + name, "12345");
+  EXPECT_EQ(Survey("loc07", "0007", true), "TARIFA.TBL=131 PROGRAM10007=5 PROGRAMA.UPG=5 ");
+  EXPECT_EQ(Survey("loc08", "0008", true), "X.TBL=120 PROGRAMA.UPG=5 PROGRAMA0008=5 ");
+  // Through admission: the feature flag and "UpGrade" both have to allow them.
+  IdentBuilder b;
+  EXPECT_EQ(Admit(b).TableSurvey.size(), 1u);
+  params_.values["UpGrade"] = "1";
+  EXPECT_EQ(Admit(b).TableSurvey.size(), 3u);
+  b.feature = " ";
+  EXPECT_EQ(Admit(b).TableSurvey.size(), 1u);
+}
+
+TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
+  const fs::path root = fs::temp_directory_path() / ("call-disk-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "loc07");
+  std::ofstream(root / "loc07/TARIFA.TBL") << "AB";
+  AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,
+                       [](std::string_view) {}, [](std::string_view) {}, [](const std::string&) {}};
+  CallState state;
+  state.ScriptStep = -20;
+  IdentBuilder b;
+  b.office = "00008";  // no directory for office 8: its parameter file cannot be made
+  EXPECT_THROW(AdmitOffice(b.Line(), "tbl", setup), OfficeParamError);
+  b.office = "00007";  // a new file: password GALERNA, pinned on the first call
+  StoreAdmission(AdmitOffice(b.Line(), "tbl", setup), state);
+  EXPECT_EQ(state.LineState + std::to_string(state.ScriptStep), "conectado0");
+  EXPECT_EQ(OfficeParamFile(root / "loc07").ReadOfficeParam("Id"), "KEY00042        ");
+  b.device = "OTRA0001";
+  state.LineState = "conectando";
+  StoreAdmission(AdmitOffice(b.Line(), "tab", setup), state);
+  EXPECT_EQ(state.LineState + state.TableExt, "conectandotbl");
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace marvolen

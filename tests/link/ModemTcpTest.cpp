@@ -1,0 +1,266 @@
+// The modem emulator's telephone line over real loopback TCP: a caller is a TCP client.
+// The station side runs on the virtual clock; the only real waits are for the kernel to
+// hand over loopback bytes, and they end as soon as the bytes are there.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/PortDevices.h"
+#include "link/SerialLine.h"
+#include "link/TcpModem.h"
+
+namespace marvolen {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class Caller {
+ public:
+  explicit Caller(std::uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  }
+  ~Caller() { Close(); }
+  bool Connected() const { return connected_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  void Send(std::string_view bytes) const {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  // What has arrived, without waiting; sets `ended` when the modem closed the call.
+  std::string Take() {
+    std::string got;
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        got.append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended_ = true;
+      return got;
+    }
+  }
+  bool Ended() const { return ended_; }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool ended_ = false;
+};
+
+struct Station {
+  VirtualClock clock;
+  TcpModem* modem = nullptr;
+  std::string address = "tcp-modem:127.0.0.1:0";
+  Lines log;
+  SerialLine serial{clock,
+                    [this](int port) -> OpenedDevice {
+                      OpenedDevice d = OpenDeviceByName(address, clock);
+                      if (port == 1) modem = static_cast<TcpModem*>(d.device.get());
+                      return d;
+                    },
+                    [this](std::string_view l) { log.emplace_back(l); }};
+
+  Station() {
+    serial.SetConfiguredPort(1);
+    Open();
+  }
+  void Open() {
+    ASSERT_EQ(serial.OpenPort(1, 9600, kNoParity, 8, kOneStopBit), "");
+    ASSERT_EQ(serial.PurgeAll(1), "");
+    ASSERT_EQ(serial.SetPortLines(1, kSetRts), "");
+    ASSERT_EQ(serial.SetPortLines(1, kSetDtr), "");
+  }
+  void Initialise() {
+    for (const char* command : {"ATZ", "AT&D2", "AT S0=1"}) {
+      log.clear();
+      serial.SendModemCommand(command);
+      EXPECT_EQ(log, (Lines{command, "OK"}));
+    }
+  }
+  std::uint16_t Port() const { return modem->LocalPort(); }
+  // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds.
+  bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 300; ++i) {
+      if (done()) return true;
+      pollfd p{modem->PollDescriptor(), POLLIN, 0};
+      ::poll(&p, 1, 10);
+      serial.ReadModemStatus(1);  // any driver call lets the modem do its work
+    }
+    return done();
+  }
+  // Everything the station receives until `expected` has come.
+  std::string ReceiveUntil(const std::string& expected) {
+    std::string got;
+    Eventually([&] {
+      got += serial.ReceiveText(0 + 1);
+      return got.find(expected) != std::string::npos;
+    });
+    return got;
+  }
+  // Takes a caller through to the answered call.
+  void Answer(Caller& caller) {
+    ASSERT_TRUE(caller.Connected());
+    EXPECT_EQ(ReceiveUntil("RING\r\n"), "\r\nRING\r\n");
+    const MonoTime ring = clock.Now();
+    while (serial.CarrierLost() && ElapsedMs(ring, clock.Now()) < 10000) {
+      clock.Advance(Millis(100));
+    }
+    EXPECT_LE(ElapsedMs(ring, clock.Now()), 2000);
+    EXPECT_EQ(serial.ReceiveText(1), "\r\nCONNECT 9600\r\n");
+  }
+};
+
+TEST(ModemTcpAddress, ParsesTheDeviceName) {
+  struct Row {
+    const char* name;
+    bool valid;
+    const char* host;
+    const char* port;
+    bool paced;
+  };
+  const Row rows[] = {
+      {"tcp-modem:127.0.0.1:5000", true, "127.0.0.1", "5000", false},
+      {"tcp-modem:localhost:0,paced", true, "localhost", "0", true},
+      {"tcp-modem:[::1]:65535", true, "::1", "65535", false},
+      {"tcp-modem::5000", true, "", "5000", false},
+      {"tcp-modem:", false, "", "", false},
+      {"tcp-modem:host", false, "", "", false},
+      {"tcp-modem:host:", false, "", "", false},
+      {"tcp-modem:host:65536", false, "", "", false},
+      {"tcp-modem:host:50a", false, "", "", false},
+      {"tcp-modem:a:b:5000", false, "", "", false},
+      {"tcp-modem:[::1]5000", false, "", "", false},
+      {"tcp-modem:host:5000,slow", false, "", "", false},
+      {"/dev/ttyS0", false, "", "", false},
+  };
+  for (const Row& row : rows) {
+    const auto parsed = ParseModemAddress(row.name);
+    ASSERT_EQ(parsed.has_value(), row.valid) << row.name;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->host, row.host) << row.name;
+    EXPECT_EQ(parsed->port, row.port) << row.name;
+    EXPECT_EQ(parsed->paced, row.paced) << row.name;
+  }
+}
+
+TEST(ModemTcp, AWholeCallFromRingToNoCarrier) {
+  Station s;
+  s.Initialise();
+  EXPECT_TRUE(s.serial.CarrierLost());
+  Caller caller(s.Port());
+  s.Answer(caller);
+  EXPECT_FALSE(s.serial.CarrierLost());
+
+  const std::string ident = std::string("Ident=0012\x00\xe9", 12) + "\r";
+  caller.Send(ident);
+  EXPECT_EQ(s.ReceiveUntil("\r"), ident);
+  const std::string greeting("\x9e\x4a\xd7\xb2\x05\xf1\x6c\x88\x3d\xe4\xa9\x57\r", 13);
+  s.serial.SendText(greeting);
+  std::string heard;
+  ASSERT_TRUE(s.Eventually([&] { return (heard += caller.Take()).size() >= greeting.size(); }));
+  EXPECT_EQ(heard, greeting);  // the line's bytes only: no RING, no CONNECT
+
+  caller.Close();
+  EXPECT_TRUE(s.Eventually([&] { return s.serial.CarrierLost(); }));
+  EXPECT_EQ(s.serial.ReceiveText(1), "\r\nNO CARRIER\r\n");
+  EXPECT_TRUE(s.log.empty() || s.log.back() == "OK");
+}
+
+TEST(ModemTcp, DtrDropAndPortCloseHangUp) {
+  Station s;
+  s.Initialise();
+  {
+    Caller caller(s.Port());
+    s.Answer(caller);
+    EXPECT_EQ(s.serial.SetPortLines(1, kClrDtr), "");
+    EXPECT_TRUE(s.serial.CarrierLost());
+    EXPECT_EQ(s.serial.ReceiveText(1), "\r\nNO CARRIER\r\n");
+    EXPECT_TRUE(s.Eventually([&] { return caller.Take(), caller.Ended(); }));
+  }
+  ASSERT_EQ(s.serial.SetPortLines(1, kSetDtr), "");
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.SendText("bye");
+  const std::uint16_t port = s.Port();
+  EXPECT_EQ(s.serial.ClosePort(1), "");
+  std::string last;
+  for (int i = 0; i < 200 && !caller.Ended(); ++i) {
+    pollfd p{-1, 0, 0};
+    ::poll(&p, 0, 10);
+    last += caller.Take();
+  }
+  EXPECT_TRUE(caller.Ended());
+  EXPECT_EQ(last, "bye");  // what was sent before the hang-up still arrives
+
+  // The port listens again at once on the same address, although the old connection
+  // lingers in TIME_WAIT.
+  s.address = "tcp-modem:127.0.0.1:" + std::to_string(port);
+  s.Open();
+  EXPECT_EQ(s.Port(), port);
+  s.Initialise();
+  Caller again(port);
+  s.Answer(again);
+}
+
+TEST(ModemTcp, CallersAreRefusedWhileBusyOrNotAnswering) {
+  Station s;
+  Caller early(s.Port());  // S0 is 0 after power-on
+  EXPECT_TRUE(s.Eventually([&] { return early.Take(), early.Ended(); }));
+  EXPECT_TRUE(s.serial.CarrierLost());
+
+  s.Initialise();
+  Caller first(s.Port());
+  s.Answer(first);
+  Caller second(s.Port());
+  EXPECT_TRUE(s.Eventually([&] { return second.Take(), second.Ended(); }));
+  first.Send("still here");
+  EXPECT_EQ(s.ReceiveUntil("here"), "still here");
+  EXPECT_FALSE(first.Ended());
+  EXPECT_FALSE(s.serial.CarrierLost());
+}
+
+TEST(ModemTcp, AnAddressInUseOrMalformedCannotBeOpened) {
+  Station s;
+  s.address = "tcp-modem:127.0.0.1:" + std::to_string(s.Port());
+  EXPECT_EQ(s.serial.OpenPort(2, 9600, kNoParity, 8, kOneStopBit), "ERROR, CAN NOT OPEN COM2. ");
+  s.address = "tcp-modem:127.0.0.1";
+  EXPECT_EQ(s.serial.OpenPort(3, 9600, kNoParity, 8, kOneStopBit), "ERROR, CAN NOT OPEN COM3. ");
+  s.address = "tcp-modem:no-such-host.invalid:5000";
+  EXPECT_EQ(s.serial.OpenPort(4, 9600, kNoParity, 8, kOneStopBit), "ERROR, CAN NOT OPEN COM4. ");
+}
+
+TEST(ModemTcp, FaultsOverTheSocket) {
+  Station s;
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.modem->Modem().InjectFault({LineDirection::kToCaller, 0, 1, 0x01});
+  EXPECT_EQ(s.serial.WritePort(1, std::string(48, 'a'), true), "");
+  std::string heard;
+  ASSERT_TRUE(s.Eventually([&] { return (heard += caller.Take()).size() >= 48; }));
+  EXPECT_EQ(heard, "`" + std::string(47, 'a'));
+
+  s.modem->Modem().DropCarrier();
+  EXPECT_TRUE(s.serial.CarrierLost());
+  EXPECT_TRUE(s.Eventually([&] { return caller.Take(), caller.Ended(); }));
+}
+
+}  // namespace
+}  // namespace marvolen

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TestSupport.h"
+
+namespace marvolen {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BuildArchive;
+using testing::ReadFile;
+using testing::Shell;
+using testing::StoredEntry;
+using testing::WriteFile;
+
+const std::string kTool = MARVOLEN_ZIP_PROGRAM;
+
+class Cli : public testing::ScratchDir {};
+
+TEST_F(Cli, CreateListTestExtract) {
+  WriteFile("tablas/Tarifa.Tbl", testing::TableLikeBytes(5000, 1));
+  WriteFile("upgrade/prog.exe", "MZ");
+  ASSERT_EQ(Shell(kTool + " create envio.zip 'tablas/*.*' 'upgrade\\*.*'").status, 0);
+  const auto list = Shell(kTool + " list envio.zip");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.output.find("tablas/Tarifa.Tbl"), std::string::npos) << list.output;
+  EXPECT_NE(list.output.find("2 entries"), std::string::npos) << list.output;
+  EXPECT_EQ(Shell(kTool + " test envio.zip").status, 0);
+  fs::create_directory("out");
+  EXPECT_EQ(Shell("cd out && " + kTool + " extract ../envio.zip").status, 0);
+  EXPECT_EQ(ReadFile("out/tablas/Tarifa.Tbl"), ReadFile("tablas/Tarifa.Tbl"));
+}
+
+TEST_F(Cli, EmptySelectionAndABuildThatCannotStart) {
+  EXPECT_EQ(Shell(kTool + " create envio.zip 'tablas/*.*'").status, 0);
+  EXPECT_EQ(fs::file_size("envio.zip"), 22u);
+  const auto r = Shell(kTool + " create falta/envio.zip 'tablas/*.*'");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("Native error: 00023"), std::string::npos) << r.output;
+}
+
+TEST_F(Cli, RefusedAndDamagedEntriesAreReportedAndFailTheRun) {
+  testing::RawEntry bad = StoredEntry("malo.txt", "x");
+  bad.crc ^= 1;
+  WriteFile("recibo.zip",
+            BuildArchive({StoredEntry("../fuera.txt", "x"), bad, StoredEntry("bien.txt", "b")}));
+  const auto r = Shell(kTool + " extract recibo.zip");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("ERROR de descompresión:../fuera.txt"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("ERROR de descompresión:malo.txt"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadFile("bien.txt"), "b");
+  EXPECT_FALSE(fs::exists("../fuera.txt"));
+  EXPECT_EQ(Shell(kTool + " test recibo.zip").status, 1);
+}
+
+TEST_F(Cli, TestRefusesTrailingBytesAndUsageErrorsAreStatusTwo) {
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("a", "a")}) + std::string(5, '\0'));
+  EXPECT_EQ(Shell(kTool + " test recibo.zip").status, 1);
+  EXPECT_EQ(Shell(kTool + " extract").status, 2);
+  EXPECT_EQ(Shell(kTool + " borrar recibo.zip").status, 2);
+}
+
+}  // namespace
+}  // namespace marvolen

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "platform/DosTime.h"
+#include "zip/ZipArchiver.h"
+
+using namespace std::string_literals;
+namespace marvolen {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BuildArchive;
+using testing::DeflatedEntry;
+using testing::ReadFile;
+using testing::StoredEntry;
+using testing::WriteFile;
+
+class Reader : public testing::ScratchDir {
+ protected:
+  void SetUp() override {
+    ScratchDir::SetUp();
+    zip_.SetFileName("recibo.zip");
+    zip_.OnProcessFileFailure = [this](TBaseArchiver&, const std::string& file_name,
+                                       TArchiveOperation operation, int native, int,
+                                       const std::string& message, TArchiveAction&) {
+      EXPECT_EQ(operation, aoExtract);
+      lines_.push_back(FailureLogLine(file_name, message));
+      natives_.push_back(native);
+    };
+  }
+  // The receiver's loop: shorten by one byte while the archive is not valid.
+  size_t TrimUntilValid(size_t limit) {
+    size_t removed = 0;
+    while (!zip_.IsZipValid() && removed < limit) {
+      fs::resize_file("recibo.zip", fs::file_size("recibo.zip") - 1);
+      ++removed;
+    }
+    return removed;
+  }
+  void Extract(const std::string& base = "") {
+    zip_.OpenZip(kOpenRead);
+    zip_.SetBaseDir(base);
+    zip_.ExtractMatching("*.*", kStationAttrMask, "");
+    zip_.CloseZip();
+  }
+  TZipArchiver zip_;
+  std::vector<std::string> lines_;
+  std::vector<int> natives_;
+};
+
+TEST_F(Reader, PaddingIsTrimmedToTheExactEndOfTheArchive) {
+  const std::string archive = BuildArchive({DeflatedEntry("TRAFICO.TRF", "llamadas")});
+  for (const char pad : {'\0', '\x1A'}) {
+    WriteFile("recibo.zip", archive + std::string(127, pad));
+    EXPECT_EQ(TrimUntilValid(1024), 127u);
+    EXPECT_EQ(ReadFile("recibo.zip"), archive);
+  }
+}
+
+TEST_F(Reader, AnArchiveCommentEndingInPaddingBytesIsValidOnlyAtItsEnd) {
+  const std::string archive = BuildArchive({StoredEntry("a", "x")}, "fin\x1A\x1A\0"s);
+  WriteFile("recibo.zip", archive + std::string(100, '\x1A'));
+  EXPECT_EQ(TrimUntilValid(1024), 100u);
+  zip_.OpenZip(kOpenRead);
+  EXPECT_EQ(zip_.ArchiveComment(), "fin\x1A\x1A\0"s);
+}
+
+TEST_F(Reader, AFalseEndRecordInsideTheCommentIsPassedOver) {
+  // The comment ends in an end record whose comment length reaches 40 bytes past the real
+  // end: it would count while 40 padding bytes remain, and describes one entry that is not
+  // there.
+  std::string fake = BuildArchive({});
+  fake[20] = 40;
+  fake[10] = 1;
+  fake[12] = 46;
+  const std::string archive =
+      BuildArchive({StoredEntry("dia.daw", "datos")}, std::string(30, 'c') + fake);
+  WriteFile("recibo.zip", archive + std::string(128, '\0'));
+  EXPECT_EQ(TrimUntilValid(1024), 128u);
+  Extract();
+  EXPECT_EQ(ReadFile("dia.daw"), "datos");
+}
+
+TEST_F(Reader, ValidityTestNeverThrowsNorHangs) {
+  EXPECT_FALSE(zip_.IsZipValid());  // missing
+  fs::create_directory("recibo.zip");
+  EXPECT_FALSE(zip_.IsZipValid());  // a directory
+  fs::remove("recibo.zip");
+  ASSERT_EQ(::mkfifo("recibo.zip", 0644), 0);
+  EXPECT_FALSE(zip_.IsZipValid());  // a pipe with no writer
+  try {
+    zip_.OpenZip(kOpenRead);
+    FAIL() << "a pipe opened as an archive";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ(e.NativeError(), 45);
+  }
+  fs::remove("recibo.zip");
+  WriteFile("recibo.zip", "PK\x05\x06 too short");
+  EXPECT_FALSE(zip_.IsZipValid());
+  // The longest comment still leaves the end record within reach.
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("a", "x")}, std::string(65535, 'c')));
+  EXPECT_TRUE(zip_.IsZipValid());
+}
+
+TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
+  const std::string archive =
+      BuildArchive({DeflatedEntry("a.txt", "primero"), StoredEntry("b.txt", "segundo")});
+  WriteFile("recibo.zip", archive.substr(0, archive.size() - 30));  // end record cut off
+  zip_.SetTolerateDamage(false);
+  try {
+    zip_.OpenZip(kOpenRead);
+    FAIL() << "a damaged archive opened";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ(e.NativeError(), 48);
+  }
+  zip_.SetTolerateDamage(true);
+  Extract();
+  EXPECT_EQ(ReadFile("a.txt"), "primero");
+  EXPECT_EQ(ReadFile("b.txt"), "segundo");
+  WriteFile("recibo.zip", std::string(300, 'x'));
+  try {
+    zip_.OpenZip(kOpenRead);
+    FAIL() << "garbage opened";
+  } catch (const EArchiveError& e) {
+    EXPECT_EQ(e.NativeError(), 35);
+  }
+}
+
+TEST_F(Reader, NamesMakeDirectoriesAndDirectoryEntriesMakeNoFile) {
+  testing::RawEntry dir = StoredEntry("vacio/", "");
+  dir.attributes = 0x10;
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("sub/dir/x.trf", "x"),
+                                        StoredEntry("otro\\y.trf", "y"), dir}));
+  Extract();
+  EXPECT_EQ(ReadFile("sub/dir/x.trf"), "x");
+  EXPECT_EQ(ReadFile("otro/y.trf"), "y");
+  EXPECT_TRUE(fs::is_directory("vacio"));
+  EXPECT_TRUE(fs::is_empty("vacio"));
+  EXPECT_TRUE(lines_.empty());
+}
+
+TEST_F(Reader, AReadOnlyTargetIsReplacedAndTakesTheEntrysAttributesAndDate) {
+  WriteFile("param.tcp", "viejo");
+  ::chmod("param.tcp", 0444);
+  testing::RawEntry e = StoredEntry("param.tcp", "nuevo");
+  e.attributes = 0x21;
+  WriteFile("recibo.zip", BuildArchive({e}));
+  Extract();
+  EXPECT_EQ(ReadFile("param.tcp"), "nuevo");
+  struct stat st {};
+  ASSERT_EQ(::stat("param.tcp", &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_EQ(st.st_mtime, *FromDosDateTime(DosDateTime{0x5C87, 0}));
+}
+
+TEST_F(Reader, ACrcMismatchIsOneLineAndTheNextEntriesFollow) {
+  testing::RawEntry bad = DeflatedEntry("malo.trf", "contenido");
+  bad.crc ^= 1;
+  WriteFile("recibo.zip", BuildArchive({bad, StoredEntry("bueno.trf", "ok")}));
+  Extract();
+  ASSERT_EQ(lines_.size(), 1u);
+  EXPECT_EQ(lines_[0],
+            "ERROR de descompresión:malo.trf - Zipper1: Invalid size or check sum of file or "
+            "unsupported compression format - Native error: 00008");
+  EXPECT_EQ(ReadFile("malo.trf"), "contenido");  // the bytes produced stay
+  EXPECT_EQ(ReadFile("bueno.trf"), "ok");
+}
+
+TEST_F(Reader, AnExplicitBaseDirectoryLeavesTheCurrentOneAlone) {
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("d/a.daw", "a")}));
+  Extract((dir_ / "loc07").string());
+  EXPECT_EQ(ReadFile("loc07/d/a.daw"), "a");
+  EXPECT_EQ(fs::current_path(), dir_);
+  EXPECT_FALSE(fs::exists("d"));
+}
+
+TEST_F(Reader, AnExistingFileInAnotherLetterCaseIsTheSameFile) {
+  WriteFile("Sub/trafico.TRF", "viejo");
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("sub/TRAFICO.TRF", "nuevo")}));
+  Extract();
+  EXPECT_EQ(ReadFile("Sub/TRAFICO.TRF"), "nuevo");
+  EXPECT_FALSE(fs::exists("Sub/trafico.TRF"));
+  EXPECT_FALSE(fs::exists("sub"));
+}
+
+TEST_F(Reader, OverwriteSettingsCanKeepExistingFiles) {
+  WriteFile("a.txt", "viejo");
+  WriteFile("b.txt", "viejo");
+  ::chmod("b.txt", 0444);
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("a.txt", "nuevo"), StoredEntry("b.txt", "n")}));
+  zip_.Options().ReplaceReadOnly = false;
+  Extract();
+  EXPECT_EQ(ReadFile("a.txt"), "nuevo");
+  EXPECT_EQ(ReadFile("b.txt"), "viejo");
+  zip_.Options().OverwriteMode = omNever;
+  WriteFile("a.txt", "otro");
+  Extract();
+  EXPECT_EQ(ReadFile("a.txt"), "otro");
+}
+
+TEST_F(Reader, NamesInTheOemCodePageOrFlaggedUtf8) {
+  testing::RawEntry utf8 = StoredEntry("año.daw", "u");
+  utf8.flags = 0x0800;
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("\xA5"
+                                                    "and\xA3.tbl",
+                                                    "o"),
+                                        utf8}));
+  zip_.OpenZip(kOpenRead);
+  EXPECT_EQ(zip_.Entry(0).StoredName, "Ñandú.tbl");
+  EXPECT_EQ(zip_.Entry(1).StoredName, "año.daw");
+  zip_.CloseZip();
+  Extract();
+  EXPECT_EQ(ReadFile("Ñandú.tbl"), "o");
+}
+
+TEST_F(Reader, SelectionByMaskAndAttributes) {
+  testing::RawEntry hidden = StoredEntry("oculto.txt", "h");
+  hidden.attributes = 0x22;
+  WriteFile("recibo.zip",
+            BuildArchive({StoredEntry("d/a.daw", "a"), StoredEntry("b.trf", "b"), hidden}));
+  zip_.OpenZip(kOpenRead);
+  zip_.ExtractMatching("*.daw", 0x21, "");
+  EXPECT_TRUE(fs::exists("d/a.daw"));  // the last component matched
+  EXPECT_FALSE(fs::exists("b.trf"));
+  zip_.ExtractMatching("*.*", 0x21, "b.*");
+  EXPECT_FALSE(fs::exists("b.trf"));       // excluded
+  EXPECT_FALSE(fs::exists("oculto.txt"));  // hidden bit not in the mask
+  zip_.ExtractMatching("*.*", kStationAttrMask, "");
+  EXPECT_TRUE(fs::exists("oculto.txt"));
+}
+
+}  // namespace
+}  // namespace marvolen

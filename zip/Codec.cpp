@@ -1,0 +1,206 @@
+#include "zip/Codec.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace marvolen {
+
+namespace {
+
+uint32_t UpdateCrc(uint32_t crc, const char* data, size_t count) {
+  return static_cast<uint32_t>(
+      ::crc32_z(crc, reinterpret_cast<const Bytef*>(data), static_cast<z_size_t>(count)));
+}
+
+class Deflater {
+ public:
+  explicit Deflater(int level) {
+    if (::deflateInit2(&stream_, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+      throw std::runtime_error("zlib cannot start a deflate stream");
+    }
+  }
+  ~Deflater() { ::deflateEnd(&stream_); }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+
+  // All the output of one deflate call over `data` with `flush`. The buffer is sized as the
+  // writer always sized it; should zlib still want more room, it gets another buffer.
+  std::string Run(const char* data, size_t count, int flush) {
+    std::string out;
+    const size_t room = ((count + count / 10 + 12) + 255) / 256 * 256;
+    stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    stream_.avail_in = static_cast<uInt>(count);
+    for (;;) {
+      const size_t used = out.size();
+      out.resize(used + room);
+      stream_.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+      stream_.avail_out = static_cast<uInt>(room);
+      const int rc = ::deflate(&stream_, flush);
+      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib deflate failed");
+      out.resize(used + room - stream_.avail_out);
+      if (stream_.avail_out != 0) break;
+    }
+    return out;
+  }
+
+ private:
+  z_stream stream_{};
+};
+
+}  // namespace
+
+size_t CompressionChunkSize(int mode) {
+  if (mode >= 1 && mode <= 3) return 524288;
+  if (mode >= 7 && mode <= 9) return 1572864;
+  return 1048576;
+}
+
+CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
+                             const ChunkWriter& write) {
+  CompressResult result;
+  const size_t chunk = CompressionChunkSize(mode);
+  std::vector<char> input(static_cast<size_t>(std::min<uint64_t>(chunk, length)));
+  std::unique_ptr<Deflater> deflater;
+  if (mode != 0) deflater = std::make_unique<Deflater>(mode);
+  uint32_t crc = 0;
+  bool first = true;
+  while (result.bytes_read < length) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk, length - result.bytes_read));
+    const size_t got = read(input.data(), want);
+    crc = UpdateCrc(crc, input.data(), got);
+    result.bytes_read += got;
+    const bool last = result.bytes_read >= length || got < want;
+    if (!deflater) {
+      write(input.data(), got);
+      result.bytes_written += got;
+    } else {
+      std::string out = deflater->Run(input.data(), got, last ? Z_FINISH : Z_SYNC_FLUSH);
+      size_t from = 0;
+      size_t to = out.size();
+      if (first) from = std::min<size_t>(2, to);      // the zlib header
+      if (last) to = to >= from + 4 ? to - 4 : from;  // the Adler-32 trailer
+      write(out.data() + from, to - from);
+      result.bytes_written += to - from;
+    }
+    first = false;
+    if (got < want) break;
+  }
+  result.crc32 = crc;
+  return result;
+}
+
+namespace {
+
+class Inflater {
+ public:
+  Inflater() {
+    if (::inflateInit2(&stream_, -15) != Z_OK) {
+      throw std::runtime_error("zlib cannot start an inflate stream");
+    }
+  }
+  ~Inflater() { ::inflateEnd(&stream_); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  z_stream& stream() { return stream_; }
+
+ private:
+  z_stream stream_{};
+};
+
+// Hands at most `limit` bytes in total to `write`, counting and checksumming them.
+class BoundedOutput {
+ public:
+  BoundedOutput(uint64_t limit, const ChunkWriter& write, DecodeResult& result)
+      : limit_(limit), write_(write), result_(result) {}
+
+  // False once the limit has cut the output.
+  bool Put(const char* data, size_t count) {
+    const uint64_t room = limit_ - result_.bytes_produced;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(room, count));
+    if (take > 0) {
+      write_(data, take);
+      result_.crc32 = UpdateCrc(result_.crc32, data, take);
+      result_.bytes_produced += take;
+    }
+    if (take < count) result_.overflow = true;
+    return !result_.overflow;
+  }
+
+ private:
+  uint64_t limit_;
+  const ChunkWriter& write_;
+  DecodeResult& result_;
+};
+
+void CopyStored(const ChunkReader& read, uint64_t size, BoundedOutput& out, DecodeResult& r) {
+  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kDecodeChunkSize, size)));
+  uint64_t left = size;
+  while (left > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), left));
+    const size_t got = read(buffer.data(), want);
+    if (!out.Put(buffer.data(), got)) return;
+    left -= got;
+    if (got < want) {
+      r.broken = true;
+      return;
+    }
+  }
+}
+
+void Inflate(const ChunkReader& read, uint64_t size, uint64_t limit, BoundedOutput& out,
+             DecodeResult& r) {
+  Inflater inflater;
+  z_stream& z = inflater.stream();
+  std::vector<char> input(static_cast<size_t>(std::min<uint64_t>(kDecodeChunkSize, size)));
+  // Small entries get a small buffer; the limit check does not depend on its size.
+  std::vector<char> output(static_cast<size_t>(std::clamp<uint64_t>(limit + 1, 4096, 262144)));
+  uint64_t left = size;
+  bool input_ended = false;
+  for (;;) {
+    if (z.avail_in == 0 && !input_ended) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(input.size(), left));
+      const size_t got = want > 0 ? read(input.data(), want) : 0;
+      left -= got;
+      if (got < want || left == 0) input_ended = true;
+      z.next_in = reinterpret_cast<Bytef*>(input.data());
+      z.avail_in = static_cast<uInt>(got);
+    }
+    z.next_out = reinterpret_cast<Bytef*>(output.data());
+    z.avail_out = static_cast<uInt>(output.size());
+    const int rc = ::inflate(&z, Z_NO_FLUSH);
+    const size_t produced = output.size() - z.avail_out;
+    if (!out.Put(output.data(), produced)) return;
+    if (rc == Z_STREAM_END) return;
+    if (rc == Z_BUF_ERROR && produced == 0 && (z.avail_in > 0 || input_ended)) {
+      r.broken = true;  // no progress is possible: the data ended before the stream did
+      return;
+    }
+    if (rc != Z_OK && rc != Z_BUF_ERROR) {
+      r.broken = true;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+DecodeResult DecodeEntry(const ChunkReader& read, uint64_t compressed_size, int method,
+                         uint64_t limit, const ChunkWriter& write) {
+  DecodeResult result;
+  BoundedOutput out(limit, write, result);
+  if (method == 0) {
+    CopyStored(read, compressed_size, out, result);
+  } else if (method == 8) {
+    Inflate(read, compressed_size, limit, out, result);
+  } else {
+    result.broken = true;
+  }
+  return result;
+}
+
+}  // namespace marvolen
