@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The office hangs up in the middle of sending its traffic: the station gives the transfer
+# up, aborts the call and says so in the activity log; it files nothing from the broken
+# transfer, and the office still holds its traffic. The next call collects it whole.
+source "$(dirname "$0")/call_lib.sh" "$1"
+
+start_station
+
+loc31=$(new_office_record 31 caida)
+printf 'TARIFA 31\r\n' >"$loc31/TARIFA31.TBL"
+of31=$scratch/office31
+mkdir -p "$of31/TRAFICO"
+cp "$loc31/TARIFA31.TBL" "$of31/"
+# Several blocks of traffic, so the line goes down with most of it still to come.
+for i in $(seq 1 300); do printf '07/12 %05d;cabina %02d;00:%02d:%02d;%d.%02d\r\n' \
+  "$i" $((i % 17)) $((i % 60)) $((i * 7 % 60)) $((i % 9)) $((i % 100)); done >"$of31/TRAFICO/TRAFICO.TRF"
+cp "$of31/TRAFICO/TRAFICO.TRF" "$scratch/traffic"
+
+call dropped "$of31" 31 --password caida --drop-in-transfer send
+[ "$office_status" -ne 0 ] || fail "a dropped call ended with status 0"
+grep -q "dropping the line in the middle of this transfer" "$last_log" || fail "the line was not dropped"
+grep -qxF "command: Enviar  datoTRAFICO\\trafico.TRF" "$last_log" || fail "not dropped in the traffic"
+# The station's receiver waits out its retries before it gives the transfer up.
+await_call_end 150
+activity_log_has 00031 "Comunicación abortada!!!!"
+activity_log_has 00031 "Recibo Tráfico....."
+! grep -aq "Comunicación exitosa" "$work/volenlog.tcp" || fail "a dropped call logged as a success"
+
+# Nothing from the broken transfer is filed or left as if it were the traffic.
+[ -z "$(find "$loc31" -maxdepth 1 -iname '*.trf')" ] || fail "traffic filed from a dropped transfer: $(ls "$loc31")"
+[ -z "$(find "$loc31" -maxdepth 1 -iname 'trafico.bak')" ] || fail "half a transfer kept as TRAFICO.BAK"
+same_file "$of31/TRAFICO/TRAFICO.TRF" "$scratch/traffic"
+[ "$(params "$loc31" get password | sed 's/ *$//')" = caida ] || fail "parameter file damaged"
+
+# The office calls again and this time its traffic is collected and filed once.
+call again "$of31" 31 --password caida
+expect_success
+mapfile -t filed < <(find "$loc31" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]{14}\.trf' -printf '%f\n')
+[ "${#filed[@]}" -eq 1 ] || fail "traffic filed: ${filed[*]:-none}"
+same_file "$loc31/${filed[0]}" "$scratch/traffic"
+absent "$of31/TRAFICO/TRAFICO.TRF"
+activity_log_has 00031 "Comunicación exitosa"
+
+echo "dropped transfer: ok"

@@ -1,0 +1,172 @@
+# Shared by the call tests (sourced, not run): one station on the console with the built-in
+# modem emulator on a free loopback port, its own home and working directory in a scratch
+# directory, and simulated offices that dial it one after the other.
+#
+#   source call_lib.sh BUILD_DIR
+#
+# Each test file runs several calls against one station: a station needs some seconds after
+# its start before its modem answers, and the offices redial until it does.
+
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/marvolen-call.XXXXXX")
+home=$scratch/home
+work=$scratch/work
+station_pid=
+station_out=$scratch/station.out
+last_log=
+
+cleanup() {
+  if [ -n "$station_pid" ] && kill -0 "$station_pid" 2>/dev/null; then
+    kill -TERM "$station_pid" 2>/dev/null || true
+    wait "$station_pid" 2>/dev/null || true
+  fi
+  if [ -z "${MARVOLEN_KEEP_SCRATCH:-}" ]; then rm -rf "$scratch"; else echo "kept $scratch" >&2; fi
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -n "$last_log" ] && [ -f "$last_log" ]; then
+    echo "---- office output ($last_log)" >&2
+    tail -n 60 "$last_log" >&2
+  fi
+  if [ -f "$station_out" ]; then
+    echo "---- station output (last lines)" >&2
+    tail -n 60 "$station_out" >&2
+  fi
+  exit 1
+}
+
+# A loopback port nobody listens on now. The kernel hands out ports from its ephemeral range,
+# so parallel tests do not collide the way fixed numbers would.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Today and other days as date serials (whole days since 30 December 1899) and as ddmmyyyy,
+# the way the station's clock sees them (local time).
+today_serial() { echo $(($(date -u -d "$(date +%F)" +%s) / 86400 + 25569)); }
+day_name() { date -d "1899-12-30 + $1 days" +%d%m%Y; }
+
+# start_station: writes the settings record (port 1, the working directory beside the home)
+# and starts the station on the console. The station's log view goes to $station_out.
+start_station() {
+  port=$(free_port)
+  mkdir -p "$home" "$work"
+  MARVOLEN_HOME=$home "$build/marvolen-config" set --port 1 --speed 38400 --password x \
+    --workdir ../work >/dev/null
+  MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$port \
+    "$build/marvolen" --console >"$station_out" 2>"$scratch/station.err" &
+  station_pid=$!
+}
+
+params() { "$build/marvolen-params" "$@"; }
+
+# new_office_record N PASSWORD: the station's directory for office N with a parameter file
+# holding PASSWORD and neutral switches; echoes the directory.
+new_office_record() {
+  local dir
+  dir=$work/$(printf 'loc%02d' "$1")
+  mkdir -p "$dir"
+  params "$dir" set password "$2" >/dev/null
+  params "$dir" set Check_Id 0 >/dev/null
+  params "$dir" set UpGrade 0 >/dev/null
+  params "$dir" set Synchronize 1 >/dev/null
+  params "$dir" set Reintentos 3 >/dev/null
+  params "$dir" set PeriodoReintentos 15 >/dev/null
+  params "$dir" set "inicio *.daw" 0 >/dev/null
+  params "$dir" set "ultimo *.daw" 0 >/dev/null
+  echo "$dir"
+}
+
+# call NAME OFFICE_DIR NUMBER [OPTION...]: one call of the simulated office; its output goes
+# to $scratch/NAME.log, its exit status to $office_status, and the station's log view lines
+# written from the start of the call on are counted from $call_from.
+call() {
+  local name=$1 dir=$2 number=$3
+  shift 3
+  last_log=$scratch/$name.log
+  call_from=$(($(wc -l <"$station_out") + 1))
+  call_started=$(date +%s)
+  set +e
+  timeout 240 "$build/marvolen-office" --station "127.0.0.1:$port" --dir "$dir" \
+    --number "$number" --redial 60 --timeout 90 "$@" >"$last_log" 2>&1
+  office_status=$?
+  set -e
+  call_ended=$(date +%s)
+  echo "call $name: exit status $office_status after $((call_ended - call_started)) s"
+}
+
+# The station's log view lines since the start of the last call.
+call_view() { tail -n "+$call_from" "$station_out"; }
+
+# await_view TEXT [SECONDS]: waits until the station's log view shows the line TEXT (a fixed
+# string, the whole line) after the start of the last call.
+await_view() {
+  local text=$1 limit=${2:-20} i
+  for ((i = 0; i < limit * 10; i++)); do
+    call_view | grep -qxF -- "$text" && return 0
+    sleep 0.1
+  done
+  fail "the station never showed \"$text\""
+}
+
+# await_call_end [SECONDS]: waits until the station is back waiting for the next call (its
+# modem answered "AT S0=1" again after the last call).
+await_call_end() {
+  local limit=${1:-30} i
+  for ((i = 0; i < limit * 10; i++)); do
+    call_view | awk '/^Conectándose/ { called = 1 }
+      called && prev == "AT S0=1" && $0 == "OK" { found = 1 } { prev = $0 } END { exit !found }' &&
+      return 0
+    sleep 0.1
+  done
+  fail "the station did not reset its line after the call"
+}
+
+# expect_success: the last call ended with "Comunicación exitosa" and "Salir".
+expect_success() {
+  [ "$office_status" -eq 0 ] || fail "office exit status $office_status, expected 0"
+  grep -qx "result:       success (dismissed by the station)" "$last_log" ||
+    fail "no successful end in the office's summary"
+  await_call_end
+}
+
+# expect_refused: the station refused the last call and the office knows it failed.
+expect_refused() {
+  [ "$office_status" -ne 0 ] || fail "a refused office exited 0"
+  await_view "Ingreso No autorizado!!"
+  if call_view | grep -q "^Conectándose" && call_view | grep -qxF "Ok"; then
+    fail "the script ran for a refused office"
+  fi
+  await_call_end
+}
+
+# summary_field NAME: the value of one line of the office's call summary.
+summary_field() {
+  sed -n "s/^$1: *//p" "$last_log" | head -n 1
+}
+
+# activity_log_has OFFICE TEXT [SECONDS]: waits until the activity log holds the line TEXT for
+# office field OFFICE (five characters) after its time stamp, ended by CR LF.
+activity_log_has() {
+  local limit=${3:-20} i log=$work/volenlog.tcp
+  for ((i = 0; i < limit * 10; i++)); do
+    if [ -f "$log" ] && want=" Of: $1 $2"$'\r' awk '
+        { n = length(ENVIRON["want"]) }
+        length($0) >= n && substr($0, length($0) - n + 1) == ENVIRON["want"] { found = 1 }
+        END { exit !found }' "$log"; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "the activity log never got \"$2\" for office $1"
+}
+
+# Lines of the activity log for office field OF (five characters), as text without CR.
+activity_lines() { [ -f "$work/volenlog.tcp" ] && tr -d '\r' <"$work/volenlog.tcp" | grep -F " Of: $1 " || true; }
+
+same_file() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }
+absent() { [ ! -e "$1" ] || fail "$1 should not exist"; }
+present() { [ -e "$1" ] || fail "$1 is missing"; }

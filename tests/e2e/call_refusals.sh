@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Offices the station must not admit, one call each against one station: a wrong password,
+# an identification whose two halves differ, office numbers outside 1..9999, an office the
+# station has no directory for, and offices without a single table on the station (a "tab"
+# office with ".cos" files only among them). Each is refused with "Ingreso No autorizado!!"
+# or turned away before the script, the office's call fails, and nothing of the office's
+# changes on either side. A good office calls last, so the station still admits after all
+# of them.
+source "$(dirname "$0")/call_lib.sh" "$1"
+
+start_station
+
+loc21=$(new_office_record 21 clave)
+printf 'TARIFA 1\r\n' >"$loc21/TARIFA01.TBL"
+of21=$scratch/office21
+mkdir -p "$of21/TRAFICO"
+printf 'old table\r\n' >"$of21/VIEJA001.TBL"
+printf 'traffic of office 21\r\n' >"$of21/TRAFICO/TRAFICO.TRF"
+cp -r "$of21" "$scratch/office21-before"
+cp "$loc21/MARVOLEN.TCP" "$scratch/loc21-params-before"
+
+# untouched: neither the office's files nor the station's copy of office 21 changed.
+untouched() {
+  diff -r "$of21" "$scratch/office21-before" >/dev/null || fail "office 21's files changed"
+  same_file "$loc21/MARVOLEN.TCP" "$scratch/loc21-params-before"
+  [ "$(find "$loc21" -type f | wc -l)" -eq 2 ] || fail "files added to loc21: $(ls "$loc21")"
+}
+
+call wrong-password "$of21" 21 --password clave --wrong-password
+expect_refused
+grep -q "^identified: *yes" "$last_log" || fail "the office did not get to identify itself"
+activity_log_has 00021 "Ingreso No autorizado!!"
+untouched
+
+# The halves are compared before anything else: no summary line, nothing read.
+call differing-halves "$of21" 21 --password clave --differing-halves
+expect_refused
+call_view | grep -qx "Oficina: 00021  \*\*\*Conectada al centro de telesupervisión\*\*\*" ||
+  fail "no office line for the differing halves"
+! call_view | grep -q "^Traf:" || fail "summary shown for differing halves"
+untouched
+
+for number in 0 10000; do
+  call "number-$number" "$of21" "$number" --password clave
+  expect_refused
+  call_view | grep -qx "Traf:S Tabla:T .*" || fail "no summary line for office $number"
+done
+[ -z "$(find "$work" -maxdepth 1 -name 'loc*' ! -name loc21 ! -name loc22 ! -name loc23)" ] ||
+  fail "office directories made for refused numbers: $(ls "$work")"
+
+# An office number with no directory on the station: the parameters cannot be read, so the
+# call ends before the script and no directory is made for it.
+call unknown-office "$of21" 4321 --password GALER
+[ "$office_status" -ne 0 ] || fail "an unknown office's call succeeded"
+! call_view | grep -qxF "Ok" || fail "the script ran for an unknown office"
+call_view | grep -q "^ERROR PROGRAMA: .*loc4321" || fail "no error shown for the unknown office"
+await_call_end
+absent "$work/loc4321"
+untouched
+
+# Offices known to the station but without tables for their kind.
+loc22=$(new_office_record 22 vacia)
+call no-tables "$of21" 22 --password vacia
+expect_refused
+loc23=$(new_office_record 23 costo)
+printf 'COSTOS\r\n' >"$loc23/COSTOS01.COS"
+mkdir -p "$scratch/office23"
+call cos-only "$scratch/office23" 23 --password costo --tables tab
+expect_refused
+[ -z "$(find "$loc22" "$loc23" -iname '*.trf')" ] || fail "traffic filed for a refused office"
+
+# After all of them, office 21 with its right password gets its call.
+call admitted "$of21" 21 --password clave
+expect_success
+absent "$of21/VIEJA001.TBL"
+same_file "$of21/TARIFA01.TBL" "$loc21/TARIFA01.TBL"
+[ "$(find "$loc21" -maxdepth 1 -name '*.trf' | wc -l)" -eq 1 ] || fail "office 21's traffic not filed once"
+
+echo "refusals: ok"

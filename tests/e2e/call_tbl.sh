@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Whole calls of "tbl" offices against one station: office 7 gets its new and changed tables
+# and the upgrades meant for it, has its unused table deleted, gives its traffic and an
+# explicit range of day files, has its clock set and is dismissed with its retry settings.
+# Office 8 then gets only the upgrades meant for every office and for itself, and office 9,
+# which sends a blank feature flag, gets neither upgrades nor a clock setting.
+source "$(dirname "$0")/call_lib.sh" "$1"
+
+today=$(today_serial)
+start_station
+
+# Upgrades on the station: offered by their 12-character names only.
+mkdir -p "$work/upgrades"
+printf 'program for every office\r\n' >"$work/upgrades/PROGRAMA.upg"
+printf 'patch for office 7\r\n' >"$work/upgrades/OFICINA.0007"
+printf 'second patch for office 7\r\n' >"$work/upgrades/ACTUALIZ0007"
+printf 'patch for office 8\r\n' >"$work/upgrades/OFICINA.0008"
+printf 'short name, never offered\r\n' >"$work/upgrades/PROG.UPG"
+
+# ---- office 7: the whole script
+loc07=$(new_office_record 7 ab7)
+params "$loc07" set UpGrade 1 >/dev/null
+params "$loc07" set Reintentos 200 >/dev/null
+params "$loc07" set PeriodoReintentos 1234 >/dev/null
+params "$loc07" set "inicio *.daw" $((today - 3)) >/dev/null
+params "$loc07" set "ultimo *.daw" $((today - 2)) >/dev/null
+printf 'TARIFA 1;urbano=0.10\r\n' >"$loc07/TARIFA01.TBL"
+printf 'TARIFA 2;urbano=0.12;movil=0.45\r\n' >"$loc07/TARIFA02.TBL"
+printf 'TARIFA 3;internacional=1.10\r\n' >"$loc07/TARIFA03.TBL"
+cp "$loc07/MARVOLEN.TCP" "$scratch/loc07-params-before"
+
+of7=$scratch/office07
+mkdir -p "$of7/TRAFICO"
+cp "$loc07/TARIFA01.TBL" "$of7/"
+printf 'TARIFA 2;urbano=0.11\r\n' >"$of7/TARIFA02.TBL"
+printf 'old table, no longer used\r\n' >"$of7/ANTIGUA1.TBL"
+for i in $(seq 1 40); do printf '07/12 10:%02d;cabina %d;00:03:%02d;1.20\r\n' "$i" "$i" "$i"; done \
+  >"$of7/TRAFICO/TRAFICO.TRF"
+cp "$of7/TRAFICO/TRAFICO.TRF" "$scratch/traffic07"
+for d in $((today - 3)) $((today - 2)) $((today - 1)); do
+  printf 'day %s\r\n' "$(day_name "$d")" >"$of7/$(day_name "$d").daw"
+done
+
+call office07 "$of7" 7 --password ab7
+expect_success
+
+# Tables: the changed and the missing one delivered, the unused one deleted at the office.
+same_file "$of7/TARIFA01.TBL" "$loc07/TARIFA01.TBL"
+same_file "$of7/TARIFA02.TBL" "$loc07/TARIFA02.TBL"
+same_file "$of7/TARIFA03.TBL" "$loc07/TARIFA03.TBL"
+absent "$of7/ANTIGUA1.TBL"
+call_view | grep -qxF 'Borrando Tabla no utilizada: tablas\ANTIGUA1.TBL' || fail "no deletion shown"
+grep -qxF 'command: DEL tablas\ANTIGUA1.TBL' "$last_log" || fail "no DEL command"
+
+# Upgrades: the .upg one and the two named for office 7, none other.
+[ "$(summary_field received)" = \
+  "TARIFA02.TBL, TARIFA03.TBL, upgrade/ACTUALIZ0007, upgrade/OFICINA.0007, upgrade/PROGRAMA.UPG" ] ||
+  fail "office 7 received: $(summary_field received)"
+same_file "$of7/upgrade/OFICINA.0007" "$work/upgrades/OFICINA.0007"
+same_file "$of7/upgrade/ACTUALIZ0007" "$work/upgrades/ACTUALIZ0007"
+same_file "$of7/upgrade/PROGRAMA.UPG" "$work/upgrades/PROGRAMA.upg"
+absent "$of7/upgrade/OFICINA.0008"
+absent "$of7/upgrade/PROG.UPG"
+
+# Traffic: filed once under the time of filing, no cumulative file for a "tbl" office, and
+# deleted at the office.
+mapfile -t filed < <(find "$loc07" -maxdepth 1 -name '*.trf' -printf '%f\n')
+[ "${#filed[@]}" -eq 1 ] || fail "traffic files filed: ${filed[*]:-none}"
+[[ ${filed[0]} =~ ^([0-9]{2})([0-9]{2})([0-9]{4})([0-9]{2})([0-9]{2})([0-9]{2})\.trf$ ]] ||
+  fail "traffic filed as ${filed[0]}"
+m=("${BASH_REMATCH[@]}")
+filed_at=$(date -d "${m[3]}-${m[2]}-${m[1]} ${m[4]}:${m[5]}:${m[6]}" +%s)
+((filed_at >= call_started && filed_at <= call_ended)) || fail "${filed[0]} is not the time of the call"
+same_file "$loc07/${filed[0]}" "$scratch/traffic07"
+[ -z "$(find "$loc07" -maxdepth 1 -iname 'of*.trf')" ] || fail "cumulative traffic for a tbl office"
+absent "$of7/TRAFICO/TRAFICO.TRF"
+
+# Day files: exactly the explicit range, and the range is not asked for again.
+grep -qxF "command: Enviar  dato$(day_name $((today - 3))).daw $(day_name $((today - 2))).daw " \
+  "$last_log" || fail "day files asked for: $(grep 'Enviar  dato.*daw' "$last_log")"
+same_file "$loc07/$(day_name $((today - 3))).daw" "$of7/$(day_name $((today - 3))).daw"
+same_file "$loc07/$(day_name $((today - 2))).daw" "$of7/$(day_name $((today - 2))).daw"
+absent "$loc07/$(day_name $((today - 1))).daw"
+[ "$(params "$loc07" get "inicio *.daw")" = 0 ] || fail "inicio *.daw: $(params "$loc07" get "inicio *.daw")"
+[ "$(params "$loc07" get "ultimo *.daw")" = $((today - 2)) ] || fail "ultimo *.daw changed"
+
+# Clock: set to the station's time during the call, and shown as set.
+clock=$(summary_field clock)
+[[ $clock =~ ^([0-9]{2})/([0-9]{2})/([0-9]{4})\ ([0-9:]{8})$ ]] || fail "clock: $clock"
+clock_at=$(date -d "${BASH_REMATCH[3]}-${BASH_REMATCH[2]}-${BASH_REMATCH[1]} ${BASH_REMATCH[4]}" +%s)
+((clock_at >= call_started && clock_at <= call_ended)) || fail "clock $clock outside the call"
+call_view | grep -qxF "Sincronizo fecha/hora: $clock" || fail "clock setting not shown"
+
+# Dismissal: the retry count keeps its low byte as a signed value (200 -> -56 -> 56) and both
+# fields keep their last digits.
+grep -qxF "  Salir56234" "$last_log" || fail "no Salir56234 command"
+[ "$(summary_field salir)" = "retries 56, period 234" ] || fail "salir: $(summary_field salir)"
+
+# The activity log gets the call's events when the call ends.
+summary=$(call_view | grep '^Traf:') || fail "no summary line shown"
+for line in "$summary" "Tablas:  ANTIGUA1.TBL TARIFA01.TBL TARIFA02.TBL" \
+  "Envío de Tablas......" "Enviando archivo!.....Transferencia Ok" \
+  'Borrando Tabla no utilizada: tablas\ANTIGUA1.TBL' "Recibo Tráfico....." \
+  "Recibiendo archivo!...Transferencia OK" "Borrado de Tráfico" "Recibo Administración......" \
+  "Sincronizo fecha/hora: $clock" "Comunicación exitosa"; do
+  activity_log_has 00007 "$line"
+done
+# The master copies stay as they were, apart from the written-back day range.
+params "$loc07" set "inicio *.daw" $((today - 3)) >/dev/null
+cmp -s "$loc07/MARVOLEN.TCP" "$scratch/loc07-params-before" || fail "parameter file changed otherwise"
+
+# ---- office 8: upgrades for every office and for itself only
+loc08=$(new_office_record 8 ab8)
+params "$loc08" set UpGrade 1 >/dev/null
+printf 'TARIFA 1;urbano=0.10\r\n' >"$loc08/TARIFA01.TBL"
+of8=$scratch/office08
+mkdir -p "$of8/upgrade"
+cp "$loc08/TARIFA01.TBL" "$of8/"
+call office08 "$of8" 8 --password ab8
+expect_success
+[ "$(summary_field received)" = "upgrade/OFICINA.0008, upgrade/PROGRAMA.UPG" ] ||
+  fail "office 8 received: $(summary_field received)"
+call_view | grep -qxF "Tráfico ya enviado" || fail "office without traffic was asked for it"
+[ -z "$(find "$work/loc08" -maxdepth 1 -iname '*.trf')" ] || fail "traffic filed for office 8"
+[ "$(params "$loc08" get "inicio *.daw")" = 0 ] || fail "office 8 day range changed"
+
+# ---- office 9: a blank feature flag: no upgrades and no clock setting, even with UpGrade 1
+loc09=$(new_office_record 9 ab9)
+params "$loc09" set UpGrade 1 >/dev/null
+printf 'TARIFA 9;urbano=0.09\r\n' >"$loc09/TARIFA09.TBL"
+of9=$scratch/office09
+mkdir -p "$of9"
+cp "$loc09/TARIFA09.TBL" "$of9/"
+call office09 "$of9" 9 --password ab9 --no-features
+expect_success
+[ "$(summary_field received)" = "-" ] || fail "office 9 received: $(summary_field received)"
+[ "$(summary_field clock)" = "-" ] || fail "office 9 clock set: $(summary_field clock)"
+call_view | grep -qxF "Tablas ya actualizadas" || fail "no 'Tablas ya actualizadas' for office 9"
+absent "$of9/upgrade"
+grep -qxF "  Salir03015" "$last_log" || fail "office 9 not dismissed with Salir03015"
+
+echo "tbl calls: ok"
