@@ -5,10 +5,12 @@
 # office with ".cos" files only among them). Each is refused with "Ingreso No autorizado!!"
 # or turned away before the script, the office's call fails, and nothing of the office's
 # changes on either side. A good office calls last, so the station still admits after all
-# of them.
+# of them; its parameters do not take upgrades, so the one waiting on the station stays there.
 source "$(dirname "$0")/call_lib.sh" "$1"
 
 start_station
+mkdir -p "$work/upgrades"
+printf 'program for offices that take upgrades\r\n' >"$work/upgrades/PROGRAMA.UPG"
 
 loc21=$(new_office_record 21 clave)
 printf 'TARIFA 1\r\n' >"$loc21/TARIFA01.TBL"
@@ -73,6 +75,7 @@ expect_refused
 call admitted "$of21" 21 --password clave
 expect_success
 absent "$of21/VIEJA001.TBL"
+[ "$(summary_field received)" = "TARIFA01.TBL" ] || fail "office 21 received: $(summary_field received)"
 same_file "$of21/TARIFA01.TBL" "$loc21/TARIFA01.TBL"
 [ "$(find "$loc21" -maxdepth 1 -name '*.trf' | wc -l)" -eq 1 ] || fail "office 21's traffic not filed once"
 
