@@ -32,15 +32,15 @@ params=("$build/marvolen-params" "$work/loc07")
 "${params[@]}" set "inicio *.daw" "$yesterday" >/dev/null
 "${params[@]}" set "ultimo *.daw" "$today" >/dev/null
 
-# The station's master tables: TARIFA1 is what the office already has, TARIFA2 is newer.
-printf 'TARIFA 1;urbano=0.10;interurbano=0.25\r\n' >"$work/loc07/TARIFA1.TBL"
-printf 'TARIFA 2;urbano=0.12;interurbano=0.30;movil=0.45\r\n' >"$work/loc07/TARIFA2.TBL"
+# The station's master tables: TARIFA01 is what the office already has, TARIFA02 is newer.
+printf 'TARIFA 1;urbano=0.10;interurbano=0.25\r\n' >"$work/loc07/TARIFA01.TBL"
+printf 'TARIFA 2;urbano=0.12;interurbano=0.30;movil=0.45\r\n' >"$work/loc07/TARIFA02.TBL"
 printf 'upgrade of the office program, build 2026-12\r\n' >"$work/upgrades/PROGRAMA.UPG"
 
-# The office: the same TARIFA1, an older TARIFA2, and VIEJA.TBL that the station dropped.
-cp "$work/loc07/TARIFA1.TBL" "$office/TARIFA1.TBL"
-printf 'TARIFA 2;urbano=0.11;interurbano=0.28\r\n' >"$office/TARIFA2.TBL"
-printf 'old table\r\n' >"$office/VIEJA.TBL"
+# The office: the same TARIFA1, an older TARIFA2, and ANTIGUA1.TBL that the station dropped.
+cp "$work/loc07/TARIFA01.TBL" "$office/TARIFA01.TBL"
+printf 'TARIFA 2;urbano=0.11;interurbano=0.28\r\n' >"$office/TARIFA02.TBL"
+printf 'old table, no longer used\r\n' >"$office/ANTIGUA1.TBL"
 for i in 1 2 3; do
   printf '0%d/12/2026 10:1%d;cabina %d;000%d;00:03:2%d;1.20\r\n' "$i" "$i" "$i" "$i" "$i"
 done >"$office/TRAFICO/TRAFICO.TRF"

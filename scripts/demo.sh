@@ -28,7 +28,7 @@ scripts/demo-data.sh "$root" build
 # tick, five seconds after start).
 (
   scripts/wait-listen.sh "$port" 60 &&
-    build/marvolen-office --station "127.0.0.1:$port" --dir "$root/office07" --number 7 \
+    build/marvolen-office --station "127.0.0.1:$port" --dir "$root/office07" --number 7 --redial 60 \
       --password demo7 >"$root/office07-call.log" 2>&1
 ) &
 

@@ -191,7 +191,7 @@ bool OfficeCall::WaitForGreeting() {
   for (;;) {
     const Wait w = ReadLine(line);
     if (w == Wait::Down) {
-      summary_.end = "the station hung up before greeting";
+      summary_.end = "the line closed before any greeting (the station's modem did not answer)";
       return false;
     }
     if (w == Wait::Silent) {

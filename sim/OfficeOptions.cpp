@@ -80,6 +80,8 @@ identity:
   --version-text TEXT   version field, 12 characters (default "SIM 1.0")
   --serial TEXT         number field, 12 characters (default blanks)
   --timeout SECONDS     longest silence of the station before giving up (default 120)
+  --redial SECONDS      dial again, for up to SECONDS, while the station refuses the call
+                        or hangs up before greeting (a station that is still starting)
 
 misbehaviour, for tests of the station:
   --wrong-password      send a password that differs in its first character
@@ -134,6 +136,10 @@ OfficeOptions ParseOptions(const std::vector<std::string>& args) {
       {"--version-text",
        [&](const std::string& v) { o.identity.version = LineText("--version-text", v); }},
       {"--serial", [&](const std::string& v) { o.identity.serial = LineText("--serial", v); }},
+      {"--redial",
+       [&](const std::string& v) {
+         o.redial = Millis(1000 * ParseNumber("--redial", v, 0, 3600));
+       }},
       {"--timeout",
        [&](const std::string& v) {
          o.timeout = Millis(1000 * ParseNumber("--timeout", v, 1, 86400));

@@ -23,6 +23,8 @@ struct OfficeOptions {
   OfficeIdentity identity;           // texts already in Windows-1252
   std::optional<char> traffic_flag;  // nullopt: 'S' when the office holds a traffic file
   Millis timeout{120000};
+  // How long to keep dialling while the station is not answering yet (0: dial once).
+  Millis redial{0};
   bool wrong_password = false;
   bool differing_halves = false;
   Misbehaviour misbehave;

@@ -62,18 +62,31 @@ int main(int argc, char** argv) {
   if (o.differing_halves) ident = DifferingHalves(ident);
   Describe(id, files, skipped);
 
-  std::cout << "dialling " << o.host << ":" << o.port << std::endl;
-  std::string error;
-  const int fd = DialTcp(o.host, o.port, error);
-  if (fd < 0) {
-    std::cerr << "marvolen-office: " << error << "\n";
-    return 1;
-  }
+  // A station that is still starting refuses the call or hangs up before it greets: an
+  // office redials, as the real ones do with their retry settings.
   RealClock clock;
-  SocketLine line(fd, clock);
-  BlockLink link(clock, std::cout);
-  OfficeCall call(line, link, clock, CallSettings{o.dir, o.timeout, o.misbehave}, std::cout);
-  const CallSummary summary = call.Run(ident);
+  const MonoTime give_up = clock.Now() + o.redial;
+  CallSummary summary;
+  for (;;) {
+    std::cout << "dialling " << o.host << ":" << o.port << std::endl;
+    std::string error;
+    const int fd = DialTcp(o.host, o.port, error);
+    if (fd < 0 && clock.Now() < give_up) {
+      clock.Sleep(Millis(1000));
+      continue;
+    }
+    if (fd < 0) {
+      std::cerr << "marvolen-office: " << error << "\n";
+      return 1;
+    }
+    SocketLine line(fd, clock);
+    BlockLink link(clock, std::cout);
+    OfficeCall call(line, link, clock, CallSettings{o.dir, o.timeout, o.misbehave}, std::cout);
+    summary = call.Run(ident);
+    if (summary.greetings > 0 || clock.Now() >= give_up) break;
+    std::cout << "the station did not answer yet; dialling again" << std::endl;
+    clock.Sleep(Millis(1000));
+  }
   PrintSummary(std::cout, summary);
   return ExitStatus(summary);
 }
