@@ -53,7 +53,6 @@ class Socket {
   void PlugIn() { out_ = false; }
 
   int open_attempts = 0;
-  int failed_calls = 0;
   // The next this many modem-status reads fail with EIO, the device staying in place: a
   // passing fault.
   int failing_status_reads = 0;
@@ -102,10 +101,7 @@ class Socket {
 
    private:
     bool Gone() const { return socket_.out_ || generation_ != socket_.generation_; }
-    int Fail() {
-      ++socket_.failed_calls;
-      return EIO;
-    }
+    static int Fail() { return EIO; }
 
     std::unique_ptr<SerialDevice> inner_;
     Socket& socket_;
@@ -216,8 +212,8 @@ TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted
   EXPECT_EQ(Shown("*ERROR"), 0);
 }
 
-class DevicePulled;
-
+// A status read that fails once, the device staying in place, is shown and nothing more:
+// neither the waiting line nor the call is disturbed.
 TEST_F(LineOnSerial, PassingStatusFaultIsShownOnceAndTheCallGoesOn) {
   Tick();
   Tick();
@@ -236,6 +232,8 @@ TEST_F(LineOnSerial, PassingStatusFaultIsShownOnceAndTheCallGoesOn) {
   EXPECT_EQ(socket.open_attempts, 2);  // the refusal's reset, nothing before it
 }
 
+class DevicePulled;
+
 // Where the call stands when the adapter is pulled out.
 struct PullRow {
   const char* name;
@@ -246,7 +244,7 @@ struct PullRow {
 class DevicePulled : public LineOnSerial, public ::testing::WithParamInterface<PullRow> {
  public:
   // Helpers reachable from the rows.
-  void Reset() { Tick(); }
+  void Waiting() { Tick(); }
   void Greeted() {
     Tick();
     CallAndBeGreeted();
@@ -302,7 +300,7 @@ TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) 
 
 INSTANTIATE_TEST_SUITE_P(
     Where, DevicePulled,
-    ::testing::Values(PullRow{"Waiting", [](DevicePulled& t) { t.Reset(); }, false},
+    ::testing::Values(PullRow{"Waiting", [](DevicePulled& t) { t.Waiting(); }, false},
                       PullRow{"Connecting", [](DevicePulled& t) { t.Greeted(); }, false},
                       PullRow{"InScript", [](DevicePulled& t) { t.InScript(); }, true}),
     [](const ::testing::TestParamInfo<PullRow>& info) { return std::string(info.param.name); });

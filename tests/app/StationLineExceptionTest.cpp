@@ -119,6 +119,7 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
 TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTickResetsTheLine) {
   AdmitACaller();
   Tick();  // step 0: the tables are up to date, a message goes out
+  EXPECT_EQ(station.line.CountSent(std::string(MessageToken) + "Tablas ya actualizadas\r"), 1);
   Acknowledge();
   Tick();  // the acknowledgement moves the script on
   Tick();  // step 1: no table to delete
