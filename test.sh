@@ -16,7 +16,10 @@ echo "== tests"
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" --timeout 300)
 
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DMARVOLEN_SANITIZE=ON -DMARVOLEN_WERROR=ON >/dev/null
+# The window is thin wiring over the station logic tested here; leaving it out (and the
+# optimiser) keeps this second build short.
+cmake -S . -B build-asan -DMARVOLEN_SANITIZE=ON -DMARVOLEN_WERROR=ON -DMARVOLEN_WITH_UI=OFF \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1 ctest -L unit --output-on-failure -j"$jobs" --timeout 300)

@@ -17,11 +17,16 @@ constexpr long long kGreetingPeriodMs = 10000;
 constexpr int kIdleIntervalMs = 500;
 constexpr int kCarrierCallIntervalMs = 10;
 constexpr int kRingCallIntervalMs = 100;
+constexpr Millis kFailedLineRetry{60000};
 }  // namespace
 
 bool LineController::CountStrayLine() {
   s_.line.LineBuffer().clear();
   return ++s_.state.StrayLineCount > kStrayLineLimit;
+}
+
+bool LineController::LineFailed() {
+  return !s_.line.ClearPortErrors().empty();
 }
 
 LineController::LineController(const CallServices& services, Admission admit,
@@ -69,6 +74,8 @@ void LineController::ResetLine() {
   s_.clock.Sleep(Millis(1000));
   s_.line.SendModemCommand("AT S0=1");
 
+  // A line that did not come up is tried again later, not at every idle tick.
+  failed_line_retry_at_ = s_.clock.Now() + (errors.empty() ? Millis(0) : kFailedLineRetry);
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
   s_.SetTimerInterval(kIdleIntervalMs);
@@ -94,7 +101,13 @@ void LineController::StartConnecting(int interval_ms) {
 
 void LineController::Waiting() {
   CallState& st = s_.state;
-  if (s_.line.CarrierLost()) return;
+  if (s_.line.CarrierLost()) {
+    // No carrier can come on a port that did not open or whose device went away; left alone,
+    // the station would stay deaf after the device is back. It is opened afresh instead, at
+    // once when it was working, then once a minute.
+    if (s_.clock.Now() >= failed_line_retry_at_ && LineFailed()) ResetLine();
+    return;
+  }
 
   // The modem has answered a call.
   s_.window.SetModificarVisible(false);
@@ -162,7 +175,12 @@ void LineController::Connecting() {
     st.LastGreetingTime = s_.clock.Now();
   }
 
-  s_.line.ClearPortErrors();
+  // A device that went away would otherwise keep the call for the whole greeting time, with a
+  // status error in the log view at every tick.
+  if (LineFailed()) {
+    AbortCall();
+    return;
+  }
   s_.line.Received().clear();
   if (s_.line.BytesWaiting() == 0) return;
   s_.line.ReadPort();
@@ -195,7 +213,7 @@ void LineController::Connected() {
     RefuseCall();
     return;
   }
-  if (s_.line.CarrierLost()) {
+  if (s_.line.CarrierLost() || LineFailed()) {
     AbortCall();
     return;
   }

@@ -48,11 +48,16 @@ class LineController {
   void Connected();
   // Empties the line buffer and counts a stray line; true when there have been too many.
   bool CountStrayLine();
+  // True when the port cannot be used: it did not open, or its device has stopped answering
+  // (a USB adapter pulled out).
+  bool LineFailed();
   static bool IsNoise(char c) { return c == 8 || c == 10 || c == 11 || c == 12; }
 
   CallServices s_;
   Admission admit_;
   SupervisionScript& script_;
+  // A failed line is opened afresh no sooner than this (see Waiting).
+  MonoTime failed_line_retry_at_{};
 };
 
 }  // namespace marvolen

@@ -4,7 +4,7 @@
 # inputs it finds go to a scratch copy, so the repository's corpus stays small.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${MARVOLEN_FUZZ_SECONDS:-60}"
+seconds="${MARVOLEN_FUZZ_SECONDS:-30}"
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DMARVOLEN_FUZZ=ON -DMARVOLEN_TESTS=OFF \
   -DMARVOLEN_WITH_UI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

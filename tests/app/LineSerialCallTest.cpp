@@ -1,0 +1,309 @@
+// The line controller on the real serial driver and call line, with the modem emulator's
+// logic behind the port and a caller dialling it, all on the virtual clock: a call from the
+// ring to the refusal, and a serial device that is pulled out while the station uses it.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeCallLine.h"
+#include "TestSupport.h"
+#include "app/LineController.h"
+#include "app/LineTokens.h"
+#include "app/SerialCallLine.h"
+#include "app/SupervisionScript.h"
+#include "link/SerialLine.h"
+#include "link/testing/ScriptedLine.h"
+
+namespace marvolen::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kGreeting = std::string(GreetingToken) + '\r';
+const std::string kStars(66, '*');
+
+// A serial adapter that can be pulled out and plugged in again. While it is out, every call
+// on a device opened before fails with EIO (that handle stays dead for good, as a vanished
+// device node's does) and opening the port finds no device.
+class Socket {
+ public:
+  explicit Socket(DeviceOpener inner) : inner_(std::move(inner)) {}
+
+  DeviceOpener Opener() {
+    return [this](int port) -> OpenedDevice {
+      ++open_attempts;
+      if (out_) return {nullptr, ENOENT};
+      OpenedDevice opened = inner_(port);
+      if (opened.device) {
+        opened.device = std::make_unique<Device>(std::move(opened.device), *this, generation_);
+      }
+      return opened;
+    };
+  }
+  void PullOut() {
+    out_ = true;
+    ++generation_;
+  }
+  void PlugIn() { out_ = false; }
+
+  int open_attempts = 0;
+  // The next this many modem-status reads fail with EIO, the device staying in place: a
+  // passing fault.
+  int failing_status_reads = 0;
+
+ private:
+  class Device final : public SerialDevice {
+   public:
+    Device(std::unique_ptr<SerialDevice> inner, Socket& socket, int generation)
+        : inner_(std::move(inner)), socket_(socket), generation_(generation) {}
+
+    int GetState(LineSettings& s) override { return Gone() ? Fail() : inner_->GetState(s); }
+    int SetState(const LineSettings& s) override { return Gone() ? Fail() : inner_->SetState(s); }
+    int SetTimeouts(const CommTimeouts& t) override {
+      return Gone() ? Fail() : inner_->SetTimeouts(t);
+    }
+    int SetupQueues(std::uint32_t in, std::uint32_t out) override {
+      return Gone() ? Fail() : inner_->SetupQueues(in, out);
+    }
+    int SetEventMask(std::uint32_t mask) override {
+      return Gone() ? Fail() : inner_->SetEventMask(mask);
+    }
+    int Purge(std::uint32_t flags) override { return Gone() ? Fail() : inner_->Purge(flags); }
+    int ClearErrors(CommStatus& status) override {
+      return Gone() ? Fail() : inner_->ClearErrors(status);
+    }
+    int GetModemStatus(std::uint32_t& bits) override {
+      if (socket_.failing_status_reads > 0) {
+        --socket_.failing_status_reads;
+        return Fail();
+      }
+      return Gone() ? Fail() : inner_->GetModemStatus(bits);
+    }
+    int Escape(int function) override { return Gone() ? Fail() : inner_->Escape(function); }
+    int StartWrite(std::string_view bytes) override {
+      return Gone() ? Fail() : inner_->StartWrite(bytes);
+    }
+    bool WaitWritten(Millis limit) override { return Gone() || inner_->WaitWritten(limit); }
+    ReadResult Read(std::size_t count, std::string& out, Millis limit) override {
+      if (Gone()) return {Fail(), false};
+      return inner_->Read(count, out, limit);
+    }
+    void WaitForInput(Millis limit) override {
+      // Nothing comes from a vanished device; the inner device still knows how to wait.
+      inner_->WaitForInput(limit);
+    }
+
+   private:
+    bool Gone() const { return socket_.out_ || generation_ != socket_.generation_; }
+    static int Fail() { return EIO; }
+
+    std::unique_ptr<SerialDevice> inner_;
+    Socket& socket_;
+    int generation_;
+  };
+
+  DeviceOpener inner_;
+  bool out_ = false;
+  int generation_ = 0;
+};
+
+// The station's line as the line station wires it: driver, call line, controller and script,
+// the driver's log lines in the log view. The admission is a stand-in that records the
+// identification and admits or refuses as the test says.
+class LineOnSerial : public ::testing::Test {
+ protected:
+  LineOnSerial() { serial.SetConfiguredPort(1); }
+  void SetUp() override { saved_cwd_ = fs::current_path(); }
+  // The controller moves into the station home when a call connects.
+  void TearDown() override { fs::current_path(saved_cwd_); }
+
+  void Tick() {
+    window.timer_enabled = false;
+    controller.Tick();
+    EXPECT_TRUE(window.timer_enabled);
+    clock.Advance(Millis(state.TimerInterval));
+  }
+  // Ticks until `done` holds, for at most `limit` of virtual time; true when it held.
+  bool TickUntil(const std::function<bool()>& done, Millis limit) {
+    const MonoTime end = clock.Now() + limit;
+    while (!done()) {
+      if (clock.Now() >= end) return false;
+      Tick();
+    }
+    return true;
+  }
+  bool InState(std::string_view s) const { return state.LineState == s; }
+  // A caller dials the waiting station and is greeted.
+  void CallAndBeGreeted() {
+    ASSERT_TRUE(phone.Dial());
+    ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));
+    EXPECT_EQ(phone.TakeCallerReceived(), kGreeting);
+  }
+  bool Admit(const std::string& ident) {
+    idents.push_back(ident);
+    if (!admit) return false;
+    state.LineState = kStateConnected;
+    state.ScriptStep = 0;
+    return true;
+  }
+  int Shown(std::string_view prefix) const {
+    int n = 0;
+    for (const std::string& l : window.lines) n += l.rfind(prefix, 0) == 0;
+    return n;
+  }
+  int Logged(std::string_view text) const {
+    int n = 0;
+    for (const std::string& l : log) n += l == text;
+    return n;
+  }
+
+  station_test::TempDir home;
+  VirtualClock clock;
+  ScriptedModemLine phone{clock};
+  Socket socket{phone.Opener(1)};
+  RecordingWindow window;
+  std::vector<std::string> log;
+  std::vector<std::string> idents;
+  bool admit = false;
+  CallState state;
+  SerialLine serial{clock, socket.Opener(), [this](std::string_view l) { window.AddLine(l); }};
+  SerialCallLine line{serial, clock, 9600, ArchiveHooks{}, TransferSinks{}};
+  CallServices services{
+      state, line, window, clock, [this](std::string_view t) { log.emplace_back(t); }, home.path()};
+  SupervisionScript script{services, [](const std::string&, const std::string&) {}};
+  LineController controller{services, [this](const std::string& l) { return Admit(l); }, script};
+
+ private:
+  fs::path saved_cwd_;
+};
+
+TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted) {
+  Tick();
+  // The emulated modem echoes and answers each command of the reset.
+  const std::vector<std::string> reset = {kStars, "ATZ", "OK", "AT&D2", "OK", "AT S0=1", "OK"};
+  EXPECT_EQ(window.lines, reset);
+  EXPECT_TRUE(InState("esperando"));
+
+  CallAndBeGreeted();
+  EXPECT_EQ(state.TimerInterval, 10);
+  EXPECT_EQ(window.Count("Conectándose ..."), 1);
+
+  // The modem's RING and CONNECT lines reached the controller before the identification;
+  // neither they nor the noise bytes inside the line spoil it.
+  phone.CallerSend("Ident=\b0000\n7\f\r");
+  ASSERT_TRUE(TickUntil([&] { return !idents.empty(); }, Millis(2000)));
+  EXPECT_EQ(idents, std::vector<std::string>{"Ident=00007"});
+  EXPECT_EQ(window.Count("Ingreso No autorizado!!"), 1);
+  EXPECT_EQ(Logged("Ingreso No autorizado!!"), 1);
+  // The station's parting LF, then the hang-up of the line's reset.
+  EXPECT_EQ(phone.TakeCallerReceived(), "\n");
+  EXPECT_FALSE(phone.CallerConnected());
+  EXPECT_EQ(phone.HangUps(), 1);
+  EXPECT_TRUE(InState("esperando"));
+
+  CallAndBeGreeted();
+  EXPECT_EQ(window.Count("Conectándose ..."), 2);
+  EXPECT_EQ(Shown("*ERROR"), 0);
+}
+
+// A status read that fails once, the device staying in place, is shown and nothing more:
+// neither the waiting line nor the call is disturbed.
+TEST_F(LineOnSerial, PassingStatusFaultIsShownOnceAndTheCallGoesOn) {
+  Tick();
+  Tick();
+  socket.failing_status_reads = 1;
+  Tick();
+  EXPECT_EQ(Shown("*ERROR Estado del Módem: ERROR LEYENDO ESTADO DEL MODEM EN COM1. "), 1);
+  EXPECT_EQ(socket.open_attempts, 1);
+  EXPECT_TRUE(InState("esperando"));
+
+  CallAndBeGreeted();
+  socket.failing_status_reads = 1;
+  phone.CallerSend("Ident=00007\r");
+  ASSERT_TRUE(TickUntil([&] { return !idents.empty(); }, Millis(2000)));
+  EXPECT_EQ(Shown("*ERROR Estado del Módem: "), 2);
+  EXPECT_EQ(idents, std::vector<std::string>{"Ident=00007"});
+  EXPECT_EQ(socket.open_attempts, 2);  // the refusal's reset, nothing before it
+}
+
+class DevicePulled;
+
+// Where the call stands when the adapter is pulled out.
+struct PullRow {
+  const char* name;
+  void (*reach)(DevicePulled& t);
+  bool script_started;
+};
+
+class DevicePulled : public LineOnSerial, public ::testing::WithParamInterface<PullRow> {
+ public:
+  // Helpers reachable from the rows.
+  void Waiting() { Tick(); }
+  void Greeted() {
+    Tick();
+    CallAndBeGreeted();
+  }
+  void InScript() {
+    admit = true;
+    Greeted();
+    phone.CallerSend("Ident=00007\r");
+    ASSERT_TRUE(TickUntil([&] { return InState("conectado"); }, Millis(2000)));
+    Tick();  // the first step goes out
+    ASSERT_EQ(state.ScriptStep, -1);
+  }
+};
+
+TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) {
+  GetParam().reach(*this);
+  const auto before = window.lines.size();
+  const int resets_before = window.Count(kStars);
+  socket.PullOut();
+
+  // Shown, and not once per tick: the call (if any) ends and the line is reset at once.
+  ASSERT_TRUE(TickUntil([&] { return window.Count(kStars) > resets_before; }, Millis(1000)));
+  const std::string status_failed = std::string("*ERROR Estado del Módem: ERROR LEYENDO ESTADO ") +
+                                    "DEL MODEM EN COM1. " + std::to_string(EIO) + ": " +
+                                    std::strerror(EIO) + ". ";
+  EXPECT_EQ(window.lines.at(before), status_failed);
+  EXPECT_EQ(Shown("Respuesta: ERROR, COM1 NOT FOUND. "), 1);
+  EXPECT_TRUE(InState("esperando"));
+  EXPECT_FALSE(phone.CallerConnected());
+  EXPECT_EQ(Logged("Comunicación abortada!!!!"), GetParam().script_started ? 1 : 0);
+
+  // Out for five minutes: the station tries the port again now and then, quietly.
+  const int attempts = socket.open_attempts;
+  const auto shown = window.lines.size();
+  ASSERT_FALSE(TickUntil([] { return false; }, Millis(5 * 60 * 1000)));
+  EXPECT_GE(socket.open_attempts - attempts, 3);
+  EXPECT_LE(socket.open_attempts - attempts, 6);
+  EXPECT_LE(window.lines.size() - shown,
+            2u * static_cast<unsigned>(socket.open_attempts - attempts));
+  EXPECT_TRUE(InState("esperando"));
+
+  // Plugged in again: within a minute and a reset the modem answers calls as before.
+  phone.TakeCallerReceived();  // what an earlier call got
+  socket.PlugIn();
+  const int greeted_before = window.Count("Conectándose ...");
+  ASSERT_TRUE(TickUntil([&] { return phone.Modem() != nullptr && phone.Modem()->Register(0) == 1; },
+                        Millis(75'000)));
+  ASSERT_TRUE(phone.Dial());
+  ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));
+  EXPECT_EQ(phone.TakeCallerReceived(), kGreeting);
+  EXPECT_EQ(window.Count("Conectándose ..."), greeted_before + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Where, DevicePulled,
+    ::testing::Values(PullRow{"Waiting", [](DevicePulled& t) { t.Waiting(); }, false},
+                      PullRow{"Connecting", [](DevicePulled& t) { t.Greeted(); }, false},
+                      PullRow{"InScript", [](DevicePulled& t) { t.InScript(); }, true}),
+    [](const ::testing::TestParamInfo<PullRow>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace marvolen::testing
