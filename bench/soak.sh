@@ -12,7 +12,7 @@
 #   bench/soak.sh [CALLS] [OFFICES] [STATIONS]     defaults: 200 calls, 20 offices, 5 stations
 #
 # A call keeps a station busy for about 25 s (mostly its fixed waits), so the defaults take
-# about 20 minutes.
+# about 22 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 calls=${1:-200}

@@ -32,9 +32,14 @@ activity_log_has 00031 "Recibo Tráfico....."
 same_file "$of31/TRAFICO/TRAFICO.TRF" "$scratch/traffic"
 [ "$(params "$loc31" get password | sed 's/ *$//')" = caida ] || fail "parameter file damaged"
 
-# The office calls again and this time its traffic is collected and filed once.
+# The office calls again and this time its traffic is collected and filed once. Its
+# parameters take no upgrades, so the one waiting on the station is not offered.
+mkdir -p "$work/upgrades"
+printf 'program for offices that take upgrades\r\n' >"$work/upgrades/PROGRAMA.UPG"
 call again "$of31" 31 --password caida
 expect_success
+[ "$(summary_field received)" = "-" ] || fail "office 31 received: $(summary_field received)"
+absent "$of31/upgrade"
 mapfile -t filed < <(find "$loc31" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]{14}\.trf' -printf '%f\n')
 [ "${#filed[@]}" -eq 1 ] || fail "traffic filed: ${filed[*]:-none}"
 same_file "$loc31/${filed[0]}" "$scratch/traffic"

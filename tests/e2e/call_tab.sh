@@ -59,7 +59,6 @@ activity_log_has 00012 "Borrado de Tráfico"
 activity_log_has 00012 "Comunicación exitosa"
 
 # ---- second call from the same device: the traffic is appended to the cumulative file
-sleep 1 # a new second, so the second traffic file gets a name of its own
 for i in $(seq 1 7); do printf 'second call;%03d;00:02:%02d\r\n' "$i" "$i"; done >"$of12/TRAFICO/TRAFICO.TRF"
 cp "$of12/TRAFICO/TRAFICO.TRF" "$scratch/traffic-2"
 call second "$of12" 12 --tables tab --password tab12 --device-id CAJA0001
