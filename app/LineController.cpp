@@ -126,7 +126,7 @@ void LineController::Waiting() {
   const std::string received = s_.line.Received();
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
-    if (IsNoise(c)) continue;
+    if (IsLineNoise(c)) continue;
     if (c != '\r' && buffer.size() < kMaxLineLength) {
       buffer += c;
       continue;
@@ -189,7 +189,7 @@ void LineController::Connecting() {
 
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
-    if (IsNoise(c)) continue;
+    if (IsLineNoise(c)) continue;
     if (c != '\r' && buffer.size() < kMaxLineLength) {
       buffer += c;
       continue;

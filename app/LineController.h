@@ -51,7 +51,6 @@ class LineController {
   // True when the port cannot be used: it did not open, or its device has stopped answering
   // (a USB adapter pulled out).
   bool LineFailed();
-  static bool IsNoise(char c) { return c == 8 || c == 10 || c == 11 || c == 12; }
 
   CallServices s_;
   Admission admit_;

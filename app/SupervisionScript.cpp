@@ -23,10 +23,6 @@ namespace {
 
 constexpr char kTransferOk[] = "TRANSFERENCIA OK";
 
-bool IsNoise(char c) {
-  return c == 8 || c == 10 || c == 11 || c == 12;
-}
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -272,7 +268,7 @@ bool SupervisionScript::ReadReplies(LineController& controller) {
     const std::string received = s_.line.Received();
     bool transferred = false;
     for (char c : received) {
-      if (IsNoise(c)) continue;
+      if (IsLineNoise(c)) continue;
       if (c != '\r') {
         // An endless line is no reply the script could take: it is dropped, not kept growing.
         if (st.ReplyLine.size() >= kMaxLineLength) st.ReplyLine.clear();
