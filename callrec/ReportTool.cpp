@@ -52,7 +52,12 @@ int main(int argc, char** argv) {
   app.add_option("--now", now_text, "take this ISO 8601 time as now (for tests)")->group("");
   json_flag->excludes(csv_flag);
   html_opt->excludes(json_flag)->excludes(csv_flag);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version exit 0; a usage error 2, apart from --check's 1 for an alert.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
 
   o.work_dir = work_dir.empty() || work_dir.back() == '/' ? work_dir : work_dir + "/";
   o.now = std::chrono::system_clock::now();
