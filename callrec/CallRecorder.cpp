@@ -80,7 +80,33 @@ std::optional<int> DayOf(const std::string& name) {
   return LocalDateSerial(std::chrono::system_clock::from_time_t(t));
 }
 
+constexpr std::array<std::pair<CallReason, std::string_view>, 11> kReasonTexts{{
+    {CallReason::kWrongPassword, "clave incorrecta"},
+    {CallReason::kHalvesDiffer, "identificación alterada"},
+    {CallReason::kDeviceMismatch, "llave distinta"},
+    {CallReason::kBadOfficeNumber, "número de oficina inválido"},
+    {CallReason::kNoTables, "sin tablas"},
+    {CallReason::kTooManyStrayLines, "demasiadas líneas extrañas"},
+    {CallReason::kInCallOnOtherLine, "en llamada por otra línea"},
+    {CallReason::kStall, "sin respuesta"},
+    {CallReason::kCarrierLost, "sin portadora"},
+    {CallReason::kTransferFailed, "transferencia fallida"},
+    {CallReason::kProgramError, "error de programa"},
+}};
+
 }  // namespace
+
+std::string CallEndLine(const CallRecord& r) {
+  static constexpr std::string_view kResultTexts[] = {"exitosa", "rechazada", "sin identificación",
+                                                      "abortada"};
+  std::string text = "Fin de llamada: ";
+  text += kResultTexts[static_cast<size_t>(r.result)];
+  for (const auto& [reason, words] : kReasonTexts)
+    if (reason == r.reason) text += " (" + std::string(words) + ")";
+  const long long seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(r.end - r.start).count();
+  return text + ", " + std::to_string(seconds) + " s";
+}
 
 std::string EscapeLine(std::string_view bytes) {
   std::string out;

@@ -87,6 +87,10 @@ class CallRecorder {
   MonoTime transfer_started_{};
 };
 
+// The log view's line at the end of a call, in the station's language: "Fin de llamada:
+// rechazada (clave incorrecta), 12 s".
+std::string CallEndLine(const CallRecord& record);
+
 // The text of a line as the transcript shows it: tokens by name, other bytes outside
 // printable ASCII (and the backslash) escaped.
 std::string EscapeLine(std::string_view bytes);

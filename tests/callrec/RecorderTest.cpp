@@ -156,6 +156,9 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
     EXPECT_EQ(r.transfers.size(), e.reason == CallReason::kTransferFailed ? 1u : 0u);
     EXPECT_TRUE(fs::exists(dir_.Path() + r.transcript));
   }
+  EXPECT_EQ(CallEndLine(logged[0]), "Fin de llamada: sin identificación, 1 s");
+  EXPECT_EQ(CallEndLine(logged[3]), "Fin de llamada: rechazada (clave incorrecta), 1 s");
+  EXPECT_EQ(CallEndLine(logged[7]), "Fin de llamada: abortada (sin portadora), 1 s");
   // Ten calls in distinct seconds: ten transcripts, "sin-oficina" where the office is unknown.
   EXPECT_NE(logged[0].transcript.find("-sin-oficina.txt"), std::string::npos);
 }
