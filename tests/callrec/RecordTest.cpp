@@ -141,7 +141,7 @@ TEST(CallLogScan, OverlongLineIsSkippedWithoutHoldingIt) {
   ScratchDir dir;
   const std::string path = dir.Path() + kCallLogName;
   const std::string good = RecordToJson(FullRecord());
-  WriteAll(path, good + "\n" + std::string(3 << 20, 'x') + "\n" + good + "\n");
+  WriteAll(path, good + "\n" + std::string(9 << 20, 'x') + "\n" + good + "\n");
   int records = 0;
   std::vector<uint64_t> bad;
   ScanCallLog(

@@ -172,7 +172,8 @@ TEST_F(RecorderTest, TwoCallsOfOneOfficeInOneSecondKeepBothTranscripts) {
   const auto logged = Logged();
   ASSERT_EQ(logged.size(), 2u);
   EXPECT_NE(logged[0].transcript, logged[1].transcript);
-  EXPECT_TRUE(fs::exists(dir_.Path() + logged[1].transcript));
+  EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[0].transcript));
+  EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[1].transcript));
 }
 
 TEST_F(RecorderTest, TranscriptStopsAtItsCap) {
