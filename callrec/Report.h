@@ -78,6 +78,7 @@ std::vector<CallRecord> OfficeCalls(const std::string& work_dir, int office,
 // One alert per line: silent offices and offices with too many refusals.
 std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& options);
 
+// The outputs leave the bad lines out: the program reports them on standard error.
 std::string RenderText(const NetworkReport& report, const ReportOptions& options);
 std::string RenderCsv(const NetworkReport& report, const ReportOptions& options);
 std::string RenderJson(const NetworkReport& report, const ReportOptions& options);

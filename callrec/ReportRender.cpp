@@ -93,15 +93,6 @@ std::string Html(const std::string& text) {
   return out;
 }
 
-std::string BadLinesNote(const NetworkReport& r) {
-  std::string out;
-  for (const BadLine& b : r.bad_lines)
-    out += "calls.jsonl line " + std::to_string(b.number) + " skipped: " + b.why + "\n";
-  if (r.bad_line_count > r.bad_lines.size())
-    out += std::to_string(r.bad_line_count - r.bad_lines.size()) + " more bad lines skipped\n";
-  return out;
-}
-
 constexpr const char* kResultColours[4] = {"#2e7d32", "#c62828", "#9e9e9e", "#ef6c00"};
 
 std::string Chart(const DailyCounts& daily) {
@@ -162,7 +153,7 @@ std::string RenderText(const NetworkReport& r, const ReportOptions& o) {
     }
     out += line + "\n";
   }
-  return BadLinesNote(r) + out;
+  return out;
 }
 
 std::string RenderCsv(const NetworkReport& r, const ReportOptions& o) {

@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
     }
     const NetworkReport report = BuildReport(o, !check);
     PrintBad(report.bad_lines);
+    if (report.bad_line_count > report.bad_lines.size())
+      std::cerr << report.bad_line_count - report.bad_lines.size() << " more bad lines skipped\n";
     if (check) {
       const auto alerts = Alerts(report, o);
       for (const std::string& a : alerts) std::cout << a << "\n";
