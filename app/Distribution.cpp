@@ -99,14 +99,11 @@ bool IsTableName(std::string_view name) {
   return UpperAscii(name.substr(name.size() - 4)) != ".UPG";
 }
 
-std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
-                                  SurveyEntries& survey, const LineSink& view,
-                                  const LineSink& activity) {
+std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool upgrade_enabled,
+                               SurveyEntries& survey) {
   std::string delete_list;
-  std::string summary = "Tablas: ";
-  for (const OfficeFileEntry& entry : ident.OfficeFiles(header_width)) {
+  for (const OfficeFileEntry& entry : files) {
     const std::string name = AnsiToUtf8(entry.name);
-    summary += " " + name;
     bool known = false;
     for (SurveyEntry& ours : survey) {
       if (ours.name != name) continue;
@@ -119,9 +116,30 @@ std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bo
     if (known || !delete_list.empty() || !SafeToDelete(entry.name)) continue;
     delete_list = DeletionFor(entry, upgrade_enabled);
   }
+  return delete_list;
+}
+
+std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
+                                  SurveyEntries& survey, const LineSink& view,
+                                  const LineSink& activity) {
+  const std::vector<OfficeFileEntry> files = ident.OfficeFiles(header_width);
+  std::string summary = "Tablas: ";
+  for (const OfficeFileEntry& entry : files) summary += " " + AnsiToUtf8(entry.name);
+  std::string delete_list = CompareOfficeFiles(files, upgrade_enabled, survey);
   activity(summary);
   view(summary);
   return delete_list;
+}
+
+std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey) {
+  std::vector<SurveyEntry> out;
+  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
+    // A value of 0 marks the end of the used entries, so a table of 0 bytes (byte sum 0)
+    // also ends the delivery: what was surveyed after it waits for a later call.
+    if (survey[p].value == 0) break;
+    if (survey[p].value != kUpToDate) out.push_back(survey[p]);
+  }
+  return out;
 }
 
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
@@ -135,14 +153,9 @@ bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, cons
   RemoveFilesIn(tablas);
   RemoveFilesIn(upgrade);
 
-  bool pending = false;
-  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
-    const SurveyEntry& entry = survey[p];
-    // A value of 0 marks the end of the used entries, so a table of 0 bytes (byte sum 0)
-    // also ends the delivery: what was surveyed after it waits for a later call.
-    if (entry.value == 0) break;
-    if (entry.value == kUpToDate) continue;
-    pending = true;
+  const std::vector<SurveyEntry> delivery = DeliveryOf(survey);
+  const bool pending = !delivery.empty();
+  for (const SurveyEntry& entry : delivery) {
     if (IsTableName(entry.name)) {
       CopyQuietly(places.office_dir, entry.name, tablas);
     } else if (IsUpgradeName(entry.name, places.office_tag)) {

@@ -55,6 +55,14 @@ bool IsTableName(std::string_view name);
 std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
                                   SurveyEntries& survey, const LineSink& view,
                                   const LineSink& activity);
+// The comparison itself, on a list already read (names in Windows-1252), with no output: the
+// call report uses it to tell what an office will receive on its next call.
+std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool upgrade_enabled,
+                               SurveyEntries& survey);
+
+// The survey entries a delivery takes: every entry not marked up to date, up to the first
+// whose value is 0.
+std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey);
 
 struct StagingPlaces {
   std::string exe_dir;     // station home, ending in "/"

@@ -11,6 +11,7 @@ packages=(
   lrzsz socat zip unzip libarchive-tools python3
   clang libclang-rt-14-dev
   netcat-openbsd
+  nlohmann-json3-dev libsimdjson-dev libcli11-dev
 )
 
 missing=()

@@ -1,0 +1,368 @@
+#include "callrec/CallRecorder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "app/IdentLine.h"
+#include "app/LineTokens.h"
+#include "callrec/CallLog.h"
+#include "platform/CodePage.h"
+#include "platform/LocalTime.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kTokenNames{{
+    {GreetingToken, "<Greeting>"},
+    {AckToken, "<Ack>"},
+    {GoToken, "<Go>"},
+    {MessageToken, "<Message>"},
+    {ClockToken, "<Clock>"},
+}};
+
+// Password groups: five groups of three characters from position 14 of each half.
+constexpr size_t kPasswordFrom = 13;
+constexpr size_t kPasswordWidth = 15;
+
+void EscapeByte(unsigned char c, std::string& out) {
+  if (c == '\\') {
+    out += "\\\\";
+  } else if (c == '\r') {
+    out += "\\r";
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c < 0x20 || c >= 0x7F) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += buf;
+  } else {
+    out += static_cast<char>(c);
+  }
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A day directory "YYYY-MM-DD" as a date serial comparable with LocalDateSerial; nullopt for
+// any other name.
+std::optional<int> DayOf(const std::string& name) {
+  int y, m, d;
+  char tail;
+  if (name.size() != 10 || std::sscanf(name.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3)
+    return std::nullopt;
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = m - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = 12;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  if (t == -1) return std::nullopt;
+  return LocalDateSerial(std::chrono::system_clock::from_time_t(t));
+}
+
+constexpr std::array<std::pair<CallReason, std::string_view>, 11> kReasonTexts{{
+    {CallReason::kWrongPassword, "clave incorrecta"},
+    {CallReason::kHalvesDiffer, "identificación alterada"},
+    {CallReason::kDeviceMismatch, "llave distinta"},
+    {CallReason::kBadOfficeNumber, "número de oficina inválido"},
+    {CallReason::kNoTables, "sin tablas"},
+    {CallReason::kTooManyStrayLines, "demasiadas líneas extrañas"},
+    {CallReason::kInCallOnOtherLine, "en llamada por otra línea"},
+    {CallReason::kStall, "sin respuesta"},
+    {CallReason::kCarrierLost, "sin portadora"},
+    {CallReason::kTransferFailed, "transferencia fallida"},
+    {CallReason::kProgramError, "error de programa"},
+}};
+
+}  // namespace
+
+std::string CallEndLine(const CallRecord& r) {
+  static constexpr std::string_view kResultTexts[] = {"exitosa", "rechazada", "sin identificación",
+                                                      "abortada"};
+  std::string text = "Fin de llamada: ";
+  text += kResultTexts[static_cast<size_t>(r.result)];
+  for (const auto& [reason, words] : kReasonTexts)
+    if (reason == r.reason) text += " (" + std::string(words) + ")";
+  const long long seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(r.end - r.start).count();
+  return text + ", " + std::to_string(seconds) + " s";
+}
+
+std::string EscapeLine(std::string_view bytes) {
+  std::string out;
+  while (!bytes.empty()) {
+    bool token = false;
+    for (const auto& [value, name] : kTokenNames) {
+      if (bytes.substr(0, value.size()) != value) continue;
+      out += name;
+      bytes.remove_prefix(value.size());
+      token = true;
+      break;
+    }
+    if (token) continue;
+    EscapeByte(static_cast<unsigned char>(bytes.front()), out);
+    bytes.remove_prefix(1);
+  }
+  return out;
+}
+
+std::string MaskIdentLine(std::string_view line) {
+  std::string out(line);
+  if (line.substr(0, 6) != "Ident=") return out;
+  const size_t half = line.size() / 2;
+  for (const size_t base : {size_t{0}, half}) {
+    for (size_t i = base + kPasswordFrom; i < base + kPasswordFrom + kPasswordWidth; ++i) {
+      if (i < out.size()) out[i] = '*';
+    }
+  }
+  return out;
+}
+
+std::string TranscriptStem(WallTime start, std::optional<int> office) {
+  const LocalDateTime t = ToLocal(start);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "calls/%04d-%02d-%02d/%02d%02d%02d-", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  std::string stem = buf;
+  if (!office) return stem + "sin-oficina";
+  std::snprintf(buf, sizeof buf, "loc%02d", *office);
+  return stem + buf;
+}
+
+CallRecorder::CallRecorder(RecorderSetup setup, const Clock& clock)
+    : setup_(std::move(setup)), clock_(clock) {}
+
+void CallRecorder::CallStarted() {
+  record_ = CallRecord{};
+  record_.start = clock_.WallNow();
+  record_.port = setup_.port;
+  record_.device = setup_.device;
+  record_.home = setup_.home;
+  started_ = clock_.Now();
+  transcript_.clear();
+  transcript_full_ = false;
+  transfer_.reset();
+  in_call_ = true;
+  Add('*', "Llamada en el puerto " + std::to_string(setup_.port) + " (" + setup_.device + ") " +
+               FormatIsoLocal(record_.start));
+}
+
+long long CallRecorder::SinceStart() const {
+  return ElapsedMs(started_, clock_.Now());
+}
+
+void CallRecorder::Add(char direction, std::string_view text) {
+  if (!in_call_ || transcript_full_) return;
+  char head[32];
+  std::snprintf(head, sizeof head, "%8lld %c ", SinceStart(), direction);
+  if (transcript_.size() + text.size() + 64 > setup_.transcript_cap) {
+    transcript_ += head;
+    transcript_ += "(transcripción truncada)\n";
+    transcript_full_ = true;
+    return;
+  }
+  transcript_ += head;
+  transcript_ += text;
+  transcript_ += '\n';
+}
+
+void CallRecorder::LineSent(std::string_view bytes) {
+  Add('>', EscapeLine(MaskIdentLine(bytes)));
+}
+
+void CallRecorder::LineReceived(std::string_view bytes) {
+  Add('<', EscapeLine(MaskIdentLine(bytes)));
+}
+
+void CallRecorder::Note(std::string_view text) {
+  Add('*', text);
+}
+
+void CallRecorder::Identified(std::string_view ident_line, std::string_view table_ext_before) {
+  const IdentFields ident{std::string(ident_line)};
+  record_.table_kind = std::string(table_ext_before == "tab" ? "tab" : "tbl");
+  if (!ident.HalvesMatch()) return;
+  record_.table_kind = ident.TableExt();
+  record_.features = !ident.FeatureFlagBlank();
+  record_.device_id = AnsiToUtf8(ident.DeviceId());
+  const int office = ident.OfficeNumber();
+  if (office >= 1 && office <= 9999) record_.office = office;
+  std::vector<ReportedFile> files;
+  try {
+    for (const OfficeFileEntry& e : ident.OfficeFiles(HeaderWidthFor(*record_.table_kind)))
+      files.push_back({AnsiToUtf8(e.name), e.value, AnsiToUtf8(e.probe)});
+  } catch (const ConversionError&) {
+    return;  // a list the station could not read is not known either
+  }
+  record_.office_files = std::move(files);
+}
+
+void CallRecorder::FileSent(std::string name, std::string kind, uint64_t bytes) {
+  record_.files_sent.push_back({std::move(name), std::move(kind), bytes});
+}
+
+void CallRecorder::Deleted(std::string delete_list) {
+  record_.deleted = AnsiToUtf8(delete_list);
+}
+
+void CallRecorder::TrafficFiled(std::string name, uint64_t bytes) {
+  record_.traffic.push_back({std::move(name), bytes});
+}
+
+void CallRecorder::DayFilesAsked(std::vector<std::string> names) {
+  record_.day_files_asked = std::move(names);
+}
+
+void CallRecorder::DayFileReceived(std::string name, uint64_t bytes) {
+  record_.day_files_received.push_back({std::move(name), bytes});
+}
+
+void CallRecorder::ClockSet(WallTime t) {
+  record_.clock_set = t;
+}
+
+void CallRecorder::TransferStarted(TransferDirection direction, std::string file) {
+  transfer_.emplace();
+  transfer_->direction = direction;
+  transfer_->file = std::move(file);
+  transfer_started_ = clock_.Now();
+  Add('#', std::string(direction == TransferDirection::kSend ? "envío de " : "recepción de ") +
+               transfer_->file);
+}
+
+void CallRecorder::TransferBlock(const BlockNote& b) {
+  if (!transfer_) return;
+  if (b.answer == "ACK") {
+    ++transfer_->blocks;
+  } else {
+    ++transfer_->resends;
+  }
+  transfer_->block_size = std::max(transfer_->block_size, b.size);
+  transfer_->crc = b.crc;
+  Add('#', "bloque " + std::to_string(b.number) + " " + std::to_string(b.size) +
+               (b.crc ? " crc " : " checksum ") + EscapeLine(b.answer));
+}
+
+void CallRecorder::TransferEnded(uint64_t bytes, std::string result) {
+  if (!transfer_) return;
+  transfer_->bytes = bytes;
+  transfer_->seconds = ElapsedMs(transfer_started_, clock_.Now()) / 1000.0;
+  transfer_->result = std::move(result);
+  char summary[160];
+  std::snprintf(summary, sizeof summary, "%llu bytes, %d bloques, %d reenvíos, %.3f s, %.1f B/s: ",
+                static_cast<unsigned long long>(bytes), transfer_->blocks, transfer_->resends,
+                transfer_->seconds, transfer_->BytesPerSecond());
+  Add('#', summary + EscapeLine(transfer_->result));
+  record_.transfers.push_back(std::move(*transfer_));
+  transfer_.reset();
+}
+
+std::string CallRecorder::WriteTranscript() {
+  const std::string stem = TranscriptStem(record_.start, record_.office);
+  std::error_code ec;
+  fs::create_directories(fs::path(setup_.work_dir + stem).parent_path(), ec);
+  // Two calls of one office in one second (on two lines) get names of their own.
+  for (int n = 1; n < 100; ++n) {
+    const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
+    const std::string path = setup_.work_dir + name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return "No se puede crear " + path + ": " + std::strerror(errno);
+    const bool ok = WriteAll(fd, transcript_);
+    const int saved = errno;
+    ::close(fd);
+    if (!ok) return "No se puede escribir " + path + ": " + std::strerror(saved);
+    record_.transcript = name;
+    return {};
+  }
+  return "Demasiadas transcripciones con el nombre " + stem;
+}
+
+std::string CallRecorder::Ended(CallResult result, CallReason reason, std::string detail) {
+  if (!in_call_) return {};
+  if (transfer_) TransferEnded(0, "interrumpida");
+  record_.end = clock_.WallNow();
+  record_.result = result;
+  record_.reason = reason;
+  record_.detail = std::move(detail);
+  Add('*', std::string("Fin: ") + std::string(ResultName(result)) +
+               (reason == CallReason::kNone ? "" : " " + std::string(ReasonName(reason))));
+  in_call_ = false;
+  std::string errors = WriteTranscript();
+  try {
+    AppendCallRecord(setup_.work_dir + kCallLogName, record_);
+  } catch (const CallLogError& e) {
+    errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+  }
+  return errors;
+}
+
+int AgeTranscripts(const std::string& work_dir, WallTime now, const TranscriptLimits& limits) {
+  struct Kept {
+    int day;
+    fs::path path;
+    uint64_t size;
+  };
+  const fs::path root = fs::path(work_dir) / "calls";
+  const int today = LocalDateSerial(now);
+  std::vector<Kept> kept;
+  std::vector<fs::path> days;
+  int removed = 0;
+  std::error_code ec;
+  for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec)) {
+    const auto day = DayOf(d->path().filename().string());
+    std::error_code ignored;
+    if (!day || !d->is_directory(ignored)) continue;  // not ours: left alone
+    days.push_back(d->path());
+    for (fs::directory_iterator f(d->path(), ignored), fend; !ignored && f != fend;
+         f.increment(ignored)) {
+      std::error_code e2;
+      if (!f->is_regular_file(e2)) continue;
+      if (today - *day > limits.max_age_days) {
+        removed += fs::remove(f->path(), e2) ? 1 : 0;
+      } else {
+        kept.push_back({*day, f->path(), f->file_size(e2)});
+      }
+    }
+  }
+  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
+    return a.day != b.day ? a.day < b.day : a.path < b.path;
+  });
+  uint64_t total = 0;
+  for (const Kept& k : kept) total += k.size;
+  for (const Kept& k : kept) {
+    if (total <= limits.max_total_bytes) break;
+    std::error_code e2;
+    if (fs::remove(k.path, e2)) {
+      ++removed;
+      total -= k.size;
+    }
+  }
+  for (const fs::path& d : days) {
+    std::error_code e2;
+    if (fs::is_empty(d, e2)) fs::remove(d, e2);
+  }
+  return removed;
+}
+
+}  // namespace marvolen

@@ -1,0 +1,114 @@
+// Follows one call as the station drives it and, when it ends, appends its record to the
+// working directory's "calls.jsonl" and writes its transcript under "calls/". The station
+// tells it what happens; it never touches the line itself.
+//
+// The transcript holds every line exchanged with its time in milliseconds since the call
+// began and its direction ("<" from the office, ">" to it, "*" the station's own notes,
+// "#" a transfer), bytes that are not printable ASCII written as \xHH, the line tokens by
+// name, and transfers block by block rather than byte by byte. The password groups of an
+// "Ident=" line are masked before the line is kept anywhere.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "callrec/CallRecord.h"
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+struct RecorderSetup {
+  std::string work_dir;  // ending in "/"
+  std::string home;      // the station home
+  int port = 0;
+  std::string device;
+  // A transcript grows no further than this; a note says what was left out.
+  size_t transcript_cap = 1 << 20;
+};
+
+// One block of a transfer as the sender or receiver saw it.
+struct BlockNote {
+  int number = 0;
+  int size = 0;
+  bool crc = true;
+  std::string answer;  // "ACK", "NAK", "CAN", "timeout" ...
+};
+
+class CallRecorder {
+ public:
+  CallRecorder(RecorderSetup setup, const Clock& clock);
+
+  // Carrier detected: a new call. A call still open is given up without a record.
+  void CallStarted();
+  bool InCall() const { return in_call_; }
+
+  void LineSent(std::string_view bytes);
+  void LineReceived(std::string_view bytes);
+  void Note(std::string_view text);
+
+  // The "Ident=" line as received (control bytes removed) and the table kind in force before
+  // it was read. Takes office, device, table kind, feature flag and file list from it.
+  void Identified(std::string_view ident_line, std::string_view table_ext_before);
+
+  void FileSent(std::string name, std::string kind, uint64_t bytes);
+  void Deleted(std::string delete_list);
+  void TrafficFiled(std::string name, uint64_t bytes);
+  void DayFilesAsked(std::vector<std::string> names);
+  void DayFileReceived(std::string name, uint64_t bytes);
+  void ClockSet(WallTime t);
+
+  void TransferStarted(TransferDirection direction, std::string file);
+  void TransferBlock(const BlockNote& block);
+  // `bytes` is the file's size as sent or kept; `result` the transfer's result text.
+  void TransferEnded(uint64_t bytes, std::string result);
+
+  // Ends the call: the record goes to "calls.jsonl", the transcript to its file. Gives back
+  // an error text, empty when both were written; the record is kept in Last() either way.
+  std::string Ended(CallResult result, CallReason reason = CallReason::kNone,
+                    std::string detail = {});
+  const CallRecord& Last() const { return record_; }
+
+ private:
+  long long SinceStart() const;
+  void Add(char direction, std::string_view text);
+  std::string WriteTranscript();
+
+  RecorderSetup setup_;
+  const Clock& clock_;
+  bool in_call_ = false;
+  MonoTime started_{};
+  CallRecord record_;
+  std::string transcript_;
+  bool transcript_full_ = false;
+  std::optional<TransferSummary> transfer_;
+  MonoTime transfer_started_{};
+};
+
+// The log view's line at the end of a call, in the station's language: "Fin de llamada:
+// rechazada (clave incorrecta), 12 s".
+std::string CallEndLine(const CallRecord& record);
+
+// The text of a line as the transcript shows it: tokens by name, other bytes outside
+// printable ASCII (and the backslash) escaped.
+std::string EscapeLine(std::string_view bytes);
+// An "Ident=" line with the digits of both halves' password groups replaced by '*'. Any
+// other line is given back as it is.
+std::string MaskIdentLine(std::string_view line);
+
+// "calls/YYYY-MM-DD/HHMMSS-locNN" (without ".txt") for a call that began at `start`; the
+// office part is "sin-oficina" when the office is unknown.
+std::string TranscriptStem(WallTime start, std::optional<int> office);
+
+struct TranscriptLimits {
+  int max_age_days = 30;
+  uint64_t max_total_bytes = 256ull << 20;
+};
+// At start-up: removes the transcripts under `work_dir` + "calls/" whose day lies more than
+// max_age_days before `now`, then the oldest ones until the rest fit max_total_bytes, and the
+// day directories left empty. Gives back the number of files removed.
+int AgeTranscripts(const std::string& work_dir, WallTime now, const TranscriptLimits& limits);
+
+}  // namespace marvolen

@@ -1,0 +1,231 @@
+#include "callrec/Report.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "app/Admission.h"
+#include "app/Distribution.h"
+#include "app/FileOps.h"
+#include "app/IdentLine.h"
+#include "platform/CodePage.h"
+#include "platform/FileNames.h"
+#include "records/OfficeParamFile.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr long long kHourMs = 3600LL * 1000;
+constexpr long long kDayMs = 24 * kHourMs;
+constexpr int kMaxOffice = 9999;
+constexpr size_t kBadLinesKept = 100;
+
+long long EpochMs(WallTime t) {
+  return std::chrono::duration_cast<Millis>(t.time_since_epoch()).count();
+}
+
+// "loc07" -> 7; nullopt for any other name. The directory name must be the one the station
+// itself would form for that number.
+std::optional<int> OfficeOfDir(const std::string& name) {
+  if (name.size() < 5 || name.size() > 7 || name.compare(0, 3, "loc") != 0) return std::nullopt;
+  const auto n = TryToInt(name.substr(3));
+  if (!n || *n < 1 || *n > kMaxOffice || OfficeDirFor("", *n) != name) return std::nullopt;
+  return *n;
+}
+
+bool UpgradesEnabled(const std::string& office_dir) {
+  // Reading through OfficeParamFile would create a missing file: the report writes nothing.
+  if (!FindNoCase(office_dir, "MARVOLEN.TCP")) return false;
+  const auto value = OfficeParamFile(office_dir).ReadOfficeParam("UpGrade");
+  return value && TryToInt(*value).value_or(0) != 0;
+}
+
+NextDelivery Unknown(std::string why) {
+  NextDelivery d;
+  d.why_unknown = std::move(why);
+  return d;
+}
+
+NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
+  if (!s.has_dir) return Unknown("no directory");
+  if (s.last_identified.empty()) return Unknown("no file list reported");
+  try {
+    const CallRecord last = RecordFromJson(s.last_identified);
+    const std::string office_dir = OfficeDirFor(o.work_dir, s.office);
+    const std::string table_ext = last.table_kind.value_or("tbl");
+    const bool upgrades = UpgradesEnabled(office_dir);
+    SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
+                                            OfficeTagFor(s.office), last.features && upgrades);
+    if (survey.tables == 0) return Unknown("no tables: the call would be refused");
+    std::vector<OfficeFileEntry> reported;
+    for (const ReportedFile& f : *last.office_files)
+      reported.push_back({Utf8ToAnsi(f.name), f.value, Utf8ToAnsi(f.probe)});
+    NextDelivery d;
+    d.known = true;
+    d.deleted = AnsiToUtf8(CompareOfficeFiles(reported, upgrades, survey.entries));
+    for (const SurveyEntry& e : DeliveryOf(survey.entries)) d.files.push_back(e.name);
+    return d;
+  } catch (const std::exception& e) {
+    return Unknown(e.what());
+  }
+}
+
+class Aggregator {
+ public:
+  explicit Aggregator(const ReportOptions& o)
+      : o_(o), now_(EpochMs(o.now)), slots_(kMaxOffice + 1) {
+    for (int k = 0; k < 30; ++k) {
+      const std::string day = FormatIsoLocal(o.now - std::chrono::hours(24 * k)).substr(0, 10);
+      report_.daily[day] = {};
+    }
+  }
+
+  void AddDirs() {
+    std::error_code ec;
+    for (fs::directory_iterator it(o_.work_dir, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code ignored;
+      const auto office = OfficeOfDir(it->path().filename().string());
+      if (office && it->is_directory(ignored)) Slot(*office).has_dir = true;
+    }
+  }
+
+  void Add(const CallSummary& c) {
+    ++report_.records;
+    if (c.start_ms >= now_ - 30 * kDayMs) {
+      const auto day = report_.daily.find(std::string(c.start_text.substr(0, 10)));
+      if (day != report_.daily.end()) ++day->second[static_cast<size_t>(c.result)];
+    }
+    if (c.office == 0) return;
+    OfficeStatus& s = Slot(c.office);
+    const bool success = c.result == CallResult::kSuccess;
+    if (!s.last_call_ms || c.start_ms >= *s.last_call_ms) {
+      s.last_call_ms = c.start_ms;
+      s.last_call_text = c.start_text;
+      s.last_result = c.result;
+      s.last_reason = c.reason;
+      s.last_port = c.port;
+      s.last_device = c.device;
+    }
+    if (success && (!s.last_success_ms || c.start_ms >= *s.last_success_ms)) {
+      s.last_success_ms = c.start_ms;
+      s.last_success_text = c.start_text;
+    }
+    if (c.traffic_filed && (!s.last_traffic_ms || c.end_ms > *s.last_traffic_ms))
+      s.last_traffic_ms = c.end_ms;
+    if (c.start_ms >= now_ - 7 * kDayMs) {
+      ++s.calls_7d;
+      if (!success) ++s.failures_7d;
+    }
+    if (c.result == CallResult::kRefused && c.start_ms >= now_ - kDayMs) ++s.refusals_24h;
+    if (c.identified && c.start_ms >= s.last_identified_ms) {
+      s.last_identified.assign(c.line);
+      s.last_identified_ms = c.start_ms;
+    }
+  }
+
+  void Bad(uint64_t number, std::string_view why) {
+    if (report_.bad_lines.size() < kBadLinesKept)
+      report_.bad_lines.push_back({number, std::string(why)});
+    ++report_.bad_line_count;
+  }
+
+  NetworkReport Finish(bool with_delivery) {
+    for (int n = 1; n <= kMaxOffice; ++n) {
+      if (!seen_[n]) continue;
+      OfficeStatus s = std::move(slots_[n]);
+      if (with_delivery) s.next = DeliveryFor(o_, s);
+      report_.offices.push_back(std::move(s));
+    }
+    return std::move(report_);
+  }
+
+ private:
+  OfficeStatus& Slot(int office) {
+    if (!seen_[office]) {
+      seen_[office] = true;
+      slots_[office].office = office;
+    }
+    return slots_[office];
+  }
+
+  const ReportOptions& o_;
+  long long now_;
+  std::vector<OfficeStatus> slots_;
+  std::vector<bool> seen_ = std::vector<bool>(kMaxOffice + 1);
+  NetworkReport report_;
+};
+
+}  // namespace
+
+bool OfficeStatus::Silent(const ReportOptions& o) const {
+  return !last_success_ms || EpochMs(o.now) - *last_success_ms > o.silent_hours * kHourMs;
+}
+
+bool OfficeStatus::Guessed(const ReportOptions& o) const {
+  return refusals_24h >= o.max_refusals;
+}
+
+bool OfficeStatus::InTrouble(const ReportOptions& o) const {
+  return Silent(o) || Guessed(o) || (last_call_ms && last_result != CallResult::kSuccess);
+}
+
+NetworkReport BuildReport(const ReportOptions& options, bool with_delivery) {
+  Aggregator agg(options);
+  agg.AddDirs();
+  ScanCallLog(
+      options.work_dir + kCallLogName, [&](const CallSummary& c) { agg.Add(c); },
+      [&](uint64_t n, std::string_view why) { agg.Bad(n, why); });
+  return agg.Finish(with_delivery);
+}
+
+std::vector<CallRecord> OfficeCalls(const std::string& work_dir, int office,
+                                    std::vector<BadLine>& bad) {
+  std::vector<CallRecord> calls;
+  ScanCallLog(
+      work_dir + kCallLogName,
+      [&](const CallSummary& c) {
+        if (c.office != office) return;
+        try {
+          calls.push_back(RecordFromJson(c.line));
+        } catch (const RecordFormatError& e) {
+          bad.push_back({c.line_number, e.what()});
+        }
+      },
+      [&](uint64_t n, std::string_view why) {
+        bad.push_back({n, std::string(why)});
+      });
+  std::stable_sort(calls.begin(), calls.end(),
+                   [](const CallRecord& a, const CallRecord& b) { return a.start > b.start; });
+  return calls;
+}
+
+std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& o) {
+  std::vector<std::string> alerts;
+  const long long now = EpochMs(o.now);
+  for (const OfficeStatus& s : report.offices) {
+    const std::string name = "office " + std::to_string(s.office) + ": ";
+    if (s.Silent(o)) {
+      alerts.push_back(name + (s.last_success_ms
+                                   ? "no completed call for " +
+                                         std::to_string((now - *s.last_success_ms) / kHourMs) +
+                                         " h (last " + s.last_success_text + ")"
+                                   : "no completed call on record"));
+    }
+    if (s.Guessed(o)) {
+      alerts.push_back(name + std::to_string(s.refusals_24h) +
+                       " refusals in the last 24 h (password guessing?)");
+    }
+  }
+  return alerts;
+}
+
+void WriteStatusPage(const ReportOptions& options, const std::string& path) {
+  const NetworkReport report = BuildReport(options);
+  ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path, RenderHtml(report, options));
+}
+
+}  // namespace marvolen

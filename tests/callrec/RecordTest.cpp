@@ -1,0 +1,195 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "callrec/CallLog.h"
+#include "callrec/CallRecord.h"
+#include "tests/callrec/Scratch.h"
+
+namespace marvolen {
+namespace {
+
+using test::ReadAll;
+using test::ScratchDir;
+using test::WriteAll;
+
+WallTime At(const char* iso) {
+  return *ParseIso(iso);
+}
+
+CallRecord FullRecord() {
+  CallRecord r;
+  r.start = At("2026-12-07T11:49:47.123+01:00");
+  r.end = At("2026-12-07T11:50:52.456+01:00");
+  r.port = 2;
+  r.device = "tcp-modem:127.0.0.1:7001";
+  r.home = "/srv/marvolen/com2/";
+  r.office = 7;
+  r.device_id = "KEY00042";
+  r.table_kind = "tab";
+  r.features = true;
+  r.result = CallResult::kAborted;
+  r.reason = CallReason::kTransferFailed;
+  r.detail = "Tranferencia abortada";
+  r.files_sent = {{"TARIFA.TAB", "table", 1234}, {"PROGRAMA.UPG", "upgrade", 99999}};
+  r.deleted = "tablas\\VIEJA.TAB";
+  r.traffic = {{"07122026115010.trf", 2048}};
+  r.day_files_asked = {"05122026.daw", "06122026.daw"};
+  r.day_files_received = {{"05122026.daw", 300}};
+  r.clock_set = At("2026-12-07T11:50:40.000+01:00");
+  TransferSummary t;
+  t.direction = TransferDirection::kReceive;
+  t.file = "recibo.zip";
+  t.bytes = 2048;
+  t.blocks = 2;
+  t.block_size = 1024;
+  t.resends = 1;
+  t.crc = false;
+  t.seconds = 2.5;
+  t.result = "Transferencia OK";
+  r.transfers = {t};
+  r.office_files = std::vector<ReportedFile>{{"TARIFA.TAB", 4321, ".TAB"}, {"Ñandú.tab", -5, ""}};
+  r.transcript = "calls/2026-12-07/114947-loc07.txt";
+  return r;
+}
+
+TEST(CallRecordJson, FullAndEmptyRecordsSurviveTheRoundTrip) {
+  for (const CallRecord& r : {FullRecord(), CallRecord{}}) {
+    const std::string line = RecordToJson(r);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    const CallRecord back = RecordFromJson(line);
+    EXPECT_EQ(back.start, r.start);
+    EXPECT_EQ(back.end, r.end);
+    EXPECT_EQ(back.office, r.office);
+    EXPECT_EQ(back.result, r.result);
+    EXPECT_EQ(back.reason, r.reason);
+    ASSERT_EQ(back.transfers.size(), r.transfers.size());
+    ASSERT_EQ(back.office_files.has_value(), r.office_files.has_value());
+    EXPECT_EQ(RecordToJson(back), line);  // every other field by its text
+  }
+}
+
+TEST(CallRecordJson, FieldsAreNamedAsDocumented) {
+  const std::string line = RecordToJson(FullRecord());
+  for (const char* field :
+       {"\"result\":\"aborted\"", "\"reason\":\"transfer_failed\"", "\"office\":7",
+        "\"line\":{\"device\":\"tcp-modem:127.0.0.1:7001\",\"port\":2}", "\"duration_s\":65.333",
+        "\"check\":\"checksum\"", "\"bytes_per_second\":819.2",
+        "\"deleted\":\"tablas\\\\VIEJA.TAB\""})
+    EXPECT_NE(line.find(field), std::string::npos) << field << " in " << line;
+  const std::string none = RecordToJson(CallRecord{});
+  for (const char* field : {"\"office\":null", "\"reason\":null", "\"office_files\":null",
+                            "\"result\":\"never_identified\"", "\"clock_set\":null"})
+    EXPECT_NE(none.find(field), std::string::npos) << field;
+}
+
+TEST(CallRecordJson, NotARecordIsAnError) {
+  for (const char* bad : {"", "{", "[]", "{\"start\":\"x\"}",
+                          R"({"start":"2026-12-07T11:49:47+01:00","end":"2026-12-07T11:49:47+01:00",
+                          "result":"maybe"})"})
+    EXPECT_THROW(RecordFromJson(bad), RecordFormatError) << bad;
+}
+
+TEST(IsoTime, ReadsWhatItWritesAndRejectsTheRest) {
+  setenv("TZ", "Europe/Madrid", 1);
+  tzset();
+  const WallTime t = At("2026-07-01T08:00:00.250Z");
+  EXPECT_EQ(FormatIsoLocal(t), "2026-07-01T10:00:00.250+02:00");
+  EXPECT_EQ(FormatIsoLocal(At("2026-12-07T10:00:00Z")), "2026-12-07T11:00:00.000+01:00");
+  EXPECT_EQ(*ParseIso("2026-07-01T10:00:00.250+02:00"), t);
+  EXPECT_EQ(*ParseIso("2026-07-01T05:30:00.250-02:30"), t);
+  for (const char* bad :
+       {"2026-07-01", "2026-07-01T10:00:00", "2026-13-01T10:00:00Z", "2026-07-01T10:00:00+0200",
+        "2026-07-01T10:00:00.2Z", "2026-07-01T10:00:00Zjunk", "x026-07-01T10:00:00Z"})
+    EXPECT_FALSE(ParseIso(bad)) << bad;
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(CallLogScan, CorruptLinesAreReportedByNumberAndSkipped) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  const std::string good = RecordToJson(FullRecord());
+  const std::string cut = good.substr(0, good.size() / 2);
+  // 1 good, 2 cut short by a full disk with the next record glued to it, 3 empty, 4 garbage,
+  // 5 valid JSON but no record, 6 good, 7 cut at the end of the file.
+  WriteAll(path, good + "\n" + cut + good + "\n\n\x01\xFFzz\n{\"a\":1}\n" + good + "\n" + cut);
+  std::vector<uint64_t> records;
+  std::vector<std::pair<uint64_t, std::string>> bad;
+  ScanCallLog(
+      path,
+      [&](const CallSummary& c) {
+        records.push_back(c.line_number);
+        EXPECT_EQ(c.office, 7);
+        EXPECT_EQ(c.result, CallResult::kAborted);
+        EXPECT_EQ(c.reason, CallReason::kTransferFailed);
+        EXPECT_TRUE(c.traffic_filed);
+        EXPECT_TRUE(c.identified);
+        EXPECT_EQ(c.start_text.substr(0, 10), "2026-12-07");
+      },
+      [&](uint64_t n, std::string_view why) { bad.emplace_back(n, std::string(why)); });
+  EXPECT_EQ(records, (std::vector<uint64_t>{1, 6}));
+  ASSERT_EQ(bad.size(), 4u);
+  EXPECT_EQ(bad[0].first, 2u);
+  EXPECT_EQ(bad[1].first, 4u);
+  EXPECT_EQ(bad[2], (std::pair<uint64_t, std::string>{5, "not a call record"}));
+  EXPECT_EQ(bad[3].first, 7u);
+}
+
+TEST(CallLogScan, OverlongLineIsSkippedWithoutHoldingIt) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  const std::string good = RecordToJson(FullRecord());
+  WriteAll(path, good + "\n" + std::string(9 << 20, 'x') + "\n" + good + "\n");
+  int records = 0;
+  std::vector<uint64_t> bad;
+  ScanCallLog(
+      path, [&](const CallSummary&) { ++records; },
+      [&](uint64_t n, std::string_view) { bad.push_back(n); });
+  EXPECT_EQ(records, 2);
+  EXPECT_EQ(bad, std::vector<uint64_t>{2});
+}
+
+TEST(CallLogAppend, StationsAppendingTogetherNeverInterleave) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  constexpr int kWriters = 4, kEach = 200;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      CallRecord r = FullRecord();
+      r.office = w + 1;
+      for (int i = 0; i < kEach; ++i) AppendCallRecord(path, r);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  std::vector<int> per_office(kWriters + 1);
+  ScanCallLog(
+      path, [&](const CallSummary& c) { ++per_office[c.office]; },
+      [&](uint64_t n, std::string_view why) { ADD_FAILURE() << n << ": " << why; });
+  for (int w = 1; w <= kWriters; ++w) EXPECT_EQ(per_office[w], kEach);
+}
+
+TEST(CallLogAppend, UnwritableLogIsAnErrorNamingIt) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + "missing/" + kCallLogName;
+  try {
+    AppendCallRecord(path, CallRecord{});
+    FAIL();
+  } catch (const CallLogError& e) {
+    EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+  }
+  ScanCallLog(
+      path, [](const CallSummary&) { FAIL(); }, [](uint64_t, std::string_view) { FAIL(); });
+}
+
+}  // namespace
+}  // namespace marvolen

@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "app/Admission.h"
+#include "callrec/CallLog.h"
+#include "callrec/Report.h"
+#include "tests/callrec/Scratch.h"
+
+namespace marvolen {
+namespace {
+
+using test::ReadAll;
+using test::ScratchDir;
+using test::WriteAll;
+
+constexpr char kNow[] = "2026-12-07T12:00:00.000+00:00";
+
+class ReportTest : public ::testing::Test {
+ protected:
+  ReportTest() {
+    options_.work_dir = dir_.Path();
+    options_.now = *ParseIso(kNow);
+  }
+
+  // A call of `office` that began `hours_ago` before now.
+  void Call(std::optional<int> office, double hours_ago, CallResult result,
+            CallReason reason = CallReason::kNone, bool traffic = false,
+            std::optional<std::vector<ReportedFile>> files = std::nullopt) {
+    CallRecord r;
+    r.start = options_.now - Millis(static_cast<long long>(hours_ago * 3600 * 1000));
+    r.end = r.start + Millis(60000);
+    r.port = 1;
+    r.device = "/dev/ttyS0";
+    r.office = office;
+    r.result = result;
+    r.reason = reason;
+    r.table_kind = "tbl";
+    if (traffic) r.traffic = {{"x.trf", 10}};
+    r.office_files = std::move(files);
+    AppendCallRecord(dir_.Path() + kCallLogName, r);
+  }
+
+  const OfficeStatus& Office(const NetworkReport& report, int n) {
+    for (const OfficeStatus& s : report.offices)
+      if (s.office == n) return s;
+    throw std::runtime_error("office missing");
+  }
+
+  ScratchDir dir_;
+  ReportOptions options_;
+};
+
+TEST_F(ReportTest, CountsPerOfficeOverTheirWindows) {
+  Call(7, 200, CallResult::kSuccess, CallReason::kNone, true);  // 8 days ago: not in 7 days
+  Call(7, 30, CallResult::kAborted, CallReason::kCarrierLost);
+  Call(7, 2, CallResult::kSuccess);
+  Call(7, 1, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(std::nullopt, 1, CallResult::kNeverIdentified);
+  const NetworkReport report = BuildReport(options_);
+  ASSERT_EQ(report.offices.size(), 1u);
+  const OfficeStatus& s = Office(report, 7);
+  EXPECT_EQ(s.calls_7d, 3);
+  EXPECT_EQ(s.failures_7d, 2);
+  EXPECT_EQ(s.refusals_24h, 1);
+  EXPECT_EQ(s.last_result, CallResult::kRefused);
+  EXPECT_EQ(s.last_reason, CallReason::kWrongPassword);
+  EXPECT_EQ(*s.last_success_ms, *s.last_call_ms - 3600 * 1000);
+  EXPECT_EQ(report.records, 5u);
+  const std::string text = RenderText(report, options_);
+  EXPECT_NE(text.find("refused:wrong_password"), std::string::npos) << text;
+  // traffic filed 200 h before now minus the call's minute: 8 whole days.
+  EXPECT_NE(RenderCsv(report, options_).find(",8,"), std::string::npos);
+  int today = 0;
+  for (int c : report.daily.at("2026-12-07")) today += c;
+  EXPECT_EQ(today, 3);  // the calls 1 and 2 hours ago, and the one that never identified
+}
+
+TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
+  std::filesystem::create_directories(dir_.Path() + "loc10");  // never called
+  std::filesystem::create_directories(dir_.Path() + "loc1x");  // not an office directory
+  Call(7, 2, CallResult::kSuccess);
+  Call(9, 40, CallResult::kSuccess);
+  for (int i = 0; i < 3; ++i) Call(8, 5 + i, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(8, 30, CallResult::kRefused, CallReason::kWrongPassword);  // outside 24 h
+  Call(8, 1, CallResult::kSuccess);
+  const NetworkReport report = BuildReport(options_);
+  EXPECT_EQ(report.offices.size(), 4u);
+  EXPECT_EQ(Alerts(report, options_),
+            (std::vector<std::string>{"office 8: 3 refusals in the last 24 h (password guessing?)",
+                                      "office 9: no completed call for 40 h (last " +
+                                          Office(report, 9).last_success_text + ")",
+                                      "office 10: no completed call on record"}));
+  options_.silent_hours = 48;
+  options_.max_refusals = 4;
+  EXPECT_EQ(Alerts(report, options_),
+            std::vector<std::string>{"office 10: no completed call on record"});
+
+  const std::string html = RenderHtml(report, options_);
+  EXPECT_NE(html.find("<svg"), std::string::npos);
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_NE(html.find("class=\"success\""), std::string::npos);
+  // Offices in trouble first: 8 (last call fine, but refusals), 9, 10, then 7.
+  EXPECT_LT(html.find("<td>10</td>"), html.find("<td>7</td>"));
+}
+
+TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
+  const std::string office = dir_.Path() + "loc07/";
+  WriteAll(office + "TARIFA.TBL", "tarifa v1");
+  WriteAll(office + "ZONAS.TBL", "zonas");
+  const int32_t tarifa = ByteSum(office + "TARIFA.TBL");
+  Call(7, 2, CallResult::kSuccess, CallReason::kNone, false,
+       std::vector<ReportedFile>{{"TARIFA.TBL", tarifa, ".TBL"}, {"VIEJA.TBL", 3, ".TBL"}});
+  NetworkReport report = BuildReport(options_);
+  NextDelivery next = Office(report, 7).next;
+  ASSERT_TRUE(next.known) << next.why_unknown;
+  EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
+  EXPECT_EQ(next.deleted, "tablas\\VIEJA.TBL");
+
+  // The operator replaces the master table: the office will get it again.
+  WriteAll(office + "TARIFA.TBL", "tarifa v2");
+  report = BuildReport(options_);
+  next = Office(report, 7).next;
+  EXPECT_EQ(next.files, (std::vector<std::string>{"TARIFA.TBL", "ZONAS.TBL"}));
+  EXPECT_NE(RenderText(report, options_).find("TARIFA.TBL ZONAS.TBL delete tablas\\VIEJA.TBL"),
+            std::string::npos);
+  // The report reads the office's directory and writes nothing there.
+  EXPECT_FALSE(std::filesystem::exists(office + "MARVOLEN.TCP"));
+}
+
+TEST_F(ReportTest, OfficeCallsNewestFirstAndBadLinesReported) {
+  Call(7, 3, CallResult::kSuccess);
+  WriteAll(dir_.Path() + "x", "");
+  { std::ofstream(dir_.Path() + kCallLogName, std::ios::app) << "{\"start\":\n"; }
+  Call(7, 1, CallResult::kAborted, CallReason::kStall);
+  Call(8, 2, CallResult::kSuccess);
+  std::vector<BadLine> bad;
+  const auto calls = OfficeCalls(dir_.Path(), 7, bad);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].result, CallResult::kAborted);
+  ASSERT_EQ(bad.size(), 1u);
+  EXPECT_EQ(bad[0].number, 2u);
+  const NetworkReport report = BuildReport(options_);
+  EXPECT_EQ(report.bad_line_count, 1u);
+  ASSERT_EQ(report.bad_lines.size(), 1u);
+  EXPECT_EQ(report.bad_lines[0].number, 2u);
+}
+
+int RunReport(const std::string& args) {
+  const int status =
+      std::system((std::string(REPORT_BIN) + " " + args + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ReportTest, CheckExitsOneOnAnAlertOnly) {
+  Call(7, 2, CallResult::kSuccess);
+  const std::string base = "-C " + dir_.Path() + " --now " + kNow + " --check";
+  EXPECT_EQ(RunReport(base), 0);
+  Call(9, 40, CallResult::kSuccess);
+  EXPECT_EQ(RunReport(base), 1);
+  EXPECT_EQ(RunReport(base + " --silent-hours 48"), 0);
+  EXPECT_EQ(RunReport("--silent-hours 48"), 2);  // only with --check
+  EXPECT_EQ(RunReport("-C " + dir_.Path() + " --html " + dir_.Path() + "page.html"), 0);
+  EXPECT_NE(ReadAll(dir_.Path() + "page.html").find("</svg>"), std::string::npos);
+  WriteStatusPage(options_);
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find("<td>9</td>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace marvolen
