@@ -8,6 +8,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/ShownText.h"
 
 namespace marvolen {
 
@@ -70,9 +71,10 @@ std::string ActivityLog::FormatLine(std::string_view text) const {
   line += ' ';
   line += LogTimeText(clock_.WallNow());
   line += " Of: ";
-  line += office;
+  // Both come from the line or an archive at times; the file is read on a terminal.
+  line += ShownText(office);
   line += ' ';
-  line += text;
+  line += ShownText(text);
   return line;
 }
 

@@ -5,6 +5,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/TempNames.h"
 
 namespace marvolen {
 
@@ -21,6 +26,8 @@ const FileOps& SystemFileOps() {
 }
 
 namespace {
+
+constexpr size_t kCopyChunk = 64 * 1024;
 
 [[noreturn]] void Fail(const std::string& path, int err) {
   throw FileError("No se puede escribir el archivo " + path + ": " + std::strerror(err));
@@ -59,18 +66,61 @@ void AppendToFile(const std::string& path, std::string_view data, const FileOps&
   if (close_rc != 0) Fail(path, close_err);
 }
 
-void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops) {
-  const std::string temp = path + ".tmp";
-  const int fd = OpenRetrying(ops, temp, O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) Fail(temp, errno);
-  int err = WriteAll(ops, fd, data);
-  if (err == 0 && ops.fsync(fd) != 0) err = errno;
-  if (ops.close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ops.rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ops.unlink(temp.c_str());
-    Fail(path, err);
+StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(path)), ops_(ops) {
+  const std::filesystem::path final_path(path_);
+  const std::filesystem::path dir =
+      final_path.has_parent_path() ? final_path.parent_path() : std::filesystem::path(".");
+  RemoveStaleTemps(dir);
+  temp_ = (dir / TempName(final_path.filename().string())).string();
+  fd_ = OpenRetrying(ops_, temp_, O_WRONLY | O_CREAT | O_EXCL);
+  if (fd_ < 0) Fail(path_, errno);
+}
+
+StagedFile::~StagedFile() {
+  if (fd_ >= 0) ops_.close(fd_);
+  if (!committed_) ops_.unlink(temp_.c_str());
+}
+
+void StagedFile::Abandon(int err) {
+  if (fd_ >= 0) ops_.close(fd_);
+  fd_ = -1;
+  Fail(path_, err);
+}
+
+void StagedFile::Write(std::string_view data) {
+  if (fd_ < 0) Abandon(EBADF);
+  if (const int err = WriteAll(ops_, fd_, data); err != 0) Abandon(err);
+}
+
+void StagedFile::CopyFrom(const std::string& source) {
+  std::ifstream in(source, std::ios::binary);
+  if (!in) throw FileError("No se puede leer el archivo " + source);
+  std::vector<char> buffer(kCopyChunk);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    Write(std::string_view(buffer.data(), static_cast<size_t>(in.gcount())));
   }
+  if (in.bad()) throw FileError("No se puede leer el archivo " + source);
+}
+
+void StagedFile::Sync() {
+  if (fd_ < 0) return;
+  if (ops_.fsync(fd_) != 0) Abandon(errno);
+  const int rc = ops_.close(fd_);
+  fd_ = -1;
+  if (rc != 0) Fail(path_, errno);
+}
+
+void StagedFile::Commit() {
+  Sync();
+  if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
+  committed_ = true;
+}
+
+void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops) {
+  StagedFile file(path, ops);
+  file.Write(data);
+  file.Commit();
 }
 
 }  // namespace marvolen

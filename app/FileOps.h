@@ -34,9 +34,37 @@ class FileError : public std::runtime_error {
 void AppendToFile(const std::string& path, std::string_view data,
                   const FileOps& ops = SystemFileOps());
 
-// Replaces the contents of `path` with `data` so that a failure at any point leaves the old
-// file as it was: the data goes to a temporary file beside it, is synced, and is renamed over
-// the old one. Throws FileError; the temporary file is removed on failure.
+// A new file for `path`, written under a temporary name beside it (platform/TempNames.h) and
+// put in place by Commit, so that a failure at any point, a full disk included, leaves
+// whatever `path` held before. Without a Commit the temporary file is removed again. Every
+// method throws FileError naming `path`.
+class StagedFile {
+ public:
+  // Creates the temporary file, after removing the ones that dead processes left beside it.
+  explicit StagedFile(std::string path, const FileOps& ops = SystemFileOps());
+  ~StagedFile();
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  void Write(std::string_view data);
+  // Appends the whole contents of the file `source`.
+  void CopyFrom(const std::string& source);
+  // Flushes the data to the disk and closes the temporary file; nothing is in place yet.
+  void Sync();
+  // Sync, then renames the temporary file over `path`.
+  void Commit();
+
+ private:
+  [[noreturn]] void Abandon(int err);
+
+  std::string path_;
+  std::string temp_;
+  const FileOps& ops_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+// Replaces the contents of `path` with `data` through a StagedFile. Throws FileError.
 void ReplaceFile(const std::string& path, std::string_view data,
                  const FileOps& ops = SystemFileOps());
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "link/SerialDevice.h"
+#include "link/TransferArchive.h"
 #include "link/TransferSender.h"
 #include "link/TransferSerialLine.h"
 
@@ -62,10 +63,11 @@ std::string SerialCallLine::SendFile(const std::string& data) {
   return result;
 }
 
-std::string SerialCallLine::ReceiveFile() {
+std::string SerialCallLine::ReceiveFile(const std::vector<std::string>& wanted_names) {
   ReceiveSetup setup;
   setup.dir = std::filesystem::current_path();
   setup.archive = archive_;
+  setup.wanted = OnlyNamed(wanted_names);
   setup.sinks = sinks_;
   ReceivedFile received = marvolen::ReceiveFile(*transfer_, setup);
   ForgetTransferReads();

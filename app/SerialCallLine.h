@@ -35,7 +35,7 @@ class SerialCallLine final : public CallLine {
   std::string& LineBuffer() override { return serial_.LineBuffer(); }
   // Both store "recibo.zip" in, and unpack into, the process's current directory.
   std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile() override;
+  std::string ReceiveFile(const std::vector<std::string>& wanted_names) override;
 
  private:
   int Port() const { return serial_.ConfiguredPort(); }

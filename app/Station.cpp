@@ -24,7 +24,8 @@ void CreateDirectoryNoCase(const std::string& path) {
 }  // namespace
 
 Station::Station(OperatorWindow& window, Clock& clock, fs::path home)
-    : window_(window),
+    : shown_window_(window),
+      window_(shown_window_),
       clock_(clock),
       home_(std::move(home)),
       file_ops_(SystemFileOps()),

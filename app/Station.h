@@ -12,6 +12,7 @@
 #include "app/FileOps.h"
 #include "app/OperatorWindow.h"
 #include "app/Settings.h"
+#include "app/ShownTextWindow.h"
 #include "app/StationConfig.h"
 #include "platform/Clock.h"
 
@@ -73,6 +74,7 @@ class Station {
   void SetTimer1Interval(int ms);
   void SetTimer1Enabled(bool enabled);
 
+  // The window with every shown text escaped (ShownTextWindow).
   OperatorWindow& window() { return window_; }
   Clock& clock() { return clock_; }
   ActivityLog& activity_log() { return log_; }
@@ -99,6 +101,9 @@ class Station {
   void CreateStartupDirectories();
   void ClosePasswordForm();
 
+  // The host's window behind the escaping of every text shown; the station talks to it
+  // only through `window_`.
+  ShownTextWindow shown_window_;
   OperatorWindow& window_;
   Clock& clock_;
   std::filesystem::path home_;

@@ -104,6 +104,10 @@ void SaveStationConfig(const fs::path& home, std::string_view record, const File
   const auto existing = FindNoCase(home, kStationConfigFile);
   const fs::path file = existing ? *existing : home / kStationConfigFile;
   ReplaceFile(file.string(), record, ops);
+  // Earlier versions staged the record under one fixed name; a save they did not finish
+  // left it behind.
+  std::error_code ec;
+  fs::remove(file.string() + ".tmp", ec);
 }
 
 }  // namespace marvolen

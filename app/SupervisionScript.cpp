@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "app/LineController.h"
 #include "app/LineTokens.h"
@@ -22,6 +24,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kTransferOk[] = "TRANSFERENCIA OK";
+constexpr std::string_view kSendCommand = "Enviar  dato";
+constexpr char kTrafficRequest[] = "Enviar  datoTRAFICO\\trafico.TRF\r";
+// The most day files one call asks for: a year, leap day included.
+constexpr int kMaxDayFiles = 366;
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -42,8 +48,11 @@ bool ExistsNoCase(const fs::path& dir, std::string_view name) {
   return FindNoCase(dir, name).has_value();
 }
 
+// Removes every file of `dir` named `name` in any letter case.
 void RemoveNoCase(const fs::path& dir, std::string_view name) {
-  if (auto found = FindNoCase(dir, name)) fs::remove(*found);
+  while (auto found = FindNoCase(dir, name)) {
+    if (!fs::remove(*found)) break;
+  }
 }
 
 std::string ReadWholeFile(const fs::path& path) {
@@ -54,18 +63,50 @@ std::string ReadWholeFile(const fs::path& path) {
   return data;
 }
 
-void AppendFile(const fs::path& from, const fs::path& to) {
-  const std::string data = ReadWholeFile(from);
-  std::ofstream out(to, std::ios::binary | std::ios::app);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  out.flush();
-  if (!out) throw std::runtime_error("Error escribiendo el archivo " + to.string());
+// The bare file names (UTF-8) that an "Enviar  dato" command asks for: its blank-separated
+// office-relative paths without their folders.
+std::vector<std::string> RequestedNames(std::string_view command) {
+  std::vector<std::string> names;
+  if (!command.starts_with(kSendCommand)) return names;
+  command.remove_prefix(kSendCommand.size());
+  while (!command.empty() && (command.back() == '\r' || command.back() == ' ')) {
+    command.remove_suffix(1);
+  }
+  size_t start = 0;
+  while (start < command.size()) {
+    size_t end = command.find(' ', start);
+    if (end == std::string_view::npos) end = command.size();
+    std::string_view path = command.substr(start, end - start);
+    const size_t cut = path.find_last_of("\\/");
+    if (cut != std::string_view::npos) path.remove_prefix(cut + 1);
+    if (!path.empty()) names.push_back(AnsiToUtf8(path));
+    start = end + 1;
+  }
+  return names;
+}
+
+std::string DayFileName(int serial) {
+  const CivilDate d = CivilFromSerial(serial);
+  LocalDateTime t;
+  t.year = d.year;
+  t.month = d.month;
+  t.day = d.day;
+  return FormatDdMmYyyy(t) + ".daw";
 }
 
 }  // namespace
 
-SupervisionScript::SupervisionScript(const CallServices& services, ParamWriter write_param)
-    : s_(services), write_param_(std::move(write_param)) {}
+SupervisionScript::SupervisionScript(const CallServices& services, ParamWriter write_param,
+                                     const FileOps& file_ops)
+    : s_(services), write_param_(std::move(write_param)), file_ops_(file_ops) {}
+
+std::vector<std::string> SupervisionScript::ReceivedNames(std::string_view command) {
+  std::vector<std::string> names = RequestedNames(command);
+  // The office may send its traffic as its backup; filing takes that name as the traffic
+  // file too.
+  if (command == kTrafficRequest) names.emplace_back("TRAFICO.BAK");
+  return names;
+}
 
 void SupervisionScript::Run(LineController& controller) {
   if (!PerformStep(controller)) return;
@@ -182,7 +223,7 @@ void SupervisionScript::StepTrafficRequest() {
     RemoveNoCase(st.OfficeDir, name);
   }
   st.PendingTransfer = TransferKind::kReceive;
-  SendCommand("Enviar  datoTRAFICO\\trafico.TRF\r");
+  SendCommand(kTrafficRequest);
   s_.log_event("Recibo Tráfico.....");
   st.ScriptStep = -4;
 }
@@ -195,23 +236,46 @@ void SupervisionScript::StepTrafficFiling() {
     st.ScriptStep = 6;
     return;
   }
+  FileTraffic(traffic);
+  // Only traffic that is safely filed is announced as deleted: the office deletes its copy
+  // when this step is acknowledged. A failure above leaves the tick with the office's copy
+  // untouched.
   s_.window.AddLine("Borrando Tráfico");
   st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
   s_.log_event("Borrado de Tráfico");
-
-  const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
-  fs::copy_file(traffic, st.OfficeDir / (stamp + ".trf"), fs::copy_options::overwrite_existing);
-  if (st.TableExt == "tab") {
-    const std::string name = "of" + std::to_string(st.OfficeNumber) + ".TRF";
-    const fs::path cumulative = InDir(st.OfficeDir, name);
-    if (fs::exists(cumulative)) {
-      AppendFile(traffic, cumulative);
-    } else {
-      fs::copy_file(traffic, cumulative);
-    }
-  }
   s_.line.SendText(st.LastCommand);
   st.ScriptStep = -5;
+}
+
+// The time-stamped copy and, for "tab" offices, the cumulative file are both written under
+// temporary names first and put in place only when both are complete on the disk: a full
+// disk leaves neither a short copy nor a half-appended cumulative file. Should the last step
+// fail, the new stamped copy goes again, so that the traffic the office still holds is filed
+// once when it comes again.
+void SupervisionScript::FileTraffic(const fs::path& traffic) {
+  const CallState& st = s_.state;
+  const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
+  const fs::path stamped_path = InDir(st.OfficeDir, stamp + ".trf");
+  StagedFile stamped(stamped_path.string(), file_ops_);
+  stamped.CopyFrom(traffic.string());
+  stamped.Sync();
+  std::optional<StagedFile> cumulative;
+  if (st.TableExt == "tab") {
+    const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
+    cumulative.emplace(path.string(), file_ops_);
+    if (fs::exists(path)) cumulative->CopyFrom(path.string());
+    cumulative->CopyFrom(traffic.string());
+    cumulative->Sync();
+  }
+  const bool stamp_is_new = !fs::exists(stamped_path);
+  stamped.Commit();
+  if (!cumulative) return;
+  try {
+    cumulative->Commit();
+  } catch (const FileError&) {
+    if (stamp_is_new) file_ops_.unlink(stamped_path.c_str());
+    throw;
+  }
 }
 
 void SupervisionScript::StepDayFiles() {
@@ -222,21 +286,26 @@ void SupervisionScript::StepDayFiles() {
     return;
   }
   st.DayEnd = st.DayLast >= st.DayFirst ? st.DayLast : LocalDateSerial(s_.clock.WallNow());
-  for (int day = st.DayFirst; day <= st.DayEnd; ++day) {
-    const CivilDate d = CivilFromSerial(day);
-    LocalDateTime t;
-    t.year = d.year;
-    t.month = d.month;
-    t.day = d.day;
-    st.DayFileList += FormatDdMmYyyy(t) + ".daw ";
+  // A range that no MS-DOS date can name (a date typed as ddmmyyyy, a stray number) asks
+  // for nothing: it is reported and left as it is for the operator to mend.
+  if (!IsDosDateSerial(st.DayFirst) || !IsDosDateSerial(st.DayEnd)) {
+    s_.ShowAndLog("Archivos *.daw no pedidos: fecha fuera de rango (inicio *.daw " +
+                  std::to_string(st.DayFirst) + ", ultimo *.daw " + std::to_string(st.DayLast) +
+                  ")");
+    st.DayFileList.clear();
+    st.ScriptStep = 7;
+    return;
   }
+  // A longer range collects only its last days.
+  const int first = std::max(st.DayFirst, st.DayEnd - (kMaxDayFiles - 1));
+  for (int day = first; day <= st.DayEnd; ++day) st.DayFileList += DayFileName(day) + " ";
   if (st.DayFileList.empty()) {
     st.ScriptStep = 7;
     return;
   }
   RemoveNoCase(st.OfficeDir, "Recibo.zip");
   st.PendingTransfer = TransferKind::kReceive;
-  SendCommand("Enviar  dato" + st.DayFileList + '\r');
+  SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
   s_.log_event("Recibo Administración......");
   if (st.DayFirst <= st.DayLast) st.DayEnd = 0;
   st.ScriptStep = -7;
@@ -320,7 +389,7 @@ bool SupervisionScript::RunTransfer(LineController& controller) {
     s_.window.AddLine(label);
     s_.line.SendText(GoToken);
     s_.clock.Sleep(Millis(5000));
-    result = s_.line.ReceiveFile();
+    result = s_.line.ReceiveFile(ReceivedNames(st.LastCommand));
   }
   s_.window.AddLine(result);
   s_.log_event(label + result);

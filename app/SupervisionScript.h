@@ -7,8 +7,10 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/CallServices.h"
+#include "app/FileOps.h"
 
 namespace marvolen {
 
@@ -19,7 +21,13 @@ class SupervisionScript {
   // Stores one value in the admitted office's parameter file.
   using ParamWriter = std::function<void(const std::string& key, const std::string& value)>;
 
-  SupervisionScript(const CallServices& services, ParamWriter write_param);
+  // The traffic filing writes through `file_ops`, which must outlive the script.
+  SupervisionScript(const CallServices& services, ParamWriter write_param,
+                    const FileOps& file_ops = SystemFileOps());
+
+  // The bare file names (UTF-8) that the office's archive may hold in answer to the
+  // "Enviar  dato" command `command`; any other member is left out.
+  static std::vector<std::string> ReceivedNames(std::string_view command);
 
   // One tick in "conectado": the step `ScriptStep` names, then the office's replies. Ends
   // the call through `controller` when the script is over or has failed. File errors throw.
@@ -39,12 +47,14 @@ class SupervisionScript {
   void StepDeleteTable();
   void StepTrafficRequest();
   void StepTrafficFiling();
+  void FileTraffic(const std::filesystem::path& traffic);
   void StepDayFiles();
   void StepClock();
   void StepDismiss(LineController& controller);
 
   CallServices s_;
   ParamWriter write_param_;
+  const FileOps& file_ops_;
 };
 
 }  // namespace marvolen

@@ -184,7 +184,7 @@ class Receiver {
     if (!valid) return {std::move(content_), std::string(kReceiveBadArchive)};
     std::string result(kReceiveOk);
     try {
-      setup_.archive.extract(archive, setup_.dir);
+      setup_.archive.extract(archive, setup_.dir, setup_.wanted);
     } catch (const std::exception&) {
       result = kReceiveBadArchive;
     }

@@ -23,19 +23,26 @@ inline constexpr std::string_view kReceivedArchiveName = "recibo.zip";
 // Trailing bytes the trimming may remove before it gives the archive up.
 inline constexpr int kMaxTrimmedBytes = 127;
 
+// Whether an archive member (its stored name: UTF-8, "/" separators) is one that was asked
+// for. An empty filter takes every member.
+using EntryFilter = std::function<bool(std::string_view stored_name)>;
+
 // The archive operations the receiver needs.
 struct ArchiveHooks {
   // True when the file is an archive that ends exactly after its end record and comment.
   std::function<bool(const std::filesystem::path& archive)> is_valid;
-  // Unpacks every member below `dir`; throws when the archive cannot be opened or read.
-  // Members that fail one by one are reported by the hook itself and do not throw.
-  std::function<void(const std::filesystem::path& archive, const std::filesystem::path& dir)>
+  // Unpacks the members `wanted` takes below `dir`, whole or not at all: throws when the
+  // archive cannot be opened or read, or when any member fails, and then leaves `dir` as it
+  // was. Members it leaves out are reported by the hook itself.
+  std::function<void(const std::filesystem::path& archive, const std::filesystem::path& dir,
+                     const EntryFilter& wanted)>
       extract;
 };
 
 struct ReceiveSetup {
   std::filesystem::path dir;  // where "recibo.zip" is stored and its members land
   ArchiveHooks archive;
+  EntryFilter wanted;   // the members to unpack; empty: all
   TransferSinks sinks;  // "Error de caracter" lines; the block counter in panel 1
 };
 

@@ -17,6 +17,7 @@
 #include "link/TransferReceiver.h"
 #include "link/TransferSender.h"
 #include "platform/Clock.h"
+#include "platform/ShownText.h"
 
 namespace {
 
@@ -26,6 +27,11 @@ constexpr int kUsageError = 2;
 
 void ToStderr(std::string_view text) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+// A line that may carry bytes from the peer or an archive (member names): shown escaped.
+void ShowOnStderr(std::string_view text) {
+  ToStderr(ShownText(text));
 }
 
 int Usage() {
@@ -38,10 +44,10 @@ int Usage() {
 
 TransferSinks StderrSinks() {
   TransferSinks sinks;
-  sinks.log = ToStderr;
+  sinks.log = ShowOnStderr;
   sinks.panel = [](int index, std::string_view text) {
     const char* label = index == 3 ? "Paquetes Enviados:  " : "Paquetes Recibidos:  ";
-    ToStderr(std::string(label) + std::string(text));
+    ShowOnStderr(std::string(label) + std::string(text));
   };
   return sinks;
 }
@@ -68,7 +74,7 @@ int Receive(TransferLine& line) {
     ToStderr(got.result);
     return TransferSucceeded(got.result) ? 0 : 1;
   } catch (const std::exception& e) {
-    ToStderr(std::string("marvolen-xfer: ") + e.what());
+    ShowOnStderr(std::string("marvolen-xfer: ") + e.what());
     return 1;
   }
 }
@@ -80,7 +86,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const std::string_view command = argc > 1 ? argv[1] : "";
   RealClock clock;
-  FdTransferLine line(0, 1, clock, ToStderr);
+  FdTransferLine line(0, 1, clock, ShowOnStderr);
   if (command == "send" && argc == 3) return Send(line, argv[2]);
   if (command == "receive" && argc == 2) return Receive(line);
   return Usage();

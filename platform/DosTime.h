@@ -44,6 +44,13 @@ std::optional<std::time_t> FromDosDateTime(DosDateTime dos);
 
 // Whole days since 30 December 1899, the original platform's date serial.
 int DateSerial(int year, int month, int day);
+// The date serials of the first and the last day an MS-DOS date can hold: 1 January 1980
+// and 31 December 2107.
+inline constexpr int kFirstDosDateSerial = 29221;
+inline constexpr int kLastDosDateSerial = 75971;
+inline constexpr bool IsDosDateSerial(long long serial) {
+  return serial >= kFirstDosDateSerial && serial <= kLastDosDateSerial;
+}
 struct CivilDate {
   int year, month, day;
 };

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "platform/Clock.h"
 #include "platform/FileNames.h"
+#include "platform/TempNames.h"
 #include "records/AnsiText.h"
 #include "records/ParamFileSystem.h"
 #include "records/ParamFormat.h"
@@ -156,6 +156,8 @@ bool OfficeParamFile::WriteOfficeParam(std::string_view key, std::string_view va
   const fs::path file = Locate();
   const ParamSlot* slot = FindParamSlot(key);
   if (!slot) return false;
+  // A save of a new file that was killed half-way left its temporary file here.
+  RemoveStaleTemps(office_dir_);
   const std::string bytes =
       slot->kind == ParamKind::Number
           ? EncodeRecord(TextToIntOrZero(value))
@@ -173,15 +175,13 @@ fs::path OfficeParamFile::Locate() const {
 // if nothing has taken the name meanwhile: a crash or a full disk leaves at most a stray
 // temporary file, never a short "MARVOLEN.TCP" that every later read would fail on.
 fs::path OfficeParamFile::Create() const {
-  static std::atomic<unsigned> serial{0};
+  RemoveStaleTemps(office_dir_);
   const fs::path target = office_dir_ / kFileName;
   const std::string bytes = DefaultParamFile(clock_);
   std::string temp;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    temp = (office_dir_ / ("." + std::string(kFileName) + "." + std::to_string(::getpid()) + "." +
-                           std::to_string(serial++) + ".tmp"))
-               .string();
+    temp = (office_dir_ / TempName(kFileName)).string();
     fd = fs_.Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == ENOENT) {
       Fail("cannot create", target, "the office directory does not exist");

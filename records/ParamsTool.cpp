@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/DosTime.h"
+#include "platform/ShownText.h"
 #include "records/AnsiText.h"
 #include "records/OfficeParamFile.h"
 #include "records/ParamFormat.h"
@@ -32,7 +34,9 @@ void PrintUsage(std::ostream& out) {
          "without one gets the default file first. Values are UTF-8 text. Text keys hold up to\n"
          "16 Windows-1252 characters (read back blank-padded to 16); number keys hold a whole\n"
          "number from -2147483648 to 2147483647 (the day range counts days since 30 December\n"
-         "1899). dump prints KEY<TAB>VALUE lines, control characters shown as \\xHH.\n"
+         "1899; \"inicio *.daw\" and \"ultimo *.daw\" take 0 or a day from 1 January 1980 to\n"
+         "31 December 2107). dump prints KEY<TAB>VALUE lines; get and dump show control\n"
+         "characters as \\xHH.\n"
          "\n"
          "Keys:\n";
   for (const ParamSlot& slot : ParamSlots()) {
@@ -46,27 +50,23 @@ int UsageError(const std::string& message) {
   return kExitUsage;
 }
 
-// Keeps one key per line in a dump, whatever bytes an office left in a text slot.
-std::string ShowControls(std::string_view text) {
-  std::string out;
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7F) {
-      out += ch;
-      continue;
-    }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", c);
-    out += hex;
-  }
-  return out;
+// The two keys of the day-file range, which the station turns into MS-DOS dates.
+bool IsDayKey(std::string_view key) {
+  return key == "inicio *.daw" || key == "ultimo *.daw";
 }
 
 // The file would store 0 for a number it cannot read, and '?' or a cut text for a value too
 // wide: an operator is told instead, and nothing is written.
 std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
   if (slot.kind == ParamKind::Number) {
-    if (ParseInt32(value)) return {};
+    const auto number = ParseInt32(value);
+    if (number && IsDayKey(slot.key) && *number != 0 && !IsDosDateSerial(*number)) {
+      return "\"" + std::string(slot.key) + "\" takes 0 (no day files) or a day from " +
+             std::to_string(kFirstDosDateSerial) + " (1 January 1980) to " +
+             std::to_string(kLastDosDateSerial) + " (31 December 2107), counted from 30 " +
+             "December 1899, not \"" + std::string(value) + "\"";
+    }
+    if (number) return {};
     return "\"" + std::string(slot.key) +
            "\" takes a whole number from -2147483648 to 2147483647, not \"" + std::string(value) +
            "\"";
@@ -85,8 +85,7 @@ std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
 
 int Dump(const OfficeParamFile& file) {
   for (const ParamSlot& slot : ParamSlots()) {
-    std::cout << slot.key << '\t' << ShowControls(file.ReadOfficeParam(slot.key).value_or(""))
-              << '\n';
+    std::cout << slot.key << '\t' << ShownText(file.ReadOfficeParam(slot.key).value_or("")) << '\n';
   }
   return 0;
 }
@@ -112,7 +111,9 @@ int Run(const std::vector<std::string>& args) {
   const ParamSlot* slot = FindParamSlot(args[2]);
   if (!slot) return UsageError("unknown key \"" + args[2] + "\" (keys match letter case too)");
   if (command == "get") {
-    std::cout << file.ReadOfficeParam(slot->key).value_or("") << '\n';
+    // An office can leave any bytes in a text slot; a terminal must not take them as
+    // commands.
+    std::cout << ShownText(file.ReadOfficeParam(slot->key).value_or("")) << '\n';
     return 0;
   }
   if (const std::string refusal = RefusalOf(*slot, args[3]); !refusal.empty()) {

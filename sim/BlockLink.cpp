@@ -91,7 +91,7 @@ TransferResult BlockLink::ReceiveArchive(OfficeLine& line, const fs::path& stagi
       zip.SetFileName(archive.string());
       return zip.IsZipValid();
     };
-    setup.archive.extract = [&](const fs::path& archive, const fs::path&) {
+    setup.archive.extract = [&](const fs::path& archive, const fs::path&, const EntryFilter&) {
       TZipArchiver zip;
       zip.SetFileName(archive.string());
       zip.OpenZip(kOpenRead);

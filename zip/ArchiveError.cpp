@@ -112,7 +112,8 @@ EArchiveError::EArchiveError(std::string_view component, int native_error, std::
           ErrorText(component, native_error, FilledMessage(native_error, arg1, arg2))),
       native_error_(native_error),
       error_code_(ArchiveErrorCode(native_error)),
-      message_(FilledMessage(native_error, arg1, arg2)) {}
+      message_(FilledMessage(native_error, arg1, arg2)),
+      text_(ErrorText(component, native_error, message_)) {}
 
 namespace {
 std::string InvalidMaskText(std::string_view mask, int position) {

@@ -59,11 +59,14 @@ class EArchiveError : public std::runtime_error {
   int ErrorCode() const { return error_code_; }
   // The filled message alone, without the component name and the error number.
   const std::string& Message() const { return message_; }
+  // The text what() gives, whole even where an entry name in it holds a NUL byte.
+  const std::string& Text() const { return text_; }
 
  private:
   int native_error_;
   int error_code_;
   std::string message_;
+  std::string text_;
 };
 
 // The mask matcher's refusal of a mask it cannot take ("'%s' is an invalid mask at (%d)").

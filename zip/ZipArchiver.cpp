@@ -59,7 +59,7 @@ TArchiveAction TBaseArchiver::ReportFailure(const std::string& file_name,
   TArchiveAction action = faIgnore;
   if (OnProcessFileFailure) {
     OnProcessFileFailure(*this, file_name, operation, error.NativeError(), error.ErrorCode(),
-                         error.what(), action);
+                         error.Text(), action);
   }
   return action;
 }

@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/ShownText.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
@@ -33,13 +35,21 @@ int Usage() {
   return kExitArchiveError;
 }
 
+// Names and comments come from whoever wrote the archive: control bytes are shown escaped
+// and a NUL does not cut the line.
+void PrintShown(std::FILE* out, std::string_view text) {
+  const std::string shown = ShownText(text);
+  std::fwrite(shown.data(), 1, shown.size(), out);
+  std::fputc('\n', out);
+}
+
 // Reports every failed file on standard error and counts them.
 void ReportFailures(TZipArchiver& zip, int& failures) {
   zip.OnProcessFileFailure = [&failures](TBaseArchiver&, const std::string& file_name,
                                          TArchiveOperation, int, int, const std::string& message,
                                          TArchiveAction&) {
     ++failures;
-    std::fprintf(stderr, "%s\n", FailureLogLine(file_name, message).c_str());
+    PrintShown(stderr, FailureLogLine(file_name, message));
   };
 }
 
@@ -56,7 +66,7 @@ int Create(const std::string& archive, const std::vector<std::string>& masks) {
     zip.CloseZip();
   } catch (const std::exception& e) {
     // As the station does: a failed build leaves no archive behind.
-    std::fprintf(stderr, "%s\n", e.what());
+    PrintShown(stderr, e.what());
     zip.CloseZip();
     std::remove(archive.c_str());
     return kExitArchiveError;
@@ -81,7 +91,7 @@ int List(const std::string& archive) {
     zip.SetFileName(archive);
     zip.OpenZip(kOpenRead);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    PrintShown(stderr, e.what());
     return kExitArchiveError;
   }
   std::printf("    Length  Method        Size  CRC-32    Date        Time      Attr  Name\n");
@@ -93,11 +103,12 @@ int List(const std::string& archive) {
                 static_cast<unsigned long long>(h.uncompressed_size), MethodName(h.method),
                 static_cast<unsigned long long>(h.compressed_size), h.crc32, h.date & 0x1F,
                 (h.date >> 5) & 0x0F, 1980 + (h.date >> 9), h.time >> 11, (h.time >> 5) & 0x3F,
-                (h.time & 0x1F) * 2, h.external_attributes & 0xFFFF, e.StoredName.c_str());
+                (h.time & 0x1F) * 2, h.external_attributes & 0xFFFF,
+                ShownText(e.StoredName).c_str());
     total += h.uncompressed_size;
   }
   std::printf("%10llu  %zu entries\n", static_cast<unsigned long long>(total), zip.Count());
-  if (!zip.ArchiveComment().empty()) std::printf("%s\n", zip.ArchiveComment().c_str());
+  if (!zip.ArchiveComment().empty()) PrintShown(stdout, zip.ArchiveComment());
   return 0;
 }
 
@@ -114,7 +125,7 @@ int Test(const std::string& archive) {
     zip.OpenZip(kOpenRead);
     zip.TestMatching("*.*", kStationAttrMask, "");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    PrintShown(stderr, e.what());
     return kExitFailedEntries;
   }
   if (failures > 0) return kExitFailedEntries;
@@ -134,7 +145,7 @@ int Extract(const std::string& archive) {
     zip.ExtractMatching("*.*", kStationAttrMask, "");
     zip.CloseZip();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    PrintShown(stderr, e.what());
     return kExitArchiveError;
   }
   return failures > 0 ? kExitFailedEntries : 0;

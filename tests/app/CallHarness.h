@@ -19,8 +19,12 @@ struct CallHarness {
                  clock,
                  [this](std::string_view t) { log.emplace_back(t); },
                  std::move(exe_dir)},
-        script(services, [this](const std::string& k,
-                                const std::string& v) { params.emplace_back(k + "=" + v); }),
+        script(
+            services,
+            [this](const std::string& k, const std::string& v) {
+              params.emplace_back(k + "=" + v);
+            },
+            file_ops),
         controller(
             services, [this](const std::string& l) { return Admit(l); }, script) {}
 
@@ -58,6 +62,8 @@ struct CallHarness {
   RecordingWindow window;
   std::vector<std::string> log, params, ident_lines;
   bool admit_result = true;
+  // The traffic filing's file calls; a test may make any of them fail.
+  FileOps file_ops = SystemFileOps();
   CallServices services;
   SupervisionScript script;
   LineController controller;

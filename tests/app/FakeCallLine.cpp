@@ -51,7 +51,8 @@ bool FakeCallLine::CarrierLost() {
   return !carrier;
 }
 
-std::string FakeCallLine::ReceiveFile() {
+std::string FakeCallLine::ReceiveFile(const std::vector<std::string>& wanted_names) {
+  wanted.push_back(wanted_names);
   if (on_receive) on_receive();
   received_.clear();
   incoming_ = after_transfer + incoming_;

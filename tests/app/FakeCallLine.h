@@ -28,7 +28,7 @@ class FakeCallLine : public CallLine {
   bool CarrierLost() override;
   std::string& LineBuffer() override { return line_buffer_; }
   std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile() override;
+  std::string ReceiveFile(const std::vector<std::string>& wanted_names) override;
 
   void Arrive(std::string bytes) { incoming_ += bytes; }
   // Texts sent that start with `prefix`.
@@ -39,6 +39,8 @@ class FakeCallLine : public CallLine {
   std::deque<bool> carrier_script;
   // Runs inside ReceiveFile, in the directory the station receives into.
   std::function<void()> on_receive;
+  // The names each ReceiveFile was told to take.
+  std::vector<std::vector<std::string>> wanted;
   bool open = false;
   std::string open_error;
   std::string purge_error;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 
 #include "CallHarness.h"
@@ -228,6 +230,139 @@ TEST_F(ScriptTest, UnknownStepAbortsTheCall) {
   h_.Tick();
   EXPECT_EQ(h_.state.LineState, "esperando");
   EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
+}
+
+std::vector<std::string> FilesIn(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The disk fills while the traffic is filed, at each write or the final rename in turn: no
+// short or half-appended file is left, "Borrado de Tráfico" is not logged and the office is
+// never told to delete its traffic.
+TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic) {
+  enum FailAt { kStampWrite, kCumulativeWrite, kCumulativeRename, kStampRename };
+  for (const FailAt where : {kStampWrite, kCumulativeWrite, kCumulativeRename, kStampRename}) {
+    SCOPED_TRACE(where);
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    const fs::path office = root_ / "work" / "loc07";
+    fs::remove_all(office);
+    fs::create_directories(office);
+    std::ofstream(office / "of7.TRF") << "old;";
+    const FileOps& sys = SystemFileOps();
+    int writes = 0, renames = 0;
+    h_.file_ops.write = [&](int fd, const void* data, size_t size) -> ssize_t {
+      const int fail_at = where == kStampWrite ? 0 : where == kCumulativeWrite ? 2 : -1;
+      if (writes++ == fail_at) return errno = ENOSPC, -1;
+      return sys.write(fd, data, size);
+    };
+    h_.file_ops.rename = [&](const char* from, const char* to) {
+      const int fail_at = where == kStampRename ? 0 : where == kCumulativeRename ? 1 : -1;
+      if (renames++ == fail_at) return errno = ENOSPC, -1;
+      return sys.rename(from, to);
+    };
+    Admit("S");
+    h_.state.TableExt = "tab";
+    h_.line.on_receive = [&] { std::ofstream(office / "trafico.TRF") << "traffic"; };
+    commands_.clear();
+    h_.log.clear();
+    std::string error;
+    try {
+      RunCall();
+    } catch (const FileError& e) {
+      error = e.what();
+    }
+    EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;");
+    EXPECT_EQ(FilesIn(office), (std::vector<std::string>{"of7.TRF", "trafico.TRF"}));
+    EXPECT_EQ(h_.Logged("Borrado de Tráfico"), 0);
+    EXPECT_EQ(std::count(commands_.begin(), commands_.end(), "DEL TRAFICO\\TRAFICO.TRF\r"), 0);
+    h_.state.LineState.clear();
+    h_.file_ops = sys;
+  }
+}
+
+// The files of the traffic request are found and removed whatever their letter case, and
+// the office is told which members it may send.
+TEST_F(ScriptTest, TrafficNamesAreFoundInAnyLetterCase) {
+  const fs::path office = root_ / "work" / "loc07";
+  for (const char* name : {"RECIBO.ZIP", "Trafico.Trf", "TRAFICO.TRF", "trafico.BAK"}) {
+    std::ofstream(office / name) << "old";
+  }
+  std::ofstream(office / "OF7.trf") << "old;";
+  Admit("S");
+  h_.state.TableExt = "tab";
+  h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
+  std::vector<std::string> left_at_receive;
+  h_.line.on_receive = [&] {
+    if (h_.line.wanted.size() != 1) return;  // the day files
+    left_at_receive = FilesIn(office);
+    std::ofstream(office / "Trafico.Bak") << "traffic";
+  };
+  RunCall();
+  EXPECT_EQ(left_at_receive, (std::vector<std::string>{"OF7.trf"}));
+  EXPECT_EQ(ReadFile(office / "OF7.trf"), "old;traffic");
+  EXPECT_FALSE(fs::exists(office / "of7.TRF"));
+  EXPECT_EQ(h_.Logged("Borrado de Tráfico"), 1);
+  EXPECT_EQ(h_.line.wanted, (std::vector<std::vector<std::string>>{{"trafico.TRF", "TRAFICO.BAK"},
+                                                                   {"01122026.daw"}}));
+}
+
+// Day serials no MS-DOS date can hold ask for nothing, are reported once, and leave the
+// parameter as it is; an over-long range asks for its last 366 days only.
+TEST_F(ScriptTest, DayRangesOutsideTheDosDatesAreReportedAndLongOnesCut) {
+  struct Case {
+    int first, last;
+    size_t names;  // 0: refused
+    std::string last_name;
+  };
+  const int today = LocalDateSerial(h_.clock.WallNow());
+  const CivilDate t = CivilFromSerial(today);
+  const std::string today_name = FormatDdMmYyyy({t.year, t.month, t.day}) + ".daw";
+  const std::vector<Case> cases = {
+      {DateSerial(2026, 12, 1), 31122026, 0, ""},
+      {2147483646, 2147483647, 0, ""},
+      {DateSerial(1979, 12, 31), 0, 0, ""},
+      {-5, -4, 0, ""},
+      {DateSerial(1980, 1, 1), DateSerial(2107, 12, 31), 366, "31122107.daw"},
+      {today - 400, 0, 366, today_name},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.first) + ".." + std::to_string(c.last));
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    Admit("N");
+    h_.state.DayFirst = c.first;
+    h_.state.DayLast = c.last;
+    commands_.clear();
+    h_.log.clear();
+    h_.params.clear();
+    const size_t lines = h_.window.lines.size();
+    RunCall();
+    std::string request;
+    for (const std::string& cmd : commands_) {
+      if (cmd.rfind("Enviar  dato", 0) == 0) request = cmd;
+    }
+    size_t reported = 0;
+    for (const std::string& l : h_.log) reported += l.rfind("Archivos *.daw no pedidos", 0) == 0;
+    size_t shown = 0;
+    for (size_t i = lines; i < h_.window.lines.size(); ++i) {
+      shown += h_.window.lines[i].rfind("Archivos *.daw no pedidos", 0) == 0;
+    }
+    if (c.names == 0) {
+      EXPECT_EQ(request, "");
+      EXPECT_EQ(reported, 1u);
+      EXPECT_EQ(shown, 1u);
+      EXPECT_TRUE(h_.params.empty());
+      continue;
+    }
+    EXPECT_EQ(reported, 0u);
+    EXPECT_EQ(std::count(request.begin(), request.end(), ' '), static_cast<long>(c.names + 2));
+    EXPECT_EQ(request.substr(request.size() - 14), c.last_name + " \r");
+  }
 }
 
 }  // namespace

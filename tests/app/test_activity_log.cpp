@@ -37,6 +37,14 @@ TEST_F(ActivityLogTest, LineHasDateTimeOfficeFieldAndText) {
   }
 }
 
+// The office field and the event come from the line at times: a caller's control bytes
+// are written escaped, not as terminal commands.
+TEST_F(ActivityLogTest, ControlBytesFromTheLineAreEscaped) {
+  ident = "Ident=\x1B[2J\x07";
+  EXPECT_EQ(log.FormatLine("Recibiendo archivo!...\x1B]0;x\x07"),
+            "07/12/2026 10:00:00 Of: \\x1B[2J\\x07 Recibiendo archivo!...\\x1B]0;x\\x07");
+}
+
 TEST_F(ActivityLogTest, LocaleNamedByLcTimeGivesItsFormats) {
   ::setenv("LC_TIME", "C.UTF-8", 1);
   EXPECT_EQ(log.FormatLine("x"), "12/07/26 10:00:00 Of: Datos x");

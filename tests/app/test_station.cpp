@@ -149,6 +149,22 @@ TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer
   EXPECT_EQ(station.activity_log().PendingCount(), 1u);  // nothing of it is logged
 }
 
+// Whatever reaches the log view or a message box through the station (a caller's reply, an
+// archive member's name, an error naming either) has its control bytes escaped.
+TEST_F(StationTest, TextsShownThroughTheStationHaveTheirControlBytesEscaped) {
+  StartWithSettings();
+  window.lines.clear();
+  station.window().AddLine(std::string("ERROR de descompresión:a\0b\x1B[2J.daw", 35));
+  station.on_tick = [] { throw std::runtime_error("reply \x1B]0;owned\x07"); };
+  station.Timer1Timer();
+  station.window().ShowMessage(
+      "\x9B"
+      "31m");
+  EXPECT_EQ(window.lines, (std::vector<std::string>{"ERROR de descompresión:a\\x00b\\x1B[2J.daw",
+                                                    "ERROR PROGRAMA: reply \\x1B]0;owned\\x07"}));
+  EXPECT_EQ(window.messages, std::vector<std::string>{"\\x9B31m"});
+}
+
 TEST_F(StationTest, SalirWritesTheActivityLogAndTerminates) {
   StartWithSettings();
   station.activity_log().LogEvent("evento");

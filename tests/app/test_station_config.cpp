@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "TestSupport.h"
@@ -149,8 +152,28 @@ TEST(StationConfigFile, FailedSaveLeavesTheOldRecordIntact) {
     EXPECT_THROW(SaveStationConfig(home.path(), Record("NEW", "9600", "2", ' ', "n", "/n/"), ops),
                  FileError);
     EXPECT_EQ(ReadFile(home.path() / "marvolen.tcp"), old_record);
-    EXPECT_FALSE(std::filesystem::exists(home.path() / "marvolen.tcp.tmp"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()), {}), 1);
   }
+}
+
+// A save killed half-way leaves its temporary file; the next save removes it, as it does
+// the one fixed name earlier versions used. A temporary file of a live process stays.
+TEST(StationConfigFile, TheNextSaveRemovesTheLitterOfAKilledOne) {
+  TempDir home;
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string dead = ".marvolen.tcp." + std::to_string(child) + ".0.tmp";
+  const std::string live = ".marvolen.tcp." + std::to_string(::getppid()) + ".0.tmp";
+  WriteFile(home.path() / dead, "half a rec");
+  WriteFile(home.path() / live, "being saved");
+  WriteFile(home.path() / "marvolen.tcp.tmp", "old litter");
+  const std::string record = Record("", "9600", "1", ' ', "k", "/w/");
+  SaveStationConfig(home.path(), record);
+  EXPECT_EQ(ReadFile(home.path() / "marvolen.tcp"), record);
+  EXPECT_FALSE(std::filesystem::exists(home.path() / dead));
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "marvolen.tcp.tmp"));
+  EXPECT_TRUE(std::filesystem::exists(home.path() / live));
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ class ReceiveFileTest : public ::testing::Test {
     setup.archive.is_valid = [this](const fs::path& p) {
       return ++checks, fs::file_size(p) == valid_length;
     };
-    setup.archive.extract = [this](const fs::path& p, const fs::path& d) {
+    setup.archive.extract = [this](const fs::path& p, const fs::path& d, const EntryFilter&) {
       EXPECT_EQ(d, setup.dir);
       extracted.push_back(ReadFile(p));
       if (extract_fails) throw std::runtime_error("Archive is damaged");

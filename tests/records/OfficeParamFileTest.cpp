@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -265,6 +267,21 @@ TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {
               std::string::npos);
     EXPECT_TRUE(Entries().empty()) << call;
   }
+}
+
+// A creation killed half-way leaves its temporary file; the next write or creation in the
+// directory removes it.
+TEST_F(OfficeParamFileTest, TheLitterOfAKilledCreationIsRemoved) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string litter = ".MARVOLEN.TCP." + std::to_string(child) + ".0.tmp";
+  Put(dir_ / litter, std::string(100, '\0'));
+  Params().ReadOfficeParam("password");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"MARVOLEN.TCP"});
+  Put(dir_ / litter, std::string(100, '\0'));
+  Params().WriteOfficeParam("Reintentos", "3");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"MARVOLEN.TCP"});
 }
 
 TEST_F(OfficeParamFileTest, CreationNeverReplacesAFileThatAppearedMeanwhile) {

@@ -68,11 +68,11 @@ TEST_F(ParamsToolTest, GetOnANewOfficeMakesTheDefaultFileButAnUnknownKeyDoesNot)
 }
 
 TEST_F(ParamsToolTest, SetStoresValuesThatLookLikeOptions) {
-  const Outcome set = Run({office_, "set", "inicio *.daw", "-5"});
+  const Outcome set = Run({office_, "set", "M_intDecimal", "-5"});
   EXPECT_EQ(set.status, 0) << set.err;
   EXPECT_EQ(set.out, "");
-  EXPECT_EQ(Param().substr(20, 4), "\xFB\xFF\xFF\xFF");
-  EXPECT_EQ(Run({office_, "get", "inicio *.daw"}).out, "-5\n");
+  EXPECT_EQ(Param().substr(13 * 4, 4), "\xFB\xFF\xFF\xFF");
+  EXPECT_EQ(Run({office_, "get", "M_intDecimal"}).out, "-5\n");
 
   EXPECT_EQ(Run({office_, "set", "Id", "Pe\xC3\xB1\xC3\xB3n"}).status, 0);
   EXPECT_EQ(Run({office_, "get", "Id"}).out, "Pe\xC3\xB1\xC3\xB3n           \n");
@@ -81,6 +81,31 @@ TEST_F(ParamsToolTest, SetStoresValuesThatLookLikeOptions) {
   std::string plain;
   for (char c : slot.substr(4)) plain += static_cast<char>(c ^ (slot[0] + 0x3A));
   EXPECT_EQ(plain, "Pe\xF1\xF3n           ");
+}
+
+// The day range takes 0 (no day files) or a day an MS-DOS date can name; anything else
+// would make the station ask for no day or for hundreds of thousands.
+TEST_F(ParamsToolTest, DayKeysTakeOnlyZeroOrDatesFrom1980To2107) {
+  for (const char* key : {"inicio *.daw", "ultimo *.daw"}) {
+    SCOPED_TRACE(key);
+    for (const char* good : {"0", "29221", "46363", "75971"}) {
+      EXPECT_EQ(Run({office_, "set", key, good}).status, 0);
+      EXPECT_EQ(Run({office_, "get", key}).out, std::string(good) + "\n");
+    }
+    for (const char* bad : {"31122026", "29220", "75972", "-5", "2147483647"}) {
+      const Outcome o = Run({office_, "set", key, bad});
+      EXPECT_EQ(o.status, 1) << bad;
+      EXPECT_NE(o.err.find("takes 0 (no day files) or a day from 29221"), std::string::npos)
+          << o.err;
+      EXPECT_EQ(Run({office_, "get", key}).out, "75971\n");
+    }
+  }
+}
+
+// What an office left in a text slot is printed with its control bytes escaped.
+TEST_F(ParamsToolTest, GetShowsControlBytesEscaped) {
+  ASSERT_EQ(Run({office_, "set", "Id", "a\x1B[2Jb"}).status, 0);
+  EXPECT_EQ(Run({office_, "get", "Id"}).out, "a\\x1B[2Jb          \n");
 }
 
 TEST_F(ParamsToolTest, DumpListsEveryKeyInRecordOrder) {

@@ -82,7 +82,7 @@ TEST_F(BlockLinkTest, TheStationReceivesWhatTheOfficePacksAndSends) {
         z.SetFileName(a.string());
         return z.IsZipValid();
       };
-      setup.archive.extract = [](const fs::path& a, const fs::path& dir) {
+      setup.archive.extract = [](const fs::path& a, const fs::path& dir, const EntryFilter&) {
         TZipArchiver z;
         z.SetFileName(a.string());
         z.OpenZip(kOpenRead);

@@ -62,5 +62,21 @@ TEST_F(Cli, TestRefusesTrailingBytesAndUsageErrorsAreStatusTwo) {
   EXPECT_EQ(Shell(kTool + " borrar recibo.zip").status, 2);
 }
 
+// Names come from whoever wrote the archive: a terminal must not take them as commands,
+// and a NUL in one must not cut the line that reports it.
+TEST_F(Cli, NamesArePrintedWithTheirControlBytesEscaped) {
+  WriteFile("recibo.zip", BuildArchive({StoredEntry("a\x1B[2Jb.txt", "x"),
+                                        StoredEntry(std::string("c\0d.txt", 7), "y")}));
+  const auto list = Shell(kTool + " list recibo.zip");
+  EXPECT_NE(list.output.find("a\\x1B[2Jb.txt\n"), std::string::npos) << list.output;
+  EXPECT_NE(list.output.find("c\\x00d.txt\n"), std::string::npos) << list.output;
+  fs::create_directory("out");
+  const auto r = Shell("cd out && " + kTool + " extract ../recibo.zip");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("ERROR de descompresión:c\\x00d.txt - "), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("c\\x00d.txt\" is not a plain file name"), std::string::npos) << r.output;
+  EXPECT_EQ((list.output + r.output).find('\x1B'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace marvolen
