@@ -56,12 +56,14 @@ bool IsDayKey(std::string_view key) {
 }
 
 // The file would store 0 for a number it cannot read, and '?' or a cut text for a value too
-// wide: an operator is told instead, and nothing is written.
+// wide: an operator is told instead, and nothing is written. A day key takes no day past what
+// an MS-DOS date can name (the station would ask for hundreds of thousands of files); 0 and
+// below stay accepted, as scripts that set "inicio *.daw" to -5 rely on.
 std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
   if (slot.kind == ParamKind::Number) {
     const auto number = ParseInt32(value);
-    if (number && IsDayKey(slot.key) && *number != 0 && !IsDosDateSerial(*number)) {
-      return "\"" + std::string(slot.key) + "\" takes 0 (no day files) or a day from " +
+    if (number && IsDayKey(slot.key) && *number > 0 && !IsDosDateSerial(*number)) {
+      return "\"" + std::string(slot.key) + "\" takes 0 or less, or a day from " +
              std::to_string(kFirstDosDateSerial) + " (1 January 1980) to " +
              std::to_string(kLastDosDateSerial) + " (31 December 2107), counted from 30 " +
              "December 1899, not \"" + std::string(value) + "\"";
