@@ -43,9 +43,9 @@ std::vector<std::string> SortedFiles(const fs::path& dir, Keep keep) {
 int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
   const std::string text = params.ReadOfficeParam(key);
   try {
-    return StrictToInt(text);
+    return StrToInt(text);
   } catch (const ConversionError& e) {
-    throw ConversionError("Parámetro \"" + std::string(key) + "\" de la oficina: " + e.what());
+    throw ConversionError(e.text(), "parámetro \"" + std::string(key) + "\" de la oficina");
   }
 }
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "records/AnsiText.h"
+#include "platform/CodePage.h"
 #include "records/OfficeParamFile.h"
 #include "records/ParamFormat.h"
 
@@ -66,7 +66,7 @@ std::string ShowControls(std::string_view text) {
 // wide: an operator is told instead, and nothing is written.
 std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
   if (slot.kind == ParamKind::Number) {
-    if (ParseInt32(value)) return {};
+    if (TryStrToInt(value)) return {};
     return "\"" + std::string(slot.key) +
            "\" takes a whole number from -2147483648 to 2147483647, not \"" + std::string(value) +
            "\"";
