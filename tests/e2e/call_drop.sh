@@ -44,6 +44,7 @@ expect_success
 absent "$of31/upgrade"
 # Without upgrades the short name ALTA.TBL, whose probe finds no dot, is not deleted; the
 # table behind it was read in its shifted place and found up to date.
+grep -q '^file list: "ALTA\.TBL[0-9]' "$last_log" || fail "ALTA.TBL not written unpadded: $(grep '^file list' "$last_log")"
 call_view | grep -qxF "Tablas:  ALTA.TBL TARIFA31.TBL" || fail "office 31's list: $(call_view | grep '^Tablas:')"
 call_view | grep -qxF "Tablas ya actualizadas" || fail "TARIFA31.TBL not found up to date"
 ! grep -q "^command: DEL [^T]" "$last_log" || fail "deleted: $(grep '^command: DEL' "$last_log")"

@@ -131,6 +131,7 @@ call_view | grep -qxF "Tráfico ya enviado" || fail "office without traffic was 
 [ ! -e "$work/loc08" ] && [ ! -e "$work/upgrades" ] || fail "lower-case directories made: $(ls "$work")"
 # The short name has no dot where a padded name has its extension: with upgrades enabled it
 # is deleted as an upgrade; TARIFA01.TBL behind it was read in its place, up to date.
+grep -q '^file list: "ALTA\.TBL[0-9]' "$last_log" || fail "ALTA.TBL not written unpadded: $(grep '^file list' "$last_log")"
 call_view | grep -qxF "Tablas:  ALTA.TBL TARIFA01.TBL" || fail "office 8's list: $(call_view | grep '^Tablas:')"
 grep -qxF 'command: DEL upgrade\ALTA.TBL' "$last_log" || fail "no DEL upgrade\ALTA.TBL"
 present "$of8/ALTA.TBL"
