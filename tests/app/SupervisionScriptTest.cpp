@@ -211,6 +211,15 @@ TEST_F(ScriptTest, AcknowledgementWithTrailingTextCountsAndShortCommandsNeverEch
   EXPECT_EQ(h_.line.sent.size(), sent);  // no go token
 }
 
+TEST_F(ScriptTest, AnEndlessLineIsDroppedAndTheAcknowledgementBehindItCounts) {
+  Admit("N");
+  h_.Tick();  // step 0 sends its message
+  h_.line.Arrive(std::string(kMaxLineLength, 'x') + std::string(AckToken) + "\r");
+  h_.Tick();
+  EXPECT_EQ(h_.state.ScriptStep, 1);
+  EXPECT_LT(h_.state.ReplyLine.size(), kMaxLineLength);
+}
+
 TEST_F(ScriptTest, BytesBehindATransferAreScannedInTheSameTick) {
   std::ofstream(root_ / "home" / "envio.zip") << "zip";
   Admit("N");

@@ -65,7 +65,8 @@ TEST_F(DistributionTest, WhatToDeleteOnTheOffice) {
   b.files = "  TARIFA.UPG       777" + b.files;  // a dot at the probe, but an upgrade's
   EXPECT_EQ(Admit(b).DeleteList, "upgrade\\TARIFA.UPG");
   // Names that are no plain file name are never sent back for deletion.
-  const auto r = Admit(IdentBuilder().File("", 1).File("SUB\\X.TBL", 2).File("X.TBL", 3));
+  const auto r = Admit(
+      IdentBuilder().File("", 1).File("SUB\\X.TBL", 2).File(".", 4).File("..", 5).File("X.TBL", 3));
   EXPECT_EQ(r.DeleteList, "tablas\\X.TBL");
   // The name goes back to the office in its own bytes; the window gets UTF-8.
   EXPECT_EQ(Admit(IdentBuilder().File("A\xD1O.TBL", 1)).DeleteList, "tablas\\A\xD1O.TBL");
