@@ -43,9 +43,9 @@ std::vector<std::string> SortedFiles(const fs::path& dir, Keep keep) {
 int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
   const std::string text = params.ReadOfficeParam(key);
   try {
-    return StrictToInt(text);
+    return StrToInt(text);
   } catch (const ConversionError& e) {
-    throw ConversionError("Parámetro \"" + std::string(key) + "\" de la oficina: " + e.what());
+    throw ConversionError(e.text(), "parámetro \"" + std::string(key) + "\" de la oficina");
   }
 }
 
@@ -164,7 +164,7 @@ SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view t
   survey.tables = survey.entries.size();
   if (survey.tables == 0 || !with_upgrades) return survey;
 
-  const fs::path upgrades = work_dir + "upgrades";
+  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
   const auto names = SortedFiles(
       upgrades, [office_tag](const std::string& n) { return IsUpgradeName(n, office_tag); });
   for (const std::string& name : names) {
@@ -201,7 +201,9 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
     r.refusal = Refusal::kOfficeNumber;
     return r;
   }
-  r.OfficeDir = OfficeDirFor(setup.WorkDir, r.OfficeNumber);
+  // An office directory made as "LOC07" (or copied from a system that ignores letter case)
+  // is the office's directory all the same.
+  r.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, r.OfficeNumber)).string();
   r.OfficeTag = OfficeTagFor(r.OfficeNumber);
   const std::unique_ptr<OfficeParamAccess> params = setup.open_params(r.OfficeDir);
   const bool feature_blank = ident.FeatureFlagBlank();
@@ -229,7 +231,7 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
                                        setup.view, setup.activity);
   r.EnvioBuilt =
       StageAndPack(r.TableSurvey, {setup.ExeDir, setup.WorkDir, r.OfficeDir, r.OfficeTag},
-                   setup.pack, setup.view);
+                   setup.pack, setup.view, setup.activity);
   return r;
 }
 

@@ -58,7 +58,7 @@ int Set(const std::filesystem::path& home, int argc, char** argv) {
     } else if (option == "--init") {
       fields.Inicio = value;
     } else if (option == "--password") {
-      if (value.size() > 10) {
+      if (CharacterCount(value) > 10) {
         std::fputs("marvolen-config: the password holds at most 10 characters\n", stderr);
         return 1;
       }

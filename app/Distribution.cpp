@@ -134,32 +134,41 @@ std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bo
 std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey) {
   std::vector<SurveyEntry> out;
   for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
-    // A value of 0 marks the end of the used entries, so a table of 0 bytes (byte sum 0)
-    // also ends the delivery: what was surveyed after it waits for a later call.
-    if (survey[p].value == 0) break;
-    if (survey[p].value != kUpToDate) out.push_back(survey[p]);
+    // An empty table (value 0) is left out; the entries after it still go.
+    if (survey[p].value != 0 && survey[p].value != kUpToDate) out.push_back(survey[p]);
   }
   return out;
 }
 
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
-                  const LineSink& view) {
+                  const LineSink& view, const LineSink& activity) {
   const fs::path exe_dir(places.exe_dir);
-  const fs::path tablas = exe_dir / "tablas";
-  const fs::path upgrade = exe_dir / "upgrade";
+  // The staging directories and "upgrades" are whatever letter case they were made in.
+  const fs::path tablas = ResolveNoCase(exe_dir / "tablas");
+  const fs::path upgrade = ResolveNoCase(exe_dir / "upgrade");
+  const fs::path upgrades = ResolveNoCase(places.work_dir + "upgrades");
   std::error_code ec;
   fs::create_directories(tablas, ec);
   fs::create_directories(upgrade, ec);
   RemoveFilesIn(tablas);
   RemoveFilesIn(upgrade);
 
+  // Only used entries are held, so a value of 0 is a file of 0 bytes (or of NUL bytes only).
+  // Taking it for the end of the list would hold back every file surveyed after it, call
+  // after call; it is left out alone, and the operator told why.
+  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
+    if (survey[p].value != 0) continue;
+    const std::string note = "Tabla vacía, no se envía: " + survey[p].name;
+    view(note);
+    activity(note);
+  }
   const std::vector<SurveyEntry> delivery = DeliveryOf(survey);
   const bool pending = !delivery.empty();
   for (const SurveyEntry& entry : delivery) {
     if (IsTableName(entry.name)) {
       CopyQuietly(places.office_dir, entry.name, tablas);
     } else if (IsUpgradeName(entry.name, places.office_tag)) {
-      CopyQuietly(places.work_dir + "upgrades", entry.name, upgrade);
+      CopyQuietly(upgrades, entry.name, upgrade);
     }
   }
 

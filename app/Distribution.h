@@ -60,8 +60,8 @@ std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bo
 std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool upgrade_enabled,
                                SurveyEntries& survey);
 
-// The survey entries a delivery takes: every entry not marked up to date, up to the first
-// whose value is 0.
+// The survey entries a delivery takes: every entry neither marked up to date nor empty
+// (value 0).
 std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey);
 
 struct StagingPlaces {
@@ -71,11 +71,12 @@ struct StagingPlaces {
   std::string office_tag;  // four digits
 };
 
-// Empties the staging directories, copies every survey file not marked up to date into them
-// (stopping at the first entry whose value is 0), removes any old "envio.zip" and, when
-// something was staged, packs a new one. A failed pack removes the partial "envio.zip";
-// the call goes on without it. True when "envio.zip" was built.
+// Empties the staging directories, copies every survey file not marked up to date into them,
+// removes any old "envio.zip" and, when something was staged, packs a new one. A file whose
+// value is 0 (an empty table) is not sent: it is shown and logged as "Tabla vacía, no se
+// envía: " + name, and the files after it are staged as usual. A failed pack removes the
+// partial "envio.zip"; the call goes on without it. True when "envio.zip" was built.
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
-                  const LineSink& view);
+                  const LineSink& view, const LineSink& activity);
 
 }  // namespace marvolen

@@ -1,7 +1,6 @@
 #include "app/IdentLine.h"
 
 #include <cstdio>
-#include <limits>
 
 #include "platform/CodePage.h"
 
@@ -33,28 +32,6 @@ size_t ApplyDotRule(std::string& name) {
 }
 
 }  // namespace
-
-std::optional<int32_t> TryToInt(std::string_view text) {
-  size_t i = text.find_first_not_of(' ');
-  if (i == std::string_view::npos) return std::nullopt;
-  bool negative = false;
-  if (text[i] == '+' || text[i] == '-') negative = text[i++] == '-';
-  if (i == text.size()) return std::nullopt;
-  int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    value = value * 10 + (text[i] - '0');
-    if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return std::nullopt;
-  }
-  if (negative) value = -value;
-  if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
-
-int32_t StrictToInt(std::string_view text) {
-  if (auto value = TryToInt(text)) return *value;
-  throw ConversionError("'" + std::string(text) + "' no es un número entero válido");
-}
 
 std::string UpperAscii(std::string_view text) {
   std::string out(text);
@@ -102,9 +79,9 @@ std::string IdentFields::TableExt() const {
 int32_t IdentFields::PasswordGroup(int i) const {
   const std::string group = Field(3 * i + 11, 3);
   try {
-    return StrictToInt(AnsiToUtf8(group));
+    return StrToInt(AnsiToUtf8(group));
   } catch (const ConversionError& e) {
-    throw ConversionError("Clave de la oficina, grupo " + std::to_string(i) + ": " + e.what());
+    throw ConversionError(e.text(), "clave de la oficina, grupo " + std::to_string(i));
   }
 }
 
@@ -114,7 +91,7 @@ bool IdentFields::FeatureFlagBlank() const {
 }
 
 int IdentFields::OfficeNumber() const {
-  return TryToInt(TrimRightBlanks(OfficeField())).value_or(0);
+  return TryStrToInt(TrimRightBlanks(OfficeField())).value_or(0);
 }
 
 std::vector<OfficeFileEntry> IdentFields::OfficeFiles(int header_width) const {
@@ -130,10 +107,9 @@ std::vector<OfficeFileEntry> IdentFields::OfficeFiles(int header_width) const {
     shift += ApplyDotRule(entry.name);
     const std::string value = TrimRightBlanks(Field(b + 14 - shift, 10));
     try {
-      entry.value = StrictToInt(AnsiToUtf8(value));
+      entry.value = StrToInt(AnsiToUtf8(value));
     } catch (const ConversionError& e) {
-      throw ConversionError("Lista de archivos de la oficina, " + AnsiToUtf8(entry.name) + ": " +
-                            e.what());
+      throw ConversionError(e.text(), "lista de archivos de la oficina, " + AnsiToUtf8(entry.name));
     }
     entry.probe = Field(b + 10, 4);
     files.push_back(std::move(entry));

@@ -8,26 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Numbers.h"
+
 namespace marvolen {
-
-// A text that had to be a whole number and was not. It is not handled where it is raised:
-// it ends the timer tick through the application's handler, which then resets the line.
-class ConversionError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Strict conversion: leading blanks, an optional sign, then decimal digits and nothing
-// else, within the signed 32-bit range. `text` is UTF-8 (it may end up in the message).
-int32_t StrictToInt(std::string_view text);
-// The same rules; nullopt instead of an error.
-std::optional<int32_t> TryToInt(std::string_view text);
 
 inline constexpr int kHeaderWidthTbl = 98;
 inline constexpr int kHeaderWidthTab = 66;

@@ -3,32 +3,32 @@
 #include <algorithm>
 #include <array>
 
-#include "app/Numbers.h"
 #include "platform/CodePage.h"
+#include "platform/Numbers.h"
 
 namespace marvolen {
 
 namespace {
+
+bool FitsRecordCodePage(std::string_view utf8) {
+  return Utf8ToAnsiExact(utf8).exact;
+}
+
+// `utf8` followed by `pad` blanks and cut to `width` characters, counted in the record's
+// code page.
+std::string PadCut(std::string_view utf8, size_t pad, size_t width) {
+  std::string bytes = Utf8ToAnsiExact(utf8).text + std::string(pad, ' ');
+  bytes.resize(width);
+  return AnsiToUtf8Exact(bytes);
+}
+
+}  // namespace
 
 size_t CharacterCount(std::string_view utf8) {
   return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
     return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   }));
 }
-
-bool FitsRecordCodePage(std::string_view utf8) {
-  return ConvertText(utf8, CodePage::Utf8, CodePage::Cp1252).exact;
-}
-
-// `utf8` followed by `pad` blanks and cut to `width` characters, counted in the record's
-// code page.
-std::string PadCut(std::string_view utf8, size_t pad, size_t width) {
-  std::string bytes = Utf8ToAnsi(utf8) + std::string(pad, ' ');
-  bytes.resize(width);
-  return AnsiToUtf8(bytes);
-}
-
-}  // namespace
 
 SettingsFields SettingsFieldsFrom(const StationConfig& config) {
   return {std::to_string(config.PortNumber), std::to_string(config.BaudRate), config.ModemInitText,

@@ -28,6 +28,9 @@ SettingsFields SettingsFieldsFrom(const StationConfig& config);
 // Throws ConversionError when the port or the speed is not an integer.
 std::optional<std::string> ApplySettings(const SettingsFields& fields, StationConfig& config);
 
+// The characters of a UTF-8 text (what an operator counts), not its bytes.
+size_t CharacterCount(std::string_view utf8);
+
 // `text` without its trailing blanks and control characters (codes up to 32).
 std::string TrimTrailingBlanks(std::string_view text);
 

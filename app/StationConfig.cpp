@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 
-#include "app/Numbers.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/Numbers.h"
 
 namespace marvolen {
 
@@ -39,7 +39,7 @@ std::string TrimTrailingControls(std::string_view text) {
 
 // `utf8` in Windows-1252, blank-padded or cut to `width` bytes.
 std::string Field(std::string_view utf8, size_t width) {
-  std::string bytes = Utf8ToAnsi(utf8);
+  std::string bytes = Utf8ToAnsiExact(utf8).text;
   bytes.resize(width, ' ');
   return bytes;
 }
@@ -49,12 +49,12 @@ std::string Field(std::string_view utf8, size_t width) {
 StationConfig ParseStationConfig(std::string_view record) {
   StationConfig config;
   if (record.size() < kStationConfigSize) return config;
-  config.ModemInitText = AnsiToUtf8(record.substr(0, 50));
+  config.ModemInitText = AnsiToUtf8Exact(record.substr(0, 50));
   config.BaudRate = ParseNumber(record.substr(50, 5));
   config.PortNumber = ParseNumber(record.substr(55, 1));
   config.ReservedChar = record[56];
-  config.SettingsPassword = AnsiToUtf8(record.substr(57, 10));
-  std::string dir = AnsiToUtf8(TrimTrailingControls(record.substr(67, 40)));
+  config.SettingsPassword = AnsiToUtf8Exact(record.substr(57, 10));
+  std::string dir = AnsiToUtf8Exact(TrimTrailingControls(record.substr(67, 40)));
   if (!dir.empty() && dir.back() != '/') dir += '/';
   config.WorkDir = dir;
   return config;

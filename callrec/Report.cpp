@@ -11,6 +11,7 @@
 #include "app/IdentLine.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/Numbers.h"
 #include "records/OfficeParamFile.h"
 
 namespace marvolen {
@@ -32,7 +33,7 @@ long long EpochMs(WallTime t) {
 // itself would form for that number.
 std::optional<int> OfficeOfDir(const std::string& name) {
   if (name.size() < 5 || name.size() > 7 || name.compare(0, 3, "loc") != 0) return std::nullopt;
-  const auto n = TryToInt(name.substr(3));
+  const auto n = TryStrToInt(name.substr(3));
   if (!n || *n < 1 || *n > kMaxOffice || OfficeDirFor("", *n) != name) return std::nullopt;
   return *n;
 }
@@ -41,7 +42,7 @@ bool UpgradesEnabled(const std::string& office_dir) {
   // Reading through OfficeParamFile would create a missing file: the report writes nothing.
   if (!FindNoCase(office_dir, "MARVOLEN.TCP")) return false;
   const auto value = OfficeParamFile(office_dir).ReadOfficeParam("UpGrade");
-  return value && TryToInt(*value).value_or(0) != 0;
+  return value && TryStrToInt(*value).value_or(0) != 0;
 }
 
 NextDelivery Unknown(std::string why) {

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <array>
 #include <cerrno>
 #include <stdexcept>
 
@@ -90,6 +91,81 @@ std::string OemToUtf8(std::string_view s) {
 }
 std::string Utf8ToOem(std::string_view s) {
   return ConvertText(s, CodePage::Utf8, CodePage::Cp850).text;
+}
+
+namespace {
+
+// Code points of the bytes 0x80 to 0x9F; every other byte is its own code point.
+constexpr std::array<char32_t, 32> kHighControls{
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The code point starting at `s[i]` and the bytes it takes; -1 for anything that is not a
+// well-formed, shortest-form UTF-8 sequence (then one byte is taken).
+std::pair<int32_t, size_t> DecodeUtf8(std::string_view s, size_t i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  if (lead < 0x80) return {lead, 1};
+  size_t len = lead >= 0xC2 && lead <= 0xDF   ? 2
+               : lead >= 0xE0 && lead <= 0xEF ? 3
+               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                              : 0;
+  if (len == 0 || i + len > s.size()) return {-1, 1};
+  int32_t cp = lead & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) {
+    const auto c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) return {-1, 1};
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  const int32_t shortest = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
+  if (cp < shortest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {-1, 1};
+  return {cp, len};
+}
+
+int AnsiByteOf(int32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return cp;
+  for (size_t b = 0; b < kHighControls.size(); ++b) {
+    if (static_cast<int32_t>(kHighControls[b]) == cp) return static_cast<int>(0x80 + b);
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::string AnsiToUtf8Exact(std::string_view ansi) {
+  std::string out;
+  out.reserve(ansi.size() * 2);
+  for (char ch : ansi) {
+    const auto c = static_cast<unsigned char>(ch);
+    AppendUtf8(out, c >= 0x80 && c <= 0x9F ? kHighControls[c - 0x80] : c);
+  }
+  return out;
+}
+
+Converted Utf8ToAnsiExact(std::string_view utf8) {
+  Converted out;
+  out.text.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const auto [cp, len] = DecodeUtf8(utf8, i);
+    const int byte = cp < 0 ? -1 : AnsiByteOf(cp);
+    out.text += byte < 0 ? '?' : static_cast<char>(byte);
+    out.exact = out.exact && byte >= 0;
+    i += len;
+  }
+  return out;
 }
 
 }  // namespace marvolen

@@ -25,4 +25,14 @@ std::string Utf8ToAnsi(std::string_view utf8);
 std::string OemToUtf8(std::string_view cp850);
 std::string Utf8ToOem(std::string_view utf8);
 
+// Windows-1252 <-> UTF-8 for the station's own records (the settings record and the text
+// slots of the office parameter file), total in both directions: the five bytes
+// Windows-1252 leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for the C1 control
+// characters of the same number, as Windows itself maps them. So every byte a record holds
+// reads as UTF-8 and writes back to the very same byte.
+std::string AnsiToUtf8Exact(std::string_view ansi);
+// Characters with no Windows-1252 byte, and bytes that are not valid UTF-8, become '?' and
+// clear `exact`.
+Converted Utf8ToAnsiExact(std::string_view utf8);
+
 }  // namespace marvolen

@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "platform/TempNames.h"
-#include "records/AnsiText.h"
 #include "records/ParamFileSystem.h"
 #include "records/ParamFormat.h"
 

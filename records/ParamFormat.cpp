@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 #include "platform/LocalTime.h"
 
@@ -67,19 +66,6 @@ std::string UnscrambleGroup(int32_t value, int32_t index) {
 int32_t ScrambleIndexAt(WallTime now) {
   // A leap second shows as second 60; the index stays within a minute's 0 to 59.
   return std::min(ToLocal(now).second, 59);
-}
-
-std::optional<int32_t> ParseInt32(std::string_view text) {
-  // from_chars takes a minus sign but not a plus sign; either must be followed by a digit.
-  const bool plus = !text.empty() && text.front() == '+';
-  if (plus) text.remove_prefix(1);
-  const std::string_view digits =
-      !plus && !text.empty() && text.front() == '-' ? text.substr(1) : text;
-  if (digits.empty() || digits.front() < '0' || digits.front() > '9') return std::nullopt;
-  int32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 std::string EncodeRecord(int32_t value) {

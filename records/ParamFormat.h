@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/Numbers.h"
 
 namespace marvolen {
 
@@ -43,11 +44,10 @@ std::string UnscrambleGroup(int32_t value, int32_t index);
 // The seconds of the current local minute at `now`: the index a text slot is written with.
 int32_t ScrambleIndexAt(WallTime now);
 
-// A strict decimal 32-bit integer: an optional sign and digits, nothing else.
-std::optional<int32_t> ParseInt32(std::string_view text);
-// What a number slot stores for `text`: the integer, or 0 when it does not convert.
+// What a number slot stores for `text`: the integer, or 0 when it does not convert. A number
+// is read as everywhere else in the station (leading blanks, an optional sign, digits).
 inline int32_t TextToIntOrZero(std::string_view text) {
-  return ParseInt32(text).value_or(0);
+  return TryStrToInt(text).value_or(0);
 }
 
 // Record bytes, little-endian.

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/CodePage.h"
 #include "platform/DosTime.h"
 #include "platform/ShownText.h"
-#include "records/AnsiText.h"
 #include "records/OfficeParamFile.h"
 #include "records/ParamFormat.h"
 
@@ -61,7 +61,7 @@ bool IsDayKey(std::string_view key) {
 // below stay accepted, as scripts that set "inicio *.daw" to -5 rely on.
 std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
   if (slot.kind == ParamKind::Number) {
-    const auto number = ParseInt32(value);
+    const auto number = TryStrToInt(value);
     if (number && IsDayKey(slot.key) && *number > 0 && !IsDosDateSerial(*number)) {
       return "\"" + std::string(slot.key) + "\" takes 0 or less, or a day from " +
              std::to_string(kFirstDosDateSerial) + " (1 January 1980) to " +

@@ -17,6 +17,7 @@ namespace {
 // Widths of the station's reading of the entries.
 constexpr std::size_t kNameWidth = 12;
 constexpr std::size_t kValueWidth = 10;
+constexpr std::size_t kEntryWidth = kNameWidth + kValueWidth;
 
 // `text` cut or blank-padded to exactly `width` characters.
 std::string Fit(std::string_view text, std::size_t width) {
@@ -35,14 +36,20 @@ std::string UpperAscii(std::string name) {
   return name;
 }
 
-// A name the station can read back from its 12-character field. The station cuts a name
-// whose first dot comes within its first eight characters and has more than three characters
-// after it, and shifts every later entry to match; such a name would garble the whole list.
+// A name the station can read back. Its 12-character field holds a short name and the start
+// of the value behind it; the station cuts the name three characters after a dot found
+// within its first eight characters, and shifts every later entry to match. So a name of 12
+// characters must not have such a dot with more than three characters after it, and a
+// shorter one must have one with exactly three: anything else would garble the whole list.
 bool Reportable(const std::string& name) {
   if (name.empty() || name.size() > kNameWidth) return false;
+  if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
+    return false;
+  }
   const std::size_t dot = name.find('.');
-  if (dot != std::string::npos && dot < 8 && name.size() - dot - 1 > 3) return false;
-  return std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
+  const bool cut_after_dot = dot != std::string::npos && dot < 8;
+  if (name.size() == kNameWidth) return !cut_after_dot || name.size() - dot - 1 <= 3;
+  return cut_after_dot && name.size() - dot - 1 == 3;
 }
 
 bool HasExtension(const fs::path& p, std::string_view ext) {
@@ -131,10 +138,14 @@ std::string BuildIdentHalf(const OfficeIdentity& id, const std::vector<ReportedF
   Put(line, 35, Fit(id.device_id, 8));
   Put(line, 44, Fit(id.version, 12));
   Put(line, 56, Fit(id.serial, 12));
+  // As the office program writes its list: each name as it is, a short one unpadded, right
+  // followed by its value in ten characters; the list then takes its nominal width of 22
+  // characters an entry, so that the station counts every entry.
   for (const ReportedFile& f : files) {
-    line += Fit(f.name, kNameWidth);
+    line += f.name.substr(0, kNameWidth);
     line += Fit(std::to_string(f.value), kValueWidth);
   }
+  line.resize(HeaderLength(id.kind) + kEntryWidth * files.size(), ' ');
   return line;
 }
 

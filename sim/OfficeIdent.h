@@ -48,12 +48,14 @@ std::int32_t ByteSum(const std::filesystem::path& file);
 
 // The office's tables (sorted by name; "tab" offices list their *.tab files before their
 // *.cos files) followed by its upgrades (sorted). Files whose names cannot be reported (more
-// than 12 characters, blanks or other than printable ASCII) are left out and named in
-// `skipped`.
+// than 12 characters, blanks or other than printable ASCII, a name the station would cut
+// elsewhere than where it ends) are left out and named in `skipped`.
 std::vector<ReportedFile> SurveyOffice(const std::filesystem::path& dir, TableKind kind,
                                        std::vector<std::string>* skipped);
 
-// One half of the identification line (without CR).
+// One half of the identification line (without CR). The file list is written as the office
+// program writes it: a name shorter than 12 characters unpadded, directly followed by its
+// value (ten characters, left-aligned), the whole list blank-padded to 22 characters an entry.
 std::string BuildIdentHalf(const OfficeIdentity& id, const std::vector<ReportedFile>& files);
 
 // The whole line as it goes out: the half twice, then CR.

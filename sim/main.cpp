@@ -1,4 +1,5 @@
 // marvolen-office: one office calling the station. See UsageText() for the command line.
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -24,12 +25,16 @@ int Refuse(const std::string& message) {
 }
 
 void Describe(const OfficeIdentity& id, const std::vector<ReportedFile>& files,
-              const std::vector<std::string>& skipped) {
+              const std::vector<std::string>& skipped, const std::string& half) {
   std::cout << "office " << id.number << ": " << (id.kind == TableKind::Tbl ? "tbl" : "tab")
             << " tables, traffic flag " << id.traffic_flag << ", feature flag "
             << (id.features ? "on" : "off") << ", reporting " << files.size() << " files\n";
   for (const ReportedFile& f : files) std::cout << "  " << f.name << " " << f.value << "\n";
-  for (const std::string& s : skipped) std::cout << "  (name too long to report: " << s << ")\n";
+  for (const std::string& s : skipped)
+    std::cout << "  (name the station cannot read: " << s << ")\n";
+  // The list as it goes on the line, between quotes so that its blanks show.
+  std::cout << "file list: \"" << half.substr(std::min(half.size(), HeaderLength(id.kind)))
+            << "\"\n";
 }
 
 }  // namespace
@@ -60,7 +65,7 @@ int main(int argc, char** argv) {
   }
   std::string ident = BuildIdentLine(id, files);
   if (o.differing_halves) ident = DifferingHalves(ident);
-  Describe(id, files, skipped);
+  Describe(id, files, skipped, BuildIdentHalf(id, files));
 
   // A station that is still starting refuses the call or hangs up before it greets: an
   // office redials, as the real ones do with their retry settings.

@@ -8,17 +8,19 @@
 #include "app/LineController.h"
 #include "app/SupervisionScript.h"
 #include "platform/Clock.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
 
 struct CallHarness {
-  explicit CallHarness(std::filesystem::path exe_dir = std::filesystem::temp_directory_path())
+  // Without a station home of the test's own, the harness makes one.
+  explicit CallHarness(std::filesystem::path exe_dir = {})
       : services{state,
                  line,
                  window,
                  clock,
                  [this](std::string_view t) { log.emplace_back(t); },
-                 std::move(exe_dir)},
+                 exe_dir.empty() ? own_home.path() : std::move(exe_dir)},
         script(
             services,
             [this](const std::string& k, const std::string& v) {
@@ -56,6 +58,7 @@ struct CallHarness {
     return n;
   }
 
+  scratch::ScratchDir own_home{"harness"};
   VirtualClock clock;
   CallState state;
   FakeCallLine line;

@@ -9,6 +9,7 @@
 #include "app/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
 namespace {
@@ -26,8 +27,8 @@ std::string ReadFile(const fs::path& p) {
 class ScriptTest : public ::testing::Test {
  protected:
   ScriptTest()
-      : root_(fs::temp_directory_path() / ("script-" + std::to_string(::getpid()))),
-        h_((fs::remove_all(root_), fs::create_directories(root_ / "home"), root_ / "home")) {
+      : root_(scratch::NewScratchDir("script")),
+        h_((fs::create_directories(root_ / "home"), root_ / "home")) {
     fs::create_directories(root_ / "work" / "loc07");
     saved_cwd_ = fs::current_path();
   }
@@ -202,15 +203,23 @@ TEST_F(ScriptTest, OfficeThatStopsAcknowledgingStallsOut) {
 TEST_F(ScriptTest, AcknowledgementWithTrailingTextCountsAndShortCommandsNeverEcho) {
   Admit("N");
   h_.Tick();  // step 0 sends its message
-  h_.line.Arrive(std::string(AckToken) + "extra\r");
+  const auto sent = h_.line.sent.size();
+  // The acknowledgement empties the last command; the empty line behind it has the same
+  // first seven characters (none), but a command that short is never echoed.
+  h_.line.Arrive(std::string(AckToken) + "extra\r\r");
   h_.Tick();
   EXPECT_EQ(h_.state.ScriptStep, 1);
-  h_.state.LastCommand = "DEL\r";
-  h_.state.ScriptStep = -3;
-  const auto sent = h_.line.sent.size();
-  h_.line.Arrive("DEL\r");
+  EXPECT_EQ(h_.state.LastCommand, "");
+  EXPECT_EQ(h_.line.sent.size(), sent);  // no go token
+}
+
+TEST_F(ScriptTest, AnEndlessLineIsDroppedAndTheAcknowledgementBehindItCounts) {
+  Admit("N");
+  h_.Tick();  // step 0 sends its message
+  h_.line.Arrive(std::string(kMaxLineLength, 'x') + std::string(AckToken) + "\r");
   h_.Tick();
-  EXPECT_EQ(h_.line.sent.size(), sent);  // no go token for a four-character command
+  EXPECT_EQ(h_.state.ScriptStep, 1);
+  EXPECT_LT(h_.state.ReplyLine.size(), kMaxLineLength);
 }
 
 TEST_F(ScriptTest, BytesBehindATransferAreScannedInTheSameTick) {

@@ -1,24 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "app/Numbers.h"
 #include "app/Settings.h"
+#include "platform/Numbers.h"
 
 namespace marvolen {
 namespace {
-
-TEST(StrToInt, AcceptsOnlyAWholeSignedNumber) {
-  const std::pair<const char*, int32_t> good[] = {
-      {"1", 1}, {"  7", 7}, {"-1", -1}, {"+9", 9}, {"-2147483648", -2147483647 - 1}};
-  for (const auto& [text, value] : good) EXPECT_EQ(StrToInt(text), value) << text;
-  for (const std::string text : {"", "1 ", "abc", "-", "1.5", "2147483648", "- 1"}) {
-    try {
-      StrToInt(text);
-      ADD_FAILURE() << "accepted '" << text << "'";
-    } catch (const ConversionError& e) {
-      EXPECT_EQ(std::string(e.what()), "'" + text + "' is not a valid integer value");
-    }
-  }
-}
 
 SettingsFields Valid() {
   return {"1", "9600", "ATZ", "/srv/work/"};
@@ -97,6 +83,24 @@ TEST(ApplySettings, TextsArePaddedAndCutToTheirWidthsInCharacters) {
   ASSERT_EQ(ApplySettings({"1", "9600", "", "/w"}, config), std::nullopt);
   EXPECT_EQ(config.SettingsPassword, "x         ");
   EXPECT_EQ(config.WorkDir, "/w" + std::string(38, ' '));
+}
+
+// A save through the form keeps the bytes a record was loaded with, the five that
+// Windows-1252 leaves undefined included.
+TEST(ApplySettings, ASaveKeepsEveryByteOfTheLoadedTexts) {
+  const std::string odd = "\x81\x8D\x8F\x90\x9D";
+  std::string record =
+      odd + "ATZ\xF1" + std::string(41, ' ') + "9600 1 " + odd + "clave" + "/d" + odd + "\x80\xFF/";
+  record.resize(107, ' ');
+  StationConfig config = ParseStationConfig(record);
+  ASSERT_EQ(ApplySettings(SettingsFieldsFrom(config), config), std::nullopt);
+  EXPECT_EQ(BuildStationConfigRecord(config), record);
+}
+
+TEST(CharacterCount, CountsCharactersNotBytes) {
+  EXPECT_EQ(CharacterCount(""), 0u);
+  EXPECT_EQ(CharacterCount("clave"), 5u);
+  EXPECT_EQ(CharacterCount("ñandú€"), 6u);
 }
 
 TEST(SettingsFieldsFrom, FirstRunShowsPortZeroAndTheDefaultDirectory) {

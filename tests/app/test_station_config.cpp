@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "TestSupport.h"
-#include "app/Numbers.h"
 #include "app/StationConfig.h"
+#include "platform/Numbers.h"
 
 namespace marvolen {
 namespace {
@@ -98,6 +98,21 @@ TEST(StationConfigBuild, EveryFieldRoundTripsInItsPlace) {
   EXPECT_EQ(back.ModemInitText, Padded("Inicialización", 51));  // 50 characters, 51 bytes
   EXPECT_EQ(back.ReservedChar, '\x81');
   EXPECT_EQ(back.WorkDir, c.WorkDir);
+}
+
+// Whatever bytes the texts of a record hold, a load and a save give them back unchanged:
+// the modem text, the password and the working directory each carry all 256 values (the
+// directory keeps its last byte a "/", as a loaded directory always ends in one).
+TEST(StationConfigBuild, EveryByteOfTheTextsSurvivesALoadAndASave) {
+  for (int first = 0; first < 256; first += 38) {
+    std::string init, password, dir = "/";
+    for (int i = 0; i < 50; ++i) init += static_cast<char>((first + i) % 256);
+    for (int i = 0; i < 10; ++i) password += static_cast<char>((first + 50 + i) % 256);
+    for (int i = 0; i < 38; ++i) dir += static_cast<char>((first + 60 + i) % 256);
+    dir += "/";
+    const std::string record = Record(init, "9600", "1", '\x90', password, dir);
+    EXPECT_EQ(BuildStationConfigRecord(ParseStationConfig(record)), record) << first;
+  }
 }
 
 TEST(StationConfigFile, LoadFindsAnyLetterCaseAndTakesShortFilesAsDefaults) {

@@ -180,8 +180,7 @@ TEST_F(AdmissionTest, UpgradesOfferedByName) {
 }
 
 TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
-  const fs::path root = fs::temp_directory_path() / ("call-disk-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  const fs::path root = scratch::NewScratchDir("call-disk");
   fs::create_directories(root / "loc07");
   std::ofstream(root / "loc07/TARIFA.TBL") << "AB";
   AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,

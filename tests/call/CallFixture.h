@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/Admission.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::test {
 
@@ -52,8 +53,7 @@ class FakeParams : public OfficeParamAccess {
 class CallFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("call-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
+    root_ = scratch::NewScratchDir("call");
     fs::create_directories(root_ / "work/loc07");
     fs::create_directories(root_ / "work/upgrades");
     fs::create_directories(root_ / "home/tablas");

@@ -1,5 +1,6 @@
 #include "app/Distribution.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -64,7 +65,8 @@ TEST_F(DistributionTest, WhatToDeleteOnTheOffice) {
   b.files = "  TARIFA.UPG       777" + b.files;  // a dot at the probe, but an upgrade's
   EXPECT_EQ(Admit(b).DeleteList, "upgrade\\TARIFA.UPG");
   // Names that are no plain file name are never sent back for deletion.
-  const auto r = Admit(IdentBuilder().File("", 1).File("SUB\\X.TBL", 2).File("X.TBL", 3));
+  const auto r = Admit(
+      IdentBuilder().File("", 1).File("SUB\\X.TBL", 2).File(".", 4).File("..", 5).File("X.TBL", 3));
   EXPECT_EQ(r.DeleteList, "tablas\\X.TBL");
   // The name goes back to the office in its own bytes; the window gets UTF-8.
   EXPECT_EQ(Admit(IdentBuilder().File("A\xD1O.TBL", 1)).DeleteList, "tablas\\A\xD1O.TBL");
@@ -82,15 +84,57 @@ TEST_F(DistributionTest, UpgradesStagedUnlessTheOfficeHasThem) {
   EXPECT_FALSE(Admit(b.File("PROGRAMA.UPG", 5)).EnvioBuilt);
 }
 
-TEST_F(DistributionTest, ZeroByteTableEndsTheStaging) {
+TEST_F(DistributionTest, ZeroByteTableIsLeftOutAndTheTablesAfterItStillGo) {
   Write("work/loc07/ALTA.TBL", "");
-  // Surveyed in order ALTA (0 bytes), TARIFA, ZONAS: the empty table stops the loop, so
-  // neither of the others goes out although the office holds neither.
-  EXPECT_FALSE(Admit(IdentBuilder()).EnvioBuilt);
+  const auto notes = [this] {
+    return std::count(view_.begin(), view_.end(), "Tabla vacía, no se envía: ALTA.TBL") * 10 +
+           std::count(activity_.begin(), activity_.end(), "Tabla vacía, no se envía: ALTA.TBL");
+  };
+  // Surveyed in order ALTA (0 bytes), TARIFA, ZONAS: the office lacks ZONAS, which goes out;
+  // the empty table is shown and logged once and not sent.
+  auto r = Admit(IdentBuilder().File("TARIFA.TBL", 131));
+  EXPECT_TRUE(r.EnvioBuilt);
+  EXPECT_EQ(Packed(), "tablas/ZONAS.TBL\n");
+  EXPECT_EQ(notes(), 11);
+  // With nothing else to send, the empty table alone builds no archive.
+  view_.clear(), activity_.clear();
+  r = Admit(IdentBuilder().File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
+  EXPECT_FALSE(r.EnvioBuilt);
   EXPECT_TRUE(NothingStaged());
-  // Once the office reports the empty table as such, it no longer stands in the way.
-  EXPECT_TRUE(Admit(IdentBuilder().File("ALTA.TBL", 0)).EnvioBuilt);
-  EXPECT_EQ(Packed(), "tablas/TARIFA.TBL\ntablas/ZONAS.TBL\n");
+  EXPECT_EQ(notes(), 11);
+  // An office that reports the empty table as such is up to date: no note.
+  view_.clear(), activity_.clear();
+  r = Admit(IdentBuilder().File("ALTA.TBL", 0).File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
+  EXPECT_FALSE(r.EnvioBuilt);
+  EXPECT_EQ(notes(), 0);
+}
+
+TEST_F(DistributionTest, DirectoriesAreFoundWhateverTheirLetterCase) {
+  fs::rename(root_ / "work/loc07", root_ / "work/LOC07");
+  fs::rename(root_ / "work/upgrades", root_ / "work/UPGRADES");
+  fs::rename(root_ / "home/tablas", root_ / "home/Tablas");
+  fs::rename(root_ / "home/upgrade", root_ / "home/UPGRADE");
+  Write("work/UPGRADES/PROGRAMA.UPG", "12345");
+  Write("home/Tablas/VIEJA.TBL", "left from the last call");
+  params_.values["UpGrade"] = "1";
+  setup_.pack = PackEnvioZip;
+  const auto r = Admit(IdentBuilder().File("TARIFA.TBL", 131));
+  ASSERT_TRUE(r.Admitted());
+  EXPECT_EQ(opened_, (root_ / "work/LOC07").string());
+  EXPECT_EQ(r.OfficeDir, (root_ / "work/LOC07").string());
+  ASSERT_TRUE(r.EnvioBuilt);
+  // Staged in the directories as they are, packed under the names the office expects.
+  EXPECT_FALSE(fs::exists(root_ / "home/tablas"));
+  EXPECT_FALSE(fs::exists(root_ / "home/upgrade"));
+  EXPECT_FALSE(fs::exists(root_ / "home/Tablas/VIEJA.TBL"));
+  EXPECT_TRUE(fs::exists(root_ / "home/Tablas/ZONAS.TBL"));
+  EXPECT_TRUE(fs::exists(root_ / "home/UPGRADE/PROGRAMA.UPG"));
+  const std::string zip = (root_ / "home/envio.zip").string();
+  std::string names(256, '\0');
+  FILE* list = ::popen(("unzip -Z1 " + zip).c_str(), "r");
+  names.resize(std::fread(names.data(), 1, names.size(), list));
+  EXPECT_EQ(::pclose(list), 0);
+  EXPECT_EQ(names, "tablas/ZONAS.TBL\nupgrade/PROGRAMA.UPG\n");
 }
 
 TEST_F(DistributionTest, FailedPackOrBadValue) {

@@ -67,20 +67,5 @@ TEST(IdentLine, DotRuleShiftsLaterEntries) {
   EXPECT_THROW(IdentFields(b.Line()).OfficeFiles(98), ConversionError);
 }
 
-TEST(IdentLine, StrictConversion) {
-  const std::pair<const char*, std::optional<int32_t>> rows[] = {
-      {"  -7", -7},       {"+7", 7},
-      {"7 ", {}},         {"", {}},
-      {"-", {}},          {"1x", {}},
-      {"0x1A", {}},       {"2147483647", INT32_MAX},
-      {"2147483648", {}}, {"-2147483648", INT32_MIN}};
-  for (const auto& [text, value] : rows) {
-    EXPECT_EQ(TryToInt(text), value) << text;
-    if (!value) {
-      EXPECT_THROW(StrictToInt(text), ConversionError) << text;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace marvolen

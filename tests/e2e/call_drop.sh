@@ -11,6 +11,8 @@ printf 'TARIFA 31\r\n' >"$loc31/TARIFA31.TBL"
 of31=$scratch/office31
 mkdir -p "$of31/TRAFICO"
 cp "$loc31/TARIFA31.TBL" "$of31/"
+# ALTA.TBL goes on the line unpadded, so TARIFA31.TBL comes 5 places early.
+printf 'a table the station does not hold\r\n' >"$of31/ALTA.TBL"
 # Several blocks of traffic, so the line goes down with most of it still to come.
 for i in $(seq 1 300); do printf '07/12 %05d;cabina %02d;00:%02d:%02d;%d.%02d\r\n' \
   "$i" $((i % 17)) $((i % 60)) $((i * 7 % 60)) $((i % 9)) $((i % 100)); done >"$of31/TRAFICO/TRAFICO.TRF"
@@ -40,6 +42,13 @@ call again "$of31" 31 --password caida
 expect_success
 [ "$(summary_field received)" = "-" ] || fail "office 31 received: $(summary_field received)"
 absent "$of31/upgrade"
+# Without upgrades the short name ALTA.TBL, whose probe finds no dot, is not deleted; the
+# table behind it was read in its shifted place and found up to date.
+grep -q '^file list: "ALTA\.TBL[0-9]' "$last_log" || fail "ALTA.TBL not written unpadded: $(grep '^file list' "$last_log")"
+call_view | grep -qxF "Tablas:  ALTA.TBL TARIFA31.TBL" || fail "office 31's list: $(call_view | grep '^Tablas:')"
+call_view | grep -qxF "Tablas ya actualizadas" || fail "TARIFA31.TBL not found up to date"
+! grep -q "^command: DEL [^T]" "$last_log" || fail "deleted: $(grep '^command: DEL' "$last_log")"
+present "$of31/ALTA.TBL"
 mapfile -t filed < <(find "$loc31" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]{14}\.trf' -printf '%f\n')
 [ "${#filed[@]}" -eq 1 ] || fail "traffic filed: ${filed[*]:-none}"
 same_file "$loc31/${filed[0]}" "$scratch/traffic"

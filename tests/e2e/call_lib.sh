@@ -71,11 +71,11 @@ start_station() {
 
 params() { "$build/marvolen-params" "$@"; }
 
-# new_office_record N PASSWORD: the station's directory for office N with a parameter file
-# holding PASSWORD and neutral switches; echoes the directory.
+# new_office_record N PASSWORD [NAME]: the station's directory for office N (named NAME, else
+# locNN) with a parameter file holding PASSWORD and neutral switches; echoes the directory.
 new_office_record() {
   local dir
-  dir=$work/$(printf 'loc%02d' "$1")
+  dir=$work/${3:-$(printf 'loc%02d' "$1")}
   mkdir -p "$dir"
   params "$dir" set password "$2" >/dev/null
   params "$dir" set Check_Id 0 >/dev/null

@@ -3,19 +3,23 @@
 # and the upgrades meant for it, has its unused table deleted, gives its traffic and an
 # explicit range of day files, has its clock set and is dismissed with its retry settings.
 # Office 8 then gets only the upgrades meant for every office and for itself, and office 9,
-# which sends a blank feature flag, gets neither upgrades nor a clock setting.
+# which sends a blank feature flag, gets neither upgrades nor a clock setting. The upgrades
+# directory and office 8's directory are spelled in upper case, and office 8 reports a short
+# table name the station does not hold, which it is told to delete as an upgrade.
 source "$(dirname "$0")/call_lib.sh" "$1"
 
 today=$(today_serial)
+# Made before the station starts, which takes it for its "upgrades".
+upgrades=$work/UPGRADES
+mkdir -p "$upgrades"
 start_station
 
 # Upgrades on the station: offered by their 12-character names only.
-mkdir -p "$work/upgrades"
-printf 'program for every office\r\n' >"$work/upgrades/PROGRAMA.upg"
-printf 'patch for office 7\r\n' >"$work/upgrades/OFICINA.0007"
-printf 'second patch for office 7\r\n' >"$work/upgrades/ACTUALIZ0007"
-printf 'patch for office 8\r\n' >"$work/upgrades/OFICINA.0008"
-printf 'short name, never offered\r\n' >"$work/upgrades/PROG.UPG"
+printf 'program for every office\r\n' >"$upgrades/PROGRAMA.upg"
+printf 'patch for office 7\r\n' >"$upgrades/OFICINA.0007"
+printf 'second patch for office 7\r\n' >"$upgrades/ACTUALIZ0007"
+printf 'patch for office 8\r\n' >"$upgrades/OFICINA.0008"
+printf 'short name, never offered\r\n' >"$upgrades/PROG.UPG"
 
 # ---- office 7: the whole script
 loc07=$(new_office_record 7 ab7)
@@ -56,9 +60,9 @@ grep -qxF 'command: DEL tablas\ANTIGUA1.TBL' "$last_log" || fail "no DEL command
 [ "$(summary_field received)" = \
   "TARIFA02.TBL, TARIFA03.TBL, upgrade/ACTUALIZ0007, upgrade/OFICINA.0007, upgrade/PROGRAMA.UPG" ] ||
   fail "office 7 received: $(summary_field received)"
-same_file "$of7/upgrade/OFICINA.0007" "$work/upgrades/OFICINA.0007"
-same_file "$of7/upgrade/ACTUALIZ0007" "$work/upgrades/ACTUALIZ0007"
-same_file "$of7/upgrade/PROGRAMA.UPG" "$work/upgrades/PROGRAMA.upg"
+same_file "$of7/upgrade/OFICINA.0007" "$upgrades/OFICINA.0007"
+same_file "$of7/upgrade/ACTUALIZ0007" "$upgrades/ACTUALIZ0007"
+same_file "$of7/upgrade/PROGRAMA.UPG" "$upgrades/PROGRAMA.upg"
 absent "$of7/upgrade/OFICINA.0008"
 absent "$of7/upgrade/PROG.UPG"
 
@@ -109,19 +113,28 @@ done
 params "$loc07" set "inicio *.daw" $((today - 3)) >/dev/null
 cmp -s "$loc07/MARVOLEN.TCP" "$scratch/loc07-params-before" || fail "parameter file changed otherwise"
 
-# ---- office 8: upgrades for every office and for itself only
-loc08=$(new_office_record 8 ab8)
+# ---- office 8 in "LOC08": upgrades for every office and for itself only
+loc08=$(new_office_record 8 ab8 LOC08)
 params "$loc08" set UpGrade 1 >/dev/null
 printf 'TARIFA 1;urbano=0.10\r\n' >"$loc08/TARIFA01.TBL"
 of8=$scratch/office08
 mkdir -p "$of8/upgrade"
 cp "$loc08/TARIFA01.TBL" "$of8/"
+# ALTA.TBL goes on the line unpadded, so TARIFA01.TBL comes 5 places early.
+printf 'a table the station does not hold\r\n' >"$of8/ALTA.TBL"
 call office08 "$of8" 8 --password ab8
 expect_success
 [ "$(summary_field received)" = "upgrade/OFICINA.0008, upgrade/PROGRAMA.UPG" ] ||
   fail "office 8 received: $(summary_field received)"
 call_view | grep -qxF "Tráfico ya enviado" || fail "office without traffic was asked for it"
-[ -z "$(find "$work/loc08" -maxdepth 1 -iname '*.trf')" ] || fail "traffic filed for office 8"
+[ -z "$(find "$loc08" -maxdepth 1 -iname '*.trf')" ] || fail "traffic filed for office 8"
+[ ! -e "$work/loc08" ] && [ ! -e "$work/upgrades" ] || fail "lower-case directories made: $(ls "$work")"
+# The short name has no dot where a padded name has its extension: with upgrades enabled it
+# is deleted as an upgrade; TARIFA01.TBL behind it was read in its place, up to date.
+grep -q '^file list: "ALTA\.TBL[0-9]' "$last_log" || fail "ALTA.TBL not written unpadded: $(grep '^file list' "$last_log")"
+call_view | grep -qxF "Tablas:  ALTA.TBL TARIFA01.TBL" || fail "office 8's list: $(call_view | grep '^Tablas:')"
+grep -qxF 'command: DEL upgrade\ALTA.TBL' "$last_log" || fail "no DEL upgrade\ALTA.TBL"
+present "$of8/ALTA.TBL"
 [ "$(params "$loc08" get "inicio *.daw")" = 0 ] || fail "office 8 day range changed"
 
 # ---- office 9: a blank feature flag: no upgrades and no clock setting, even with UpGrade 1

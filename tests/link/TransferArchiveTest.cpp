@@ -9,6 +9,8 @@
 #include <functional>
 #include <iterator>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen {
 namespace {
 
@@ -20,8 +22,7 @@ std::string Slurp(const fs::path& p) {
 }
 
 TEST(TransferArchive, AnOfficeArchiveNeverReplacesTheParameterFile) {
-  const fs::path root = fs::temp_directory_path() / ("xarch-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  const fs::path root = scratch::NewScratchDir("xarch");
   fs::create_directories(root / "src" / "sub");
   fs::create_directories(root / "office");
   std::ofstream(root / "src" / "marvolen.tcp") << "forged parameters";

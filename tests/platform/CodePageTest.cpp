@@ -46,5 +46,35 @@ TEST(CodePage, LongTextsCrossTheInternalBufferIntact) {
   EXPECT_EQ(AnsiToUtf8(ansi.text), utf8);
 }
 
+TEST(CodePageExact, EveryByteSurvivesAReadAndWriteBack) {
+  for (int b = 0; b < 256; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    const std::string utf8 = AnsiToUtf8Exact(byte);
+    EXPECT_EQ(Utf8ToAnsiExact(utf8).text, byte) << b;
+    // iconv, an independent table, agrees on every byte Windows-1252 defines.
+    if (b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D) {
+      EXPECT_EQ(utf8, AnsiToUtf8(byte)) << b;
+    }
+  }
+}
+
+TEST(CodePageExact, UnmappableAndMalformedInputBecomesQuestionMarks) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"Pe\xC3\xB1\xC3\xB3n \xE2\x82\xAC", "Pe\xF1\xF3n \x80"},  // Peñón €: exact
+      {"\xE6\x97\xA5x", "?x"},                                   // a CJK character
+      {"\xF0\x9F\x98\x80", "?"},                                 // an emoji
+      {"\xC0\xAF", "??"},                                        // overlong '/'
+      {"\xED\xA0\x80", "???"},                                   // a surrogate
+      {"\x80z", "?z"},                                           // a lone continuation
+      {"ab\xC3", "ab?"},                                         // cut at the end
+      {"\xC2\x80", "?"},  // U+0080 has no byte: 0x80 is the euro sign
+  };
+  for (const auto& [utf8, ansi] : rows) {
+    const Converted c = Utf8ToAnsiExact(utf8);
+    EXPECT_EQ(c.text, ansi) << utf8;
+    EXPECT_EQ(c.exact, std::string(ansi).find('?') == std::string::npos) << utf8;
+  }
+}
+
 }  // namespace
 }  // namespace marvolen

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen {
 namespace {
 
@@ -77,8 +79,7 @@ TEST(DateSerial, MatchesTheOriginalPlatformsDayCount) {
 
 TEST(Attributes, DirectoryFileAndReadOnlyFile) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("attr-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const fs::path dir = scratch::NewScratchDir("attr");
   std::ofstream(dir / "f") << "x";
   EXPECT_EQ(FileAttributes(dir), kAttrDirectory);
   EXPECT_EQ(FileAttributes(dir / "f"), kAttrArchive);

@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen {
 namespace {
 
@@ -13,8 +15,7 @@ namespace fs = std::filesystem;
 class FileNamesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("names-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
+    dir_ = scratch::NewScratchDir("names");
     fs::create_directories(dir_ / "Trafico");
   }
   void TearDown() override { fs::remove_all(dir_); }

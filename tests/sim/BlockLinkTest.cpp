@@ -15,6 +15,7 @@
 #include "link/TransferReceiver.h"
 #include "link/TransferSender.h"
 #include "sim/BlockLink.h"
+#include "tests/ScratchDir.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen::office {
@@ -25,11 +26,7 @@ namespace fs = std::filesystem;
 class BlockLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("blocklink-" +
-             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(root_);
-    fs::create_directories(root_);
+    root_ = scratch::NewScratchDir("blocklink");
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
   }
   void TearDown() override {

@@ -13,6 +13,7 @@
 #include "sim/OfficeCall.h"
 #include "sim/OfficeTokens.h"
 #include "sim/RawZip.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::office {
 namespace {
@@ -154,10 +155,7 @@ class FakeLink final : public OfficeLink {
 class CallTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("call-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = scratch::NewScratchDir("office-call");
     settings_.dir = dir_ / "office";
     fs::create_directories(settings_.dir);
   }

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "sim/OfficeFiles.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::office {
 namespace {
@@ -15,10 +16,7 @@ namespace fs = std::filesystem;
 class FilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ =
-        fs::temp_directory_path() /
-        ("files-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(root_);
+    root_ = scratch::NewScratchDir("files");
     dir_ = root_ / "office";
     fs::create_directories(dir_);
   }

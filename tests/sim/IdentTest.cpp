@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/IdentLine.h"
 #include "sim/OfficeIdent.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::office {
 namespace {
@@ -12,13 +14,7 @@ namespace fs = std::filesystem;
 
 class IdentTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() /
-        ("ident-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = scratch::NewScratchDir("ident"); }
   void TearDown() override { fs::remove_all(dir_); }
   void Write(const fs::path& rel, const std::string& bytes) {
     fs::create_directories((dir_ / rel).parent_path());
@@ -31,7 +27,8 @@ TEST_F(IdentTest, TblOfficeLineByteForByte) {
   Write("TARIFA01.TBL", "abc");                    // 0x61 + 0x62 + 0x63 = 294
   Write("zonas.tbl", std::string("\xFF\xFF", 2));  // reported upper case, sum 510
   Write("NOMBRELARGO1.TBL", "x");                  // 16 characters: cannot be reported
-  Write("TAR.IFA.TBL", "x");  // the station would cut it to TAR.IFA and shift the rest
+  Write("TAR.IFA.TBL", "x");     // the station would cut it to TAR.IFA and shift the rest
+  Write("upgrade/PARCHE", "x");  // unpadded, the station could not tell where it ends
   Write("notas.txt", "not a table");
   Write("upgrade/PROGRAMA.UPG", "12345");  // an upgrade reports its size
   std::vector<std::string> skipped;
@@ -47,10 +44,11 @@ TEST_F(IdentTest, TblOfficeLineByteForByte) {
       "Ident=00007ST097098032032032SOFIC KEY12345 SIM 1.0     SN-1        "
       "                                "
       "TARIFA01.TBL294       "
-      "ZONAS.TBL   510       "
-      "PROGRAMA.UPG5         ";
+      "ZONAS.TBL510       "  // a short name is written unpadded
+      "PROGRAMA.UPG5         "
+      "   ";  // and the list padded to 22 characters an entry
   EXPECT_EQ(BuildIdentLine(id, files), half + half + "\r");
-  EXPECT_EQ(skipped, (std::vector<std::string>{"NOMBRELARGO1.TBL", "TAR.IFA.TBL"}));
+  EXPECT_EQ(skipped, (std::vector<std::string>{"NOMBRELARGO1.TBL", "TAR.IFA.TBL", "PARCHE"}));
 }
 
 TEST_F(IdentTest, TabOfficeListsTabBeforeCosAndUsesTheShortHeader) {
@@ -65,29 +63,33 @@ TEST_F(IdentTest, TabOfficeListsTabBeforeCosAndUsesTheShortHeader) {
   id.program = "AB";
   const std::string half =
       "Ident=00123NS049050051052053 AB                                    "
-      "TARIFA.TAB  3         "
-      "COSTO.COS   122       ";
+      "TARIFA.TAB3         "
+      "COSTO.COS122       "
+      "     ";
   EXPECT_EQ(BuildIdentLine(id, SurveyOffice(dir_, TableKind::Tab, nullptr)), half + half + "\r");
 }
 
-// The station reads entry k's name at HeaderWidth + 22(k-1) + 2 and its value 12 characters
-// later (1-based), with HeaderWidth 98 for tbl offices and 66 for tab offices.
-TEST_F(IdentTest, EntriesSitWhereTheStationReadsThem) {
-  const std::vector<ReportedFile> files = {{"A.TBL", 1}, {"BBBBBBBB.TBL", -123456789}, {"C", 0}};
+// The station's own reader finds every name and value the office writes, short names and
+// the entries behind them included, with HeaderWidth 98 for tbl offices and 66 for tab ones.
+TEST_F(IdentTest, TheStationReadsBackEveryEntry) {
+  const std::vector<ReportedFile> files = {
+      {"A.TBL", 1}, {"BBBBBBBB.TBL", -123456789}, {"CC.TAB", 0}, {"DDDDDDDD0007", 2147483647}};
   for (const auto& [kind, header_width] :
-       {std::pair{TableKind::Tbl, 98u}, std::pair{TableKind::Tab, 66u}}) {
+       {std::pair{TableKind::Tbl, 98}, std::pair{TableKind::Tab, 66}}) {
     OfficeIdentity id;
     id.kind = kind;
-    const std::string half = BuildIdentHalf(id, files);
-    ASSERT_EQ(half.size(), header_width + 1 + 22 * files.size());
+    std::string line = BuildIdentLine(id, files);
+    line.pop_back();  // the CR
+    const IdentFields ident(line);
+    ASSERT_TRUE(ident.HalvesMatch());
+    const std::vector<OfficeFileEntry> read = ident.OfficeFiles(header_width);
+    ASSERT_EQ(read.size(), files.size());
     for (std::size_t k = 0; k < files.size(); ++k) {
-      const std::size_t b = header_width + 22 * k;
-      std::string name = half.substr(b + 1, 12), value = half.substr(b + 13, 10);
-      name.erase(name.find_last_not_of(' ') + 1);
-      value.erase(value.find_last_not_of(' ') + 1);
-      EXPECT_EQ(name, files[k].name);
-      EXPECT_EQ(std::stol(value), files[k].value);
+      EXPECT_EQ(read[k].name, files[k].name);
+      EXPECT_EQ(read[k].value, files[k].value);
     }
+    // A short name's probe finds no dot where a padded name has its extension.
+    EXPECT_NE(read[0].probe[0], '.');
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "sim/OfficeCall.h"
 #include "sim/OfficeTokens.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::office {
 namespace {
@@ -65,8 +66,8 @@ TEST(LineTest, AShortCallOverASocket) {
   RealClock clock;
   SocketLine line(fds[0], clock);
   std::ostringstream log;
-  OfficeCall call(line, no_link, clock, {std::filesystem::temp_directory_path(), Millis(5000), {}},
-                  log);
+  const scratch::ScratchDir dir("office-line");
+  OfficeCall call(line, no_link, clock, {dir.path(), Millis(5000), {}}, log);
   const CallSummary s = call.Run("Ident=x\r");
   station.join();
   EXPECT_EQ(heard, "Ident=x\r" + message + std::string(AckToken) + "\r");

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "sim/RawZip.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::office {
 namespace {
@@ -15,7 +16,8 @@ namespace fs = std::filesystem;
 
 // Runs `unzip` with `args` on `archive`; gives its exit status and its output.
 std::pair<int, std::string> Unzip(const std::string& args, const std::string& archive) {
-  const fs::path file = fs::temp_directory_path() / "rawzip-test.zip";
+  const scratch::ScratchDir dir("rawzip");
+  const fs::path file = dir.path() / "test.zip";
   std::ofstream(file, std::ios::binary) << archive;
   const std::string command = "unzip " + args + " '" + file.string() + "' 2>&1";
   std::string output;
@@ -23,7 +25,6 @@ std::pair<int, std::string> Unzip(const std::string& args, const std::string& ar
   char buf[512];
   while (pipe && std::fgets(buf, sizeof buf, pipe)) output += buf;
   const int status = pipe ? ::pclose(pipe) : -1;
-  fs::remove(file);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
