@@ -25,6 +25,12 @@ bool LineController::CountStrayLine() {
   return ++s_.state.StrayLineCount > kStrayLineLimit;
 }
 
+void LineController::ForgetReceived() {
+  s_.line.PurgeInput();  // a failure shows up where the port is used next
+  s_.line.Received().clear();
+  s_.line.LineBuffer().clear();
+}
+
 bool LineController::LineFailed() {
   return !s_.line.ClearPortErrors().empty();
 }
@@ -79,11 +85,15 @@ void LineController::ResetLine() {
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
   s_.SetTimerInterval(kIdleIntervalMs);
-  s_.line.LineBuffer().clear();
+  ForgetReceived();
 }
 
 void LineController::StartConnecting(int interval_ms) {
   CallState& st = s_.state;
+  // Bytes that came while no call was up (a caller that identified and hung up between two
+  // idle ticks) belong to no one; the caller now on the line speaks after the greeting.
+  ForgetReceived();
+  carrier_dropped_ = false;
   std::string greeting(GreetingToken);
   s_.line.SendText(greeting + '\r');
   s_.window.AddLine("Conectándose ...");
@@ -163,7 +173,15 @@ bool LineController::StallCheck() {
 
 void LineController::Connecting() {
   CallState& st = s_.state;
-  if (s_.line.CarrierLost()) return;
+  if (s_.line.CarrierLost()) {
+    carrier_dropped_ = true;
+    return;
+  }
+  if (carrier_dropped_) {
+    // Another call (or the same caller dialling again): nothing of the last one is read.
+    carrier_dropped_ = false;
+    ForgetReceived();
+  }
 
   if (std::llabs(ElapsedMs(st.LastGreetingTime, s_.clock.Now())) > kGreetingPeriodMs) {
     if (++st.GreetingCount > kGreetingRepeatLimit) {

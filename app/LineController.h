@@ -48,6 +48,9 @@ class LineController {
   void Connected();
   // Empties the line buffer and counts a stray line; true when there have been too many.
   bool CountStrayLine();
+  // Forgets everything received and not yet taken: the bytes waiting at the port and the
+  // line being assembled. What one caller sent must never be read as part of another call.
+  void ForgetReceived();
   // True when the port cannot be used: it did not open, or its device has stopped answering
   // (a USB adapter pulled out).
   bool LineFailed();
@@ -57,6 +60,9 @@ class LineController {
   SupervisionScript& script_;
   // A failed line is opened afresh no sooner than this (see Waiting).
   MonoTime failed_line_retry_at_{};
+  // The carrier went away while the caller was being greeted: the next carrier is a new
+  // call, which must not find the bytes of the one that left.
+  bool carrier_dropped_ = false;
 };
 
 }  // namespace marvolen

@@ -30,6 +30,10 @@ std::string SerialCallLine::PurgeAll() {
   return serial_.PurgeAll(Port());
 }
 
+std::string SerialCallLine::PurgeInput() {
+  return serial_.PurgeInput(Port());
+}
+
 std::string SerialCallLine::SetPortLines(PortLine line) {
   return serial_.SetPortLines(Port(), static_cast<int>(line));
 }

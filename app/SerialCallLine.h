@@ -24,6 +24,7 @@ class SerialCallLine final : public CallLine {
   std::string OpenPort() override;
   std::string ClosePort() override;
   std::string PurgeAll() override;
+  std::string PurgeInput() override;
   std::string SetPortLines(PortLine line) override;
   std::string ClearPortErrors() override;
   std::size_t BytesWaiting() const override;

@@ -18,6 +18,7 @@ class FakeCallLine : public CallLine {
   std::string OpenPort() override;
   std::string ClosePort() override;
   std::string PurgeAll() override { return purge_error; }
+  std::string PurgeInput() override;
   std::string SetPortLines(PortLine line) override;
   std::string ClearPortErrors() override;
   std::size_t BytesWaiting() const override { return waiting_count_; }
@@ -51,6 +52,7 @@ class FakeCallLine : public CallLine {
   std::string after_transfer;
   int opens = 0;
   int closes = 0;
+  int input_purges = 0;
 
  private:
   std::string incoming_;

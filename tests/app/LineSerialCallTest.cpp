@@ -212,6 +212,32 @@ TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted
   EXPECT_EQ(Shown("*ERROR"), 0);
 }
 
+// A caller identifies and hangs up in the same breath: the modem takes its bytes and drops
+// the carrier before the station reads them. The next caller, who says nothing, is greeted
+// and never admitted as the first one.
+TEST_F(LineOnSerial, CallerThatHangsUpAsItIdentifiesLeavesNothingForTheNextCaller) {
+  admit = true;
+  Tick();
+  CallAndBeGreeted();
+  phone.CallerSend("Ident=00007\r");
+  phone.CallerHangUp();
+  TickUntil([] { return false; }, Millis(1000));
+  ASSERT_TRUE(idents.empty()) << "the first caller was read before it was gone";
+
+  ASSERT_TRUE(phone.Dial());
+  std::string heard;
+  ASSERT_TRUE(TickUntil(
+      [&] {
+        heard += phone.TakeCallerReceived();
+        return heard.find(kGreeting) != std::string::npos;
+      },
+      Millis(15'000)));
+  TickUntil([] { return false; }, Millis(2000));
+  EXPECT_TRUE(idents.empty());
+  EXPECT_TRUE(InState("conectando"));
+  EXPECT_EQ(heard + phone.TakeCallerReceived(), kGreeting);
+}
+
 // A status read that fails once, the device staying in place, is shown and nothing more:
 // neither the waiting line nor the call is disturbed.
 TEST_F(LineOnSerial, PassingStatusFaultIsShownOnceAndTheCallGoesOn) {
