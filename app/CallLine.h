@@ -26,6 +26,8 @@ class CallLine {
   virtual std::string SetPortLines(PortLine line) = 0;
   // Refreshes BytesWaiting().
   virtual std::string ClearPortErrors() = 0;
+  // Reads the modem status lines (CarrierLost does the same and shows a failure).
+  virtual std::string ReadModemStatus() = 0;
   virtual std::size_t BytesWaiting() const = 0;
   // Replaces Received() with what was waiting.
   virtual std::string ReadPort() = 0;

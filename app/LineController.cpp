@@ -32,7 +32,7 @@ void LineController::ForgetReceived() {
 }
 
 bool LineController::LineFailed() {
-  return !s_.line.ClearPortErrors().empty();
+  return !s_.line.ClearPortErrors().empty() || !s_.line.ReadModemStatus().empty();
 }
 
 LineController::LineController(const CallServices& services, Admission admit,
@@ -80,12 +80,13 @@ void LineController::ResetLine() {
   s_.clock.Sleep(Millis(1000));
   s_.line.SendModemCommand("AT S0=1");
 
-  // A line that did not come up is tried again later, not at every idle tick.
-  failed_line_retry_at_ = s_.clock.Now() + (errors.empty() ? Millis(0) : kFailedLineRetry);
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
   s_.SetTimerInterval(kIdleIntervalMs);
   ForgetReceived();
+  // A line that did not come up is tried again later, not at every idle tick.
+  line_failed_ = LineFailed();
+  failed_line_retry_at_ = s_.clock.Now() + kFailedLineRetry;
 }
 
 void LineController::StartConnecting(int interval_ms) {
@@ -111,11 +112,16 @@ void LineController::StartConnecting(int interval_ms) {
 
 void LineController::Waiting() {
   CallState& st = s_.state;
+  // No carrier can come on a port that did not open, whose device went away or that is no
+  // serial device; left alone, the station would stay deaf after the device is back. It is
+  // opened afresh instead, at once when it was working, then once a minute. In between it is
+  // not touched: every use would fail again and show its error at every idle tick.
+  if (line_failed_) {
+    if (s_.clock.Now() >= failed_line_retry_at_) ResetLine();
+    return;
+  }
   if (s_.line.CarrierLost()) {
-    // No carrier can come on a port that did not open or whose device went away; left alone,
-    // the station would stay deaf after the device is back. It is opened afresh instead, at
-    // once when it was working, then once a minute.
-    if (s_.clock.Now() >= failed_line_retry_at_ && LineFailed()) ResetLine();
+    if (LineFailed()) ResetLine();
     return;
   }
 

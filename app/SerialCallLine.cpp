@@ -42,6 +42,10 @@ std::string SerialCallLine::ClearPortErrors() {
   return serial_.ClearPortErrors(Port());
 }
 
+std::string SerialCallLine::ReadModemStatus() {
+  return serial_.ReadModemStatus(Port());
+}
+
 std::size_t SerialCallLine::BytesWaiting() const {
   const PortEntry* entry = serial_.Ports().Find(Port());
   return entry != nullptr ? entry->status.cbInQue : 0;

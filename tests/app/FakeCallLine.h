@@ -21,6 +21,7 @@ class FakeCallLine : public CallLine {
   std::string PurgeInput() override;
   std::string SetPortLines(PortLine line) override;
   std::string ClearPortErrors() override;
+  std::string ReadModemStatus() override { return status_error; }
   std::size_t BytesWaiting() const override { return waiting_count_; }
   std::string ReadPort() override;
   std::string& Received() override { return received_; }
@@ -43,6 +44,7 @@ class FakeCallLine : public CallLine {
   bool open = false;
   std::string open_error;
   std::string purge_error;
+  std::string status_error;
   std::vector<std::string> sent;
   std::vector<std::string> modem_commands;
   std::vector<std::string> files_sent;
