@@ -1,5 +1,6 @@
 // The bare writer's archives are checked with Info-ZIP's unzip, an independent reader.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +16,13 @@ namespace fs = std::filesystem;
 
 // Runs `unzip` with `args` on `archive`; gives its exit status and its output.
 std::pair<int, std::string> Unzip(const std::string& args, const std::string& archive) {
-  const fs::path file = fs::temp_directory_path() / "rawzip-test.zip";
-  std::ofstream(file, std::ios::binary) << archive;
+  // A name of its own: the tests of this file run side by side, in several processes.
+  std::string name = (fs::temp_directory_path() / "rawzip-test-XXXXXX").string();
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return {-1, "mkstemp failed"};
+  ::close(fd);
+  const fs::path file = name;
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << archive;
   const std::string command = "unzip " + args + " '" + file.string() + "' 2>&1";
   std::string output;
   FILE* pipe = ::popen(command.c_str(), "r");
