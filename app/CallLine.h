@@ -21,9 +21,14 @@ class CallLine {
   virtual std::string OpenPort() = 0;  // configured port and speed, 8 data bits, no parity, 1 stop
   virtual std::string ClosePort() = 0;
   virtual std::string PurgeAll() = 0;
+  // Discards every received byte not yet read: the driver's queue and any bytes handed back
+  // for the next read.
+  virtual std::string PurgeInput() = 0;
   virtual std::string SetPortLines(PortLine line) = 0;
   // Refreshes BytesWaiting().
   virtual std::string ClearPortErrors() = 0;
+  // Reads the modem status lines (CarrierLost does the same and shows a failure).
+  virtual std::string ReadModemStatus() = 0;
   virtual std::size_t BytesWaiting() const = 0;
   // Replaces Received() with what was waiting.
   virtual std::string ReadPort() = 0;

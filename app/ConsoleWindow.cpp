@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "app/HomeLock.h"
 #include "app/Station.h"
 #include "platform/FileNames.h"
+#include "platform/Paths.h"
 
 namespace marvolen {
 
@@ -77,6 +79,13 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
                 const volatile std::sig_atomic_t& stop, const StationFactory& make) {
+  std::string refusal;
+  const std::optional<FileLock> home_lock =
+      LockStationHome(home.empty() ? StationHome() : home, refusal);
+  if (!home_lock) {
+    std::fprintf(err, "marvolen: %s\n", refusal.c_str());
+    return kHomeTakenStatus;
+  }
   ConsoleWindow window(clock, out, err);
   const std::unique_ptr<Station> made = make(window, clock, home);
   Station& station = *made;

@@ -54,9 +54,13 @@ class ConsoleWindow final : public OperatorWindow {
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
                const volatile std::sig_atomic_t& stop);
 
+// The exit status of a station that does not start because another one holds its home.
+inline constexpr int kHomeTakenStatus = 3;
+
 // The whole console program for the station home `home`, on the station `make` builds: 0
 // after "Salir", 2 (with a message on `err` saying how to create one) when there are no
-// settings yet.
+// settings yet, kHomeTakenStatus (with a message on `err`) when another station runs on the
+// home. The home stays locked until it returns.
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
                 const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation);
 

@@ -25,8 +25,14 @@ bool LineController::CountStrayLine() {
   return ++s_.state.StrayLineCount > kStrayLineLimit;
 }
 
+void LineController::ForgetReceived() {
+  s_.line.PurgeInput();  // a failure shows up where the port is used next
+  s_.line.Received().clear();
+  s_.line.LineBuffer().clear();
+}
+
 bool LineController::LineFailed() {
-  return !s_.line.ClearPortErrors().empty();
+  return !s_.line.ClearPortErrors().empty() || !s_.line.ReadModemStatus().empty();
 }
 
 LineController::LineController(const CallServices& services, Admission admit,
@@ -74,16 +80,21 @@ void LineController::ResetLine() {
   s_.clock.Sleep(Millis(1000));
   s_.line.SendModemCommand("AT S0=1");
 
-  // A line that did not come up is tried again later, not at every idle tick.
-  failed_line_retry_at_ = s_.clock.Now() + (errors.empty() ? Millis(0) : kFailedLineRetry);
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
   s_.SetTimerInterval(kIdleIntervalMs);
-  s_.line.LineBuffer().clear();
+  ForgetReceived();
+  // A line that did not come up is tried again later, not at every idle tick.
+  line_failed_ = LineFailed();
+  failed_line_retry_at_ = s_.clock.Now() + kFailedLineRetry;
 }
 
 void LineController::StartConnecting(int interval_ms) {
   CallState& st = s_.state;
+  // Bytes that came while no call was up (a caller that identified and hung up between two
+  // idle ticks) belong to no one; the caller now on the line speaks after the greeting.
+  ForgetReceived();
+  carrier_dropped_ = false;
   std::string greeting(GreetingToken);
   s_.line.SendText(greeting + '\r');
   s_.window.AddLine("Conectándose ...");
@@ -101,11 +112,16 @@ void LineController::StartConnecting(int interval_ms) {
 
 void LineController::Waiting() {
   CallState& st = s_.state;
+  // No carrier can come on a port that did not open, whose device went away or that is no
+  // serial device; left alone, the station would stay deaf after the device is back. It is
+  // opened afresh instead, at once when it was working, then once a minute. In between it is
+  // not touched: every use would fail again and show its error at every idle tick.
+  if (line_failed_) {
+    if (s_.clock.Now() >= failed_line_retry_at_) ResetLine();
+    return;
+  }
   if (s_.line.CarrierLost()) {
-    // No carrier can come on a port that did not open or whose device went away; left alone,
-    // the station would stay deaf after the device is back. It is opened afresh instead, at
-    // once when it was working, then once a minute.
-    if (s_.clock.Now() >= failed_line_retry_at_ && LineFailed()) ResetLine();
+    if (LineFailed()) ResetLine();
     return;
   }
 
@@ -163,7 +179,15 @@ bool LineController::StallCheck() {
 
 void LineController::Connecting() {
   CallState& st = s_.state;
-  if (s_.line.CarrierLost()) return;
+  if (s_.line.CarrierLost()) {
+    carrier_dropped_ = true;
+    return;
+  }
+  if (carrier_dropped_) {
+    // Another call (or the same caller dialling again): nothing of the last one is read.
+    carrier_dropped_ = false;
+    ForgetReceived();
+  }
 
   if (std::llabs(ElapsedMs(st.LastGreetingTime, s_.clock.Now())) > kGreetingPeriodMs) {
     if (++st.GreetingCount > kGreetingRepeatLimit) {

@@ -48,15 +48,23 @@ class LineController {
   void Connected();
   // Empties the line buffer and counts a stray line; true when there have been too many.
   bool CountStrayLine();
-  // True when the port cannot be used: it did not open, or its device has stopped answering
-  // (a USB adapter pulled out).
+  // Forgets everything received and not yet taken: the bytes waiting at the port and the
+  // line being assembled. What one caller sent must never be read as part of another call.
+  void ForgetReceived();
+  // True when the port cannot be used: it did not open, its device has stopped answering (a
+  // USB adapter pulled out), or it is no serial device at all (a regular file, /dev/null).
   bool LineFailed();
 
   CallServices s_;
   Admission admit_;
   SupervisionScript& script_;
-  // A failed line is opened afresh no sooner than this (see Waiting).
+  // The port failed at the last reset: it is left alone until it is opened afresh, no sooner
+  // than failed_line_retry_at_ (see Waiting).
+  bool line_failed_ = false;
   MonoTime failed_line_retry_at_{};
+  // The carrier went away while the caller was being greeted: the next carrier is a new
+  // call, which must not find the bytes of the one that left.
+  bool carrier_dropped_ = false;
 };
 
 }  // namespace marvolen

@@ -31,12 +31,20 @@ std::string SerialCallLine::PurgeAll() {
   return serial_.PurgeAll(Port());
 }
 
+std::string SerialCallLine::PurgeInput() {
+  return serial_.PurgeInput(Port());
+}
+
 std::string SerialCallLine::SetPortLines(PortLine line) {
   return serial_.SetPortLines(Port(), static_cast<int>(line));
 }
 
 std::string SerialCallLine::ClearPortErrors() {
   return serial_.ClearPortErrors(Port());
+}
+
+std::string SerialCallLine::ReadModemStatus() {
+  return serial_.ReadModemStatus(Port());
 }
 
 std::size_t SerialCallLine::BytesWaiting() const {

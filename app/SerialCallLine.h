@@ -24,8 +24,10 @@ class SerialCallLine final : public CallLine {
   std::string OpenPort() override;
   std::string ClosePort() override;
   std::string PurgeAll() override;
+  std::string PurgeInput() override;
   std::string SetPortLines(PortLine line) override;
   std::string ClearPortErrors() override;
+  std::string ReadModemStatus() override;
   std::size_t BytesWaiting() const override;
   std::string ReadPort() override;
   std::string& Received() override;

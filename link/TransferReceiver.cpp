@@ -21,6 +21,10 @@ constexpr int kWaitsPerCycle = 10;
 constexpr int kErrorLimit = 10;
 constexpr int kPendingBlocks = 4;
 constexpr Millis kFailurePause{2000};
+// Bad frames are answered one by one and each restarts the frame; a sender that keeps
+// sending them would hold the station for good. A minute without an accepted block ends the
+// transfer, the bound the sender keeps for a receiver that never asks.
+constexpr Millis kNoProgressLimit{60000};
 
 void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -42,6 +46,7 @@ class Receiver {
   Receiver(TransferLine& line, const ReceiveSetup& setup) : line_(line), setup_(setup) {}
 
   ReceivedFile Run() {
+    progress_at_ = line_.LineClock().Now();
     line_.SendText(kReceiverOpening);
     line_.SendText(std::string_view(&kCrcRequest, 1));
     for (;;) {
@@ -68,6 +73,10 @@ class Receiver {
   // it, check it and answer.
   CycleEnd Cycle() {
     if (line_.CarrierLost()) return Fail(kReceiveNoCarrier);
+    if (line_.LineClock().Now() - progress_at_ >= kNoProgressLimit) {
+      line_.PurgeInput();
+      return Fail(kReceiveTooManyErrors);
+    }
     for (int attempt = 1;; ++attempt) {
       std::string got = line_.ReceiveText(kFirstByteWaitSeconds);
       if (!line_.ReadErrorText().empty()) return Fail(kReceiveReadError);
@@ -149,6 +158,7 @@ class Receiver {
     expected_ = static_cast<std::uint8_t>(expected_ + 1);
     ++block_counter_;
     errors_ = 0;
+    progress_at_ = line_.LineClock().Now();
     first_accepted_ = true;
     setup_.sinks.Panel(1, std::to_string(block_counter_));
     if (data.size() == kSmallBlock) {
@@ -208,6 +218,7 @@ class Receiver {
   int block_counter_ = 1;
   int errors_ = 0;
   bool first_accepted_ = false;
+  MonoTime progress_at_{};  // the opening, or the last accepted block
   std::string result_;
 };
 

@@ -62,6 +62,7 @@ class Sender {
     const MonoTime start = clock.Now();
     int silent = 0;
     for (;;) {
+      if (CarrierGone()) return false;
       const std::string answer = line_.ReceiveText(kRequestWaitSeconds);
       if (!line_.ReadErrorText().empty()) return false;
       if (answer.empty()) {
@@ -104,7 +105,7 @@ class Sender {
       if (!line_.ReadErrorText().empty()) return Answer::kGiveUp;
       if (answer.empty()) {
         // Silence: keep waiting; the receiver asks again when it wants the frame again.
-        if (++attempts_ > kSilentLimit) return Answer::kGiveUp;
+        if (++attempts_ > kSilentLimit || CarrierGone()) return Answer::kGiveUp;
         continue;
       }
       if (answer[0] == kAck) {
@@ -141,8 +142,17 @@ class Sender {
         return result_;
       }
       if (++attempts_ > kEotResendLimit) return result_;
+      if (answer.empty() && CarrierGone()) return result_;
       line_.SendText(std::string_view(&kEot, 1));
     }
+  }
+
+  // A receiver that hung up will not answer: waiting on would only hold the station (five
+  // waits of 10 s for the request, twenty for a block's answer).
+  bool CarrierGone() {
+    if (!line_.CarrierLost()) return false;
+    result_ = kSendNoCarrier;
+    return true;
   }
 
   std::string Cancel() {

@@ -235,7 +235,11 @@ CallSummary OfficeCall::Run(const std::string& ident_line) {
       line_.Send(ident_line);
       summary_.identified = true;
       Note("identification sent");
-      PlayCommands();
+      if (settings_.misbehave.hang_up_on_ident) {
+        summary_.end = "hung up right after identifying (as asked)";
+      } else {
+        PlayCommands();
+      }
     }
   }
   line_.HangUp();

@@ -22,6 +22,7 @@ enum class DropDuring { None, Receive, Send };
 
 struct Misbehaviour {
   bool never_identify = false;
+  bool hang_up_on_ident = false;       // hang up right behind the identification
   int stop_ack_after = -1;             // acknowledge only this many commands; negative: all of them
   DropDuring drop = DropDuring::None;  // hang up in the middle of the first such transfer
   ArchiveFault archive = ArchiveFault::None;  // what to send instead of a sound archive

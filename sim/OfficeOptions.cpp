@@ -87,6 +87,7 @@ misbehaviour, for tests of the station:
   --wrong-password      send a password that differs in its first character
   --differing-halves    send an identification whose two halves differ
   --never-identify      answer the greeting with nothing
+  --hang-up-on-ident    hang up right behind the identification, before any answer
   --stop-ack-after N    acknowledge only the first N commands (0: none)
   --drop-in-transfer receive|send
                         hang up in the middle of the first transfer of that direction
@@ -169,6 +170,7 @@ OfficeOptions ParseOptions(const std::vector<std::string>& args) {
       {"--wrong-password", [&] { o.wrong_password = true; }},
       {"--differing-halves", [&] { o.differing_halves = true; }},
       {"--never-identify", [&] { o.misbehave.never_identify = true; }},
+      {"--hang-up-on-ident", [&] { o.misbehave.hang_up_on_ident = true; }},
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i], value;

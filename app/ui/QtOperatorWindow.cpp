@@ -4,6 +4,10 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
+#include <cstdio>
+
+#include "app/ConsoleWindow.h"
+#include "app/HomeLock.h"
 #include "app/Station.h"
 #include "app/ui/Forms.h"
 #include "platform/Clock.h"
@@ -145,6 +149,16 @@ void QtOperatorWindow::Terminate() {
 int RunWindow(int& argc, char** argv, const StationFactory& make) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Marvolen"));
+  std::string refusal;
+  const std::optional<FileLock> home_lock = LockStationHome(StationHome(), refusal);
+  if (!home_lock) {
+    std::fprintf(stderr, "marvolen: %s\n", refusal.c_str());
+    // Nobody could close the box on a screen that is not shown.
+    if (QApplication::platformName() != QStringLiteral("offscreen")) {
+      QMessageBox::critical(nullptr, QStringLiteral("Marvolen"), Qs(refusal));
+    }
+    return kHomeTakenStatus;
+  }
   RealClock clock;
   QtOperatorWindow window;
   const std::unique_ptr<Station> made = make(window, clock, StationHome());

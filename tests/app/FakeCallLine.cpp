@@ -22,6 +22,13 @@ std::string FakeCallLine::SetPortLines(PortLine) {
   return open ? "" : "ERROR puerto cerrado";
 }
 
+std::string FakeCallLine::PurgeInput() {
+  ++input_purges;
+  incoming_.clear();
+  waiting_count_ = 0;
+  return "";
+}
+
 std::string FakeCallLine::ClearPortErrors() {
   waiting_count_ = incoming_.size();
   return "";

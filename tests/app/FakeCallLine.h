@@ -18,8 +18,10 @@ class FakeCallLine : public CallLine {
   std::string OpenPort() override;
   std::string ClosePort() override;
   std::string PurgeAll() override { return purge_error; }
+  std::string PurgeInput() override;
   std::string SetPortLines(PortLine line) override;
   std::string ClearPortErrors() override;
+  std::string ReadModemStatus() override { return status_error; }
   std::size_t BytesWaiting() const override { return waiting_count_; }
   std::string ReadPort() override;
   std::string& Received() override { return received_; }
@@ -44,6 +46,7 @@ class FakeCallLine : public CallLine {
   bool open = false;
   std::string open_error;
   std::string purge_error;
+  std::string status_error;
   std::vector<std::string> sent;
   std::vector<std::string> modem_commands;
   std::vector<std::string> files_sent;
@@ -53,6 +56,7 @@ class FakeCallLine : public CallLine {
   std::string after_transfer;
   int opens = 0;
   int closes = 0;
+  int input_purges = 0;
 
  private:
   std::string incoming_;

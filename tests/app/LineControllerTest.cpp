@@ -198,5 +198,38 @@ TEST(LineController, UnknownLineStateIsRefused) {
   EXPECT_EQ(h.state.LineState, "esperando");
 }
 
+// A caller that identifies and hangs up in one go leaves its line unread. The next caller
+// must not be taken for it: whatever came before a call was answered, or on an earlier call,
+// is never read as part of the next one.
+TEST(LineController, NextCallerNeverInheritsWhatAnEarlierCallerLeftUnread) {
+  // Sent and gone between two idle ticks, before the station saw the carrier.
+  CallHarness waiting;
+  waiting.Tick();
+  waiting.line.Arrive("Ident=00007\r");
+  waiting.Ticks(20);
+  waiting.line.carrier = true;
+  waiting.Ticks(50);
+  EXPECT_EQ(waiting.state.LineState, "conectando");
+  EXPECT_TRUE(waiting.ident_lines.empty());
+
+  // Sent by the greeted caller as it hung up; a partial line is dropped too.
+  CallHarness greeted;
+  greeted.Connect();
+  greeted.line.Arrive("Ident=00007\rIdent=000");
+  greeted.line.carrier = false;
+  greeted.Ticks(100);
+  greeted.line.carrier = true;  // the next caller, who says nothing
+  greeted.Ticks(50);
+  EXPECT_TRUE(greeted.ident_lines.empty());
+  greeted.line.Arrive("08\r");
+  greeted.Tick();
+  EXPECT_TRUE(greeted.ident_lines.empty());
+  EXPECT_EQ(greeted.state.StrayLineCount, 1);
+  // What the new caller itself sends is read as before.
+  greeted.line.Arrive("Ident=00008\r");
+  greeted.Tick();
+  EXPECT_EQ(greeted.ident_lines, (std::vector<std::string>{"Ident=00008"}));
+}
+
 }  // namespace
 }  // namespace marvolen::testing

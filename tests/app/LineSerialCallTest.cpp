@@ -17,6 +17,7 @@
 #include "app/LineTokens.h"
 #include "app/SerialCallLine.h"
 #include "app/SupervisionScript.h"
+#include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "link/testing/ScriptedLine.h"
 
@@ -212,6 +213,32 @@ TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted
   EXPECT_EQ(Shown("*ERROR"), 0);
 }
 
+// A caller identifies and hangs up in the same breath: the modem takes its bytes and drops
+// the carrier before the station reads them. The next caller, who says nothing, is greeted
+// and never admitted as the first one.
+TEST_F(LineOnSerial, CallerThatHangsUpAsItIdentifiesLeavesNothingForTheNextCaller) {
+  admit = true;
+  Tick();
+  CallAndBeGreeted();
+  phone.CallerSend("Ident=00007\r");
+  phone.CallerHangUp();
+  TickUntil([] { return false; }, Millis(1000));
+  ASSERT_TRUE(idents.empty()) << "the first caller was read before it was gone";
+
+  ASSERT_TRUE(phone.Dial());
+  std::string heard;
+  ASSERT_TRUE(TickUntil(
+      [&] {
+        heard += phone.TakeCallerReceived();
+        return heard.find(kGreeting) != std::string::npos;
+      },
+      Millis(15'000)));
+  TickUntil([] { return false; }, Millis(2000));
+  EXPECT_TRUE(idents.empty());
+  EXPECT_TRUE(InState("conectando"));
+  EXPECT_EQ(heard + phone.TakeCallerReceived(), kGreeting);
+}
+
 // A status read that fails once, the device staying in place, is shown and nothing more:
 // neither the waiting line nor the call is disturbed.
 TEST_F(LineOnSerial, PassingStatusFaultIsShownOnceAndTheCallGoesOn) {
@@ -304,6 +331,43 @@ INSTANTIATE_TEST_SUITE_P(
                       PullRow{"Connecting", [](DevicePulled& t) { t.Greeted(); }, false},
                       PullRow{"InScript", [](DevicePulled& t) { t.InScript(); }, true}),
     [](const ::testing::TestParamInfo<PullRow>& info) { return std::string(info.param.name); });
+
+// A port whose device is no serial device at all (MARVOLEN_COM1=/dev/null, or a regular
+// file): the line cannot come up, and every status read fails. It is tried again once a
+// minute like a device that went away, and not a line per idle tick in between.
+TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
+  station_test::TempDir dir;
+  const fs::path regular = dir.path() / "not-a-port";
+  station_test::WriteFile(regular, "");
+  for (const std::string& device : {std::string("/dev/null"), regular.string()}) {
+    SCOPED_TRACE(device);
+    VirtualClock clock;
+    RecordingWindow window;
+    CallState state;
+    SerialLine serial{clock, SystemDeviceOpener(clock, [&](const std::string&) { return device; }),
+                      [&](std::string_view l) { window.AddLine(l); }};
+    serial.SetConfiguredPort(1);
+    SerialCallLine line{serial, clock, 9600, ArchiveHooks{}, TransferSinks{}};
+    CallServices services{state, line, window, clock, [](std::string_view) {}, dir.path()};
+    SupervisionScript script{services, [](const std::string&, const std::string&) {}};
+    LineController controller{services, [](const std::string&) { return false; }, script};
+
+    const MonoTime end = clock.Now() + Millis(5 * 60 * 1000);
+    while (clock.Now() < end) {
+      controller.Tick();
+      clock.Advance(Millis(state.TimerInterval));
+    }
+    int resets = 0, errors = 0;
+    for (const std::string& l : window.lines) {
+      resets += l == kStars;
+      errors += l.rfind("*ERROR", 0) == 0;
+    }
+    EXPECT_GE(resets, 5);
+    EXPECT_LE(resets, 7);
+    EXPECT_LE(errors, 1);
+    EXPECT_EQ(state.LineState, "esperando");
+  }
+}
 
 }  // namespace
 }  // namespace marvolen::testing

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 
 #include "TestSupport.h"
 #include "app/ConsoleWindow.h"
+#include "app/HomeLock.h"
 #include "app/Station.h"
 
 namespace marvolen {
@@ -151,6 +153,46 @@ TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
   EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
   EXPECT_NE(made, nullptr);
   EXPECT_NE(Contents(err).find("station running"), std::string::npos);
+  std::fclose(out);
+  std::fclose(err);
+}
+
+// A second station on a home that a running station holds does not start: it says why and
+// leaves the home alone (no activity log line, no staging directories).
+TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  std::string message;
+  std::optional<FileLock> running = LockStationHome(home.path(), message);
+  ASSERT_TRUE(running.has_value()) << message;
+
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  // Stopped from the start: a station that did start would end at once.
+  volatile std::sig_atomic_t stop = 1;
+  bool made = false;
+  const StationFactory factory = [&](OperatorWindow& w, Clock& c, const std::filesystem::path& h) {
+    made = true;
+    return MakeStation(w, c, h);
+  };
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), kHomeTakenStatus);
+  const std::string said = Contents(err);
+  EXPECT_NE(said.find("another station is already running on the station home " +
+                      home.path().string() + " (process " + std::to_string(::getpid()) + ")"),
+            std::string::npos)
+      << said;
+  EXPECT_FALSE(made);
+  EXPECT_EQ(Contents(out), "");
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "tablas"));
+  EXPECT_FALSE(std::filesystem::exists(work.path() / "volenlog.tcp"));
+
+  // Once the first station is gone, the home is free again.
+  running.reset();
+  std::rewind(err);
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
+  EXPECT_TRUE(made);
   std::fclose(out);
   std::fclose(err);
 }

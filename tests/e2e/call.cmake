@@ -3,7 +3,7 @@
 # let the longest start first.
 if(TARGET marvolen AND TARGET marvolen-office AND TARGET marvolen-params
    AND TARGET marvolen-config)
-  foreach(test_and_cost tbl:80 tab:90 refusals:120 drop:100 badarchive:40)
+  foreach(test_and_cost tbl:80 tab:90 refusals:120 drop:100 badarchive:40 trust:30)
     string(REPLACE ":" ";" parts ${test_and_cost})
     list(GET parts 0 name)
     list(GET parts 1 cost)

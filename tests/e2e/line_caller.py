@@ -12,6 +12,9 @@ not listening yet, is dialled again), then plays ACTION:
   mega     sends a megabyte without a single CR; expects the station to hang up
   hangup   hangs up at once, before identifying
   silent   stays on the line, sending nothing, until the station greets it a second time
+  quiet    stays on the line, sending nothing, for --listen seconds after the greeting;
+           expects nothing from the station but greetings (an office taken for admitted
+           would get the script's first command)
 
 Prints what happened on standard output, one "key: value" line each; exit status 0 when the
 station behaved as expected, 1 otherwise (the reason on standard error).
@@ -93,6 +96,24 @@ def wait_for_hangup(sock, seconds):
     fail(f"the station did not hang up within {seconds} s; received {received!r}")
 
 
+def listen(sock, seconds):
+    """Everything received within `seconds`, or until the station hangs up."""
+    sock.settimeout(0.2)
+    received = b""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            data = sock.recv(65536)
+        except socket.timeout:
+            continue
+        except OSError:
+            break
+        if not data:
+            break
+        received += data
+    return received
+
+
 def send_until_hangup(sock, payload, seconds):
     """Sends `payload` while watching for the station to hang up. Returns the bytes sent and
     the bytes received; fails when the line stays up."""
@@ -127,8 +148,9 @@ def send_until_hangup(sock, payload, seconds):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
-    parser.add_argument("action", choices=["junk", "mega", "hangup", "silent"])
+    parser.add_argument("action", choices=["junk", "mega", "hangup", "silent", "quiet"])
     parser.add_argument("--deadline", type=float, default=60)
+    parser.add_argument("--listen", type=float, default=3)
     args = parser.parse_args()
 
     started = time.monotonic()
@@ -159,6 +181,12 @@ def main():
                 fail(f"hung up before greeting again; received {rest!r}")
             rest += data
         print("greeted-again: yes")
+        sock.close()
+    elif args.action == "quiet":
+        rest = extra + listen(sock, args.listen)
+        print(f"after-greeting: {rest.hex()}")
+        if rest.replace(GREETING, b""):
+            fail(f"the station sent more than greetings: {rest!r}")
         sock.close()
     return 0
 

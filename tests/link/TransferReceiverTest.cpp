@@ -323,5 +323,33 @@ TEST_F(ReceiveFileTest, FailuresEndWithTheirTextThePauseAndTheClosingSequence) {
   }
 }
 
+// A sender that answers every NAK with another bad frame is not answered for ever: a minute
+// without an accepted block ends the transfer as a failure, with the closing sequence.
+TEST_F(ReceiveFileTest, EndlessBadFramesEndAMinuteAfterTheLastAcceptedBlock) {
+  for (const int good : {0, 1}) {
+    SCOPED_TRACE(good);
+    Peer(RandomBytes(300, 19), {128, 128, 128}).spoil = [this, good](int n, std::string f) {
+      if (line->NowMs() > 150000) return std::string();  // the sender tires at last
+      if (n > good) f[40] ^= 0x10;
+      return f;
+    };
+    const ReceivedFile got = Receive();
+    EXPECT_EQ(got.result, "Maximo de Errores. Transferencia Abortada.");
+    EXPECT_TRUE(got.content.empty());
+    const auto& sent = line->sent;
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent.back().bytes, kReceiverFailureClosing);
+    // The last block accepted (or the opening), a minute of NAKs, the 2-second pause.
+    const auto ack =
+        std::find_if(sent.begin() + 2, sent.end(), [](const auto& s) { return s.bytes == kA; });
+    const long long since = good ? ack->at_ms : 0;
+    EXPECT_NEAR(sent.back().at_ms, since + 60000 + 2000, 100);
+    EXPECT_GT(std::count_if(sent.begin(), sent.end(), [](const auto& s) { return s.bytes == kN; }),
+              100);
+    EXPECT_EQ(line->purge_alls, 1);
+    EXPECT_FALSE(fs::exists(Recibo()));
+  }
+}
+
 }  // namespace
 }  // namespace marvolen

@@ -218,5 +218,55 @@ TEST(SendFile, CarrierLossBetweenBlocksIsSinTono) {
   EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
 }
 
+// A receiver that hung up does not hold the station through the waits meant for a slow one:
+// the first silent wait after the carrier went ends the transfer as "Sin Tono!".
+TEST(SendFile, LostCarrierEndsTheWaits) {
+  {
+    SCOPED_TRACE("gone before the request");
+    VirtualClock clock;
+    ScriptedTransferLine line(clock);
+    line.carrier_lost = true;
+    const Outcome run = Send(line, "abc", std::string());
+    EXPECT_EQ(run.result, "Sin Tono!");
+    EXPECT_TRUE(run.frames.empty());
+    EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
+    EXPECT_LT(line.sent.back().at_ms, 100);
+  }
+  {
+    SCOPED_TRACE("gone while the request is awaited");
+    VirtualClock clock;
+    ScriptedTransferLine line(clock);
+    clock.At(Millis(15000), [&line] { line.carrier_lost = true; });
+    const Outcome run = Send(line, "abc", std::string());
+    EXPECT_EQ(run.result, "Sin Tono!");
+    EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
+    EXPECT_NEAR(line.sent.back().at_ms, 20000, 100);
+  }
+  {
+    SCOPED_TRACE("gone while a block's answer is awaited");
+    VirtualClock clock;
+    ScriptedTransferLine line(clock);
+    const Outcome run = Send(line, "abc", "C", [](ScriptedTransferLine& l, int) {
+      return l.carrier_lost = true, std::string();
+    });
+    EXPECT_EQ(run.result, "Sin Tono!");
+    EXPECT_EQ(run.frames.size(), 1u);
+    EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
+    EXPECT_NEAR(line.sent.back().at_ms, 10100, 100);
+  }
+  {
+    SCOPED_TRACE("gone after the last block");
+    VirtualClock clock;
+    ScriptedTransferLine line(clock);
+    const Reply gone = [](ScriptedTransferLine& l, int) {
+      return l.carrier_lost = true, std::string();
+    };
+    const Outcome run = Send(line, "abc", "C", kAckAll, gone);
+    EXPECT_EQ(run.result, "Sin Tono!");
+    EXPECT_EQ(run.eots, 1);
+    EXPECT_NEAR(clock.ElapsedSinceStart(), 10100, 200);
+  }
+}
+
 }  // namespace
 }  // namespace marvolen

@@ -291,6 +291,17 @@ TEST_F(CallTest, NeverIdentifyingSitsOutEveryGreeting) {
   EXPECT_EQ(ExitStatus(s), 1);
 }
 
+TEST_F(CallTest, HangingUpOnTheIdentificationAnswersNothingElse) {
+  settings_.misbehave.hang_up_on_ident = true;
+  FakeStation station(clock_, {kMsg + "a", kSuccess, "Salir03015"});
+  const CallSummary s = Run(station);
+  EXPECT_TRUE(s.identified);
+  EXPECT_TRUE(s.commands.empty());
+  EXPECT_EQ(station.raw, kIdent);
+  EXPECT_TRUE(station.office_hung_up);
+  EXPECT_EQ(ExitStatus(s), 1);
+}
+
 TEST_F(CallTest, DroppingTheLineWhileSendingCutsTheFirstFrame) {
   Write("TRAFICO/TRAFICO.TRF", std::string(3000, 't'));
   settings_.misbehave.drop = DropDuring::Send;

@@ -31,6 +31,7 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
                                              "--wrong-password",
                                              "--differing-halves",
                                              "--never-identify",
+                                             "--hang-up-on-ident",
                                              "--stop-ack-after",
                                              "0",
                                              "--drop-in-transfer",
@@ -47,6 +48,7 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
   EXPECT_EQ(o.identity.device_id, "KEY1");
   EXPECT_EQ(o.timeout, Millis(5000));
   EXPECT_TRUE(o.wrong_password && o.differing_halves && o.misbehave.never_identify);
+  EXPECT_TRUE(o.misbehave.hang_up_on_ident);
   EXPECT_EQ(o.misbehave.stop_ack_after, 0);
   EXPECT_EQ(o.misbehave.drop, DropDuring::Send);
   EXPECT_EQ(o.misbehave.archive, ArchiveFault::Hostile);

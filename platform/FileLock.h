@@ -1,0 +1,42 @@
+// An advisory lock on one file, held for as long as the FileLock object lives. The system
+// drops it when the process ends, however it ends (a crash or a kill included), so a stale
+// lock file never keeps a later process out.
+//
+// The lock belongs to the open file, not to the process: a second TryAcquire on the same
+// file fails even inside the process that holds it. It is a POSIX record lock on the
+// whole file, which network file systems with POSIX locks carry between machines.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace marvolen {
+
+class FileLock {
+ public:
+  // Takes the lock on `path` without waiting, creating the file when it is missing. On
+  // failure `error` is EWOULDBLOCK when another holder has the lock, else the errno value of
+  // the failed open or lock.
+  static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error);
+
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Releases the lock; the file stays.
+  ~FileLock();
+
+  // Replaces the file's content with `text` (who holds the lock, for whoever finds it
+  // taken). Failures are ignored: the note is a courtesy, the lock is what counts.
+  void WriteNote(const std::string& text);
+  // The note of the lock file at `path` (at most a few hundred bytes); empty when there is
+  // none or it cannot be read.
+  static std::string ReadNote(const std::filesystem::path& path);
+
+ private:
+  explicit FileLock(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace marvolen
