@@ -126,8 +126,21 @@ std::uint16_t TcpModem::LocalPort() const {
 }
 
 void TcpModem::PumpLine() {
-  AcceptCallers();
-  ReadCaller();
+  epoll_event events[2];
+  const int count = ::epoll_wait(epoll_, events, 2, 0);
+  bool caller_news = false;
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd == listener_) {
+      AcceptCallers();
+    } else {
+      caller_news = true;
+    }
+  }
+  if (caller_news) ReadCaller();
+  FlushLine();
+}
+
+void TcpModem::FlushLine() {
   FlushCaller();
   Watch();
 }
