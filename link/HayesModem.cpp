@@ -394,8 +394,10 @@ std::optional<MonoTime> HayesModem::NextEvent() const {
     if (t && (!next || *t < *next)) next = t;
   };
   if (state_ == State::kRinging) consider(answerAt_ ? answerAt_ : std::optional(nextRing_));
-  consider(pacedToStation_.BatchArrival(kPacedBatch));
-  consider(pacedToCaller_.BatchArrival(kPacedBatch));
+  const std::size_t batch =
+      std::max<std::size_t>(kPacedBatch, speed_ / 10 * kPacedBatchMillis / 1000);
+  consider(pacedToStation_.BatchArrival(batch));
+  consider(pacedToCaller_.BatchArrival(batch));
   return next;
 }
 

@@ -105,11 +105,13 @@ class HayesModem {
   // Brings rings, the answer and paced bytes up to the clock.
   void Poll();
   // When Poll has something to do next without outside input. A paced line counts as due
-  // once a batch of bytes has crossed it, as a UART's receive FIFO interrupts once per batch
-  // rather than once per byte; the last bytes queued are due at their own arrival, so the end
-  // of a frame or a lone acknowledgement is never late.
+  // once a batch of bytes has crossed it (16 bytes, or 10 ms worth on a faster line), as a
+  // UART's receive FIFO or a USB adapter's latency timer hands bytes on a batch at a time
+  // rather than one by one; the last bytes queued are due at their own arrival, so the end of
+  // a frame or a lone acknowledgement is never late.
   std::optional<MonoTime> NextEvent() const;
   static constexpr std::size_t kPacedBatch = 16;
+  static constexpr int kPacedBatchMillis = 10;
 
   // --- For tests: a failing line ---
   void DropCarrier();

@@ -135,7 +135,8 @@ bool ModemPort::WaitWritten(Millis limit) {
 
 ReadResult ModemPort::Read(std::size_t count, std::string& out, Millis limit) {
   const MonoTime deadline = clock_.Now() + limit;
-  for (;;) {
+  // The driver asks for what the queue status just counted: no need to look at the line.
+  while (modem_.ForStationWaiting() < count) {
     Pump();
     if (modem_.ForStationWaiting() >= count) break;
     const Millis left = Until(clock_, deadline);

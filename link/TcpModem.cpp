@@ -187,6 +187,8 @@ void TcpModem::ReadCaller() {
     if (n > 0) {
       // Before the answer, and while the station talks to the modem, caller bytes are lost.
       if (online) modem_.FromCaller(std::string_view(buffer, static_cast<std::size_t>(n)));
+      // A short read took all there was: epoll tells when more comes.
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
