@@ -136,7 +136,11 @@ void TcpModem::PumpLine() {
       caller_news = true;
     }
   }
-  if (caller_news) ReadCaller();
+  // With the station's queue full the caller's bytes are not watched; a peek still notices
+  // a caller who hung up.
+  const bool queue_full =
+      modem_.CurrentState() == HayesModem::State::kOnline && !modem_.CanTakeFromCaller();
+  if (caller_news || (conn_ >= 0 && queue_full)) ReadCaller();
   FlushLine();
 }
 
