@@ -12,8 +12,22 @@ namespace marvolen {
 
 namespace {
 
-// How long the loop sleeps at most before it looks at the stop flag again.
+// How long the loop sleeps at most before it looks at the stop flag again, when no signal
+// can wake it.
 constexpr Millis kStopCheck{50};
+// With a wake descriptor a disabled timer leaves nothing to wake for but a signal; the loop
+// still looks up once a minute.
+constexpr Millis kLongSleep{60000};
+
+// Sleeps up to `wait`: on `wake_fd` when there is one, else in slices short enough to notice
+// the stop flag.
+void SleepUntilDue(Clock& clock, Millis wait, int wake_fd) {
+  if (wake_fd < 0) {
+    clock.Sleep(std::min(wait, kStopCheck));
+  } else {
+    clock.WaitReadable(wake_fd, wait);
+  }
+}
 
 }  // namespace
 
@@ -53,7 +67,7 @@ void ConsoleWindow::ShowSettingsForm() {
 }
 
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
-               const volatile std::sig_atomic_t& stop) {
+               const volatile std::sig_atomic_t& stop, int wake_fd) {
   int status = 0;
   while (!window.terminated()) {
     if (stop != 0) {
@@ -64,10 +78,8 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
     const MonoTime now = clock.Now();
     if (!window.timer_enabled() || now < window.TimerDue()) {
       const Millis wait =
-          window.timer_enabled()
-              ? std::chrono::duration_cast<Millis>(window.TimerDue() - now) + Millis(1)
-              : kStopCheck;
-      clock.Sleep(std::min(wait, kStopCheck));
+          window.timer_enabled() ? std::chrono::ceil<Millis>(window.TimerDue() - now) : kLongSleep;
+      SleepUntilDue(clock, wait, wake_fd);
       continue;
     }
     window.TimerFired();
@@ -78,7 +90,7 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 }
 
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
-                const volatile std::sig_atomic_t& stop, const StationFactory& make) {
+                const volatile std::sig_atomic_t& stop, const StationFactory& make, int wake_fd) {
   std::string refusal;
   const std::optional<FileLock> home_lock =
       LockStationHome(home.empty() ? StationHome() : home, refusal);
@@ -108,7 +120,7 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
                "Ctrl-C or SIGTERM stops it\n",
                station.ExeDir.c_str(), station.WorkDir.c_str());
   std::fflush(err);
-  return RunConsole(station, window, clock, stop);
+  return RunConsole(station, window, clock, stop, wake_fd);
 }
 
 }  // namespace marvolen

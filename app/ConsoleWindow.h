@@ -51,8 +51,11 @@ class ConsoleWindow final : public OperatorWindow {
 // Runs the station's timer until the station terminates or `stop` becomes non-zero (a
 // signal), which acts as "Salir". Closes the main form at the end. Returns the exit status:
 // 0, or 1 when "Salir" could not write the activity log (its error is in the log view).
+// Between ticks the loop sleeps in one wait until the timer is due or `wake_fd` turns
+// readable (the signal handler writes to it); without a descriptor (-1) it looks at `stop`
+// every 50 ms.
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
-               const volatile std::sig_atomic_t& stop);
+               const volatile std::sig_atomic_t& stop, int wake_fd = -1);
 
 // The exit status of a station that does not start because another one holds its home.
 inline constexpr int kHomeTakenStatus = 3;
@@ -62,6 +65,7 @@ inline constexpr int kHomeTakenStatus = 3;
 // settings yet, kHomeTakenStatus (with a message on `err`) when another station runs on the
 // home. The home stays locked until it returns.
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
-                const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation);
+                const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation,
+                int wake_fd = -1);
 
 }  // namespace marvolen

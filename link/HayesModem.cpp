@@ -84,6 +84,12 @@ std::optional<MonoTime> PacedQueue::NextRelease() const {
   return nextAt_;
 }
 
+std::optional<MonoTime> PacedQueue::BatchArrival(std::size_t batch) const {
+  if (bytes_.empty()) return std::nullopt;
+  const std::size_t count = std::clamp<std::size_t>(batch, 1, bytes_.size());
+  return nextAt_ + perByte_ * static_cast<long long>(count - 1);
+}
+
 HayesModem::HayesModem(Clock& clock, TelephoneLine& line)
     : clock_(clock), line_(line), regs_(FactoryRegisters()) {}
 
@@ -388,8 +394,10 @@ std::optional<MonoTime> HayesModem::NextEvent() const {
     if (t && (!next || *t < *next)) next = t;
   };
   if (state_ == State::kRinging) consider(answerAt_ ? answerAt_ : std::optional(nextRing_));
-  consider(pacedToStation_.NextRelease());
-  consider(pacedToCaller_.NextRelease());
+  const std::size_t batch =
+      std::max<std::size_t>(kPacedBatch, speed_ / 10 * kPacedBatchMillis / 1000);
+  consider(pacedToStation_.BatchArrival(batch));
+  consider(pacedToCaller_.BatchArrival(batch));
   return next;
 }
 

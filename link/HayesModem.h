@@ -55,6 +55,8 @@ class PacedQueue {
   // Appends to `out` what has fully arrived by `now`.
   void Release(MonoTime now, std::string& out);
   std::optional<MonoTime> NextRelease() const;
+  // When the first `batch` bytes waiting (or all of them, when fewer wait) have arrived.
+  std::optional<MonoTime> BatchArrival(std::size_t batch) const;
   bool Empty() const { return bytes_.empty(); }
   std::size_t Size() const { return bytes_.size(); }
   void Clear() { bytes_.clear(); }
@@ -102,8 +104,14 @@ class HayesModem {
 
   // Brings rings, the answer and paced bytes up to the clock.
   void Poll();
-  // When Poll has something to do next without outside input.
+  // When Poll has something to do next without outside input. A paced line counts as due
+  // once a batch of bytes has crossed it (16 bytes, or 10 ms worth on a faster line), as a
+  // UART's receive FIFO or a USB adapter's latency timer hands bytes on a batch at a time
+  // rather than one by one; the last bytes queued are due at their own arrival, so the end of
+  // a frame or a lone acknowledgement is never late.
   std::optional<MonoTime> NextEvent() const;
+  static constexpr std::size_t kPacedBatch = 16;
+  static constexpr int kPacedBatchMillis = 10;
 
   // --- For tests: a failing line ---
   void DropCarrier();

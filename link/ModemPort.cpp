@@ -7,8 +7,9 @@ namespace marvolen {
 
 namespace {
 
+// Rounded up, so that a wait never ends short of its deadline and then polls without one.
 Millis Until(const Clock& clock, MonoTime deadline) {
-  return std::chrono::duration_cast<Millis>(deadline - clock.Now());
+  return std::chrono::ceil<Millis>(deadline - clock.Now());
 }
 
 }  // namespace
@@ -24,7 +25,7 @@ ModemPort::ModemPort(Clock& clock) : clock_(clock), modem_(clock, *this) {
 void ModemPort::Pump() {
   PumpLine();
   modem_.Poll();
-  PumpLine();  // sends at once what the modem released
+  FlushLine();  // sends at once what the modem released
 }
 
 void ModemPort::Nap(Millis limit) {
@@ -134,7 +135,8 @@ bool ModemPort::WaitWritten(Millis limit) {
 
 ReadResult ModemPort::Read(std::size_t count, std::string& out, Millis limit) {
   const MonoTime deadline = clock_.Now() + limit;
-  for (;;) {
+  // The driver asks for what the queue status just counted: no need to look at the line.
+  while (modem_.ForStationWaiting() < count) {
     Pump();
     if (modem_.ForStationWaiting() >= count) break;
     const Millis left = Until(clock_, deadline);

@@ -38,6 +38,8 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
 
   // Takes in callers and caller bytes, sends what waits for the caller.
   virtual void PumpLine() = 0;
+  // Sends what waits for the caller, and nothing else.
+  virtual void FlushLine() { PumpLine(); }
   // Sleeps until the telephone line has news or `limit` has passed.
   virtual void WaitLine(Millis limit) = 0;
   // True while bytes handed to the telephone line have not left yet.

@@ -22,8 +22,10 @@ constexpr std::uint32_t kInQueueSize = 4096;
 constexpr std::uint32_t kOutQueueSize = 2048;
 constexpr std::uint32_t kMillisPerByte = 100;
 
+// Rounded up: the last wait of a loop sleeps until its deadline rather than polling with no
+// time-out through its final fraction of a millisecond.
 Millis Remaining(const Clock& clock, MonoTime deadline) {
-  return std::max(Millis(0), std::chrono::duration_cast<Millis>(deadline - clock.Now()));
+  return std::max(Millis(0), std::chrono::ceil<Millis>(deadline - clock.Now()));
 }
 
 // Binary mode and nothing else: no parity check, no flow control of any kind, DTR and RTS

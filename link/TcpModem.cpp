@@ -126,8 +126,25 @@ std::uint16_t TcpModem::LocalPort() const {
 }
 
 void TcpModem::PumpLine() {
-  AcceptCallers();
-  ReadCaller();
+  epoll_event events[2];
+  const int count = ::epoll_wait(epoll_, events, 2, 0);
+  bool caller_news = false;
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd == listener_) {
+      AcceptCallers();
+    } else {
+      caller_news = true;
+    }
+  }
+  // With the station's queue full the caller's bytes are not watched; a peek still notices
+  // a caller who hung up.
+  const bool queue_full =
+      modem_.CurrentState() == HayesModem::State::kOnline && !modem_.CanTakeFromCaller();
+  if (caller_news || (conn_ >= 0 && queue_full)) ReadCaller();
+  FlushLine();
+}
+
+void TcpModem::FlushLine() {
   FlushCaller();
   Watch();
 }
@@ -174,6 +191,8 @@ void TcpModem::ReadCaller() {
     if (n > 0) {
       // Before the answer, and while the station talks to the modem, caller bytes are lost.
       if (online) modem_.FromCaller(std::string_view(buffer, static_cast<std::size_t>(n)));
+      // A short read took all there was: epoll tells when more comes.
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

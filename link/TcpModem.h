@@ -44,7 +44,10 @@ class TcpModem final : public ModemPort {
   bool CallerConnected() const { return conn_ >= 0; }
 
  protected:
+  // Touches the sockets only where the last look at them (one epoll_wait that does not
+  // wait) found news, so that a call into the port costs no string of failing reads.
   void PumpLine() override;
+  void FlushLine() override;
   void WaitLine(Millis limit) override;
   bool LineBacklog() const override { return !unsent_.empty(); }
   void SendToCaller(std::string_view bytes) override;

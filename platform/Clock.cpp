@@ -22,7 +22,9 @@ void RealClock::Sleep(Millis d) {
 bool RealClock::WaitReadable(int fd, Millis d) {
   const MonoTime deadline = Now() + d;
   for (;;) {
-    const long long left = ElapsedMs(Now(), deadline);
+    // Rounded up: a wait cut to whole milliseconds downwards would end short of the deadline
+    // and leave the caller polling with no time-out until it passes.
+    const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
     pollfd p{fd, POLLIN, 0};
     const int rc = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
     if (rc > 0) return true;

@@ -35,5 +35,5 @@ scripts/demo-data.sh "$root" build
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec build/marvolen "$@"
 else
-  exec build/marvolen --console "$@"
+  exec build/marvolen-station "$@"
 fi

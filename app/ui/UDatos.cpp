@@ -18,6 +18,10 @@ TFDatos::TFDatos(QWidget* owner, const SettingsFields& initial) : QWidget(owner,
   setFont(FormFont(11));
   resize(521 - kFrameWidth, 390 - kFrameHeight);
 
+  // Guardar comes first in the tab order: made first, it heads the focus chain.
+  Guardar = new QPushButton(QStringLiteral("Guardar"), this);
+  Place(Guardar, "Guardar", QRect(200, 280, 139, 65), 19);
+
   AddLabel(this, "Label7", QStringLiteral("Datos de Telesupervisión"), QRect(144, 8, 213, 24), 19);
   AddLabel(this, "Label4", QStringLiteral("Directorio de  Trabajo: "), QRect(56, 64, 137, 16), 13);
   DirTrabajo = new QLineEdit(this);
@@ -37,9 +41,6 @@ TFDatos::TFDatos(QWidget* owner, const SettingsFields& initial) : QWidget(owner,
   Place(Velocidad, "Velocidad", QRect(184, 60, 65, 21));
   Inicio = new QLineEdit(GroupBox1);
   Place(Inicio, "Inicio", QRect(184, 100, 281, 21));
-
-  Guardar = new QPushButton(QStringLiteral("Guardar"), this);
-  Place(Guardar, "Guardar", QRect(200, 280, 139, 65), 19);
 
   setTabOrder(Guardar, Puerto);
   setTabOrder(Puerto, Velocidad);

@@ -1,36 +1,12 @@
 // marvolen: the station. With a display it opens the operator's window; with --console it
-// runs headless, printing the log view on standard output.
+// runs headless, printing the log view on standard output (as marvolen-station does).
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
-#include "app/ConsoleWindow.h"
+#include "app/ConsoleProgram.h"
 #include "app/LineStation.h"
 #include "app/ui/QtOperatorWindow.h"
-#include "platform/Clock.h"
-#include "platform/Paths.h"
-
-namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void RequestStop(int) {
-  g_stop = 1;
-}
-
-int RunConsoleProgram() {
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  marvolen::RealClock clock;
-  return marvolen::ConsoleMain(marvolen::StationHome(), clock, stdout, stderr, g_stop,
-                               marvolen::MakeLineStation);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   bool console = false;
@@ -46,6 +22,6 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  if (console) return RunConsoleProgram();
+  if (console) return marvolen::StationConsoleProgram(argc, argv, "marvolen");
   return marvolen::ui::RunWindow(argc, argv, marvolen::MakeLineStation);
 }

@@ -2,9 +2,13 @@
 # End to end on the console: without settings the station explains how to make them and exits
 # with status 2; with settings made by marvolen-config it runs until SIGTERM, which acts as
 # "Salir" (the activity log gets the start line) and ends with status 0.
+#
+# console_e2e.sh STATION MARVOLEN_CONFIG [OPTION]: STATION run with OPTION, as
+# `marvolen --console` or `marvolen-station`.
 set -euo pipefail
 marvolen=$1
 config=$2
+option=("${@:3}")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -13,7 +17,7 @@ export MARVOLEN_HOME=$scratch/home
 mkdir -p "$MARVOLEN_HOME"
 
 set +e
-"$marvolen" --console >"$scratch/out" 2>"$scratch/err"
+"$marvolen" "${option[@]}" >"$scratch/out" 2>"$scratch/err"
 status=$?
 set -e
 [ "$status" -eq 2 ] || fail "exit status $status without settings, expected 2"
@@ -32,7 +36,7 @@ grep -q "El Número de Puerto serie no puede ser: 12" "$scratch/cerr" || fail "$
 [ "$(stat -c %s "$MARVOLEN_HOME/marvolen.tcp")" -eq 107 ] || fail "record is not 107 bytes"
 "$config" show | grep -qx "port: 1" || fail "show: $("$config" show)"
 
-"$marvolen" --console >"$scratch/out" 2>"$scratch/err" &
+"$marvolen" "${option[@]}" >"$scratch/out" 2>"$scratch/err" &
 pid=$!
 for _ in $(seq 100); do
   grep -q "station running" "$scratch/err" && break

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <thread>
 
 #include "TestSupport.h"
 #include "app/ConsoleWindow.h"
@@ -111,6 +115,73 @@ TEST_F(ConsoleTest, ErrorsArePrintedAsLogLinesInUtf8) {
                           0),
             0u)
       << printed;
+}
+
+// Counts the waits of the console loop, on a virtual clock.
+class CountingClock final : public Clock {
+ public:
+  explicit CountingClock(VirtualClock& inner) : inner_(inner) {}
+  MonoTime Now() const override { return inner_.Now(); }
+  WallTime WallNow() const override { return inner_.WallNow(); }
+  void Sleep(Millis d) override {
+    ++waits;
+    inner_.Sleep(d);
+  }
+  bool WaitReadable(int fd, Millis d) override {
+    ++waits;
+    return inner_.WaitReadable(fd, d);
+  }
+  int waits = 0;
+
+ private:
+  VirtualClock& inner_;
+};
+
+struct Pipe {
+  Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
+  ~Pipe() {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  int fds[2] = {-1, -1};
+};
+
+TEST_F(ConsoleTest, WithAWakeDescriptorTheLoopSleepsOnceBetweenTicks) {
+  Start(work.dir());
+  CountingClock counting(clock);
+  ConsoleWindow counted_window(counting, out, err);
+  TimedStation idle(counted_window, clock, home.path());
+  idle.FormCreate();
+  idle.SetTimer1Interval(500);
+  idle.on_tick = [&] {
+    if (idle.tick_times.size() == 20) stop = 1;
+  };
+  Pipe wake;
+  EXPECT_EQ(RunConsole(idle, counted_window, counting, stop, wake.fds[0]), 0);
+  ASSERT_EQ(idle.tick_times.size(), 20u);
+  // An idle station wakes for its ticks only: one wait before each, none in between.
+  EXPECT_LE(counting.waits, 21);
+}
+
+TEST_F(ConsoleTest, AByteOnTheWakeDescriptorEndsTheSleepAtOnce) {
+  Start(work.dir());
+  RealClock real;
+  ConsoleWindow real_window(real, out, err);
+  TimedStation waiting(real_window, clock, home.path());
+  waiting.FormCreate();  // the first tick is due in 5000 ms
+  Pipe wake;
+  std::thread signal([&] {
+    std::this_thread::sleep_for(Millis(50));
+    stop = 1;
+    const char byte = 1;
+    EXPECT_EQ(::write(wake.fds[1], &byte, 1), 1);
+  });
+  const MonoTime start = real.Now();
+  EXPECT_EQ(RunConsole(waiting, real_window, real, stop, wake.fds[0]), 0);
+  signal.join();
+  EXPECT_TRUE(waiting.tick_times.empty());
+  // Woken by the byte, long before the tick would have come.
+  EXPECT_LT(ElapsedMs(start, real.Now()), 3000);
 }
 
 TEST(ConsoleMainTest, WithoutSettingsSaysHowToMakeThemAndExitsTwo) {

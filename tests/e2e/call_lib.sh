@@ -58,14 +58,16 @@ today_serial() { echo $(($(date -u -d "$(date +%F)" +%s) / 86400 + 25569)); }
 day_name() { date -d "1899-12-30 + $1 days" +%d%m%Y; }
 
 # start_station: writes the settings record (port 1, the working directory beside the home)
-# and starts the station on the console. The station's log view goes to $station_out.
+# and starts the console station without Qt (marvolen-station, which is `marvolen --console`
+# on its own; line_console_e2e.sh keeps `marvolen --console` itself in the calls). The
+# station's log view goes to $station_out.
 start_station() {
   port=$(free_port)
   mkdir -p "$home" "$work"
   MARVOLEN_HOME=$home "$build/marvolen-config" set --port 1 --speed 38400 --password x \
     --workdir ../work >/dev/null
   MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$port \
-    "$build/marvolen" --console >"$station_out" 2>"$scratch/station.err" &
+    "$build/marvolen-station" >"$station_out" 2>"$scratch/station.err" &
   station_pid=$!
 }
 

@@ -3,6 +3,8 @@
 // call ends, pacing and a failing line.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <string>
 #include <vector>
 
@@ -271,6 +273,32 @@ TEST(ModemPacing, BytesTakeTenBitTimesEach) {
   EXPECT_EQ(s.phone.TakeCallerReceived(), std::string(96, 'y'));
   // 1029 bytes at 9600 need 1072 ms, inside the write's 1286 ms.
   EXPECT_EQ(s.serial.WritePort(1, std::string(1029, 'z'), true), "");
+}
+
+TEST(ModemPacing, AWaitingStationIsDueOncePerBatchNotPerByte) {
+  Station s(/*paced=*/true);
+  s.Initialise();
+  s.Connect();
+  s.Drain(1);
+  const auto micros = [&](std::optional<MonoTime> at) {
+    EXPECT_TRUE(at.has_value());
+    return at ? std::chrono::duration<double, std::micro>(*at - s.clock.Now()).count() : -1.0;
+  };
+  const double byteTime = 1e6 / 960;
+  // A frame's worth on the line: the station need not wake before 16 bytes are in.
+  s.phone.CallerSend(std::string(100, 'x'));
+  s.serial.ReadModemStatus(1);
+  EXPECT_NEAR(micros(s.Modem().NextEvent()), 16 * byteTime, 1.0);
+  std::string got;
+  while (got.size() < 100) got += s.serial.ReceiveText(2);
+  // The last bytes and a lone byte are due at their own arrival, never later.
+  s.phone.CallerSend("y");
+  s.serial.ReadModemStatus(1);
+  EXPECT_NEAR(micros(s.Modem().NextEvent()), byteTime, 1.0);
+  // The station's own bytes leave for the caller in batches too.
+  EXPECT_EQ(s.serial.ReceiveText(1), "y");
+  s.Modem().FromStation(std::string(40, 'z'));
+  EXPECT_NEAR(micros(s.Modem().NextEvent()), 16 * byteTime, 1.0);
 }
 
 TEST(ModemFaults, LostAndCorruptedBytesAndADroppedLine) {

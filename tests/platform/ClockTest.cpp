@@ -55,6 +55,21 @@ TEST(RealClock, WaitReadableReturnsAsSoonAsDataArrives) {
   ::close(fds[1]);
 }
 
+TEST(RealClock, WaitReadableNeverEndsBeforeItsTime) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  RealClock clock;
+  // A wait cut short by a fraction of a millisecond leaves its caller polling with no
+  // time-out until the deadline passes: a spin.
+  for (int i = 0; i < 20; ++i) {
+    const MonoTime deadline = clock.Now() + Millis(3);
+    EXPECT_FALSE(clock.WaitReadable(fds[0], Millis(3)));
+    EXPECT_GE(clock.Now(), deadline);
+  }
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(LocalTime, FixedFormatsPadEveryField) {
   LocalDateTime t;
   t.year = 2027;

@@ -1,0 +1,77 @@
+#include "app/ConsoleProgram.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/ConsoleWindow.h"
+#include "app/LineStation.h"
+#include "platform/Clock.h"
+#include "platform/Paths.h"
+
+namespace marvolen {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+int g_stop_pipe_write = -1;
+
+extern "C" void RequestStop(int) {
+  const int saved = errno;
+  g_stop = 1;
+  if (g_stop_pipe_write >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_stop_pipe_write, &byte, 1);
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+StopSignals::StopSignals() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    read_fd_ = fds[0];
+    g_stop_pipe_write = fds[1];
+  }
+  struct sigaction action {};
+  action.sa_handler = RequestStop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+StopSignals::~StopSignals() {
+  if (read_fd_ < 0) return;
+  const int write_fd = g_stop_pipe_write;
+  g_stop_pipe_write = -1;
+  ::close(write_fd);
+  ::close(read_fd_);
+}
+
+const volatile std::sig_atomic_t& StopSignals::flag() const {
+  return g_stop;
+}
+
+int StationConsoleProgram(int argc, char** argv, std::string_view program) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf(
+          "usage: %.*s [--console]\n"
+          "  Runs the station without a window, printing the log view on standard output\n"
+          "  (SIGINT or SIGTERM stop it as \"Salir\" does). The station home is\n"
+          "  $MARVOLEN_HOME, else the directory of the executable.\n",
+          static_cast<int>(program.size()), program.data());
+      return 0;
+    }
+  }
+  const StopSignals signals;
+  RealClock clock;
+  return ConsoleMain(StationHome(), clock, stdout, stderr, signals.flag(), MakeLineStation,
+                     signals.fd());
+}
+
+}  // namespace marvolen

@@ -1,0 +1,36 @@
+// The console station as a program: `marvolen --console` and `marvolen-station` both run it,
+// so the two take the same options, print the same lines and stop the same way.
+#pragma once
+
+#include <csignal>
+#include <string_view>
+
+namespace marvolen {
+
+// SIGINT and SIGTERM, which stop the console station as "Salir" does. The handler sets the
+// flag and writes one byte to a pipe, so that the console loop sleeps in poll() on the pipe
+// until its timer is due or a signal comes, instead of waking now and then to look at the
+// flag. One instance per process; the handlers stay installed after it is gone.
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  const volatile std::sig_atomic_t& flag() const;
+  // Readable once a stop signal came; -1 when no pipe could be made (the loop then looks at
+  // the flag every so often).
+  int fd() const { return read_fd_; }
+
+ private:
+  int read_fd_ = -1;
+};
+
+// The whole program: options as `marvolen --console` takes them (`--console` is accepted and
+// changes nothing, `--help` prints the usage), then the station on the real clock, the station
+// home and the configured line until a stop signal. Returns the exit status. `program` names
+// the program in the usage text.
+int StationConsoleProgram(int argc, char** argv, std::string_view program);
+
+}  // namespace marvolen
