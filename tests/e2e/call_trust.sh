@@ -35,6 +35,13 @@ printf 'traffic of office 7\r\n' >"$of07/TRAFICO/TRAFICO.TRF"
 
 call ident-and-gone "$of07" 7 --password siete --hang-up-on-ident
 grep -q "identification sent" "$last_log" || fail "office 7 did not identify"
+# The station may still read what office 7 sent in its own call, before it sees the carrier
+# gone; either way it resets the line before it answers again. Caller B dials after that reset.
+a_from=$(grep -n "^Conectándose" "$station_out" | tail -n 1 | cut -d: -f1)
+for ((i = 0; i < 300; i++)); do
+  tail -n "+$a_from" "$station_out" | grep -q "^AT S0=1" && break
+  sleep 0.1
+done
 b_from=$(($(wc -l <"$station_out") + 1))
 sleep 1
 
