@@ -63,6 +63,7 @@ struct TArchiverOptions {
 };
 
 class TBaseArchiver;
+struct ExtractionRun;
 
 using TArchiveFileFailureEvent = std::function<void(
     TBaseArchiver& Sender, const std::string& FileName, TArchiveOperation Operation,
@@ -234,8 +235,15 @@ class TZipArchiver : public TBaseArchiver {
   DecodeResult Decode(const EntryRecord& entry, uint64_t data_offset, const ChunkWriter& write);
   bool DecodeFailed(const EntryRecord& entry, const DecodeResult& result) const;
   void TestEntry(const EntryRecord& entry);
-  void ExtractEntry(EntryRecord& entry, int base_fd, const std::string& base_path);
-  void WriteTarget(const EntryRecord& entry, int dir_fd, const std::string& leaf,
+  // Where a file is written: its directory's descriptor and key among the run's
+  // DirectoryNames, and its name there.
+  struct TargetDir {
+    int dir_fd;
+    const std::string& dir_key;
+    const std::string& leaf;
+  };
+  void ExtractEntry(EntryRecord& entry, ExtractionRun& run);
+  void WriteTarget(const EntryRecord& entry, ExtractionRun& run, const TargetDir& target,
                    const std::string& target_path);
   void CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t freed);
   void FinishTarget(const EntryRecord& entry, int fd);
