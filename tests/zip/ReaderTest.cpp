@@ -188,6 +188,60 @@ TEST_F(Reader, AnExistingFileInAnotherLetterCaseIsTheSameFile) {
   EXPECT_FALSE(fs::exists("sub"));
 }
 
+// Counts the directory listings and flushes of an extraction run.
+class CountingIo : public ArchiveIo {
+ public:
+  int listings = 0;
+  int file_flushes = 0;
+  int file_system_flushes = 0;
+  int OpenAt(int dir_fd, const char* name, int flags, mode_t mode) override {
+    if (std::string(name) == ".") ++listings;
+    return ArchiveIo::OpenAt(dir_fd, name, flags, mode);
+  }
+  int FSync(int fd) override {
+    ++file_flushes;
+    return ArchiveIo::FSync(fd);
+  }
+  int SyncFs(int fd) override {
+    ++file_system_flushes;
+    return ArchiveIo::SyncFs(fd);
+  }
+};
+
+TEST_F(Reader, EachDirectoryIsListedOnceAndLaterEntriesFindWhatTheRunMade) {
+  std::vector<testing::RawEntry> entries;
+  for (int i = 0; i < 30; ++i) {
+    entries.push_back(StoredEntry("many/f" + std::to_string(100 + i) + ".txt", "primero"));
+  }
+  // Later entries in another letter case: the same directories and the same files.
+  entries.push_back(StoredEntry("MANY/F107.TXT", "segundo"));
+  entries.push_back(StoredEntry("many/f107.txt", "tercero"));
+  entries.push_back(StoredEntry("Many/sub/x.txt", "x"));
+  entries.push_back(StoredEntry("many/SUB/y.txt", "y"));
+  WriteFile("recibo.zip", BuildArchive(entries));
+  CountingIo io;
+  TZipArchiver zip("Zipper1", nullptr, &io);
+  zip.SetFileName("recibo.zip");
+  zip.OpenZip(kOpenRead);
+  zip.ExtractMatching("*.*", kStationAttrMask, "");
+  zip.CloseZip();
+  EXPECT_EQ(io.listings, 3);  // the base directory, many, many/sub
+  EXPECT_EQ(ReadFile("many/f107.txt"), "tercero");
+  EXPECT_EQ(ReadFile("many/sub/x.txt"), "x");
+  EXPECT_EQ(ReadFile("many/sub/y.txt"), "y");
+  EXPECT_EQ(ReadFile("many/f129.txt"), "primero");
+  for (const char* other : {"many/F107.TXT", "MANY", "Many", "many/SUB"}) {
+    EXPECT_FALSE(fs::exists(other)) << other;
+  }
+  // Every target reaches the disk, with one flush of the file system at the end of the run.
+  EXPECT_EQ(io.file_flushes, 0);
+  EXPECT_EQ(io.file_system_flushes, 1);
+  zip.Options().FlushBuffers = false;
+  zip.OpenZip(kOpenRead);
+  zip.ExtractMatching("*.*", kStationAttrMask, "");
+  EXPECT_EQ(io.file_system_flushes, 1);
+}
+
 TEST_F(Reader, OverwriteSettingsCanKeepExistingFiles) {
   WriteFile("a.txt", "viejo");
   WriteFile("b.txt", "viejo");
