@@ -90,6 +90,7 @@ struct EntryRecord {
   int CompressionMode = 0;  // deflate level for this entry; 0 stores
   uint8_t Change = 0;       // pending change: 0 add, 3 replace
   bool Selected = false;    // chosen by the current extraction run
+  bool Damaged = false;     // the file ends inside this entry: it cannot be read whole
   uint64_t data_limit = 0;  // where the next entry or the central directory begins
 
   bool IsDirectory() const;
@@ -224,6 +225,7 @@ class TZipArchiver : public TBaseArchiver {
   void ReadEntryList(bool tolerate_damage);
   void ReadCentralDirectory(const EndRecordHit& end);
   void RebuildFromLocalHeaders(uint64_t size);
+  std::optional<uint64_t> LocalEntryAt(uint64_t at, uint64_t size, EntryRecord& e);
   std::optional<Descriptor> FindDataDescriptor(uint64_t data_start, uint64_t size);
   void ComputeDataLimits(bool strict);
 

@@ -177,6 +177,7 @@ bool TZipArchiver::DecodeFailed(const EntryRecord& entry, const DecodeResult& r)
 }
 
 void TZipArchiver::TestEntry(const EntryRecord& entry) {
+  if (entry.Damaged) throw Error(kErrDataCheck);
   if (entry.IsDirectory()) return;
   const CentralHeader& h = entry.header;
   if ((h.flags & kFlagEncrypted) != 0 || (h.method != 0 && h.method != 8)) {
@@ -219,6 +220,9 @@ std::string JoinPath(const std::string& base, const std::vector<std::string>& pa
 void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
   std::string name = entry.StoredName;
   if (OnConfirmProcessFile && !OnConfirmProcessFile(name)) return;
+  // Nothing is written for an entry the archive holds only in part: a target it would
+  // replace stays as it is.
+  if (entry.Damaged) throw Error(kErrDataCheck);
   uint32_t attributes = entry.header.external_attributes;
   if (OnExtractFile) OnExtractFile(name, attributes);
   if (IsSymbolicLinkEntry(entry.header.version_made_by, attributes)) {

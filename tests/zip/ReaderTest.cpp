@@ -131,6 +131,55 @@ TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
   }
 }
 
+// Sixteen entries, and the offset of the eighth one's local header.
+std::string SixteenEntries(size_t& eighth) {
+  std::vector<testing::RawEntry> entries;
+  eighth = 0;
+  for (int i = 1; i <= 16; ++i) {
+    const std::string name = "e" + std::to_string(100 + i) + ".txt";
+    entries.push_back(DeflatedEntry(name, testing::TableLikeBytes(3000, i)));
+    if (i < 8) eighth += 30 + name.size() + entries.back().data.size();
+  }
+  return BuildArchive(entries);
+}
+
+TEST_F(Reader, AnEntryTheFileEndsInsideIsReportedAndLeavesItsTargetAlone) {
+  size_t eighth = 0;
+  const std::string archive = SixteenEntries(eighth);
+  // Cut inside the eighth entry's header, inside its name, inside its data.
+  for (const size_t cut : {eighth + 20, eighth + 32, eighth + 30 + 8 + 700}) {
+    SCOPED_TRACE(cut);
+    lines_.clear();
+    natives_.clear();
+    WriteFile("e108.txt", "anterior");
+    fs::remove("e107.txt");
+    WriteFile("recibo.zip", archive.substr(0, cut));
+    Extract();
+    ASSERT_EQ(natives_, std::vector<int>{8});
+    if (cut > eighth + 30 + 8) {
+      EXPECT_EQ(lines_[0],
+                "ERROR de descompresión:e108.txt - Zipper1: Invalid size or check sum of file or "
+                "unsupported compression format - Native error: 00008");
+    }
+    EXPECT_EQ(ReadFile("e107.txt"), testing::TableLikeBytes(3000, 7));
+    EXPECT_EQ(ReadFile("e108.txt"), "anterior");
+  }
+  // Testing the archive finds the same entry.
+  TZipArchiver tester;
+  int failed = 0;
+  tester.OnProcessFileFailure = [&](TBaseArchiver&, const std::string& name, TArchiveOperation,
+                                    int native, int, const std::string&, TArchiveAction&) {
+    EXPECT_EQ(name, "e108.txt");
+    EXPECT_EQ(native, 8);
+    ++failed;
+  };
+  tester.SetFileName("recibo.zip");
+  tester.OpenZip(kOpenRead);
+  EXPECT_EQ(tester.Count(), 8u);
+  tester.TestMatching();
+  EXPECT_EQ(failed, 1);
+}
+
 TEST_F(Reader, NamesMakeDirectoriesAndDirectoryEntriesMakeNoFile) {
   testing::RawEntry dir = StoredEntry("vacio/", "");
   dir.attributes = 0x10;
