@@ -15,9 +15,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -212,6 +214,7 @@ class TZipArchiver : public TBaseArchiver {
 
   // Packing (ZipWriter.cpp).
   void OpenForUpdate();
+  void IndexNames();
   bool RecordItem(const FoundItem& item);
   void Commit();
   bool CommitEntry(size_t& index, CommitPlan& plan);
@@ -256,6 +259,8 @@ class TZipArchiver : public TBaseArchiver {
   int batch_depth_ = 0;
   std::vector<EntryRecord> entries_;
   std::vector<EntryRecord> batch_copy_;
+  std::unordered_map<std::string, size_t> names_;  // folded StoredName -> first entry, in a batch
+  std::unique_ptr<EntryCompressor> compressor_;    // during a commit
   uint64_t cd_offset_ = 0;  // where the central directory starts, as last written or read
   uint64_t cd_end_ = 0;     // where it ends
   uint64_t end_ = 0;        // where the next byte is written
