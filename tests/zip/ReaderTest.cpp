@@ -97,7 +97,7 @@ TEST_F(Reader, ValidityTestNeverThrowsNorHangs) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "a pipe opened as an archive";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 45);
+    EXPECT_EQ(e.NativeError(), kErrOpenArchiveFile);
   }
   fs::remove("recibo.zip");
   WriteFile("recibo.zip", "PK\x05\x06 too short");
@@ -116,7 +116,7 @@ TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "a damaged archive opened";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 48);
+    EXPECT_EQ(e.NativeError(), kErrDamaged);
   }
   zip_.SetTolerateDamage(true);
   Extract();
@@ -127,7 +127,7 @@ TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "garbage opened";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 35);
+    EXPECT_EQ(e.NativeError(), kErrInvalidArchive);
   }
 }
 
@@ -155,7 +155,7 @@ TEST_F(Reader, AnEntryTheFileEndsInsideIsReportedAndLeavesItsTargetAlone) {
     fs::remove("e107.txt");
     WriteFile("recibo.zip", archive.substr(0, cut));
     Extract();
-    ASSERT_EQ(natives_, std::vector<int>{8});
+    ASSERT_EQ(natives_, std::vector<int>{kErrDataCheck});
     if (cut > eighth + 30 + 8) {
       EXPECT_EQ(lines_[0],
                 "ERROR de descompresión:e108.txt - Zipper1: Invalid size or check sum of file or "
@@ -170,7 +170,7 @@ TEST_F(Reader, AnEntryTheFileEndsInsideIsReportedAndLeavesItsTargetAlone) {
   tester.OnProcessFileFailure = [&](TBaseArchiver&, const std::string& name, TArchiveOperation,
                                     int native, int, const std::string&, TArchiveAction&) {
     EXPECT_EQ(name, "e108.txt");
-    EXPECT_EQ(native, 8);
+    EXPECT_EQ(native, kErrDataCheck);
     ++failed;
   };
   tester.SetFileName("recibo.zip");

@@ -237,7 +237,7 @@ TEST_F(Writer, TheTwoViewsOfTheCompressionSetting) {
     zip_.SetCompressionMode(10);
     FAIL() << "mode 10 accepted";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 5);
+    EXPECT_EQ(e.NativeError(), kErrCompressionMode);
   }
   EXPECT_EQ(zip_.CompressionMode(), 7);  // the refused mode changed nothing
 }
@@ -320,13 +320,13 @@ TEST_F(Writer, RefusalsOfTheComponent) {
     EXPECT_STREQ(e.what(), "Zipper1: Archive is not open - Native error: 00013");
   }
   zip_.SetFileName("tablas/");
-  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenCreate); }), 10);
+  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenCreate); }), kErrBlankArchiveName);
   zip_.SetFileName("falta.zip");
-  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenRead); }), 12);
+  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenRead); }), kErrFileNotFound);
   zip_.SetFileName("envio.zip");
   Build();
   zip_.OpenZip(kOpenRead);
-  EXPECT_EQ(native([&] { zip_.AddMatching("tablas/*.*"); }), 32);
+  EXPECT_EQ(native([&] { zip_.AddMatching("tablas/*.*"); }), kErrReadOnlyArchive);
 }
 
 }  // namespace
