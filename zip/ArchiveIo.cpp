@@ -107,6 +107,10 @@ int ArchiveIo::FSync(int fd) {
   return RetryEintr([&] { return ::fsync(fd); });
 }
 
+int ArchiveIo::SyncFs(int fd) {
+  return RetryEintr([&] { return ::syncfs(fd); });
+}
+
 int ArchiveIo::FChmod(int fd, mode_t mode) {
   return ::fchmod(fd, mode);
 }

@@ -33,6 +33,8 @@ class ArchiveIo {
   virtual int FStatVfs(int fd, struct statvfs* st);
   virtual int FTruncate(int fd, off_t length);
   virtual int FSync(int fd);
+  // Flushes the whole file system that `fd` lies on.
+  virtual int SyncFs(int fd);
   virtual int FChmod(int fd, mode_t mode);
   virtual int FSetTimes(int fd, int64_t seconds);
   virtual int MkdirAt(int dir_fd, const char* name, mode_t mode);

@@ -17,10 +17,14 @@ uint32_t UpdateCrc(uint32_t crc, const char* data, size_t count) {
       ::crc32_z(crc, reinterpret_cast<const Bytef*>(data), static_cast<z_size_t>(count)));
 }
 
+// A raw deflate stream (window bits -15: no zlib header, no Adler-32 trailer, so none to
+// compute and none to trim; the deflate data itself is the same as under the zlib wrapper).
+// It is reset between entries instead of being set up again: deflateReset keeps the level
+// and parameters, so each entry's bytes are those a fresh stream gives.
 class Deflater {
  public:
-  explicit Deflater(int level) {
-    if (::deflateInit2(&stream_, level, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  explicit Deflater(int level) : level_(level) {
+    if (::deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
       throw std::runtime_error("zlib cannot start a deflate stream");
     }
   }
@@ -28,31 +32,45 @@ class Deflater {
   Deflater(const Deflater&) = delete;
   Deflater& operator=(const Deflater&) = delete;
 
-  // All the output of one deflate call over `data` with `flush`. The buffer is sized as the
-  // writer always sized it; should zlib still want more room, it gets another buffer.
-  std::string Run(const char* data, size_t count, int flush) {
-    std::string out;
+  int level() const { return level_; }
+  void Reset() {
+    if (::deflateReset(&stream_) != Z_OK) throw std::runtime_error("zlib deflate reset failed");
+  }
+
+  // One deflate call over `data` with `flush`; its output goes into `out` (grown as needed,
+  // kept between calls) and its length is returned. The room offered per round is what the
+  // writer always offered; should zlib want more, it gets another round.
+  size_t Run(const char* data, size_t count, int flush, std::vector<char>& out) {
     const size_t room = ((count + count / 10 + 12) + 255) / 256 * 256;
     stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
     stream_.avail_in = static_cast<uInt>(count);
+    size_t used = 0;
     for (;;) {
-      const size_t used = out.size();
-      out.resize(used + room);
+      if (out.size() < used + room) out.resize(used + room);
       stream_.next_out = reinterpret_cast<Bytef*>(out.data() + used);
       stream_.avail_out = static_cast<uInt>(room);
       const int rc = ::deflate(&stream_, flush);
       if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib deflate failed");
-      out.resize(used + room - stream_.avail_out);
-      if (stream_.avail_out != 0) break;
+      used += room - stream_.avail_out;
+      if (stream_.avail_out != 0) return used;
     }
-    return out;
   }
 
  private:
   z_stream stream_{};
+  int level_;
 };
 
 }  // namespace
+
+struct EntryCompressor::State {
+  std::unique_ptr<Deflater> deflater;
+  std::vector<char> input;
+  std::vector<char> output;
+};
+
+EntryCompressor::EntryCompressor() : state_(std::make_unique<State>()) {}
+EntryCompressor::~EntryCompressor() = default;
 
 size_t CompressionChunkSize(int mode) {
   if (mode >= 1 && mode <= 3) return 524288;
@@ -60,38 +78,46 @@ size_t CompressionChunkSize(int mode) {
   return 1048576;
 }
 
-CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
-                             const ChunkWriter& write) {
+CompressResult EntryCompressor::Compress(const ChunkReader& read, uint64_t length, int mode,
+                                         const ChunkWriter& write) {
   CompressResult result;
   const size_t chunk = CompressionChunkSize(mode);
-  std::vector<char> input(static_cast<size_t>(std::min<uint64_t>(chunk, length)));
-  std::unique_ptr<Deflater> deflater;
-  if (mode != 0) deflater = std::make_unique<Deflater>(mode);
+  std::vector<char>& input = state_->input;
+  const size_t input_size = static_cast<size_t>(std::min<uint64_t>(chunk, length));
+  if (input.size() < input_size) input.resize(input_size);
+  std::unique_ptr<Deflater>& deflater = state_->deflater;
+  if (mode != 0) {
+    if (deflater && deflater->level() == mode) {
+      deflater->Reset();
+    } else {
+      deflater = std::make_unique<Deflater>(mode);
+    }
+  }
   uint32_t crc = 0;
-  bool first = true;
   while (result.bytes_read < length) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk, length - result.bytes_read));
     const size_t got = read(input.data(), want);
     crc = UpdateCrc(crc, input.data(), got);
     result.bytes_read += got;
     const bool last = result.bytes_read >= length || got < want;
-    if (!deflater) {
+    if (mode == 0) {
       write(input.data(), got);
       result.bytes_written += got;
     } else {
-      std::string out = deflater->Run(input.data(), got, last ? Z_FINISH : Z_SYNC_FLUSH);
-      size_t from = 0;
-      size_t to = out.size();
-      if (first) from = std::min<size_t>(2, to);      // the zlib header
-      if (last) to = to >= from + 4 ? to - 4 : from;  // the Adler-32 trailer
-      write(out.data() + from, to - from);
-      result.bytes_written += to - from;
+      const size_t n =
+          deflater->Run(input.data(), got, last ? Z_FINISH : Z_SYNC_FLUSH, state_->output);
+      write(state_->output.data(), n);
+      result.bytes_written += n;
     }
-    first = false;
     if (got < want) break;
   }
   result.crc32 = crc;
   return result;
+}
+
+CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
+                             const ChunkWriter& write) {
+  return EntryCompressor().Compress(read, length, mode, write);
 }
 
 namespace {

@@ -76,6 +76,16 @@ std::string Join(const std::string& dir, std::string_view name) {
   return dir + "/" + std::string(name);
 }
 
+// The search path a mask stands for. A mask rooted with a separator is taken as it is when a
+// second separator follows ("/srv/tablas/*.*"); with none it is appended to the base
+// directory, as a relative mask is ("/*.*" is the base directory's own files, not the whole
+// file system's).
+std::string ComposeSearchPath(const std::string& base, const std::string& mask) {
+  if (mask.empty() || mask[0] != '/') return Join(base, mask);
+  if (mask.find('/', 1) != std::string::npos) return mask;
+  return Join(base, mask.substr(1));
+}
+
 struct FileId {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -99,7 +109,7 @@ class Search {
   void Run(std::string_view file_mask) {
     const std::string mask = ToSlashes(file_mask);
     const bool has_separator = mask.find('/') != std::string::npos;
-    const std::string search_path = (!mask.empty() && mask[0] == '/') ? mask : Join(base_, mask);
+    const std::string search_path = ComposeSearchPath(base_, mask);
     const size_t cut = search_path.rfind('/');
     const std::string spelled_dir = fs::path(search_path.substr(0, cut + 1)).lexically_normal();
     const std::string pattern = search_path.substr(cut + 1);
@@ -201,6 +211,7 @@ class Search {
     std::string mask = exclude_mask_;
     if (directory && mask.back() != '*' && mask.back() != '/') mask += '/';
     if (!directory) candidate = WithoutTrailingSlash(candidate);
+    if (mask[0] == '/') mask = ComposeSearchPath(base_, mask);
     if (mask[0] == '/') {
       const std::string mask_dir = mask.substr(0, mask.rfind('/') + 1);
       const std::string mask_name = mask.substr(mask.rfind('/') + 1);

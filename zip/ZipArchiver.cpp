@@ -91,6 +91,7 @@ void TZipArchiver::Release() noexcept {
   batch_depth_ = 0;
   entries_.clear();
   batch_copy_.clear();
+  names_.clear();
   cd_offset_ = cd_end_ = end_ = 0;
   comment_.clear();
   path_.clear();
@@ -173,6 +174,7 @@ void TZipArchiver::BeginBatch() {
     if (read_only_) throw Error(kErrReadOnlyArchive);
     for (EntryRecord& e : entries_) e.Modified = false;
     batch_copy_ = entries_;
+    IndexNames();
   }
   ++batch_depth_;
 }
@@ -205,6 +207,7 @@ void TZipArchiver::AddMatching(std::string_view FileMask, uint32_t AttrMask,
     // last commit wrote it.
     batch_depth_ = 0;
     entries_ = batch_copy_;
+    names_.clear();
     throw;
   }
   EndBatch();

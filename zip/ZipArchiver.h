@@ -15,9 +15,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -63,6 +65,7 @@ struct TArchiverOptions {
 };
 
 class TBaseArchiver;
+struct ExtractionRun;
 
 using TArchiveFileFailureEvent = std::function<void(
     TBaseArchiver& Sender, const std::string& FileName, TArchiveOperation Operation,
@@ -89,6 +92,7 @@ struct EntryRecord {
   int CompressionMode = 0;  // deflate level for this entry; 0 stores
   uint8_t Change = 0;       // pending change: 0 add, 3 replace
   bool Selected = false;    // chosen by the current extraction run
+  bool Damaged = false;     // the file ends inside this entry: it cannot be read whole
   uint64_t data_limit = 0;  // where the next entry or the central directory begins
 
   bool IsDirectory() const;
@@ -210,6 +214,7 @@ class TZipArchiver : public TBaseArchiver {
 
   // Packing (ZipWriter.cpp).
   void OpenForUpdate();
+  void IndexNames();
   bool RecordItem(const FoundItem& item);
   void Commit();
   bool CommitEntry(size_t& index, CommitPlan& plan);
@@ -223,6 +228,7 @@ class TZipArchiver : public TBaseArchiver {
   void ReadEntryList(bool tolerate_damage);
   void ReadCentralDirectory(const EndRecordHit& end);
   void RebuildFromLocalHeaders(uint64_t size);
+  std::optional<uint64_t> LocalEntryAt(uint64_t at, uint64_t size, EntryRecord& e);
   std::optional<Descriptor> FindDataDescriptor(uint64_t data_start, uint64_t size);
   void ComputeDataLimits(bool strict);
 
@@ -234,8 +240,15 @@ class TZipArchiver : public TBaseArchiver {
   DecodeResult Decode(const EntryRecord& entry, uint64_t data_offset, const ChunkWriter& write);
   bool DecodeFailed(const EntryRecord& entry, const DecodeResult& result) const;
   void TestEntry(const EntryRecord& entry);
-  void ExtractEntry(EntryRecord& entry, int base_fd, const std::string& base_path);
-  void WriteTarget(const EntryRecord& entry, int dir_fd, const std::string& leaf,
+  // Where a file is written: its directory's descriptor and key among the run's
+  // DirectoryNames, and its name there.
+  struct TargetDir {
+    int dir_fd;
+    const std::string& dir_key;
+    const std::string& leaf;
+  };
+  void ExtractEntry(EntryRecord& entry, ExtractionRun& run);
+  void WriteTarget(const EntryRecord& entry, ExtractionRun& run, const TargetDir& target,
                    const std::string& target_path);
   void CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t freed);
   void FinishTarget(const EntryRecord& entry, int fd);
@@ -246,6 +259,8 @@ class TZipArchiver : public TBaseArchiver {
   int batch_depth_ = 0;
   std::vector<EntryRecord> entries_;
   std::vector<EntryRecord> batch_copy_;
+  std::unordered_map<std::string, size_t> names_;  // folded StoredName -> first entry, in a batch
+  std::unique_ptr<EntryCompressor> compressor_;    // during a commit
   uint64_t cd_offset_ = 0;  // where the central directory starts, as last written or read
   uint64_t cd_end_ = 0;     // where it ends
   uint64_t end_ = 0;        // where the next byte is written

@@ -2,7 +2,6 @@
 // Targets are reached through directory descriptors opened one component at a time without
 // following symbolic links, so neither an entry name nor a link already on the disk can
 // send a file outside the base directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -19,6 +18,7 @@
 #include "zip/ArchivePaths.h"
 #include "zip/Codec.h"
 #include "zip/EntryNames.h"
+#include "zip/ExtractionRun.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
@@ -41,29 +41,6 @@ std::string LastComponent(std::string_view name) {
 std::string DirectoryPart(std::string_view name) {
   const size_t cut = name.rfind('/');
   return cut == std::string_view::npos ? std::string() : std::string(name.substr(0, cut));
-}
-
-// The entry of directory `dir_fd` called `name`, or one that differs only in letter case
-// (the first in name order); nullopt when there is none.
-std::optional<std::string> FindNoCaseAt(int dir_fd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return name;
-  const int copy = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (copy < 0) return std::nullopt;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    ::close(copy);
-    return std::nullopt;
-  }
-  std::optional<std::string> best;
-  const std::string wanted = FoldCase(name);
-  while (const dirent* d = ::readdir(dir)) {
-    const std::string candidate = d->d_name;
-    if (candidate == "." || candidate == "..") continue;
-    if (FoldCase(candidate) == wanted && (!best || candidate < *best)) best = candidate;
-  }
-  ::closedir(dir);
-  return best;
 }
 
 // Closes a descriptor when it goes out of scope.
@@ -126,23 +103,29 @@ void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mas
   if (!read_only_) ComputeDataLimits(false);
   SelectEntries(mask, attr_mask, exclude);
   Fd base(io_, -1);
-  std::string base_path;
+  ExtractionRun run(io_);
   if (operation == aoExtract) {
-    base_path = ResolveArchivePath(BaseDir().empty() ? "." : BaseDir());
-    base.reset(io_.Open(base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
+    run.base_path = ResolveArchivePath(BaseDir().empty() ? "." : BaseDir());
+    base.reset(io_.Open(run.base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
     if (base.get() < 0 && errno == ENOENT && Options().CreateDirs) {
       std::error_code ec;
-      fs::create_directories(base_path, ec);
-      base.reset(io_.Open(base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
+      fs::create_directories(run.base_path, ec);
+      base.reset(io_.Open(run.base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
     }
-    if (base.get() < 0) throw Error(kErrCreateDirectory, base_path);
+    if (base.get() < 0) throw Error(kErrCreateDirectory, run.base_path);
+    run.base_fd = base.get();
   }
+  // Whatever ends the run, what it wrote reaches the disk before it returns.
+  struct FlushAtEnd {
+    FileSystemFlush& flush;
+    ~FlushAtEnd() { flush.Flush(); }
+  } flush_at_end{run.flush};
   for (EntryRecord& entry : entries_) {
     if (!entry.Selected) continue;
     for (;;) {
       try {
         if (operation == aoExtract) {
-          ExtractEntry(entry, base.get(), base_path);
+          ExtractEntry(entry, run);
         } else {
           TestEntry(entry);
         }
@@ -194,6 +177,7 @@ bool TZipArchiver::DecodeFailed(const EntryRecord& entry, const DecodeResult& r)
 }
 
 void TZipArchiver::TestEntry(const EntryRecord& entry) {
+  if (entry.Damaged) throw Error(kErrDataCheck);
   if (entry.IsDirectory()) return;
   const CentralHeader& h = entry.header;
   if ((h.flags & kFlagEncrypted) != 0 || (h.method != 0 && h.method != 8)) {
@@ -205,15 +189,24 @@ void TZipArchiver::TestEntry(const EntryRecord& entry) {
 
 namespace {
 
-// Opens the directory `name` below `dir_fd`, making it when `create` allows, never through a
-// symbolic link; an existing directory spelled in another letter case is the same directory.
-int OpenChildDirectory(ArchiveIo& io, int dir_fd, const std::string& name, bool create) {
+// Opens the directory `name` below `dir` (known to `names` as `key`), making it when
+// `create` allows, never through a symbolic link; an existing directory spelled in another
+// letter case is the same directory. `key` becomes the child's key.
+int OpenChildDirectory(ArchiveIo& io, DirectoryNames& names, int dir_fd, std::string& key,
+                       const std::string& name, bool create) {
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
-  const std::string actual = FindNoCaseAt(dir_fd, name).value_or(name);
+  const std::string actual = names.Find(key, dir_fd, name).value_or(name);
   int fd = io.OpenAt(dir_fd, actual.c_str(), flags, 0);
-  if (fd >= 0 || errno != ENOENT || !create) return fd;
-  if (io.MkdirAt(dir_fd, name.c_str(), 0777) != 0 && errno != EEXIST) return -1;
-  return io.OpenAt(dir_fd, name.c_str(), flags, 0);
+  if (fd < 0 && errno == ENOENT && create) {
+    if (io.MkdirAt(dir_fd, name.c_str(), 0777) == 0) {
+      names.Added(key, name);
+    } else if (errno != EEXIST) {
+      return -1;
+    }
+    fd = io.OpenAt(dir_fd, name.c_str(), flags, 0);
+  }
+  key += "/" + actual;
+  return fd;
 }
 
 std::string JoinPath(const std::string& base, const std::vector<std::string>& parts, size_t n) {
@@ -224,9 +217,12 @@ std::string JoinPath(const std::string& base, const std::vector<std::string>& pa
 
 }  // namespace
 
-void TZipArchiver::ExtractEntry(EntryRecord& entry, int base_fd, const std::string& base_path) {
+void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
   std::string name = entry.StoredName;
   if (OnConfirmProcessFile && !OnConfirmProcessFile(name)) return;
+  // Nothing is written for an entry the archive holds only in part: a target it would
+  // replace stays as it is.
+  if (entry.Damaged) throw Error(kErrDataCheck);
   uint32_t attributes = entry.header.external_attributes;
   if (OnExtractFile) OnExtractFile(name, attributes);
   if (IsSymbolicLinkEntry(entry.header.version_made_by, attributes)) {
@@ -242,26 +238,31 @@ void TZipArchiver::ExtractEntry(EntryRecord& entry, int base_fd, const std::stri
     parts = {parts.back()};
   }
   // Directories: every component for a directory entry, all but the last for a file.
-  Fd dir(io_, ::dup(base_fd));
+  Fd dir(io_, ::dup(run.base_fd));
+  std::string key;
   const size_t dir_count = directory ? parts.size() : parts.size() - 1;
   for (size_t i = 0; i < dir_count; ++i) {
-    const int child = OpenChildDirectory(io_, dir.get(), parts[i], Options().CreateDirs);
-    if (child < 0) throw Error(kErrCreateDirectory, JoinPath(base_path, parts, i + 1));
+    const int child =
+        OpenChildDirectory(io_, run.names, dir.get(), key, parts[i], Options().CreateDirs);
+    if (child < 0) throw Error(kErrCreateDirectory, JoinPath(run.base_path, parts, i + 1));
     dir.reset(child);
   }
   if (directory) return;
-  WriteTarget(entry, dir.get(), parts.back(), JoinPath(base_path, parts, parts.size()));
+  WriteTarget(entry, run, TargetDir{dir.get(), key, parts.back()},
+              JoinPath(run.base_path, parts, parts.size()));
 }
 
-void TZipArchiver::WriteTarget(const EntryRecord& entry, int dir_fd, const std::string& leaf,
-                               const std::string& target_path) {
+void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
+                               const TargetDir& target, const std::string& target_path) {
+  const int dir_fd = target.dir_fd;
+  const std::string& leaf = target.leaf;
   const CentralHeader& h = entry.header;
   if ((h.flags & kFlagEncrypted) != 0 || (h.method != 0 && h.method != 8)) {
     throw Error(kErrDataCheck);
   }
   const uint64_t data_offset = EntryDataOffset(entry);
   uint64_t freed = 0;
-  if (const auto existing = FindNoCaseAt(dir_fd, leaf)) {
+  if (const auto existing = run.names.Find(target.dir_key, dir_fd, leaf)) {
     struct stat st {};
     if (io_.FStatAt(dir_fd, existing->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         S_ISDIR(st.st_mode)) {
@@ -285,11 +286,14 @@ void TZipArchiver::WriteTarget(const EntryRecord& entry, int dir_fd, const std::
     if (S_ISREG(st.st_mode)) freed = static_cast<uint64_t>(st.st_size);
     CheckDiskSpace(entry, dir_fd, freed);
     if (io_.UnlinkAt(dir_fd, existing->c_str(), 0) != 0) throw Error(kErrDeleteFile, target_path);
+    run.names.Removed(target.dir_key, *existing);
   } else {
     CheckDiskSpace(entry, dir_fd, 0);
   }
   Fd out(io_, io_.OpenAt(dir_fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
   if (out.get() < 0) throw Error(kErrCreateFile, target_path);
+  run.names.Added(target.dir_key, leaf);
+  if (Options().FlushBuffers) run.flush.Note(dir_fd);
   DecodeResult result;
   bool decoded = false;
   try {
@@ -314,14 +318,12 @@ void TZipArchiver::CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t
   if (entry.header.uncompressed_size > available) throw Error(kErrDiskSpace, entry.StoredName);
 }
 
-// The target keeps the entry's date whatever happened to its data; with FlushBuffers it
-// reaches the disk before it is closed, and with SetAttributes a read-only entry gives a
-// read-only file.
+// The target keeps the entry's date whatever happened to its data, and with SetAttributes a
+// read-only entry gives a read-only file. (With FlushBuffers the run flushes it at its end.)
 void TZipArchiver::FinishTarget(const EntryRecord& entry, int fd) {
   if (const auto t = FromDosDateTime(DosDateTime{entry.header.date, entry.header.time})) {
     io_.FSetTimes(fd, static_cast<int64_t>(*t));
   }
-  if (Options().FlushBuffers) io_.FSync(fd);
   struct stat st {};
   if (Options().SetAttributes && (entry.header.external_attributes & 0x01) != 0 &&
       io_.FStat(fd, &st) == 0) {

@@ -143,51 +143,74 @@ void TZipArchiver::ReadCentralDirectory(const EndRecordHit& end) {
 
 // An archive without an end record (cut short, or followed by bytes that do not belong to
 // it): the entries are taken from the local headers, front to back, as far as they make
-// sense.
+// sense. An entry whose local header is there but whose name or data the file cuts short is
+// kept, marked damaged, so that unpacking reports it instead of ending silently before it.
 void TZipArchiver::RebuildFromLocalHeaders(uint64_t size) {
   std::vector<EntryRecord> entries;
   uint64_t at = 0;
-  std::string block;
   while (at < size) {
-    RegionReader reader(io_, fd_, at, size);
-    if (!reader.Take(kLocalHeaderSize, block)) break;
-    const auto local = ParseLocalHeader(Bytes(block), block.size());
-    if (!local) break;
     EntryRecord e;
-    if (!reader.Take(local->name_length, e.raw_name) || !reader.Take(local->extra_length, block)) {
-      break;
+    const auto next = LocalEntryAt(at, size, e);
+    if (next) {
+      entries.push_back(std::move(e));
+      at = *next;
+      continue;
     }
-    CentralHeader& h = e.header;
-    h.version_needed = local->version_needed;
-    h.flags = local->flags;
-    h.method = local->method;
-    h.time = local->time;
-    h.date = local->date;
-    h.crc32 = local->crc32;
-    h.compressed_size = local->compressed_size;
-    h.uncompressed_size = local->uncompressed_size;
-    h.name_length = local->name_length;
-    h.local_header_offset = at;
-    uint64_t next = reader.position() + h.compressed_size;
-    if ((local->flags & kFlagDataDescriptor) != 0) {
-      // Sizes follow the data: look for the descriptor whose size field matches the distance.
-      const auto found = FindDataDescriptor(reader.position(), size);
-      if (!found) break;
-      h.crc32 = found->crc32;
-      h.compressed_size = found->compressed_size;
-      h.uncompressed_size = found->uncompressed_size;
-      next = reader.position() + h.compressed_size + 16;
+    if (e.Damaged) {
+      entries.push_back(std::move(e));
+      at = size;
     }
-    if (next > size) break;
-    e.StoredName = EntryName(e.raw_name, h.flags, block);
-    if (!e.StoredName.empty() && e.StoredName.back() == '/') h.external_attributes = 0x10;
-    entries.push_back(std::move(e));
-    at = next;
+    break;
   }
   if (entries.empty()) throw Error(kErrInvalidArchive);
   entries_ = std::move(entries);
   cd_offset_ = at;
   cd_end_ = size;
+}
+
+// Reads the entry whose local header starts at `at` into `e` and returns where the next one
+// begins; nullopt when there is no local header there, or, with `e.Damaged` set, when the
+// file ends inside the entry.
+std::optional<uint64_t> TZipArchiver::LocalEntryAt(uint64_t at, uint64_t size, EntryRecord& e) {
+  RegionReader reader(io_, fd_, at, size);
+  std::string block;
+  if (!reader.Take(std::min<uint64_t>(kLocalHeaderSize, size - at), block) || block.size() < 4 ||
+      Get32(Bytes(block)) != kLocalHeaderSignature) {
+    return std::nullopt;
+  }
+  e.Damaged = true;
+  e.header.local_header_offset = at;
+  const auto local = ParseLocalHeader(Bytes(block), block.size());
+  if (!local) return std::nullopt;
+  CentralHeader& h = e.header;
+  h.version_needed = local->version_needed;
+  h.flags = local->flags;
+  h.method = local->method;
+  h.time = local->time;
+  h.date = local->date;
+  h.crc32 = local->crc32;
+  h.compressed_size = local->compressed_size;
+  h.uncompressed_size = local->uncompressed_size;
+  const bool whole_name = reader.Take(local->name_length, e.raw_name);
+  if (!whole_name) reader.Take(size - reader.position(), e.raw_name);
+  h.name_length = static_cast<uint16_t>(e.raw_name.size());
+  e.StoredName = EntryName(e.raw_name, h.flags, {});
+  if (!whole_name || !reader.Take(local->extra_length, block)) return std::nullopt;
+  e.StoredName = EntryName(e.raw_name, h.flags, block);
+  uint64_t next = reader.position() + h.compressed_size;
+  if ((local->flags & kFlagDataDescriptor) != 0) {
+    // Sizes follow the data: look for the descriptor whose size field matches the distance.
+    const auto found = FindDataDescriptor(reader.position(), size);
+    if (!found) return std::nullopt;
+    h.crc32 = found->crc32;
+    h.compressed_size = found->compressed_size;
+    h.uncompressed_size = found->uncompressed_size;
+    next = reader.position() + h.compressed_size + 16;
+  }
+  if (next > size) return std::nullopt;
+  if (!e.StoredName.empty() && e.StoredName.back() == '/') h.external_attributes = 0x10;
+  e.Damaged = false;
+  return next;
 }
 
 std::optional<TZipArchiver::Descriptor> TZipArchiver::FindDataDescriptor(uint64_t data_start,
@@ -226,7 +249,7 @@ void TZipArchiver::ComputeDataLimits(bool strict) {
     const uint64_t offset = e.header.local_header_offset;
     const bool fits = offset <= limit && limit - offset >= kLocalHeaderSize &&
                       limit - offset - kLocalHeaderSize >= e.header.compressed_size;
-    if (strict && !fits) throw EArchiveError("", kErrOpenArchive);
+    if (strict && !fits && !e.Damaged) throw EArchiveError("", kErrOpenArchive);
   }
 }
 

@@ -71,10 +71,19 @@ void TZipArchiver::Truncate(uint64_t length) {
   end_ = length;
 }
 
+// The entry list's names, folded, each with its first entry: found items are looked up here
+// instead of comparing each with every entry.
+void TZipArchiver::IndexNames() {
+  names_.clear();
+  for (size_t i = 0; i < entries_.size(); ++i) names_.emplace(FoldCase(entries_[i].StoredName), i);
+}
+
 bool TZipArchiver::RecordItem(const FoundItem& item) {
-  auto found = std::find_if(entries_.begin(), entries_.end(), [&](const EntryRecord& e) {
-    return EqualsNoCase(e.StoredName, item.StoredName);
-  });
+  const std::string folded = FoldCase(item.StoredName);
+  const auto indexed = names_.find(folded);
+  const auto found = indexed == names_.end()
+                         ? entries_.end()
+                         : entries_.begin() + static_cast<std::ptrdiff_t>(indexed->second);
   DosDateTime stamp = ToDosDateTime(std::chrono::system_clock::to_time_t(clock_.WallNow()));
   struct stat st {};
   if (!item.Directory && ::stat(item.FullPath.c_str(), &st) == 0) {
@@ -100,6 +109,7 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
     entry = &*found;
     entry->Change = 3;
   } else {
+    names_.emplace(folded, entries_.size());
     entry = &entries_.emplace_back();
     entry->Change = 0;
   }
@@ -146,7 +156,8 @@ void TZipArchiver::WriteEntry(EntryRecord& entry) {
   WriteAll(head.data(), head.size());
   if (directory) return;
 
-  const CompressResult result = CompressEntry(
+  if (!compressor_) compressor_ = std::make_unique<EntryCompressor>();
+  const CompressResult result = compressor_->Compress(
       [&](char* buffer, size_t count) {
         const ssize_t got = io_.Read(source.fd(), buffer, count);
         return got > 0 ? static_cast<size_t>(got) : size_t{0};
@@ -259,6 +270,12 @@ bool TZipArchiver::CommitEntry(size_t& index, CommitPlan& plan) {
 
 void TZipArchiver::Commit() {
   batch_depth_ = 0;
+  names_.clear();
+  // One deflate stream and its buffers serve every entry of the commit.
+  struct ReleaseCompressor {
+    std::unique_ptr<EntryCompressor>& compressor;
+    ~ReleaseCompressor() { compressor.reset(); }
+  } release_compressor{compressor_};
   CommitPlan plan;
   plan.before = batch_copy_;
   plan.old_cd_offset = cd_offset_;

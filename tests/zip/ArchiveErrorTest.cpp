@@ -24,36 +24,38 @@ TEST_P(CatalogueTest, NumberCodeAndText) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, CatalogueTest,
     ::testing::Values(
-        CatalogueRow{5, 2,
+        CatalogueRow{kErrCompressionMode, 2,
                      "Zipper1: Invalid compression mode. Mode must be in [0-9] range - Native "
                      "error: 00005"},
-        CatalogueRow{8, 4,
+        CatalogueRow{kErrDataCheck, 4,
                      "Zipper1: Invalid size or check sum of file or unsupported compression "
                      "format - Native error: 00008"},
-        CatalogueRow{12, 6, "Zipper1: File \"a.tbl\" not found - Native error: 00012"},
-        CatalogueRow{13, 7, "Zipper1: Archive is not open - Native error: 00013"},
-        CatalogueRow{26, 13,
+        CatalogueRow{kErrFileNotFound, 6,
+                     "Zipper1: File \"a.tbl\" not found - Native error: 00012"},
+        CatalogueRow{kErrNotOpen, 7, "Zipper1: Archive is not open - Native error: 00013"},
+        CatalogueRow{kErrBatchOpen, 13,
                      "Zipper1: Cannot proceed when update is not ended. Preceding EndUpdate "
                      "call is required. - Native error: 00026"},
-        CatalogueRow{33, 12, "Zipper1: Cannot open file \"a.tbl\" - Native error: 00033"},
-        CatalogueRow{34, 17,
+        CatalogueRow{kErrOpenFile, 12, "Zipper1: Cannot open file \"a.tbl\" - Native error: 00033"},
+        CatalogueRow{kErrShortRead, 17,
                      "Zipper1: Invalid compressed size, rfs.size = a.tbl, count = 7 - Native "
                      "error: 00034"},
-        CatalogueRow{43, 23,
+        CatalogueRow{kErrZip64Source, 23,
                      "Zipper1: Cannot compress file 'a.tbl'. Zip64 mode is not enabled - "
                      "Native error: 00043"},
-        CatalogueRow{48, 27, "Zipper1: Archive is damaged. Open failed - Native error: 00048"},
+        CatalogueRow{kErrDamaged, 27,
+                     "Zipper1: Archive is damaged. Open failed - Native error: 00048"},
         CatalogueRow{77, 0, "Zipper1: Unknown error - Native error: 00077"}));
 
 TEST(ArchiveError, CentralDirectoryErrorsCarryNoComponentName) {
-  EXPECT_STREQ(EArchiveError("", 44).what(),
+  EXPECT_STREQ(EArchiveError("", kErrOpenArchive).what(),
                "Cannot open archive file. Opening aborted or invalid file - Native error: 00044");
-  EXPECT_STREQ(EArchiveError("", 40).what(),
+  EXPECT_STREQ(EArchiveError("", kErrNoZip64End).what(),
                "Cannot find Zip64 directory end record - Native error: 00040");
 }
 
 TEST(ArchiveError, MessageAloneAndTheOperatorLine) {
-  const EArchiveError e("Zipper1", 33, "/home/tablas/a.tbl");
+  const EArchiveError e("Zipper1", kErrOpenFile, "/home/tablas/a.tbl");
   EXPECT_EQ(e.Message(), "Cannot open file \"/home/tablas/a.tbl\"");
   EXPECT_EQ(FailureLogLine("/home/tablas/a.tbl", e.what()),
             "ERROR de descompresión:/home/tablas/a.tbl - Zipper1: Cannot open file "

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -53,6 +54,23 @@ TEST_F(Cli, RefusedAndDamagedEntriesAreReportedAndFailTheRun) {
   EXPECT_EQ(ReadFile("bien.txt"), "b");
   EXPECT_FALSE(fs::exists("../fuera.txt"));
   EXPECT_EQ(Shell(kTool + " test recibo.zip").status, 1);
+}
+
+TEST_F(Cli, AnArchiveCutInsideAnEntryFailsTheRun) {
+  std::vector<testing::RawEntry> entries;
+  for (int i = 0; i < 16; ++i) {
+    entries.push_back(testing::DeflatedEntry("e" + std::to_string(10 + i) + ".txt",
+                                             testing::TableLikeBytes(4000, i)));
+  }
+  const std::string archive = BuildArchive(entries);
+  // Half-way through the data of e17.txt, the eighth entry.
+  const size_t cut = archive.find("e17.txt") + 7 + entries[7].data.size() / 2;
+  WriteFile("recibo.zip", archive.substr(0, cut));
+  const auto r = Shell(kTool + " extract recibo.zip");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("ERROR de descompresión:e17.txt"), std::string::npos) << r.output;
+  EXPECT_EQ(ReadFile("e16.txt"), testing::TableLikeBytes(4000, 6));
+  EXPECT_FALSE(fs::exists("e17.txt"));
 }
 
 TEST_F(Cli, TestRefusesTrailingBytesAndUsageErrorsAreStatusTwo) {

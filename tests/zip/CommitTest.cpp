@@ -58,7 +58,7 @@ TEST_F(Commit, LockedFileIsReportedAndLeftOutTheRestIsIntact) {
   const Failure& f = failures_[0];
   EXPECT_EQ(f.file_name, (dir_ / "tablas/b.tbl").string());
   EXPECT_EQ(f.operation, aoAdd);
-  EXPECT_EQ(f.native, 33);
+  EXPECT_EQ(f.native, kErrOpenFile);
   EXPECT_EQ(f.code, 12);
   EXPECT_EQ(f.message, "Zipper1: Cannot open file \"" + f.file_name + "\" - Native error: 00033");
   EXPECT_EQ(f.preset, faIgnore);
@@ -91,7 +91,7 @@ TEST_F(Commit, AbortPutsBackTheArchiveOfTheLastCommitAndThrows) {
     zip_.AddMatching("upgrade/*.*");
     FAIL() << "an aborted batch reported success";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 33);
+    EXPECT_EQ(e.NativeError(), kErrOpenFile);
   }
   EXPECT_EQ(ReadFile("envio.zip"), before);
   EXPECT_EQ(zip_.Count(), 3u);
@@ -108,7 +108,7 @@ TEST_F(Commit, WriteErrorOutsideAnEntryRestoresTheArchiveAndPassesOn) {
     zip_.AddMatching("upgrade/*.*");
     FAIL() << "a failed central directory went unreported";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 46);
+    EXPECT_EQ(e.NativeError(), kErrWrite);
   }
   EXPECT_TRUE(failures_.empty());
   EXPECT_EQ(ReadFile("envio.zip"), before);
@@ -164,7 +164,7 @@ TEST_F(Commit, ASourceOfFourGigabytesIsRefusedBeforeAnythingIsWritten) {
   zip_.AddMatching("tablas/*.*");
   zip_.CloseZip();
   ASSERT_EQ(failures_.size(), 1u);
-  EXPECT_EQ(failures_[0].native, 43);
+  EXPECT_EQ(failures_[0].native, kErrZip64Source);
   EXPECT_TRUE(UnzipClean("out"));
 }
 
@@ -178,7 +178,7 @@ TEST_F(Commit, NestedBatchesCommitOnceAtTheOutermostEnd) {
     zip_.ExtractMatching();
     FAIL() << "extraction inside a batch";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 26);
+    EXPECT_EQ(e.NativeError(), kErrBatchOpen);
   }
   zip_.EndBatch();
   EXPECT_EQ(zip_.BatchDepth(), 0);

@@ -97,7 +97,7 @@ TEST_F(Reader, ValidityTestNeverThrowsNorHangs) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "a pipe opened as an archive";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 45);
+    EXPECT_EQ(e.NativeError(), kErrOpenArchiveFile);
   }
   fs::remove("recibo.zip");
   WriteFile("recibo.zip", "PK\x05\x06 too short");
@@ -116,7 +116,7 @@ TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "a damaged archive opened";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 48);
+    EXPECT_EQ(e.NativeError(), kErrDamaged);
   }
   zip_.SetTolerateDamage(true);
   Extract();
@@ -127,8 +127,57 @@ TEST_F(Reader, WithoutAnEndRecordOpeningFailsOrRebuildsFromLocalHeaders) {
     zip_.OpenZip(kOpenRead);
     FAIL() << "garbage opened";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 35);
+    EXPECT_EQ(e.NativeError(), kErrInvalidArchive);
   }
+}
+
+// Sixteen entries, and the offset of the eighth one's local header.
+std::string SixteenEntries(size_t& eighth) {
+  std::vector<testing::RawEntry> entries;
+  eighth = 0;
+  for (int i = 1; i <= 16; ++i) {
+    const std::string name = "e" + std::to_string(100 + i) + ".txt";
+    entries.push_back(DeflatedEntry(name, testing::TableLikeBytes(3000, i)));
+    if (i < 8) eighth += 30 + name.size() + entries.back().data.size();
+  }
+  return BuildArchive(entries);
+}
+
+TEST_F(Reader, AnEntryTheFileEndsInsideIsReportedAndLeavesItsTargetAlone) {
+  size_t eighth = 0;
+  const std::string archive = SixteenEntries(eighth);
+  // Cut inside the eighth entry's header, inside its name, inside its data.
+  for (const size_t cut : {eighth + 20, eighth + 32, eighth + 30 + 8 + 700}) {
+    SCOPED_TRACE(cut);
+    lines_.clear();
+    natives_.clear();
+    WriteFile("e108.txt", "anterior");
+    fs::remove("e107.txt");
+    WriteFile("recibo.zip", archive.substr(0, cut));
+    Extract();
+    ASSERT_EQ(natives_, std::vector<int>{kErrDataCheck});
+    if (cut > eighth + 30 + 8) {
+      EXPECT_EQ(lines_[0],
+                "ERROR de descompresión:e108.txt - Zipper1: Invalid size or check sum of file or "
+                "unsupported compression format - Native error: 00008");
+    }
+    EXPECT_EQ(ReadFile("e107.txt"), testing::TableLikeBytes(3000, 7));
+    EXPECT_EQ(ReadFile("e108.txt"), "anterior");
+  }
+  // Testing the archive finds the same entry.
+  TZipArchiver tester;
+  int failed = 0;
+  tester.OnProcessFileFailure = [&](TBaseArchiver&, const std::string& name, TArchiveOperation,
+                                    int native, int, const std::string&, TArchiveAction&) {
+    EXPECT_EQ(name, "e108.txt");
+    EXPECT_EQ(native, kErrDataCheck);
+    ++failed;
+  };
+  tester.SetFileName("recibo.zip");
+  tester.OpenZip(kOpenRead);
+  EXPECT_EQ(tester.Count(), 8u);
+  tester.TestMatching();
+  EXPECT_EQ(failed, 1);
 }
 
 TEST_F(Reader, NamesMakeDirectoriesAndDirectoryEntriesMakeNoFile) {
@@ -186,6 +235,60 @@ TEST_F(Reader, AnExistingFileInAnotherLetterCaseIsTheSameFile) {
   EXPECT_EQ(ReadFile("Sub/TRAFICO.TRF"), "nuevo");
   EXPECT_FALSE(fs::exists("Sub/trafico.TRF"));
   EXPECT_FALSE(fs::exists("sub"));
+}
+
+// Counts the directory listings and flushes of an extraction run.
+class CountingIo : public ArchiveIo {
+ public:
+  int listings = 0;
+  int file_flushes = 0;
+  int file_system_flushes = 0;
+  int OpenAt(int dir_fd, const char* name, int flags, mode_t mode) override {
+    if (std::string(name) == ".") ++listings;
+    return ArchiveIo::OpenAt(dir_fd, name, flags, mode);
+  }
+  int FSync(int fd) override {
+    ++file_flushes;
+    return ArchiveIo::FSync(fd);
+  }
+  int SyncFs(int fd) override {
+    ++file_system_flushes;
+    return ArchiveIo::SyncFs(fd);
+  }
+};
+
+TEST_F(Reader, EachDirectoryIsListedOnceAndLaterEntriesFindWhatTheRunMade) {
+  std::vector<testing::RawEntry> entries;
+  for (int i = 0; i < 30; ++i) {
+    entries.push_back(StoredEntry("many/f" + std::to_string(100 + i) + ".txt", "primero"));
+  }
+  // Later entries in another letter case: the same directories and the same files.
+  entries.push_back(StoredEntry("MANY/F107.TXT", "segundo"));
+  entries.push_back(StoredEntry("many/f107.txt", "tercero"));
+  entries.push_back(StoredEntry("Many/sub/x.txt", "x"));
+  entries.push_back(StoredEntry("many/SUB/y.txt", "y"));
+  WriteFile("recibo.zip", BuildArchive(entries));
+  CountingIo io;
+  TZipArchiver zip("Zipper1", nullptr, &io);
+  zip.SetFileName("recibo.zip");
+  zip.OpenZip(kOpenRead);
+  zip.ExtractMatching("*.*", kStationAttrMask, "");
+  zip.CloseZip();
+  EXPECT_EQ(io.listings, 3);  // the base directory, many, many/sub
+  EXPECT_EQ(ReadFile("many/f107.txt"), "tercero");
+  EXPECT_EQ(ReadFile("many/sub/x.txt"), "x");
+  EXPECT_EQ(ReadFile("many/sub/y.txt"), "y");
+  EXPECT_EQ(ReadFile("many/f129.txt"), "primero");
+  for (const char* other : {"many/F107.TXT", "MANY", "Many", "many/SUB"}) {
+    EXPECT_FALSE(fs::exists(other)) << other;
+  }
+  // Every target reaches the disk, with one flush of the file system at the end of the run.
+  EXPECT_EQ(io.file_flushes, 0);
+  EXPECT_EQ(io.file_system_flushes, 1);
+  zip.Options().FlushBuffers = false;
+  zip.OpenZip(kOpenRead);
+  zip.ExtractMatching("*.*", kStationAttrMask, "");
+  EXPECT_EQ(io.file_system_flushes, 1);
 }
 
 TEST_F(Reader, OverwriteSettingsCanKeepExistingFiles) {

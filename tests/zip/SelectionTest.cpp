@@ -139,6 +139,29 @@ TEST_F(Selection, AnErrorEndsTheSearchAndLeavesDirectoryAndLockAsTheyWere) {
   EXPECT_TRUE(taken.get());
 }
 
+TEST_F(Selection, ARootedMaskWithoutASecondSeparatorStaysInTheBaseDirectory) {
+  WriteFile("home/a.tbl", "a");
+  WriteFile("home/sub/b.tbl", "b");
+  WriteFile("c.tbl", "c");
+  settings_.BaseDir = (dir_ / "home").string();
+  const auto select = [&](const std::string& mask, const std::string& exclude = "") {
+    std::vector<std::string> out;
+    SelectFiles(settings_, mask, kStationAttrMask, exclude, [&](const FoundItem& item) {
+      if (item.FullPath.rfind((dir_ / "home").string(), 0) != 0) {
+        throw std::runtime_error("left the base directory: " + item.FullPath);
+      }
+      out.push_back(item.StoredName);
+      return true;
+    });
+    return out;
+  };
+  EXPECT_EQ(select("/*.*"), (Items{"a.tbl", "sub/", "sub/b.tbl"}));
+  EXPECT_EQ(select("\\a.*"), Items{"a.tbl"});
+  EXPECT_EQ(select("/*.*", "/a.tbl"), (Items{"sub/", "sub/b.tbl"}));
+  // With a second separator the mask is a path of its own.
+  EXPECT_EQ(select((dir_ / "home" / "sub" / "*.*").string()), Items{"sub/b.tbl"});
+}
+
 TEST_F(Selection, ExplicitBaseDirectoryInsteadOfTheCurrentOne) {
   WriteFile("home/tablas/a.tbl", "a");
   settings_.BaseDir = (dir_ / "HOME").string();  // found without regard to letter case

@@ -237,7 +237,7 @@ TEST_F(Writer, TheTwoViewsOfTheCompressionSetting) {
     zip_.SetCompressionMode(10);
     FAIL() << "mode 10 accepted";
   } catch (const EArchiveError& e) {
-    EXPECT_EQ(e.NativeError(), 5);
+    EXPECT_EQ(e.NativeError(), kErrCompressionMode);
   }
   EXPECT_EQ(zip_.CompressionMode(), 7);  // the refused mode changed nothing
 }
@@ -265,6 +265,45 @@ TEST_F(Writer, ChunkingMatchesZlibRawDeflateAtLevelOne) {
   }
 }
 
+TEST_F(Writer, EveryEntryOfOneArchiveIsAFreshZlibStream) {
+  // Entries of every kind one after the other, and a level change half-way: each entry's
+  // data is what a deflate stream of its own gives.
+  const std::vector<size_t> sizes = {5000, 0, 524289, 1, 70000, 524288, 3};
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    WriteFile("tablas/f" + std::to_string(i) + ".tbl", testing::TableLikeBytes(sizes[i], 9 + i));
+  }
+  WriteFile("upgrade/g.exe", testing::TableLikeBytes(90000, 3));
+  zip_.OpenZip(kOpenCreate);
+  zip_.AddMatching("tablas\\*.*", kStationAttrMask, "");
+  zip_.SetCompressionMode(9);
+  zip_.AddMatching("upgrade\\*.*", kStationAttrMask, "");
+  zip_.CloseZip();
+  const auto entries = ParseArchive(ReadFile("envio.zip"));
+  ASSERT_EQ(entries.size(), sizes.size() + 1);
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const std::string data = testing::TableLikeBytes(sizes[i], 9 + i);
+    EXPECT_EQ(entries[i].data, sizes[i] == 0 ? "" : RawDeflate(data, 1, 524288)) << i;
+    EXPECT_EQ(entries[i].crc, Crc(data)) << i;
+  }
+  EXPECT_EQ(entries.back().data, RawDeflate(testing::TableLikeBytes(90000, 3), 9, 1572864));
+}
+
+TEST_F(Writer, ANameFoundTwiceInOneSearchIsOneEntry) {
+  WriteFile("tablas/a.tbl", "a");
+  WriteFile("tablas/b.tbl", "bb");
+  WriteFile("tablas/c.tbl", "ccc");
+  // Every file is renamed to one name, in changing letter case: the last one found wins.
+  int n = 0;
+  zip_.OnStoreFile = [&](std::string& name, uint32_t&, std::string&) {
+    name = ++n % 2 != 0 ? "tablas\\uno.tbl" : "TABLAS\\UNO.TBL";
+  };
+  Build();
+  const auto entries = ParseArchive(ReadFile("envio.zip"));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "tablas/uno.tbl");
+  EXPECT_EQ(entries[0].usize, 3u);
+}
+
 TEST_F(Writer, RefusalsOfTheComponent) {
   auto native = [](auto&& call) {
     try {
@@ -281,13 +320,13 @@ TEST_F(Writer, RefusalsOfTheComponent) {
     EXPECT_STREQ(e.what(), "Zipper1: Archive is not open - Native error: 00013");
   }
   zip_.SetFileName("tablas/");
-  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenCreate); }), 10);
+  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenCreate); }), kErrBlankArchiveName);
   zip_.SetFileName("falta.zip");
-  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenRead); }), 12);
+  EXPECT_EQ(native([&] { zip_.OpenZip(kOpenRead); }), kErrFileNotFound);
   zip_.SetFileName("envio.zip");
   Build();
   zip_.OpenZip(kOpenRead);
-  EXPECT_EQ(native([&] { zip_.AddMatching("tablas/*.*"); }), 32);
+  EXPECT_EQ(native([&] { zip_.AddMatching("tablas/*.*"); }), kErrReadOnlyArchive);
 }
 
 }  // namespace

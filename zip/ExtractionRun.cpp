@@ -1,0 +1,68 @@
+#include "zip/ExtractionRun.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/FileNames.h"
+
+namespace marvolen {
+
+std::optional<std::string> DirectoryNames::Find(const std::string& key, int dir_fd,
+                                                const std::string& name) {
+  const Listing* listing = Load(key, dir_fd);
+  if (listing == nullptr) return std::nullopt;
+  const auto found = listing->find(FoldCase(name));
+  if (found == listing->end() || found->second.empty()) return std::nullopt;
+  if (found->second.count(name) != 0) return name;
+  return *found->second.begin();
+}
+
+void DirectoryNames::Added(const std::string& key, const std::string& name) {
+  const auto listing = listings_.find(key);
+  if (listing != listings_.end()) listing->second[FoldCase(name)].insert(name);
+}
+
+void DirectoryNames::Removed(const std::string& key, const std::string& name) {
+  const auto listing = listings_.find(key);
+  if (listing == listings_.end()) return;
+  const auto found = listing->second.find(FoldCase(name));
+  if (found != listing->second.end()) found->second.erase(name);
+}
+
+DirectoryNames::Listing* DirectoryNames::Load(const std::string& key, int dir_fd) {
+  if (const auto known = listings_.find(key); known != listings_.end()) return &known->second;
+  // readdir takes over the descriptor it is given: it gets one of its own.
+  const int copy = io_.OpenAt(dir_fd, ".", O_RDONLY | O_DIRECTORY, 0);
+  if (copy < 0) return nullptr;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    io_.Close(copy);
+    return nullptr;
+  }
+  Listing listing;
+  while (const dirent* d = ::readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") listing[FoldCase(name)].insert(name);
+  }
+  ::closedir(dir);
+  return &listings_.emplace(key, std::move(listing)).first->second;
+}
+
+FileSystemFlush::~FileSystemFlush() {
+  for (const auto& [dev, fd] : file_systems_) io_.Close(fd);
+}
+
+void FileSystemFlush::Note(int dir_fd) {
+  struct stat st {};
+  if (io_.FStat(dir_fd, &st) != 0 || file_systems_.count(st.st_dev) != 0) return;
+  const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy >= 0) file_systems_.emplace(st.st_dev, copy);
+}
+
+void FileSystemFlush::Flush() noexcept {
+  for (const auto& [dev, fd] : file_systems_) io_.SyncFs(fd);
+}
+
+}  // namespace marvolen
