@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/FileOps.h"
+#include "platform/FileOps.h"
 #include "platform/Clock.h"
 
 namespace marvolen {

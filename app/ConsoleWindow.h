@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/OperatorWindow.h"
+#include "call/OperatorWindow.h"
 #include "app/Station.h"
 #include "platform/Clock.h"
 

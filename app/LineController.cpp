@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/LineTokens.h"
-#include "app/SupervisionScript.h"
+#include "call/LineTokens.h"
+#include "call/SupervisionScript.h"
 
 namespace marvolen {
 

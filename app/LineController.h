@@ -8,18 +8,12 @@
 #include <functional>
 #include <string>
 
-#include "app/CallServices.h"
+#include "call/CallServices.h"
+#include "call/SupervisionScript.h"
 
 namespace marvolen {
 
-class SupervisionScript;
-
-// No line of the protocol comes near this length (the longest, a doubled identification with
-// fifty files, is under 2500 bytes). A caller that sends more without a CR has its bytes
-// counted as a stray line instead of growing the buffer without bound.
-inline constexpr std::size_t kMaxLineLength = 16384;
-
-class LineController {
+class LineController final : public CallControl {
  public:
   // Decides on a complete "Ident=" line: true when the office is admitted (the state then
   // reads "conectado", step 0), false when the call is to be refused.
@@ -35,7 +29,7 @@ class LineController {
   void ResetLine();
   // Ends the call: logs the abort when the script had started, flushes the activity log and
   // resets the line.
-  void AbortCall();
+  void AbortCall() override;
   // Shows and logs the refusal, then AbortCall.
   void RefuseCall();
 

@@ -1,13 +1,13 @@
 #include "app/LineStation.h"
 
-#include "app/CallAdmission.h"
-#include "app/CallServices.h"
+#include "call/CallAdmission.h"
+#include "call/CallServices.h"
 #include "app/LineController.h"
 #include "app/SerialCallLine.h"
-#include "app/SupervisionScript.h"
+#include "call/SupervisionScript.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
-#include "link/TransferArchive.h"
+#include "transfer/TransferArchive.h"
 #include "records/OfficeParamFile.h"
 
 namespace marvolen {

@@ -3,9 +3,9 @@
 #include <filesystem>
 
 #include "link/SerialDevice.h"
-#include "link/TransferArchive.h"
-#include "link/TransferSender.h"
-#include "link/TransferSerialLine.h"
+#include "transfer/TransferArchive.h"
+#include "transfer/TransferSender.h"
+#include "transfer/TransferSerialLine.h"
 
 namespace marvolen {
 

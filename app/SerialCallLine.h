@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "app/CallLine.h"
+#include "call/CallLine.h"
 #include "link/SerialLine.h"
-#include "link/TransferLine.h"
-#include "link/TransferReceiver.h"
+#include "transfer/TransferLine.h"
+#include "transfer/TransferReceiver.h"
 
 namespace marvolen {
 

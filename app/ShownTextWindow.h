@@ -4,7 +4,7 @@
 // as control characters. Everything else goes straight to the window it wraps.
 #pragma once
 
-#include "app/OperatorWindow.h"
+#include "call/OperatorWindow.h"
 #include "platform/ShownText.h"
 
 namespace marvolen {

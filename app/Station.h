@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "app/ActivityLog.h"
-#include "app/CallState.h"
-#include "app/FileOps.h"
-#include "app/OperatorWindow.h"
+#include "call/CallState.h"
+#include "platform/FileOps.h"
+#include "call/OperatorWindow.h"
 #include "app/Settings.h"
 #include "app/ShownTextWindow.h"
 #include "app/StationConfig.h"

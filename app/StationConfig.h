@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/FileOps.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 

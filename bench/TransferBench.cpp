@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/TransferArchive.h"
-#include "link/TransferFdLine.h"
-#include "link/TransferReceiver.h"
-#include "link/TransferSender.h"
+#include "transfer/TransferArchive.h"
+#include "transfer/TransferFdLine.h"
+#include "transfer/TransferReceiver.h"
+#include "transfer/TransferSender.h"
 
 extern char** environ;
 

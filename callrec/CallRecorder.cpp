@@ -12,8 +12,8 @@
 #include <system_error>
 #include <utility>
 
-#include "app/IdentLine.h"
-#include "app/LineTokens.h"
+#include "call/IdentLine.h"
+#include "call/LineTokens.h"
 #include "callrec/CallLog.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"

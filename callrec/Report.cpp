@@ -5,10 +5,10 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "app/Admission.h"
-#include "app/Distribution.h"
-#include "app/FileOps.h"
-#include "app/IdentLine.h"
+#include "call/Admission.h"
+#include "call/Distribution.h"
+#include "platform/FileOps.h"
+#include "call/IdentLine.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "platform/Numbers.h"

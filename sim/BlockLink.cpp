@@ -8,8 +8,8 @@
 #include <system_error>
 #include <utility>
 
-#include "link/TransferLine.h"
-#include "link/TransferReceiver.h"
+#include "transfer/TransferLine.h"
+#include "transfer/TransferReceiver.h"
 #include "sim/OfficeSender.h"
 #include "zip/ZipArchiver.h"
 

@@ -1,7 +1,7 @@
 #include "sim/OfficeSender.h"
 
-#include "link/BlockFrame.h"
-#include "link/TransferSender.h"
+#include "transfer/BlockFrame.h"
+#include "transfer/TransferSender.h"
 
 namespace marvolen::office {
 

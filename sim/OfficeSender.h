@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/TransferLine.h"
+#include "transfer/TransferLine.h"
 
 namespace marvolen::office {
 

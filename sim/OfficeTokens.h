@@ -2,7 +2,7 @@
 // the same values, so the office takes the station's own definitions.
 #pragma once
 
-#include "app/LineTokens.h"
+#include "call/LineTokens.h"
 
 namespace marvolen::office {
 

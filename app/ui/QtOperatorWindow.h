@@ -7,7 +7,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/OperatorWindow.h"
+#include "call/OperatorWindow.h"
 #include "app/Station.h"
 #include "app/ui/UA.h"
 #include "app/ui/UClave.h"

@@ -6,7 +6,7 @@
 
 #include "FakeCallLine.h"
 #include "app/LineController.h"
-#include "app/SupervisionScript.h"
+#include "call/SupervisionScript.h"
 #include "platform/Clock.h"
 #include "tests/ScratchDir.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/CallLine.h"
-#include "app/OperatorWindow.h"
+#include "call/CallLine.h"
+#include "call/OperatorWindow.h"
 
 namespace marvolen::testing {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CallHarness.h"
-#include "app/LineTokens.h"
+#include "call/LineTokens.h"
 
 namespace marvolen::testing {
 namespace {

@@ -8,11 +8,11 @@
 
 #include "FakeCallLine.h"
 #include "TestSupport.h"
-#include "app/CallAdmission.h"
+#include "call/CallAdmission.h"
 #include "app/LineController.h"
 #include "app/Station.h"
 #include "app/StationConfig.h"
-#include "app/SupervisionScript.h"
+#include "call/SupervisionScript.h"
 
 namespace marvolen::testing {
 namespace {

@@ -12,10 +12,10 @@
 #include "FakeCallLine.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
-#include "app/LineTokens.h"
+#include "call/LineTokens.h"
 #include "app/Station.h"
 #include "app/StationConfig.h"
-#include "app/SupervisionScript.h"
+#include "call/SupervisionScript.h"
 
 namespace marvolen::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "CallHarness.h"
-#include "app/LineTokens.h"
+#include "call/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
 #include "tests/ScratchDir.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/OperatorWindow.h"
+#include "call/OperatorWindow.h"
 
 namespace marvolen::station_test {
 

@@ -1,6 +1,6 @@
-#include "app/Admission.h"
+#include "call/Admission.h"
 
-#include "app/CallState.h"
+#include "call/CallState.h"
 #include "records/OfficeParamFile.h"
 
 #include "tests/call/CallFixture.h"

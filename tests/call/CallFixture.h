@@ -12,7 +12,7 @@
 #include <map>
 #include <sstream>
 
-#include "app/Admission.h"
+#include "call/Admission.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen::test {

@@ -1,4 +1,4 @@
-#include "app/Distribution.h"
+#include "call/Distribution.h"
 
 #include <algorithm>
 #include <cstdio>

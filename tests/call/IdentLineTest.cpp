@@ -1,4 +1,4 @@
-#include "app/IdentLine.h"
+#include "call/IdentLine.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "app/LineTokens.h"
+#include "call/LineTokens.h"
 #include "callrec/CallLog.h"
 #include "callrec/CallRecorder.h"
 #include "tests/call/IdentBuilder.h"

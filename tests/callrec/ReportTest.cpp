@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "app/Admission.h"
+#include "call/Admission.h"
 #include "callrec/CallLog.h"
 #include "callrec/Report.h"
 #include "tests/callrec/Scratch.h"

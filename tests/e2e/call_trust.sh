@@ -16,7 +16,7 @@ done
 # 1. Same home, another line: refused with a message, the running station unharmed.
 set +e
 MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$(free_port) \
-  timeout 20 "$build/marvolen" --console >"$scratch/second.out" 2>"$scratch/second.err"
+  timeout 20 "$build/marvolen-station" >"$scratch/second.out" 2>"$scratch/second.err"
 second=$?
 set -e
 [ "$second" -eq 3 ] || fail "a second station on the same home exited $second, expected 3"

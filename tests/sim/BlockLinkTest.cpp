@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "link/TransferFdLine.h"
-#include "link/TransferReceiver.h"
-#include "link/TransferSender.h"
+#include "transfer/TransferFdLine.h"
+#include "transfer/TransferReceiver.h"
+#include "transfer/TransferSender.h"
 #include "sim/BlockLink.h"
 #include "tests/ScratchDir.h"
 #include "zip/ZipArchiver.h"

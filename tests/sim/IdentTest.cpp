@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/IdentLine.h"
+#include "call/IdentLine.h"
 #include "sim/OfficeIdent.h"
 #include "tests/ScratchDir.h"
 

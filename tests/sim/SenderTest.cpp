@@ -3,7 +3,7 @@
 
 #include <deque>
 
-#include "link/BlockFrame.h"
+#include "transfer/BlockFrame.h"
 #include "platform/Clock.h"
 #include "sim/OfficeSender.h"
 

@@ -1,0 +1,238 @@
+#include "call/Admission.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+#include "call/CallState.h"
+#include "platform/CodePage.h"
+#include "platform/FileNames.h"
+#include "records/OfficeParamFile.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool HasExtension(std::string_view name, std::string_view ext) {
+  return name.size() > ext.size() && name[name.size() - ext.size() - 1] == '.' &&
+         EqualsNoCase(name.substr(name.size() - ext.size()), ext);
+}
+
+// Names of the regular files of `dir` that `keep` accepts, sorted by name ignoring case (ties
+// in byte order). A missing or unreadable directory has none.
+template <typename Keep>
+std::vector<std::string> SortedFiles(const fs::path& dir, Keep keep) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    std::string name = it->path().filename().string();
+    if (it->is_regular_file(ignored) && keep(name)) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const std::string fa = FoldCase(a), fb = FoldCase(b);
+    return fa != fb ? fa < fb : a < b;
+  });
+  return names;
+}
+
+int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
+  const std::string text = params.ReadOfficeParam(key);
+  try {
+    return StrToInt(text);
+  } catch (const ConversionError& e) {
+    throw ConversionError(e.text(), "parámetro \"" + std::string(key) + "\" de la oficina");
+  }
+}
+
+// The password test: group i of the line is the character code (Windows-1252) of character
+// i of the stored password, which the parameter file keeps blank-padded.
+bool PasswordMatches(const IdentFields& ident, const std::string& stored_utf8) {
+  std::string stored = Utf8ToAnsi(stored_utf8);
+  if (stored.size() < 5) stored.resize(5, ' ');
+  for (int i = 1; i <= 5; ++i) {
+    if (ident.PasswordGroup(i) != static_cast<unsigned char>(stored[i - 1])) return false;
+  }
+  return true;
+}
+
+struct OfficeParams {
+  std::string password;
+  std::string stored_id;
+};
+
+// Reads the office's parameters in the file's fixed order into `r`.
+OfficeParams ReadParams(OfficeParamAccess& params, bool feature_flag_blank, AdmissionResult& r) {
+  OfficeParams p;
+  p.password = params.ReadOfficeParam("password");
+  r.DayFirst = ReadIntParam(params, "inicio *.daw");
+  r.DayLast = ReadIntParam(params, "ultimo *.daw");
+  r.CheckDeviceId = ReadIntParam(params, "Check_Id");
+  p.stored_id = params.ReadOfficeParam("Id");
+  r.UpgradeEnabled = ReadIntParam(params, "UpGrade");
+  // Only the low byte is kept, as a signed 8-bit count.
+  r.RetryCount = static_cast<int8_t>(static_cast<uint8_t>(ReadIntParam(params, "Reintentos")));
+  r.RetryPeriod = ReadIntParam(params, "PeriodoReintentos");
+  if (!feature_flag_blank) r.SyncClock = ReadIntParam(params, "Synchronize");
+  return p;
+}
+
+// Device pinning: an identifier on record must be the one reported; with none on record the
+// reported one is stored, so the office is tied to that device from now on.
+bool DeviceAccepted(const IdentFields& ident, const std::string& stored_utf8,
+                    OfficeParamAccess& params) {
+  const std::string stored = Utf8ToAnsi(stored_utf8);
+  const std::string device = ident.DeviceId();
+  if (stored.find_last_not_of(' ') != std::string::npos) return stored.substr(0, 8) == device;
+  params.WriteOfficeParam("Id", AnsiToUtf8(device + std::string(8, ' ')));
+  return true;
+}
+
+class StationParamFile : public OfficeParamAccess {
+ public:
+  explicit StationParamFile(const std::string& office_dir) : file_(office_dir) {}
+  // A key that selects nothing reads as an empty text.
+  std::string ReadOfficeParam(std::string_view key) override {
+    return file_.ReadOfficeParam(key).value_or("");
+  }
+  void WriteOfficeParam(std::string_view key, std::string_view value) override {
+    static_cast<void>(file_.WriteOfficeParam(key, value));
+  }
+
+ private:
+  OfficeParamFile file_;
+};
+
+}  // namespace
+
+std::unique_ptr<OfficeParamAccess> OpenOfficeParamFile(const std::string& office_dir) {
+  return std::make_unique<StationParamFile>(office_dir);
+}
+
+void StoreAdmission(const AdmissionResult& r, CallState& state) {
+  state.IdentLine = r.IdentLine;
+  state.TableExt = r.TableExt;
+  state.OfficeNumber = r.OfficeNumber;
+  state.OfficeDir = r.OfficeDir;
+  state.OfficeTag = r.OfficeTag;
+  state.DayFirst = r.DayFirst;
+  state.DayLast = r.DayLast;
+  state.SyncClock = r.SyncClock;
+  state.RetryCount = r.RetryCount;
+  state.RetryPeriod = r.RetryPeriod;
+  state.DeleteList = r.DeleteList;
+  if (!r.Admitted()) return;
+  state.LineState = kStateConnected;
+  state.ScriptStep = 0;
+  state.ReplyLine.clear();
+  state.LastCommand.clear();
+}
+
+int32_t ByteSum(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw SurveyError("No se puede abrir la tabla " + path);
+  uint32_t sum = 0;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
+  }
+  if (in.bad()) throw SurveyError("No se puede leer la tabla " + path);
+  return static_cast<int32_t>(sum);
+}
+
+SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
+                               const std::string& work_dir, std::string_view office_tag,
+                               bool with_upgrades) {
+  SurveyResult survey;
+  // The ".cos" files of a "tab" office only follow its ".tab" files: an office without a
+  // single ".tab" file has no tables at all.
+  std::vector<std::string_view> kinds{table_ext};
+  if (table_ext == "tab") kinds.push_back("cos");
+  for (std::string_view ext : kinds) {
+    const auto names =
+        SortedFiles(office_dir, [ext](const std::string& n) { return HasExtension(n, ext); });
+    if (names.empty() && survey.entries.empty()) return survey;
+    for (const std::string& name : names) {
+      if (survey.entries.size() == kMaxSurveyEntries) break;
+      survey.entries.push_back({UpperAscii(name), ByteSum(office_dir + "/" + name)});
+    }
+  }
+  survey.tables = survey.entries.size();
+  if (survey.tables == 0 || !with_upgrades) return survey;
+
+  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
+  const auto names = SortedFiles(
+      upgrades, [office_tag](const std::string& n) { return IsUpgradeName(n, office_tag); });
+  for (const std::string& name : names) {
+    if (survey.entries.size() == kMaxSurveyEntries) break;
+    std::error_code ec;
+    const auto size = fs::file_size(upgrades / name, ec);
+    if (ec) continue;  // vanished since the listing
+    survey.entries.push_back({UpperAscii(name), static_cast<int32_t>(static_cast<uint32_t>(size))});
+  }
+  return survey;
+}
+
+AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
+                            const AdmissionSetup& setup) {
+  AdmissionResult r;
+  const IdentFields ident{std::string(line)};
+  r.IdentLine = ident.Text();
+  r.TableExt = table_ext == "tab" ? "tab" : "tbl";
+  r.HeaderWidth = HeaderWidthFor(r.TableExt);
+  setup.view(ident.OfficeLine());
+
+  if (!ident.HalvesMatch()) {
+    r.refusal = Refusal::kHalvesDiffer;
+    return r;
+  }
+  r.TableExt = ident.TableExt();
+  r.HeaderWidth = HeaderWidthFor(r.TableExt);
+  const std::string summary = ident.SummaryLine();
+  setup.activity(summary);
+  setup.view(summary);
+
+  r.OfficeNumber = ident.OfficeNumber();
+  if (r.OfficeNumber < 1 || r.OfficeNumber > 9999) {
+    r.refusal = Refusal::kOfficeNumber;
+    return r;
+  }
+  // An office directory made as "LOC07" (or copied from a system that ignores letter case)
+  // is the office's directory all the same.
+  r.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, r.OfficeNumber)).string();
+  r.OfficeTag = OfficeTagFor(r.OfficeNumber);
+  const std::unique_ptr<OfficeParamAccess> params = setup.open_params(r.OfficeDir);
+  const bool feature_blank = ident.FeatureFlagBlank();
+  const OfficeParams stored = ReadParams(*params, feature_blank, r);
+
+  if (!PasswordMatches(ident, stored.password)) {
+    r.refusal = Refusal::kPassword;
+    return r;
+  }
+  if (r.CheckDeviceId != 0 && !DeviceAccepted(ident, stored.stored_id, *params)) {
+    r.refusal = Refusal::kDeviceId;
+    return r;
+  }
+
+  const bool with_upgrades = !feature_blank && r.UpgradeEnabled != 0;
+  SurveyResult survey =
+      SurveyOfficeFiles(r.OfficeDir, r.TableExt, setup.WorkDir, r.OfficeTag, with_upgrades);
+  if (survey.tables == 0) {
+    r.refusal = Refusal::kNoTables;
+    return r;
+  }
+  r.TableSurvey = std::move(survey.entries);
+
+  r.DeleteList = CompareWithOfficeList(ident, r.HeaderWidth, r.UpgradeEnabled != 0, r.TableSurvey,
+                                       setup.view, setup.activity);
+  r.EnvioBuilt =
+      StageAndPack(r.TableSurvey, {setup.ExeDir, setup.WorkDir, r.OfficeDir, r.OfficeTag},
+                   setup.pack, setup.view, setup.activity);
+  return r;
+}
+
+}  // namespace marvolen

@@ -1,0 +1,116 @@
+// Admission of a calling office: from its "Ident=" line to either an admitted call, with
+// everything the call script needs, or a refusal (the caller then runs RefuseCall). It also
+// surveys the station's files for the office and prepares the delivery of tables and
+// upgrades, so that the script can start at its first step on the next tick.
+//
+// Errors that end the tick (a password group or a parameter value that is not a number, an
+// office list value that is not a number, an unreadable table file, the parameter file's own
+// failures) are thrown; refusals are results.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "call/Distribution.h"
+#include "call/IdentLine.h"
+
+namespace marvolen {
+
+// A table file of the office that could not be read for its byte sum.
+class SurveyError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The office's parameter file as admission uses it. Values are texts (UTF-8): numbers in
+// decimal, the 16-character "password" and "Id" slots blanks included.
+class OfficeParamAccess {
+ public:
+  virtual ~OfficeParamAccess() = default;
+  virtual std::string ReadOfficeParam(std::string_view key) = 0;
+  virtual void WriteOfficeParam(std::string_view key, std::string_view value) = 0;
+};
+// Opens the parameter file of the office directory given (no trailing "/").
+using OfficeParamOpener =
+    std::function<std::unique_ptr<OfficeParamAccess>(const std::string& office_dir)>;
+// The station's own: the office's "MARVOLEN.TCP", created with the default values when
+// missing; its failures (office directory missing, file unreadable) throw OfficeParamError.
+std::unique_ptr<OfficeParamAccess> OpenOfficeParamFile(const std::string& office_dir);
+
+struct AdmissionSetup {
+  std::string WorkDir;  // ending in "/"
+  std::string ExeDir;   // station home, ending in "/"
+  OfficeParamOpener open_params = OpenOfficeParamFile;
+  LineSink view;                    // the log view mm1
+  LineSink activity;                // ActivityLog::LogEvent
+  EnvioPacker pack = PackEnvioZip;  // builds envio.zip in ExeDir
+};
+
+enum class Refusal {
+  kNone,
+  kHalvesDiffer,
+  kOfficeNumber,
+  kPassword,
+  kDeviceId,
+  kNoTables,
+};
+
+struct AdmissionResult {
+  Refusal refusal = Refusal::kNone;
+  bool Admitted() const { return refusal == Refusal::kNone; }
+
+  // Always set, also on a refusal: TableExt carries over to the next call.
+  std::string IdentLine;  // the line's raw bytes (Windows-1252)
+  std::string TableExt;   // "tbl" or "tab"
+  int HeaderWidth = kHeaderWidthTbl;
+
+  // Set as far as admission got.
+  int OfficeNumber = 0;
+  std::string OfficeDir;  // WorkDir + "loc" + number, no trailing "/"
+  std::string OfficeTag;  // four digits
+  int32_t DayFirst = 0;   // date serials
+  int32_t DayLast = 0;
+  int32_t CheckDeviceId = 0;
+  int32_t UpgradeEnabled = 0;
+  int8_t RetryCount = 0;
+  int32_t RetryPeriod = 0;
+  int32_t SyncClock = 0;
+  SurveyEntries TableSurvey;  // after the comparison: up-to-date files hold kUpToDate
+  std::string DeleteList;     // Windows-1252: "tablas\NAME", "upgrade\NAME" or empty
+  bool EnvioBuilt = false;
+};
+
+// Admits or refuses the office that sent `line` (raw bytes up to CR, control bytes 8, 10,
+// 11 and 12 removed). `table_ext` is the TableExt left by the previous call ("tbl" after
+// start-up). The caller sets its IdentLine to `line` and clears the status bar's packet
+// counts before calling: activity log lines written during admission carry this office.
+AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
+                            const AdmissionSetup& setup);
+
+struct CallState;
+// Hands the outcome to the call state the controller and the script share: the line, the
+// table kind and the office's values always; on admission also "conectado" at step 0 with
+// the reply and the last command emptied.
+void StoreAdmission(const AdmissionResult& result, CallState& state);
+
+// The station's files for an office, in a fixed order (directory listings are sorted by name
+// ignoring case, so that a call does not depend on the file system's order): the tables
+// ("*.tbl", or "*.tab" then "*.cos") with their byte sums, then, when `with_upgrades`, the
+// upgrades in `work_dir` + "upgrades" meant for this office with their sizes; at most
+// kMaxSurveyEntries. Throws SurveyError when a table cannot be read.
+struct SurveyResult {
+  SurveyEntries entries;
+  size_t tables = 0;
+};
+SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
+                               const std::string& work_dir, std::string_view office_tag,
+                               bool with_upgrades);
+
+// Sum of all bytes of a file, modulo 2^32. Throws SurveyError when it cannot be read.
+int32_t ByteSum(const std::string& path);
+
+}  // namespace marvolen

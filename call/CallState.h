@@ -1,0 +1,58 @@
+// The process-wide state of the line and of the call in progress. One instance lives in the
+// station; the controller, the admission and the script all work on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+// No line of the protocol comes near this length (the longest, a doubled identification with
+// fifty files, is under 2500 bytes). A caller that sends more without a CR has its bytes
+// counted as a stray line instead of growing the buffer without bound.
+inline constexpr std::size_t kMaxLineLength = 16384;
+
+inline constexpr char kStateWaiting[] = "esperando";
+inline constexpr char kStateConnecting[] = "conectando";
+inline constexpr char kStateConnected[] = "conectado";
+
+enum class TransferKind { kNone = 0, kSendEnvio = 1, kReceive = 2 };
+
+struct CallState {
+  // The line.
+  std::string LineState;  // "", "esperando", "conectando" or "conectado"
+  std::string PreviousLineState;
+  int ScriptStep = 0;
+  long long StallTime = 0;  // ms of nominal timer intervals spent in one state
+  int GreetingCount = 0;
+  int StrayLineCount = 0;
+  MonoTime LastGreetingTime{};
+  int TimerInterval = 5000;  // mirror of Timer1.Interval
+
+  // The script.
+  std::string ReplyLine;
+  std::string LastCommand;
+  TransferKind PendingTransfer = TransferKind::kNone;
+  std::string DeleteList;
+  std::string DayFileList;
+  int DayEnd = 0;
+
+  // The admitted office (raw line bytes, Windows-1252).
+  std::string IdentLine = "      Datos";
+  std::string TableExt = "tbl";
+  int OfficeNumber = 0;
+  std::filesystem::path OfficeDir;
+  std::string OfficeTag;
+  int DayFirst = 0;
+  int DayLast = 0;
+  int SyncClock = 0;
+  int8_t RetryCount = 0;
+  int RetryPeriod = 0;
+};
+
+}  // namespace marvolen

@@ -1,0 +1,189 @@
+#include "call/Distribution.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/CodePage.h"
+#include "platform/FileNames.h"
+#include "zip/ZipArchiver.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The office will run "DEL tablas\" + name: a name that is empty or reaches out of that
+// directory would have it delete something other than one of its tables or upgrades.
+bool SafeToDelete(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("\\/:") == std::string_view::npos;
+}
+
+// What to delete on the office for a reported file the station does not hold: a table by the
+// extension probe (a dot where a padded name has its extension), else an upgrade.
+std::string DeletionFor(const OfficeFileEntry& entry, bool upgrade_enabled) {
+  const bool table_probe =
+      !entry.probe.empty() && entry.probe[0] == '.' && UpperAscii(entry.probe) != ".UPG";
+  if (table_probe) return "tablas\\" + entry.name;
+  if (upgrade_enabled) return "upgrade\\" + entry.name;
+  return {};
+}
+
+void RemoveFilesIn(const fs::path& dir) {
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    if (!it->is_directory(ignored)) fs::remove(it->path(), ignored);
+  }
+}
+
+// Removes "envio.zip" in any letter case.
+void RemoveEnvio(const fs::path& exe_dir) {
+  std::error_code ec;
+  std::vector<fs::path> found;
+  for (fs::directory_iterator it(exe_dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (EqualsNoCase(it->path().filename().string(), "envio.zip")) found.push_back(it->path());
+  }
+  for (const fs::path& p : found) {
+    std::error_code ignored;
+    if (!fs::is_directory(p, ignored)) fs::remove(p, ignored);
+  }
+}
+
+// A file that cannot be copied is simply missing from the delivery.
+void CopyQuietly(const fs::path& from_dir, const std::string& name, const fs::path& to_dir) {
+  const auto source = FindNoCase(from_dir, name);
+  if (!source) return;
+  std::error_code ignored;
+  fs::copy_file(*source, to_dir / name, fs::copy_options::overwrite_existing, ignored);
+}
+
+}  // namespace
+
+bool IsUpgradeName(std::string_view name, std::string_view office_tag) {
+  const Converted ansi = ConvertText(name, CodePage::Utf8, CodePage::Cp1252);
+  if (!ansi.exact || ansi.text.size() != 12) return false;
+  const std::string tail = ansi.text.substr(8, 4);
+  return tail == office_tag || UpperAscii(tail) == ".UPG";
+}
+
+void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir) {
+  // Named from the station home rather than the current directory, so that the archive
+  // does not depend on where the process happens to stand.
+  zipper.SetFileName(exe_dir + "envio.zip");
+  zipper.OpenZip(kOpenCreate);
+  try {
+    zipper.SetBaseDir(exe_dir);
+    zipper.Options().StorePath = spRelativePath;
+    zipper.AddMatching("tablas/*.*", kStationAttrMask, "");
+    zipper.AddMatching("upgrade/*.*", kStationAttrMask, "");
+    zipper.CloseZip();
+  } catch (...) {
+    // Let go of the file before the caller removes it; the first error is the one to report.
+    try {
+      zipper.CloseZip();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void PackEnvioZip(const std::string& exe_dir) {
+  TZipArchiver zipper("Zipper1");
+  PackEnvio(zipper, exe_dir);
+}
+
+bool IsTableName(std::string_view name) {
+  if (name.size() < 4 || name[name.size() - 4] != '.') return false;
+  return UpperAscii(name.substr(name.size() - 4)) != ".UPG";
+}
+
+std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool upgrade_enabled,
+                               SurveyEntries& survey) {
+  std::string delete_list;
+  for (const OfficeFileEntry& entry : files) {
+    const std::string name = AnsiToUtf8(entry.name);
+    bool known = false;
+    for (SurveyEntry& ours : survey) {
+      if (ours.name != name) continue;
+      known = true;
+      if (ours.value == entry.value) {
+        ours.value = kUpToDate;
+        break;
+      }
+    }
+    if (known || !delete_list.empty() || !SafeToDelete(entry.name)) continue;
+    delete_list = DeletionFor(entry, upgrade_enabled);
+  }
+  return delete_list;
+}
+
+std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bool upgrade_enabled,
+                                  SurveyEntries& survey, const LineSink& view,
+                                  const LineSink& activity) {
+  const std::vector<OfficeFileEntry> files = ident.OfficeFiles(header_width);
+  std::string summary = "Tablas: ";
+  for (const OfficeFileEntry& entry : files) summary += " " + AnsiToUtf8(entry.name);
+  std::string delete_list = CompareOfficeFiles(files, upgrade_enabled, survey);
+  activity(summary);
+  view(summary);
+  return delete_list;
+}
+
+std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey) {
+  std::vector<SurveyEntry> out;
+  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
+    // An empty table (value 0) is left out; the entries after it still go.
+    if (survey[p].value != 0 && survey[p].value != kUpToDate) out.push_back(survey[p]);
+  }
+  return out;
+}
+
+bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
+                  const LineSink& view, const LineSink& activity) {
+  const fs::path exe_dir(places.exe_dir);
+  // The staging directories and "upgrades" are whatever letter case they were made in.
+  const fs::path tablas = ResolveNoCase(exe_dir / "tablas");
+  const fs::path upgrade = ResolveNoCase(exe_dir / "upgrade");
+  const fs::path upgrades = ResolveNoCase(places.work_dir + "upgrades");
+  std::error_code ec;
+  fs::create_directories(tablas, ec);
+  fs::create_directories(upgrade, ec);
+  RemoveFilesIn(tablas);
+  RemoveFilesIn(upgrade);
+
+  // Only used entries are held, so a value of 0 is a file of 0 bytes (or of NUL bytes only).
+  // Taking it for the end of the list would hold back every file surveyed after it, call
+  // after call; it is left out alone, and the operator told why.
+  for (size_t p = 0; p < survey.size() && p < kMaxSurveyEntries; ++p) {
+    if (survey[p].value != 0) continue;
+    const std::string note = "Tabla vacía, no se envía: " + survey[p].name;
+    view(note);
+    activity(note);
+  }
+  const std::vector<SurveyEntry> delivery = DeliveryOf(survey);
+  const bool pending = !delivery.empty();
+  for (const SurveyEntry& entry : delivery) {
+    if (IsTableName(entry.name)) {
+      CopyQuietly(places.office_dir, entry.name, tablas);
+    } else if (IsUpgradeName(entry.name, places.office_tag)) {
+      CopyQuietly(upgrades, entry.name, upgrade);
+    }
+  }
+
+  RemoveEnvio(exe_dir);
+  if (!pending) return false;
+  try {
+    pack(places.exe_dir);
+    return true;
+  } catch (const std::exception& e) {
+    // Without envio.zip the office is told its tables are up to date and gets them at a
+    // later call; the operator should still see why nothing went out this time.
+    RemoveEnvio(exe_dir);
+    view(std::string("No se pudo armar envio.zip: ") + e.what());
+    return false;
+  }
+}
+
+}  // namespace marvolen

@@ -1,0 +1,403 @@
+#include "call/SupervisionScript.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "call/LineTokens.h"
+#include "platform/CodePage.h"
+#include "platform/DosTime.h"
+#include "platform/FileNames.h"
+#include "platform/LocalTime.h"
+
+namespace marvolen {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kTransferOk[] = "TRANSFERENCIA OK";
+constexpr std::string_view kSendCommand = "Enviar  dato";
+constexpr char kTrafficRequest[] = "Enviar  datoTRAFICO\\trafico.TRF\r";
+// The most day files one call asks for: a year, leap day included.
+constexpr int kMaxDayFiles = 366;
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string LastDigits(const std::string& padded, size_t count) {
+  return padded.substr(padded.size() - count);
+}
+
+// An existing file of `dir` named `name` in any letter case; else `dir`/`name`.
+fs::path InDir(const fs::path& dir, std::string_view name) {
+  if (auto found = FindNoCase(dir, name)) return *found;
+  return dir / std::string(name);
+}
+
+bool ExistsNoCase(const fs::path& dir, std::string_view name) {
+  return FindNoCase(dir, name).has_value();
+}
+
+// Removes every file of `dir` named `name` in any letter case.
+void RemoveNoCase(const fs::path& dir, std::string_view name) {
+  while (auto found = FindNoCase(dir, name)) {
+    if (!fs::remove(*found)) break;
+  }
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("No se puede abrir el archivo " + path.string());
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("Error leyendo el archivo " + path.string());
+  return data;
+}
+
+// The bare file names (UTF-8) that an "Enviar  dato" command asks for: its blank-separated
+// office-relative paths without their folders.
+std::vector<std::string> RequestedNames(std::string_view command) {
+  std::vector<std::string> names;
+  if (!command.starts_with(kSendCommand)) return names;
+  command.remove_prefix(kSendCommand.size());
+  while (!command.empty() && (command.back() == '\r' || command.back() == ' ')) {
+    command.remove_suffix(1);
+  }
+  size_t start = 0;
+  while (start < command.size()) {
+    size_t end = command.find(' ', start);
+    if (end == std::string_view::npos) end = command.size();
+    std::string_view path = command.substr(start, end - start);
+    const size_t cut = path.find_last_of("\\/");
+    if (cut != std::string_view::npos) path.remove_prefix(cut + 1);
+    if (!path.empty()) names.push_back(AnsiToUtf8(path));
+    start = end + 1;
+  }
+  return names;
+}
+
+std::string DayFileName(int serial) {
+  const CivilDate d = CivilFromSerial(serial);
+  LocalDateTime t;
+  t.year = d.year;
+  t.month = d.month;
+  t.day = d.day;
+  return FormatDdMmYyyy(t) + ".daw";
+}
+
+}  // namespace
+
+SupervisionScript::SupervisionScript(const CallServices& services, ParamWriter write_param,
+                                     const FileOps& file_ops)
+    : s_(services), write_param_(std::move(write_param)), file_ops_(file_ops) {}
+
+std::vector<std::string> SupervisionScript::ReceivedNames(std::string_view command) {
+  std::vector<std::string> names = RequestedNames(command);
+  // The office may send its traffic as its backup; filing takes that name as the traffic
+  // file too.
+  if (command == kTrafficRequest) names.emplace_back("TRAFICO.BAK");
+  return names;
+}
+
+void SupervisionScript::Run(CallControl& controller) {
+  if (!PerformStep(controller)) return;
+  ReadReplies(controller);
+}
+
+bool SupervisionScript::PerformStep(CallControl& controller) {
+  CallState& st = s_.state;
+  switch (st.ScriptStep) {
+    case 0:
+      StepTables();
+      return true;
+    case 1:
+      StepDeleteTable();
+      return true;
+    case 2:
+      SendCommand("DEL " + st.DeleteList + '\r');
+      st.ScriptStep = -3;
+      return true;
+    case 3:
+      StepTrafficRequest();
+      return true;
+    case 4:
+      StepTrafficFiling();
+      return true;
+    case 5:
+      SendCommand("DEL TRAFICO\\TRAFICO.TRF\r");
+      st.ScriptStep = -6;
+      return true;
+    case 6:
+      StepDayFiles();
+      return true;
+    case 7:
+      fs::current_path(s_.exe_dir);
+      if (!st.DayFileList.empty()) write_param_("inicio *.daw", std::to_string(st.DayEnd));
+      st.ScriptStep = 9;
+      return true;
+    case 9:
+      if (st.SyncClock != 0) {
+        StepClock();
+        st.ScriptStep = -10;
+      } else {
+        st.ScriptStep = 10;
+      }
+      return true;
+    case 10:
+      SendMessage("Comunicación exitosa");
+      s_.ShowAndLog("Comunicación exitosa");
+      st.ScriptStep = -11;
+      return true;
+    case 11:
+      StepDismiss(controller);
+      return false;
+    default:
+      // A command is out and the office has not acknowledged it yet.
+      if ((st.ScriptStep <= -1 && st.ScriptStep >= -11) || st.ScriptStep == -20) return true;
+      controller.AbortCall();
+      return false;
+  }
+}
+
+void SupervisionScript::SendCommand(std::string bytes) {
+  s_.state.LastCommand = std::move(bytes);
+  s_.line.SendText(s_.state.LastCommand);
+}
+
+void SupervisionScript::SendMessage(std::string_view utf8_text) {
+  SendCommand(std::string(MessageToken) + Utf8ToAnsi(utf8_text) + '\r');
+}
+
+void SupervisionScript::StepTables() {
+  CallState& st = s_.state;
+  if (ExistsNoCase(s_.exe_dir, "envio.zip")) {
+    s_.clock.Sleep(Millis(1000));
+    SendCommand("Recibir dato\r");
+    st.PendingTransfer = TransferKind::kSendEnvio;
+    s_.clock.Sleep(Millis(1000));
+    s_.log_event("Envío de Tablas......");
+  } else {
+    SendMessage("Tablas ya actualizadas");
+    s_.ShowAndLog("Tablas ya actualizadas");
+  }
+  st.ScriptStep = -1;
+}
+
+void SupervisionScript::StepDeleteTable() {
+  CallState& st = s_.state;
+  const auto first = st.DeleteList.find_first_not_of(' ');
+  if (first == std::string::npos) {
+    st.ScriptStep = 3;
+    return;
+  }
+  const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8(st.DeleteList);
+  s_.window.AddLine(text);
+  SendMessage(text);
+  s_.log_event(text);
+  st.ScriptStep = -2;
+}
+
+void SupervisionScript::StepTrafficRequest() {
+  CallState& st = s_.state;
+  fs::current_path(st.OfficeDir);
+  std::error_code ec;
+  const fs::path here = fs::current_path(ec);
+  if (ec || fs::weakly_canonical(here, ec) != fs::weakly_canonical(st.OfficeDir, ec)) return;
+
+  if (st.IdentLine.size() >= 12 && st.IdentLine[11] == 'N') {
+    SendMessage("Tráfico ya enviado");
+    s_.ShowAndLog("Tráfico ya enviado");
+    st.ScriptStep = -6;
+    return;
+  }
+  for (const char* name : {"Recibo.zip", "trafico.trf", "trafico.bak"}) {
+    RemoveNoCase(st.OfficeDir, name);
+  }
+  st.PendingTransfer = TransferKind::kReceive;
+  SendCommand(kTrafficRequest);
+  s_.log_event("Recibo Tráfico.....");
+  st.ScriptStep = -4;
+}
+
+void SupervisionScript::StepTrafficFiling() {
+  CallState& st = s_.state;
+  const fs::path traffic = InDir(st.OfficeDir, "TRAFICO.TRF");
+  if (auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK")) fs::rename(*backup, traffic);
+  if (!fs::exists(traffic)) {
+    st.ScriptStep = 6;
+    return;
+  }
+  FileTraffic(traffic);
+  // Only traffic that is safely filed is announced as deleted: the office deletes its copy
+  // when this step is acknowledged. A failure above leaves the tick with the office's copy
+  // untouched.
+  s_.window.AddLine("Borrando Tráfico");
+  st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
+  s_.log_event("Borrado de Tráfico");
+  s_.line.SendText(st.LastCommand);
+  st.ScriptStep = -5;
+}
+
+// The time-stamped copy and, for "tab" offices, the cumulative file are both written under
+// temporary names first and put in place only when both are complete on the disk: a full
+// disk leaves neither a short copy nor a half-appended cumulative file. Should the last step
+// fail, the new stamped copy goes again, so that the traffic the office still holds is filed
+// once when it comes again.
+void SupervisionScript::FileTraffic(const fs::path& traffic) {
+  const CallState& st = s_.state;
+  const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
+  const fs::path stamped_path = InDir(st.OfficeDir, stamp + ".trf");
+  StagedFile stamped(stamped_path.string(), file_ops_);
+  stamped.CopyFrom(traffic.string());
+  stamped.Sync();
+  std::optional<StagedFile> cumulative;
+  if (st.TableExt == "tab") {
+    const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
+    cumulative.emplace(path.string(), file_ops_);
+    if (fs::exists(path)) cumulative->CopyFrom(path.string());
+    cumulative->CopyFrom(traffic.string());
+    cumulative->Sync();
+  }
+  const bool stamp_is_new = !fs::exists(stamped_path);
+  stamped.Commit();
+  if (!cumulative) return;
+  try {
+    cumulative->Commit();
+  } catch (const FileError&) {
+    if (stamp_is_new) file_ops_.unlink(stamped_path.c_str());
+    throw;
+  }
+}
+
+void SupervisionScript::StepDayFiles() {
+  CallState& st = s_.state;
+  st.DayFileList.clear();
+  if (st.DayFirst == 0) {
+    st.ScriptStep = 7;
+    return;
+  }
+  st.DayEnd = st.DayLast >= st.DayFirst ? st.DayLast : LocalDateSerial(s_.clock.WallNow());
+  // A range that no MS-DOS date can name (a date typed as ddmmyyyy, a stray number) asks
+  // for nothing: it is reported and left as it is for the operator to mend.
+  if (!IsDosDateSerial(st.DayFirst) || !IsDosDateSerial(st.DayEnd)) {
+    s_.ShowAndLog("Archivos *.daw no pedidos: fecha fuera de rango (inicio *.daw " +
+                  std::to_string(st.DayFirst) + ", ultimo *.daw " + std::to_string(st.DayLast) +
+                  ")");
+    st.DayFileList.clear();
+    st.ScriptStep = 7;
+    return;
+  }
+  // A longer range collects only its last days.
+  const int first = std::max(st.DayFirst, st.DayEnd - (kMaxDayFiles - 1));
+  for (int day = first; day <= st.DayEnd; ++day) st.DayFileList += DayFileName(day) + " ";
+  if (st.DayFileList.empty()) {
+    st.ScriptStep = 7;
+    return;
+  }
+  RemoveNoCase(st.OfficeDir, "Recibo.zip");
+  st.PendingTransfer = TransferKind::kReceive;
+  SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
+  s_.log_event("Recibo Administración......");
+  if (st.DayFirst <= st.DayLast) st.DayEnd = 0;
+  st.ScriptStep = -7;
+}
+
+void SupervisionScript::StepClock() {
+  const std::string t = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
+  s_.state.LastCommand = std::string(ClockToken) + t + '\r';
+  s_.ShowAndLog("Sincronizo fecha/hora: " + t.substr(0, 2) + "/" + t.substr(2, 2) + "/" +
+                t.substr(4, 4) + " " + t.substr(8, 2) + ":" + t.substr(10, 2) + ":" +
+                t.substr(12, 2));
+  s_.line.SendText(s_.state.LastCommand);
+}
+
+void SupervisionScript::StepDismiss(CallControl& controller) {
+  CallState& st = s_.state;
+  const std::string retries = LastDigits("00" + std::to_string(st.RetryCount), 2);
+  const std::string period = LastDigits("000" + std::to_string(st.RetryPeriod), 3);
+  SendCommand("Salir" + retries + period + '\r');
+  st.ScriptStep = -20;
+  controller.AbortCall();
+}
+
+bool SupervisionScript::ReadReplies(CallControl& controller) {
+  CallState& st = s_.state;
+  for (;;) {
+    s_.line.ReadPort();
+    if (s_.line.Received().empty()) return true;
+    const std::string received = s_.line.Received();
+    bool transferred = false;
+    for (char c : received) {
+      if (IsLineNoise(c)) continue;
+      if (c != '\r') {
+        // An endless line is no reply the script could take: it is dropped, not kept growing.
+        if (st.ReplyLine.size() >= kMaxLineLength) st.ReplyLine.clear();
+        st.ReplyLine += c;
+        continue;
+      }
+      s_.clock.Sleep(Millis(500));
+      if (!HandleReply(controller, transferred)) return false;
+      st.ReplyLine.clear();
+      // A transfer read the line itself: what followed the echo in this read is not scanned.
+      if (transferred) break;
+    }
+    // Read again only when a transfer took the port's bytes; what it read past its end
+    // comes back with that read.
+    if (!s_.line.Received().empty()) return true;
+  }
+}
+
+bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) {
+  CallState& st = s_.state;
+  const std::string head = st.ReplyLine.substr(0, 7);
+  if (head == AckToken) {
+    s_.window.AddLine("Ok");
+    st.LastCommand.clear();
+    st.ScriptStep = std::abs(st.ScriptStep);
+    return true;
+  }
+  if (st.LastCommand.size() < 5 || head != st.LastCommand.substr(0, 7)) return true;
+  if (st.PendingTransfer == TransferKind::kNone) {
+    s_.line.SendText(GoToken);
+    return true;
+  }
+  transferred = true;
+  return RunTransfer(controller);
+}
+
+bool SupervisionScript::RunTransfer(CallControl& controller) {
+  CallState& st = s_.state;
+  std::string label;
+  std::string result;
+  if (st.PendingTransfer == TransferKind::kSendEnvio) {
+    label = "Enviando archivo!.....";
+    s_.window.AddLine(label);
+    const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
+    s_.line.SendText(GoToken);
+    result = s_.line.SendFile(data);
+  } else {
+    label = "Recibiendo archivo!...";
+    s_.window.AddLine(label);
+    s_.line.SendText(GoToken);
+    s_.clock.Sleep(Millis(5000));
+    result = s_.line.ReceiveFile(ReceivedNames(st.LastCommand));
+  }
+  s_.window.AddLine(result);
+  s_.log_event(label + result);
+  if (Upper(result) != kTransferOk) {
+    controller.AbortCall();
+    return false;
+  }
+  st.PendingTransfer = TransferKind::kNone;
+  return true;
+}
+
+}  // namespace marvolen

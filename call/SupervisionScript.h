@@ -1,0 +1,68 @@
+// The fixed script an admitted office is led through, one step per tick: tables and upgrades
+// out, an unused table deleted, traffic and day files in, the clock set, success announced,
+// the office dismissed. Each command waits for the office's echo (answered with the go token
+// or a file transfer) and its acknowledgement (which moves the script on).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "call/CallServices.h"
+#include "platform/FileOps.h"
+
+namespace marvolen {
+
+// What the script needs of the line controller: ending the call when the script is over or
+// has failed.
+class CallControl {
+ public:
+  virtual void AbortCall() = 0;
+
+ protected:
+  ~CallControl() = default;
+};
+
+class SupervisionScript {
+ public:
+  // Stores one value in the admitted office's parameter file.
+  using ParamWriter = std::function<void(const std::string& key, const std::string& value)>;
+
+  // The traffic filing writes through `file_ops`, which must outlive the script.
+  SupervisionScript(const CallServices& services, ParamWriter write_param,
+                    const FileOps& file_ops = SystemFileOps());
+
+  // The bare file names (UTF-8) that the office's archive may hold in answer to the
+  // "Enviar  dato" command `command`; any other member is left out.
+  static std::vector<std::string> ReceivedNames(std::string_view command);
+
+  // One tick in "conectado": the step `ScriptStep` names, then the office's replies. Ends
+  // the call through `controller` when the script is over or has failed. File errors throw.
+  void Run(CallControl& controller);
+
+ private:
+  // Each returns false when the call has been ended.
+  bool PerformStep(CallControl& controller);
+  bool ReadReplies(CallControl& controller);
+  // Handles one complete reply line; sets `transferred` when a transfer ran.
+  bool HandleReply(CallControl& controller, bool& transferred);
+  bool RunTransfer(CallControl& controller);
+
+  void SendCommand(std::string bytes);
+  void SendMessage(std::string_view utf8_text);
+  void StepTables();
+  void StepDeleteTable();
+  void StepTrafficRequest();
+  void StepTrafficFiling();
+  void FileTraffic(const std::filesystem::path& traffic);
+  void StepDayFiles();
+  void StepClock();
+  void StepDismiss(CallControl& controller);
+
+  CallServices s_;
+  ParamWriter write_param_;
+  const FileOps& file_ops_;
+};
+
+}  // namespace marvolen

@@ -1,0 +1,126 @@
+#include "platform/FileOps.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/TempNames.h"
+
+namespace marvolen {
+
+const FileOps& SystemFileOps() {
+  static const FileOps ops{
+      [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
+      [](int fd, const void* data, size_t size) { return ::write(fd, data, size); },
+      [](int fd) { return ::fsync(fd); },
+      [](int fd) { return ::close(fd); },
+      [](const char* from, const char* to) { return ::rename(from, to); },
+      [](const char* path) { return ::unlink(path); },
+  };
+  return ops;
+}
+
+namespace {
+
+constexpr size_t kCopyChunk = 64 * 1024;
+
+[[noreturn]] void Fail(const std::string& path, int err) {
+  throw FileError("No se puede escribir el archivo " + path + ": " + std::strerror(err));
+}
+
+int OpenRetrying(const FileOps& ops, const std::string& path, int flags) {
+  for (;;) {
+    const int fd = ops.open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+// Writes all of `data`; 0 on success, else the errno of the failed write.
+int WriteAll(const FileOps& ops, int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ops.write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
+  const int fd = OpenRetrying(ops, path, O_WRONLY | O_CREAT | O_APPEND);
+  if (fd < 0) Fail(path, errno);
+  const int err = WriteAll(ops, fd, data);
+  const int close_rc = ops.close(fd);
+  const int close_err = errno;
+  if (err != 0) Fail(path, err);
+  if (close_rc != 0) Fail(path, close_err);
+}
+
+StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(path)), ops_(ops) {
+  const std::filesystem::path final_path(path_);
+  const std::filesystem::path dir =
+      final_path.has_parent_path() ? final_path.parent_path() : std::filesystem::path(".");
+  RemoveStaleTemps(dir);
+  temp_ = (dir / TempName(final_path.filename().string())).string();
+  fd_ = OpenRetrying(ops_, temp_, O_WRONLY | O_CREAT | O_EXCL);
+  if (fd_ < 0) Fail(path_, errno);
+}
+
+StagedFile::~StagedFile() {
+  if (fd_ >= 0) ops_.close(fd_);
+  if (!committed_) ops_.unlink(temp_.c_str());
+}
+
+void StagedFile::Abandon(int err) {
+  if (fd_ >= 0) ops_.close(fd_);
+  fd_ = -1;
+  Fail(path_, err);
+}
+
+void StagedFile::Write(std::string_view data) {
+  if (fd_ < 0) Abandon(EBADF);
+  if (const int err = WriteAll(ops_, fd_, data); err != 0) Abandon(err);
+}
+
+void StagedFile::CopyFrom(const std::string& source) {
+  std::ifstream in(source, std::ios::binary);
+  if (!in) throw FileError("No se puede leer el archivo " + source);
+  std::vector<char> buffer(kCopyChunk);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    Write(std::string_view(buffer.data(), static_cast<size_t>(in.gcount())));
+  }
+  if (in.bad()) throw FileError("No se puede leer el archivo " + source);
+}
+
+void StagedFile::Sync() {
+  if (fd_ < 0) return;
+  if (ops_.fsync(fd_) != 0) Abandon(errno);
+  const int rc = ops_.close(fd_);
+  fd_ = -1;
+  if (rc != 0) Fail(path_, errno);
+}
+
+void StagedFile::Commit() {
+  Sync();
+  if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
+  committed_ = true;
+}
+
+void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops) {
+  StagedFile file(path, ops);
+  file.Write(data);
+  file.Commit();
+}
+
+}  // namespace marvolen

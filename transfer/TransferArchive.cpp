@@ -1,0 +1,140 @@
+#include "transfer/TransferArchive.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/FileNames.h"
+#include "platform/TempNames.h"
+#include "zip/ArchiveError.h"
+#include "zip/ZipArchiver.h"
+
+namespace marvolen {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Set up as the station reads every archive an office sends.
+void PrepareForReading(TZipArchiver& zipper, const fs::path& archive) {
+  zipper.SetTolerateDamage(true);
+  zipper.SetFileName(archive.string());
+}
+
+// An office's archive is unpacked into its directory on the station, beside the parameter
+// file that admits it: no entry may replace that file, whatever its letter case.
+bool IsParameterFileName(const std::string& stored_name) {
+  const size_t cut = stored_name.find_last_of("/\\");
+  const std::string last = cut == std::string::npos ? stored_name : stored_name.substr(cut + 1);
+  return EqualsNoCase(last, "MARVOLEN.TCP");
+}
+
+// A fresh directory beside the target that the members are unpacked into first; it goes,
+// with whatever is still in it, when the unpacking is over.
+class StagingDir {
+ public:
+  explicit StagingDir(const fs::path& dir) {
+    RemoveStaleTemps(dir);
+    for (;;) {
+      path_ = dir / TempName("recibo");
+      std::error_code ec;
+      if (fs::create_directory(path_, ec)) return;
+      if (ec) throw fs::filesystem_error("Cannot create directory", path_, ec);
+    }
+  }
+  ~StagingDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  StagingDir(const StagingDir&) = delete;
+  StagingDir& operator=(const StagingDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Moves what `from` holds into `to`, replacing a file of the same name in any letter case;
+// a directory that exists there in any letter case is merged into, never followed when it
+// is a symbolic link.
+void MoveInto(const fs::path& from, const fs::path& to) {
+  for (const fs::directory_entry& item : fs::directory_iterator(from)) {
+    const std::string name = item.path().filename().string();
+    const auto existing = FindNoCase(to, name);
+    const fs::file_type existing_type =
+        existing ? fs::symlink_status(*existing).type() : fs::file_type::not_found;
+    if (item.is_directory() && !item.is_symlink()) {
+      if (existing_type == fs::file_type::not_found) {
+        fs::rename(item.path(), to / name);
+      } else if (existing_type == fs::file_type::directory) {
+        MoveInto(item.path(), *existing);
+      } else {
+        throw fs::filesystem_error("Cannot create directory", *existing,
+                                   std::make_error_code(std::errc::not_a_directory));
+      }
+      continue;
+    }
+    if (existing_type == fs::file_type::directory) {
+      throw fs::filesystem_error("Cannot create file", *existing,
+                                 std::make_error_code(std::errc::is_a_directory));
+    }
+    if (existing && existing->filename() != name) fs::remove(*existing);
+    fs::rename(item.path(), to / name);
+  }
+}
+
+}  // namespace
+
+ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log) {
+  ArchiveHooks hooks;
+  hooks.is_valid = [](const fs::path& archive) {
+    TZipArchiver zipper;
+    PrepareForReading(zipper, archive);
+    return zipper.IsZipValid();
+  };
+  hooks.extract = [log](const fs::path& archive, const fs::path& dir, const EntryFilter& wanted) {
+    const StagingDir staging(dir);
+    TZipArchiver zipper;
+    PrepareForReading(zipper, archive);
+    // Every member that fails is reported; the others are still tried, so that the operator
+    // sees all that is wrong with the archive.
+    int failures = 0;
+    zipper.OnProcessFileFailure = [log, &failures](TBaseArchiver&, const std::string& name,
+                                                   TArchiveOperation, int, int,
+                                                   const std::string& message, TArchiveAction&) {
+      ++failures;
+      if (log) log(FailureLogLine(name, message));
+    };
+    zipper.OnConfirmProcessFile = [log, &wanted](const std::string& name) {
+      const char* refusal = nullptr;
+      if (IsParameterFileName(name)) {
+        refusal = "nombre reservado de la estación, no se extrae";
+      } else if (wanted && !wanted(name)) {
+        refusal = "archivo no pedido por la estación, no se extrae";
+      }
+      if (refusal == nullptr) return true;
+      if (log) log(FailureLogLine(name, refusal));
+      return false;
+    };
+    zipper.OpenZip(kOpenRead);
+    zipper.SetBaseDir(staging.path().string());
+    zipper.ExtractMatching("*.*", kStationAttrMask, "");
+    zipper.CloseZip();
+    if (failures > 0) {
+      throw std::runtime_error(std::to_string(failures) +
+                               " archivo(s) dañado(s) en el archivo recibido");
+    }
+    MoveInto(staging.path(), dir);
+  };
+  return hooks;
+}
+
+EntryFilter OnlyNamed(std::vector<std::string> names) {
+  return [names = std::move(names)](std::string_view stored_name) {
+    for (const std::string& name : names) {
+      if (EqualsNoCase(stored_name, name)) return true;
+    }
+    return false;
+  };
+}
+
+}  // namespace marvolen

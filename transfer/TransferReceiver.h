@@ -1,0 +1,59 @@
+// The receiving side of the block transfer. Every file an office sends is a ZIP archive: the
+// receiver stores it as "recibo.zip", cuts off the padding of the last block by finding the
+// length at which the archive check passes, and unpacks the members beside it.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "transfer/TransferLine.h"
+
+namespace marvolen {
+
+inline constexpr std::string_view kReceiveOk = "Transferencia OK";
+inline constexpr std::string_view kReceiveBadArchive = "No se pudo abrir archivo";
+inline constexpr std::string_view kReceiveNoCarrier = "No Carrier";
+inline constexpr std::string_view kReceiveReadError = "Transferecia Abortada por Usuario";
+inline constexpr std::string_view kReceiveCancelled = "Transferencia Abortada Por Envio";
+inline constexpr std::string_view kReceiveTooManyErrors =
+    "Maximo de Errores. Transferencia Abortada.";
+inline constexpr std::string_view kReceivedArchiveName = "recibo.zip";
+// Trailing bytes the trimming may remove before it gives the archive up.
+inline constexpr int kMaxTrimmedBytes = 127;
+
+// Whether an archive member (its stored name: UTF-8, "/" separators) is one that was asked
+// for. An empty filter takes every member.
+using EntryFilter = std::function<bool(std::string_view stored_name)>;
+
+// The archive operations the receiver needs.
+struct ArchiveHooks {
+  // True when the file is an archive that ends exactly after its end record and comment.
+  std::function<bool(const std::filesystem::path& archive)> is_valid;
+  // Unpacks the members `wanted` takes below `dir`, whole or not at all: throws when the
+  // archive cannot be opened or read, or when any member fails, and then leaves `dir` as it
+  // was. Members it leaves out are reported by the hook itself.
+  std::function<void(const std::filesystem::path& archive, const std::filesystem::path& dir,
+                     const EntryFilter& wanted)>
+      extract;
+};
+
+struct ReceiveSetup {
+  std::filesystem::path dir;  // where "recibo.zip" is stored and its members land
+  ArchiveHooks archive;
+  EntryFilter wanted;   // the members to unpack; empty: all
+  TransferSinks sinks;  // "Error de caracter" lines; the block counter in panel 1
+};
+
+struct ReceivedFile {
+  std::string content;  // the archive's bytes as kept (padding removed); empty after a failure
+  std::string result;   // one of the kReceive texts
+};
+
+// Receives one file over `line`, blocking until the transfer ends. Bytes that came behind
+// the EOT in the same read are handed back to the line. Failing to write "recibo.zip" throws
+// (std::filesystem::filesystem_error or std::runtime_error), as every file error of a call.
+ReceivedFile ReceiveFile(TransferLine& line, const ReceiveSetup& setup);
+
+}  // namespace marvolen

@@ -1,0 +1,93 @@
+// marvolen-xfer: the block transfer on standard input and output, so that it can be run
+// against any peer (for instance lrzsz's sx and rx through socat). Standard output carries
+// the line's bytes and nothing else; the result text, the block counters and every log line
+// go to standard error. The exit status is 0 when the transfer succeeded.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+
+#include "transfer/TransferArchive.h"
+#include "transfer/TransferFdLine.h"
+#include "transfer/TransferReceiver.h"
+#include "transfer/TransferSender.h"
+#include "platform/Clock.h"
+#include "platform/ShownText.h"
+
+namespace {
+
+using namespace marvolen;
+
+constexpr int kUsageError = 2;
+
+void ToStderr(std::string_view text) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+// A line that may carry bytes from the peer or an archive (member names): shown escaped.
+void ShowOnStderr(std::string_view text) {
+  ToStderr(ShownText(text));
+}
+
+int Usage() {
+  ToStderr(
+      "usage: marvolen-xfer send FILE   send FILE over standard input and output\n"
+      "       marvolen-xfer receive     receive \"recibo.zip\" into the current directory,\n"
+      "                                 trim it and unpack it there");
+  return kUsageError;
+}
+
+TransferSinks StderrSinks() {
+  TransferSinks sinks;
+  sinks.log = ShowOnStderr;
+  sinks.panel = [](int index, std::string_view text) {
+    const char* label = index == 3 ? "Paquetes Enviados:  " : "Paquetes Recibidos:  ";
+    ShowOnStderr(std::string(label) + std::string(text));
+  };
+  return sinks;
+}
+
+int Send(TransferLine& line, const char* file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    ToStderr(std::string("marvolen-xfer: cannot read ") + file + ": " + std::strerror(errno));
+    return kUsageError;
+  }
+  const std::string content{std::istreambuf_iterator<char>(in), {}};
+  const std::string result = SendFile(line, content, StderrSinks());
+  ToStderr(result);
+  return TransferSucceeded(result) ? 0 : 1;
+}
+
+int Receive(TransferLine& line) {
+  ReceiveSetup setup;
+  setup.dir = std::filesystem::current_path();
+  setup.sinks = StderrSinks();
+  setup.archive = ZipArchiveHooks(setup.sinks.log);
+  try {
+    const ReceivedFile got = ReceiveFile(line, setup);
+    ToStderr(got.result);
+    return TransferSucceeded(got.result) ? 0 : 1;
+  } catch (const std::exception& e) {
+    ShowOnStderr(std::string("marvolen-xfer: ") + e.what());
+    return 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A peer that goes away shows as a failed write, not as the end of the program.
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string_view command = argc > 1 ? argv[1] : "";
+  RealClock clock;
+  FdTransferLine line(0, 1, clock, ShowOnStderr);
+  if (command == "send" && argc == 3) return Send(line, argv[2]);
+  if (command == "receive" && argc == 2) return Receive(line);
+  return Usage();
+}
