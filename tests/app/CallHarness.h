@@ -45,12 +45,12 @@ struct CallHarness {
     line.carrier = true;
     Tick();
   }
-  bool Admit(const std::string& l) {
+  CallReason Admit(const std::string& l) {
     ident_lines.push_back(l);
-    if (!admit_result) return false;
+    if (!admit_result) return refusal;
     state.LineState = kStateConnected;
     state.ScriptStep = 0;
-    return true;
+    return CallReason::kNone;
   }
   int Logged(std::string_view text) const {
     int n = 0;
@@ -65,6 +65,7 @@ struct CallHarness {
   RecordingWindow window;
   std::vector<std::string> log, params, ident_lines;
   bool admit_result = true;
+  CallReason refusal = CallReason::kWrongPassword;  // when admit_result is false
   // The traffic filing's file calls; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
   CallServices services;
