@@ -15,12 +15,14 @@ namespace marvolen::testing {
 struct CallHarness {
   // Without a station home of the test's own, the harness makes one.
   explicit CallHarness(std::filesystem::path exe_dir = {})
-      : services{state,
+      : recorder(RecorderSetup{own_home.path().string() + "/", "home", 2, "tcp-modem:1"}, clock),
+        services{state,
                  line,
                  window,
                  clock,
                  [this](std::string_view t) { log.emplace_back(t); },
-                 exe_dir.empty() ? own_home.path() : std::move(exe_dir)},
+                 exe_dir.empty() ? own_home.path() : std::move(exe_dir),
+                 &recorder},
         script(
             services,
             [this](const std::string& k, const std::string& v) {
@@ -29,6 +31,11 @@ struct CallHarness {
             file_ops),
         controller(
             services, [this](const std::string& l) { return Admit(l); }, script) {}
+
+  // From now on every call is recorded in the harness's own home ("calls.jsonl", "calls/").
+  void RecordCalls() {
+    controller.RecordCalls(&recorder, [this] { ++records; });
+  }
 
   // One timer tick, then the timer's interval passes.
   void Tick() {
@@ -68,6 +75,8 @@ struct CallHarness {
   CallReason refusal = CallReason::kWrongPassword;  // when admit_result is false
   // The traffic filing's file calls; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
+  CallRecorder recorder;
+  int records = 0;  // records written
   CallServices services;
   SupervisionScript script;
   LineController controller;
