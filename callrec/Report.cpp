@@ -7,10 +7,10 @@
 
 #include "call/Admission.h"
 #include "call/Distribution.h"
-#include "platform/FileOps.h"
 #include "call/IdentLine.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/FileOps.h"
 #include "platform/Numbers.h"
 #include "records/OfficeParamFile.h"
 
@@ -56,8 +56,7 @@ bool ChangedSince(const std::optional<fs::path>& master, WallTime t) {
 // written after the call began; then the office holds some other version (any value other
 // than the present one says so).
 std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntries& survey,
-                                       const std::string& office_dir,
-                                       const std::string& work_dir) {
+                                       const std::string& office_dir, const std::string& work_dir) {
   std::vector<OfficeFileEntry> held;
   const std::string deleted = last.deleted.value_or("");
   const std::string deleted_name = deleted.substr(deleted.find('\\') + 1);
@@ -67,7 +66,8 @@ std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntri
   }
   const bool delivered =
       std::any_of(last.transfers.begin(), last.transfers.end(), [](const TransferSummary& t) {
-        return t.direction == TransferDirection::kSend && EqualsNoCase(t.result, "Transferencia OK");
+        return t.direction == TransferDirection::kSend &&
+               EqualsNoCase(t.result, "Transferencia OK");
       });
   if (!delivered) return held;
   const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
@@ -112,8 +112,7 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
     SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
                                             OfficeTagFor(s.office), last.features && upgrades);
     if (survey.tables == 0) return Unknown("no tables: the call would be refused");
-    std::vector<OfficeFileEntry> reported =
-        HeldAfter(last, survey.entries, office_dir, o.work_dir);
+    std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
     NextDelivery d;
     d.known = true;
     d.deleted = AnsiToUtf8(CompareOfficeFiles(reported, upgrades, survey.entries));
