@@ -96,6 +96,7 @@ void LineController::StartConnecting(int interval_ms) {
   ForgetReceived();
   carrier_dropped_ = false;
   std::string greeting(GreetingToken);
+  if (recorder_ != nullptr) recorder_->CallStarted();
   s_.line.SendText(greeting + '\r');
   s_.window.AddLine("Conectándose ...");
   s_.window.SetSalirEnabled(false);
@@ -161,13 +162,13 @@ void LineController::Waiting() {
 bool LineController::StallCheck() {
   CallState& st = s_.state;
   if (st.LineState != kStateConnecting && s_.line.CarrierLost()) {
-    AbortCall();
+    AbortCall(CallReason::kCarrierLost);
     return true;
   }
   if (st.LineState != kStateConnecting && st.LineState == st.PreviousLineState) {
     st.StallTime += std::abs(st.TimerInterval);
     if (st.StallTime > kStallBudgetMs) {
-      AbortCall();
+      AbortCall(CallReason::kStall);
       return true;
     }
     return false;
@@ -191,7 +192,7 @@ void LineController::Connecting() {
 
   if (std::llabs(ElapsedMs(st.LastGreetingTime, s_.clock.Now())) > kGreetingPeriodMs) {
     if (++st.GreetingCount > kGreetingRepeatLimit) {
-      AbortCall();
+      AbortCall(CallReason::kNone);
       return;
     }
     s_.line.LineBuffer().clear();
@@ -202,7 +203,7 @@ void LineController::Connecting() {
   // A device that went away would otherwise keep the call for the whole greeting time, with a
   // status error in the log view at every tick.
   if (LineFailed()) {
-    AbortCall();
+    AbortCall(CallReason::kCarrierLost);
     return;
   }
   s_.line.Received().clear();
@@ -218,15 +219,17 @@ void LineController::Connecting() {
       buffer += c;
       continue;
     }
+    NoteReceived(buffer);
     if (c != '\r' || buffer.compare(0, 6, "Ident=") != 0) {
       if (CountStrayLine()) {
-        RefuseCall();
+        RefuseCall(CallReason::kTooManyStrayLines);
         return;
       }
       continue;
     }
     const std::string line = buffer;
-    if (!admit_(line)) RefuseCall();
+    const CallReason refusal = admit_(line);
+    if (refusal != CallReason::kNone) RefuseCall(refusal);
     return;
   }
 }
@@ -234,17 +237,48 @@ void LineController::Connecting() {
 void LineController::Connected() {
   CallState& st = s_.state;
   if (st.LineState != kStateConnected) {
-    RefuseCall();
+    RefuseCall(CallReason::kNone);
     return;
   }
   if (s_.line.CarrierLost() || LineFailed()) {
-    AbortCall();
+    AbortCall(CallReason::kCarrierLost);
     return;
   }
   script_.Run(*this);
 }
 
-void LineController::AbortCall() {
+void LineController::RecordCalls(CallRecorder* recorder, std::function<void()> recorded) {
+  recorder_ = recorder;
+  recorded_ = std::move(recorded);
+}
+
+void LineController::NoteReceived(const std::string& line) {
+  if (recorder_ != nullptr) recorder_->LineReceived(line);
+}
+
+void LineController::EndRecord(CallResult result, CallReason reason, std::string detail) {
+  if (recorder_ == nullptr || !recorder_->InCall()) return;
+  const std::string errors = recorder_->Ended(result, reason, std::move(detail));
+  s_.window.AddLine(CallEndLine(recorder_->Last()));
+  // The station goes on without the record rather than stop taking calls; the operator is
+  // told why it is missing.
+  if (!errors.empty()) s_.window.AddLine("*ERROR Registro de llamada: " + errors);
+  if (recorded_) recorded_();
+}
+
+void LineController::AbortCall(CallReason reason) {
+  const CallState& st = s_.state;
+  if (st.ScriptStep == -20) {
+    EndRecord(CallResult::kSuccess, CallReason::kNone);
+  } else if (st.LineState == kStateConnecting && st.GreetingCount > kGreetingRepeatLimit) {
+    EndRecord(CallResult::kNeverIdentified, CallReason::kNone);
+  } else {
+    EndRecord(CallResult::kAborted, reason);
+  }
+  Hangup();
+}
+
+void LineController::Hangup() {
   CallState& st = s_.state;
   if (st.ScriptStep != 0 && std::abs(st.ScriptStep) != 20) {
     s_.log_event("Comunicación abortada!!!!");
@@ -258,9 +292,10 @@ void LineController::AbortCall() {
   ResetLine();
 }
 
-void LineController::RefuseCall() {
+void LineController::RefuseCall(CallReason reason) {
   s_.ShowAndLog("Ingreso No autorizado!!");
-  AbortCall();
+  EndRecord(CallResult::kRefused, reason);
+  Hangup();
 }
 
 }  // namespace marvolen

@@ -10,14 +10,15 @@
 
 #include "call/CallServices.h"
 #include "call/SupervisionScript.h"
+#include "callrec/CallRecorder.h"
 
 namespace marvolen {
 
 class LineController final : public CallControl {
  public:
-  // Decides on a complete "Ident=" line: true when the office is admitted (the state then
-  // reads "conectado", step 0), false when the call is to be refused.
-  using Admission = std::function<bool(const std::string& line)>;
+  // Decides on a complete "Ident=" line: kNone when the office is admitted (the state then
+  // reads "conectado", step 0), else why the call is to be refused.
+  using Admission = std::function<CallReason(const std::string& line)>;
 
   LineController(const CallServices& services, Admission admit, SupervisionScript& script);
 
@@ -27,11 +28,20 @@ class LineController final : public CallControl {
 
   // Hangs up and re-initialises the modem; the state becomes "esperando".
   void ResetLine();
-  // Ends the call: logs the abort when the script had started, flushes the activity log and
-  // resets the line.
-  void AbortCall() override;
-  // Shows and logs the refusal, then AbortCall.
-  void RefuseCall();
+  // Keeps a record of every call with `recorder` (which must outlive the controller), and
+  // runs `recorded` after each record is written. Without it no record is kept.
+  void RecordCalls(CallRecorder* recorder, std::function<void()> recorded);
+
+  // Ends the call: closes its record (a success once the office was dismissed, a caller that
+  // never identified when the greetings ran out, else aborted for `reason`), logs the abort
+  // when the script had started, flushes the activity log and resets the line.
+  void AbortCall(CallReason reason) override;
+  // Shows and logs the refusal, closes the call's record as refused for `reason`, then ends
+  // the call as AbortCall does.
+  void RefuseCall(CallReason reason);
+  // Closes the record of the call in progress, if any: the record is written and its end
+  // line shown in the log view. The line itself is left alone.
+  void EndRecord(CallResult result, CallReason reason, std::string detail = {});
 
  private:
   void Waiting();
@@ -48,6 +58,10 @@ class LineController final : public CallControl {
   // True when the port cannot be used: it did not open, its device has stopped answering (a
   // USB adapter pulled out), or it is no serial device at all (a regular file, /dev/null).
   bool LineFailed();
+  // The end of every call: hangs up and resets the line.
+  void Hangup();
+  // A line of the caller's, complete or cut at the length limit, for the call's record.
+  void NoteReceived(const std::string& line);
 
   CallServices s_;
   Admission admit_;
@@ -59,6 +73,8 @@ class LineController final : public CallControl {
   // The carrier went away while the caller was being greeted: the next carrier is a new
   // call, which must not find the bytes of the one that left.
   bool carrier_dropped_ = false;
+  CallRecorder* recorder_ = nullptr;
+  std::function<void()> recorded_;
 };
 
 }  // namespace marvolen

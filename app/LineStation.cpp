@@ -1,34 +1,55 @@
 #include "app/LineStation.h"
 
+#include <exception>
+
+#include "app/LineController.h"
+#include "app/NotingWindow.h"
+#include "app/SerialCallLine.h"
+#include "app/StatusPageWriter.h"
 #include "call/CallAdmission.h"
 #include "call/CallServices.h"
-#include "app/LineController.h"
-#include "app/SerialCallLine.h"
 #include "call/SupervisionScript.h"
+#include "callrec/CallRecorder.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
-#include "transfer/TransferArchive.h"
 #include "records/OfficeParamFile.h"
+#include "transfer/TransferArchive.h"
 
 namespace marvolen {
 
+namespace {
+
+RecorderSetup RecorderSetupOf(LineStation& station) {
+  RecorderSetup setup;
+  setup.work_dir = station.WorkDir;
+  setup.home = station.ExeDir;
+  setup.port = station.config().PortNumber;
+  setup.device = PortDeviceName(setup.port);
+  return setup;
+}
+
+}  // namespace
+
 struct LineStation::Line {
   Line(LineStation& station)
-      : serial(station.clock(), SystemDeviceOpener(station.clock()),
-               [&station](std::string_view text) { station.window().AddLine(text); }),
-        call_line(
-            serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
-            ZipArchiveHooks([&station](std::string_view text) { station.window().AddLine(text); }),
-            TransferSinks{[&station](std::string_view text) { station.window().AddLine(text); },
-                          [&station](int panel, std::string_view text) {
-                            station.window().SetPanel(panel, text);
-                          }}),
+      : recorder(RecorderSetupOf(station), station.clock()),
+        window(station.window(), recorder),
+        status_page(station.WorkDir, station.clock()),
+        serial(station.clock(), SystemDeviceOpener(station.clock()),
+               [this](std::string_view text) { window.AddLine(text); }),
+        call_line(serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
+                  ZipArchiveHooks([this](std::string_view text) { window.AddLine(text); }),
+                  TransferSinks{
+                      [this](std::string_view text) { window.AddLine(text); },
+                      [this](int panel, std::string_view text) { window.SetPanel(panel, text); },
+                      [this](const BlockNote& block) { recorder.TransferBlock(block); }}),
         services{station.state,
                  call_line,
-                 station.window(),
+                 window,
                  station.clock(),
                  [&station](std::string_view text) { station.activity_log().LogEvent(text); },
-                 station.ExeDir},
+                 station.ExeDir,
+                 &recorder},
         script(services,
                [&station](const std::string& key, const std::string& value) {
                  OfficeParamFile(station.state.OfficeDir, station.clock())
@@ -38,8 +59,18 @@ struct LineStation::Line {
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
     serial.SetConfiguredPort(station.config().PortNumber);
+    call_line.SetObserver(&recorder);
+    controller.RecordCalls(&recorder, [this] {
+      const std::string error = status_page.Request();
+      if (!error.empty()) window.AddLine("*ERROR " + error);
+    });
+    // Old transcripts go at start-up, never during a call.
+    AgeTranscripts(station.WorkDir, station.clock().WallNow(), {});
   }
 
+  CallRecorder recorder;
+  NotingWindow window;
+  StatusPageWriter status_page;
   SerialLine serial;
   SerialCallLine call_line;
   CallServices services;
@@ -61,6 +92,16 @@ void LineStation::LineTick() {
 void LineStation::ClosePorts() {
   if (!line_) return;
   for (int port = 1; port <= 4; ++port) line_->serial.ClosePort(port);
+}
+
+void LineStation::CallFailed(std::string_view message) {
+  if (!line_) return;
+  try {
+    line_->controller.EndRecord(CallResult::kAborted, CallReason::kProgramError,
+                                std::string(message));
+  } catch (const std::exception&) {
+    // The record is lost; the error itself is still shown by the caller.
+  }
 }
 
 std::unique_ptr<Station> MakeLineStation(OperatorWindow& window, Clock& clock,

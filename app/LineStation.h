@@ -16,6 +16,7 @@ class LineStation final : public Station {
  protected:
   void LineTick() override;
   void ClosePorts() override;
+  void CallFailed(std::string_view message) override;
 
  private:
   struct Line;

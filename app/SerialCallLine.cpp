@@ -61,6 +61,11 @@ std::string& SerialCallLine::Received() {
   return entry != nullptr ? entry->received : no_port_received_;
 }
 
+void SerialCallLine::SendText(std::string_view bytes) {
+  serial_.SendText(bytes);
+  if (observer_ != nullptr) observer_->LineSent(bytes);
+}
+
 void SerialCallLine::ForgetTransferReads() {
   Received().clear();
 }

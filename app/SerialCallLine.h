@@ -7,6 +7,7 @@
 #include <string>
 
 #include "call/CallLine.h"
+#include "call/CallObserver.h"
 #include "link/SerialLine.h"
 #include "transfer/TransferLine.h"
 #include "transfer/TransferReceiver.h"
@@ -31,7 +32,10 @@ class SerialCallLine final : public CallLine {
   std::size_t BytesWaiting() const override;
   std::string ReadPort() override;
   std::string& Received() override;
-  void SendText(std::string_view bytes) override { serial_.SendText(bytes); }
+  // Every text sent also goes to `observer`'s record of the call (none when null).
+  void SetObserver(CallObserver* observer) { observer_ = observer; }
+
+  void SendText(std::string_view bytes) override;
   void SendModemCommand(std::string_view command) override { serial_.SendModemCommand(command); }
   bool CarrierLost() override { return serial_.CarrierLost(); }
   std::string& LineBuffer() override { return serial_.LineBuffer(); }
@@ -49,6 +53,7 @@ class SerialCallLine final : public CallLine {
   ArchiveHooks archive_;
   TransferSinks sinks_;
   std::unique_ptr<TransferLine> transfer_;
+  CallObserver* observer_ = nullptr;
   // Stands in for the received bytes of a port number the table has no entry for.
   std::string no_port_received_;
 };

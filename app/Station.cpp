@@ -49,6 +49,7 @@ void Station::SetTimer1Enabled(bool enabled) {
 
 void Station::AppException(std::string_view message) {
   window_.AddLine("ERROR PROGRAMA: " + std::string(message));
+  CallFailed(message);
   state.LineState.clear();
   SetTimer1Enabled(true);
 }

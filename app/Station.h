@@ -8,13 +8,13 @@
 #include <string_view>
 
 #include "app/ActivityLog.h"
-#include "call/CallState.h"
-#include "platform/FileOps.h"
-#include "call/OperatorWindow.h"
 #include "app/Settings.h"
 #include "app/ShownTextWindow.h"
 #include "app/StationConfig.h"
+#include "call/CallState.h"
+#include "call/OperatorWindow.h"
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -96,6 +96,9 @@ class Station {
   virtual void LineTick() {}
   // Closes every serial port, ignoring errors; run when the main form closes.
   virtual void ClosePorts() {}
+  // A program error (`message`) has ended the call in progress, if any: its record is closed.
+  // Lets nothing escape.
+  virtual void CallFailed(std::string_view /*message*/) {}
 
  private:
   void CreateStartupDirectories();

@@ -1,7 +1,10 @@
 #include "call/CallAdmission.h"
 
+#include <filesystem>
+
 #include "call/Admission.h"
 #include "call/Distribution.h"
+#include "platform/FileNames.h"
 #include "zip/ArchiveError.h"
 #include "zip/ZipArchiver.h"
 
@@ -18,12 +21,44 @@ void ReportPackingFailures(TZipArchiver& zipper, OperatorWindow& window) {
   };
 }
 
+CallReason ReasonOf(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kNone:
+      return CallReason::kNone;
+    case Refusal::kHalvesDiffer:
+      return CallReason::kHalvesDiffer;
+    case Refusal::kOfficeNumber:
+      return CallReason::kBadOfficeNumber;
+    case Refusal::kPassword:
+      return CallReason::kWrongPassword;
+    case Refusal::kDeviceId:
+      return CallReason::kDeviceMismatch;
+    case Refusal::kNoTables:
+      return CallReason::kNoTables;
+  }
+  return CallReason::kNone;
+}
+
+// The size of each file that went into "envio.zip", as staged in the station home.
+void NoteFilesSent(const AdmissionResult& result, const std::string& exe_dir,
+                   CallObserver& events) {
+  namespace fs = std::filesystem;
+  for (const SurveyEntry& entry : DeliveryOf(result.TableSurvey)) {
+    const bool table = IsTableName(entry.name);
+    const auto staged =
+        FindNoCase(ResolveNoCase(fs::path(exe_dir) / (table ? "tablas" : "upgrade")), entry.name);
+    std::error_code ec;
+    const auto bytes = staged ? fs::file_size(*staged, ec) : 0;
+    events.FileSent(entry.name, table ? "table" : "upgrade", ec ? 0 : bytes);
+  }
+}
+
 }  // namespace
 
 CallAdmission::CallAdmission(const CallServices& services, const std::string& work_dir)
     : s_(services), work_dir_(work_dir) {}
 
-bool CallAdmission::Admit(const std::string& line) {
+CallReason CallAdmission::Admit(const std::string& line) {
   // The activity log's office field comes from the line from here on.
   s_.state.IdentLine = line;
   s_.window.SetPanel(1, "");
@@ -40,9 +75,11 @@ bool CallAdmission::Admit(const std::string& line) {
     ReportPackingFailures(zipper, s_.window);
     PackEnvio(zipper, exe_dir);
   };
+  s_.events().Identified(line, s_.state.TableExt);
   const AdmissionResult result = AdmitOffice(line, s_.state.TableExt, setup);
   StoreAdmission(result, s_.state);
-  return result.Admitted();
+  if (result.EnvioBuilt) NoteFilesSent(result, setup.ExeDir, s_.events());
+  return ReasonOf(result.refusal);
 }
 
 }  // namespace marvolen

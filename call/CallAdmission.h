@@ -12,9 +12,9 @@ namespace marvolen {
 class CallAdmission {
  public:
   CallAdmission(const CallServices& services, const std::string& work_dir);
-  // True when the office is admitted (the state then reads "conectado", step 0); false
-  // when the call is to be refused. File and conversion errors throw.
-  bool Admit(const std::string& line);
+  // kNone when the office is admitted (the state then reads "conectado", step 0); else why
+  // the call is to be refused. File and conversion errors throw.
+  CallReason Admit(const std::string& line);
 
  private:
   CallServices s_;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "call/CallLine.h"
+#include "call/CallObserver.h"
 #include "call/CallState.h"
 #include "call/OperatorWindow.h"
 #include "platform/Clock.h"
@@ -21,6 +22,13 @@ struct CallServices {
   // The activity log: a line with the event, or an empty text to flush the buffer to its file.
   std::function<void(std::string_view)> log_event;
   std::filesystem::path exe_dir;  // the station home, where "envio.zip" is built
+  // Keeps the call's record; none when left null.
+  CallObserver* observer = nullptr;
+
+  CallObserver& events() const {
+    static CallObserver none;
+    return observer != nullptr ? *observer : none;
+  }
 
   // Shows a line in the log view and logs it too, as most of the call's events are.
   void ShowAndLog(std::string_view text) const {

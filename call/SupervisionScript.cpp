@@ -123,6 +123,7 @@ bool SupervisionScript::PerformStep(CallControl& controller) {
       return true;
     case 2:
       SendCommand("DEL " + st.DeleteList + '\r');
+      s_.events().Deleted(st.DeleteList);
       st.ScriptStep = -3;
       return true;
     case 3:
@@ -162,7 +163,7 @@ bool SupervisionScript::PerformStep(CallControl& controller) {
     default:
       // A command is out and the office has not acknowledged it yet.
       if ((st.ScriptStep <= -1 && st.ScriptStep >= -11) || st.ScriptStep == -20) return true;
-      controller.AbortCall();
+      controller.AbortCall(CallReason::kProgramError);
       return false;
   }
 }
@@ -235,7 +236,10 @@ void SupervisionScript::StepTrafficFiling() {
     st.ScriptStep = 6;
     return;
   }
-  FileTraffic(traffic);
+  const std::string filed = FileTraffic(traffic);
+  std::error_code ec;
+  const auto bytes = fs::file_size(InDir(st.OfficeDir, filed), ec);
+  s_.events().TrafficFiled(filed, ec ? 0 : bytes);
   // Only traffic that is safely filed is announced as deleted: the office deletes its copy
   // when this step is acknowledged. A failure above leaves the tick with the office's copy
   // untouched.
@@ -251,7 +255,7 @@ void SupervisionScript::StepTrafficFiling() {
 // disk leaves neither a short copy nor a half-appended cumulative file. Should the last step
 // fail, the new stamped copy goes again, so that the traffic the office still holds is filed
 // once when it comes again.
-void SupervisionScript::FileTraffic(const fs::path& traffic) {
+std::string SupervisionScript::FileTraffic(const fs::path& traffic) {
   const CallState& st = s_.state;
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
   const fs::path stamped_path = InDir(st.OfficeDir, stamp + ".trf");
@@ -268,13 +272,15 @@ void SupervisionScript::FileTraffic(const fs::path& traffic) {
   }
   const bool stamp_is_new = !fs::exists(stamped_path);
   stamped.Commit();
-  if (!cumulative) return;
-  try {
-    cumulative->Commit();
-  } catch (const FileError&) {
-    if (stamp_is_new) file_ops_.unlink(stamped_path.c_str());
-    throw;
+  if (cumulative) {
+    try {
+      cumulative->Commit();
+    } catch (const FileError&) {
+      if (stamp_is_new) file_ops_.unlink(stamped_path.c_str());
+      throw;
+    }
   }
+  return stamped_path.filename().string();
 }
 
 void SupervisionScript::StepDayFiles() {
@@ -305,13 +311,16 @@ void SupervisionScript::StepDayFiles() {
   RemoveNoCase(st.OfficeDir, "Recibo.zip");
   st.PendingTransfer = TransferKind::kReceive;
   SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
+  s_.events().DayFilesAsked(RequestedNames(st.LastCommand));
   s_.log_event("Recibo Administración......");
   if (st.DayFirst <= st.DayLast) st.DayEnd = 0;
   st.ScriptStep = -7;
 }
 
 void SupervisionScript::StepClock() {
-  const std::string t = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
+  const WallTime now = s_.clock.WallNow();
+  const std::string t = FormatDdMmYyyyHhMmSs(ToLocal(now));
+  s_.events().ClockSet(now);
   s_.state.LastCommand = std::string(ClockToken) + t + '\r';
   s_.ShowAndLog("Sincronizo fecha/hora: " + t.substr(0, 2) + "/" + t.substr(2, 2) + "/" +
                 t.substr(4, 4) + " " + t.substr(8, 2) + ":" + t.substr(10, 2) + ":" +
@@ -325,7 +334,7 @@ void SupervisionScript::StepDismiss(CallControl& controller) {
   const std::string period = LastDigits("000" + std::to_string(st.RetryPeriod), 3);
   SendCommand("Salir" + retries + period + '\r');
   st.ScriptStep = -20;
-  controller.AbortCall();
+  controller.AbortCall(CallReason::kNone);
 }
 
 bool SupervisionScript::ReadReplies(CallControl& controller) {
@@ -343,6 +352,7 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
         st.ReplyLine += c;
         continue;
       }
+      s_.events().LineReceived(st.ReplyLine);
       s_.clock.Sleep(Millis(500));
       if (!HandleReply(controller, transferred)) return false;
       st.ReplyLine.clear();
@@ -382,22 +392,40 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     s_.window.AddLine(label);
     const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
     s_.line.SendText(GoToken);
+    s_.events().TransferStarted(TransferDirection::kSend, "envio.zip");
     result = s_.line.SendFile(data);
+    s_.events().TransferEnded(data.size(), result);
   } else {
     label = "Recibiendo archivo!...";
     s_.window.AddLine(label);
     s_.line.SendText(GoToken);
     s_.clock.Sleep(Millis(5000));
+    s_.events().TransferStarted(TransferDirection::kReceive, "recibo.zip");
     result = s_.line.ReceiveFile(ReceivedNames(st.LastCommand));
+    std::error_code ec;
+    const auto kept = FindNoCase(fs::current_path(ec), "recibo.zip");
+    const auto bytes = kept ? fs::file_size(*kept, ec) : 0;
+    s_.events().TransferEnded(ec ? 0 : bytes, result);
   }
   s_.window.AddLine(result);
   s_.log_event(label + result);
   if (Upper(result) != kTransferOk) {
-    controller.AbortCall();
+    controller.AbortCall(CallReason::kTransferFailed);
     return false;
   }
+  if (st.PendingTransfer == TransferKind::kReceive && st.ScriptStep == -7) NoteDayFilesReceived();
   st.PendingTransfer = TransferKind::kNone;
   return true;
+}
+
+void SupervisionScript::NoteDayFilesReceived() {
+  for (const std::string& name : RequestedNames(s_.state.LastCommand)) {
+    const auto found = FindNoCase(s_.state.OfficeDir, name);
+    if (!found) continue;
+    std::error_code ec;
+    const auto bytes = fs::file_size(*found, ec);
+    if (!ec) s_.events().DayFileReceived(found->filename().string(), bytes);
+  }
 }
 
 }  // namespace marvolen

@@ -14,11 +14,11 @@
 
 namespace marvolen {
 
-// What the script needs of the line controller: ending the call when the script is over or
-// has failed.
+// What the script needs of the line controller: ending the call when the script is over
+// (`reason` kNone) or has failed, and why.
 class CallControl {
  public:
-  virtual void AbortCall() = 0;
+  virtual void AbortCall(CallReason reason) = 0;
 
  protected:
   ~CallControl() = default;
@@ -48,6 +48,8 @@ class SupervisionScript {
   // Handles one complete reply line; sets `transferred` when a transfer ran.
   bool HandleReply(CallControl& controller, bool& transferred);
   bool RunTransfer(CallControl& controller);
+  // Tells the observer the day files that came (after a good receive of the day files).
+  void NoteDayFilesReceived();
 
   void SendCommand(std::string bytes);
   void SendMessage(std::string_view utf8_text);
@@ -55,7 +57,8 @@ class SupervisionScript {
   void StepDeleteTable();
   void StepTrafficRequest();
   void StepTrafficFiling();
-  void FileTraffic(const std::filesystem::path& traffic);
+  // Gives back the name the traffic was filed under.
+  std::string FileTraffic(const std::filesystem::path& traffic);
   void StepDayFiles();
   void StepClock();
   void StepDismiss(CallControl& controller);

@@ -11,29 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "call/CallOutcome.h"
 #include "platform/Clock.h"
 
 namespace marvolen {
-
-enum class CallResult { kSuccess, kRefused, kNeverIdentified, kAborted };
-
-// Why a call was refused or aborted; kNone for a success and a caller that never identified.
-enum class CallReason {
-  kNone,
-  // refused
-  kWrongPassword,
-  kHalvesDiffer,
-  kDeviceMismatch,
-  kBadOfficeNumber,
-  kNoTables,
-  kTooManyStrayLines,
-  kInCallOnOtherLine,
-  // aborted
-  kStall,
-  kCarrierLost,
-  kTransferFailed,
-  kProgramError,
-};
 
 // The texts stored in the record ("success", "wrong_password" ...), and back; nullopt for a
 // text that is none of them.
@@ -52,8 +33,6 @@ struct NamedBytes {
   std::string name;
   uint64_t bytes = 0;
 };
-
-enum class TransferDirection { kSend, kReceive };
 
 struct TransferSummary {
   TransferDirection direction = TransferDirection::kSend;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "call/CallObserver.h"
 #include "callrec/CallRecord.h"
 #include "platform/Clock.h"
 
@@ -29,15 +30,7 @@ struct RecorderSetup {
   size_t transcript_cap = 1 << 20;
 };
 
-// One block of a transfer as the sender or receiver saw it.
-struct BlockNote {
-  int number = 0;
-  int size = 0;
-  bool crc = true;
-  std::string answer;  // "ACK", "NAK", "CAN", "timeout" ...
-};
-
-class CallRecorder {
+class CallRecorder final : public CallObserver {
  public:
   CallRecorder(RecorderSetup setup, const Clock& clock);
 
@@ -45,25 +38,25 @@ class CallRecorder {
   void CallStarted();
   bool InCall() const { return in_call_; }
 
-  void LineSent(std::string_view bytes);
-  void LineReceived(std::string_view bytes);
-  void Note(std::string_view text);
+  void LineSent(std::string_view bytes) override;
+  void LineReceived(std::string_view bytes) override;
+  void Note(std::string_view text) override;
 
   // The "Ident=" line as received (control bytes removed) and the table kind in force before
   // it was read. Takes office, device, table kind, feature flag and file list from it.
-  void Identified(std::string_view ident_line, std::string_view table_ext_before);
+  void Identified(std::string_view ident_line, std::string_view table_ext_before) override;
 
-  void FileSent(std::string name, std::string kind, uint64_t bytes);
-  void Deleted(std::string delete_list);
-  void TrafficFiled(std::string name, uint64_t bytes);
-  void DayFilesAsked(std::vector<std::string> names);
-  void DayFileReceived(std::string name, uint64_t bytes);
-  void ClockSet(WallTime t);
+  void FileSent(std::string name, std::string kind, uint64_t bytes) override;
+  void Deleted(std::string delete_list) override;
+  void TrafficFiled(std::string name, uint64_t bytes) override;
+  void DayFilesAsked(std::vector<std::string> names) override;
+  void DayFileReceived(std::string name, uint64_t bytes) override;
+  void ClockSet(WallTime t) override;
 
-  void TransferStarted(TransferDirection direction, std::string file);
-  void TransferBlock(const BlockNote& block);
+  void TransferStarted(TransferDirection direction, std::string file) override;
+  void TransferBlock(const BlockNote& block) override;
   // `bytes` is the file's size as sent or kept; `result` the transfer's result text.
-  void TransferEnded(uint64_t bytes, std::string result);
+  void TransferEnded(uint64_t bytes, std::string result) override;
 
   // Ends the call: the record goes to "calls.jsonl", the transcript to its file. Gives back
   // an error text, empty when both were written; the record is kept in Last() either way.

@@ -7,10 +7,10 @@
 
 #include "call/Admission.h"
 #include "call/Distribution.h"
-#include "platform/FileOps.h"
 #include "call/IdentLine.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/FileOps.h"
 #include "platform/Numbers.h"
 #include "records/OfficeParamFile.h"
 
@@ -31,11 +31,61 @@ long long EpochMs(WallTime t) {
 
 // "loc07" -> 7; nullopt for any other name. The directory name must be the one the station
 // itself would form for that number.
+// The station finds an office's directory in any letter case ("LOC07" serves as "loc07").
 std::optional<int> OfficeOfDir(const std::string& name) {
-  if (name.size() < 5 || name.size() > 7 || name.compare(0, 3, "loc") != 0) return std::nullopt;
+  if (name.size() < 5 || name.size() > 7 || !EqualsNoCase(name.substr(0, 3), "loc")) {
+    return std::nullopt;
+  }
   const auto n = TryStrToInt(name.substr(3));
-  if (!n || *n < 1 || *n > kMaxOffice || OfficeDirFor("", *n) != name) return std::nullopt;
+  if (!n || *n < 1 || *n > kMaxOffice || !EqualsNoCase(OfficeDirFor("", *n), name)) {
+    return std::nullopt;
+  }
   return *n;
+}
+
+bool ChangedSince(const std::optional<fs::path>& master, WallTime t) {
+  std::error_code ec;
+  if (!master) return true;
+  const auto written = fs::last_write_time(*master, ec);
+  return ec || std::chrono::file_clock::to_sys(written) >= t;
+}
+
+// What the office holds after its last identified call: the list it reported then, less the
+// file it was told to delete, plus what that call delivered when the archive went through. A
+// delivered file counts as held in the master's present version unless the master was
+// written after the call began; then the office holds some other version (any value other
+// than the present one says so).
+std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntries& survey,
+                                       const std::string& office_dir, const std::string& work_dir) {
+  std::vector<OfficeFileEntry> held;
+  const std::string deleted = last.deleted.value_or("");
+  const std::string deleted_name = deleted.substr(deleted.find('\\') + 1);
+  for (const ReportedFile& f : *last.office_files) {
+    if (!deleted.empty() && f.name == deleted_name) continue;
+    held.push_back({Utf8ToAnsi(f.name), f.value, Utf8ToAnsi(f.probe)});
+  }
+  const bool delivered =
+      std::any_of(last.transfers.begin(), last.transfers.end(), [](const TransferSummary& t) {
+        return t.direction == TransferDirection::kSend &&
+               EqualsNoCase(t.result, "Transferencia OK");
+      });
+  if (!delivered) return held;
+  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
+  for (const SentFile& f : last.files_sent) {
+    const auto current = std::find_if(survey.begin(), survey.end(), [&](const SurveyEntry& e) {
+      return EqualsNoCase(e.name, f.name);
+    });
+    if (current == survey.end()) continue;  // no longer on the station
+    const bool table = f.kind == "table";
+    const auto master = FindNoCase(table ? fs::path(office_dir) : upgrades, f.name);
+    const int32_t value = ChangedSince(master, last.start)
+                              ? static_cast<int32_t>(static_cast<uint32_t>(current->value) + 1)
+                              : current->value;
+    const std::string name = Utf8ToAnsi(f.name);
+    std::erase_if(held, [&](const OfficeFileEntry& e) { return EqualsNoCase(e.name, name); });
+    held.push_back({name, value, name.size() >= 4 ? name.substr(name.size() - 4) : name});
+  }
+  return held;
 }
 
 bool UpgradesEnabled(const std::string& office_dir) {
@@ -56,15 +106,13 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
   if (s.last_identified.empty()) return Unknown("no file list reported");
   try {
     const CallRecord last = RecordFromJson(s.last_identified);
-    const std::string office_dir = OfficeDirFor(o.work_dir, s.office);
+    const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
     const std::string table_ext = last.table_kind.value_or("tbl");
     const bool upgrades = UpgradesEnabled(office_dir);
     SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
                                             OfficeTagFor(s.office), last.features && upgrades);
     if (survey.tables == 0) return Unknown("no tables: the call would be refused");
-    std::vector<OfficeFileEntry> reported;
-    for (const ReportedFile& f : *last.office_files)
-      reported.push_back({Utf8ToAnsi(f.name), f.value, Utf8ToAnsi(f.probe)});
+    std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
     NextDelivery d;
     d.known = true;
     d.deleted = AnsiToUtf8(CompareOfficeFiles(reported, upgrades, survey.entries));

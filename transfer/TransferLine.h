@@ -36,18 +36,32 @@ class TransferLine {
   virtual Clock& LineClock() = 0;
 };
 
+// One block of a transfer as the sender or receiver saw it: its number, its data size, its
+// check mode and the answer it got or gave ("ACK", "NAK", "CAN", "timeout" ...).
+struct BlockNote {
+  int number = 0;
+  int size = 0;
+  bool crc = true;
+  std::string answer;
+};
+
 // Where a transfer reports to the operator: lines for the log view and texts for the panels
 // of the status bar (the sender's block number goes to panel 3, the receiver's to panel 1).
-// Texts are UTF-8. Either may be left empty.
+// Texts are UTF-8. `block` hears of every block answered, for the call's transcript. Any of
+// them may be left empty.
 struct TransferSinks {
   std::function<void(std::string_view line)> log;
   std::function<void(int panel, std::string_view text)> panel;
+  std::function<void(const BlockNote& block)> block;
 
   void Log(std::string_view line) const {
     if (log) log(line);
   }
   void Panel(int index, std::string_view text) const {
     if (panel) panel(index, text);
+  }
+  void Block(const BlockNote& note) const {
+    if (block) block(note);
   }
 };
 

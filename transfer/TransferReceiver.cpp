@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "transfer/BlockFrame.h"
 #include "platform/FileNames.h"
+#include "transfer/BlockFrame.h"
 
 namespace marvolen {
 namespace {
@@ -144,6 +144,7 @@ class Receiver {
     const FrameVerdict verdict = CheckFrame(frame, block_size_, mode_, expected_);
     if (verdict == FrameVerdict::kAccepted) {
       Accept(FrameData(frame, block_size_));
+      Note(block_counter_ - 1, "ACK");
       return CycleEnd::kNext;
     }
     // Only the final outcome is reported; a refused frame's text is overwritten by it.
@@ -151,7 +152,14 @@ class Receiver {
     ++errors_;
     const char reply = verdict == FrameVerdict::kRepeated ? kAck : kNak;
     line_.SendText(std::string_view(&reply, 1));
+    Note(block_counter_, verdict == FrameVerdict::kRepeated ? "ACK (repetido)" : "NAK");
     return CycleEnd::kNext;
+  }
+
+  // The block just answered, for the call's transcript.
+  void Note(int number, std::string answer) {
+    setup_.sinks.Block(
+        {number, static_cast<int>(block_size_), mode_ == CheckMode::kCrc, std::move(answer)});
   }
 
   void Accept(std::string_view data) {

@@ -50,7 +50,9 @@ class Sender {
       const std::string frame =
           BuildFrame(number, std::string_view(padded).substr(sent, block_size), mode_);
       sent += block_size;
-      if (!DeliverFrame(frame)) return Cancel();
+      if (!DeliverFrame(frame, static_cast<int>(number), static_cast<int>(block_size))) {
+        return Cancel();
+      }
     } while (sent < content_.size());
     return EndOfFile();
   }
@@ -88,10 +90,14 @@ class Sender {
   }
 
   // Sends one frame until it is acknowledged; false when the transfer must be cancelled.
-  bool DeliverFrame(const std::string& frame) {
+  bool DeliverFrame(const std::string& frame, int number, int size) {
     for (;;) {
       line_.SendText(frame);
       const Answer answer = AwaitAnswer();
+      sinks_.Block({number, size, mode_ == CheckMode::kCrc,
+                    answer == Answer::kAcknowledged ? "ACK"
+                    : answer == Answer::kResend     ? "NAK"
+                                                    : "sin respuesta válida"});
       if (answer == Answer::kAcknowledged) return true;
       if (answer == Answer::kGiveUp) return false;
     }

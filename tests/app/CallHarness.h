@@ -15,12 +15,14 @@ namespace marvolen::testing {
 struct CallHarness {
   // Without a station home of the test's own, the harness makes one.
   explicit CallHarness(std::filesystem::path exe_dir = {})
-      : services{state,
+      : recorder(RecorderSetup{own_home.path().string() + "/", "home", 2, "tcp-modem:1"}, clock),
+        services{state,
                  line,
                  window,
                  clock,
                  [this](std::string_view t) { log.emplace_back(t); },
-                 exe_dir.empty() ? own_home.path() : std::move(exe_dir)},
+                 exe_dir.empty() ? own_home.path() : std::move(exe_dir),
+                 &recorder},
         script(
             services,
             [this](const std::string& k, const std::string& v) {
@@ -29,6 +31,11 @@ struct CallHarness {
             file_ops),
         controller(
             services, [this](const std::string& l) { return Admit(l); }, script) {}
+
+  // From now on every call is recorded in the harness's own home ("calls.jsonl", "calls/").
+  void RecordCalls() {
+    controller.RecordCalls(&recorder, [this] { ++records; });
+  }
 
   // One timer tick, then the timer's interval passes.
   void Tick() {
@@ -45,12 +52,12 @@ struct CallHarness {
     line.carrier = true;
     Tick();
   }
-  bool Admit(const std::string& l) {
+  CallReason Admit(const std::string& l) {
     ident_lines.push_back(l);
-    if (!admit_result) return false;
+    if (!admit_result) return refusal;
     state.LineState = kStateConnected;
     state.ScriptStep = 0;
-    return true;
+    return CallReason::kNone;
   }
   int Logged(std::string_view text) const {
     int n = 0;
@@ -65,8 +72,11 @@ struct CallHarness {
   RecordingWindow window;
   std::vector<std::string> log, params, ident_lines;
   bool admit_result = true;
+  CallReason refusal = CallReason::kWrongPassword;  // when admit_result is false
   // The traffic filing's file calls; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
+  CallRecorder recorder;
+  int records = 0;  // records written
   CallServices services;
   SupervisionScript script;
   LineController controller;

@@ -14,8 +14,8 @@
 #include "FakeCallLine.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
-#include "call/LineTokens.h"
 #include "app/SerialCallLine.h"
+#include "call/LineTokens.h"
 #include "call/SupervisionScript.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
@@ -146,12 +146,12 @@ class LineOnSerial : public ::testing::Test {
     ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));
     EXPECT_EQ(phone.TakeCallerReceived(), kGreeting);
   }
-  bool Admit(const std::string& ident) {
+  CallReason Admit(const std::string& ident) {
     idents.push_back(ident);
-    if (!admit) return false;
+    if (!admit) return CallReason::kWrongPassword;
     state.LineState = kStateConnected;
     state.ScriptStep = 0;
-    return true;
+    return CallReason::kNone;
   }
   int Shown(std::string_view prefix) const {
     int n = 0;
@@ -350,7 +350,8 @@ TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
     SerialCallLine line{serial, clock, 9600, ArchiveHooks{}, TransferSinks{}};
     CallServices services{state, line, window, clock, [](std::string_view) {}, dir.path()};
     SupervisionScript script{services, [](const std::string&, const std::string&) {}};
-    LineController controller{services, [](const std::string&) { return false; }, script};
+    LineController controller{
+        services, [](const std::string&) { return CallReason::kWrongPassword; }, script};
 
     const MonoTime end = clock.Now() + Millis(5 * 60 * 1000);
     while (clock.Now() < end) {

@@ -12,9 +12,9 @@
 #include "FakeCallLine.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
-#include "call/LineTokens.h"
 #include "app/Station.h"
 #include "app/StationConfig.h"
+#include "call/LineTokens.h"
 #include "call/SupervisionScript.h"
 
 namespace marvolen::testing {
@@ -50,13 +50,13 @@ class ControllerStation final : public Station {
   void ClosePorts() override { line.ClosePort(); }
 
  private:
-  bool Admit(const std::string& ident) {
+  CallReason Admit(const std::string& ident) {
     ++admissions;
     state.IdentLine = ident;
     state.OfficeDir = office_dir;
     state.LineState = kStateConnected;
     state.ScriptStep = 0;
-    return true;
+    return CallReason::kNone;
   }
 
   CallServices services;

@@ -129,6 +129,50 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   EXPECT_FALSE(std::filesystem::exists(office + "MARVOLEN.TCP"));
 }
 
+// The office's list is the one from before the call: what the call delivered and deleted is
+// taken into account, in whatever letter case the office's directory is spelled.
+TEST_F(ReportTest, NextDeliveryCountsWhatTheLastCallDeliveredAndDeleted) {
+  namespace fs = std::filesystem;
+  const std::string office = dir_.Path() + "LOC08/";
+  WriteAll(office + "TARIFA.TBL", "tarifa");
+  WriteAll(office + "ZONAS.TBL", "zonas");
+  CallRecord r;
+  r.start = options_.now - std::chrono::hours(2);
+  r.end = r.start + Millis(60000);
+  r.office = 8;
+  r.result = CallResult::kSuccess;
+  r.table_kind = "tbl";
+  r.office_files = std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(office + "TARIFA.TBL"), ".TBL"},
+                                             {"VIEJA.TBL", 3, ".TBL"}};
+  r.files_sent = {{"ZONAS.TBL", "table", 5}};
+  r.deleted = "tablas\\VIEJA.TBL";
+  r.transfers = {TransferSummary{TransferDirection::kSend, "envio.zip", 300, 3, 128, 0, true, 1,
+                                 "Transferencia Ok"}};
+  AppendCallRecord(dir_.Path() + kCallLogName, r);
+  const auto before_call = std::chrono::file_clock::from_sys(r.start - std::chrono::hours(1));
+  for (const char* name : {"TARIFA.TBL", "ZONAS.TBL"})
+    fs::last_write_time(office + name, before_call);
+
+  NextDelivery next = Office(BuildReport(options_), 8).next;
+  ASSERT_TRUE(next.known) << next.why_unknown;
+  EXPECT_TRUE(next.files.empty()) << next.files.front();
+  EXPECT_EQ(next.deleted, "");
+
+  // A delivered table whose master was written after the call began goes again.
+  fs::last_write_time(office + "ZONAS.TBL",
+                      std::chrono::file_clock::from_sys(r.start + Millis(1000)));
+  next = Office(BuildReport(options_), 8).next;
+  EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
+
+  // A transfer that failed delivered nothing.
+  fs::last_write_time(office + "ZONAS.TBL", before_call);
+  r.transfers[0].result = "Transferencia Abortada";
+  r.start += Millis(1);
+  AppendCallRecord(dir_.Path() + kCallLogName, r);
+  next = Office(BuildReport(options_), 8).next;
+  EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
+}
+
 TEST_F(ReportTest, OfficeCallsNewestFirstAndBadLinesReported) {
   Call(7, 3, CallResult::kSuccess);
   WriteAll(dir_.Path() + "x", "");

@@ -55,4 +55,11 @@ same_file "$loc31/${filed[0]}" "$scratch/traffic"
 absent "$of31/TRAFICO/TRAFICO.TRF"
 activity_log_has 00031 "Comunicación exitosa"
 
+# The broken call is on record as an abort with its failed transfer, then the good one.
+check_records aborted:transfer_failed success
+record_field 0 'r["transfers"][-1]' | grep -q '"direction": "receive"' ||
+  fail "dropped transfer: $(record_field 0 'r["transfers"]')"
+[ "$(record_field 0 'r["traffic"]')" = "[]" ] || fail "traffic on record for the dropped call"
+report_line 31 | grep -q " success " || fail "report for office 31: $(report_line 31)"
+
 echo "dropped transfer: ok"

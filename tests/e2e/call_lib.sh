@@ -179,3 +179,104 @@ activity_lines() { [ -f "$work/volenlog.tcp" ] && tr -d '\r' <"$work/volenlog.tc
 same_file() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }
 absent() { [ ! -e "$1" ] || fail "$1 should not exist"; }
 present() { [ -e "$1" ] || fail "$1 is missing"; }
+
+# ---- call records
+
+# await_records N [SECONDS]: waits until "calls.jsonl" holds N lines (the station appends a
+# call's record as it hangs up).
+await_records() {
+  local want=$1 limit=${2:-30} i
+  for ((i = 0; i < limit * 10; i++)); do
+    [ -f "$work/calls.jsonl" ] && [ "$(wc -l <"$work/calls.jsonl")" -ge "$want" ] && return 0
+    sleep 0.1
+  done
+  fail "calls.jsonl holds $(wc -l <"$work/calls.jsonl" 2>/dev/null || echo no) lines, expected $want"
+}
+
+# check_records OUTCOME...: "calls.jsonl" holds exactly one well-formed record per call, in
+# order, each ending as its OUTCOME says: a result ("success", "never_identified"), or
+# "result:reason" ("refused:wrong_password"). Every record names its transcript, which exists.
+check_records() {
+  await_records $#
+  python3 - "$work" "$@" <<'PY' || fail "call records do not match: $*"
+import json, os, sys
+work, want = sys.argv[1], sys.argv[2:]
+lines = open(os.path.join(work, "calls.jsonl"), "rb").read().split(b"\n")
+assert lines[-1] == b"", "the log does not end with a line end"
+records = [json.loads(line) for line in lines[:-1]]
+got = [r["result"] + (":" + r["reason"] if r["reason"] else "") for r in records]
+if got != want:
+    sys.exit(f"records: {got}")
+for r in records:
+    for key in ("start", "end", "duration_s", "line", "home", "office", "files_sent", "traffic",
+                "day_files", "transfers", "transcript"):
+        assert key in r, f"no {key} in {r}"
+    assert r["duration_s"] >= 0 and r["line"]["port"] == 1, r
+    assert r["line"]["device"].startswith("tcp-modem:127.0.0.1:"), r["line"]
+    assert os.path.isfile(os.path.join(work, r["transcript"])), r["transcript"]
+PY
+}
+
+# record_field INDEX PYTHON_EXPR: a value of the INDEX-th record (0 first, -1 last) as JSON;
+# the expression reads the record as `r`.
+record_field() {
+  python3 - "$work/calls.jsonl" "$1" "$2" <<'PY'
+import json, sys
+r = [json.loads(l) for l in open(sys.argv[1], "rb")][int(sys.argv[2])]
+print(json.dumps(eval(sys.argv[3]), ensure_ascii=False))
+PY
+}
+
+# check_transcript INDEX PASSWORD: the record's transcript shows the "Ident=" line with both
+# halves' password groups masked, the lines sent to the office, and holds PASSWORD nowhere;
+# neither does the call log.
+check_transcript() {
+  local file
+  file=$work/$(record_field "$1" 'r["transcript"]' | tr -d '"')
+  python3 - "$file" <<'PY' || fail "transcript $file"
+import re, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+idents = [l.split(" < ", 1)[1] for l in text.splitlines() if " < Ident=" in l]
+assert idents, "no Ident line"
+for line in idents:
+    half = len(line) // 2
+    for base in (0, half):
+        assert line[base + 13:base + 28] == "*" * 15, line
+assert re.search(r"^ +\d+ > <Greeting>", text, re.M), "the greeting sent is not there"
+assert re.search(r"^ +\d+ \* Fin: ", text, re.M), "no end"
+PY
+  ! grep -qF -- "$2" "$file" || fail "the password is in $file"
+  ! grep -qF -- "$2" "$work/calls.jsonl" || fail "the password is in calls.jsonl"
+}
+
+report() { "$build/marvolen-report" -C "$work" "$@"; }
+
+# report_line OFFICE: the report's line for an office (its number leads the line).
+report_line() { report | awk -v n="$1" '$1 == n'; }
+
+# check_page_in_browser HTML PNG OFFICE...: headless Chromium renders the status page HTML:
+# the DOM it builds holds a row for each OFFICE and the chart's <svg>; the screenshot goes to
+# PNG for a person to look at.
+check_page_in_browser() {
+  local html=$1 png=$2 profile dom
+  shift 2
+  command -v chromium >/dev/null || fail "chromium is not installed (scripts/deps.sh)"
+  profile=$(mktemp -d "$scratch/chromium.XXXXXX")
+  local flags=(--headless --no-sandbox --disable-gpu --disable-background-networking
+    --disable-component-update --disable-sync --no-first-run --user-data-dir="$profile")
+  timeout 60 chromium "${flags[@]}" --screenshot="$png" --window-size=1200,900 \
+    "file://$html" >/dev/null 2>&1 || fail "chromium could not take the screenshot"
+  [ -s "$png" ] || fail "no screenshot"
+  dom=$(timeout 60 chromium "${flags[@]}" --dump-dom "file://$html" 2>/dev/null) ||
+    fail "chromium could not dump the page"
+  grep -q "<svg" <<<"$dom" || fail "no chart in the rendered page"
+  local n
+  for n in "$@"; do
+    python3 -c '
+import re, sys
+dom, n = sys.stdin.read(), sys.argv[1]
+rows = re.findall(r"<tr[^>]*>(.*?)</tr>", dom, re.S)
+sys.exit(not any(re.match(r"\s*<td[^>]*>\s*0*" + n + r"\s*</td>", row) for row in rows))
+' "$n" <<<"$dom" || fail "no row for office $n in the rendered page"
+  done
+}

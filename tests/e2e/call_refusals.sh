@@ -66,4 +66,17 @@ call cos-only "$scratch/office23" 23 --password costo --tables tab
 expect_refused
 [ -z "$(find "$loc22" "$loc23" -iname '*.trf')" ] || fail "traffic filed for a refused office"
 
+# One record per attempt, the unknown office's as the program error that ended it.
+check_records refused:wrong_password refused:halves_differ refused:bad_office_number \
+  aborted:program_error refused:no_tables refused:no_tables
+check_transcript 0 clave
+[ "$(record_field 1 'r["office"]')" = null ] || fail "an office taken from differing halves"
+report_line 21 | grep -q " refused:wrong_password " || fail "report for office 21: $(report_line 21)"
+set +e
+report --check --max-refusals 1 >"$scratch/alerts"
+check_status=$?
+set -e
+[ "$check_status" -eq 1 ] && grep -q "^office 21: " "$scratch/alerts" ||
+  fail "--check for refusals: $check_status $(cat "$scratch/alerts")"
+
 echo "refusals: ok"

@@ -86,4 +86,9 @@ same_file "$of12/TRAFICO/TRAFICO.TRF" "$scratch/traffic-3"
 same_file "$loc12/of12.TRF" "$scratch/traffic-both"
 activity_log_has 00012 "Ingreso No autorizado!!"
 
+check_records success success refused:device_mismatch
+check_transcript 2 tab12
+[ "$(record_field 0 '[r["table_kind"], r["device_id"]]')" = '["tab", "CAJA0001"]' ] ||
+  fail "first call's record: $(record_field 0 'r')"
+
 echo "tab calls: ok"

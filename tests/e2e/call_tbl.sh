@@ -47,6 +47,8 @@ done
 
 call office07 "$of7" 7 --password ab7
 expect_success
+check_records success
+check_transcript 0 ab7
 
 # Tables: the changed and the missing one delivered, the unused one deleted at the office.
 same_file "$of7/TARIFA01.TBL" "$loc07/TARIFA01.TBL"
@@ -151,5 +153,43 @@ expect_success
 call_view | grep -qxF "Tablas ya actualizadas" || fail "no 'Tablas ya actualizadas' for office 9"
 absent "$of9/upgrade"
 grep -qxF "  Salir03015" "$last_log" || fail "office 9 not dismissed with Salir03015"
+
+# ---- one record per call, with what went each way
+check_records success success success
+[ "$(record_field 0 '[f["name"] for f in r["files_sent"]]')" = \
+  '["TARIFA02.TBL", "TARIFA03.TBL", "ACTUALIZ0007", "OFICINA.0007", "PROGRAMA.UPG"]' ] ||
+  fail "files sent to office 7: $(record_field 0 'r["files_sent"]')"
+[ "$(record_field 0 'r["deleted"]')" = '"tablas\\ANTIGUA1.TBL"' ] || fail "deleted: $(record_field 0 'r["deleted"]')"
+[ "$(record_field 0 '[t["name"] for t in r["traffic"]]')" = "[\"${filed[0]}\"]" ] ||
+  fail "traffic: $(record_field 0 'r["traffic"]')"
+[ "$(record_field 0 '[f["name"] for f in r["day_files"]["received"]]')" = \
+  "[\"$(day_name $((today - 3))).daw\", \"$(day_name $((today - 2))).daw\"]" ] ||
+  fail "day files: $(record_field 0 'r["day_files"]')"
+[ "$(record_field 0 '[t["direction"] for t in r["transfers"] if t["blocks"] > 0 and t["check"] == "crc"]')" = \
+  '["send", "receive", "receive"]' ] || fail "transfers: $(record_field 0 'r["transfers"]')"
+[ "$(record_field 2 '[r["office"], r["features"], r["clock_set"]]')" = '[9, false, null]' ] ||
+  fail "office 9's record: $(record_field 2 'r')"
+
+# ---- the report: each office's last call, and what its next call brings
+for n in 7 8 9; do
+  report_line $n | grep -q " success .* nothing$" || fail "report for office $n: $(report_line $n)"
+done
+# A master table changed after the call goes on the next one.
+printf 'TARIFA 9;urbano=0.19\r\n' >"$loc09/TARIFA09.TBL"
+report_line 9 | grep -q " TARIFA09\.TBL$" || fail "changed table not named: $(report_line 9)"
+report --check >/dev/null || fail "alerts right after three good calls"
+set +e
+report --check --now "$(date -d '+40 hours' +%Y-%m-%dT%H:%M:%S%:z)" >"$scratch/alerts"
+check_status=$?
+set -e
+[ "$check_status" -eq 1 ] || fail "--check for silent offices exited $check_status"
+grep -q "^office 9: no completed call" "$scratch/alerts" || fail "alerts: $(cat "$scratch/alerts")"
+
+# The station rewrites its status page after each call; a browser shows its table and chart.
+for ((i = 0; i < 100; i++)); do
+  grep -q "<td>9</td>" "$work/estado.html" 2>/dev/null && break
+  sleep 0.1
+done
+check_page_in_browser "$work/estado.html" "$build/e2e-estado.png" 7 8 9
 
 echo "tbl calls: ok"

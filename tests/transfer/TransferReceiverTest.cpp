@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/transfer/TransferScriptedPeer.h"
 #include "transfer/BlockFrame.h"
 #include "transfer/TransferReceiver.h"
-#include "tests/transfer/TransferScriptedPeer.h"
 
 namespace marvolen {
 namespace {
@@ -104,6 +104,10 @@ class ReceiveFileTest : public ::testing::Test {
     setup.sinks.panel = [this](int i, std::string_view t) {
       panels.push_back(std::to_string(i) + ":" + std::string(t));
     };
+    setup.sinks.block = [this](const BlockNote& b) {
+      blocks.push_back(std::to_string(b.number) + ":" + std::to_string(b.size) +
+                       (b.crc ? ":crc:" : ":sum:") + b.answer);
+    };
   }
   void TearDown() override { fs::remove_all(setup.dir); }
 
@@ -131,7 +135,7 @@ class ReceiveFileTest : public ::testing::Test {
   std::uintmax_t valid_length = 0;
   bool extract_fails = false;
   int checks = 0;
-  std::vector<std::string> extracted, log, panels;
+  std::vector<std::string> extracted, log, panels, blocks;
 };
 
 TEST_F(ReceiveFileTest, NormalExchangeStoresTrimsAndExtracts) {
@@ -171,8 +175,12 @@ TEST_F(ReceiveFileTest, SpoiledFramesAreRefusedAndTheResendTaken) {
     Peer(archive, {128, 128}).spoil = [&](int n, std::string f) {
       return n == 2 ? spoil(f), f : f;
     };
+    blocks.clear();
     EXPECT_EQ(Receive().content, archive);
     EXPECT_EQ(Replies(), "ANAA");
+    // Each answered frame is noted for the call's transcript, the refused one as NAK.
+    EXPECT_EQ(blocks,
+              (std::vector<std::string>{"1:128:crc:ACK", "2:128:crc:NAK", "2:128:crc:ACK"}));
   }
 }
 

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/transfer/TransferScriptedPeer.h"
 #include "transfer/BlockFrame.h"
 #include "transfer/TransferSender.h"
-#include "tests/transfer/TransferScriptedPeer.h"
 
 namespace marvolen {
 namespace {
@@ -23,6 +23,7 @@ struct Outcome {
   std::vector<std::string> frames;
   int eots = 0;
   std::vector<std::string> panels;
+  std::vector<std::string> blocks;  // number:size:mode:answer
 };
 
 // Our sender against a receiver that asks with `request` at 100 ms and answers as told.
@@ -42,6 +43,10 @@ Outcome Send(ScriptedTransferLine& line, std::string_view content, const std::st
   TransferSinks sinks;
   sinks.panel = [&](int i, std::string_view t) {
     run.panels.push_back(std::to_string(i) + ":" + std::string(t));
+  };
+  sinks.block = [&](const BlockNote& b) {
+    run.blocks.push_back(std::to_string(b.number) + ":" + std::to_string(b.size) +
+                         (b.crc ? ":crc:" : ":sum:") + b.answer);
   };
   run.result = SendFile(line, content, sinks);
   return run;
@@ -170,6 +175,18 @@ TEST(SendFile, RetriesAndGivingUp) {
       EXPECT_EQ(run.frames.back(), run.frames[0]);
     }
   }
+}
+
+TEST(SendFile, EveryAnswerIsNotedWithItsBlock) {
+  VirtualClock clock;
+  ScriptedTransferLine line(clock);
+  const Outcome run = Send(line, std::string(1100, 'x'), "C",
+                           [](ScriptedTransferLine&, int n) { return n == 2 ? kN : kA; });
+  EXPECT_EQ(run.result, "Transferencia Ok");
+  EXPECT_EQ(run.blocks,
+            (std::vector<std::string>{"1:1024:crc:ACK", "2:128:crc:NAK", "2:128:crc:ACK"}));
+  ScriptedTransferLine line2(clock);
+  EXPECT_EQ(Send(line2, "abc", kN).blocks, std::vector<std::string>{"1:128:sum:ACK"});
 }
 
 TEST(SendFile, NakPurgesBeforeResending) {

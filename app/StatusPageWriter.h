@@ -1,0 +1,51 @@
+// Rewrites the network's status page after each call without holding up the line. Reading
+// the whole call log takes about two seconds per million records, longer than the modem
+// reset that follows a call may wait, so the page is written by a worker thread of its own.
+// Calls that end while a page is being written ask for one more page, written once the
+// current one is done; the page always reflects a log at least as new as the last request.
+//
+// A thread rather than a child process: the window's toolkit runs threads of its own, and a
+// child of a threaded process may only make the few calls that are safe after fork.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/Clock.h"
+
+namespace marvolen {
+
+class StatusPageWriter {
+ public:
+  // `work_dir` ends in "/"; the page is its "estado.html".
+  StatusPageWriter(std::string work_dir, const Clock& clock);
+  // Waits for a page being written to be finished, so none is left half made.
+  ~StatusPageWriter();
+  StatusPageWriter(const StatusPageWriter&) = delete;
+  StatusPageWriter& operator=(const StatusPageWriter&) = delete;
+
+  // Asks for the page to be written again. Gives back the error of the last page written
+  // since the previous request, empty when there was none.
+  std::string Request();
+  // Waits until every page asked for has been written (for tests and orderly ends).
+  void Flush();
+
+ private:
+  void Work();
+
+  const std::string work_dir_;
+  const Clock& clock_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  bool pending_ = false;
+  WallTime now_{};  // the time of the latest request, read on the caller's thread
+  bool writing_ = false;
+  bool stop_ = false;
+  std::string error_;
+  std::thread worker_;
+};
+
+}  // namespace marvolen

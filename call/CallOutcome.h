@@ -1,0 +1,28 @@
+// How a call attempt ended, as the call's record keeps it.
+#pragma once
+
+namespace marvolen {
+
+enum class CallResult { kSuccess, kRefused, kNeverIdentified, kAborted };
+
+// Why a call was refused or aborted; kNone for a success and a caller that never identified.
+enum class CallReason {
+  kNone,
+  // refused
+  kWrongPassword,
+  kHalvesDiffer,
+  kDeviceMismatch,
+  kBadOfficeNumber,
+  kNoTables,
+  kTooManyStrayLines,
+  kInCallOnOtherLine,
+  // aborted
+  kStall,
+  kCarrierLost,
+  kTransferFailed,
+  kProgramError,
+};
+
+enum class TransferDirection { kSend, kReceive };
+
+}  // namespace marvolen

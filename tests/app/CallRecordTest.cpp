@@ -1,0 +1,223 @@
+// The record each call leaves, for every way a call ends, driven through the real controller
+// and script on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "CallHarness.h"
+#include "call/LineTokens.h"
+#include "callrec/CallLog.h"
+#include "platform/DosTime.h"
+#include "platform/LocalTime.h"
+
+namespace marvolen::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kAckLine = std::string(AckToken) + '\r';
+
+std::vector<CallRecord> Records(const CallHarness& h) {
+  std::vector<CallRecord> out;
+  std::ifstream in(h.own_home.path() / kCallLogName);
+  for (std::string line; std::getline(in, line);) out.push_back(RecordFromJson(line));
+  return out;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A recorded station and an office that echoes each command and acknowledges it.
+class RecordTest : public ::testing::Test {
+ protected:
+  RecordTest() : office_(h_.own_home.path() / "loc07") {
+    fs::create_directories(office_);
+    saved_cwd_ = fs::current_path();
+    h_.RecordCalls();
+  }
+  ~RecordTest() override { fs::current_path(saved_cwd_); }
+
+  void Admit(std::string flags = "N") {
+    h_.Connect();
+    h_.line.Arrive("Ident=00007" + flags + "\r");
+    h_.Tick();
+    ASSERT_EQ(h_.state.LineState, "conectado");
+    h_.state.OfficeNumber = 7;
+    h_.state.OfficeDir = office_;
+    h_.state.IdentLine = "Ident=00007" + flags;
+    seen_ = h_.line.sent.size();
+  }
+  void RunCall(int limit = 5000) {
+    for (int i = 0; i < limit && h_.state.LineState == "conectado"; ++i) {
+      h_.Tick();
+      for (; seen_ < h_.line.sent.size(); ++seen_) {
+        const std::string& text = h_.line.sent[seen_];
+        if (text == GoToken) {
+          if (acknowledge_) h_.line.Arrive(kAckLine);
+        } else if (text != "\n") {
+          h_.line.Arrive(text);
+          const bool transfer =
+              text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
+          if (transfer && acknowledge_) h_.line.after_transfer = kAckLine;
+        }
+      }
+    }
+  }
+  CallRecord OnlyRecord() {
+    const std::vector<CallRecord> records = Records(h_);
+    EXPECT_EQ(records.size(), 1u);
+    EXPECT_EQ(h_.records, 1);
+    return records.empty() ? CallRecord{} : records.front();
+  }
+
+  CallHarness h_;
+  fs::path office_;
+  fs::path saved_cwd_;
+  size_t seen_ = 0;
+  bool acknowledge_ = true;
+};
+
+TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
+  std::ofstream(h_.own_home.path() / "envio.zip") << "PK-archive";
+  Admit("S");
+  h_.state.DeleteList = "tablas\\VIEJA.TBL";
+  h_.state.SyncClock = 1;
+  h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
+  int receives = 0;
+  h_.line.on_receive = [&] {
+    // First the traffic, then the day file; each into the office directory.
+    if (++receives == 1) {
+      std::ofstream("trafico.TRF") << "traffic";
+    } else {
+      std::ofstream("01122026.daw") << "day-file";
+    }
+  };
+  RunCall();
+
+  const CallRecord r = OnlyRecord();
+  EXPECT_EQ(r.result, CallResult::kSuccess);
+  EXPECT_EQ(r.reason, CallReason::kNone);
+  EXPECT_EQ(r.port, 2);
+  EXPECT_EQ(r.device, "tcp-modem:1");
+  EXPECT_EQ(r.deleted, "tablas\\VIEJA.TBL");
+  ASSERT_EQ(r.traffic.size(), 1u);
+  EXPECT_EQ(r.traffic[0].bytes, 7u);
+  EXPECT_TRUE(fs::exists(office_ / r.traffic[0].name)) << r.traffic[0].name;
+  EXPECT_EQ(r.day_files_asked, (std::vector<std::string>{"01122026.daw"}));
+  ASSERT_EQ(r.day_files_received.size(), 1u);
+  EXPECT_EQ(r.day_files_received[0].name, "01122026.daw");
+  EXPECT_EQ(r.day_files_received[0].bytes, 8u);
+  ASSERT_TRUE(r.clock_set.has_value());
+  EXPECT_GT(*r.clock_set, r.start);
+  ASSERT_EQ(r.transfers.size(), 3u);
+  EXPECT_EQ(r.transfers[0].direction, TransferDirection::kSend);
+  EXPECT_EQ(r.transfers[0].bytes, 10u);
+  EXPECT_EQ(r.transfers[1].direction, TransferDirection::kReceive);
+  EXPECT_EQ(r.transfers[1].result, "Transferencia OK");
+  EXPECT_GT(r.end, r.start);
+
+  // The transcript holds the office's lines and the transfers; the log view one end line.
+  const std::string transcript = ReadFile(h_.own_home.path() / r.transcript);
+  EXPECT_NE(transcript.find("< DEL tablas\\\\VIEJA.TBL\n"), std::string::npos) << transcript;
+  EXPECT_NE(transcript.find("# recepci"), std::string::npos) << transcript;
+  EXPECT_EQ(h_.window.Count(CallEndLine(r)), 1);
+  EXPECT_EQ(CallEndLine(r).rfind("Fin de llamada: exitosa, ", 0), 0u);
+}
+
+TEST_F(RecordTest, FailedTransferIsAnAbortWithTheTransfersResult) {
+  std::ofstream(h_.own_home.path() / "envio.zip") << "zip";
+  Admit();
+  h_.line.send_result = "Transferencia Cancelada";
+  RunCall();
+  const CallRecord r = OnlyRecord();
+  EXPECT_EQ(r.result, CallResult::kAborted);
+  EXPECT_EQ(r.reason, CallReason::kTransferFailed);
+  ASSERT_EQ(r.transfers.size(), 1u);
+  EXPECT_EQ(r.transfers[0].result, "Transferencia Cancelada");
+}
+
+TEST_F(RecordTest, OfficeThatStopsAnsweringIsAStall) {
+  Admit();
+  acknowledge_ = false;
+  RunCall();
+  const CallRecord r = OnlyRecord();
+  EXPECT_EQ(r.result, CallResult::kAborted);
+  EXPECT_EQ(r.reason, CallReason::kStall);
+}
+
+TEST_F(RecordTest, CarrierLostInTheScriptIsAnAbort) {
+  Admit();
+  h_.line.carrier = false;
+  RunCall();
+  const CallRecord r = OnlyRecord();
+  EXPECT_EQ(r.result, CallResult::kAborted);
+  EXPECT_EQ(r.reason, CallReason::kCarrierLost);
+}
+
+TEST(CallRecord, EachKindOfEndBeforeAdmissionHasItsResult) {
+  struct Case {
+    const char* name;
+    std::function<void(CallHarness&)> play;
+    CallResult result;
+    CallReason reason;
+  };
+  const std::vector<Case> cases{
+      {"silent caller", [](CallHarness& h) { h.Ticks(10'000); }, CallResult::kNeverIdentified,
+       CallReason::kNone},
+      {"stray lines",
+       [](CallHarness& h) {
+         h.line.Arrive("1\r2\r3\r4\r5\r6\r7\r8\r9\r10\r11\r");
+         h.Tick();
+       },
+       CallResult::kRefused, CallReason::kTooManyStrayLines},
+      {"refused",
+       [](CallHarness& h) {
+         h.admit_result = false;
+         h.refusal = CallReason::kDeviceMismatch;
+         h.line.Arrive("Ident=00007\r");
+         h.Tick();
+       },
+       CallResult::kRefused, CallReason::kDeviceMismatch},
+  };
+  for (const Case& c : cases) {
+    CallHarness h;
+    h.RecordCalls();
+    h.Connect();
+    while (h.line.opens == 1 && h.clock.ElapsedSinceStart() < 200'000) c.play(h);
+    const std::vector<CallRecord> records = Records(h);
+    ASSERT_EQ(records.size(), 1u) << c.name;
+    EXPECT_EQ(records[0].result, c.result) << c.name;
+    EXPECT_EQ(records[0].reason, c.reason) << c.name;
+    EXPECT_EQ(h.state.LineState, "esperando") << c.name;
+  }
+}
+
+TEST(CallRecord, ProgramErrorClosesTheOpenCallOnceAndNoCallIsRecordedTwice) {
+  CallHarness h;
+  h.RecordCalls();
+  h.Connect();
+  h.controller.EndRecord(CallResult::kAborted, CallReason::kProgramError, "disco lleno");
+  // The line reset after the error ends no second record.
+  h.state.LineState.clear();
+  h.Ticks(5);
+  const std::vector<CallRecord> records = Records(h);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].reason, CallReason::kProgramError);
+  EXPECT_EQ(records[0].detail, "disco lleno");
+  EXPECT_EQ(h.window.Count("Fin de llamada: abortada (error de programa), 0 s"), 1);
+
+  // The next call is a record of its own.
+  h.line.carrier = true;
+  h.Tick();
+  h.line.Arrive("Ident=00007\r");
+  h.Tick();
+  h.line.carrier = false;
+  h.Ticks(3);
+  EXPECT_EQ(Records(h).size(), 2u);
+  EXPECT_EQ(h.records, 2);
+}
+
+}  // namespace
+}  // namespace marvolen::testing
