@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
@@ -336,13 +337,8 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
     const std::string received = s_.line.Received();
     bool transferred = false;
     for (char c : received) {
-      if (IsLineNoise(c)) continue;
-      if (c != '\r') {
-        // An endless line is no reply the script could take: it is dropped, not kept growing.
-        if (st.ReplyLine.size() >= kMaxLineLength) st.ReplyLine.clear();
-        st.ReplyLine += c;
-        continue;
-      }
+      // An over-long line is no reply the script could take: the assembler has dropped it.
+      if (AssembleLine(st.ReplyLine, c) != LineStep::kEnded) continue;
       s_.clock.Sleep(Millis(500));
       if (!HandleReply(controller, transferred)) return false;
       st.ReplyLine.clear();

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "CallHarness.h"
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
