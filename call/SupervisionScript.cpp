@@ -384,7 +384,7 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     s_.window.AddLine(label);
     s_.line.SendText(GoToken);
     s_.clock.Sleep(Millis(5000));
-    result = s_.line.ReceiveFile(ReceivedNames(st.LastCommand));
+    result = s_.line.ReceiveFile(st.OfficeDir, ReceivedNames(st.LastCommand));
   }
   s_.window.AddLine(result);
   s_.log_event(label + result);
