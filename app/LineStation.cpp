@@ -18,7 +18,8 @@ struct LineStation::Line {
                [&station](std::string_view text) { station.window().AddLine(text); }),
         call_line(
             serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
-            ZipArchiveHooks([&station](std::string_view text) { station.window().AddLine(text); }),
+            ZipArchiveHooks([&station](std::string_view text) { station.window().AddLine(text); },
+                            station.file_ops()),
             TransferSinks{[&station](std::string_view text) { station.window().AddLine(text); },
                           [&station](int panel, std::string_view text) {
                             station.window().SetPanel(panel, text);
@@ -29,11 +30,13 @@ struct LineStation::Line {
                  station.clock(),
                  [&station](std::string_view text) { station.activity_log().LogEvent(text); },
                  station.ExeDir},
-        script(services,
-               [&station](const std::string& key, const std::string& value) {
-                 OfficeParamFile(station.state.OfficeDir, station.clock())
-                     .WriteOfficeParam(key, value);
-               }),
+        script(
+            services,
+            [&station](const std::string& key, const std::string& value) {
+              OfficeParamFile(station.state.OfficeDir, station.clock())
+                  .WriteOfficeParam(key, value);
+            },
+            station.file_ops()),
         admission(services, station.WorkDir),
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
