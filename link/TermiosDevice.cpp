@@ -210,7 +210,7 @@ TermiosDevice::TermiosDevice(int fd, Clock& clock, PosixCalls& calls)
 
 TermiosDevice::~TermiosDevice() {
   ModemLines(TIOCMBIC, TIOCM_DTR | TIOCM_RTS);  // hangs up the modem, as the close does
-  if (haveOriginal_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
+  if (have_original_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
   sys_.Close(fd_);
 }
 
@@ -226,9 +226,9 @@ Millis TermiosDevice::LineTime(std::size_t bytes) const {
 int TermiosDevice::GetState(LineSettings& settings) {
   termios t{};
   if (RetryOnEintr([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
-  if (!haveOriginal_) {
+  if (!have_original_) {
     original_ = t;
-    haveOriginal_ = true;
+    have_original_ = true;
   }
   settings = kept_;
   ReadLineSettings(t, settings);
