@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "call/SupervisionScript.h"
 
@@ -20,8 +21,9 @@ constexpr int kRingCallIntervalMs = 100;
 constexpr Millis kFailedLineRetry{60000};
 }  // namespace
 
-bool LineController::CountStrayLine() {
-  s_.line.LineBuffer().clear();
+bool LineController::CountStrayLine(LineStep step) {
+  // An over-long line has already given way to the byte that starts the next one.
+  if (step == LineStep::kEnded) s_.line.LineBuffer().clear();
   return ++s_.state.StrayLineCount > kStrayLineLimit;
 }
 
@@ -143,16 +145,13 @@ void LineController::Waiting() {
   const std::string received = s_.line.Received();
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
-    if (IsLineNoise(c)) continue;
-    if (c != '\r' && buffer.size() < kMaxLineLength) {
-      buffer += c;
-      continue;
-    }
-    if (c == '\r' && buffer == "RING") {
+    const LineStep step = AssembleLine(buffer, c);
+    if (step == LineStep::kMore) continue;
+    if (step == LineStep::kEnded && buffer == "RING") {
       StartConnecting(kRingCallIntervalMs);
       return;
     }
-    if (CountStrayLine()) {
+    if (CountStrayLine(step)) {
       ResetLine();
       return;
     }
@@ -214,14 +213,11 @@ void LineController::Connecting() {
 
   std::string& buffer = s_.line.LineBuffer();
   for (char c : received) {
-    if (IsLineNoise(c)) continue;
-    if (c != '\r' && buffer.size() < kMaxLineLength) {
-      buffer += c;
-      continue;
-    }
-    NoteReceived(buffer);
-    if (c != '\r' || buffer.compare(0, 6, "Ident=") != 0) {
-      if (CountStrayLine()) {
+    const LineStep step = AssembleLine(buffer, c);
+    if (step == LineStep::kMore) continue;
+    NoteReceived(step == LineStep::kEnded ? buffer : std::string("(línea demasiado larga)"));
+    if (step != LineStep::kEnded || buffer.compare(0, 6, "Ident=") != 0) {
+      if (CountStrayLine(step)) {
         RefuseCall(CallReason::kTooManyStrayLines);
         return;
       }

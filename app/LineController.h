@@ -9,6 +9,7 @@
 #include <string>
 
 #include "call/CallServices.h"
+#include "call/LineAssembler.h"
 #include "call/SupervisionScript.h"
 #include "callrec/CallRecorder.h"
 
@@ -50,8 +51,9 @@ class LineController final : public CallControl {
   bool StallCheck();
   void Connecting();
   void Connected();
-  // Empties the line buffer and counts a stray line; true when there have been too many.
-  bool CountStrayLine();
+  // Counts a stray line (one that ended, or an over-long one) and empties the line buffer
+  // of an ended one; true when there have been too many.
+  bool CountStrayLine(LineStep step);
   // Forgets everything received and not yet taken: the bytes waiting at the port and the
   // line being assembled. What one caller sent must never be read as part of another call.
   void ForgetReceived();

@@ -38,7 +38,8 @@ struct LineStation::Line {
         serial(station.clock(), SystemDeviceOpener(station.clock()),
                [this](std::string_view text) { window.AddLine(text); }),
         call_line(serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
-                  ZipArchiveHooks([this](std::string_view text) { window.AddLine(text); }),
+                  ZipArchiveHooks([this](std::string_view text) { window.AddLine(text); },
+                                  station.file_ops()),
                   TransferSinks{
                       [this](std::string_view text) { window.AddLine(text); },
                       [this](int panel, std::string_view text) { window.SetPanel(panel, text); },
@@ -50,11 +51,13 @@ struct LineStation::Line {
                  [&station](std::string_view text) { station.activity_log().LogEvent(text); },
                  station.ExeDir,
                  &recorder},
-        script(services,
-               [&station](const std::string& key, const std::string& value) {
-                 OfficeParamFile(station.state.OfficeDir, station.clock())
-                     .WriteOfficeParam(key, value);
-               }),
+        script(
+            services,
+            [&station](const std::string& key, const std::string& value) {
+              OfficeParamFile(station.state.OfficeDir, station.clock())
+                  .WriteOfficeParam(key, value);
+            },
+            station.file_ops()),
         admission(services, station.WorkDir),
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {

@@ -76,9 +76,10 @@ std::string SerialCallLine::SendFile(const std::string& data) {
   return result;
 }
 
-std::string SerialCallLine::ReceiveFile(const std::vector<std::string>& wanted_names) {
+std::string SerialCallLine::ReceiveFile(const std::filesystem::path& dir,
+                                        const std::vector<std::string>& wanted_names) {
   ReceiveSetup setup;
-  setup.dir = std::filesystem::current_path();
+  setup.dir = dir;
   setup.archive = archive_;
   setup.wanted = OnlyNamed(wanted_names);
   setup.sinks = sinks_;

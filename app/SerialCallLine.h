@@ -39,9 +39,9 @@ class SerialCallLine final : public CallLine {
   void SendModemCommand(std::string_view command) override { serial_.SendModemCommand(command); }
   bool CarrierLost() override { return serial_.CarrierLost(); }
   std::string& LineBuffer() override { return serial_.LineBuffer(); }
-  // Both store "recibo.zip" in, and unpack into, the process's current directory.
   std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile(const std::vector<std::string>& wanted_names) override;
+  std::string ReceiveFile(const std::filesystem::path& dir,
+                          const std::vector<std::string>& wanted_names) override;
 
  private:
   int Port() const { return serial_.ConfiguredPort(); }

@@ -80,8 +80,11 @@ class Station {
   ActivityLog& activity_log() { return log_; }
   StationConfig& config() { return config_; }
   const StationConfig& config() const { return config_; }
-  // Both the settings save and the activity log write through these calls.
+  // The settings save, the activity log and the call's files (the received archives and
+  // their members, the filed traffic) write through these calls; set them before the first
+  // tick.
   void SetFileOps(const FileOps& ops);
+  const FileOps& file_ops() const { return file_ops_; }
 
   // The call state shared with the line controller, the admission and the script.
   CallState state;

@@ -10,6 +10,7 @@
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "platform/Numbers.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
@@ -76,25 +77,23 @@ LoadedStationConfig LoadStationConfig(const fs::path& home) {
   LoadedStationConfig loaded;
   const auto file = FindNoCase(home, kStationConfigFile);
   if (!file) return loaded;
-  const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(RetryOnEintr([&] { return ::open(file->c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) {
     throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(errno));
   }
   // Bytes after the record's end are never looked at, so reading stops there.
   std::string record;
   char buf[kStationConfigSize];
   while (record.size() < kStationConfigSize) {
-    const ssize_t n = ::read(fd, buf, kStationConfigSize - record.size());
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::read(fd.get(), buf, kStationConfigSize - record.size()); });
     if (n < 0) {
       const int err = errno;
-      ::close(fd);
       throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(err));
     }
     if (n == 0) break;
     record.append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
   loaded.complete = record.size() >= kStationConfigSize;
   loaded.config = ParseStationConfig(record);
   return loaded;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,9 +45,11 @@ class CallLine {
   // Block transfers; each gives its result text ("Transferencia OK" on success). Bytes a
   // transfer read beyond its end are handed to the next ReadPort, never dropped.
   virtual std::string SendFile(const std::string& data) = 0;
-  // Only the archive members named `wanted_names` (bare file names, UTF-8, any letter case)
-  // are unpacked; any other is reported and left out.
-  virtual std::string ReceiveFile(const std::vector<std::string>& wanted_names) = 0;
+  // Stores "recibo.zip" in `dir` and unpacks it there. Only the archive members named
+  // `wanted_names` (bare file names, UTF-8, any letter case) are unpacked; any other is
+  // reported and left out.
+  virtual std::string ReceiveFile(const std::filesystem::path& dir,
+                                  const std::vector<std::string>& wanted_names) = 0;
 };
 
 }  // namespace marvolen

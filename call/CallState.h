@@ -12,11 +12,6 @@
 
 namespace marvolen {
 
-// No line of the protocol comes near this length (the longest, a doubled identification with
-// fifty files, is under 2500 bytes). A caller that sends more without a CR has its bytes
-// counted as a stray line instead of growing the buffer without bound.
-inline constexpr std::size_t kMaxLineLength = 16384;
-
 inline constexpr char kStateWaiting[] = "esperando";
 inline constexpr char kStateConnecting[] = "conectando";
 inline constexpr char kStateConnected[] = "conectado";

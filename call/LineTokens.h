@@ -29,9 +29,4 @@ inline constexpr std::string_view MessageToken{line_token_bytes::kMessage,
 inline constexpr std::string_view ClockToken{line_token_bytes::kClock,
                                              sizeof line_token_bytes::kClock};
 
-// Bytes the station's line readers drop wherever they arrive (BS, LF, VT, FF).
-inline constexpr bool IsLineNoise(char c) {
-  return c == 8 || c == 10 || c == 11 || c == 12;
-}
-
 }  // namespace marvolen

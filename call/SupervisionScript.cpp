@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
@@ -345,13 +346,8 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
     const std::string received = s_.line.Received();
     bool transferred = false;
     for (char c : received) {
-      if (IsLineNoise(c)) continue;
-      if (c != '\r') {
-        // An endless line is no reply the script could take: it is dropped, not kept growing.
-        if (st.ReplyLine.size() >= kMaxLineLength) st.ReplyLine.clear();
-        st.ReplyLine += c;
-        continue;
-      }
+      // An over-long line is no reply the script could take: the assembler has dropped it.
+      if (AssembleLine(st.ReplyLine, c) != LineStep::kEnded) continue;
       s_.events().LineReceived(st.ReplyLine);
       s_.clock.Sleep(Millis(500));
       if (!HandleReply(controller, transferred)) return false;
@@ -401,9 +397,9 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     s_.line.SendText(GoToken);
     s_.clock.Sleep(Millis(5000));
     s_.events().TransferStarted(TransferDirection::kReceive, "recibo.zip");
-    result = s_.line.ReceiveFile(ReceivedNames(st.LastCommand));
+    result = s_.line.ReceiveFile(st.OfficeDir, ReceivedNames(st.LastCommand));
     std::error_code ec;
-    const auto kept = FindNoCase(fs::current_path(ec), "recibo.zip");
+    const auto kept = FindNoCase(st.OfficeDir, "recibo.zip");
     const auto bytes = kept ? fs::file_size(*kept, ec) : 0;
     s_.events().TransferEnded(ec ? 0 : bytes, result);
   }

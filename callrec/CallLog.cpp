@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 namespace {
@@ -83,18 +85,16 @@ class LineReader {
 
 void AppendCallRecord(const std::string& path, const CallRecord& record) {
   const std::string line = RecordToJson(record) + "\n";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw CallLogError(SystemError("No se puede abrir", path));
-  ssize_t written;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
+  UniqueFd fd(RetryOnEintr(
+      [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
+  if (!fd.valid()) throw CallLogError(SystemError("No se puede abrir", path));
+  const ssize_t written = RetryOnEintr([&] { return ::write(fd.get(), line.data(), line.size()); });
   const int write_errno = errno;
   if (written >= 0 && static_cast<size_t>(written) < line.size()) {
     // The reader skips the cut line; end it so the next record is not glued to it.
-    static_cast<void>(::write(fd, "\n", 1));
+    static_cast<void>(::write(fd.get(), "\n", 1));
   }
-  ::close(fd);
+  fd.Close();
   if (written < 0 || static_cast<size_t>(written) != line.size()) {
     errno = written < 0 ? write_errno : ENOSPC;
     throw CallLogError(SystemError("No se puede escribir", path));
@@ -102,8 +102,8 @@ void AppendCallRecord(const std::string& path, const CallRecord& record) {
 }
 
 void ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) {
     if (errno == ENOENT) return;
     throw CallLogError(SystemError("No se puede abrir", path));
   }
@@ -113,13 +113,9 @@ void ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSin
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
-    const ssize_t got = ::read(fd, buffer.data() + held, kChunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      const std::string message = SystemError("No se puede leer", path);
-      ::close(fd);
-      throw CallLogError(message);
-    }
+    const ssize_t got =
+        RetryOnEintr([&] { return ::read(fd.get(), buffer.data() + held, kChunk); });
+    if (got < 0) throw CallLogError(SystemError("No se puede leer", path));
     const size_t end = held + static_cast<size_t>(got);
     size_t from = 0;
     for (size_t i = held; i < end; ++i) {
@@ -145,7 +141,6 @@ void ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSin
     }
     std::memmove(buffer.data(), buffer.data() + from, held);
   }
-  ::close(fd);
 }
 
 }  // namespace marvolen

@@ -17,6 +17,7 @@
 #include "callrec/CallLog.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
@@ -54,8 +55,7 @@ void EscapeByte(unsigned char c, std::string& out) {
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
     if (n <= 0) return false;
     data.remove_prefix(static_cast<size_t>(n));
   }
@@ -285,12 +285,13 @@ std::string CallRecorder::WriteTranscript() {
   for (int n = 1; n < 100; ++n) {
     const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
     const std::string path = setup_.work_dir + name;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return "No se puede crear " + path + ": " + std::strerror(errno);
-    const bool ok = WriteAll(fd, transcript_);
+    UniqueFd fd(RetryOnEintr(
+        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+    if (!fd.valid() && errno == EEXIST) continue;
+    if (!fd.valid()) return "No se puede crear " + path + ": " + std::strerror(errno);
+    const bool ok = WriteAll(fd.get(), transcript_);
     const int saved = errno;
-    ::close(fd);
+    fd.Close();
     if (!ok) return "No se puede escribir " + path + ": " + std::strerror(saved);
     record_.transcript = name;
     return {};

@@ -59,21 +59,22 @@ std::optional<int> Number(std::string_view body, std::size_t& pos) {
 void PacedQueue::Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds perByte) {
   if (bytes.empty()) return;
   // A byte starts when it is sent or when the one before it has arrived, whichever is later.
-  if (bytes_.empty()) nextAt_ = std::max(lastDone_, now) + perByte;
-  perByte_ = perByte;
+  if (bytes_.empty()) next_at_ = std::max(last_done_, now) + perByte;
+  per_byte_ = perByte;
   bytes_.append(bytes);
 }
 
 void PacedQueue::Release(MonoTime now, std::string& out) {
   if (bytes_.empty()) return;
   std::size_t count = bytes_.size();
-  if (perByte_.count() > 0) {
-    if (now < nextAt_) return;
-    count = std::min<std::size_t>(count, static_cast<std::size_t>((now - nextAt_) / perByte_) + 1);
-    lastDone_ = nextAt_ + perByte_ * static_cast<long long>(count - 1);
-    nextAt_ += perByte_ * static_cast<long long>(count);
+  if (per_byte_.count() > 0) {
+    if (now < next_at_) return;
+    count =
+        std::min<std::size_t>(count, static_cast<std::size_t>((now - next_at_) / per_byte_) + 1);
+    last_done_ = next_at_ + per_byte_ * static_cast<long long>(count - 1);
+    next_at_ += per_byte_ * static_cast<long long>(count);
   } else {
-    lastDone_ = now;
+    last_done_ = now;
   }
   out.append(bytes_, 0, count);
   bytes_.erase(0, count);
@@ -81,13 +82,13 @@ void PacedQueue::Release(MonoTime now, std::string& out) {
 
 std::optional<MonoTime> PacedQueue::NextRelease() const {
   if (bytes_.empty()) return std::nullopt;
-  return nextAt_;
+  return next_at_;
 }
 
 std::optional<MonoTime> PacedQueue::BatchArrival(std::size_t batch) const {
   if (bytes_.empty()) return std::nullopt;
   const std::size_t count = std::clamp<std::size_t>(batch, 1, bytes_.size());
-  return nextAt_ + perByte_ * static_cast<long long>(count - 1);
+  return next_at_ + per_byte_ * static_cast<long long>(count - 1);
 }
 
 HayesModem::HayesModem(Clock& clock, TelephoneLine& line)
@@ -100,19 +101,19 @@ std::chrono::nanoseconds HayesModem::PerByte() const {
 
 bool HayesModem::CanTakeFromCaller() const {
   return state_ == State::kOnline &&
-         forStation_.size() + pacedToStation_.Size() < stationQueueLimit_;
+         for_station_.size() + paced_to_station_.Size() < station_queue_limit_;
 }
 
 std::string HayesModem::TakeForStation(std::size_t count) {
-  count = std::min(count, forStation_.size());
-  std::string out = forStation_.substr(0, count);
-  forStation_.erase(0, count);
+  count = std::min(count, for_station_.size());
+  std::string out = for_station_.substr(0, count);
+  for_station_.erase(0, count);
   return out;
 }
 
 void HayesModem::ClearForStation() {
-  forStation_.clear();
-  pacedToStation_.Clear();
+  for_station_.clear();
+  paced_to_station_.Clear();
 }
 
 void HayesModem::FromStation(std::string_view bytes) {
@@ -122,27 +123,27 @@ void HayesModem::FromStation(std::string_view bytes) {
   }
   std::string data(bytes);
   Filter(LineDirection::kToCaller, data);
-  pacedToCaller_.Push(data, clock_.Now(), PerByte());
+  paced_to_caller_.Push(data, clock_.Now(), PerByte());
   Poll();
 }
 
 void HayesModem::CommandByte(char c) {
-  if (echo_) forStation_ += c;
-  if (!inCommand_) {
+  if (echo_) for_station_ += c;
+  if (!in_command_) {
     // Everything up to the "AT" prefix is ignored.
     const char u = Upper(c);
-    if (sawA_ && u == 'T') {
-      inCommand_ = true;
+    if (saw_a_ && u == 'T') {
+      in_command_ = true;
       overflow_ = false;
       command_.clear();
-      sawA_ = false;
+      saw_a_ = false;
     } else {
-      sawA_ = u == 'A';
+      saw_a_ = u == 'A';
     }
     return;
   }
   if (static_cast<unsigned char>(c) == regs_[3]) {
-    inCommand_ = false;
+    in_command_ = false;
     Execute(command_);
     return;
   }
@@ -224,13 +225,13 @@ bool HayesModem::RunCommand(std::string_view body, std::size_t& pos, bool& done)
       if (what == 'F') {
         regs_ = FactoryRegisters();
         echo_ = true;
-        dtrMode_ = 0;
+        dtr_mode_ = 0;
         return true;
       }
       if (what != 'D') return false;
       const int d = DigitArgument(body, pos, 0);
       if (d > 3) return false;
-      dtrMode_ = d;
+      dtr_mode_ = d;
       return true;
     }
     case 'M':
@@ -266,35 +267,35 @@ bool HayesModem::SetRegister(std::string_view body, std::size_t& pos) {
 }
 
 void HayesModem::InfoLine(std::string_view text) {
-  forStation_ += static_cast<char>(regs_[3]);
-  forStation_ += static_cast<char>(regs_[4]);
-  forStation_ += text;
+  for_station_ += static_cast<char>(regs_[3]);
+  for_station_ += static_cast<char>(regs_[4]);
+  for_station_ += text;
 }
 
 void HayesModem::Result(std::string_view text) {
   InfoLine(text);
-  forStation_ += static_cast<char>(regs_[3]);
-  forStation_ += static_cast<char>(regs_[4]);
+  for_station_ += static_cast<char>(regs_[3]);
+  for_station_ += static_cast<char>(regs_[4]);
 }
 
 void HayesModem::Reset() {
   EndCall(true, {});
   regs_ = FactoryRegisters();
   echo_ = true;
-  dtrMode_ = 0;
-  sawA_ = false;
-  inCommand_ = false;
+  dtr_mode_ = 0;
+  saw_a_ = false;
+  in_command_ = false;
   command_.clear();
 }
 
 bool HayesModem::IncomingCall() {
-  const bool ready = dtrMode_ == 0 || dtr_;
+  const bool ready = dtr_mode_ == 0 || dtr_;
   if (state_ != State::kIdle || regs_[0] == 0 || !ready) return false;
   state_ = State::kRinging;
   rings_ = 0;
   regs_[1] = 0;
-  nextRing_ = clock_.Now();
-  answerAt_.reset();
+  next_ring_ = clock_.Now();
+  answer_at_.reset();
   Poll();
   return true;
 }
@@ -311,7 +312,7 @@ void HayesModem::Answer() {
 
 void HayesModem::GoOnline() {
   state_ = State::kOnline;
-  answerAt_.reset();
+  answer_at_.reset();
   rings_ = 0;
   regs_[1] = 0;
   Result(speed_ ? "CONNECT " + std::to_string(speed_) : std::string("CONNECT"));
@@ -321,13 +322,13 @@ void HayesModem::EndCall(bool byStation, std::string_view result) {
   if (state_ == State::kIdle) return;
   const bool wasUp = Carrier();
   state_ = State::kIdle;
-  answerAt_.reset();
+  answer_at_.reset();
   rings_ = 0;
   regs_[1] = 0;
-  pacedToCaller_.Clear();
-  pacedToStation_.Clear();
-  faultsToCaller_.clear();
-  faultsToStation_.clear();
+  paced_to_caller_.Clear();
+  paced_to_station_.Clear();
+  faults_to_caller_.clear();
+  faults_to_station_.clear();
   if (byStation) line_.HangUp();
   if (wasUp && !result.empty()) Result(result);
 }
@@ -336,7 +337,7 @@ void HayesModem::SetDtr(bool on) {
   const bool dropped = dtr_ && !on;
   dtr_ = on;
   if (!dropped) return;
-  switch (dtrMode_) {
+  switch (dtr_mode_) {
     case 1:
       if (state_ == State::kOnline) {
         state_ = State::kOnlineCommand;
@@ -359,8 +360,8 @@ void HayesModem::FromCaller(std::string_view bytes) {
   if (state_ != State::kOnline) return;  // nobody listens before the answer
   std::string data(bytes);
   Filter(LineDirection::kToStation, data);
-  pacedToStation_.Push(data, clock_.Now(), PerByte());
-  pacedToStation_.Release(clock_.Now(), forStation_);
+  paced_to_station_.Push(data, clock_.Now(), PerByte());
+  paced_to_station_.Release(clock_.Now(), for_station_);
 }
 
 void HayesModem::CallerHungUp() {
@@ -374,17 +375,17 @@ void HayesModem::DropCarrier() {
 void HayesModem::Poll() {
   const MonoTime now = clock_.Now();
   if (state_ == State::kRinging) {
-    while (!answerAt_ && nextRing_ <= now) {
+    while (!answer_at_ && next_ring_ <= now) {
       Result("RING");
       regs_[1] = ++rings_;
-      if (regs_[0] > 0 && rings_ >= regs_[0]) answerAt_ = nextRing_ + kAnswerDelay;
-      nextRing_ += kRingInterval;
+      if (regs_[0] > 0 && rings_ >= regs_[0]) answer_at_ = next_ring_ + kAnswerDelay;
+      next_ring_ += kRingInterval;
     }
-    if (answerAt_ && *answerAt_ <= now) GoOnline();
+    if (answer_at_ && *answer_at_ <= now) GoOnline();
   }
-  pacedToStation_.Release(now, forStation_);
+  paced_to_station_.Release(now, for_station_);
   std::string out;
-  pacedToCaller_.Release(now, out);
+  paced_to_caller_.Release(now, out);
   if (!out.empty()) line_.SendToCaller(out);
 }
 
@@ -393,21 +394,21 @@ std::optional<MonoTime> HayesModem::NextEvent() const {
   auto consider = [&next](std::optional<MonoTime> t) {
     if (t && (!next || *t < *next)) next = t;
   };
-  if (state_ == State::kRinging) consider(answerAt_ ? answerAt_ : std::optional(nextRing_));
+  if (state_ == State::kRinging) consider(answer_at_ ? answer_at_ : std::optional(next_ring_));
   const std::size_t batch =
       std::max<std::size_t>(kPacedBatch, speed_ / 10 * kPacedBatchMillis / 1000);
-  consider(pacedToStation_.BatchArrival(batch));
-  consider(pacedToCaller_.BatchArrival(batch));
+  consider(paced_to_station_.BatchArrival(batch));
+  consider(paced_to_caller_.BatchArrival(batch));
   return next;
 }
 
 void HayesModem::InjectFault(const LineFault& fault) {
-  (fault.direction == LineDirection::kToStation ? faultsToStation_ : faultsToCaller_)
+  (fault.direction == LineDirection::kToStation ? faults_to_station_ : faults_to_caller_)
       .push_back(fault);
 }
 
 void HayesModem::Filter(LineDirection direction, std::string& bytes) {
-  auto& faults = direction == LineDirection::kToStation ? faultsToStation_ : faultsToCaller_;
+  auto& faults = direction == LineDirection::kToStation ? faults_to_station_ : faults_to_caller_;
   if (faults.empty()) return;
   std::string out;
   out.reserve(bytes.size());

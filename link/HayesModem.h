@@ -63,9 +63,9 @@ class PacedQueue {
 
  private:
   std::string bytes_;
-  MonoTime nextAt_{};
-  MonoTime lastDone_{};
-  std::chrono::nanoseconds perByte_{0};
+  MonoTime next_at_{};
+  MonoTime last_done_{};
+  std::chrono::nanoseconds per_byte_{0};
 };
 
 class HayesModem {
@@ -77,12 +77,12 @@ class HayesModem {
   // --- The serial port side ---
   void FromStation(std::string_view bytes);
   // Bytes the station can read now.
-  std::size_t ForStationWaiting() const { return forStation_.size(); }
+  std::size_t ForStationWaiting() const { return for_station_.size(); }
   std::string TakeForStation(std::size_t count);
   void ClearForStation();
-  void ClearForCaller() { pacedToCaller_.Clear(); }
+  void ClearForCaller() { paced_to_caller_.Clear(); }
   // Bytes the station wrote that are still on their way to the caller (pacing).
-  bool ForCallerPending() const { return !pacedToCaller_.Empty(); }
+  bool ForCallerPending() const { return !paced_to_caller_.Empty(); }
   void SetDtr(bool on);
   void SetRts(bool on) { rts_ = on; }
   bool Dtr() const { return dtr_; }
@@ -93,7 +93,7 @@ class HayesModem {
   // Paced, bytes cross the line at ten bit times each; otherwise at once.
   void SetPacing(bool on) { pacing_ = on; }
   // The station's receive queue: caller bytes are taken only while it has room.
-  void SetStationQueueLimit(std::size_t bytes) { stationQueueLimit_ = bytes; }
+  void SetStationQueueLimit(std::size_t bytes) { station_queue_limit_ = bytes; }
   bool CanTakeFromCaller() const;
 
   // --- The telephone side ---
@@ -120,7 +120,7 @@ class HayesModem {
   State CurrentState() const { return state_; }
   int Register(int n) const { return regs_.at(static_cast<std::size_t>(n)); }
   bool Echo() const { return echo_; }
-  int DtrMode() const { return dtrMode_; }
+  int DtrMode() const { return dtr_mode_; }
 
  private:
   void CommandByte(char c);
@@ -143,29 +143,29 @@ class HayesModem {
   State state_ = State::kIdle;
   std::array<int, 256> regs_{};
   bool echo_ = true;
-  int dtrMode_ = 0;
+  int dtr_mode_ = 0;
   bool dtr_ = true;
   bool rts_ = true;
   std::uint32_t speed_ = 0;
   bool pacing_ = false;
-  std::size_t stationQueueLimit_ = 4096;
+  std::size_t station_queue_limit_ = 4096;
 
   // Command line assembly.
-  bool sawA_ = false;
-  bool inCommand_ = false;
+  bool saw_a_ = false;
+  bool in_command_ = false;
   bool overflow_ = false;
   std::string command_;
 
   // Call progress.
   int rings_ = 0;
-  MonoTime nextRing_{};
-  std::optional<MonoTime> answerAt_;
+  MonoTime next_ring_{};
+  std::optional<MonoTime> answer_at_;
 
-  std::string forStation_;
-  PacedQueue pacedToStation_;
-  PacedQueue pacedToCaller_;
-  std::deque<LineFault> faultsToStation_;
-  std::deque<LineFault> faultsToCaller_;
+  std::string for_station_;
+  PacedQueue paced_to_station_;
+  PacedQueue paced_to_caller_;
+  std::deque<LineFault> faults_to_station_;
+  std::deque<LineFault> faults_to_caller_;
 };
 
 }  // namespace marvolen

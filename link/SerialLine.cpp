@@ -231,23 +231,23 @@ void SerialLine::WaitForInput(int port, Millis limit) {
 
 void SerialLine::SendText(std::string_view bytes) {
   if (bytes.empty()) return;
-  const std::string error = WritePort(configuredPort_, bytes, true);
+  const std::string error = WritePort(configured_port_, bytes, true);
   if (!error.empty()) Log(std::string(text::kSendTextLine) + error);
 }
 
 std::string SerialLine::ReceiveText(int seconds) {
-  readErrorText_.clear();
+  read_error_text_.clear();
   const MonoTime deadline = clock_.Now() + std::chrono::seconds(std::max(seconds, 0));
-  PortEntry* entry = ports_.Find(configuredPort_);
+  PortEntry* entry = ports_.Find(configured_port_);
   while (clock_.Now() < deadline) {
-    const std::string error = ReadPort(configuredPort_);
-    readErrorText_ += error;
+    const std::string error = ReadPort(configured_port_);
+    read_error_text_ += error;
     if (entry && !entry->received.empty()) break;
     // A failed read fails again at once: report it once instead of once per poll.
     if (!error.empty()) break;
-    WaitForInput(configuredPort_, Remaining(clock_, deadline));
+    WaitForInput(configured_port_, Remaining(clock_, deadline));
   }
-  if (!readErrorText_.empty()) Log(std::string(text::kReceiveTextLine) + readErrorText_);
+  if (!read_error_text_.empty()) Log(std::string(text::kReceiveTextLine) + read_error_text_);
   return entry ? entry->received : std::string();
 }
 
@@ -256,34 +256,34 @@ void SerialLine::SendModemCommand(std::string_view command) {
   line += '\r';
   for (char byte : line) {
     clock_.Sleep(kCommandBytePause);
-    WritePort(configuredPort_, std::string_view(&byte, 1), true);  // errors are not shown
+    WritePort(configured_port_, std::string_view(&byte, 1), true);  // errors are not shown
   }
 
-  lineBuffer_.clear();
+  line_buffer_.clear();
   const MonoTime deadline = clock_.Now() + kCommandAnswerTime;
-  PortEntry* entry = ports_.Find(configuredPort_);
+  PortEntry* entry = ports_.Find(configured_port_);
   while (clock_.Now() < deadline) {
-    ReadPort(configuredPort_);
-    if (entry) lineBuffer_ += entry->received;
-    const std::size_t end = lineBuffer_.find_first_of("\r\n");
+    ReadPort(configured_port_);
+    if (entry) line_buffer_ += entry->received;
+    const std::size_t end = line_buffer_.find_first_of("\r\n");
     if (end != std::string::npos) {
-      if (end > 0) Log(AnsiToUtf8(std::string_view(lineBuffer_).substr(0, end)));
-      lineBuffer_.erase(0, end + 1);
+      if (end > 0) Log(AnsiToUtf8(std::string_view(line_buffer_).substr(0, end)));
+      line_buffer_.erase(0, end + 1);
       continue;  // one line end per poll; poll again before sleeping
     }
-    WaitForInput(configuredPort_, Remaining(clock_, deadline));
+    WaitForInput(configured_port_, Remaining(clock_, deadline));
   }
 }
 
 void SerialLine::Unread(std::string_view bytes) {
-  PortEntry* entry = ports_.Find(configuredPort_);
+  PortEntry* entry = ports_.Find(configured_port_);
   if (entry && entry->IsOpen()) entry->unread.insert(0, bytes);
 }
 
 bool SerialLine::CarrierLost() {
-  const std::string error = ReadModemStatus(configuredPort_);
+  const std::string error = ReadModemStatus(configured_port_);
   if (!error.empty()) Log(std::string(text::kCarrierLine) + error);
-  const PortEntry* entry = ports_.Find(configuredPort_);
+  const PortEntry* entry = ports_.Find(configured_port_);
   return !entry || !(entry->modemStatus & kMsRlsdOn);
 }
 

@@ -63,10 +63,10 @@ class SerialLine {
   std::string SetPortLines(int port, int code);
 
   // --- Text layer, on the configured port ---------------------------------------------
-  void SetConfiguredPort(int port) { configuredPort_ = port; }
-  int ConfiguredPort() const { return configuredPort_; }
+  void SetConfiguredPort(int port) { configured_port_ = port; }
+  int ConfiguredPort() const { return configured_port_; }
   // The configured port's entry, or null when the configured number has none.
-  PortEntry* ConfiguredEntry() { return ports_.Find(configuredPort_); }
+  PortEntry* ConfiguredEntry() { return ports_.Find(configured_port_); }
 
   // Writes with the CTS check; a failure becomes a "*ERROR WRITE: " line.
   void SendText(std::string_view bytes);
@@ -85,9 +85,9 @@ class SerialLine {
   void Unread(std::string_view bytes);
 
   // Received characters not yet taken as a line; shared with the line controller.
-  std::string& LineBuffer() { return lineBuffer_; }
+  std::string& LineBuffer() { return line_buffer_; }
   // The read errors of the most recent ReceiveText; empty when it had none.
-  const std::string& ReadErrorText() const { return readErrorText_; }
+  const std::string& ReadErrorText() const { return read_error_text_; }
 
  private:
   void Log(std::string_view line);
@@ -98,9 +98,9 @@ class SerialLine {
   DeviceOpener opener_;
   LogSink log_;
   PortTable ports_;
-  int configuredPort_ = 0;
-  std::string lineBuffer_;
-  std::string readErrorText_;
+  int configured_port_ = 0;
+  std::string line_buffer_;
+  std::string read_error_text_;
 };
 
 }  // namespace marvolen

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace marvolen {
 
@@ -24,18 +25,19 @@ bool AllDigits(std::string_view text) {
   return true;
 }
 
-int ListenOn(const addrinfo& a) {
-  const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
-  if (fd < 0) return -1;
+// A listening socket, or none with errno set.
+UniqueFd ListenOn(const addrinfo& a) {
+  UniqueFd fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
+  if (!fd.valid()) return fd;
   const int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-      ::bind(fd, a.ai_addr, a.ai_addrlen) == 0 && ::listen(fd, 8) == 0) {
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+      ::bind(fd.get(), a.ai_addr, a.ai_addrlen) == 0 && ::listen(fd.get(), 8) == 0) {
     return fd;
   }
   const int error = errno;
-  ::close(fd);
+  fd.reset();
   errno = error;
-  return -1;
+  return fd;
 }
 
 }  // namespace
@@ -79,46 +81,41 @@ OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock) {
   if (::getaddrinfo(host, address.port.c_str(), &hints, &found) != 0) {
     return {nullptr, EADDRNOTAVAIL};
   }
-  int listener = -1;
+  UniqueFd listener;
   int error = EADDRNOTAVAIL;
-  for (const addrinfo* a = found; a && listener < 0; a = a->ai_next) {
+  for (const addrinfo* a = found; a && !listener.valid(); a = a->ai_next) {
     listener = ListenOn(*a);
-    if (listener < 0) error = errno;
+    if (!listener.valid()) error = errno;
   }
   ::freeaddrinfo(found);
-  if (listener < 0) return {nullptr, error};
+  if (!listener.valid()) return {nullptr, error};
 
-  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
   epoll_event event{};
   event.events = EPOLLIN;
-  event.data.fd = listener;
-  if (epoll < 0 || ::epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event) < 0) {
-    error = errno;
-    if (epoll >= 0) ::close(epoll);
-    ::close(listener);
-    return {nullptr, error};
+  event.data.fd = listener.get();
+  if (!epoll.valid() || ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listener.get(), &event) < 0) {
+    return {nullptr, errno};
   }
-  auto* modem = new TcpModem(clock, listener, epoll);
+  auto* modem = new TcpModem(clock, std::move(listener), std::move(epoll));
   modem->Modem().SetPacing(address.paced);
   return {std::unique_ptr<SerialDevice>(modem), 0};
 }
 
-TcpModem::TcpModem(Clock& clock, int listener, int epoll)
-    : ModemPort(clock), listener_(listener), epoll_(epoll) {}
+TcpModem::TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll)
+    : ModemPort(clock), listener_(std::move(listener)), epoll_(std::move(epoll)) {}
 
 TcpModem::~TcpModem() {
   if (conn_ >= 0) {
     FlushCaller();
     CloseConnection();
   }
-  ::close(listener_);
-  ::close(epoll_);
 }
 
 std::uint16_t TcpModem::LocalPort() const {
   sockaddr_storage local{};
   socklen_t size = sizeof local;
-  if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&local), &size) < 0) return 0;
+  if (::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&local), &size) < 0) return 0;
   if (local.ss_family == AF_INET) {
     return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
   }
@@ -127,10 +124,10 @@ std::uint16_t TcpModem::LocalPort() const {
 
 void TcpModem::PumpLine() {
   epoll_event events[2];
-  const int count = ::epoll_wait(epoll_, events, 2, 0);
+  const int count = ::epoll_wait(epoll_.get(), events, 2, 0);
   bool caller_news = false;
   for (int i = 0; i < count; ++i) {
-    if (events[i].data.fd == listener_) {
+    if (events[i].data.fd == listener_.get()) {
       AcceptCallers();
     } else {
       caller_news = true;
@@ -151,14 +148,15 @@ void TcpModem::FlushLine() {
 
 void TcpModem::WaitLine(Millis limit) {
   Watch();
-  clock_.WaitReadable(epoll_, limit);
+  clock_.WaitReadable(epoll_.get(), limit);
 }
 
 void TcpModem::AcceptCallers() {
   for (;;) {
-    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = RetryOnEintr(
+        [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == ECONNABORTED) continue;
       return;
     }
     if (conn_ < 0 && modem_.IncomingCall()) {
@@ -167,7 +165,7 @@ void TcpModem::AcceptCallers() {
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       epoll_event event{};
       event.data.fd = fd;
-      ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+      ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
       watching_ = 0;
     } else {
       ::close(fd);  // busy, or not set to answer: the caller is refused
@@ -181,13 +179,15 @@ void TcpModem::ReadCaller() {
     const bool online = modem_.CurrentState() == HayesModem::State::kOnline;
     if (online && !modem_.CanTakeFromCaller()) {
       // The station's queue is full: leave the bytes with TCP, but notice a caller who left.
-      const ssize_t n = ::recv(conn_, buffer, 1, MSG_PEEK | MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      const ssize_t n =
+          RetryOnEintr([&] { return ::recv(conn_, buffer, 1, MSG_PEEK | MSG_DONTWAIT); });
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
         CallerGone();
       }
       return;
     }
-    const ssize_t n = ::recv(conn_, buffer, sizeof buffer, MSG_DONTWAIT);
+    const ssize_t n =
+        RetryOnEintr([&] { return ::recv(conn_, buffer, sizeof buffer, MSG_DONTWAIT); });
     if (n > 0) {
       // Before the answer, and while the station talks to the modem, caller bytes are lost.
       if (online) modem_.FromCaller(std::string_view(buffer, static_cast<std::size_t>(n)));
@@ -195,7 +195,6 @@ void TcpModem::ReadCaller() {
       if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     CallerGone();
   }
@@ -203,12 +202,12 @@ void TcpModem::ReadCaller() {
 
 void TcpModem::FlushCaller() {
   while (conn_ >= 0 && !unsent_.empty()) {
-    const ssize_t n = ::send(conn_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = RetryOnEintr(
+        [&] { return ::send(conn_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
     if (n > 0) {
       unsent_.erase(0, static_cast<std::size_t>(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     CallerGone();
   }
@@ -224,7 +223,7 @@ void TcpModem::Watch() {
   epoll_event event{};
   event.events = wanted;
   event.data.fd = conn_;
-  ::epoll_ctl(epoll_, EPOLL_CTL_MOD, conn_, &event);
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, conn_, &event);
   watching_ = wanted;
 }
 
@@ -244,7 +243,7 @@ void TcpModem::HangUp() {
 
 void TcpModem::CloseConnection() {
   if (conn_ < 0) return;
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, conn_, nullptr);
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, conn_, nullptr);
   // Unread bytes would turn the close into a reset, which can destroy what the caller has
   // not read yet; take them first so that the caller sees an orderly end of the stream.
   char buffer[4096];

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "link/ModemPort.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
@@ -40,7 +41,7 @@ class TcpModem final : public ModemPort {
   // The listening port (useful when the address asked for port 0).
   std::uint16_t LocalPort() const;
   // One descriptor that polls readable when a caller or caller bytes arrive.
-  int PollDescriptor() const { return epoll_; }
+  int PollDescriptor() const { return epoll_.get(); }
   bool CallerConnected() const { return conn_ >= 0; }
 
  protected:
@@ -54,7 +55,7 @@ class TcpModem final : public ModemPort {
   void HangUp() override;
 
  private:
-  TcpModem(Clock& clock, int listener, int epoll);
+  TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll);
   void AcceptCallers();
   void ReadCaller();
   void FlushCaller();
@@ -62,8 +63,8 @@ class TcpModem final : public ModemPort {
   void CloseConnection();
   void Watch();
 
-  int listener_;
-  int epoll_;
+  UniqueFd listener_;
+  UniqueFd epoll_;
   int conn_ = -1;
   std::uint32_t watching_ = 0;
   std::string unsent_;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 namespace {
@@ -29,15 +31,6 @@ constexpr SpeedRow kSpeeds[] = {
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
-
-// Retries a call that the arrival of a signal interrupted.
-template <typename Call>
-auto Retry(Call call) {
-  for (;;) {
-    auto rc = call();
-    if (rc >= 0 || errno != EINTR) return rc;
-  }
-}
 
 // What the tty layer offers none of: DSR flow control and sensitivity, DTR handshake, RTS
 // toggle, NUL stripping, and a text mode.
@@ -189,15 +182,15 @@ void ReadLineSettings(const termios& t, LineSettings& s) {
 }
 
 OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, PosixCalls& calls) {
-  const int fd =
-      Retry([&] { return calls.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+  const int fd = RetryOnEintr(
+      [&] { return calls.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return {nullptr, errno};
   // TIOCEXCL keeps out other openers except the superuser; the lock keeps out everyone
   // that opens the port through this driver.
   int error = 0;
   if (calls.Ioctl(fd, TIOCEXCL, nullptr) < 0 && errno != ENOTTY) {
     error = errno;
-  } else if (Retry([&] { return calls.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+  } else if (RetryOnEintr([&] { return calls.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
     error = errno == EWOULDBLOCK ? EBUSY : errno;
   }
   if (error) {
@@ -217,12 +210,12 @@ TermiosDevice::TermiosDevice(int fd, Clock& clock, PosixCalls& calls)
 
 TermiosDevice::~TermiosDevice() {
   ModemLines(TIOCMBIC, TIOCM_DTR | TIOCM_RTS);  // hangs up the modem, as the close does
-  if (haveOriginal_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
+  if (have_original_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
   sys_.Close(fd_);
 }
 
 int TermiosDevice::ModemLines(unsigned long request, int lines) {
-  return Retry([&] { return sys_.Ioctl(fd_, request, &lines); }) < 0 ? errno : 0;
+  return RetryOnEintr([&] { return sys_.Ioctl(fd_, request, &lines); }) < 0 ? errno : 0;
 }
 
 Millis TermiosDevice::LineTime(std::size_t bytes) const {
@@ -232,10 +225,10 @@ Millis TermiosDevice::LineTime(std::size_t bytes) const {
 
 int TermiosDevice::GetState(LineSettings& settings) {
   termios t{};
-  if (Retry([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
-  if (!haveOriginal_) {
+  if (RetryOnEintr([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (!have_original_) {
     original_ = t;
-    haveOriginal_ = true;
+    have_original_ = true;
   }
   settings = kept_;
   ReadLineSettings(t, settings);
@@ -244,9 +237,9 @@ int TermiosDevice::GetState(LineSettings& settings) {
 
 int TermiosDevice::SetState(const LineSettings& settings) {
   termios t{};
-  if (Retry([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (RetryOnEintr([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
   if (int rc = ApplyLineSettings(settings, t)) return rc;
-  if (Retry([&] { return sys_.TcSetAttr(fd_, TCSANOW, &t); }) < 0) return errno;
+  if (RetryOnEintr([&] { return sys_.TcSetAttr(fd_, TCSANOW, &t); }) < 0) return errno;
   kept_ = settings;
   baud_ = settings.baudRate;
   // The control modes "disable" and "enable" set the lines. A device without modem lines
@@ -279,7 +272,7 @@ int TermiosDevice::Purge(std::uint32_t flags) {
   const bool output = flags & kPurgeTxClear;
   if (!input && !output) return 0;
   const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  return Retry([&] { return sys_.TcFlush(fd_, queue); }) < 0 ? errno : 0;
+  return RetryOnEintr([&] { return sys_.TcFlush(fd_, queue); }) < 0 ? errno : 0;
 }
 
 bool TermiosDevice::HungUp() {
@@ -290,7 +283,7 @@ bool TermiosDevice::HungUp() {
 
 int TermiosDevice::ClearErrors(CommStatus& status) {
   int waiting = 0;
-  if (Retry([&] { return sys_.Ioctl(fd_, FIONREAD, &waiting); }) < 0) return errno;
+  if (RetryOnEintr([&] { return sys_.Ioctl(fd_, FIONREAD, &waiting); }) < 0) return errno;
   if (waiting == 0 && held_.empty() && HungUp()) return EIO;
   int outgoing = 0;
   if (sys_.Ioctl(fd_, TIOCOUTQ, &outgoing) < 0) outgoing = 0;
@@ -302,7 +295,7 @@ int TermiosDevice::ClearErrors(CommStatus& status) {
 
 int TermiosDevice::GetModemStatus(std::uint32_t& bits) {
   int lines = 0;
-  if (Retry([&] { return sys_.Ioctl(fd_, TIOCMGET, &lines); }) < 0) return errno;
+  if (RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCMGET, &lines); }) < 0) return errno;
   bits = 0;
   if (lines & TIOCM_CTS) bits |= kMsCtsOn;
   if (lines & TIOCM_DSR) bits |= kMsDsrOn;
@@ -322,13 +315,13 @@ int TermiosDevice::Escape(int function) {
     case kClrDtr:
       return ModemLines(TIOCMBIC, TIOCM_DTR);
     case kSetXoff:
-      return Retry([&] { return sys_.TcFlow(fd_, TCOOFF); }) < 0 ? errno : 0;
+      return RetryOnEintr([&] { return sys_.TcFlow(fd_, TCOOFF); }) < 0 ? errno : 0;
     case kSetXon:
-      return Retry([&] { return sys_.TcFlow(fd_, TCOON); }) < 0 ? errno : 0;
+      return RetryOnEintr([&] { return sys_.TcFlow(fd_, TCOON); }) < 0 ? errno : 0;
     case kSetBreak:
-      return Retry([&] { return sys_.Ioctl(fd_, TIOCSBRK, nullptr); }) < 0 ? errno : 0;
+      return RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCSBRK, nullptr); }) < 0 ? errno : 0;
     case kClrBreak:
-      return Retry([&] { return sys_.Ioctl(fd_, TIOCCBRK, nullptr); }) < 0 ? errno : 0;
+      return RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCCBRK, nullptr); }) < 0 ? errno : 0;
     default:
       return EINVAL;
   }
@@ -336,7 +329,7 @@ int TermiosDevice::Escape(int function) {
 
 int TermiosDevice::Flush() {
   while (!unsent_.empty()) {
-    const ssize_t n = Retry([&] { return sys_.Write(fd_, unsent_.data(), unsent_.size()); });
+    const ssize_t n = RetryOnEintr([&] { return sys_.Write(fd_, unsent_.data(), unsent_.size()); });
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
     if (n == 0) return 0;
     unsent_.erase(0, static_cast<std::size_t>(n));
@@ -377,7 +370,7 @@ ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit
   char buffer[4096];
   while (held_.size() < count) {
     const std::size_t want = std::min(count - held_.size(), sizeof buffer);
-    const ssize_t n = Retry([&] { return sys_.Read(fd_, buffer, want); });
+    const ssize_t n = RetryOnEintr([&] { return sys_.Read(fd_, buffer, want); });
     if (n > 0) {
       held_.append(buffer, static_cast<std::size_t>(n));
       continue;

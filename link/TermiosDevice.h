@@ -60,7 +60,7 @@ class TermiosDevice final : public SerialDevice {
   int fd_;
   Clock& clock_;
   PosixCalls& sys_;
-  bool haveOriginal_ = false;
+  bool have_original_ = false;
   termios original_{};
   // What termios cannot hold: the limits, the spare characters, the DTR and RTS modes.
   LineSettings kept_;

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 MonoTime RealClock::Now() const {
@@ -21,16 +23,14 @@ void RealClock::Sleep(Millis d) {
 
 bool RealClock::WaitReadable(int fd, Millis d) {
   const MonoTime deadline = Now() + d;
-  for (;;) {
-    // Rounded up: a wait cut to whole milliseconds downwards would end short of the deadline
-    // and leave the caller polling with no time-out until it passes.
-    const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
-    pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  // An interrupted wait goes on for what is left of it.
+  return RetryOnEintr([&] {
+           // Rounded up: a wait cut to whole milliseconds downwards would end short of the
+           // deadline and leave the caller polling with no time-out until it passes.
+           const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
+           pollfd p{fd, POLLIN, 0};
+           return ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+         }) > 0;
 }
 
 VirtualClock::VirtualClock(WallTime start_wall)

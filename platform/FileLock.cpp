@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 namespace {
@@ -13,11 +15,7 @@ namespace {
 constexpr std::size_t kMaxNote = 256;
 
 int OpenRetrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path, flags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return RetryOnEintr([&] { return ::open(path, flags, 0644); });
 }
 
 // An open-file-description lock on the whole file, so that it conflicts with every other
@@ -28,57 +26,38 @@ bool LockWhole(int fd) {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
-  } while (rc < 0 && errno == EINTR);
-  return rc == 0;
+  return RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
 }
 
 }  // namespace
 
 std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path, int& error) {
   error = 0;
-  const int fd = OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  UniqueFd fd(OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) {
     error = errno;
     return std::nullopt;
   }
-  if (!LockWhole(fd)) {
+  if (!LockWhole(fd.get())) {
     // Taken elsewhere shows as EAGAIN or EACCES, depending on the system.
     error = errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
-    ::close(fd);
     return std::nullopt;
   }
-  return FileLock(fd);
-}
-
-FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-FileLock::~FileLock() {
-  if (fd_ >= 0) ::close(fd_);
+  return FileLock(std::move(fd));
 }
 
 void FileLock::WriteNote(const std::string& text) {
-  if (fd_ < 0 || ::ftruncate(fd_, 0) != 0) return;
+  if (!fd_.valid() || ::ftruncate(fd_.get(), 0) != 0) return;
   const std::string note = text.substr(0, kMaxNote);
-  [[maybe_unused]] const ssize_t written = ::pwrite(fd_, note.data(), note.size(), 0);
+  [[maybe_unused]] const ssize_t written =
+      RetryOnEintr([&] { return ::pwrite(fd_.get(), note.data(), note.size(), 0); });
 }
 
 std::string FileLock::ReadNote(const std::filesystem::path& path) {
-  const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return {};
+  const UniqueFd fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return {};
   std::string note(kMaxNote, '\0');
-  const ssize_t n = ::pread(fd, note.data(), note.size(), 0);
-  ::close(fd);
+  const ssize_t n = RetryOnEintr([&] { return ::pread(fd.get(), note.data(), note.size(), 0); });
   note.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   return note;
 }

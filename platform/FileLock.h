@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
@@ -20,12 +23,7 @@ class FileLock {
   // the failed open or lock.
   static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error);
 
-  FileLock(FileLock&& other) noexcept;
-  FileLock& operator=(FileLock&& other) noexcept;
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-  // Releases the lock; the file stays.
-  ~FileLock();
+  // Releasing the lock (the object going) leaves the file in place.
 
   // Replaces the file's content with `text` (who holds the lock, for whoever finds it
   // taken). Failures are ignored: the note is a courtesy, the lock is what counts.
@@ -35,8 +33,8 @@ class FileLock {
   static std::string ReadNote(const std::filesystem::path& path);
 
  private:
-  explicit FileLock(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
 };
 
 }  // namespace marvolen

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/SystemCalls.h"
 #include "platform/TempNames.h"
 
 namespace marvolen {
@@ -34,27 +35,31 @@ constexpr size_t kCopyChunk = 64 * 1024;
 }
 
 int OpenRetrying(const FileOps& ops, const std::string& path, int flags) {
-  for (;;) {
-    const int fd = ops.open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EINTR) return fd;
-  }
+  return RetryOnEintr([&] { return ops.open(path.c_str(), flags | O_CLOEXEC, 0644); });
 }
 
-// Writes all of `data`; 0 on success, else the errno of the failed write.
+}  // namespace
+
 int WriteAll(const FileOps& ops, int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ops.write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    const ssize_t n = RetryOnEintr([&] { return ops.write(fd, data.data(), data.size()); });
+    if (n < 0) return errno;
     if (n == 0) return EIO;
     data.remove_prefix(static_cast<size_t>(n));
   }
   return 0;
 }
 
-}  // namespace
+void WriteNewFile(const std::string& path, std::string_view data, const FileOps& ops) {
+  const int fd = OpenRetrying(ops, path, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) Fail(path, errno);
+  const int err = WriteAll(ops, fd, data);
+  const int close_rc = ops.close(fd);
+  const int close_err = errno;
+  if (err == 0 && close_rc == 0) return;
+  ops.unlink(path.c_str());
+  Fail(path, err != 0 ? err : close_err);
+}
 
 void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
   const int fd = OpenRetrying(ops, path, O_WRONLY | O_CREAT | O_APPEND);

@@ -1,6 +1,7 @@
-// The few file system calls the station makes when it writes its own files (the configuration
-// record and the activity log), behind a seam so that tests can make any of them fail: the
-// tests run as root, where a read-only file or directory cannot be arranged with chmod.
+// The few file system calls the station makes when it writes its files (the configuration
+// record, the activity log, the received archive and its members, the filed traffic), behind
+// a seam so that tests can make any of them fail, a full disk included: the tests run as
+// root, where a read-only file or directory cannot be arranged with chmod.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +30,15 @@ class FileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Writes all of `data` to `fd`, retrying interrupted and partial writes: 0, or the errno of
+// the write that failed.
+int WriteAll(const FileOps& ops, int fd, std::string_view data);
+
+// Creates `path`, or empties it, and writes `data` to it. A file it could not write whole is
+// removed again. Throws FileError.
+void WriteNewFile(const std::string& path, std::string_view data,
+                  const FileOps& ops = SystemFileOps());
 
 // Appends `data` to `path`, creating the file when missing. Throws FileError.
 void AppendToFile(const std::string& path, std::string_view data,

@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/SystemCalls.h"
 #include "platform/TempNames.h"
 #include "records/ParamFileSystem.h"
 #include "records/ParamFormat.h"
@@ -40,31 +41,19 @@ std::string SlotAction(std::string_view verb, const ParamSlot& slot, std::string
          std::string(preposition);
 }
 
-// Closes the descriptor on every way out; Close() is for the paths where closing can still
-// report a lost write.
-class FileHandle {
- public:
-  FileHandle(ParamFileSystem& fs, int fd) : fs_(fs), fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) fs_.Close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-  int Close() { return fs_.Close(std::exchange(fd_, -1)); }
-
- private:
-  ParamFileSystem& fs_;
-  int fd_;
-};
+// A descriptor of the parameter file, closed through the file system seam on every way out.
+UniqueFd FileHandle(ParamFileSystem& fs, int fd) {
+  return UniqueFd(fd, [&fs](int f) { return fs.Close(f); });
+}
 
 // 0, or the errno of the failure.
 int WriteAll(ParamFileSystem& fs, int fd, std::string_view bytes, off_t offset) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n =
-        fs.PWrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnEintr([&] {
+      return fs.PWrite(fd, bytes.data() + done, bytes.size() - done,
+                       offset + static_cast<off_t>(done));
+    });
     if (n < 0) return errno;
     if (n == 0) return EIO;  // a write that makes no progress would otherwise loop for ever
     done += static_cast<size_t>(n);
@@ -76,9 +65,10 @@ int WriteAll(ParamFileSystem& fs, int fd, std::string_view bytes, off_t offset) 
 int ReadAll(ParamFileSystem& fs, int fd, std::string& bytes, off_t offset) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n =
-        fs.PRead(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnEintr([&] {
+      return fs.PRead(fd, bytes.data() + done, bytes.size() - done,
+                      offset + static_cast<off_t>(done));
+    });
     if (n < 0) return errno;
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -92,7 +82,7 @@ off_t SlotOffset(const ParamSlot& slot) {
 }
 
 std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot) {
-  FileHandle fd(fs, fs.Open(file.string(), O_RDONLY | O_CLOEXEC, 0));
+  UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDONLY | O_CLOEXEC, 0));
   if (fd.get() < 0) FailErrno("cannot open", file, errno);
   const std::string doing = SlotAction("cannot read", slot, "from");
   std::string bytes(static_cast<size_t>(slot.RecordCount()) * kParamRecordSize, '\0');
@@ -110,7 +100,7 @@ std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot&
 // the write added, so that a full disk or an I/O error leaves the file as it was.
 void WriteSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot,
                std::string_view bytes) {
-  FileHandle fd(fs, fs.Open(file.string(), O_RDWR | O_CLOEXEC, 0));
+  UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDWR | O_CLOEXEC, 0));
   if (fd.get() < 0) FailErrno("cannot open", file, errno);
   const std::string doing = SlotAction("cannot write", slot, "to");
   off_t size = 0;

@@ -7,14 +7,12 @@
 
 #include <cerrno>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 int ParamFileSystem::Open(const std::string& path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return RetryOnEintr([&] { return ::open(path.c_str(), flags, mode); });
 }
 
 ssize_t ParamFileSystem::PRead(int fd, void* buf, size_t n, off_t offset) {

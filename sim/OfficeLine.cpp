@@ -9,21 +9,21 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen::office {
 
 SocketLine::SocketLine(int fd, Clock& clock) : fd_(fd), clock_(clock) {}
 
-SocketLine::~SocketLine() {
-  HangUp();
-}
+SocketLine::~SocketLine() = default;
 
 bool SocketLine::Send(std::string_view bytes) {
   if (Down()) return false;
   size_t done = 0;
   while (done < bytes.size()) {
     // MSG_NOSIGNAL: a station that has hung up must not kill the office with SIGPIPE.
-    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnEintr(
+        [&] { return ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL); });
     if (n <= 0) {
       peer_gone_ = true;
       return false;
@@ -37,13 +37,13 @@ std::string SocketLine::ReadWaiting() {
   std::string out;
   char buf[4096];
   for (;;) {
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    const ssize_t n =
+        RetryOnEintr([&] { return ::recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT); });
     if (n > 0) {
       out.append(buf, static_cast<size_t>(n));
       if (static_cast<size_t>(n) < sizeof buf) return out;
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return out;
     peer_gone_ = true;  // end of stream or a broken connection
     return out;
@@ -58,13 +58,12 @@ std::string SocketLine::Receive(Millis timeout) {
     if (!got.empty() || Down()) return got;
     const long long left = ElapsedMs(clock_.Now(), deadline);
     if (left <= 0) return {};
-    clock_.WaitReadable(fd_, Millis(left));
+    clock_.WaitReadable(fd_.get(), Millis(left));
   }
 }
 
 void SocketLine::HangUp() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
 }
 
 void SocketLine::Purge() {

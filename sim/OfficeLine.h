@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen::office {
 
@@ -39,7 +40,7 @@ class SocketLine final : public OfficeLine {
 
   bool Send(std::string_view bytes) override;
   std::string Receive(Millis timeout) override;
-  bool Down() const override { return fd_ < 0 || peer_gone_; }
+  bool Down() const override { return !fd_.valid() || peer_gone_; }
   void HangUp() override;
   void Purge() override;
 
@@ -47,7 +48,7 @@ class SocketLine final : public OfficeLine {
   // Reads what is waiting without blocking; marks the line down at end of stream.
   std::string ReadWaiting();
 
-  int fd_;
+  UniqueFd fd_;
   Clock& clock_;
   bool peer_gone_ = false;
 };

@@ -1,18 +1,39 @@
 #include "transfer/TransferArchive.h"
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "platform/FileNames.h"
 #include "platform/TempNames.h"
 #include "zip/ArchiveError.h"
+#include "zip/ArchiveIo.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The archive component's system calls with the members' data written through `files`, the
+// seam of every file the station writes.
+class WritesThrough final : public ArchiveIo {
+ public:
+  explicit WritesThrough(FileOps files) : files_(std::move(files)) {}
+
+  ssize_t Write(int fd, const void* buffer, size_t count) override {
+    const int err = WriteAll(files_, fd, {static_cast<const char*>(buffer), count});
+    if (err != 0) return errno = err, -1;
+    return static_cast<ssize_t>(count);
+  }
+  int FSync(int fd) override { return files_.fsync(fd); }
+  int Close(int fd) override { return files_.close(fd); }
+
+ private:
+  FileOps files_;
+};
 
 // Set up as the station reads every archive an office sends.
 void PrepareForReading(TZipArchiver& zipper, const fs::path& archive) {
@@ -84,16 +105,19 @@ void MoveInto(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log) {
+ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const FileOps& files) {
   ArchiveHooks hooks;
-  hooks.is_valid = [](const fs::path& archive) {
-    TZipArchiver zipper;
+  hooks.files = files;
+  const auto io = std::make_shared<WritesThrough>(files);
+  hooks.is_valid = [io](const fs::path& archive) {
+    TZipArchiver zipper("Zipper1", nullptr, io.get());
     PrepareForReading(zipper, archive);
     return zipper.IsZipValid();
   };
-  hooks.extract = [log](const fs::path& archive, const fs::path& dir, const EntryFilter& wanted) {
+  hooks.extract = [log, io](const fs::path& archive, const fs::path& dir,
+                            const EntryFilter& wanted) {
     const StagingDir staging(dir);
-    TZipArchiver zipper;
+    TZipArchiver zipper("Zipper1", nullptr, io.get());
     PrepareForReading(zipper, archive);
     // Every member that fails is reported; the others are still tried, so that the operator
     // sees all that is wrong with the archive.

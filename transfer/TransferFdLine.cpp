@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 namespace {
 
@@ -33,13 +35,12 @@ FdTransferLine::FdTransferLine(int in_fd, int out_fd, Clock& clock,
 
 void FdTransferLine::SendText(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(out_fd_, bytes.data(), bytes.size());
+    const ssize_t n = RetryOnEintr([&] { return ::write(out_fd_, bytes.data(), bytes.size()); });
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
     const int code = errno;
-    if (n < 0 && code == EINTR) continue;
     if (n < 0 && code == EAGAIN) {
       pollfd p{out_fd_, POLLOUT, 0};
       if (::poll(&p, 1, kWriteStallMs) > 0) continue;
@@ -64,14 +65,14 @@ std::string FdTransferLine::ReceiveText(int seconds) {
     // One buffer for every read: a paced line delivers a few bytes a time, and a fresh
     // 64 KiB per read would cost more than the transfer itself.
     buffer_.resize(kReadChunk);
-    const ssize_t n = ::read(in_fd_, buffer_.data(), buffer_.size());
+    const ssize_t n = RetryOnEintr([&] { return ::read(in_fd_, buffer_.data(), buffer_.size()); });
     if (n > 0) return std::string(buffer_.data(), static_cast<std::size_t>(n));
     if (n == 0) {
       closed_ = true;
       ReadFailed("ERROR, LINEA CERRADA. ");
       return {};
     }
-    if (errno == EINTR || errno == EAGAIN) continue;
+    if (errno == EAGAIN) continue;
     ReadFailed("ERROR LEYENDO LINEA. " + SystemText(errno));
     return {};
   }

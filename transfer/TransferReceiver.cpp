@@ -1,7 +1,5 @@
 #include "transfer/TransferReceiver.h"
 
-#include <fstream>
-#include <stdexcept>
 #include <vector>
 
 #include "platform/FileNames.h"
@@ -25,14 +23,6 @@ constexpr Millis kFailurePause{2000};
 // sending them would hold the station for good. A minute without an accepted block ends the
 // transfer, the bound the sender keeps for a receiver that never asks.
 constexpr Millis kNoProgressLimit{60000};
-
-void WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("Cannot create file \"" + path.string() + "\"");
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw std::runtime_error("Cannot write file \"" + path.string() + "\"");
-}
 
 // Removes the archive of an earlier call, whatever the letter case of its name.
 void RemoveOldArchive(const std::filesystem::path& dir) {
@@ -191,7 +181,7 @@ class Receiver {
     line_.SendText(std::string_view(&ack, 1));
     const std::filesystem::path archive = setup_.dir / kReceivedArchiveName;
     RemoveOldArchive(setup_.dir);
-    WriteWholeFile(archive, content_);
+    WriteNewFile(archive.string(), content_, setup_.archive.files);
     // The sender padded the last block; the archive's real end is where the check passes.
     bool valid = setup_.archive.is_valid(archive);
     for (int removed = 0; !valid && removed < kMaxTrimmedBytes; ++removed) {

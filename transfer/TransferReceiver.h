@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileOps.h"
 #include "transfer/TransferLine.h"
 
 namespace marvolen {
@@ -37,6 +38,8 @@ struct ArchiveHooks {
   std::function<void(const std::filesystem::path& archive, const std::filesystem::path& dir,
                      const EntryFilter& wanted)>
       extract;
+  // The file calls the archive is stored with (and, by ZipArchiveHooks, unpacked with).
+  FileOps files = SystemFileOps();
 };
 
 struct ReceiveSetup {
@@ -53,7 +56,8 @@ struct ReceivedFile {
 
 // Receives one file over `line`, blocking until the transfer ends. Bytes that came behind
 // the EOT in the same read are handed back to the line. Failing to write "recibo.zip" throws
-// (std::filesystem::filesystem_error or std::runtime_error), as every file error of a call.
+// (FileError, or std::filesystem::filesystem_error), as every file error of a call, and
+// leaves no part of it behind.
 ReceivedFile ReceiveFile(TransferLine& line, const ReceiveSetup& setup);
 
 }  // namespace marvolen

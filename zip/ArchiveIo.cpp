@@ -7,26 +7,16 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
-namespace {
-
-template <typename Call>
-auto RetryEintr(Call call) {
-  for (;;) {
-    auto rc = call();
-    if (rc >= 0 || errno != EINTR) return rc;
-  }
-}
-
-}  // namespace
-
 int ArchiveIo::Open(const char* path, int flags, mode_t mode) {
-  return RetryEintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
+  return RetryOnEintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
 int ArchiveIo::OpenAt(int dir_fd, const char* name, int flags, mode_t mode) {
-  return RetryEintr([&] { return ::openat(dir_fd, name, flags | O_CLOEXEC, mode); });
+  return RetryOnEintr([&] { return ::openat(dir_fd, name, flags | O_CLOEXEC, mode); });
 }
 
 int ArchiveIo::Close(int fd) {
@@ -37,7 +27,7 @@ ssize_t ArchiveIo::Read(int fd, void* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
     const ssize_t rc =
-        RetryEintr([&] { return ::read(fd, static_cast<char*>(buffer) + done, count - done); });
+        RetryOnEintr([&] { return ::read(fd, static_cast<char*>(buffer) + done, count - done); });
     if (rc < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
     if (rc == 0) break;
     done += static_cast<size_t>(rc);
@@ -48,7 +38,7 @@ ssize_t ArchiveIo::Read(int fd, void* buffer, size_t count) {
 ssize_t ArchiveIo::PRead(int fd, void* buffer, size_t count, off_t offset) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t rc = RetryEintr([&] {
+    const ssize_t rc = RetryOnEintr([&] {
       return ::pread(fd, static_cast<char*>(buffer) + done, count - done,
                      offset + static_cast<off_t>(done));
     });
@@ -62,7 +52,7 @@ ssize_t ArchiveIo::PRead(int fd, void* buffer, size_t count, off_t offset) {
 ssize_t ArchiveIo::Write(int fd, const void* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t rc = RetryEintr(
+    const ssize_t rc = RetryOnEintr(
         [&] { return ::write(fd, static_cast<const char*>(buffer) + done, count - done); });
     if (rc <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
     done += static_cast<size_t>(rc);
@@ -73,7 +63,7 @@ ssize_t ArchiveIo::Write(int fd, const void* buffer, size_t count) {
 ssize_t ArchiveIo::PWrite(int fd, const void* buffer, size_t count, off_t offset) {
   size_t done = 0;
   while (done < count) {
-    const ssize_t rc = RetryEintr([&] {
+    const ssize_t rc = RetryOnEintr([&] {
       return ::pwrite(fd, static_cast<const char*>(buffer) + done, count - done,
                       offset + static_cast<off_t>(done));
     });
@@ -96,19 +86,19 @@ int ArchiveIo::FStatAt(int dir_fd, const char* name, struct stat* st, int flags)
 }
 
 int ArchiveIo::FStatVfs(int fd, struct statvfs* st) {
-  return RetryEintr([&] { return ::fstatvfs(fd, st); });
+  return RetryOnEintr([&] { return ::fstatvfs(fd, st); });
 }
 
 int ArchiveIo::FTruncate(int fd, off_t length) {
-  return RetryEintr([&] { return ::ftruncate(fd, length); });
+  return RetryOnEintr([&] { return ::ftruncate(fd, length); });
 }
 
 int ArchiveIo::FSync(int fd) {
-  return RetryEintr([&] { return ::fsync(fd); });
+  return RetryOnEintr([&] { return ::fsync(fd); });
 }
 
 int ArchiveIo::SyncFs(int fd) {
-  return RetryEintr([&] { return ::syncfs(fd); });
+  return RetryOnEintr([&] { return ::syncfs(fd); });
 }
 
 int ArchiveIo::FChmod(int fd, mode_t mode) {
@@ -139,6 +129,10 @@ int ArchiveIo::OpenTemporary() {
 ArchiveIo& SystemArchiveIo() {
   static ArchiveIo io;
   return io;
+}
+
+UniqueFd ArchiveFd(ArchiveIo& io, int fd) {
+  return UniqueFd(fd, [&io](int f) { return io.Close(f); });
 }
 
 }  // namespace marvolen

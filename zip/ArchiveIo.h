@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 class ArchiveIo {
@@ -45,5 +47,8 @@ class ArchiveIo {
 
 // The process's one real implementation.
 ArchiveIo& SystemArchiveIo();
+
+// `fd` (or none, -1), closed through `io` on every way out of the code that opened it.
+UniqueFd ArchiveFd(ArchiveIo& io, int fd);
 
 }  // namespace marvolen

@@ -43,26 +43,6 @@ std::string DirectoryPart(std::string_view name) {
   return cut == std::string_view::npos ? std::string() : std::string(name.substr(0, cut));
 }
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  Fd(ArchiveIo& io, int fd) : io_(io), fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) io_.Close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) io_.Close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  ArchiveIo& io_;
-  int fd_;
-};
-
 }  // namespace
 
 void TZipArchiver::SelectEntries(std::string_view mask, uint32_t attr_mask,
@@ -102,7 +82,7 @@ void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mas
   std::lock_guard<std::recursive_mutex> hold(ArchiveSearchLock());
   if (!read_only_) ComputeDataLimits(false);
   SelectEntries(mask, attr_mask, exclude);
-  Fd base(io_, -1);
+  UniqueFd base = ArchiveFd(io_, -1);
   ExtractionRun run(io_);
   if (operation == aoExtract) {
     run.base_path = ResolveArchivePath(BaseDir().empty() ? "." : BaseDir());
@@ -238,7 +218,7 @@ void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
     parts = {parts.back()};
   }
   // Directories: every component for a directory entry, all but the last for a file.
-  Fd dir(io_, ::dup(run.base_fd));
+  UniqueFd dir = ArchiveFd(io_, ::dup(run.base_fd));
   std::string key;
   const size_t dir_count = directory ? parts.size() : parts.size() - 1;
   for (size_t i = 0; i < dir_count; ++i) {
@@ -290,7 +270,8 @@ void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
   } else {
     CheckDiskSpace(entry, dir_fd, 0);
   }
-  Fd out(io_, io_.OpenAt(dir_fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
+  UniqueFd out = ArchiveFd(
+      io_, io_.OpenAt(dir_fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
   if (out.get() < 0) throw Error(kErrCreateFile, target_path);
   run.names.Added(target.dir_key, leaf);
   if (Options().FlushBuffers) run.flush.Note(dir_fd);

@@ -26,22 +26,6 @@ uint64_t DosSeconds(uint16_t date, uint16_t time) {
   return t ? static_cast<uint64_t>(*t) : 0;
 }
 
-// Closes a source file however the entry ends.
-class SourceFile {
- public:
-  SourceFile(ArchiveIo& io, int fd) : io_(io), fd_(fd) {}
-  ~SourceFile() {
-    if (fd_ >= 0) io_.Close(fd_);
-  }
-  SourceFile(const SourceFile&) = delete;
-  SourceFile& operator=(const SourceFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  ArchiveIo& io_;
-  int fd_;
-};
-
 }  // namespace
 
 // What a commit needs to finish or to undo itself.
@@ -135,11 +119,11 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
 void TZipArchiver::WriteEntry(EntryRecord& entry) {
   const bool directory = entry.IsDirectory();
   uint64_t length = 0;
-  SourceFile source(io_,
-                    directory ? -1 : io_.Open(entry.SourcePath.c_str(), O_RDONLY | O_NONBLOCK, 0));
+  const UniqueFd source =
+      ArchiveFd(io_, directory ? -1 : io_.Open(entry.SourcePath.c_str(), O_RDONLY | O_NONBLOCK, 0));
   if (!directory) {
     struct stat st {};
-    if (source.fd() < 0 || io_.FStat(source.fd(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (source.get() < 0 || io_.FStat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
       throw Error(kErrOpenFile, entry.SourcePath);
     }
     length = static_cast<uint64_t>(st.st_size);
@@ -159,7 +143,7 @@ void TZipArchiver::WriteEntry(EntryRecord& entry) {
   if (!compressor_) compressor_ = std::make_unique<EntryCompressor>();
   const CompressResult result = compressor_->Compress(
       [&](char* buffer, size_t count) {
-        const ssize_t got = io_.Read(source.fd(), buffer, count);
+        const ssize_t got = io_.Read(source.get(), buffer, count);
         return got > 0 ? static_cast<size_t>(got) : size_t{0};
       },
       length, entry.CompressionMode,

@@ -24,28 +24,28 @@ Millis Until(const Clock& clock, MonoTime deadline) {
 
 struct ScriptedLine::State {
   VirtualClock* clock = nullptr;
-  int openError = 0;
+  int open_error = 0;
   bool open = false;
   int opens = 0;
   // Far-end bytes by arrival time; equal times keep their order.
   std::multimap<MonoTime, char> incoming;
   std::uint32_t pace = 0;
-  std::uint32_t writePace = 0;
+  std::uint32_t write_pace = 0;
   bool carrier = false;
   bool cts = true;
   bool dtr = true;
   bool rts = true;
-  bool stallWrites = false;
-  bool answerAt = false;
-  std::string atLine;
-  std::function<void(std::string_view)> onWrite;
+  bool stall_writes = false;
+  bool answer_at = false;
+  std::string at_line;
+  std::function<void(std::string_view)> on_write;
   std::vector<Write> writes;
   std::size_t taken = 0;
   LineSettings settings;
   std::vector<std::uint32_t> purges;
   std::map<DeviceCall, int> calls;
   std::map<DeviceCall, std::pair<int, int>> failures;  // errno, times left
-  MonoTime writtenBy{};                                // when the last write has left the line
+  MonoTime written_by{};                               // when the last write has left the line
 
   // Counts the call; the errno value it must fail with, or 0.
   int Enter(DeviceCall call) {
@@ -94,13 +94,13 @@ struct ScriptedLine::State {
     Arrive(clock->Now(), bytes);  // the echo
     for (char c : bytes) {
       if (c != '\r') {
-        atLine += c;
+        at_line += c;
         continue;
       }
-      const bool isAt = atLine.size() >= 2 && (atLine[0] == 'A' || atLine[0] == 'a') &&
-                        (atLine[1] == 'T' || atLine[1] == 't');
+      const bool isAt = at_line.size() >= 2 && (at_line[0] == 'A' || at_line[0] == 'a') &&
+                        (at_line[1] == 'T' || at_line[1] == 't');
       if (isAt) Arrive(clock->Now(), "\r\nOK\r\n");
-      atLine.clear();
+      at_line.clear();
     }
   }
 };
@@ -180,19 +180,19 @@ class ScriptedDevice final : public SerialDevice {
     if (int e = s_->Enter(DeviceCall::kStartWrite)) return e;
     const MonoTime now = clock_.Now();
     s_->writes.push_back({now, std::string(bytes)});
-    s_->writtenBy = std::max(s_->writtenBy, now) + std::chrono::duration_cast<MonoTime::duration>(
-                                                       PerByte(s_->writePace) * bytes.size());
-    if (s_->answerAt && !s_->carrier) s_->AnswerCommand(bytes);
+    s_->written_by = std::max(s_->written_by, now) + std::chrono::duration_cast<MonoTime::duration>(
+                                                         PerByte(s_->write_pace) * bytes.size());
+    if (s_->answer_at && !s_->carrier) s_->AnswerCommand(bytes);
     // Copy: the handler may replace itself.
-    if (auto handler = s_->onWrite) handler(bytes);
+    if (auto handler = s_->on_write) handler(bytes);
     return 0;
   }
   bool WaitWritten(Millis limit) override {
-    if (s_->stallWrites) {
+    if (s_->stall_writes) {
       clock_.Sleep(limit);
       return false;
     }
-    const auto need = std::chrono::ceil<Millis>(s_->writtenBy - clock_.Now());
+    const auto need = std::chrono::ceil<Millis>(s_->written_by - clock_.Now());
     if (need > limit) {
       clock_.Sleep(limit);
       return false;
@@ -240,7 +240,7 @@ ScriptedLine::~ScriptedLine() = default;
 DeviceOpener ScriptedLine::Opener(int port) {
   return [this, port](int asked) -> OpenedDevice {
     if (asked != port) return {nullptr, ENOENT};
-    if (state_->openError) return {nullptr, state_->openError};
+    if (state_->open_error) return {nullptr, state_->open_error};
     return {NewDevice(), 0};
   };
 }
@@ -250,7 +250,7 @@ std::unique_ptr<SerialDevice> ScriptedLine::NewDevice() {
 }
 
 void ScriptedLine::FailOpen(int error) {
-  state_->openError = error;
+  state_->open_error = error;
 }
 void ScriptedLine::Send(std::string_view bytes) {
   state_->Arrive(clock_.Now(), bytes);
@@ -262,7 +262,7 @@ void ScriptedLine::SetPace(std::uint32_t baud) {
   state_->pace = baud;
 }
 void ScriptedLine::SetWritePace(std::uint32_t baud) {
-  state_->writePace = baud;
+  state_->write_pace = baud;
 }
 void ScriptedLine::SetCarrier(bool on) {
   state_->carrier = on;
@@ -274,10 +274,10 @@ void ScriptedLine::SetCts(bool on) {
   state_->cts = on;
 }
 void ScriptedLine::OnWrite(std::function<void(std::string_view)> handler) {
-  state_->onWrite = std::move(handler);
+  state_->on_write = std::move(handler);
 }
 void ScriptedLine::AnswerAtCommands(bool on) {
-  state_->answerAt = on;
+  state_->answer_at = on;
 }
 const std::vector<ScriptedLine::Write>& ScriptedLine::Writes() const {
   return state_->writes;
@@ -331,7 +331,7 @@ void ScriptedLine::Fail(DeviceCall call, int error, int times) {
 }
 
 void ScriptedLine::StallWrites(bool on) {
-  state_->stallWrites = on;
+  state_->stall_writes = on;
 }
 
 // --- ScriptedModemLine ---------------------------------------------------------------
@@ -346,7 +346,7 @@ struct ScriptedModemLine::State {
   std::string received;
   std::size_t taken = 0;
   std::string pending;  // caller bytes not yet taken by the modem
-  int hangUps = 0;
+  int hang_ups = 0;
 };
 
 namespace {
@@ -380,7 +380,7 @@ class CallerModemPort final : public ModemPort {
   void HangUp() override {
     s_->connected = false;
     s_->pending.clear();
-    ++s_->hangUps;
+    ++s_->hang_ups;
   }
 
  private:
@@ -441,7 +441,7 @@ std::string ScriptedModemLine::TakeCallerReceived() {
 }
 
 int ScriptedModemLine::HangUps() const {
-  return state_->hangUps;
+  return state_->hang_ups;
 }
 
 HayesModem* ScriptedModemLine::Modem() {

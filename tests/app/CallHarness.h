@@ -1,7 +1,9 @@
 // The controller and the script wired to a fake line, a recording window and a virtual clock.
 #pragma once
 
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "FakeCallLine.h"
@@ -65,6 +67,15 @@ struct CallHarness {
     return n;
   }
 
+  // The station changes into the office's directory and back during a call; the test's
+  // process gets its own back (the scratch directories are gone by then).
+  struct RestoreCurrentDir {
+    std::filesystem::path saved = std::filesystem::current_path();
+    ~RestoreCurrentDir() {
+      std::error_code ignored;
+      std::filesystem::current_path(saved, ignored);
+    }
+  } restore_current_dir;
   scratch::ScratchDir own_home{"harness"};
   VirtualClock clock;
   CallState state;

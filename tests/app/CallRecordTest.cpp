@@ -86,12 +86,12 @@ TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   h_.state.SyncClock = 1;
   h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
   int receives = 0;
-  h_.line.on_receive = [&] {
+  h_.line.on_receive = [&](const std::filesystem::path& dir) {
     // First the traffic, then the day file; each into the office directory.
     if (++receives == 1) {
-      std::ofstream("trafico.TRF") << "traffic";
+      std::ofstream(dir / "trafico.TRF") << "traffic";
     } else {
-      std::ofstream("01122026.daw") << "day-file";
+      std::ofstream(dir / "01122026.daw") << "day-file";
     }
   };
   RunCall();

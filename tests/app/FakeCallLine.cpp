@@ -58,9 +58,11 @@ bool FakeCallLine::CarrierLost() {
   return !carrier;
 }
 
-std::string FakeCallLine::ReceiveFile(const std::vector<std::string>& wanted_names) {
+std::string FakeCallLine::ReceiveFile(const std::filesystem::path& dir,
+                                      const std::vector<std::string>& wanted_names) {
   wanted.push_back(wanted_names);
-  if (on_receive) on_receive();
+  receive_dirs.push_back(dir);
+  if (on_receive) on_receive(dir);
   received_.clear();
   incoming_ = after_transfer + incoming_;
   after_transfer.clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,7 +31,8 @@ class FakeCallLine : public CallLine {
   bool CarrierLost() override;
   std::string& LineBuffer() override { return line_buffer_; }
   std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile(const std::vector<std::string>& wanted_names) override;
+  std::string ReceiveFile(const std::filesystem::path& dir,
+                          const std::vector<std::string>& wanted_names) override;
 
   void Arrive(std::string bytes) { incoming_ += bytes; }
   // Texts sent that start with `prefix`.
@@ -39,10 +41,11 @@ class FakeCallLine : public CallLine {
   bool carrier = false;
   // Answers for the next CarrierLost() calls, taken before `carrier` is consulted.
   std::deque<bool> carrier_script;
-  // Runs inside ReceiveFile, in the directory the station receives into.
-  std::function<void()> on_receive;
-  // The names each ReceiveFile was told to take.
+  // Runs inside ReceiveFile with the directory the station receives into.
+  std::function<void(const std::filesystem::path& dir)> on_receive;
+  // The names each ReceiveFile was told to take, and the directory it was given.
   std::vector<std::vector<std::string>> wanted;
+  std::vector<std::filesystem::path> receive_dirs;
   bool open = false;
   std::string open_error;
   std::string purge_error;

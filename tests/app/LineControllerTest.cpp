@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CallHarness.h"
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 
 namespace marvolen::testing {
@@ -186,6 +187,15 @@ TEST(LineController, EndlessLineIsCountedAsStrayInsteadOfGrowingTheBuffer) {
   // A whole identification still gets through afterwards.
   h.line.Arrive("\rIdent=7\r");
   h.Tick();
+  EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=7"}));
+}
+
+TEST(LineController, AnIdentificationRightBehindAnEndlessLineIsRead) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive(std::string(kMaxLineLength, 'x') + "Ident=7\r");
+  h.Tick();
+  EXPECT_EQ(h.state.StrayLineCount, 1);
   EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=7"}));
 }
 

@@ -20,6 +20,7 @@
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "link/testing/ScriptedLine.h"
+#include "transfer/BlockFrame.h"
 
 namespace marvolen::testing {
 namespace {
@@ -368,6 +369,34 @@ TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
     EXPECT_LE(errors, 1);
     EXPECT_EQ(state.LineState, "esperando");
   }
+}
+
+// The archive a call receives lands in the directory the call line is given, not in the
+// process's current directory.
+TEST(SerialCallLineReceive, StoresAndUnpacksTheArchiveInTheDirectoryItIsGiven) {
+  station_test::TempDir dir;
+  VirtualClock clock;
+  ScriptedLine far{clock};
+  SerialLine serial{clock, far.Opener(1), nullptr};
+  serial.SetConfiguredPort(1);
+  ASSERT_EQ(serial.OpenPort(1, 9600, kNoParity, 8, kOneStopBit), "");
+  far.SetCarrier(true);
+  std::vector<fs::path> unpacked_into;
+  ArchiveHooks hooks{[](const fs::path&) { return true; },
+                     [&](const fs::path&, const fs::path& into, const EntryFilter&) {
+                       unpacked_into.push_back(into);
+                     }};
+  SerialCallLine line{serial, clock, 9600, hooks, TransferSinks{}};
+  int acks = 0;
+  far.OnWrite([&](std::string_view bytes) {
+    if (bytes == "C") far.Send(block::BuildFrame(1, std::string(128, 'r'), block::CheckMode::kCrc));
+    if (bytes == "\x06" && ++acks == 1) far.Send(std::string(1, block::kEot));
+  });
+  const fs::path before = fs::current_path();
+  EXPECT_EQ(line.ReceiveFile(dir.path(), {"trafico.trf"}), "Transferencia OK");
+  EXPECT_EQ(station_test::ReadFile(dir.path() / "recibo.zip"), std::string(128, 'r'));
+  EXPECT_EQ(unpacked_into, std::vector<fs::path>{dir.path()});
+  EXPECT_EQ(fs::current_path(), before);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "CallHarness.h"
+#include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
@@ -105,9 +106,7 @@ TEST_F(ScriptTest, FullCallSendsTablesDeletesFilesTrafficAndSetsTheClock) {
   h_.state.SyncClock = 1;
   const fs::path office = root_ / "work" / "loc07";
   std::ofstream(office / "of7.TRF") << "old;";
-  h_.line.on_receive = [&] {
-    if (fs::current_path() == fs::canonical(office)) std::ofstream("trafico.TRF") << "traffic";
-  };
+  h_.line.on_receive = [](const fs::path& dir) { std::ofstream(dir / "trafico.TRF") << "traffic"; };
   RunCall();
 
   EXPECT_EQ(h_.line.files_sent, (std::vector<std::string>{"PK-archive"}));
@@ -144,7 +143,7 @@ TEST_F(ScriptTest, FullCallSendsTablesDeletesFilesTrafficAndSetsTheClock) {
 TEST_F(ScriptTest, TblOfficeKeepsNoCumulativeTrafficFile) {
   Admit("T");
   const fs::path office = root_ / "work" / "loc07";
-  h_.line.on_receive = [&] { std::ofstream(office / "TRAFICO.BAK") << "t"; };
+  h_.line.on_receive = [](const fs::path& dir) { std::ofstream(dir / "TRAFICO.BAK") << "t"; };
   RunCall();
   EXPECT_TRUE(fs::exists(office / "TRAFICO.TRF"));  // the backup was renamed into place
   EXPECT_FALSE(fs::exists(office / "of7.TRF"));
@@ -275,7 +274,9 @@ TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic)
     };
     Admit("S");
     h_.state.TableExt = "tab";
-    h_.line.on_receive = [&] { std::ofstream(office / "trafico.TRF") << "traffic"; };
+    h_.line.on_receive = [](const fs::path& dir) {
+      std::ofstream(dir / "trafico.TRF") << "traffic";
+    };
     commands_.clear();
     h_.log.clear();
     std::string error;
@@ -306,10 +307,10 @@ TEST_F(ScriptTest, TrafficNamesAreFoundInAnyLetterCase) {
   h_.state.TableExt = "tab";
   h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
   std::vector<std::string> left_at_receive;
-  h_.line.on_receive = [&] {
+  h_.line.on_receive = [&](const fs::path& dir) {
     if (h_.line.wanted.size() != 1) return;  // the day files
     left_at_receive = FilesIn(office);
-    std::ofstream(office / "Trafico.Bak") << "traffic";
+    std::ofstream(dir / "Trafico.Bak") << "traffic";
   };
   RunCall();
   EXPECT_EQ(left_at_receive, (std::vector<std::string>{"OF7.trf"}));
@@ -318,6 +319,8 @@ TEST_F(ScriptTest, TrafficNamesAreFoundInAnyLetterCase) {
   EXPECT_EQ(h_.Logged("Borrado de Tráfico"), 1);
   EXPECT_EQ(h_.line.wanted, (std::vector<std::vector<std::string>>{{"trafico.TRF", "TRAFICO.BAK"},
                                                                    {"01122026.daw"}}));
+  // Both are received into the office's directory, whatever the current directory is.
+  EXPECT_EQ(h_.line.receive_dirs, (std::vector<fs::path>{office, office}));
 }
 
 // Day serials no MS-DOS date can hold ask for nothing, are reported once, and leave the

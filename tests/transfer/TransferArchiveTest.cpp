@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -130,6 +131,33 @@ TEST_F(OfficeArchive, OnlyTheRequestedMembersAreWritten) {
     EXPECT_EQ(line.rfind("ERROR de descompresión:", 0), 0u) << line;
     EXPECT_NE(line.find("no pedido"), std::string::npos) << line;
   }
+}
+
+// The disk fills while the members are unpacked: the archive counts as not received, nothing
+// of it reaches the office's directory (no staging folder either), and what was there stays.
+TEST_F(OfficeArchive, AFullDiskWhileUnpackingLeavesNothingOfTheArchive) {
+  std::ofstream(root_ / "src" / "01122026.daw") << "first day";
+  std::ofstream(root_ / "src" / "02122026.daw") << std::string(5000, 'd');
+  Zip("01122026.daw 02122026.daw");
+  std::ofstream(office_ / "02122026.DAW") << "old copy";
+  const FileOps system = SystemFileOps();
+  FileOps full = system;
+  std::size_t room = 100;  // the first member fits, the second does not
+  full.write = [&room, system](int fd, const void* data, size_t size) {
+    if (size > room) return errno = ENOSPC, ssize_t{-1};
+    room -= size;
+    return system.write(fd, data, size);
+  };
+  const ArchiveHooks hooks =
+      ZipArchiveHooks([this](std::string_view l) { log_.emplace_back(l); }, full);
+
+  EXPECT_THROW(hooks.extract(root_ / "in.zip", office_, {}), std::exception);
+
+  EXPECT_EQ(room, 100u - 9u);  // the first member went through the seam
+  EXPECT_EQ(OfficeFiles(), std::vector<std::string>{"02122026.DAW"});
+  EXPECT_EQ(Slurp(office_ / "02122026.DAW"), "old copy");
+  ASSERT_EQ(log_.size(), 1u);
+  EXPECT_EQ(log_[0].rfind("ERROR de descompresión:02122026.daw", 0), 0u) << log_[0];
 }
 
 // A name holding a NUL is reported whole, with the reason it was not written.

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -242,6 +243,33 @@ TEST_F(ReceiveFileTest, NoArchiveAfterEotAloneOrAFailedExtraction) {
   const ReceivedFile got = Receive();
   EXPECT_EQ(got.result, "No se pudo abrir archivo");
   EXPECT_EQ(got.content, archive);
+}
+
+// The disk fills while "recibo.zip" is stored: the file error ends the call (the station's
+// handler resets the line), the archive is neither checked nor unpacked, and no part of it
+// is left behind.
+TEST_F(ReceiveFileTest, AFullDiskWhileStoringTheArchiveLeavesNoPartOfIt) {
+  const std::string archive = RandomBytes(1500, 21);
+  Peer(archive, {1024, 1024});
+  const FileOps system = SystemFileOps();
+  std::size_t room = 1000;
+  setup.archive.files.write = [&room, system](int fd, const void* data, size_t size) {
+    if (room == 0) return errno = ENOSPC, ssize_t{-1};
+    const ssize_t n = system.write(fd, data, std::min(size, room));
+    if (n > 0) room -= static_cast<std::size_t>(n);
+    return n;
+  };
+  std::string error;
+  try {
+    Receive();
+  } catch (const FileError& e) {
+    error = e.what();
+  }
+  EXPECT_NE(error.find("recibo.zip: No space left on device"), std::string::npos) << error;
+  EXPECT_EQ(room, 0u);
+  EXPECT_FALSE(fs::exists(Recibo()));
+  EXPECT_EQ(checks, 0);
+  EXPECT_TRUE(extracted.empty());
 }
 
 TEST_F(ReceiveFileTest, OldArchiveOfAnyCaseIsReplacedAndTrailingBytesHandedBack) {
