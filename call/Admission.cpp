@@ -156,18 +156,6 @@ void StoreAdmission(const AdmissionResult& r, CallState& state) {
   state.LastCommand.clear();
 }
 
-int32_t ByteSum(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SurveyError("No se puede abrir la tabla " + path);
-  uint32_t sum = 0;
-  char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
-  }
-  if (in.bad()) throw SurveyError("No se puede leer la tabla " + path);
-  return static_cast<int32_t>(sum);
-}
-
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
                                const std::string& work_dir, std::string_view office_tag,
                                bool with_upgrades) {

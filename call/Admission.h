@@ -21,12 +21,6 @@
 
 namespace marvolen {
 
-// A table file of the office that could not be read for its byte sum.
-class SurveyError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // The office's parameter file as admission uses it. Values are texts (UTF-8): numbers in
 // decimal, the 16-character "password" and "Id" slots blanks included.
 class OfficeParamAccess {
@@ -122,8 +116,5 @@ struct SurveyResult {
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
                                const std::string& work_dir, std::string_view office_tag,
                                bool with_upgrades);
-
-// Sum of all bytes of a file, modulo 2^32. Throws SurveyError when it cannot be read.
-int32_t ByteSum(const std::string& path);
 
 }  // namespace marvolen
