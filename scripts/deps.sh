@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   netcat-openbsd
   nlohmann-json3-dev libsimdjson-dev libcli11-dev
+  help2man man-db
 )
 
 missing=()
