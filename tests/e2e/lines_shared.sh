@@ -3,9 +3,11 @@
 # with offices calling across the lines at once:
 #  1. office 7 dials lines 1 and 2 at the same moment while office 8 dials line 3: one of the
 #     two calls of office 7 is served, the other refused as in a call on another line;
-#  2. the refused office 7 calls again on line 3 while offices 9 and 10 call lines 1 and 2;
-#  3. line 1's station is killed (SIGKILL) in the middle of a call of office 8; office 8's
-#     next call, on line 2, is served: the dead station's lock on the office went with it.
+#  2. the refused office 7 calls again on line 3 (served: the first call's end let it go)
+#     while office 9 calls the line that refused office 7;
+#  3. line 1's station is killed (SIGKILL) in the middle of a call of office 8 while office 10
+#     calls line 3; office 8's next call, on line 2, is served: the dead station's lock on
+#     the office went with it.
 # Every traffic file sent by a served call is filed exactly once, and the shared activity log
 # holds whole lines only.
 source "$(dirname "$0")/call_lib.sh" "$1"
@@ -117,20 +119,21 @@ grep -qxF "Oficina en comunicación por otra línea" "${out[$refused_line]}" ||
 grep -qxF "Ingreso No autorizado!!" "${out[$refused_line]}" || fail "no refusal on line $refused_line"
 echo "phase 1: office 7 refused on line $refused_line"
 
-# ---- 2. the refused office calls again, on line 3, beside offices 9 and 10
+# ---- 2. the refused office calls again, on line 3, beside office 9 on the line that refused
+# it; the line that served office 7 takes no other call meanwhile, so only the end of that
+# call can have let the office go.
 dial o7again 7 "$refused" 3
-dial o9a 9 a 1
-dial o10a 10 a 2
-await_calls o7again o9a o10a
-for name in o7again o9a o10a; do served $name || fail "$name not served: $(tail -n 20 "$scratch/$name.log")"; done
+dial o9a 9 a "$refused_line"
+await_calls o7again o9a
+for name in o7again o9a; do served $name || fail "$name not served: $(tail -n 20 "$scratch/$name.log")"; done
 expect_filed "7$refused"
 expect_filed 9a
-expect_filed 10a
 
 # ---- 3. a station killed in the middle of a call leaves the office free
 office 8 b
 from=$(($(wc -l <"${out[1]}") + 1))
 dial o8killed 8 b 1
+dial o10a 10 a 3
 for ((i = 0; i < 600; i++)); do
   tail -n "+$from" "${out[1]}" | grep -q "^Tablas: " && break
   sleep 0.05
@@ -143,9 +146,19 @@ await_calls o8killed
 ! served o8killed || fail "the call on the killed station was served"
 [ -e "$scratch/office8b/TRAFICO/TRAFICO.TRF" ] || fail "traffic left the office before the kill"
 dial o8after 8 b 2
-await_calls o8after
+await_calls o8after o10a
+served o10a || fail "office 10 not served: $(tail -n 20 "$scratch/o10a.log")"
+expect_filed 10a
 served o8after || fail "office 8 not served after line 1 died: $(tail -n 20 "$scratch/o8after.log")"
 expect_filed 8b
+
+# A station writes a call's activity log lines when it has reset its line after the call.
+for n in 2 3; do
+  for ((i = 0; i < 300; i++)); do
+    [ "$(tail -n 2 "${out[$n]}" | tr '\n' '|')" = "AT S0=1|OK|" ] && break
+    sleep 0.1
+  done
+done
 
 # ---- every traffic file filed exactly once
 mapfile -t filed < <(find "$work" -name '*.trf')
