@@ -16,18 +16,20 @@
 #include "app/Settings.h"
 #include "app/StationConfig.h"
 #include "platform/Paths.h"
+#include "platform/ProgramInfo.h"
 
 namespace marvolen {
 namespace {
 
+constexpr char kUsage[] =
+    "Usage: marvolen-config show\n"
+    "       marvolen-config set [--port N] [--speed BPS] [--password KEY] [--workdir DIR]\n"
+    "                           [--init TEXT]\n"
+    "The record is \"marvolen.tcp\" in $MARVOLEN_HOME, else beside the executable.\n"
+    "A relative working directory is taken from that directory.\n";
+
 int Usage() {
-  std::fputs(
-      "usage: marvolen-config show\n"
-      "       marvolen-config set [--port N] [--speed BPS] [--password KEY] [--workdir DIR]\n"
-      "                           [--init TEXT]\n"
-      "The record is \"marvolen.tcp\" in $MARVOLEN_HOME, else beside the executable.\n"
-      "A relative working directory is taken from that directory.\n",
-      stderr);
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -80,6 +82,9 @@ int Set(const std::filesystem::path& home, int argc, char** argv) {
 }  // namespace marvolen
 
 int main(int argc, char** argv) {
+  if (const auto status =
+          marvolen::AnswerInfoOption(argc, argv, "marvolen-config", marvolen::kUsage))
+    return *status;
   if (argc < 2) return marvolen::Usage();
   const std::string_view command = argv[1];
   try {

@@ -62,6 +62,7 @@ void LineController::ResetLine() {
   s_.window.AddLine(std::string(66, '*'));
   // Closing the port, and the modem reset that follows, end any call still up.
   s_.line.ClosePort();
+  st.OfficeLock.reset();  // another line may serve the office from now on
   s_.clock.Sleep(Millis(1000));
   s_.window.SetModificarVisible(true);
   s_.window.SetTimerEnabled(true);

@@ -1,6 +1,8 @@
 #include "call/Admission.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -92,6 +94,27 @@ bool DeviceAccepted(const IdentFields& ident, const std::string& stored_utf8,
   return true;
 }
 
+// Takes the office's call lock without waiting. False when another line holds it (shown and
+// logged). A lock that cannot be taken for any other reason does not keep the office out:
+// a missing directory fails right after, at its parameter file, and anything else is shown.
+bool LockOffice(AdmissionResult& r, const AdmissionSetup& setup) {
+  int error = 0;
+  std::optional<FileLock> lock =
+      FileLock::TryAcquire(fs::path(r.OfficeDir) / kOfficeLockFile, error);
+  if (lock) {
+    r.OfficeLock = std::make_shared<FileLock>(std::move(*lock));
+    return true;
+  }
+  if (error == EWOULDBLOCK) {
+    setup.view(kOfficeBusyLine);
+    setup.activity(kOfficeBusyLine);
+    return false;
+  }
+  if (error != ENOENT)
+    setup.view(std::string("*ERROR Bloqueo de la oficina: ") + std::strerror(error));
+  return true;
+}
+
 class StationParamFile : public OfficeParamAccess {
  public:
   explicit StationParamFile(const std::string& office_dir) : file_(office_dir) {}
@@ -126,22 +149,11 @@ void StoreAdmission(const AdmissionResult& r, CallState& state) {
   state.RetryPeriod = r.RetryPeriod;
   state.DeleteList = r.DeleteList;
   if (!r.Admitted()) return;
+  state.OfficeLock = r.OfficeLock;
   state.LineState = kStateConnected;
   state.ScriptStep = 0;
   state.ReplyLine.clear();
   state.LastCommand.clear();
-}
-
-int32_t ByteSum(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SurveyError("No se puede abrir la tabla " + path);
-  uint32_t sum = 0;
-  char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
-  }
-  if (in.bad()) throw SurveyError("No se puede leer la tabla " + path);
-  return static_cast<int32_t>(sum);
 }
 
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
@@ -205,6 +217,11 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
   // is the office's directory all the same.
   r.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, r.OfficeNumber)).string();
   r.OfficeTag = OfficeTagFor(r.OfficeNumber);
+  // Before its parameter file is read (device pinning writes it) and anything is staged.
+  if (!LockOffice(r, setup)) {
+    r.refusal = Refusal::kOfficeBusy;
+    return r;
+  }
   const std::unique_ptr<OfficeParamAccess> params = setup.open_params(r.OfficeDir);
   const bool feature_blank = ident.FeatureFlagBlank();
   const OfficeParams stored = ReadParams(*params, feature_blank, r);

@@ -17,14 +17,9 @@
 
 #include "call/Distribution.h"
 #include "call/IdentLine.h"
+#include "platform/FileLock.h"
 
 namespace marvolen {
-
-// A table file of the office that could not be read for its byte sum.
-class SurveyError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The office's parameter file as admission uses it. Values are texts (UTF-8): numbers in
 // decimal, the 16-character "password" and "Id" slots blanks included.
@@ -57,7 +52,14 @@ enum class Refusal {
   kPassword,
   kDeviceId,
   kNoTables,
+  kOfficeBusy,  // another line is in a call with this office
 };
+
+// The lock file in an office's directory that the line serving the office holds from its
+// admission to the end of the call, so that several stations sharing the working directory
+// never serve one office at the same time.
+inline constexpr char kOfficeLockFile[] = ".marvolen-call.lock";
+inline constexpr char kOfficeBusyLine[] = "Oficina en comunicación por otra línea";
 
 struct AdmissionResult {
   Refusal refusal = Refusal::kNone;
@@ -82,6 +84,10 @@ struct AdmissionResult {
   SurveyEntries TableSurvey;  // after the comparison: up-to-date files hold kUpToDate
   std::string DeleteList;     // Windows-1252: "tablas\NAME", "upgrade\NAME" or empty
   bool EnvioBuilt = false;
+  // Held from the office number on; empty when the office's directory has none to lock (it
+  // is missing) or on a refusal before. Shared so that the call state keeps it after the
+  // result is gone; the last holder releases it.
+  std::shared_ptr<FileLock> OfficeLock;
 };
 
 // Admits or refuses the office that sent `line` (raw bytes up to CR, control bytes 8, 10,
@@ -94,7 +100,8 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
 struct CallState;
 // Hands the outcome to the call state the controller and the script share: the line, the
 // table kind and the office's values always; on admission also "conectado" at step 0 with
-// the reply and the last command emptied.
+// the reply and the last command emptied, and the office's lock, which the call state holds
+// until the line is reset.
 void StoreAdmission(const AdmissionResult& result, CallState& state);
 
 // The station's files for an office, in a fixed order (directory listings are sorted by name
@@ -109,8 +116,5 @@ struct SurveyResult {
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
                                const std::string& work_dir, std::string_view office_tag,
                                bool with_upgrades);
-
-// Sum of all bytes of a file, modulo 2^32. Throws SurveyError when it cannot be read.
-int32_t ByteSum(const std::string& path);
 
 }  // namespace marvolen

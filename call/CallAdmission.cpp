@@ -35,6 +35,8 @@ CallReason ReasonOf(Refusal refusal) {
       return CallReason::kDeviceMismatch;
     case Refusal::kNoTables:
       return CallReason::kNoTables;
+    case Refusal::kOfficeBusy:
+      return CallReason::kInCallOnOtherLine;
   }
   return CallReason::kNone;
 }

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/FileLock.h"
 
 namespace marvolen {
 
@@ -48,6 +50,8 @@ struct CallState {
   int SyncClock = 0;
   int8_t RetryCount = 0;
   int RetryPeriod = 0;
+  // The office's call lock, from admission until the line is reset.
+  std::shared_ptr<FileLock> OfficeLock;
 };
 
 }  // namespace marvolen

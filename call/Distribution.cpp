@@ -1,6 +1,7 @@
 #include "call/Distribution.h"
 
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "platform/CodePage.h"
@@ -51,15 +52,43 @@ void RemoveEnvio(const fs::path& exe_dir) {
   }
 }
 
-// A file that cannot be copied is simply missing from the delivery.
-void CopyQuietly(const fs::path& from_dir, const std::string& name, const fs::path& to_dir) {
+// A file that cannot be copied is simply missing from the delivery. The copy's path, or empty.
+fs::path CopyQuietly(const fs::path& from_dir, const std::string& name, const fs::path& to_dir) {
   const auto source = FindNoCase(from_dir, name);
-  if (!source) return;
-  std::error_code ignored;
-  fs::copy_file(*source, to_dir / name, fs::copy_options::overwrite_existing, ignored);
+  if (!source) return {};
+  std::error_code ec;
+  fs::copy_file(*source, to_dir / name, fs::copy_options::overwrite_existing, ec);
+  return ec ? fs::path() : to_dir / name;
+}
+
+// Whether a staged copy still is the file surveyed: a table by its byte sum, an upgrade by
+// its size.
+bool StillAsSurveyed(const fs::path& copy, const SurveyEntry& entry, bool table) {
+  if (table) {
+    try {
+      return ByteSum(copy.string()) == entry.value;
+    } catch (const SurveyError&) {
+      return false;
+    }
+  }
+  std::error_code ec;
+  const auto size = fs::file_size(copy, ec);
+  return !ec && static_cast<uint32_t>(size) == static_cast<uint32_t>(entry.value);
 }
 
 }  // namespace
+
+int32_t ByteSum(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw SurveyError("No se puede abrir la tabla " + path);
+  uint32_t sum = 0;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
+  }
+  if (in.bad()) throw SurveyError("No se puede leer la tabla " + path);
+  return static_cast<int32_t>(sum);
+}
 
 bool IsUpgradeName(std::string_view name, std::string_view office_tag) {
   const Converted ansi = ConvertText(name, CodePage::Utf8, CodePage::Cp1252);
@@ -163,14 +192,25 @@ bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, cons
     activity(note);
   }
   const std::vector<SurveyEntry> delivery = DeliveryOf(survey);
-  const bool pending = !delivery.empty();
+  size_t changed = 0;
   for (const SurveyEntry& entry : delivery) {
-    if (IsTableName(entry.name)) {
-      CopyQuietly(places.office_dir, entry.name, tablas);
+    const bool table = IsTableName(entry.name);
+    fs::path copy;
+    if (table) {
+      copy = CopyQuietly(places.office_dir, entry.name, tablas);
     } else if (IsUpgradeName(entry.name, places.office_tag)) {
-      CopyQuietly(upgrades, entry.name, upgrade);
+      copy = CopyQuietly(upgrades, entry.name, upgrade);
     }
+    if (copy.empty() || StillAsSurveyed(copy, entry, table)) continue;
+    std::error_code ignored;
+    fs::remove(copy, ignored);
+    ++changed;
+    const std::string note =
+        "Archivo modificado durante la preparación, no se envía: " + entry.name;
+    view(note);
+    activity(note);
   }
+  const bool pending = delivery.size() > changed;
 
   RemoveEnvio(exe_dir);
   if (!pending) return false;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,15 @@ std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool u
 // (value 0).
 std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey);
 
+// A table file of the office that could not be read for its byte sum.
+class SurveyError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Sum of all bytes of a file, modulo 2^32. Throws SurveyError when it cannot be read.
+int32_t ByteSum(const std::string& path);
+
 struct StagingPlaces {
   std::string exe_dir;     // station home, ending in "/"
   std::string work_dir;    // working directory, ending in "/"
@@ -76,6 +86,11 @@ struct StagingPlaces {
 // value is 0 (an empty table) is not sent: it is shown and logged as "Tabla vacía, no se
 // envía: " + name, and the files after it are staged as usual. A failed pack removes the
 // partial "envio.zip"; the call goes on without it. True when "envio.zip" was built.
+//
+// Each staged copy is checked against its survey value (a table's byte sum, an upgrade's
+// size): a file the operator was replacing meanwhile would go out half-written, so a copy
+// that differs is removed, shown and logged as "Archivo modificado durante la preparación,
+// no se envía: " + name, and the office gets that file at a later call.
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
                   const LineSink& view, const LineSink& activity);
 

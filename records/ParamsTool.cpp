@@ -15,6 +15,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
+#include "platform/ProgramInfo.h"
 #include "platform/ShownText.h"
 #include "records/OfficeParamFile.h"
 #include "records/ParamFormat.h"
@@ -95,6 +96,10 @@ int Dump(const OfficeParamFile& file) {
 int Run(const std::vector<std::string>& args) {
   if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
     PrintUsage(std::cout);
+    return 0;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    std::cout << "marvolen-params " << ProjectVersion() << '\n';
     return 0;
   }
   if (args.size() < 2) return UsageError("an office directory and a subcommand are needed");

@@ -13,6 +13,7 @@ packages=(
   netcat-openbsd
   nlohmann-json3-dev libsimdjson-dev libcli11-dev
   chromium
+  help2man man-db
 )
 
 missing=()

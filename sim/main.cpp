@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/ProgramInfo.h"
 #include "sim/BlockLink.h"
 #include "sim/OfficeCall.h"
 #include "sim/OfficeIdent.h"
@@ -40,6 +41,8 @@ void Describe(const OfficeIdentity& id, const std::vector<ReportedFile>& files,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto status = AnswerInfoOption(argc, argv, "marvolen-office", UsageText()))
+    return *status;
   OfficeOptions o;
   try {
     o = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));

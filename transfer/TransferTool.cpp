@@ -12,12 +12,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Clock.h"
+#include "platform/ProgramInfo.h"
+#include "platform/ShownText.h"
 #include "transfer/TransferArchive.h"
 #include "transfer/TransferFdLine.h"
 #include "transfer/TransferReceiver.h"
 #include "transfer/TransferSender.h"
-#include "platform/Clock.h"
-#include "platform/ShownText.h"
 
 namespace {
 
@@ -34,11 +35,13 @@ void ShowOnStderr(std::string_view text) {
   ToStderr(ShownText(text));
 }
 
+constexpr char kUsage[] =
+    "Usage: marvolen-xfer send FILE   send FILE over standard input and output\n"
+    "       marvolen-xfer receive     receive \"recibo.zip\" into the current directory,\n"
+    "                                 trim it and unpack it there\n";
+
 int Usage() {
-  ToStderr(
-      "usage: marvolen-xfer send FILE   send FILE over standard input and output\n"
-      "       marvolen-xfer receive     receive \"recibo.zip\" into the current directory,\n"
-      "                                 trim it and unpack it there");
+  ToStderr(std::string_view(kUsage, sizeof kUsage - 2));
   return kUsageError;
 }
 
@@ -84,6 +87,7 @@ int Receive(TransferLine& line) {
 int main(int argc, char** argv) {
   // A peer that goes away shows as a failed write, not as the end of the program.
   std::signal(SIGPIPE, SIG_IGN);
+  if (const auto status = AnswerInfoOption(argc, argv, "marvolen-xfer", kUsage)) return *status;
   const std::string_view command = argc > 1 ? argv[1] : "";
   RealClock clock;
   FdTransferLine line(0, 1, clock, ShowOnStderr);

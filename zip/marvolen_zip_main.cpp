@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ProgramInfo.h"
 #include "platform/ShownText.h"
 #include "zip/ZipArchiver.h"
 
@@ -25,13 +26,16 @@ namespace {
 constexpr int kExitFailedEntries = 1;
 constexpr int kExitArchiveError = 2;
 
+constexpr char kUsage[] =
+    "Usage: marvolen-zip create ARCHIVE MASK...\n"
+    "       marvolen-zip list ARCHIVE\n"
+    "       marvolen-zip test ARCHIVE\n"
+    "       marvolen-zip extract ARCHIVE\n"
+    "The station's archive component: create (in the base directory, masks like\n"
+    "tablas/*.*), list, test (exit 0 when valid) or extract into the current directory.\n";
+
 int Usage() {
-  std::fputs(
-      "usage: marvolen-zip create ARCHIVE MASK...\n"
-      "       marvolen-zip list ARCHIVE\n"
-      "       marvolen-zip test ARCHIVE\n"
-      "       marvolen-zip extract ARCHIVE\n",
-      stderr);
+  std::fputs(kUsage, stderr);
   return kExitArchiveError;
 }
 
@@ -156,6 +160,7 @@ int Extract(const std::string& archive) {
 
 int main(int argc, char** argv) {
   using namespace marvolen;
+  if (const auto status = AnswerInfoOption(argc, argv, "marvolen-zip", kUsage)) return *status;
   if (argc < 3) return Usage();
   const std::string command = argv[1];
   const std::string archive = argv[2];

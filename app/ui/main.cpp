@@ -7,12 +7,16 @@
 #include "app/ConsoleProgram.h"
 #include "app/LineStation.h"
 #include "app/ui/QtOperatorWindow.h"
+#include "platform/ProgramInfo.h"
 
 int main(int argc, char** argv) {
   bool console = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--console") == 0) {
       console = true;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("marvolen %s\n", std::string(marvolen::ProjectVersion()).c_str());
+      return 0;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::puts(
           "usage: marvolen [--console]\n"

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <vector>
 
 #include "TestSupport.h"
 #include "app/ActivityLog.h"
@@ -104,6 +108,34 @@ TEST_F(ActivityLogTest, FailedFlushKeepsEveryPendingLine) {
   log.SetFileOps(SystemFileOps());
   log.FlushLog();
   EXPECT_EQ(ReadFile(file), Line("uno") + "\r\n" + Line("dos") + "\r\n");
+}
+
+// Several stations append to one "volenlog.tcp": a flush must be a single write on a
+// descriptor opened for appending, so that the lines of two stations never interleave.
+TEST_F(ActivityLogTest, FlushIsOneAppendingWrite) {
+  static std::vector<int> open_flags;
+  static std::vector<size_t> writes;
+  open_flags.clear();
+  writes.clear();
+  FileOps ops = SystemFileOps();
+  ops.open = [](const char* path, int flags, mode_t mode) {
+    open_flags.push_back(flags);
+    return ::open(path, flags, mode);
+  };
+  ops.write = [](int fd, const void* data, size_t size) {
+    writes.push_back(size);
+    return ::write(fd, data, size);
+  };
+  log.SetFileOps(ops);
+  std::string other_station = "otra línea\r\n";
+  station_test::WriteFile(file, other_station);
+  for (const char* text : {"uno", "dos", "tres"}) log.LogEvent(text);
+  log.FlushLog();
+  const std::string lines = Line("uno") + "\r\n" + Line("dos") + "\r\n" + Line("tres") + "\r\n";
+  ASSERT_EQ(open_flags.size(), 1u);
+  EXPECT_TRUE(open_flags[0] & O_APPEND);
+  EXPECT_EQ(writes, std::vector<size_t>{lines.size()});
+  EXPECT_EQ(ReadFile(file), other_station + lines);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "CallHarness.h"
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
+#include "platform/FileLock.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
 namespace {
@@ -158,6 +162,31 @@ TEST(LineController, CarrierLossInTheScriptAbortsAtTheNextTick) {
   EXPECT_EQ(h.state.LineState, "esperando");
   EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 1);
   EXPECT_EQ(h.log.back(), "");  // the activity log was flushed
+}
+
+// The office's lock is the call's: it is let go with the line reset that ends the call, so
+// that the office's next call on another line is served.
+TEST(LineController, TheEndOfTheCallLetsTheOfficeGo) {
+  const scratch::ScratchDir dir("office-lock");
+  const auto lock_file = dir.path() / ".marvolen-call.lock";
+  const auto try_lock = [&] {
+    int error = 0;
+    return FileLock::TryAcquire(lock_file, error).has_value();
+  };
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive("Ident=1\r");
+  h.Tick();
+  int error = 0;
+  h.state.OfficeLock = std::make_shared<FileLock>(*FileLock::TryAcquire(lock_file, error));
+  h.state.ScriptStep = -4;
+  h.Tick();
+  EXPECT_FALSE(try_lock());  // still in the call
+  h.line.carrier = false;
+  h.Tick();
+  EXPECT_EQ(h.state.LineState, "esperando");
+  EXPECT_FALSE(h.state.OfficeLock);
+  EXPECT_TRUE(try_lock());
 }
 
 TEST(LineController, StalledScriptIsAbortedAfterThirtySecondsOfNominalTicks) {

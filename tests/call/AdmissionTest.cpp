@@ -114,7 +114,8 @@ TEST_F(AdmissionTest, ParametersInOrderStrictlyConverted) {
                                                      "PeriodoReintentos", "Synchronize"}));
   EXPECT_EQ(std::vector<int>({r.DayFirst, r.DayLast, r.RetryCount, r.RetryPeriod, r.SyncClock}),
             std::vector<int>({46363, 46365, -56, 15, 1}));
-  b.feature = " ";  // a blank flag: "Synchronize" is not even read
+  r.OfficeLock.reset();  // that call is over
+  b.feature = " ";       // a blank flag: "Synchronize" is not even read
   params_.reads.clear();
   EXPECT_EQ(Admit(b).SyncClock, 0);
   EXPECT_EQ(params_.reads.size(), 8u);
@@ -177,6 +178,37 @@ TEST_F(AdmissionTest, UpgradesOfferedByName) {
   EXPECT_EQ(Admit(b).TableSurvey.size(), 3u);
   b.feature = " ";
   EXPECT_EQ(Admit(b).TableSurvey.size(), 1u);
+}
+
+TEST_F(AdmissionTest, OneLineAtATimeServesAnOffice) {
+  IdentBuilder b;
+  CallState first_line;
+  StoreAdmission(Admit(b), first_line);
+  ASSERT_TRUE(first_line.OfficeLock);
+  // A second admission of office 7 meanwhile (another line; the lock is per open file, so
+  // in one process too) is refused before its parameters are read or anything is staged.
+  params_.opens = 0;
+  view_.clear();
+  fs::remove(root_ / "home/envio.zip");
+  const AdmissionResult busy = Admit(b);
+  EXPECT_EQ(busy.refusal, Refusal::kOfficeBusy);
+  EXPECT_FALSE(busy.OfficeLock);
+  EXPECT_EQ(params_.opens, 0);
+  EXPECT_EQ(view_.back(), kOfficeBusyLine);
+  EXPECT_EQ(activity_.back(), kOfficeBusyLine);
+  EXPECT_FALSE(fs::exists(root_ / "home/envio.zip"));
+  // Another office is not held up; a refused call keeps no lock.
+  fs::create_directories(root_ / "work/loc08");
+  Write("work/loc08/X.TBL", "x");
+  b.office = "00008";
+  b.password = "WRONG";
+  EXPECT_EQ(Admit(b).refusal, Refusal::kPassword);
+  b.password = "GALER";
+  EXPECT_TRUE(Admit(b).Admitted());
+  // The end of the first call frees office 7 for the next line.
+  first_line.OfficeLock.reset();
+  b.office = "00007";
+  EXPECT_TRUE(Admit(b).Admitted());
 }
 
 TEST(AdmissionOnDisk, RealParameterFileAndCallState) {

@@ -21,7 +21,12 @@ class DistributionTest : public test::CallFixture {
     Write("work/loc07/ZONAS.TBL", "z");    // byte sum 122
     params_.values["Check_Id"] = "0";
   }
-  AdmissionResult Admit(const IdentBuilder& b) { return AdmitOffice(b.Line(), "tbl", setup_); }
+  // Each call here is over before the next: the office's lock is let go at once.
+  AdmissionResult Admit(const IdentBuilder& b) {
+    AdmissionResult r = AdmitOffice(b.Line(), "tbl", setup_);
+    r.OfficeLock.reset();
+    return r;
+  }
   bool NothingStaged() {
     return fs::is_empty(root_ / "home/tablas") && fs::is_empty(root_ / "home/upgrade") &&
            !fs::exists(root_ / "home/envio.zip");
@@ -147,6 +152,33 @@ TEST_F(DistributionTest, FailedPackOrBadValue) {
   IdentBuilder b;
   b.files = "  TARIFA.TBL      1,31";
   EXPECT_THROW(Admit(b), ConversionError);
+}
+
+TEST_F(DistributionTest, FileReplacedSinceTheSurveyIsLeftOutOfThisCall) {
+  Write("work/upgrades/PROGRAMA.UPG", "12345");
+  const StagingPlaces places{setup_.ExeDir, setup_.WorkDir, setup_.WorkDir + "loc07", "0007"};
+  const auto stage = [&](const SurveyEntries& survey) {
+    return StageAndPack(survey, places, setup_.pack, setup_.view, setup_.activity);
+  };
+  const auto notes = [this](const char* name) {
+    const std::string note =
+        std::string("Archivo modificado durante la preparación, no se envía: ") + name;
+    return std::count(view_.begin(), view_.end(), note) * 10 +
+           std::count(activity_.begin(), activity_.end(), note);
+  };
+  // As surveyed, everything goes.
+  ASSERT_TRUE(stage({{"TARIFA.TBL", 131}, {"ZONAS.TBL", 122}, {"PROGRAMA.UPG", 5}}));
+  EXPECT_EQ(Packed(), "tablas/TARIFA.TBL\ntablas/ZONAS.TBL\nupgrade/PROGRAMA.UPG\n");
+  // The operator rewrote TARIFA (same size, other bytes) and is halfway through copying the
+  // upgrade: neither goes out; ZONAS still does.
+  Write("work/loc07/TARIFA.TBL", "AC");
+  Write("work/upgrades/PROGRAMA.UPG", "123");
+  ASSERT_TRUE(stage({{"TARIFA.TBL", 131}, {"ZONAS.TBL", 122}, {"PROGRAMA.UPG", 5}}));
+  EXPECT_EQ(Packed(), "tablas/ZONAS.TBL\n");
+  EXPECT_EQ(notes("TARIFA.TBL") * 100 + notes("PROGRAMA.UPG"), 1111);
+  // Nothing left to send: no archive at all.
+  EXPECT_FALSE(stage({{"TARIFA.TBL", 131}, {"PROGRAMA.UPG", 5}}));
+  EXPECT_TRUE(NothingStaged());
 }
 
 TEST_F(DistributionTest, RealArchiveCheckedByInfoZip) {
