@@ -179,4 +179,16 @@ twice=$(LC_ALL=C grep -cE '[0-9]{2}:[0-9]{2}:[0-9]{2} Of: .* [0-9]{2}/[0-9]{2}/[
 for office_field in 00007 00008 00009 00010; do
   grep -qF " Of: $office_field " "$log" || fail "no activity log line for office $office_field"
 done
+# ---- the shared call log: every record whole; the refused office 7 on record as in a call on
+# another line, naming the line that refused it
+python3 - "$work/calls.jsonl" "$refused_line" "${port[$refused_line]}" <<'PY' ||
+import json, sys
+path, line, port = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+records = [json.loads(text) for text in open(path, encoding="utf-8")]
+busy = [r for r in records if r["result"] == "refused" and r["reason"] == "in_call_on_other_line"]
+assert len(busy) == 1, [(r["office"], r["result"], r["reason"]) for r in records]
+assert busy[0]["office"] == 7, busy[0]
+assert port in json.dumps(busy[0]), busy[0]
+PY
+  fail "calls.jsonl: no single record of office 7 refused as in a call on another line"
 echo "PASS: ${#expected[@]} traffic files filed once across three lines"
