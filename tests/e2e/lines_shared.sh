@@ -7,8 +7,9 @@
 #     while office 9 calls the line that refused office 7;
 #  3. line 1's station is killed (SIGKILL) in the middle of a call of office 8 while office 10
 #     calls line 3; office 8's next call, on line 2, is served: the dead station's lock on
-#     the office went with it.
-# Every traffic file sent by a served call is filed exactly once, and the shared activity log
+#     the office went with it;
+#  4. offices 11, 12, 9 and 10 call the two lines left at once, redialling while a line is busy.
+# Twelve calls from six offices in all. Every traffic file sent by a served call is filed exactly once, and the shared activity log
 # holds whole lines only.
 source "$(dirname "$0")/call_lib.sh" "$1"
 
@@ -152,6 +153,21 @@ expect_filed 10a
 served o8after || fail "office 8 not served after line 1 died: $(tail -n 20 "$scratch/o8after.log")"
 expect_filed 8b
 
+# ---- 4. more offices than lines: four calls at once on the two lines left; a caller that
+# finds its line busy redials until it is free
+for n in 11 12; do office "$n" a; done
+office 9 b
+office 10 b
+dial o11a 11 a 2
+dial o12a 12 a 3
+dial o9b 9 b 2
+dial o10b 10 b 3
+await_calls o11a o12a o9b o10b
+for name in o11a o12a o9b o10b; do
+  served $name || fail "$name not served: $(tail -n 20 "$scratch/$name.log")"
+  expect_filed "${name#o}"
+done
+
 # A station writes a call's activity log lines when it has reset its line after the call.
 for n in 2 3; do
   for ((i = 0; i < 300; i++)); do
@@ -176,7 +192,7 @@ bad=$(LC_ALL=C grep -cvE $'^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2
 [ "$bad" -eq 0 ] || fail "$bad broken lines in volenlog.tcp: $(LC_ALL=C grep -vnE $'^[0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} Of: ' "$log" | head -5)"
 twice=$(LC_ALL=C grep -cE '[0-9]{2}:[0-9]{2}:[0-9]{2} Of: .* [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} Of: ' "$log" || true)
 [ "$twice" -eq 0 ] || fail "interleaved lines in volenlog.tcp"
-for office_field in 00007 00008 00009 00010; do
+for office_field in 00007 00008 00009 00010 00011 00012; do
   grep -qF " Of: $office_field " "$log" || fail "no activity log line for office $office_field"
 done
 # ---- the shared call log: every record whole; the refused office 7 on record as in a call on
