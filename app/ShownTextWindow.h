@@ -9,31 +9,15 @@
 
 namespace marvolen {
 
-class ShownTextWindow final : public OperatorWindow {
+class ShownTextWindow final : public ForwardingWindow {
  public:
-  explicit ShownTextWindow(OperatorWindow& window) : window_(window) {}
+  explicit ShownTextWindow(OperatorWindow& window) : ForwardingWindow(window) {}
 
   void AddLine(std::string_view text) override { window_.AddLine(ShownText(text)); }
-  void ClearLog() override { window_.ClearLog(); }
-  void SetLogVisible(bool visible) override { window_.SetLogVisible(visible); }
   void SetPanel(int index, std::string_view text) override {
     window_.SetPanel(index, ShownText(text));
   }
-  void SetModificarVisible(bool visible) override { window_.SetModificarVisible(visible); }
-  void SetSalirEnabled(bool enabled) override { window_.SetSalirEnabled(enabled); }
-  void SetTimerInterval(int ms) override { window_.SetTimerInterval(ms); }
-  void SetTimerEnabled(bool enabled) override { window_.SetTimerEnabled(enabled); }
-  std::optional<std::string> InputBox(std::string_view caption, std::string_view prompt) override {
-    return window_.InputBox(caption, prompt);
-  }
   void ShowMessage(std::string_view text) override { window_.ShowMessage(ShownText(text)); }
-  void ShowSettingsForm() override { window_.ShowSettingsForm(); }
-  void ShowPasswordForm() override { window_.ShowPasswordForm(); }
-  void HidePasswordForm() override { window_.HidePasswordForm(); }
-  void Terminate() override { window_.Terminate(); }
-
- private:
-  OperatorWindow& window_;
 };
 
 }  // namespace marvolen

@@ -45,4 +45,31 @@ class OperatorWindow {
   virtual void Terminate() = 0;
 };
 
+// A window that hands every call on to another one: the base of the wrappers that change
+// what one or two calls do (escape the texts, note them in the call's record).
+class ForwardingWindow : public OperatorWindow {
+ public:
+  explicit ForwardingWindow(OperatorWindow& window) : window_(window) {}
+
+  void AddLine(std::string_view text) override { window_.AddLine(text); }
+  void ClearLog() override { window_.ClearLog(); }
+  void SetLogVisible(bool visible) override { window_.SetLogVisible(visible); }
+  void SetPanel(int index, std::string_view text) override { window_.SetPanel(index, text); }
+  void SetModificarVisible(bool visible) override { window_.SetModificarVisible(visible); }
+  void SetSalirEnabled(bool enabled) override { window_.SetSalirEnabled(enabled); }
+  void SetTimerInterval(int ms) override { window_.SetTimerInterval(ms); }
+  void SetTimerEnabled(bool enabled) override { window_.SetTimerEnabled(enabled); }
+  std::optional<std::string> InputBox(std::string_view caption, std::string_view prompt) override {
+    return window_.InputBox(caption, prompt);
+  }
+  void ShowMessage(std::string_view text) override { window_.ShowMessage(text); }
+  void ShowSettingsForm() override { window_.ShowSettingsForm(); }
+  void ShowPasswordForm() override { window_.ShowPasswordForm(); }
+  void HidePasswordForm() override { window_.HidePasswordForm(); }
+  void Terminate() override { window_.Terminate(); }
+
+ protected:
+  OperatorWindow& window_;
+};
+
 }  // namespace marvolen
