@@ -73,9 +73,9 @@ TEST_F(Hostile, NamesLeavingTheTargetAndLinksAreReportedAndSkipped) {
   // An absolute name into this test's own directory, beside the target: where it would land
   // were absolute names followed, and no other test's business.
   const std::string absolute = fs::absolute("absoluto.txt").string();
-  const std::vector<std::string> escaping = {
-      "../fuera.txt", "a/../../fuera.txt", absolute,        "//tmp/x.txt",
-      "C:/x.txt",     "c:x.txt",           "..\\..\\x.txt"};
+  const std::vector<std::string> escaping = {"../fuera.txt", "a/../../fuera.txt", absolute,
+                                             "//tmp/x.txt",  "C:/x.txt",          "c:x.txt",
+                                             "..\\..\\x.txt"};
   std::vector<RawEntry> entries = {StoredEntry("bien.txt", "1")};
   for (const std::string& name : escaping) entries.push_back(StoredEntry(name, "malo"));
   entries.push_back(link);
