@@ -12,6 +12,7 @@
 
 #include "platform/FileNames.h"
 #include "zip/ArchivePaths.h"
+#include "zip/ZipArchiverImpl.h"
 
 namespace marvolen {
 
@@ -65,26 +66,80 @@ TArchiveAction TBaseArchiver::ReportFailure(const std::string& file_name,
 }
 
 TZipArchiver::TZipArchiver(std::string name, Clock* clock, ArchiveIo* io)
-    : TBaseArchiver(std::move(name), clock, io) {}
+    : TBaseArchiver(std::move(name), clock, io), impl_(std::make_unique<Impl>(*this)) {}
 
 TZipArchiver::~TZipArchiver() {
   try {
-    CloseZip();
+    impl_->CloseZip();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   }
-  Release();
+  impl_->Release();
 }
 
-std::string TZipArchiver::ArchivePath() const {
-  return ResolveArchivePath(FileName());
+void TZipArchiver::OpenZip(uint16_t mode) {
+  impl_->OpenZip(mode);
+}
+void TZipArchiver::CloseZip() {
+  impl_->CloseZip();
+}
+bool TZipArchiver::IsOpen() const {
+  return impl_->IsOpen();
+}
+bool TZipArchiver::IsReadOnly() const {
+  return impl_->IsReadOnly();
 }
 
-void TZipArchiver::RequireOpen() const {
+void TZipArchiver::AddMatching(std::string_view FileMask, uint32_t AttrMask,
+                               std::string_view ExcludeMask) {
+  impl_->AddMatching(FileMask, AttrMask, ExcludeMask);
+}
+
+void TZipArchiver::BeginBatch() {
+  impl_->BeginBatch();
+}
+void TZipArchiver::EndBatch() {
+  impl_->EndBatch();
+}
+int TZipArchiver::BatchDepth() const {
+  return impl_->BatchDepth();
+}
+bool TZipArchiver::IsZipValid() noexcept {
+  return impl_->IsZipValid();
+}
+
+void TZipArchiver::ExtractMatching(std::string_view FileMask, uint32_t AttrMask,
+                                   std::string_view ExcludeMask) {
+  impl_->RunSelected(aoExtract, FileMask, AttrMask, ExcludeMask);
+}
+
+void TZipArchiver::TestMatching(std::string_view FileMask, uint32_t AttrMask,
+                                std::string_view ExcludeMask) {
+  impl_->RunSelected(aoTest, FileMask, AttrMask, ExcludeMask);
+}
+
+size_t TZipArchiver::Count() const {
+  return impl_->Entries().size();
+}
+const EntryRecord& TZipArchiver::Entry(size_t index) const {
+  return impl_->Entries().at(index);
+}
+const std::string& TZipArchiver::ArchiveComment() const {
+  return impl_->Comment();
+}
+
+TZipArchiver::Impl::Impl(TZipArchiver& owner)
+    : owner_(owner), clock_(owner.clock_), io_(owner.io_) {}
+
+std::string TZipArchiver::Impl::ArchivePath() const {
+  return ResolveArchivePath(owner_.FileName());
+}
+
+void TZipArchiver::Impl::RequireOpen() const {
   if (!IsOpen()) throw Error(kErrNotOpen);
 }
 
-void TZipArchiver::Release() noexcept {
+void TZipArchiver::Impl::Release() noexcept {
   if (fd_ >= 0) io_.Close(fd_);
   fd_ = -1;
   read_only_ = false;
@@ -97,15 +152,15 @@ void TZipArchiver::Release() noexcept {
   path_.clear();
 }
 
-uint64_t TZipArchiver::FileLength() const {
+uint64_t TZipArchiver::Impl::FileLength() const {
   struct stat st {};
   if (io_.FStat(fd_, &st) != 0) throw Error(kErrWrite);
   return static_cast<uint64_t>(st.st_size);
 }
 
-void TZipArchiver::OpenZip(uint16_t mode) {
+void TZipArchiver::Impl::OpenZip(uint16_t mode) {
   if (IsOpen()) CloseZip();
-  if (BlankFileNamePart(FileName())) throw Error(kErrBlankArchiveName);
+  if (BlankFileNamePart(owner_.FileName())) throw Error(kErrBlankArchiveName);
   const std::string path = ArchivePath();
   if (mode == kOpenCreate) {
     fd_ = io_.Open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
@@ -114,7 +169,8 @@ void TZipArchiver::OpenZip(uint16_t mode) {
     return;
   }
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) throw Error(kErrFileNotFound, FileName());
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+    throw Error(kErrFileNotFound, owner_.FileName());
   // Non-blocking, so that a pipe or device under the archive's name cannot hang the tick.
   fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
   if (fd_ < 0) throw Error(kErrOpenArchiveFile);
@@ -125,15 +181,15 @@ void TZipArchiver::OpenZip(uint16_t mode) {
   read_only_ = true;
   path_ = path;
   try {
-    ReadEntryList(TolerateDamage());
+    ReadEntryList(owner_.TolerateDamage());
   } catch (...) {
     Release();
     throw;
   }
 }
 
-void TZipArchiver::OpenForUpdate() {
-  if (BlankFileNamePart(FileName())) throw Error(kErrBlankArchiveName);
+void TZipArchiver::Impl::OpenForUpdate() {
+  if (BlankFileNamePart(owner_.FileName())) throw Error(kErrBlankArchiveName);
   const std::string path = ArchivePath();
   fd_ = io_.Open(path.c_str(), O_RDWR | O_CREAT, 0666);
   if (fd_ < 0) {
@@ -150,7 +206,7 @@ void TZipArchiver::OpenForUpdate() {
   }
 }
 
-void TZipArchiver::CloseZip() {
+void TZipArchiver::Impl::CloseZip() {
   if (!IsOpen()) return;
   try {
     if (!read_only_) {
@@ -158,7 +214,7 @@ void TZipArchiver::CloseZip() {
       if (FileLength() == 0) {
         end_ = 0;
         WriteCentralDirectory(entries_);
-        if (Options().FlushBuffers) io_.FSync(fd_);
+        if (owner_.Options().FlushBuffers) io_.FSync(fd_);
       }
     }
   } catch (...) {
@@ -168,7 +224,7 @@ void TZipArchiver::CloseZip() {
   Release();
 }
 
-void TZipArchiver::BeginBatch() {
+void TZipArchiver::Impl::BeginBatch() {
   if (batch_depth_ == 0) {
     if (!IsOpen()) OpenForUpdate();
     if (read_only_) throw Error(kErrReadOnlyArchive);
@@ -179,7 +235,7 @@ void TZipArchiver::BeginBatch() {
   ++batch_depth_;
 }
 
-void TZipArchiver::EndBatch() {
+void TZipArchiver::Impl::EndBatch() {
   if (batch_depth_ == 0) return;
   if (batch_depth_ == 1) {
     Commit();
@@ -188,19 +244,19 @@ void TZipArchiver::EndBatch() {
   }
 }
 
-void TZipArchiver::AddMatching(std::string_view FileMask, uint32_t AttrMask,
-                               std::string_view ExcludeMask) {
+void TZipArchiver::Impl::AddMatching(std::string_view mask, uint32_t attr_mask,
+                                     std::string_view exclude) {
   RequireOpen();
   BeginBatch();
   SelectionSettings settings;
-  settings.BaseDir = BaseDir();
-  settings.StorePath = Options().StorePath;
-  settings.Recurse = Options().Recurse;
+  settings.BaseDir = owner_.BaseDir();
+  settings.StorePath = owner_.Options().StorePath;
+  settings.Recurse = owner_.Options().Recurse;
   settings.ArchivePath = path_;
-  settings.OnConfirmProcessFile = OnConfirmProcessFile;
-  settings.OnStoreFile = OnStoreFile;
+  settings.OnConfirmProcessFile = owner_.OnConfirmProcessFile;
+  settings.OnStoreFile = owner_.OnStoreFile;
   try {
-    SelectFiles(settings, FileMask, AttrMask, ExcludeMask,
+    SelectFiles(settings, mask, attr_mask, exclude,
                 [this](const FoundItem& item) { return RecordItem(item); });
   } catch (...) {
     // The search failed half-way: forget what it recorded and leave the archive as the
@@ -213,14 +269,12 @@ void TZipArchiver::AddMatching(std::string_view FileMask, uint32_t AttrMask,
   EndBatch();
 }
 
-bool TZipArchiver::IsZipValid() noexcept {
+bool TZipArchiver::Impl::IsZipValid() noexcept {
   if (IsOpen()) return true;
   try {
     const std::string path = ArchivePath();
     const int fd = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
     if (fd < 0) return false;
-    const bool tolerate = TolerateDamage();
-    SetTolerateDamage(false);
     struct stat st {};
     bool found = false;
     if (io_.FStat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -230,7 +284,6 @@ bool TZipArchiver::IsZipValid() noexcept {
                        static_cast<ssize_t>(count);
               }).has_value();
     }
-    SetTolerateDamage(tolerate);
     io_.Close(fd);
     return found;
   } catch (...) {

@@ -16,16 +16,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/Clock.h"
 #include "zip/ArchiveError.h"
 #include "zip/ArchiveIo.h"
-#include "zip/Codec.h"
 #include "zip/FileSelection.h"
 #include "zip/ZipFormat.h"
 
@@ -65,7 +61,6 @@ struct TArchiverOptions {
 };
 
 class TBaseArchiver;
-struct ExtractionRun;
 
 using TArchiveFileFailureEvent = std::function<void(
     TBaseArchiver& Sender, const std::string& FileName, TArchiveOperation Operation,
@@ -167,8 +162,8 @@ class TZipArchiver : public TBaseArchiver {
   // Commits what is pending, gives an untouched new archive its empty end record, releases
   // the file. Closing a closed archive does nothing.
   void CloseZip();
-  bool IsOpen() const { return fd_ >= 0; }
-  bool IsReadOnly() const { return IsOpen() && read_only_; }
+  bool IsOpen() const;
+  bool IsReadOnly() const;
 
   // Packs the files `FileMask` selects (see SelectFiles) in one batch: the archive on disk is
   // complete and valid when it returns. Errors 13 (not open), 32 (read mode), 46 (write).
@@ -178,7 +173,7 @@ class TZipArchiver : public TBaseArchiver {
   // restores the archive as it was when the batch began.
   void BeginBatch();
   void EndBatch();
-  int BatchDepth() const { return batch_depth_; }
+  int BatchDepth() const;
 
   // Whether FileName ends in a ZIP end record (true at once when open). Cheap; never throws.
   bool IsZipValid() noexcept;
@@ -194,77 +189,15 @@ class TZipArchiver : public TBaseArchiver {
   void TestMatching(std::string_view FileMask = "*.*", uint32_t AttrMask = kStationAttrMask,
                     std::string_view ExcludeMask = {});
 
-  size_t Count() const { return entries_.size(); }
-  const EntryRecord& Entry(size_t index) const { return entries_.at(index); }
-  const std::string& ArchiveComment() const { return comment_; }
+  size_t Count() const;
+  // Throws std::out_of_range for an index at or beyond Count().
+  const EntryRecord& Entry(size_t index) const;
+  const std::string& ArchiveComment() const;
 
  private:
-  struct CommitPlan;
-  struct Descriptor {
-    uint32_t crc32, compressed_size, uncompressed_size;
-  };
-
-  void Release() noexcept;
-  void RequireOpen() const;
-  std::string ArchivePath() const;
-  uint64_t FileLength() const;
-  void WriteAll(const void* data, size_t count);
-  void WriteAt(uint64_t offset, const void* data, size_t count);
-  void Truncate(uint64_t length);
-
-  // Packing (ZipWriter.cpp).
-  void OpenForUpdate();
-  void IndexNames();
-  bool RecordItem(const FoundItem& item);
-  void Commit();
-  bool CommitEntry(size_t& index, CommitPlan& plan);
-  void WriteEntry(EntryRecord& entry);
-  void CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_t old_offset, uint64_t extent);
-  void WriteCentralDirectory(std::vector<EntryRecord>& entries);
-  void Rollback(const CommitPlan& plan) noexcept;
-
-  // Reading the entry list (ZipReader.cpp).
-  std::string EntryName(const std::string& raw, uint16_t flags, const std::string& extra) const;
-  void ReadEntryList(bool tolerate_damage);
-  void ReadCentralDirectory(const EndRecordHit& end);
-  void RebuildFromLocalHeaders(uint64_t size);
-  std::optional<uint64_t> LocalEntryAt(uint64_t at, uint64_t size, EntryRecord& e);
-  std::optional<Descriptor> FindDataDescriptor(uint64_t data_start, uint64_t size);
-  void ComputeDataLimits(bool strict);
-
-  // Unpacking (ZipExtract.cpp).
-  void SelectEntries(std::string_view mask, uint32_t attr_mask, std::string_view exclude);
-  void RunSelected(TArchiveOperation operation, std::string_view mask, uint32_t attr_mask,
-                   std::string_view exclude);
-  uint64_t EntryDataOffset(const EntryRecord& entry);
-  DecodeResult Decode(const EntryRecord& entry, uint64_t data_offset, const ChunkWriter& write);
-  bool DecodeFailed(const EntryRecord& entry, const DecodeResult& result) const;
-  void TestEntry(const EntryRecord& entry);
-  // Where a file is written: its directory's descriptor and key among the run's
-  // DirectoryNames, and its name there.
-  struct TargetDir {
-    int dir_fd;
-    const std::string& dir_key;
-    const std::string& leaf;
-  };
-  void ExtractEntry(EntryRecord& entry, ExtractionRun& run);
-  void WriteTarget(const EntryRecord& entry, ExtractionRun& run, const TargetDir& target,
-                   const std::string& target_path);
-  void CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t freed);
-  void FinishTarget(const EntryRecord& entry, int fd);
-
-  int fd_ = -1;
-  bool read_only_ = false;
-  std::string path_;  // absolute path of the open archive
-  int batch_depth_ = 0;
-  std::vector<EntryRecord> entries_;
-  std::vector<EntryRecord> batch_copy_;
-  std::unordered_map<std::string, size_t> names_;  // folded StoredName -> first entry, in a batch
-  std::unique_ptr<EntryCompressor> compressor_;    // during a commit
-  uint64_t cd_offset_ = 0;  // where the central directory starts, as last written or read
-  uint64_t cd_end_ = 0;     // where it ends
-  uint64_t end_ = 0;        // where the next byte is written
-  std::string comment_;
+  // The open file, its entry list and the steps over them (zip/ZipArchiverImpl.h).
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace marvolen

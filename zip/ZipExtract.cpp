@@ -19,7 +19,7 @@
 #include "zip/Codec.h"
 #include "zip/EntryNames.h"
 #include "zip/ExtractionRun.h"
-#include "zip/ZipArchiver.h"
+#include "zip/ZipArchiverImpl.h"
 
 namespace marvolen {
 
@@ -45,14 +45,14 @@ std::string DirectoryPart(std::string_view name) {
 
 }  // namespace
 
-void TZipArchiver::SelectEntries(std::string_view mask, uint32_t attr_mask,
-                                 std::string_view exclude) {
+void TZipArchiver::Impl::SelectEntries(std::string_view mask, uint32_t attr_mask,
+                                       std::string_view exclude) {
   const std::string mask_dir = DirectoryPart(mask);
   for (EntryRecord& e : entries_) {
     e.Selected = false;
     std::string name = e.StoredName;
     if (!name.empty() && name.back() == '/') name.pop_back();
-    if (!Options().Recurse && !EqualsNoCase(DirectoryPart(name), mask_dir)) continue;
+    if (!owner_.Options().Recurse && !EqualsNoCase(DirectoryPart(name), mask_dir)) continue;
     if (!MatchesArchiveName(name, mask) && !MatchesArchiveName(LastComponent(name), mask)) {
       continue;
     }
@@ -65,18 +65,8 @@ void TZipArchiver::SelectEntries(std::string_view mask, uint32_t attr_mask,
   }
 }
 
-void TZipArchiver::ExtractMatching(std::string_view FileMask, uint32_t AttrMask,
-                                   std::string_view ExcludeMask) {
-  RunSelected(aoExtract, FileMask, AttrMask, ExcludeMask);
-}
-
-void TZipArchiver::TestMatching(std::string_view FileMask, uint32_t AttrMask,
-                                std::string_view ExcludeMask) {
-  RunSelected(aoTest, FileMask, AttrMask, ExcludeMask);
-}
-
-void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mask,
-                               uint32_t attr_mask, std::string_view exclude) {
+void TZipArchiver::Impl::RunSelected(TArchiveOperation operation, std::string_view mask,
+                                     uint32_t attr_mask, std::string_view exclude) {
   RequireOpen();
   if (batch_depth_ > 0) throw Error(kErrBatchOpen);
   std::lock_guard<std::recursive_mutex> hold(ArchiveSearchLock());
@@ -85,9 +75,9 @@ void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mas
   UniqueFd base = ArchiveFd(io_, -1);
   ExtractionRun run(io_);
   if (operation == aoExtract) {
-    run.base_path = ResolveArchivePath(BaseDir().empty() ? "." : BaseDir());
+    run.base_path = ResolveArchivePath(owner_.BaseDir().empty() ? "." : owner_.BaseDir());
     base.reset(io_.Open(run.base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
-    if (base.get() < 0 && errno == ENOENT && Options().CreateDirs) {
+    if (base.get() < 0 && errno == ENOENT && owner_.Options().CreateDirs) {
       std::error_code ec;
       fs::create_directories(run.base_path, ec);
       base.reset(io_.Open(run.base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
@@ -111,7 +101,7 @@ void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mas
         }
         break;
       } catch (const EArchiveError& error) {
-        const TArchiveAction action = ReportFailure(entry.StoredName, operation, error);
+        const TArchiveAction action = owner_.ReportFailure(entry.StoredName, operation, error);
         if (action == faRetry) continue;
         if (action == faAbort) throw;
         break;
@@ -120,7 +110,7 @@ void TZipArchiver::RunSelected(TArchiveOperation operation, std::string_view mas
   }
 }
 
-uint64_t TZipArchiver::EntryDataOffset(const EntryRecord& entry) {
+uint64_t TZipArchiver::Impl::EntryDataOffset(const EntryRecord& entry) {
   unsigned char buffer[kLocalHeaderSize];
   const uint64_t offset = entry.header.local_header_offset;
   if (io_.PRead(fd_, buffer, sizeof buffer, static_cast<off_t>(offset)) !=
@@ -136,8 +126,8 @@ uint64_t TZipArchiver::EntryDataOffset(const EntryRecord& entry) {
   return data;
 }
 
-DecodeResult TZipArchiver::Decode(const EntryRecord& entry, uint64_t data_offset,
-                                  const ChunkWriter& write) {
+DecodeResult TZipArchiver::Impl::Decode(const EntryRecord& entry, uint64_t data_offset,
+                                        const ChunkWriter& write) {
   const CentralHeader& h = entry.header;
   uint64_t at = data_offset;
   const DecodeResult result = DecodeEntry(
@@ -151,12 +141,12 @@ DecodeResult TZipArchiver::Decode(const EntryRecord& entry, uint64_t data_offset
   return result;
 }
 
-bool TZipArchiver::DecodeFailed(const EntryRecord& entry, const DecodeResult& r) const {
+bool TZipArchiver::Impl::DecodeFailed(const EntryRecord& entry, const DecodeResult& r) const {
   return r.broken || r.bytes_produced != entry.header.uncompressed_size ||
          r.crc32 != entry.header.crc32;
 }
 
-void TZipArchiver::TestEntry(const EntryRecord& entry) {
+void TZipArchiver::Impl::TestEntry(const EntryRecord& entry) {
   if (entry.Damaged) throw Error(kErrDataCheck);
   if (entry.IsDirectory()) return;
   const CentralHeader& h = entry.header;
@@ -197,14 +187,14 @@ std::string JoinPath(const std::string& base, const std::vector<std::string>& pa
 
 }  // namespace
 
-void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
+void TZipArchiver::Impl::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
   std::string name = entry.StoredName;
-  if (OnConfirmProcessFile && !OnConfirmProcessFile(name)) return;
+  if (owner_.OnConfirmProcessFile && !owner_.OnConfirmProcessFile(name)) return;
   // Nothing is written for an entry the archive holds only in part: a target it would
   // replace stays as it is.
   if (entry.Damaged) throw Error(kErrDataCheck);
   uint32_t attributes = entry.header.external_attributes;
-  if (OnExtractFile) OnExtractFile(name, attributes);
+  if (owner_.OnExtractFile) owner_.OnExtractFile(name, attributes);
   if (IsSymbolicLinkEntry(entry.header.version_made_by, attributes)) {
     throw Error(kErrSymbolicLink, name);
   }
@@ -213,7 +203,7 @@ void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
   if (checked.verdict == EntryNameVerdict::kMalformed) throw Error(kErrBadName, name);
   std::vector<std::string>& parts = checked.components;
   const bool directory = (attributes & 0x10) != 0 || name.back() == '/';
-  if (!Options().CreateDirs) {
+  if (!owner_.Options().CreateDirs) {
     if (directory) return;
     parts = {parts.back()};
   }
@@ -223,7 +213,7 @@ void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
   const size_t dir_count = directory ? parts.size() : parts.size() - 1;
   for (size_t i = 0; i < dir_count; ++i) {
     const int child =
-        OpenChildDirectory(io_, run.names, dir.get(), key, parts[i], Options().CreateDirs);
+        OpenChildDirectory(io_, run.names, dir.get(), key, parts[i], owner_.Options().CreateDirs);
     if (child < 0) throw Error(kErrCreateDirectory, JoinPath(run.base_path, parts, i + 1));
     dir.reset(child);
   }
@@ -232,8 +222,8 @@ void TZipArchiver::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
               JoinPath(run.base_path, parts, parts.size()));
 }
 
-void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
-                               const TargetDir& target, const std::string& target_path) {
+void TZipArchiver::Impl::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
+                                     const TargetDir& target, const std::string& target_path) {
   const int dir_fd = target.dir_fd;
   const std::string& leaf = target.leaf;
   const CentralHeader& h = entry.header;
@@ -248,9 +238,9 @@ void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
         S_ISDIR(st.st_mode)) {
       throw Error(kErrCreateFile, target_path);
     }
-    if (!Options().ReplaceReadOnly && (st.st_mode & S_IWUSR) == 0) return;
+    if (!owner_.Options().ReplaceReadOnly && (st.st_mode & S_IWUSR) == 0) return;
     const auto entry_time = FromDosDateTime(DosDateTime{h.date, h.time}).value_or(0);
-    switch (Options().OverwriteMode) {
+    switch (owner_.Options().OverwriteMode) {
       case omAlways:
         break;
       case omIfNewer:
@@ -274,7 +264,7 @@ void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
       io_, io_.OpenAt(dir_fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
   if (out.get() < 0) throw Error(kErrCreateFile, target_path);
   run.names.Added(target.dir_key, leaf);
-  if (Options().FlushBuffers) run.flush.Note(dir_fd);
+  if (owner_.Options().FlushBuffers) run.flush.Note(dir_fd);
   DecodeResult result;
   bool decoded = false;
   try {
@@ -287,12 +277,13 @@ void TZipArchiver::WriteTarget(const EntryRecord& entry, ExtractionRun& run,
     throw;
   }
   FinishTarget(entry, out.get());
-  if (decoded && (result.overflow || (!ExtractCorruptedFiles() && DecodeFailed(entry, result)))) {
+  if (decoded &&
+      (result.overflow || (!owner_.ExtractCorruptedFiles() && DecodeFailed(entry, result)))) {
     throw Error(kErrDataCheck);
   }
 }
 
-void TZipArchiver::CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t freed) {
+void TZipArchiver::Impl::CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t freed) {
   struct statvfs vfs {};
   if (io_.FStatVfs(dir_fd, &vfs) != 0) return;
   const uint64_t available = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize + freed;
@@ -301,12 +292,12 @@ void TZipArchiver::CheckDiskSpace(const EntryRecord& entry, int dir_fd, uint64_t
 
 // The target keeps the entry's date whatever happened to its data, and with SetAttributes a
 // read-only entry gives a read-only file. (With FlushBuffers the run flushes it at its end.)
-void TZipArchiver::FinishTarget(const EntryRecord& entry, int fd) {
+void TZipArchiver::Impl::FinishTarget(const EntryRecord& entry, int fd) {
   if (const auto t = FromDosDateTime(DosDateTime{entry.header.date, entry.header.time})) {
     io_.FSetTimes(fd, static_cast<int64_t>(*t));
   }
   struct stat st {};
-  if (Options().SetAttributes && (entry.header.external_attributes & 0x01) != 0 &&
+  if (owner_.Options().SetAttributes && (entry.header.external_attributes & 0x01) != 0 &&
       io_.FStat(fd, &st) == 0) {
     io_.FChmod(fd, st.st_mode & 07555);
   }

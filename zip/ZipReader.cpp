@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
-#include "zip/ZipArchiver.h"
+#include "zip/ZipArchiverImpl.h"
 
 namespace marvolen {
 
@@ -62,14 +62,14 @@ const unsigned char* Bytes(const std::string& s) {
 
 }  // namespace
 
-std::string TZipArchiver::EntryName(const std::string& raw, uint16_t flags,
-                                    const std::string& extra) const {
+std::string TZipArchiver::Impl::EntryName(const std::string& raw, uint16_t flags,
+                                          const std::string& extra) const {
   std::string name;
   if ((flags & kFlagUtf8Name) != 0) {
     name = raw;
   } else if (auto unicode = UnicodePathExtra(extra, raw)) {
     name = *unicode;
-  } else if (Options().OEMFileNames) {
+  } else if (owner_.Options().OEMFileNames) {
     name = OemToUtf8(raw);
   } else {
     name = raw;
@@ -78,7 +78,7 @@ std::string TZipArchiver::EntryName(const std::string& raw, uint16_t flags,
   return name;
 }
 
-void TZipArchiver::ReadEntryList(bool tolerate_damage) {
+void TZipArchiver::Impl::ReadEntryList(bool tolerate_damage) {
   const uint64_t size = FileLength();
   const auto hit = FindEndRecord(size, [&](uint64_t offset, size_t count, unsigned char* buf) {
     return io_.PRead(fd_, buf, count, static_cast<off_t>(offset)) == static_cast<ssize_t>(count);
@@ -93,7 +93,7 @@ void TZipArchiver::ReadEntryList(bool tolerate_damage) {
   ComputeDataLimits(true);
 }
 
-void TZipArchiver::ReadCentralDirectory(const EndRecordHit& end) {
+void TZipArchiver::Impl::ReadCentralDirectory(const EndRecordHit& end) {
   uint64_t cd_end = end.position;
   uint64_t total = end.record.total_entries;
   uint64_t cd_size = end.record.cd_size;
@@ -145,7 +145,7 @@ void TZipArchiver::ReadCentralDirectory(const EndRecordHit& end) {
 // it): the entries are taken from the local headers, front to back, as far as they make
 // sense. An entry whose local header is there but whose name or data the file cuts short is
 // kept, marked damaged, so that unpacking reports it instead of ending silently before it.
-void TZipArchiver::RebuildFromLocalHeaders(uint64_t size) {
+void TZipArchiver::Impl::RebuildFromLocalHeaders(uint64_t size) {
   std::vector<EntryRecord> entries;
   uint64_t at = 0;
   while (at < size) {
@@ -171,7 +171,8 @@ void TZipArchiver::RebuildFromLocalHeaders(uint64_t size) {
 // Reads the entry whose local header starts at `at` into `e` and returns where the next one
 // begins; nullopt when there is no local header there, or, with `e.Damaged` set, when the
 // file ends inside the entry.
-std::optional<uint64_t> TZipArchiver::LocalEntryAt(uint64_t at, uint64_t size, EntryRecord& e) {
+std::optional<uint64_t> TZipArchiver::Impl::LocalEntryAt(uint64_t at, uint64_t size,
+                                                         EntryRecord& e) {
   RegionReader reader(io_, fd_, at, size);
   std::string block;
   if (!reader.Take(std::min<uint64_t>(kLocalHeaderSize, size - at), block) || block.size() < 4 ||
@@ -213,8 +214,8 @@ std::optional<uint64_t> TZipArchiver::LocalEntryAt(uint64_t at, uint64_t size, E
   return next;
 }
 
-std::optional<TZipArchiver::Descriptor> TZipArchiver::FindDataDescriptor(uint64_t data_start,
-                                                                         uint64_t size) {
+std::optional<TZipArchiver::Impl::Descriptor> TZipArchiver::Impl::FindDataDescriptor(
+    uint64_t data_start, uint64_t size) {
   std::string window;
   for (uint64_t at = data_start; at + 16 <= size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadBlock + 15, size - at));
@@ -233,7 +234,7 @@ std::optional<TZipArchiver::Descriptor> TZipArchiver::FindDataDescriptor(uint64_
   return std::nullopt;
 }
 
-void TZipArchiver::ComputeDataLimits(bool strict) {
+void TZipArchiver::Impl::ComputeDataLimits(bool strict) {
   std::vector<size_t> order(entries_.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {

@@ -13,7 +13,7 @@
 #include "platform/DosTime.h"
 #include "platform/FileNames.h"
 #include "zip/Codec.h"
-#include "zip/ZipArchiver.h"
+#include "zip/ZipArchiverImpl.h"
 
 namespace marvolen {
 
@@ -29,7 +29,7 @@ uint64_t DosSeconds(uint16_t date, uint16_t time) {
 }  // namespace
 
 // What a commit needs to finish or to undo itself.
-struct TZipArchiver::CommitPlan {
+struct TZipArchiver::Impl::CommitPlan {
   std::vector<EntryRecord> before;  // the entry list when the batch began
   uint64_t cut = 0;                 // the file is rewritten from here on
   uint64_t old_cd_offset = 0;
@@ -38,31 +38,31 @@ struct TZipArchiver::CommitPlan {
   std::exception_ptr abort_error;
 };
 
-void TZipArchiver::WriteAll(const void* data, size_t count) {
+void TZipArchiver::Impl::WriteAll(const void* data, size_t count) {
   WriteAt(end_, data, count);
   end_ += count;
 }
 
-void TZipArchiver::WriteAt(uint64_t offset, const void* data, size_t count) {
+void TZipArchiver::Impl::WriteAt(uint64_t offset, const void* data, size_t count) {
   if (count == 0) return;
   if (io_.PWrite(fd_, data, count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count)) {
     throw Error(kErrWrite);
   }
 }
 
-void TZipArchiver::Truncate(uint64_t length) {
+void TZipArchiver::Impl::Truncate(uint64_t length) {
   if (io_.FTruncate(fd_, static_cast<off_t>(length)) != 0) throw Error(kErrWrite);
   end_ = length;
 }
 
 // The entry list's names, folded, each with its first entry: found items are looked up here
 // instead of comparing each with every entry.
-void TZipArchiver::IndexNames() {
+void TZipArchiver::Impl::IndexNames() {
   names_.clear();
   for (size_t i = 0; i < entries_.size(); ++i) names_.emplace(FoldCase(entries_[i].StoredName), i);
 }
 
-bool TZipArchiver::RecordItem(const FoundItem& item) {
+bool TZipArchiver::Impl::RecordItem(const FoundItem& item) {
   const std::string folded = FoldCase(item.StoredName);
   const auto indexed = names_.find(folded);
   const auto found = indexed == names_.end()
@@ -77,7 +77,7 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
   if (found != entries_.end()) {
     const uint64_t file_time = DosSeconds(stamp.date, stamp.time);
     const uint64_t entry_time = DosSeconds(found->header.date, found->header.time);
-    switch (Options().OverwriteMode) {
+    switch (owner_.Options().OverwriteMode) {
       case omAlways:
         break;
       case omIfNewer:
@@ -98,12 +98,12 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
     entry->Change = 0;
   }
   entry->StoredName = item.StoredName;
-  entry->raw_name = Options().OEMFileNames ? Utf8ToOem(item.StoredName) : item.StoredName;
+  entry->raw_name = owner_.Options().OEMFileNames ? Utf8ToOem(item.StoredName) : item.StoredName;
   entry->extra.clear();
-  entry->comment = Options().OEMFileNames ? Utf8ToOem(item.Comment) : item.Comment;
+  entry->comment = owner_.Options().OEMFileNames ? Utf8ToOem(item.Comment) : item.Comment;
   CentralHeader& h = entry->header;
   h = CentralHeader{};
-  h.method = CompressionMode() != 0 ? 8 : 0;
+  h.method = owner_.CompressionMode() != 0 ? 8 : 0;
   h.date = stamp.date;
   h.time = stamp.time;
   h.crc32 = 0xFFFFFFFF;
@@ -112,11 +112,11 @@ bool TZipArchiver::RecordItem(const FoundItem& item) {
   h.external_attributes = item.Attributes;
   entry->SourcePath = item.FullPath;
   entry->Modified = true;
-  entry->CompressionMode = item.Directory ? 0 : CompressionMode();
+  entry->CompressionMode = item.Directory ? 0 : owner_.CompressionMode();
   return true;
 }
 
-void TZipArchiver::WriteEntry(EntryRecord& entry) {
+void TZipArchiver::Impl::WriteEntry(EntryRecord& entry) {
   const bool directory = entry.IsDirectory();
   uint64_t length = 0;
   const UniqueFd source =
@@ -165,8 +165,8 @@ void TZipArchiver::WriteEntry(EntryRecord& entry) {
   WriteAt(h.local_header_offset, patched.data(), patched.size());
 }
 
-void TZipArchiver::CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_t old_offset,
-                             uint64_t extent) {
+void TZipArchiver::Impl::CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_t old_offset,
+                                   uint64_t extent) {
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(extent, 1 << 20)));
   const uint64_t new_offset = end_;
   uint64_t done = 0;
@@ -182,7 +182,7 @@ void TZipArchiver::CopySaved(EntryRecord& entry, const CommitPlan& plan, uint64_
   entry.header.local_header_offset = new_offset;
 }
 
-void TZipArchiver::WriteCentralDirectory(std::vector<EntryRecord>& entries) {
+void TZipArchiver::Impl::WriteCentralDirectory(std::vector<EntryRecord>& entries) {
   const uint64_t start = end_;
   std::string block;
   for (const EntryRecord& e : entries) {
@@ -202,7 +202,7 @@ void TZipArchiver::WriteCentralDirectory(std::vector<EntryRecord>& entries) {
     }
   }
   WriteAll(block.data(), block.size());
-  if (end_ >= kMax32) throw Error(kErrZip64Size, FileName());
+  if (end_ >= kMax32) throw Error(kErrZip64Size, owner_.FileName());
   EndRecord record;
   const uint16_t count = entries.size() > 65534 ? 0xFFFF : static_cast<uint16_t>(entries.size());
   record.entries_on_disk = record.total_entries = count;
@@ -217,7 +217,7 @@ void TZipArchiver::WriteCentralDirectory(std::vector<EntryRecord>& entries) {
   Truncate(end_);
 }
 
-bool TZipArchiver::CommitEntry(size_t& index, CommitPlan& plan) {
+bool TZipArchiver::Impl::CommitEntry(size_t& index, CommitPlan& plan) {
   for (;;) {
     EntryRecord& entry = entries_[index];
     const uint64_t start = end_;
@@ -230,8 +230,8 @@ bool TZipArchiver::CommitEntry(size_t& index, CommitPlan& plan) {
       const bool replaced = entry.Change == 3;
       const TArchiveAction action =
           fd_ < 0 ? faAbort
-                  : ReportFailure(replaced ? entry.StoredName : entry.SourcePath,
-                                  replaced ? aoReplace : aoAdd, error);
+                  : owner_.ReportFailure(replaced ? entry.StoredName : entry.SourcePath,
+                                         replaced ? aoReplace : aoAdd, error);
       if (action == faRetry) continue;
       if (action == faAbort) {
         plan.abort_error = std::current_exception();
@@ -252,7 +252,7 @@ bool TZipArchiver::CommitEntry(size_t& index, CommitPlan& plan) {
   }
 }
 
-void TZipArchiver::Commit() {
+void TZipArchiver::Impl::Commit() {
   batch_depth_ = 0;
   names_.clear();
   // One deflate stream and its buffers serve every entry of the commit.
@@ -312,7 +312,7 @@ void TZipArchiver::Commit() {
       std::rethrow_exception(plan.abort_error);
     }
     WriteCentralDirectory(entries_);
-    if (Options().FlushBuffers) io_.FSync(fd_);
+    if (owner_.Options().FlushBuffers) io_.FSync(fd_);
   } catch (...) {
     if (!plan.abort_error) Rollback(plan);
     if (plan.saved_fd >= 0) io_.Close(plan.saved_fd);
@@ -321,7 +321,7 @@ void TZipArchiver::Commit() {
   if (plan.saved_fd >= 0) io_.Close(plan.saved_fd);
 }
 
-void TZipArchiver::Rollback(const CommitPlan& plan) noexcept {
+void TZipArchiver::Impl::Rollback(const CommitPlan& plan) noexcept {
   entries_ = plan.before;
   try {
     Truncate(plan.cut);
