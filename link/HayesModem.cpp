@@ -424,7 +424,7 @@ void HayesModem::Filter(LineDirection direction, std::string& bytes) {
       continue;
     }
     if (fault.count > 0) {
-      if (fault.xorMask != 0) out += static_cast<char>(c ^ static_cast<char>(fault.xorMask));
+      if (fault.xor_mask != 0) out += static_cast<char>(c ^ static_cast<char>(fault.xor_mask));
       --fault.count;
     } else {
       out += c;

@@ -39,12 +39,12 @@ class TelephoneLine {
 enum class LineDirection { kToStation, kToCaller };
 
 // A fault on the telephone line: after `after` bytes pass in `direction`, the next `count`
-// bytes are lost (xorMask 0) or corrupted (each XORed with xorMask).
+// bytes are lost (xor_mask 0) or corrupted (each XORed with xor_mask).
 struct LineFault {
   LineDirection direction = LineDirection::kToStation;
   std::size_t after = 0;
   std::size_t count = 1;
-  std::uint8_t xorMask = 0;
+  std::uint8_t xor_mask = 0;
 };
 
 // Bytes on their way over a line of a given speed: each takes its bit times to arrive.

@@ -15,11 +15,11 @@ Millis Until(const Clock& clock, MonoTime deadline) {
 }  // namespace
 
 ModemPort::ModemPort(Clock& clock) : clock_(clock), modem_(clock, *this) {
-  settings_.baudRate = 9600;
+  settings_.BaudRate = 9600;
   settings_.flags = LineSettings::kBinary;
   settings_.SetDtrControl(kControlEnable);
   settings_.SetRtsControl(kControlEnable);
-  modem_.SetLineSpeed(settings_.baudRate);
+  modem_.SetLineSpeed(settings_.BaudRate);
 }
 
 void ModemPort::Pump() {
@@ -43,9 +43,9 @@ int ModemPort::GetState(LineSettings& settings) {
 }
 
 int ModemPort::SetState(const LineSettings& settings) {
-  if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8) return EINVAL;
+  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8) return EINVAL;
   settings_ = settings;
-  modem_.SetLineSpeed(settings.baudRate);
+  modem_.SetLineSpeed(settings.BaudRate);
   Pump();
   if (settings.DtrControl() == kControlDisable) modem_.SetDtr(false);
   if (settings.DtrControl() == kControlEnable) modem_.SetDtr(true);

@@ -56,18 +56,18 @@ inline constexpr std::uint32_t kMsRlsdOn = 0x80;
 
 // The line settings (the DCB record). The flags word keeps the DCB's bit layout.
 struct LineSettings {
-  std::uint32_t baudRate = 0;
+  std::uint32_t BaudRate = 0;
   std::uint32_t flags = 0;
-  std::uint16_t xonLim = 0;
-  std::uint16_t xoffLim = 0;
-  std::uint8_t byteSize = 8;
-  std::uint8_t parity = kNoParity;
-  std::uint8_t stopBits = kOneStopBit;
-  std::uint8_t xonChar = 0x11;
-  std::uint8_t xoffChar = 0x13;
-  std::uint8_t errorChar = 0;
-  std::uint8_t eofChar = 0;
-  std::uint8_t evtChar = 0;
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 8;
+  std::uint8_t Parity = kNoParity;
+  std::uint8_t StopBits = kOneStopBit;
+  std::uint8_t XonChar = 0x11;
+  std::uint8_t XoffChar = 0x13;
+  std::uint8_t ErrorChar = 0;
+  std::uint8_t EofChar = 0;
+  std::uint8_t EvtChar = 0;
 
   static constexpr std::uint32_t kBinary = 1u << 0;
   static constexpr std::uint32_t kParityCheck = 1u << 1;
@@ -98,11 +98,11 @@ struct LineSettings {
 
 // The per-byte time-outs (COMMTIMEOUTS), in milliseconds.
 struct CommTimeouts {
-  std::uint32_t readIntervalTimeout = 0;
-  std::uint32_t readTotalTimeoutMultiplier = 0;
-  std::uint32_t readTotalTimeoutConstant = 0;
-  std::uint32_t writeTotalTimeoutMultiplier = 0;
-  std::uint32_t writeTotalTimeoutConstant = 0;
+  std::uint32_t ReadIntervalTimeout = 0;
+  std::uint32_t ReadTotalTimeoutMultiplier = 0;
+  std::uint32_t ReadTotalTimeoutConstant = 0;
+  std::uint32_t WriteTotalTimeoutMultiplier = 0;
+  std::uint32_t WriteTotalTimeoutConstant = 0;
 };
 
 // The queue status (COMSTAT): bytes received and waiting, bytes not yet sent.
@@ -111,11 +111,11 @@ struct CommStatus {
   std::uint32_t cbOutQue = 0;
 };
 
-// A read bounded by a time-out: `error` is an errno value, or 0; `timedOut` when the bytes
+// A read bounded by a time-out: `error` is an errno value, or 0; `timed_out` when the bytes
 // did not come in time (they stay with the device and come with the next read).
 struct ReadResult {
   int error = 0;
-  bool timedOut = false;
+  bool timed_out = false;
 };
 
 class SerialDevice {

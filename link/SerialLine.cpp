@@ -32,16 +32,16 @@ Millis Remaining(const Clock& clock, MonoTime deadline) {
 // under the driver's control alone.
 void ConfigureForModem(LineSettings& s, std::uint32_t speed, std::uint8_t parity,
                        std::uint8_t byteSize, std::uint8_t stopBits) {
-  s.baudRate = speed;
-  s.parity = parity;
-  s.stopBits = stopBits;
-  s.byteSize = byteSize;
-  s.xonChar = 0x11;
-  s.xoffChar = 0x13;
-  s.errorChar = 0;
-  s.evtChar = 0;
-  s.xonLim = 1024;
-  s.xoffLim = 1024;
+  s.BaudRate = speed;
+  s.Parity = parity;
+  s.StopBits = stopBits;
+  s.ByteSize = byteSize;
+  s.XonChar = 0x11;
+  s.XoffChar = 0x13;
+  s.ErrorChar = 0;
+  s.EvtChar = 0;
+  s.XonLim = 1024;
+  s.XoffLim = 1024;
   s.flags = LineSettings::kBinary;
 }
 
@@ -85,8 +85,8 @@ std::string SerialLine::OpenPort(int port, std::uint32_t speed, std::uint8_t par
     return text::SystemErrorForm(text::kWriteStateFailed, port, rc);
   }
   entry->timeouts = CommTimeouts{};
-  entry->timeouts.readTotalTimeoutMultiplier = kMillisPerByte;
-  entry->timeouts.writeTotalTimeoutMultiplier = kMillisPerByte;
+  entry->timeouts.ReadTotalTimeoutMultiplier = kMillisPerByte;
+  entry->timeouts.WriteTotalTimeoutMultiplier = kMillisPerByte;
   if (int rc = device.SetTimeouts(entry->timeouts)) {
     return text::SystemErrorForm(text::kTimeoutsFailed, port, rc);
   }
@@ -172,7 +172,7 @@ std::string SerialLine::WritePort(int port, std::string_view bytes, bool checkCt
   if (!entry->IsOpen()) return text::WriteFailed(EBADF);
   SerialDevice& device = *entry->handle;
   if (int rc = device.StartWrite(bytes)) return text::WriteFailed(rc);
-  if (!device.WaitWritten(WriteTimeLimit(bytes.size(), entry->lineSettings.baudRate))) {
+  if (!device.WaitWritten(WriteTimeLimit(bytes.size(), entry->lineSettings.BaudRate))) {
     return text::ShortForm(text::kWriteTimedOut, port);
   }
   return {};
@@ -196,7 +196,7 @@ std::string SerialLine::ReadPort(int port) {
   if (count > kept) {
     const ReadResult result = entry->handle->Read(count - kept, buffer, kReadWait);
     if (result.error) return text::SystemErrorForm(text::kReadFailed, port, result.error);
-    if (result.timedOut) return text::ShortForm(text::kReadTimedOut, port);
+    if (result.timed_out) return text::ShortForm(text::kReadTimedOut, port);
   }
   entry->received = entry->unread.substr(0, kept) + buffer;
   entry->unread.erase(0, kept);

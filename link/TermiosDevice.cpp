@@ -43,7 +43,7 @@ bool Expressible(const LineSettings& s) {
 }
 
 int ApplyFraming(const LineSettings& s, termios& t) {
-  switch (s.byteSize) {
+  switch (s.ByteSize) {
     case 5:
       t.c_cflag |= CS5;
       break;
@@ -59,7 +59,7 @@ int ApplyFraming(const LineSettings& s, termios& t) {
     default:
       return EINVAL;
   }
-  switch (s.parity) {
+  switch (s.Parity) {
     case kNoParity:
       break;
     case kOddParity:
@@ -77,11 +77,11 @@ int ApplyFraming(const LineSettings& s, termios& t) {
     default:
       return EINVAL;
   }
-  switch (s.stopBits) {
+  switch (s.StopBits) {
     case kOneStopBit:
       break;
     case kOne5StopBits:  // the tty layer makes one and a half of two stop bits at 5 bits
-      if (s.byteSize != 5) return EINVAL;
+      if (s.ByteSize != 5) return EINVAL;
       t.c_cflag |= CSTOPB;
       break;
     case kTwoStopBits:
@@ -110,7 +110,7 @@ std::uint32_t SpeedValue(speed_t code) {
 }
 
 int ApplyLineSettings(const LineSettings& s, termios& t) {
-  const speed_t speed = SpeedCode(s.baudRate);
+  const speed_t speed = SpeedCode(s.BaudRate);
   if (speed == B0 || !Expressible(s)) return EINVAL;
 
   t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
@@ -127,8 +127,8 @@ int ApplyLineSettings(const LineSettings& s, termios& t) {
   }
   if (s.Has(LineSettings::kOutX)) t.c_iflag |= IXON;
   if (s.Has(LineSettings::kInX)) t.c_iflag |= IXOFF;
-  t.c_cc[VSTART] = static_cast<cc_t>(s.xonChar);
-  t.c_cc[VSTOP] = static_cast<cc_t>(s.xoffChar);
+  t.c_cc[VSTART] = static_cast<cc_t>(s.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(s.XoffChar);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);
@@ -137,32 +137,32 @@ int ApplyLineSettings(const LineSettings& s, termios& t) {
 }
 
 void ReadLineSettings(const termios& t, LineSettings& s) {
-  s.baudRate = SpeedValue(cfgetospeed(&t));
+  s.BaudRate = SpeedValue(cfgetospeed(&t));
   switch (t.c_cflag & CSIZE) {
     case CS5:
-      s.byteSize = 5;
+      s.ByteSize = 5;
       break;
     case CS6:
-      s.byteSize = 6;
+      s.ByteSize = 6;
       break;
     case CS7:
-      s.byteSize = 7;
+      s.ByteSize = 7;
       break;
     default:
-      s.byteSize = 8;
+      s.ByteSize = 8;
       break;
   }
   if (!(t.c_cflag & PARENB)) {
-    s.parity = kNoParity;
+    s.Parity = kNoParity;
   } else if (t.c_cflag & CMSPAR) {
-    s.parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
+    s.Parity = (t.c_cflag & PARODD) ? kMarkParity : kSpaceParity;
   } else {
-    s.parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
+    s.Parity = (t.c_cflag & PARODD) ? kOddParity : kEvenParity;
   }
   if (!(t.c_cflag & CSTOPB)) {
-    s.stopBits = kOneStopBit;
+    s.StopBits = kOneStopBit;
   } else {
-    s.stopBits = s.byteSize == 5 ? kOne5StopBits : kTwoStopBits;
+    s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
   }
 
   const std::uint32_t fromTermios = LineSettings::kParityCheck | LineSettings::kOutxCtsFlow |
@@ -177,8 +177,8 @@ void ReadLineSettings(const termios& t, LineSettings& s) {
   } else if (s.RtsControl() == kControlHandshake) {
     s.SetRtsControl(kControlEnable);
   }
-  s.xonChar = t.c_cc[VSTART];
-  s.xoffChar = t.c_cc[VSTOP];
+  s.XonChar = t.c_cc[VSTART];
+  s.XoffChar = t.c_cc[VSTOP];
 }
 
 OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, PosixCalls& calls) {
@@ -241,7 +241,7 @@ int TermiosDevice::SetState(const LineSettings& settings) {
   if (int rc = ApplyLineSettings(settings, t)) return rc;
   if (RetryOnEintr([&] { return sys_.TcSetAttr(fd_, TCSANOW, &t); }) < 0) return errno;
   kept_ = settings;
-  baud_ = settings.baudRate;
+  baud_ = settings.BaudRate;
   // The control modes "disable" and "enable" set the lines. A device without modem lines
   // (a pseudo-terminal) refuses the request; that is no failure of the settings.
   for (auto [mode, line] :

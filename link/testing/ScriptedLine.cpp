@@ -229,7 +229,7 @@ class ScriptedDevice final : public SerialDevice {
 
 ScriptedLine::ScriptedLine(VirtualClock& clock) : clock_(clock), state_(std::make_shared<State>()) {
   state_->clock = &clock;
-  state_->settings.baudRate = 9600;
+  state_->settings.BaudRate = 9600;
   state_->settings.flags = LineSettings::kBinary;
   state_->settings.SetDtrControl(kControlEnable);
   state_->settings.SetRtsControl(kControlEnable);

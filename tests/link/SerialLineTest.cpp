@@ -31,24 +31,24 @@ TEST(SerialOpen, ConfiguresTheLineForTheModem) {
   s.line.Send("stale");
   ASSERT_EQ(s.serial.OpenPort(1, 19200, kNoParity, 8, kOneStopBit), "");
   const LineSettings set = s.line.Settings();
-  EXPECT_EQ(set.baudRate, 19200u);
-  EXPECT_EQ(set.byteSize, 8);
-  EXPECT_EQ(set.parity, kNoParity);
-  EXPECT_EQ(set.stopBits, kOneStopBit);
-  EXPECT_EQ(set.xonChar, 0x11);
-  EXPECT_EQ(set.xoffChar, 0x13);
-  EXPECT_EQ(set.xonLim, 1024);
-  EXPECT_EQ(set.xoffLim, 1024);
+  EXPECT_EQ(set.BaudRate, 19200u);
+  EXPECT_EQ(set.ByteSize, 8);
+  EXPECT_EQ(set.Parity, kNoParity);
+  EXPECT_EQ(set.StopBits, kOneStopBit);
+  EXPECT_EQ(set.XonChar, 0x11);
+  EXPECT_EQ(set.XoffChar, 0x13);
+  EXPECT_EQ(set.XonLim, 1024);
+  EXPECT_EQ(set.XoffLim, 1024);
   EXPECT_EQ(set.flags, LineSettings::kBinary);  // no flow control, DTR and RTS disabled
   EXPECT_FALSE(s.line.Dtr());
   EXPECT_FALSE(s.line.Rts());
   PortEntry& port = s.Port();
   EXPECT_TRUE(port.IsOpen());
   EXPECT_TRUE(port.ioEvent);
-  EXPECT_EQ(port.timeouts.readTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(port.timeouts.writeTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(port.timeouts.readIntervalTimeout + port.timeouts.readTotalTimeoutConstant +
-                port.timeouts.writeTotalTimeoutConstant,
+  EXPECT_EQ(port.timeouts.ReadTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(port.timeouts.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(port.timeouts.ReadIntervalTimeout + port.timeouts.ReadTotalTimeoutConstant +
+                port.timeouts.WriteTotalTimeoutConstant,
             0u);
   EXPECT_EQ(port.inQueueSize, 4096u);
   EXPECT_EQ(port.outQueueSize, 2048u);
@@ -68,7 +68,7 @@ TEST(SerialOpen, AnOpenPortIsLeftAlone) {
   ASSERT_EQ(s.Open(), "");
   EXPECT_EQ(s.serial.OpenPort(1, 2400, kNoParity, 7, kOneStopBit), "ERROR, COM1 IS OPEN. ");
   EXPECT_EQ(s.line.Opens(), 1);
-  EXPECT_EQ(s.line.Settings().baudRate, 9600u);
+  EXPECT_EQ(s.line.Settings().BaudRate, 9600u);
   EXPECT_EQ(s.line.Calls(DeviceCall::kGetState), 1);
 }
 

@@ -150,12 +150,12 @@ TEST(SerialTermios, PtySettingsReadBackAsConfigured) {
 
   LineSettings back;
   ASSERT_EQ(s.device->GetState(back), 0);
-  EXPECT_EQ(back.baudRate, 19200u);
-  EXPECT_EQ(back.byteSize, 8);
-  EXPECT_EQ(back.parity, kNoParity);
-  EXPECT_EQ(back.stopBits, kOneStopBit);
-  EXPECT_EQ(back.xonLim, 1024);
-  EXPECT_EQ(back.xoffLim, 1024);
+  EXPECT_EQ(back.BaudRate, 19200u);
+  EXPECT_EQ(back.ByteSize, 8);
+  EXPECT_EQ(back.Parity, kNoParity);
+  EXPECT_EQ(back.StopBits, kOneStopBit);
+  EXPECT_EQ(back.XonLim, 1024);
+  EXPECT_EQ(back.XoffLim, 1024);
   EXPECT_EQ(back.flags, LineSettings::kBinary);
   // A pty has no modem lines: the status call fails with the system's text.
   EXPECT_TRUE(s.serial.CarrierLost());
@@ -369,7 +369,7 @@ TEST(SerialTermios, WriteWaitsForTheDrainAndTimesOutWhenItStalls) {
 
 LineSettings ModemSettings(std::uint32_t baud) {
   LineSettings s;
-  s.baudRate = baud;
+  s.BaudRate = baud;
   s.flags = LineSettings::kBinary;
   return s;
 }
@@ -380,10 +380,10 @@ TEST(SerialTermiosSettings, RefusesWhatTermiosCannotExpress) {
     void (*change)(LineSettings&);
   };
   const Row rows[] = {
-      {"unknown speed", [](LineSettings& s) { s.baudRate = 12345; }},
-      {"nine bits", [](LineSettings& s) { s.byteSize = 9; }},
-      {"parity code 5", [](LineSettings& s) { s.parity = 5; }},
-      {"1.5 stop bits at 8 bits", [](LineSettings& s) { s.stopBits = kOne5StopBits; }},
+      {"unknown speed", [](LineSettings& s) { s.BaudRate = 12345; }},
+      {"nine bits", [](LineSettings& s) { s.ByteSize = 9; }},
+      {"parity code 5", [](LineSettings& s) { s.Parity = 5; }},
+      {"1.5 stop bits at 8 bits", [](LineSettings& s) { s.StopBits = kOne5StopBits; }},
       {"DSR flow", [](LineSettings& s) { s.flags |= LineSettings::kOutxDsrFlow; }},
       {"NUL stripping", [](LineSettings& s) { s.flags |= LineSettings::kNullStrip; }},
       {"DTR handshake", [](LineSettings& s) { s.SetDtrControl(kControlHandshake); }},
@@ -417,13 +417,13 @@ TEST(SerialTermiosSettings, FramingAndFlowControlRoundTrip) {
   };
   for (const Row& row : rows) {
     LineSettings s = ModemSettings(row.baud);
-    s.byteSize = row.size;
-    s.parity = row.parity;
-    s.stopBits = row.stop;
+    s.ByteSize = row.size;
+    s.Parity = row.parity;
+    s.StopBits = row.stop;
     s.flags = row.flags;
     s.SetRtsControl(row.rts);
-    s.xonChar = 0x01;
-    s.xoffChar = 0x02;
+    s.XonChar = 0x01;
+    s.XoffChar = 0x02;
     termios t{};
     t.c_lflag = ICANON | ECHO;
     t.c_oflag = OPOST;
@@ -432,13 +432,13 @@ TEST(SerialTermiosSettings, FramingAndFlowControlRoundTrip) {
     LineSettings back = ModemSettings(0);
     back.SetRtsControl(row.rts);
     ReadLineSettings(t, back);
-    EXPECT_EQ(back.baudRate, row.baud);
-    EXPECT_EQ(back.byteSize, row.size);
-    EXPECT_EQ(back.parity, row.parity);
-    EXPECT_EQ(back.stopBits, row.stop);
+    EXPECT_EQ(back.BaudRate, row.baud);
+    EXPECT_EQ(back.ByteSize, row.size);
+    EXPECT_EQ(back.Parity, row.parity);
+    EXPECT_EQ(back.StopBits, row.stop);
     EXPECT_EQ(back.flags, s.flags) << row.baud;
-    EXPECT_EQ(back.xonChar, 0x01);
-    EXPECT_EQ(back.xoffChar, 0x02);
+    EXPECT_EQ(back.XonChar, 0x01);
+    EXPECT_EQ(back.XoffChar, 0x02);
   }
 }
 
