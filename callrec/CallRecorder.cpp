@@ -310,8 +310,7 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   record_.result = result;
   record_.reason = reason;
   record_.detail = std::move(detail);
-  Add('*', std::string("Fin: ") + std::string(ResultName(result)) +
-               (reason == CallReason::kNone ? "" : " " + std::string(ReasonName(reason))));
+  Add('*', "Fin: " + CallResultWords(result, reason));
   in_call_ = false;
   std::string errors = WriteTranscript();
   try {
