@@ -61,7 +61,7 @@ int Set(const std::filesystem::path& home, int argc, char** argv) {
       fields.Inicio = value;
     } else if (option == "--password") {
       if (CharacterCount(value) > 10) {
-        std::fputs("marvolen-config: the password holds at most 10 characters\n", stderr);
+        std::fputs("marvolen-config: la clave admite a lo sumo 10 caracteres\n", stderr);
         return 1;
       }
       config.SettingsPassword = value;

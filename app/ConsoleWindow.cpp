@@ -51,7 +51,7 @@ void ConsoleWindow::SetTimerEnabled(bool enabled) {
 }
 
 std::optional<std::string> ConsoleWindow::InputBox(std::string_view caption, std::string_view) {
-  std::fprintf(err_, "marvolen: the console cannot ask \"%.*s\"\n",
+  std::fprintf(err_, "marvolen: la consola no puede preguntar \"%.*s\"\n",
                static_cast<int>(caption.size()), caption.data());
   return std::nullopt;
 }
@@ -62,8 +62,8 @@ void ConsoleWindow::ShowMessage(std::string_view text) {
 
 void ConsoleWindow::ShowSettingsForm() {
   std::fprintf(err_,
-               "marvolen: the settings form needs the window (run marvolen without "
-               "--console, or use marvolen-config)\n");
+               "marvolen: el formulario de datos necesita la ventana (ejecute marvolen sin "
+               "--console, o use marvolen-config)\n");
 }
 
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
@@ -105,19 +105,19 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
   if (station.config().PortNumber == 0) {
     const bool exists = FindNoCase(station.ExeDir, kStationConfigFile).has_value();
     std::fprintf(err,
-                 "marvolen: the station has no settings yet: %s%s %s.\n"
-                 "The console cannot show the settings form. Create the settings with\n"
+                 "marvolen: la estación aún no tiene datos: %s%s %s.\n"
+                 "La consola no puede mostrar el formulario de datos. Cree los datos con\n"
                  "  marvolen-config set --port N --speed BPS --password KEY --workdir DIR\n"
-                 "or run marvolen once on a display (\"Modificar Datos\"). The station home is\n"
-                 "$MARVOLEN_HOME, else the directory of the executable.\n",
+                 "o ejecute marvolen una vez en una pantalla (\"Modificar Datos\"). El directorio\n"
+                 "de la estación es $MARVOLEN_HOME, o si no el del ejecutable.\n",
                  station.ExeDir.c_str(), kStationConfigFile,
-                 exists ? "has no serial port set or is shorter than 107 bytes" : "is missing");
+                 exists ? "no tiene puerto serie o tiene menos de 107 bytes" : "no existe");
     station.FormClose();
     return 2;
   }
   std::fprintf(err,
-               "marvolen: station running on the console, home %s, working directory %s; "
-               "Ctrl-C or SIGTERM stops it\n",
+               "marvolen: estación en marcha en la consola, directorio de la estación %s, "
+               "directorio de trabajo %s; Ctrl-C o SIGTERM la detienen\n",
                station.ExeDir.c_str(), station.WorkDir.c_str());
   std::fflush(err);
   return RunConsole(station, window, clock, stop, wake_fd);

@@ -36,12 +36,13 @@ std::optional<FileLock> LockStationHome(const fs::path& home, std::string& messa
   }
   if (error == EWOULDBLOCK) {
     const std::string pid = HolderPid(FileLock::ReadNote(path));
-    message = "another station is already running on the station home " + home.string() +
-              (pid.empty() ? "" : " (process " + pid + ")") +
-              "; only one station may run on a home at a time. Stop it, or give this one a "
-              "home of its own ($MARVOLEN_HOME).";
+    message = "ya hay otra estación en marcha en el directorio de la estación " + home.string() +
+              (pid.empty() ? "" : " (proceso " + pid + ")") +
+              "; en cada directorio solo puede correr una estación a la vez. Deténgala, o dé a "
+              "esta un directorio propio ($MARVOLEN_HOME).";
   } else {
-    message = "cannot lock the station home: " + path.string() + ": " + std::strerror(error);
+    message = "no se puede bloquear el directorio de la estación: " + path.string() + ": " +
+              std::strerror(error);
   }
   return std::nullopt;
 }

@@ -36,7 +36,7 @@ class LineReader {
     if (size == 0) return;  // an empty line holds nothing to lose
     const std::string_view text(data, size);
     simdjson::dom::element root;
-    if (parser_.parse(data, size, false).get(root)) return bad_(number_, "not valid JSON");
+    if (parser_.parse(data, size, false).get(root)) return bad_(number_, "JSON no válido");
     CallSummary summary;
     summary.line_number = number_;
     summary.line = text;
@@ -45,17 +45,17 @@ class LineReader {
   }
   void Overlong() {
     ++number_;
-    bad_(number_, "line too long");
+    bad_(number_, "línea demasiado larga");
   }
 
  private:
   static const char* Summarise(simdjson::dom::element root, CallSummary& s) {
     std::string_view start, end, result;
     if (root["start"].get(start) || root["end"].get(end) || root["result"].get(result))
-      return "not a call record";
+      return "no es un registro de llamada";
     const auto start_time = ParseIso(start), end_time = ParseIso(end);
     const auto result_value = ResultFromName(result);
-    if (!start_time || !end_time || !result_value) return "not a call record";
+    if (!start_time || !end_time || !result_value) return "no es un registro de llamada";
     s.start_text = start;
     s.start_ms = EpochMs(*start_time);
     s.end_ms = EpochMs(*end_time);

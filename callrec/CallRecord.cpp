@@ -63,7 +63,7 @@ json TransferJson(const TransferSummary& t) {
 
 WallTime TimeField(const json& j, const char* key) {
   const auto t = ParseIso(j.at(key).get<std::string>());
-  if (!t) throw RecordFormatError(std::string("bad time in \"") + key + "\"");
+  if (!t) throw RecordFormatError(std::string("hora no válida en \"") + key + "\"");
   return *t;
 }
 
@@ -90,12 +90,12 @@ TransferSummary TransferFrom(const json& j) {
 
 void ReadOutcome(const json& j, CallRecord& r) {
   const auto result = ResultFromName(j.at("result").get<std::string>());
-  if (!result) throw RecordFormatError("unknown result");
+  if (!result) throw RecordFormatError("resultado desconocido");
   r.result = *result;
   const json& reason = j.at("reason");
   if (!reason.is_null()) {
     const auto known = ReasonFromName(reason.get<std::string>());
-    if (!known || *known == CallReason::kNone) throw RecordFormatError("unknown reason");
+    if (!known || *known == CallReason::kNone) throw RecordFormatError("motivo desconocido");
     r.reason = *known;
   }
   r.detail = j.value("detail", "");

@@ -96,16 +96,20 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 11> kReasonTexts{{
 
 }  // namespace
 
-std::string CallEndLine(const CallRecord& r) {
+std::string CallResultWords(CallResult result, CallReason reason) {
   static constexpr std::string_view kResultTexts[] = {"exitosa", "rechazada", "sin identificación",
                                                       "abortada"};
-  std::string text = "Fin de llamada: ";
-  text += kResultTexts[static_cast<size_t>(r.result)];
-  for (const auto& [reason, words] : kReasonTexts)
-    if (reason == r.reason) text += " (" + std::string(words) + ")";
+  std::string text(kResultTexts[static_cast<size_t>(result)]);
+  for (const auto& [known, words] : kReasonTexts)
+    if (known == reason) text += " (" + std::string(words) + ")";
+  return text;
+}
+
+std::string CallEndLine(const CallRecord& r) {
   const long long seconds =
       std::chrono::duration_cast<std::chrono::seconds>(r.end - r.start).count();
-  return text + ", " + std::to_string(seconds) + " s";
+  return "Fin de llamada: " + CallResultWords(r.result, r.reason) + ", " + std::to_string(seconds) +
+         " s";
 }
 
 std::string EscapeLine(std::string_view bytes) {
@@ -306,8 +310,7 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   record_.result = result;
   record_.reason = reason;
   record_.detail = std::move(detail);
-  Add('*', std::string("Fin: ") + std::string(ResultName(result)) +
-               (reason == CallReason::kNone ? "" : " " + std::string(ReasonName(reason))));
+  Add('*', "Fin: " + CallResultWords(result, reason));
   in_call_ = false;
   std::string errors = WriteTranscript();
   try {

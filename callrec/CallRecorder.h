@@ -80,6 +80,9 @@ class CallRecorder final : public CallObserver {
   MonoTime transfer_started_{};
 };
 
+// A call's result and reason in the station's language: "rechazada (clave incorrecta)",
+// "exitosa".
+std::string CallResultWords(CallResult result, CallReason reason);
 // The log view's line at the end of a call, in the station's language: "Fin de llamada:
 // rechazada (clave incorrecta), 12 s".
 std::string CallEndLine(const CallRecord& record);

@@ -102,8 +102,8 @@ NextDelivery Unknown(std::string why) {
 }
 
 NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
-  if (!s.has_dir) return Unknown("no directory");
-  if (s.last_identified.empty()) return Unknown("no file list reported");
+  if (!s.has_dir) return Unknown("sin directorio");
+  if (s.last_identified.empty()) return Unknown("la oficina no informó sus archivos");
   try {
     const CallRecord last = RecordFromJson(s.last_identified);
     const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
@@ -111,7 +111,7 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
     const bool upgrades = UpgradesEnabled(office_dir);
     SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
                                             OfficeTagFor(s.office), last.features && upgrades);
-    if (survey.tables == 0) return Unknown("no tables: the call would be refused");
+    if (survey.tables == 0) return Unknown("sin tablas: la llamada sería rechazada");
     std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
     NextDelivery d;
     d.known = true;

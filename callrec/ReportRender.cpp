@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "callrec/CallRecorder.h"
 #include "callrec/Report.h"
 
 namespace marvolen {
@@ -22,11 +23,41 @@ std::string Short(const std::string& iso) {
   return iso.substr(0, 10) + " " + iso.substr(11, 5);
 }
 
-std::string ResultText(const OfficeStatus& s) {
-  if (!s.last_call_ms) return "-";
-  std::string text(ResultName(s.last_result));
-  if (s.last_reason != CallReason::kNone) text += ":" + std::string(ReasonName(s.last_reason));
+// The words of a rendering. The terminal table and the CSV keep the call log's own names, which
+// scripts match; the status page, read in a browser at the station, speaks the station's
+// language.
+struct Words {
+  std::vector<std::string> columns;
+  std::string never;
+  std::string nothing;
+  std::string remove;  // before the file the office will be told to delete
+  std::string (*result)(CallResult, CallReason);
+};
+
+std::string LogNames(CallResult result, CallReason reason) {
+  std::string text(ResultName(result));
+  if (reason != CallReason::kNone) text += ":" + std::string(ReasonName(reason));
   return text;
+}
+
+const Words kLogWords{{"office", "line", "last call", "last success", "result", "calls7d", "fail7d",
+                       "ref24h", "traffic_days", "next call"},
+                      "never",
+                      "nothing",
+                      "delete",
+                      LogNames};
+
+const Words kPageWords{
+    {"oficina", "línea", "última llamada", "último éxito", "resultado", "llamadas 7 d",
+     "fallos 7 d", "rechazos 24 h", "días sin tráfico", "próxima llamada"},
+    "nunca",
+    "nada",
+    "borrar",
+    CallResultWords};
+
+std::string ResultText(const OfficeStatus& s, const Words& w) {
+  if (!s.last_call_ms) return "-";
+  return w.result(s.last_result, s.last_reason);
 }
 
 std::string TrafficDays(const OfficeStatus& s, const ReportOptions& o) {
@@ -34,33 +65,25 @@ std::string TrafficDays(const OfficeStatus& s, const ReportOptions& o) {
   return std::to_string((EpochMs(o.now) - *s.last_traffic_ms) / kDayMs);
 }
 
-std::string NextText(const NextDelivery& d) {
+std::string NextText(const NextDelivery& d, const Words& w) {
   if (!d.known) return "? (" + d.why_unknown + ")";
   std::string text;
   for (const std::string& f : d.files) text += (text.empty() ? "" : " ") + f;
-  if (!d.deleted.empty()) text += (text.empty() ? "" : " ") + std::string("delete ") + d.deleted;
-  return text.empty() ? "nothing" : text;
+  if (!d.deleted.empty()) text += (text.empty() ? "" : " ") + w.remove + " " + d.deleted;
+  return text.empty() ? w.nothing : text;
 }
 
-struct Row {
-  std::vector<std::string> cells;
-};
-
-const std::vector<std::string> kColumns{"office",       "line",     "last call", "last success",
-                                        "result",       "calls7d",  "fail7d",    "ref24h",
-                                        "traffic_days", "next call"};
-
-std::vector<std::string> Cells(const OfficeStatus& s, const ReportOptions& o) {
+std::vector<std::string> Cells(const OfficeStatus& s, const ReportOptions& o, const Words& w) {
   return {std::to_string(s.office),
           s.last_call_ms ? s.last_device : "-",
-          s.last_call_ms ? Short(s.last_call_text) : "never",
-          s.last_success_ms ? Short(s.last_success_text) : "never",
-          ResultText(s),
+          s.last_call_ms ? Short(s.last_call_text) : w.never,
+          s.last_success_ms ? Short(s.last_success_text) : w.never,
+          ResultText(s, w),
           std::to_string(s.calls_7d),
           std::to_string(s.failures_7d),
           std::to_string(s.refusals_24h),
           TrafficDays(s, o),
-          NextText(s.next)};
+          NextText(s.next, w)};
 }
 
 std::string CsvField(const std::string& text) {
@@ -106,8 +129,8 @@ std::string Chart(const DailyCounts& daily) {
   std::ostringstream svg;
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"chart\" width=\""
       << daily.size() * bar + 60 << "\" height=\"" << height + 60
-      << "\" role=\"img\" aria-label=\"calls per day\">";
-  svg << "<text x=\"0\" y=\"14\" font-size=\"12\">max " << peak << " calls/day</text>";
+      << "\" role=\"img\" aria-label=\"llamadas por día\">";
+  svg << "<text x=\"0\" y=\"14\" font-size=\"12\">máx. " << peak << " llamadas/día</text>";
   int x = 40;
   for (const auto& [day, counts] : daily) {
     int y = top + height;
@@ -118,7 +141,8 @@ std::string Chart(const DailyCounts& daily) {
       svg << "<rect class=\"" << ResultName(static_cast<CallResult>(k)) << "\" x=\"" << x
           << "\" y=\"" << y << "\" width=\"" << bar - 4 << "\" height=\"" << h << "\" fill=\""
           << kResultColours[k] << "\"><title>" << day << " "
-          << ResultName(static_cast<CallResult>(k)) << ": " << counts[k] << "</title></rect>";
+          << CallResultWords(static_cast<CallResult>(k), CallReason::kNone) << ": " << counts[k]
+          << "</title></rect>";
     }
     svg << "<text x=\"" << x << "\" y=\"" << top + height + 14 << "\" font-size=\"9\">"
         << day.substr(8, 2) << "</text>";
@@ -129,7 +153,7 @@ std::string Chart(const DailyCounts& daily) {
     svg << "<rect x=\"" << lx << "\" y=\"" << top + height + 24
         << "\" width=\"10\" height=\"10\" fill=\"" << kResultColours[k] << "\"/><text x=\""
         << lx + 14 << "\" y=\"" << top + height + 33 << "\" font-size=\"11\">"
-        << ResultName(static_cast<CallResult>(k)) << "</text>";
+        << CallResultWords(static_cast<CallResult>(k), CallReason::kNone) << "</text>";
     lx += 130;
   }
   svg << "</svg>";
@@ -139,9 +163,9 @@ std::string Chart(const DailyCounts& daily) {
 }  // namespace
 
 std::string RenderText(const NetworkReport& r, const ReportOptions& o) {
-  std::vector<std::vector<std::string>> rows{kColumns};
-  for (const OfficeStatus& s : r.offices) rows.push_back(Cells(s, o));
-  std::vector<size_t> width(kColumns.size(), 0);
+  std::vector<std::vector<std::string>> rows{kLogWords.columns};
+  for (const OfficeStatus& s : r.offices) rows.push_back(Cells(s, o, kLogWords));
+  std::vector<size_t> width(kLogWords.columns.size(), 0);
   for (const auto& row : rows)
     for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
   std::string out;
@@ -158,10 +182,11 @@ std::string RenderText(const NetworkReport& r, const ReportOptions& o) {
 
 std::string RenderCsv(const NetworkReport& r, const ReportOptions& o) {
   std::string out;
-  for (size_t i = 0; i < kColumns.size(); ++i) out += (i ? "," : "") + CsvField(kColumns[i]);
+  const std::vector<std::string>& columns = kLogWords.columns;
+  for (size_t i = 0; i < columns.size(); ++i) out += (i ? "," : "") + CsvField(columns[i]);
   out += "\n";
   for (const OfficeStatus& s : r.offices) {
-    const auto cells = Cells(s, o);
+    const auto cells = Cells(s, o, kLogWords);
     for (size_t i = 0; i < cells.size(); ++i) out += (i ? "," : "") + CsvField(cells[i]);
     out += "\n";
   }
@@ -221,16 +246,16 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
           "td,th{border:1px solid #ccc;padding:2px 6px;font-size:13px}"
           "tr.trouble td{background:#fdecea}</style></head><body>\n"
        << "<h1>Marvolen: estado de la red</h1><p>" << Html(FormatIsoLocal(o.now)) << " &middot; "
-       << r.records << " calls on record";
-  if (r.bad_line_count) page << " &middot; " << r.bad_line_count << " bad lines skipped";
-  page << "</p>\n<h2>Calls per day, last 30 days</h2>\n"
-       << Chart(r.daily) << "\n<h2>Offices</h2>\n";
+       << r.records << " llamadas registradas";
+  if (r.bad_line_count) page << " &middot; " << r.bad_line_count << " líneas dañadas omitidas";
+  page << "</p>\n<h2>Llamadas por día, últimos 30 días</h2>\n"
+       << Chart(r.daily) << "\n<h2>Oficinas</h2>\n";
   page << "<table id=\"offices\"><thead><tr>";
-  for (const std::string& c : kColumns) page << "<th>" << Html(c) << "</th>";
+  for (const std::string& c : kPageWords.columns) page << "<th>" << Html(c) << "</th>";
   page << "</tr></thead><tbody>\n";
   for (const OfficeStatus* s : order) {
     page << "<tr" << (s->InTrouble(o) ? " class=\"trouble\"" : "") << ">";
-    for (const std::string& c : Cells(*s, o)) page << "<td>" << Html(c) << "</td>";
+    for (const std::string& c : Cells(*s, o, kPageWords)) page << "<td>" << Html(c) << "</td>";
     page << "</tr>\n";
   }
   page << "</tbody></table></body></html>\n";

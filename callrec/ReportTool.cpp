@@ -18,7 +18,7 @@ int Fail(const std::string& message) {
 
 void PrintBad(const std::vector<BadLine>& bad) {
   for (const BadLine& b : bad)
-    std::cerr << "calls.jsonl line " << b.number << " skipped: " << b.why << "\n";
+    std::cerr << "calls.jsonl línea " << b.number << " omitida: " << b.why << "\n";
 }
 
 }  // namespace
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   o.now = std::chrono::system_clock::now();
   if (!now_text.empty()) {
     const auto now = ParseIso(now_text);
-    if (!now) return Fail("--now: not an ISO 8601 time: " + now_text);
+    if (!now) return Fail("--now: no es una hora ISO 8601: " + now_text);
     o.now = *now;
   }
   try {
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     const NetworkReport report = BuildReport(o, !check);
     PrintBad(report.bad_lines);
     if (report.bad_line_count > report.bad_lines.size())
-      std::cerr << report.bad_line_count - report.bad_lines.size() << " more bad lines skipped\n";
+      std::cerr << "otras " << report.bad_line_count - report.bad_lines.size()
+                << " líneas dañadas omitidas\n";
     if (check) {
       const auto alerts = Alerts(report, o);
       for (const std::string& a : alerts) std::cout << a << "\n";
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     if (!html.empty()) {
       std::ofstream out(html, std::ios::binary | std::ios::trunc);
       out << RenderHtml(report, o);
-      if (!out.flush()) return Fail("cannot write " + html);
+      if (!out.flush()) return Fail("no se puede escribir " + html);
       return 0;
     }
     std::cout << (as_json  ? RenderJson(report, o)

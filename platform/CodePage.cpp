@@ -35,8 +35,8 @@ class Iconv {
  public:
   Iconv(CodePage from, CodePage to) : cd_(::iconv_open(IconvName(to), IconvName(from))) {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
-      throw std::runtime_error(std::string("iconv cannot convert from ") + IconvName(from) +
-                               " to " + IconvName(to));
+      throw std::runtime_error(std::string("iconv no puede convertir de ") + IconvName(from) +
+                               " a " + IconvName(to));
     }
   }
   ~Iconv() { ::iconv_close(cd_); }

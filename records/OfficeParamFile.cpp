@@ -23,8 +23,11 @@ namespace {
 
 constexpr std::string_view kFileName = "MARVOLEN.TCP";
 
+// `doing` ends with the article or preposition the file's name follows ("No se puede abrir
+// el", "No se puede leer ... del").
 [[noreturn]] void Fail(const std::string& doing, const fs::path& file, const std::string& why) {
-  throw OfficeParamError(doing + " the office parameter file \"" + file.string() + "\": " + why);
+  throw OfficeParamError(doing + " archivo de parámetros de la oficina \"" + file.string() +
+                         "\": " + why);
 }
 
 [[noreturn]] void FailErrno(const std::string& doing, const fs::path& file, int err) {
@@ -34,8 +37,8 @@ constexpr std::string_view kFileName = "MARVOLEN.TCP";
 // `doing` for a slot: what is read or written, and where in the file it lies.
 std::string SlotAction(std::string_view verb, const ParamSlot& slot, std::string_view preposition) {
   const int last = slot.record + slot.RecordCount() - 1;
-  std::string records = slot.record == last ? "record " + std::to_string(last)
-                                            : "records " + std::to_string(slot.record) + " to " +
+  std::string records = slot.record == last ? "registro " + std::to_string(last)
+                                            : "registros " + std::to_string(slot.record) + " a " +
                                                   std::to_string(last);
   return std::string(verb) + " \"" + std::string(slot.key) + "\" (" + records + ") " +
          std::string(preposition);
@@ -83,15 +86,15 @@ off_t SlotOffset(const ParamSlot& slot) {
 
 std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot) {
   UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDONLY | O_CLOEXEC, 0));
-  if (fd.get() < 0) FailErrno("cannot open", file, errno);
-  const std::string doing = SlotAction("cannot read", slot, "from");
+  if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
+  const std::string doing = SlotAction("No se puede leer", slot, "del");
   std::string bytes(static_cast<size_t>(slot.RecordCount()) * kParamRecordSize, '\0');
   const size_t wanted = bytes.size();
   if (const int err = ReadAll(fs, fd.get(), bytes, SlotOffset(slot))) FailErrno(doing, file, err);
   if (bytes.size() < wanted) {
     off_t size = 0;
-    if (fs.FSize(fd.get(), &size) != 0) Fail(doing, file, "the file ends before it");
-    Fail(doing, file, "the file is only " + std::to_string(size) + " bytes long");
+    if (fs.FSize(fd.get(), &size) != 0) Fail(doing, file, "el archivo termina antes");
+    Fail(doing, file, "el archivo tiene solo " + std::to_string(size) + " bytes");
   }
   return bytes;
 }
@@ -101,8 +104,8 @@ std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot&
 void WriteSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot,
                std::string_view bytes) {
   UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDWR | O_CLOEXEC, 0));
-  if (fd.get() < 0) FailErrno("cannot open", file, errno);
-  const std::string doing = SlotAction("cannot write", slot, "to");
+  if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
+  const std::string doing = SlotAction("No se puede escribir", slot, "en el");
   off_t size = 0;
   if (fs.FSize(fd.get(), &size) != 0) FailErrno(doing, file, errno);
   std::string old(bytes.size(), '\0');
@@ -174,9 +177,10 @@ fs::path OfficeParamFile::Create() const {
     temp = (office_dir_ / TempName(kFileName)).string();
     fd = fs_.Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == ENOENT) {
-      Fail("cannot create", target, "the office directory does not exist");
+      Fail("No se puede crear el", target, "el directorio de la oficina no existe");
     }
-    if (fd < 0 && (errno != EEXIST || attempt >= 100)) FailErrno("cannot create", target, errno);
+    if (fd < 0 && (errno != EEXIST || attempt >= 100))
+      FailErrno("No se puede crear el", target, errno);
   }
   int err = WriteAll(fs_, fd, bytes, 0);
   if (err == 0 && fs_.FSync(fd) != 0) err = errno;
@@ -196,7 +200,7 @@ fs::path OfficeParamFile::Create() const {
     // Another program created the file meanwhile: use it.
     if (auto found = FindNoCase(office_dir_, kFileName)) return *found;
   }
-  FailErrno("cannot create", target, err);
+  FailErrno("No se puede crear el", target, err);
 }
 
 }  // namespace marvolen

@@ -64,23 +64,23 @@ std::string RefusalOf(const ParamSlot& slot, std::string_view value) {
   if (slot.kind == ParamKind::Number) {
     const auto number = TryStrToInt(value);
     if (number && IsDayKey(slot.key) && *number > 0 && !IsDosDateSerial(*number)) {
-      return "\"" + std::string(slot.key) + "\" takes 0 or less, or a day from " +
-             std::to_string(kFirstDosDateSerial) + " (1 January 1980) to " +
-             std::to_string(kLastDosDateSerial) + " (31 December 2107), counted from 30 " +
-             "December 1899, not \"" + std::string(value) + "\"";
+      return "\"" + std::string(slot.key) + "\" admite 0 o menos, o un día de " +
+             std::to_string(kFirstDosDateSerial) + " (1 de enero de 1980) a " +
+             std::to_string(kLastDosDateSerial) + " (31 de diciembre de 2107), contado desde el " +
+             "30 de diciembre de 1899, no \"" + std::string(value) + "\"";
     }
     if (number) return {};
     return "\"" + std::string(slot.key) +
-           "\" takes a whole number from -2147483648 to 2147483647, not \"" + std::string(value) +
+           "\" admite un número entero de -2147483648 a 2147483647, no \"" + std::string(value) +
            "\"";
   }
   const Converted ansi = Utf8ToAnsiExact(value);
   if (!ansi.exact) {
     return "\"" + std::string(slot.key) +
-           "\" can hold only UTF-8 text with Windows-1252 characters";
+           "\" admite solo texto UTF-8 con caracteres de Windows-1252";
   }
   if (ansi.text.size() > kTextSlotChars) {
-    return "\"" + std::string(slot.key) + "\" holds at most 16 characters, the value has " +
+    return "\"" + std::string(slot.key) + "\" admite a lo sumo 16 caracteres, el valor tiene " +
            std::to_string(ansi.text.size());
   }
   return {};
@@ -102,21 +102,23 @@ int Run(const std::vector<std::string>& args) {
     std::cout << "marvolen-params " << ProjectVersion() << '\n';
     return 0;
   }
-  if (args.size() < 2) return UsageError("an office directory and a subcommand are needed");
-  if (args[0].empty()) return UsageError("the office directory is an empty name");
+  if (args.size() < 2) return UsageError("faltan el directorio de la oficina y el subcomando");
+  if (args[0].empty()) return UsageError("el nombre del directorio de la oficina está vacío");
   if (args[0][0] == '-') {
-    return UsageError("unknown option \"" + args[0] + "\" (write ./" + args[0] +
-                      " for a directory of that name)");
+    return UsageError("opción desconocida \"" + args[0] + "\" (escriba ./" + args[0] +
+                      " para un directorio con ese nombre)");
   }
   const std::string& command = args[1];
   const size_t wanted = command == "dump" ? 2 : command == "get" ? 3 : command == "set" ? 4 : 0;
-  if (wanted == 0) return UsageError("unknown subcommand \"" + command + "\"");
-  if (args.size() != wanted) return UsageError("wrong number of arguments for " + command);
+  if (wanted == 0) return UsageError("subcomando desconocido \"" + command + "\"");
+  if (args.size() != wanted) return UsageError("número de argumentos incorrecto para " + command);
 
   const OfficeParamFile file(args[0]);
   if (command == "dump") return Dump(file);
   const ParamSlot* slot = FindParamSlot(args[2]);
-  if (!slot) return UsageError("unknown key \"" + args[2] + "\" (keys match letter case too)");
+  if (!slot)
+    return UsageError("clave desconocida \"" + args[2] +
+                      "\" (las claves distinguen mayúsculas y minúsculas)");
   if (command == "get") {
     // An office can leave any bytes in a text slot; a terminal must not take them as
     // commands.
@@ -124,7 +126,7 @@ int Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (const std::string refusal = RefusalOf(*slot, args[3]); !refusal.empty()) {
-    std::cerr << "marvolen-params: " << refusal << "; nothing written\n";
+    std::cerr << "marvolen-params: " << refusal << "; no se escribe nada\n";
     return kExitFailed;
   }
   file.WriteOfficeParam(slot->key, args[3]);
@@ -139,7 +141,7 @@ int main(int argc, char** argv) {
     const int status = marvolen::Run(std::vector<std::string>(argv + 1, argv + argc));
     std::cout.flush();
     if (!std::cout) {
-      std::cerr << "marvolen-params: cannot write to standard output\n";
+      std::cerr << "marvolen-params: no se puede escribir en la salida estándar\n";
       return marvolen::kExitFailed;
     }
     return status;

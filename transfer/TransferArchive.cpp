@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -16,6 +18,13 @@ namespace marvolen {
 namespace {
 
 namespace fs = std::filesystem;
+
+// What an office's archive could not be put in place as (`what`: "el directorio", "el
+// archivo"), in the words the operator reads.
+[[noreturn]] void CannotCreate(std::string_view what, const fs::path& path, std::error_code ec) {
+  throw FileError("No se puede crear " + std::string(what) + " " + path.string() + ": " +
+                  ec.message());
+}
 
 // The archive component's system calls with the members' data written through `files`, the
 // seam of every file the station writes.
@@ -59,7 +68,7 @@ class StagingDir {
       path_ = dir / TempName("recibo");
       std::error_code ec;
       if (fs::create_directory(path_, ec)) return;
-      if (ec) throw fs::filesystem_error("Cannot create directory", path_, ec);
+      if (ec) CannotCreate("el directorio", path_, ec);
     }
   }
   ~StagingDir() {
@@ -89,14 +98,12 @@ void MoveInto(const fs::path& from, const fs::path& to) {
       } else if (existing_type == fs::file_type::directory) {
         MoveInto(item.path(), *existing);
       } else {
-        throw fs::filesystem_error("Cannot create directory", *existing,
-                                   std::make_error_code(std::errc::not_a_directory));
+        CannotCreate("el directorio", *existing, std::make_error_code(std::errc::not_a_directory));
       }
       continue;
     }
     if (existing_type == fs::file_type::directory) {
-      throw fs::filesystem_error("Cannot create file", *existing,
-                                 std::make_error_code(std::errc::is_a_directory));
+      CannotCreate("el archivo", *existing, std::make_error_code(std::errc::is_a_directory));
     }
     if (existing && existing->filename() != name) fs::remove(*existing);
     fs::rename(item.path(), to / name);

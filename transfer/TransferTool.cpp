@@ -58,7 +58,7 @@ TransferSinks StderrSinks() {
 int Send(TransferLine& line, const char* file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    ToStderr(std::string("marvolen-xfer: cannot read ") + file + ": " + std::strerror(errno));
+    ToStderr(std::string("marvolen-xfer: no se puede leer ") + file + ": " + std::strerror(errno));
     return kUsageError;
   }
   const std::string content{std::istreambuf_iterator<char>(in), {}};

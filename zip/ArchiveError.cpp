@@ -39,10 +39,12 @@ constexpr std::array<MessageRow, 26> kMessages{{
     {24, "Cannot open archive file. Opening aborted or invalid file"},
     {25, "Write to stream error"},
     {27, "Archive is damaged. Open failed"},
-    {100, "Entry \"%s\" would be written outside the target directory; not extracted"},
-    {101, "Entry \"%s\" is a symbolic link; not extracted"},
-    {102, "Not enough disk space to extract \"%s\""},
-    {103, "Entry \"%s\" is not a plain file name; not extracted"},
+    // Our own refusals speak the station's language, as the operator reads them beside the
+    // station's other messages.
+    {100, "La entrada \"%s\" quedaría fuera del directorio de destino; no se extrae"},
+    {101, "La entrada \"%s\" es un enlace simbólico; no se extrae"},
+    {102, "No hay espacio en disco para extraer \"%s\""},
+    {103, "La entrada \"%s\" no es un nombre de archivo simple; no se extrae"},
 }};
 
 // Error number to message number.

@@ -25,7 +25,7 @@ class Deflater {
  public:
   explicit Deflater(int level) : level_(level) {
     if (::deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-      throw std::runtime_error("zlib cannot start a deflate stream");
+      throw std::runtime_error("zlib no puede iniciar la compresión");
     }
   }
   ~Deflater() { ::deflateEnd(&stream_); }
@@ -34,7 +34,8 @@ class Deflater {
 
   int level() const { return level_; }
   void Reset() {
-    if (::deflateReset(&stream_) != Z_OK) throw std::runtime_error("zlib deflate reset failed");
+    if (::deflateReset(&stream_) != Z_OK)
+      throw std::runtime_error("zlib no puede reiniciar la compresión");
   }
 
   // One deflate call over `data` with `flush`; its output goes into `out` (grown as needed,
@@ -50,7 +51,7 @@ class Deflater {
       stream_.next_out = reinterpret_cast<Bytef*>(out.data() + used);
       stream_.avail_out = static_cast<uInt>(room);
       const int rc = ::deflate(&stream_, flush);
-      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib deflate failed");
+      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib falló al comprimir");
       used += room - stream_.avail_out;
       if (stream_.avail_out != 0) return used;
     }
@@ -126,7 +127,7 @@ class Inflater {
  public:
   Inflater() {
     if (::inflateInit2(&stream_, -15) != Z_OK) {
-      throw std::runtime_error("zlib cannot start an inflate stream");
+      throw std::runtime_error("zlib no puede iniciar la descompresión");
     }
   }
   ~Inflater() { ::inflateEnd(&stream_); }

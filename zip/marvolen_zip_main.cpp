@@ -122,7 +122,8 @@ int Test(const std::string& archive) {
   ReportFailures(zip, failures);
   zip.SetFileName(archive);
   if (!zip.IsZipValid()) {
-    std::fprintf(stderr, "%s: no ZIP end record at the end of the file\n", archive.c_str());
+    std::fprintf(stderr, "%s: falta el registro final del ZIP al final del archivo\n",
+                 archive.c_str());
     return kExitFailedEntries;
   }
   try {

@@ -194,10 +194,11 @@ TEST(ConsoleMainTest, WithoutSettingsSaysHowToMakeThemAndExitsTwo) {
     volatile std::sig_atomic_t stop = 0;
     EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 2);
     const std::string message = Contents(err);
-    EXPECT_NE(message.find("no settings yet"), std::string::npos) << message;
+    EXPECT_NE(message.find("aún no tiene datos"), std::string::npos) << message;
     EXPECT_NE(message.find("marvolen-config set"), std::string::npos) << message;
-    EXPECT_NE(message.find(blank_port ? "has no serial port set" : "is missing"),
-              std::string::npos);
+    EXPECT_NE(
+        message.find(blank_port ? "marvolen.tcp no tiene puerto serie" : "marvolen.tcp no existe"),
+        std::string::npos);
     EXPECT_EQ(Contents(out), "");
     EXPECT_EQ(clock.ElapsedSinceStart(), 0);
     std::fclose(out);
@@ -223,7 +224,7 @@ TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
   EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
   EXPECT_NE(made, nullptr);
-  EXPECT_NE(Contents(err).find("station running"), std::string::npos);
+  EXPECT_NE(Contents(err).find("estación en marcha"), std::string::npos);
   std::fclose(out);
   std::fclose(err);
 }
@@ -250,8 +251,8 @@ TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
   };
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), kHomeTakenStatus);
   const std::string said = Contents(err);
-  EXPECT_NE(said.find("another station is already running on the station home " +
-                      home.path().string() + " (process " + std::to_string(::getpid()) + ")"),
+  EXPECT_NE(said.find("ya hay otra estación en marcha en el directorio de la estación " +
+                      home.path().string() + " (proceso " + std::to_string(::getpid()) + ")"),
             std::string::npos)
       << said;
   EXPECT_FALSE(made);

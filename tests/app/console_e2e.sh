@@ -21,7 +21,7 @@ set +e
 status=$?
 set -e
 [ "$status" -eq 2 ] || fail "exit status $status without settings, expected 2"
-grep -q "no settings yet" "$scratch/err" || fail "no explanation: $(cat "$scratch/err")"
+grep -q "aún no tiene datos" "$scratch/err" || fail "no explanation: $(cat "$scratch/err")"
 grep -q "marvolen-config set" "$scratch/err" || fail "no way out named"
 [ ! -s "$scratch/out" ] || fail "log view not empty: $(cat "$scratch/out")"
 
@@ -39,10 +39,10 @@ grep -q "El Número de Puerto serie no puede ser: 12" "$scratch/cerr" || fail "$
 "$marvolen" "${option[@]}" >"$scratch/out" 2>"$scratch/err" &
 pid=$!
 for _ in $(seq 100); do
-  grep -q "station running" "$scratch/err" && break
+  grep -q "estación en marcha" "$scratch/err" && break
   sleep 0.1
 done
-grep -q "station running" "$scratch/err" || { kill "$pid"; fail "no start: $(cat "$scratch/err")"; }
+grep -q "estación en marcha" "$scratch/err" || { kill "$pid"; fail "no start: $(cat "$scratch/err")"; }
 kill -TERM "$pid"
 set +e
 wait "$pid"

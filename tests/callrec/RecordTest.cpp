@@ -133,7 +133,7 @@ TEST(CallLogScan, CorruptLinesAreReportedByNumberAndSkipped) {
   ASSERT_EQ(bad.size(), 4u);
   EXPECT_EQ(bad[0].first, 2u);
   EXPECT_EQ(bad[1].first, 4u);
-  EXPECT_EQ(bad[2], (std::pair<uint64_t, std::string>{5, "not a call record"}));
+  EXPECT_EQ(bad[2], (std::pair<uint64_t, std::string>{5, "no es un registro de llamada"}));
   EXPECT_EQ(bad[3].first, 7u);
 }
 

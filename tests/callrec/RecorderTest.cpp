@@ -158,6 +158,10 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
   }
   EXPECT_EQ(CallEndLine(logged[0]), "Fin de llamada: sin identificación, 1 s");
   EXPECT_EQ(CallEndLine(logged[3]), "Fin de llamada: rechazada (clave incorrecta), 1 s");
+  // The transcript ends in the same words.
+  const std::string transcript = ReadAll(dir_.Path() + logged[3].transcript);
+  EXPECT_NE(transcript.find(" * Fin: rechazada (clave incorrecta)\n"), std::string::npos)
+      << transcript;
   EXPECT_EQ(CallEndLine(logged[7]), "Fin de llamada: abortada (sin portadora), 1 s");
   // Ten calls in distinct seconds: ten transcripts, "sin-oficina" where the office is unknown.
   EXPECT_NE(logged[0].transcript.find("-sin-oficina.txt"), std::string::npos);

@@ -70,6 +70,10 @@ TEST_F(ReportTest, CountsPerOfficeOverTheirWindows) {
   EXPECT_EQ(report.records, 5u);
   const std::string text = RenderText(report, options_);
   EXPECT_NE(text.find("refused:wrong_password"), std::string::npos) << text;
+  // The status page says it in the station's language.
+  const std::string html = RenderHtml(report, options_);
+  EXPECT_NE(html.find("<td>rechazada (clave incorrecta)</td>"), std::string::npos) << html;
+  EXPECT_EQ(html.find("wrong_password"), std::string::npos) << html;
   // traffic filed 200 h before now minus the call's minute: 8 whole days.
   EXPECT_NE(RenderCsv(report, options_).find(",8,"), std::string::npos);
   int today = 0;
@@ -103,6 +107,14 @@ TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
   EXPECT_NE(html.find("class=\"success\""), std::string::npos);
   // Offices in trouble first: 8 (last call fine, but refusals), 9, 10, then 7.
   EXPECT_LT(html.find("<td>10</td>"), html.find("<td>7</td>"));
+  // Office 10 never called: the page says so, and why its next delivery is unknown.
+  EXPECT_NE(html.find("<td>10</td><td>-</td><td>nunca</td><td>nunca</td><td>-</td>"),
+            std::string::npos)
+      << html;
+  EXPECT_NE(html.find("<td>? (la oficina no informó sus archivos)</td>"), std::string::npos);
+  EXPECT_NE(html.find("<th>próxima llamada</th>"), std::string::npos);
+  EXPECT_NE(html.find(">sin identificación</text>"), std::string::npos);  // the chart's legend
+  EXPECT_NE(RenderText(report, options_).find("never"), std::string::npos);
 }
 
 TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
@@ -125,6 +137,9 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   EXPECT_EQ(next.files, (std::vector<std::string>{"TARIFA.TBL", "ZONAS.TBL"}));
   EXPECT_NE(RenderText(report, options_).find("TARIFA.TBL ZONAS.TBL delete tablas\\VIEJA.TBL"),
             std::string::npos);
+  EXPECT_NE(
+      RenderHtml(report, options_).find("<td>TARIFA.TBL ZONAS.TBL borrar tablas\\VIEJA.TBL</td>"),
+      std::string::npos);
   // The report reads the office's directory and writes nothing there.
   EXPECT_FALSE(std::filesystem::exists(office + "MARVOLEN.TCP"));
 }

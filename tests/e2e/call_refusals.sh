@@ -9,7 +9,9 @@ source "$(dirname "$0")/call_lib.sh" "$1"
 
 start_station
 
-loc21=$(new_office_record 21 clave)
+# The password is no word the station writes ("clave incorrecta" is one), so finding it in a
+# transcript can only mean it leaked.
+loc21=$(new_office_record 21 pw21q)
 printf 'TARIFA 1\r\n' >"$loc21/TARIFA01.TBL"
 of21=$scratch/office21
 mkdir -p "$of21/TRAFICO"
@@ -27,21 +29,21 @@ untouched() {
     fail "files added to loc21: $(ls -A "$loc21")"
 }
 
-call wrong-password "$of21" 21 --password clave --wrong-password
+call wrong-password "$of21" 21 --password pw21q --wrong-password
 expect_refused
 grep -q "^identified: *yes" "$last_log" || fail "the office did not get to identify itself"
 activity_log_has 00021 "Ingreso No autorizado!!"
 untouched
 
 # The halves are compared before anything else: no summary line, nothing read.
-call differing-halves "$of21" 21 --password clave --differing-halves
+call differing-halves "$of21" 21 --password pw21q --differing-halves
 expect_refused
 call_view | grep -qx "Oficina: 00021  \*\*\*Conectada al centro de telesupervisión\*\*\*" ||
   fail "no office line for the differing halves"
 ! call_view | grep -q "^Traf:" || fail "summary shown for differing halves"
 untouched
 
-call number-10000 "$of21" 10000 --password clave
+call number-10000 "$of21" 10000 --password pw21q
 expect_refused
 call_view | grep -qx "Traf:S Tabla:T .*" || fail "no summary line for office 10000"
 [ -z "$(find "$work" -maxdepth 1 -name 'loc*' ! -name loc21 ! -name loc22 ! -name loc23)" ] ||
@@ -71,7 +73,7 @@ expect_refused
 # One record per attempt, the unknown office's as the program error that ended it.
 check_records refused:wrong_password refused:halves_differ refused:bad_office_number \
   aborted:program_error refused:no_tables refused:no_tables
-check_transcript 0 clave
+check_transcript 0 pw21q
 [ "$(record_field 1 'r["office"]')" = null ] || fail "an office taken from differing halves"
 report_line 21 | grep -q " refused:wrong_password " || fail "report for office 21: $(report_line 21)"
 set +e

@@ -9,7 +9,7 @@ caller=$(dirname "$0")/line_caller.py
 
 start_station
 for ((i = 0; i < 100; i++)); do
-  grep -q "station running" "$scratch/station.err" 2>/dev/null && break
+  grep -q "estación en marcha" "$scratch/station.err" 2>/dev/null && break
   sleep 0.1
 done
 
@@ -20,7 +20,7 @@ MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$(free_port) \
 second=$?
 set -e
 [ "$second" -eq 3 ] || fail "a second station on the same home exited $second, expected 3"
-grep -q "another station is already running on the station home .*(process $station_pid)" \
+grep -q "ya hay otra estación en marcha en el directorio de la estación .*(proceso $station_pid)" \
   "$scratch/second.err" || fail "no clear refusal: $(cat "$scratch/second.err")"
 [ ! -s "$scratch/second.out" ] || fail "the refused station showed: $(cat "$scratch/second.out")"
 kill -0 "$station_pid" || fail "the running station is gone"

@@ -237,8 +237,9 @@ TEST_F(OfficeParamFileTest, AnExistingFileIsUsedAsItIs) {
   Put(lower, NewFile().substr(0, 100));
   EXPECT_EQ(Params().ReadOfficeParam("password"), Padded("GALERNA"));
   EXPECT_EQ(ErrorOf([&] { Params().ReadOfficeParam("RootId"); }),
-            "cannot read \"RootId\" (records 29 to 33) from the office parameter file \"" +
-                lower.string() + "\": the file is only 100 bytes long");
+            "No se puede leer \"RootId\" (registros 29 a 33) del archivo de parámetros de la "
+            "oficina \"" +
+                lower.string() + "\": el archivo tiene solo 100 bytes");
   ASSERT_TRUE(Params().WriteOfficeParam("Reintentos", "-1"));
   EXPECT_TRUE(SameBytes(Bytes(lower), NewFile().substr(0, 100) + std::string(44, '\0') + Le(~0u)));
 }
@@ -246,12 +247,13 @@ TEST_F(OfficeParamFileTest, AnExistingFileIsUsedAsItIs) {
 TEST_F(OfficeParamFileTest, AMissingDirectoryOrUnusableFileIsAnErrorNamingIt) {
   const fs::path missing = dir_ / "loc07";
   EXPECT_EQ(ErrorOf([&] { OfficeParamFile(missing, clock_).ReadOfficeParam("Id"); }),
-            "cannot create the office parameter file \"" + (missing / "MARVOLEN.TCP").string() +
-                "\": the office directory does not exist");
+            "No se puede crear el archivo de parámetros de la oficina \"" +
+                (missing / "MARVOLEN.TCP").string() + "\": el directorio de la oficina no existe");
   EXPECT_FALSE(fs::exists(missing));
   fs::create_directory(File());
   EXPECT_EQ(ErrorOf([&] { Params().WriteOfficeParam("Id", "x"); }),
-            "cannot open the office parameter file \"" + File().string() + "\": Is a directory");
+            "No se puede abrir el archivo de parámetros de la oficina \"" + File().string() +
+                "\": Is a directory");
 }
 
 TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {
@@ -263,7 +265,7 @@ TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {
     faulty.partial = partial;
     EXPECT_NE(ErrorOf([&] {
                 Params(&faulty).ReadOfficeParam("password");
-              }).find("cannot create the office parameter file"),
+              }).find("No se puede crear el archivo de parámetros de la oficina"),
               std::string::npos);
     EXPECT_TRUE(Entries().empty()) << call;
   }
@@ -301,17 +303,19 @@ TEST_F(OfficeParamFileTest, AFailedWriteLeavesTheFileAsItWas) {
     const char* key;
     const char* call;
     size_t partial;
-  } rows[] = {{NewFile(), "Id", "PWrite", 7},
-              {NewFile().substr(0, 100), "Reintentos", "PWrite", 2},
-              {NewFile(), "Reintentos", "FSync", 0}};
-  for (const auto& [before, key, call, partial] : rows) {
+    const char* where;
+  } rows[] = {{NewFile(), "Id", "PWrite", 7, "registros 19 a 23"},
+              {NewFile().substr(0, 100), "Reintentos", "PWrite", 2, "registro 36"},
+              {NewFile(), "Reintentos", "FSync", 0, "registro 36"}};
+  for (const auto& [before, key, call, partial, where] : rows) {
     Put(File(), before);
     FaultyFs faulty;
     faulty.fail = call;
     faulty.partial = partial;
     const std::string error = ErrorOf([&] { Params(&faulty).WriteOfficeParam(key, "12345678"); });
-    EXPECT_NE(error.find("cannot write \"" + std::string(key)), std::string::npos) << error;
-    EXPECT_NE(error.find(File().string() + "\": No space left on device"), std::string::npos);
+    EXPECT_EQ(error, "No se puede escribir \"" + std::string(key) + "\" (" + where +
+                         ") en el archivo de parámetros de la oficina \"" + File().string() +
+                         "\": No space left on device");
     EXPECT_TRUE(SameBytes(Bytes(File()), before)) << key;
   }
 }

@@ -95,8 +95,7 @@ TEST_F(ParamsToolTest, DayKeysTakeNoDayBeyondTheDosDates) {
     for (const char* bad : {"31122026", "1", "29220", "75972", "2147483647"}) {
       const Outcome o = Run({office_, "set", key, bad});
       EXPECT_EQ(o.status, 1) << bad;
-      EXPECT_NE(o.err.find("takes 0 or less, or a day from 29221"), std::string::npos)
-          << o.err;
+      EXPECT_NE(o.err.find("admite 0 o menos, o un día de 29221"), std::string::npos) << o.err;
       EXPECT_EQ(Run({office_, "get", key}).out, "75971\n");
     }
   }
@@ -130,20 +129,19 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
     std::string message;
   } rows[] = {
       {{}, 2, "usage: marvolen-params OFFICEDIR dump"},
-      {{dir, "list"}, 2, "unknown subcommand \"list\""},
-      {{dir, "dump", "extra"}, 2, "wrong number of arguments for dump"},
-      {{dir, "get", "Password"}, 2, "unknown key \"Password\""},
-      {{dir, "set", "password", "x", "y"}, 2, "wrong number of arguments for set"},
-      {{"-v", "dump"}, 2, "unknown option \"-v\""},
-      {{dir, "set", "Check_Id", "abc"}, 1, "\"Check_Id\" takes a whole number"},
-      {{dir, "set", "password", "seventeen letters"}, 1, "at most 16 characters"},
+      {{dir, "list"}, 2, "subcomando desconocido \"list\""},
+      {{dir, "dump", "extra"}, 2, "número de argumentos incorrecto para dump"},
+      {{dir, "get", "Password"}, 2, "clave desconocida \"Password\""},
+      {{dir, "set", "password", "x", "y"}, 2, "número de argumentos incorrecto para set"},
+      {{"-v", "dump"}, 2, "opción desconocida \"-v\""},
+      {{dir, "set", "Check_Id", "abc"}, 1, "\"Check_Id\" admite un número entero"},
+      {{dir, "set", "password", "seventeen letters"}, 1, "a lo sumo 16 caracteres"},
       {{dir, "set", "password", "\xE6\x97\xA5"}, 1, "Windows-1252"},
       {{dir, "set", "password", "\xF1"}, 1, "Windows-1252"},
       {{missing, "get", "Id"},
        1,
-       "cannot create the office parameter file \"" + missing +
-           "/MARVOLEN.TCP\": the office "
-           "directory does not exist\n"},
+       "No se puede crear el archivo de parámetros de la oficina \"" + missing +
+           "/MARVOLEN.TCP\": el directorio de la oficina no existe\n"},
   };
   for (const auto& row : rows) {
     const Outcome o = Run(row.args);

@@ -160,6 +160,23 @@ TEST_F(OfficeArchive, AFullDiskWhileUnpackingLeavesNothingOfTheArchive) {
   EXPECT_EQ(log_[0].rfind("ERROR de descompresión:02122026.daw", 0), 0u) << log_[0];
 }
 
+// A member whose name the office's directory holds as a directory cannot be put in place:
+// the operator is told which path, in the station's words, and the directory stays.
+TEST_F(OfficeArchive, AMemberThatADirectoryBlocksIsNamedInTheError) {
+  std::ofstream(root_ / "src" / "trafico.trf") << "traffic";
+  Zip("trafico.trf");
+  fs::create_directories(office_ / "TRAFICO.TRF");
+
+  try {
+    Extract({});
+    ADD_FAILURE() << "a directory in the way went unnoticed";
+  } catch (const FileError& e) {
+    EXPECT_EQ(std::string(e.what()), "No se puede crear el archivo " +
+                                         (office_ / "TRAFICO.TRF").string() + ": Is a directory");
+  }
+  EXPECT_TRUE(fs::is_directory(office_ / "TRAFICO.TRF"));
+}
+
 // A name holding a NUL is reported whole, with the reason it was not written.
 TEST_F(OfficeArchive, ANameWithANulIsReportedWholeWithItsReason) {
   std::ofstream(root_ / "src" / "aXb.daw") << "day";
@@ -174,7 +191,7 @@ TEST_F(OfficeArchive, ANameWithANulIsReportedWholeWithItsReason) {
   EXPECT_THROW(Extract({}), std::exception);
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_NE(log_[0].find(name + " - "), std::string::npos);
-  EXPECT_NE(log_[0].find("not a plain file name"), std::string::npos) << log_[0];
+  EXPECT_NE(log_[0].find("no es un nombre de archivo simple"), std::string::npos) << log_[0];
 
   log_.clear();
   Extract(OnlyNamed({"a"}));
