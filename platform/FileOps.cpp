@@ -22,6 +22,7 @@ const FileOps& SystemFileOps() {
       [](int fd) { return ::close(fd); },
       [](const char* from, const char* to) { return ::rename(from, to); },
       [](const char* path) { return ::unlink(path); },
+      [](const char* path, off_t length) { return ::truncate(path, length); },
   };
   return ops;
 }
@@ -48,6 +49,12 @@ int WriteAll(const FileOps& ops, int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(n));
   }
   return 0;
+}
+
+void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
+  if (RetryOnEintr([&] { return ops.truncate(path.c_str(), length); }) != 0) {
+    throw FileError("No se puede recortar el archivo " + path + ": " + std::strerror(errno));
+  }
 }
 
 void WriteNewFile(const std::string& path, std::string_view data, const FileOps& ops) {

@@ -1,7 +1,7 @@
 // The few file system calls the station makes when it writes its files (the configuration
-// record, the activity log, the received archive and its members, the filed traffic), behind
-// a seam so that tests can make any of them fail, a full disk included: the tests run as
-// root, where a read-only file or directory cannot be arranged with chmod.
+// record, the activity log, the received archive, its trimming and its members, the filed
+// traffic), behind a seam so that tests can make any of them fail, a full disk included: the
+// tests run as root, where a read-only file or directory cannot be arranged with chmod.
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +20,7 @@ struct FileOps {
   std::function<int(int fd)> close;
   std::function<int(const char* from, const char* to)> rename;
   std::function<int(const char* path)> unlink;
+  std::function<int(const char* path, off_t length)> truncate;
 };
 
 // The real system calls.
@@ -39,6 +40,9 @@ int WriteAll(const FileOps& ops, int fd, std::string_view data);
 // removed again. Throws FileError.
 void WriteNewFile(const std::string& path, std::string_view data,
                   const FileOps& ops = SystemFileOps());
+
+// Cuts `path` to its first `length` bytes. Throws FileError.
+void TruncateFile(const std::string& path, off_t length, const FileOps& ops = SystemFileOps());
 
 // Appends `data` to `path`, creating the file when missing. Throws FileError.
 void AppendToFile(const std::string& path, std::string_view data,

@@ -1,5 +1,7 @@
 #include "transfer/TransferArchive.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -83,10 +85,17 @@ class StagingDir {
   fs::path path_;
 };
 
+// Renames through the station's file seam.
+void Rename(const FileOps& files, const fs::path& from, const fs::path& to) {
+  if (files.rename(from.c_str(), to.c_str()) != 0) {
+    throw FileError("No se puede poner en su sitio " + to.string() + ": " + std::strerror(errno));
+  }
+}
+
 // Moves what `from` holds into `to`, replacing a file of the same name in any letter case;
 // a directory that exists there in any letter case is merged into, never followed when it
 // is a symbolic link.
-void MoveInto(const fs::path& from, const fs::path& to) {
+void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to) {
   for (const fs::directory_entry& item : fs::directory_iterator(from)) {
     const std::string name = item.path().filename().string();
     const auto existing = FindNoCase(to, name);
@@ -94,9 +103,9 @@ void MoveInto(const fs::path& from, const fs::path& to) {
         existing ? fs::symlink_status(*existing).type() : fs::file_type::not_found;
     if (item.is_directory() && !item.is_symlink()) {
       if (existing_type == fs::file_type::not_found) {
-        fs::rename(item.path(), to / name);
+        Rename(files, item.path(), to / name);
       } else if (existing_type == fs::file_type::directory) {
-        MoveInto(item.path(), *existing);
+        MoveInto(files, item.path(), *existing);
       } else {
         CannotCreate("el directorio", *existing, std::make_error_code(std::errc::not_a_directory));
       }
@@ -105,8 +114,11 @@ void MoveInto(const fs::path& from, const fs::path& to) {
     if (existing_type == fs::file_type::directory) {
       CannotCreate("el archivo", *existing, std::make_error_code(std::errc::is_a_directory));
     }
-    if (existing && existing->filename() != name) fs::remove(*existing);
-    fs::rename(item.path(), to / name);
+    // The same name in another letter case goes first, so that one file holds the name.
+    if (existing && existing->filename() != name && files.unlink(existing->c_str()) != 0) {
+      throw FileError("No se puede borrar " + existing->string() + ": " + std::strerror(errno));
+    }
+    Rename(files, item.path(), to / name);
   }
 }
 
@@ -121,8 +133,8 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
     PrepareForReading(zipper, archive);
     return zipper.IsZipValid();
   };
-  hooks.extract = [log, io](const fs::path& archive, const fs::path& dir,
-                            const EntryFilter& wanted) {
+  hooks.extract = [log, io, files](const fs::path& archive, const fs::path& dir,
+                                   const EntryFilter& wanted) {
     const StagingDir staging(dir);
     TZipArchiver zipper("Zipper1", nullptr, io.get());
     PrepareForReading(zipper, archive);
@@ -154,7 +166,7 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
       throw std::runtime_error(std::to_string(failures) +
                                " archivo(s) dañado(s) en el archivo recibido");
     }
-    MoveInto(staging.path(), dir);
+    MoveInto(files, staging.path(), dir);
   };
   return hooks;
 }

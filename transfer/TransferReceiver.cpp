@@ -186,7 +186,12 @@ class Receiver {
     bool valid = setup_.archive.is_valid(archive);
     for (int removed = 0; !valid && removed < kMaxTrimmedBytes; ++removed) {
       if (!content_.empty()) content_.pop_back();
-      std::filesystem::resize_file(archive, content_.size());
+      try {
+        TruncateFile(archive.string(), static_cast<off_t>(content_.size()), setup_.archive.files);
+      } catch (const FileError&) {
+        setup_.archive.files.unlink(archive.c_str());  // no half-trimmed archive stays behind
+        throw;
+      }
       valid = setup_.archive.is_valid(archive);
     }
     if (!valid) return {std::move(content_), std::string(kReceiveBadArchive)};

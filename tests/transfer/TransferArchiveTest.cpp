@@ -177,6 +177,25 @@ TEST_F(OfficeArchive, AMemberThatADirectoryBlocksIsNamedInTheError) {
   EXPECT_TRUE(fs::is_directory(office_ / "TRAFICO.TRF"));
 }
 
+// A member that cannot be renamed into place is named in the error, and the staging
+// directory goes with what it still holds.
+TEST_F(OfficeArchive, AMemberThatCannotBePutInPlaceIsNamedAndLeavesNoStaging) {
+  std::ofstream(root_ / "src" / "trafico.trf") << "traffic";
+  Zip("trafico.trf");
+  FileOps failing = SystemFileOps();
+  failing.rename = [](const char*, const char*) { return errno = EIO, -1; };
+  const ArchiveHooks hooks = ZipArchiveHooks({}, failing);
+  try {
+    hooks.extract(root_ / "in.zip", office_, {});
+    ADD_FAILURE() << "the failed rename went unnoticed";
+  } catch (const FileError& e) {
+    EXPECT_EQ(std::string(e.what()), "No se puede poner en su sitio " +
+                                         (office_ / "trafico.trf").string() +
+                                         ": Input/output error");
+  }
+  EXPECT_TRUE(OfficeFiles().empty());
+}
+
 // A name holding a NUL is reported whole, with the reason it was not written.
 TEST_F(OfficeArchive, ANameWithANulIsReportedWholeWithItsReason) {
   std::ofstream(root_ / "src" / "aXb.daw") << "day";

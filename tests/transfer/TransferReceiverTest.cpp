@@ -272,6 +272,21 @@ TEST_F(ReceiveFileTest, AFullDiskWhileStoringTheArchiveLeavesNoPartOfIt) {
   EXPECT_TRUE(extracted.empty());
 }
 
+TEST_F(ReceiveFileTest, ATrimmingThatFailsLeavesNoPartOfTheArchive) {
+  const std::string archive = RandomBytes(1500, 22);
+  Peer(archive, {1024, 1024});
+  setup.archive.files.truncate = [](const char*, off_t) { return errno = EIO, -1; };
+  try {
+    Receive();
+    ADD_FAILURE() << "the failed trimming went unnoticed";
+  } catch (const FileError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "No se puede recortar el archivo " + Recibo().string() + ": Input/output error");
+  }
+  EXPECT_FALSE(fs::exists(Recibo()));
+  EXPECT_TRUE(extracted.empty());
+}
+
 TEST_F(ReceiveFileTest, OldArchiveOfAnyCaseIsReplacedAndTrailingBytesHandedBack) {
   std::ofstream(setup.dir / "Recibo.ZIP") << "old";
   const std::string archive = RandomBytes(128, 11);
