@@ -80,12 +80,15 @@ TZipArchiver::~TZipArchiver() {
 void TZipArchiver::OpenZip(uint16_t mode) {
   impl_->OpenZip(mode);
 }
+
 void TZipArchiver::CloseZip() {
   impl_->CloseZip();
 }
+
 bool TZipArchiver::IsOpen() const {
   return impl_->IsOpen();
 }
+
 bool TZipArchiver::IsReadOnly() const {
   return impl_->IsReadOnly();
 }
@@ -98,12 +101,15 @@ void TZipArchiver::AddMatching(std::string_view FileMask, uint32_t AttrMask,
 void TZipArchiver::BeginBatch() {
   impl_->BeginBatch();
 }
+
 void TZipArchiver::EndBatch() {
   impl_->EndBatch();
 }
+
 int TZipArchiver::BatchDepth() const {
   return impl_->BatchDepth();
 }
+
 bool TZipArchiver::IsZipValid() noexcept {
   return impl_->IsZipValid();
 }
@@ -121,9 +127,11 @@ void TZipArchiver::TestMatching(std::string_view FileMask, uint32_t AttrMask,
 size_t TZipArchiver::Count() const {
   return impl_->Entries().size();
 }
+
 const EntryRecord& TZipArchiver::Entry(size_t index) const {
   return impl_->Entries().at(index);
 }
+
 const std::string& TZipArchiver::ArchiveComment() const {
   return impl_->Comment();
 }
