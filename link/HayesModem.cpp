@@ -56,11 +56,11 @@ std::optional<int> Number(std::string_view body, std::size_t& pos) {
 
 }  // namespace
 
-void PacedQueue::Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds perByte) {
+void PacedQueue::Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds per_byte) {
   if (bytes.empty()) return;
   // A byte starts when it is sent or when the one before it has arrived, whichever is later.
-  if (bytes_.empty()) next_at_ = std::max(last_done_, now) + perByte;
-  per_byte_ = perByte;
+  if (bytes_.empty()) next_at_ = std::max(last_done_, now) + per_byte;
+  per_byte_ = per_byte;
   bytes_.append(bytes);
 }
 
@@ -318,9 +318,9 @@ void HayesModem::GoOnline() {
   Result(speed_ ? "CONNECT " + std::to_string(speed_) : std::string("CONNECT"));
 }
 
-void HayesModem::EndCall(bool byStation, std::string_view result) {
+void HayesModem::EndCall(bool by_station, std::string_view result) {
   if (state_ == State::kIdle) return;
-  const bool wasUp = Carrier();
+  const bool was_up = Carrier();
   state_ = State::kIdle;
   answer_at_.reset();
   rings_ = 0;
@@ -329,8 +329,8 @@ void HayesModem::EndCall(bool byStation, std::string_view result) {
   paced_to_station_.Clear();
   faults_to_caller_.clear();
   faults_to_station_.clear();
-  if (byStation) line_.HangUp();
-  if (wasUp && !result.empty()) Result(result);
+  if (by_station) line_.HangUp();
+  if (was_up && !result.empty()) Result(result);
 }
 
 void HayesModem::SetDtr(bool on) {

@@ -51,7 +51,7 @@ struct LineFault {
 class PacedQueue {
  public:
   // A zero time per byte releases everything at once.
-  void Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds perByte);
+  void Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds per_byte);
   // Appends to `out` what has fully arrived by `now`.
   void Release(MonoTime now, std::string& out);
   std::optional<MonoTime> NextRelease() const;
@@ -134,7 +134,7 @@ class HayesModem {
   void Reset();
   void Answer();
   void GoOnline();
-  void EndCall(bool byStation, std::string_view result);
+  void EndCall(bool by_station, std::string_view result);
   void Filter(LineDirection direction, std::string& bytes);
   std::chrono::nanoseconds PerByte() const;
 

@@ -59,8 +59,8 @@ int ModemPort::SetTimeouts(const CommTimeouts&) {
   return 0;
 }
 
-int ModemPort::SetupQueues(std::uint32_t inQueue, std::uint32_t) {
-  modem_.SetStationQueueLimit(inQueue);
+int ModemPort::SetupQueues(std::uint32_t in_queue, std::uint32_t) {
+  modem_.SetStationQueueLimit(in_queue);
   return 0;
 }
 

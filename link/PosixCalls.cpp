@@ -37,8 +37,8 @@ int PosixCalls::TcFlush(int fd, int queue) {
 int PosixCalls::TcFlow(int fd, int action) {
   return ::tcflow(fd, action);
 }
-int PosixCalls::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
-  return ::poll(fds, count, timeoutMs);
+int PosixCalls::Poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  return ::poll(fds, count, timeout_ms);
 }
 
 PosixCalls& PosixCalls::System() {

@@ -26,7 +26,7 @@ class PosixCalls {
   virtual int TcSetAttr(int fd, int when, const termios* settings);
   virtual int TcFlush(int fd, int queue);
   virtual int TcFlow(int fd, int action);
-  virtual int Poll(pollfd* fds, nfds_t count, int timeoutMs);
+  virtual int Poll(pollfd* fds, nfds_t count, int timeout_ms);
 
   // The real calls.
   static PosixCalls& System();

@@ -127,7 +127,7 @@ class SerialDevice {
   // the lines as they take effect.
   virtual int SetState(const LineSettings& settings) = 0;
   virtual int SetTimeouts(const CommTimeouts& timeouts) = 0;
-  virtual int SetupQueues(std::uint32_t inQueue, std::uint32_t outQueue) = 0;
+  virtual int SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) = 0;
   virtual int SetEventMask(std::uint32_t mask) = 0;
   virtual int Purge(std::uint32_t flags) = 0;
   virtual int ClearErrors(CommStatus& status) = 0;

@@ -181,12 +181,12 @@ std::string SerialLine::WritePort(int port, std::string_view bytes, bool checkCt
 std::string SerialLine::ReadPort(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
-  const std::string clearError = ClearPortErrors(port);
+  const std::string clear_error = ClearPortErrors(port);
   entry->received.clear();
   if (!entry->IsOpen()) return {};
   // An open port whose queue cannot be read has failed (a device that went away): say so
   // rather than look like a silent line.
-  if (!clearError.empty()) return clearError;
+  if (!clear_error.empty()) return clear_error;
   const std::size_t count = entry->status.cbInQue;
   if (count == 0) return {};
 
@@ -207,12 +207,12 @@ std::string SerialLine::SetPortLines(int port, int code) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
   const LineSettings& s = entry->lineSettings;
-  const bool rtsHandshake = s.RtsControl() == kControlHandshake;
-  const bool dtrHandshake = s.DtrControl() == kControlHandshake;
-  if (code == kClrRts && rtsHandshake) return text::ShortForm(text::kClrRtsRefused, port);
-  if (code == kSetRts && rtsHandshake) return text::ShortForm(text::kSetRtsRefused, port);
-  if (code == kClrDtr && dtrHandshake) return text::ShortForm(text::kClrDtrRefused, port);
-  if (code == kSetDtr && dtrHandshake) return text::ShortForm(text::kSetDtrRefused, port);
+  const bool rts_handshake = s.RtsControl() == kControlHandshake;
+  const bool dtr_handshake = s.DtrControl() == kControlHandshake;
+  if (code == kClrRts && rts_handshake) return text::ShortForm(text::kClrRtsRefused, port);
+  if (code == kSetRts && rts_handshake) return text::ShortForm(text::kSetRtsRefused, port);
+  if (code == kClrDtr && dtr_handshake) return text::ShortForm(text::kClrDtrRefused, port);
+  if (code == kSetDtr && dtr_handshake) return text::ShortForm(text::kSetDtrRefused, port);
   if (!entry->IsOpen()) return {};
   if (int rc = entry->handle->Escape(code)) {
     return text::SystemErrorForm(text::kEscapeFailed, port, rc);

@@ -165,9 +165,9 @@ void ReadLineSettings(const termios& t, LineSettings& s) {
     s.StopBits = s.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
   }
 
-  const std::uint32_t fromTermios = LineSettings::kParityCheck | LineSettings::kOutxCtsFlow |
-                                    LineSettings::kOutX | LineSettings::kInX;
-  s.flags = (s.flags & ~fromTermios) | LineSettings::kBinary;
+  const std::uint32_t from_termios = LineSettings::kParityCheck | LineSettings::kOutxCtsFlow |
+                                     LineSettings::kOutX | LineSettings::kInX;
+  s.flags = (s.flags & ~from_termios) | LineSettings::kBinary;
   if (t.c_iflag & INPCK) s.flags |= LineSettings::kParityCheck;
   if (t.c_iflag & IXON) s.flags |= LineSettings::kOutX;
   if (t.c_iflag & IXOFF) s.flags |= LineSettings::kInX;

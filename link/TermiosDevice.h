@@ -36,7 +36,7 @@ class TermiosDevice final : public SerialDevice {
   int GetState(LineSettings& settings) override;
   int SetState(const LineSettings& settings) override;
   int SetTimeouts(const CommTimeouts& timeouts) override;
-  int SetupQueues(std::uint32_t inQueue, std::uint32_t outQueue) override;
+  int SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) override;
   int SetEventMask(std::uint32_t mask) override;
   int Purge(std::uint32_t flags) override;
   int ClearErrors(CommStatus& status) override;

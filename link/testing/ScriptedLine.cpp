@@ -58,11 +58,11 @@ struct ScriptedLine::State {
   }
 
   void Arrive(MonoTime start, std::string_view bytes) {
-    const auto perByte = PerByte(pace);
+    const auto per_byte = PerByte(pace);
     MonoTime at = start;
-    if (perByte.count() > 0 && !incoming.empty()) at = std::max(at, incoming.rbegin()->first);
+    if (per_byte.count() > 0 && !incoming.empty()) at = std::max(at, incoming.rbegin()->first);
     for (char c : bytes) {
-      at += perByte;
+      at += per_byte;
       incoming.emplace(at, c);
     }
   }
@@ -97,9 +97,9 @@ struct ScriptedLine::State {
         at_line += c;
         continue;
       }
-      const bool isAt = at_line.size() >= 2 && (at_line[0] == 'A' || at_line[0] == 'a') &&
-                        (at_line[1] == 'T' || at_line[1] == 't');
-      if (isAt) Arrive(clock->Now(), "\r\nOK\r\n");
+      const bool is_at = at_line.size() >= 2 && (at_line[0] == 'A' || at_line[0] == 'a') &&
+                         (at_line[1] == 'T' || at_line[1] == 't');
+      if (is_at) Arrive(clock->Now(), "\r\nOK\r\n");
       at_line.clear();
     }
   }
