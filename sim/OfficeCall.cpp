@@ -106,11 +106,13 @@ std::string ReadWhole(const fs::path& file) {
 }
 
 // Names an archive entry may carry that must never land outside the folder it is unpacked in,
-// and the parameter file that must never be replaced from the line.
-std::vector<RawEntry> HostileEntries() {
+// and the parameter file that must never be replaced from the line. The absolute name aims at
+// the office's own directory, so that a station that followed it would harm nothing another
+// run shares.
+std::vector<RawEntry> HostileEntries(const fs::path& office_dir) {
   return {{"../escape.txt", "escaped\r\n"},
           {"..\\escape-backslash.txt", "escaped\r\n"},
-          {"/tmp/marvolen-office-escape.txt", "escaped\r\n"},
+          {AbsoluteEscapeName(office_dir), "escaped\r\n"},
           {"C:/escape-drive.txt", "escaped\r\n"},
           {"MARVOLEN.TCP", std::string(4004, '\xFF')}};
 }
@@ -383,13 +385,17 @@ bool OfficeCall::Receive() {
   return r.ok;
 }
 
+std::string AbsoluteEscapeName(const fs::path& office_dir) {
+  return (fs::absolute(office_dir) / "escape-absolute.txt").string();
+}
+
 std::string OfficeCall::OutgoingArchive(const std::vector<ArchiveItem>& items) {
   const ArchiveFault fault = settings_.misbehave.archive;
   if (fault == ArchiveFault::Hostile) {
     std::vector<RawEntry> entries;
     for (const ArchiveItem& i : items)
       entries.push_back({Utf8ToOem(i.stored_name), ReadWhole(i.file)});
-    for (RawEntry& e : HostileEntries()) entries.push_back(std::move(e));
+    for (RawEntry& e : HostileEntries(settings_.dir)) entries.push_back(std::move(e));
     Note("sending a hostile archive (as asked)");
     return StoredZip(entries);
   }

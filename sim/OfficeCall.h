@@ -20,6 +20,9 @@ namespace marvolen::office {
 enum class ArchiveFault { None, Corrupt, BadCrc, Hostile };
 enum class DropDuring { None, Receive, Send };
 
+// The absolute entry name a hostile archive carries: a file in the office's own directory.
+std::string AbsoluteEscapeName(const std::filesystem::path& office_dir);
+
 struct Misbehaviour {
   bool never_identify = false;
   bool hang_up_on_ident = false;       // hang up right behind the identification

@@ -360,9 +360,10 @@ TEST_F(CallTest, BadArchivesAreSentWhenAskedFor) {
   FakeStation hostile_station(clock_, commands);
   Run(hostile_station);
   ASSERT_EQ(link_.sent.size(), 1u);
-  for (const char* name :
-       {"TRAFICO.TRF", "../escape.txt", "..\\escape-backslash.txt",
-        "/tmp/marvolen-office-escape.txt", "C:/escape-drive.txt", "MARVOLEN.TCP"}) {
+  for (const std::string& name :
+       {std::string("TRAFICO.TRF"), std::string("../escape.txt"),
+        std::string("..\\escape-backslash.txt"), AbsoluteEscapeName(settings_.dir),
+        std::string("C:/escape-drive.txt"), std::string("MARVOLEN.TCP")}) {
     EXPECT_NE(link_.sent[0].find(name), std::string::npos) << name;
   }
   EXPECT_TRUE(link_.packed.empty());
