@@ -16,11 +16,15 @@ enum class CallReason {
   kNoTables,
   kTooManyStrayLines,
   kInCallOnOtherLine,
+  kLockFailed,
   // aborted
   kStall,
   kCarrierLost,
   kTransferFailed,
   kProgramError,
+  kStopped,
+  kCallTooLong,
+  kArchiveTooLarge,
 };
 
 enum class TransferDirection { kSend, kReceive };

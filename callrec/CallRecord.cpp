@@ -20,7 +20,7 @@ constexpr std::array<std::pair<CallResult, std::string_view>, 4> kResults{{
     {CallResult::kAborted, "aborted"},
 }};
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 12> kReasons{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasons{{
     {CallReason::kNone, ""},
     {CallReason::kWrongPassword, "wrong_password"},
     {CallReason::kHalvesDiffer, "halves_differ"},
@@ -29,10 +29,14 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 12> kReasons{{
     {CallReason::kNoTables, "no_tables"},
     {CallReason::kTooManyStrayLines, "too_many_stray_lines"},
     {CallReason::kInCallOnOtherLine, "in_call_on_other_line"},
+    {CallReason::kLockFailed, "lock_failed"},
     {CallReason::kStall, "stall"},
     {CallReason::kCarrierLost, "carrier_lost"},
     {CallReason::kTransferFailed, "transfer_failed"},
     {CallReason::kProgramError, "program_error"},
+    {CallReason::kStopped, "stopped"},
+    {CallReason::kCallTooLong, "call_too_long"},
+    {CallReason::kArchiveTooLarge, "archive_too_large"},
 }};
 
 template <typename T>

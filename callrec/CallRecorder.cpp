@@ -80,7 +80,7 @@ std::optional<int> DayOf(const std::string& name) {
   return LocalDateSerial(std::chrono::system_clock::from_time_t(t));
 }
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 11> kReasonTexts{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
     {CallReason::kWrongPassword, "clave incorrecta"},
     {CallReason::kHalvesDiffer, "identificación alterada"},
     {CallReason::kDeviceMismatch, "llave distinta"},
@@ -88,10 +88,14 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 11> kReasonTexts{{
     {CallReason::kNoTables, "sin tablas"},
     {CallReason::kTooManyStrayLines, "demasiadas líneas extrañas"},
     {CallReason::kInCallOnOtherLine, "en llamada por otra línea"},
+    {CallReason::kLockFailed, "bloqueo de la oficina fallido"},
     {CallReason::kStall, "sin respuesta"},
     {CallReason::kCarrierLost, "sin portadora"},
     {CallReason::kTransferFailed, "transferencia fallida"},
     {CallReason::kProgramError, "error de programa"},
+    {CallReason::kStopped, "estación detenida"},
+    {CallReason::kCallTooLong, "llamada demasiado larga"},
+    {CallReason::kArchiveTooLarge, "archivo demasiado grande"},
 }};
 
 }  // namespace
