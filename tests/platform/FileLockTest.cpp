@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 
 namespace marvolen {
 namespace {
@@ -57,6 +60,43 @@ TEST_F(FileLockTest, MissingDirectoryIsAnErrorNotAHeldLock) {
   int error = 0;
   EXPECT_FALSE(FileLock::TryAcquire(dir_ / "none" / "test.lock", error).has_value());
   EXPECT_EQ(error, ENOENT);
+}
+
+// Whoever can write the lock's directory cannot make the lock write elsewhere, write into
+// something that is no file, or hang the taker: each is an error, and nothing is touched.
+TEST_F(FileLockTest, OnlyARegularFileIsLockedNeverALinkADirectoryOrAFifo) {
+  ::alarm(20);  // a FIFO opened the blocking way would hang here for good
+  const fs::path outside = dir_ / "outside";
+  std::ofstream(outside) << "ajeno";
+  struct Row {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    int error;
+  };
+  const Row rows[] = {
+      {"link to a file", [&](const fs::path& p) { fs::create_symlink(outside, p); }, ELOOP},
+      {"dangling link", [&](const fs::path& p) { fs::create_symlink(dir_ / "made", p); }, ELOOP},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, EISDIR},
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0); },
+       FileLock::kNotRegularFile},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path path = dir_ / row.name;
+    row.make(path);
+    int error = 0;
+    std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
+    EXPECT_FALSE(lock.has_value());
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(FileLock::ReadNote(path), "");
+    EXPECT_FALSE(FileLock::ErrorText(error).empty());
+  }
+  EXPECT_EQ(FileLock::ErrorText(ELOOP), "es un enlace simbólico, no se sigue");
+  EXPECT_EQ(FileLock::ErrorText(FileLock::kNotRegularFile), "no es un archivo regular");
+  EXPECT_FALSE(fs::exists(dir_ / "made"));  // nothing created through the link
+  std::ifstream in(outside);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "ajeno");
+  ::alarm(0);
 }
 
 TEST_F(FileLockTest, NoteTellsWhoHoldsTheLock) {
