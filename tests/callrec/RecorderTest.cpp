@@ -120,6 +120,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       {"password", true, false, CallResult::kRefused, CallReason::kWrongPassword},
       {"device", true, false, CallResult::kRefused, CallReason::kDeviceMismatch},
       {"other line", true, false, CallResult::kRefused, CallReason::kInCallOnOtherLine},
+      {"lock", true, false, CallResult::kRefused, CallReason::kLockFailed},
       {"stall", true, false, CallResult::kAborted, CallReason::kStall},
       {"carrier", true, false, CallResult::kAborted, CallReason::kCarrierLost},
       {"transfer", true, false, CallResult::kAborted, CallReason::kTransferFailed},
@@ -135,7 +136,10 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       recorder_.TransferBlock({1, 1024, false, "ACK"});
     }
     clock_.Advance(Millis(1000));
-    EXPECT_EQ(recorder_.Ended(e.result, e.reason, e.name), "") << e.name;
+    // The admission tells why the lock failed before the call ends without a detail.
+    if (e.reason == CallReason::kLockFailed) recorder_.Detail(e.name);
+    const bool told = e.reason == CallReason::kLockFailed;
+    EXPECT_EQ(recorder_.Ended(e.result, e.reason, told ? "" : e.name), "") << e.name;
   }
   const auto logged = Logged();
   ASSERT_EQ(logged.size(), std::size(endings));
@@ -163,8 +167,11 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
   const std::string transcript = ReadAll(dir_.Path() + logged[3].transcript);
   EXPECT_NE(transcript.find(" * Fin: rechazada (clave incorrecta)\n"), std::string::npos)
       << transcript;
-  EXPECT_EQ(CallEndLine(logged[7]), "Fin de llamada: abortada (sin portadora), 1 s");
-  // Ten calls in distinct seconds: ten transcripts, "sin-oficina" where the office is unknown.
+  EXPECT_EQ(CallEndLine(logged[6]),
+            "Fin de llamada: rechazada (bloqueo de la oficina fallido), 1 s");
+  EXPECT_EQ(CallEndLine(logged[8]), "Fin de llamada: abortada (sin portadora), 1 s");
+  // Eleven calls in distinct seconds: eleven transcripts, "sin-oficina" where the office is
+  // unknown.
   EXPECT_NE(logged[0].transcript.find("-sin-oficina.txt"), std::string::npos);
 }
 
