@@ -42,7 +42,7 @@ std::optional<FileLock> LockStationHome(const fs::path& home, std::string& messa
               "esta un directorio propio ($MARVOLEN_HOME).";
   } else {
     message = "no se puede bloquear el directorio de la estación: " + path.string() + ": " +
-              std::strerror(error);
+              FileLock::ErrorText(error);
   }
   return std::nullopt;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -51,10 +50,14 @@ int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
   }
 }
 
-// The password test: group i of the line is the character code (Windows-1252) of character
-// i of the stored password, which the parameter file keeps blank-padded.
+// The password test: group i of the line is the byte (Windows-1252) of character i of the
+// stored password, which the parameter file keeps blank-padded. The stored text goes back to
+// the very bytes of the file, the five bytes Windows-1252 leaves undefined included; a
+// character with no byte matches nothing (it would read as '?').
 bool PasswordMatches(const IdentFields& ident, const std::string& stored_utf8) {
-  std::string stored = Utf8ToAnsi(stored_utf8);
+  const Converted converted = Utf8ToAnsiExact(stored_utf8);
+  if (!converted.exact) return false;
+  std::string stored = converted.text;
   if (stored.size() < 5) stored.resize(5, ' ');
   for (int i = 1; i <= 5; ++i) {
     if (ident.PasswordGroup(i) != static_cast<unsigned char>(stored[i - 1])) return false;
@@ -84,35 +87,51 @@ OfficeParams ReadParams(OfficeParamAccess& params, bool feature_flag_blank, Admi
 }
 
 // Device pinning: an identifier on record must be the one reported; with none on record the
-// reported one is stored, so the office is tied to that device from now on.
+// reported one is stored, so the office is tied to that device from now on. Both compare and
+// store the raw bytes, as for the password.
 bool DeviceAccepted(const IdentFields& ident, const std::string& stored_utf8,
                     OfficeParamAccess& params) {
-  const std::string stored = Utf8ToAnsi(stored_utf8);
+  const Converted stored = Utf8ToAnsiExact(stored_utf8);
   const std::string device = ident.DeviceId();
-  if (stored.find_last_not_of(' ') != std::string::npos) return stored.substr(0, 8) == device;
-  params.WriteOfficeParam("Id", AnsiToUtf8(device + std::string(8, ' ')));
+  if (stored.text.find_last_not_of(' ') != std::string::npos)
+    return stored.exact && stored.text.substr(0, 8) == device;
+  params.WriteOfficeParam("Id", AnsiToUtf8Exact(device + std::string(8, ' ')));
   return true;
 }
 
-// Takes the office's call lock without waiting. False when another line holds it (shown and
-// logged). A lock that cannot be taken for any other reason does not keep the office out:
-// a missing directory fails right after, at its parameter file, and anything else is shown.
-bool LockOffice(AdmissionResult& r, const AdmissionSetup& setup) {
+enum class OfficeLockOutcome { kLocked, kBusy, kFailed, kNoDirectory };
+
+// Takes the office's call lock without waiting. Another line holding it and any failure to
+// take it are shown and logged, and refuse the call: an office served unlocked could be in
+// two calls at once. With `directory_may_be_missing`, a missing office directory is left to
+// the parameter file, which fails right after with its own error, as it always has.
+OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
+                             bool directory_may_be_missing) {
+  const fs::path path = fs::path(r.OfficeDir) / kOfficeLockFile;
   int error = 0;
-  std::optional<FileLock> lock =
-      FileLock::TryAcquire(fs::path(r.OfficeDir) / kOfficeLockFile, error);
+  std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
   if (lock) {
     r.OfficeLock = std::make_shared<FileLock>(std::move(*lock));
-    return true;
+    return OfficeLockOutcome::kLocked;
   }
   if (error == EWOULDBLOCK) {
     setup.view(kOfficeBusyLine);
     setup.activity(kOfficeBusyLine);
-    return false;
+    return OfficeLockOutcome::kBusy;
   }
-  if (error != ENOENT)
-    setup.view(std::string("*ERROR Bloqueo de la oficina: ") + std::strerror(error));
-  return true;
+  std::error_code ec;
+  if (directory_may_be_missing && (error == ENOENT || error == ENOTDIR) &&
+      !fs::is_directory(r.OfficeDir, ec))
+    return OfficeLockOutcome::kNoDirectory;
+  r.RefusalDetail = path.string() + ": " + FileLock::ErrorText(error);
+  const std::string line = kOfficeLockFailedLine + r.RefusalDetail;
+  setup.view(line);
+  setup.activity(line);
+  return OfficeLockOutcome::kFailed;
+}
+
+Refusal RefusalFor(OfficeLockOutcome lock) {
+  return lock == OfficeLockOutcome::kBusy ? Refusal::kOfficeBusy : Refusal::kLockFailed;
 }
 
 class StationParamFile : public OfficeParamAccess {
@@ -218,13 +237,21 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
   r.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, r.OfficeNumber)).string();
   r.OfficeTag = OfficeTagFor(r.OfficeNumber);
   // Before its parameter file is read (device pinning writes it) and anything is staged.
-  if (!LockOffice(r, setup)) {
-    r.refusal = Refusal::kOfficeBusy;
+  OfficeLockOutcome lock = LockOffice(r, setup, true);
+  if (lock == OfficeLockOutcome::kBusy || lock == OfficeLockOutcome::kFailed) {
+    r.refusal = RefusalFor(lock);
     return r;
   }
   const std::unique_ptr<OfficeParamAccess> params = setup.open_params(r.OfficeDir);
   const bool feature_blank = ident.FeatureFlagBlank();
   const OfficeParams stored = ReadParams(*params, feature_blank, r);
+  // The parameters could be read after all (the directory was made meanwhile): the call goes
+  // on only with the lock, taken before anything is written or staged.
+  if (lock == OfficeLockOutcome::kNoDirectory) lock = LockOffice(r, setup, false);
+  if (lock != OfficeLockOutcome::kLocked) {
+    r.refusal = RefusalFor(lock);
+    return r;
+  }
 
   if (!PasswordMatches(ident, stored.password)) {
     r.refusal = Refusal::kPassword;

@@ -53,6 +53,7 @@ enum class Refusal {
   kDeviceId,
   kNoTables,
   kOfficeBusy,  // another line is in a call with this office
+  kLockFailed,  // the office's lock could not be taken (RefusalDetail says why)
 };
 
 // The lock file in an office's directory that the line serving the office holds from its
@@ -60,10 +61,14 @@ enum class Refusal {
 // never serve one office at the same time.
 inline constexpr char kOfficeLockFile[] = ".marvolen-call.lock";
 inline constexpr char kOfficeBusyLine[] = "Oficina en comunicación por otra línea";
+// Followed by the lock file's path and why it could not be locked.
+inline constexpr char kOfficeLockFailedLine[] = "*ERROR Bloqueo de la oficina: ";
 
 struct AdmissionResult {
   Refusal refusal = Refusal::kNone;
   bool Admitted() const { return refusal == Refusal::kNone; }
+  // For the call's record: the lock file and the error, when the lock could not be taken.
+  std::string RefusalDetail;
 
   // Always set, also on a refusal: TableExt carries over to the next call.
   std::string IdentLine;  // the line's raw bytes (Windows-1252)
@@ -84,9 +89,9 @@ struct AdmissionResult {
   SurveyEntries TableSurvey;  // after the comparison: up-to-date files hold kUpToDate
   std::string DeleteList;     // Windows-1252: "tablas\NAME", "upgrade\NAME" or empty
   bool EnvioBuilt = false;
-  // Held from the office number on; empty when the office's directory has none to lock (it
-  // is missing) or on a refusal before. Shared so that the call state keeps it after the
-  // result is gone; the last holder releases it.
+  // Held from the office number on (an office is never admitted without it); empty on a
+  // refusal before it was taken. Shared so that the call state keeps it after the result is
+  // gone; the last holder releases it.
   std::shared_ptr<FileLock> OfficeLock;
 };
 

@@ -37,6 +37,8 @@ CallReason ReasonOf(Refusal refusal) {
       return CallReason::kNoTables;
     case Refusal::kOfficeBusy:
       return CallReason::kInCallOnOtherLine;
+    case Refusal::kLockFailed:
+      return CallReason::kLockFailed;
   }
   return CallReason::kNone;
 }
@@ -80,6 +82,7 @@ CallReason CallAdmission::Admit(const std::string& line) {
   s_.events().Identified(line, s_.state.TableExt);
   const AdmissionResult result = AdmitOffice(line, s_.state.TableExt, setup);
   StoreAdmission(result, s_.state);
+  if (!result.RefusalDetail.empty()) s_.events().Detail(result.RefusalDetail);
   if (result.EnvioBuilt) NoteFilesSent(result, setup.ExeDir, s_.events());
   return ReasonOf(result.refusal);
 }

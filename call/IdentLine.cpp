@@ -78,11 +78,14 @@ std::string IdentFields::TableExt() const {
 
 int32_t IdentFields::PasswordGroup(int i) const {
   const std::string group = Field(3 * i + 11, 3);
-  try {
-    return StrToInt(AnsiToUtf8(group));
-  } catch (const ConversionError& e) {
-    throw ConversionError(e.text(), "clave de la oficina, grupo " + std::to_string(i));
+  if (const auto value = TryStrToInt(AnsiToUtf8(group))) return *value;
+  // The error is shown, recorded and kept in the call's transcript: it says which group was
+  // wrong and how, but not its digits, which are the office's password.
+  std::string shown = AnsiToUtf8(group);
+  for (char& c : shown) {
+    if (c >= '0' && c <= '9') c = '*';
   }
+  throw ConversionError(shown, "clave de la oficina, grupo " + std::to_string(i));
 }
 
 bool IdentFields::FeatureFlagBlank() const {

@@ -57,7 +57,7 @@ class IdentFields {
   // "tab" when the table kind is S or N in either case, else "tbl".
   std::string TableExt() const;
   // Password group i (1..5): three digits, the code of password character i. Throws
-  // ConversionError when the group is not a number.
+  // ConversionError when the group is not a number; its text has the digits masked ('*').
   int32_t PasswordGroup(int i) const;
   // True when position 29 is a blank, or missing: then the office gets neither the clock
   // setting nor upgrades, whatever its parameters say.

@@ -175,7 +175,7 @@ void SupervisionScript::SendCommand(std::string bytes) {
 }
 
 void SupervisionScript::SendMessage(std::string_view utf8_text) {
-  SendCommand(std::string(MessageToken) + Utf8ToAnsi(utf8_text) + '\r');
+  SendCommand(std::string(MessageToken) + Utf8ToAnsiExact(utf8_text).text + '\r');
 }
 
 void SupervisionScript::StepTables() {
@@ -200,7 +200,8 @@ void SupervisionScript::StepDeleteTable() {
     st.ScriptStep = 3;
     return;
   }
-  const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8(st.DeleteList);
+  // The name goes back to the office byte for byte, whatever bytes it holds.
+  const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8Exact(st.DeleteList);
   s_.window.AddLine(text);
   SendMessage(text);
   s_.log_event(text);

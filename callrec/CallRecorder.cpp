@@ -33,9 +33,39 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kTokenNam
     {ClockToken, "<Clock>"},
 }};
 
+constexpr std::string_view kIdentMark = "Ident=";
 // Password groups: five groups of three characters from position 14 of each half.
 constexpr size_t kPasswordFrom = 13;
 constexpr size_t kPasswordWidth = 15;
+
+// The password groups of `ident` as its text holds them, when all five read as numbers the way
+// the admission reads them; nullopt when they do not (the admission would not get past them).
+std::optional<std::string> PasswordText(const IdentFields& ident) {
+  try {
+    for (int i = 1; i <= 5; ++i) ident.PasswordGroup(i);
+  } catch (const ConversionError&) {
+    return std::nullopt;
+  }
+  return ident.Field(kPasswordFrom + 1, kPasswordWidth);
+}
+
+// The half length of an identification that begins at `from`: two equal halves, as the
+// admission takes them, with readable password groups. The line may run on after it (noise
+// behind the identification), so every later "Ident=" is tried as the second half's start.
+std::optional<size_t> IdentHalfAt(std::string_view line, size_t from) {
+  const auto readable = [&](size_t half) {
+    if (half == 0 || from + 2 * half > line.size() ||
+        line.substr(from, half) != line.substr(from + half, half))
+      return false;
+    return PasswordText(IdentFields(std::string(line.substr(from, 2 * half)))).has_value();
+  };
+  if (readable((line.size() - from) / 2)) return (line.size() - from) / 2;
+  for (size_t at = line.find(kIdentMark, from + 1); at != std::string_view::npos;
+       at = line.find(kIdentMark, at + 1)) {
+    if (readable(at - from)) return at - from;
+  }
+  return std::nullopt;
+}
 
 void EscapeByte(unsigned char c, std::string& out) {
   if (c == '\\') {
@@ -136,12 +166,35 @@ std::string EscapeLine(std::string_view bytes) {
 
 std::string MaskIdentLine(std::string_view line) {
   std::string out(line);
-  if (line.substr(0, 6) != "Ident=") return out;
-  const size_t half = line.size() / 2;
-  for (const size_t base : {size_t{0}, half}) {
-    for (size_t i = base + kPasswordFrom; i < base + kPasswordFrom + kPasswordWidth; ++i) {
-      if (i < out.size()) out[i] = '*';
+  // The password texts met, masked again wherever else they stand: an identification whose
+  // first "Ident=" was garbled still holds them ahead of the one that was read.
+  std::vector<std::string> secrets;
+  size_t from = line.find(kIdentMark);
+  while (from != std::string_view::npos) {
+    const std::optional<size_t> half = IdentHalfAt(line, from);
+    if (!half) {
+      // Nothing the admission could read: everything after the mark may be a password.
+      std::fill(out.begin() + static_cast<std::ptrdiff_t>(from + kIdentMark.size()), out.end(),
+                '*');
+      for (size_t at = from; at != std::string_view::npos; at = line.find(kIdentMark, at + 1)) {
+        // A lone half read as if it were doubled: its own groups, if it has readable ones.
+        const std::string head(line.substr(at, kPasswordFrom + kPasswordWidth));
+        if (auto text = PasswordText(IdentFields(head + head))) secrets.push_back(*text);
+      }
+      break;
     }
+    const IdentFields ident{std::string(line.substr(from, 2 * *half))};
+    secrets.push_back(*PasswordText(ident));
+    for (const size_t base : {from, from + *half}) {
+      const size_t end = std::min(kPasswordFrom + kPasswordWidth, *half);
+      for (size_t i = kPasswordFrom; i < end; ++i) out[base + i] = '*';
+    }
+    from = line.find(kIdentMark, from + 2 * *half);
+  }
+  for (const std::string& secret : secrets) {
+    for (size_t at = line.find(secret); !secret.empty() && at != std::string_view::npos;
+         at = line.find(secret, at + 1))
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(at), secret.size(), '*');
   }
   return out;
 }
@@ -223,6 +276,10 @@ void CallRecorder::Identified(std::string_view ident_line, std::string_view tabl
     return;  // a list the station could not read is not known either
   }
   record_.office_files = std::move(files);
+}
+
+void CallRecorder::Detail(std::string text) {
+  record_.detail = std::move(text);
 }
 
 void CallRecorder::FileSent(std::string name, std::string kind, uint64_t bytes) {
@@ -313,7 +370,7 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   record_.end = clock_.WallNow();
   record_.result = result;
   record_.reason = reason;
-  record_.detail = std::move(detail);
+  if (!detail.empty()) record_.detail = std::move(detail);
   Add('*', "Fin: " + CallResultWords(result, reason));
   in_call_ = false;
   std::string errors = WriteTranscript();

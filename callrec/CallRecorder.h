@@ -46,6 +46,8 @@ class CallRecorder final : public CallObserver {
   // it was read. Takes office, device, table kind, feature flag and file list from it.
   void Identified(std::string_view ident_line, std::string_view table_ext_before) override;
 
+  // Kept as the record's detail unless Ended is given one.
+  void Detail(std::string text) override;
   void FileSent(std::string name, std::string kind, uint64_t bytes) override;
   void Deleted(std::string delete_list) override;
   void TrafficFiled(std::string name, uint64_t bytes) override;

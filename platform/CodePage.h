@@ -20,6 +20,9 @@ struct Converted {
 Converted ConvertText(std::string_view text, CodePage from, CodePage to);
 
 // Shorthands for the conversions the station makes; characters with no equivalent become '?'.
+// Lossy, and '?' is also a byte an office can send: bytes that are compared, stored or sent
+// back (a password, a device identifier, a file name the office gave) need the exact forms
+// below.
 std::string AnsiToUtf8(std::string_view cp1252);
 std::string Utf8ToAnsi(std::string_view utf8);
 std::string OemToUtf8(std::string_view cp850);

@@ -1,9 +1,11 @@
 #include "platform/FileLock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/SystemCalls.h"
@@ -14,8 +16,19 @@ namespace {
 
 constexpr std::size_t kMaxNote = 256;
 
-int OpenRetrying(const char* path, int flags) {
+// Never through a symbolic link (whoever can write the directory could aim it at any file the
+// station may write), and without waiting: a FIFO put in the file's place would otherwise
+// hold the open until someone opens its other end.
+int OpenLockFile(const char* path, int flags) {
+  flags |= O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   return RetryOnEintr([&] { return ::open(path, flags, 0644); });
+}
+
+// 0 when `fd` is a regular file, else the error TryAcquire reports for it.
+int RegularFileError(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  return S_ISREG(st.st_mode) ? 0 : FileLock::kNotRegularFile;
 }
 
 // An open-file-description lock on the whole file, so that it conflicts with every other
@@ -33,17 +46,27 @@ bool LockWhole(int fd) {
 
 std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path, int& error) {
   error = 0;
-  UniqueFd fd(OpenRetrying(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY));
+  UniqueFd fd(OpenLockFile(path.c_str(), O_RDWR | O_CREAT));
   if (!fd.valid()) {
     error = errno;
     return std::nullopt;
   }
+  // A directory fails the open itself (EISDIR); a FIFO, a device or a socket opens, and is
+  // refused here before anything is written into it.
+  if ((error = RegularFileError(fd.get())) != 0) return std::nullopt;
   if (!LockWhole(fd.get())) {
     // Taken elsewhere shows as EAGAIN or EACCES, depending on the system.
     error = errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
     return std::nullopt;
   }
   return FileLock(std::move(fd));
+}
+
+std::string FileLock::ErrorText(int error) {
+  if (error == kNotRegularFile) return "no es un archivo regular";
+  // What O_NOFOLLOW answers for a symbolic link, in words that say so.
+  if (error == ELOOP) return "es un enlace simbólico, no se sigue";
+  return std::strerror(error);
 }
 
 void FileLock::WriteNote(const std::string& text) {
@@ -54,8 +77,8 @@ void FileLock::WriteNote(const std::string& text) {
 }
 
 std::string FileLock::ReadNote(const std::filesystem::path& path) {
-  const UniqueFd fd(OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return {};
+  const UniqueFd fd(OpenLockFile(path.c_str(), O_RDONLY));
+  if (!fd.valid() || RegularFileError(fd.get()) != 0) return {};
   std::string note(kMaxNote, '\0');
   const ssize_t n = RetryOnEintr([&] { return ::pread(fd.get(), note.data(), note.size(), 0); });
   note.resize(n > 0 ? static_cast<std::size_t>(n) : 0);

@@ -5,6 +5,10 @@
 // The lock belongs to the open file, not to the process: a second TryAcquire on the same
 // file fails even inside the process that holds it. It is a POSIX record lock on the
 // whole file, which network file systems with POSIX locks carry between machines.
+//
+// The lock file must be a regular file: a symbolic link in its place is never followed (nor
+// created through), and a directory, a FIFO or a device is never written into; each is an
+// error like any other failure to take the lock.
 #pragma once
 
 #include <filesystem>
@@ -19,9 +23,14 @@ namespace marvolen {
 class FileLock {
  public:
   // Takes the lock on `path` without waiting, creating the file when it is missing. On
-  // failure `error` is EWOULDBLOCK when another holder has the lock, else the errno value of
-  // the failed open or lock.
+  // failure `error` is EWOULDBLOCK when another holder has the lock, kNotRegularFile when
+  // `path` is a FIFO, a device or a socket, else the errno value of the failed open (ELOOP
+  // for a symbolic link, EISDIR for a directory) or lock.
   static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error);
+  static constexpr int kNotRegularFile = -1;
+  // A TryAcquire error in words for the operator: the system's text, or what is wrong with
+  // the file.
+  static std::string ErrorText(int error);
 
   // Releasing the lock (the object going) leaves the file in place.
 
@@ -29,7 +38,7 @@ class FileLock {
   // taken). Failures are ignored: the note is a courtesy, the lock is what counts.
   void WriteNote(const std::string& text);
   // The note of the lock file at `path` (at most a few hundred bytes); empty when there is
-  // none or it cannot be read.
+  // none, it cannot be read or it is no regular file.
   static std::string ReadNote(const std::filesystem::path& path);
 
  private:

@@ -97,7 +97,7 @@ std::string Header(const std::string& password_groups) {
 TEST_F(StationConversion, APasswordGroupThatIsNoNumber) {
   const std::string shown = Identify(Header("0710x5076069082"));
   EXPECT_EQ(shown,
-            "ERROR PROGRAMA: '0x5' is not a valid integer value (clave de la oficina, grupo 2)");
+            "ERROR PROGRAMA: '*x*' is not a valid integer value (clave de la oficina, grupo 2)");
   EXPECT_EQ(station.state.LineState, "");
 }
 

@@ -1,6 +1,9 @@
 #include "call/Admission.h"
 
+#include <cstring>
+
 #include "call/CallState.h"
+#include "platform/CodePage.h"
 #include "records/OfficeParamFile.h"
 
 #include "tests/call/CallFixture.h"
@@ -89,10 +92,26 @@ TEST_F(AdmissionTest, PasswordGroupsAgainstTheStoredPassword) {
     b.password = sent;
     EXPECT_EQ(Admit(b).Admitted(), admitted) << stored;
   }
+  // The five bytes Windows-1252 leaves undefined (read from the file as U+0081 ...) are
+  // compared as themselves, never as the '?' a lossy conversion makes of them.
+  for (const char odd : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
+    params_.values["password"] = AnsiToUtf8Exact(std::string("AB") + odd + "CD");
+    IdentBuilder b;
+    b.password = std::string("AB") + odd + "CD";
+    EXPECT_TRUE(Admit(b).Admitted()) << int(odd);
+    b.password = "AB?CD";
+    EXPECT_FALSE(Admit(b).Admitted()) << int(odd);
+  }
   params_.values["password"] = "GALERNA";
   std::string half = IdentBuilder().Half();
   half.replace(19, 3, "0A5");
-  EXPECT_THROW(AdmitOffice(half + half, "tbl", setup_), ConversionError);
+  try {
+    AdmitOffice(half + half, "tbl", setup_);
+    ADD_FAILURE() << "a password group that is no number was taken";
+  } catch (const ConversionError& e) {
+    // Shown and recorded: which group and what is wrong with it, none of its digits.
+    EXPECT_STREQ(e.what(), "'*A*' is not a valid integer value (clave de la oficina, grupo 3)");
+  }
   half.replace(13, 3, "999");  // a mismatch in group 1 refuses before group 3 is read
   EXPECT_EQ(AdmitOffice(half + half, "tbl", setup_).refusal, Refusal::kPassword);
 }
@@ -133,6 +152,16 @@ TEST_F(AdmissionTest, DevicePinning) {
   params_.values["Check_Id"] = "0";
   EXPECT_TRUE(Admit(b).Admitted());
   EXPECT_EQ(params_.writes.size(), 1u);
+  // Pinned and met again byte for byte, bytes Windows-1252 leaves undefined included.
+  params_.values["Check_Id"] = "1";
+  for (const char odd : {'\x81', '\x8D', '\x8F', '\x90', '\x9D'}) {
+    params_.values["Id"] = "";
+    b.device = std::string("KEY0004") + odd;
+    EXPECT_TRUE(Admit(b).Admitted()) << int(odd);
+    EXPECT_TRUE(Admit(b).Admitted()) << int(odd);
+    b.device = "KEY0004?";
+    EXPECT_EQ(Admit(b).refusal, Refusal::kDeviceId) << int(odd);
+  }
 }
 
 TEST_F(AdmissionTest, TabOfficesStartWithTabFiles) {
@@ -209,6 +238,30 @@ TEST_F(AdmissionTest, OneLineAtATimeServesAnOffice) {
   first_line.OfficeLock.reset();
   b.office = "00007";
   EXPECT_TRUE(Admit(b).Admitted());
+}
+
+// Any failure to take the office's lock refuses the call before a parameter is read or a
+// file staged, saying which file and why: an office is never served unlocked.
+TEST_F(AdmissionTest, LockThatCannotBeTakenRefusesTheCall) {
+  const fs::path lock = root_ / "work/loc07" / kOfficeLockFile;
+  fs::create_directory(lock);
+  const AdmissionResult r = Admit(IdentBuilder());
+  EXPECT_EQ(r.refusal, Refusal::kLockFailed);
+  EXPECT_EQ(r.RefusalDetail, lock.string() + ": " + std::strerror(EISDIR));
+  EXPECT_EQ(params_.opens, 0);
+  EXPECT_EQ(view_.back(), "*ERROR Bloqueo de la oficina: " + r.RefusalDetail);
+  EXPECT_EQ(activity_.back(), view_.back());
+  // No office directory: the parameter file's own error follows (AdmissionOnDisk). An opener
+  // that gets past it does not let the office in unlocked, unless the directory is there then.
+  IdentBuilder b;
+  b.office = "00008";
+  EXPECT_EQ(Admit(b).refusal, Refusal::kLockFailed);
+  setup_.open_params = [this](const std::string& dir) {
+    fs::create_directory(dir);
+    Write("work/loc08/X.TBL", "x");
+    return std::make_unique<test::FakeParams>(params_);
+  };
+  EXPECT_TRUE(Admit(b).OfficeLock);
 }
 
 TEST(AdmissionOnDisk, RealParameterFileAndCallState) {

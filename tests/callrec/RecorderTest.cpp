@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "call/LineTokens.h"
 #include "callrec/CallLog.h"
@@ -119,6 +120,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       {"password", true, false, CallResult::kRefused, CallReason::kWrongPassword},
       {"device", true, false, CallResult::kRefused, CallReason::kDeviceMismatch},
       {"other line", true, false, CallResult::kRefused, CallReason::kInCallOnOtherLine},
+      {"lock", true, false, CallResult::kRefused, CallReason::kLockFailed},
       {"stall", true, false, CallResult::kAborted, CallReason::kStall},
       {"carrier", true, false, CallResult::kAborted, CallReason::kCarrierLost},
       {"transfer", true, false, CallResult::kAborted, CallReason::kTransferFailed},
@@ -134,7 +136,10 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       recorder_.TransferBlock({1, 1024, false, "ACK"});
     }
     clock_.Advance(Millis(1000));
-    EXPECT_EQ(recorder_.Ended(e.result, e.reason, e.name), "") << e.name;
+    // The admission tells why the lock failed before the call ends without a detail.
+    if (e.reason == CallReason::kLockFailed) recorder_.Detail(e.name);
+    const bool told = e.reason == CallReason::kLockFailed;
+    EXPECT_EQ(recorder_.Ended(e.result, e.reason, told ? "" : e.name), "") << e.name;
   }
   const auto logged = Logged();
   ASSERT_EQ(logged.size(), std::size(endings));
@@ -162,8 +167,11 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
   const std::string transcript = ReadAll(dir_.Path() + logged[3].transcript);
   EXPECT_NE(transcript.find(" * Fin: rechazada (clave incorrecta)\n"), std::string::npos)
       << transcript;
-  EXPECT_EQ(CallEndLine(logged[7]), "Fin de llamada: abortada (sin portadora), 1 s");
-  // Ten calls in distinct seconds: ten transcripts, "sin-oficina" where the office is unknown.
+  EXPECT_EQ(CallEndLine(logged[6]),
+            "Fin de llamada: rechazada (bloqueo de la oficina fallido), 1 s");
+  EXPECT_EQ(CallEndLine(logged[8]), "Fin de llamada: abortada (sin portadora), 1 s");
+  // Eleven calls in distinct seconds: eleven transcripts, "sin-oficina" where the office is
+  // unknown.
   EXPECT_NE(logged[0].transcript.find("-sin-oficina.txt"), std::string::npos);
 }
 
@@ -201,10 +209,50 @@ TEST(IdentMasking, PasswordGroupsOfBothHalvesAreMasked) {
     const char expected = in_half >= 13 && in_half < 28 ? '*' : line[i];
     EXPECT_EQ(masked[i], expected) << i;
   }
-  // Cut short inside the password: masked as far as it goes; other lines untouched.
-  EXPECT_EQ(MaskIdentLine("Ident=00007TT071065"), "Ident=00007TT******");
+  // A clean identification with bytes behind it keeps its other fields readable.
+  const std::string noisy = MaskIdentLine(line + "ruido");
+  EXPECT_EQ(noisy, masked + "ruido");
+  // A line the admission could not read is masked from "Ident=" on; other lines untouched.
+  EXPECT_EQ(MaskIdentLine("xIdent=00007TT071065"), "xIdent=*************");
   EXPECT_EQ(MaskIdentLine("RING"), "RING");
   EXPECT_EQ(EscapeLine(std::string("a\\b\x01\xE9\r", 6)), "a\\\\b\\x01\\xE9\\r");
+}
+
+// Noise before, inside (inserted or overwriting) and after an identification, with stray
+// "Ident=" marks and digits: no byte of either half's password groups is left in clear.
+TEST(IdentMasking, NoPasswordDigitSurvivesNoiseAnywhere) {
+  constexpr size_t kNoise = std::string::npos;
+  std::mt19937 random(20261207);
+  const auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n)(random); };
+  const auto noise = [&] {
+    std::string out = pick(1) ? "" : pick(1) ? "Ident=" : "07";
+    for (size_t k = pick(8); k > 0; --k) out += static_cast<char>(pick(255));
+    return out;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    IdentBuilder b;
+    b.password.clear();
+    for (int i = 0; i < 5; ++i) b.password += static_cast<char>(1 + pick(254));
+    const std::string sent = b.File("TARIFA.TBL", 4321).Line();
+    std::vector<std::pair<char, size_t>> bytes;  // each byte and its place as sent
+    for (size_t i = 0; i < sent.size(); ++i) bytes.emplace_back(sent[i], i);
+    const auto insert = [&](size_t at) {
+      for (char c : noise())
+        bytes.insert(bytes.begin() + static_cast<ptrdiff_t>(at++), {c, kNoise});
+    };
+    const size_t inside = pick(bytes.size() - 1);
+    pick(1) ? insert(inside) : void(bytes[inside] = {static_cast<char>(pick(255)), kNoise});
+    insert(0);
+    insert(bytes.size());
+    std::string line;
+    for (const auto& byte : bytes) line += byte.first;
+    const std::string masked = MaskIdentLine(line);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      const size_t at = bytes[i].second % (sent.size() / 2);
+      if (bytes[i].second == kNoise || at < 13 || at >= 28) continue;
+      ASSERT_EQ(masked[i], '*') << round << ": " << EscapeLine(line);
+    }
+  }
 }
 
 TEST(TranscriptAgeing, OldDaysGoFirstThenTheOldestUntilTheCapHolds) {

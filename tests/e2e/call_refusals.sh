@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Offices the station must not admit, one call each against one station: a wrong password,
 # an identification whose two halves differ, an office number above 9999, an office the
-# station has no directory for, and offices without a single table on the station (a "tab"
-# office with ".cos" files only among them). Each is refused with "Ingreso No autorizado!!"
-# or turned away before the script, the office's call fails, and nothing of the office's
-# changes on either side.
+# station has no directory for, offices without a single table on the station (a "tab"
+# office with ".cos" files only among them), and an office whose lock cannot be taken. Each
+# is refused with "Ingreso No autorizado!!" or turned away before the script, the office's
+# call fails, and nothing of the office's changes on either side.
 source "$(dirname "$0")/call_lib.sh" "$1"
 
 start_station
@@ -70,9 +70,21 @@ call cos-only "$scratch/office23" 23 --password costo --tables tab
 expect_refused
 [ -z "$(find "$loc22" "$loc23" -iname '*.trf')" ] || fail "traffic filed for a refused office"
 
+# An office whose lock file is a symbolic link aimed outside: never followed, the call refused.
+loc24=$(new_office_record 24 llave)
+printf 'TARIFA 1\r\n' >"$loc24/TARIFA01.TBL"
+ln -s "$scratch/ajeno.lock" "$loc24/.marvolen-call.lock"
+call lock-link "$of21" 24 --password llave
+expect_refused
+lock_error="$loc24/.marvolen-call.lock: es un enlace simbólico, no se sigue"
+activity_log_has 00024 "*ERROR Bloqueo de la oficina: $lock_error"
+absent "$scratch/ajeno.lock"
+untouched
+
 # One record per attempt, the unknown office's as the program error that ended it.
 check_records refused:wrong_password refused:halves_differ refused:bad_office_number \
-  aborted:program_error refused:no_tables refused:no_tables
+  aborted:program_error refused:no_tables refused:no_tables refused:lock_failed
+[ "$(record_field 6 'r["detail"]')" = "\"$lock_error\"" ] || fail "no lock error in the record"
 check_transcript 0 pw21q
 [ "$(record_field 1 'r["office"]')" = null ] || fail "an office taken from differing halves"
 report_line 21 | grep -q " refused:wrong_password " || fail "report for office 21: $(report_line 21)"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,26 @@ TEST_F(FileLockTest, MissingDirectoryIsAnErrorNotAHeldLock) {
   int error = 0;
   EXPECT_FALSE(FileLock::TryAcquire(dir_ / "none" / "test.lock", error).has_value());
   EXPECT_EQ(error, ENOENT);
+}
+
+// Whoever can write the lock's directory cannot aim the lock elsewhere, have it write into
+// something that is no file, or hang the taker (as a FIFO opened the blocking way would).
+TEST_F(FileLockTest, OnlyARegularFileIsLocked) {
+  ::alarm(20);
+  fs::create_symlink(dir_ / "made", dir_ / "link");  // dangling: nothing is created through it
+  fs::create_directory(dir_ / "dir");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+  const std::pair<const char*, int> rows[] = {
+      {"link", ELOOP}, {"dir", EISDIR}, {"fifo", FileLock::kNotRegularFile}};
+  for (const auto& [name, expected] : rows) {
+    int error = 0;
+    EXPECT_FALSE(FileLock::TryAcquire(dir_ / name, error).has_value()) << name;
+    EXPECT_EQ(error, expected) << name;
+    EXPECT_EQ(FileLock::ReadNote(dir_ / name), "") << name;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "made"));
+  EXPECT_EQ(FileLock::ErrorText(ELOOP), "es un enlace simbólico, no se sigue");
+  ::alarm(0);
 }
 
 TEST_F(FileLockTest, NoteTellsWhoHoldsTheLock) {
