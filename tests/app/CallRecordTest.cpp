@@ -126,16 +126,52 @@ TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   EXPECT_EQ(CallEndLine(r).rfind("Fin de llamada: exitosa, ", 0), 0u);
 }
 
-TEST_F(RecordTest, FailedTransferIsAnAbortWithTheTransfersResult) {
+// How a failed transfer ended decides the call's reason; the record keeps the error behind
+// it and what had moved, and a call the station cut itself says so in the log view and the
+// activity log.
+TEST_F(RecordTest, FailedTransferIsAnAbortForWhyItEndedWithItsError) {
+  struct Row {
+    TransferEnd end;
+    CallReason reason;
+    const char* cut_line;  // "" when none
+  };
+  const std::vector<Row> rows = {
+      {TransferEnd::kFailed, CallReason::kTransferFailed, ""},
+      {TransferEnd::kCarrierLost, CallReason::kCarrierLost, ""},
+      {TransferEnd::kTooLarge, CallReason::kArchiveTooLarge,
+       "Llamada cortada: archivo recibido de más de 64 MiB"},
+      {TransferEnd::kOutOfTime, CallReason::kCallTooLong, "Llamada cortada: dura más de 30 min"},
+      {TransferEnd::kStopped, CallReason::kStopped, "Llamada cortada: la estación se detiene"},
+  };
   std::ofstream(h_.own_home.path() / "envio.zip") << "zip";
-  Admit();
-  h_.line.send_result = "Transferencia Cancelada";
-  RunCall();
-  const CallRecord r = OnlyRecord();
-  EXPECT_EQ(r.result, CallResult::kAborted);
-  EXPECT_EQ(r.reason, CallReason::kTransferFailed);
-  ASSERT_EQ(r.transfers.size(), 1u);
-  EXPECT_EQ(r.transfers[0].result, "Transferencia Cancelada");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.end));
+    fs::remove(h_.own_home.path() / kCallLogName);
+    h_.records = 0;
+    h_.log.clear();
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    Admit();
+    h_.line.send_result = "Tranferencia abortada";
+    h_.line.failed_end = row.end;
+    h_.line.failed_detail = "bloque 3 sin respuesta";
+    h_.line.failed_moved = 2048;
+    RunCall();
+    const CallRecord r = OnlyRecord();
+    EXPECT_EQ(r.result, CallResult::kAborted);
+    EXPECT_EQ(r.reason, row.reason);
+    EXPECT_EQ(r.detail, "bloque 3 sin respuesta");
+    ASSERT_EQ(r.transfers.size(), 1u);
+    EXPECT_EQ(r.transfers[0].result, "Tranferencia abortada");
+    EXPECT_EQ(r.transfers[0].bytes, 2048u);
+    int cut_lines = 0;
+    for (const std::string& line : h_.log) cut_lines += line.rfind("Llamada cortada", 0) == 0;
+    EXPECT_EQ(cut_lines, *row.cut_line ? 1 : 0);
+    if (*row.cut_line) {
+      EXPECT_EQ(h_.Logged(row.cut_line), 1);
+    }
+    EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
+  }
 }
 
 TEST_F(RecordTest, OfficeThatStopsAnsweringIsAStall) {
@@ -154,6 +190,112 @@ TEST_F(RecordTest, CarrierLostInTheScriptIsAnAbort) {
   const CallRecord r = OnlyRecord();
   EXPECT_EQ(r.result, CallResult::kAborted);
   EXPECT_EQ(r.reason, CallReason::kCarrierLost);
+}
+
+// The console host's stop: the signal sets the request, the loop then stops the line.
+void Stop(CallHarness& h) {
+  h.stop_requested = true;
+  h.controller.Stop();
+}
+
+// A stop (the service's SIGTERM) in any state ends the call in progress with its record, at
+// once, and leaves the line hung up: the modem is not readied for another call.
+TEST(CallRecord, AStopEndsTheCallInEveryStateWithItsRecord) {
+  struct Row {
+    const char* name;
+    // Brings the call to the state and stops the station the way a host would.
+    std::function<void(CallHarness&)> play;
+    bool recorded;
+  };
+  const auto admit = [](CallHarness& h) {
+    h.Connect();
+    h.line.Arrive("Ident=00007N\r");
+    h.Tick();
+  };
+  const std::vector<Row> rows = {
+      {"waiting for a call", [](CallHarness& h) { h.Tick(), Stop(h); }, false},
+      {"greeting the caller", [](CallHarness& h) { h.Connect(), Stop(h); }, true},
+      {"in the script, between ticks",
+       [&](CallHarness& h) {
+         admit(h);
+         h.stop_requested = true;
+         h.Tick();
+       },
+       true},
+      {"in the script, while the host stops it",
+       [&](CallHarness& h) {
+         admit(h);
+         Stop(h);
+       },
+       true},
+      {"during a transfer",
+       [&](CallHarness& h) {
+         std::ofstream(h.own_home.path() / "envio.zip") << "zip";
+         h.line.during_transfer = [&h](const TransferBounds& bounds) {
+           h.stop_requested = true;  // the signal comes while the blocks go out
+           EXPECT_TRUE(bounds.stop.Requested());
+           TransferOutcome cut;
+           cut.result = kTransferStopped;
+           cut.end = TransferEnd::kStopped;
+           cut.detail = kTransferStopped;
+           cut.moved = 1024;
+           return std::optional<TransferOutcome>(cut);
+         };
+         admit(h);
+         h.Tick();                         // step 0: "Recibir dato"
+         h.line.Arrive("Recibir dato\r");  // the echo starts the transfer
+         h.Tick();
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CallHarness h;
+    h.RecordCalls();
+    row.play(h);
+    const auto commands = h.line.modem_commands.size();
+    const auto opens = h.line.opens;
+    h.Ticks(3);  // what the host would still run before it exits: nothing happens
+    const std::vector<CallRecord> records = Records(h);
+    ASSERT_EQ(records.size(), row.recorded ? 1u : 0u);
+    if (row.recorded) {
+      EXPECT_EQ(records[0].result, CallResult::kAborted);
+      EXPECT_EQ(records[0].reason, CallReason::kStopped);
+      EXPECT_EQ(h.Logged("Llamada cortada: la estación se detiene"), 1);
+    }
+    EXPECT_FALSE(h.line.open);
+    EXPECT_EQ(h.state.LineState, "");
+    EXPECT_FALSE(h.state.OfficeLock);
+    if (row.name != std::string("waiting for a call")) {
+      EXPECT_EQ(h.line.modem_commands.size(), commands);
+      EXPECT_EQ(h.line.opens, opens);
+    }
+  }
+}
+
+// An office that keeps the line busy without ever letting the script end (here a line every
+// tick, which never lets the stall budget run out) is cut when the call has lasted its most.
+TEST(CallRecord, ACallIsCutWhenItHasLastedItsMost) {
+  CallLimits limits;
+  limits.max_call_time = std::chrono::minutes(1);
+  CallHarness h({}, limits);
+  h.RecordCalls();
+  h.Connect();
+  const MonoTime start = h.clock.Now();
+  h.line.Arrive("Ident=00007N\r");
+  h.Tick();
+  h.state.ScriptStep = -1;  // a command is out; the office answers with chatter only
+  while (h.state.LineState == "conectado" && h.clock.Now() - start < std::chrono::minutes(5)) {
+    h.line.Arrive("ocupado\r");
+    h.Tick();
+  }
+  const std::vector<CallRecord> records = Records(h);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].reason, CallReason::kCallTooLong);
+  EXPECT_EQ(h.Logged("Llamada cortada: dura más de 1 min"), 1);
+  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 1 min"), 1);
+  EXPECT_NEAR(std::chrono::duration<double>(records[0].end - records[0].start).count(), 60, 2);
+  EXPECT_EQ(h.state.LineState, "esperando");  // ready for the next call
 }
 
 TEST(CallRecord, EachKindOfEndBeforeAdmissionHasItsResult) {

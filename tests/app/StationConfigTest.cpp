@@ -191,5 +191,44 @@ TEST(StationConfigFile, TheNextSaveRemovesTheLitterOfAKilledOne) {
   EXPECT_TRUE(std::filesystem::exists(home.path() / live));
 }
 
+// The call bounds come from the environment; a value that is not a whole number in range is
+// reported and the default kept, so that a typo never lifts a bound.
+TEST(CallLimitsSetting, FromTheEnvironmentWithDefaultsForBadValues) {
+  struct Row {
+    const char* minutes;  // nullptr: unset
+    const char* mib;
+    long long want_minutes;
+    std::uint64_t want_mib;
+    std::size_t problems;
+  };
+  const std::vector<Row> rows = {
+      {nullptr, nullptr, 30, 64, 0},
+      {"45", "128", 45, 128, 0},
+      {"1440", "1", 1440, 1, 0},
+      {"0", "4097", 30, 64, 2},
+      {"abc", "-5", 30, 64, 2},
+      {"", " 10", 30, 10, 1},
+      {"99999999999", "64MiB", 30, 64, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.minutes ? row.minutes : "-") + "/" + (row.mib ? row.mib : "-"));
+    std::vector<std::string> problems;
+    const CallLimits limits = CallLimitsFromEnvironment(
+        [&row](const char* name) {
+          return std::string_view(name) == "MARVOLEN_MAX_CALL_MINUTES" ? row.minutes : row.mib;
+        },
+        problems);
+    EXPECT_EQ(limits.max_call_time, std::chrono::minutes(row.want_minutes));
+    EXPECT_EQ(limits.max_archive_bytes, row.want_mib << 20);
+    EXPECT_EQ(problems.size(), row.problems);
+  }
+  std::vector<std::string> problems;
+  CallLimitsFromEnvironment([](const char*) { return "x\x1b]0;"; }, problems);
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems[0],
+            "MARVOLEN_MAX_CALL_MINUTES no válido (\"x\\x1B]0;\"): debe ser un número de 1 a 1440; "
+            "se usa 30");
+}
+
 }  // namespace
 }  // namespace marvolen
