@@ -319,9 +319,11 @@ void SupervisionScript::StepDayFiles() {
     st.ScriptStep = 7;
     return;
   }
-  // A longer range collects only its last days.
-  const int first = std::max(st.DayFirst, st.DayEnd - (kMaxDayFiles - 1));
-  for (int day = first; day <= st.DayEnd; ++day) st.DayFileList += DayFileName(day) + " ";
+  // A longer range is collected a year at a time, oldest first: the days after the last one
+  // asked stay pending, and "inicio *.daw" moves on to the first of them (step 7), so that
+  // the following calls fetch them.
+  const int last = std::min(st.DayEnd, st.DayFirst + (kMaxDayFiles - 1));
+  for (int day = st.DayFirst; day <= last; ++day) st.DayFileList += DayFileName(day) + " ";
   if (st.DayFileList.empty()) {
     st.ScriptStep = 7;
     return;
@@ -331,7 +333,13 @@ void SupervisionScript::StepDayFiles() {
   SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
   s_.events().DayFilesAsked(RequestedNames(st.LastCommand));
   s_.log_event("Recibo Administración......");
-  if (st.DayFirst <= st.DayLast) st.DayEnd = 0;
+  if (last < st.DayEnd) {
+    s_.ShowAndLog("Archivos *.daw: se piden " + std::to_string(kMaxDayFiles) + " días, quedan " +
+                  std::to_string(st.DayEnd - last) + " para las próximas llamadas");
+    st.DayEnd = last + 1;
+  } else if (st.DayFirst <= st.DayLast) {
+    st.DayEnd = 0;
+  }
   st.ScriptStep = -7;
 }
 
