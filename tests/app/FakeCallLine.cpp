@@ -41,18 +41,12 @@ std::string FakeCallLine::ReadPort() {
   return "";
 }
 
-TransferOutcome FakeCallLine::Outcome(const std::string& result, const TransferBounds& bounds) {
-  if (during_transfer) {
-    if (auto cut = during_transfer(bounds)) return *cut;
-  }
-  TransferOutcome outcome;
-  outcome.result = result;
+TransferOutcome FakeCallLine::Outcome(const std::string& result, const TransferBounds& given) {
+  bounds = given;
   const bool ok = result == "Transferencia OK";
-  outcome.end = ok ? TransferEnd::kDone : failed_end;
-  if (!ok) {
-    outcome.detail = failed_detail;
-    outcome.moved = failed_moved;
-  }
+  TransferOutcome outcome = ok ? TransferOutcome{} : failed;
+  outcome.result = result;
+  if (ok) outcome.end = TransferEnd::kDone;
   return outcome;
 }
 

@@ -58,13 +58,10 @@ class FakeCallLine : public CallLine {
   std::vector<std::string> files_sent;
   std::string send_result = "Transferencia OK";
   std::string receive_result = "Transferencia OK";
-  // How a transfer that did not succeed ended, with its detail and the bytes that moved.
-  TransferEnd failed_end = TransferEnd::kFailed;
-  std::string failed_detail;
-  std::uint64_t failed_moved = 0;
-  // Runs inside each transfer with the bounds the station gave it; what it gives back, when
-  // anything, replaces the transfer's outcome (a transfer cut short by a bound).
-  std::function<std::optional<TransferOutcome>(const TransferBounds&)> during_transfer;
+  // How a transfer that did not succeed ended (its result text aside), and the bounds the
+  // station gave the last transfer.
+  TransferOutcome failed;
+  TransferBounds bounds;
   // Bytes that arrive "behind" a transfer, read by the transfer but not used by it.
   std::string after_transfer;
   int opens = 0;
