@@ -62,8 +62,11 @@ int StationConsoleProgram(int argc, char** argv, std::string_view program) {
       std::printf(
           "usage: %.*s [--console]\n"
           "  Runs the station without a window, printing the log view on standard output\n"
-          "  (SIGINT or SIGTERM stop it as \"Salir\" does). The station home is\n"
-          "  $MARVOLEN_HOME, else the directory of the executable.\n",
+          "  (SIGINT or SIGTERM stop it as \"Salir\" does, cutting a call in progress).\n"
+          "  The station home is $MARVOLEN_HOME, else the directory of the executable.\n"
+          "  A call lasts at most $MARVOLEN_MAX_CALL_MINUTES minutes (default 30) and an\n"
+          "  archive received from an office holds at most $MARVOLEN_MAX_ARCHIVE_MIB MiB\n"
+          "  (default 64).\n",
           static_cast<int>(program.size()), program.data());
       return 0;
     }

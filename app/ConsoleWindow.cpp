@@ -71,6 +71,8 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
   int status = 0;
   while (!window.terminated()) {
     if (stop != 0) {
+      // A call in progress ends with its record before "Salir" writes the activity log.
+      station.Stopping();
       station.Button2Click();
       if (!window.terminated()) status = 1;
       break;
@@ -101,6 +103,8 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
   ConsoleWindow window(clock, out, err);
   const std::unique_ptr<Station> made = make(window, clock, home);
   Station& station = *made;
+  // A stop signal must be heard inside a tick too: a transfer or a line reset can last long.
+  station.SetStopRequest(StopRequest([&stop] { return stop != 0; }));
   station.FormCreate();
   if (station.config().PortNumber == 0) {
     const bool exists = FindNoCase(station.ExeDir, kStationConfigFile).has_value();

@@ -49,7 +49,8 @@ class ConsoleWindow final : public OperatorWindow {
 };
 
 // Runs the station's timer until the station terminates or `stop` becomes non-zero (a
-// signal), which acts as "Salir". Closes the main form at the end. Returns the exit status:
+// signal), which ends the call in progress (Station::Stopping) and acts as "Salir". Closes
+// the main form at the end. Returns the exit status:
 // 0, or 1 when "Salir" could not write the activity log (its error is in the log view).
 // Between ticks the loop sleeps in one wait until the timer is due or `wake_fd` turns
 // readable (the signal handler writes to it); without a descriptor (-1) it looks at `stop`
@@ -60,7 +61,8 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 // The exit status of a station that does not start because another one holds its home.
 inline constexpr int kHomeTakenStatus = 3;
 
-// The whole console program for the station home `home`, on the station `make` builds: 0
+// The whole console program for the station home `home`, on the station `make` builds, with
+// `stop` as the station's stop request (SetStopRequest): 0
 // after "Salir", 2 (with a message on `err` saying how to create one) when there are no
 // settings yet, kHomeTakenStatus (with a message on `err`) when another station runs on the
 // home. The home stays locked until it returns.

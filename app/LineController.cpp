@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <utility>
 
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
@@ -41,8 +43,55 @@ LineController::LineController(const CallServices& services, Admission admit,
                                SupervisionScript& script)
     : s_(services), admit_(std::move(admit)), script_(script) {}
 
+bool LineController::InCall() const {
+  const std::string& state = s_.state.LineState;
+  return !state.empty() && state != kStateWaiting;
+}
+
+bool LineController::CallBoundReached() {
+  if (s_.stop.Requested()) {
+    Stop();
+    return true;
+  }
+  if (InCall() && s_.clock.Now() - s_.state.CallStartTime >= s_.limits.max_call_time) {
+    AbortCall(CallReason::kCallTooLong);
+    return true;
+  }
+  return false;
+}
+
+std::string LineController::CutLine(CallReason reason) const {
+  switch (reason) {
+    case CallReason::kStopped:
+      return "Llamada cortada: la estación se detiene";
+    case CallReason::kCallTooLong:
+      return "Llamada cortada: dura más de " +
+             std::to_string(s_.limits.max_call_time.count() / 60000) + " min";
+    case CallReason::kArchiveTooLarge:
+      return "Llamada cortada: archivo recibido de más de " +
+             std::to_string(s_.limits.max_archive_bytes >> 20) + " MiB";
+    default:
+      return {};
+  }
+}
+
+void LineController::Stop() {
+  if (InCall()) {
+    AbortCall(CallReason::kStopped);
+  } else {
+    // Nothing to finish: the port is closed, so that the modem stops answering.
+    s_.line.ClosePort();
+    s_.state.OfficeLock.reset();
+    s_.state.LineState.clear();
+  }
+}
+
 void LineController::Tick() {
   CallState& st = s_.state;
+  if (CallBoundReached()) {
+    s_.window.SetTimerEnabled(true);
+    return;
+  }
   if (st.LineState.empty()) {
     ResetLine();
   } else if (st.LineState == kStateWaiting) {
@@ -63,7 +112,9 @@ void LineController::ResetLine() {
   // Closing the port, and the modem reset that follows, end any call still up.
   s_.line.ClosePort();
   st.OfficeLock.reset();  // another line may serve the office from now on
-  s_.clock.Sleep(Millis(1000));
+  // The reset takes some ten seconds of pauses and modem commands; a station being stopped
+  // leaves it half done (the state stays empty) rather than outstay its stop.
+  if (!s_.stop.Pause(s_.clock, Millis(1000))) return;
   s_.window.SetModificarVisible(true);
   s_.window.SetTimerEnabled(true);
   s_.window.SetSalirEnabled(true);
@@ -76,12 +127,11 @@ void LineController::ResetLine() {
   errors += s_.line.SetPortLines(PortLine::kSetDtr);
   if (!errors.empty()) s_.window.AddLine("Respuesta: " + errors);
 
-  s_.clock.Sleep(Millis(1000));
-  s_.line.SendModemCommand("ATZ");
-  s_.clock.Sleep(Millis(1000));
-  s_.line.SendModemCommand("AT&D2");
-  s_.clock.Sleep(Millis(1000));
-  s_.line.SendModemCommand("AT S0=1");
+  for (const char* command : {"ATZ", "AT&D2", "AT S0=1"}) {
+    if (!s_.stop.Pause(s_.clock, Millis(1000))) return;
+    s_.line.SendModemCommand(command);
+  }
+  if (s_.stop.Requested()) return;
 
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
@@ -94,6 +144,7 @@ void LineController::ResetLine() {
 
 void LineController::StartConnecting(int interval_ms) {
   CallState& st = s_.state;
+  st.CallStartTime = s_.clock.Now();
   // Bytes that came while no call was up (a caller that identified and hung up between two
   // idle ticks) belong to no one; the caller now on the line speaks after the greeting.
   ForgetReceived();
@@ -263,14 +314,15 @@ void LineController::EndRecord(CallResult result, CallReason reason, std::string
   if (recorded_) recorded_();
 }
 
-void LineController::AbortCall(CallReason reason) {
+void LineController::AbortCall(CallReason reason, std::string detail) {
   const CallState& st = s_.state;
   if (st.ScriptStep == -20) {
     EndRecord(CallResult::kSuccess, CallReason::kNone);
   } else if (st.LineState == kStateConnecting && st.GreetingCount > kGreetingRepeatLimit) {
     EndRecord(CallResult::kNeverIdentified, CallReason::kNone);
   } else {
-    EndRecord(CallResult::kAborted, reason);
+    if (const std::string cut = CutLine(reason); !cut.empty()) s_.ShowAndLog(cut);
+    EndRecord(CallResult::kAborted, reason, std::move(detail));
   }
   Hangup();
 }
@@ -286,6 +338,12 @@ void LineController::Hangup() {
   st.LineState.clear();
   st.ScriptStep = 0;
   s_.window.SetTimerEnabled(false);
+  if (s_.stop.Requested()) {
+    // The station is on its way out: the line is hung up and stays so.
+    s_.line.ClosePort();
+    st.OfficeLock.reset();
+    return;
+  }
   ResetLine();
 }
 

@@ -34,9 +34,15 @@ class LineController final : public CallControl {
   void RecordCalls(CallRecorder* recorder, std::function<void()> recorded);
 
   // Ends the call: closes its record (a success once the office was dismissed, a caller that
-  // never identified when the greetings ran out, else aborted for `reason`), logs the abort
-  // when the script had started, flushes the activity log and resets the line.
-  void AbortCall(CallReason reason) override;
+  // never identified when the greetings ran out, else aborted for `reason` with `detail`),
+  // logs the abort when the script had started, flushes the activity log and resets the line.
+  // A call cut by the station itself (stopped, too long, archive too large) says so first in
+  // the log view and the activity log. While the station is being stopped the line is hung
+  // up and left closed instead of being made ready for the next call.
+  void AbortCall(CallReason reason, std::string detail = {}) override;
+  // The station is stopping (a stop signal, the window closing): the call in progress, if
+  // any, ends as stopped and the port is closed; the modem is not readied again.
+  void Stop();
   // Shows and logs the refusal, closes the call's record as refused for `reason`, then ends
   // the call as AbortCall does.
   void RefuseCall(CallReason reason);
@@ -60,8 +66,16 @@ class LineController final : public CallControl {
   // True when the port cannot be used: it did not open, its device has stopped answering (a
   // USB adapter pulled out), or it is no serial device at all (a regular file, /dev/null).
   bool LineFailed();
-  // The end of every call: hangs up and resets the line.
+  // The end of every call: hangs up and resets the line (or, when stopping, leaves it closed).
   void Hangup();
+  // True from the carrier to the hang-up.
+  bool InCall() const;
+  // Ends the call when it has lasted too long, and stops the line when the station is being
+  // stopped; true when the tick has nothing more to do.
+  bool CallBoundReached();
+  // The line the log view and the activity log get when the station cuts a call itself;
+  // empty for any other reason.
+  std::string CutLine(CallReason reason) const;
   // A line of the caller's, complete or cut at the length limit, for the call's record.
   void NoteReceived(const std::string& line);
 

@@ -1,10 +1,14 @@
 #include "app/LineStation.h"
 
+#include <cstdlib>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "app/LineController.h"
 #include "app/NotingWindow.h"
 #include "app/SerialCallLine.h"
+#include "app/StationConfig.h"
 #include "app/StatusPageWriter.h"
 #include "call/CallAdmission.h"
 #include "call/CallServices.h"
@@ -32,7 +36,8 @@ RecorderSetup RecorderSetupOf(LineStation& station) {
 
 struct LineStation::Line {
   Line(LineStation& station)
-      : recorder(RecorderSetupOf(station), station.clock()),
+      : limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
+        recorder(RecorderSetupOf(station), station.clock()),
         window(station.window(), recorder),
         status_page(station.WorkDir, station.clock()),
         serial(station.clock(), SystemDeviceOpener(station.clock()),
@@ -50,7 +55,9 @@ struct LineStation::Line {
                  station.clock(),
                  [&station](std::string_view text) { station.activity_log().LogEvent(text); },
                  station.ExeDir,
-                 &recorder},
+                 &recorder,
+                 station.stop_request(),
+                 limits},
         script(
             services,
             [&station](const std::string& key, const std::string& value) {
@@ -69,8 +76,11 @@ struct LineStation::Line {
     });
     // Old transcripts go at start-up, never during a call.
     AgeTranscripts(station.WorkDir, station.clock().WallNow(), {});
+    for (const std::string& problem : limit_problems) services.ShowAndLog(problem);
   }
 
+  std::vector<std::string> limit_problems;  // bad bound settings, shown once the window is up
+  CallLimits limits;
   CallRecorder recorder;
   NotingWindow window;
   StatusPageWriter status_page;
@@ -105,6 +115,10 @@ void LineStation::CallFailed(std::string_view message) {
   } catch (const std::exception&) {
     // The record is lost; the error itself is still shown by the caller.
   }
+}
+
+void LineStation::StopLine() {
+  if (line_) line_->controller.Stop();
 }
 
 std::unique_ptr<Station> MakeLineStation(OperatorWindow& window, Clock& clock,

@@ -17,6 +17,7 @@ class LineStation final : public Station {
   void LineTick() override;
   void ClosePorts() override;
   void CallFailed(std::string_view message) override;
+  void StopLine() override;
 
  private:
   struct Line;

@@ -1,6 +1,7 @@
 #include "app/SerialCallLine.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "link/SerialDevice.h"
 #include "transfer/TransferArchive.h"
@@ -70,22 +71,24 @@ void SerialCallLine::ForgetTransferReads() {
   Received().clear();
 }
 
-std::string SerialCallLine::SendFile(const std::string& data) {
-  std::string result = marvolen::SendFile(*transfer_, data, sinks_);
+TransferOutcome SerialCallLine::SendFile(const std::string& data, const TransferBounds& bounds) {
+  TransferOutcome outcome = marvolen::SendFile(*transfer_, data, sinks_, bounds);
   ForgetTransferReads();
-  return result;
+  return outcome;
 }
 
-std::string SerialCallLine::ReceiveFile(const std::filesystem::path& dir,
-                                        const std::vector<std::string>& wanted_names) {
+TransferOutcome SerialCallLine::ReceiveFile(const std::filesystem::path& dir,
+                                            const std::vector<std::string>& wanted_names,
+                                            const TransferBounds& bounds) {
   ReceiveSetup setup;
   setup.dir = dir;
   setup.archive = archive_;
   setup.wanted = OnlyNamed(wanted_names);
   setup.sinks = sinks_;
+  setup.bounds = bounds;
   ReceivedFile received = marvolen::ReceiveFile(*transfer_, setup);
   ForgetTransferReads();
-  return received.result;
+  return std::move(static_cast<TransferOutcome&>(received));
 }
 
 }  // namespace marvolen

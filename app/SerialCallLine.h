@@ -39,9 +39,10 @@ class SerialCallLine final : public CallLine {
   void SendModemCommand(std::string_view command) override { serial_.SendModemCommand(command); }
   bool CarrierLost() override { return serial_.CarrierLost(); }
   std::string& LineBuffer() override { return serial_.LineBuffer(); }
-  std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile(const std::filesystem::path& dir,
-                          const std::vector<std::string>& wanted_names) override;
+  TransferOutcome SendFile(const std::string& data, const TransferBounds& bounds) override;
+  TransferOutcome ReceiveFile(const std::filesystem::path& dir,
+                              const std::vector<std::string>& wanted_names,
+                              const TransferBounds& bounds) override;
 
  private:
   int Port() const { return serial_.ConfiguredPort(); }

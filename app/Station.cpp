@@ -135,7 +135,13 @@ void Station::Button2Click() {
   });
 }
 
+void Station::Stopping() {
+  Guard([this] { StopLine(); });
+}
+
 void Station::FormClose() {
+  // A call still up would otherwise leave no record.
+  Stopping();
   // Lines still pending would otherwise be lost when the window is closed with its close box.
   Guard([this] { log_.FlushLog(); });
   Guard([this] { ClosePorts(); });

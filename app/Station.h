@@ -15,6 +15,7 @@
 #include "call/OperatorWindow.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
+#include "platform/StopRequest.h"
 
 namespace marvolen {
 
@@ -47,9 +48,12 @@ class Station {
   void Button2Click();
   // "Modificar Datos": stops the timer and shows the password form.
   void ModificarClick();
-  // The main form closes (every way the program ends): writes pending activity log lines,
-  // then ClosePorts.
+  // The main form closes (every way the program ends): ends the call in progress as
+  // Stopping does, writes pending activity log lines, then ClosePorts.
   void FormClose();
+  // The host is stopping the station (a stop signal): the call in progress, if any, ends
+  // with its record ("stopped") and the line is hung up; nothing is readied for another call.
+  void Stopping();
   // Password form: "Aceptar" with the entry of `clave`; "Cancelar"; the form's close by any
   // means (its close box included), which enables the timer.
   void AceptarClick(std::string_view clave);
@@ -85,6 +89,10 @@ class Station {
   // tick.
   void SetFileOps(const FileOps& ops);
   const FileOps& file_ops() const { return file_ops_; }
+  // The host's stop request (the console's signals), which the call's long waits look at;
+  // set it before the first tick. A station without one is never asked to stop mid-tick.
+  void SetStopRequest(StopRequest stop) { stop_ = std::move(stop); }
+  const StopRequest& stop_request() const { return stop_; }
 
   // The call state shared with the line controller, the admission and the script.
   CallState state;
@@ -102,6 +110,9 @@ class Station {
   // A program error (`message`) has ended the call in progress, if any: its record is closed.
   // Lets nothing escape.
   virtual void CallFailed(std::string_view /*message*/) {}
+  // Ends the call in progress, if any, as stopped, and leaves the line hung up. It may throw:
+  // Stopping hands the exception to AppException.
+  virtual void StopLine() {}
 
  private:
   void CreateStartupDirectories();
@@ -116,6 +127,7 @@ class Station {
   StationConfig config_;
   FileOps file_ops_;
   ActivityLog log_;
+  StopRequest stop_;
 };
 
 // Makes the station the hosts run: the window and the console take one, so that a station

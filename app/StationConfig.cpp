@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "platform/Numbers.h"
+#include "platform/ShownText.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -107,6 +110,41 @@ void SaveStationConfig(const fs::path& home, std::string_view record, const File
   // left it behind.
   std::error_code ec;
   fs::remove(file.string() + ".tmp", ec);
+}
+
+namespace {
+
+// One bound from `name`: its value when it is a whole number from 1 to `most`, else `fallback`
+// (and a line in `problems` when the variable was set).
+std::int32_t BoundFromEnvironment(const std::function<const char*(const char*)>& getenv,
+                                  const char* name, std::int32_t fallback, std::int32_t most,
+                                  std::vector<std::string>& problems) {
+  const char* value = getenv(name);
+  if (value == nullptr) return fallback;
+  const std::optional<std::int32_t> number = TryStrToInt(value);
+  if (number && *number >= 1 && *number <= most) return *number;
+  problems.push_back(std::string(name) + " no válido (\"" + ShownText(value) +
+                     "\"): debe ser un número de 1 a " + std::to_string(most) + "; se usa " +
+                     std::to_string(fallback));
+  return fallback;
+}
+
+}  // namespace
+
+CallLimits CallLimitsFromEnvironment(const std::function<const char*(const char*)>& getenv,
+                                     std::vector<std::string>& problems) {
+  const CallLimits defaults;
+  CallLimits limits;
+  const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(defaults.max_call_time);
+  limits.max_call_time = std::chrono::minutes(
+      BoundFromEnvironment(getenv, "MARVOLEN_MAX_CALL_MINUTES",
+                           static_cast<std::int32_t>(minutes.count()), 1440, problems));
+  limits.max_archive_bytes =
+      static_cast<std::uint64_t>(BoundFromEnvironment(
+          getenv, "MARVOLEN_MAX_ARCHIVE_MIB",
+          static_cast<std::int32_t>(defaults.max_archive_bytes >> 20), 4096, problems))
+      << 20;
+  return limits;
 }
 
 }  // namespace marvolen

@@ -14,9 +14,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "call/CallServices.h"
 #include "platform/FileOps.h"
 
 namespace marvolen {
@@ -62,5 +65,13 @@ LoadedStationConfig LoadStationConfig(const std::filesystem::path& home);
 // A failed write leaves the previous record intact. Throws FileError.
 void SaveStationConfig(const std::filesystem::path& home, std::string_view record,
                        const FileOps& ops = SystemFileOps());
+
+// The bounds of every call, from the environment as the service unit sets it:
+// MARVOLEN_MAX_CALL_MINUTES (1 to 1440, default 30) and MARVOLEN_MAX_ARCHIVE_MIB (1 to 4096,
+// default 64), read through `getenv`. A value that is not a whole number in its range is
+// reported in `problems` (one Spanish line each) and the default is kept: a bound is never
+// lifted by a typo.
+CallLimits CallLimitsFromEnvironment(const std::function<const char*(const char*)>& getenv,
+                                     std::vector<std::string>& problems);
 
 }  // namespace marvolen

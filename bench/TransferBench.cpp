@@ -145,7 +145,7 @@ void RunSpeed(long speed, const fs::path& dir, const std::string& archive) {
     FdTransferLine ours(line.near(), line.near(), clock);
     const auto t = Steady::now();
     const double cpu = ThreadCpuSeconds();
-    const bool ok = TransferSucceeded(SendFile(ours, archive));
+    const bool ok = TransferSucceeded(SendFile(ours, archive).result);
     const double seconds = Since(t);
     Report(speed, "marvolen -> rx -c", archive.size(), seconds, ThreadCpuSeconds() - cpu,
            Reap(rx) && ok);

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "transfer/TransferLine.h"
+
 namespace marvolen {
 
 // Line-function codes of SetPortLines, with the values the driver's callers have always used.
@@ -42,14 +44,17 @@ class CallLine {
   // Characters received but not yet taken as a line; shared with SendModemCommand.
   virtual std::string& LineBuffer() = 0;
 
-  // Block transfers; each gives its result text ("Transferencia OK" on success). Bytes a
-  // transfer read beyond its end are handed to the next ReadPort, never dropped.
-  virtual std::string SendFile(const std::string& data) = 0;
+  // Block transfers; each gives its result text ("Transferencia OK" on success) and why it
+  // ended. Bytes a transfer read beyond its end are handed to the next ReadPort, never
+  // dropped. `bounds` end a transfer early (a stop, the call's deadline, a received file's
+  // size).
+  virtual TransferOutcome SendFile(const std::string& data, const TransferBounds& bounds) = 0;
   // Stores "recibo.zip" in `dir` and unpacks it there. Only the archive members named
   // `wanted_names` (bare file names, UTF-8, any letter case) are unpacked; any other is
   // reported and left out.
-  virtual std::string ReceiveFile(const std::filesystem::path& dir,
-                                  const std::vector<std::string>& wanted_names) = 0;
+  virtual TransferOutcome ReceiveFile(const std::filesystem::path& dir,
+                                      const std::vector<std::string>& wanted_names,
+                                      const TransferBounds& bounds) = 0;
 };
 
 }  // namespace marvolen

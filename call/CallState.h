@@ -29,6 +29,7 @@ struct CallState {
   int GreetingCount = 0;
   int StrayLineCount = 0;
   MonoTime LastGreetingTime{};
+  MonoTime CallStartTime{};  // the carrier of the call in progress
   int TimerInterval = 5000;  // mirror of Timer1.Interval
 
   // The script.

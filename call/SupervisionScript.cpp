@@ -85,6 +85,22 @@ std::vector<std::string> RequestedNames(std::string_view command) {
   return names;
 }
 
+// Why a failed transfer ended the call.
+CallReason TransferFailure(TransferEnd end) {
+  switch (end) {
+    case TransferEnd::kCarrierLost:
+      return CallReason::kCarrierLost;
+    case TransferEnd::kStopped:
+      return CallReason::kStopped;
+    case TransferEnd::kOutOfTime:
+      return CallReason::kCallTooLong;
+    case TransferEnd::kTooLarge:
+      return CallReason::kArchiveTooLarge;
+    default:
+      return CallReason::kTransferFailed;
+  }
+}
+
 std::string DayFileName(int serial) {
   const CivilDate d = CivilFromSerial(serial);
   LocalDateTime t;
@@ -181,10 +197,11 @@ void SupervisionScript::SendMessage(std::string_view utf8_text) {
 void SupervisionScript::StepTables() {
   CallState& st = s_.state;
   if (ExistsNoCase(s_.exe_dir, "envio.zip")) {
-    s_.clock.Sleep(Millis(1000));
+    // A stop during the pauses is taken up by the reading that follows in this tick.
+    Pause(Millis(1000));
     SendCommand("Recibir dato\r");
     st.PendingTransfer = TransferKind::kSendEnvio;
-    s_.clock.Sleep(Millis(1000));
+    Pause(Millis(1000));
     s_.log_event("Envío de Tablas......");
   } else {
     SendMessage("Tablas ya actualizadas");
@@ -303,9 +320,11 @@ void SupervisionScript::StepDayFiles() {
     st.ScriptStep = 7;
     return;
   }
-  // A longer range collects only its last days.
-  const int first = std::max(st.DayFirst, st.DayEnd - (kMaxDayFiles - 1));
-  for (int day = first; day <= st.DayEnd; ++day) st.DayFileList += DayFileName(day) + " ";
+  // A longer range is collected a year at a time, oldest first: the days after the last one
+  // asked stay pending, and "inicio *.daw" moves on to the first of them (step 7), so that
+  // the following calls fetch them.
+  const int last = std::min(st.DayEnd, st.DayFirst + (kMaxDayFiles - 1));
+  for (int day = st.DayFirst; day <= last; ++day) st.DayFileList += DayFileName(day) + " ";
   if (st.DayFileList.empty()) {
     st.ScriptStep = 7;
     return;
@@ -315,7 +334,13 @@ void SupervisionScript::StepDayFiles() {
   SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
   s_.events().DayFilesAsked(RequestedNames(st.LastCommand));
   s_.log_event("Recibo Administración......");
-  if (st.DayFirst <= st.DayLast) st.DayEnd = 0;
+  if (last < st.DayEnd) {
+    s_.ShowAndLog("Archivos *.daw: se piden " + std::to_string(kMaxDayFiles) + " días, quedan " +
+                  std::to_string(st.DayEnd - last) + " para las próximas llamadas");
+    st.DayEnd = last + 1;
+  } else if (st.DayFirst <= st.DayLast) {
+    st.DayEnd = 0;
+  }
   st.ScriptStep = -7;
 }
 
@@ -342,6 +367,10 @@ void SupervisionScript::StepDismiss(CallControl& controller) {
 bool SupervisionScript::ReadReplies(CallControl& controller) {
   CallState& st = s_.state;
   for (;;) {
+    if (s_.stop.Requested()) {
+      controller.AbortCall(CallReason::kStopped);
+      return false;
+    }
     s_.line.ReadPort();
     if (s_.line.Received().empty()) return true;
     const std::string received = s_.line.Received();
@@ -350,7 +379,10 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
       // An over-long line is no reply the script could take: the assembler has dropped it.
       if (AssembleLine(st.ReplyLine, c) != LineStep::kEnded) continue;
       s_.events().LineReceived(st.ReplyLine);
-      s_.clock.Sleep(Millis(500));
+      if (!Pause(Millis(500))) {
+        controller.AbortCall(CallReason::kStopped);
+        return false;
+      }
       if (!HandleReply(controller, transferred)) return false;
       st.ReplyLine.clear();
       // A transfer read the line itself: what followed the echo in this read is not scanned.
@@ -380,34 +412,47 @@ bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) 
   return RunTransfer(controller);
 }
 
+TransferBounds SupervisionScript::Bounds() const {
+  TransferBounds bounds;
+  bounds.stop = s_.stop;
+  bounds.deadline = s_.state.CallStartTime + s_.limits.max_call_time;
+  bounds.max_bytes = s_.limits.max_archive_bytes;
+  return bounds;
+}
+
 bool SupervisionScript::RunTransfer(CallControl& controller) {
   CallState& st = s_.state;
   std::string label;
-  std::string result;
+  TransferOutcome outcome;
   if (st.PendingTransfer == TransferKind::kSendEnvio) {
     label = "Enviando archivo!.....";
     s_.window.AddLine(label);
     const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
     s_.line.SendText(GoToken);
     s_.events().TransferStarted(TransferDirection::kSend, "envio.zip");
-    result = s_.line.SendFile(data);
-    s_.events().TransferEnded(data.size(), result);
+    outcome = s_.line.SendFile(data, Bounds());
+    const bool done = Upper(outcome.result) == kTransferOk;
+    s_.events().TransferEnded(done ? data.size() : outcome.moved, outcome.result);
   } else {
     label = "Recibiendo archivo!...";
     s_.window.AddLine(label);
     s_.line.SendText(GoToken);
-    s_.clock.Sleep(Millis(5000));
+    if (!Pause(Millis(5000))) {
+      controller.AbortCall(CallReason::kStopped);
+      return false;
+    }
     s_.events().TransferStarted(TransferDirection::kReceive, "recibo.zip");
-    result = s_.line.ReceiveFile(st.OfficeDir, ReceivedNames(st.LastCommand));
+    outcome = s_.line.ReceiveFile(st.OfficeDir, ReceivedNames(st.LastCommand), Bounds());
     std::error_code ec;
     const auto kept = FindNoCase(st.OfficeDir, "recibo.zip");
     const auto bytes = kept ? fs::file_size(*kept, ec) : 0;
-    s_.events().TransferEnded(ec ? 0 : bytes, result);
+    // A transfer cut short kept nothing; what had moved is on record all the same.
+    s_.events().TransferEnded(kept && !ec ? bytes : outcome.moved, outcome.result);
   }
-  s_.window.AddLine(result);
-  s_.log_event(label + result);
-  if (Upper(result) != kTransferOk) {
-    controller.AbortCall(CallReason::kTransferFailed);
+  s_.window.AddLine(outcome.result);
+  s_.log_event(label + outcome.result);
+  if (Upper(outcome.result) != kTransferOk) {
+    controller.AbortCall(TransferFailure(outcome.end), outcome.detail);
     return false;
   }
   if (st.PendingTransfer == TransferKind::kReceive && st.ScriptStep == -7) NoteDayFilesReceived();

@@ -15,10 +15,10 @@
 namespace marvolen {
 
 // What the script needs of the line controller: ending the call when the script is over
-// (`reason` kNone) or has failed, and why.
+// (`reason` kNone) or has failed, why, and the error behind it for the call's record.
 class CallControl {
  public:
-  virtual void AbortCall(CallReason reason) = 0;
+  virtual void AbortCall(CallReason reason, std::string detail = {}) = 0;
 
  protected:
   ~CallControl() = default;
@@ -48,6 +48,10 @@ class SupervisionScript {
   // Handles one complete reply line; sets `transferred` when a transfer ran.
   bool HandleReply(CallControl& controller, bool& transferred);
   bool RunTransfer(CallControl& controller);
+  // What ends a transfer of this call early: a stop, the call's deadline, an archive's size.
+  TransferBounds Bounds() const;
+  // Pauses as the script does between its steps; false when a stop cut the pause short.
+  bool Pause(Millis d) { return s_.stop.Pause(s_.clock, d); }
   // Tells the observer the day files that came (after a good receive of the day files).
   void NoteDayFilesReceived();
 

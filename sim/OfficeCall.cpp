@@ -99,6 +99,27 @@ class DroppingLine final : public OfficeLine {
   bool dropped_ = false;
 };
 
+// Holds each send back by `pause`: an office that sends its file a block now and then.
+class SlowLine final : public OfficeLine {
+ public:
+  SlowLine(OfficeLine& inner, Clock& clock, Millis pause)
+      : inner_(inner), clock_(clock), pause_(pause) {}
+
+  bool Send(std::string_view bytes) override {
+    clock_.Sleep(pause_);
+    return inner_.Send(bytes);
+  }
+  std::string Receive(Millis timeout) override { return inner_.Receive(timeout); }
+  bool Down() const override { return inner_.Down(); }
+  void HangUp() override { inner_.HangUp(); }
+  void Purge() override { inner_.Purge(); }
+
+ private:
+  OfficeLine& inner_;
+  Clock& clock_;
+  Millis pause_;
+};
+
 std::string ReadWhole(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + file.string());
@@ -429,8 +450,13 @@ bool OfficeCall::SendFiles(std::string_view names) {
     Note(std::string("cannot pack the files: ") + e.what());
     return false;
   }
-  const TransferResult r = RunTransfer(
-      DropDuring::Send, [&](OfficeLine& line) { return link_.SendArchive(line, archive); });
+  const TransferResult r = RunTransfer(DropDuring::Send, [&](OfficeLine& line) {
+    if (settings_.misbehave.slow_send.count() == 0) return link_.SendArchive(line, archive);
+    Note("sending slowly, " + std::to_string(settings_.misbehave.slow_send.count()) +
+         " ms before each frame (as asked)");
+    SlowLine slow(line, clock_, settings_.misbehave.slow_send);
+    return link_.SendArchive(slow, archive);
+  });
   Note("sending: " + r.text);
   if (!r.ok) {
     summary_.failures.push_back("sending: " + r.text);

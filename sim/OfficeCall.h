@@ -29,6 +29,7 @@ struct Misbehaviour {
   int stop_ack_after = -1;             // acknowledge only this many commands; negative: all of them
   DropDuring drop = DropDuring::None;  // hang up in the middle of the first such transfer
   ArchiveFault archive = ArchiveFault::None;  // what to send instead of a sound archive
+  Millis slow_send{0};  // a pause before each frame the office sends (a trickling office)
 };
 
 struct CallSettings {

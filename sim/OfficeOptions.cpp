@@ -91,6 +91,7 @@ misbehaviour, for tests of the station:
   --stop-ack-after N    acknowledge only the first N commands (0: none)
   --drop-in-transfer receive|send
                         hang up in the middle of the first transfer of that direction
+  --slow-send SECONDS   wait SECONDS before each frame of a file the office sends
   --bad-archive corrupt|bad-crc|hostile
                         send, whenever files are asked for, an archive with a broken central
                         directory, one with a damaged entry, or one whose extra entries try
@@ -148,6 +149,10 @@ OfficeOptions ParseOptions(const std::vector<std::string>& args) {
       {"--stop-ack-after",
        [&](const std::string& v) {
          o.misbehave.stop_ack_after = static_cast<int>(ParseNumber("--stop-ack-after", v, 0, 1000));
+       }},
+      {"--slow-send",
+       [&](const std::string& v) {
+         o.misbehave.slow_send = Millis(1000 * ParseNumber("--slow-send", v, 1, 3600));
        }},
       {"--drop-in-transfer",
        [&](const std::string& v) {

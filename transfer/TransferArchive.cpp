@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/FileNames.h"
 #include "platform/TempNames.h"
@@ -140,12 +141,13 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
     PrepareForReading(zipper, archive);
     // Every member that fails is reported; the others are still tried, so that the operator
     // sees all that is wrong with the archive.
-    int failures = 0;
+    // The failures' lines also make the error's text, which the call's record keeps.
+    std::vector<std::string> failures;
     zipper.OnProcessFileFailure = [log, &failures](TBaseArchiver&, const std::string& name,
                                                    TArchiveOperation, int, int,
                                                    const std::string& message, TArchiveAction&) {
-      ++failures;
-      if (log) log(FailureLogLine(name, message));
+      failures.push_back(FailureLogLine(name, message));
+      if (log) log(failures.back());
     };
     zipper.OnConfirmProcessFile = [log, &wanted](const std::string& name) {
       const char* refusal = nullptr;
@@ -162,9 +164,11 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
     zipper.SetBaseDir(staging.path().string());
     zipper.ExtractMatching("*.*", kStationAttrMask, "");
     zipper.CloseZip();
-    if (failures > 0) {
-      throw std::runtime_error(std::to_string(failures) +
-                               " archivo(s) dañado(s) en el archivo recibido");
+    if (!failures.empty()) {
+      std::string text =
+          std::to_string(failures.size()) + " archivo(s) dañado(s) en el archivo recibido";
+      for (const std::string& line : failures) text += "; " + line;
+      throw std::runtime_error(text);
     }
     MoveInto(files, staging.path(), dir);
   };

@@ -13,4 +13,39 @@ bool TransferSucceeded(std::string_view result) {
   return true;
 }
 
+bool BoundedWaits::MustEnd() {
+  if (bounds_.stop.Requested()) {
+    why_ = TransferEnd::kStopped;
+  } else if (bounds_.deadline && line_.LineClock().Now() >= *bounds_.deadline) {
+    why_ = TransferEnd::kOutOfTime;
+  } else if (line_.CarrierLost()) {
+    why_ = TransferEnd::kCarrierLost;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> BoundedWaits::Receive(int seconds) {
+  for (int second = 0; second < seconds; ++second) {
+    if (MustEnd()) return std::nullopt;
+    std::string got = line_.ReceiveText(1);
+    if (!got.empty() || !line_.ReadErrorText().empty()) return got;
+  }
+  return std::string();
+}
+
+std::string_view BoundedWaits::ResultFor(TransferEnd why) {
+  switch (why) {
+    case TransferEnd::kStopped:
+      return kTransferStopped;
+    case TransferEnd::kOutOfTime:
+      return kTransferOutOfTime;
+    case TransferEnd::kTooLarge:
+      return kTransferTooLarge;
+    default:
+      return {};
+  }
+}
+
 }  // namespace marvolen

@@ -3,11 +3,14 @@
 // it, so the sender and receiver never see a device.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/StopRequest.h"
 
 namespace marvolen {
 
@@ -67,5 +70,67 @@ struct TransferSinks {
 
 // The caller's test of a transfer's result text: good when, in upper case, it is this.
 bool TransferSucceeded(std::string_view result);
+
+// What ends a transfer from outside its protocol. The protocol's own waits are long (8 and
+// 10 s) and an office that keeps sending keeps a transfer alive for good, so the transfer
+// waits a second at a time and looks at these (and at the carrier) between the seconds.
+struct TransferBounds {
+  StopRequest stop;                  // the station is being stopped
+  std::optional<MonoTime> deadline;  // the call's time is up then; none: no limit
+  // A received file may hold no more bytes than this; 0: no limit. The sender ignores it.
+  std::uint64_t max_bytes = 0;
+};
+
+// Why a transfer ended, beside its result text.
+enum class TransferEnd {
+  kDone,         // the protocol ran its course (see the result text for success)
+  kFailed,       // given up by the protocol's rules, or the archive was unusable
+  kCarrierLost,  // the far end hung up
+  kStopped,      // the station is being stopped
+  kOutOfTime,    // the call's deadline passed
+  kTooLarge,     // the received file grew past its bound
+};
+
+// How a transfer ended: the result text the operator reads and the call's record keeps, why,
+// and the error behind a failure in the station's words.
+struct TransferOutcome {
+  std::string result;
+  TransferEnd end = TransferEnd::kFailed;
+  std::string detail;  // empty after a success
+  // Bytes of the file the other end acknowledged (sending) or that were accepted
+  // (receiving), padding included: what moved before the transfer ended.
+  std::uint64_t moved = 0;
+};
+
+// The result texts of the transfers the station cuts short itself (the protocol's own stay
+// as the far end knows them).
+inline constexpr std::string_view kTransferStopped =
+    "Transferencia cancelada: la estación se detiene";
+inline constexpr std::string_view kTransferOutOfTime =
+    "Transferencia cancelada: tiempo máximo de la llamada agotado";
+inline constexpr std::string_view kTransferTooLarge =
+    "Transferencia cancelada: archivo recibido demasiado grande";
+
+// The transfer's waits for bytes, a second at a time, with the bounds and the carrier looked
+// at before each second.
+class BoundedWaits {
+ public:
+  BoundedWaits(TransferLine& line, const TransferBounds& bounds) : line_(line), bounds_(bounds) {}
+
+  // What `seconds` of waiting brought, as ReceiveText(seconds) would give it (empty after
+  // silence; ReadErrorText() tells of read errors); nothing when the transfer must end now,
+  // why in Why().
+  std::optional<std::string> Receive(int seconds);
+  // True when a bound or the lost carrier ends the transfer now; why in Why().
+  bool MustEnd();
+  TransferEnd Why() const { return why_; }
+  // The text that goes with Why() for the ends the station chooses itself (stop, deadline).
+  static std::string_view ResultFor(TransferEnd why);
+
+ private:
+  TransferLine& line_;
+  const TransferBounds& bounds_;
+  TransferEnd why_ = TransferEnd::kDone;
+};
 
 }  // namespace marvolen

@@ -1,5 +1,7 @@
 #include "transfer/TransferReceiver.h"
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/FileNames.h"
@@ -31,9 +33,20 @@ void RemoveOldArchive(const std::filesystem::path& dir) {
   }
 }
 
+// The most padding a sender puts behind the file: its last block is a 128-byte one, or a
+// 1024-byte one with 128 bytes or fewer of it left over.
+constexpr std::size_t kMostPadding = kSmallBlock;
+
+std::string SizeText(std::uint64_t bytes) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  if (bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
 class Receiver {
  public:
-  Receiver(TransferLine& line, const ReceiveSetup& setup) : line_(line), setup_(setup) {}
+  Receiver(TransferLine& line, const ReceiveSetup& setup)
+      : line_(line), setup_(setup), waits_(line, setup.bounds) {}
 
   ReceivedFile Run() {
     progress_at_ = line_.LineClock().Now();
@@ -47,79 +60,114 @@ class Receiver {
           return EndOfFile();
         case CycleEnd::kFailed:
           return FinishWithFailure();
+        case CycleEnd::kCancelled:
+          return Cancelled();
       }
     }
   }
 
  private:
-  enum class CycleEnd { kNext, kEndOfFile, kFailed };
+  enum class CycleEnd { kNext, kEndOfFile, kFailed, kCancelled };
 
-  CycleEnd Fail(std::string_view result) {
-    result_ = result;
+  CycleEnd Fail(std::string_view result, std::string detail,
+                TransferEnd end = TransferEnd::kFailed) {
+    out_.result = result;
+    out_.detail = std::move(detail);
+    out_.end = end;
     return CycleEnd::kFailed;
+  }
+
+  // A bound or the carrier ends the transfer (BoundedWaits tells which).
+  CycleEnd Cut() {
+    if (waits_.Why() == TransferEnd::kCarrierLost) return NoCarrier();
+    return Cancel(waits_.Why(), std::string(BoundedWaits::ResultFor(waits_.Why())));
+  }
+
+  CycleEnd NoCarrier() {
+    return Fail(kReceiveNoCarrier, "se perdió la portadora", TransferEnd::kCarrierLost);
+  }
+
+  CycleEnd Cancel(TransferEnd why, std::string detail) {
+    out_.result = BoundedWaits::ResultFor(why);
+    out_.detail = std::move(detail);
+    out_.end = why;
+    return CycleEnd::kCancelled;
+  }
+
+  // Why the error count ran out, for the call's record.
+  std::string TooManyErrorsDetail() const {
+    if (last_refusal_.empty()) return "el emisor no envía datos";
+    return "último bloque rechazado: " + last_refusal_;
   }
 
   // One frame: wait for its first byte (asking for it while no block has come yet), collect
   // it, check it and answer.
   CycleEnd Cycle() {
-    if (line_.CarrierLost()) return Fail(kReceiveNoCarrier);
+    if (line_.CarrierLost()) return NoCarrier();
     if (line_.LineClock().Now() - progress_at_ >= kNoProgressLimit) {
       line_.PurgeInput();
-      return Fail(kReceiveTooManyErrors);
+      return Fail(kReceiveTooManyErrors,
+                  "ningún bloque aceptado en 60 s; " + TooManyErrorsDetail());
     }
     for (int attempt = 1;; ++attempt) {
-      std::string got = line_.ReceiveText(kFirstByteWaitSeconds);
-      if (!line_.ReadErrorText().empty()) return Fail(kReceiveReadError);
-      if (got.empty()) {
+      std::optional<std::string> got = waits_.Receive(kFirstByteWaitSeconds);
+      if (!got) return Cut();
+      if (!line_.ReadErrorText().empty()) return ReadError();
+      if (got->empty()) {
         ++errors_;
       } else {
-        switch (got[0]) {
+        switch ((*got)[0]) {
           case kSoh:
             block_size_ = kSmallBlock;
-            return Collect(std::move(got));
+            return Collect(std::move(*got));
           case kStx:
             block_size_ = kLargeBlock;
-            return Collect(std::move(got));
+            return Collect(std::move(*got));
           case kCan:
-            return Collect(std::move(got));
+            return Collect(std::move(*got));
           case kEot:
-            if (got.size() > 1) line_.Unread(std::string_view(got).substr(1));
+            if (got->size() > 1) line_.Unread(std::string_view(*got).substr(1));
             return CycleEnd::kEndOfFile;
           default:
             line_.PurgeInput();
         }
       }
       if (!first_accepted_) {
-        if (line_.CarrierLost()) return Fail(kReceiveNoCarrier);
+        if (line_.CarrierLost()) return NoCarrier();
         mode_ = attempt <= kCrcRequests ? CheckMode::kCrc : CheckMode::kChecksum;
         const char request = mode_ == CheckMode::kCrc ? kCrcRequest : kNak;
         line_.SendText(std::string_view(&request, 1));
         if (errors_ > kErrorLimit) {
           line_.PurgeInput();
-          return Fail(kReceiveTooManyErrors);
+          return Fail(kReceiveTooManyErrors, TooManyErrorsDetail());
         }
       }
-      if (attempt == kWaitsPerCycle) return Collect(std::move(got));
+      if (attempt == kWaitsPerCycle) return Collect(std::move(*got));
     }
   }
+
+  CycleEnd ReadError() { return Fail(kReceiveReadError, line_.ReadErrorText()); }
 
   CycleEnd Collect(std::string frame) {
     const std::size_t length = FrameLength(block_size_, mode_);
     // A sender's cancel usually arrives in one read, so look before asking for more.
     if (frame.starts_with(kThreeCan)) return CancelledBySender();
     while (frame.size() < length) {
-      const std::string got = line_.ReceiveText(kFrameByteWaitSeconds);
-      if (!line_.ReadErrorText().empty()) return Fail(kReceiveReadError);
-      if (got.empty()) {
+      const std::optional<std::string> got = waits_.Receive(kFrameByteWaitSeconds);
+      if (!got) return Cut();
+      if (!line_.ReadErrorText().empty()) return ReadError();
+      if (got->empty()) {
         ++errors_;
         setup_.sinks.Log("Error de caracter" + std::to_string(errors_));
         if (errors_ > kErrorLimit) {
           line_.PurgeInput();
-          return Fail(kReceiveTooManyErrors);
+          return Fail(kReceiveTooManyErrors, "bloque " + std::to_string(block_counter_) +
+                                                 " incompleto: " + std::to_string(frame.size()) +
+                                                 " de " + std::to_string(length) + " bytes");
         }
         continue;
       }
-      frame += got;
+      frame += *got;
       if (frame.starts_with(kThreeCan)) return CancelledBySender();
     }
     return Answer(frame);
@@ -127,18 +175,23 @@ class Receiver {
 
   CycleEnd CancelledBySender() {
     line_.SendText(kReceiverCancelAnswer);
-    return Fail(kReceiveCancelled);
+    return Fail(kReceiveCancelled, "el emisor canceló la transferencia");
   }
 
   CycleEnd Answer(std::string_view frame) {
     const FrameVerdict verdict = CheckFrame(frame, block_size_, mode_, expected_);
     if (verdict == FrameVerdict::kAccepted) {
+      const std::uint64_t bound = setup_.bounds.max_bytes;
+      // Refused before it is acknowledged or kept: the archive could no longer fit.
+      if (bound != 0 && out_.moved + block_size_ > bound + kMostPadding) {
+        return Cancel(TransferEnd::kTooLarge, "el archivo recibido pasa de " + SizeText(bound));
+      }
       Accept(FrameData(frame, block_size_));
       Note(block_counter_ - 1, "ACK");
       return CycleEnd::kNext;
     }
-    // Only the final outcome is reported; a refused frame's text is overwritten by it.
-    result_ = VerdictText(verdict, block_counter_);
+    // Only the final outcome is reported; a refused frame's text is kept for its detail.
+    last_refusal_ = VerdictText(verdict, block_counter_);
     ++errors_;
     const char reply = verdict == FrameVerdict::kRepeated ? kAck : kNak;
     line_.SendText(std::string_view(&reply, 1));
@@ -156,6 +209,8 @@ class Receiver {
     expected_ = static_cast<std::uint8_t>(expected_ + 1);
     ++block_counter_;
     errors_ = 0;
+    last_refusal_.clear();
+    out_.moved += data.size();
     progress_at_ = line_.LineClock().Now();
     first_accepted_ = true;
     setup_.sinks.Panel(1, std::to_string(block_counter_));
@@ -194,25 +249,59 @@ class Receiver {
       }
       valid = setup_.archive.is_valid(archive);
     }
-    if (!valid) return {std::move(content_), std::string(kReceiveBadArchive)};
-    std::string result(kReceiveOk);
+    out_.end = TransferEnd::kDone;
+    if (!valid) {
+      out_.result = kReceiveBadArchive;
+      out_.detail = "el archivo recibido (" + std::to_string(out_.moved) +
+                    " bytes) no es un archivo ZIP válido";
+      return Finished();
+    }
+    const std::uint64_t bound = setup_.bounds.max_bytes;
+    if (bound != 0 && content_.size() > bound) {
+      setup_.archive.files.unlink(archive.c_str());
+      content_.clear();
+      Cancel(TransferEnd::kTooLarge, "el archivo recibido pasa de " + SizeText(bound));
+      return Finished();
+    }
+    out_.result = kReceiveOk;
     try {
       setup_.archive.extract(archive, setup_.dir, setup_.wanted);
-    } catch (const std::exception&) {
-      result = kReceiveBadArchive;
+    } catch (const std::exception& e) {
+      out_.result = kReceiveBadArchive;
+      out_.detail = e.what();
     }
-    return {std::move(content_), std::move(result)};
+    return Finished();
+  }
+
+  ReceivedFile Finished() {
+    ReceivedFile done;
+    static_cast<TransferOutcome&>(done) = std::move(out_);
+    done.content = std::move(content_);
+    return done;
   }
 
   ReceivedFile FinishWithFailure() {
-    line_.LineClock().Sleep(kFailurePause);
+    // The pause lets a sender that is still sending finish its frame before the purge; a
+    // line without carrier has no one left on it, and the call should end at once.
+    if (out_.end != TransferEnd::kCarrierLost) line_.LineClock().Sleep(kFailurePause);
     line_.PurgeAll();
     line_.SendText(kReceiverFailureClosing);
-    return {std::string(), std::move(result_)};
+    content_.clear();
+    return Finished();
+  }
+
+  // The station ends the transfer itself: the sender is told at once with the cancel
+  // sequence, without the pause, so that the call ends within a second.
+  ReceivedFile Cancelled() {
+    line_.PurgeAll();
+    line_.SendText(kReceiverCancel);
+    content_.clear();
+    return Finished();
   }
 
   TransferLine& line_;
   const ReceiveSetup& setup_;
+  BoundedWaits waits_;
   std::string content_;
   std::vector<std::string> pending_;
   std::size_t block_size_ = kSmallBlock;
@@ -221,8 +310,9 @@ class Receiver {
   int block_counter_ = 1;
   int errors_ = 0;
   bool first_accepted_ = false;
-  MonoTime progress_at_{};  // the opening, or the last accepted block
-  std::string result_;
+  MonoTime progress_at_{};    // the opening, or the last accepted block
+  std::string last_refusal_;  // the text of the last frame refused since the last accepted one
+  TransferOutcome out_;
 };
 
 }  // namespace

@@ -47,17 +47,24 @@ struct ReceiveSetup {
   ArchiveHooks archive;
   EntryFilter wanted;   // the members to unpack; empty: all
   TransferSinks sinks;  // "Error de caracter" lines; the block counter in panel 1
+  TransferBounds bounds;
 };
 
-struct ReceivedFile {
+// `result` is one of the kReceive texts, or a kTransfer one when a bound cut the transfer.
+struct ReceivedFile : TransferOutcome {
   std::string content;  // the archive's bytes as kept (padding removed); empty after a failure
-  std::string result;   // one of the kReceive texts
 };
 
 // Receives one file over `line`, blocking until the transfer ends. Bytes that came behind
 // the EOT in the same read are handed back to the line. Failing to write "recibo.zip" throws
 // (FileError, or std::filesystem::filesystem_error), as every file error of a call, and
 // leaves no part of it behind.
+//
+// The bounds are looked at every second: a stop or the call's deadline cancels the transfer
+// at once (the cancel sequence, no pause), and so does a block that would take the file past
+// `bounds.max_bytes` (before it is acknowledged or kept); an archive that is still larger
+// once its padding is cut is not kept. A carrier that goes away ends the transfer within a
+// second, even in the middle of a frame, with "No Carrier" and no pause.
 ReceivedFile ReceiveFile(TransferLine& line, const ReceiveSetup& setup);
 
 }  // namespace marvolen

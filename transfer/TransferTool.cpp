@@ -62,7 +62,7 @@ int Send(TransferLine& line, const char* file) {
     return kUsageError;
   }
   const std::string content{std::istreambuf_iterator<char>(in), {}};
-  const std::string result = SendFile(line, content, StderrSinks());
+  const std::string result = SendFile(line, content, StderrSinks()).result;
   ToStderr(result);
   return TransferSucceeded(result) ? 0 : 1;
 }

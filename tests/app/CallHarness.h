@@ -16,7 +16,7 @@ namespace marvolen::testing {
 
 struct CallHarness {
   // Without a station home of the test's own, the harness makes one.
-  explicit CallHarness(std::filesystem::path exe_dir = {})
+  explicit CallHarness(std::filesystem::path exe_dir = {}, CallLimits limits = {})
       : recorder(RecorderSetup{own_home.path().string() + "/", "home", 2, "tcp-modem:1"}, clock),
         services{state,
                  line,
@@ -24,7 +24,9 @@ struct CallHarness {
                  clock,
                  [this](std::string_view t) { log.emplace_back(t); },
                  exe_dir.empty() ? own_home.path() : std::move(exe_dir),
-                 &recorder},
+                 &recorder,
+                 StopRequest([this] { return stop_requested; }),
+                 limits},
         script(
             services,
             [this](const std::string& k, const std::string& v) {
@@ -87,7 +89,8 @@ struct CallHarness {
   // The traffic filing's file calls; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
   CallRecorder recorder;
-  int records = 0;  // records written
+  int records = 0;              // records written
+  bool stop_requested = false;  // the station's stop request, as a signal would set it
   CallServices services;
   SupervisionScript script;
   LineController controller;

@@ -126,16 +126,42 @@ TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   EXPECT_EQ(CallEndLine(r).rfind("Fin de llamada: exitosa, ", 0), 0u);
 }
 
-TEST_F(RecordTest, FailedTransferIsAnAbortWithTheTransfersResult) {
+// How a failed transfer ended decides the call's reason; the record keeps the error behind
+// it and what had moved, and a call the station cut itself says so in the log view and the
+// activity log. Each transfer is given the call's bounds.
+TEST_F(RecordTest, FailedTransferIsAnAbortForWhyItEndedWithItsError) {
+  const std::vector<std::tuple<TransferEnd, CallReason, std::string>> rows = {
+      {TransferEnd::kFailed, CallReason::kTransferFailed, ""},
+      {TransferEnd::kCarrierLost, CallReason::kCarrierLost, ""},
+      {TransferEnd::kTooLarge, CallReason::kArchiveTooLarge,
+       "Llamada cortada: archivo recibido de más de 64 MiB"},
+      {TransferEnd::kOutOfTime, CallReason::kCallTooLong, "Llamada cortada: dura más de 30 min"},
+      {TransferEnd::kStopped, CallReason::kStopped, "Llamada cortada: la estación se detiene"},
+  };
   std::ofstream(h_.own_home.path() / "envio.zip") << "zip";
-  Admit();
-  h_.line.send_result = "Transferencia Cancelada";
-  RunCall();
-  const CallRecord r = OnlyRecord();
-  EXPECT_EQ(r.result, CallResult::kAborted);
-  EXPECT_EQ(r.reason, CallReason::kTransferFailed);
-  ASSERT_EQ(r.transfers.size(), 1u);
-  EXPECT_EQ(r.transfers[0].result, "Transferencia Cancelada");
+  for (const auto& [end, reason, cut_line] : rows) {
+    SCOPED_TRACE(cut_line);
+    fs::remove(h_.own_home.path() / kCallLogName);
+    h_.records = 0;
+    h_.log.clear();
+    h_.state.LineState.clear();
+    Admit();
+    h_.line.send_result = "Tranferencia abortada";
+    h_.line.failed = {"", end, "bloque 3 sin respuesta", 2048};
+    RunCall();
+    const CallRecord r = OnlyRecord();
+    EXPECT_EQ(r.reason, reason);
+    EXPECT_EQ(r.detail, "bloque 3 sin respuesta");
+    ASSERT_EQ(r.transfers.size(), 1u);
+    EXPECT_EQ(r.transfers[0].bytes, 2048u);
+    std::string cut;
+    for (const std::string& line : h_.log) cut += line.starts_with("Llamada cortada") ? line : "";
+    EXPECT_EQ(cut, cut_line);
+  }
+  EXPECT_EQ(h_.line.bounds.max_bytes, 64u << 20);
+  EXPECT_EQ(h_.line.bounds.deadline, h_.state.CallStartTime + std::chrono::minutes(30));
+  h_.stop_requested = true;
+  EXPECT_TRUE(h_.line.bounds.stop.Requested());
 }
 
 TEST_F(RecordTest, OfficeThatStopsAnsweringIsAStall) {
@@ -154,6 +180,65 @@ TEST_F(RecordTest, CarrierLostInTheScriptIsAnAbort) {
   const CallRecord r = OnlyRecord();
   EXPECT_EQ(r.result, CallResult::kAborted);
   EXPECT_EQ(r.reason, CallReason::kCarrierLost);
+}
+
+// A stop (the service's SIGTERM) in any state ends the call in progress with its record, at
+// once, and leaves the line hung up: the modem is not readied for another call. The request
+// is met by the host's stop (Stop) or by the next tick.
+TEST(CallRecord, AStopEndsTheCallInEveryStateWithItsRecord) {
+  const std::vector<std::pair<std::string, std::function<void(CallHarness&)>>> rows = {
+      {"waiting", [](CallHarness& h) { h.Tick(); }},
+      {"greeting", [](CallHarness& h) { h.Connect(); }},
+      {"in the script",
+       [](CallHarness& h) {
+         h.Connect();
+         h.line.Arrive("Ident=00007N\r");
+         h.Tick();
+       }},
+  };
+  for (const auto& [name, play] : rows) {
+    for (const bool by_tick : {false, true}) {
+      SCOPED_TRACE(name + (by_tick ? ", by tick" : ", by the host"));
+      CallHarness h;
+      h.RecordCalls();
+      play(h);
+      const auto opens = h.line.opens;
+      h.stop_requested = true;
+      by_tick ? h.Tick() : h.controller.Stop();
+      h.Ticks(3);  // nothing more happens, whatever the host still runs
+      const std::vector<CallRecord> records = Records(h);
+      ASSERT_EQ(records.size(), name == "waiting" ? 0u : 1u);
+      for (const CallRecord& r : records) EXPECT_EQ(r.reason, CallReason::kStopped);
+      EXPECT_EQ(h.Logged("Llamada cortada: la estación se detiene"),
+                static_cast<int>(records.size()));
+      EXPECT_FALSE(h.line.open);
+      EXPECT_EQ(h.state.LineState, "");
+      EXPECT_EQ(h.line.opens, opens);
+      EXPECT_EQ(h.line.modem_commands.size(), 3u);
+    }
+  }
+}
+
+// An office that keeps the line busy without ever letting the script end (here a line every
+// tick, which never lets the stall budget run out) is cut when the call has lasted its most.
+TEST(CallRecord, ACallIsCutWhenItHasLastedItsMost) {
+  CallHarness h({}, CallLimits{std::chrono::minutes(1)});
+  h.RecordCalls();
+  h.Connect();
+  h.line.Arrive("Ident=00007N\r");
+  h.Tick();
+  h.state.ScriptStep = -1;  // a command is out; the office answers with chatter only
+  for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
+    h.line.Arrive("ocupado\r");
+    h.Tick();
+  }
+  const std::vector<CallRecord> records = Records(h);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].reason, CallReason::kCallTooLong);
+  EXPECT_EQ(h.Logged("Llamada cortada: dura más de 1 min"), 1);
+  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 1 min"), 1);
+  EXPECT_NEAR(std::chrono::duration<double>(records[0].end - records[0].start).count(), 60, 2);
+  EXPECT_EQ(h.state.LineState, "esperando");  // ready for the next call
 }
 
 TEST(CallRecord, EachKindOfEndBeforeAdmissionHasItsResult) {

@@ -34,13 +34,17 @@ class TimedStation : public Station {
   std::vector<long long> tick_times;  // virtual ms since start
   std::function<void()> on_tick = [] {};
   int ports_closed = 0;
+  bool stop_seen_in_tick = false;  // the stop request, as a tick's long wait would see it
 
  protected:
   void LineTick() override {
     tick_times.push_back(vclock_.ElapsedSinceStart());
     on_tick();
+    stop_seen_in_tick = stop_request().Requested();
   }
   void ClosePorts() override { ++ports_closed; }
+  // The call in progress ends with its record, written with the activity log.
+  void StopLine() override { activity_log().LogEvent("Llamada cortada: la estación se detiene"); }
 
  private:
   VirtualClock& vclock_;
@@ -95,8 +99,10 @@ TEST_F(ConsoleTest, StopActsAsSalirWritesTheLogAndClosesThePorts) {
   EXPECT_EQ(RunConsole(station, window, clock, stop), 0);
   EXPECT_EQ(station.tick_times.size(), 2u);
   EXPECT_EQ(station.ports_closed, 1);
-  EXPECT_NE(ReadFile(work.path() / "volenlog.tcp").find("Of: Datos  *********** Inicio Programa: "),
-            std::string::npos);
+  const std::string log = ReadFile(work.path() / "volenlog.tcp");
+  EXPECT_NE(log.find("Of: Datos  *********** Inicio Programa: "), std::string::npos);
+  // The line was stopped before "Salir" wrote the log.
+  EXPECT_NE(log.find("Llamada cortada: la estación se detiene"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, ErrorsArePrintedAsLogLinesInUtf8) {
@@ -223,7 +229,8 @@ TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
   };
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
   EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
-  EXPECT_NE(made, nullptr);
+  ASSERT_NE(made, nullptr);
+  EXPECT_TRUE(made->stop_seen_in_tick);  // the signal's flag is the station's stop request
   EXPECT_NE(Contents(err).find("estación en marcha"), std::string::npos);
   std::fclose(out);
   std::fclose(err);

@@ -41,12 +41,21 @@ std::string FakeCallLine::ReadPort() {
   return "";
 }
 
-std::string FakeCallLine::SendFile(const std::string& data) {
+TransferOutcome FakeCallLine::Outcome(const std::string& result, const TransferBounds& given) {
+  bounds = given;
+  const bool ok = result == "Transferencia OK";
+  TransferOutcome outcome = ok ? TransferOutcome{} : failed;
+  outcome.result = result;
+  if (ok) outcome.end = TransferEnd::kDone;
+  return outcome;
+}
+
+TransferOutcome FakeCallLine::SendFile(const std::string& data, const TransferBounds& bounds) {
   files_sent.push_back(data);
   received_.clear();
   incoming_ = after_transfer + incoming_;
   after_transfer.clear();
-  return send_result;
+  return Outcome(send_result, bounds);
 }
 
 bool FakeCallLine::CarrierLost() {
@@ -58,15 +67,16 @@ bool FakeCallLine::CarrierLost() {
   return !carrier;
 }
 
-std::string FakeCallLine::ReceiveFile(const std::filesystem::path& dir,
-                                      const std::vector<std::string>& wanted_names) {
+TransferOutcome FakeCallLine::ReceiveFile(const std::filesystem::path& dir,
+                                          const std::vector<std::string>& wanted_names,
+                                          const TransferBounds& bounds) {
   wanted.push_back(wanted_names);
   receive_dirs.push_back(dir);
   if (on_receive) on_receive(dir);
   received_.clear();
   incoming_ = after_transfer + incoming_;
   after_transfer.clear();
-  return receive_result;
+  return Outcome(receive_result, bounds);
 }
 
 int FakeCallLine::CountSent(std::string_view prefix) const {

@@ -3,9 +3,11 @@
 // the station sends is recorded.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,9 +32,10 @@ class FakeCallLine : public CallLine {
   void SendModemCommand(std::string_view command) override { modem_commands.emplace_back(command); }
   bool CarrierLost() override;
   std::string& LineBuffer() override { return line_buffer_; }
-  std::string SendFile(const std::string& data) override;
-  std::string ReceiveFile(const std::filesystem::path& dir,
-                          const std::vector<std::string>& wanted_names) override;
+  TransferOutcome SendFile(const std::string& data, const TransferBounds& bounds) override;
+  TransferOutcome ReceiveFile(const std::filesystem::path& dir,
+                              const std::vector<std::string>& wanted_names,
+                              const TransferBounds& bounds) override;
 
   void Arrive(std::string bytes) { incoming_ += bytes; }
   // Texts sent that start with `prefix`.
@@ -55,6 +58,10 @@ class FakeCallLine : public CallLine {
   std::vector<std::string> files_sent;
   std::string send_result = "Transferencia OK";
   std::string receive_result = "Transferencia OK";
+  // How a transfer that did not succeed ended (its result text aside), and the bounds the
+  // station gave the last transfer.
+  TransferOutcome failed;
+  TransferBounds bounds;
   // Bytes that arrive "behind" a transfer, read by the transfer but not used by it.
   std::string after_transfer;
   int opens = 0;
@@ -62,6 +69,8 @@ class FakeCallLine : public CallLine {
   int input_purges = 0;
 
  private:
+  TransferOutcome Outcome(const std::string& result, const TransferBounds& bounds);
+
   std::string incoming_;
   std::string received_;
   std::string line_buffer_;

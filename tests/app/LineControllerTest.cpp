@@ -26,6 +26,22 @@ TEST(LineController, ResetOpensThePortAndSetsTheModemToAnswer) {
   EXPECT_EQ(h.clock.ElapsedSinceStart(), 4000 + 500);
 }
 
+// The reset takes some ten seconds on a real modem; a stop that comes meanwhile cuts it short
+// (the station is to exit within seconds) and leaves the line for no one.
+TEST(LineController, AStopDuringTheResetCutsItShort) {
+  CallHarness h;
+  h.clock.At(Millis(1500), [&h] { h.stop_requested = true; });
+  h.window.timer_enabled = false;
+  h.controller.Tick();
+  EXPECT_LE(h.clock.ElapsedSinceStart(), 1500 + 250);
+  EXPECT_TRUE(h.line.modem_commands.empty());
+  EXPECT_EQ(h.state.LineState, "");
+  h.Ticks(3);  // nothing more is done for a station that is stopping
+  EXPECT_EQ(h.line.opens, 1);
+  EXPECT_FALSE(h.line.open);
+  EXPECT_TRUE(h.line.modem_commands.empty());
+}
+
 TEST(LineController, OpenErrorsAreShownTogetherAndTheControllerCarriesOn) {
   CallHarness h;
   h.line.open_error = "ERROR ABRIENDO COM1 ";

@@ -393,7 +393,7 @@ TEST(SerialCallLineReceive, StoresAndUnpacksTheArchiveInTheDirectoryItIsGiven) {
     if (bytes == "\x06" && ++acks == 1) far.Send(std::string(1, block::kEot));
   });
   const fs::path before = fs::current_path();
-  EXPECT_EQ(line.ReceiveFile(dir.path(), {"trafico.trf"}), "Transferencia OK");
+  EXPECT_EQ(line.ReceiveFile(dir.path(), {"trafico.trf"}, {}).result, "Transferencia OK");
   EXPECT_EQ(station_test::ReadFile(dir.path() / "recibo.zip"), std::string(128, 'r'));
   EXPECT_EQ(unpacked_into, std::vector<fs::path>{dir.path()});
   EXPECT_EQ(fs::current_path(), before);

@@ -191,5 +191,31 @@ TEST(StationConfigFile, TheNextSaveRemovesTheLitterOfAKilledOne) {
   EXPECT_TRUE(std::filesystem::exists(home.path() / live));
 }
 
+// The call bounds come from the environment; a value that is not a whole number in range is
+// reported (escaped) and the default kept, so that a typo never lifts a bound.
+TEST(CallLimitsSetting, FromTheEnvironmentWithDefaultsForBadValues) {
+  // MARVOLEN_MAX_CALL_MINUTES, MARVOLEN_MAX_ARCHIVE_MIB (nullptr: unset), the bounds taken.
+  const std::vector<std::tuple<const char*, const char*, int, std::uint64_t>> rows = {
+      {nullptr, nullptr, 30, 64},     {"45", "128", 45, 128}, {"1440", "1", 1440, 1},
+      {"0", "4097", 30, 64},          {"abc", "-5", 30, 64},  {"", "64MiB", 30, 64},
+      {"99999999999", " 10", 30, 10},
+  };
+  for (const auto& [minutes, mib, want_minutes, want_mib] : rows) {
+    std::vector<std::string> problems;
+    const CallLimits limits = CallLimitsFromEnvironment(
+        [&](std::string_view name) { return name.ends_with("MINUTES") ? minutes : mib; }, problems);
+    EXPECT_EQ(limits.max_call_time, std::chrono::minutes(want_minutes));
+    EXPECT_EQ(limits.max_archive_bytes, want_mib << 20);
+    // A value set that did not take is reported.
+    EXPECT_EQ(problems.size(),
+              std::size_t{minutes && want_minutes == 30} + (mib && want_mib == 64));
+  }
+  std::vector<std::string> problems;
+  CallLimitsFromEnvironment([](const char*) { return "x\x1b]0;"; }, problems);
+  EXPECT_EQ(problems.at(0),
+            "MARVOLEN_MAX_CALL_MINUTES no válido (\"x\\x1B]0;\"): debe ser un número de 1 a 1440; "
+            "se usa 30");
+}
+
 }  // namespace
 }  // namespace marvolen

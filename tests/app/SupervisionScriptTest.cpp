@@ -325,23 +325,32 @@ TEST_F(ScriptTest, TrafficNamesAreFoundInAnyLetterCase) {
 }
 
 // Day serials no MS-DOS date can hold ask for nothing, are reported once, and leave the
-// parameter as it is; an over-long range asks for its last 366 days only.
-TEST_F(ScriptTest, DayRangesOutsideTheDosDatesAreReportedAndLongOnesCut) {
+// parameter as it is. An over-long range asks for its oldest 366 days, says how many remain,
+// and moves "inicio *.daw" on to the first day not asked, so that the next calls fetch the
+// rest; "ultimo *.daw" is left as it is, so an explicit range stays explicit.
+TEST_F(ScriptTest, DayRangesOutsideTheDosDatesAreReportedAndLongOnesAreFetchedAYearAtATime) {
   struct Case {
     int first, last;
     size_t names;  // 0: refused
     std::string last_name;
+    int next_first;  // "inicio *.daw" afterwards
+    int remaining;   // days left for the next calls
   };
   const int today = LocalDateSerial(h_.clock.WallNow());
-  const CivilDate t = CivilFromSerial(today);
-  const std::string today_name = FormatDdMmYyyy({t.year, t.month, t.day}) + ".daw";
+  const auto name = [](int serial) {
+    const CivilDate d = CivilFromSerial(serial);
+    return FormatDdMmYyyy({d.year, d.month, d.day}) + ".daw";
+  };
+  const int y1980 = DateSerial(1980, 1, 1), y2107 = DateSerial(2107, 12, 31);
   const std::vector<Case> cases = {
-      {DateSerial(2026, 12, 1), 31122026, 0, ""},
-      {2147483646, 2147483647, 0, ""},
-      {DateSerial(1979, 12, 31), 0, 0, ""},
-      {-5, -4, 0, ""},
-      {DateSerial(1980, 1, 1), DateSerial(2107, 12, 31), 366, "31122107.daw"},
-      {today - 400, 0, 366, today_name},
+      {DateSerial(2026, 12, 1), 31122026, 0, "", 0, 0},
+      {2147483646, 2147483647, 0, "", 0, 0},
+      {DateSerial(1979, 12, 31), 0, 0, "", 0, 0},
+      {-5, -4, 0, "", 0, 0},
+      {y1980, y2107, 366, "31121980.daw", DateSerial(1981, 1, 1), y2107 - DateSerial(1980, 12, 31)},
+      {DateSerial(1981, 1, 1), DateSerial(1981, 12, 31), 365, "31121981.daw", 0, 0},
+      {today - 400, 0, 366, name(today - 35), today - 34, 35},
+      {today - 365, 0, 366, name(today), today, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + ".." + std::to_string(c.last));
@@ -359,22 +368,32 @@ TEST_F(ScriptTest, DayRangesOutsideTheDosDatesAreReportedAndLongOnesCut) {
     for (const std::string& cmd : commands_) {
       if (cmd.rfind("Enviar  dato", 0) == 0) request = cmd;
     }
-    size_t reported = 0;
-    for (const std::string& l : h_.log) reported += l.rfind("Archivos *.daw no pedidos", 0) == 0;
-    size_t shown = 0;
-    for (size_t i = lines; i < h_.window.lines.size(); ++i) {
-      shown += h_.window.lines[i].rfind("Archivos *.daw no pedidos", 0) == 0;
-    }
+    const auto count = [&](std::string_view start) {
+      size_t logged = 0, shown = 0;
+      for (const std::string& l : h_.log) logged += l.rfind(start, 0) == 0;
+      for (size_t i = lines; i < h_.window.lines.size(); ++i) {
+        shown += h_.window.lines[i].rfind(start, 0) == 0;
+      }
+      EXPECT_EQ(logged, shown) << start;
+      return logged;
+    };
     if (c.names == 0) {
       EXPECT_EQ(request, "");
-      EXPECT_EQ(reported, 1u);
-      EXPECT_EQ(shown, 1u);
+      EXPECT_EQ(count("Archivos *.daw no pedidos"), 1u);
       EXPECT_TRUE(h_.params.empty());
       continue;
     }
-    EXPECT_EQ(reported, 0u);
+    EXPECT_EQ(count("Archivos *.daw no pedidos"), 0u);
     EXPECT_EQ(std::count(request.begin(), request.end(), ' '), static_cast<long>(c.names + 2));
+    EXPECT_EQ(request.substr(12, 13), name(c.first) + " ");
     EXPECT_EQ(request.substr(request.size() - 14), c.last_name + " \r");
+    EXPECT_EQ(h_.params, std::vector<std::string>{"inicio *.daw=" + std::to_string(c.next_first)});
+    const std::string remain = "Archivos *.daw: se piden 366 días, quedan " +
+                               std::to_string(c.remaining) + " para las próximas llamadas";
+    EXPECT_EQ(count("Archivos *.daw: se piden"), c.remaining > 0 ? 1u : 0u);
+    if (c.remaining > 0) {
+      EXPECT_EQ(h_.Logged(remain), 1);
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The office hangs up in the middle of sending its traffic: the station gives the transfer
-# up, aborts the call and says so in the activity log; it files nothing from the broken
-# transfer, and the office still holds its traffic. The next call collects it whole.
+# The office hangs up in the middle of sending its traffic: the station notices the carrier
+# go within a second or two, even in the middle of a frame, aborts the call and says so in the
+# activity log; it files nothing from the broken transfer, and the office still holds its
+# traffic. The next call collects it whole.
 source "$(dirname "$0")/call_lib.sh" "$1"
 
 start_station
@@ -22,8 +23,12 @@ call dropped "$of31" 31 --password caida --drop-in-transfer send
 [ "$office_status" -ne 0 ] || fail "a dropped call ended with status 0"
 grep -q "dropping the line in the middle of this transfer" "$last_log" || fail "the line was not dropped"
 grep -qxF "command: Enviar  datoTRAFICO\\trafico.TRF" "$last_log" || fail "not dropped in the traffic"
-# The station's receiver waits out its retries before it gives the transfer up.
-await_call_end 150
+# The receiver looks at the carrier every second, in the middle of a frame too.
+dropped_at=$(date +%s)
+await_call_end 30
+await_records 1 5
+[ $(($(date +%s) - dropped_at)) -le 10 ] || fail "the dropped call held the line"
+call_view | grep -qxF "No Carrier" || fail "the receiver did not see the carrier go"
 activity_log_has 00031 "Comunicación abortada!!!!"
 activity_log_has 00031 "Recibo Tráfico....."
 ! grep -aq "Comunicación exitosa" "$work/volenlog.tcp" || fail "a dropped call logged as a success"
@@ -55,8 +60,9 @@ same_file "$loc31/${filed[0]}" "$scratch/traffic"
 absent "$of31/TRAFICO/TRAFICO.TRF"
 activity_log_has 00031 "Comunicación exitosa"
 
-# The broken call is on record as an abort with its failed transfer, then the good one.
-check_records aborted:transfer_failed success
+# The broken call is on record as an abort for the lost carrier, with its transfer, then the
+# good one.
+check_records aborted:carrier_lost success
 record_field 0 'r["transfers"][-1]' | grep -q '"direction": "receive"' ||
   fail "dropped transfer: $(record_field 0 'r["transfers"]')"
 [ "$(record_field 0 'r["traffic"]')" = "[]" ] || fail "traffic on record for the dropped call"

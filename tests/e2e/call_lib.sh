@@ -19,8 +19,8 @@ last_log=
 cleanup() {
   local i
   if [ -n "$station_pid" ] && kill -0 "$station_pid" 2>/dev/null; then
-    # The station takes its stop at the next tick; a line reset holds a tick for some
-    # seconds, which the test need not wait for once its checks are done.
+    # The station takes its stop within a second or two, whatever it is doing; a test that
+    # has done its checks need not wait longer than that.
     kill -TERM "$station_pid" 2>/dev/null || true
     for ((i = 0; i < 20; i++)); do
       kill -0 "$station_pid" 2>/dev/null || break

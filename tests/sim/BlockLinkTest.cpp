@@ -11,11 +11,11 @@
 #include <sstream>
 #include <thread>
 
+#include "sim/BlockLink.h"
+#include "tests/ScratchDir.h"
 #include "transfer/TransferFdLine.h"
 #include "transfer/TransferReceiver.h"
 #include "transfer/TransferSender.h"
-#include "sim/BlockLink.h"
-#include "tests/ScratchDir.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen::office {
@@ -116,7 +116,7 @@ TEST_F(BlockLinkTest, TheOfficeReceivesAndUnpacksWhatTheStationSends) {
   std::string result;
   std::thread sender([&] {
     FdTransferLine station_line(fds_[1], fds_[1], clock_);
-    result = SendFile(station_line, envio);
+    result = SendFile(station_line, envio).result;
   });
   const fs::path staging = root_ / "office" / ".staging";
   fs::create_directories(staging);

@@ -36,6 +36,8 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
                                              "0",
                                              "--drop-in-transfer",
                                              "send",
+                                             "--slow-send",
+                                             "7",
                                              "--bad-archive=hostile",
                                              "--station",
                                              "[::1]:99"}));
@@ -51,6 +53,7 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
   EXPECT_TRUE(o.misbehave.hang_up_on_ident);
   EXPECT_EQ(o.misbehave.stop_ack_after, 0);
   EXPECT_EQ(o.misbehave.drop, DropDuring::Send);
+  EXPECT_EQ(o.misbehave.slow_send, Millis(7000));
   EXPECT_EQ(o.misbehave.archive, ArchiveFault::Hostile);
   EXPECT_EQ(o.host, "::1");
   EXPECT_TRUE(ParseOptions({"--help"}).help);

@@ -98,12 +98,19 @@ TEST_F(OfficeArchive, AMemberThatFailsLeavesNothingOfTheArchive) {
   Patch([](std::string& b) { b[30 + 12] ^= 0x01; });
   std::ofstream(office_ / "02122026.DAW") << "old copy";
 
-  EXPECT_THROW(Extract({}), std::exception);
+  std::string error;
+  try {
+    Extract({});
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
 
   EXPECT_EQ(OfficeFiles(), std::vector<std::string>{"02122026.DAW"});
   EXPECT_EQ(Slurp(office_ / "02122026.DAW"), "old copy");
   ASSERT_EQ(log_.size(), 1u);
   EXPECT_EQ(log_[0].rfind("ERROR de descompresión:02122026.daw", 0), 0u) << log_[0];
+  // The error names the member and what was wrong with it, for the call's record.
+  EXPECT_EQ(error, "1 archivo(s) dañado(s) en el archivo recibido; " + log_[0]);
 }
 
 // Only what the station asked for is written; any other member is reported and left out,

@@ -216,7 +216,7 @@ TEST_P(OurSenderToRx, DeliversTheFileWithNulPadding) {
   const std::string content = MixedBytes(GetParam(), 99);
   PeerProcess rx({"rx", "-c", "-X", "out.bin"}, dst_);
   FdTransferLine line(rx.fd(), rx.fd(), clock_);
-  EXPECT_EQ(SendFile(line, content), "Transferencia Ok");
+  EXPECT_EQ(SendFile(line, content).result, "Transferencia Ok");
   EXPECT_EQ(rx.Wait(), 0);
   const std::string out = ReadFile(dst_ / "out.bin");
   // 1024-byte blocks while 896 or more bytes remain, then 128-byte blocks.
@@ -236,7 +236,7 @@ TEST_F(Lrzsz, ArchiveSentToRxPassesUnzipOnceThePaddingIsCut) {
   const std::string archive = MakeArchive(5000, "tabla.tbl");
   PeerProcess rx({"rx", "-c", "-X", "out.zip"}, dst_);
   FdTransferLine line(rx.fd(), rx.fd(), clock_);
-  EXPECT_EQ(SendFile(line, archive), "Transferencia Ok");
+  EXPECT_EQ(SendFile(line, archive).result, "Transferencia Ok");
   EXPECT_EQ(rx.Wait(), 0);
   const std::string out = ReadFile(dst_ / "out.zip");
   ASSERT_GT(out.size(), archive.size());

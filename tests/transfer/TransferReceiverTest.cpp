@@ -339,7 +339,7 @@ TEST_F(ReceiveFileTest, FailuresEndWithTheirTextThePauseAndTheClosingSequence) {
        "Maximo de Errores. Transferencia Abortada.", 86000},
       {"carrier drops after block 1",
        [](ScriptedTransferLine& l, int n, std::string f) { return l.carrier_lost = n == 2, f; },
-       "No Carrier", 2000},
+       "No Carrier", 0},  // no one is left to pause for
       {"read error",
        [](ScriptedTransferLine& l, int, std::string f) { return l.read_fails = true, f; },
        "Transferecia Abortada por Usuario", 2000},
@@ -371,6 +371,59 @@ TEST_F(ReceiveFileTest, FailuresEndWithTheirTextThePauseAndTheClosingSequence) {
     EXPECT_EQ(line->purge_alls, 1);
     EXPECT_FALSE(fs::exists(Recibo()));
     EXPECT_TRUE(extracted.empty());
+  }
+}
+
+// What ends a transfer from outside the protocol ends it within a second of silence or in the
+// middle of a frame: the station's stop, the call's deadline and a lost carrier; a file that
+// grows past its bound ends it before the block that would take it there is acknowledged, or
+// after the trimming when only the padding kept it inside. The sender trickles a block every
+// 5 s, which the protocol's own limits would wait on for good.
+TEST_F(ReceiveFileTest, StopDeadlineCarrierAndSizeEndTheTransferAtOnce) {
+  struct Row {
+    const char* name;
+    std::size_t max_bytes, archive_bytes;
+    long long stop_ms, deadline_ms, drop_ms;  // when each comes, 0: never (drop: in frame 3)
+    std::string result;
+    TransferEnd end;
+    long long ends_at_ms;   // the last send
+    std::uint64_t moved;    // data bytes accepted
+    std::string_view last;  // the last bytes sent
+  };
+  const std::vector<Row> rows = {
+      {"stop", 0, 1000, 12500, 0, 0, std::string(kTransferStopped), TransferEnd::kStopped, 13000,
+       256, kReceiverCancel},
+      {"deadline", 0, 1000, 0, 7000, 0, std::string(kTransferOutOfTime), TransferEnd::kOutOfTime,
+       7000, 128, kReceiverCancel},
+      {"carrier lost inside a frame", 0, 1000, 0, 0, 15500, "No Carrier", TransferEnd::kCarrierLost,
+       16000, 256, kReceiverFailureClosing},
+      {"past the bound", 300, 1000, 0, 0, 0, std::string(kTransferTooLarge), TransferEnd::kTooLarge,
+       20000, 384, kReceiverCancel},
+      {"past the bound once trimmed", 300, 320, 0, 0, 0, std::string(kTransferTooLarge),
+       TransferEnd::kTooLarge, 20000, 384, kA},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Peer(RandomBytes(row.archive_bytes, 23),
+         std::vector<std::size_t>((row.archive_bytes + 127) / 128, 128));
+    peer->spoil = [this, &row](int n, std::string f) {
+      line->Deliver(row.drop_ms && n == 3 ? f.substr(0, 60) : f, Millis(5000));
+      return std::string();
+    };
+    bool stop = false;
+    if (row.stop_ms) clock->At(Millis(row.stop_ms), [&stop] { stop = true; });
+    if (row.drop_ms) clock->At(Millis(row.drop_ms), [this] { line->carrier_lost = true; });
+    setup.bounds = {StopRequest([&stop] { return stop; }), std::nullopt, row.max_bytes};
+    if (row.deadline_ms) setup.bounds.deadline = clock->Now() + Millis(row.deadline_ms);
+    extracted.clear();
+    const ReceivedFile got = Receive();
+    EXPECT_EQ(got.result, row.result);
+    EXPECT_EQ(got.end, row.end);
+    EXPECT_EQ(got.moved, row.moved);
+    EXPECT_FALSE(got.detail.empty());
+    EXPECT_TRUE(got.content.empty() && extracted.empty() && !fs::exists(Recibo()));
+    EXPECT_EQ(line->sent.back().bytes, row.last);
+    EXPECT_NEAR(line->sent.back().at_ms, row.ends_at_ms, 50);
   }
 }
 

@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "transfer/BlockFrame.h"
 #include "link/SerialLine.h"
+#include "link/testing/ScriptedLine.h"
+#include "transfer/BlockFrame.h"
 #include "transfer/TransferReceiver.h"
 #include "transfer/TransferSender.h"
 #include "transfer/TransferSerialLine.h"
-#include "link/testing/ScriptedLine.h"
 
 namespace marvolen {
 namespace {
@@ -38,7 +38,7 @@ TEST(SerialTransferLine, SendFileAndTheBytesBehindTheLastAck) {
           "ACK\r");
   });
   s.far.SendAfter(Millis(500), "C");
-  EXPECT_EQ(SendFile(s.line, std::string(300, 'x')), "Transferencia Ok");
+  EXPECT_EQ(SendFile(s.line, std::string(300, 'x')).result, "Transferencia Ok");
   EXPECT_EQ(frames, 3);
   EXPECT_EQ(s.serial.ReadPort(1), "");
   EXPECT_EQ(s.serial.ConfiguredEntry()->received, "ACK\r");
