@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include <cstdio>
+#include <memory>
 
+#include "app/ConsoleProgram.h"
 #include "app/ConsoleWindow.h"
 #include "app/HomeLock.h"
 #include "app/Station.h"
@@ -166,6 +169,23 @@ int RunWindow(int& argc, char** argv, const StationFactory& make) {
   window.Attach(station);
   station.FormCreate();
   window.CreateSecondaryForms();
+  // SIGTERM (a logout, a service stop) or SIGINT ends the window as "Salir" does: a transfer
+  // under way hears the request and cancels, and closing the form finishes the call's record.
+  const StopSignals stop_signals;
+  station.SetStopRequest(StopRequest([&stop_signals] { return stop_signals.flag() != 0; }));
+  std::unique_ptr<QSocketNotifier> stop_notifier;
+  QTimer stop_poll;
+  if (stop_signals.fd() >= 0) {
+    stop_notifier = std::make_unique<QSocketNotifier>(stop_signals.fd(), QSocketNotifier::Read);
+    QObject::connect(stop_notifier.get(), &QSocketNotifier::activated, &window,
+                     [&window] { window.CloseMainForm(); });
+  } else {
+    // No pipe could be made: the flag is looked at instead.
+    QObject::connect(&stop_poll, &QTimer::timeout, &window, [&window, &stop_signals] {
+      if (stop_signals.flag() != 0) window.CloseMainForm();
+    });
+    stop_poll.start(250);
+  }
   window.FA().show();
   const int status = QApplication::exec();
   window.CloseMainForm();

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
       std::puts(
           "usage: marvolen [--console]\n"
           "  Opens the station's window; --console runs it without one, printing the log\n"
-          "  view on standard output (SIGINT or SIGTERM stop it as \"Salir\" does, cutting\n"
-          "  a call in progress). The station home is $MARVOLEN_HOME, else the directory of\n"
+          "  view on standard output. SIGINT or SIGTERM stop either as \"Salir\" does, cutting\n"
+          "  a call in progress. The station home is $MARVOLEN_HOME, else the directory of\n"
           "  the executable. A call lasts at most $MARVOLEN_MAX_CALL_MINUTES minutes (default\n"
           "  30) and an archive received from an office holds at most $MARVOLEN_MAX_ARCHIVE_MIB\n"
           "  MiB (default 64).");

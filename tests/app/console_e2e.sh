@@ -55,3 +55,23 @@ grep -q "Of: Datos  \*\*\*\*\*\*\*\*\*\*\* Inicio Programa: $MARVOLEN_HOME/Marvo
   fail "start line missing: $(cat -A "$log")"
 [ -d "$scratch/work/upgrades" ] || fail "no upgrades directory"
 echo "console end to end: ok"
+
+# The window (`marvolen` with no option, offscreen) takes SIGTERM as "Salir" too: it closes
+# its form, writes the activity log and ends with status 0 instead of dying on the signal.
+if [ "${option[*]}" = "--console" ]; then
+  rm -f "$log"
+  QT_QPA_PLATFORM=offscreen "$marvolen" >"$scratch/wout" 2>"$scratch/werr" &
+  pid=$!
+  # The window prints nothing; two seconds are many ticks of its timer.
+  sleep 2
+  started=$(date +%s)
+  kill -TERM "$pid"
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+  [ "$status" -eq 0 ] || fail "window: exit status $status after SIGTERM: $(cat "$scratch/werr")"
+  [ $(($(date +%s) - started)) -le 5 ] || fail "window: took more than 5 s to stop"
+  grep -q "Inicio Programa" "$log" || fail "window: no activity log after SIGTERM"
+  echo "window stop: ok"
+fi
