@@ -80,6 +80,7 @@ CallReason CallAdmission::Admit(const std::string& line) {
   s_.events().Identified(line, s_.state.TableExt);
   const AdmissionResult result = AdmitOffice(line, s_.state.TableExt, setup);
   StoreAdmission(result, s_.state);
+  if (result.Admitted()) s_.events().Admitted();
   if (result.EnvioBuilt) NoteFilesSent(result, setup.ExeDir, s_.events());
   return ReasonOf(result.refusal);
 }

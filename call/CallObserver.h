@@ -24,6 +24,8 @@ class CallObserver {
   virtual void Note(std::string_view /*text*/) {}
   // The "Ident=" line as received and the table kind in force before it was read.
   virtual void Identified(std::string_view /*ident_line*/, std::string_view /*table_ext_before*/) {}
+  // The admission let the office in (after Identified; never for a refused caller).
+  virtual void Admitted() {}
   // kind: "table" or "upgrade".
   virtual void FileSent(std::string /*name*/, std::string /*kind*/, uint64_t /*bytes*/) {}
   virtual void Deleted(std::string /*delete_list*/) {}

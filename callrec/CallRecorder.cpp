@@ -17,6 +17,7 @@
 #include "callrec/CallLog.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"
+#include "platform/ShownText.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -60,24 +61,6 @@ bool WriteAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(n));
   }
   return true;
-}
-
-// A day directory "YYYY-MM-DD" as a date serial comparable with LocalDateSerial; nullopt for
-// any other name.
-std::optional<int> DayOf(const std::string& name) {
-  int y, m, d;
-  char tail;
-  if (name.size() != 10 || std::sscanf(name.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3)
-    return std::nullopt;
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = m - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = 12;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  if (t == -1) return std::nullopt;
-  return LocalDateSerial(std::chrono::system_clock::from_time_t(t));
 }
 
 constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
@@ -203,7 +186,10 @@ void CallRecorder::LineReceived(std::string_view bytes) {
 }
 
 void CallRecorder::Note(std::string_view text) {
-  Add('*', text);
+  // The station's own lines carry names the office sent (its tables, an archive's members):
+  // escaped as in the log view, so that nobody reading the transcript in a terminal gets the
+  // caller's control sequences.
+  Add('*', ShownText(text));
 }
 
 void CallRecorder::Identified(std::string_view ident_line, std::string_view table_ext_before) {
@@ -319,58 +305,12 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   std::string errors = WriteTranscript();
   try {
     AppendCallRecord(setup_.work_dir + kCallLogName, record_);
+    log_error_.clear();
   } catch (const CallLogError& e) {
-    errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+    if (e.what() != log_error_) errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+    log_error_ = e.what();
   }
   return errors;
-}
-
-int AgeTranscripts(const std::string& work_dir, WallTime now, const TranscriptLimits& limits) {
-  struct Kept {
-    int day;
-    fs::path path;
-    uint64_t size;
-  };
-  const fs::path root = fs::path(work_dir) / "calls";
-  const int today = LocalDateSerial(now);
-  std::vector<Kept> kept;
-  std::vector<fs::path> days;
-  int removed = 0;
-  std::error_code ec;
-  for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec)) {
-    const auto day = DayOf(d->path().filename().string());
-    std::error_code ignored;
-    if (!day || !d->is_directory(ignored)) continue;  // not ours: left alone
-    days.push_back(d->path());
-    for (fs::directory_iterator f(d->path(), ignored), fend; !ignored && f != fend;
-         f.increment(ignored)) {
-      std::error_code e2;
-      if (!f->is_regular_file(e2)) continue;
-      if (today - *day > limits.max_age_days) {
-        removed += fs::remove(f->path(), e2) ? 1 : 0;
-      } else {
-        kept.push_back({*day, f->path(), f->file_size(e2)});
-      }
-    }
-  }
-  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
-    return a.day != b.day ? a.day < b.day : a.path < b.path;
-  });
-  uint64_t total = 0;
-  for (const Kept& k : kept) total += k.size;
-  for (const Kept& k : kept) {
-    if (total <= limits.max_total_bytes) break;
-    std::error_code e2;
-    if (fs::remove(k.path, e2)) {
-      ++removed;
-      total -= k.size;
-    }
-  }
-  for (const fs::path& d : days) {
-    std::error_code e2;
-    if (fs::is_empty(d, e2)) fs::remove(d, e2);
-  }
-  return removed;
 }
 
 }  // namespace marvolen

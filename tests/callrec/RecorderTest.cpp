@@ -5,6 +5,7 @@
 #include "call/LineTokens.h"
 #include "callrec/CallLog.h"
 #include "callrec/CallRecorder.h"
+#include "callrec/TranscriptAgeing.h"
 #include "tests/call/IdentBuilder.h"
 #include "tests/callrec/Scratch.h"
 
@@ -218,17 +219,17 @@ TEST(TranscriptAgeing, OldDaysGoFirstThenTheOldestUntilTheCapHolds) {
   test::WriteAll(calls + "2026-12-07/090000-loc07.txt", std::string(100, 'e'));
   test::WriteAll(calls + "notes/keep.txt", "operator's own");
 
-  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 1000}), 2);
+  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 1000}).removed, 2);
   EXPECT_FALSE(fs::exists(calls + "2026-10-01"));
   EXPECT_FALSE(fs::exists(calls + "2026-11-06"));
   EXPECT_TRUE(fs::exists(calls + "2026-11-08/100000-loc07.txt"));
 
-  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 250}), 1);
+  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 250}).removed, 1);
   EXPECT_FALSE(fs::exists(calls + "2026-11-08"));
   EXPECT_TRUE(fs::exists(calls + "2026-12-06/100000-loc07.txt"));
   EXPECT_TRUE(fs::exists(calls + "2026-12-07/090000-loc07.txt"));
   EXPECT_TRUE(fs::exists(calls + "notes/keep.txt"));
-  EXPECT_EQ(AgeTranscripts(dir.Path() + "nothing-here/", clock.WallNow(), {}), 0);
+  EXPECT_EQ(AgeTranscripts(dir.Path() + "nothing-here/", clock.WallNow(), {}).removed, 0);
 }
 
 }  // namespace
