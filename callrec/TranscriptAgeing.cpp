@@ -64,7 +64,7 @@ bool IsTranscriptName(std::string_view s) {
   return s == ".txt";
 }
 
-// The names in the directory open at `fd`, "." and ".." left out.
+// The names in the directory open at `fd`, "." and ".." left out, in order.
 std::vector<std::string> EntryNames(int fd) {
   std::vector<std::string> names;
   const int own = ::dup(fd);  // closedir closes the descriptor it was given
@@ -78,6 +78,7 @@ std::vector<std::string> EntryNames(int fd) {
     const std::string_view name = e->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
   }
+  std::sort(names.begin(), names.end());
   return names;
 }
 

@@ -1,5 +1,14 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -101,8 +110,13 @@ TEST(IsoTime, ReadsWhatItWritesAndRejectsTheRest) {
   EXPECT_EQ(*ParseIso("2026-07-01T05:30:00.250-02:30"), t);
   for (const char* bad :
        {"2026-07-01", "2026-07-01T10:00:00", "2026-13-01T10:00:00Z", "2026-07-01T10:00:00+0200",
-        "2026-07-01T10:00:00.2Z", "2026-07-01T10:00:00Zjunk", "x026-07-01T10:00:00Z"})
+        "2026-07-01T10:00:00.2Z", "2026-07-01T10:00:00Zjunk", "x026-07-01T10:00:00Z",
+        // Years before any call of ours, or past what the time type holds (2262-04-11).
+        "0000-01-01T00:00:00Z", "1969-12-31T23:59:59Z", "2262-04-12T00:00:00Z",
+        "9999-12-31T23:59:59.999+14:00"})
     EXPECT_FALSE(ParseIso(bad)) << bad;
+  EXPECT_EQ(ParseIso("1970-01-01T00:00:00Z")->time_since_epoch().count(), 0);
+  EXPECT_TRUE(ParseIso("2262-04-10T23:59:59.999Z"));
   unsetenv("TZ");
   tzset();
 }
@@ -135,6 +149,35 @@ TEST(CallLogScan, CorruptLinesAreReportedByNumberAndSkipped) {
   EXPECT_EQ(bad[1].first, 4u);
   EXPECT_EQ(bad[2], (std::pair<uint64_t, std::string>{5, "no es un registro de llamada"}));
   EXPECT_EQ(bad[3].first, 7u);
+}
+
+// The report reads one office's calls from the end: the same lines as forwards, with the
+// same numbers, across chunk boundaries, an overlong line, empty lines and a cut last line.
+TEST(CallLogScan, BackwardsGivesTheForwardLinesLastFirst) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  const std::string good = RecordToJson(FullRecord()) + "\n";
+  std::string log;
+  for (int i = 0; i < 12000; ++i) {
+    log += good;
+    if (i == 3000) log += std::string(3 << 20, 'x') + "\n";  // over a chunk boundary
+    if (i % 1000 == 7) log += "\n";
+  }
+  WriteAll(path, log + good.substr(0, 100));
+  std::vector<uint64_t> forward, backward;
+  const LogExtent extent = ScanCallLog(
+      path, [&](const CallSummary& c) { forward.push_back(c.line_number); },
+      [](uint64_t, std::string_view) {});
+  // Appended after the first pass: not read by the second.
+  { std::ofstream(path, std::ios::app) << "\n" << good; }
+  ScanCallLogBackwards(path, extent, [&](const CallSummary& c) {
+    EXPECT_EQ(c.line.size() + 1, good.size());
+    backward.push_back(c.line_number);
+  });
+  ASSERT_EQ(forward.size(), 12000u);
+  EXPECT_EQ(extent.lines, 12000u + 1 + 12 + 1);
+  std::reverse(backward.begin(), backward.end());
+  EXPECT_EQ(backward, forward);
 }
 
 TEST(CallLogScan, OverlongLineIsSkippedWithoutHoldingIt) {
@@ -176,6 +219,83 @@ TEST(CallLogAppend, StationsAppendingTogetherNeverInterleave) {
       path, [&](const CallSummary& c) { ++per_office[c.office]; },
       [&](uint64_t n, std::string_view why) { ADD_FAILURE() << n << ": " << why; });
   for (int w = 1; w <= kWriters; ++w) EXPECT_EQ(per_office[w], kEach);
+}
+
+// A power loss or a full disk cut the last record short: the next record still goes in
+// whole, and a record that cannot go in whole leaves nothing behind.
+TEST(CallLogAppend, TornLastLineIsClosedAndARecordGoesInWholeOrNotAtAll) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  const std::string good = RecordToJson(FullRecord());
+  WriteAll(path, good + "\n" + good.substr(0, 50));
+  AppendCallRecord(path, FullRecord());
+  std::vector<uint64_t> records, bad;
+  ScanCallLog(
+      path, [&](const CallSummary& c) { records.push_back(c.line_number); },
+      [&](uint64_t n, std::string_view) { bad.push_back(n); });
+  EXPECT_EQ(records, (std::vector<uint64_t>{1, 3}));
+  EXPECT_EQ(bad, std::vector<uint64_t>{2});
+
+  // The disk fills up ten bytes into the next record (the file size limit stands in for it).
+  const std::string before = ReadAll(path);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{before.size() + 10, before.size() + 10};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      AppendCallRecord(path, FullRecord());
+    } catch (const CallLogError&) {
+      _exit(0);
+    }
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0) << "the cut write was not reported";
+  EXPECT_EQ(ReadAll(path), before);
+}
+
+// A FIFO in the log's place would hold the station at the end of every call, and a link would
+// aim its writes anywhere: both are refused at once, and the report does not wait either.
+TEST(CallLogAppend, LogThatIsNoRegularFileIsRefusedAtOnce) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName;
+  const std::string elsewhere = dir.Path() + "elsewhere.txt";
+  WriteAll(elsewhere, "not the log");
+  struct Row {
+    const char* name;
+    std::function<void()> make;
+  };
+  int reader = -1;
+  const Row rows[] = {
+      {"link", [&] { std::filesystem::create_symlink(elsewhere, path); }},
+      {"directory", [&] { std::filesystem::create_directory(path); }},
+      {"FIFO with a reader",
+       [&] {
+         ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+         reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+       }},
+      {"FIFO without a reader", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.make();
+    try {
+      AppendCallRecord(path, FullRecord());
+      ADD_FAILURE() << "written";
+    } catch (const CallLogError& e) {
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    if (std::string_view(row.name).starts_with("FIFO")) {
+      EXPECT_THROW(ScanCallLog(
+                       path, [](const CallSummary&) {}, [](uint64_t, std::string_view) {}),
+                   CallLogError);
+    }
+    if (reader >= 0) ::close(std::exchange(reader, -1));
+    std::filesystem::remove(path);
+  }
+  EXPECT_EQ(ReadAll(elsewhere), "not the log");
 }
 
 TEST(CallLogAppend, UnwritableLogIsAnErrorNamingIt) {

@@ -48,6 +48,11 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   clock_.Advance(Millis(1500));
   recorder_.LineReceived(Ident());
   recorder_.Identified(Ident(), "tbl");
+  recorder_.Admitted();
+  // The station's own line with a name the office reported.
+  recorder_.Note(
+      "Tablas: TARIFA.TBL VI\x1B]0;x\x07"
+      "EJA.TBL");
   recorder_.FileSent("ZONAS.TBL", "table", 777);
   recorder_.Deleted("tablas\\VIEJA.TBL");
   recorder_.TransferStarted(TransferDirection::kSend, "envio.zip");
@@ -69,6 +74,7 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   const CallRecord& r = logged[0];
   EXPECT_EQ(r.result, CallResult::kSuccess);
   EXPECT_EQ(r.reason, CallReason::kNone);
+  EXPECT_TRUE(r.admitted);
   EXPECT_EQ(r.office, 7);
   EXPECT_EQ(r.device_id, "KEY00042");
   EXPECT_EQ(r.table_kind, "tbl");
@@ -97,6 +103,8 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   EXPECT_NE(transcript.find("    1500 < Ident=00007TT***************1P123"), std::string::npos);
   EXPECT_NE(transcript.find("bloque 1 1024 crc NAK"), std::string::npos);
   EXPECT_NE(transcript.find("> <Message>Comunicaci\\xC3\\xB3n exitosa\\r"), std::string::npos);
+  EXPECT_NE(transcript.find(" * Tablas: TARIFA.TBL VI\\x1B]0;x\\x07EJA.TBL\n"), std::string::npos);
+  EXPECT_EQ(transcript.find('\x1B'), std::string::npos);
   const std::string log = ReadAll(dir_.Path() + kCallLogName);
   for (const std::string& secret : {std::string("GALERNA"), std::string("071065076069082")}) {
     EXPECT_EQ(log.find(secret), std::string::npos);
@@ -146,6 +154,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
     EXPECT_EQ(r.result, e.result);
     EXPECT_EQ(r.reason, e.reason);
     EXPECT_EQ(r.detail, e.name);
+    EXPECT_FALSE(r.admitted);  // nobody said the admission let the office in
     const bool known = e.identify && !e.halves_differ;
     EXPECT_EQ(r.office.has_value(), known);
     EXPECT_EQ(r.office_files.has_value(), known);
@@ -179,6 +188,26 @@ TEST_F(RecorderTest, TwoCallsOfOneOfficeInOneSecondKeepBothTranscripts) {
   EXPECT_NE(logged[0].transcript, logged[1].transcript);
   EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[0].transcript));
   EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[1].transcript));
+}
+
+// A log that refuses every record (here a directory in its place) is told once, not at the
+// end of every call, until a record goes in again.
+TEST_F(RecorderTest, LogThatRefusesRecordsIsToldOnceUntilItTakesOneAgain) {
+  const std::string log = dir_.Path() + kCallLogName;
+  const auto call = [&] {
+    recorder_.CallStarted();
+    clock_.Advance(Millis(1000));
+    return recorder_.Ended(CallResult::kNeverIdentified);
+  };
+  fs::create_directory(log);
+  EXPECT_NE(call().find(log), std::string::npos);
+  EXPECT_EQ(call(), "");
+  fs::remove(log);
+  EXPECT_EQ(call(), "");
+  EXPECT_EQ(Logged().size(), 1u);
+  fs::remove(log);
+  fs::create_directory(log);
+  EXPECT_NE(call().find(log), std::string::npos);
 }
 
 TEST_F(RecorderTest, TranscriptStopsAtItsCap) {
@@ -230,6 +259,61 @@ TEST(TranscriptAgeing, OldDaysGoFirstThenTheOldestUntilTheCapHolds) {
   EXPECT_TRUE(fs::exists(calls + "2026-12-07/090000-loc07.txt"));
   EXPECT_TRUE(fs::exists(calls + "notes/keep.txt"));
   EXPECT_EQ(AgeTranscripts(dir.Path() + "nothing-here/", clock.WallNow(), {}).removed, 0);
+}
+
+// Anyone who can write to the working directory can put a link in "calls/": the ageing never
+// follows one, removes nothing outside, and tells each link once.
+TEST(TranscriptAgeing, LinksAreNeverFollowedNorRemovedAndEachIsTold) {
+  ScratchDir dir, outside;
+  VirtualClock clock;  // 7 December 2026
+  const std::string calls = dir.Path() + "calls/";
+  const std::string theirs = outside.Path() + "100000-loc07.txt";
+  test::WriteAll(theirs, "not a transcript of ours");
+  test::WriteAll(calls + "2026-10-02/100000-loc07.txt", "old");
+  test::WriteAll(calls + "2026-10-02/notas.txt", "the operator's");
+  fs::create_directory_symlink(outside.Path(), calls + "2026-10-01");
+  fs::create_symlink(theirs, calls + "2026-10-02/110000-loc08.txt");
+  const AgeingResult result = AgeTranscripts(dir.Path(), clock.WallNow(), {30, 0});
+  EXPECT_EQ(result.removed, 1);
+  EXPECT_EQ(result.warnings,
+            (std::vector<std::string>{
+                "Transcripciones: calls/2026-10-01 es un enlace simbólico; no se sigue ni se borra",
+                "Transcripciones: calls/2026-10-02/110000-loc08.txt es un enlace simbólico; no se "
+                "sigue ni se borra"}));
+  EXPECT_EQ(ReadAll(theirs), "not a transcript of ours");
+  EXPECT_TRUE(fs::is_symlink(calls + "2026-10-01"));
+  EXPECT_TRUE(fs::is_symlink(calls + "2026-10-02/110000-loc08.txt"));
+  EXPECT_TRUE(fs::exists(calls + "2026-10-02/notas.txt"));
+  EXPECT_FALSE(fs::exists(calls + "2026-10-02/100000-loc07.txt"));
+
+  // "calls" itself a link: not entered at all.
+  ScratchDir linked;
+  fs::create_directory_symlink(outside.Path(), linked.Path() + "calls");
+  const AgeingResult through = AgeTranscripts(linked.Path(), clock.WallNow(), {30, 0});
+  EXPECT_EQ(through.removed, 0);
+  EXPECT_EQ(through.warnings, std::vector<std::string>{"Transcripciones: calls es un enlace "
+                                                       "simbólico; no se sigue ni se borra"});
+  EXPECT_EQ(ReadAll(theirs), "not a transcript of ours");
+}
+
+// At start-up, then a day after the last run, never while a call is up.
+TEST(TranscriptAgeing, RunsOnceADayAndNeverDuringACall) {
+  ScratchDir dir;
+  VirtualClock clock;
+  TranscriptAgeing ageing(dir.Path(), clock);
+  const std::string old = dir.Path() + "calls/2026-10-01/100000-loc07.txt";
+  test::WriteAll(old, "old");
+  ageing.RunWhenDue(false);
+  EXPECT_FALSE(fs::exists(old));
+  test::WriteAll(old, "old");
+  clock.Advance(std::chrono::hours(23));
+  ageing.RunWhenDue(false);
+  EXPECT_TRUE(fs::exists(old));
+  clock.Advance(std::chrono::hours(1));
+  ageing.RunWhenDue(true);
+  EXPECT_TRUE(fs::exists(old));
+  ageing.RunWhenDue(false);
+  EXPECT_FALSE(fs::exists(old));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "call/Admission.h"
 #include "callrec/CallLog.h"
@@ -146,6 +150,15 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
   EXPECT_EQ(next.deleted, "tablas\\VIEJA.TBL");
 
+  // A caller with the office's number and a wrong password reports another list: the office
+  // does not hold it, and its next call stays as it was.
+  Call(7, 1, CallResult::kRefused, CallReason::kWrongPassword, false,
+       std::vector<ReportedFile>{{"TARIFA.TBL", tarifa, ".TBL"},
+                                 {"ZONAS.TBL", ByteSum(office + "ZONAS.TBL"), ".TBL"}});
+  next = Office(BuildReport(options_), 7).next;
+  EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
+  EXPECT_EQ(next.deleted, "tablas\\VIEJA.TBL");
+
   // The operator replaces the master table: the office will get it again.
   WriteAll(office + "TARIFA.TBL", "tarifa v2");
   report = BuildReport(options_);
@@ -221,6 +234,105 @@ TEST_F(ReportTest, OfficeCallsNewestFirstAndBadLinesReported) {
   EXPECT_EQ(report.bad_line_count, 1u);
   ASSERT_EQ(report.bad_lines.size(), 1u);
   EXPECT_EQ(report.bad_lines[0].number, 2u);
+}
+
+// Names an office reported and texts of failures it caused reach the operator's terminal
+// and browser escaped: an ESC sequence from a caller never retitles or clears them.
+TEST_F(ReportTest, ControlBytesFromTheLogAreShownEscaped) {
+  const std::string office = dir_.Path() + "loc07/";
+  WriteAll(office + "TARIFA.TBL", "tarifa");
+  Call(7, 2, CallResult::kSuccess, CallReason::kNone, false,
+       std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(office + "TARIFA.TBL"), ".TBL"},
+                                 {"VI\x1B]0;x\x07"
+                                  "EJA.TBL",
+                                  3, ".TBL"}});
+  const NetworkReport report = BuildReport(options_);
+  for (const std::string& out :
+       {RenderText(report, options_), RenderCsv(report, options_), RenderHtml(report, options_)}) {
+    EXPECT_NE(out.find("tablas\\VI\\x1B]0;x\\x07EJA.TBL"), std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of("\x1B\x07"), std::string::npos) << out;
+  }
+  CallRecord r;
+  r.start = options_.now;
+  r.end = r.start + Millis(1000);
+  r.device = "/dev/ttyS0";
+  r.result = CallResult::kAborted;
+  r.reason = CallReason::kTransferFailed;
+  r.detail = "ERROR de descompresión: \x1B[2J.trf";
+  r.deleted =
+      "tablas\\VI\x1B]0;x\x07"
+      "EJA.TBL";
+  r.traffic = {
+      {"\x9B"
+       "1m.trf",
+       1}};
+  const std::string shown = RenderOfficeCall(r);
+  EXPECT_NE(shown.find("(ERROR de descompresión: \\x1B[2J.trf)\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("    deleted tablas\\VI\\x1B]0;x\\x07EJA.TBL\n"), std::string::npos);
+  EXPECT_EQ(shown.find_first_of("\x1B\x07\x9B"), std::string::npos) << shown;
+}
+
+// `--office` on a log far larger than the bound, with the office's calls all through it: the
+// program's peak memory stays under 64 MB, and the calls still come newest first.
+TEST_F(ReportTest, OfficeCallsOfABigLogStayInBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer keeps freed memory aside and shadows the rest: the order is checked, the
+  // bound in the plain build.
+  constexpr size_t kLogBytes = 2 << 20;
+#else
+  constexpr size_t kLogBytes = 64 << 20;
+#endif
+  CallRecord r;
+  r.office = 7;
+  r.result = CallResult::kSuccess;
+  r.admitted = true;
+  r.device = "/dev/ttyS0";
+  r.office_files.emplace();
+  for (int i = 0; i < 40; ++i)
+    r.office_files->push_back({"TARIFA" + std::to_string(i) + ".TBL", 1000 + i, ".TBL"});
+  const WallTime first = options_.now - std::chrono::hours(24 * 200);
+  uint64_t records = 0, newest_seven = 0;
+  {
+    std::ofstream log(dir_.Path() + kCallLogName, std::ios::binary);
+    for (size_t bytes = 0; bytes < kLogBytes; ++records) {
+      r.start = first + std::chrono::minutes(records);
+      r.end = r.start + Millis(30000);
+      r.office = records % 10 == 9 ? 8 : 7;
+      const std::string line = RecordToJson(r) + "\n";
+      const bool cut = records % 5000 == 1;  // now and then a record cut short
+      log << (cut ? line.substr(0, 40) + "\n" : line);
+      if (!cut && r.office == 7) newest_seven = records;
+      bytes += line.size();
+    }
+  }
+  const std::string out = dir_.Path() + "out.txt";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (!freopen(out.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(126);
+    execl(REPORT_BIN, REPORT_BIN, "-C", dir_.Path().c_str(), "--office", "7", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak kB for a log of " << kLogBytes / 1024 << " kB";
+#endif
+  // One line per call (they moved nothing), the newest first.
+  std::ifstream shown(out);
+  std::string heading, line, newest, oldest;
+  std::getline(shown, heading);
+  uint64_t listed = 0;
+  for (; std::getline(shown, line); ++listed) (listed == 0 ? newest : oldest) = line;
+  EXPECT_GT(listed, 1000u);
+  EXPECT_EQ(heading, "office 7: " + std::to_string(listed) + " calls");
+  const auto shown_time = [&](uint64_t record) {
+    const std::string iso = FormatIsoLocal(first + std::chrono::minutes(record));
+    return iso.substr(0, 10) + " " + iso.substr(11, 5);
+  };
+  EXPECT_EQ(newest.substr(0, 16), shown_time(newest_seven)) << newest;
+  EXPECT_EQ(oldest.substr(0, 16), shown_time(0)) << oldest;
 }
 
 int RunReport(const std::string& args) {
