@@ -163,21 +163,24 @@ TEST(CallLogScan, BackwardsGivesTheForwardLinesLastFirst) {
     if (i == 3000) log += std::string(3 << 20, 'x') + "\n";  // over a chunk boundary
     if (i % 1000 == 7) log += "\n";
   }
-  WriteAll(path, log + good.substr(0, 100));
-  std::vector<uint64_t> forward, backward;
-  const LogExtent extent = ScanCallLog(
-      path, [&](const CallSummary& c) { forward.push_back(c.line_number); },
-      [](uint64_t, std::string_view) {});
-  // Appended after the first pass: not read by the second.
-  { std::ofstream(path, std::ios::app) << "\n" << good; }
-  ScanCallLogBackwards(path, extent, [&](const CallSummary& c) {
-    EXPECT_EQ(c.line.size() + 1, good.size());
-    backward.push_back(c.line_number);
-  });
-  ASSERT_EQ(forward.size(), 12000u);
-  EXPECT_EQ(extent.lines, 12000u + 1 + 12 + 1);
-  std::reverse(backward.begin(), backward.end());
-  EXPECT_EQ(backward, forward);
+  for (const std::string& tail : {std::string(), good.substr(0, 100)}) {
+    SCOPED_TRACE(tail.empty() ? "ending in a line end" : "ending in a cut line");
+    WriteAll(path, log + tail);
+    std::vector<uint64_t> forward, backward;
+    const LogExtent extent = ScanCallLog(
+        path, [&](const CallSummary& c) { forward.push_back(c.line_number); },
+        [](uint64_t, std::string_view) {});
+    // Appended after the first pass: not read by the second.
+    { std::ofstream(path, std::ios::app) << "\n" << good; }
+    ScanCallLogBackwards(path, extent, [&](const CallSummary& c) {
+      EXPECT_EQ(c.line.size() + 1, good.size());
+      backward.push_back(c.line_number);
+    });
+    ASSERT_EQ(forward.size(), 12000u);
+    EXPECT_EQ(extent.lines, 12000u + 1 + 12 + (tail.empty() ? 0 : 1));
+    std::reverse(backward.begin(), backward.end());
+    EXPECT_EQ(backward, forward);
+  }
 }
 
 TEST(CallLogScan, OverlongLineIsSkippedWithoutHoldingIt) {
