@@ -1,6 +1,7 @@
 #include "callrec/CallRecorder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +62,20 @@ bool WriteAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+// The directory `name` under `at`, made when missing, opened without following a link: a link
+// put under "calls/" by whoever can write to the working directory must not aim the
+// transcripts elsewhere. Invalid, with errno ELOOP for a link, when it cannot be had.
+UniqueFd OwnDirectory(int at, const std::string& name) {
+  if (::mkdirat(at, name.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
+  UniqueFd fd(RetryOnEintr(
+      [&] { return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+  struct stat st {};
+  if (!fd.valid() && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode))
+    errno = ELOOP;
+  return fd;
 }
 
 constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
@@ -273,21 +288,31 @@ void CallRecorder::TransferEnded(uint64_t bytes, std::string result) {
 
 std::string CallRecorder::WriteTranscript() {
   const std::string stem = TranscriptStem(record_.start, record_.office);
-  std::error_code ec;
-  fs::create_directories(fs::path(setup_.work_dir + stem).parent_path(), ec);
+  const size_t slash = stem.rfind('/');
+  const std::string day_dir = setup_.work_dir + stem.substr(0, slash);
+  const UniqueFd calls = OwnDirectory(AT_FDCWD, setup_.work_dir + "calls");
+  const UniqueFd day = calls.valid()
+                           ? OwnDirectory(calls.get(), day_dir.substr(day_dir.rfind('/') + 1))
+                           : UniqueFd();
+  if (!day.valid())
+    return "No se puede crear " + day_dir + ": " +
+           (errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno));
   // Two calls of one office in one second (on two lines) get names of their own.
   for (int n = 1; n < 100; ++n) {
-    const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
-    const std::string path = setup_.work_dir + name;
-    UniqueFd fd(RetryOnEintr(
-        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+    const std::string file =
+        stem.substr(slash + 1) + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
+    const std::string path = day_dir + "/" + file;
+    UniqueFd fd(RetryOnEintr([&] {
+      return ::openat(day.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0644);
+    }));
     if (!fd.valid() && errno == EEXIST) continue;
     if (!fd.valid()) return "No se puede crear " + path + ": " + std::strerror(errno);
     const bool ok = WriteAll(fd.get(), transcript_);
     const int saved = errno;
     fd.Close();
     if (!ok) return "No se puede escribir " + path + ": " + std::strerror(saved);
-    record_.transcript = name;
+    record_.transcript = stem.substr(0, slash + 1) + file;
     return {};
   }
   return "Demasiadas transcripciones con el nombre " + stem;

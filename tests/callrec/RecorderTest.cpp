@@ -210,6 +210,25 @@ TEST_F(RecorderTest, LogThatRefusesRecordsIsToldOnceUntilItTakesOneAgain) {
   EXPECT_NE(call().find(log), std::string::npos);
 }
 
+// A link in "calls/" (the day's directory, or "calls" itself) does not take the transcript
+// out of the working directory; the record still goes to the log.
+TEST_F(RecorderTest, TranscriptIsNeverWrittenThroughALink) {
+  ScratchDir outside;
+  const std::string day = TranscriptStem(clock_.WallNow(), std::nullopt);
+  const std::string day_dir = dir_.Path() + day.substr(0, day.rfind('/'));
+  fs::create_directories(dir_.Path() + "calls");
+  for (const std::string& link : {day_dir, dir_.Path() + "calls"}) {
+    fs::remove(link);  // "calls", empty by now, gives way to the link
+    fs::create_directory_symlink(outside.Path(), link);
+    recorder_.CallStarted();
+    EXPECT_NE(recorder_.Ended(CallResult::kNeverIdentified).find("es un enlace simbólico"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_empty(outside.Path()));
+    fs::remove(link);
+  }
+  EXPECT_EQ(Logged().size(), 2u);
+}
+
 TEST_F(RecorderTest, TranscriptStopsAtItsCap) {
   CallRecorder small({dir_.Path(), "/h/", 1, "d", 4096}, clock_);
   small.CallStarted();
