@@ -1,6 +1,7 @@
 #include "app/StatusPageWriter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,33 @@ TEST(StatusPageWriter, WritesThePageAfterEachRequestAndReportsAFailureAtTheNext)
   broken.Request();
   broken.Flush();
   EXPECT_NE(broken.Request().find("estado.html"), std::string::npos);
+}
+
+// A FIFO in the call log's place neither holds the writer (nor the station's end, which waits
+// for it) nor fills the log view: its error is told once, and again only after a page went.
+TEST(StatusPageWriter, ALogThatIsNoFileIsToldOnceAndHoldsNothing) {
+  scratch::ScratchDir dir("status-fifo");
+  const std::string work = dir.path().string() + "/";
+  const std::string log = work + kCallLogName;
+  ASSERT_EQ(::mkfifo(log.c_str(), 0644), 0);
+  VirtualClock clock;
+  StatusPageWriter writer(work, clock);
+  const auto request = [&] {
+    const std::string error = writer.Request();
+    writer.Flush();
+    return error;
+  };
+  request();
+  EXPECT_NE(request().find(log), std::string::npos);
+  EXPECT_EQ(request(), "");
+  EXPECT_EQ(request(), "");
+  fs::remove(log);
+  request();
+  EXPECT_EQ(request(), "");
+  EXPECT_TRUE(fs::exists(dir.path() / "estado.html"));
+  ASSERT_EQ(::mkfifo(log.c_str(), 0644), 0);
+  request();
+  EXPECT_NE(request().find(log), std::string::npos);
 }
 
 }  // namespace
