@@ -161,52 +161,51 @@ void AppendCallRecord(const std::string& path, const CallRecord& record) {
   throw CallLogError(SystemError("No se puede escribir", path));
 }
 
-LogExtent ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
   const UniqueFd fd = OpenForReading(path);
-  if (!fd.valid()) return {};
+  if (!fd.valid()) return 0;
   LineReader reader(sink, bad);
   // The parser reads a little past each line: the buffer keeps that padding behind its end.
   std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
-  LogExtent extent;
+  uint64_t bytes = 0, lines = 0;
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
     const ssize_t got =
         RetryOnEintr([&] { return ::read(fd.get(), buffer.data() + held, kChunk); });
     if (got < 0) throw CallLogError(SystemError("No se puede leer", path));
-    extent.bytes += static_cast<uint64_t>(got);
+    bytes += static_cast<uint64_t>(got);
     const size_t end = held + static_cast<size_t>(got);
     size_t from = 0;
     for (size_t i = held; i < end; ++i) {
       if (buffer[i] != '\n') continue;
-      ++extent.lines;
+      ++lines;
       if (skipping) {
         skipping = false;
       } else {
-        reader.Line(buffer.data() + from, i - from, extent.lines);
+        reader.Line(buffer.data() + from, i - from, lines);
       }
       from = i + 1;
     }
     held = end - from;
     if (got == 0) {
       // A last line without its line end is a record cut short, unless it parses whole.
-      if (held > 0 || skipping) ++extent.lines;
-      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held, extent.lines);
+      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held, lines + 1);
       break;
     }
     if (held > kMaxLine) {
-      if (!skipping) reader.Overlong(extent.lines + 1);
+      if (!skipping) reader.Overlong(lines + 1);
       skipping = true;
       held = 0;
       continue;
     }
     std::memmove(buffer.data(), buffer.data() + from, held);
   }
-  return extent;
+  return bytes;
 }
 
-void ScanCallLogBackwards(const std::string& path, const LogExtent& extent, const CallSink& sink) {
-  if (extent.bytes == 0) return;
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink) {
+  if (bytes == 0) return;
   const UniqueFd fd = OpenForReading(path);
   const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
   if (!fd.valid()) throw CallLogError(lost);
@@ -216,21 +215,16 @@ void ScanCallLogBackwards(const std::string& path, const LogExtent& extent, cons
   // before it, so that a line across two chunks lies in one piece.
   std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
   char* const joint = buffer.data() + kChunk;
-  off_t pos = static_cast<off_t>(extent.bytes);
-  char last = 0;
-  if (!ReadAt(fd.get(), &last, 1, pos - 1)) throw CallLogError(lost);
-  if (last == '\n') --pos;  // the last line's end: no line follows it
-  uint64_t number = extent.lines;
+  auto pos = static_cast<off_t>(bytes);
   size_t held = 0;
   bool skipping = false;  // inside an overlong line, until its start
   // The line at [from, to), unless it is the rest of an overlong one.
   const auto take = [&](const char* from, const char* to) {
-    if (!skipping) reader.Line(from, static_cast<size_t>(to - from), number);
+    if (!skipping) reader.Line(from, static_cast<size_t>(to - from), 0);
     skipping = false;
-    --number;
   };
   while (pos > 0) {
-    const size_t size = static_cast<size_t>(std::min<off_t>(pos, kChunk));
+    const auto size = static_cast<size_t>(std::min<off_t>(pos, kChunk));
     pos -= static_cast<off_t>(size);
     char* const begin = joint - size;
     if (!ReadAt(fd.get(), begin, size, pos)) throw CallLogError(lost);

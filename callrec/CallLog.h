@@ -49,21 +49,16 @@ using CallSink = std::function<void(const CallSummary&)>;
 // A line that is not a well-formed record: its number (from 1) and what is wrong with it.
 using BadLineSink = std::function<void(uint64_t line_number, std::string_view why)>;
 
-// How much of the log a forward scan went over.
-struct LogExtent {
-  uint64_t bytes = 0;
-  uint64_t lines = 0;
-};
-
 // Reads the log at `path` line by line in bounded memory, handing each record to `sink` and
-// each corrupt, truncated or overlong line to `bad`. A missing file has no records. Throws
-// CallLogError when the file exists but cannot be read or is no regular file.
-LogExtent ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad);
+// each corrupt, truncated or overlong line to `bad`. A missing file has no records. Gives back
+// the number of bytes read. Throws CallLogError when the file exists but cannot be read or is
+// no regular file.
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad);
 
-// Reads the lines a forward scan went over (`extent`, whatever has been appended since) from
-// the last to the first, in the same bounded memory, numbered as the forward scan numbered
-// them. Damaged lines are passed over in silence: the forward scan has reported them. Throws
-// CallLogError when the log cannot be read or has lost lines since.
-void ScanCallLogBackwards(const std::string& path, const LogExtent& extent, const CallSink& sink);
+// Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
+// appended since) from the last line to the first, in the same bounded memory. The records
+// come unnumbered (line_number 0); damaged lines are passed over in silence, as the forward
+// scan has reported them. Throws CallLogError when the log cannot be read or has lost lines.
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink);
 
 }  // namespace marvolen

@@ -238,7 +238,7 @@ void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSin
                        const std::function<void(const CallRecord&)>& sink) {
   const std::string path = work_dir + kCallLogName;
   uint64_t calls = 0;
-  const LogExtent extent = ScanCallLog(
+  const uint64_t read = ScanCallLog(
       path,
       [&](const CallSummary& c) {
         if (c.office != office) return;
@@ -251,7 +251,7 @@ void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSin
       },
       bad);
   counted(calls);
-  ScanCallLogBackwards(path, extent, [&](const CallSummary& c) {
+  ScanCallLogBackwards(path, read, [&](const CallSummary& c) {
     if (c.office != office) return;
     std::optional<CallRecord> record;
     try {
