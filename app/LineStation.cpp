@@ -14,6 +14,7 @@
 #include "call/CallServices.h"
 #include "call/SupervisionScript.h"
 #include "callrec/CallRecorder.h"
+#include "callrec/TranscriptAgeing.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "records/OfficeParamFile.h"
@@ -38,6 +39,7 @@ struct LineStation::Line {
   Line(LineStation& station)
       : limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
         recorder(RecorderSetupOf(station), station.clock()),
+        ageing(station.WorkDir, station.clock()),
         window(station.window(), recorder),
         status_page(station.WorkDir, station.clock()),
         serial(station.clock(), SystemDeviceOpener(station.clock()),
@@ -74,14 +76,21 @@ struct LineStation::Line {
       const std::string error = status_page.Request();
       if (!error.empty()) window.AddLine("*ERROR " + error);
     });
-    // Old transcripts go at start-up, never during a call.
-    AgeTranscripts(station.WorkDir, station.clock().WallNow(), {});
     for (const std::string& problem : limit_problems) services.ShowAndLog(problem);
+  }
+
+  // Old transcripts go at start-up and then once a day, never during a call; what the ageing
+  // left alone (a link put in "calls/") is shown in the log view.
+  void AgeTranscriptsWhenDue(const CallState& state) {
+    const bool in_call = recorder.InCall() || state.LineState == kStateConnecting ||
+                         state.LineState == kStateConnected;
+    for (const std::string& warning : ageing.RunWhenDue(in_call)) window.AddLine(warning);
   }
 
   std::vector<std::string> limit_problems;  // bad bound settings, shown once the window is up
   CallLimits limits;
   CallRecorder recorder;
+  TranscriptAgeing ageing;
   NotingWindow window;
   StatusPageWriter status_page;
   SerialLine serial;
@@ -99,6 +108,7 @@ LineStation::~LineStation() = default;
 
 void LineStation::LineTick() {
   if (!line_) line_ = std::make_unique<Line>(*this);
+  line_->AgeTranscriptsWhenDue(state);
   line_->controller.Tick();
 }
 

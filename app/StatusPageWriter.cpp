@@ -24,7 +24,8 @@ std::string StatusPageWriter::Request() {
     std::lock_guard<std::mutex> lock(mutex_);
     pending_ = true;
     now_ = clock_.WallNow();
-    error.swap(error_);
+    if (!error_.empty() && error_ != told_) error = told_ = error_;
+    error_.clear();
   }
   wake_.notify_all();
   return error;
@@ -54,7 +55,11 @@ void StatusPageWriter::Work() {
     }
     lock.lock();
     writing_ = false;
-    if (!error.empty()) error_ = "estado.html: " + error;
+    if (!error.empty()) {
+      error_ = "estado.html: " + error;
+    } else {
+      told_.clear();
+    }
     idle_.notify_all();
   }
 }

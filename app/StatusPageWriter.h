@@ -27,7 +27,9 @@ class StatusPageWriter {
   StatusPageWriter& operator=(const StatusPageWriter&) = delete;
 
   // Asks for the page to be written again. Gives back the error of the last page written
-  // since the previous request, empty when there was none.
+  // since the previous request, empty when there was none, and when it is the one given last
+  // time and no page has been written since: a log that stays unreadable (a FIFO in its place)
+  // is told once, not after every call.
   std::string Request();
   // Waits until every page asked for has been written (for tests and orderly ends).
   void Flush();
@@ -45,6 +47,7 @@ class StatusPageWriter {
   bool writing_ = false;
   bool stop_ = false;
   std::string error_;
+  std::string told_;  // the error given last, until a page is written
   std::thread worker_;
 };
 

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     r.result = roll < 85 ? CallResult::kSuccess : roll < 95 ? CallResult::kRefused : CallResult::kAborted;
     if (r.result == CallResult::kRefused) r.reason = CallReason::kWrongPassword;
     if (r.result == CallResult::kAborted) r.reason = CallReason::kCarrierLost;
+    r.admitted = r.result != CallResult::kRefused;
     r.office_files = std::vector<ReportedFile>{
         {"TARIFA.TBL", 123456, ".TBL"}, {"ZONAS.TBL", 4567, ".TBL"}, {"FESTIVOS.TBL", 890, ".TBL"}};
     if (r.result == CallResult::kSuccess) {

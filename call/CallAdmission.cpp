@@ -83,6 +83,7 @@ CallReason CallAdmission::Admit(const std::string& line) {
   const AdmissionResult result = AdmitOffice(line, s_.state.TableExt, setup);
   StoreAdmission(result, s_.state);
   if (!result.RefusalDetail.empty()) s_.events().Detail(result.RefusalDetail);
+  if (result.Admitted()) s_.events().Admitted();
   if (result.EnvioBuilt) NoteFilesSent(result, setup.ExeDir, s_.events());
   return ReasonOf(result.refusal);
 }

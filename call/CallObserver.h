@@ -27,6 +27,8 @@ class CallObserver {
   // The system error behind the way the call is about to end (an office lock that could not
   // be taken), for the record's detail.
   virtual void Detail(std::string /*text*/) {}
+  // The admission let the office in (after Identified; never for a refused caller).
+  virtual void Admitted() {}
   // kind: "table" or "upgrade".
   virtual void FileSent(std::string /*name*/, std::string /*kind*/, uint64_t /*bytes*/) {}
   virtual void Deleted(std::string /*delete_list*/) {}

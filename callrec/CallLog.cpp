@@ -1,9 +1,11 @@
 #include "callrec/CallLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <simdjson.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -31,22 +33,19 @@ class LineReader {
  public:
   LineReader(const CallSink& sink, const BadLineSink& bad) : sink_(sink), bad_(bad) {}
 
-  void Line(const char* data, size_t size) {
-    ++number_;
+  void Line(const char* data, size_t size, uint64_t number) {
     if (size == 0) return;  // an empty line holds nothing to lose
+    if (size > kMaxLine) return Overlong(number);
     const std::string_view text(data, size);
     simdjson::dom::element root;
-    if (parser_.parse(data, size, false).get(root)) return bad_(number_, "JSON no válido");
+    if (parser_.parse(data, size, false).get(root)) return bad_(number, "JSON no válido");
     CallSummary summary;
-    summary.line_number = number_;
+    summary.line_number = number;
     summary.line = text;
-    if (const char* why = Summarise(root, summary)) return bad_(number_, why);
+    if (const char* why = Summarise(root, summary)) return bad_(number, why);
     sink_(summary);
   }
-  void Overlong() {
-    ++number_;
-    bad_(number_, "línea demasiado larga");
-  }
+  void Overlong(uint64_t number) { bad_(number, "línea demasiado larga"); }
 
  private:
   static const char* Summarise(simdjson::dom::element root, CallSummary& s) {
@@ -72,74 +71,178 @@ class LineReader {
     s.traffic_filed = !root["traffic"].get(traffic) && traffic.size() > 0;
     simdjson::dom::array files;
     s.identified = !root["office_files"].get(files);
+    // Records from before the field was kept: only a success is known to have been admitted.
+    if (root["admitted"].get(s.admitted)) s.admitted = s.result == CallResult::kSuccess;
     return nullptr;
   }
 
   const CallSink& sink_;
   const BadLineSink& bad_;
   simdjson::dom::parser parser_;
-  uint64_t number_ = 0;
 };
+
+// Why the log cannot be written at `path`, from the errno of a failed open.
+std::string OpenError(const std::string& path) {
+  if (errno == ELOOP) return "No se escribe en " + path + ": es un enlace simbólico";
+  // A FIFO that nobody reads (or a device that is not there) when opened without waiting.
+  if (errno == ENXIO) return "No se escribe en " + path + ": no es un archivo regular";
+  return SystemError("No se puede abrir", path);
+}
+
+// Whether the file of `size` bytes open at `fd` ends with a line end; false when that cannot
+// be read: a line end too many makes an empty line, which readers skip, one too few loses the
+// record.
+bool EndsWithLineEnd(int fd, off_t size) {
+  char last = 0;
+  return RetryOnEintr([&] { return ::pread(fd, &last, 1, size - 1); }) == 1 && last == '\n';
+}
+
+// Takes the first `written` bytes of a record out of the log again, so that it holds the record
+// whole or not at all. Only while the log still ends with them: a station that has appended
+// since found the piece without its line end and began its own record with one, and cutting
+// now would take that record too; the piece then stays a line of its own, which readers skip.
+void TakeBack(int fd, size_t written) {
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  struct stat st {};
+  if (end < static_cast<off_t>(written) || ::fstat(fd, &st) != 0 || st.st_size != end) return;
+  static_cast<void>(
+      RetryOnEintr([&] { return ::ftruncate(fd, end - static_cast<off_t>(written)); }));
+}
+
+// Opens the log for reading without waiting on a FIFO, and makes sure it is a regular file.
+// An invalid descriptor with errno ENOENT when there is no log.
+UniqueFd OpenForReading(const std::string& path) {
+  UniqueFd fd(
+      RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return fd;
+    throw CallLogError(SystemError("No se puede abrir", path));
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede leer", path));
+  if (!S_ISREG(st.st_mode)) throw CallLogError("No se lee " + path + ": no es un archivo regular");
+  return fd;
+}
+
+// Reads exactly `size` bytes at `offset`; false when the file is shorter.
+bool ReadAt(int fd, char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t got = RetryOnEintr([&] { return ::pread(fd, data, size, offset); });
+    if (got <= 0) return false;
+    data += got;
+    size -= static_cast<size_t>(got);
+    offset += got;
+  }
+  return true;
+}
 
 }  // namespace
 
 void AppendCallRecord(const std::string& path, const CallRecord& record) {
-  const std::string line = RecordToJson(record) + "\n";
-  UniqueFd fd(RetryOnEintr(
-      [&] { return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); }));
-  if (!fd.valid()) throw CallLogError(SystemError("No se puede abrir", path));
+  const std::string json = RecordToJson(record);
+  // Without following a link (it could aim the station's writes anywhere) and without waiting
+  // (a FIFO in the log's place would hold the line at the end of every call).
+  UniqueFd fd(RetryOnEintr([&] {
+    return ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0644);
+  }));
+  if (!fd.valid()) throw CallLogError(OpenError(path));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede abrir", path));
+  if (!S_ISREG(st.st_mode))
+    throw CallLogError("No se escribe en " + path + ": no es un archivo regular");
+  const bool torn = st.st_size > 0 && !EndsWithLineEnd(fd.get(), st.st_size);
+  const std::string line = (torn ? "\n" : "") + json + "\n";
   const ssize_t written = RetryOnEintr([&] { return ::write(fd.get(), line.data(), line.size()); });
-  const int write_errno = errno;
-  if (written >= 0 && static_cast<size_t>(written) < line.size()) {
-    // The reader skips the cut line; end it so the next record is not glued to it.
-    static_cast<void>(::write(fd.get(), "\n", 1));
-  }
-  fd.Close();
-  if (written < 0 || static_cast<size_t>(written) != line.size()) {
-    errno = written < 0 ? write_errno : ENOSPC;
-    throw CallLogError(SystemError("No se puede escribir", path));
-  }
+  if (written >= 0 && static_cast<size_t>(written) == line.size()) return;
+  const int write_errno = written < 0 ? errno : ENOSPC;
+  if (written > 0) TakeBack(fd.get(), static_cast<size_t>(written));
+  errno = write_errno;
+  throw CallLogError(SystemError("No se puede escribir", path));
 }
 
-void ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
-  const UniqueFd fd(RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-  if (!fd.valid()) {
-    if (errno == ENOENT) return;
-    throw CallLogError(SystemError("No se puede abrir", path));
-  }
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
+  const UniqueFd fd = OpenForReading(path);
+  if (!fd.valid()) return 0;
   LineReader reader(sink, bad);
   // The parser reads a little past each line: the buffer keeps that padding behind its end.
   std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
+  uint64_t bytes = 0, lines = 0;
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
     const ssize_t got =
         RetryOnEintr([&] { return ::read(fd.get(), buffer.data() + held, kChunk); });
     if (got < 0) throw CallLogError(SystemError("No se puede leer", path));
+    bytes += static_cast<uint64_t>(got);
     const size_t end = held + static_cast<size_t>(got);
     size_t from = 0;
     for (size_t i = held; i < end; ++i) {
       if (buffer[i] != '\n') continue;
+      ++lines;
       if (skipping) {
         skipping = false;
       } else {
-        reader.Line(buffer.data() + from, i - from);
+        reader.Line(buffer.data() + from, i - from, lines);
       }
       from = i + 1;
     }
     held = end - from;
     if (got == 0) {
       // A last line without its line end is a record cut short, unless it parses whole.
-      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held);
+      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held, lines + 1);
       break;
     }
     if (held > kMaxLine) {
-      if (!skipping) reader.Overlong();
+      if (!skipping) reader.Overlong(lines + 1);
       skipping = true;
       held = 0;
       continue;
     }
     std::memmove(buffer.data(), buffer.data() + from, held);
+  }
+  return bytes;
+}
+
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink) {
+  if (bytes == 0) return;
+  const UniqueFd fd = OpenForReading(path);
+  const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
+  if (!fd.valid()) throw CallLogError(lost);
+  const BadLineSink passed_over = [](uint64_t, std::string_view) {};
+  LineReader reader(sink, passed_over);
+  // The line being put together sits at [kChunk, kChunk + held); each chunk read goes just
+  // before it, so that a line across two chunks lies in one piece.
+  std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
+  char* const joint = buffer.data() + kChunk;
+  auto pos = static_cast<off_t>(bytes);
+  size_t held = 0;
+  bool skipping = false;  // inside an overlong line, until its start
+  // The line at [from, to), unless it is the rest of an overlong one.
+  const auto take = [&](const char* from, const char* to) {
+    if (!skipping) reader.Line(from, static_cast<size_t>(to - from), 0);
+    skipping = false;
+  };
+  while (pos > 0) {
+    const auto size = static_cast<size_t>(std::min<off_t>(pos, kChunk));
+    pos -= static_cast<off_t>(size);
+    char* const begin = joint - size;
+    if (!ReadAt(fd.get(), begin, size, pos)) throw CallLogError(lost);
+    char* line_end = joint + held;
+    for (char* p = line_end; p-- > begin;) {
+      if (*p != '\n') continue;
+      take(p + 1, line_end);
+      line_end = p;
+    }
+    held = static_cast<size_t>(line_end - begin);
+    if (pos == 0) {
+      take(begin, line_end);  // the first line of the log
+    } else if (skipping || held > kMaxLine) {
+      skipping = true;
+      held = 0;
+    } else {
+      std::memmove(joint, begin, held);
+    }
   }
 }
 

@@ -20,9 +20,12 @@ class CallLogError : public std::runtime_error {
 };
 
 // Appends the record as one line with a single write on a descriptor opened for appending,
-// so that lines of several stations never interleave. A write cut short (a full disk) is
-// ended with a line end where possible, so the next record starts a line of its own.
-// Throws CallLogError naming the file and the system's reason.
+// so that lines of several stations never interleave. The record goes in whole or not at
+// all: a write cut short (a full disk) is taken out again. A log whose last line has no line
+// end (a record cut short by a power loss) has it closed first, in the same write, so that
+// the new record does not go down with the piece. The log must be a regular file: a link is
+// not followed, and a FIFO or a device is refused at once instead of holding the station.
+// Throws CallLogError naming the file and the reason.
 void AppendCallRecord(const std::string& path, const CallRecord& record);
 
 // The few fields of a record the report works with, read from one line.
@@ -38,6 +41,7 @@ struct CallSummary {
   std::string_view device;
   bool traffic_filed = false;
   bool identified = false;  // the record holds the office's file list
+  bool admitted = false;    // the admission let the office in
   std::string_view line;    // the whole line, valid during the call back only
 };
 
@@ -46,8 +50,15 @@ using CallSink = std::function<void(const CallSummary&)>;
 using BadLineSink = std::function<void(uint64_t line_number, std::string_view why)>;
 
 // Reads the log at `path` line by line in bounded memory, handing each record to `sink` and
-// each corrupt, truncated or overlong line to `bad`. A missing file has no records. Throws
-// CallLogError only when the file exists but cannot be read.
-void ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad);
+// each corrupt, truncated or overlong line to `bad`. A missing file has no records. Gives back
+// the number of bytes read. Throws CallLogError when the file exists but cannot be read or is
+// no regular file.
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad);
+
+// Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
+// appended since) from the last line to the first, in the same bounded memory. The records
+// come unnumbered (line_number 0); damaged lines are passed over in silence, as the forward
+// scan has reported them. Throws CallLogError when the log cannot be read or has lost lines.
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink);
 
 }  // namespace marvolen

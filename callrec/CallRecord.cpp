@@ -103,6 +103,8 @@ void ReadOutcome(const json& j, CallRecord& r) {
     r.reason = *known;
   }
   r.detail = j.value("detail", "");
+  // Records from before the field was kept: only a success is known to have been admitted.
+  r.admitted = j.value("admitted", r.result == CallResult::kSuccess);
 }
 
 void ReadFiles(const json& j, CallRecord& r) {
@@ -174,6 +176,12 @@ bool Digits(std::string_view s, size_t pos, size_t n, int& out) {
   return true;
 }
 
+constexpr int kFirstYear = 1970;
+// The last second that WallTime (a signed 64-bit count of nanoseconds) holds with its
+// milliseconds: in April 2262.
+constexpr long long kLastEpochSecond =
+    std::chrono::duration_cast<std::chrono::seconds>(WallTime::duration::max()).count() - 1;
+
 // Days since 1970-01-01 of a proleptic Gregorian date.
 long long DaysFromCivil(int y, int m, int d) {
   y -= m <= 2;
@@ -192,7 +200,8 @@ std::optional<WallTime> ParseIso(std::string_view s) {
       !Digits(s, 8, 2, d) || s[10] != 'T' || !Digits(s, 11, 2, h) || s[13] != ':' ||
       !Digits(s, 14, 2, mi) || s[16] != ':' || !Digits(s, 17, 2, se))
     return std::nullopt;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return std::nullopt;
+  if (y < kFirstYear || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60)
+    return std::nullopt;
   size_t pos = 19;
   if (pos < s.size() && s[pos] == '.') {
     if (!Digits(s, pos + 1, 3, ms)) return std::nullopt;
@@ -212,6 +221,8 @@ std::optional<WallTime> ParseIso(std::string_view s) {
   if (pos != s.size()) return std::nullopt;
   const long long epoch_s =
       DaysFromCivil(y, mo, d) * 86400 + h * 3600LL + mi * 60LL + se - offset_s;
+  // Checked in seconds, before the conversion that would overflow.
+  if (epoch_s > kLastEpochSecond) return std::nullopt;
   return WallTime(
       std::chrono::duration_cast<WallTime::duration>(std::chrono::seconds(epoch_s) + Millis(ms)));
 }
@@ -229,6 +240,7 @@ std::string RecordToJson(const CallRecord& r) {
   j["features"] = r.features;
   j["result"] = ResultName(r.result);
   j["reason"] = r.reason == CallReason::kNone ? json(nullptr) : json(ReasonName(r.reason));
+  j["admitted"] = r.admitted;
   j["detail"] = r.detail;
   json sent = json::array();
   for (const SentFile& f : r.files_sent)

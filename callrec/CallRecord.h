@@ -68,6 +68,9 @@ struct CallRecord {
   bool features = false;
   CallResult result = CallResult::kNeverIdentified;
   CallReason reason = CallReason::kNone;
+  // The admission let the office in: only then does its file list say what it holds. A
+  // refused caller's list may be anyone's.
+  bool admitted = false;
   std::string detail;  // the error text of a program error or a failed transfer
   std::vector<SentFile> files_sent;
   std::optional<std::string> deleted;  // "tablas\NAME" as sent to the office
@@ -94,7 +97,9 @@ CallRecord RecordFromJson(std::string_view line);
 
 // ISO 8601 local time with the offset in force then: "2026-12-07T11:49:47.123+01:00".
 std::string FormatIsoLocal(WallTime t);
-// Reads what FormatIsoLocal writes (milliseconds optional, "Z" accepted); nullopt otherwise.
+// Reads what FormatIsoLocal writes (milliseconds optional, "Z" accepted); nullopt otherwise,
+// and for a year before 1970 or a time past what WallTime holds (April 2262): no call of ours
+// was made then, and such a year would overflow the time type.
 std::optional<WallTime> ParseIso(std::string_view text);
 
 }  // namespace marvolen

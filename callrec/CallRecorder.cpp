@@ -1,6 +1,7 @@
 #include "callrec/CallRecorder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "callrec/CallLog.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"
+#include "platform/ShownText.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -92,22 +94,18 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-// A day directory "YYYY-MM-DD" as a date serial comparable with LocalDateSerial; nullopt for
-// any other name.
-std::optional<int> DayOf(const std::string& name) {
-  int y, m, d;
-  char tail;
-  if (name.size() != 10 || std::sscanf(name.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3)
-    return std::nullopt;
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = m - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = 12;
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  if (t == -1) return std::nullopt;
-  return LocalDateSerial(std::chrono::system_clock::from_time_t(t));
+// The directory `name` under `at`, made when missing, opened without following a link: a link
+// put under "calls/" by whoever can write to the working directory must not aim the
+// transcripts elsewhere. Invalid, with errno ELOOP for a link, when it cannot be had.
+UniqueFd OwnDirectory(int at, const std::string& name) {
+  if (::mkdirat(at, name.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
+  UniqueFd fd(RetryOnEintr(
+      [&] { return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+  struct stat st {};
+  if (!fd.valid() && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode))
+    errno = ELOOP;
+  return fd;
 }
 
 constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
@@ -256,7 +254,10 @@ void CallRecorder::LineReceived(std::string_view bytes) {
 }
 
 void CallRecorder::Note(std::string_view text) {
-  Add('*', text);
+  // The station's own lines carry names the office sent (its tables, an archive's members):
+  // escaped as in the log view, so that nobody reading the transcript in a terminal gets the
+  // caller's control sequences.
+  Add('*', ShownText(text));
 }
 
 void CallRecorder::Identified(std::string_view ident_line, std::string_view table_ext_before) {
@@ -344,21 +345,31 @@ void CallRecorder::TransferEnded(uint64_t bytes, std::string result) {
 
 std::string CallRecorder::WriteTranscript() {
   const std::string stem = TranscriptStem(record_.start, record_.office);
-  std::error_code ec;
-  fs::create_directories(fs::path(setup_.work_dir + stem).parent_path(), ec);
+  const size_t slash = stem.rfind('/');
+  const std::string day_dir = setup_.work_dir + stem.substr(0, slash);
+  const UniqueFd calls = OwnDirectory(AT_FDCWD, setup_.work_dir + "calls");
+  const UniqueFd day = calls.valid()
+                           ? OwnDirectory(calls.get(), day_dir.substr(day_dir.rfind('/') + 1))
+                           : UniqueFd();
+  if (!day.valid())
+    return "No se puede crear " + day_dir + ": " +
+           (errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno));
   // Two calls of one office in one second (on two lines) get names of their own.
   for (int n = 1; n < 100; ++n) {
-    const std::string name = stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
-    const std::string path = setup_.work_dir + name;
-    UniqueFd fd(RetryOnEintr(
-        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); }));
+    const std::string file =
+        stem.substr(slash + 1) + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
+    const std::string path = day_dir + "/" + file;
+    UniqueFd fd(RetryOnEintr([&] {
+      return ::openat(day.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0644);
+    }));
     if (!fd.valid() && errno == EEXIST) continue;
     if (!fd.valid()) return "No se puede crear " + path + ": " + std::strerror(errno);
     const bool ok = WriteAll(fd.get(), transcript_);
     const int saved = errno;
     fd.Close();
     if (!ok) return "No se puede escribir " + path + ": " + std::strerror(saved);
-    record_.transcript = name;
+    record_.transcript = stem.substr(0, slash + 1) + file;
     return {};
   }
   return "Demasiadas transcripciones con el nombre " + stem;
@@ -376,58 +387,12 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   std::string errors = WriteTranscript();
   try {
     AppendCallRecord(setup_.work_dir + kCallLogName, record_);
+    log_error_.clear();
   } catch (const CallLogError& e) {
-    errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+    if (e.what() != log_error_) errors += (errors.empty() ? "" : "; ") + std::string(e.what());
+    log_error_ = e.what();
   }
   return errors;
-}
-
-int AgeTranscripts(const std::string& work_dir, WallTime now, const TranscriptLimits& limits) {
-  struct Kept {
-    int day;
-    fs::path path;
-    uint64_t size;
-  };
-  const fs::path root = fs::path(work_dir) / "calls";
-  const int today = LocalDateSerial(now);
-  std::vector<Kept> kept;
-  std::vector<fs::path> days;
-  int removed = 0;
-  std::error_code ec;
-  for (fs::directory_iterator d(root, ec), end; !ec && d != end; d.increment(ec)) {
-    const auto day = DayOf(d->path().filename().string());
-    std::error_code ignored;
-    if (!day || !d->is_directory(ignored)) continue;  // not ours: left alone
-    days.push_back(d->path());
-    for (fs::directory_iterator f(d->path(), ignored), fend; !ignored && f != fend;
-         f.increment(ignored)) {
-      std::error_code e2;
-      if (!f->is_regular_file(e2)) continue;
-      if (today - *day > limits.max_age_days) {
-        removed += fs::remove(f->path(), e2) ? 1 : 0;
-      } else {
-        kept.push_back({*day, f->path(), f->file_size(e2)});
-      }
-    }
-  }
-  std::sort(kept.begin(), kept.end(), [](const Kept& a, const Kept& b) {
-    return a.day != b.day ? a.day < b.day : a.path < b.path;
-  });
-  uint64_t total = 0;
-  for (const Kept& k : kept) total += k.size;
-  for (const Kept& k : kept) {
-    if (total <= limits.max_total_bytes) break;
-    std::error_code e2;
-    if (fs::remove(k.path, e2)) {
-      ++removed;
-      total -= k.size;
-    }
-  }
-  for (const fs::path& d : days) {
-    std::error_code e2;
-    if (fs::is_empty(d, e2)) fs::remove(d, e2);
-  }
-  return removed;
 }
 
 }  // namespace marvolen

@@ -3,8 +3,9 @@
 // tells it what happens; it never touches the line itself.
 //
 // The transcript holds every line exchanged with its time in milliseconds since the call
-// began and its direction ("<" from the office, ">" to it, "*" the station's own notes,
-// "#" a transfer), bytes that are not printable ASCII written as \xHH, the line tokens by
+// began and its direction ("<" from the office, ">" to it, "*" the station's own notes, with
+// their control bytes escaped as the log view shows them, "#" a transfer), bytes that are not
+// printable ASCII written as \xHH, the line tokens by
 // name, and transfers block by block rather than byte by byte. The password groups of an
 // "Ident=" line are masked before the line is kept anywhere.
 #pragma once
@@ -45,6 +46,7 @@ class CallRecorder final : public CallObserver {
   // The "Ident=" line as received (control bytes removed) and the table kind in force before
   // it was read. Takes office, device, table kind, feature flag and file list from it.
   void Identified(std::string_view ident_line, std::string_view table_ext_before) override;
+  void Admitted() override { record_.admitted = true; }
 
   // Kept as the record's detail unless Ended is given one.
   void Detail(std::string text) override;
@@ -62,6 +64,8 @@ class CallRecorder final : public CallObserver {
 
   // Ends the call: the record goes to "calls.jsonl", the transcript to its file. Gives back
   // an error text, empty when both were written; the record is kept in Last() either way.
+  // A log that refuses records for the same reason call after call (a FIFO, a link or a
+  // directory in its place) is told once, not at every call, until a record goes in again.
   std::string Ended(CallResult result, CallReason reason = CallReason::kNone,
                     std::string detail = {});
   const CallRecord& Last() const { return record_; }
@@ -80,6 +84,7 @@ class CallRecorder final : public CallObserver {
   bool transcript_full_ = false;
   std::optional<TransferSummary> transfer_;
   MonoTime transfer_started_{};
+  std::string log_error_;  // the call log's last error, already told
 };
 
 // A call's result and reason in the station's language: "rechazada (clave incorrecta)",
@@ -99,14 +104,5 @@ std::string MaskIdentLine(std::string_view line);
 // "calls/YYYY-MM-DD/HHMMSS-locNN" (without ".txt") for a call that began at `start`; the
 // office part is "sin-oficina" when the office is unknown.
 std::string TranscriptStem(WallTime start, std::optional<int> office);
-
-struct TranscriptLimits {
-  int max_age_days = 30;
-  uint64_t max_total_bytes = 256ull << 20;
-};
-// At start-up: removes the transcripts under `work_dir` + "calls/" whose day lies more than
-// max_age_days before `now`, then the oldest ones until the rest fit max_total_bytes, and the
-// day directories left empty. Gives back the number of files removed.
-int AgeTranscripts(const std::string& work_dir, WallTime now, const TranscriptLimits& limits);
 
 }  // namespace marvolen

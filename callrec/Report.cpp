@@ -170,7 +170,9 @@ class Aggregator {
       if (!success) ++s.failures_7d;
     }
     if (c.result == CallResult::kRefused && c.start_ms >= now_ - kDayMs) ++s.refusals_24h;
-    if (c.identified && c.start_ms >= s.last_identified_ms) {
+    // What the office holds comes from its admitted calls only: a refused caller (a wrong
+    // password) may report any list under the office's number.
+    if (c.identified && c.admitted && c.start_ms >= s.last_identified_ms) {
       s.last_identified.assign(c.line);
       s.last_identified_ms = c.start_ms;
     }
@@ -231,25 +233,34 @@ NetworkReport BuildReport(const ReportOptions& options, bool with_delivery) {
   return agg.Finish(with_delivery);
 }
 
-std::vector<CallRecord> OfficeCalls(const std::string& work_dir, int office,
-                                    std::vector<BadLine>& bad) {
-  std::vector<CallRecord> calls;
-  ScanCallLog(
-      work_dir + kCallLogName,
+void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSink& bad,
+                       const std::function<void(uint64_t calls)>& counted,
+                       const std::function<void(const CallRecord&)>& sink) {
+  const std::string path = work_dir + kCallLogName;
+  uint64_t calls = 0;
+  const uint64_t read = ScanCallLog(
+      path,
       [&](const CallSummary& c) {
         if (c.office != office) return;
         try {
-          calls.push_back(RecordFromJson(c.line));
+          RecordFromJson(c.line);
+          ++calls;
         } catch (const RecordFormatError& e) {
-          bad.push_back({c.line_number, e.what()});
+          bad(c.line_number, e.what());
         }
       },
-      [&](uint64_t n, std::string_view why) {
-        bad.push_back({n, std::string(why)});
-      });
-  std::stable_sort(calls.begin(), calls.end(),
-                   [](const CallRecord& a, const CallRecord& b) { return a.start > b.start; });
-  return calls;
+      bad);
+  counted(calls);
+  ScanCallLogBackwards(path, read, [&](const CallSummary& c) {
+    if (c.office != office) return;
+    std::optional<CallRecord> record;
+    try {
+      record = RecordFromJson(c.line);
+    } catch (const RecordFormatError&) {
+      return;  // reported by the first pass
+    }
+    sink(*record);
+  });
 }
 
 std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& o) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,19 +72,29 @@ struct NetworkReport {
 // Throws CallLogError when the log exists but cannot be read.
 NetworkReport BuildReport(const ReportOptions& options, bool with_delivery = true);
 
-// One office's calls, newest first (bad lines are reported in `bad`).
-std::vector<CallRecord> OfficeCalls(const std::string& work_dir, int office,
-                                    std::vector<BadLine>& bad);
+// One office's calls, newest first, in memory bounded whatever the log's size. A first pass
+// over the log counts them and hands each damaged line to `bad`, in order; then `counted`
+// gets the number, and a second pass from the end of what the first read, backwards, hands
+// the calls to `sink` one at a time. One office is served by one line at a time, so the log's
+// order (that in which calls ended) is that of their starts: the last line is the newest call.
+void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSink& bad,
+                       const std::function<void(uint64_t calls)>& counted,
+                       const std::function<void(const CallRecord&)>& sink);
 
 // One alert per line: silent offices and offices with too many refusals.
 std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& options);
 
-// The outputs leave the bad lines out: the program reports them on standard error.
+// The outputs leave the bad lines out: the program reports them on standard error. Every text
+// from the log (names an office reported, error texts) has its control bytes escaped as the
+// log view shows them, so that a caller's bytes never reach a terminal as commands; JSON
+// escapes them by its own rules.
 std::string RenderText(const NetworkReport& report, const ReportOptions& options);
 std::string RenderCsv(const NetworkReport& report, const ReportOptions& options);
 std::string RenderJson(const NetworkReport& report, const ReportOptions& options);
 std::string RenderHtml(const NetworkReport& report, const ReportOptions& options);
-std::string RenderOfficeCalls(int office, const std::vector<CallRecord>& calls);
+// `--office`: a heading with the number of calls, then each call with what it moved.
+std::string RenderOfficeHeading(int office, uint64_t calls);
+std::string RenderOfficeCall(const CallRecord& call);
 
 // Rewrites the status page ("estado.html" in the working directory, unless `path` is given)
 // in place of the old one at once, so a browser never reads half a page. Throws on failure.

@@ -6,6 +6,7 @@
 
 #include "callrec/CallRecorder.h"
 #include "callrec/Report.h"
+#include "platform/ShownText.h"
 
 namespace marvolen {
 
@@ -73,17 +74,21 @@ std::string NextText(const NextDelivery& d, const Words& w) {
   return text.empty() ? w.nothing : text;
 }
 
+// The cells of an office's row, escaped: the names of the next delivery come from what the
+// office reported.
 std::vector<std::string> Cells(const OfficeStatus& s, const ReportOptions& o, const Words& w) {
-  return {std::to_string(s.office),
-          s.last_call_ms ? s.last_device : "-",
-          s.last_call_ms ? Short(s.last_call_text) : w.never,
-          s.last_success_ms ? Short(s.last_success_text) : w.never,
-          ResultText(s, w),
-          std::to_string(s.calls_7d),
-          std::to_string(s.failures_7d),
-          std::to_string(s.refusals_24h),
-          TrafficDays(s, o),
-          NextText(s.next, w)};
+  std::vector<std::string> cells{std::to_string(s.office),
+                                 s.last_call_ms ? s.last_device : "-",
+                                 s.last_call_ms ? Short(s.last_call_text) : w.never,
+                                 s.last_success_ms ? Short(s.last_success_text) : w.never,
+                                 ResultText(s, w),
+                                 std::to_string(s.calls_7d),
+                                 std::to_string(s.failures_7d),
+                                 std::to_string(s.refusals_24h),
+                                 TrafficDays(s, o),
+                                 NextText(s.next, w)};
+  for (std::string& cell : cells) cell = ShownText(cell);
+  return cells;
 }
 
 std::string CsvField(const std::string& text) {
@@ -262,36 +267,41 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
   return page.str();
 }
 
-std::string RenderOfficeCalls(int office, const std::vector<CallRecord>& calls) {
-  std::ostringstream out;
-  out << "office " << office << ": " << calls.size() << " calls\n";
-  for (const CallRecord& c : calls) {
-    char dur[32];
-    std::snprintf(dur, sizeof dur, "%.1f s",
-                  std::chrono::duration_cast<Millis>(c.end - c.start).count() / 1000.0);
-    out << Short(FormatIsoLocal(c.start)) << "  " << dur << "  " << c.device << "  "
-        << ResultName(c.result);
-    if (c.reason != CallReason::kNone) out << ":" << ReasonName(c.reason);
-    if (!c.detail.empty()) out << " (" << c.detail << ")";
-    out << "\n";
-    for (const SentFile& f : c.files_sent) out << "    sent " << f.name << " " << f.bytes << " B\n";
-    if (c.deleted) out << "    deleted " << *c.deleted << "\n";
-    for (const NamedBytes& t : c.traffic)
-      out << "    traffic " << t.name << " " << t.bytes << " B\n";
-    for (const NamedBytes& d : c.day_files_received)
-      out << "    day file " << d.name << " " << d.bytes << " B\n";
-    for (const TransferSummary& t : c.transfers) {
-      char line[200];
-      std::snprintf(line, sizeof line,
-                    "    %s %s %llu B %d blocks of %d, %d resends, %s, %.1f s, %.0f B/s: ",
-                    t.direction == TransferDirection::kSend ? "send" : "receive", t.file.c_str(),
-                    static_cast<unsigned long long>(t.bytes), t.blocks, t.block_size, t.resends,
-                    t.crc ? "crc" : "checksum", t.seconds, t.BytesPerSecond());
-      out << line << t.result << "\n";
-    }
-    if (!c.transcript.empty()) out << "    transcript " << c.transcript << "\n";
+std::string RenderOfficeHeading(int office, uint64_t calls) {
+  return "office " + std::to_string(office) + ": " + std::to_string(calls) + " calls\n";
+}
+
+std::string RenderOfficeCall(const CallRecord& c) {
+  std::vector<std::string> lines;
+  char dur[32];
+  std::snprintf(dur, sizeof dur, "%.1f s",
+                std::chrono::duration_cast<Millis>(c.end - c.start).count() / 1000.0);
+  std::string head = Short(FormatIsoLocal(c.start)) + "  " + dur + "  " + c.device + "  " +
+                     std::string(ResultName(c.result));
+  if (c.reason != CallReason::kNone) head += ":" + std::string(ReasonName(c.reason));
+  if (!c.detail.empty()) head += " (" + c.detail + ")";
+  lines.push_back(head);
+  for (const SentFile& f : c.files_sent)
+    lines.push_back("    sent " + f.name + " " + std::to_string(f.bytes) + " B");
+  if (c.deleted) lines.push_back("    deleted " + *c.deleted);
+  for (const NamedBytes& t : c.traffic)
+    lines.push_back("    traffic " + t.name + " " + std::to_string(t.bytes) + " B");
+  for (const NamedBytes& d : c.day_files_received)
+    lines.push_back("    day file " + d.name + " " + std::to_string(d.bytes) + " B");
+  for (const TransferSummary& t : c.transfers) {
+    char line[120];
+    std::snprintf(line, sizeof line, " %llu B %d blocks of %d, %d resends, %s, %.1f s, %.0f B/s: ",
+                  static_cast<unsigned long long>(t.bytes), t.blocks, t.block_size, t.resends,
+                  t.crc ? "crc" : "checksum", t.seconds, t.BytesPerSecond());
+    lines.push_back(std::string("    ") +
+                    (t.direction == TransferDirection::kSend ? "send " : "receive ") + t.file +
+                    line + t.result);
   }
-  return out.str();
+  if (!c.transcript.empty()) lines.push_back("    transcript " + c.transcript);
+  // The names and texts come from the office and from failures it caused.
+  std::string out;
+  for (const std::string& line : lines) out += ShownText(line) + "\n";
+  return out;
 }
 
 }  // namespace marvolen

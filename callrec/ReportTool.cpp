@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "callrec/Report.h"
+#include "platform/ShownText.h"
 
 using namespace marvolen;
 
@@ -16,9 +17,12 @@ int Fail(const std::string& message) {
   return 2;
 }
 
+void PrintBad(uint64_t number, std::string_view why) {
+  std::cerr << "calls.jsonl línea " << number << " omitida: " << ShownText(why) << "\n";
+}
+
 void PrintBad(const std::vector<BadLine>& bad) {
-  for (const BadLine& b : bad)
-    std::cerr << "calls.jsonl línea " << b.number << " omitida: " << b.why << "\n";
+  for (const BadLine& b : bad) PrintBad(b.number, b.why);
 }
 
 }  // namespace
@@ -68,10 +72,11 @@ int main(int argc, char** argv) {
   }
   try {
     if (office != 0) {
-      std::vector<BadLine> bad;
-      const auto calls = OfficeCalls(o.work_dir, office, bad);
-      PrintBad(bad);
-      std::cout << RenderOfficeCalls(office, calls);
+      // Streamed: one call at a time, whatever the log's size.
+      ForEachOfficeCall(
+          o.work_dir, office, [](uint64_t n, std::string_view why) { PrintBad(n, why); },
+          [&](uint64_t calls) { std::cout << RenderOfficeHeading(office, calls); },
+          [](const CallRecord& call) { std::cout << RenderOfficeCall(call); });
       return 0;
     }
     const NetworkReport report = BuildReport(o, !check);

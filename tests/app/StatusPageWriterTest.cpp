@@ -1,6 +1,7 @@
 #include "app/StatusPageWriter.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,29 @@ TEST(StatusPageWriter, WritesThePageAfterEachRequestAndReportsAFailureAtTheNext)
   broken.Request();
   broken.Flush();
   EXPECT_NE(broken.Request().find("estado.html"), std::string::npos);
+}
+
+// A FIFO in the call log's place neither holds the writer (nor the station's end, which waits
+// for it) nor fills the log view: its error is told once, and again only after a page went.
+TEST(StatusPageWriter, ALogThatIsNoFileIsToldOnceAndHoldsNothing) {
+  scratch::ScratchDir dir("status-fifo");
+  const std::string log = (dir.path() / kCallLogName).string();
+  VirtualClock clock;
+  StatusPageWriter writer(dir.path().string() + "/", clock);
+  const auto request = [&] {
+    const std::string error = writer.Request();
+    writer.Flush();
+    return error.find(log) != std::string::npos;
+  };
+  ASSERT_EQ(::mkfifo(log.c_str(), 0644), 0);
+  request();
+  EXPECT_TRUE(request());
+  EXPECT_FALSE(request());
+  fs::remove(log);
+  request();
+  ASSERT_EQ(::mkfifo(log.c_str(), 0644), 0);
+  EXPECT_FALSE(request());
+  EXPECT_TRUE(request());
 }
 
 }  // namespace

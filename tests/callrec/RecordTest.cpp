@@ -1,5 +1,10 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -101,8 +106,13 @@ TEST(IsoTime, ReadsWhatItWritesAndRejectsTheRest) {
   EXPECT_EQ(*ParseIso("2026-07-01T05:30:00.250-02:30"), t);
   for (const char* bad :
        {"2026-07-01", "2026-07-01T10:00:00", "2026-13-01T10:00:00Z", "2026-07-01T10:00:00+0200",
-        "2026-07-01T10:00:00.2Z", "2026-07-01T10:00:00Zjunk", "x026-07-01T10:00:00Z"})
+        "2026-07-01T10:00:00.2Z", "2026-07-01T10:00:00Zjunk", "x026-07-01T10:00:00Z",
+        // Years before any call of ours, or past what the time type holds (2262-04-11).
+        "0000-01-01T00:00:00Z", "1969-12-31T23:59:59Z", "2262-04-12T00:00:00Z",
+        "9999-12-31T23:59:59.999+14:00"})
     EXPECT_FALSE(ParseIso(bad)) << bad;
+  EXPECT_EQ(ParseIso("1970-01-01T00:00:00Z")->time_since_epoch().count(), 0);
+  EXPECT_TRUE(ParseIso("2262-04-10T23:59:59.999Z"));
   unsetenv("TZ");
   tzset();
 }
@@ -176,6 +186,63 @@ TEST(CallLogAppend, StationsAppendingTogetherNeverInterleave) {
       path, [&](const CallSummary& c) { ++per_office[c.office]; },
       [&](uint64_t n, std::string_view why) { ADD_FAILURE() << n << ": " << why; });
   for (int w = 1; w <= kWriters; ++w) EXPECT_EQ(per_office[w], kEach);
+}
+
+// A power loss cut the last record short: the next one still goes in whole. A full disk (the
+// file size limit stands in for it) ten bytes into a record leaves nothing of it behind.
+TEST(CallLogAppend, TornLastLineIsClosedAndARecordGoesInWholeOrNotAtAll) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName, good = RecordToJson(FullRecord());
+  WriteAll(path, good + "\n" + good.substr(0, 50));
+  AppendCallRecord(path, FullRecord());
+  std::vector<uint64_t> records;
+  ScanCallLog(
+      path, [&](const CallSummary& c) { records.push_back(c.line_number); },
+      [](uint64_t, std::string_view) {});
+  EXPECT_EQ(records, (std::vector<uint64_t>{1, 3}));
+  const std::string before = ReadAll(path);
+  if (fork() == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{before.size() + 10, before.size() + 10};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      AppendCallRecord(path, FullRecord());
+    } catch (const CallLogError&) {
+      _exit(0);
+    }
+    _exit(1);
+  }
+  int status = 0;
+  ::wait(&status);
+  EXPECT_EQ(status, 0) << "the cut write was not reported";
+  EXPECT_EQ(ReadAll(path), before);
+}
+
+// A link would aim the station's writes anywhere, a FIFO would hold it at the end of every call
+// (the report too): both are refused at once, as is a directory.
+TEST(CallLogAppend, LogThatIsNoRegularFileIsRefusedAtOnce) {
+  ScratchDir dir;
+  const std::string path = dir.Path() + kCallLogName, elsewhere = dir.Path() + "elsewhere";
+  WriteAll(elsewhere, "not the log");
+  const auto refused = [&](const char* what) {
+    SCOPED_TRACE(what);
+    EXPECT_THROW(AppendCallRecord(path, FullRecord()), CallLogError);
+    if (std::string_view(what).starts_with("FIFO")) {
+      EXPECT_THROW(ScanCallLog(path, {}, {}), CallLogError);
+    }
+    std::filesystem::remove(path);
+  };
+  std::filesystem::create_symlink(elsewhere, path);
+  refused("link");
+  std::filesystem::create_directory(path);
+  refused("directory");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  refused("FIFO with a reader");
+  ::close(reader);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  refused("FIFO without one");
+  EXPECT_EQ(ReadAll(elsewhere), "not the log");
 }
 
 TEST(CallLogAppend, UnwritableLogIsAnErrorNamingIt) {

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <random>
+#include <tuple>
 
 #include "call/LineTokens.h"
 #include "callrec/CallLog.h"
 #include "callrec/CallRecorder.h"
+#include "callrec/TranscriptAgeing.h"
 #include "tests/call/IdentBuilder.h"
 #include "tests/callrec/Scratch.h"
 
@@ -48,6 +51,11 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   clock_.Advance(Millis(1500));
   recorder_.LineReceived(Ident());
   recorder_.Identified(Ident(), "tbl");
+  recorder_.Admitted();
+  // The station's own line with a name the office reported.
+  recorder_.Note(
+      "Tablas: TARIFA.TBL VI\x1B]0;x\x07"
+      "EJA.TBL");
   recorder_.FileSent("ZONAS.TBL", "table", 777);
   recorder_.Deleted("tablas\\VIEJA.TBL");
   recorder_.TransferStarted(TransferDirection::kSend, "envio.zip");
@@ -69,6 +77,7 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   const CallRecord& r = logged[0];
   EXPECT_EQ(r.result, CallResult::kSuccess);
   EXPECT_EQ(r.reason, CallReason::kNone);
+  EXPECT_TRUE(r.admitted);
   EXPECT_EQ(r.office, 7);
   EXPECT_EQ(r.device_id, "KEY00042");
   EXPECT_EQ(r.table_kind, "tbl");
@@ -97,6 +106,8 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   EXPECT_NE(transcript.find("    1500 < Ident=00007TT***************1P123"), std::string::npos);
   EXPECT_NE(transcript.find("bloque 1 1024 crc NAK"), std::string::npos);
   EXPECT_NE(transcript.find("> <Message>Comunicaci\\xC3\\xB3n exitosa\\r"), std::string::npos);
+  EXPECT_NE(transcript.find(" * Tablas: TARIFA.TBL VI\\x1B]0;x\\x07EJA.TBL\n"), std::string::npos);
+  EXPECT_EQ(transcript.find('\x1B'), std::string::npos);
   const std::string log = ReadAll(dir_.Path() + kCallLogName);
   for (const std::string& secret : {std::string("GALERNA"), std::string("071065076069082")}) {
     EXPECT_EQ(log.find(secret), std::string::npos);
@@ -150,6 +161,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
     EXPECT_EQ(r.result, e.result);
     EXPECT_EQ(r.reason, e.reason);
     EXPECT_EQ(r.detail, e.name);
+    EXPECT_FALSE(r.admitted);  // nobody said the admission let the office in
     const bool known = e.identify && !e.halves_differ;
     EXPECT_EQ(r.office.has_value(), known);
     EXPECT_EQ(r.office_files.has_value(), known);
@@ -186,6 +198,25 @@ TEST_F(RecorderTest, TwoCallsOfOneOfficeInOneSecondKeepBothTranscripts) {
   EXPECT_NE(logged[0].transcript, logged[1].transcript);
   EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[0].transcript));
   EXPECT_TRUE(fs::is_regular_file(dir_.Path() + logged[1].transcript));
+}
+
+// A log that refuses every record (a directory in its place) is told once, not at the end of
+// every call, and again once a record has gone in.
+TEST_F(RecorderTest, LogThatRefusesRecordsIsToldOnceUntilItTakesOneAgain) {
+  const std::string log = dir_.Path() + kCallLogName;
+  const auto call = [&] {
+    recorder_.CallStarted();
+    clock_.Advance(Millis(1000));
+    return recorder_.Ended(CallResult::kNeverIdentified);
+  };
+  fs::create_directory(log);
+  EXPECT_NE(call().find(log), std::string::npos);
+  EXPECT_EQ(call(), "");
+  fs::remove(log);
+  EXPECT_EQ(call(), "");
+  fs::remove(log);
+  fs::create_directory(log);
+  EXPECT_NE(call().find(log), std::string::npos);
 }
 
 TEST_F(RecorderTest, TranscriptStopsAtItsCap) {
@@ -266,17 +297,65 @@ TEST(TranscriptAgeing, OldDaysGoFirstThenTheOldestUntilTheCapHolds) {
   test::WriteAll(calls + "2026-12-07/090000-loc07.txt", std::string(100, 'e'));
   test::WriteAll(calls + "notes/keep.txt", "operator's own");
 
-  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 1000}), 2);
+  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 1000}).removed, 2);
   EXPECT_FALSE(fs::exists(calls + "2026-10-01"));
   EXPECT_FALSE(fs::exists(calls + "2026-11-06"));
   EXPECT_TRUE(fs::exists(calls + "2026-11-08/100000-loc07.txt"));
 
-  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 250}), 1);
+  EXPECT_EQ(AgeTranscripts(dir.Path(), clock.WallNow(), {30, 250}).removed, 1);
   EXPECT_FALSE(fs::exists(calls + "2026-11-08"));
   EXPECT_TRUE(fs::exists(calls + "2026-12-06/100000-loc07.txt"));
   EXPECT_TRUE(fs::exists(calls + "2026-12-07/090000-loc07.txt"));
   EXPECT_TRUE(fs::exists(calls + "notes/keep.txt"));
-  EXPECT_EQ(AgeTranscripts(dir.Path() + "nothing-here/", clock.WallNow(), {}), 0);
+  EXPECT_EQ(AgeTranscripts(dir.Path() + "nothing-here/", clock.WallNow(), {}).removed, 0);
+}
+
+// Whoever can write to the working directory can put links in "calls/": the transcripts are
+// never written through one, and their ageing neither follows nor removes one, telling each.
+TEST_F(RecorderTest, LinksInCallsAreNeverFollowed) {
+  ScratchDir outside;
+  const std::string calls = dir_.Path() + "calls/", theirs = outside.Path() + "100000-loc07.txt";
+  const std::string today = TranscriptStem(clock_.WallNow(), 7).substr(0, 16);
+  test::WriteAll(theirs, "theirs");
+  test::WriteAll(calls + "2026-10-02/100000-loc07.txt", "old");
+  test::WriteAll(calls + "2026-10-02/notas.txt", "the operator's");
+  fs::create_symlink(theirs, calls + "2026-10-02/110000-loc08.txt");
+  fs::create_directory_symlink(outside.Path(), calls + "2026-10-01");
+  fs::create_directory_symlink(outside.Path(), dir_.Path() + today);
+  recorder_.CallStarted();
+  EXPECT_NE(recorder_.Ended(CallResult::kNeverIdentified).find("enlace simbólico"),
+            std::string::npos);
+  AgeingResult aged = AgeTranscripts(dir_.Path(), clock_.WallNow(), {30, 0});
+  EXPECT_EQ(aged.removed, 1);
+  ASSERT_EQ(aged.warnings.size(), 3u);
+  EXPECT_EQ(aged.warnings[1],
+            "Transcripciones: calls/2026-10-02/110000-loc08.txt es un enlace simbólico; no se "
+            "sigue ni se borra");
+  EXPECT_TRUE(fs::exists(calls + "2026-10-02/notas.txt"));
+  fs::remove_all(calls);  // "calls" itself a link
+  fs::create_directory_symlink(outside.Path(), dir_.Path() + "calls");
+  recorder_.CallStarted();
+  EXPECT_NE(recorder_.Ended(CallResult::kNeverIdentified), "");
+  aged = AgeTranscripts(dir_.Path(), clock_.WallNow(), {30, 0});
+  EXPECT_EQ(aged.warnings.size(), 1u);
+  EXPECT_EQ(ReadAll(theirs), "theirs");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside.Path()), {}), 1);
+}
+
+// At start-up, then a day after the last run, never while a call is up.
+TEST(TranscriptAgeing, RunsOnceADayAndNeverDuringACall) {
+  ScratchDir dir;
+  VirtualClock clock;
+  TranscriptAgeing ageing(dir.Path(), clock);
+  const std::string old = dir.Path() + "calls/2026-10-01/100000-loc07.txt";
+  const std::tuple<int, bool, bool> steps[] = {
+      {0, false, true}, {23, false, false}, {1, true, false}, {0, false, true}};
+  for (const auto& [hours, in_call, aged] : steps) {
+    test::WriteAll(old, "old");
+    clock.Advance(std::chrono::hours(hours));
+    ageing.RunWhenDue(in_call);
+    EXPECT_EQ(fs::exists(old), !aged) << hours;
+  }
 }
 
 }  // namespace

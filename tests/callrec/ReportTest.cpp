@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "call/Admission.h"
 #include "callrec/CallLog.h"
@@ -36,6 +38,7 @@ class ReportTest : public ::testing::Test {
     r.office = office;
     r.result = result;
     r.reason = reason;
+    r.admitted = result == CallResult::kSuccess || result == CallResult::kAborted;
     r.table_kind = "tbl";
     if (traffic) r.traffic = {{"x.trf", 10}};
     r.office_files = std::move(files);
@@ -130,6 +133,15 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
   EXPECT_EQ(next.deleted, "tablas\\VIEJA.TBL");
 
+  // A caller with the office's number and a wrong password reports another list: the office
+  // does not hold it, and its next call stays as it was.
+  Call(7, 1, CallResult::kRefused, CallReason::kWrongPassword, false,
+       std::vector<ReportedFile>{{"TARIFA.TBL", tarifa, ".TBL"},
+                                 {"ZONAS.TBL", ByteSum(office + "ZONAS.TBL"), ".TBL"}});
+  next = Office(BuildReport(options_), 7).next;
+  EXPECT_EQ(next.files, std::vector<std::string>{"ZONAS.TBL"});
+  EXPECT_EQ(next.deleted, "tablas\\VIEJA.TBL");
+
   // The operator replaces the master table: the office will get it again.
   WriteAll(office + "TARIFA.TBL", "tarifa v2");
   report = BuildReport(options_);
@@ -156,6 +168,7 @@ TEST_F(ReportTest, NextDeliveryCountsWhatTheLastCallDeliveredAndDeleted) {
   r.end = r.start + Millis(60000);
   r.office = 8;
   r.result = CallResult::kSuccess;
+  r.admitted = true;
   r.table_kind = "tbl";
   r.office_files = std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(office + "TARIFA.TBL"), ".TBL"},
                                              {"VIEJA.TBL", 3, ".TBL"}};
@@ -194,16 +207,82 @@ TEST_F(ReportTest, OfficeCallsNewestFirstAndBadLinesReported) {
   { std::ofstream(dir_.Path() + kCallLogName, std::ios::app) << "{\"start\":\n"; }
   Call(7, 1, CallResult::kAborted, CallReason::kStall);
   Call(8, 2, CallResult::kSuccess);
-  std::vector<BadLine> bad;
-  const auto calls = OfficeCalls(dir_.Path(), 7, bad);
+  std::vector<uint64_t> bad;
+  std::vector<CallRecord> calls;
+  ForEachOfficeCall(
+      dir_.Path(), 7, [&](uint64_t n, std::string_view) { bad.push_back(n); },
+      [](uint64_t counted) { EXPECT_EQ(counted, 2u); },
+      [&](const CallRecord& r) { calls.push_back(r); });
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].result, CallResult::kAborted);
-  ASSERT_EQ(bad.size(), 1u);
-  EXPECT_EQ(bad[0].number, 2u);
+  EXPECT_EQ(bad, std::vector<uint64_t>{2});
   const NetworkReport report = BuildReport(options_);
   EXPECT_EQ(report.bad_line_count, 1u);
   ASSERT_EQ(report.bad_lines.size(), 1u);
   EXPECT_EQ(report.bad_lines[0].number, 2u);
+}
+
+// Names an office reported and texts of failures it caused reach a terminal or a browser
+// escaped: an ESC sequence from a caller never retitles or clears them.
+TEST_F(ReportTest, ControlBytesFromTheLogAreShownEscaped) {
+  WriteAll(dir_.Path() + "loc07/TARIFA.TBL", "tarifa");
+  const std::string name = "VI\x1B]0;x\x07.TBL", shown = "VI\\x1B]0;x\\x07.TBL";
+  Call(7, 2, CallResult::kSuccess, CallReason::kNone, false,
+       std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(dir_.Path() + "loc07/TARIFA.TBL"), ".TBL"},
+                                 {name, 3, ".TBL"}});
+  CallRecord r;
+  r.detail =
+      "ERROR de descompresión: \x9B"
+      "2J.trf";
+  r.deleted = "tablas\\" + name;
+  const NetworkReport report = BuildReport(options_);
+  for (const std::string& out : {RenderText(report, options_), RenderCsv(report, options_),
+                                 RenderHtml(report, options_), RenderOfficeCall(r)}) {
+    EXPECT_NE(out.find("tablas\\" + shown), std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of("\x1B\x07\x9B"), std::string::npos) << out;
+  }
+  EXPECT_NE(RenderOfficeCall(r).find("(ERROR de descompresión: \\x9B2J.trf)"), std::string::npos);
+}
+
+// `--office` on a log far larger than the bound, the office's calls all through it: the
+// program's peak memory stays under 64 MB, and every call comes, newest first.
+TEST_F(ReportTest, OfficeCallsOfABigLogStayInBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr size_t kLogBytes = 2 << 20;  // the sanitizer keeps freed memory: order only
+#else
+  constexpr size_t kLogBytes = 64 << 20;
+#endif
+  CallRecord r;
+  r.result = CallResult::kSuccess;
+  r.office_files.emplace(40, ReportedFile{"TARIFA.TBL", 1000, ".TBL"});
+  std::vector<std::string> expected;  // office 7's calls as shown, oldest first
+  {
+    std::ofstream log(dir_.Path() + kCallLogName, std::ios::binary);
+    log << std::string(3 << 20, 'x') << "\n";  // one overlong line
+    for (size_t bytes = 0, i = 0; bytes < kLogBytes; ++i) {
+      r.start = options_.now - std::chrono::minutes(1000000 - i);
+      r.end = r.start + Millis(30000);
+      r.office = i % 10 == 9 ? 8 : 7;
+      const std::string line = RecordToJson(r) + "\n";
+      const bool cut = i % 5000 == 1;
+      log << (cut ? line.substr(0, 40) + "\n" : line);
+      if (!cut && r.office == 7) expected.push_back(RenderOfficeCall(r));
+      bytes += line.size();
+    }
+  }
+  const std::string out = dir_.Path() + "out.txt";
+  ASSERT_EQ(std::system((std::string(REPORT_BIN) + " -C " + dir_.Path() + " --office 7 >" + out +
+                         " 2>/dev/null")
+                            .c_str()),
+            0);
+  rusage usage{};  // of the largest process this test waited for: the report
+  getrusage(RUSAGE_CHILDREN, &usage);
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak kB";
+#endif
+  std::string want = RenderOfficeHeading(7, expected.size());
+  for (auto call = expected.rbegin(); call != expected.rend(); ++call) want += *call;
+  EXPECT_TRUE(ReadAll(out) == want) << "not every call, or not newest first";
 }
 
 int RunReport(const std::string& args) {
