@@ -132,7 +132,7 @@ std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool u
                                SurveyEntries& survey) {
   std::string delete_list;
   for (const OfficeFileEntry& entry : files) {
-    const std::string name = AnsiToUtf8(entry.name);
+    const std::string name = AnsiToUtf8Exact(entry.name);
     bool known = false;
     for (SurveyEntry& ours : survey) {
       if (ours.name != name) continue;
@@ -153,7 +153,7 @@ std::string CompareWithOfficeList(const IdentFields& ident, int header_width, bo
                                   const LineSink& activity) {
   const std::vector<OfficeFileEntry> files = ident.OfficeFiles(header_width);
   std::string summary = "Tablas: ";
-  for (const OfficeFileEntry& entry : files) summary += " " + AnsiToUtf8(entry.name);
+  for (const OfficeFileEntry& entry : files) summary += " " + AnsiToUtf8Exact(entry.name);
   std::string delete_list = CompareOfficeFiles(files, upgrade_enabled, survey);
   activity(summary);
   view(summary);

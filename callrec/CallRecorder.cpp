@@ -266,13 +266,13 @@ void CallRecorder::Identified(std::string_view ident_line, std::string_view tabl
   if (!ident.HalvesMatch()) return;
   record_.table_kind = ident.TableExt();
   record_.features = !ident.FeatureFlagBlank();
-  record_.device_id = AnsiToUtf8(ident.DeviceId());
+  record_.device_id = AnsiToUtf8Exact(ident.DeviceId());
   const int office = ident.OfficeNumber();
   if (office >= 1 && office <= 9999) record_.office = office;
   std::vector<ReportedFile> files;
   try {
     for (const OfficeFileEntry& e : ident.OfficeFiles(HeaderWidthFor(*record_.table_kind)))
-      files.push_back({AnsiToUtf8(e.name), e.value, AnsiToUtf8(e.probe)});
+      files.push_back({AnsiToUtf8Exact(e.name), e.value, AnsiToUtf8Exact(e.probe)});
   } catch (const ConversionError&) {
     return;  // a list the station could not read is not known either
   }
@@ -288,7 +288,7 @@ void CallRecorder::FileSent(std::string name, std::string kind, uint64_t bytes) 
 }
 
 void CallRecorder::Deleted(std::string delete_list) {
-  record_.deleted = AnsiToUtf8(delete_list);
+  record_.deleted = AnsiToUtf8Exact(delete_list);
 }
 
 void CallRecorder::TrafficFiled(std::string name, uint64_t bytes) {

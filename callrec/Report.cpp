@@ -62,7 +62,7 @@ std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntri
   const std::string deleted_name = deleted.substr(deleted.find('\\') + 1);
   for (const ReportedFile& f : *last.office_files) {
     if (!deleted.empty() && f.name == deleted_name) continue;
-    held.push_back({Utf8ToAnsi(f.name), f.value, Utf8ToAnsi(f.probe)});
+    held.push_back({Utf8ToAnsiExact(f.name).text, f.value, Utf8ToAnsiExact(f.probe).text});
   }
   const bool delivered =
       std::any_of(last.transfers.begin(), last.transfers.end(), [](const TransferSummary& t) {
@@ -81,7 +81,7 @@ std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntri
     const int32_t value = ChangedSince(master, last.start)
                               ? static_cast<int32_t>(static_cast<uint32_t>(current->value) + 1)
                               : current->value;
-    const std::string name = Utf8ToAnsi(f.name);
+    const std::string name = Utf8ToAnsiExact(f.name).text;
     std::erase_if(held, [&](const OfficeFileEntry& e) { return EqualsNoCase(e.name, name); });
     held.push_back({name, value, name.size() >= 4 ? name.substr(name.size() - 4) : name});
   }
@@ -115,7 +115,7 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
     std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
     NextDelivery d;
     d.known = true;
-    d.deleted = AnsiToUtf8(CompareOfficeFiles(reported, upgrades, survey.entries));
+    d.deleted = AnsiToUtf8Exact(CompareOfficeFiles(reported, upgrades, survey.entries));
     for (const SurveyEntry& e : DeliveryOf(survey.entries)) d.files.push_back(e.name);
     return d;
   } catch (const std::exception& e) {

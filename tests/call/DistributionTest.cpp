@@ -61,6 +61,17 @@ TEST_F(DistributionTest, LowerCaseReportMatchesNothing) {
   EXPECT_EQ(Packed(), "tablas/TARIFA.TBL\n");
 }
 
+// A byte Windows-1252 leaves undefined is a name's own byte all the same: the office's table
+// named with it is its master on the station, neither sent again nor deleted.
+TEST_F(DistributionTest, UndefinedByteInANameMatchesItsMaster) {
+  Write("work/loc07/A\u0081.TBL", "AB");
+  const auto r = Admit(
+      IdentBuilder().File("A\x81.TBL", 131).File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
+  EXPECT_FALSE(r.EnvioBuilt);
+  EXPECT_EQ(r.DeleteList, "");
+  EXPECT_EQ(view_.back(), "Tablas:  A\u0081.TBL TARIFA.TBL ZONAS.TBL");
+}
+
 TEST_F(DistributionTest, WhatToDeleteOnTheOffice) {
   IdentBuilder b;
   b.files = std::string("ABC.TBL") + "0000000777" + "     ";  // unpadded: no dot at the probe
