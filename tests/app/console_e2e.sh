@@ -12,6 +12,14 @@ option=("${@:3}")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Sends SIGTERM to $pid and sets `status` to its exit status.
+terminate() {
+  kill -TERM "$pid"
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+}
 
 export MARVOLEN_HOME=$scratch/home
 mkdir -p "$MARVOLEN_HOME"
@@ -43,11 +51,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q "estación en marcha" "$scratch/err" || { kill "$pid"; fail "no start: $(cat "$scratch/err")"; }
-kill -TERM "$pid"
-set +e
-wait "$pid"
-status=$?
-set -e
+terminate
 [ "$status" -eq 0 ] || fail "exit status $status after SIGTERM: $(cat "$scratch/err")"
 log=$scratch/work/volenlog.tcp
 [ -f "$log" ] || fail "no activity log in $scratch/work"
@@ -65,11 +69,7 @@ if [ "${option[*]}" = "--console" ]; then
   # The window prints nothing; two seconds are many ticks of its timer.
   sleep 2
   started=$(date +%s)
-  kill -TERM "$pid"
-  set +e
-  wait "$pid"
-  status=$?
-  set -e
+  terminate
   [ "$status" -eq 0 ] || fail "window: exit status $status after SIGTERM: $(cat "$scratch/werr")"
   [ $(($(date +%s) - started)) -le 5 ] || fail "window: took more than 5 s to stop"
   grep -q "Inicio Programa" "$log" || fail "window: no activity log after SIGTERM"
