@@ -10,6 +10,7 @@
 #include "call/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
+#include "tests/RecordingFileOps.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
@@ -293,6 +294,111 @@ TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic)
     EXPECT_EQ(std::count(commands_.begin(), commands_.end(), "DEL TRAFICO\\TRAFICO.TRF\r"), 0);
     h_.state.LineState.clear();
     h_.file_ops = sys;
+  }
+}
+
+// The filed copies reach the disk (data synced, renamed, directory synced) before the office
+// hears "Borrando Tráfico" or "DEL"; a directory that cannot be synced stops the call there.
+TEST_F(ScriptTest, TrafficIsDurableBeforeTheOfficeIsToldToDeleteIt) {
+  const fs::path office = root_ / "work" / "loc07";
+  const std::string dir_sync = "fsync dir loc07";
+  for (const bool fail_dir_sync : {false, true}) {
+    SCOPED_TRACE(fail_dir_sync);
+    RecordingFileOps rec;
+    rec.fail_dir_fsync = fail_dir_sync;
+    h_.file_ops = rec.ops;
+    h_.line.on_send = [&](std::string_view bytes) {
+      if (bytes.starts_with("DEL TRAFICO")) rec.Note("sent DEL TRAFICO");
+      if (bytes.find("Borrando Tr") != std::string_view::npos) rec.Note("sent Borrando");
+    };
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    h_.log.clear();
+    Admit("S");
+    h_.state.TableExt = "tab";
+    h_.line.on_receive = [fail_dir_sync](const fs::path& dir) {
+      std::ofstream(dir / "trafico.TRF") << (fail_dir_sync ? "second" : "traffic");
+    };
+    std::string error;
+    try {
+      RunCall();
+    } catch (const FileError& e) {
+      error = e.what();
+    }
+    const auto at = [&](const std::string& line) {
+      return std::find(rec.log.begin(), rec.log.end(), line) - rec.log.begin();
+    };
+    const auto rename = std::find_if(rec.log.begin(), rec.log.end(), [](const std::string& l) {
+      return l.rfind("rename tmp(", 0) == 0 && l.ends_with(".trf");
+    });
+    ASSERT_NE(rename, rec.log.end());
+    const std::string stamped = rename->substr(rename->rfind(' ') + 1);
+    // The stamped copy, in the order that survives a power cut anywhere.
+    EXPECT_LT(at("write tmp(" + stamped + ")"), at("fsync tmp(" + stamped + ")"));
+    EXPECT_LT(at("fsync tmp(" + stamped + ")"), rename - rec.log.begin());
+    EXPECT_EQ(rec.log[static_cast<size_t>(rename - rec.log.begin()) + 1], dir_sync);
+    if (fail_dir_sync) {
+      EXPECT_NE(error.find("Input/output error"), std::string::npos) << error;
+      EXPECT_EQ(h_.Logged("Borrado de Tráfico"), 0);
+      EXPECT_EQ(h_.line.CountSent("DEL TRAFICO"), 0);
+      continue;
+    }
+    EXPECT_EQ(error, "");
+    // The cumulative file's directory sync is the last before the office hears of it.
+    const auto told = at("sent Borrando");
+    ASSERT_LT(told, static_cast<long>(rec.log.size()));
+    EXPECT_EQ(rec.log[static_cast<size_t>(told) - 1], dir_sync);
+    EXPECT_EQ(rec.log[static_cast<size_t>(told) - 2], "rename tmp(of7.TRF) of7.TRF");
+    EXPECT_GT(at("sent DEL TRAFICO"), told);
+    EXPECT_EQ(h_.line.CountSent("DEL TRAFICO"), 1);
+    h_.line.sent.clear();
+    seen_ = 0;
+  }
+  h_.file_ops = SystemFileOps();
+  h_.line.on_send = nullptr;
+}
+
+// An office that sends again traffic a call has filed (that call ended before the office got
+// "DEL"): the bytes are not filed twice, the office is told to delete its copy all the same,
+// and the operator reads under which name they are filed. A "tab" office whose cumulative
+// file missed them (the call stopped between the two renames) has them appended once.
+TEST_F(ScriptTest, TrafficAlreadyFiledIsNotFiledAgainButStillDeleted) {
+  const fs::path office = root_ / "work" / "loc07";
+  for (const bool lost_cumulative : {false, true}) {
+    SCOPED_TRACE(lost_cumulative);
+    fs::remove_all(office);
+    fs::create_directories(office);
+    std::ofstream(office / "of7.TRF") << "old;";
+    std::string filed_name;
+    for (int call = 0; call < 3; ++call) {
+      h_.state.LineState.clear();
+      h_.line.carrier = false;
+      h_.line.sent.clear();
+      seen_ = 0;
+      h_.log.clear();
+      Admit("S");
+      h_.state.TableExt = "tab";
+      h_.line.on_receive = [](const fs::path& dir) {
+        std::ofstream(dir / "trafico.TRF") << "traffic";
+      };
+      RunCall();
+      EXPECT_EQ(h_.line.CountSent("DEL TRAFICO\\TRAFICO.TRF\r"), 1);
+      std::vector<std::string> filed;
+      for (const std::string& name : FilesIn(office)) {
+        if (name.ends_with(".trf")) filed.push_back(name);
+      }
+      ASSERT_EQ(filed.size(), 1u);
+      if (call == 0) {
+        filed_name = filed[0];
+        // As a call that stopped after the stamped copy was in place would have left it.
+        if (lost_cumulative) std::ofstream(office / "of7.TRF") << "old;";
+        continue;
+      }
+      EXPECT_EQ(filed[0], filed_name);
+      EXPECT_EQ(h_.Logged("Tráfico ya archivado como " + filed_name), 1);
+      EXPECT_EQ(h_.window.Count("Tráfico ya archivado como " + filed_name), call);
+      EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;traffic");
+    }
   }
 }
 
