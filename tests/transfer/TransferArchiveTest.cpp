@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 
+#include "tests/RecordingFileOps.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen {
@@ -201,6 +202,41 @@ TEST_F(OfficeArchive, AMemberThatCannotBePutInPlaceIsNamedAndLeavesNoStaging) {
                                          ": Input/output error");
   }
   EXPECT_TRUE(OfficeFiles().empty());
+}
+
+// Each member is synced before it is renamed into place, and the office directory after the
+// last rename: the day files are on the disk under their names before the call goes on to
+// record that they came. A directory that cannot be synced fails the unpacking.
+TEST_F(OfficeArchive, MembersAreSyncedBeforeTheirRenameAndTheirDirectoryAfter) {
+  std::ofstream(root_ / "src" / "01122026.daw") << "day one";
+  std::ofstream(root_ / "src" / "02122026.daw") << "day two";
+  Zip("01122026.daw 02122026.daw");
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail);
+    testing::RecordingFileOps rec;
+    rec.fail_dir_fsync = fail;
+    const ArchiveHooks hooks = ZipArchiveHooks({}, rec.ops);
+    std::string error;
+    try {
+      hooks.extract(root_ / "in.zip", office_, {});
+    } catch (const FileError& e) {
+      error = e.what();
+    }
+    const auto at = [&](const std::string& line) {
+      return std::find(rec.log.begin(), rec.log.end(), line) - rec.log.begin();
+    };
+    const auto renamed = [&](const char* name) {
+      return at("rename " + std::string(name) + " " + name);
+    };
+    const std::string dir_sync = "fsync dir " + testing::RecordingFileOps::Shown(office_);
+    for (const char* name : {"01122026.daw", "02122026.daw"}) {
+      EXPECT_LT(renamed(name), static_cast<long>(rec.log.size())) << name;
+      EXPECT_EQ(rec.log[static_cast<size_t>(renamed(name)) - 1], "fsync " + std::string(name));
+    }
+    EXPECT_EQ(rec.log.back(), dir_sync);
+    EXPECT_GT(at(dir_sync), renamed("02122026.daw"));
+    EXPECT_EQ(error.empty(), !fail) << error;
+  }
 }
 
 // A name holding a NUL is reported whole, with the reason it was not written.
