@@ -117,14 +117,23 @@ bool IsFiledTrafficName(const std::string& name) {
   return std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
 }
 
+[[noreturn]] void CannotRead(const fs::path& path) {
+  throw FileError("No se puede leer el archivo " + path.string());
+}
+
+// Whether the files `a` and `b` hold the same bytes. A file that cannot be read is an error,
+// never a difference: traffic taken as new when it is not would be filed twice.
 bool SameBytes(const fs::path& a, const fs::path& b) {
   std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
-  if (!in_a || !in_b) return false;
+  if (!in_a) CannotRead(a);
+  if (!in_b) CannotRead(b);
   std::vector<char> buf_a(64 * 1024), buf_b(64 * 1024);
   for (;;) {
     in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
     in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
-    if (in_a.bad() || in_b.bad() || in_a.gcount() != in_b.gcount()) return false;
+    if (in_a.bad()) CannotRead(a);
+    if (in_b.bad()) CannotRead(b);
+    if (in_a.gcount() != in_b.gcount()) return false;
     const auto n = static_cast<size_t>(in_a.gcount());
     if (!std::equal(buf_a.begin(), buf_a.begin() + static_cast<std::ptrdiff_t>(n), buf_b.begin()))
       return false;
@@ -132,18 +141,20 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
   }
 }
 
-// Whether the file `whole` ends with the bytes of the file `tail`.
+// Whether the file `whole` exists and ends with the bytes of the file `tail`.
 bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
   std::error_code ec;
+  if (!fs::exists(whole, ec) && !ec) return false;
   const auto whole_size = fs::file_size(whole, ec);
-  if (ec) return false;
-  const auto tail_size = fs::file_size(tail, ec);
-  if (ec || tail_size > whole_size) return false;
+  if (ec) CannotRead(whole);
+  const std::string tail_bytes = ReadWholeFile(tail);
+  if (tail_bytes.size() > whole_size) return false;
   std::ifstream in(whole, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(whole_size - tail_size));
-  std::string end(static_cast<size_t>(tail_size), '\0');
+  in.seekg(static_cast<std::streamoff>(whole_size - tail_bytes.size()));
+  std::string end(tail_bytes.size(), '\0');
   in.read(end.data(), static_cast<std::streamsize>(end.size()));
-  return in && end == ReadWholeFile(tail);
+  if (!in) CannotRead(whole);
+  return end == tail_bytes;
 }
 
 }  // namespace
@@ -164,12 +175,16 @@ std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraf
     if (ec) break;
     const std::string name = it->path().filename().string();
     if (!IsFiledTrafficName(name)) continue;
+    // A copy whose type, time or size cannot be read stops the filing, as a read error does.
     std::error_code entry_ec;
-    if (!it->is_regular_file(entry_ec) || it->is_symlink(entry_ec)) continue;
+    const fs::file_type type = it->symlink_status(entry_ec).type();
+    if (entry_ec) CannotRead(it->path());
+    if (type != fs::file_type::regular) continue;
     const auto written = fs::last_write_time(it->path(), entry_ec);
-    if (entry_ec) continue;
+    const auto entry_size = entry_ec ? 0 : it->file_size(entry_ec);
+    if (entry_ec) CannotRead(it->path());
     latest_time = std::max(latest_time, written);
-    if (it->file_size(entry_ec) != size || entry_ec) continue;
+    if (entry_size != size) continue;
     if ((!found || written > found_time) && SameBytes(it->path(), traffic)) {
       found = EarlierFiling{it->path(), false};
       found_time = written;
