@@ -1,8 +1,7 @@
-// A FileOps that does the real calls and writes down each one, in order, as a short line
-// ("write X", "fsync X", "rename X Y", "fsync dir D"), so that a test can check the order in
-// which data and names reach the disk. Temporary names are shown as "tmp(X)" for the final
-// name X; directories by their last component. `fail_dir_fsync` makes every directory sync fail
-// with EIO.
+// A FileOps that makes the real calls and notes each one in order ("write X", "fsync X",
+// "rename X Y", "unlink X", "fsync dir D"), so that a test can check the order in which data
+// and names reach the disk. A temporary name of X shows as "tmp(X)"; `fail_dir_fsync` makes
+// every directory sync fail with EIO.
 #pragma once
 
 #include <fcntl.h>
@@ -21,12 +20,10 @@ class RecordingFileOps {
  public:
   RecordingFileOps() {
     const FileOps& sys = SystemFileOps();
+    ops = sys;
     ops.open = [this, &sys](const char* path, int flags, mode_t mode) {
       const int fd = sys.open(path, flags, mode);
-      if (fd >= 0) {
-        names_[fd] = (flags & O_DIRECTORY) ? "dir " + Shown(path) : Shown(path);
-        dirs_[fd] = (flags & O_DIRECTORY) != 0;
-      }
+      if (fd >= 0) names_[fd] = ((flags & O_DIRECTORY) ? "dir " : "") + Shown(path);
       return fd;
     };
     ops.write = [this, &sys](int fd, const void* data, size_t size) {
@@ -35,10 +32,9 @@ class RecordingFileOps {
     };
     ops.fsync = [this, &sys](int fd) {
       Note("fsync " + names_[fd]);
-      if (dirs_[fd] && fail_dir_fsync) return errno = EIO, -1;
+      if (fail_dir_fsync && names_[fd].starts_with("dir ")) return errno = EIO, -1;
       return sys.fsync(fd);
     };
-    ops.close = sys.close;
     ops.rename = [this, &sys](const char* from, const char* to) {
       Note("rename " + Shown(from) + " " + Shown(to));
       return sys.rename(from, to);
@@ -47,22 +43,18 @@ class RecordingFileOps {
       Note("unlink " + Shown(path));
       return sys.unlink(path);
     };
-    ops.truncate = sys.truncate;
   }
 
   // "tmp(X)" for a temporary name of X (".X.<pid>.<serial>.tmp"), else the last component.
   static std::string Shown(const std::filesystem::path& path) {
-    std::string name = std::filesystem::path(path).lexically_normal().filename().string();
-    if (name.empty()) name = std::filesystem::path(path).parent_path().filename().string();
-    if (name.size() > 5 && name.front() == '.' && name.ends_with(".tmp")) {
-      name = name.substr(1, name.size() - 5);                 // X.<pid>.<serial>
-      name = name.substr(0, name.rfind('.'));                 // X.<pid>
-      return "tmp(" + name.substr(0, name.rfind('.')) + ")";  // X
-    }
-    return name;
+    std::string name = path.lexically_normal().filename().string();
+    if (name.empty()) name = path.lexically_normal().parent_path().filename().string();
+    if (name.size() < 6 || name.front() != '.' || !name.ends_with(".tmp")) return name;
+    name = name.substr(1, name.size() - 5);  // X.<pid>.<serial>
+    name.resize(name.rfind('.'));
+    return "tmp(" + name.substr(0, name.rfind('.')) + ")";
   }
 
-  // Lines are appended here, interleaved with whatever else the test notes.
   void Note(std::string line) { log.push_back(std::move(line)); }
 
   FileOps ops;
@@ -71,7 +63,6 @@ class RecordingFileOps {
 
  private:
   std::map<int, std::string> names_;
-  std::map<int, bool> dirs_;
 };
 
 }  // namespace marvolen::testing

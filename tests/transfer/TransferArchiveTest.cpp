@@ -209,33 +209,27 @@ TEST_F(OfficeArchive, AMemberThatCannotBePutInPlaceIsNamedAndLeavesNoStaging) {
 // record that they came. A directory that cannot be synced fails the unpacking.
 TEST_F(OfficeArchive, MembersAreSyncedBeforeTheirRenameAndTheirDirectoryAfter) {
   std::ofstream(root_ / "src" / "01122026.daw") << "day one";
-  std::ofstream(root_ / "src" / "02122026.daw") << "day two";
-  Zip("01122026.daw 02122026.daw");
+  Zip("01122026.daw");
   for (const bool fail : {false, true}) {
-    SCOPED_TRACE(fail);
     testing::RecordingFileOps rec;
     rec.fail_dir_fsync = fail;
-    const ArchiveHooks hooks = ZipArchiveHooks({}, rec.ops);
-    std::string error;
+    bool failed = false;
     try {
-      hooks.extract(root_ / "in.zip", office_, {});
-    } catch (const FileError& e) {
-      error = e.what();
+      ZipArchiveHooks({}, rec.ops).extract(root_ / "in.zip", office_, {});
+    } catch (const FileError&) {
+      failed = true;
     }
-    const auto at = [&](const std::string& line) {
-      return std::find(rec.log.begin(), rec.log.end(), line) - rec.log.begin();
-    };
-    const auto renamed = [&](const char* name) {
-      return at("rename " + std::string(name) + " " + name);
-    };
-    const std::string dir_sync = "fsync dir " + testing::RecordingFileOps::Shown(office_);
-    for (const char* name : {"01122026.daw", "02122026.daw"}) {
-      EXPECT_LT(renamed(name), static_cast<long>(rec.log.size())) << name;
-      EXPECT_EQ(rec.log[static_cast<size_t>(renamed(name)) - 1], "fsync " + std::string(name));
+    EXPECT_EQ(failed, fail);
+    std::vector<std::string> order;
+    for (const std::string& line : rec.log) {
+      if (line.find(".daw") != std::string::npos || line.starts_with("fsync dir"))
+        order.push_back(line);
     }
-    EXPECT_EQ(rec.log.back(), dir_sync);
-    EXPECT_GT(at(dir_sync), renamed("02122026.daw"));
-    EXPECT_EQ(error.empty(), !fail) << error;
+    const std::string last = "fsync dir " + testing::RecordingFileOps::Shown(office_);
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_EQ(
+        std::vector<std::string>(order.end() - 3, order.end()),
+        (std::vector<std::string>{"fsync 01122026.daw", "rename 01122026.daw 01122026.daw", last}));
   }
 }
 
