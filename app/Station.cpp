@@ -5,6 +5,8 @@
 
 #include "platform/FileNames.h"
 #include "platform/Paths.h"
+#include "platform/ShownText.h"
+#include "platform/TempNames.h"
 
 namespace marvolen {
 
@@ -99,9 +101,21 @@ void Station::FormCreate() {
     state.IdentLine = kIdentLineAtStart;
     log_.ResetCount();
     log_.LogEvent(" *********** Inicio Programa: " + ExeDir + "Marvolen.exe");
+    RemoveInterruptedFiles();
     CreateDirectoryNoCase(WorkDir + "upgrades");
     SetTimer1Enabled(true);
   });
+}
+
+// A station stopped during a filing or a staging (killed, or by a power cut) left its
+// temporary files behind: nothing refers to them, and each is told once.
+void Station::RemoveInterruptedFiles() {
+  for (const fs::path& path : RemoveInterruptedTemps(ExeDir, WorkDir)) {
+    const std::string text =
+        "Borrado archivo temporal de una escritura interrumpida: " + ShownText(path.string());
+    window_.AddLine(text);
+    log_.LogEvent(text);
+  }
 }
 
 void Station::CreateStartupDirectories() {

@@ -116,6 +116,8 @@ class Station {
 
  private:
   void CreateStartupDirectories();
+  // Removes the temporary files an interrupted filing or staging left, a log line each.
+  void RemoveInterruptedFiles();
   void ClosePasswordForm();
 
   // The host's window behind the escaping of every text shown; the station talks to it

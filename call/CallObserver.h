@@ -33,6 +33,9 @@ class CallObserver {
   virtual void FileSent(std::string /*name*/, std::string /*kind*/, uint64_t /*bytes*/) {}
   virtual void Deleted(std::string /*delete_list*/) {}
   virtual void TrafficFiled(std::string /*name*/, uint64_t /*bytes*/) {}
+  // The traffic the office sent has the bytes of the copy filed as `name` by an earlier call;
+  // it was not filed again.
+  virtual void TrafficAlreadyFiled(std::string /*name*/, uint64_t /*bytes*/) {}
   virtual void DayFilesAsked(std::vector<std::string> /*names*/) {}
   virtual void DayFileReceived(std::string /*name*/, uint64_t /*bytes*/) {}
   virtual void ClockSet(WallTime /*t*/) {}

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -110,7 +111,91 @@ std::string DayFileName(int serial) {
   return FormatDdMmYyyy(t) + ".daw";
 }
 
+// A filed traffic copy's name: the 14 digits of its time stamp and ".trf", in any case.
+bool IsFiledTrafficName(const std::string& name) {
+  if (name.size() != 18 || !EqualsNoCase(name.substr(14), ".trf")) return false;
+  return std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+[[noreturn]] void CannotRead(const fs::path& path) {
+  throw FileError("No se puede leer el archivo " + path.string());
+}
+
+// Whether the files `a` and `b` hold the same bytes. A file that cannot be read is an error,
+// never a difference: traffic taken as new when it is not would be filed twice.
+bool SameBytes(const fs::path& a, const fs::path& b) {
+  std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
+  if (!in_a) CannotRead(a);
+  if (!in_b) CannotRead(b);
+  std::vector<char> buf_a(64 * 1024), buf_b(64 * 1024);
+  for (;;) {
+    in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
+    in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
+    if (in_a.bad()) CannotRead(a);
+    if (in_b.bad()) CannotRead(b);
+    if (in_a.gcount() != in_b.gcount()) return false;
+    const auto n = static_cast<size_t>(in_a.gcount());
+    if (!std::equal(buf_a.begin(), buf_a.begin() + static_cast<std::ptrdiff_t>(n), buf_b.begin()))
+      return false;
+    if (n < buf_a.size()) return in_a.eof() && in_b.eof();
+  }
+}
+
+// Whether the file `whole` exists and ends with the bytes of the file `tail`.
+bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
+  std::error_code ec;
+  if (!fs::exists(whole, ec) && !ec) return false;
+  const auto whole_size = fs::file_size(whole, ec);
+  if (ec) CannotRead(whole);
+  const std::string tail_bytes = ReadWholeFile(tail);
+  if (tail_bytes.size() > whole_size) return false;
+  std::ifstream in(whole, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(whole_size - tail_bytes.size()));
+  std::string end(tail_bytes.size(), '\0');
+  in.read(end.data(), static_cast<std::streamsize>(end.size()));
+  if (!in) CannotRead(whole);
+  return end == tail_bytes;
+}
+
 }  // namespace
+
+// The office's filed copies are scanned rather than kept in an index: the copies themselves
+// are the record of what was filed, so no crash between filing and indexing can make the two
+// disagree. Only a regular file (a link is never followed) of the same size is read, and
+// compared byte for byte.
+std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraffic(
+    const fs::path& office_dir, const fs::path& traffic) {
+  std::error_code ec;
+  const auto size = fs::file_size(traffic, ec);
+  if (ec) throw FileError("No se puede leer el archivo " + traffic.string() + ": " + ec.message());
+  std::optional<EarlierFiling> found;
+  // The file clock's epoch may lie in the future: min(), not zero, is "never".
+  fs::file_time_type found_time = fs::file_time_type::min(), latest_time = found_time;
+  for (fs::directory_iterator it(office_dir, ec), end; it != end; it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (!IsFiledTrafficName(name)) continue;
+    // A copy whose type, time or size cannot be read stops the filing, as a read error does.
+    std::error_code entry_ec;
+    const fs::file_type type = it->symlink_status(entry_ec).type();
+    if (entry_ec) CannotRead(it->path());
+    if (type != fs::file_type::regular) continue;
+    const auto written = fs::last_write_time(it->path(), entry_ec);
+    const auto entry_size = entry_ec ? 0 : it->file_size(entry_ec);
+    if (entry_ec) CannotRead(it->path());
+    latest_time = std::max(latest_time, written);
+    if (entry_size != size) continue;
+    if ((!found || written > found_time) && SameBytes(it->path(), traffic)) {
+      found = EarlierFiling{it->path(), false};
+      found_time = written;
+    }
+  }
+  if (ec) {
+    throw FileError("No se puede leer el directorio " + office_dir.string() + ": " + ec.message());
+  }
+  if (found) found->latest = found_time >= latest_time;
+  return found;
+}
 
 SupervisionScript::SupervisionScript(const CallServices& services, ParamWriter write_param,
                                      const FileOps& file_ops)
@@ -255,13 +340,20 @@ void SupervisionScript::StepTrafficFiling() {
     st.ScriptStep = 6;
     return;
   }
-  const std::string filed = FileTraffic(traffic);
+  const FiledTraffic filed = FileTraffic(traffic);
   std::error_code ec;
-  const auto bytes = fs::file_size(InDir(st.OfficeDir, filed), ec);
-  s_.events().TrafficFiled(filed, ec ? 0 : bytes);
-  // Only traffic that is safely filed is announced as deleted: the office deletes its copy
-  // when this step is acknowledged. A failure above leaves the tick with the office's copy
-  // untouched.
+  const auto bytes = fs::file_size(InDir(st.OfficeDir, filed.name), ec);
+  if (filed.already) {
+    // Traffic the office still held after an earlier call had filed it (that call ended
+    // before the office was told to delete it): the office deletes it now all the same.
+    s_.ShowAndLog("Tráfico ya archivado como " + filed.name);
+    s_.events().TrafficAlreadyFiled(filed.name, ec ? 0 : bytes);
+  } else {
+    s_.events().TrafficFiled(filed.name, ec ? 0 : bytes);
+  }
+  // Only traffic that is safely filed, on the disk under its name, is announced as deleted:
+  // the office deletes its copy when this step is acknowledged. A failure above leaves the
+  // tick with the office's copy untouched.
   s_.window.AddLine("Borrando Tráfico");
   st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
   s_.log_event("Borrado de Tráfico");
@@ -273,9 +365,28 @@ void SupervisionScript::StepTrafficFiling() {
 // temporary names first and put in place only when both are complete on the disk: a full
 // disk leaves neither a short copy nor a half-appended cumulative file. Should the last step
 // fail, the new stamped copy goes again, so that the traffic the office still holds is filed
-// once when it comes again.
-std::string SupervisionScript::FileTraffic(const fs::path& traffic) {
+// once when it comes again. Each is synced with its directory when it is in place.
+//
+// Traffic whose bytes are already filed (a call that filed it ended before the office got
+// the order to delete it) is not filed again: its filed copy is made durable and named
+// instead. Should that copy be the latest filing and the cumulative file not end with the
+// traffic, the earlier call stopped between the two renames, and the cumulative file gets it
+// now.
+SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& traffic) {
   const CallState& st = s_.state;
+  if (const auto earlier = FindFiledTraffic(st.OfficeDir, traffic)) {
+    MakeDurable(earlier->path);
+    if (st.TableExt == "tab" && earlier->latest) {
+      const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
+      if (!EndsWithFileBytes(path, traffic)) {
+        StagedFile cumulative(path.string(), file_ops_);
+        if (fs::exists(path)) cumulative.CopyFrom(path.string());
+        cumulative.CopyFrom(traffic.string());
+        cumulative.Commit();
+      }
+    }
+    return {earlier->path.filename().string(), true};
+  }
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
   const fs::path stamped_path = InDir(st.OfficeDir, stamp + ".trf");
   StagedFile stamped(stamped_path.string(), file_ops_);
@@ -299,7 +410,16 @@ std::string SupervisionScript::FileTraffic(const fs::path& traffic) {
       throw;
     }
   }
-  return stamped_path.filename().string();
+  return {stamped_path.filename().string(), false};
+}
+
+void SupervisionScript::MakeDurable(const fs::path& file) {
+  int err = SyncFile(file_ops_, file.string());
+  if (err == 0) err = SyncDirectory(file_ops_, file.parent_path().string());
+  if (err != 0) {
+    throw FileError("No se puede asegurar en el disco el archivo " + file.string() + ": " +
+                    std::strerror(err));
+  }
 }
 
 void SupervisionScript::StepDayFiles() {

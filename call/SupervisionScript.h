@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,8 +62,22 @@ class SupervisionScript {
   void StepDeleteTable();
   void StepTrafficRequest();
   void StepTrafficFiling();
-  // Gives back the name the traffic was filed under.
-  std::string FileTraffic(const std::filesystem::path& traffic);
+  // The name the traffic is filed under, and whether an earlier call had filed it already.
+  struct FiledTraffic {
+    std::string name;
+    bool already = false;
+  };
+  FiledTraffic FileTraffic(const std::filesystem::path& traffic);
+  // A filed copy in `office_dir` with the bytes of `traffic`, and whether it is the office's
+  // latest filing. Throws FileError when the directory or the traffic cannot be read.
+  struct EarlierFiling {
+    std::filesystem::path path;
+    bool latest = false;
+  };
+  static std::optional<EarlierFiling> FindFiledTraffic(const std::filesystem::path& office_dir,
+                                                       const std::filesystem::path& traffic);
+  // Syncs `file` and its directory; throws FileError.
+  void MakeDurable(const std::filesystem::path& file);
   void StepDayFiles();
   void StepClock();
   void StepDismiss(CallControl& controller);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "platform/SystemCalls.h"
@@ -136,6 +137,17 @@ bool ReadAt(int fd, char* data, size_t size, off_t offset) {
   return true;
 }
 
+// Makes the name of the log `path` durable.
+void SyncParentDirectory(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string dir = parent.empty() ? "." : parent.string();
+  const UniqueFd fd(
+      RetryOnEintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!fd.valid() || RetryOnEintr([&] { return ::fsync(fd.get()); }) != 0) {
+    throw CallLogError(SystemError("No se puede asegurar en el disco", dir));
+  }
+}
+
 }  // namespace
 
 void AppendCallRecord(const std::string& path, const CallRecord& record) {
@@ -154,7 +166,15 @@ void AppendCallRecord(const std::string& path, const CallRecord& record) {
   const bool torn = st.st_size > 0 && !EndsWithLineEnd(fd.get(), st.st_size);
   const std::string line = (torn ? "\n" : "") + json + "\n";
   const ssize_t written = RetryOnEintr([&] { return ::write(fd.get(), line.data(), line.size()); });
-  if (written >= 0 && static_cast<size_t>(written) == line.size()) return;
+  if (written >= 0 && static_cast<size_t>(written) == line.size()) {
+    // The record is on the disk before the call is taken as done; a log that did not exist
+    // before needs its name synced too. One flush per call is cheap beside the call itself.
+    if (RetryOnEintr([&] { return ::fdatasync(fd.get()); }) != 0) {
+      throw CallLogError(SystemError("No se puede asegurar en el disco", path));
+    }
+    if (st.st_size == 0) SyncParentDirectory(path);
+    return;
+  }
   const int write_errno = written < 0 ? errno : ENOSPC;
   if (written > 0) TakeBack(fd.get(), static_cast<size_t>(written));
   errno = write_errno;

@@ -25,7 +25,8 @@ class CallLogError : public std::runtime_error {
 // end (a record cut short by a power loss) has it closed first, in the same write, so that
 // the new record does not go down with the piece. The log must be a regular file: a link is
 // not followed, and a FIFO or a device is refused at once instead of holding the station.
-// Throws CallLogError naming the file and the reason.
+// The record is flushed to the disk (and a new log's name with its directory) before this
+// returns. Throws CallLogError naming the file and the reason.
 void AppendCallRecord(const std::string& path, const CallRecord& record);
 
 // The few fields of a record the report works with, read from one line.

@@ -46,7 +46,11 @@ json Optional(const std::optional<T>& value) {
 
 json NamedBytesJson(const std::vector<NamedBytes>& list) {
   json out = json::array();
-  for (const NamedBytes& f : list) out.push_back({{"name", f.name}, {"bytes", f.bytes}});
+  for (const NamedBytes& f : list) {
+    json entry = {{"name", f.name}, {"bytes", f.bytes}};
+    if (f.already_filed) entry["already_filed"] = true;
+    out.push_back(std::move(entry));
+  }
   return out;
 }
 
@@ -73,7 +77,10 @@ WallTime TimeField(const json& j, const char* key) {
 
 std::vector<NamedBytes> NamedBytesFrom(const json& j) {
   std::vector<NamedBytes> out;
-  for (const json& f : j) out.push_back({f.at("name").get<std::string>(), f.at("bytes")});
+  for (const json& f : j) {
+    out.push_back({f.at("name").get<std::string>(), f.at("bytes"),
+                   f.contains("already_filed") && f.at("already_filed").get<bool>()});
+  }
   return out;
 }
 

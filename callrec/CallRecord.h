@@ -32,6 +32,9 @@ struct SentFile {
 struct NamedBytes {
   std::string name;
   uint64_t bytes = 0;
+  // Traffic only: the office sent bytes that an earlier call had filed under `name`; they
+  // were not filed again.
+  bool already_filed = false;
 };
 
 struct TransferSummary {

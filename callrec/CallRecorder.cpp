@@ -295,6 +295,10 @@ void CallRecorder::TrafficFiled(std::string name, uint64_t bytes) {
   record_.traffic.push_back({std::move(name), bytes});
 }
 
+void CallRecorder::TrafficAlreadyFiled(std::string name, uint64_t bytes) {
+  record_.traffic.push_back({std::move(name), bytes, true});
+}
+
 void CallRecorder::DayFilesAsked(std::vector<std::string> names) {
   record_.day_files_asked = std::move(names);
 }

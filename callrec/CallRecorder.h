@@ -53,6 +53,7 @@ class CallRecorder final : public CallObserver {
   void FileSent(std::string name, std::string kind, uint64_t bytes) override;
   void Deleted(std::string delete_list) override;
   void TrafficFiled(std::string name, uint64_t bytes) override;
+  void TrafficAlreadyFiled(std::string name, uint64_t bytes) override;
   void DayFilesAsked(std::vector<std::string> names) override;
   void DayFileReceived(std::string name, uint64_t bytes) override;
   void ClockSet(WallTime t) override;

@@ -285,7 +285,8 @@ std::string RenderOfficeCall(const CallRecord& c) {
     lines.push_back("    sent " + f.name + " " + std::to_string(f.bytes) + " B");
   if (c.deleted) lines.push_back("    deleted " + *c.deleted);
   for (const NamedBytes& t : c.traffic)
-    lines.push_back("    traffic " + t.name + " " + std::to_string(t.bytes) + " B");
+    lines.push_back("    traffic " + t.name + " " + std::to_string(t.bytes) + " B" +
+                    (t.already_filed ? " (already filed)" : ""));
   for (const NamedBytes& d : c.day_files_received)
     lines.push_back("    day file " + d.name + " " + std::to_string(d.bytes) + " B");
   for (const TransferSummary& t : c.transfers) {

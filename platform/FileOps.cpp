@@ -51,6 +51,27 @@ int WriteAll(const FileOps& ops, int fd, std::string_view data) {
   return 0;
 }
 
+int SyncDirectory(const FileOps& ops, const std::string& dir) {
+  const int fd = RetryOnEintr([&] {
+    return ops.open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  });
+  if (fd < 0) return errno;
+  const int err = RetryOnEintr([&] { return ops.fsync(fd); }) == 0 ? 0 : errno;
+  const int close_rc = ops.close(fd);
+  if (err != 0) return err;
+  return close_rc == 0 ? 0 : errno;
+}
+
+int SyncFile(const FileOps& ops, const std::string& path) {
+  const int fd =
+      RetryOnEintr([&] { return ops.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0); });
+  if (fd < 0) return errno;
+  const int err = RetryOnEintr([&] { return ops.fsync(fd); }) == 0 ? 0 : errno;
+  const int close_rc = ops.close(fd);
+  if (err != 0) return err;
+  return close_rc == 0 ? 0 : errno;
+}
+
 void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
   if (RetryOnEintr([&] { return ops.truncate(path.c_str(), length); }) != 0) {
     throw FileError("No se puede recortar el archivo " + path + ": " + std::strerror(errno));
@@ -127,6 +148,11 @@ void StagedFile::Commit() {
   Sync();
   if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
   committed_ = true;
+  const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
+  if (const int err = SyncDirectory(ops_, dir.string()); err != 0) {
+    throw FileError("No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
+                    (dir.empty() ? std::string(".") : dir.string()) + "): " + std::strerror(err));
+  }
 }
 
 void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops) {

@@ -36,6 +36,15 @@ class FileError : public std::runtime_error {
 // the write that failed.
 int WriteAll(const FileOps& ops, int fd, std::string_view data);
 
+// Makes the names in the directory `dir` durable (a file created, renamed or removed there
+// survives a power cut only once its directory is synced): 0, or the errno of the call that
+// failed.
+int SyncDirectory(const FileOps& ops, const std::string& dir);
+
+// Flushes the data of the existing file `path` to the disk, without following a link: 0, or
+// the errno of the call that failed.
+int SyncFile(const FileOps& ops, const std::string& path);
+
 // Creates `path`, or empties it, and writes `data` to it. A file it could not write whole is
 // removed again. Throws FileError.
 void WriteNewFile(const std::string& path, std::string_view data,
@@ -48,10 +57,10 @@ void TruncateFile(const std::string& path, off_t length, const FileOps& ops = Sy
 void AppendToFile(const std::string& path, std::string_view data,
                   const FileOps& ops = SystemFileOps());
 
-// A new file for `path`, written under a temporary name beside it (platform/TempNames.h) and
-// put in place by Commit, so that a failure at any point, a full disk included, leaves
-// whatever `path` held before. Without a Commit the temporary file is removed again. Every
-// method throws FileError naming `path`.
+// A new file for `path`, written under a temporary name beside it (platform/TempNames.h),
+// synced, and put in place by Commit, so that a failure at any point, a full disk or a power
+// cut included, leaves whatever `path` held before or the whole new file. Without a Commit the
+// temporary file is removed again. Every method throws FileError naming `path`.
 class StagedFile {
  public:
   // Creates the temporary file, after removing the ones that dead processes left beside it.
@@ -65,7 +74,10 @@ class StagedFile {
   void CopyFrom(const std::string& source);
   // Flushes the data to the disk and closes the temporary file; nothing is in place yet.
   void Sync();
-  // Sync, then renames the temporary file over `path`.
+  // Sync, then renames the temporary file over `path` and syncs the directory, so that the
+  // new contents are on the disk under their final name when Commit returns. A directory that
+  // cannot be synced fails the commit (the file is in place, but may not survive a power
+  // cut): no caller may act on a file that is not durable.
   void Commit();
 
  private:

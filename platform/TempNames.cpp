@@ -3,12 +3,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <optional>
 #include <system_error>
 #include <vector>
+
+#include "platform/FileNames.h"
 
 namespace marvolen {
 
@@ -56,7 +59,7 @@ std::string TempName(std::string_view final_name) {
          std::to_string(serial++) + std::string(kSuffix);
 }
 
-void RemoveStaleTemps(const fs::path& dir) {
+std::vector<fs::path> RemoveStaleTemps(const fs::path& dir) {
   std::error_code ec;
   std::vector<fs::path> stale;
   const auto now = fs::file_time_type::clock::now();
@@ -69,7 +72,44 @@ void RemoveStaleTemps(const fs::path& dir) {
       stale.push_back(it->path());
     }
   }
-  for (const fs::path& path : stale) fs::remove_all(path, ec);
+  std::vector<fs::path> removed;
+  for (const fs::path& path : stale) {
+    std::error_code remove_ec;
+    if (fs::remove_all(path, remove_ec) > 0 && !remove_ec) removed.push_back(path);
+  }
+  return removed;
+}
+
+std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::path& work_dir) {
+  std::vector<fs::path> dirs{home};
+  std::error_code ec;
+  for (fs::directory_iterator it(home, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (EqualsNoCase(name, "tablas") || EqualsNoCase(name, "upgrade")) dirs.push_back(it->path());
+  }
+  if (!work_dir.empty()) {
+    dirs.push_back(work_dir);
+    for (fs::directory_iterator it(work_dir, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.size() > 3 && EqualsNoCase(name.substr(0, 3), "loc")) dirs.push_back(it->path());
+    }
+  }
+  std::vector<fs::path> removed;
+  std::vector<fs::path> seen;
+  for (const fs::path& dir : dirs) {
+    // The home and the working directory are the operator's choice, links included; what
+    // lies in them is entered only when it is a directory itself.
+    const bool chosen = dir == home || dir == work_dir;
+    std::error_code type_ec;
+    const fs::file_status status =
+        chosen ? fs::status(dir, type_ec) : fs::symlink_status(dir, type_ec);
+    if (status.type() != fs::file_type::directory) continue;
+    const fs::path canonical = fs::weakly_canonical(dir, type_ec);
+    if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
+    seen.push_back(canonical);
+    for (fs::path& path : RemoveStaleTemps(dir)) removed.push_back(std::move(path));
+  }
+  return removed;
 }
 
 }  // namespace marvolen

@@ -186,12 +186,15 @@ fs::path OfficeParamFile::Create() const {
   if (err == 0 && fs_.FSync(fd) != 0) err = errno;
   if (fs_.Close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && fs_.RenameNoReplace(temp, target.string()) == 0) {
-    // Make the new name itself durable; a directory that cannot be synced still holds it.
+    // The new name itself must be durable before anything is stored in the file: a value
+    // written to a file whose name a power cut takes away would be lost with it. A directory
+    // that cannot be synced fails the operation that needed the file.
     const int dir = fs_.Open(office_dir_.string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (dir >= 0) {
-      fs_.FSync(dir);
-      fs_.Close(dir);
-    }
+    if (dir < 0) FailErrno("No se puede crear el", target, errno);
+    const int sync_err = RetryOnEintr([&] { return fs_.FSync(dir); }) == 0 ? 0 : errno;
+    const int close_rc = fs_.Close(dir);
+    if (sync_err != 0) FailErrno("No se puede crear el", target, sync_err);
+    if (close_rc != 0) FailErrno("No se puede crear el", target, errno);
     return target;
   }
   if (err == 0) err = errno;

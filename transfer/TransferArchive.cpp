@@ -1,5 +1,6 @@
 #include "transfer/TransferArchive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -93,10 +94,39 @@ void Rename(const FileOps& files, const fs::path& from, const fs::path& to) {
   }
 }
 
+// Flushes the file or directory `path` through `sync` (SyncFile, SyncDirectory).
+void Sync(const FileOps& files, const fs::path& path,
+          int (*sync)(const FileOps&, const std::string&)) {
+  if (const int err = sync(files, path.string()); err != 0) {
+    throw FileError("No se puede asegurar en el disco " + path.string() + ": " +
+                    std::strerror(err));
+  }
+}
+
+// Flushes every file and directory of the tree `dir`, itself included; links are not
+// followed.
+void SyncTree(const FileOps& files, const fs::path& dir) {
+  for (const fs::directory_entry& item : fs::directory_iterator(dir)) {
+    if (item.is_symlink()) continue;
+    if (item.is_directory()) {
+      SyncTree(files, item.path());
+    } else {
+      Sync(files, item.path(), SyncFile);
+    }
+  }
+  Sync(files, dir, SyncDirectory);
+}
+
+void NoteDirectory(std::vector<fs::path>& touched, const fs::path& dir) {
+  if (std::find(touched.begin(), touched.end(), dir) == touched.end()) touched.push_back(dir);
+}
+
 // Moves what `from` holds into `to`, replacing a file of the same name in any letter case;
 // a directory that exists there in any letter case is merged into, never followed when it
-// is a symbolic link.
-void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to) {
+// is a symbolic link. Each file is synced before it is renamed into place, and every
+// directory that got a name is added to `touched`, to be synced once all are in place.
+void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to,
+              std::vector<fs::path>& touched) {
   for (const fs::directory_entry& item : fs::directory_iterator(from)) {
     const std::string name = item.path().filename().string();
     const auto existing = FindNoCase(to, name);
@@ -104,9 +134,11 @@ void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to) {
         existing ? fs::symlink_status(*existing).type() : fs::file_type::not_found;
     if (item.is_directory() && !item.is_symlink()) {
       if (existing_type == fs::file_type::not_found) {
+        SyncTree(files, item.path());
         Rename(files, item.path(), to / name);
+        NoteDirectory(touched, to);
       } else if (existing_type == fs::file_type::directory) {
-        MoveInto(files, item.path(), *existing);
+        MoveInto(files, item.path(), *existing, touched);
       } else {
         CannotCreate("el directorio", *existing, std::make_error_code(std::errc::not_a_directory));
       }
@@ -119,7 +151,9 @@ void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to) {
     if (existing && existing->filename() != name && files.unlink(existing->c_str()) != 0) {
       throw FileError("No se puede borrar " + existing->string() + ": " + std::strerror(errno));
     }
+    if (!item.is_symlink()) Sync(files, item.path(), SyncFile);
     Rename(files, item.path(), to / name);
+    NoteDirectory(touched, to);
   }
 }
 
@@ -170,7 +204,11 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
       for (const std::string& line : failures) text += "; " + line;
       throw std::runtime_error(text);
     }
-    MoveInto(files, staging.path(), dir);
+    // The members must be durable under their names before the call moves on: the step that
+    // follows records which day files the office has delivered.
+    std::vector<fs::path> touched;
+    MoveInto(files, staging.path(), dir, touched);
+    for (const fs::path& target : touched) Sync(files, target, SyncDirectory);
   };
   return hooks;
 }

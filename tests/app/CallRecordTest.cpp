@@ -126,6 +126,26 @@ TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   EXPECT_EQ(CallEndLine(r).rfind("Fin de llamada: exitosa, ", 0), 0u);
 }
 
+// Traffic sent again after a call filed it is recorded under the name it was filed as, marked
+// as filed already, and survives the trip through the log.
+TEST_F(RecordTest, TrafficSentAgainIsRecordedAsAlreadyFiled) {
+  h_.line.on_receive = [](const fs::path& dir) { std::ofstream(dir / "trafico.TRF") << "traffic"; };
+  for (int call = 0; call < 2; ++call) {
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    Admit("S");
+    RunCall();
+  }
+  const std::vector<CallRecord> records = Records(h_);
+  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records[0].traffic.size(), 1u);
+  ASSERT_EQ(records[1].traffic.size(), 1u);
+  EXPECT_FALSE(records[0].traffic[0].already_filed);
+  EXPECT_TRUE(records[1].traffic[0].already_filed);
+  EXPECT_EQ(records[1].traffic[0].name, records[0].traffic[0].name);
+  EXPECT_EQ(records[1].traffic[0].bytes, 7u);
+}
+
 // How a failed transfer ended decides the call's reason; the record keeps the error behind
 // it and what had moved, and a call the station cut itself says so in the log view and the
 // activity log. Each transfer is given the call's bounds.

@@ -28,7 +28,10 @@ class FakeCallLine : public CallLine {
   std::size_t BytesWaiting() const override { return waiting_count_; }
   std::string ReadPort() override;
   std::string& Received() override { return received_; }
-  void SendText(std::string_view bytes) override { sent.emplace_back(bytes); }
+  void SendText(std::string_view bytes) override {
+    sent.emplace_back(bytes);
+    if (on_send) on_send(bytes);
+  }
   void SendModemCommand(std::string_view command) override { modem_commands.emplace_back(command); }
   bool CarrierLost() override;
   std::string& LineBuffer() override { return line_buffer_; }
@@ -44,6 +47,8 @@ class FakeCallLine : public CallLine {
   bool carrier = false;
   // Answers for the next CarrierLost() calls, taken before `carrier` is consulted.
   std::deque<bool> carrier_script;
+  // Runs inside SendText with what is sent.
+  std::function<void(std::string_view bytes)> on_send;
   // Runs inside ReceiveFile with the directory the station receives into.
   std::function<void(const std::filesystem::path& dir)> on_receive;
   // The names each ReceiveFile was told to take, and the directory it was given.

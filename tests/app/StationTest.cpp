@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -83,6 +85,52 @@ TEST_F(StationTest, StartWithSettingsLogsTheStartLineAndMakesUpgrades) {
       std::vector<std::string>{"07/12/2026 10:00:00 Of: Datos  *********** Inicio Programa: " +
                                home.dir() + "Marvolen.exe"});
   EXPECT_TRUE(window.lines.empty());
+}
+
+// What a killed filing or staging left (temporary names of processes that are gone) goes at
+// start-up, a line each in the log view and the activity log; everything else stays, live
+// processes' temporary files and what an office directory that is a link points to included.
+TEST_F(StationTest, StartRemovesWhatInterruptedFilingsLeftAndNothingElse) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  const std::string dead = std::to_string(child);
+  const std::string live = std::to_string(::getpid());
+  namespace fs = std::filesystem;
+  TempDir elsewhere;
+  for (const char* dir : {"tablas", "upgrade"}) fs::create_directories(home.path() / dir);
+  fs::create_directories(work.path() / "loc07");
+  fs::create_directories(work.path() / ("LOC08/.recibo." + dead + ".4.tmp/sub"));
+  fs::create_directory_symlink(elsewhere.path(), work.path() / "loc09");
+  const std::vector<fs::path> litter{home.path() / ("tablas/.loc07.tbl." + dead + ".0.tmp"),
+                                     home.path() / ("upgrade/.prog.exe." + dead + ".1.tmp"),
+                                     work.path() / ("loc07/.07122026100004.trf." + dead + ".2.tmp"),
+                                     work.path() / ("loc07/.of7.TRF." + dead + ".3.tmp"),
+                                     work.path() / ("LOC08/.recibo." + dead + ".4.tmp"),
+                                     home.path() / (".marvolen.tcp." + dead + ".5.tmp")};
+  const std::vector<fs::path> kept{
+      work.path() / "loc07/trafico.TRF", work.path() / "loc07/07122026100004.trf",
+      work.path() / ("loc07/.of7.TRF." + live + ".6.tmp"), work.path() / "loc07/of7.TRF.tmp",
+      elsewhere.path() / (".of9.TRF." + dead + ".7.tmp")};
+  for (const fs::path& path : litter) {
+    if (!fs::exists(path)) WriteFile(path, "x");
+  }
+  WriteFile(work.path() / ("LOC08/.recibo." + dead + ".4.tmp/sub/01122026.daw"), "x");
+  for (const fs::path& path : kept) WriteFile(path, "x");
+
+  StartWithSettings();
+  const std::string said = "Borrado archivo temporal de una escritura interrumpida: ";
+  std::vector<std::string> expected;
+  for (const fs::path& path : litter) {
+    EXPECT_FALSE(fs::exists(path)) << path;
+    expected.push_back(said + path.string());
+  }
+  for (const fs::path& path : kept) EXPECT_TRUE(fs::exists(path)) << path;
+  std::vector<std::string> shown = window.lines;
+  std::sort(shown.begin(), shown.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(station.activity_log().Pending().size(), 1 + litter.size());
 }
 
 TEST_F(StationTest, WorkDirGetsASlashAndARelativeOneStartsAtTheHome) {

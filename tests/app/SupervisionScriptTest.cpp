@@ -10,6 +10,7 @@
 #include "call/LineTokens.h"
 #include "platform/DosTime.h"
 #include "platform/LocalTime.h"
+#include "tests/RecordingFileOps.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
@@ -293,6 +294,98 @@ TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic)
     EXPECT_EQ(std::count(commands_.begin(), commands_.end(), "DEL TRAFICO\\TRAFICO.TRF\r"), 0);
     h_.state.LineState.clear();
     h_.file_ops = sys;
+  }
+}
+
+// The filed copies reach the disk (synced, renamed, directory synced) before the office
+// hears "Borrando Tráfico" or "DEL"; a directory that cannot be synced stops the call there.
+TEST_F(ScriptTest, TrafficIsDurableBeforeTheOfficeIsToldToDeleteIt) {
+  for (const bool fail_dir_sync : {false, true}) {
+    SCOPED_TRACE(fail_dir_sync);
+    RecordingFileOps rec;
+    rec.fail_dir_fsync = fail_dir_sync;
+    h_.file_ops = rec.ops;
+    h_.line.on_send = [&](std::string_view bytes) {
+      if (bytes.starts_with("DEL TRAFICO")) rec.Note("sent DEL");
+      if (bytes.find("Borrando Tr") != std::string_view::npos) rec.Note("sent Borrando");
+    };
+    h_.state.LineState.clear();
+    h_.line.carrier = false;
+    Admit("S");
+    h_.state.TableExt = "tab";
+    h_.line.on_receive = [fail_dir_sync](const fs::path& dir) {
+      std::ofstream(dir / "trafico.TRF") << (fail_dir_sync ? "second" : "traffic");
+    };
+    try {
+      RunCall();
+      EXPECT_FALSE(fail_dir_sync);
+    } catch (const FileError& e) {
+      EXPECT_TRUE(fail_dir_sync) << e.what();
+    }
+    std::vector<std::string> order;
+    std::string stamped;
+    for (const std::string& line : rec.log) {
+      if (line.starts_with("write")) continue;
+      order.push_back(line);
+      if (line.starts_with("rename") && line.ends_with(".trf"))
+        stamped = line.substr(line.rfind(' ') + 1);
+    }
+    std::vector<std::string> expected{"fsync tmp(" + stamped + ")", "fsync tmp(of7.TRF)",
+                                      "rename tmp(" + stamped + ") " + stamped, "fsync dir loc07"};
+    // Abandoned, the cumulative file's temporary copy goes.
+    if (fail_dir_sync) expected.emplace_back("unlink tmp(of7.TRF)");
+    if (!fail_dir_sync) {
+      for (const char* line :
+           {"rename tmp(of7.TRF) of7.TRF", "fsync dir loc07", "sent Borrando", "sent DEL"})
+        expected.emplace_back(line);
+    }
+    EXPECT_EQ(order, expected);
+  }
+  h_.file_ops = SystemFileOps();
+  h_.line.on_send = nullptr;
+}
+
+// An office that sends again traffic a call has filed (that call ended before the office got
+// "DEL"): the bytes are not filed twice, the office is told to delete its copy all the same,
+// and the operator reads under which name they are filed. A "tab" office whose cumulative
+// file missed them (the call stopped between the two renames) has them appended once.
+TEST_F(ScriptTest, TrafficAlreadyFiledIsNotFiledAgainButStillDeleted) {
+  const fs::path office = root_ / "work" / "loc07";
+  for (const bool lost_cumulative : {false, true}) {
+    SCOPED_TRACE(lost_cumulative);
+    fs::remove_all(office);
+    fs::create_directories(office);
+    std::ofstream(office / "of7.TRF") << "old;";
+    std::string filed_name;
+    for (int call = 0; call < 3; ++call) {
+      h_.state.LineState.clear();
+      h_.line.carrier = false;
+      h_.line.sent.clear();
+      seen_ = 0;
+      h_.log.clear();
+      Admit("S");
+      h_.state.TableExt = "tab";
+      h_.line.on_receive = [](const fs::path& dir) {
+        std::ofstream(dir / "trafico.TRF") << "traffic";
+      };
+      RunCall();
+      EXPECT_EQ(h_.line.CountSent("DEL TRAFICO\\TRAFICO.TRF\r"), 1);
+      std::vector<std::string> filed;
+      for (const std::string& name : FilesIn(office)) {
+        if (name.ends_with(".trf")) filed.push_back(name);
+      }
+      ASSERT_EQ(filed.size(), 1u);
+      if (call == 0) {
+        filed_name = filed[0];
+        // As a call that stopped after the stamped copy was in place would have left it.
+        if (lost_cumulative) std::ofstream(office / "of7.TRF") << "old;";
+        continue;
+      }
+      EXPECT_EQ(filed[0], filed_name);
+      EXPECT_EQ(h_.Logged("Tráfico ya archivado como " + filed_name), 1);
+      EXPECT_EQ(h_.window.Count("Tráfico ya archivado como " + filed_name), call);
+      EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;traffic");
+    }
   }
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,7 +69,15 @@ class FaultyFs : public ParamFileSystem {
       return -1;
     return ParamFileSystem::PWrite(fd, b, n, o);
   }
-  int FSync(int fd) override { return Trip("FSync") ? -1 : ParamFileSystem::FSync(fd); }
+  int Open(const std::string& path, int flags, mode_t mode) override {
+    const int fd = ParamFileSystem::Open(path, flags, mode);
+    if (fd >= 0 && (flags & O_DIRECTORY) != 0) dir_fd_ = fd;
+    return fd;
+  }
+  int FSync(int fd) override {
+    if (fd == dir_fd_ && Trip("FSync of the directory")) return -1;
+    return Trip("FSync") ? -1 : ParamFileSystem::FSync(fd);
+  }
   int Close(int fd) override { return ParamFileSystem::Close(fd) || Trip("Close") ? -1 : 0; }
   int RenameNoReplace(const std::string& from, const std::string& to) override {
     if (before_rename) before_rename();
@@ -76,6 +85,7 @@ class FaultyFs : public ParamFileSystem {
   }
 
  private:
+  int dir_fd_ = -1;
   bool Trip(std::string_view call) {
     if (fail != call) return false;
     fail.clear();
@@ -269,6 +279,19 @@ TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {
               std::string::npos);
     EXPECT_TRUE(Entries().empty()) << call;
   }
+}
+
+// The new file's name must be on the disk before a value is stored in it: a directory that
+// cannot be synced fails the operation that needed the file.
+TEST_F(OfficeParamFileTest, ACreationWhoseDirectoryCannotBeSyncedFails) {
+  FaultyFs faulty;
+  faulty.fail = "FSync of the directory";
+  faulty.error = EIO;
+  EXPECT_NE(ErrorOf([&] {
+              Params(&faulty).WriteOfficeParam("inicio *.daw", "46000");
+            }).find("No se puede crear el archivo de parámetros de la oficina"),
+            std::string::npos);
+  EXPECT_EQ(faulty.fail, "");
 }
 
 // A creation killed half-way leaves its temporary file; the next write or creation in the

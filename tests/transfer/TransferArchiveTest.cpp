@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 
+#include "tests/RecordingFileOps.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen {
@@ -201,6 +202,35 @@ TEST_F(OfficeArchive, AMemberThatCannotBePutInPlaceIsNamedAndLeavesNoStaging) {
                                          ": Input/output error");
   }
   EXPECT_TRUE(OfficeFiles().empty());
+}
+
+// Each member is synced before it is renamed into place, and the office directory after the
+// last rename: the day files are on the disk under their names before the call goes on to
+// record that they came. A directory that cannot be synced fails the unpacking.
+TEST_F(OfficeArchive, MembersAreSyncedBeforeTheirRenameAndTheirDirectoryAfter) {
+  std::ofstream(root_ / "src" / "01122026.daw") << "day one";
+  Zip("01122026.daw");
+  for (const bool fail : {false, true}) {
+    testing::RecordingFileOps rec;
+    rec.fail_dir_fsync = fail;
+    bool failed = false;
+    try {
+      ZipArchiveHooks({}, rec.ops).extract(root_ / "in.zip", office_, {});
+    } catch (const FileError&) {
+      failed = true;
+    }
+    EXPECT_EQ(failed, fail);
+    std::vector<std::string> order;
+    for (const std::string& line : rec.log) {
+      if (line.find(".daw") != std::string::npos || line.starts_with("fsync dir"))
+        order.push_back(line);
+    }
+    const std::string last = "fsync dir " + testing::RecordingFileOps::Shown(office_);
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_EQ(
+        std::vector<std::string>(order.end() - 3, order.end()),
+        (std::vector<std::string>{"fsync 01122026.daw", "rename 01122026.daw 01122026.daw", last}));
+  }
 }
 
 // A name holding a NUL is reported whole, with the reason it was not written.
