@@ -32,9 +32,9 @@ bool EntryRecord::IsDirectory() const {
          (!StoredName.empty() && StoredName.back() == '/');
 }
 
-TBaseArchiver::TBaseArchiver(std::string name, Clock* clock, ArchiveIo* io)
+TBaseArchiver::TBaseArchiver(std::string name, Clock* clock, const FileOps* files)
     : clock_(clock != nullptr ? *clock : DefaultClock()),
-      io_(io != nullptr ? *io : SystemArchiveIo()),
+      io_(files != nullptr ? *files : SystemFileOps()),
       name_(std::move(name)) {}
 
 void TBaseArchiver::SetCompressionLevel(TCompressionLevel level) {
@@ -65,8 +65,8 @@ TArchiveAction TBaseArchiver::ReportFailure(const std::string& file_name,
   return action;
 }
 
-TZipArchiver::TZipArchiver(std::string name, Clock* clock, ArchiveIo* io)
-    : TBaseArchiver(std::move(name), clock, io), impl_(std::make_unique<Impl>(*this)) {}
+TZipArchiver::TZipArchiver(std::string name, Clock* clock, const FileOps* files)
+    : TBaseArchiver(std::move(name), clock, files), impl_(std::make_unique<Impl>(*this)) {}
 
 TZipArchiver::~TZipArchiver() {
   try {
