@@ -87,6 +87,9 @@ FileOps MakeSystemFileOps() {
     return ::ioctl(fd, request, argument);
   };
   ops.flock = [](int fd, int operation) { return ::flock(fd, operation); };
+  ops.fcntl_lock = [](int fd, int command, struct flock* lock) {
+    return ::fcntl(fd, command, lock);
+  };
   ops.tcgetattr = [](int fd, termios* settings) { return ::tcgetattr(fd, settings); };
   ops.tcsetattr = [](int fd, int when, const termios* settings) {
     return ::tcsetattr(fd, when, settings);

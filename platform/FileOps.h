@@ -17,6 +17,7 @@
 // A test copies SystemFileOps() and replaces the members it wants to fail.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -87,6 +88,8 @@ struct FileOps {
   // ioctl requests taking a pointer argument (or none: nullptr).
   RetriedCall<int(int fd, unsigned long request, void* argument)> ioctl;
   RetriedCall<int(int fd, int operation)> flock;
+  // fcntl's record locks (F_OFD_SETLK ...).
+  RetriedCall<int(int fd, int command, struct flock* lock)> fcntl_lock;
   RetriedCall<int(int fd, termios* settings)> tcgetattr;
   RetriedCall<int(int fd, int when, const termios* settings)> tcsetattr;
   RetriedCall<int(int fd, int queue)> tcflush;
