@@ -66,13 +66,13 @@ bool IsTranscriptName(std::string_view s) {
 }
 
 // The names in the directory open at `fd`, "." and ".." left out, in order.
-std::vector<std::string> EntryNames(int fd) {
+std::vector<std::string> EntryNames(const FileOps& ops, int fd) {
   std::vector<std::string> names;
-  const int own = ::dup(fd);  // closedir closes the descriptor it was given
+  const int own = ops.dup(fd);  // closedir closes the descriptor it was given
   if (own < 0) return names;
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(own), ::closedir);
   if (!dir) {
-    ::close(own);
+    ops.close(own);
     return names;
   }
   while (const dirent* e = ::readdir(dir.get())) {
@@ -96,7 +96,7 @@ class Ageing {
       if (errno != ENOENT) Cannot(AT_FDCWD, calls, "calls");
       return std::move(result_);
     }
-    for (const std::string& name : EntryNames(root_.get())) Day(name);
+    for (const std::string& name : EntryNames(ops_, root_.get())) Day(name);
     TrimToSize();
     // Today's directory stays even empty: another station may be about to write into it.
     for (const auto& [day, name] : days_)
@@ -146,7 +146,7 @@ class Ageing {
     if (!dir.valid()) return Cannot(root_.get(), name, relative);
     days_.emplace_back(*day, name);
     const bool too_old = today_ - *day > limits_.max_age_days;
-    for (const std::string& file : EntryNames(dir.get())) {
+    for (const std::string& file : EntryNames(ops_, dir.get())) {
       if (!IsTranscriptName(file)) continue;
       uint64_t size = 0;
       const mode_t file_kind = KindOf(dir.get(), file, &size);

@@ -54,6 +54,7 @@ FileOps MakeSystemFileOps() {
   };
   ops.open_temporary = OpenTemporary;
   ops.close = [](int fd) { return ::close(fd); };
+  ops.dup = [](int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); };
   ops.read = [](int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); };
   ops.pread = [](int fd, void* buffer, size_t size, off_t offset) {
     return ::pread(fd, buffer, size, offset);
@@ -63,6 +64,7 @@ FileOps MakeSystemFileOps() {
     return ::pwrite(fd, data, size, offset);
   };
   ops.lseek = [](int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); };
+  ops.stat = [](const char* path, struct stat* st) { return ::stat(path, st); };
   ops.fstat = [](int fd, struct stat* st) { return ::fstat(fd, st); };
   ops.fstatat = [](int dir_fd, const char* name, struct stat* st, int flags) {
     return ::fstatat(dir_fd, name, st, flags);

@@ -49,6 +49,8 @@ class RetriedCall<R(Args...)> {
                                                     std::is_invocable_r_v<R, F&, Args...>>>
   RetriedCall(F call) : call_(std::move(call)) {}  // NOLINT: assigned from lambdas in tests
 
+  explicit operator bool() const { return static_cast<bool>(call_); }
+
   R operator()(Args... args) const {
     return RetryOnEintr([&] { return call_(args...); });
   }
@@ -63,11 +65,14 @@ struct FileOps {
   // An anonymous temporary file for reading and writing, gone when closed.
   RetriedCall<int()> open_temporary;
   std::function<int(int fd)> close;
+  // A second descriptor of what `fd` is open on, closed on exec like every other.
+  RetriedCall<int(int fd)> dup;
   RetriedCall<ssize_t(int fd, void* buffer, size_t size)> read;
   RetriedCall<ssize_t(int fd, void* buffer, size_t size, off_t offset)> pread;
   RetriedCall<ssize_t(int fd, const void* data, size_t size)> write;
   RetriedCall<ssize_t(int fd, const void* data, size_t size, off_t offset)> pwrite;
   RetriedCall<off_t(int fd, off_t offset, int whence)> lseek;
+  RetriedCall<int(const char* path, struct stat* st)> stat;
   RetriedCall<int(int fd, struct stat* st)> fstat;
   RetriedCall<int(int dir_fd, const char* name, struct stat* st, int flags)> fstatat;
   RetriedCall<int(int fd, struct statvfs* st)> fstatvfs;

@@ -25,12 +25,14 @@ class ArchiveIo {
   int Open(const char* path, int flags, mode_t mode) const;
   int OpenAt(int dir_fd, const char* name, int flags, mode_t mode) const;
   int Close(int fd) const { return ops_.close(fd); }
+  int Dup(int fd) const { return ops_.dup(fd); }
   // The whole count, or fewer bytes only at end of file (reads); -1 on an error.
   ssize_t Read(int fd, void* buffer, size_t count) const;
   ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) const;
   ssize_t Write(int fd, const void* buffer, size_t count) const;
   ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset) const;
   off_t Seek(int fd, off_t offset, int whence) const { return ops_.lseek(fd, offset, whence); }
+  int Stat(const char* path, struct stat* st) const { return ops_.stat(path, st); }
   int FStat(int fd, struct stat* st) const { return ops_.fstat(fd, st); }
   int FStatAt(int dir_fd, const char* name, struct stat* st, int flags) const;
   int FStatVfs(int fd, struct statvfs* st) const { return ops_.fstatvfs(fd, st); }

@@ -177,7 +177,7 @@ void TZipArchiver::Impl::OpenZip(uint16_t mode) {
     return;
   }
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+  if (io_.Stat(path.c_str(), &st) != 0 && errno == ENOENT)
     throw Error(kErrFileNotFound, owner_.FileName());
   // Non-blocking, so that a pipe or device under the archive's name cannot hang the tick.
   fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);

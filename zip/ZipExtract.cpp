@@ -208,7 +208,7 @@ void TZipArchiver::Impl::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
     parts = {parts.back()};
   }
   // Directories: every component for a directory entry, all but the last for a file.
-  UniqueFd dir = ArchiveFd(io_, ::dup(run.base_fd));
+  UniqueFd dir = ArchiveFd(io_, io_.Dup(run.base_fd));
   std::string key;
   const size_t dir_count = directory ? parts.size() : parts.size() - 1;
   for (size_t i = 0; i < dir_count; ++i) {
