@@ -1,7 +1,7 @@
-// The one seam between the station and the system: every file, directory and serial-port call
-// goes through a FileOps, so that a test can make any one of them fail (a full disk, an I/O
-// error, a vanished device, a rival creating a file), even when the tests run as root, where a
-// read-only file or directory cannot be arranged with chmod.
+// The one seam between the station and the system: the station's file, directory and
+// serial-port calls go through a FileOps, so that a test can make any one of them fail (a full
+// disk, an I/O error, a vanished device, a rival creating a file), even when the tests run as
+// root, where a read-only file or directory cannot be arranged with chmod.
 //
 // One policy for every caller:
 // - Each member returns what the call it is named after returns and leaves errno set on
