@@ -34,7 +34,8 @@ extern "C" void RequestStop(int) {
 StopSignals::StopSignals() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    read_fd_ = fds[0];
+    read_fd_.reset(fds[0]);
+    write_fd_.reset(fds[1]);
     g_stop_pipe_write = fds[1];
   }
   struct sigaction action {};
@@ -45,11 +46,8 @@ StopSignals::StopSignals() {
 }
 
 StopSignals::~StopSignals() {
-  if (read_fd_ < 0) return;
-  const int write_fd = g_stop_pipe_write;
+  // The handler stops writing before the descriptor goes.
   g_stop_pipe_write = -1;
-  ::close(write_fd);
-  ::close(read_fd_);
 }
 
 const volatile std::sig_atomic_t& StopSignals::flag() const {

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <string_view>
 
+#include "platform/SystemCalls.h"
+
 namespace marvolen {
 
 // SIGINT and SIGTERM, which stop the console station as "Salir" does. The handler sets the
@@ -21,10 +23,12 @@ class StopSignals {
   const volatile std::sig_atomic_t& flag() const;
   // Readable once a stop signal came; -1 when no pipe could be made (the loop then looks at
   // the flag every so often).
-  int fd() const { return read_fd_; }
+  int fd() const { return read_fd_.get(); }
 
  private:
-  int read_fd_ = -1;
+  UniqueFd read_fd_;
+  // The pipe's other end; the handler writes to its number, which it reads from a global.
+  UniqueFd write_fd_;
 };
 
 // The whole program: options as `marvolen --console` takes them (`--console` is accepted and

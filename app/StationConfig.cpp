@@ -76,11 +76,11 @@ std::string BuildStationConfigRecord(const StationConfig& config) {
   return record;
 }
 
-LoadedStationConfig LoadStationConfig(const fs::path& home) {
+LoadedStationConfig LoadStationConfig(const fs::path& home, const FileOps& ops) {
   LoadedStationConfig loaded;
   const auto file = FindNoCase(home, kStationConfigFile);
   if (!file) return loaded;
-  const UniqueFd fd(RetryOnEintr([&] { return ::open(file->c_str(), O_RDONLY | O_CLOEXEC); }));
+  const UniqueFd fd = OpenFd(ops, file->c_str(), O_RDONLY);
   if (!fd.valid()) {
     throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(errno));
   }
@@ -88,8 +88,7 @@ LoadedStationConfig LoadStationConfig(const fs::path& home) {
   std::string record;
   char buf[kStationConfigSize];
   while (record.size() < kStationConfigSize) {
-    const ssize_t n =
-        RetryOnEintr([&] { return ::read(fd.get(), buf, kStationConfigSize - record.size()); });
+    const ssize_t n = ops.read(fd.get(), buf, kStationConfigSize - record.size());
     if (n < 0) {
       const int err = errno;
       throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(err));

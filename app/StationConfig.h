@@ -59,7 +59,8 @@ struct LoadedStationConfig {
 
 // Reads "marvolen.tcp" (name matched without regard to letter case) from `home`. A missing
 // or short file is not an error. Throws FileError when an existing file cannot be read.
-LoadedStationConfig LoadStationConfig(const std::filesystem::path& home);
+LoadedStationConfig LoadStationConfig(const std::filesystem::path& home,
+                                      const FileOps& ops = SystemFileOps());
 
 // Writes `record` as "marvolen.tcp" in `home` (the existing file, whatever its letter case).
 // A failed write leaves the previous record intact. Throws FileError.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -93,96 +94,87 @@ std::string OpenError(const std::string& path) {
 // Whether the file of `size` bytes open at `fd` ends with a line end; false when that cannot
 // be read: a line end too many makes an empty line, which readers skip, one too few loses the
 // record.
-bool EndsWithLineEnd(int fd, off_t size) {
+bool EndsWithLineEnd(const FileOps& ops, int fd, off_t size) {
   char last = 0;
-  return RetryOnEintr([&] { return ::pread(fd, &last, 1, size - 1); }) == 1 && last == '\n';
+  return ops.pread(fd, &last, 1, size - 1) == 1 && last == '\n';
 }
 
 // Takes the first `written` bytes of a record out of the log again, so that it holds the record
 // whole or not at all. Only while the log still ends with them: a station that has appended
 // since found the piece without its line end and began its own record with one, and cutting
 // now would take that record too; the piece then stays a line of its own, which readers skip.
-void TakeBack(int fd, size_t written) {
-  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+void TakeBack(const FileOps& ops, int fd, size_t written) {
+  const off_t end = ops.lseek(fd, 0, SEEK_CUR);
   struct stat st {};
-  if (end < static_cast<off_t>(written) || ::fstat(fd, &st) != 0 || st.st_size != end) return;
-  static_cast<void>(
-      RetryOnEintr([&] { return ::ftruncate(fd, end - static_cast<off_t>(written)); }));
+  if (end < static_cast<off_t>(written) || ops.fstat(fd, &st) != 0 || st.st_size != end) return;
+  static_cast<void>(ops.ftruncate(fd, end - static_cast<off_t>(written)));
 }
 
 // Opens the log for reading without waiting on a FIFO, and makes sure it is a regular file.
 // An invalid descriptor with errno ENOENT when there is no log.
-UniqueFd OpenForReading(const std::string& path) {
-  UniqueFd fd(
-      RetryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); }));
+UniqueFd OpenForReading(const FileOps& ops, const std::string& path) {
+  UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NONBLOCK);
   if (!fd.valid()) {
     if (errno == ENOENT) return fd;
     throw CallLogError(SystemError("No se puede abrir", path));
   }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede leer", path));
+  if (ops.fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede leer", path));
   if (!S_ISREG(st.st_mode)) throw CallLogError("No se lee " + path + ": no es un archivo regular");
   return fd;
 }
 
 // Reads exactly `size` bytes at `offset`; false when the file is shorter.
-bool ReadAt(int fd, char* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t got = RetryOnEintr([&] { return ::pread(fd, data, size, offset); });
-    if (got <= 0) return false;
-    data += got;
-    size -= static_cast<size_t>(got);
-    offset += got;
-  }
-  return true;
+bool ReadAt(const FileOps& ops, int fd, char* data, size_t size, off_t offset) {
+  return PReadFull(ops, fd, data, size, offset) == static_cast<ssize_t>(size);
 }
 
 // Makes the name of the log `path` durable.
-void SyncParentDirectory(const std::string& path) {
+void SyncParentDirectory(const FileOps& ops, const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   const std::string dir = parent.empty() ? "." : parent.string();
-  const UniqueFd fd(
-      RetryOnEintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (!fd.valid() || RetryOnEintr([&] { return ::fsync(fd.get()); }) != 0) {
+  if (const int err = SyncDirectory(ops, dir); err != 0) {
+    errno = err;
     throw CallLogError(SystemError("No se puede asegurar en el disco", dir));
   }
 }
 
 }  // namespace
 
-void AppendCallRecord(const std::string& path, const CallRecord& record) {
+void AppendCallRecord(const std::string& path, const CallRecord& record, const FileOps& ops) {
   const std::string json = RecordToJson(record);
   // Without following a link (it could aim the station's writes anywhere) and without waiting
   // (a FIFO in the log's place would hold the line at the end of every call).
-  UniqueFd fd(RetryOnEintr([&] {
-    return ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                  0644);
-  }));
+  UniqueFd fd =
+      OpenFd(ops, path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (!fd.valid()) throw CallLogError(OpenError(path));
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede abrir", path));
+  if (ops.fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede abrir", path));
   if (!S_ISREG(st.st_mode))
     throw CallLogError("No se escribe en " + path + ": no es un archivo regular");
-  const bool torn = st.st_size > 0 && !EndsWithLineEnd(fd.get(), st.st_size);
+  const bool torn = st.st_size > 0 && !EndsWithLineEnd(ops, fd.get(), st.st_size);
   const std::string line = (torn ? "\n" : "") + json + "\n";
-  const ssize_t written = RetryOnEintr([&] { return ::write(fd.get(), line.data(), line.size()); });
+  // One write: a record is appended whole or taken back, never finished by a second write
+  // that another station's record could have come before.
+  const ssize_t written = ops.write(fd.get(), line.data(), line.size());
   if (written >= 0 && static_cast<size_t>(written) == line.size()) {
     // The record is on the disk before the call is taken as done; a log that did not exist
     // before needs its name synced too. One flush per call is cheap beside the call itself.
-    if (RetryOnEintr([&] { return ::fdatasync(fd.get()); }) != 0) {
+    if (ops.fsync(fd.get()) != 0) {
       throw CallLogError(SystemError("No se puede asegurar en el disco", path));
     }
-    if (st.st_size == 0) SyncParentDirectory(path);
+    if (st.st_size == 0) SyncParentDirectory(ops, path);
     return;
   }
   const int write_errno = written < 0 ? errno : ENOSPC;
-  if (written > 0) TakeBack(fd.get(), static_cast<size_t>(written));
+  if (written > 0) TakeBack(ops, fd.get(), static_cast<size_t>(written));
   errno = write_errno;
   throw CallLogError(SystemError("No se puede escribir", path));
 }
 
-uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad) {
-  const UniqueFd fd = OpenForReading(path);
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
+                     const FileOps& ops) {
+  const UniqueFd fd = OpenForReading(ops, path);
   if (!fd.valid()) return 0;
   LineReader reader(sink, bad);
   // The parser reads a little past each line: the buffer keeps that padding behind its end.
@@ -191,8 +183,7 @@ uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLin
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
-    const ssize_t got =
-        RetryOnEintr([&] { return ::read(fd.get(), buffer.data() + held, kChunk); });
+    const ssize_t got = ops.read(fd.get(), buffer.data() + held, kChunk);
     if (got < 0) throw CallLogError(SystemError("No se puede leer", path));
     bytes += static_cast<uint64_t>(got);
     const size_t end = held + static_cast<size_t>(got);
@@ -224,9 +215,10 @@ uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLin
   return bytes;
 }
 
-void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink) {
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
+                          const FileOps& ops) {
   if (bytes == 0) return;
-  const UniqueFd fd = OpenForReading(path);
+  const UniqueFd fd = OpenForReading(ops, path);
   const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
   if (!fd.valid()) throw CallLogError(lost);
   const BadLineSink passed_over = [](uint64_t, std::string_view) {};
@@ -247,7 +239,7 @@ void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSin
     const auto size = static_cast<size_t>(std::min<off_t>(pos, kChunk));
     pos -= static_cast<off_t>(size);
     char* const begin = joint - size;
-    if (!ReadAt(fd.get(), begin, size, pos)) throw CallLogError(lost);
+    if (!ReadAt(ops, fd.get(), begin, size, pos)) throw CallLogError(lost);
     char* line_end = joint + held;
     for (char* p = line_end; p-- > begin;) {
       if (*p != '\n') continue;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "callrec/CallRecord.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -27,7 +28,8 @@ class CallLogError : public std::runtime_error {
 // not followed, and a FIFO or a device is refused at once instead of holding the station.
 // The record is flushed to the disk (and a new log's name with its directory) before this
 // returns. Throws CallLogError naming the file and the reason.
-void AppendCallRecord(const std::string& path, const CallRecord& record);
+void AppendCallRecord(const std::string& path, const CallRecord& record,
+                      const FileOps& ops = SystemFileOps());
 
 // The few fields of a record the report works with, read from one line.
 struct CallSummary {
@@ -54,12 +56,14 @@ using BadLineSink = std::function<void(uint64_t line_number, std::string_view wh
 // each corrupt, truncated or overlong line to `bad`. A missing file has no records. Gives back
 // the number of bytes read. Throws CallLogError when the file exists but cannot be read or is
 // no regular file.
-uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad);
+uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
+                     const FileOps& ops = SystemFileOps());
 
 // Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
 // appended since) from the last line to the first, in the same bounded memory. The records
 // come unnumbered (line_number 0); damaged lines are passed over in silence, as the forward
 // scan has reported them. Throws CallLogError when the log cannot be read or has lost lines.
-void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink);
+void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
+                          const FileOps& ops = SystemFileOps());
 
 }  // namespace marvolen

@@ -85,24 +85,14 @@ void EscapeByte(unsigned char c, std::string& out) {
   }
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = RetryOnEintr([&] { return ::write(fd, data.data(), data.size()); });
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 // The directory `name` under `at`, made when missing, opened without following a link: a link
 // put under "calls/" by whoever can write to the working directory must not aim the
 // transcripts elsewhere. Invalid, with errno ELOOP for a link, when it cannot be had.
-UniqueFd OwnDirectory(int at, const std::string& name) {
-  if (::mkdirat(at, name.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
-  UniqueFd fd(RetryOnEintr(
-      [&] { return ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+UniqueFd OwnDirectory(const FileOps& ops, int at, const std::string& name) {
+  if (ops.mkdirat(at, name.c_str(), 0755) != 0 && errno != EEXIST) return UniqueFd();
+  UniqueFd fd = OpenAtFd(ops, at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   struct stat st {};
-  if (!fd.valid() && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+  if (!fd.valid() && ops.fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISLNK(st.st_mode))
     errno = ELOOP;
   return fd;
@@ -351,9 +341,10 @@ std::string CallRecorder::WriteTranscript() {
   const std::string stem = TranscriptStem(record_.start, record_.office);
   const size_t slash = stem.rfind('/');
   const std::string day_dir = setup_.work_dir + stem.substr(0, slash);
-  const UniqueFd calls = OwnDirectory(AT_FDCWD, setup_.work_dir + "calls");
+  const FileOps& ops = setup_.files ? *setup_.files : SystemFileOps();
+  const UniqueFd calls = OwnDirectory(ops, AT_FDCWD, setup_.work_dir + "calls");
   const UniqueFd day = calls.valid()
-                           ? OwnDirectory(calls.get(), day_dir.substr(day_dir.rfind('/') + 1))
+                           ? OwnDirectory(ops, calls.get(), day_dir.substr(day_dir.rfind('/') + 1))
                            : UniqueFd();
   if (!day.valid())
     return "No se puede crear " + day_dir + ": " +
@@ -363,16 +354,13 @@ std::string CallRecorder::WriteTranscript() {
     const std::string file =
         stem.substr(slash + 1) + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
     const std::string path = day_dir + "/" + file;
-    UniqueFd fd(RetryOnEintr([&] {
-      return ::openat(day.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0644);
-    }));
+    UniqueFd fd =
+        OpenAtFd(ops, day.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (!fd.valid() && errno == EEXIST) continue;
     if (!fd.valid()) return "No se puede crear " + path + ": " + std::strerror(errno);
-    const bool ok = WriteAll(fd.get(), transcript_);
-    const int saved = errno;
+    const int err = WriteAll(ops, fd.get(), transcript_);
     fd.Close();
-    if (!ok) return "No se puede escribir " + path + ": " + std::strerror(saved);
+    if (err != 0) return "No se puede escribir " + path + ": " + std::strerror(err);
     record_.transcript = stem.substr(0, slash + 1) + file;
     return {};
   }
@@ -390,7 +378,8 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   in_call_ = false;
   std::string errors = WriteTranscript();
   try {
-    AppendCallRecord(setup_.work_dir + kCallLogName, record_);
+    AppendCallRecord(setup_.work_dir + kCallLogName, record_,
+                     setup_.files ? *setup_.files : SystemFileOps());
     log_error_.clear();
   } catch (const CallLogError& e) {
     if (e.what() != log_error_) errors += (errors.empty() ? "" : "; ") + std::string(e.what());

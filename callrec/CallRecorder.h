@@ -19,6 +19,7 @@
 #include "call/CallObserver.h"
 #include "callrec/CallRecord.h"
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -29,6 +30,9 @@ struct RecorderSetup {
   std::string device;
   // A transcript grows no further than this; a note says what was left out.
   size_t transcript_cap = 1 << 20;
+  // The system seam the transcript and the call log are written through (the real calls when
+  // null); it must outlive the recorder.
+  const FileOps* files = nullptr;
 };
 
 class CallRecorder final : public CallObserver {

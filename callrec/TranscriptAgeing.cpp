@@ -15,6 +15,7 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/FileOps.h"
 #include "platform/LocalTime.h"
 #include "platform/SystemCalls.h"
 
@@ -65,13 +66,13 @@ bool IsTranscriptName(std::string_view s) {
 }
 
 // The names in the directory open at `fd`, "." and ".." left out, in order.
-std::vector<std::string> EntryNames(int fd) {
+std::vector<std::string> EntryNames(const FileOps& ops, int fd) {
   std::vector<std::string> names;
-  const int own = ::dup(fd);  // closedir closes the descriptor it was given
+  const int own = ops.dup(fd);  // closedir closes the descriptor it was given
   if (own < 0) return names;
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(own), ::closedir);
   if (!dir) {
-    ::close(own);
+    ops.close(own);
     return names;
   }
   while (const dirent* e = ::readdir(dir.get())) {
@@ -84,21 +85,22 @@ std::vector<std::string> EntryNames(int fd) {
 
 class Ageing {
  public:
-  Ageing(const std::string& work_dir, WallTime now, const TranscriptLimits& limits)
-      : work_dir_(work_dir), today_(LocalDateSerial(now)), limits_(limits) {}
+  Ageing(const std::string& work_dir, WallTime now, const TranscriptLimits& limits,
+         const FileOps& ops)
+      : work_dir_(work_dir), today_(LocalDateSerial(now)), limits_(limits), ops_(ops) {}
 
   AgeingResult Run() {
     const std::string calls = work_dir_ + "calls";
-    root_.reset(RetryOnEintr([&] { return ::open(calls.c_str(), kOpenDir); }));
+    root_ = OpenFd(ops_, calls.c_str(), kOpenDir);
     if (!root_.valid()) {
       if (errno != ENOENT) Cannot(AT_FDCWD, calls, "calls");
       return std::move(result_);
     }
-    for (const std::string& name : EntryNames(root_.get())) Day(name);
+    for (const std::string& name : EntryNames(ops_, root_.get())) Day(name);
     TrimToSize();
     // Today's directory stays even empty: another station may be about to write into it.
     for (const auto& [day, name] : days_)
-      if (day < today_) ::unlinkat(root_.get(), name.c_str(), AT_REMOVEDIR);
+      if (day < today_) ops_.unlinkat(root_.get(), name.c_str(), AT_REMOVEDIR);
     return std::move(result_);
   }
 
@@ -125,9 +127,9 @@ class Ageing {
 
   // The kind of the entry `name` of the directory open at `dir`, the entry itself when it is a
   // link; 0 when it cannot be read.
-  static mode_t KindOf(int dir, const std::string& name, uint64_t* size = nullptr) {
+  mode_t KindOf(int dir, const std::string& name, uint64_t* size = nullptr) const {
     struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (ops_.fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
     return st.st_mode & S_IFMT;
   }
@@ -140,18 +142,18 @@ class Ageing {
     if (kind == S_IFLNK) return Link(relative);
     if (kind != S_IFDIR) return;
     // Opened without following: had it become a link since, this fails instead.
-    const UniqueFd dir(RetryOnEintr([&] { return ::openat(root_.get(), name.c_str(), kOpenDir); }));
+    const UniqueFd dir = OpenAtFd(ops_, root_.get(), name.c_str(), kOpenDir);
     if (!dir.valid()) return Cannot(root_.get(), name, relative);
     days_.emplace_back(*day, name);
     const bool too_old = today_ - *day > limits_.max_age_days;
-    for (const std::string& file : EntryNames(dir.get())) {
+    for (const std::string& file : EntryNames(ops_, dir.get())) {
       if (!IsTranscriptName(file)) continue;
       uint64_t size = 0;
       const mode_t file_kind = KindOf(dir.get(), file, &size);
       if (file_kind == S_IFLNK) {
         Link(relative + "/" + file);
       } else if (file_kind == S_IFREG && too_old) {
-        if (::unlinkat(dir.get(), file.c_str(), 0) == 0) ++result_.removed;
+        if (ops_.unlinkat(dir.get(), file.c_str(), 0) == 0) ++result_.removed;
       } else if (file_kind == S_IFREG) {
         kept_.push_back({*day, name, file, size});
       }
@@ -169,11 +171,11 @@ class Ageing {
     for (const Kept& k : kept_) {
       if (total <= limits_.max_total_bytes) break;
       if (k.dir != open_name) {
-        dir.reset(RetryOnEintr([&] { return ::openat(root_.get(), k.dir.c_str(), kOpenDir); }));
+        dir = OpenAtFd(ops_, root_.get(), k.dir.c_str(), kOpenDir);
         open_name = k.dir;
       }
       if (!dir.valid() || KindOf(dir.get(), k.name) != S_IFREG) continue;
-      if (::unlinkat(dir.get(), k.name.c_str(), 0) != 0) continue;
+      if (ops_.unlinkat(dir.get(), k.name.c_str(), 0) != 0) continue;
       ++result_.removed;
       total -= k.size;
     }
@@ -182,6 +184,7 @@ class Ageing {
   const std::string& work_dir_;
   const int today_;
   const TranscriptLimits& limits_;
+  const FileOps& ops_;
   UniqueFd root_;
   std::vector<std::pair<int, std::string>> days_;
   std::vector<Kept> kept_;
@@ -191,8 +194,8 @@ class Ageing {
 }  // namespace
 
 AgeingResult AgeTranscripts(const std::string& work_dir, WallTime now,
-                            const TranscriptLimits& limits) {
-  return Ageing(work_dir, now, limits).Run();
+                            const TranscriptLimits& limits, const FileOps& ops) {
+  return Ageing(work_dir, now, limits, ops).Run();
 }
 
 TranscriptAgeing::TranscriptAgeing(std::string work_dir, const Clock& clock,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -32,7 +33,8 @@ struct AgeingResult {
 // ("YYYY-MM-DD"), are touched. A symbolic link ("calls" itself, a day, a transcript) is never
 // followed nor removed; each one gets a warning.
 AgeingResult AgeTranscripts(const std::string& work_dir, WallTime now,
-                            const TranscriptLimits& limits = {});
+                            const TranscriptLimits& limits = {},
+                            const FileOps& ops = SystemFileOps());
 
 // The station ages its transcripts when it starts and then once a day while it runs, never
 // during a call.

@@ -106,7 +106,7 @@ TcpModem::TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll)
     : ModemPort(clock), listener_(std::move(listener)), epoll_(std::move(epoll)) {}
 
 TcpModem::~TcpModem() {
-  if (conn_ >= 0) {
+  if (conn_.valid()) {
     FlushCaller();
     CloseConnection();
   }
@@ -137,7 +137,7 @@ void TcpModem::PumpLine() {
   // a caller who hung up.
   const bool queue_full =
       modem_.CurrentState() == HayesModem::State::kOnline && !modem_.CanTakeFromCaller();
-  if (caller_news || (conn_ >= 0 && queue_full)) ReadCaller();
+  if (caller_news || (conn_.valid() && queue_full)) ReadCaller();
   FlushLine();
 }
 
@@ -153,41 +153,40 @@ void TcpModem::WaitLine(Millis limit) {
 
 void TcpModem::AcceptCallers() {
   for (;;) {
-    const int fd = RetryOnEintr(
-        [&] { return ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
-    if (fd < 0) {
+    UniqueFd caller(RetryOnEintr([&] {
+      return ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    }));
+    if (!caller.valid()) {
       if (errno == ECONNABORTED) continue;
       return;
     }
-    if (conn_ < 0 && modem_.IncomingCall()) {
-      conn_ = fd;
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      epoll_event event{};
-      event.data.fd = fd;
-      ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
-      watching_ = 0;
-    } else {
-      ::close(fd);  // busy, or not set to answer: the caller is refused
-    }
+    // Busy, or not set to answer: the caller is refused, the descriptor closed as it goes.
+    if (conn_.valid() || !modem_.IncomingCall()) continue;
+    conn_ = std::move(caller);
+    const int on = 1;
+    ::setsockopt(conn_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    epoll_event event{};
+    event.data.fd = conn_.get();
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, conn_.get(), &event);
+    watching_ = 0;
   }
 }
 
 void TcpModem::ReadCaller() {
   char buffer[4096];
-  for (int reads = 0; conn_ >= 0 && reads < kMaxReadsPerPump; ++reads) {
+  for (int reads = 0; conn_.valid() && reads < kMaxReadsPerPump; ++reads) {
     const bool online = modem_.CurrentState() == HayesModem::State::kOnline;
     if (online && !modem_.CanTakeFromCaller()) {
       // The station's queue is full: leave the bytes with TCP, but notice a caller who left.
       const ssize_t n =
-          RetryOnEintr([&] { return ::recv(conn_, buffer, 1, MSG_PEEK | MSG_DONTWAIT); });
+          RetryOnEintr([&] { return ::recv(conn_.get(), buffer, 1, MSG_PEEK | MSG_DONTWAIT); });
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
         CallerGone();
       }
       return;
     }
     const ssize_t n =
-        RetryOnEintr([&] { return ::recv(conn_, buffer, sizeof buffer, MSG_DONTWAIT); });
+        RetryOnEintr([&] { return ::recv(conn_.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
     if (n > 0) {
       // Before the answer, and while the station talks to the modem, caller bytes are lost.
       if (online) modem_.FromCaller(std::string_view(buffer, static_cast<std::size_t>(n)));
@@ -201,9 +200,10 @@ void TcpModem::ReadCaller() {
 }
 
 void TcpModem::FlushCaller() {
-  while (conn_ >= 0 && !unsent_.empty()) {
-    const ssize_t n = RetryOnEintr(
-        [&] { return ::send(conn_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
+  while (conn_.valid() && !unsent_.empty()) {
+    const ssize_t n = RetryOnEintr([&] {
+      return ::send(conn_.get(), unsent_.data(), unsent_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
     if (n > 0) {
       unsent_.erase(0, static_cast<std::size_t>(n));
       continue;
@@ -214,7 +214,7 @@ void TcpModem::FlushCaller() {
 }
 
 void TcpModem::Watch() {
-  if (conn_ < 0) return;
+  if (!conn_.valid()) return;
   const bool online = modem_.CurrentState() == HayesModem::State::kOnline;
   std::uint32_t wanted = 0;
   if (!online || modem_.CanTakeFromCaller()) wanted |= EPOLLIN;
@@ -222,13 +222,13 @@ void TcpModem::Watch() {
   if (wanted == watching_) return;
   epoll_event event{};
   event.events = wanted;
-  event.data.fd = conn_;
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, conn_, &event);
+  event.data.fd = conn_.get();
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, conn_.get(), &event);
   watching_ = wanted;
 }
 
 void TcpModem::SendToCaller(std::string_view bytes) {
-  if (conn_ >= 0) unsent_.append(bytes);
+  if (conn_.valid()) unsent_.append(bytes);
 }
 
 void TcpModem::CallerGone() {
@@ -242,15 +242,14 @@ void TcpModem::HangUp() {
 }
 
 void TcpModem::CloseConnection() {
-  if (conn_ < 0) return;
-  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, conn_, nullptr);
+  if (!conn_.valid()) return;
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, conn_.get(), nullptr);
   // Unread bytes would turn the close into a reset, which can destroy what the caller has
   // not read yet; take them first so that the caller sees an orderly end of the stream.
   char buffer[4096];
-  while (::recv(conn_, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+  while (::recv(conn_.get(), buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
   }
-  ::close(conn_);
-  conn_ = -1;
+  conn_.reset();
   watching_ = 0;
   unsent_.clear();
 }

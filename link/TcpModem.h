@@ -42,7 +42,7 @@ class TcpModem final : public ModemPort {
   std::uint16_t LocalPort() const;
   // One descriptor that polls readable when a caller or caller bytes arrive.
   int PollDescriptor() const { return epoll_.get(); }
-  bool CallerConnected() const { return conn_ >= 0; }
+  bool CallerConnected() const { return conn_.valid(); }
 
  protected:
   // Touches the sockets only where the last look at them (one epoll_wait that does not
@@ -65,7 +65,7 @@ class TcpModem final : public ModemPort {
 
   UniqueFd listener_;
   UniqueFd epoll_;
-  int conn_ = -1;
+  UniqueFd conn_;
   std::uint32_t watching_ = 0;
   std::string unsent_;
 };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -181,27 +182,23 @@ void ReadLineSettings(const termios& t, LineSettings& s) {
   s.XoffChar = t.c_cc[VSTOP];
 }
 
-OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, PosixCalls& calls) {
-  const int fd = RetryOnEintr(
-      [&] { return calls.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-  if (fd < 0) return {nullptr, errno};
+OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, const FileOps& calls) {
+  UniqueFd fd = OpenFd(calls, path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (!fd.valid()) return {nullptr, errno};
   // TIOCEXCL keeps out other openers except the superuser; the lock keeps out everyone
   // that opens the port through this driver.
   int error = 0;
-  if (calls.Ioctl(fd, TIOCEXCL, nullptr) < 0 && errno != ENOTTY) {
+  if (calls.ioctl(fd.get(), TIOCEXCL, nullptr) < 0 && errno != ENOTTY) {
     error = errno;
-  } else if (RetryOnEintr([&] { return calls.Flock(fd, LOCK_EX | LOCK_NB); }) < 0) {
+  } else if (calls.flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
     error = errno == EWOULDBLOCK ? EBUSY : errno;
   }
-  if (error) {
-    calls.Close(fd);
-    return {nullptr, error};
-  }
-  return {std::unique_ptr<SerialDevice>(new TermiosDevice(fd, clock, calls)), 0};
+  if (error) return {nullptr, error};
+  return {std::unique_ptr<SerialDevice>(new TermiosDevice(std::move(fd), clock, calls)), 0};
 }
 
-TermiosDevice::TermiosDevice(int fd, Clock& clock, PosixCalls& calls)
-    : fd_(fd), clock_(clock), sys_(calls) {
+TermiosDevice::TermiosDevice(UniqueFd fd, Clock& clock, const FileOps& calls)
+    : fd_(std::move(fd)), clock_(clock), sys_(calls) {
   // The kernel raises both lines when a tty is opened.
   kept_.flags = LineSettings::kBinary;
   kept_.SetDtrControl(kControlEnable);
@@ -210,12 +207,11 @@ TermiosDevice::TermiosDevice(int fd, Clock& clock, PosixCalls& calls)
 
 TermiosDevice::~TermiosDevice() {
   ModemLines(TIOCMBIC, TIOCM_DTR | TIOCM_RTS);  // hangs up the modem, as the close does
-  if (have_original_) sys_.TcSetAttr(fd_, TCSANOW, &original_);
-  sys_.Close(fd_);
+  if (have_original_) sys_.tcsetattr(fd_.get(), TCSANOW, &original_);
 }
 
 int TermiosDevice::ModemLines(unsigned long request, int lines) {
-  return RetryOnEintr([&] { return sys_.Ioctl(fd_, request, &lines); }) < 0 ? errno : 0;
+  return sys_.ioctl(fd_.get(), request, &lines) < 0 ? errno : 0;
 }
 
 Millis TermiosDevice::LineTime(std::size_t bytes) const {
@@ -225,7 +221,7 @@ Millis TermiosDevice::LineTime(std::size_t bytes) const {
 
 int TermiosDevice::GetState(LineSettings& settings) {
   termios t{};
-  if (RetryOnEintr([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (sys_.tcgetattr(fd_.get(), &t) < 0) return errno;
   if (!have_original_) {
     original_ = t;
     have_original_ = true;
@@ -237,9 +233,9 @@ int TermiosDevice::GetState(LineSettings& settings) {
 
 int TermiosDevice::SetState(const LineSettings& settings) {
   termios t{};
-  if (RetryOnEintr([&] { return sys_.TcGetAttr(fd_, &t); }) < 0) return errno;
+  if (sys_.tcgetattr(fd_.get(), &t) < 0) return errno;
   if (int rc = ApplyLineSettings(settings, t)) return rc;
-  if (RetryOnEintr([&] { return sys_.TcSetAttr(fd_, TCSANOW, &t); }) < 0) return errno;
+  if (sys_.tcsetattr(fd_.get(), TCSANOW, &t) < 0) return errno;
   kept_ = settings;
   baud_ = settings.BaudRate;
   // The control modes "disable" and "enable" set the lines. A device without modem lines
@@ -272,21 +268,21 @@ int TermiosDevice::Purge(std::uint32_t flags) {
   const bool output = flags & kPurgeTxClear;
   if (!input && !output) return 0;
   const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  return RetryOnEintr([&] { return sys_.TcFlush(fd_, queue); }) < 0 ? errno : 0;
+  return sys_.tcflush(fd_.get(), queue) < 0 ? errno : 0;
 }
 
 bool TermiosDevice::HungUp() {
-  pollfd p{fd_, POLLIN, 0};
-  if (sys_.Poll(&p, 1, 0) <= 0) return false;
+  pollfd p{fd_.get(), POLLIN, 0};
+  if (sys_.poll(&p, 1, 0) <= 0) return false;
   return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN);
 }
 
 int TermiosDevice::ClearErrors(CommStatus& status) {
   int waiting = 0;
-  if (RetryOnEintr([&] { return sys_.Ioctl(fd_, FIONREAD, &waiting); }) < 0) return errno;
+  if (sys_.ioctl(fd_.get(), FIONREAD, &waiting) < 0) return errno;
   if (waiting == 0 && held_.empty() && HungUp()) return EIO;
   int outgoing = 0;
-  if (sys_.Ioctl(fd_, TIOCOUTQ, &outgoing) < 0) outgoing = 0;
+  if (sys_.ioctl(fd_.get(), TIOCOUTQ, &outgoing) < 0) outgoing = 0;
   status.cbInQue = static_cast<std::uint32_t>(held_.size()) + static_cast<std::uint32_t>(waiting);
   status.cbOutQue =
       static_cast<std::uint32_t>(unsent_.size()) + static_cast<std::uint32_t>(outgoing);
@@ -295,7 +291,7 @@ int TermiosDevice::ClearErrors(CommStatus& status) {
 
 int TermiosDevice::GetModemStatus(std::uint32_t& bits) {
   int lines = 0;
-  if (RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCMGET, &lines); }) < 0) return errno;
+  if (sys_.ioctl(fd_.get(), TIOCMGET, &lines) < 0) return errno;
   bits = 0;
   if (lines & TIOCM_CTS) bits |= kMsCtsOn;
   if (lines & TIOCM_DSR) bits |= kMsDsrOn;
@@ -315,13 +311,13 @@ int TermiosDevice::Escape(int function) {
     case kClrDtr:
       return ModemLines(TIOCMBIC, TIOCM_DTR);
     case kSetXoff:
-      return RetryOnEintr([&] { return sys_.TcFlow(fd_, TCOOFF); }) < 0 ? errno : 0;
+      return sys_.tcflow(fd_.get(), TCOOFF) < 0 ? errno : 0;
     case kSetXon:
-      return RetryOnEintr([&] { return sys_.TcFlow(fd_, TCOON); }) < 0 ? errno : 0;
+      return sys_.tcflow(fd_.get(), TCOON) < 0 ? errno : 0;
     case kSetBreak:
-      return RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCSBRK, nullptr); }) < 0 ? errno : 0;
+      return sys_.ioctl(fd_.get(), TIOCSBRK, nullptr) < 0 ? errno : 0;
     case kClrBreak:
-      return RetryOnEintr([&] { return sys_.Ioctl(fd_, TIOCCBRK, nullptr); }) < 0 ? errno : 0;
+      return sys_.ioctl(fd_.get(), TIOCCBRK, nullptr) < 0 ? errno : 0;
     default:
       return EINVAL;
   }
@@ -329,7 +325,7 @@ int TermiosDevice::Escape(int function) {
 
 int TermiosDevice::Flush() {
   while (!unsent_.empty()) {
-    const ssize_t n = RetryOnEintr([&] { return sys_.Write(fd_, unsent_.data(), unsent_.size()); });
+    const ssize_t n = sys_.write(fd_.get(), unsent_.data(), unsent_.size());
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
     if (n == 0) return 0;
     unsent_.erase(0, static_cast<std::size_t>(n));
@@ -354,7 +350,7 @@ bool TermiosDevice::WaitWritten(Millis limit) {
   for (;;) {
     if (Flush()) return false;
     int outgoing = 0;
-    if (unsent_.empty() && (sys_.Ioctl(fd_, TIOCOUTQ, &outgoing) < 0 || outgoing <= 0)) {
+    if (unsent_.empty() && (sys_.ioctl(fd_.get(), TIOCOUTQ, &outgoing) < 0 || outgoing <= 0)) {
       return true;
     }
     const Millis left = std::chrono::duration_cast<Millis>(deadline - clock_.Now());
@@ -370,7 +366,7 @@ ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit
   char buffer[4096];
   while (held_.size() < count) {
     const std::size_t want = std::min(count - held_.size(), sizeof buffer);
-    const ssize_t n = RetryOnEintr([&] { return sys_.Read(fd_, buffer, want); });
+    const ssize_t n = sys_.read(fd_.get(), buffer, want);
     if (n > 0) {
       held_.append(buffer, static_cast<std::size_t>(n));
       continue;
@@ -379,7 +375,7 @@ ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {errno, false};
     const Millis left = std::chrono::duration_cast<Millis>(deadline - clock_.Now());
     if (left.count() <= 0) return {0, true};
-    clock_.WaitReadable(fd_, left);
+    clock_.WaitReadable(fd_.get(), left);
   }
   out.assign(held_, 0, count);
   held_.erase(0, count);
@@ -394,7 +390,7 @@ void TermiosDevice::WaitForInput(Millis limit) {
     clock_.Sleep(limit);
     return;
   }
-  clock_.WaitReadable(fd_, limit);
+  clock_.WaitReadable(fd_.get(), limit);
 }
 
 }  // namespace marvolen

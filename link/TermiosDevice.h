@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "link/PosixCalls.h"
 #include "link/SerialDevice.h"
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
@@ -29,7 +30,7 @@ class TermiosDevice final : public SerialDevice {
   // Opens `path` (O_NOCTTY, non-blocking) and locks it for this process alone: TIOCEXCL
   // and an exclusive flock, so a second opener gets EBUSY.
   static OpenedDevice Open(const std::string& path, Clock& clock,
-                           PosixCalls& calls = PosixCalls::System());
+                           const FileOps& calls = SystemFileOps());
   // Drops DTR and RTS, puts back the settings found at open and closes.
   ~TermiosDevice() override;
 
@@ -47,19 +48,20 @@ class TermiosDevice final : public SerialDevice {
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;
 
-  int Descriptor() const { return fd_; }
+  int Descriptor() const { return fd_.get(); }
 
  private:
-  TermiosDevice(int fd, Clock& clock, PosixCalls& calls);
+  TermiosDevice(UniqueFd fd, Clock& clock, const FileOps& calls);
   // Hands as much of unsent_ to the kernel as it takes; 0 or errno.
   int Flush();
   bool HungUp();
   int ModemLines(unsigned long request, int lines);
   Millis LineTime(std::size_t bytes) const;
 
-  int fd_;
+  // Closed through the seam it was opened through.
+  UniqueFd fd_;
   Clock& clock_;
-  PosixCalls& sys_;
+  const FileOps& sys_;
   bool have_original_ = false;
   termios original_{};
   // What termios cannot hold: the limits, the spare characters, the DTR and RTS modes.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -19,47 +20,47 @@ constexpr std::size_t kMaxNote = 256;
 // Never through a symbolic link (whoever can write the directory could aim it at any file the
 // station may write), and without waiting: a FIFO put in the file's place would otherwise
 // hold the open until someone opens its other end.
-int OpenLockFile(const char* path, int flags) {
-  flags |= O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-  return RetryOnEintr([&] { return ::open(path, flags, 0644); });
+UniqueFd OpenLockFile(const FileOps& ops, const char* path, int flags) {
+  return OpenFd(ops, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
 }
 
 // 0 when `fd` is a regular file, else the error TryAcquire reports for it.
-int RegularFileError(int fd) {
+int RegularFileError(const FileOps& ops, int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return errno;
+  if (ops.fstat(fd, &st) != 0) return errno;
   return S_ISREG(st.st_mode) ? 0 : FileLock::kNotRegularFile;
 }
 
 // An open-file-description lock on the whole file, so that it conflicts with every other
 // open of the file, in this process too, and survives the closing of unrelated descriptors.
-bool LockWhole(int fd) {
+bool LockWhole(const FileOps& ops, int fd) {
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;
-  return RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
+  return ops.fcntl_lock(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 }  // namespace
 
-std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path, int& error) {
+std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path, int& error,
+                                             const FileOps& ops) {
   error = 0;
-  UniqueFd fd(OpenLockFile(path.c_str(), O_RDWR | O_CREAT));
+  UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDWR | O_CREAT);
   if (!fd.valid()) {
     error = errno;
     return std::nullopt;
   }
   // A directory fails the open itself (EISDIR); a FIFO, a device or a socket opens, and is
   // refused here before anything is written into it.
-  if ((error = RegularFileError(fd.get())) != 0) return std::nullopt;
-  if (!LockWhole(fd.get())) {
+  if ((error = RegularFileError(ops, fd.get())) != 0) return std::nullopt;
+  if (!LockWhole(ops, fd.get())) {
     // Taken elsewhere shows as EAGAIN or EACCES, depending on the system.
     error = errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
     return std::nullopt;
   }
-  return FileLock(std::move(fd));
+  return FileLock(std::move(fd), ops);
 }
 
 std::string FileLock::ErrorText(int error) {
@@ -70,17 +71,16 @@ std::string FileLock::ErrorText(int error) {
 }
 
 void FileLock::WriteNote(const std::string& text) {
-  if (!fd_.valid() || ::ftruncate(fd_.get(), 0) != 0) return;
+  if (!fd_.valid() || ops_->ftruncate(fd_.get(), 0) != 0) return;
   const std::string note = text.substr(0, kMaxNote);
-  [[maybe_unused]] const ssize_t written =
-      RetryOnEintr([&] { return ::pwrite(fd_.get(), note.data(), note.size(), 0); });
+  [[maybe_unused]] const ssize_t written = ops_->pwrite(fd_.get(), note.data(), note.size(), 0);
 }
 
-std::string FileLock::ReadNote(const std::filesystem::path& path) {
-  const UniqueFd fd(OpenLockFile(path.c_str(), O_RDONLY));
-  if (!fd.valid() || RegularFileError(fd.get()) != 0) return {};
+std::string FileLock::ReadNote(const std::filesystem::path& path, const FileOps& ops) {
+  const UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDONLY);
+  if (!fd.valid() || RegularFileError(ops, fd.get()) != 0) return {};
   std::string note(kMaxNote, '\0');
-  const ssize_t n = RetryOnEintr([&] { return ::pread(fd.get(), note.data(), note.size(), 0); });
+  const ssize_t n = ops.pread(fd.get(), note.data(), note.size(), 0);
   note.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   return note;
 }

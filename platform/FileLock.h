@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -26,7 +27,9 @@ class FileLock {
   // failure `error` is EWOULDBLOCK when another holder has the lock, kNotRegularFile when
   // `path` is a FIFO, a device or a socket, else the errno value of the failed open (ELOOP
   // for a symbolic link, EISDIR for a directory) or lock.
-  static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error);
+  // The lock file is opened, locked and written through `ops`, which must outlive the lock.
+  static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error,
+                                            const FileOps& ops = SystemFileOps());
   static constexpr int kNotRegularFile = -1;
   // A TryAcquire error in words for the operator: the system's text, or what is wrong with
   // the file.
@@ -39,11 +42,13 @@ class FileLock {
   void WriteNote(const std::string& text);
   // The note of the lock file at `path` (at most a few hundred bytes); empty when there is
   // none, it cannot be read or it is no regular file.
-  static std::string ReadNote(const std::filesystem::path& path);
+  static std::string ReadNote(const std::filesystem::path& path,
+                              const FileOps& ops = SystemFileOps());
 
  private:
-  explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  FileLock(UniqueFd fd, const FileOps& ops) : fd_(std::move(fd)), ops_(&ops) {}
   UniqueFd fd_;
+  const FileOps* ops_;
 };
 
 }  // namespace marvolen

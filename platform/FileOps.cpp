@@ -1,30 +1,171 @@
 #include "platform/FileOps.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
-#include "platform/SystemCalls.h"
 #include "platform/TempNames.h"
 
 namespace marvolen {
 
-const FileOps& SystemFileOps() {
-  static const FileOps ops{
-      [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
-      [](int fd, const void* data, size_t size) { return ::write(fd, data, size); },
-      [](int fd) { return ::fsync(fd); },
-      [](int fd) { return ::close(fd); },
-      [](const char* from, const char* to) { return ::rename(from, to); },
-      [](const char* path) { return ::unlink(path); },
-      [](const char* path, off_t length) { return ::truncate(path, length); },
+namespace {
+
+int RenameNoReplace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems without the no-replace rename: a hard link refuses an existing name too.
+  if (::link(from, to) == 0) {
+    // The file is in place; a temporary name left behind would be harmless.
+    ::unlink(from);
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP) return -1;
+  // And those without hard links: check, then rename; the window between is the best there is.
+  struct stat st {};
+  if (::lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return ::rename(from, to);
+}
+
+int OpenTemporary() {
+  std::FILE* f = std::tmpfile();
+  if (f == nullptr) return -1;
+  const int fd = ::dup(::fileno(f));
+  std::fclose(f);
+  return fd;
+}
+
+FileOps MakeSystemFileOps() {
+  FileOps ops;
+  ops.open = [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); };
+  ops.openat = [](int dir_fd, const char* name, int flags, mode_t mode) {
+    return ::openat(dir_fd, name, flags, mode);
+  };
+  ops.open_temporary = OpenTemporary;
+  ops.close = [](int fd) { return ::close(fd); };
+  ops.dup = [](int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); };
+  ops.read = [](int fd, void* buffer, size_t size) { return ::read(fd, buffer, size); };
+  ops.pread = [](int fd, void* buffer, size_t size, off_t offset) {
+    return ::pread(fd, buffer, size, offset);
+  };
+  ops.write = [](int fd, const void* data, size_t size) { return ::write(fd, data, size); };
+  ops.pwrite = [](int fd, const void* data, size_t size, off_t offset) {
+    return ::pwrite(fd, data, size, offset);
+  };
+  ops.lseek = [](int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); };
+  ops.stat = [](const char* path, struct stat* st) { return ::stat(path, st); };
+  ops.fstat = [](int fd, struct stat* st) { return ::fstat(fd, st); };
+  ops.fstatat = [](int dir_fd, const char* name, struct stat* st, int flags) {
+    return ::fstatat(dir_fd, name, st, flags);
+  };
+  ops.fstatvfs = [](int fd, struct statvfs* st) { return ::fstatvfs(fd, st); };
+  ops.ftruncate = [](int fd, off_t length) { return ::ftruncate(fd, length); };
+  ops.truncate = [](const char* path, off_t length) { return ::truncate(path, length); };
+  ops.fsync = [](int fd) { return ::fsync(fd); };
+  ops.syncfs = [](int fd) { return ::syncfs(fd); };
+  ops.fchmod = [](int fd, mode_t mode) { return ::fchmod(fd, mode); };
+  ops.futimens = [](int fd, const timespec times[2]) { return ::futimens(fd, times); };
+  ops.rename = [](const char* from, const char* to) { return ::rename(from, to); };
+  ops.rename_noreplace = RenameNoReplace;
+  ops.unlink = [](const char* path) { return ::unlink(path); };
+  ops.unlinkat = [](int dir_fd, const char* name, int flags) {
+    return ::unlinkat(dir_fd, name, flags);
+  };
+  ops.mkdirat = [](int dir_fd, const char* name, mode_t mode) {
+    return ::mkdirat(dir_fd, name, mode);
+  };
+  ops.ioctl = [](int fd, unsigned long request, void* argument) {
+    return ::ioctl(fd, request, argument);
+  };
+  ops.flock = [](int fd, int operation) { return ::flock(fd, operation); };
+  ops.fcntl_lock = [](int fd, int command, struct flock* lock) {
+    return ::fcntl(fd, command, lock);
+  };
+  ops.tcgetattr = [](int fd, termios* settings) { return ::tcgetattr(fd, settings); };
+  ops.tcsetattr = [](int fd, int when, const termios* settings) {
+    return ::tcsetattr(fd, when, settings);
+  };
+  ops.tcflush = [](int fd, int queue) { return ::tcflush(fd, queue); };
+  ops.tcflow = [](int fd, int action) { return ::tcflow(fd, action); };
+  ops.poll = [](pollfd* fds, nfds_t count, int timeout_ms) {
+    return ::poll(fds, count, timeout_ms);
   };
   return ops;
+}
+
+// Moves `size` bytes at `buffer` in steps of `step(done)`, which returns what one call moved.
+template <typename Step>
+ssize_t Whole(size_t size, bool is_read, Step step) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = step(done);
+    if (n < 0) return -1;
+    if (n == 0) {
+      if (is_read) break;
+      errno = EIO;  // a write that makes no progress would otherwise loop for ever
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+const FileOps& SystemFileOps() {
+  static const FileOps ops = MakeSystemFileOps();
+  return ops;
+}
+
+UniqueFd AdoptFd(const FileOps& ops, int fd) {
+  return UniqueFd(fd, [&ops](int f) { return ops.close(f); });
+}
+
+UniqueFd OpenFd(const FileOps& ops, const char* path, int flags, mode_t mode) {
+  return AdoptFd(ops, ops.open(path, flags | O_CLOEXEC, mode));
+}
+
+UniqueFd OpenAtFd(const FileOps& ops, int dir_fd, const char* name, int flags, mode_t mode) {
+  return AdoptFd(ops, ops.openat(dir_fd, name, flags | O_CLOEXEC, mode));
+}
+
+ssize_t ReadFull(const FileOps& ops, int fd, void* buffer, size_t size) {
+  char* to = static_cast<char*>(buffer);
+  return Whole(size, true, [&](size_t done) { return ops.read(fd, to + done, size - done); });
+}
+
+ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t offset) {
+  char* to = static_cast<char*>(buffer);
+  return Whole(size, true, [&](size_t done) {
+    return ops.pread(fd, to + done, size - done, offset + static_cast<off_t>(done));
+  });
+}
+
+ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size) {
+  const char* from = static_cast<const char*>(data);
+  return Whole(size, false, [&](size_t done) { return ops.write(fd, from + done, size - done); });
+}
+
+ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset) {
+  const char* from = static_cast<const char*>(data);
+  return Whole(size, false, [&](size_t done) {
+    return ops.pwrite(fd, from + done, size - done, offset + static_cast<off_t>(done));
+  });
+}
+
+int WriteAll(const FileOps& ops, int fd, std::string_view data) {
+  return WriteFull(ops, fd, data.data(), data.size()) < 0 ? errno : 0;
 }
 
 namespace {
@@ -35,54 +176,31 @@ constexpr size_t kCopyChunk = 64 * 1024;
   throw FileError("No se puede escribir el archivo " + path + ": " + std::strerror(err));
 }
 
-int OpenRetrying(const FileOps& ops, const std::string& path, int flags) {
-  return RetryOnEintr([&] { return ops.open(path.c_str(), flags | O_CLOEXEC, 0644); });
-}
-
 }  // namespace
 
-int WriteAll(const FileOps& ops, int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = RetryOnEintr([&] { return ops.write(fd, data.data(), data.size()); });
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return 0;
-}
-
 int SyncDirectory(const FileOps& ops, const std::string& dir) {
-  const int fd = RetryOnEintr([&] {
-    return ops.open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  });
-  if (fd < 0) return errno;
-  const int err = RetryOnEintr([&] { return ops.fsync(fd); }) == 0 ? 0 : errno;
-  const int close_rc = ops.close(fd);
-  if (err != 0) return err;
-  return close_rc == 0 ? 0 : errno;
+  const UniqueFd fd = OpenFd(ops, dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!fd.valid()) return errno;
+  return ops.fsync(fd.get()) == 0 ? 0 : errno;
 }
 
 int SyncFile(const FileOps& ops, const std::string& path) {
-  const int fd =
-      RetryOnEintr([&] { return ops.open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0); });
-  if (fd < 0) return errno;
-  const int err = RetryOnEintr([&] { return ops.fsync(fd); }) == 0 ? 0 : errno;
-  const int close_rc = ops.close(fd);
-  if (err != 0) return err;
-  return close_rc == 0 ? 0 : errno;
+  const UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (!fd.valid()) return errno;
+  return ops.fsync(fd.get()) == 0 ? 0 : errno;
 }
 
 void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
-  if (RetryOnEintr([&] { return ops.truncate(path.c_str(), length); }) != 0) {
+  if (ops.truncate(path.c_str(), length) != 0) {
     throw FileError("No se puede recortar el archivo " + path + ": " + std::strerror(errno));
   }
 }
 
 void WriteNewFile(const std::string& path, std::string_view data, const FileOps& ops) {
-  const int fd = OpenRetrying(ops, path, O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) Fail(path, errno);
-  const int err = WriteAll(ops, fd, data);
-  const int close_rc = ops.close(fd);
+  UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!fd.valid()) Fail(path, errno);
+  const int err = WriteAll(ops, fd.get(), data);
+  const int close_rc = fd.Close();
   const int close_err = errno;
   if (err == 0 && close_rc == 0) return;
   ops.unlink(path.c_str());
@@ -90,10 +208,10 @@ void WriteNewFile(const std::string& path, std::string_view data, const FileOps&
 }
 
 void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
-  const int fd = OpenRetrying(ops, path, O_WRONLY | O_CREAT | O_APPEND);
-  if (fd < 0) Fail(path, errno);
-  const int err = WriteAll(ops, fd, data);
-  const int close_rc = ops.close(fd);
+  UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (!fd.valid()) Fail(path, errno);
+  const int err = WriteAll(ops, fd.get(), data);
+  const int close_rc = fd.Close();
   const int close_err = errno;
   if (err != 0) Fail(path, err);
   if (close_rc != 0) Fail(path, close_err);
@@ -105,24 +223,23 @@ StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(p
       final_path.has_parent_path() ? final_path.parent_path() : std::filesystem::path(".");
   RemoveStaleTemps(dir);
   temp_ = (dir / TempName(final_path.filename().string())).string();
-  fd_ = OpenRetrying(ops_, temp_, O_WRONLY | O_CREAT | O_EXCL);
-  if (fd_ < 0) Fail(path_, errno);
+  fd_ = OpenFd(ops_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!fd_.valid()) Fail(path_, errno);
 }
 
 StagedFile::~StagedFile() {
-  if (fd_ >= 0) ops_.close(fd_);
+  fd_.Close();
   if (!committed_) ops_.unlink(temp_.c_str());
 }
 
 void StagedFile::Abandon(int err) {
-  if (fd_ >= 0) ops_.close(fd_);
-  fd_ = -1;
+  fd_.Close();
   Fail(path_, err);
 }
 
 void StagedFile::Write(std::string_view data) {
-  if (fd_ < 0) Abandon(EBADF);
-  if (const int err = WriteAll(ops_, fd_, data); err != 0) Abandon(err);
+  if (!fd_.valid()) Abandon(EBADF);
+  if (const int err = WriteAll(ops_, fd_.get(), data); err != 0) Abandon(err);
 }
 
 void StagedFile::CopyFrom(const std::string& source) {
@@ -137,11 +254,9 @@ void StagedFile::CopyFrom(const std::string& source) {
 }
 
 void StagedFile::Sync() {
-  if (fd_ < 0) return;
-  if (ops_.fsync(fd_) != 0) Abandon(errno);
-  const int rc = ops_.close(fd_);
-  fd_ = -1;
-  if (rc != 0) Fail(path_, errno);
+  if (!fd_.valid()) return;
+  if (ops_.fsync(fd_.get()) != 0) Abandon(errno);
+  if (fd_.Close() != 0) Fail(path_, errno);
 }
 
 void StagedFile::Commit() {

@@ -1,39 +1,124 @@
-// The few file system calls the station makes when it writes its files (the configuration
-// record, the activity log, the received archive, its trimming and its members, the filed
-// traffic), behind a seam so that tests can make any of them fail, a full disk included: the
-// tests run as root, where a read-only file or directory cannot be arranged with chmod.
+// The one seam between the station and the system: the station's file, directory and
+// serial-port calls go through a FileOps, so that a test can make any one of them fail (a full
+// disk, an I/O error, a vanished device, a rival creating a file), even when the tests run as
+// root, where a read-only file or directory cannot be arranged with chmod.
+//
+// One policy for every caller:
+// - Each member returns what the call it is named after returns and leaves errno set on
+//   failure. A call that a signal interrupted before it did anything (EINTR) is made again,
+//   inside the member, for all of them but close, which must not be repeated. A poll is made
+//   again with the same time-out, so it is only given short ones (the port polls with none).
+// - A read or write may move fewer bytes than asked; ReadFull, PReadFull, WriteFull,
+//   PWriteFull and WriteAll below go on until all is moved, a read stops only at the end of
+//   the file, and a write that moves nothing is an error (EIO) rather than a loop for ever.
+// - Every descriptor opened through the seam is held in a UniqueFd that closes it through the
+//   same seam (OpenFd, OpenAtFd, AdoptFd).
+//
+// A test copies SystemFileOps() and replaces the members it wants to fail.
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
+#include <termios.h>
 
+#include <ctime>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "platform/SystemCalls.h"
 
 namespace marvolen {
 
+// A system call that is made again while it fails with EINTR (RetryOnEintr); assigned from
+// any callable of the same shape.
+template <typename Signature>
+class RetriedCall;
+
+template <typename R, typename... Args>
+class RetriedCall<R(Args...)> {
+ public:
+  RetriedCall() = default;
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, RetriedCall> &&
+                                                    std::is_invocable_r_v<R, F&, Args...>>>
+  RetriedCall(F call) : call_(std::move(call)) {}  // NOLINT: assigned from lambdas in tests
+
+  explicit operator bool() const { return static_cast<bool>(call_); }
+
+  R operator()(Args... args) const {
+    return RetryOnEintr([&] { return call_(args...); });
+  }
+
+ private:
+  std::function<R(Args...)> call_;
+};
+
 struct FileOps {
-  std::function<int(const char* path, int flags, mode_t mode)> open;
-  std::function<ssize_t(int fd, const void* data, size_t size)> write;
-  std::function<int(int fd)> fsync;
+  RetriedCall<int(const char* path, int flags, mode_t mode)> open;
+  RetriedCall<int(int dir_fd, const char* name, int flags, mode_t mode)> openat;
+  // An anonymous temporary file for reading and writing, gone when closed.
+  RetriedCall<int()> open_temporary;
   std::function<int(int fd)> close;
-  std::function<int(const char* from, const char* to)> rename;
-  std::function<int(const char* path)> unlink;
-  std::function<int(const char* path, off_t length)> truncate;
+  // A second descriptor of what `fd` is open on, closed on exec like every other.
+  RetriedCall<int(int fd)> dup;
+  RetriedCall<ssize_t(int fd, void* buffer, size_t size)> read;
+  RetriedCall<ssize_t(int fd, void* buffer, size_t size, off_t offset)> pread;
+  RetriedCall<ssize_t(int fd, const void* data, size_t size)> write;
+  RetriedCall<ssize_t(int fd, const void* data, size_t size, off_t offset)> pwrite;
+  RetriedCall<off_t(int fd, off_t offset, int whence)> lseek;
+  RetriedCall<int(const char* path, struct stat* st)> stat;
+  RetriedCall<int(int fd, struct stat* st)> fstat;
+  RetriedCall<int(int dir_fd, const char* name, struct stat* st, int flags)> fstatat;
+  RetriedCall<int(int fd, struct statvfs* st)> fstatvfs;
+  RetriedCall<int(int fd, off_t length)> ftruncate;
+  RetriedCall<int(const char* path, off_t length)> truncate;
+  RetriedCall<int(int fd)> fsync;
+  // Flushes the whole file system that `fd` lies on.
+  RetriedCall<int(int fd)> syncfs;
+  RetriedCall<int(int fd, mode_t mode)> fchmod;
+  RetriedCall<int(int fd, const timespec times[2])> futimens;
+  RetriedCall<int(const char* from, const char* to)> rename;
+  // Renames `from` to `to` only when nothing is at `to` (EEXIST otherwise), on file systems
+  // without the no-replace rename too.
+  RetriedCall<int(const char* from, const char* to)> rename_noreplace;
+  RetriedCall<int(const char* path)> unlink;
+  RetriedCall<int(int dir_fd, const char* name, int flags)> unlinkat;
+  RetriedCall<int(int dir_fd, const char* name, mode_t mode)> mkdirat;
+  // ioctl requests taking a pointer argument (or none: nullptr).
+  RetriedCall<int(int fd, unsigned long request, void* argument)> ioctl;
+  RetriedCall<int(int fd, int operation)> flock;
+  // fcntl's record locks (F_OFD_SETLK ...).
+  RetriedCall<int(int fd, int command, struct flock* lock)> fcntl_lock;
+  RetriedCall<int(int fd, termios* settings)> tcgetattr;
+  RetriedCall<int(int fd, int when, const termios* settings)> tcsetattr;
+  RetriedCall<int(int fd, int queue)> tcflush;
+  RetriedCall<int(int fd, int action)> tcflow;
+  RetriedCall<int(pollfd* fds, nfds_t count, int timeout_ms)> poll;
 };
 
 // The real system calls.
 const FileOps& SystemFileOps();
 
-// A file operation failed; the message names the file and the system's reason.
-class FileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// `fd` (or none, -1), closed through `ops` (which must outlive it) when the holder goes.
+UniqueFd AdoptFd(const FileOps& ops, int fd);
+// Opens with O_CLOEXEC added; an invalid UniqueFd with errno set on failure.
+UniqueFd OpenFd(const FileOps& ops, const char* path, int flags, mode_t mode = 0);
+UniqueFd OpenAtFd(const FileOps& ops, int dir_fd, const char* name, int flags, mode_t mode = 0);
 
-// Writes all of `data` to `fd`, retrying interrupted and partial writes: 0, or the errno of
-// the write that failed.
+// Whole transfers: the count moved, fewer than `size` only when a read reached the end of the
+// file; -1 with errno set on any error, even after a part was moved.
+ssize_t ReadFull(const FileOps& ops, int fd, void* buffer, size_t size);
+ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t offset);
+ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size);
+ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset);
+
+// Writes all of `data` to `fd`: 0, or the errno of the write that failed.
 int WriteAll(const FileOps& ops, int fd, std::string_view data);
 
 // Makes the names in the directory `dir` durable (a file created, renamed or removed there
@@ -44,6 +129,12 @@ int SyncDirectory(const FileOps& ops, const std::string& dir);
 // Flushes the data of the existing file `path` to the disk, without following a link: 0, or
 // the errno of the call that failed.
 int SyncFile(const FileOps& ops, const std::string& path);
+
+// A file operation failed; the message names the file and the system's reason.
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // Creates `path`, or empties it, and writes `data` to it. A file it could not write whole is
 // removed again. Throws FileError.
@@ -86,7 +177,7 @@ class StagedFile {
   std::string path_;
   std::string temp_;
   const FileOps& ops_;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool committed_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "records/OfficeParamFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +11,9 @@
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 #include "platform/TempNames.h"
-#include "records/ParamFileSystem.h"
 #include "records/ParamFormat.h"
 
 namespace marvolen {
@@ -44,39 +45,24 @@ std::string SlotAction(std::string_view verb, const ParamSlot& slot, std::string
          std::string(preposition);
 }
 
-// A descriptor of the parameter file, closed through the file system seam on every way out.
-UniqueFd FileHandle(ParamFileSystem& fs, int fd) {
-  return UniqueFd(fd, [&fs](int f) { return fs.Close(f); });
-}
-
 // 0, or the errno of the failure.
-int WriteAll(ParamFileSystem& fs, int fd, std::string_view bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = RetryOnEintr([&] {
-      return fs.PWrite(fd, bytes.data() + done, bytes.size() - done,
-                       offset + static_cast<off_t>(done));
-    });
-    if (n < 0) return errno;
-    if (n == 0) return EIO;  // a write that makes no progress would otherwise loop for ever
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+int WriteAt(const FileOps& fs, int fd, std::string_view bytes, off_t offset) {
+  return PWriteFull(fs, fd, bytes.data(), bytes.size(), offset) < 0 ? errno : 0;
 }
 
 // Reads up to `bytes.size()` bytes; fewer only at the end of the file. 0, or the errno.
-int ReadAll(ParamFileSystem& fs, int fd, std::string& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = RetryOnEintr([&] {
-      return fs.PRead(fd, bytes.data() + done, bytes.size() - done,
-                      offset + static_cast<off_t>(done));
-    });
-    if (n < 0) return errno;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bytes.resize(done);
+int ReadAt(const FileOps& fs, int fd, std::string& bytes, off_t offset) {
+  const ssize_t n = PReadFull(fs, fd, bytes.data(), bytes.size(), offset);
+  if (n < 0) return errno;
+  bytes.resize(static_cast<size_t>(n));
+  return 0;
+}
+
+// The file's size in bytes through `size`; 0, or -1 with errno set.
+int FileSize(const FileOps& fs, int fd, off_t* size) {
+  struct stat st {};
+  if (fs.fstat(fd, &st) != 0) return -1;
+  *size = st.st_size;
   return 0;
 }
 
@@ -84,16 +70,16 @@ off_t SlotOffset(const ParamSlot& slot) {
   return static_cast<off_t>(slot.record) * kParamRecordSize;
 }
 
-std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot) {
-  UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDONLY | O_CLOEXEC, 0));
+std::string ReadSlot(const FileOps& fs, const fs::path& file, const ParamSlot& slot) {
+  UniqueFd fd = OpenFd(fs, file.c_str(), O_RDONLY);
   if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
   const std::string doing = SlotAction("No se puede leer", slot, "del");
   std::string bytes(static_cast<size_t>(slot.RecordCount()) * kParamRecordSize, '\0');
   const size_t wanted = bytes.size();
-  if (const int err = ReadAll(fs, fd.get(), bytes, SlotOffset(slot))) FailErrno(doing, file, err);
+  if (const int err = ReadAt(fs, fd.get(), bytes, SlotOffset(slot))) FailErrno(doing, file, err);
   if (bytes.size() < wanted) {
     off_t size = 0;
-    if (fs.FSize(fd.get(), &size) != 0) Fail(doing, file, "el archivo termina antes");
+    if (FileSize(fs, fd.get(), &size) != 0) Fail(doing, file, "el archivo termina antes");
     Fail(doing, file, "el archivo tiene solo " + std::to_string(size) + " bytes");
   }
   return bytes;
@@ -101,23 +87,23 @@ std::string ReadSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot&
 
 // Writes the slot in one go; when that fails, puts back what the slot held and cuts off what
 // the write added, so that a full disk or an I/O error leaves the file as it was.
-void WriteSlot(ParamFileSystem& fs, const fs::path& file, const ParamSlot& slot,
+void WriteSlot(const FileOps& fs, const fs::path& file, const ParamSlot& slot,
                std::string_view bytes) {
-  UniqueFd fd = FileHandle(fs, fs.Open(file.string(), O_RDWR | O_CLOEXEC, 0));
+  UniqueFd fd = OpenFd(fs, file.c_str(), O_RDWR);
   if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
   const std::string doing = SlotAction("No se puede escribir", slot, "en el");
   off_t size = 0;
-  if (fs.FSize(fd.get(), &size) != 0) FailErrno(doing, file, errno);
+  if (FileSize(fs, fd.get(), &size) != 0) FailErrno(doing, file, errno);
   std::string old(bytes.size(), '\0');
-  if (const int err = ReadAll(fs, fd.get(), old, SlotOffset(slot))) FailErrno(doing, file, err);
-  int err = WriteAll(fs, fd.get(), bytes, SlotOffset(slot));
-  if (err == 0 && fs.FSync(fd.get()) != 0) err = errno;
+  if (const int err = ReadAt(fs, fd.get(), old, SlotOffset(slot))) FailErrno(doing, file, err);
+  int err = WriteAt(fs, fd.get(), bytes, SlotOffset(slot));
+  if (err == 0 && fs.fsync(fd.get()) != 0) err = errno;
   if (err == 0) {
     if (fd.Close() != 0) FailErrno(doing, file, errno);
     return;
   }
-  WriteAll(fs, fd.get(), old, SlotOffset(slot));
-  if (size < SlotOffset(slot) + static_cast<off_t>(bytes.size())) fs.FTruncate(fd.get(), size);
+  WriteAt(fs, fd.get(), old, SlotOffset(slot));
+  if (size < SlotOffset(slot) + static_cast<off_t>(bytes.size())) fs.ftruncate(fd.get(), size);
   FailErrno(doing, file, err);
 }
 
@@ -128,10 +114,10 @@ const Clock& SystemClock() {
 
 }  // namespace
 
-OfficeParamFile::OfficeParamFile(fs::path office_dir, const Clock& clock, ParamFileSystem* fs)
+OfficeParamFile::OfficeParamFile(fs::path office_dir, const Clock& clock, const FileOps* fs)
     : office_dir_(office_dir.empty() ? fs::path(".") : std::move(office_dir)),
       clock_(clock),
-      fs_(fs ? *fs : ParamFileSystem::Posix()) {}
+      fs_(fs ? *fs : SystemFileOps()) {}
 
 OfficeParamFile::OfficeParamFile(fs::path office_dir)
     : OfficeParamFile(std::move(office_dir), SystemClock()) {}
@@ -172,33 +158,29 @@ fs::path OfficeParamFile::Create() const {
   const fs::path target = office_dir_ / kFileName;
   const std::string bytes = DefaultParamFile(clock_);
   std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
+  UniqueFd fd;
+  for (int attempt = 0; !fd.valid(); ++attempt) {
     temp = (office_dir_ / TempName(kFileName)).string();
-    fd = fs_.Open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ENOENT) {
+    fd = OpenFd(fs_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (!fd.valid() && errno == ENOENT) {
       Fail("No se puede crear el", target, "el directorio de la oficina no existe");
     }
-    if (fd < 0 && (errno != EEXIST || attempt >= 100))
+    if (!fd.valid() && (errno != EEXIST || attempt >= 100))
       FailErrno("No se puede crear el", target, errno);
   }
-  int err = WriteAll(fs_, fd, bytes, 0);
-  if (err == 0 && fs_.FSync(fd) != 0) err = errno;
-  if (fs_.Close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && fs_.RenameNoReplace(temp, target.string()) == 0) {
+  int err = WriteAt(fs_, fd.get(), bytes, 0);
+  if (err == 0 && fs_.fsync(fd.get()) != 0) err = errno;
+  if (fd.Close() != 0 && err == 0) err = errno;
+  if (err == 0 && fs_.rename_noreplace(temp.c_str(), target.c_str()) == 0) {
     // The new name itself must be durable before anything is stored in the file: a value
     // written to a file whose name a power cut takes away would be lost with it. A directory
     // that cannot be synced fails the operation that needed the file.
-    const int dir = fs_.Open(office_dir_.string(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (dir < 0) FailErrno("No se puede crear el", target, errno);
-    const int sync_err = RetryOnEintr([&] { return fs_.FSync(dir); }) == 0 ? 0 : errno;
-    const int close_rc = fs_.Close(dir);
-    if (sync_err != 0) FailErrno("No se puede crear el", target, sync_err);
-    if (close_rc != 0) FailErrno("No se puede crear el", target, errno);
+    if (const int sync_err = SyncDirectory(fs_, office_dir_.string()); sync_err != 0)
+      FailErrno("No se puede crear el", target, sync_err);
     return target;
   }
   if (err == 0) err = errno;
-  fs_.Unlink(temp);
+  fs_.unlink(temp.c_str());
   if (err == EEXIST) {
     // Another program created the file meanwhile: use it.
     if (auto found = FindNoCase(office_dir_, kFileName)) return *found;

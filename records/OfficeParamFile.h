@@ -25,7 +25,7 @@
 namespace marvolen {
 
 class Clock;
-class ParamFileSystem;
+struct FileOps;
 
 // Every failure of the file (office directory missing, access denied, a file too short for
 // the slot, disk full): the message says what failed, for which key, on which file, and why.
@@ -40,7 +40,7 @@ class OfficeParamFile {
   // Text slots are stamped with the seconds of the local time `clock` gives; `fs` is the
   // system-call seam (the real calls when null). Both must outlive the object.
   OfficeParamFile(std::filesystem::path office_dir, const Clock& clock,
-                  ParamFileSystem* fs = nullptr);
+                  const FileOps* fs = nullptr);
   // On the system clock.
   explicit OfficeParamFile(std::filesystem::path office_dir);
 
@@ -58,7 +58,7 @@ class OfficeParamFile {
 
   std::filesystem::path office_dir_;
   const Clock& clock_;
-  ParamFileSystem& fs_;
+  const FileOps& fs_;
 };
 
 }  // namespace marvolen

@@ -15,7 +15,6 @@
 #include "platform/FileNames.h"
 #include "platform/TempNames.h"
 #include "zip/ArchiveError.h"
-#include "zip/ArchiveIo.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
@@ -29,24 +28,6 @@ namespace fs = std::filesystem;
   throw FileError("No se puede crear " + std::string(what) + " " + path.string() + ": " +
                   ec.message());
 }
-
-// The archive component's system calls with the members' data written through `files`, the
-// seam of every file the station writes.
-class WritesThrough final : public ArchiveIo {
- public:
-  explicit WritesThrough(FileOps files) : files_(std::move(files)) {}
-
-  ssize_t Write(int fd, const void* buffer, size_t count) override {
-    const int err = WriteAll(files_, fd, {static_cast<const char*>(buffer), count});
-    if (err != 0) return errno = err, -1;
-    return static_cast<ssize_t>(count);
-  }
-  int FSync(int fd) override { return files_.fsync(fd); }
-  int Close(int fd) override { return files_.close(fd); }
-
- private:
-  FileOps files_;
-};
 
 // Set up as the station reads every archive an office sends.
 void PrepareForReading(TZipArchiver& zipper, const fs::path& archive) {
@@ -162,7 +143,9 @@ void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to,
 ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const FileOps& files) {
   ArchiveHooks hooks;
   hooks.files = files;
-  const auto io = std::make_shared<WritesThrough>(files);
+  // Every call of the archive component goes through `files` too, the seam of every file the
+  // station writes; the archivers made later need it to live as long as the hooks.
+  const auto io = std::make_shared<const FileOps>(files);
   hooks.is_valid = [io](const fs::path& archive) {
     TZipArchiver zipper("Zipper1", nullptr, io.get());
     PrepareForReading(zipper, archive);

@@ -1,7 +1,6 @@
-// The system calls of the archive component, behind one seam. The real implementation is
-// plain POSIX with EINTR retried; tests derive from it to make one call fail (a file another
-// program holds locked, a full disk, a directory that cannot be made) where running as root
-// would otherwise let every call succeed.
+// The archive component's view of the station's one system seam (platform/FileOps.h): the
+// calls it makes, by the names it uses, with its whole-transfer reads and writes. Tests make
+// a call fail by handing the archiver a FileOps with that member replaced.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,44 +10,50 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
 
 class ArchiveIo {
  public:
-  virtual ~ArchiveIo() = default;
+  // `ops` must outlive the view.
+  explicit ArchiveIo(const FileOps& ops = SystemFileOps()) : ops_(ops) {}
 
-  // Each returns what the system call returns and leaves errno set on failure.
-  virtual int Open(const char* path, int flags, mode_t mode);
-  virtual int OpenAt(int dir_fd, const char* name, int flags, mode_t mode);
-  virtual int Close(int fd);
-  // Read and write retry EINTR and partial transfers: they return the full count, or fewer
-  // bytes only at end of file (read) or on an error (-1 when nothing was transferred).
-  virtual ssize_t Read(int fd, void* buffer, size_t count);
-  virtual ssize_t PRead(int fd, void* buffer, size_t count, off_t offset);
-  virtual ssize_t Write(int fd, const void* buffer, size_t count);
-  virtual ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset);
-  virtual off_t Seek(int fd, off_t offset, int whence);
-  virtual int FStat(int fd, struct stat* st);
-  virtual int FStatAt(int dir_fd, const char* name, struct stat* st, int flags);
-  virtual int FStatVfs(int fd, struct statvfs* st);
-  virtual int FTruncate(int fd, off_t length);
-  virtual int FSync(int fd);
+  // Each returns what the system call returns and leaves errno set on failure; opens add
+  // O_CLOEXEC.
+  int Open(const char* path, int flags, mode_t mode) const;
+  int OpenAt(int dir_fd, const char* name, int flags, mode_t mode) const;
+  int Close(int fd) const { return ops_.close(fd); }
+  int Dup(int fd) const { return ops_.dup(fd); }
+  // The whole count, or fewer bytes only at end of file (reads); -1 on an error.
+  ssize_t Read(int fd, void* buffer, size_t count) const;
+  ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) const;
+  ssize_t Write(int fd, const void* buffer, size_t count) const;
+  ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset) const;
+  off_t Seek(int fd, off_t offset, int whence) const { return ops_.lseek(fd, offset, whence); }
+  int Stat(const char* path, struct stat* st) const { return ops_.stat(path, st); }
+  int FStat(int fd, struct stat* st) const { return ops_.fstat(fd, st); }
+  int FStatAt(int dir_fd, const char* name, struct stat* st, int flags) const;
+  int FStatVfs(int fd, struct statvfs* st) const { return ops_.fstatvfs(fd, st); }
+  int FTruncate(int fd, off_t length) const { return ops_.ftruncate(fd, length); }
+  int FSync(int fd) const { return ops_.fsync(fd); }
   // Flushes the whole file system that `fd` lies on.
-  virtual int SyncFs(int fd);
-  virtual int FChmod(int fd, mode_t mode);
-  virtual int FSetTimes(int fd, int64_t seconds);
-  virtual int MkdirAt(int dir_fd, const char* name, mode_t mode);
-  virtual int UnlinkAt(int dir_fd, const char* name, int flags);
+  int SyncFs(int fd) const { return ops_.syncfs(fd); }
+  int FChmod(int fd, mode_t mode) const { return ops_.fchmod(fd, mode); }
+  int FSetTimes(int fd, int64_t seconds) const;
+  int MkdirAt(int dir_fd, const char* name, mode_t mode) const;
+  int UnlinkAt(int dir_fd, const char* name, int flags) const;
   // An anonymous temporary file for read and write, gone when closed.
-  virtual int OpenTemporary();
+  int OpenTemporary() const { return ops_.open_temporary(); }
+
+  const FileOps& ops() const { return ops_; }
+
+ private:
+  const FileOps& ops_;
 };
 
-// The process's one real implementation.
-ArchiveIo& SystemArchiveIo();
-
 // `fd` (or none, -1), closed through `io` on every way out of the code that opened it.
-UniqueFd ArchiveFd(ArchiveIo& io, int fd);
+UniqueFd ArchiveFd(const ArchiveIo& io, int fd);
 
 }  // namespace marvolen

@@ -57,7 +57,7 @@ FileSystemFlush::~FileSystemFlush() {
 void FileSystemFlush::Note(int dir_fd) {
   struct stat st {};
   if (io_.FStat(dir_fd, &st) != 0 || file_systems_.count(st.st_dev) != 0) return;
-  const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  const int copy = io_.Dup(dir_fd);
   if (copy >= 0) file_systems_.emplace(st.st_dev, copy);
 }
 

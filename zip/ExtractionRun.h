@@ -20,7 +20,7 @@ namespace marvolen {
 // date as it creates and deletes.
 class DirectoryNames {
  public:
-  explicit DirectoryNames(ArchiveIo& io) : io_(io) {}
+  explicit DirectoryNames(const ArchiveIo& io) : io_(io) {}
 
   // The entry of the directory `key` (any text that names it for the run, e.g. its path
   // below the base directory), open as `dir_fd`, called `name`, or else the first in name
@@ -37,7 +37,7 @@ class DirectoryNames {
 
   Listing* Load(const std::string& key, int dir_fd);
 
-  ArchiveIo& io_;
+  const ArchiveIo& io_;
   std::unordered_map<std::string, Listing> listings_;
 };
 
@@ -47,7 +47,7 @@ class DirectoryNames {
 // run returns, every target is on the disk, as before.
 class FileSystemFlush {
  public:
-  explicit FileSystemFlush(ArchiveIo& io) : io_(io) {}
+  explicit FileSystemFlush(const ArchiveIo& io) : io_(io) {}
   ~FileSystemFlush();
   FileSystemFlush(const FileSystemFlush&) = delete;
   FileSystemFlush& operator=(const FileSystemFlush&) = delete;
@@ -58,12 +58,12 @@ class FileSystemFlush {
   void Flush() noexcept;
 
  private:
-  ArchiveIo& io_;
+  const ArchiveIo& io_;
   std::map<dev_t, int> file_systems_;  // one directory descriptor per file system
 };
 
 struct ExtractionRun {
-  explicit ExtractionRun(ArchiveIo& io) : names(io), flush(io) {}
+  explicit ExtractionRun(const ArchiveIo& io) : names(io), flush(io) {}
 
   int base_fd = -1;
   std::string base_path;

@@ -32,9 +32,9 @@ bool EntryRecord::IsDirectory() const {
          (!StoredName.empty() && StoredName.back() == '/');
 }
 
-TBaseArchiver::TBaseArchiver(std::string name, Clock* clock, ArchiveIo* io)
+TBaseArchiver::TBaseArchiver(std::string name, Clock* clock, const FileOps* files)
     : clock_(clock != nullptr ? *clock : DefaultClock()),
-      io_(io != nullptr ? *io : SystemArchiveIo()),
+      io_(files != nullptr ? *files : SystemFileOps()),
       name_(std::move(name)) {}
 
 void TBaseArchiver::SetCompressionLevel(TCompressionLevel level) {
@@ -65,8 +65,8 @@ TArchiveAction TBaseArchiver::ReportFailure(const std::string& file_name,
   return action;
 }
 
-TZipArchiver::TZipArchiver(std::string name, Clock* clock, ArchiveIo* io)
-    : TBaseArchiver(std::move(name), clock, io), impl_(std::make_unique<Impl>(*this)) {}
+TZipArchiver::TZipArchiver(std::string name, Clock* clock, const FileOps* files)
+    : TBaseArchiver(std::move(name), clock, files), impl_(std::make_unique<Impl>(*this)) {}
 
 TZipArchiver::~TZipArchiver() {
   try {
@@ -177,7 +177,7 @@ void TZipArchiver::Impl::OpenZip(uint16_t mode) {
     return;
   }
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT)
+  if (io_.Stat(path.c_str(), &st) != 0 && errno == ENOENT)
     throw Error(kErrFileNotFound, owner_.FileName());
   // Non-blocking, so that a pipe or device under the archive's name cannot hang the tick.
   fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);

@@ -96,7 +96,9 @@ struct EntryRecord {
 // Settings, events and the catalogue-backed errors that every archiver shares.
 class TBaseArchiver {
  public:
-  explicit TBaseArchiver(std::string name, Clock* clock = nullptr, ArchiveIo* io = nullptr);
+  // `files` is the system seam every file call goes through (the real calls when null); it
+  // must outlive the archiver.
+  explicit TBaseArchiver(std::string name, Clock* clock = nullptr, const FileOps* files = nullptr);
   virtual ~TBaseArchiver() = default;
   TBaseArchiver(const TBaseArchiver&) = delete;
   TBaseArchiver& operator=(const TBaseArchiver&) = delete;
@@ -136,7 +138,7 @@ class TBaseArchiver {
                                const EArchiveError& error);
 
   Clock& clock_;
-  ArchiveIo& io_;
+  ArchiveIo io_;
 
  private:
   std::string name_;
@@ -152,7 +154,7 @@ class TBaseArchiver {
 class TZipArchiver : public TBaseArchiver {
  public:
   explicit TZipArchiver(std::string name = "Zipper1", Clock* clock = nullptr,
-                        ArchiveIo* io = nullptr);
+                        const FileOps* files = nullptr);
   ~TZipArchiver() override;
 
   // kOpenCreate creates (or empties) FileName; kOpenRead opens it and reads its entry list.

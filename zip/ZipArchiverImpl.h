@@ -102,7 +102,7 @@ class TZipArchiver::Impl {
 
   TZipArchiver& owner_;
   Clock& clock_;
-  ArchiveIo& io_;
+  const ArchiveIo& io_;
   int fd_ = -1;
   bool read_only_ = false;
   std::string path_;  // absolute path of the open archive

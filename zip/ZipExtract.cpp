@@ -162,7 +162,7 @@ namespace {
 // Opens the directory `name` below `dir` (known to `names` as `key`), making it when
 // `create` allows, never through a symbolic link; an existing directory spelled in another
 // letter case is the same directory. `key` becomes the child's key.
-int OpenChildDirectory(ArchiveIo& io, DirectoryNames& names, int dir_fd, std::string& key,
+int OpenChildDirectory(const ArchiveIo& io, DirectoryNames& names, int dir_fd, std::string& key,
                        const std::string& name, bool create) {
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
   const std::string actual = names.Find(key, dir_fd, name).value_or(name);
@@ -208,7 +208,7 @@ void TZipArchiver::Impl::ExtractEntry(EntryRecord& entry, ExtractionRun& run) {
     parts = {parts.back()};
   }
   // Directories: every component for a directory entry, all but the last for a file.
-  UniqueFd dir = ArchiveFd(io_, ::dup(run.base_fd));
+  UniqueFd dir = ArchiveFd(io_, io_.Dup(run.base_fd));
   std::string key;
   const size_t dir_count = directory ? parts.size() : parts.size() - 1;
   for (size_t i = 0; i < dir_count; ++i) {

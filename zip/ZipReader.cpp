@@ -19,7 +19,7 @@ constexpr size_t kReadBlock = 65536;
 // directory is never loaded whole however large its record claims it is.
 class RegionReader {
  public:
-  RegionReader(ArchiveIo& io, int fd, uint64_t begin, uint64_t end)
+  RegionReader(const ArchiveIo& io, int fd, uint64_t begin, uint64_t end)
       : io_(io), fd_(fd), position_(begin), end_(end) {}
 
   uint64_t position() const { return position_; }
@@ -48,7 +48,7 @@ class RegionReader {
   }
 
  private:
-  ArchiveIo& io_;
+  const ArchiveIo& io_;
   int fd_;
   uint64_t position_;
   uint64_t end_;

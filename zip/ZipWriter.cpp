@@ -70,7 +70,7 @@ bool TZipArchiver::Impl::RecordItem(const FoundItem& item) {
                          : entries_.begin() + static_cast<std::ptrdiff_t>(indexed->second);
   DosDateTime stamp = ToDosDateTime(std::chrono::system_clock::to_time_t(clock_.WallNow()));
   struct stat st {};
-  if (!item.Directory && ::stat(item.FullPath.c_str(), &st) == 0) {
+  if (!item.Directory && io_.Stat(item.FullPath.c_str(), &st) == 0) {
     stamp = ToDosDateTime(st.st_mtime);
   }
   EntryRecord* entry = nullptr;

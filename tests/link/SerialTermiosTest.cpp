@@ -67,43 +67,43 @@ void AwaitReadable(int fd) {
 }
 
 // The real calls, with the ones a test names answered its way.
-class SeamCalls : public PosixCalls {
- public:
+struct SeamCalls {
   std::map<unsigned long, std::function<int(void*)>> ioctls;
   std::function<ssize_t(int, const void*, std::size_t)> write;
   std::function<ssize_t(int, void*, std::size_t)> read;
   int tcsetattrError = 0;
   int flockError = 0;
   std::vector<std::pair<unsigned long, int>> lineRequests;
+  // What the device is opened through.
+  FileOps ops = SystemFileOps();
 
-  int Ioctl(int fd, unsigned long request, void* argument) override {
-    if (request == TIOCMBIS || request == TIOCMBIC) {
-      lineRequests.emplace_back(request, *static_cast<int*>(argument));
-    }
-    auto it = ioctls.find(request);
-    if (it != ioctls.end()) return it->second(argument);
-    return PosixCalls::Ioctl(fd, request, argument);
+  SeamCalls() {
+    const FileOps& sys = SystemFileOps();
+    ops.ioctl = [this, &sys](int fd, unsigned long request, void* argument) {
+      if (request == TIOCMBIS || request == TIOCMBIC) {
+        lineRequests.emplace_back(request, *static_cast<int*>(argument));
+      }
+      auto it = ioctls.find(request);
+      if (it != ioctls.end()) return it->second(argument);
+      return sys.ioctl(fd, request, argument);
+    };
+    ops.write = [this, &sys](int fd, const void* buffer, std::size_t size) {
+      return write ? write(fd, buffer, size) : sys.write(fd, buffer, size);
+    };
+    ops.read = [this, &sys](int fd, void* buffer, std::size_t size) {
+      return read ? read(fd, buffer, size) : sys.read(fd, buffer, size);
+    };
+    ops.tcsetattr = [this, &sys](int fd, int when, const termios* t) {
+      if (tcsetattrError) return errno = tcsetattrError, -1;
+      return sys.tcsetattr(fd, when, t);
+    };
+    ops.flock = [this, &sys](int fd, int operation) {
+      if (flockError) return errno = flockError, -1;
+      return sys.flock(fd, operation);
+    };
   }
-  ssize_t Write(int fd, const void* buffer, std::size_t size) override {
-    return write ? write(fd, buffer, size) : PosixCalls::Write(fd, buffer, size);
-  }
-  ssize_t Read(int fd, void* buffer, std::size_t size) override {
-    return read ? read(fd, buffer, size) : PosixCalls::Read(fd, buffer, size);
-  }
-  int TcSetAttr(int fd, int when, const termios* t) override {
-    if (tcsetattrError) {
-      errno = tcsetattrError;
-      return -1;
-    }
-    return PosixCalls::TcSetAttr(fd, when, t);
-  }
-  int Flock(int fd, int operation) override {
-    if (flockError) {
-      errno = flockError;
-      return -1;
-    }
-    return PosixCalls::Flock(fd, operation);
-  }
+  SeamCalls(const SeamCalls&) = delete;
+  SeamCalls& operator=(const SeamCalls&) = delete;
 };
 
 int Fail(int error) {
@@ -121,7 +121,7 @@ struct Station {
   SerialLine serial{clock,
                     [this](int port) -> OpenedDevice {
                       if (port != 1) return {nullptr, ENOENT};
-                      OpenedDevice d = TermiosDevice::Open(pty.slave, clock, calls);
+                      OpenedDevice d = TermiosDevice::Open(pty.slave, clock, calls.ops);
                       device = static_cast<TermiosDevice*>(d.device.get());
                       return d;
                     },

@@ -1,10 +1,15 @@
 #include "platform/SystemCalls.h"
 
+#include "platform/FileOps.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -89,6 +94,160 @@ TEST(UniqueFd, CloseReportsTheSeamsFailureOnce) {
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(fd.Close(), 0);  // nothing left to close
   EXPECT_EQ(calls, 1);
+}
+
+// What one raw read or write of the seam does: move up to `bytes` (-1: all it is asked for),
+// or fail with `error`.
+struct Step {
+  ssize_t bytes;
+  int error = 0;
+};
+
+enum class Transfer { kRead, kPRead, kWrite, kPWrite, kWriteAll };
+
+// The file the scripted calls read from and write into, and the calls they saw.
+struct ScriptedFile {
+  std::vector<Step> steps;
+  std::string contents;
+  size_t calls = 0;
+  std::vector<off_t> offsets;
+
+  ssize_t Move(char* to, const char* from, size_t size, off_t at, bool is_read) {
+    offsets.push_back(at);
+    const Step step = calls < steps.size() ? steps[calls] : Step{-1};
+    ++calls;
+    if (step.error != 0) return errno = step.error, -1;
+    size_t n = step.bytes < 0 ? size : std::min(size, static_cast<size_t>(step.bytes));
+    if (is_read) {
+      n = std::min(n, contents.size() - std::min(contents.size(), static_cast<size_t>(at)));
+      std::memcpy(to, contents.data() + at, n);
+    } else {
+      if (contents.size() < static_cast<size_t>(at) + n)
+        contents.resize(static_cast<size_t>(at) + n);
+      std::memcpy(contents.data() + at, from, n);
+    }
+    return static_cast<ssize_t>(n);
+  }
+
+  FileOps Ops() {
+    FileOps ops = SystemFileOps();
+    off_t position = 0;
+    ops.read = [this, position](int, void* b, size_t n) mutable {
+      const ssize_t got = Move(static_cast<char*>(b), nullptr, n, position, true);
+      if (got > 0) position += got;
+      return got;
+    };
+    ops.pread = [this](int, void* b, size_t n, off_t at) {
+      return Move(static_cast<char*>(b), nullptr, n, at, true);
+    };
+    ops.write = [this, position](int, const void* d, size_t n) mutable {
+      const ssize_t put = Move(nullptr, static_cast<const char*>(d), n, position, false);
+      if (put > 0) position += put;
+      return put;
+    };
+    ops.pwrite = [this](int, const void* d, size_t n, off_t at) {
+      return Move(nullptr, static_cast<const char*>(d), n, at, false);
+    };
+    return ops;
+  }
+};
+
+// One policy for every read and write through the seam: EINTR is made again, a short transfer
+// goes on where it stopped (at the right offset for pread and pwrite), a read stops only at the
+// end of the file, a write that moves nothing is EIO, and any error is -1 even after a part.
+TEST(FileOps, EveryTransferRetriesInterruptionsAndGoesOnAfterAShortOne) {
+  const std::string kData = "0123456789";
+  const struct {
+    const char* name;
+    Transfer transfer;
+    std::vector<Step> steps;
+    ssize_t result;  // WriteAll: 0 or the errno
+    int error;       // errno after a failure
+    size_t calls;
+  } rows[] = {
+      {"read whole", Transfer::kRead, {{-1}}, 10, 0, 1},
+      {"read interrupted, short, interrupted",
+       Transfer::kRead,
+       {{0, EINTR}, {3}, {0, EINTR}, {-1}},
+       10,
+       0,
+       4},
+      {"read stops at the end of the file", Transfer::kRead, {{4}, {0}}, 4, 0, 2},
+      {"read fails after a part", Transfer::kRead, {{4}, {0, EIO}}, -1, EIO, 2},
+      {"pread in pieces", Transfer::kPRead, {{2}, {0, EINTR}, {5}, {-1}}, 10, 0, 4},
+      {"pread fails", Transfer::kPRead, {{0, EISDIR}}, -1, EISDIR, 1},
+      {"write in pieces", Transfer::kWrite, {{1}, {0, EINTR}, {1}, {-1}}, 10, 0, 4},
+      {"write moving nothing", Transfer::kWrite, {{2}, {0}}, -1, EIO, 2},
+      {"write on a full disk", Transfer::kWrite, {{9}, {0, ENOSPC}}, -1, ENOSPC, 2},
+      {"pwrite in pieces", Transfer::kPWrite, {{3}, {3}, {0, EINTR}, {-1}}, 10, 0, 4},
+      {"pwrite moving nothing", Transfer::kPWrite, {{0}}, -1, EIO, 1},
+      {"WriteAll interrupted", Transfer::kWriteAll, {{0, EINTR}, {6}, {-1}}, 0, 0, 3},
+      {"WriteAll on a full disk", Transfer::kWriteAll, {{6}, {0, ENOSPC}}, ENOSPC, ENOSPC, 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedFile file;
+    file.steps = row.steps;
+    const bool is_read = row.transfer == Transfer::kRead || row.transfer == Transfer::kPRead;
+    const off_t offset =
+        row.transfer == Transfer::kPRead || row.transfer == Transfer::kPWrite ? 5 : 0;
+    if (is_read) file.contents = std::string(static_cast<size_t>(offset), '-') + kData;
+    const FileOps ops = file.Ops();
+    std::string got(kData.size(), '\0');
+    errno = 0;
+    ssize_t result = 0;
+    switch (row.transfer) {
+      case Transfer::kRead:
+        result = ReadFull(ops, 3, got.data(), got.size());
+        break;
+      case Transfer::kPRead:
+        result = PReadFull(ops, 3, got.data(), got.size(), offset);
+        break;
+      case Transfer::kWrite:
+        result = WriteFull(ops, 3, kData.data(), kData.size());
+        break;
+      case Transfer::kPWrite:
+        result = PWriteFull(ops, 3, kData.data(), kData.size(), offset);
+        break;
+      case Transfer::kWriteAll:
+        result = WriteAll(ops, 3, kData);
+        break;
+    }
+    EXPECT_EQ(result, row.result);
+    if (row.error != 0) {
+      EXPECT_EQ(errno, row.error);
+    }
+    EXPECT_EQ(file.calls, row.calls);
+    if (row.error != 0) continue;
+    if (is_read) {
+      EXPECT_EQ(got.substr(0, static_cast<size_t>(result)),
+                kData.substr(0, static_cast<size_t>(result)));
+    } else {
+      EXPECT_EQ(file.contents, std::string(static_cast<size_t>(offset), '\0') + kData);
+    }
+    if (row.transfer == Transfer::kPRead || row.transfer == Transfer::kPWrite) {
+      // Each piece asked for the bytes after the ones already moved, never the same again.
+      EXPECT_TRUE(std::is_sorted(file.offsets.begin(), file.offsets.end()));
+      EXPECT_EQ(file.offsets.front(), offset);
+    }
+  }
+}
+
+// Every other call of the seam is made again when interrupted; close never is, since the
+// descriptor is gone after the first one whatever it returns.
+TEST(FileOps, OnlyCloseIsNeverRepeated) {
+  FileOps ops = SystemFileOps();
+  ScriptedCall fsync{{EINTR, EINTR}, 0};
+  ops.fsync = [&](int) { return fsync(); };
+  EXPECT_EQ(ops.fsync(3), 0);
+  EXPECT_EQ(fsync.calls, 3);
+
+  ScriptedCall close{{EINTR}, 0};
+  ops.close = [&](int) { return close(); };
+  UniqueFd fd = AdoptFd(ops, 1000);
+  EXPECT_EQ(fd.Close(), -1);
+  EXPECT_EQ(errno, EINTR);
+  EXPECT_EQ(close.calls, 1);
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <iterator>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "records/OfficeParamFile.h"
-#include "records/ParamFileSystem.h"
 
 namespace marvolen {
 namespace {
@@ -54,35 +54,41 @@ std::string NewFile() {
                                        << ", first difference in record " << at / 4;
 }
 
-// Fails one chosen call once, optionally after letting a first part of a write through.
-class FaultyFs : public ParamFileSystem {
+// The real calls, but for one chosen call that fails once, optionally after letting a first
+// part of a write through.
+class FaultyFs : public FileOps {
  public:
   std::string fail;
   int error = ENOSPC;
   size_t partial = 0;
   std::function<void()> before_rename;
 
-  ssize_t PWrite(int fd, const void* b, size_t n, off_t o) override {
-    if (fail == "PWrite" && partial > 0)
-      n = std::min(std::exchange(partial, 0), n);
-    else if (Trip("PWrite"))
-      return -1;
-    return ParamFileSystem::PWrite(fd, b, n, o);
+  FaultyFs() : FileOps(SystemFileOps()) {
+    const FileOps& sys = SystemFileOps();
+    pwrite = [this, &sys](int fd, const void* b, size_t n, off_t o) -> ssize_t {
+      if (fail == "PWrite" && partial > 0)
+        n = std::min(std::exchange(partial, 0), n);
+      else if (Trip("PWrite"))
+        return -1;
+      return sys.pwrite(fd, b, n, o);
+    };
+    open = [this, &sys](const char* path, int flags, mode_t mode) {
+      const int fd = sys.open(path, flags, mode);
+      if (fd >= 0 && (flags & O_DIRECTORY) != 0) dir_fd_ = fd;
+      return fd;
+    };
+    fsync = [this, &sys](int fd) {
+      if (fd == dir_fd_ && Trip("FSync of the directory")) return -1;
+      return Trip("FSync") ? -1 : sys.fsync(fd);
+    };
+    close = [this, &sys](int fd) { return sys.close(fd) || Trip("Close") ? -1 : 0; };
+    rename_noreplace = [this, &sys](const char* from, const char* to) {
+      if (before_rename) before_rename();
+      return Trip("RenameNoReplace") ? -1 : sys.rename_noreplace(from, to);
+    };
   }
-  int Open(const std::string& path, int flags, mode_t mode) override {
-    const int fd = ParamFileSystem::Open(path, flags, mode);
-    if (fd >= 0 && (flags & O_DIRECTORY) != 0) dir_fd_ = fd;
-    return fd;
-  }
-  int FSync(int fd) override {
-    if (fd == dir_fd_ && Trip("FSync of the directory")) return -1;
-    return Trip("FSync") ? -1 : ParamFileSystem::FSync(fd);
-  }
-  int Close(int fd) override { return ParamFileSystem::Close(fd) || Trip("Close") ? -1 : 0; }
-  int RenameNoReplace(const std::string& from, const std::string& to) override {
-    if (before_rename) before_rename();
-    return Trip("RenameNoReplace") ? -1 : ParamFileSystem::RenameNoReplace(from, to);
-  }
+  FaultyFs(const FaultyFs&) = delete;
+  FaultyFs& operator=(const FaultyFs&) = delete;
 
  private:
   int dir_fd_ = -1;
@@ -104,7 +110,7 @@ class OfficeParamFileTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  OfficeParamFile Params(ParamFileSystem* fs = nullptr) { return {dir_, clock_, fs}; }
+  OfficeParamFile Params(const FileOps* fs = nullptr) { return {dir_, clock_, fs}; }
   fs::path File() const { return dir_ / "MARVOLEN.TCP"; }
   static std::string Bytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

@@ -90,39 +90,34 @@ std::string PythonListing(const fs::path& archive) {
 
 namespace marvolen::testing {
 
-int FaultyIo::Open(const char* path, int flags, mode_t mode) {
-  if (!refuse_open.empty() && std::strstr(path, refuse_open.c_str()) != nullptr &&
-      open_failures != 0) {
-    if (open_failures > 0) --open_failures;
-    errno = EACCES;
-    return -1;
-  }
-  return ArchiveIo::Open(path, flags, mode);
-}
-
-ssize_t FaultyIo::PWrite(int fd, const void* buffer, size_t count, off_t offset) {
-  if (!refuse_write_of.empty() && count >= refuse_write_of.size() &&
-      std::memcmp(buffer, refuse_write_of.data(), refuse_write_of.size()) == 0 &&
-      write_failures != 0) {
-    if (write_failures > 0) --write_failures;
-    errno = ENOSPC;
-    return -1;
-  }
-  return ArchiveIo::PWrite(fd, buffer, count, offset);
-}
-
-int FaultyIo::FStatVfs(int fd, struct statvfs* st) {
-  const int rc = ArchiveIo::FStatVfs(fd, st);
-  if (rc == 0 && fake_space) fake_space(st);
-  return rc;
-}
-
-int FaultyIo::MkdirAt(int dir_fd, const char* name, mode_t mode) {
-  if (!refuse_mkdir.empty() && refuse_mkdir == name) {
-    errno = EACCES;
-    return -1;
-  }
-  return ArchiveIo::MkdirAt(dir_fd, name, mode);
+FaultyIo::FaultyIo() : FileOps(SystemFileOps()) {
+  const FileOps& sys = SystemFileOps();
+  open = [this, &sys](const char* path, int flags, mode_t mode) {
+    if (!refuse_open.empty() && std::strstr(path, refuse_open.c_str()) != nullptr &&
+        open_failures != 0) {
+      if (open_failures > 0) --open_failures;
+      return errno = EACCES, -1;
+    }
+    return sys.open(path, flags, mode);
+  };
+  pwrite = [this, &sys](int fd, const void* buffer, size_t count, off_t offset) -> ssize_t {
+    if (!refuse_write_of.empty() && count >= refuse_write_of.size() &&
+        std::memcmp(buffer, refuse_write_of.data(), refuse_write_of.size()) == 0 &&
+        write_failures != 0) {
+      if (write_failures > 0) --write_failures;
+      return errno = ENOSPC, -1;
+    }
+    return sys.pwrite(fd, buffer, count, offset);
+  };
+  fstatvfs = [this, &sys](int fd, struct statvfs* st) {
+    const int rc = sys.fstatvfs(fd, st);
+    if (rc == 0 && fake_space) fake_space(st);
+    return rc;
+  };
+  mkdirat = [this, &sys](int dir_fd, const char* name, mode_t mode) {
+    if (!refuse_mkdir.empty() && refuse_mkdir == name) return errno = EACCES, -1;
+    return sys.mkdirat(dir_fd, name, mode);
+  };
 }
 
 }  // namespace marvolen::testing

@@ -49,13 +49,17 @@ std::string PythonListing(const fs::path& archive);
 
 #include <functional>
 
-#include "zip/ArchiveIo.h"
+#include "platform/FileOps.h"
 
 namespace marvolen::testing {
 
 // The real system calls, except where a test makes one fail.
-class FaultyIo : public ArchiveIo {
+class FaultyIo : public FileOps {
  public:
+  FaultyIo();
+  FaultyIo(const FaultyIo&) = delete;
+  FaultyIo& operator=(const FaultyIo&) = delete;
+
   // Open of a path containing this text fails with EACCES, `open_failures` times (-1: always).
   std::string refuse_open;
   int open_failures = -1;
@@ -66,11 +70,6 @@ class FaultyIo : public ArchiveIo {
   std::function<void(struct statvfs*)> fake_space;
   // Creating a directory with this name fails with EACCES.
   std::string refuse_mkdir;
-
-  int Open(const char* path, int flags, mode_t mode) override;
-  ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset) override;
-  int FStatVfs(int fd, struct statvfs* st) override;
-  int MkdirAt(int dir_fd, const char* name, mode_t mode) override;
 };
 
 }  // namespace marvolen::testing
