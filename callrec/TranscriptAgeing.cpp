@@ -1,6 +1,5 @@
 #include "callrec/TranscriptAgeing.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -65,20 +63,9 @@ bool IsTranscriptName(std::string_view s) {
   return s == ".txt";
 }
 
-// The names in the directory open at `fd`, "." and ".." left out, in order.
+// The names in the directory open at `fd`, in order; none when it cannot be read.
 std::vector<std::string> EntryNames(const FileOps& ops, int fd) {
-  std::vector<std::string> names;
-  const int own = ops.dup(fd);  // closedir closes the descriptor it was given
-  if (own < 0) return names;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(own), ::closedir);
-  if (!dir) {
-    ops.close(own);
-    return names;
-  }
-  while (const dirent* e = ::readdir(dir.get())) {
-    const std::string_view name = e->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
+  std::vector<std::string> names = ListDirectory(ops, fd).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
   return names;
 }

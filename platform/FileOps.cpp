@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -177,6 +178,22 @@ constexpr size_t kCopyChunk = 64 * 1024;
 }
 
 }  // namespace
+
+std::optional<std::vector<std::string>> ListDirectory(const FileOps& ops, int dir_fd) {
+  // readdir takes over the descriptor it is given and moves its offset: it gets one of its own.
+  UniqueFd own = OpenAtFd(ops, dir_fd, ".", O_RDONLY | O_DIRECTORY);
+  if (!own.valid()) return std::nullopt;
+  DIR* dir = ::fdopendir(own.get());
+  if (dir == nullptr) return std::nullopt;
+  own.release();
+  std::vector<std::string> names;
+  while (const dirent* d = ::readdir(dir)) {
+    const std::string_view name = d->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
 
 int SyncDirectory(const FileOps& ops, const std::string& dir) {
   const UniqueFd fd = OpenFd(ops, dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);

@@ -26,11 +26,13 @@
 
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "platform/SystemCalls.h"
 
@@ -110,6 +112,10 @@ UniqueFd AdoptFd(const FileOps& ops, int fd);
 // Opens with O_CLOEXEC added; an invalid UniqueFd with errno set on failure.
 UniqueFd OpenFd(const FileOps& ops, const char* path, int flags, mode_t mode = 0);
 UniqueFd OpenAtFd(const FileOps& ops, int dir_fd, const char* name, int flags, mode_t mode = 0);
+
+// The names in the directory open at `dir_fd`, "." and ".." left out, in the system's order;
+// nullopt (errno set) when it cannot be read. `dir_fd` itself is neither moved nor closed.
+std::optional<std::vector<std::string>> ListDirectory(const FileOps& ops, int dir_fd);
 
 // Whole transfers: the count moved, fewer than `size` only when a read reached the end of the
 // file; -1 with errno set on any error, even after a part was moved.

@@ -1,6 +1,5 @@
 #include "zip/ExtractionRun.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,20 +32,10 @@ void DirectoryNames::Removed(const std::string& key, const std::string& name) {
 
 DirectoryNames::Listing* DirectoryNames::Load(const std::string& key, int dir_fd) {
   if (const auto known = listings_.find(key); known != listings_.end()) return &known->second;
-  // readdir takes over the descriptor it is given: it gets one of its own.
-  const int copy = io_.OpenAt(dir_fd, ".", O_RDONLY | O_DIRECTORY, 0);
-  if (copy < 0) return nullptr;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    io_.Close(copy);
-    return nullptr;
-  }
+  const auto names = ListDirectory(io_.ops(), dir_fd);
+  if (!names) return nullptr;
   Listing listing;
-  while (const dirent* d = ::readdir(dir)) {
-    const std::string name = d->d_name;
-    if (name != "." && name != "..") listing[FoldCase(name)].insert(name);
-  }
-  ::closedir(dir);
+  for (const std::string& name : *names) listing[FoldCase(name)].insert(name);
   return &listings_.emplace(key, std::move(listing)).first->second;
 }
 
