@@ -30,6 +30,7 @@ RecorderSetup RecorderSetupOf(LineStation& station) {
   setup.home = station.ExeDir;
   setup.port = station.config().PortNumber;
   setup.device = PortDeviceName(setup.port);
+  setup.files = &station.file_ops();
   return setup;
 }
 
@@ -63,7 +64,7 @@ struct LineStation::Line {
         script(
             services,
             [&station](const std::string& key, const std::string& value) {
-              OfficeParamFile(station.state.OfficeDir, station.clock())
+              OfficeParamFile(station.state.OfficeDir, station.clock(), &station.file_ops())
                   .WriteOfficeParam(key, value);
             },
             station.file_ops()),

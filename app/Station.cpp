@@ -110,7 +110,7 @@ void Station::FormCreate() {
 // A station stopped during a filing or a staging (killed, or by a power cut) left its
 // temporary files behind: nothing refers to them, and each is told once.
 void Station::RemoveInterruptedFiles() {
-  for (const fs::path& path : RemoveInterruptedTemps(ExeDir, WorkDir)) {
+  for (const fs::path& path : RemoveInterruptedTemps(ExeDir, WorkDir, file_ops_)) {
     const std::string text =
         "Borrado archivo temporal de una escritura interrumpida: " + ShownText(path.string());
     window_.AddLine(text);

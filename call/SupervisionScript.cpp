@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,10 +50,13 @@ bool ExistsNoCase(const fs::path& dir, std::string_view name) {
   return FindNoCase(dir, name).has_value();
 }
 
-// Removes every file of `dir` named `name` in any letter case.
-void RemoveNoCase(const fs::path& dir, std::string_view name) {
+// Removes every file of `dir` named `name` in any letter case. Throws FileError.
+void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name) {
   while (auto found = FindNoCase(dir, name)) {
-    if (!fs::remove(*found)) break;
+    if (ops.unlink(found->c_str()) == 0) continue;
+    if (errno == ENOENT) break;  // gone meanwhile
+    throw FileError("No se puede borrar el archivo " + found->string() + ": " +
+                    std::strerror(errno));
   }
 }
 
@@ -324,7 +328,7 @@ void SupervisionScript::StepTrafficRequest() {
     return;
   }
   for (const char* name : {"Recibo.zip", "trafico.trf", "trafico.bak"}) {
-    RemoveNoCase(st.OfficeDir, name);
+    RemoveNoCase(file_ops_, st.OfficeDir, name);
   }
   st.PendingTransfer = TransferKind::kReceive;
   SendCommand(kTrafficRequest);
@@ -335,7 +339,12 @@ void SupervisionScript::StepTrafficRequest() {
 void SupervisionScript::StepTrafficFiling() {
   CallState& st = s_.state;
   const fs::path traffic = InDir(st.OfficeDir, "TRAFICO.TRF");
-  if (auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK")) fs::rename(*backup, traffic);
+  // An office may send its traffic under its backup's name.
+  const auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK");
+  if (backup && file_ops_.rename(backup->c_str(), traffic.c_str()) != 0) {
+    throw FileError("No se puede renombrar el archivo " + backup->string() + ": " +
+                    std::strerror(errno));
+  }
   if (!fs::exists(traffic)) {
     st.ScriptStep = 6;
     return;
@@ -449,7 +458,7 @@ void SupervisionScript::StepDayFiles() {
     st.ScriptStep = 7;
     return;
   }
-  RemoveNoCase(st.OfficeDir, "Recibo.zip");
+  RemoveNoCase(file_ops_, st.OfficeDir, "Recibo.zip");
   st.PendingTransfer = TransferKind::kReceive;
   SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
   s_.events().DayFilesAsked(RequestedNames(st.LastCommand));

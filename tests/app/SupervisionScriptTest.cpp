@@ -325,7 +325,8 @@ TEST_F(ScriptTest, TrafficIsDurableBeforeTheOfficeIsToldToDeleteIt) {
     std::vector<std::string> order;
     std::string stamped;
     for (const std::string& line : rec.log) {
-      if (line.starts_with("write")) continue;
+      // The office's own files (the last call's traffic removed before the request) aside.
+      if (line.starts_with("write") || line.find("trafico") != std::string::npos) continue;
       order.push_back(line);
       if (line.starts_with("rename") && line.ends_with(".trf"))
         stamped = line.substr(line.rfind(' ') + 1);
