@@ -39,49 +39,20 @@ class ScriptTest : public ::testing::Test {
     fs::remove_all(root_);
   }
 
-  void Admit(std::string ident_flags = "S") {
-    h_.Connect();
-    h_.line.Arrive("Ident=00007" + ident_flags + "\r");
-    h_.Tick();
+  void Admit(const std::string& ident_flags = "S") {
+    office_.Admit(ident_flags);
     ASSERT_EQ(h_.state.LineState, "conectado");
-    h_.state.OfficeNumber = 7;
-    h_.state.OfficeDir = root_ / "work" / "loc07";
-    h_.state.IdentLine = "Ident=00007" + ident_flags;
-    h_.state.RetryCount = 3;
-    h_.state.RetryPeriod = 15;
-    seen_ = h_.line.sent.size();
   }
-
-  // Plays the office for the commands the station sent since the last call.
-  void Answer() {
-    for (; seen_ < h_.line.sent.size(); ++seen_) {
-      const std::string& text = h_.line.sent[seen_];
-      if (text == GoToken) {
-        if (acknowledge_) h_.line.Arrive(kAckLine);
-      } else if (text != "\n") {
-        commands_.push_back(text);
-        h_.line.Arrive(text);  // the echo
-        const bool transfer =
-            text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
-        if (transfer && acknowledge_) h_.line.after_transfer = kAckLine;
-      }
-    }
-  }
-
-  // Runs the call until the line is reset or `limit` ticks have passed.
-  void RunCall(int limit = 2000) {
-    for (int i = 0; i < limit && h_.state.LineState == "conectado"; ++i) {
-      h_.Tick();
-      Answer();
-    }
-  }
+  void Answer() { office_.Answer(); }
+  void RunCall(int limit = 2000) { office_.RunCall(limit); }
 
   fs::path root_;
   CallHarness h_;
   fs::path saved_cwd_;
-  size_t seen_ = 0;
-  bool acknowledge_ = true;
-  std::vector<std::string> commands_;
+  PlayedOffice office_{h_, root_ / "work" / "loc07", true, {}, 0};
+  size_t& seen_ = office_.seen;
+  bool& acknowledge_ = office_.acknowledge;
+  std::vector<std::string>& commands_ = office_.commands;
 };
 
 TEST_F(ScriptTest, OfficeWithNothingToDoGoesStraightToSuccessAndDismissal) {
