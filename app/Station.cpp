@@ -90,8 +90,8 @@ void Station::FormCreate() {
     // and the timer keeps its design-time state.
     if (!loaded.complete) return;
 
-    // A relative working directory is taken from the station home: the station changes its
-    // current directory during a call, so the process's one would not stay put.
+    // A relative working directory is taken from the station home, where its settings are,
+    // not from whatever directory the station happened to be started in.
     std::string dir = config_.WorkDir;
     if (dir.empty() || dir.front() != '/') {
       dir = fs::path(ExeDir + dir).lexically_normal().string();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "call/CallState.h"
+#include "call/ScriptSteps.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "records/OfficeParamFile.h"
@@ -170,7 +171,7 @@ void StoreAdmission(const AdmissionResult& r, CallState& state) {
   if (!r.Admitted()) return;
   state.OfficeLock = r.OfficeLock;
   state.LineState = kStateConnected;
-  state.ScriptStep = 0;
+  state.ScriptStep = script::kTables;
   state.ReplyLine.clear();
   state.LastCommand.clear();
 }
