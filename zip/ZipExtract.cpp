@@ -275,8 +275,7 @@ void TZipArchiver::Impl::WriteTarget(const EntryRecord& entry, ExtractionRun& ru
     throw;
   }
   FinishTarget(entry, out.get());
-  if (decoded &&
-      (result.overflow || (!owner_.ExtractCorruptedFiles() && DecodeFailed(entry, result)))) {
+  if (decoded && (result.overflow || DecodeFailed(entry, result))) {
     throw Error(kErrDataCheck);
   }
 }
