@@ -127,6 +127,12 @@ TEST(ConfigTool, LineSetsUpAHomeOwnedByTheServiceUser) {
   std::tie(status, err) = Shell(scratch, line + "com3 --speed 9600" + where);
   EXPECT_EQ(status, 0) << err;
   EXPECT_EQ(ReadFile(home / "marvolen.tcp").substr(50, 6), "9600 3");
+  // So does "set" on that home, run as root: the record stays the service user's.
+  std::tie(status, err) = Shell(scratch, "MARVOLEN_HOME='" + home.string() + "' '" +
+                                             MARVOLEN_CONFIG_TOOL + "' set --speed 2400");
+  EXPECT_EQ(status, 0) << err;
+  EXPECT_EQ(ReadFile(home / "marvolen.tcp").substr(50, 6), "2400 3");
+  EXPECT_EQ(OwnerUid(home / "marvolen.tcp"), account.uid);
 
   std::tie(status, err) = Shell(scratch, line + "modem2 --port 3" + where);
   EXPECT_EQ(status, 1);
