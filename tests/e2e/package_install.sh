@@ -45,12 +45,14 @@ check_contents() {
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "marvolen Depends: $depends"
   ! grep -qi "qt" <<<"$depends" || fail "marvolen depends on Qt: $depends"
-  ! dpkg-deb -c "$deb" | grep -q " \./usr/bin/marvolen$" || fail "the window is in marvolen"
+  dpkg-deb -c "$deb" >"$scratch/marvolen.list"
+  ! grep -q " \./usr/bin/marvolen$" "$scratch/marvolen.list" || fail "the window is in marvolen"
   if [ -n "$gui_deb" ]; then
     depends=$(dpkg-deb -f "$gui_deb" Depends)
     grep -q "marvolen (= " <<<"$depends" || fail "marvolen-gui does not depend on marvolen"
     grep -qi "qt6" <<<"$depends" || fail "marvolen-gui does not depend on Qt: $depends"
-    dpkg-deb -c "$gui_deb" | grep -q " \./usr/bin/marvolen$" || fail "no window in marvolen-gui"
+    dpkg-deb -c "$gui_deb" >"$scratch/marvolen-gui.list"
+    grep -q " \./usr/bin/marvolen$" "$scratch/marvolen-gui.list" || fail "no window in marvolen-gui"
   fi
 }
 
@@ -185,7 +187,7 @@ check_lines_running() {
 }
 
 clean_up() {
-  dpkg -r marvolen-gui marvolen >/dev/null 2>&1 || true
+  dpkg -P marvolen-gui marvolen >/dev/null 2>&1 || true
   rm -rf "/var/lib/marvolen/lines/${lines[0]}" "/var/lib/marvolen/lines/${lines[1]}" \
     "/var/lib/marvolen/lines/pkg$$c" "$work" "$scratch"
 }
@@ -206,4 +208,6 @@ dpkg_retrying -r marvolen-gui marvolen || fail "dpkg -r"
 [ ! -e /usr/bin/marvolen-station ] || fail "/usr/bin/marvolen-station left after dpkg -r"
 [ ! -e /usr/bin/marvolen ] || fail "/usr/bin/marvolen left after dpkg -r"
 [ ! -e /usr/lib/systemd/system/marvolen@.service ] || fail "unit left after dpkg -r"
+dpkg_retrying -P marvolen-gui marvolen || fail "dpkg -P"
+[ ! -e /etc/logrotate.d/marvolen ] || fail "logrotate entry left after dpkg -P"
 echo "PASS: packages built, installed, checked, set up and removed"
