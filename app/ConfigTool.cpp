@@ -46,19 +46,22 @@ constexpr char kServiceUser[] = "marvolen";
 
 constexpr char kUsage[] =
     "Usage: marvolen-config show\n"
-    "       marvolen-config set [--port N] [--speed BPS] [--password KEY] [--workdir DIR]\n"
-    "                           [--init TEXT]\n"
-    "       marvolen-config line NAME --port N [--speed BPS] [--password KEY] [--workdir DIR]\n"
-    "                           [--init TEXT] [--lines-dir DIR] [--user USER]\n"
+    "  or:  marvolen-config set [--port N] [--speed BPS] [--password KEY] [--workdir DIR] "
+    "[--init TEXT]\n"
+    "  or:  marvolen-config line NAME --port N [--speed BPS] [--password KEY] [--workdir DIR] "
+    "[--init TEXT] [--lines-dir DIR] [--user USER]\n"
+    "\n"
     "show and set: the record is \"marvolen.tcp\" in $MARVOLEN_HOME, else beside the\n"
     "executable; a system directory (/usr/bin ...) or one that cannot be written is refused\n"
     "there. A relative working directory is taken from the home.\n"
+    "\n"
     "line: sets up the line NAME for the service marvolen@NAME: makes its home\n"
     "/var/lib/marvolen/lines/NAME (under --lines-dir when given) and the working directory\n"
     "(default /var/lib/marvolen/work), and writes the record there; a new line needs --port,\n"
     "an existing one keeps what is not given. Run as root, it works as the service's user\n"
     "(--user, default marvolen), so that everything it makes belongs to that user. A port\n"
     "that another line in the same directory uses is refused.\n"
+    "\n"
     "Exit status: 0 done, 1 a value refused or a file error, 2 a bad command line or no\n"
     "usable home.\n";
 

@@ -41,10 +41,10 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void PrintUsage(std::ostream& out) {
-  out << "usage: marvolen-params OFFICEDIR dump\n"
-         "       marvolen-params OFFICEDIR get KEY\n"
-         "       marvolen-params OFFICEDIR set KEY VALUE\n"
-         "       marvolen-params OFFICEDIR init --password KEY [--id TEXT] [--from DAY]\n"
+  out << "Usage: marvolen-params OFFICEDIR dump\n"
+         "  or:  marvolen-params OFFICEDIR get KEY\n"
+         "  or:  marvolen-params OFFICEDIR set KEY VALUE\n"
+         "  or:  marvolen-params OFFICEDIR init --password KEY [--id TEXT] [--from DAY]\n"
          "\n"
          "Reads and writes the office parameter file MARVOLEN.TCP in OFFICEDIR; a directory\n"
          "without one gets the default file first. Values are UTF-8 text. Text keys hold up to\n"

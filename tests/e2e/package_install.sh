@@ -186,8 +186,12 @@ check_lines_running() {
   echo "NOT YET: lines not started (the station's notifications and live state come later)"
 }
 
+# A record the tool must never write; removed again if a failing run wrote it.
+stray_record=/usr/bin/marvolen.tcp
+[ ! -e "$stray_record" ] || stray_record=
 clean_up() {
   dpkg -P marvolen-gui marvolen >/dev/null 2>&1 || true
+  [ -z "$stray_record" ] || rm -f "$stray_record"
   rm -rf "/var/lib/marvolen/lines/${lines[0]}" "/var/lib/marvolen/lines/${lines[1]}" \
     "/var/lib/marvolen/lines/pkg$$c" "$work" "$scratch"
 }

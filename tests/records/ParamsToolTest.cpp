@@ -131,7 +131,7 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
     int status;
     std::string message;
   } rows[] = {
-      {{}, 2, "usage: marvolen-params OFFICEDIR dump"},
+      {{}, 2, "Usage: marvolen-params OFFICEDIR dump"},
       {{dir, "list"}, 2, "subcomando desconocido \"list\""},
       {{dir, "dump", "extra"}, 2, "número de argumentos incorrecto para dump"},
       {{dir, "get", "Password"}, 2, "clave desconocida \"Password\""},
