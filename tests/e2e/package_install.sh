@@ -182,7 +182,7 @@ check_set_up() {
 # every capability: the station must run so. The kernel's own switch for the first
 # (PR_SET_MDWE, inherited across exec) stands in for the unit's filter; the station is started
 # as marvolen on the first line with its modem emulator on a free port, must come up and
-# listen, and must stop with status 0 on SIGTERM.
+# listen, and must stop with status 0 on SIGTERM within 5 s.
 check_station_confined() {
   local port pid status=0
   if ! python3 -c 'import ctypes,sys; sys.exit(ctypes.CDLL(None).prctl(65, 1, 0, 0, 0) != 0)'; then
@@ -201,9 +201,12 @@ os.execv("/usr/bin/marvolen-station", ["marvolen-station"])' \
   "$scripts/wait-listen.sh" "$port" 20 ||
     { cat "$scratch/station.out"; fail "the confined station does not listen"; }
   kill -0 "$pid" 2>/dev/null || { cat "$scratch/station.out"; fail "the confined station died"; }
+  local started=$SECONDS
   kill -TERM "$pid"
   wait "$pid" || status=$?
   [ "$status" -eq 0 ] || { cat "$scratch/station.out"; fail "confined station: status $status"; }
+  # Within the unit's TimeoutStopSec=10s, with room: the station promises 5 s.
+  ((SECONDS - started <= 6)) || fail "the station took $((SECONDS - started)) s to stop"
 }
 
 # The lines started as their unit's ExecStart would (as marvolen, MARVOLEN_HOME and
