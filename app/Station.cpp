@@ -79,7 +79,7 @@ void Station::FormCreate() {
     ExeDir = WithTrailingSlash((home_.empty() ? StationHome() : home_).string());
     SetTimer1Interval(5000);
     state.LineState.clear();
-    state.TableExt = "tbl";
+    state.TableExt = TableKind::Tbl();
     state.GreetingCount = 0;
     window_.ClearLog();
     CreateStartupDirectories();

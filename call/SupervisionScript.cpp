@@ -385,7 +385,7 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
   const CallState& st = s_.state;
   if (const auto earlier = FindFiledTraffic(st.OfficeDir, traffic)) {
     MakeDurable(earlier->path);
-    if (st.TableExt == "tab" && earlier->latest) {
+    if (st.TableExt.KeepsCumulativeTraffic() && earlier->latest) {
       const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
       if (!EndsWithFileBytes(path, traffic)) {
         StagedFile cumulative(path.string(), file_ops_);
@@ -402,7 +402,7 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
   stamped.CopyFrom(traffic.string());
   stamped.Sync();
   std::optional<StagedFile> cumulative;
-  if (st.TableExt == "tab") {
+  if (st.TableExt.KeepsCumulativeTraffic()) {
     const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
     cumulative.emplace(path.string(), file_ops_);
     if (fs::exists(path)) cumulative->CopyFrom(path.string());

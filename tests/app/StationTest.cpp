@@ -75,7 +75,7 @@ TEST_F(StationTest, StartWithSettingsLogsTheStartLineAndMakesUpgrades) {
   EXPECT_EQ(window.calls, std::vector<std::string>{"ClearLog"});
   EXPECT_EQ(station.WorkDir, work.dir());
   EXPECT_EQ(station.state.IdentLine, "      Datos");
-  EXPECT_EQ(station.state.TableExt, "tbl");
+  EXPECT_EQ(station.state.TableExt, TableKind::Tbl());
   EXPECT_EQ(station.state.LineState, "");
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(window.timer_interval, 5000);
