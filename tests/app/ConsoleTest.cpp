@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -274,6 +276,67 @@ TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
   EXPECT_TRUE(made);
   std::fclose(out);
   std::fclose(err);
+}
+
+// A line name from MARVOLEN_LINE that cannot name a file is refused before the line is
+// touched, with the status that tells the service manager not to restart.
+TEST(ConsoleMainTest, BadLineNameIsRefusedWithStatusTwo) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  volatile std::sig_atomic_t stop = 1;
+  int ticks = 0;
+  const StationFactory factory = [&](OperatorWindow& w, Clock&, const std::filesystem::path& h) {
+    auto station = std::make_unique<TimedStation>(w, clock, h);
+    station->on_tick = [&ticks] { ++ticks; };
+    return station;
+  };
+  ::setenv("MARVOLEN_LINE", "../norte", 1);
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), kNoSettingsStatus);
+  ::unsetenv("MARVOLEN_LINE");
+  EXPECT_NE(Contents(err).find("Nombre de línea no válido en MARVOLEN_LINE: \"../norte\""),
+            std::string::npos)
+      << Contents(err);
+  EXPECT_EQ(ticks, 0);
+  std::fclose(out);
+  std::fclose(err);
+}
+
+// When standard output is the journal (JOURNAL_STREAM names its file), every line carries
+// its priority: errors 3, warnings 4, the rest 6; on any other file, none.
+TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
+  VirtualClock clock;
+  std::FILE* journal = std::tmpfile();
+  std::FILE* other = std::tmpfile();
+  struct stat st {};
+  ASSERT_EQ(::fstat(::fileno(journal), &st), 0);
+  ::setenv("JOURNAL_STREAM",
+           (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+  EXPECT_TRUE(StreamIsJournal(journal));
+  EXPECT_FALSE(StreamIsJournal(other));
+  for (std::FILE* file : {journal, other}) {
+    ConsoleWindow window(clock, file, file, StreamIsJournal(file), StreamIsJournal(file));
+    for (const char* line :
+         {"*ERROR WRITE: ERROR, CTS OFF EN COM1. ", "ERROR PROGRAMA: disco lleno",
+          "Respuesta: ERROR, COM1 NOT FOUND. ", "Ingreso No autorizado!!",
+          "Llamada cortada: la estación se detiene", "Conectándose ...", "Comunicación exitosa"}) {
+      window.AddLine(line);
+    }
+    window.ShowMessage("dos\nlíneas");
+  }
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(StreamIsJournal(journal));
+  EXPECT_EQ(Contents(journal),
+            "<3>*ERROR WRITE: ERROR, CTS OFF EN COM1. \n<3>ERROR PROGRAMA: disco lleno\n"
+            "<3>Respuesta: ERROR, COM1 NOT FOUND. \n<4>Ingreso No autorizado!!\n"
+            "<4>Llamada cortada: la estación se detiene\n<6>Conectándose ...\n"
+            "<6>Comunicación exitosa\n<4>marvolen: dos\n<4>líneas\n");
+  EXPECT_EQ(Contents(other).find('<'), std::string::npos) << Contents(other);
+  std::fclose(journal);
+  std::fclose(other);
 }
 
 }  // namespace
