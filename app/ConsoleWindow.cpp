@@ -41,9 +41,8 @@ bool StreamIsJournal(std::FILE* stream) {
   const int fd = ::fileno(stream);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return false;
-  const std::string expected =
-      std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
-      std::to_string(static_cast<unsigned long long>(st.st_ino));
+  const std::string expected = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                               std::to_string(static_cast<unsigned long long>(st.st_ino));
   return expected == named;
 }
 
@@ -52,8 +51,8 @@ int LogLinePriority(std::string_view line) {
     if (line.starts_with(error)) return 3;
   }
   for (const std::string_view warning :
-       {"Ingreso No autorizado", "Llamada cortada", "Borrado archivo temporal", "Transcripciones:",
-        "Archivos *.daw no pedidos"}) {
+       {"Ingreso No autorizado", "Llamada cortada", "Borrado archivo temporal",
+        "Transcripciones:", "Archivos *.daw no pedidos"}) {
     if (line.starts_with(warning)) return 4;
   }
   return 6;

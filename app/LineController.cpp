@@ -44,8 +44,8 @@ std::string LineController::LineFailure() {
 }
 
 void LineController::LineFailedFor(std::string reason) {
-  failed_line_pause_ = line_failed_ ? std::min(failed_line_pause_ * 2, kLastLineRetry)
-                                    : kFirstLineRetry;
+  failed_line_pause_ =
+      line_failed_ ? std::min(failed_line_pause_ * 2, kLastLineRetry) : kFirstLineRetry;
   line_failed_ = true;
   down_reason_ = std::move(reason);
   failed_line_retry_at_ = s_.clock.Now() + failed_line_pause_;

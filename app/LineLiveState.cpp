@@ -5,8 +5,7 @@
 
 namespace marvolen {
 
-std::optional<std::string> LineNameFor(int port, const char* from_environment,
-                                       std::string& error) {
+std::optional<std::string> LineNameFor(int port, const char* from_environment, std::string& error) {
   std::string name =
       from_environment != nullptr ? std::string(from_environment) : "com" + std::to_string(port);
   if (IsLineName(name)) return name;
@@ -80,7 +79,8 @@ LineLiveState::LineLiveState(std::string work_dir, LineStatus status, const Cloc
 
 void LineLiveState::Update(const LineActivity& a) {
   const bool new_state = a.state != status_.state || a.reason != status_.reason;
-  const bool changed = !written_ || new_state || a.office != status_.office || a.step != status_.step;
+  const bool changed =
+      !written_ || new_state || a.office != status_.office || a.step != status_.step;
   if (!changed) {
     Heartbeat(&a);
     return;

@@ -22,8 +22,7 @@ inline constexpr char kLineNameVariable[] = "MARVOLEN_LINE";
 
 // The line's name: `from_environment` when given (the value of MARVOLEN_LINE), else "com" and
 // the configured port. nullopt, with `error` saying why, when that is no valid line name.
-std::optional<std::string> LineNameFor(int port, const char* from_environment,
-                                       std::string& error);
+std::optional<std::string> LineNameFor(int port, const char* from_environment, std::string& error);
 
 // The call script's step in words, for an operator ("recepción de tráfico"): `line_state` and
 // `step` are the call state's LineState and ScriptStep.

@@ -184,7 +184,7 @@ struct LineStation::Line {
   SupervisionScript script;
   CallAdmission admission;
   LineController controller;
-  const CallState* state = nullptr;  // the station's, once the line is built
+  const CallState* state = nullptr;   // the station's, once the line is built
   std::optional<LineLiveState> live;  // none when the line's name is not valid
   // The driver's byte counts when the call in progress began.
   std::uint64_t sent_at_call_start = 0;

@@ -58,9 +58,8 @@ int SendNotifyDatagram(const std::string& socket, std::string_view message) {
   std::memcpy(address.sun_path, socket.data(), socket.size());
   // An abstract name starts with a zero byte where its text has '@'; it takes no terminator.
   if (socket[0] == '@') address.sun_path[0] = '\0';
-  const socklen_t length =
-      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size() +
-                             (socket[0] == '@' ? 0 : 1));
+  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size() +
+                                                  (socket[0] == '@' ? 0 : 1));
   const UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return errno;
   const ssize_t sent = ::sendto(fd.get(), message.data(), message.size(), MSG_NOSIGNAL,

@@ -313,8 +313,8 @@ TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
   std::FILE* other = std::tmpfile();
   struct stat st {};
   ASSERT_EQ(::fstat(::fileno(journal), &st), 0);
-  ::setenv("JOURNAL_STREAM",
-           (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+  ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+           1);
   EXPECT_TRUE(StreamIsJournal(journal));
   EXPECT_FALSE(StreamIsJournal(other));
   for (std::FILE* file : {journal, other}) {

@@ -353,7 +353,8 @@ TEST(LineOnNoSerialDevice, IsRetriedWithGrowingPausesShowingTheFailureOnce) {
     RecordingWindow window;
     CallState state;
     int opens = 0;
-    const DeviceOpener system = SystemDeviceOpener(clock, [&](const std::string&) { return device; });
+    const DeviceOpener system =
+        SystemDeviceOpener(clock, [&](const std::string&) { return device; });
     SerialLine serial{clock,
                       [&](int port) {
                         ++opens;

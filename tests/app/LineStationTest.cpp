@@ -217,7 +217,8 @@ TEST_F(LiveLine, StateFileThatCannotBeWrittenIsShownOnceAndTheLineGoesOn) {
   for (int i = 0; i < 100 && station->state.LineState != kStateConnecting; ++i) Tick();
   EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting", "in_call"}));
   int shown = 0;
-  for (const std::string& line : window.lines) shown += line.rfind("*ERROR Estado de la línea: ", 0) == 0;
+  for (const std::string& line : window.lines)
+    shown += line.rfind("*ERROR Estado de la línea: ", 0) == 0;
   EXPECT_EQ(shown, 1);
   EXPECT_EQ(station->state.LineState, kStateConnecting);
 }
@@ -243,8 +244,8 @@ class NotifySocket {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, name_.data(), name_.size());
     if (name_[0] == '@') address.sun_path[0] = '\0';
-    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
-                                                    name_.size() + (name_[0] == '@' ? 0 : 1));
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size() +
+                                                    (name_[0] == '@' ? 0 : 1));
     if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
       ADD_FAILURE() << "bind " << name_ << ": " << std::strerror(errno);
     }
@@ -316,8 +317,8 @@ TEST_F(LiveLine, ServiceManagerHearsReadyStatusWatchdogAndStopping) {
     }
   }
   EXPECT_EQ(said, (std::vector<std::string>{
-                      "STATUS=línea com1 (/dev/marvolen-test-none): iniciando el módem",
-                      "READY=1", "STATUS=línea com1 (/dev/marvolen-test-none): esperando llamadas",
+                      "STATUS=línea com1 (/dev/marvolen-test-none): iniciando el módem", "READY=1",
+                      "STATUS=línea com1 (/dev/marvolen-test-none): esperando llamadas",
                       "STOPPING=1", "STATUS=línea com1 (/dev/marvolen-test-none): detenida"}));
   // Every 5 s (half of 10 s), well within the watchdog time through the modem's reset of
   // some ten seconds too (its two-second waits for the modem's answers look at nothing).
