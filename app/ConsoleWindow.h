@@ -88,8 +88,9 @@ inline constexpr int kNoSettingsStatus = 2;
 // The whole console program for the station home `home`, on the station `make` builds, with
 // `stop` as the station's stop request (SetStopRequest): 0
 // after "Salir", kNoSettingsStatus (with a message on `err` saying how to create one) when
-// there are no settings yet or MARVOLEN_LINE is no valid line name, kHomeTakenStatus (with a
-// message on `err`) when another station runs on the home. The home stays locked until it
+// there are no settings yet, MARVOLEN_LINE is no valid line name or the line's lock cannot be
+// taken, kHomeTakenStatus (with a message on `err`) when another station runs on the home or
+// serves a line of the same name in the working directory. The home stays locked until it
 // returns. The service manager named by NOTIFY_SOCKET hears of the line's states (READY=1
 // once the line first waits for calls, STATUS= at each change), of the loop (WATCHDOG=1) and
 // of the stop; standard output and error carry priorities when they are the journal.

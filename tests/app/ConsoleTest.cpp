@@ -305,6 +305,34 @@ TEST(ConsoleMainTest, BadLineNameIsRefusedWithStatusTwo) {
   std::fclose(err);
 }
 
+// Two stations on one working directory with the same line name (port 1 in two homes) would
+// write one state file: the second is refused while the first runs.
+TEST(ConsoleMainTest, LineNameServedByAnotherStationOnTheWorkingDirectoryIsRefused) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  bool taken = false;
+  std::string message;
+  std::optional<FileLock> other = LockLineName(work.dir(), "com1", taken, message);
+  ASSERT_TRUE(other.has_value()) << message;
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  volatile std::sig_atomic_t stop = 1;
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kHomeTakenStatus);
+  EXPECT_NE(Contents(err).find("la línea com1 ya la atiende otra estación en el directorio de "
+                               "trabajo " +
+                               work.dir() + " (proceso " + std::to_string(::getpid()) + ")"),
+            std::string::npos)
+      << Contents(err);
+  // Another name on the same directory is free.
+  ::setenv("MARVOLEN_LINE", "sur", 1);
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 0);
+  ::unsetenv("MARVOLEN_LINE");
+  std::fclose(out);
+  std::fclose(err);
+}
+
 // When standard output is the journal (JOURNAL_STREAM names its file), every line carries
 // its priority: errors 3, warnings 4, the rest 6; on any other file, none.
 TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
