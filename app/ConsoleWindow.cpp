@@ -185,10 +185,22 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
   // The line's name becomes a file name and a metrics label: a bad one is refused before the
   // line is touched.
   std::string bad_name;
-  if (!LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable), bad_name)) {
+  const auto name =
+      LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable), bad_name);
+  if (!name) {
     PrintLines(err, err_is_journal, 3, "marvolen: " + bad_name);
     station.FormClose();
     return kNoSettingsStatus;
+  }
+  // One station per line name in a working directory, as per home; any failure to take the
+  // lock refuses, as the home's does.
+  bool taken = false;
+  std::string refused;
+  const std::optional<FileLock> line_lock = LockLineName(station.WorkDir, *name, taken, refused);
+  if (!line_lock) {
+    PrintLines(err, err_is_journal, 3, "marvolen: " + refused);
+    station.FormClose();
+    return taken ? kHomeTakenStatus : kNoSettingsStatus;
   }
   PrintLines(err, err_is_journal, 6,
              "marvolen: estación en marcha en la consola, directorio de la estación " +

@@ -278,36 +278,10 @@ TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
   std::fclose(err);
 }
 
-// A line name from MARVOLEN_LINE that cannot name a file is refused before the line is
-// touched, with the status that tells the service manager not to restart.
-TEST(ConsoleMainTest, BadLineNameIsRefusedWithStatusTwo) {
-  TempDir home;
-  TempDir work;
-  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
-  VirtualClock clock;
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  volatile std::sig_atomic_t stop = 1;
-  int ticks = 0;
-  const StationFactory factory = [&](OperatorWindow& w, Clock&, const std::filesystem::path& h) {
-    auto station = std::make_unique<TimedStation>(w, clock, h);
-    station->on_tick = [&ticks] { ++ticks; };
-    return station;
-  };
-  ::setenv("MARVOLEN_LINE", "../norte", 1);
-  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), kNoSettingsStatus);
-  ::unsetenv("MARVOLEN_LINE");
-  EXPECT_NE(Contents(err).find("Nombre de línea no válido en MARVOLEN_LINE: \"../norte\""),
-            std::string::npos)
-      << Contents(err);
-  EXPECT_EQ(ticks, 0);
-  std::fclose(out);
-  std::fclose(err);
-}
-
-// Two stations on one working directory with the same line name (port 1 in two homes) would
-// write one state file: the second is refused while the first runs.
-TEST(ConsoleMainTest, LineNameServedByAnotherStationOnTheWorkingDirectoryIsRefused) {
+// A line name from MARVOLEN_LINE that cannot name a file, or that another station on the
+// working directory serves (port 1 in two homes: one state file for two lines), is refused
+// before the line is touched; another name on the same directory is free.
+TEST(ConsoleMainTest, BadLineNameOrOneServedByAnotherStationIsRefused) {
   TempDir home;
   TempDir work;
   WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
@@ -325,10 +299,18 @@ TEST(ConsoleMainTest, LineNameServedByAnotherStationOnTheWorkingDirectoryIsRefus
                                work.dir() + " (proceso " + std::to_string(::getpid()) + ")"),
             std::string::npos)
       << Contents(err);
-  // Another name on the same directory is free.
+  for (const char* name : {"../norte", "", ".oculta"}) {
+    ::setenv("MARVOLEN_LINE", name, 1);
+    EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kNoSettingsStatus) << name;
+    EXPECT_NE(Contents(err).find("Nombre de línea no válido en MARVOLEN_LINE: \"" +
+                                 std::string(name) + "\""),
+              std::string::npos)
+        << Contents(err);
+  }
   ::setenv("MARVOLEN_LINE", "sur", 1);
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 0);
   ::unsetenv("MARVOLEN_LINE");
+  EXPECT_EQ(Contents(out), "");
   std::fclose(out);
   std::fclose(err);
 }

@@ -223,18 +223,6 @@ TEST_F(LiveLine, StateFileThatCannotBeWrittenIsShownOnceAndTheLineGoesOn) {
   EXPECT_EQ(station->state.LineState, kStateConnecting);
 }
 
-// The names a line may have: the service instance's, or "com" and the port.
-TEST(LineName, FromTheEnvironmentOrThePortAndBadOnesRefused) {
-  std::string error;
-  EXPECT_EQ(LineNameFor(2, nullptr, error), "com2");
-  EXPECT_EQ(LineNameFor(2, "norte-1", error), "norte-1");
-  for (const char* bad : {"", "../x", ".oculta", "con espacio"}) {
-    error.clear();
-    EXPECT_FALSE(LineNameFor(1, bad, error).has_value()) << bad;
-    EXPECT_NE(error.find("MARVOLEN_LINE"), std::string::npos) << bad;
-  }
-}
-
 // The service manager's socket, bound by the test, and the datagrams that reach it.
 class NotifySocket {
  public:
