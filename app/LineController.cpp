@@ -1,5 +1,6 @@
 #include "app/LineController.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -21,7 +22,8 @@ constexpr long long kGreetingPeriodMs = 10000;
 constexpr int kIdleIntervalMs = 500;
 constexpr int kCarrierCallIntervalMs = 10;
 constexpr int kRingCallIntervalMs = 100;
-constexpr Millis kFailedLineRetry{60000};
+constexpr Millis kFirstLineRetry{1000};
+constexpr Millis kLastLineRetry{60000};
 }  // namespace
 
 bool LineController::CountStrayLine(LineStep step) {
@@ -36,8 +38,35 @@ void LineController::ForgetReceived() {
   s_.line.LineBuffer().clear();
 }
 
-bool LineController::LineFailed() {
-  return !s_.line.ClearPortErrors().empty() || !s_.line.ReadModemStatus().empty();
+std::string LineController::LineFailure() {
+  std::string errors = s_.line.ClearPortErrors();
+  if (errors.empty()) errors = s_.line.ReadModemStatus();
+  return errors;
+}
+
+void LineController::LineFailedFor(std::string reason) {
+  failed_line_pause_ =
+      line_failed_ ? std::min(failed_line_pause_ * 2, kLastLineRetry) : kFirstLineRetry;
+  line_failed_ = true;
+  down_reason_ = std::move(reason);
+  failed_line_retry_at_ = s_.clock.Now() + failed_line_pause_;
+}
+
+void LineController::RetryFailedLine() {
+  s_.line.ClosePort();
+  std::string errors = s_.line.OpenPort();
+  errors += s_.line.PurgeAll();
+  errors += s_.line.SetPortLines(PortLine::kSetRts);
+  errors += s_.line.SetPortLines(PortLine::kSetDtr);
+  const std::string failure = LineFailure();
+  if (failure.empty()) {
+    // Back: the modem is reset and readied as at start-up, every step shown.
+    ResetLine();
+    return;
+  }
+  const std::string reason = errors.empty() ? failure : errors;
+  if (reason != down_reason_) s_.window.AddLine("Respuesta: " + reason);
+  LineFailedFor(reason);
 }
 
 LineController::LineController(const CallServices& services, Admission admit,
@@ -139,8 +168,13 @@ void LineController::ResetLine() {
   s_.SetTimerInterval(kIdleIntervalMs);
   ForgetReceived();
   // A line that did not come up is tried again later, not at every idle tick.
-  line_failed_ = LineFailed();
-  failed_line_retry_at_ = s_.clock.Now() + kFailedLineRetry;
+  if (const std::string failure = LineFailure(); !failure.empty()) {
+    line_failed_ = false;  // a failure after a working line starts the pauses afresh
+    LineFailedFor(errors.empty() ? failure : errors);
+  } else {
+    line_failed_ = false;
+    down_reason_.clear();
+  }
 }
 
 void LineController::StartConnecting(int interval_ms) {
@@ -168,10 +202,11 @@ void LineController::Waiting() {
   CallState& st = s_.state;
   // No carrier can come on a port that did not open, whose device went away or that is no
   // serial device; left alone, the station would stay deaf after the device is back. It is
-  // opened afresh instead, at once when it was working, then once a minute. In between it is
-  // not touched: every use would fail again and show its error at every idle tick.
+  // opened afresh instead, at once when it was working, then after growing pauses. In
+  // between it is not touched: every use would fail again and show its error at every idle
+  // tick.
   if (line_failed_) {
-    if (s_.clock.Now() >= failed_line_retry_at_) ResetLine();
+    if (s_.clock.Now() >= failed_line_retry_at_) RetryFailedLine();
     return;
   }
   if (s_.line.CarrierLost()) {

@@ -15,6 +15,7 @@ packages=(
   chromium
   help2man man-db
   systemd logrotate
+  libsystemd-dev
 )
 
 missing=()
