@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "call/ScriptSteps.h"
+
 namespace marvolen {
 
 std::optional<std::string> LineNameFor(int port, const char* from_environment, std::string& error) {
@@ -17,41 +19,8 @@ std::optional<std::string> LineNameFor(int port, const char* from_environment, s
 std::string CallStepWords(std::string_view line_state, int step) {
   if (line_state == kStateConnecting) return "saludo, esperando la identificación";
   if (line_state != kStateConnected) return {};
-  // A negative step is the command of the step before it, sent and not yet acknowledged.
-  switch (step) {
-    case 0:
-    case -1:
-      return "envío de tablas";
-    case 1:
-    case 2:
-    case -2:
-    case -3:
-      return "borrado de tabla";
-    case 3:
-    case -4:
-      return "recepción de tráfico";
-    case 4:
-      return "archivo del tráfico";
-    case -5:
-    case 5:
-    case -6:
-      return "borrado del tráfico";
-    case 6:
-    case -7:
-      return "recepción de archivos diarios";
-    case 7:
-    case 9:
-    case -10:
-      return "puesta en hora";
-    case 10:
-    case -11:
-      return "comunicación exitosa";
-    case 11:
-    case -20:
-      return "despedida";
-    default:
-      return "paso " + std::to_string(step);
-  }
+  const std::string_view name = script::StepName(step);
+  return name.empty() ? "paso " + std::to_string(step) : std::string(name);
 }
 
 std::string LineStateWords(const LineStatus& s) {
