@@ -28,14 +28,14 @@ struct RecorderSetup {
   std::string home;      // the station home
   int port = 0;
   std::string device;
-  // The line's name the station goes by ("lines/NAME.json"); "com" and the port's number when
-  // empty.
-  std::string line_name;
   // A transcript grows no further than this; a note says what was left out.
   size_t transcript_cap = 1 << 20;
   // The system seam the transcript and the call log are written through (the real calls when
   // null); it must outlive the recorder.
   const FileOps* files = nullptr;
+  // The line's name the station goes by ("lines/NAME.json"); "com" and the port's number when
+  // empty.
+  std::string line_name{};
 };
 
 class CallRecorder final : public CallObserver {
