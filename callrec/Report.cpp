@@ -370,6 +370,10 @@ int LinesUp(const NetworkReport& report, WallTime now) {
                     [&](const LineStatusFile& f) { return f.status && LineIsUp(*f.status, now); }));
 }
 
+std::string RefusalsText(int refusals) {
+  return std::to_string(refusals) + (refusals == 1 ? " rechazo" : " rechazos") + " en 24 h";
+}
+
 std::vector<std::string> OfficeStatus::TroubleReasons(const ReportOptions& o) const {
   std::vector<std::string> reasons;
   const long long now = EpochMs(o.now);
@@ -384,7 +388,7 @@ std::vector<std::string> OfficeStatus::TroubleReasons(const ReportOptions& o) co
                             : "sin llamada completada desde hace " + hours);
     }
   }
-  if (Guessed(o)) reasons.push_back(std::to_string(refusals_24h) + " rechazos en 24 h");
+  if (Guessed(o)) reasons.push_back(RefusalsText(refusals_24h));
   if (last_call_ms && last_result != CallResult::kSuccess)
     reasons.push_back("última llamada " + CallResultWords(last_result, last_reason));
   return reasons;
@@ -423,8 +427,8 @@ std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& o) {
                (s.last_success_ms ? " (última " + Short(s.last_success_text) + ")" : "")});
     }
     if (s.Guessed(o)) {
-      alerts.push_back({CheckStatus::kWarning, name + std::to_string(s.refusals_24h) +
-                                                   " rechazos en 24 h (¿alguien prueba claves?)"});
+      alerts.push_back(
+          {CheckStatus::kWarning, name + RefusalsText(s.refusals_24h) + " (¿alguien prueba claves?)"});
     }
   }
   return alerts;
