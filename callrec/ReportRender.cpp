@@ -147,13 +147,13 @@ std::string Chart(const DailyCounts& daily) {
     for (int c : counts) sum += c;
     peak = std::max(peak, sum);
   }
-  const int bar = 20, height = 160, top = 28, left = 10;
+  const int bar = 20, height = 160, top = 32, left = 10;
   const int width = static_cast<int>(daily.size()) * bar + 2 * left;
   std::ostringstream svg;
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"chart\" viewBox=\"0 0 " << width << " "
-      << top + height + 26 << "\" width=\"100%\" style=\"max-width:" << width
+      << top + height + 28 << "\" width=\"100%\" style=\"max-width:" << width
       << "px;height:auto\" role=\"img\" aria-label=\"llamadas por día\">";
-  svg << "<text x=\"" << left << "\" y=\"18\" font-size=\"18\">máx. " << Thousands(peak)
+  svg << "<text x=\"" << left << "\" y=\"22\" font-size=\"22\">máx. " << Thousands(peak)
       << " llamadas/día</text>";
   int x = left, k_day = 0;
   for (const auto& [day, counts] : daily) {
@@ -170,7 +170,7 @@ std::string Chart(const DailyCounts& daily) {
     }
     // Every third day named, the newest always: two digits a bar are too close to read small.
     if ((daily.size() - 1 - k_day) % 3 == 0) {
-      svg << "<text x=\"" << x << "\" y=\"" << top + height + 20 << "\" font-size=\"16\">"
+      svg << "<text x=\"" << x << "\" y=\"" << top + height + 22 << "\" font-size=\"20\">"
           << day.substr(8, 2) << "</text>";
     }
     x += bar;
@@ -180,8 +180,9 @@ std::string Chart(const DailyCounts& daily) {
   // The legend in the page's own text, which wraps on a narrow window.
   svg << "<p class=\"legend\">";
   for (size_t k = 0; k < 4; ++k) {
-    svg << "<span class=\"key\" style=\"background:" << kResultColours[k] << "\"></span>"
-        << CallResultWords(static_cast<CallResult>(k), CallReason::kNone) << " ";
+    svg << "<span class=\"item\"><span class=\"key\" style=\"background:" << kResultColours[k]
+        << "\"></span>" << CallResultWords(static_cast<CallResult>(k), CallReason::kNone)
+        << "</span> ";
   }
   svg << "</p>";
   return svg.str();
@@ -332,7 +333,7 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
           "tr.trouble td,tr.down td,tr.stale td{background:#fdecea}tr.call td{background:#e8f5e9}"
           "#summary{font-size:1.2em;font-weight:bold;padding:.3em .5em}"
           "#summary.ok{background:#e8f5e9}#summary.trouble{background:#fdecea}"
-          ".key{display:inline-block;width:.8em;height:.8em;margin:0 .3em 0 .8em}"
+          ".item{white-space:nowrap}.key{display:inline-block;width:.8em;height:.8em;margin:0 .3em 0 .8em}"
           "@media (max-width:640px){table.cards thead{display:none}"
           "table.cards tr{display:block;border:1px solid #ccc;margin:0 0 .6em}"
           "table.cards td{display:block;border:0}"
