@@ -427,8 +427,8 @@ std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& o) {
                (s.last_success_ms ? " (última " + Short(s.last_success_text) + ")" : "")});
     }
     if (s.Guessed(o)) {
-      alerts.push_back(
-          {CheckStatus::kWarning, name + RefusalsText(s.refusals_24h) + " (¿alguien prueba claves?)"});
+      alerts.push_back({CheckStatus::kWarning,
+                        name + RefusalsText(s.refusals_24h) + " (¿alguien prueba claves?)"});
     }
   }
   return alerts;

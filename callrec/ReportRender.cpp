@@ -333,7 +333,8 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
           "tr.trouble td,tr.down td,tr.stale td{background:#fdecea}tr.call td{background:#e8f5e9}"
           "#summary{font-size:1.2em;font-weight:bold;padding:.3em .5em}"
           "#summary.ok{background:#e8f5e9}#summary.trouble{background:#fdecea}"
-          ".item{white-space:nowrap}.key{display:inline-block;width:.8em;height:.8em;margin:0 .3em 0 .8em}"
+          ".item{white-space:nowrap}.key{display:inline-block;width:.8em;height:.8em;margin:0 .3em "
+          "0 .8em}"
           "@media (max-width:640px){table.cards thead{display:none}"
           "table.cards tr{display:block;border:1px solid #ccc;margin:0 0 .6em}"
           "table.cards td{display:block;border:0}"
@@ -342,9 +343,13 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
        << "<h1>Marvolen: estado de la red</h1>\n<p id=\"summary\" class=\""
        << (all_well ? "ok" : "trouble") << "\">" << Plural(r.offices.size(), "oficina", "oficinas")
        << ": " << Thousands(r.offices.size() - trouble) << " en orden, " << Thousands(trouble)
-       << " con problemas &middot; " << up << " de " << r.lines.size()
-       << (r.lines.size() == 1 ? " línea" : " líneas") << " en servicio</p>\n<p>"
-       << ShownTime(o.now) << " &middot; "
+       << " con problemas &middot; ";
+  if (r.lines.empty()) {
+    page << "ninguna línea ha dado su estado";
+  } else {
+    page << up << " de " << Plural(r.lines.size(), "línea", "líneas") << " en servicio";
+  }
+  page << "</p>\n<p>" << ShownTime(o.now) << " &middot; "
        << Plural(r.records, "llamada registrada", "llamadas registradas");
   if (r.bad_line_count)
     page << " &middot; "
