@@ -173,8 +173,10 @@ class Aggregator {
     if (c.start_ms >= now_ - 7 * kDayMs) ++s.calls_7d;
     if (c.reason == CallReason::kInCallOnOtherLine) return;  // its call on the other line counts
     if (!c.transcript.empty()) {
-      s.transcripts.insert(s.transcripts.begin(), std::string(c.transcript));
-      if (s.transcripts.size() > kTranscriptsKept) s.transcripts.pop_back();
+      // Newest first; the oldest's string is reused, not freed and made again for every call.
+      if (s.transcripts.size() < kTranscriptsKept) s.transcripts.emplace_back();
+      std::rotate(s.transcripts.rbegin(), s.transcripts.rbegin() + 1, s.transcripts.rend());
+      s.transcripts.front().assign(c.transcript);
     }
     if (!s.last_call_ms || c.start_ms >= *s.last_call_ms) {
       s.last_call_ms = c.start_ms;
@@ -226,9 +228,16 @@ class Aggregator {
 
  private:
   void CountForLine(const CallSummary& c) {
-    auto line = report_.line_calls.find(c.line_name);
-    if (c.line_name.empty() || line == report_.line_calls.end())
-      line = report_.line_calls.try_emplace(LineNameOf(c)).first;
+    // Records without a name go by their port's: the key is made in one reused string.
+    std::string_view name = c.line_name;
+    if (name.empty()) {
+      key_.assign("com");
+      key_ += std::to_string(c.port);
+      name = key_;
+    }
+    auto line = report_.line_calls.find(name);
+    if (line == report_.line_calls.end())
+      line = report_.line_calls.try_emplace(std::string(name)).first;
     ++line->second.calls[static_cast<size_t>(c.result)];
     line->second.bytes_sent += c.bytes_sent;
     line->second.bytes_received += c.bytes_received;
@@ -254,6 +263,7 @@ class Aggregator {
   std::vector<bool> seen_ = std::vector<bool>(kMaxOffice + 1);
   NetworkReport report_;
   std::string file_;
+  std::string key_;
 };
 
 }  // namespace
