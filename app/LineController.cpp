@@ -8,6 +8,7 @@
 
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
+#include "call/ScriptSteps.h"
 #include "call/SupervisionScript.h"
 
 namespace marvolen {
@@ -161,8 +162,6 @@ void LineController::StartConnecting(int interval_ms) {
   st.LastCommand.clear();
   s_.line.LineBuffer().clear();
   st.PendingTransfer = TransferKind::kNone;
-  std::error_code ec;
-  std::filesystem::current_path(s_.exe_dir, ec);
 }
 
 void LineController::Waiting() {
@@ -316,7 +315,7 @@ void LineController::EndRecord(CallResult result, CallReason reason, std::string
 
 void LineController::AbortCall(CallReason reason, std::string detail) {
   const CallState& st = s_.state;
-  if (st.ScriptStep == -20) {
+  if (script::IsDismissed(st.ScriptStep)) {
     EndRecord(CallResult::kSuccess, CallReason::kNone);
   } else if (st.LineState == kStateConnecting && st.GreetingCount > kGreetingRepeatLimit) {
     EndRecord(CallResult::kNeverIdentified, CallReason::kNone);
@@ -329,14 +328,14 @@ void LineController::AbortCall(CallReason reason, std::string detail) {
 
 void LineController::Hangup() {
   CallState& st = s_.state;
-  if (st.ScriptStep != 0 && std::abs(st.ScriptStep) != 20) {
+  if (st.ScriptStep != script::kTables && !script::IsDismissed(st.ScriptStep)) {
     s_.log_event("Comunicación abortada!!!!");
   }
   s_.line.SendText("\n");
   s_.clock.Sleep(Millis(1000));
   s_.log_event("");
   st.LineState.clear();
-  st.ScriptStep = 0;
+  st.ScriptStep = script::kTables;
   s_.window.SetTimerEnabled(false);
   if (s_.stop.Requested()) {
     // The station is on its way out: the line is hung up and stays so.

@@ -125,7 +125,7 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
   try {
     const CallRecord last = RecordFromJson(s.last_identified);
     const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
-    const std::string table_ext = last.table_kind.value_or("tbl");
+    const TableKind table_ext = TableKind::FromText(last.table_kind.value_or("tbl"));
     const bool upgrades = UpgradesEnabled(office_dir);
     SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
                                             OfficeTagFor(s.office), last.features && upgrades);

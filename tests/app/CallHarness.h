@@ -75,15 +75,6 @@ struct CallHarness {
     return n;
   }
 
-  // The station changes into the office's directory and back during a call; the test's
-  // process gets its own back (the scratch directories are gone by then).
-  struct RestoreCurrentDir {
-    std::filesystem::path saved = std::filesystem::current_path();
-    ~RestoreCurrentDir() {
-      std::error_code ignored;
-      std::filesystem::current_path(saved, ignored);
-    }
-  } restore_current_dir;
   scratch::ScratchDir own_home{"harness"};
   VirtualClock clock;
   CallState state;

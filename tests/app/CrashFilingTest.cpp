@@ -496,7 +496,7 @@ class CrashFilingTest : public ::testing::Test {
     PlayedOffice played{h, dir, true, {}, 0};
     played.Admit(office.traffic.empty() ? "N" : "S");
     ASSERT_EQ(h.state.LineState, kStateConnected);
-    h.state.TableExt = "tab";
+    h.state.TableExt = TableKind::Tab();
     h.state.DayFirst = ReadNumber(dir, "inicio *.daw");
     h.state.DayLast = ReadNumber(dir, "ultimo *.daw");
     played.RunCall();

@@ -67,13 +67,13 @@ TEST_F(ScriptTest, OfficeWithNothingToDoGoesStraightToSuccessAndDismissal) {
   EXPECT_EQ(h_.Logged("Comunicación exitosa"), 1);
   EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 0);
   EXPECT_EQ(h_.state.LineState, "esperando");
-  EXPECT_EQ(fs::current_path(), fs::canonical(root_ / "home"));
+  EXPECT_EQ(fs::current_path(), saved_cwd_);  // never changed during the call
 }
 
 TEST_F(ScriptTest, FullCallSendsTablesDeletesFilesTrafficAndSetsTheClock) {
   std::ofstream(root_ / "home" / "envio.zip") << "PK-archive";
   Admit("S");
-  h_.state.TableExt = "tab";
+  h_.state.TableExt = TableKind::Tab();
   // A byte Windows-1252 leaves undefined goes back to the office as it came.
   h_.state.DeleteList = "tablas\\VIEJ\x90.TAB";
   h_.state.SyncClock = 1;
@@ -246,7 +246,7 @@ TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic)
       return sys.rename(from, to);
     };
     Admit("S");
-    h_.state.TableExt = "tab";
+    h_.state.TableExt = TableKind::Tab();
     h_.line.on_receive = [](const fs::path& dir) {
       std::ofstream(dir / "trafico.TRF") << "traffic";
     };
@@ -283,7 +283,7 @@ TEST_F(ScriptTest, TrafficIsDurableBeforeTheOfficeIsToldToDeleteIt) {
     h_.state.LineState.clear();
     h_.line.carrier = false;
     Admit("S");
-    h_.state.TableExt = "tab";
+    h_.state.TableExt = TableKind::Tab();
     h_.line.on_receive = [fail_dir_sync](const fs::path& dir) {
       std::ofstream(dir / "trafico.TRF") << (fail_dir_sync ? "second" : "traffic");
     };
@@ -336,7 +336,7 @@ TEST_F(ScriptTest, TrafficAlreadyFiledIsNotFiledAgainButStillDeleted) {
       seen_ = 0;
       h_.log.clear();
       Admit("S");
-      h_.state.TableExt = "tab";
+      h_.state.TableExt = TableKind::Tab();
       h_.line.on_receive = [](const fs::path& dir) {
         std::ofstream(dir / "trafico.TRF") << "traffic";
       };
@@ -370,7 +370,7 @@ TEST_F(ScriptTest, TrafficNamesAreFoundInAnyLetterCase) {
   }
   std::ofstream(office / "OF7.trf") << "old;";
   Admit("S");
-  h_.state.TableExt = "tab";
+  h_.state.TableExt = TableKind::Tab();
   h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
   std::vector<std::string> left_at_receive;
   h_.line.on_receive = [&](const fs::path& dir) {
