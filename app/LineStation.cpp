@@ -35,6 +35,8 @@ RecorderSetup RecorderSetupOf(LineStation& station) {
   setup.home = station.ExeDir;
   setup.port = station.config().PortNumber;
   setup.device = PortDeviceName(setup.port);
+  // The unit's instance name; the station refuses a bad one before any call.
+  if (const char* name = std::getenv("MARVOLEN_LINE")) setup.line_name = name;
   setup.files = &station.file_ops();
   return setup;
 }

@@ -20,7 +20,7 @@ runs=${3:-3}
 cmake -S . -B build >/dev/null
 cmake --build build --target marvolen-report marvolen-params marvolen_callrec -j2 >/dev/null
 g++ -O2 -std=c++20 -I. bench/report_bench.cpp build/callrec/libmarvolen_callrec.a \
-  build/platform/libmarvolen_platform.a -o build/report_bench_gen
+  build/platform/libmarvolen_platform.a -lz -o build/report_bench_gen
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/model" "$work/UPGRADES"

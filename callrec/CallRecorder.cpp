@@ -206,6 +206,8 @@ void CallRecorder::CallStarted() {
   record_.start = clock_.WallNow();
   record_.port = setup_.port;
   record_.device = setup_.device;
+  record_.line_name =
+      setup_.line_name.empty() ? "com" + std::to_string(setup_.port) : setup_.line_name;
   record_.home = setup_.home;
   started_ = clock_.Now();
   transcript_.clear();

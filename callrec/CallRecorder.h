@@ -33,6 +33,9 @@ struct RecorderSetup {
   // The system seam the transcript and the call log are written through (the real calls when
   // null); it must outlive the recorder.
   const FileOps* files = nullptr;
+  // The line's name the station goes by ("lines/NAME.json"); "com" and the port's number when
+  // empty.
+  std::string line_name{};
 };
 
 class CallRecorder final : public CallObserver {

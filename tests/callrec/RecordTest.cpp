@@ -30,6 +30,7 @@ CallRecord FullRecord() {
   r.end = At("2026-12-07T11:50:52.456+01:00");
   r.port = 2;
   r.device = "tcp-modem:127.0.0.1:7001";
+  r.line_name = "com2";
   r.home = "/srv/marvolen/com2/";
   r.office = 7;
   r.device_id = "KEY00042";
@@ -80,8 +81,8 @@ TEST(CallRecordJson, FieldsAreNamedAsDocumented) {
   const std::string line = RecordToJson(FullRecord());
   for (const char* field :
        {"\"result\":\"aborted\"", "\"reason\":\"transfer_failed\"", "\"office\":7",
-        "\"line\":{\"device\":\"tcp-modem:127.0.0.1:7001\",\"port\":2}", "\"duration_s\":65.333",
-        "\"check\":\"checksum\"", "\"bytes_per_second\":819.2",
+        "\"line\":{\"device\":\"tcp-modem:127.0.0.1:7001\",\"name\":\"com2\",\"port\":2}",
+        "\"duration_s\":65.333", "\"check\":\"checksum\"", "\"bytes_per_second\":819.2",
         "\"deleted\":\"tablas\\\\VIEJA.TAB\""})
     EXPECT_NE(line.find(field), std::string::npos) << field << " in " << line;
   const std::string none = RecordToJson(CallRecord{});

@@ -78,6 +78,7 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   EXPECT_EQ(r.result, CallResult::kSuccess);
   EXPECT_EQ(r.reason, CallReason::kNone);
   EXPECT_TRUE(r.admitted);
+  EXPECT_EQ(r.line_name, "com1");  // no name given: the port's
   EXPECT_EQ(r.office, 7);
   EXPECT_EQ(r.device_id, "KEY00042");
   EXPECT_EQ(r.table_kind, "tbl");
