@@ -35,8 +35,11 @@ RecorderSetup RecorderSetupOf(LineStation& station) {
   setup.home = station.ExeDir;
   setup.port = station.config().PortNumber;
   setup.device = PortDeviceName(setup.port);
-  // The unit's instance name; the station refuses a bad one before any call.
-  if (const char* name = std::getenv("MARVOLEN_LINE")) setup.line_name = name;
+  // The same name as the line's live state: the unit's instance name, or "com" and the port.
+  std::string bad_name;
+  if (const auto name = LineNameFor(setup.port, std::getenv(kLineNameVariable), bad_name)) {
+    setup.line_name = *name;
+  }
   setup.files = &station.file_ops();
   return setup;
 }
