@@ -2,8 +2,10 @@
 # The Debian packages: both built from this build ("marvolen" without Qt, "marvolen-gui"),
 # installed with dpkg, checked in place (dependencies, stripped programs, man pages, the
 # unit's security rating, log rotation), two lines and two offices set up as root with the
-# set-up commands and their ownership checked, and both packages removed again. It needs
-# root (dpkg); without root or dpkg the test is skipped (exit 77).
+# set-up commands and their ownership checked, three lines run as the unit runs them (calls,
+# a busy office, a line without its device: live states, notifications, journal priorities,
+# metrics, --check's statuses), and both packages removed again. It needs root (dpkg);
+# without root or dpkg the test is skipped (exit 77).
 # Usage: package_install.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -209,23 +211,156 @@ os.execv("/usr/bin/marvolen-station", ["marvolen-station"])' \
   ((SECONDS - started <= 6)) || fail "the station took $((SECONDS - started)) s to stop"
 }
 
-# The lines started as their unit's ExecStart would (as marvolen, MARVOLEN_HOME and
-# MARVOLEN_LINE set, NOTIFY_SOCKET and JOURNAL_STREAM from the test), calls including a busy
-# office and a line whose device is missing, and the checks of lines/*.json, marvolen.prom,
-# marvolen-report --check and the notifications, go HERE once the station's side is merged.
-# Nothing is checked here yet.
+# The lines started as their unit's ExecStart would: as marvolen, with MARVOLEN_HOME and
+# MARVOLEN_LINE, the service manager's NOTIFY_SOCKET (a datagram socket the test binds),
+# WATCHDOG_USEC and JOURNAL_STREAM (standard output's device and inode) set. Two lines have
+# the modem emulator; the third line's device does not exist. Office 1 calls both working
+# lines at once (one call finds it busy on the other line), office 2 calls once; then the
+# lines' states, marvolen.prom, marvolen-report --check and the notifications are checked.
+start_line() {  # NAME PORT_NUMBER DEVICE
+  local name=$1 out=$scratch/$1.out
+  : >"$out"
+  chown marvolen:marvolen "$out"
+  setpriv --reuid=marvolen --regid=marvolen --init-groups --no-new-privs --bounding-set=-all \
+    env -i PATH=/usr/bin:/bin MARVOLEN_HOME="/var/lib/marvolen/lines/$name" \
+    MARVOLEN_LINE="$name" "MARVOLEN_COM$2=$3" NOTIFY_SOCKET="$scratch/notify/$name" \
+    WATCHDOG_USEC=2000000 JOURNAL_STREAM="$(stat -c '%d:%i' "$out")" \
+    /usr/bin/marvolen-station >>"$out" 2>&1 &
+  line_pids+=($!)
+}
+listen_notify() {  # NAME: records every datagram on the line's socket, one a line
+  python3 - "$scratch/notify/$1" "$scratch/$1.notify" <<'PY' &
+import os, socket, sys
+path, log = sys.argv[1], sys.argv[2]
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(path)
+os.chmod(path, 0o666)
+with open(log, "a", buffering=1) as out:
+    while True:
+        out.write(s.recv(4096).decode(errors="replace").replace("\n", "|") + "\n")
+PY
+  notify_pids+=($!)
+}
+line_json() {  # NAME FIELD
+  python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' \
+    "$work/lines/$1.json" "$2"
+}
+wait_state() {  # NAME STATE: until the line's live state says STATE, 30 s at most
+  local i
+  for i in $(seq 1 60); do
+    [ "$(line_json "$1" state 2>/dev/null)" = "$2" ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
 check_lines_running() {
-  echo "NOT YET: lines not started (the station's notifications and live state come later)"
+  local port_a port_b status name
+  local down=pkg$$d extra=pkg$$e
+  marvolen-config line "$down" --port 4 --workdir "$work" >/dev/null || fail "line $down"
+  marvolen-config line "$extra" --port 3 --workdir "$work" >/dev/null || fail "line $extra"
+  install -d -m 0777 "$scratch/notify"
+  port_a=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port_b=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  for name in "${lines[0]}" "$extra" "$down"; do listen_notify "$name"; done
+  sleep 0.5
+  start_line "${lines[0]}" 1 "tcp-modem:127.0.0.1:$port_a"
+  start_line "$extra" 3 "tcp-modem:127.0.0.1:$port_b"
+  "$scripts/wait-listen.sh" "$port_a" 20 && "$scripts/wait-listen.sh" "$port_b" 20 ||
+    fail "the lines do not listen"
+  wait_state "${lines[0]}" waiting && wait_state "$extra" waiting ||
+    fail "the lines never said they wait for calls"
+
+  # Office 1 on both lines at once, then office 2. Each office has a table at the station.
+  local loc
+  for loc in loc01 loc02; do
+    runuser -u marvolen -- sh -c "printf 'TARIFA;1\r\n' >'$work/$loc/TARIFA.TBL'"
+  done
+  mkdir -p "$scratch/office1" "$scratch/office2"
+  marvolen-office --station "127.0.0.1:$port_a" --dir "$scratch/office1" --number 1 \
+    --password uno --device-id OFICINA1 --timeout 90 >"$scratch/office1a.log" 2>&1 &
+  local first=$!
+  marvolen-office --station "127.0.0.1:$port_b" --dir "$scratch/office1" --number 1 \
+    --password uno --device-id OFICINA1 --timeout 90 >"$scratch/office1b.log" 2>&1 || true
+  wait "$first" || true
+  marvolen-office --station "127.0.0.1:$port_b" --dir "$scratch/office2" --number 2 \
+    --password dos --redial 30 --timeout 90 >"$scratch/office2.log" 2>&1 ||
+    { cat "$scratch/office2.log"; tail -20 "$scratch/$extra.out"; fail "office 2's call"; }
+  sleep 2
+  # Both offices served, both lines waiting: all is well.
+  [ "$(line_json "${lines[0]}" state)" = waiting ] || fail "${lines[0]} is not waiting"
+  status=0
+  runuser -u marvolen -- marvolen-report -C "$work" --check >"$scratch/check0.out" || status=$?
+  head -1 "$scratch/check0.out" | grep -q "^MARVOLEN OK - .*|" && [ "$status" -eq 0 ] ||
+    { cat "$scratch/check0.out"; fail "--check with every line up: status $status"; }
+
+  # A line whose device does not exist.
+  start_line "$down" 4 "/dev/marvolen-no-such-device"
+  wait_state "$down" down || fail "$down never said it is down"
+  sleep 1  # the page writer's worker catches up with the change
+
+  # The lines' live states and the notifications.
+  [ "$(line_json "${lines[0]}" state)" = waiting ] || fail "${lines[0]} is not waiting"
+  [ "$(line_json "$down" state)" = down ] || fail "$down is not down"
+  line_json "$down" reason | grep -q "No such file" || fail "$down: no reason"
+  grep -qx "READY=1.*" "$scratch/${lines[0]}.notify" || fail "no READY=1 from ${lines[0]}"
+  grep -q "WATCHDOG=1" "$scratch/${lines[0]}.notify" || fail "no WATCHDOG=1"
+  grep -q "STATUS=" "$scratch/$down.notify" || fail "no STATUS= from the line that is down"
+  ! grep -q "READY=1" "$scratch/$down.notify" || fail "a line without its device said READY"
+  # Errors at the journal's error priority, the rest at info.
+  grep -q "^<3>.*ERROR" "$scratch/$down.out" || fail "the device's error is not at priority 3"
+  grep -q "^<6>" "$scratch/${lines[0]}.out" || fail "no info lines"
+  ! grep -qv "^<[0-7]>" "$scratch/${lines[0]}.out" || fail "a journal line without priority"
+
+  grep -q '"office":1,.*"result":"success"' "$work/calls.jsonl" ||
+    { cat "$scratch/office1a.log" "$scratch/office1b.log"; fail "office 1 was not served"; }
+  # The busy office was refused as busy, not counted as a wrong password.
+  grep -q '"reason":"in_call_on_other_line"' "$work/calls.jsonl" || fail "no busy refusal"
+  # The metrics.
+  local prom=$work/marvolen.prom
+  grep -q "^marvolen_line_up{line=\"${lines[0]}\"} 1" "$prom" || fail "metrics: ${lines[0]} up"
+  grep -q "^marvolen_line_up{line=\"$down\"} 0" "$prom" || fail "metrics: $down down"
+  grep -q '^marvolen_calls_total{.*result="success"' "$prom" || fail "metrics: no calls"
+  # --check: the down line is critical; a missing directory is unknown.
+  status=0
+  runuser -u marvolen -- marvolen-report -C "$work" --check >"$scratch/check.out" || status=$?
+  head -1 "$scratch/check.out" | grep -q "^MARVOLEN CRITICAL" && [ "$status" -eq 2 ] ||
+    { cat "$scratch/check.out"; fail "--check with a line down: status $status"; }
+  grep -qi "contraseña" "$scratch/check.out" && fail "a busy office taken for password guessing"
+  status=0
+  marvolen-report -C /nonexistent/marvolen --check >"$scratch/check3.out" || status=$?
+  [ "$status" -eq 3 ] && grep -q "^MARVOLEN UNKNOWN" "$scratch/check3.out" ||
+    { cat "$scratch/check3.out"; fail "--check on a missing directory: status $status"; }
+
+  # SIGTERM: STOPPING=1, the state says stopped, and the stations end with status 0.
+  local pid
+  for pid in "${line_pids[@]}"; do kill -TERM "$pid"; done
+  for pid in "${line_pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" -eq 0 ] || fail "a line stopped with status $status"
+  done
+  grep -q "STOPPING=1" "$scratch/${lines[0]}.notify" || fail "no STOPPING=1"
+  [ "$(line_json "${lines[0]}" state)" = stopped ] || fail "${lines[0]} does not say stopped"
+  for pid in "${notify_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "/var/lib/marvolen/lines/$down" "/var/lib/marvolen/lines/$extra"
+  echo "--check, every line up:  $(head -1 "$scratch/check0.out")"
+  echo "--check, a line down:    $(head -1 "$scratch/check.out")"
+  echo "--check, no directory:   $(head -1 "$scratch/check3.out")"
+  echo "lines: READY, WATCHDOG, STATUS, STOPPING, journal priorities, states, metrics and --check checked"
 }
 
 # A record the tool must never write; removed again if a failing run wrote it.
 stray_record=/usr/bin/marvolen.tcp
 [ ! -e "$stray_record" ] || stray_record=
+line_pids=() notify_pids=()
 clean_up() {
+  local pid
+  for pid in "${line_pids[@]}" "${notify_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   dpkg -P marvolen-gui marvolen >/dev/null 2>&1 || true
   [ -z "$stray_record" ] || rm -f "$stray_record"
   rm -rf "/var/lib/marvolen/lines/${lines[0]}" "/var/lib/marvolen/lines/${lines[1]}" \
-    "/var/lib/marvolen/lines/pkg$$c" "$work" "$scratch"
+    "/var/lib/marvolen/lines/pkg$$c" "/var/lib/marvolen/lines/pkg$$d" \
+    "/var/lib/marvolen/lines/pkg$$e" "$work" "$scratch"
 }
 
 # One installation at a time on this machine, whichever build runs the test.
