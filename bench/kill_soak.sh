@@ -6,7 +6,10 @@
 # kills land inside them). Each call starts a random delay (0 to 32 s, seeded) after which the
 # station is killed — before the office is admitted, while tables go out, while traffic comes
 # in, between its filing and the office's deletion, while day files come in or are unpacked,
-# or after the call ended — then started again. An office whose call was cut calls again with
+# or after the call ended — then started again. One kill in three is aimed instead, 0 to 39 ms
+# after the end of the office's traffic or day-file transfer (while the station unpacks the
+# archive) or after the office's acknowledgement of the traffic transfer (while the station
+# files the traffic): a delay alone seldom hits those few milliseconds. An office whose call was cut calls again with
 # the traffic it still holds; it gets a fresh traffic file (unique bytes) only once it has
 # deleted the last one, which marvolen-office --keep-deleted moves aside as the record of what
 # the office deleted. Once KILLS kills are done every office makes one call more without a
@@ -28,7 +31,7 @@
 #   - how often "Tráfico ya archivado" was shown (traffic an earlier, killed call had filed).
 # Exit status 1 when any of these fails.
 #
-#   bench/kill_soak.sh [KILLS] [STATIONS]     defaults: 200 kills, 6 stations
+#   bench/kill_soak.sh [KILLS] [STATIONS]     defaults: 200 kills, 7 stations
 #   MARVOLEN_SOAK_SEED=N                      the seed of the kill delays (printed; default random)
 #   MARVOLEN_KEEP_SCRATCH=1                   keep the scratch directory to look into
 #
@@ -37,7 +40,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kills=${1:-200}
-stations=${2:-6}
+stations=${2:-7}
 per_station=3
 kills_per_station=$(((kills + stations - 1) / stations))
 seed=${MARVOLEN_SOAK_SEED:-$((RANDOM * 32768 + RANDOM))}
@@ -45,13 +48,38 @@ seed=${MARVOLEN_SOAK_SEED:-$((RANDOM * 32768 + RANDOM))}
 soak_build marvolen-station marvolen-office marvolen-params marvolen-config
 soak_scratch kill-soak
 
+# aimed_kill PID FILE SEEN LINE K NEXT DELAY_MS: kills PID DELAY_MS after FILE, past its first
+# SEEN lines, holds LINE for the K-th time with NEXT (unless empty) as the line behind it;
+# after 60 s without it, at once.
+aimed_kill() {
+  python3 - "$@" <<'AIM'
+import os, signal, sys, time
+pid, path, seen, line, k, after, delay = sys.argv[1:]
+pid, seen, k, delay = int(pid), int(seen), int(k), int(delay)
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    try:
+        lines = open(path, errors="replace").read().split("\n")[seen:-1]
+    except FileNotFoundError:  # the office's log, not made yet
+        lines = []
+    marks = [i for i, l in enumerate(lines) if l == line]
+    if len(marks) >= k and (not after or lines[marks[k - 1] + 1:marks[k - 1] + 2] == [after]):
+        time.sleep(delay / 1000)
+        break
+    time.sleep(0.001)
+os.kill(pid, signal.SIGKILL)
+AIM
+}
+
 # station S: station S's kills and calls. Files in its directory:
 #   results   call OFFICE STATUS killed|clean, one line per office call
-#   kills     kill OFFICE DELAY_MS RUN: run RUN (its log view in run-RUN.out) was killed
+#   kills     kill OFFICE DELAY_MS RUN AIM: run RUN (its log view in run-RUN.out) was killed,
+#             AIM 0 after a random delay, else aimed at an unpacking or a filing
 #   temps     RUN PATH: a temporary file of a dead station still there after run RUN started
 #   final-temps  every temporary file after the final start-up
 station() {
   local s=$1 dir=$scratch/station$1 port line run=0 k n i=0 done_kills=0 delay office status
+  local aim seen
   RANDOM=$((seed + s))
   port=$(free_port)
   line=127.0.0.1:$port,paced
@@ -85,14 +113,29 @@ station() {
   while ((done_kills < kills_per_station && s * kills_per_station + done_kills < kills)); do
     n=$((101 + s * per_station + i % per_station))
     prepare "$n" "$i"
+    # One kill in three is aimed at the few milliseconds in which the station writes what an
+    # office sent, which a delay alone seldom hits: aim 1 and 3 as the office's traffic or
+    # day-file transfer ends (the archive is unpacked), aim 2 at the office's acknowledgement
+    # of the traffic transfer (the traffic is filed).
+    aim=0
+    ((RANDOM % 3)) || aim=$((1 + RANDOM % 3))
     delay=$((RANDOM % 32000))
+    ((aim == 0)) || delay=$((RANDOM % 40))
+    seen=$(wc -l <"$dir/run-$run.out")
     soak_office_call "$port" "$dir" "$n" --keep-deleted "$dir/kept/$n" >"$dir/call-$i.log" 2>&1 &
     office=$!
-    sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
-    kill -KILL "$station_pid" || { echo "station $s: run $run ended before its kill" >&2; exit 1; }
+    if ((aim == 2)); then
+      aimed_kill "$station_pid" "$dir/run-$run.out" "$seen" "Transferencia OK" 1 Ok "$delay"
+    elif ((aim)); then
+      aimed_kill "$station_pid" "$dir/call-$i.log" 0 "sending: Transferencia Ok" $(((aim + 1) / 2)) "" \
+        "$delay"
+    else
+      sleep "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
+      kill -KILL "$station_pid" || { echo "station $s: run $run ended before its kill" >&2; exit 1; }
+    fi
     wait "$station_pid" 2>/dev/null || true
     done_kills=$((done_kills + 1))
-    echo "kill $n $delay $run" >>"$dir/kills"
+    echo "kill $n $delay $run $aim" >>"$dir/kills"
     # Started again before the office is waited for: one that had not been greeted yet keeps
     # dialling until a station answers.
     start
@@ -129,6 +172,8 @@ ok = failed_workers == 0
 if failed_workers:
     print("FAIL: %d station workers failed (see worker*.log)" % failed_workers)
 digest = lambda p: hashlib.sha256(open(p, "rb").read()).hexdigest()
+# A file a failed worker did not get to write reads as empty: the run has failed already.
+lines_of = lambda p: open(p, errors="replace").read().splitlines() if os.path.exists(p) else []
 
 def phase(lines):
     """Where the station was in a call, from the last lines of its log view."""
@@ -157,7 +202,7 @@ def phase(lines):
             where = "after a failed call"
     return where
 
-kills, phases = 0, collections.Counter()
+kills, aimed, phases = 0, 0, collections.Counter()
 attempted = succeeded = clean_failed = 0
 deleted = lost = twice = strays = bad_cumulative = still_held = 0
 left_temps, final_temps = [], []
@@ -166,19 +211,20 @@ records = torn = 0
 results = collections.Counter()
 for s in range(stations):
     d = os.path.join(scratch, "station%d" % s)
-    for line in open(os.path.join(d, "kills")):
+    for line in lines_of(os.path.join(d, "kills")):
         kills += 1
-        run = line.split()[3]
-        phases[phase(open(os.path.join(d, "run-%s.out" % run), errors="replace").read().splitlines())] += 1
-    for line in open(os.path.join(d, "results")):
+        run, aim = line.split()[3:5]
+        aimed += aim != "0"
+        phases[phase(lines_of(os.path.join(d, "run-%s.out" % run)))] += 1
+    for line in lines_of(os.path.join(d, "results")):
         _, office, status, kind = line.split()
         attempted += 1
         succeeded += status == "0"
         if kind == "clean" and status != "0":
             clean_failed += 1
             print("FAIL: the last call of office %s (no kill) failed, status %s" % (office, status))
-    left_temps += [l.strip() for l in open(os.path.join(d, "temps"))]
-    final_temps += [l.strip() for l in open(os.path.join(d, "final-temps"))]
+    left_temps += lines_of(os.path.join(d, "temps"))
+    final_temps += lines_of(os.path.join(d, "final-temps"))
     for out in glob.glob(os.path.join(d, "run-*.out")):
         text = open(out, errors="replace").read()
         already += text.count("Tráfico ya archivado como ")
@@ -246,7 +292,7 @@ for t in final_temps:
     print("FAIL: left after the final start-up: %s" % t)
 ok = ok and not (clean_failed or lost or twice or strays or bad_cumulative or still_held
                  or left_temps or final_temps)
-print("seed %d; kills: %d" % (seed, kills))
+print("seed %d; kills: %d (%d of them aimed at an unpacking or a filing), by the phase they landed in:" % (seed, kills, aimed))
 for name, count in sorted(phases.items(), key=lambda x: -x[1]):
     print("  %-36s %4d" % (name, count))
 print("calls attempted: %d, succeeded: %d (the last call of each office, without a kill: %d failed)"
