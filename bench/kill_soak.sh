@@ -35,8 +35,9 @@
 #   MARVOLEN_SOAK_SEED=N                      the seed of the kill delays (printed; default random)
 #   MARVOLEN_KEEP_SCRATCH=1                   keep the scratch directory to look into
 #
-# A kill costs a station about 25 s (the delay, then about 9 s until a restarted station
-# answers again), so the defaults took about 17 minutes on a 2-core machine.
+# A kill costs a station about 22 s (the delay, or the call up to the aimed moment, then about
+# 9 s until a restarted station answers again), so the defaults took 18.4 minutes on a 2-core
+# machine that was building and testing beside it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kills=${1:-200}

@@ -82,9 +82,11 @@ soak_start() {
 # soak_wait_ready OUT COUNT [SETTLE]: the station has shown "AT S0=1" COUNT times in OUT; then
 # SETTLE seconds (default 2.5) for the answer to be waited out.
 soak_wait_ready() {
-  local i
+  local i seen
   for ((i = 0; i < 1200; i++)); do
-    [ "$(grep -cx 'AT S0=1' "$1")" -ge "$2" ] && { sleep "${3:-2.5}"; return 0; }
+    # The station's shell may not have made OUT yet.
+    seen=$(grep -scx 'AT S0=1' "$1") || true
+    [ "${seen:-0}" -ge "$2" ] && { sleep "${3:-2.5}"; return 0; }
     sleep 0.1
   done
   return 1
