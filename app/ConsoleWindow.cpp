@@ -1,9 +1,13 @@
 #include "app/ConsoleWindow.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "app/HomeLock.h"
+#include "app/LineLiveState.h"
 #include "app/Station.h"
 #include "platform/FileNames.h"
 #include "platform/Paths.h"
@@ -31,10 +35,53 @@ void SleepUntilDue(Clock& clock, Millis wait, int wake_fd) {
 
 }  // namespace
 
-ConsoleWindow::ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err)
-    : clock_(clock), out_(out), err_(err), armed_at_(clock.Now()) {}
+bool StreamIsJournal(std::FILE* stream) {
+  const char* named = std::getenv("JOURNAL_STREAM");
+  if (named == nullptr || stream == nullptr) return false;
+  const int fd = ::fileno(stream);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  const std::string expected = std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+                               std::to_string(static_cast<unsigned long long>(st.st_ino));
+  return expected == named;
+}
+
+int LogLinePriority(std::string_view line) {
+  for (const std::string_view error : {"*ERROR", "ERROR", "Respuesta: "}) {
+    if (line.starts_with(error)) return 3;
+  }
+  for (const std::string_view warning :
+       {"Ingreso No autorizado", "Llamada cortada", "Borrado archivo temporal",
+        "Transcripciones:", "Archivos *.daw no pedidos"}) {
+    if (line.starts_with(warning)) return 4;
+  }
+  return 6;
+}
+
+void PrintLines(std::FILE* stream, bool journal, int priority, std::string_view text) {
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (journal) std::fprintf(stream, "<%d>", priority);
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  std::fflush(stream);
+}
+
+ConsoleWindow::ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err, bool out_is_journal,
+                             bool err_is_journal)
+    : clock_(clock),
+      out_(out),
+      err_(err),
+      out_is_journal_(out_is_journal),
+      err_is_journal_(err_is_journal),
+      armed_at_(clock.Now()) {}
 
 void ConsoleWindow::AddLine(std::string_view text) {
+  if (out_is_journal_) std::fprintf(out_, "<%d>", LogLinePriority(text));
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);
@@ -51,26 +98,30 @@ void ConsoleWindow::SetTimerEnabled(bool enabled) {
 }
 
 std::optional<std::string> ConsoleWindow::InputBox(std::string_view caption, std::string_view) {
-  std::fprintf(err_, "marvolen: la consola no puede preguntar \"%.*s\"\n",
-               static_cast<int>(caption.size()), caption.data());
+  PrintLines(err_, err_is_journal_, 4,
+             "marvolen: la consola no puede preguntar \"" + std::string(caption) + "\"");
   return std::nullopt;
 }
 
 void ConsoleWindow::ShowMessage(std::string_view text) {
-  std::fprintf(err_, "marvolen: %.*s\n", static_cast<int>(text.size()), text.data());
+  PrintLines(err_, err_is_journal_, 4, "marvolen: " + std::string(text));
 }
 
 void ConsoleWindow::ShowSettingsForm() {
-  std::fprintf(err_,
-               "marvolen: el formulario de datos necesita la ventana (ejecute marvolen sin "
-               "--console, o use marvolen-config)\n");
+  PrintLines(err_, err_is_journal_, 4,
+             "marvolen: el formulario de datos necesita la ventana (ejecute marvolen sin "
+             "--console, o use marvolen-config)");
 }
 
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
-               const volatile std::sig_atomic_t& stop, int wake_fd) {
+               const volatile std::sig_atomic_t& stop, int wake_fd, ServiceNotifier* notifier) {
   int status = 0;
   while (!window.terminated()) {
+    // Only a loop that comes round pings: a tick that never returns (and looks at no stop
+    // request inside) lets the watchdog fire.
+    if (notifier != nullptr) notifier->Alive();
     if (stop != 0) {
+      if (notifier != nullptr) notifier->Stopping();
       // A call in progress ends with its record before "Salir" writes the activity log.
       station.Stopping();
       station.Button2Click();
@@ -79,8 +130,9 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
     }
     const MonoTime now = clock.Now();
     if (!window.timer_enabled() || now < window.TimerDue()) {
-      const Millis wait =
+      Millis wait =
           window.timer_enabled() ? std::chrono::ceil<Millis>(window.TimerDue() - now) : kLongSleep;
+      if (notifier != nullptr) wait = std::min(wait, std::max(notifier->UntilPing(), Millis(1)));
       SleepUntilDue(clock, wait, wake_fd);
       continue;
     }
@@ -93,38 +145,68 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
                 const volatile std::sig_atomic_t& stop, const StationFactory& make, int wake_fd) {
+  const bool err_is_journal = StreamIsJournal(err);
   std::string refusal;
   const std::optional<FileLock> home_lock =
       LockStationHome(home.empty() ? StationHome() : home, refusal);
   if (!home_lock) {
-    std::fprintf(err, "marvolen: %s\n", refusal.c_str());
+    PrintLines(err, err_is_journal, 3, "marvolen: " + refusal);
     return kHomeTakenStatus;
   }
-  ConsoleWindow window(clock, out, err);
+  ConsoleWindow window(clock, out, err, StreamIsJournal(out), err_is_journal);
+  ServiceNotifier notifier(clock);
   const std::unique_ptr<Station> made = make(window, clock, home);
   Station& station = *made;
   // A stop signal must be heard inside a tick too: a transfer or a line reset can last long.
-  station.SetStopRequest(StopRequest([&stop] { return stop != 0; }));
+  // Those waits keep the watchdog fed as the loop does: they are the station at work.
+  station.SetStopRequest(StopRequest([&stop, &notifier] {
+    notifier.Alive();
+    return stop != 0;
+  }));
+  station.SetLineObserver([&notifier](const LineStatus& status) {
+    if (status.state == kLineWaiting) notifier.Ready();
+    notifier.Status(LineStateWords(status));
+  });
   station.FormCreate();
   if (station.config().PortNumber == 0) {
     const bool exists = FindNoCase(station.ExeDir, kStationConfigFile).has_value();
-    std::fprintf(err,
-                 "marvolen: la estación aún no tiene datos: %s%s %s.\n"
-                 "La consola no puede mostrar el formulario de datos. Cree los datos con\n"
-                 "  marvolen-config set --port N --speed BPS --password KEY --workdir DIR\n"
-                 "o ejecute marvolen una vez en una pantalla (\"Modificar Datos\"). El directorio\n"
-                 "de la estación es $MARVOLEN_HOME, o si no el del ejecutable.\n",
-                 station.ExeDir.c_str(), kStationConfigFile,
-                 exists ? "no tiene puerto serie o tiene menos de 107 bytes" : "no existe");
+    PrintLines(
+        err, err_is_journal, 3,
+        "marvolen: la estación aún no tiene datos: " + station.ExeDir + kStationConfigFile + " " +
+            (exists ? "no tiene puerto serie o tiene menos de 107 bytes" : "no existe") +
+            ".\n"
+            "La consola no puede mostrar el formulario de datos. Cree los datos con\n"
+            "  marvolen-config set --port N --speed BPS --password KEY --workdir DIR\n"
+            "o ejecute marvolen una vez en una pantalla (\"Modificar Datos\"). El directorio\n"
+            "de la estación es $MARVOLEN_HOME, o si no el del ejecutable.");
     station.FormClose();
-    return 2;
+    return kNoSettingsStatus;
   }
-  std::fprintf(err,
-               "marvolen: estación en marcha en la consola, directorio de la estación %s, "
-               "directorio de trabajo %s; Ctrl-C o SIGTERM la detienen\n",
-               station.ExeDir.c_str(), station.WorkDir.c_str());
-  std::fflush(err);
-  return RunConsole(station, window, clock, stop, wake_fd);
+  // The line's name becomes a file name and a metrics label: a bad one is refused before the
+  // line is touched.
+  std::string bad_name;
+  const auto name =
+      LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable), bad_name);
+  if (!name) {
+    PrintLines(err, err_is_journal, 3, "marvolen: " + bad_name);
+    station.FormClose();
+    return kNoSettingsStatus;
+  }
+  // One station per line name in a working directory, as per home; any failure to take the
+  // lock refuses, as the home's does.
+  bool taken = false;
+  std::string refused;
+  const std::optional<FileLock> line_lock = LockLineName(station.WorkDir, *name, taken, refused);
+  if (!line_lock) {
+    PrintLines(err, err_is_journal, 3, "marvolen: " + refused);
+    station.FormClose();
+    return taken ? kHomeTakenStatus : kNoSettingsStatus;
+  }
+  PrintLines(err, err_is_journal, 6,
+             "marvolen: estación en marcha en la consola, directorio de la estación " +
+                 station.ExeDir + ", directorio de trabajo " + station.WorkDir +
+                 "; Ctrl-C o SIGTERM la detienen");
+  return RunConsole(station, window, clock, stop, wake_fd, &notifier);
 }
 
 }  // namespace marvolen

@@ -6,16 +6,32 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "call/OperatorWindow.h"
+#include <string_view>
+
+#include "app/ServiceNotify.h"
 #include "app/Station.h"
+#include "call/OperatorWindow.h"
 #include "platform/Clock.h"
 
 namespace marvolen {
 
+// Whether `stream` is the journal: JOURNAL_STREAM ("DEVICE:INODE", set by the service manager)
+// names the file behind it. Then each line printed carries its priority, so that
+// `journalctl -p err` finds the station's errors.
+bool StreamIsJournal(std::FILE* stream);
+// The journal priority of a log view line: 3 (error) for the driver's and the program's
+// errors ("*ERROR ...", "ERROR ...", "Respuesta: ..."), 4 (warning) for refused and cut calls
+// and other things the operator should look at, 6 (information) for the rest.
+int LogLinePriority(std::string_view line);
+// Prints `text` on `stream`, each of its lines with the priority prefix "<N>" when `journal`.
+void PrintLines(std::FILE* stream, bool journal, int priority, std::string_view text);
+
 class ConsoleWindow final : public OperatorWindow {
  public:
-  // Log lines go to `out`, remarks about what the console cannot do to `err`.
-  ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err);
+  // Log lines go to `out`, remarks about what the console cannot do to `err`; with the
+  // priority prefixes when they are the journal.
+  ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err, bool out_is_journal = false,
+                bool err_is_journal = false);
 
   void AddLine(std::string_view text) override;
   void ClearLog() override {}
@@ -42,6 +58,8 @@ class ConsoleWindow final : public OperatorWindow {
   Clock& clock_;
   std::FILE* out_;
   std::FILE* err_;
+  bool out_is_journal_;
+  bool err_is_journal_;
   bool terminated_ = false;
   bool timer_enabled_ = true;
   int timer_interval_ = 100;
@@ -50,22 +68,32 @@ class ConsoleWindow final : public OperatorWindow {
 
 // Runs the station's timer until the station terminates or `stop` becomes non-zero (a
 // signal), which ends the call in progress (Station::Stopping) and acts as "Salir". Closes
-// the main form at the end. Returns the exit status:
+// the main form at the end. With `notifier`, the loop pings the service manager's watchdog
+// (waking for it when the timer is not due sooner) and says "STOPPING=1" on a stop signal.
+// Returns the exit status:
 // 0, or 1 when "Salir" could not write the activity log (its error is in the log view).
 // Between ticks the loop sleeps in one wait until the timer is due or `wake_fd` turns
 // readable (the signal handler writes to it); without a descriptor (-1) it looks at `stop`
 // every 50 ms.
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
-               const volatile std::sig_atomic_t& stop, int wake_fd = -1);
+               const volatile std::sig_atomic_t& stop, int wake_fd = -1,
+               ServiceNotifier* notifier = nullptr);
 
 // The exit status of a station that does not start because another one holds its home.
 inline constexpr int kHomeTakenStatus = 3;
+// The exit status of a station that cannot start as configured (no settings, a bad line
+// name): restarting it would not help.
+inline constexpr int kNoSettingsStatus = 2;
 
 // The whole console program for the station home `home`, on the station `make` builds, with
 // `stop` as the station's stop request (SetStopRequest): 0
-// after "Salir", 2 (with a message on `err` saying how to create one) when there are no
-// settings yet, kHomeTakenStatus (with a message on `err`) when another station runs on the
-// home. The home stays locked until it returns.
+// after "Salir", kNoSettingsStatus (with a message on `err` saying how to create one) when
+// there are no settings yet, MARVOLEN_LINE is no valid line name or the line's lock cannot be
+// taken, kHomeTakenStatus (with a message on `err`) when another station runs on the home or
+// serves a line of the same name in the working directory. The home stays locked until it
+// returns. The service manager named by NOTIFY_SOCKET hears of the line's states (READY=1
+// once the line first waits for calls, STATUS= at each change), of the loop (WATCHDOG=1) and
+// of the stop; standard output and error carry priorities when they are the journal.
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
                 const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation,
                 int wake_fd = -1);

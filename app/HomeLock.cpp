@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "callrec/LineStatus.h"
+
 namespace marvolen {
 
 namespace fs = std::filesystem;
@@ -45,6 +47,28 @@ std::optional<FileLock> LockStationHome(const fs::path& home, std::string& messa
               FileLock::ErrorText(error);
   }
   return std::nullopt;
+}
+
+std::optional<FileLock> LockLineName(const std::string& work_dir, const std::string& name,
+                                     bool& taken, std::string& message) {
+  std::error_code ec;
+  fs::create_directories(LinesDir(work_dir), ec);
+  const fs::path path = LinesDir(work_dir) + name + ".lock";
+  int error = 0;
+  std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
+  taken = !lock && error == EWOULDBLOCK;
+  if (lock) {
+    lock->WriteNote(kNotePrefix + std::to_string(::getpid()) + "\n");
+  } else if (taken) {
+    const std::string pid = HolderPid(FileLock::ReadNote(path));
+    message = "la línea " + name + " ya la atiende otra estación en el directorio de trabajo " +
+              work_dir + (pid.empty() ? "" : " (proceso " + pid + ")") +
+              "; dé a cada línea un nombre propio ($MARVOLEN_LINE).";
+  } else {
+    message = "no se puede bloquear el estado de la línea: " + path.string() + ": " +
+              FileLock::ErrorText(error);
+  }
+  return lock;
 }
 
 }  // namespace marvolen

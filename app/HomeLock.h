@@ -21,4 +21,12 @@ inline constexpr char kHomeLockFile[] = "marvolen.lock";
 // made.
 std::optional<FileLock> LockStationHome(const std::filesystem::path& home, std::string& message);
 
+// Takes the lock of line `name`'s state file, "lines/NAME.lock" in the working directory
+// `work_dir`, for this process: two stations on one working directory must not write one
+// "lines/NAME.json" (the same port number in two homes, and no MARVOLEN_LINE to tell them
+// apart). On failure gives nullopt, with `taken` set when another station holds it, and
+// `message` a sentence for the operator.
+std::optional<FileLock> LockLineName(const std::string& work_dir, const std::string& name,
+                                     bool& taken, std::string& message);
+
 }  // namespace marvolen

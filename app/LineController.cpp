@@ -1,5 +1,6 @@
 #include "app/LineController.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
+#include "call/ScriptSteps.h"
 #include "call/SupervisionScript.h"
 
 namespace marvolen {
@@ -20,7 +22,8 @@ constexpr long long kGreetingPeriodMs = 10000;
 constexpr int kIdleIntervalMs = 500;
 constexpr int kCarrierCallIntervalMs = 10;
 constexpr int kRingCallIntervalMs = 100;
-constexpr Millis kFailedLineRetry{60000};
+constexpr Millis kFirstLineRetry{1000};
+constexpr Millis kLastLineRetry{60000};
 }  // namespace
 
 bool LineController::CountStrayLine(LineStep step) {
@@ -35,8 +38,35 @@ void LineController::ForgetReceived() {
   s_.line.LineBuffer().clear();
 }
 
-bool LineController::LineFailed() {
-  return !s_.line.ClearPortErrors().empty() || !s_.line.ReadModemStatus().empty();
+std::string LineController::LineFailure() {
+  std::string errors = s_.line.ClearPortErrors();
+  if (errors.empty()) errors = s_.line.ReadModemStatus();
+  return errors;
+}
+
+void LineController::LineFailedFor(std::string reason) {
+  failed_line_pause_ =
+      line_failed_ ? std::min(failed_line_pause_ * 2, kLastLineRetry) : kFirstLineRetry;
+  line_failed_ = true;
+  down_reason_ = std::move(reason);
+  failed_line_retry_at_ = s_.clock.Now() + failed_line_pause_;
+}
+
+void LineController::RetryFailedLine() {
+  s_.line.ClosePort();
+  std::string errors = s_.line.OpenPort();
+  errors += s_.line.PurgeAll();
+  errors += s_.line.SetPortLines(PortLine::kSetRts);
+  errors += s_.line.SetPortLines(PortLine::kSetDtr);
+  const std::string failure = LineFailure();
+  if (failure.empty()) {
+    // Back: the modem is reset and readied as at start-up, every step shown.
+    ResetLine();
+    return;
+  }
+  const std::string reason = errors.empty() ? failure : errors;
+  if (reason != down_reason_) s_.window.AddLine("Respuesta: " + reason);
+  LineFailedFor(reason);
 }
 
 LineController::LineController(const CallServices& services, Admission admit,
@@ -138,8 +168,13 @@ void LineController::ResetLine() {
   s_.SetTimerInterval(kIdleIntervalMs);
   ForgetReceived();
   // A line that did not come up is tried again later, not at every idle tick.
-  line_failed_ = LineFailed();
-  failed_line_retry_at_ = s_.clock.Now() + kFailedLineRetry;
+  if (const std::string failure = LineFailure(); !failure.empty()) {
+    line_failed_ = false;  // a failure after a working line starts the pauses afresh
+    LineFailedFor(errors.empty() ? failure : errors);
+  } else {
+    line_failed_ = false;
+    down_reason_.clear();
+  }
 }
 
 void LineController::StartConnecting(int interval_ms) {
@@ -161,18 +196,17 @@ void LineController::StartConnecting(int interval_ms) {
   st.LastCommand.clear();
   s_.line.LineBuffer().clear();
   st.PendingTransfer = TransferKind::kNone;
-  std::error_code ec;
-  std::filesystem::current_path(s_.exe_dir, ec);
 }
 
 void LineController::Waiting() {
   CallState& st = s_.state;
   // No carrier can come on a port that did not open, whose device went away or that is no
   // serial device; left alone, the station would stay deaf after the device is back. It is
-  // opened afresh instead, at once when it was working, then once a minute. In between it is
-  // not touched: every use would fail again and show its error at every idle tick.
+  // opened afresh instead, at once when it was working, then after growing pauses. In
+  // between it is not touched: every use would fail again and show its error at every idle
+  // tick.
   if (line_failed_) {
-    if (s_.clock.Now() >= failed_line_retry_at_) ResetLine();
+    if (s_.clock.Now() >= failed_line_retry_at_) RetryFailedLine();
     return;
   }
   if (s_.line.CarrierLost()) {
@@ -316,7 +350,7 @@ void LineController::EndRecord(CallResult result, CallReason reason, std::string
 
 void LineController::AbortCall(CallReason reason, std::string detail) {
   const CallState& st = s_.state;
-  if (st.ScriptStep == -20) {
+  if (script::IsDismissed(st.ScriptStep)) {
     EndRecord(CallResult::kSuccess, CallReason::kNone);
   } else if (st.LineState == kStateConnecting && st.GreetingCount > kGreetingRepeatLimit) {
     EndRecord(CallResult::kNeverIdentified, CallReason::kNone);
@@ -329,14 +363,14 @@ void LineController::AbortCall(CallReason reason, std::string detail) {
 
 void LineController::Hangup() {
   CallState& st = s_.state;
-  if (st.ScriptStep != 0 && std::abs(st.ScriptStep) != 20) {
+  if (st.ScriptStep != script::kTables && !script::IsDismissed(st.ScriptStep)) {
     s_.log_event("Comunicación abortada!!!!");
   }
   s_.line.SendText("\n");
   s_.clock.Sleep(Millis(1000));
   s_.log_event("");
   st.LineState.clear();
-  st.ScriptStep = 0;
+  st.ScriptStep = script::kTables;
   s_.window.SetTimerEnabled(false);
   if (s_.stop.Requested()) {
     // The station is on its way out: the line is hung up and stays so.

@@ -50,6 +50,12 @@ class LineController final : public CallControl {
   // line shown in the log view. The line itself is left alone.
   void EndRecord(CallResult result, CallReason reason, std::string detail = {});
 
+  // The port could not be made to work at the last try (no device, a device that went away,
+  // no serial device): the line takes no calls until a later try succeeds.
+  bool LineDown() const { return line_failed_; }
+  // The driver's error texts of that try, as the log view showed them.
+  const std::string& DownReason() const { return down_reason_; }
+
  private:
   void Waiting();
   void StartConnecting(int interval_ms);
@@ -65,7 +71,16 @@ class LineController final : public CallControl {
   void ForgetReceived();
   // True when the port cannot be used: it did not open, its device has stopped answering (a
   // USB adapter pulled out), or it is no serial device at all (a regular file, /dev/null).
-  bool LineFailed();
+  bool LineFailed() { return !LineFailure().empty(); }
+  // The error texts that say so; empty when the port works.
+  std::string LineFailure();
+  // Opens the port that failed again, without the modem's reset; the full reset follows
+  // when it works. A failure for the reason already shown is not shown again.
+  void RetryFailedLine();
+  // The line failed for `reason`: tried again after a pause that starts at a second and
+  // doubles up to a minute, so that a device plugged back in is found soon, and a device
+  // that stays away costs a few opens an hour.
+  void LineFailedFor(std::string reason);
   // The end of every call: hangs up and resets the line (or, when stopping, leaves it closed).
   void Hangup();
   // True from the carrier to the hang-up.
@@ -85,6 +100,8 @@ class LineController final : public CallControl {
   // The port failed at the last reset: it is left alone until it is opened afresh, no sooner
   // than failed_line_retry_at_ (see Waiting).
   bool line_failed_ = false;
+  std::string down_reason_;
+  Millis failed_line_pause_{0};
   MonoTime failed_line_retry_at_{};
   // The carrier went away while the caller was being greeted: the next carrier is a new
   // call, which must not find the bytes of the one that left.

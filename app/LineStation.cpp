@@ -1,11 +1,15 @@
 #include "app/LineStation.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/LineController.h"
+#include "app/LineLiveState.h"
 #include "app/NotingWindow.h"
 #include "app/SerialCallLine.h"
 #include "app/StationConfig.h"
@@ -17,6 +21,7 @@
 #include "callrec/TranscriptAgeing.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
+#include "link/SerialMessages.h"
 #include "records/OfficeParamFile.h"
 #include "transfer/TransferArchive.h"
 
@@ -30,19 +35,32 @@ RecorderSetup RecorderSetupOf(LineStation& station) {
   setup.home = station.ExeDir;
   setup.port = station.config().PortNumber;
   setup.device = PortDeviceName(setup.port);
+  // The same name as the line's live state: the unit's instance name, or "com" and the port.
+  std::string bad_name;
+  if (const auto name = LineNameFor(setup.port, std::getenv(kLineNameVariable), bad_name)) {
+    setup.line_name = *name;
+  }
+  setup.files = &station.file_ops();
   return setup;
 }
 
 }  // namespace
 
 struct LineStation::Line {
-  Line(LineStation& station)
-      : limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
+  Line(LineStation& station, const DeviceOpener& opener)
+      : observer(station.line_observer()),
+        // Every wait of the line that looks at the stop request keeps the state file's
+        // heartbeat going, a call's transfers included.
+        stop([this, outer = station.stop_request()] {
+          Pulse();
+          return outer.Requested();
+        }),
+        limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
         recorder(RecorderSetupOf(station), station.clock()),
         ageing(station.WorkDir, station.clock()),
         window(station.window(), recorder),
         status_page(station.WorkDir, station.clock()),
-        serial(station.clock(), SystemDeviceOpener(station.clock()),
+        serial(station.clock(), opener ? opener : SystemDeviceOpener(station.clock()),
                [this](std::string_view text) { window.AddLine(text); }),
         call_line(serial, station.clock(), static_cast<std::uint32_t>(station.config().BaudRate),
                   ZipArchiveHooks([this](std::string_view text) { window.AddLine(text); },
@@ -58,12 +76,12 @@ struct LineStation::Line {
                  [&station](std::string_view text) { station.activity_log().LogEvent(text); },
                  station.ExeDir,
                  &recorder,
-                 station.stop_request(),
+                 stop,
                  limits},
         script(
             services,
             [&station](const std::string& key, const std::string& value) {
-              OfficeParamFile(station.state.OfficeDir, station.clock())
+              OfficeParamFile(station.state.OfficeDir, station.clock(), &station.file_ops())
                   .WriteOfficeParam(key, value);
             },
             station.file_ops()),
@@ -72,11 +90,81 @@ struct LineStation::Line {
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
     serial.SetConfiguredPort(station.config().PortNumber);
     call_line.SetObserver(&recorder);
-    controller.RecordCalls(&recorder, [this] {
-      const std::string error = status_page.Request();
-      if (!error.empty()) window.AddLine("*ERROR " + error);
-    });
+    controller.RecordCalls(&recorder, [this] { RequestPage(); });
     for (const std::string& problem : limit_problems) services.ShowAndLog(problem);
+    std::string error;
+    const char* name_variable = std::getenv(kLineNameVariable);
+    if (const auto name = LineNameFor(station.config().PortNumber, name_variable, error)) {
+      LineStatus status;
+      status.line = *name;
+      status.device = PortDeviceName(station.config().PortNumber);
+      status.pid = static_cast<long>(::getpid());
+      live.emplace(
+          station.WorkDir, std::move(status), station.clock(), station.file_ops(),
+          [this](std::string_view text) { window.AddLine(text); },
+          [this](const LineStatus& now) {
+            RequestPage();
+            if (observer) observer(now);
+          });
+      live->Update(LineActivity{});
+    } else {
+      // The console refuses to start with such a name; the window runs without the file.
+      window.AddLine("*ERROR " + error);
+    }
+  }
+
+  void RequestPage() {
+    const std::string error = status_page.Request();
+    if (!error.empty()) window.AddLine("*ERROR " + error);
+  }
+
+  // What the line is doing now, for its state file.
+  LineActivity Activity(const CallState& state) {
+    LineActivity now;
+    const bool in_call = state.LineState == kStateConnecting || state.LineState == kStateConnected;
+    if (!in_call) {
+      sent_at_call_start = serial.BytesWritten();
+      received_at_call_start = serial.BytesRead();
+    }
+    if (controller.LineDown()) {
+      now.state = kLineDown;
+      now.reason = DownReason();
+    } else if (state.LineState == kStateWaiting) {
+      now.state = kLineWaiting;
+    } else if (in_call) {
+      now.state = kLineInCall;
+      if (state.LineState == kStateConnected) now.office = state.OfficeNumber;
+      now.step = CallStepWords(state.LineState, state.ScriptStep);
+      now.bytes_sent = serial.BytesWritten() - sent_at_call_start;
+      now.bytes_received = serial.BytesRead() - received_at_call_start;
+    }
+    return now;
+  }
+
+  // The system's reason when no device could be opened, else what the driver said.
+  std::string DownReason() const {
+    if (const int error = serial.LastOpenError(); error != 0) {
+      return PortDeviceName(serial.ConfiguredPort()) + ": " + serial_text::SystemErrorText(error);
+    }
+    std::string reason = controller.DownReason();
+    while (!reason.empty() && reason.back() == ' ') reason.pop_back();
+    return reason;
+  }
+
+  void UpdateLiveState() {
+    if (live) live->Update(Activity(*state));
+  }
+  // Between ticks, inside a long one.
+  void Pulse() {
+    if (!live || state == nullptr) return;
+    const LineActivity now = Activity(*state);
+    live->Heartbeat(&now);
+  }
+  void Stopped() {
+    if (!live) return;
+    LineActivity stopped;
+    stopped.state = kLineStopped;
+    live->Update(stopped);
   }
 
   // Old transcripts go at start-up and then once a day, never during a call; what the ageing
@@ -87,6 +175,8 @@ struct LineStation::Line {
     for (const std::string& warning : ageing.RunWhenDue(in_call)) window.AddLine(warning);
   }
 
+  Station::LineObserver observer;
+  StopRequest stop;
   std::vector<std::string> limit_problems;  // bad bound settings, shown once the window is up
   CallLimits limits;
   CallRecorder recorder;
@@ -99,17 +189,27 @@ struct LineStation::Line {
   SupervisionScript script;
   CallAdmission admission;
   LineController controller;
+  const CallState* state = nullptr;   // the station's, once the line is built
+  std::optional<LineLiveState> live;  // none when the line's name is not valid
+  // The driver's byte counts when the call in progress began.
+  std::uint64_t sent_at_call_start = 0;
+  std::uint64_t received_at_call_start = 0;
 };
 
-LineStation::LineStation(OperatorWindow& window, Clock& clock, std::filesystem::path home)
-    : Station(window, clock, std::move(home)) {}
+LineStation::LineStation(OperatorWindow& window, Clock& clock, std::filesystem::path home,
+                         DeviceOpener opener)
+    : Station(window, clock, std::move(home)), opener_(std::move(opener)) {}
 
 LineStation::~LineStation() = default;
 
 void LineStation::LineTick() {
-  if (!line_) line_ = std::make_unique<Line>(*this);
+  if (!line_) {
+    line_ = std::make_unique<Line>(*this, opener_);
+    line_->state = &state;
+  }
   line_->AgeTranscriptsWhenDue(state);
   line_->controller.Tick();
+  line_->UpdateLiveState();
 }
 
 void LineStation::ClosePorts() {
@@ -128,12 +228,20 @@ void LineStation::CallFailed(std::string_view message) {
 }
 
 void LineStation::StopLine() {
-  if (line_) line_->controller.Stop();
+  if (!line_) return;
+  line_->controller.Stop();
+  line_->Stopped();
 }
 
 std::unique_ptr<Station> MakeLineStation(OperatorWindow& window, Clock& clock,
                                          const std::filesystem::path& home) {
   return std::make_unique<LineStation>(window, clock, home);
+}
+
+StationFactory LineStationFactory(DeviceOpener opener) {
+  return [opener](OperatorWindow& window, Clock& clock, const std::filesystem::path& home) {
+    return std::make_unique<LineStation>(window, clock, home, opener);
+  };
 }
 
 }  // namespace marvolen

@@ -5,12 +5,15 @@
 #include <memory>
 
 #include "app/Station.h"
+#include "link/SerialLine.h"
 
 namespace marvolen {
 
 class LineStation final : public Station {
  public:
-  LineStation(OperatorWindow& window, Clock& clock, std::filesystem::path home = {});
+  // `opener` opens the port's device; empty means the system's (SystemDeviceOpener).
+  LineStation(OperatorWindow& window, Clock& clock, std::filesystem::path home = {},
+              DeviceOpener opener = {});
   ~LineStation() override;
 
  protected:
@@ -21,11 +24,14 @@ class LineStation final : public Station {
 
  private:
   struct Line;
+  DeviceOpener opener_;
   // Built at the first tick, once the settings have been read.
   std::unique_ptr<Line> line_;
 };
 
 std::unique_ptr<Station> MakeLineStation(OperatorWindow& window, Clock& clock,
                                          const std::filesystem::path& home);
+// Line stations whose port opens with `opener` (tests put a modem double behind it).
+StationFactory LineStationFactory(DeviceOpener opener);
 
 }  // namespace marvolen

@@ -1,5 +1,6 @@
 #include "app/Station.h"
 
+#include <cstring>
 #include <exception>
 #include <iostream>
 
@@ -17,6 +18,18 @@ namespace {
 std::string WithTrailingSlash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
   return dir;
+}
+
+// A file error from the standard library, in the station's words: the paths and the system's
+// reason, without the library's own English text ("filesystem error: cannot ...").
+std::string FileErrorText(const fs::filesystem_error& e) {
+  std::string text = "Error de archivo en " + e.path1().string();
+  if (!e.path2().empty()) text += " y " + e.path2().string();
+  const std::error_code& code = e.code();
+  return text + ": " +
+         (code.category() == std::generic_category() || code.category() == std::system_category()
+              ? std::string(std::strerror(code.value()))
+              : code.message());
 }
 
 void CreateDirectoryNoCase(const std::string& path) {
@@ -60,6 +73,8 @@ void Station::Guard(const std::function<void()>& work) noexcept {
   try {
     try {
       work();
+    } catch (const fs::filesystem_error& e) {
+      AppException(FileErrorText(e));
     } catch (const std::exception& e) {
       AppException(e.what());
     } catch (...) {
@@ -79,7 +94,7 @@ void Station::FormCreate() {
     ExeDir = WithTrailingSlash((home_.empty() ? StationHome() : home_).string());
     SetTimer1Interval(5000);
     state.LineState.clear();
-    state.TableExt = "tbl";
+    state.TableExt = TableKind::Tbl();
     state.GreetingCount = 0;
     window_.ClearLog();
     CreateStartupDirectories();
@@ -90,8 +105,8 @@ void Station::FormCreate() {
     // and the timer keeps its design-time state.
     if (!loaded.complete) return;
 
-    // A relative working directory is taken from the station home: the station changes its
-    // current directory during a call, so the process's one would not stay put.
+    // A relative working directory is taken from the station home, where its settings are,
+    // not from whatever directory the station happened to be started in.
     std::string dir = config_.WorkDir;
     if (dir.empty() || dir.front() != '/') {
       dir = fs::path(ExeDir + dir).lexically_normal().string();
@@ -110,7 +125,7 @@ void Station::FormCreate() {
 // A station stopped during a filing or a staging (killed, or by a power cut) left its
 // temporary files behind: nothing refers to them, and each is told once.
 void Station::RemoveInterruptedFiles() {
-  for (const fs::path& path : RemoveInterruptedTemps(ExeDir, WorkDir)) {
+  for (const fs::path& path : RemoveInterruptedTemps(ExeDir, WorkDir, file_ops_)) {
     const std::string text =
         "Borrado archivo temporal de una escritura interrumpida: " + ShownText(path.string());
     window_.AddLine(text);

@@ -13,6 +13,7 @@
 #include "app/StationConfig.h"
 #include "call/CallState.h"
 #include "call/OperatorWindow.h"
+#include "callrec/LineStatus.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/StopRequest.h"
@@ -93,6 +94,11 @@ class Station {
   // set it before the first tick. A station without one is never asked to stop mid-tick.
   void SetStopRequest(StopRequest stop) { stop_ = std::move(stop); }
   const StopRequest& stop_request() const { return stop_; }
+  // Told at every change of the line's live state (the console tells the service manager);
+  // set it before the first tick.
+  using LineObserver = std::function<void(const LineStatus& status)>;
+  void SetLineObserver(LineObserver observer) { line_observer_ = std::move(observer); }
+  const LineObserver& line_observer() const { return line_observer_; }
 
   // The call state shared with the line controller, the admission and the script.
   CallState state;
@@ -130,6 +136,7 @@ class Station {
   FileOps file_ops_;
   ActivityLog log_;
   StopRequest stop_;
+  LineObserver line_observer_;
 };
 
 // Makes the station the hosts run: the window and the console take one, so that a station

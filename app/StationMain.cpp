@@ -13,7 +13,14 @@ int main(int argc, char** argv) {
           "  MARVOLEN_HOME   the station home (\"marvolen.tcp\", \"tablas\", \"upgrade\"),\n"
           "                  else the directory of the executable\n"
           "  MARVOLEN_COMn   the device of serial port n (a path, or tcp-modem:HOST:PORT\n"
-          "                  for the built-in modem emulator), else /dev/ttyS(n-1)\n"))
+          "                  for the built-in modem emulator), else /dev/ttyS(n-1)\n"
+          "  MARVOLEN_LINE   the line's name for its state file lines/NAME.json in the\n"
+          "                  working directory, else \"com\" and the port number\n"
+          "  NOTIFY_SOCKET, WATCHDOG_USEC, JOURNAL_STREAM\n"
+          "                  set by systemd: readiness, status and watchdog pings are sent,\n"
+          "                  and lines carry journal priorities\n\n"
+          "Exit status: 0 stopped; 1 the activity log could not be written at the stop;\n"
+          "2 no settings or a bad line name; 3 another station holds the home.\n"))
     return *status;
   return marvolen::StationConsoleProgram(argc, argv, "marvolen-station");
 }

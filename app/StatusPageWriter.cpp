@@ -1,13 +1,32 @@
 #include "app/StatusPageWriter.h"
 
+#include <cstdlib>
 #include <exception>
 
 #include "callrec/Report.h"
 
 namespace marvolen {
 
-StatusPageWriter::StatusPageWriter(std::string work_dir, const Clock& clock)
-    : work_dir_(std::move(work_dir)), clock_(clock), worker_([this] { Work(); }) {}
+namespace {
+
+// node_exporter's textfile collector reads one directory for every program on the machine:
+// MARVOLEN_METRICS_DIR names it.
+std::string MetricsDir(const std::string& work_dir, std::string given) {
+  if (given.empty()) {
+    const char* env = std::getenv("MARVOLEN_METRICS_DIR");
+    given = env && *env ? env : work_dir;
+  }
+  return given.back() == '/' ? given : given + "/";
+}
+
+}  // namespace
+
+StatusPageWriter::StatusPageWriter(std::string work_dir, const Clock& clock,
+                                   std::string metrics_dir)
+    : work_dir_(std::move(work_dir)),
+      metrics_dir_(MetricsDir(work_dir_, std::move(metrics_dir))),
+      clock_(clock),
+      worker_([this] { Work(); }) {}
 
 StatusPageWriter::~StatusPageWriter() {
   {
@@ -49,14 +68,14 @@ void StatusPageWriter::Work() {
     lock.unlock();
     std::string error;
     try {
-      WriteStatusPage(options);
+      WriteStatusPage(options, {}, metrics_dir_);
     } catch (const std::exception& e) {
       error = e.what();
     }
     lock.lock();
     writing_ = false;
     if (!error.empty()) {
-      error_ = "estado.html: " + error;
+      error_ = "estado.html, " + std::string(kMetricsName) + ": " + error;
     } else {
       told_.clear();
     }

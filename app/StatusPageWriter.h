@@ -1,4 +1,5 @@
-// Rewrites the network's status page after each call without holding up the line. Reading
+// Rewrites the network's status page and the metrics file after each call and each change of a
+// line's state without holding up the line. Reading
 // the whole call log takes about two seconds per million records, longer than the modem
 // reset that follows a call may wait, so the page is written by a worker thread of its own.
 // Calls that end while a page is being written ask for one more page, written once the
@@ -19,8 +20,10 @@ namespace marvolen {
 
 class StatusPageWriter {
  public:
-  // `work_dir` ends in "/"; the page is its "estado.html".
-  StatusPageWriter(std::string work_dir, const Clock& clock);
+  // `work_dir` ends in "/"; the page is its "estado.html". The metrics ("marvolen.prom") go
+  // to `metrics_dir` (ending in "/"); when it is empty, to the directory in
+  // MARVOLEN_METRICS_DIR, else the working directory.
+  StatusPageWriter(std::string work_dir, const Clock& clock, std::string metrics_dir = {});
   // Waits for a page being written to be finished, so none is left half made.
   ~StatusPageWriter();
   StatusPageWriter(const StatusPageWriter&) = delete;
@@ -38,6 +41,7 @@ class StatusPageWriter {
   void Work();
 
   const std::string work_dir_;
+  const std::string metrics_dir_;
   const Clock& clock_;
   std::mutex mutex_;
   std::condition_variable wake_;

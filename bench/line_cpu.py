@@ -10,16 +10,24 @@ where that is missing.
    /proc/PID/stat), its wake-ups a second (voluntary and involuntary context switches from
    /proc/PID/status) and its resident memory over S seconds once the modem is set to answer,
    beside a waiting `rx -c -X` (its input a pipe nobody writes to).
-2. The same station in a call, a caller sending a steady stream at BPS/10 bytes a second for
-   S seconds. The bytes are LF, which the station's line reader drops, so the call stays in
-   its greeting phase and the station reads and scans every byte. The station hangs up after
-   its greeting time-out; that ends the phase early, with the bytes sent until then.
-3. `sx -k -X` to `rx -c -X` through socat, the same number of bytes paced at the same rate,
-   so that the pair takes about the same time: the CPU time of sx and rx (and, separately,
-   of the whole wiring: socat, the shells and the pacer).
-4. A whole call on a line paced at BPS (",paced"): `marvolen-office` with K KiB of traffic
-   that does not compress, beside sx/rx moving the same number of bytes at the same pace.
+2. The same station in a call on a line paced at BPS (",paced"), a caller sending a steady
+   stream at BPS/10 bytes a second for S seconds. The bytes are LF, which the station's line
+   reader drops, so the call stays in its greeting phase and the station reads and scans every
+   byte. The station hangs up after its greeting time-out; that ends the phase early, with the
+   bytes sent until then.
+3. `sx -k -X` to `rx -c -X` through socat, the same number of bytes, each direction through
+   `pace` (bench/pace.cpp), which paces a line exactly as the station's emulator does (the
+   same rate, the same batches of max(16 bytes, 10 ms)). The peers' figure is the CPU time of
+   sx, rx and both pacers, as the station's includes its emulator; socat and the shells that
+   wire them are shown apart and counted on neither side.
+4. A whole call on a line paced at BPS: `marvolen-office` with K KiB of traffic that does not
+   compress, beside sx/rx moving the same number of bytes through the same pacers. The
+   station's CPU is read once the call is wholly over: after the office ends, when the station
+   has reset its line (its modem set to answer again) and rewritten estado.html.
    With --call-kib 0 this phase is left out.
+
+Every CPU figure is read after the work it measures has ended (wait4 or /proc for a process
+that is still running but idle again).
 
 The idle figure must stay below 1 % of one core: that line ends in PASS or FAIL, and so does
 the exit status. The targets the other figures are held to are printed beside them.
@@ -131,22 +139,6 @@ def paced_send(sock, byte, rate, seconds):
         time.sleep(0.01)
 
 
-def pace(rate):
-    """Copies standard input to standard output at `rate` bytes a second (the peer's line)."""
-    start = time.monotonic()
-    moved = 0
-    while True:
-        data = os.read(0, max(1, rate // 100))
-        if not data:
-            return
-        moved += len(data)
-        delay = start + moved / rate - time.monotonic()
-        if delay > 0:
-            time.sleep(delay)
-        while data:
-            data = data[os.write(1, data):]
-
-
 def timed(out_path, command):
     """Runs `command` on this process's standard input and output and writes its CPU time
     (user + system, in seconds, to the microsecond) to `out_path`."""
@@ -196,7 +188,7 @@ def stop(process):
 
 def station_figures(build, work, seconds, speed):
     run = os.path.join(work, "stream")
-    station, port, _, out_path = start_station(build, run, speed)
+    station, port, _, out_path = start_station(build, run, speed, ",paced")
     try:
         idle, woken, rss = idle_sample(station.pid, seconds)
         sock = dial(port, time.monotonic() + 30)
@@ -257,8 +249,10 @@ def call_figures(build, work, speed, kib):
     run = os.path.join(work, "call")
     os.makedirs(run)
     office = office_setup(build, run, kib)
-    station, port, _, _ = start_station(build, run, speed, ",paced")
+    station, port, _, out_path = start_station(build, run, speed, ",paced")
     try:
+        with open(out_path, encoding="utf-8", errors="replace") as f:
+            resets = sum(1 for line in f if line.rstrip("\n") == "AT S0=1")
         before = cpu_seconds(station.pid)
         start = time.monotonic()
         with open(os.path.join(run, "office.out"), "w") as out:
@@ -266,23 +260,40 @@ def call_figures(build, work, speed, kib):
                 [os.path.join(build, "marvolen-office"), "--station", f"127.0.0.1:{port}",
                  "--dir", office, "--number", "7", "--password", "b7", "--redial", "30"],
                 stdout=out, stderr=subprocess.STDOUT).returncode
-        wall = time.monotonic() - start
-        cpu = cpu_seconds(station.pid) - before
         if status != 0:
             sys.exit(f"line_cpu: the paced call failed; see {run}/office.out")
+        ended = time.time()
+        # The call is over for the station once its line is reset and the page rewritten.
+        deadline = time.monotonic() + 60
+        wait_for_line(out_path, "AT S0=1", resets, deadline)
+        page = os.path.join(run, "work", "estado.html")
+        while not (os.path.exists(page) and os.path.getmtime(page) >= ended - 1):
+            if time.monotonic() > deadline:
+                sys.exit("line_cpu: the station never rewrote estado.html")
+            time.sleep(0.1)
+        wall = time.monotonic() - start
+        cpu = cpu_seconds(station.pid) - before
         return cpu, wall
     finally:
         stop(station)
 
 
-def peer_figures(peer, size, speed):
+def pace_command(build, speed):
+    rate = speed // 10
+    return f"{os.path.abspath(os.path.join(build, 'bench_pace'))} {rate} {max(16, rate // 100)}"
+
+
+def peer_figures(build, peer, size, speed):
     os.makedirs(os.path.join(peer, "in"))
     data = random.Random(7).randbytes(size)
     with open(os.path.join(peer, "stream"), "wb") as f:
         f.write(data)
     me = f"{sys.executable} {os.path.abspath(__file__)}"
+    pacer = pace_command(build, speed)
     sender = f"{me} --timed sx.cpu sx -k -X stream"
-    receiver = f"{me} --pace {speed // 10} | (cd in && {me} --timed ../rx.cpu rx -c -X stream)"
+    receiver = (f"{me} --timed pace-in.cpu {pacer} | "
+                f"(cd in && {me} --timed ../rx.cpu rx -c -X stream) | "
+                f"{me} --timed pace-out.cpu {pacer}")
     usage_before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     subprocess.run(["socat", "-T", "30", f"SYSTEM:{sender}", f"SYSTEM:{receiver}"], cwd=peer,
@@ -292,9 +303,11 @@ def peer_figures(peer, size, speed):
     with open(os.path.join(peer, "in", "stream"), "rb") as f:
         if f.read()[:size] != data:
             sys.exit("line_cpu: rx did not receive what sx sent")
-    pair = read_seconds(os.path.join(peer, "sx.cpu")) + read_seconds(os.path.join(peer, "rx.cpu"))
+    cpu = {name: read_seconds(os.path.join(peer, f"{name}.cpu"))
+           for name in ("sx", "rx", "pace-in", "pace-out")}
+    pair = sum(cpu.values())
     wiring = (usage.ru_utime - usage_before.ru_utime) + (usage.ru_stime - usage_before.ru_stime)
-    return pair, wiring, wall
+    return pair, wiring - pair, wall
 
 
 def percent(cpu, seconds):
@@ -308,9 +321,6 @@ def ratio(a, b):
 def main():
     # The peer's plumbing, run by socat: a paced copy, and a program run with its CPU time
     # noted.
-    if sys.argv[1:2] == ["--pace"]:
-        pace(int(sys.argv[2]))
-        return 0
     if sys.argv[1:2] == ["--timed"]:
         return timed(sys.argv[2], sys.argv[3:])
 
@@ -327,12 +337,12 @@ def main():
     with tempfile.TemporaryDirectory(prefix="marvolen-line-cpu-") as work:
         s = station_figures(args.build, work, args.seconds, args.speed)
         rx_woken, rx_rss = rx_waiting(work, args.seconds)
-        pair, wiring, wall = peer_figures(os.path.join(work, "stream-peer"), s["sent"],
-                                          args.speed)
+        pair, wiring, wall = peer_figures(args.build, os.path.join(work, "stream-peer"),
+                                          s["sent"], args.speed)
         if args.call_kib > 0:
             call_cpu, call_wall = call_figures(args.build, work, args.speed, args.call_kib)
-            call_pair, _, call_peer_wall = peer_figures(os.path.join(work, "call-peer"),
-                                                        args.call_kib * 1024, args.speed)
+            call_pair, _, call_peer_wall = peer_figures(
+                args.build, os.path.join(work, "call-peer"), args.call_kib * 1024, args.speed)
 
     rate = args.speed // 10
     idle_pct = percent(s["idle"], args.seconds)
@@ -349,17 +359,17 @@ def main():
     print(f"  station receiving the stream         {percent(s['streaming'], s['took']):7.3f} %   "
           f"({s['sent']} bytes in {s['took']:.1f} s"
           f"{'' if s['took'] >= args.seconds - 0.5 else ', ended by the station hanging up'})")
-    print(f"  sx + rx moving the same bytes        {percent(pair, wall):7.3f} %   "
-          f"(in {wall:.1f} s; with socat, shells and pacer {percent(wiring, wall):.3f} %)")
-    print(f"  station receiving / sx + rx          "
+    print(f"  sx + rx + pacers, the same bytes     {percent(pair, wall):7.3f} %   "
+          f"(in {wall:.1f} s; socat and shells apart {percent(wiring, wall):.3f} %)")
+    print(f"  station receiving / sx + rx + pacers "
           f"{ratio(percent(s['streaming'], s['took']), percent(pair, wall))}")
     if args.call_kib > 0:
         print(f"whole call on a line paced at {args.speed} bit/s, {args.call_kib} KiB of traffic")
         print(f"  station CPU over the call            {call_cpu:7.2f} s in {call_wall:.1f} s "
               f"({percent(call_cpu, call_wall):.3f} %)")
-        print(f"  sx + rx moving {args.call_kib} KiB            {call_pair:7.2f} s in "
+        print(f"  sx + rx + pacers, {args.call_kib} KiB         {call_pair:7.2f} s in "
               f"{call_peer_wall:.1f} s ({percent(call_pair, call_peer_wall):.3f} %)")
-        print(f"  station / sx + rx (CPU seconds)      {ratio(call_cpu, call_pair)}"
+        print(f"  station / sx + rx + pacers (CPU s)   {ratio(call_cpu, call_pair)}"
               f"   (target at most 1.5 x)")
     return 0 if idle_pct < 1.0 else 1
 

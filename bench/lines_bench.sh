@@ -40,7 +40,7 @@ run() {
     mkdir -p "$dir/home$n"
     MARVOLEN_HOME=$dir/home$n "$build/marvolen-config" set --port 1 --speed 9600 --password x \
       --workdir ../work >/dev/null
-    MARVOLEN_HOME=$dir/home$n MARVOLEN_COM1=tcp-modem:127.0.0.1:$port \
+    MARVOLEN_HOME=$dir/home$n MARVOLEN_COM1=tcp-modem:127.0.0.1:$port,paced \
       "$build/marvolen-station" >"$dir/station$n.out" 2>&1 &
     pids+=($!)
     local loc=$dir/work/$(printf 'loc%02d' $((n + 10)))

@@ -1,7 +1,12 @@
 // Writes a synthetic call log: N records from M offices over the last 60 days, as stations
 // would append them (roughly in time order), with the mix of endings a busy network has.
+// With a working directory and a model parameter file, it also gives every office its
+// directory ("loc<N>" with that parameter file and three tables), so that the report's
+// survey of each office's next delivery runs as on a real network.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -10,12 +15,23 @@
 using namespace marvolen;
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: report_bench_gen FILE RECORDS OFFICES\n");
+  if (argc != 4 && argc != 6) {
+    std::fprintf(stderr, "usage: report_bench_gen FILE RECORDS OFFICES [WORKDIR PARAMFILE]\n");
     return 2;
   }
   const long records = std::atol(argv[2]);
   const int offices = std::atoi(argv[3]);
+  if (argc == 6) {
+    namespace fs = std::filesystem;
+    for (int n = 1; n <= offices; ++n) {
+      const fs::path dir = fs::path(argv[4]) / ("loc" + std::to_string(n));
+      fs::create_directories(dir);
+      fs::copy_file(argv[5], dir / "MARVOLEN.TCP", fs::copy_options::overwrite_existing);
+      for (const char* table : {"TARIFA.TBL", "ZONAS.TBL", "FESTIVOS.TBL"}) {
+        std::ofstream(dir / table) << std::string(2048 + n % 512, static_cast<char>('A' + n % 26));
+      }
+    }
+  }
   std::FILE* out = std::fopen(argv[1], "w");
   if (!out) return 1;
   std::mt19937 rng(12345);

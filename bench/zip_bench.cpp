@@ -1,15 +1,24 @@
-// Archive component against Info-ZIP, on the same files, as ratios from one run:
-//   packing 200 files of 4 KiB at level 1              (ours / zip -1 -q; target <= 1.0)
-//   packing 200 files of 100 KB and one of 64 MB       (ours / zip -1 -q; target <= 0.8)
-//   extracting 20 MB, with and without flushing        (ours / unzip -q)
-//   extracting 8,000 and 65,535 small entries           (ours / unzip -q; target <= 3)
-//   peak memory while packing one 200 MB file          (ours and zip, in MB)
+// The archive component against Info-ZIP on the same files, both run as programs: the
+// station's `marvolen-zip` beside `zip -1 -q` and `unzip -q`, so that each side pays its
+// own process start, its reads and writes, and its flush. marvolen-zip flushes what it
+// writes (the archive it packs, the file system it extracts into), as the station does; the
+// peers are followed by coreutils' `sync` on the same file or file system, and that `sync`
+// is counted on their side.
+//
+// Each figure is the median of the runs, with their minimum and maximum, of the wall time
+// and of the CPU time (user + system, read with wait4 for exactly the processes of that side
+// once they have ended), and the ratio ours / peer of the medians:
+//   packing 200 files of 4 KiB, 200 of 100 KB, one of 64 MB    (marvolen-zip create / zip -1)
+//   extracting 20 MB, 8,000 and 65,535 small entries          (marvolen-zip extract / unzip)
+//   peak memory while packing one 200 MB file                 (resident MB, both sides)
+// Sides take turns in each round, so that a disturbance of the machine falls on both.
 // Built and run by bench/zip_bench.sh after the normal build; not part of ./test.sh.
-// `zip_bench quick` leaves out the 65,535-entry and the 200 MB runs.
+// `zip_bench MARVOLEN_ZIP quick` leaves out the 65,535-entry and the 200 MB runs.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +27,9 @@
 #include <fstream>
 #include <functional>
 #include <string>
-
-#include "zip/ZipArchiver.h"
+#include <vector>
 
 namespace fs = std::filesystem;
-using marvolen::TZipArchiver;
 
 namespace {
 
@@ -45,177 +52,155 @@ void Write(const fs::path& p, const std::string& bytes) {
       .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Best wall time of `runs` runs, in seconds; `prepare` runs untimed before each.
-double Best(const std::function<void()>& prepare, const std::function<void()>& work, int runs = 3) {
-  double best = 1e9;
-  for (int i = 0; i < runs; ++i) {
-    prepare();
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    best = std::min(
-        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  return best;
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
 
-void Shell(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
-}
-
-void Pack(const std::string& archive, const std::string& mask) {
-  TZipArchiver zip;
-  zip.SetFileName(archive);
-  zip.OpenZip(marvolen::kOpenCreate);
-  zip.AddMatching(mask);
-  zip.CloseZip();
-}
-
-void Extract(const std::string& archive, const std::string& into, bool flush) {
-  TZipArchiver zip;
-  zip.SetFileName(archive);
-  zip.Options().FlushBuffers = flush;
-  zip.OpenZip(marvolen::kOpenRead);
-  zip.SetBaseDir(into);
-  zip.ExtractMatching();
-  zip.CloseZip();
-}
-
-// Peak resident memory of `work` run in a child process, in MB.
-double PeakMb(const std::function<void()>& work) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    work();
-    _exit(0);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  return usage.ru_maxrss / 1024.0;
-}
-
-long MinorFaults(int who) {
-  rusage usage{};
-  getrusage(who, &usage);
-  return usage.ru_minflt;
-}
-
-double CpuSeconds(int who) {
-  rusage usage{};
-  getrusage(who, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Cost {
-  double wall = 1e9;  // best of the runs, seconds
-  double cpu = 1e9;   // best of the runs, user + system seconds
-  long faults = 0;    // minor page faults per run
+// What one side's processes cost, summed over the commands of one run.
+struct Run {
+  double wall = 0;  // seconds from the first start to the last end
+  double cpu = 0;   // user + system seconds of the processes themselves
+  double peak_mb = 0;
 };
 
-// `work` run `runs` times; `who` says whose CPU it spends (RUSAGE_SELF or RUSAGE_CHILDREN).
-Cost Measure(int who, const std::function<void()>& prepare, const std::function<void()>& work,
-             int runs) {
-  Cost cost;
-  const long faults_before = MinorFaults(who);
-  for (int i = 0; i < runs; ++i) {
-    prepare();
-    const double cpu_before = CpuSeconds(who);
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    cost.wall = std::min(cost.wall, wall);
-    cost.cpu = std::min(cost.cpu, CpuSeconds(who) - cpu_before);
+// Runs each command of `commands` in turn in `dir`, as a program of its own (no shell); a
+// command that fails stops the benchmark.
+Run RunCommands(const std::vector<std::vector<std::string>>& commands, const fs::path& dir) {
+  Run run;
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& command : commands) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(dir.c_str()) != 0) ::_exit(127);
+      std::vector<char*> argv;
+      for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      std::fprintf(stderr, "failed: %s\n", command.front().c_str());
+      std::exit(1);
+    }
+    run.cpu += Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    run.peak_mb = std::max(run.peak_mb, static_cast<double>(usage.ru_maxrss) / 1024.0);
   }
-  cost.faults = (MinorFaults(who) - faults_before) / runs;
-  return cost;
+  run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
 }
 
-// Packs `dir` with ours and with zip -1, turn about, and prints the times and the ratios:
-// wall time, and CPU time, which other work on the machine disturbs less.
-void ComparePacking(const char* what, const std::string& dir, int runs) {
-  Cost ours, peer;
-  for (int round = 0; round < runs; ++round) {
-    const Cost o = Measure(
-        RUSAGE_SELF, [] { fs::remove("ours.zip"); }, [&] { Pack("ours.zip", dir + "/*.*"); }, 1);
-    const Cost p = Measure(
-        RUSAGE_CHILDREN, [] { fs::remove("peer.zip"); },
-        [&] { Shell("zip -1 -q -r peer.zip " + dir); }, 1);
-    ours = {std::min(ours.wall, o.wall), std::min(ours.cpu, o.cpu), o.faults};
-    peer = {std::min(peer.wall, p.wall), std::min(peer.cpu, p.cpu), p.faults};
+// The median, minimum and maximum of a figure over the runs.
+struct Spread {
+  double median, min, max;
+};
+Spread SpreadOf(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  return {median, values.front(), values.back()};
+}
+
+struct Side {
+  std::vector<std::vector<std::string>> commands;
+  std::function<void()> prepare;  // untimed, before each run
+  std::vector<double> wall, cpu;
+};
+
+// Runs both sides `rounds` times, turn about, and prints the medians, spreads and ratios.
+void Compare(const char* what, Side& ours, Side& peer, int rounds, const fs::path& dir) {
+  for (int round = 0; round < rounds; ++round) {
+    for (Side* side : {&ours, &peer}) {
+      side->prepare();
+      const Run run = RunCommands(side->commands, dir);
+      side->wall.push_back(run.wall);
+      side->cpu.push_back(run.cpu);
+    }
   }
+  const Spread ow = SpreadOf(ours.wall), pw = SpreadOf(peer.wall);
+  const Spread oc = SpreadOf(ours.cpu), pc = SpreadOf(peer.cpu);
   std::printf(
-      "pack %-22s ours %.3f s, zip -1 %.3f s, ratio %.2f; CPU %.3f s vs %.3f s, ratio %.2f"
-      "  (page faults %ld vs %ld)\n",
-      what, ours.wall, peer.wall, ours.wall / peer.wall, ours.cpu, peer.cpu, ours.cpu / peer.cpu,
-      ours.faults, peer.faults);
+      "%-26s wall ours %.3f s (%.3f-%.3f), peer %.3f s (%.3f-%.3f), ratio %.2f; "
+      "CPU ours %.3f s (%.3f-%.3f), peer %.3f s (%.3f-%.3f), ratio %.2f  [%d runs]\n",
+      what, ow.median, ow.min, ow.max, pw.median, pw.min, pw.max, ow.median / pw.median, oc.median,
+      oc.min, oc.max, pc.median, pc.min, pc.max, oc.median / pc.median, rounds);
   std::fflush(stdout);
 }
 
-// Extracts `archive` with ours (flushed as the station does, and unflushed) and with unzip.
-void CompareExtraction(const char* what, const std::string& archive, int runs) {
-  // The deletion of the last run's files reaches the disk before the next run is timed.
-  auto clean = [] {
-    fs::remove_all("out");
+void ComparePacking(const std::string& ours_zip, const char* what, const std::string& dir,
+                    int rounds) {
+  Side ours{
+      {{ours_zip, "create", "ours.zip", dir + "/*.*"}}, [] { fs::remove("ours.zip"); }, {}, {}};
+  Side peer{{{"zip", "-1", "-q", "-r", "peer.zip", dir}, {"sync", "peer.zip"}},
+            [] { fs::remove("peer.zip"); },
+            {},
+            {}};
+  Compare(what, ours, peer, rounds, fs::current_path());
+}
+
+// Extracts `archive` into an empty "out", the deletion of the last run's files flushed first.
+void CompareExtraction(const std::string& ours_zip, const char* what, const std::string& archive,
+                       int rounds) {
+  const fs::path out = fs::current_path() / "out";
+  const fs::path path = fs::absolute(archive);
+  const auto clean = [out] {
+    fs::remove_all(out);
+    fs::create_directory(out);
     ::sync();
   };
-  const double flushed = Best(
-      clean, [&] { Extract(archive, "out", true); }, runs);
-  const double unflushed = Best(
-      clean, [&] { Extract(archive, "out", false); }, runs);
-  const double unzip = Best(
-      clean, [&] { Shell("unzip -q -o " + archive + " -d out"); }, runs);
-  std::printf(
-      "extract %-19s ours flushed %.3f s (ratio %.2f), unflushed %.3f s (ratio %.2f), "
-      "unzip -q %.3f s\n",
-      what, flushed, flushed / unzip, unflushed, unflushed / unzip, unzip);
-  std::fflush(stdout);
-  clean();
+  Side ours{{{ours_zip, "extract", path}}, clean, {}, {}};
+  Side peer{{{"unzip", "-q", "-o", path}, {"sync", "-f", "."}}, clean, {}, {}};
+  Compare(what, ours, peer, rounds, out);
+  fs::remove_all(out);
 }
 
-void SmallEntries(int count, const char* what, int runs) {
+void SmallEntries(const std::string& ours_zip, int count, const char* what, int rounds) {
   fs::remove_all("many");
   for (int i = 0; i < count; ++i) {
     Write("many/f" + std::to_string(100000 + i) + ".tbl", TableBytes(200 + i % 300, i));
   }
   fs::remove("many.zip");
-  Pack("many.zip", "many/*.*");
-  CompareExtraction(what, "many.zip", runs);
+  RunCommands({{ours_zip, "create", "many.zip", "many/*.*"}}, fs::current_path());
+  CompareExtraction(ours_zip, what, "many.zip", rounds);
   fs::remove_all("many");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "quick") == 0;
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: zip_bench MARVOLEN_ZIP [quick]\n");
+    return 2;
+  }
+  const std::string ours_zip = fs::absolute(argv[1]);
+  const bool quick = argc > 2 && std::strcmp(argv[2], "quick") == 0;
   const fs::path root = fs::temp_directory_path() / ("marvolen-bench-" + std::to_string(getpid()));
   fs::create_directories(root);
   fs::current_path(root);
 
   for (int i = 0; i < 200; ++i) Write("small/s" + std::to_string(i) + ".tbl", TableBytes(4096, i));
-  ComparePacking("200 x 4 KiB:", "small", 9);
+  ComparePacking(ours_zip, "pack 200 x 4 KiB:", "small", 9);
   for (int i = 0; i < 200; ++i)
     Write("tablas/t" + std::to_string(i) + ".tbl", TableBytes(100000, i));
-  ComparePacking("200 x 100 KB:", "tablas", 3);
+  ComparePacking(ours_zip, "pack 200 x 100 KB:", "tablas", 5);
   Write("large/grande.bin", TableBytes(64u << 20, 7));
-  ComparePacking("1 x 64 MB:", "large", 5);
+  ComparePacking(ours_zip, "pack 1 x 64 MB:", "large", 5);
   fs::remove_all("large");
 
   fs::remove("ours.zip");
-  Pack("ours.zip", "tablas/*.*");
-  CompareExtraction("20 MB:", "ours.zip", 3);
-  SmallEntries(8000, "8,000 entries:", 3);
-  if (!quick) SmallEntries(65535, "65,535 entries:", 2);
+  RunCommands({{ours_zip, "create", "ours.zip", "tablas/*.*"}}, fs::current_path());
+  CompareExtraction(ours_zip, "extract 20 MB:", "ours.zip", 5);
+  SmallEntries(ours_zip, 8000, "extract 8,000 entries:", 3);
+  if (!quick) SmallEntries(ours_zip, 65535, "extract 65,535 entries:", 3);
 
   if (!quick) {
     Write("big/grande.bin", TableBytes(200u << 20, 99));
-    const double ours_mb = PeakMb([] { Pack("big.zip", "big/*.*"); });
-    const double zip_mb =
-        PeakMb([] { execlp("zip", "zip", "-1", "-q", "bigpeer.zip", "big/grande.bin", nullptr); });
-    std::printf("pack 200 MB file, peak memory: ours %.1f MB, zip -1 %.1f MB\n", ours_mb, zip_mb);
+    const Run ours = RunCommands({{ours_zip, "create", "big.zip", "big/*.*"}}, root);
+    const Run peer = RunCommands({{"zip", "-1", "-q", "bigpeer.zip", "big/grande.bin"}}, root);
+    std::printf("pack 200 MB file, peak memory: ours %.1f MB, zip -1 %.1f MB, ratio %.2f\n",
+                ours.peak_mb, peer.peak_mb, ours.peak_mb / peer.peak_mb);
   }
 
   fs::current_path("/");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "call/CallState.h"
+#include "call/ScriptSteps.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "records/OfficeParamFile.h"
@@ -170,20 +171,18 @@ void StoreAdmission(const AdmissionResult& r, CallState& state) {
   if (!r.Admitted()) return;
   state.OfficeLock = r.OfficeLock;
   state.LineState = kStateConnected;
-  state.ScriptStep = 0;
+  state.ScriptStep = script::kTables;
   state.ReplyLine.clear();
   state.LastCommand.clear();
 }
 
-SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
+SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ext,
                                const std::string& work_dir, std::string_view office_tag,
                                bool with_upgrades) {
   SurveyResult survey;
   // The ".cos" files of a "tab" office only follow its ".tab" files: an office without a
   // single ".tab" file has no tables at all.
-  std::vector<std::string_view> kinds{table_ext};
-  if (table_ext == "tab") kinds.push_back("cos");
-  for (std::string_view ext : kinds) {
+  for (std::string_view ext : table_ext.TableExtensions()) {
     const auto names =
         SortedFiles(office_dir, [ext](const std::string& n) { return HasExtension(n, ext); });
     if (names.empty() && survey.entries.empty()) return survey;
@@ -208,13 +207,12 @@ SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view t
   return survey;
 }
 
-AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
+AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
                             const AdmissionSetup& setup) {
   AdmissionResult r;
   const IdentFields ident{std::string(line)};
   r.IdentLine = ident.Text();
-  r.TableExt = table_ext == "tab" ? "tab" : "tbl";
-  r.HeaderWidth = HeaderWidthFor(r.TableExt);
+  r.TableExt = table_ext;
   setup.view(ident.OfficeLine());
 
   if (!ident.HalvesMatch()) {
@@ -222,7 +220,6 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
     return r;
   }
   r.TableExt = ident.TableExt();
-  r.HeaderWidth = HeaderWidthFor(r.TableExt);
   const std::string summary = ident.SummaryLine();
   setup.activity(summary);
   setup.view(summary);
@@ -271,7 +268,7 @@ AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
   }
   r.TableSurvey = std::move(survey.entries);
 
-  r.DeleteList = CompareWithOfficeList(ident, r.HeaderWidth, r.UpgradeEnabled != 0, r.TableSurvey,
+  r.DeleteList = CompareWithOfficeList(ident, r.TableExt.HeaderWidth(), r.UpgradeEnabled != 0, r.TableSurvey,
                                        setup.view, setup.activity);
   r.EnvioBuilt =
       StageAndPack(r.TableSurvey, {setup.ExeDir, setup.WorkDir, r.OfficeDir, r.OfficeTag},

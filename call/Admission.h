@@ -72,8 +72,7 @@ struct AdmissionResult {
 
   // Always set, also on a refusal: TableExt carries over to the next call.
   std::string IdentLine;  // the line's raw bytes (Windows-1252)
-  std::string TableExt;   // "tbl" or "tab"
-  int HeaderWidth = kHeaderWidthTbl;
+  TableKind TableExt;
 
   // Set as far as admission got.
   int OfficeNumber = 0;
@@ -99,7 +98,7 @@ struct AdmissionResult {
 // 11 and 12 removed). `table_ext` is the TableExt left by the previous call ("tbl" after
 // start-up). The caller sets its IdentLine to `line` and clears the status bar's packet
 // counts before calling: activity log lines written during admission carry this office.
-AdmissionResult AdmitOffice(std::string_view line, std::string_view table_ext,
+AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
                             const AdmissionSetup& setup);
 
 struct CallState;
@@ -118,7 +117,7 @@ struct SurveyResult {
   SurveyEntries entries;
   size_t tables = 0;
 };
-SurveyResult SurveyOfficeFiles(const std::string& office_dir, std::string_view table_ext,
+SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ext,
                                const std::string& work_dir, std::string_view office_tag,
                                bool with_upgrades);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "call/CallOutcome.h"
+#include "call/TableKind.h"
 #include "platform/Clock.h"
 #include "transfer/TransferLine.h"
 
@@ -23,7 +24,7 @@ class CallObserver {
   // A line the station showed the operator during the call.
   virtual void Note(std::string_view /*text*/) {}
   // The "Ident=" line as received and the table kind in force before it was read.
-  virtual void Identified(std::string_view /*ident_line*/, std::string_view /*table_ext_before*/) {}
+  virtual void Identified(std::string_view /*ident_line*/, TableKind /*table_ext_before*/) {}
   // The system error behind the way the call is about to end (an office lock that could not
   // be taken), for the record's detail.
   virtual void Detail(std::string /*text*/) {}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "call/TableKind.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
 
@@ -42,7 +43,7 @@ struct CallState {
 
   // The admitted office (raw line bytes, Windows-1252).
   std::string IdentLine = "      Datos";
-  std::string TableExt = "tbl";
+  TableKind TableExt;
   int OfficeNumber = 0;
   std::filesystem::path OfficeDir;
   std::string OfficeTag;

@@ -41,10 +41,6 @@ std::string UpperAscii(std::string_view text) {
   return out;
 }
 
-int HeaderWidthFor(std::string_view table_ext) {
-  return table_ext == "tab" ? kHeaderWidthTab : kHeaderWidthTbl;
-}
-
 std::string OfficeDirFor(std::string_view work_dir, int office_number) {
   char digits[16];
   std::snprintf(digits, sizeof digits, "%02d", office_number);
@@ -68,12 +64,6 @@ std::string IdentFields::Field(size_t pos, size_t width) const {
   const size_t h = Half();
   if (pos < 1 || pos > h) return {};
   return line_.substr(pos - 1, std::min(width, h - (pos - 1)));
-}
-
-std::string IdentFields::TableExt() const {
-  const std::string kind = TableKind();
-  const bool tab = kind == "S" || kind == "s" || kind == "N" || kind == "n";
-  return tab ? "tab" : "tbl";
 }
 
 int32_t IdentFields::PasswordGroup(int i) const {
@@ -125,7 +115,7 @@ std::string IdentFields::OfficeLine() const {
 }
 
 std::string IdentFields::SummaryLine() const {
-  return AnsiToUtf8("Traf:" + TrafficFlag() + " Tabla:" + TableKind() + " Prog:" + Program() +
+  return AnsiToUtf8("Traf:" + TrafficFlag() + " Tabla:" + TableKindLetter() + " Prog:" + Program() +
                     " Llave:" + DeviceId() + " Ver:" + Version() + " Nro:" + Number());
 }
 

@@ -12,19 +12,15 @@
 #include <string_view>
 #include <vector>
 
+#include "call/TableKind.h"
 #include "platform/Numbers.h"
 
 namespace marvolen {
 
-inline constexpr int kHeaderWidthTbl = 98;
-inline constexpr int kHeaderWidthTab = 66;
 inline constexpr int kOfficeEntryWidth = 22;
 
 // ASCII letters to upper case, as file names are compared on the line; other bytes kept.
 std::string UpperAscii(std::string_view text);
-
-// 66 for "tab" tables, 98 for anything else ("tbl").
-int HeaderWidthFor(std::string_view table_ext);
 
 // The office directory: `work_dir` (ending in "/") + "loc" + the number with at least two
 // digits (loc07, loc123). No trailing "/".
@@ -53,9 +49,11 @@ class IdentFields {
 
   std::string OfficeField() const { return Field(7, 5); }
   std::string TrafficFlag() const { return Field(12, 1); }
-  std::string TableKind() const { return Field(13, 1); }
+  std::string TableKindLetter() const { return Field(13, 1); }
   // "tab" when the table kind is S or N in either case, else "tbl".
-  std::string TableExt() const;
+  marvolen::TableKind TableExt() const {
+    return marvolen::TableKind::FromIdentLetter(TableKindLetter());
+  }
   // Password group i (1..5): three digits, the code of password character i. Throws
   // ConversionError when the group is not a number; its text has the digits masked ('*').
   int32_t PasswordGroup(int i) const;

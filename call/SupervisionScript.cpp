@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
+#include "call/ScriptSteps.h"
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
 #include "platform/FileNames.h"
@@ -49,10 +51,13 @@ bool ExistsNoCase(const fs::path& dir, std::string_view name) {
   return FindNoCase(dir, name).has_value();
 }
 
-// Removes every file of `dir` named `name` in any letter case.
-void RemoveNoCase(const fs::path& dir, std::string_view name) {
+// Removes every file of `dir` named `name` in any letter case. Throws FileError.
+void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name) {
   while (auto found = FindNoCase(dir, name)) {
-    if (!fs::remove(*found)) break;
+    if (ops.unlink(found->c_str()) == 0) continue;
+    if (errno == ENOENT) break;  // gone meanwhile
+    throw FileError("No se puede borrar el archivo " + found->string() + ": " +
+                    std::strerror(errno));
   }
 }
 
@@ -216,58 +221,59 @@ void SupervisionScript::Run(CallControl& controller) {
 
 bool SupervisionScript::PerformStep(CallControl& controller) {
   CallState& st = s_.state;
-  switch (st.ScriptStep) {
-    case 0:
-      StepTables();
-      return true;
-    case 1:
-      StepDeleteTable();
-      return true;
-    case 2:
+  if (st.ScriptStep == script::kDismiss) {
+    StepDismiss();
+    st.ScriptStep = script::kDismissed;
+    controller.AbortCall(CallReason::kNone);
+    return false;
+  }
+  const script::StepRow* row = script::FindStep(st.ScriptStep);
+  if (row == nullptr) {
+    // A command is out and the office has not acknowledged it yet.
+    if (script::IsWaiting(st.ScriptStep)) return true;
+    controller.AbortCall(CallReason::kProgramError);
+    return false;
+  }
+  st.ScriptStep = script::NextValue(*row, Perform(row->step));
+  return true;
+}
+
+script::Done SupervisionScript::Perform(script::Step step) {
+  using script::Done;
+  CallState& st = s_.state;
+  switch (step) {
+    case script::kTables:
+      return StepTables();
+    case script::kDeleteTable:
+      return StepDeleteTable();
+    case script::kDeleteCommand:
       SendCommand("DEL " + st.DeleteList + '\r');
       s_.events().Deleted(st.DeleteList);
-      st.ScriptStep = -3;
-      return true;
-    case 3:
-      StepTrafficRequest();
-      return true;
-    case 4:
-      StepTrafficFiling();
-      return true;
-    case 5:
+      return Done::kSent;
+    case script::kTrafficRequest:
+      return StepTrafficRequest();
+    case script::kTrafficFiling:
+      return StepTrafficFiling();
+    case script::kTrafficDelete:
       SendCommand("DEL TRAFICO\\TRAFICO.TRF\r");
-      st.ScriptStep = -6;
-      return true;
-    case 6:
-      StepDayFiles();
-      return true;
-    case 7:
-      fs::current_path(s_.exe_dir);
+      return Done::kSent;
+    case script::kDayFiles:
+      return StepDayFiles();
+    case script::kParameters:
       if (!st.DayFileList.empty()) write_param_("inicio *.daw", std::to_string(st.DayEnd));
-      st.ScriptStep = 9;
-      return true;
-    case 9:
-      if (st.SyncClock != 0) {
-        StepClock();
-        st.ScriptStep = -10;
-      } else {
-        st.ScriptStep = 10;
-      }
-      return true;
-    case 10:
+      return Done::kNothing;
+    case script::kClock:
+      if (st.SyncClock == 0) return Done::kNothing;
+      StepClock();
+      return Done::kSent;
+    case script::kSuccess:
       SendMessage("Comunicación exitosa");
       s_.ShowAndLog("Comunicación exitosa");
-      st.ScriptStep = -11;
-      return true;
-    case 11:
-      StepDismiss(controller);
-      return false;
-    default:
-      // A command is out and the office has not acknowledged it yet.
-      if ((st.ScriptStep <= -1 && st.ScriptStep >= -11) || st.ScriptStep == -20) return true;
-      controller.AbortCall(CallReason::kProgramError);
-      return false;
+      return Done::kSent;
+    case script::kDismiss:
+      break;
   }
+  throw std::logic_error("paso del guion sin acción: " + std::to_string(step));
 }
 
 void SupervisionScript::SendCommand(std::string bytes) {
@@ -279,7 +285,7 @@ void SupervisionScript::SendMessage(std::string_view utf8_text) {
   SendCommand(std::string(MessageToken) + Utf8ToAnsiExact(utf8_text).text + '\r');
 }
 
-void SupervisionScript::StepTables() {
+script::Done SupervisionScript::StepTables() {
   CallState& st = s_.state;
   if (ExistsNoCase(s_.exe_dir, "envio.zip")) {
     // A stop during the pauses is taken up by the reading that follows in this tick.
@@ -292,54 +298,57 @@ void SupervisionScript::StepTables() {
     SendMessage("Tablas ya actualizadas");
     s_.ShowAndLog("Tablas ya actualizadas");
   }
-  st.ScriptStep = -1;
+  return script::Done::kSent;
 }
 
-void SupervisionScript::StepDeleteTable() {
+script::Done SupervisionScript::StepDeleteTable() {
   CallState& st = s_.state;
   const auto first = st.DeleteList.find_first_not_of(' ');
-  if (first == std::string::npos) {
-    st.ScriptStep = 3;
-    return;
-  }
+  if (first == std::string::npos) return script::Done::kNothing;
   // The name goes back to the office byte for byte, whatever bytes it holds.
   const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8Exact(st.DeleteList);
   s_.window.AddLine(text);
   SendMessage(text);
   s_.log_event(text);
-  st.ScriptStep = -2;
+  return script::Done::kSent;
 }
 
-void SupervisionScript::StepTrafficRequest() {
+script::Done SupervisionScript::StepTrafficRequest() {
   CallState& st = s_.state;
-  fs::current_path(st.OfficeDir);
-  std::error_code ec;
-  const fs::path here = fs::current_path(ec);
-  if (ec || fs::weakly_canonical(here, ec) != fs::weakly_canonical(st.OfficeDir, ec)) return;
-
+  // The office's files are received and filed in its directory: without one the call
+  // cannot go on.
+  struct stat dir {};
+  const int err = file_ops_.stat(st.OfficeDir.c_str(), &dir) != 0 ? errno
+                  : S_ISDIR(dir.st_mode)                          ? 0
+                                                                  : ENOTDIR;
+  if (err != 0) {
+    throw FileError("No se puede usar el directorio de la oficina " + st.OfficeDir.string() +
+                    ": " + std::strerror(err));
+  }
   if (st.IdentLine.size() >= 12 && st.IdentLine[11] == 'N') {
     SendMessage("Tráfico ya enviado");
     s_.ShowAndLog("Tráfico ya enviado");
-    st.ScriptStep = -6;
-    return;
+    return script::Done::kSentOtherwise;
   }
   for (const char* name : {"Recibo.zip", "trafico.trf", "trafico.bak"}) {
-    RemoveNoCase(st.OfficeDir, name);
+    RemoveNoCase(file_ops_, st.OfficeDir, name);
   }
   st.PendingTransfer = TransferKind::kReceive;
   SendCommand(kTrafficRequest);
   s_.log_event("Recibo Tráfico.....");
-  st.ScriptStep = -4;
+  return script::Done::kSent;
 }
 
-void SupervisionScript::StepTrafficFiling() {
+script::Done SupervisionScript::StepTrafficFiling() {
   CallState& st = s_.state;
   const fs::path traffic = InDir(st.OfficeDir, "TRAFICO.TRF");
-  if (auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK")) fs::rename(*backup, traffic);
-  if (!fs::exists(traffic)) {
-    st.ScriptStep = 6;
-    return;
+  // An office may send its traffic under its backup's name.
+  const auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK");
+  if (backup && file_ops_.rename(backup->c_str(), traffic.c_str()) != 0) {
+    throw FileError("No se puede renombrar el archivo " + backup->string() + ": " +
+                    std::strerror(errno));
   }
+  if (!fs::exists(traffic)) return script::Done::kNothing;
   const FiledTraffic filed = FileTraffic(traffic);
   std::error_code ec;
   const auto bytes = fs::file_size(InDir(st.OfficeDir, filed.name), ec);
@@ -358,7 +367,7 @@ void SupervisionScript::StepTrafficFiling() {
   st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
   s_.log_event("Borrado de Tráfico");
   s_.line.SendText(st.LastCommand);
-  st.ScriptStep = -5;
+  return script::Done::kSent;
 }
 
 // The time-stamped copy and, for "tab" offices, the cumulative file are both written under
@@ -376,7 +385,7 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
   const CallState& st = s_.state;
   if (const auto earlier = FindFiledTraffic(st.OfficeDir, traffic)) {
     MakeDurable(earlier->path);
-    if (st.TableExt == "tab" && earlier->latest) {
+    if (st.TableExt.KeepsCumulativeTraffic() && earlier->latest) {
       const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
       if (!EndsWithFileBytes(path, traffic)) {
         StagedFile cumulative(path.string(), file_ops_);
@@ -393,7 +402,7 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
   stamped.CopyFrom(traffic.string());
   stamped.Sync();
   std::optional<StagedFile> cumulative;
-  if (st.TableExt == "tab") {
+  if (st.TableExt.KeepsCumulativeTraffic()) {
     const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
     cumulative.emplace(path.string(), file_ops_);
     if (fs::exists(path)) cumulative->CopyFrom(path.string());
@@ -422,12 +431,11 @@ void SupervisionScript::MakeDurable(const fs::path& file) {
   }
 }
 
-void SupervisionScript::StepDayFiles() {
+script::Done SupervisionScript::StepDayFiles() {
   CallState& st = s_.state;
   st.DayFileList.clear();
   if (st.DayFirst == 0) {
-    st.ScriptStep = 7;
-    return;
+    return script::Done::kNothing;
   }
   st.DayEnd = st.DayLast >= st.DayFirst ? st.DayLast : LocalDateSerial(s_.clock.WallNow());
   // A range that no MS-DOS date can name (a date typed as ddmmyyyy, a stray number) asks
@@ -437,8 +445,7 @@ void SupervisionScript::StepDayFiles() {
                   std::to_string(st.DayFirst) + ", ultimo *.daw " + std::to_string(st.DayLast) +
                   ")");
     st.DayFileList.clear();
-    st.ScriptStep = 7;
-    return;
+    return script::Done::kNothing;
   }
   // A longer range is collected a year at a time, oldest first: the days after the last one
   // asked stay pending, and "inicio *.daw" moves on to the first of them (step 7), so that
@@ -446,10 +453,9 @@ void SupervisionScript::StepDayFiles() {
   const int last = std::min(st.DayEnd, st.DayFirst + (kMaxDayFiles - 1));
   for (int day = st.DayFirst; day <= last; ++day) st.DayFileList += DayFileName(day) + " ";
   if (st.DayFileList.empty()) {
-    st.ScriptStep = 7;
-    return;
+    return script::Done::kNothing;
   }
-  RemoveNoCase(st.OfficeDir, "Recibo.zip");
+  RemoveNoCase(file_ops_, st.OfficeDir, "Recibo.zip");
   st.PendingTransfer = TransferKind::kReceive;
   SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
   s_.events().DayFilesAsked(RequestedNames(st.LastCommand));
@@ -461,7 +467,7 @@ void SupervisionScript::StepDayFiles() {
   } else if (st.DayFirst <= st.DayLast) {
     st.DayEnd = 0;
   }
-  st.ScriptStep = -7;
+  return script::Done::kSent;
 }
 
 void SupervisionScript::StepClock() {
@@ -475,13 +481,11 @@ void SupervisionScript::StepClock() {
   s_.line.SendText(s_.state.LastCommand);
 }
 
-void SupervisionScript::StepDismiss(CallControl& controller) {
-  CallState& st = s_.state;
+void SupervisionScript::StepDismiss() {
+  const CallState& st = s_.state;
   const std::string retries = LastDigits("00" + std::to_string(st.RetryCount), 2);
   const std::string period = LastDigits("000" + std::to_string(st.RetryPeriod), 3);
   SendCommand("Salir" + retries + period + '\r');
-  st.ScriptStep = -20;
-  controller.AbortCall(CallReason::kNone);
 }
 
 bool SupervisionScript::ReadReplies(CallControl& controller) {
@@ -575,7 +579,11 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     controller.AbortCall(TransferFailure(outcome.end), outcome.detail);
     return false;
   }
-  if (st.PendingTransfer == TransferKind::kReceive && st.ScriptStep == -7) NoteDayFilesReceived();
+  // The day files' request is the one whose acknowledgement leads to the parameters.
+  if (st.PendingTransfer == TransferKind::kReceive &&
+      st.ScriptStep == script::AwaitingAck(script::kParameters)) {
+    NoteDayFilesReceived();
+  }
   st.PendingTransfer = TransferKind::kNone;
   return true;
 }

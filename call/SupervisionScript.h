@@ -1,7 +1,8 @@
 // The fixed script an admitted office is led through, one step per tick: tables and upgrades
 // out, an unused table deleted, traffic and day files in, the clock set, success announced,
 // the office dismissed. Each command waits for the office's echo (answered with the go token
-// or a file transfer) and its acknowledgement (which moves the script on).
+// or a file transfer) and its acknowledgement (which moves the script on). The steps and
+// where each leads are the table of call/ScriptSteps.h; here is what each step does.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "call/CallServices.h"
+#include "call/ScriptSteps.h"
 #include "platform/FileOps.h"
 
 namespace marvolen {
@@ -45,6 +47,9 @@ class SupervisionScript {
  private:
   // Each returns false when the call has been ended.
   bool PerformStep(CallControl& controller);
+  // Does the work of `step` (any but the dismissal) and says what it sent. File errors throw,
+  // and leave the step to be done again.
+  script::Done Perform(script::Step step);
   bool ReadReplies(CallControl& controller);
   // Handles one complete reply line; sets `transferred` when a transfer ran.
   bool HandleReply(CallControl& controller, bool& transferred);
@@ -58,10 +63,10 @@ class SupervisionScript {
 
   void SendCommand(std::string bytes);
   void SendMessage(std::string_view utf8_text);
-  void StepTables();
-  void StepDeleteTable();
-  void StepTrafficRequest();
-  void StepTrafficFiling();
+  script::Done StepTables();
+  script::Done StepDeleteTable();
+  script::Done StepTrafficRequest();
+  script::Done StepTrafficFiling();
   // The name the traffic is filed under, and whether an earlier call had filed it already.
   struct FiledTraffic {
     std::string name;
@@ -78,9 +83,9 @@ class SupervisionScript {
                                                        const std::filesystem::path& traffic);
   // Syncs `file` and its directory; throws FileError.
   void MakeDurable(const std::filesystem::path& file);
-  void StepDayFiles();
+  script::Done StepDayFiles();
   void StepClock();
-  void StepDismiss(CallControl& controller);
+  void StepDismiss();
 
   CallServices s_;
   ParamWriter write_param_;

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <simdjson.h>
+#include <zlib.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -50,10 +52,55 @@ class LineReader {
   void Overlong(uint64_t number) { bad_(number, "línea demasiado larga"); }
 
  private:
+  // One pass over the record's fields: looking each up by name would scan the object again
+  // for every one, and this runs a million times for a year's log.
   static const char* Summarise(simdjson::dom::element root, CallSummary& s) {
+    simdjson::dom::object record;
+    if (root.get(record)) return "no es un registro de llamada";
     std::string_view start, end, result;
-    if (root["start"].get(start) || root["end"].get(end) || root["result"].get(result))
-      return "no es un registro de llamada";
+    bool has_admitted = false;
+    for (const simdjson::dom::key_value_pair field : record) {
+      const std::string_view key = field.key;
+      const simdjson::dom::element value = field.value;
+      if (key == "start") {
+        if (value.get(start)) return "no es un registro de llamada";
+      } else if (key == "end") {
+        if (value.get(end)) return "no es un registro de llamada";
+      } else if (key == "result") {
+        if (value.get(result)) return "no es un registro de llamada";
+      } else if (key == "office") {
+        int64_t office = 0;
+        if (!value.get(office) && office > 0 && office <= 9999) s.office = static_cast<int>(office);
+      } else if (key == "reason") {
+        std::string_view reason;
+        if (!value.get(reason)) s.reason = ReasonFromName(reason).value_or(CallReason::kNone);
+      } else if (key == "line") {
+        int64_t port = 0;
+        if (!value["port"].get(port)) s.port = static_cast<int>(port);
+        if (value["device"].get(s.device)) s.device = {};
+        if (value["name"].get(s.line_name)) s.line_name = {};
+      } else if (key == "transcript") {
+        if (value.get(s.transcript)) s.transcript = {};
+      } else if (key == "transfers") {
+        simdjson::dom::array transfers;
+        if (value.get(transfers)) continue;
+        for (simdjson::dom::element t : transfers) {
+          uint64_t bytes = 0;
+          std::string_view direction;
+          if (t["bytes"].get(bytes) || t["direction"].get(direction)) continue;
+          (direction == "send" ? s.bytes_sent : s.bytes_received) += bytes;
+        }
+      } else if (key == "traffic") {
+        simdjson::dom::array traffic;
+        s.traffic_filed = !value.get(traffic) && traffic.size() > 0;
+      } else if (key == "office_files") {
+        simdjson::dom::array files;
+        s.identified = !value.get(files);
+      } else if (key == "admitted") {
+        has_admitted = !value.get(s.admitted);
+      }
+    }
+    if (start.empty() || end.empty() || result.empty()) return "no es un registro de llamada";
     const auto start_time = ParseIso(start), end_time = ParseIso(end);
     const auto result_value = ResultFromName(result);
     if (!start_time || !end_time || !result_value) return "no es un registro de llamada";
@@ -61,20 +108,8 @@ class LineReader {
     s.start_ms = EpochMs(*start_time);
     s.end_ms = EpochMs(*end_time);
     s.result = *result_value;
-    int64_t office = 0;
-    if (!root["office"].get(office) && office > 0 && office <= 9999)
-      s.office = static_cast<int>(office);
-    std::string_view reason;
-    if (!root["reason"].get(reason)) s.reason = ReasonFromName(reason).value_or(CallReason::kNone);
-    int64_t port = 0;
-    if (!root["line"]["port"].get(port)) s.port = static_cast<int>(port);
-    if (root["line"]["device"].get(s.device)) s.device = {};
-    simdjson::dom::array traffic;
-    s.traffic_filed = !root["traffic"].get(traffic) && traffic.size() > 0;
-    simdjson::dom::array files;
-    s.identified = !root["office_files"].get(files);
     // Records from before the field was kept: only a success is known to have been admitted.
-    if (root["admitted"].get(s.admitted)) s.admitted = s.result == CallResult::kSuccess;
+    if (!has_admitted) s.admitted = s.result == CallResult::kSuccess;
     return nullptr;
   }
 
@@ -139,6 +174,78 @@ void SyncParentDirectory(const FileOps& ops, const std::string& path) {
   }
 }
 
+bool Compressed(const std::string& path) {
+  return path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+// Where a forward scan gets its bytes: the file itself, or zlib unpacking it. Throws
+// CallLogError naming the file when it cannot be read.
+class ChunkSource {
+ public:
+  ChunkSource(const FileOps& ops, int fd, const std::string& path)
+      : ops_(ops), fd_(fd), path_(path) {
+    if (!Compressed(path)) return;
+    // zlib closes the descriptor it is given: its own copy.
+    const int copy = ::dup(fd);
+    if (copy < 0 || (gz_ = gzdopen(copy, "rb")) == nullptr) {
+      if (copy >= 0) ::close(copy);
+      throw CallLogError(SystemError("No se puede leer", path));
+    }
+    gzbuffer(gz_, 256 * 1024);
+  }
+  ~ChunkSource() {
+    if (gz_) gzclose_r(gz_);
+  }
+  ChunkSource(const ChunkSource&) = delete;
+  ChunkSource& operator=(const ChunkSource&) = delete;
+
+  // Up to `size` bytes; 0 at the end.
+  size_t Read(char* data, size_t size) {
+    if (!gz_) {
+      const ssize_t got = ops_.read(fd_, data, size);
+      if (got < 0) throw CallLogError(SystemError("No se puede leer", path_));
+      return static_cast<size_t>(got);
+    }
+    const int got = gzread(gz_, data, static_cast<unsigned>(size));
+    int err = Z_OK;
+    const char* why = gzerror(gz_, &err);
+    // A compressed file cut short reads as its end with Z_BUF_ERROR: lines would be missing
+    // without a word.
+    if (got < 0 || (got == 0 && err != Z_OK)) {
+      throw CallLogError("No se puede leer " + path_ + ": archivo comprimido dañado (" +
+                         (err == Z_ERRNO ? std::strerror(errno) : why) + ")");
+    }
+    return static_cast<size_t>(got);
+  }
+
+ private:
+  const FileOps& ops_;
+  const int fd_;
+  const std::string& path_;
+  gzFile gz_ = nullptr;
+};
+
+// The first `bytes` bytes that the compressed log at `path` unpacks to, in an unnamed
+// temporary file that goes when it is closed: a backward scan needs to seek.
+UniqueFd Unpacked(const FileOps& ops, const std::string& path, uint64_t bytes) {
+  const UniqueFd fd = OpenForReading(ops, path);
+  const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
+  if (!fd.valid()) throw CallLogError(lost);
+  const char* tmp = std::getenv("TMPDIR");
+  UniqueFd out = OpenFd(ops, tmp && *tmp ? tmp : "/tmp", O_TMPFILE | O_RDWR, 0600);
+  if (!out.valid()) throw CallLogError(SystemError("No se puede descomprimir", path));
+  ChunkSource source(ops, fd.get(), path);
+  std::vector<char> buffer(kChunk);
+  while (bytes > 0) {
+    const size_t got = source.Read(buffer.data(), std::min<uint64_t>(bytes, kChunk));
+    if (got == 0) throw CallLogError(lost);
+    if (WriteFull(ops, out.get(), buffer.data(), got) != static_cast<ssize_t>(got))
+      throw CallLogError(SystemError("No se puede descomprimir", path));
+    bytes -= got;
+  }
+  return out;
+}
+
 }  // namespace
 
 void AppendCallRecord(const std::string& path, const CallRecord& record, const FileOps& ops) {
@@ -176,6 +283,7 @@ uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLin
                      const FileOps& ops) {
   const UniqueFd fd = OpenForReading(ops, path);
   if (!fd.valid()) return 0;
+  ChunkSource source(ops, fd.get(), path);
   LineReader reader(sink, bad);
   // The parser reads a little past each line: the buffer keeps that padding behind its end.
   std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
@@ -183,10 +291,9 @@ uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLin
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
-    const ssize_t got = ops.read(fd.get(), buffer.data() + held, kChunk);
-    if (got < 0) throw CallLogError(SystemError("No se puede leer", path));
-    bytes += static_cast<uint64_t>(got);
-    const size_t end = held + static_cast<size_t>(got);
+    const size_t got = source.Read(buffer.data() + held, kChunk);
+    bytes += got;
+    const size_t end = held + got;
     size_t from = 0;
     for (size_t i = held; i < end; ++i) {
       if (buffer[i] != '\n') continue;
@@ -218,8 +325,8 @@ uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLin
 void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
                           const FileOps& ops) {
   if (bytes == 0) return;
-  const UniqueFd fd = OpenForReading(ops, path);
   const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
+  const UniqueFd fd = Compressed(path) ? Unpacked(ops, path, bytes) : OpenForReading(ops, path);
   if (!fd.valid()) throw CallLogError(lost);
   const BadLineSink passed_over = [](uint64_t, std::string_view) {};
   LineReader reader(sink, passed_over);
@@ -256,6 +363,41 @@ void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSin
       std::memmove(joint, begin, held);
     }
   }
+}
+
+std::vector<std::string> CallLogFiles(const std::string& work_dir) {
+  std::vector<std::pair<int, std::string>> rotated;
+  std::error_code ec;
+  const std::string prefix = std::string(kCallLogName) + ".";
+  for (std::filesystem::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end;
+       !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (!name.starts_with(prefix)) continue;
+    std::string_view number = std::string_view(name).substr(prefix.size());
+    if (number.ends_with(".gz")) number.remove_suffix(3);
+    // "calls.jsonl.1" to "calls.jsonl.99999": logrotate's own numbers, nothing else.
+    if (number.empty() || number.size() > 5 || number.front() == '0' ||
+        !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
+    rotated.emplace_back(std::stoi(std::string(number)), std::move(name));
+  }
+  // The higher the number, the older; of "N" and "N.gz" (a compression under way) the plain
+  // one is read, the other is not whole yet.
+  std::sort(rotated.begin(), rotated.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
+  std::vector<std::string> files;
+  for (size_t i = 0; i < rotated.size(); ++i) {
+    if (i > 0 && rotated[i].first == rotated[i - 1].first) continue;
+    files.push_back(work_dir + rotated[i].second);
+  }
+  files.push_back(work_dir + kCallLogName);
+  return files;
+}
+
+std::string LineNameOf(const CallSummary& call) {
+  if (!call.line_name.empty()) return std::string(call.line_name);
+  return "com" + std::to_string(call.port);
 }
 
 }  // namespace marvolen

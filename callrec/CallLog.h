@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "callrec/CallRecord.h"
 #include "platform/FileOps.h"
@@ -42,6 +43,10 @@ struct CallSummary {
   CallReason reason = CallReason::kNone;
   int port = 0;
   std::string_view device;
+  std::string_view line_name;  // empty in records from before the name was kept
+  std::string_view transcript;
+  uint64_t bytes_sent = 0;  // over every transfer of the call, to the office and from it
+  uint64_t bytes_received = 0;
   bool traffic_filed = false;
   bool identified = false;  // the record holds the office's file list
   bool admitted = false;    // the admission let the office in
@@ -53,16 +58,27 @@ using CallSink = std::function<void(const CallSummary&)>;
 using BadLineSink = std::function<void(uint64_t line_number, std::string_view why)>;
 
 // Reads the log at `path` line by line in bounded memory, handing each record to `sink` and
-// each corrupt, truncated or overlong line to `bad`. A missing file has no records. Gives back
-// the number of bytes read. Throws CallLogError when the file exists but cannot be read or is
-// no regular file.
+// each corrupt, truncated or overlong line to `bad`. A name ending in ".gz" is read through
+// zlib (a log rotated and compressed). A missing file has no records. Gives back the number
+// of bytes read (uncompressed). Throws CallLogError when the file exists but cannot be read,
+// is no regular file or is a damaged compressed file.
 uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
                      const FileOps& ops = SystemFileOps());
+
+// The log's files in `work_dir` (ending in "/"), oldest first: what logrotate left
+// ("calls.jsonl.3.gz", "calls.jsonl.2.gz", "calls.jsonl.1"), then "calls.jsonl" itself, the
+// last even when it does not exist yet. Names of another pattern are not the log's.
+std::vector<std::string> CallLogFiles(const std::string& work_dir);
+
+// The name of the line a record came in on: its own, or "com" and the port's number for a
+// record from before lines had names.
+std::string LineNameOf(const CallSummary& call);
 
 // Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
 // appended since) from the last line to the first, in the same bounded memory. The records
 // come unnumbered (line_number 0); damaged lines are passed over in silence, as the forward
-// scan has reported them. Throws CallLogError when the log cannot be read or has lost lines.
+// scan has reported them. A compressed file is first unpacked into an unnamed temporary file.
+// Throws CallLogError when the log cannot be read or has lost lines.
 void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
                           const FileOps& ops = SystemFileOps());
 

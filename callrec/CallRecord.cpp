@@ -239,7 +239,7 @@ std::string RecordToJson(const CallRecord& r) {
   j["start"] = FormatIsoLocal(r.start);
   j["end"] = FormatIsoLocal(r.end);
   j["duration_s"] = std::chrono::duration_cast<Millis>(r.end - r.start).count() / 1000.0;
-  j["line"] = {{"port", r.port}, {"device", r.device}};
+  j["line"] = {{"name", r.line_name}, {"port", r.port}, {"device", r.device}};
   j["home"] = r.home;
   j["office"] = Optional(r.office);
   j["device_id"] = Optional(r.device_id);
@@ -283,6 +283,7 @@ CallRecord RecordFromJson(std::string_view line) {
     r.end = TimeField(j, "end");
     r.port = j.at("line").at("port");
     r.device = j.at("line").at("device");
+    r.line_name = j.at("line").value("name", "");
     r.home = j.at("home");
     if (!j.at("office").is_null()) r.office = j.at("office").get<int>();
     if (!j.at("device_id").is_null()) r.device_id = j.at("device_id").get<std::string>();

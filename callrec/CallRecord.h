@@ -63,6 +63,9 @@ struct CallRecord {
   WallTime end{};
   int port = 0;
   std::string device;  // the serial device or the emulator's address
+  // The line's name, as in "lines/NAME.json" and the metrics' labels; records from before it
+  // was kept have none, and readers take "com" and the port's number.
+  std::string line_name;
   std::string home;    // the station home that served the call
   std::optional<int> office;
   std::optional<std::string> device_id;

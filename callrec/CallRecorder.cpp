@@ -206,6 +206,8 @@ void CallRecorder::CallStarted() {
   record_.start = clock_.WallNow();
   record_.port = setup_.port;
   record_.device = setup_.device;
+  record_.line_name =
+      setup_.line_name.empty() ? "com" + std::to_string(setup_.port) : setup_.line_name;
   record_.home = setup_.home;
   started_ = clock_.Now();
   transcript_.clear();
@@ -250,18 +252,19 @@ void CallRecorder::Note(std::string_view text) {
   Add('*', ShownText(text));
 }
 
-void CallRecorder::Identified(std::string_view ident_line, std::string_view table_ext_before) {
+void CallRecorder::Identified(std::string_view ident_line, TableKind table_ext_before) {
   const IdentFields ident{std::string(ident_line)};
-  record_.table_kind = std::string(table_ext_before == "tab" ? "tab" : "tbl");
+  record_.table_kind = std::string(table_ext_before.Ext());
   if (!ident.HalvesMatch()) return;
-  record_.table_kind = ident.TableExt();
+  const TableKind kind = ident.TableExt();
+  record_.table_kind = std::string(kind.Ext());
   record_.features = !ident.FeatureFlagBlank();
   record_.device_id = AnsiToUtf8Exact(ident.DeviceId());
   const int office = ident.OfficeNumber();
   if (office >= 1 && office <= 9999) record_.office = office;
   std::vector<ReportedFile> files;
   try {
-    for (const OfficeFileEntry& e : ident.OfficeFiles(HeaderWidthFor(*record_.table_kind)))
+    for (const OfficeFileEntry& e : ident.OfficeFiles(kind.HeaderWidth()))
       files.push_back({AnsiToUtf8Exact(e.name), e.value, AnsiToUtf8Exact(e.probe)});
   } catch (const ConversionError&) {
     return;  // a list the station could not read is not known either

@@ -33,6 +33,9 @@ struct RecorderSetup {
   // The system seam the transcript and the call log are written through (the real calls when
   // null); it must outlive the recorder.
   const FileOps* files = nullptr;
+  // The line's name the station goes by ("lines/NAME.json"); "com" and the port's number when
+  // empty.
+  std::string line_name{};
 };
 
 class CallRecorder final : public CallObserver {
@@ -49,7 +52,7 @@ class CallRecorder final : public CallObserver {
 
   // The "Ident=" line as received (control bytes removed) and the table kind in force before
   // it was read. Takes office, device, table kind, feature flag and file list from it.
-  void Identified(std::string_view ident_line, std::string_view table_ext_before) override;
+  void Identified(std::string_view ident_line, TableKind table_ext_before) override;
   void Admitted() override { record_.admitted = true; }
 
   // Kept as the record's detail unless Ended is given one.

@@ -8,6 +8,7 @@
 #include "call/Admission.h"
 #include "call/Distribution.h"
 #include "call/IdentLine.h"
+#include "callrec/CallRecorder.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
 #include "platform/FileOps.h"
@@ -24,9 +25,26 @@ constexpr long long kHourMs = 3600LL * 1000;
 constexpr long long kDayMs = 24 * kHourMs;
 constexpr int kMaxOffice = 9999;
 constexpr size_t kBadLinesKept = 100;
+constexpr size_t kTranscriptsKept = 3;
+
+// "calls/2026-12-07/114947-loc07.txt": a name the recorder gives, safe to link from a page in
+// the working directory whatever the log holds.
+bool IsTranscriptPath(std::string_view t) {
+  return t.starts_with("calls/") && t.ends_with(".txt") && t.find("..") == std::string_view::npos &&
+         std::all_of(t.begin(), t.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '-' || c == '_' || c == '.' || c == '/';
+         });
+}
 
 long long EpochMs(WallTime t) {
   return std::chrono::duration_cast<Millis>(t.time_since_epoch()).count();
+}
+
+// "2026-12-07T11:49:47.123+01:00" -> "2026-12-07 11:49".
+std::string Short(std::string_view iso) {
+  return iso.size() < 16 ? std::string(iso)
+                         : std::string(iso.substr(0, 10)) + " " + std::string(iso.substr(11, 5));
 }
 
 // "loc07" -> 7; nullopt for any other name. The directory name must be the one the station
@@ -107,7 +125,7 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
   try {
     const CallRecord last = RecordFromJson(s.last_identified);
     const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
-    const std::string table_ext = last.table_kind.value_or("tbl");
+    const TableKind table_ext = TableKind::FromText(last.table_kind.value_or("tbl"));
     const bool upgrades = UpgradesEnabled(office_dir);
     SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
                                             OfficeTagFor(s.office), last.features && upgrades);
@@ -144,6 +162,7 @@ class Aggregator {
 
   void Add(const CallSummary& c) {
     ++report_.records;
+    CountForLine(c);
     if (c.start_ms >= now_ - 30 * kDayMs) {
       const auto day = report_.daily.find(std::string(c.start_text.substr(0, 10)));
       if (day != report_.daily.end()) ++day->second[static_cast<size_t>(c.result)];
@@ -151,6 +170,14 @@ class Aggregator {
     if (c.office == 0) return;
     OfficeStatus& s = Slot(c.office);
     const bool success = c.result == CallResult::kSuccess;
+    if (c.start_ms >= now_ - 7 * kDayMs) ++s.calls_7d;
+    if (c.reason == CallReason::kInCallOnOtherLine) return;  // its call on the other line counts
+    if (!c.transcript.empty()) {
+      // Newest first; the oldest's string is reused, not freed and made again for every call.
+      if (s.transcripts.size() < kTranscriptsKept) s.transcripts.emplace_back();
+      std::rotate(s.transcripts.rbegin(), s.transcripts.rbegin() + 1, s.transcripts.rend());
+      s.transcripts.front().assign(c.transcript);
+    }
     if (!s.last_call_ms || c.start_ms >= *s.last_call_ms) {
       s.last_call_ms = c.start_ms;
       s.last_call_text = c.start_text;
@@ -165,10 +192,7 @@ class Aggregator {
     }
     if (c.traffic_filed && (!s.last_traffic_ms || c.end_ms > *s.last_traffic_ms))
       s.last_traffic_ms = c.end_ms;
-    if (c.start_ms >= now_ - 7 * kDayMs) {
-      ++s.calls_7d;
-      if (!success) ++s.failures_7d;
-    }
+    if (!success && c.start_ms >= now_ - 7 * kDayMs) ++s.failures_7d;
     if (c.result == CallResult::kRefused && c.start_ms >= now_ - kDayMs) ++s.refusals_24h;
     // What the office holds comes from its admitted calls only: a refused caller (a wrong
     // password) may report any list under the office's number.
@@ -178,9 +202,11 @@ class Aggregator {
     }
   }
 
+  void ReadingFile(std::string name) { file_ = std::move(name); }
+
   void Bad(uint64_t number, std::string_view why) {
     if (report_.bad_lines.size() < kBadLinesKept)
-      report_.bad_lines.push_back({number, std::string(why)});
+      report_.bad_lines.push_back({file_, number, std::string(why)});
     ++report_.bad_line_count;
   }
 
@@ -188,13 +214,41 @@ class Aggregator {
     for (int n = 1; n <= kMaxOffice; ++n) {
       if (!seen_[n]) continue;
       OfficeStatus s = std::move(slots_[n]);
+      // The page links them: only the recorder's own names, and those ageing has left.
+      std::erase_if(s.transcripts, [&](const std::string& t) {
+        std::error_code ec;
+        return !IsTranscriptPath(t) || (with_delivery && !fs::is_regular_file(o_.work_dir + t, ec));
+      });
       if (with_delivery) s.next = DeliveryFor(o_, s);
       report_.offices.push_back(std::move(s));
     }
+    report_.lines = ReadLineStatuses(o_.work_dir);
     return std::move(report_);
   }
 
  private:
+  void CountForLine(const CallSummary& c) {
+    // Records without a name go by their port's: the key is made in one reused string.
+    std::string_view name = c.line_name;
+    if (name.empty()) {
+      key_.assign("com");
+      key_ += std::to_string(c.port);
+      name = key_;
+    }
+    auto line = report_.line_calls.find(name);
+    if (line == report_.line_calls.end())
+      line = report_.line_calls.try_emplace(std::string(name)).first;
+    ++line->second.calls[static_cast<size_t>(c.result)];
+    line->second.bytes_sent += c.bytes_sent;
+    line->second.bytes_received += c.bytes_received;
+    DurationHistogram& h = report_.durations;
+    const double seconds = static_cast<double>(c.end_ms - c.start_ms) / 1000;
+    for (size_t i = 0; i < kDurationBounds.size(); ++i)
+      if (seconds <= kDurationBounds[i]) ++h.at_most[i];
+    ++h.count;
+    h.sum += seconds;
+  }
+
   OfficeStatus& Slot(int office) {
     if (!seen_[office]) {
       seen_[office] = true;
@@ -208,6 +262,8 @@ class Aggregator {
   std::vector<OfficeStatus> slots_;
   std::vector<bool> seen_ = std::vector<bool>(kMaxOffice + 1);
   NetworkReport report_;
+  std::string file_;
+  std::string key_;
 };
 
 }  // namespace
@@ -216,76 +272,191 @@ bool OfficeStatus::Silent(const ReportOptions& o) const {
   return !last_success_ms || EpochMs(o.now) - *last_success_ms > o.silent_hours * kHourMs;
 }
 
+bool OfficeStatus::LongSilent(const ReportOptions& o) const {
+  return !last_success_ms || EpochMs(o.now) - *last_success_ms > 2LL * o.silent_hours * kHourMs;
+}
+
 bool OfficeStatus::Guessed(const ReportOptions& o) const {
   return refusals_24h >= o.max_refusals;
 }
 
 bool OfficeStatus::InTrouble(const ReportOptions& o) const {
-  return Silent(o) || Guessed(o) || (last_call_ms && last_result != CallResult::kSuccess);
+  return Unknown() || Silent(o) || Guessed(o) ||
+         (last_call_ms && last_result != CallResult::kSuccess);
 }
 
 NetworkReport BuildReport(const ReportOptions& options, bool with_delivery) {
   Aggregator agg(options);
   agg.AddDirs();
-  ScanCallLog(
-      options.work_dir + kCallLogName, [&](const CallSummary& c) { agg.Add(c); },
-      [&](uint64_t n, std::string_view why) { agg.Bad(n, why); });
+  for (const std::string& file : CallLogFiles(options.work_dir)) {
+    agg.ReadingFile(fs::path(file).filename().string());
+    ScanCallLog(
+        file, [&](const CallSummary& c) { agg.Add(c); },
+        [&](uint64_t n, std::string_view why) { agg.Bad(n, why); });
+  }
   return agg.Finish(with_delivery);
 }
 
-void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSink& bad,
+void ForEachOfficeCall(const std::string& work_dir, int office,
+                       const std::function<void(const BadLine&)>& bad,
                        const std::function<void(uint64_t calls)>& counted,
                        const std::function<void(const CallRecord&)>& sink) {
-  const std::string path = work_dir + kCallLogName;
+  const std::vector<std::string> files = CallLogFiles(work_dir);
+  std::vector<uint64_t> read;  // what the first pass read of each file
   uint64_t calls = 0;
-  const uint64_t read = ScanCallLog(
-      path,
-      [&](const CallSummary& c) {
-        if (c.office != office) return;
-        try {
-          RecordFromJson(c.line);
-          ++calls;
-        } catch (const RecordFormatError& e) {
-          bad(c.line_number, e.what());
-        }
-      },
-      bad);
+  for (const std::string& path : files) {
+    const std::string name = fs::path(path).filename().string();
+    const auto bad_line = [&](uint64_t n, std::string_view why) {
+      bad({name, n, std::string(why)});
+    };
+    read.push_back(ScanCallLog(
+        path,
+        [&](const CallSummary& c) {
+          if (c.office != office) return;
+          try {
+            RecordFromJson(c.line);
+            ++calls;
+          } catch (const RecordFormatError& e) {
+            bad_line(c.line_number, e.what());
+          }
+        },
+        bad_line));
+  }
   counted(calls);
-  ScanCallLogBackwards(path, read, [&](const CallSummary& c) {
-    if (c.office != office) return;
-    std::optional<CallRecord> record;
-    try {
-      record = RecordFromJson(c.line);
-    } catch (const RecordFormatError&) {
-      return;  // reported by the first pass
-    }
-    sink(*record);
-  });
+  for (size_t i = files.size(); i-- > 0;) {
+    ScanCallLogBackwards(files[i], read[i], [&](const CallSummary& c) {
+      if (c.office != office) return;
+      std::optional<CallRecord> record;
+      try {
+        record = RecordFromJson(c.line);
+      } catch (const RecordFormatError&) {
+        return;  // reported by the first pass
+      }
+      sink(*record);
+    });
+  }
 }
 
-std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& o) {
-  std::vector<std::string> alerts;
+std::string_view CheckStatusName(CheckStatus status) {
+  switch (status) {
+    case CheckStatus::kOk:
+      return "OK";
+    case CheckStatus::kWarning:
+      return "WARNING";
+    case CheckStatus::kCritical:
+      return "CRITICAL";
+    case CheckStatus::kUnknown:
+      break;
+  }
+  return "UNKNOWN";
+}
+
+std::string ShownTime(WallTime t) {
+  const std::string iso = FormatIsoLocal(t);
+  return iso.substr(0, 10) + " " + iso.substr(11, 8);
+}
+
+std::string LineStateWords(const LineStatus& s, WallTime now) {
+  if (LineIsStale(s, now)) {
+    return "sin noticias desde hace " +
+           std::to_string(
+               std::chrono::duration_cast<std::chrono::minutes>(now - s.heartbeat).count()) +
+           " min (la estación no responde)";
+  }
+  if (s.state == kLineWaiting) return "en espera de llamadas";
+  if (s.state == kLineInCall) {
+    std::string text =
+        s.office ? "en llamada con la oficina " + std::to_string(s.office) : "en llamada";
+    return s.step.empty() ? text : text + ": " + s.step;
+  }
+  if (s.state == kLineDown) return "caída: " + (s.reason.empty() ? "sin motivo" : s.reason);
+  if (s.state == kLineStopped) return "detenida";
+  return "arrancando";
+}
+
+int LinesUp(const NetworkReport& report, WallTime now) {
+  return static_cast<int>(
+      std::count_if(report.lines.begin(), report.lines.end(),
+                    [&](const LineStatusFile& f) { return f.status && LineIsUp(*f.status, now); }));
+}
+
+std::string RefusalsText(int refusals) {
+  return std::to_string(refusals) + (refusals == 1 ? " rechazo" : " rechazos") + " en 24 h";
+}
+
+std::vector<std::string> OfficeStatus::TroubleReasons(const ReportOptions& o) const {
+  std::vector<std::string> reasons;
   const long long now = EpochMs(o.now);
+  if (Unknown()) reasons.push_back("oficina desconocida: no hay directorio para ese número");
+  if (!Unknown() && Silent(o)) {
+    if (!last_success_ms) {
+      reasons.push_back("ninguna llamada completada");
+    } else {
+      const std::string hours = std::to_string((now - *last_success_ms) / kHourMs) + " h";
+      reasons.push_back(last_call_ms == last_success_ms
+                            ? "sin llamada desde hace " + hours
+                            : "sin llamada completada desde hace " + hours);
+    }
+  }
+  if (Guessed(o)) reasons.push_back(RefusalsText(refusals_24h));
+  if (last_call_ms && last_result != CallResult::kSuccess)
+    reasons.push_back("última llamada " + CallResultWords(last_result, last_reason));
+  return reasons;
+}
+
+std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& o) {
+  std::vector<Alert> alerts;
+  for (const LineStatusFile& f : report.lines) {
+    const std::string name = "línea " + f.name + ": ";
+    if (!f.status) {
+      // A state that cannot be read is a line nobody can vouch for.
+      alerts.push_back({CheckStatus::kCritical, name + "estado ilegible (" + f.error + ")"});
+      continue;
+    }
+    const LineStatus& s = *f.status;
+    const std::string since = " desde " + ShownTime(s.since);
+    if (LineIsStale(s, o.now)) {
+      alerts.push_back({CheckStatus::kCritical, name + LineStateWords(s, o.now)});
+    } else if (s.state == kLineDown) {
+      alerts.push_back({CheckStatus::kCritical, name + LineStateWords(s, o.now) + since});
+    } else if (s.state == kLineStopped) {
+      alerts.push_back({CheckStatus::kWarning, name + "detenida" + since});
+    }
+  }
   for (const OfficeStatus& s : report.offices) {
-    const std::string name = "office " + std::to_string(s.office) + ": ";
-    if (s.Silent(o)) {
-      alerts.push_back(name + (s.last_success_ms
-                                   ? "no completed call for " +
-                                         std::to_string((now - *s.last_success_ms) / kHourMs) +
-                                         " h (last " + s.last_success_text + ")"
-                                   : "no completed call on record"));
+    const std::string name = "oficina " + std::to_string(s.office) + ": ";
+    if (s.Unknown()) {
+      alerts.push_back({CheckStatus::kWarning,
+                        name + "oficina desconocida (no hay directorio " +
+                            fs::path(OfficeDirFor("", s.office)).filename().string() + ")"});
+    } else if (s.Silent(o)) {
+      const auto reasons = s.TroubleReasons(o);
+      alerts.push_back(
+          {s.last_success_ms && s.LongSilent(o) ? CheckStatus::kCritical : CheckStatus::kWarning,
+           name + reasons.front() +
+               (s.last_success_ms ? " (última " + Short(s.last_success_text) + ")" : "")});
     }
     if (s.Guessed(o)) {
-      alerts.push_back(name + std::to_string(s.refusals_24h) +
-                       " refusals in the last 24 h (password guessing?)");
+      alerts.push_back({CheckStatus::kWarning,
+                        name + RefusalsText(s.refusals_24h) + " (¿alguien prueba claves?)"});
     }
   }
   return alerts;
 }
 
-void WriteStatusPage(const ReportOptions& options, const std::string& path) {
+void WriteStatusPage(const ReportOptions& options, const std::string& path,
+                     const std::string& metrics_dir) {
   const NetworkReport report = BuildReport(options);
-  ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path, RenderHtml(report, options));
+  std::string error;
+  try {
+    ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path,
+                RenderHtml(report, options));
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  // The metrics go out even when the page cannot: they are what pages someone at night.
+  if (!metrics_dir.empty()) ReplaceFile(metrics_dir + kMetricsName, RenderMetrics(report, options));
+  if (!error.empty()) throw FileError(error);
 }
 
 }  // namespace marvolen

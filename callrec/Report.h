@@ -13,6 +13,7 @@
 
 #include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
+#include "callrec/LineStatus.h"
 
 namespace marvolen {
 
@@ -41,20 +42,49 @@ struct OfficeStatus {
   CallReason last_reason = CallReason::kNone;
   int last_port = 0;
   std::string last_device;
+  // A refusal because the office was in a call on another line at that moment is the same
+  // office calling twice: neither a failure nor a refusal here, nor its last call.
   int calls_7d = 0, failures_7d = 0, refusals_24h = 0;
   NextDelivery next;
+  // Its last calls' transcripts, relative to the working directory, newest first; with the
+  // delivery survey only those still on the disk.
+  std::vector<std::string> transcripts;
   std::string last_identified;  // the last record holding the office's file list (JSON)
   long long last_identified_ms = 0;
 
   bool Silent(const ReportOptions& o) const;
+  // Silent for more than twice the threshold: no longer a late office but a lost one.
+  bool LongSilent(const ReportOptions& o) const;
   bool Guessed(const ReportOptions& o) const;
+  // Calls under a number with no office directory: a mistyped number, or one still to be set up.
+  bool Unknown() const { return !has_dir; }
   // In trouble: an alert, or the last call did not succeed.
   bool InTrouble(const ReportOptions& o) const;
+  // Why it is in trouble, in the station's words ("sin llamada desde hace 38 h",
+  // "3 rechazos en 24 h"); none when it is not.
+  std::vector<std::string> TroubleReasons(const ReportOptions& o) const;
 };
 
 struct BadLine {
+  std::string file;  // "calls.jsonl", "calls.jsonl.2.gz"
   uint64_t number = 0;
   std::string why;
+};
+
+// Calls that ended on one line, by result, and the bytes their transfers moved.
+struct LineCounts {
+  std::array<uint64_t, 4> calls{};  // by CallResult
+  uint64_t bytes_sent = 0;          // to the offices
+  uint64_t bytes_received = 0;      // from them
+};
+
+// The calls' durations, in seconds: upper bounds of the histogram's buckets (the last,
+// unbounded, is `count`).
+inline constexpr std::array<double, 9> kDurationBounds{5, 10, 30, 60, 120, 300, 600, 1800, 3600};
+struct DurationHistogram {
+  std::array<uint64_t, kDurationBounds.size()> at_most{};  // cumulative, as exposed
+  uint64_t count = 0;
+  double sum = 0;
 };
 
 // Calls per local day by result, for the last 30 days; key "YYYY-MM-DD".
@@ -62,27 +92,60 @@ using DailyCounts = std::map<std::string, std::array<int, 4>>;
 
 struct NetworkReport {
   std::vector<OfficeStatus> offices;  // by office number
+  std::vector<LineStatusFile> lines;  // "lines/*.json", by name
+  std::map<std::string, LineCounts, std::less<>> line_calls;  // by the line's name
+  DurationHistogram durations;
   DailyCounts daily;
   uint64_t records = 0;
   std::vector<BadLine> bad_lines;  // the first few; bad_line_count has them all
   uint64_t bad_line_count = 0;
 };
 
-// Reads everything; `with_delivery` also surveys each office's files for its next delivery.
-// Throws CallLogError when the log exists but cannot be read.
+// Reads everything: the log with its rotated files, oldest first, the office directories and
+// the lines' states; `with_delivery` also surveys each office's files for its next delivery
+// and which transcripts are still there. Throws CallLogError when a log file exists but
+// cannot be read.
 NetworkReport BuildReport(const ReportOptions& options, bool with_delivery = true);
 
-// One office's calls, newest first, in memory bounded whatever the log's size. A first pass
-// over the log counts them and hands each damaged line to `bad`, in order; then `counted`
-// gets the number, and a second pass from the end of what the first read, backwards, hands
-// the calls to `sink` one at a time. One office is served by one line at a time, so the log's
-// order (that in which calls ended) is that of their starts: the last line is the newest call.
-void ForEachOfficeCall(const std::string& work_dir, int office, const BadLineSink& bad,
+// One office's calls, newest first, from the log and its rotated files, in memory bounded
+// whatever their size. A first pass over the files, oldest first, counts them and hands each
+// damaged line to `bad`, in order; then `counted` gets the number, and a second pass from the
+// end of what the first read, backwards, hands the calls to `sink` one at a time. One office
+// is served by one line at a time, so the log's order (that in which calls ended) is that of
+// their starts: the last line is the newest call.
+void ForEachOfficeCall(const std::string& work_dir, int office,
+                       const std::function<void(const BadLine&)>& bad,
                        const std::function<void(uint64_t calls)>& counted,
                        const std::function<void(const CallRecord&)>& sink);
 
-// One alert per line: silent offices and offices with too many refusals.
-std::vector<std::string> Alerts(const NetworkReport& report, const ReportOptions& options);
+// The monitoring plugins' statuses, which are also their exit codes.
+enum class CheckStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
+std::string_view CheckStatusName(CheckStatus status);  // "OK", "WARNING" ...
+
+struct Alert {
+  CheckStatus status = CheckStatus::kWarning;
+  std::string text;
+};
+
+// What needs the operator, lines first: a line down, silent or unreadable (critical), stopped
+// (warning); offices unknown, silent (critical past twice the threshold) or refused too often.
+std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& options);
+
+// A local time to the second, as the operator reads it: "2026-12-07 11:49:47".
+std::string ShownTime(WallTime t);
+// A line's state in words: "en espera de llamadas", "caída: <reason>" ...
+std::string LineStateWords(const LineStatus& status, WallTime now);
+
+// Lines that serve calls now, of all those in "lines/".
+int LinesUp(const NetworkReport& report, WallTime now);
+
+// `--check`: the plugin's status line ("MARVOLEN OK - 12 oficinas, 2 líneas en servicio |
+// oficinas=12 ..."), then one line per alert; the status is the worst alert's.
+struct CheckResult {
+  CheckStatus status = CheckStatus::kOk;
+  std::string text;
+};
+CheckResult RenderCheck(const NetworkReport& report, const ReportOptions& options);
 
 // The outputs leave the bad lines out: the program reports them on standard error. Every text
 // from the log (names an office reported, error texts) has its control bytes escaped as the
@@ -96,8 +159,19 @@ std::string RenderHtml(const NetworkReport& report, const ReportOptions& options
 std::string RenderOfficeHeading(int office, uint64_t calls);
 std::string RenderOfficeCall(const CallRecord& call);
 
+// The metrics in Prometheus' text format: calls and transfer bytes by line from the log (so
+// that they survive restarts), whether each line is up and in a call, each office's last
+// success, and a histogram of the calls' durations.
+std::string RenderMetrics(const NetworkReport& report, const ReportOptions& options);
+
+// The metrics file's name; node_exporter's textfile collector reads "*.prom" only.
+inline constexpr char kMetricsName[] = "marvolen.prom";
+
 // Rewrites the status page ("estado.html" in the working directory, unless `path` is given)
-// in place of the old one at once, so a browser never reads half a page. Throws on failure.
-void WriteStatusPage(const ReportOptions& options, const std::string& path = {});
+// and, when `metrics_dir` is given (ending in "/"), "marvolen.prom" there, each in place of
+// the old one at once, so that a browser or a collector never reads half a file. Both are
+// attempted; throws the first failure.
+void WriteStatusPage(const ReportOptions& options, const std::string& path = {},
+                     const std::string& metrics_dir = {});
 
 }  // namespace marvolen

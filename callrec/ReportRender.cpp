@@ -1,6 +1,7 @@
 // The report's outputs: the terminal table, CSV, JSON, the HTML page, one office's calls.
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -123,6 +124,22 @@ std::string Html(const std::string& text) {
 
 constexpr const char* kResultColours[4] = {"#2e7d32", "#c62828", "#9e9e9e", "#ef6c00"};
 
+// "1234567" -> "1.234.567", as the page's reader writes numbers.
+std::string Thousands(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += '.';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string Plural(uint64_t n, const std::string& one, const std::string& many) {
+  return Thousands(n) + " " + (n == 1 ? one : many);
+}
+
+// The calls of the last 30 days, one bar a day. Drawn in its own units (viewBox) and scaled to
+// the window, with letters large enough to read on a phone 420 pixels wide.
 std::string Chart(const DailyCounts& daily) {
   int peak = 1;
   for (const auto& [day, counts] : daily) {
@@ -130,13 +147,15 @@ std::string Chart(const DailyCounts& daily) {
     for (int c : counts) sum += c;
     peak = std::max(peak, sum);
   }
-  const int bar = 22, height = 160, top = 20;
+  const int bar = 20, height = 160, top = 32, left = 10;
+  const int width = static_cast<int>(daily.size()) * bar + 2 * left;
   std::ostringstream svg;
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"chart\" width=\""
-      << daily.size() * bar + 60 << "\" height=\"" << height + 60
-      << "\" role=\"img\" aria-label=\"llamadas por día\">";
-  svg << "<text x=\"0\" y=\"14\" font-size=\"12\">máx. " << peak << " llamadas/día</text>";
-  int x = 40;
+  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"chart\" viewBox=\"0 0 " << width << " "
+      << top + height + 28 << "\" width=\"100%\" style=\"max-width:" << width
+      << "px;height:auto\" role=\"img\" aria-label=\"llamadas por día\">";
+  svg << "<text x=\"" << left << "\" y=\"22\" font-size=\"22\">máx. " << Thousands(peak)
+      << " llamadas/día</text>";
+  int x = left, k_day = 0;
   for (const auto& [day, counts] : daily) {
     int y = top + height;
     for (size_t k = 0; k < counts.size(); ++k) {
@@ -144,25 +163,80 @@ std::string Chart(const DailyCounts& daily) {
       if (h == 0) continue;
       y -= h;
       svg << "<rect class=\"" << ResultName(static_cast<CallResult>(k)) << "\" x=\"" << x
-          << "\" y=\"" << y << "\" width=\"" << bar - 4 << "\" height=\"" << h << "\" fill=\""
+          << "\" y=\"" << y << "\" width=\"" << bar - 3 << "\" height=\"" << h << "\" fill=\""
           << kResultColours[k] << "\"><title>" << day << " "
           << CallResultWords(static_cast<CallResult>(k), CallReason::kNone) << ": " << counts[k]
           << "</title></rect>";
     }
-    svg << "<text x=\"" << x << "\" y=\"" << top + height + 14 << "\" font-size=\"9\">"
-        << day.substr(8, 2) << "</text>";
+    // Every third day named, the newest always: two digits a bar are too close to read small.
+    if ((daily.size() - 1 - k_day) % 3 == 0) {
+      svg << "<text x=\"" << x << "\" y=\"" << top + height + 22 << "\" font-size=\"20\">"
+          << day.substr(8, 2) << "</text>";
+    }
     x += bar;
-  }
-  int lx = 40;
-  for (size_t k = 0; k < 4; ++k) {
-    svg << "<rect x=\"" << lx << "\" y=\"" << top + height + 24
-        << "\" width=\"10\" height=\"10\" fill=\"" << kResultColours[k] << "\"/><text x=\""
-        << lx + 14 << "\" y=\"" << top + height + 33 << "\" font-size=\"11\">"
-        << CallResultWords(static_cast<CallResult>(k), CallReason::kNone) << "</text>";
-    lx += 130;
+    ++k_day;
   }
   svg << "</svg>";
+  // The legend in the page's own text, which wraps on a narrow window.
+  svg << "<p class=\"legend\">";
+  for (size_t k = 0; k < 4; ++k) {
+    svg << "<span class=\"item\"><span class=\"key\" style=\"background:" << kResultColours[k]
+        << "\"></span>" << CallResultWords(static_cast<CallResult>(k), CallReason::kNone)
+        << "</span> ";
+  }
+  svg << "</p>";
   return svg.str();
+}
+
+std::string Row(const std::vector<std::string>& labels, const std::vector<std::string>& cells,
+                const std::string& cls) {
+  std::string row = "<tr" + (cls.empty() ? "" : " class=\"" + cls + "\"") + ">";
+  for (size_t i = 0; i < cells.size(); ++i)
+    row += "<td data-label=\"" + Html(labels[i]) + "\">" + cells[i] + "</td>";
+  return row + "</tr>\n";
+}
+
+std::string Head(const std::vector<std::string>& labels) {
+  std::string head = "<thead><tr>";
+  for (const std::string& l : labels) head += "<th>" + Html(l) + "</th>";
+  return head + "</tr></thead>";
+}
+
+const std::vector<std::string> kLineColumns{"línea", "dispositivo",   "estado",
+                                            "desde", "último latido", "bytes enviados / recibidos"};
+
+std::string LinesSection(const NetworkReport& r, const ReportOptions& o) {
+  if (r.lines.empty()) {
+    return "<p id=\"lines\">Ninguna línea ha dado noticias (no hay estados en lines/).</p>\n";
+  }
+  std::string out = "<table id=\"lines\" class=\"cards\">" + Head(kLineColumns) + "<tbody>\n";
+  for (const LineStatusFile& f : r.lines) {
+    if (!f.status) {
+      out += Row(kLineColumns,
+                 {Html(f.name), "-", Html(ShownText("estado ilegible: " + f.error)), "-", "-", "-"},
+                 "down");
+      continue;
+    }
+    const LineStatus& s = *f.status;
+    const std::string cls = LineIsStale(s, o.now) ? "stale"
+                            : LineIsUp(s, o.now)  ? (s.state == kLineInCall ? "call" : "up")
+                                                  : "down";
+    out +=
+        Row(kLineColumns,
+            {Html(s.line), Html(ShownText(s.device)), Html(ShownText(LineStateWords(s, o.now))),
+             ShownTime(s.since), ShownTime(s.heartbeat),
+             s.state == kLineInCall ? Thousands(s.bytes_sent) + " / " + Thousands(s.bytes_received)
+                                    : "-"},
+            cls);
+  }
+  return out + "</tbody></table>\n";
+}
+
+// "calls/2026-12-07/114947-loc07.txt" -> "12-07 11:49:47"; other names as they are.
+std::string TranscriptLabel(const std::string& path) {
+  if (path.size() < 24 || path[16] != '/') return path.substr(path.rfind('/') + 1);
+  return path.substr(11, 5) + " " + path.substr(17, 2) + ":" + path.substr(19, 2) + ":" +
+         path.substr(21, 2);
 }
 
 }  // namespace
@@ -244,27 +318,169 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
   std::stable_sort(order.begin(), order.end(), [&](const OfficeStatus* a, const OfficeStatus* b) {
     return a->InTrouble(o) > b->InTrouble(o);
   });
+  const auto trouble = static_cast<uint64_t>(std::count_if(
+      order.begin(), order.end(), [&](const OfficeStatus* s) { return s->InTrouble(o); }));
+  const int up = LinesUp(r, o.now);
+  const bool all_well = trouble == 0 && up == static_cast<int>(r.lines.size());
   std::ostringstream page;
+  // Refreshed every minute: the page is left open on the operator's screen.
   page << "<!DOCTYPE html>\n<html lang=\"es\"><head><meta charset=\"utf-8\">"
+          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+          "<meta http-equiv=\"refresh\" content=\"60\">"
           "<title>Marvolen: estado de la red</title><style>"
           "body{font-family:sans-serif;margin:1em}table{border-collapse:collapse}"
-          "td,th{border:1px solid #ccc;padding:2px 6px;font-size:13px}"
-          "tr.trouble td{background:#fdecea}</style></head><body>\n"
-       << "<h1>Marvolen: estado de la red</h1><p>" << Html(FormatIsoLocal(o.now)) << " &middot; "
-       << r.records << " llamadas registradas";
-  if (r.bad_line_count) page << " &middot; " << r.bad_line_count << " líneas dañadas omitidas";
-  page << "</p>\n<h2>Llamadas por día, últimos 30 días</h2>\n"
-       << Chart(r.daily) << "\n<h2>Oficinas</h2>\n";
-  page << "<table id=\"offices\"><thead><tr>";
-  for (const std::string& c : kPageWords.columns) page << "<th>" << Html(c) << "</th>";
-  page << "</tr></thead><tbody>\n";
-  for (const OfficeStatus* s : order) {
-    page << "<tr" << (s->InTrouble(o) ? " class=\"trouble\"" : "") << ">";
-    for (const std::string& c : Cells(*s, o, kPageWords)) page << "<td>" << Html(c) << "</td>";
-    page << "</tr>\n";
+          "td,th{border:1px solid #ccc;padding:2px 6px;font-size:13px;text-align:left}"
+          "tr.trouble td,tr.down td,tr.stale td{background:#fdecea}tr.call td{background:#e8f5e9}"
+          "#summary{font-size:1.2em;font-weight:bold;padding:.3em .5em}"
+          "#summary.ok{background:#e8f5e9}#summary.trouble{background:#fdecea}"
+          ".item{white-space:nowrap}.key{display:inline-block;width:.8em;height:.8em;margin:0 .3em "
+          "0 .8em}"
+          "@media (max-width:640px){table.cards thead{display:none}"
+          "table.cards tr{display:block;border:1px solid #ccc;margin:0 0 .6em}"
+          "table.cards td{display:block;border:0}"
+          "table.cards td::before{content:attr(data-label) \": \";font-weight:bold}}"
+          "</style></head><body>\n"
+       << "<h1>Marvolen: estado de la red</h1>\n<p id=\"summary\" class=\""
+       << (all_well ? "ok" : "trouble") << "\">" << Plural(r.offices.size(), "oficina", "oficinas")
+       << ": " << Thousands(r.offices.size() - trouble) << " en orden, " << Thousands(trouble)
+       << " con problemas &middot; ";
+  if (r.lines.empty()) {
+    page << "ninguna línea ha dado su estado";
+  } else {
+    page << up << " de " << Plural(r.lines.size(), "línea", "líneas") << " en servicio";
   }
-  page << "</tbody></table></body></html>\n";
+  page << "</p>\n<p>" << ShownTime(o.now) << " &middot; "
+       << Plural(r.records, "llamada registrada", "llamadas registradas");
+  if (r.bad_line_count)
+    page << " &middot; "
+         << Plural(r.bad_line_count, "línea dañada omitida", "líneas dañadas omitidas");
+  page << "</p>\n<h2>Líneas</h2>\n" << LinesSection(r, o) << "<h2>Oficinas</h2>\n";
+  std::vector<std::string> labels = kPageWords.columns;
+  labels.insert(labels.end(), {"avisos", "transcripciones"});
+  page << "<table id=\"offices\" class=\"cards\">" << Head(labels) << "<tbody>\n";
+  for (const OfficeStatus* s : order) {
+    std::vector<std::string> cells;
+    for (const std::string& c : Cells(*s, o, kPageWords)) cells.push_back(Html(c));
+    std::string reasons;
+    for (const std::string& why : s->TroubleReasons(o))
+      reasons += (reasons.empty() ? "" : "; ") + Html(ShownText(why));
+    cells.push_back(reasons.empty() ? "-" : reasons);
+    std::string links;
+    for (const std::string& t : s->transcripts)
+      links += (links.empty() ? "" : " ") +
+               ("<a href=\"" + Html(t) + "\">" + Html(TranscriptLabel(t)) + "</a>");
+    cells.push_back(links.empty() ? "-" : links);
+    page << Row(labels, cells, s->InTrouble(o) ? "trouble" : "");
+  }
+  page << "</tbody></table>\n<h2>Llamadas por día, últimos 30 días</h2>\n"
+       << Chart(r.daily) << "\n</body></html>\n";
   return page.str();
+}
+
+namespace {
+
+// A label's value in the exposition format: backslash, quote and line end escaped.
+std::string Label(std::string_view value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+void Family(std::ostringstream& out, const char* name, const char* type, const char* help) {
+  out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
+}
+
+}  // namespace
+
+std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
+  // Every line known, from the log or from "lines/", gets every series: a counter that
+  // appears only at its first call hides the first increase from rate().
+  std::map<std::string, LineCounts, std::less<>> lines = r.line_calls;
+  for (const LineStatusFile& f : r.lines) lines.try_emplace(f.name);
+  std::ostringstream out;
+  Family(out, "marvolen_calls_total", "counter",
+         "Llamadas terminadas por línea y resultado, según el registro de llamadas.");
+  for (const auto& [line, counts] : lines) {
+    for (size_t k = 0; k < counts.calls.size(); ++k) {
+      out << "marvolen_calls_total{line=\"" << Label(line) << "\",result=\""
+          << ResultName(static_cast<CallResult>(k)) << "\"} " << counts.calls[k] << "\n";
+    }
+  }
+  Family(out, "marvolen_line_up", "gauge",
+         "1 si la línea atiende llamadas (en espera o en llamada, con latido reciente).");
+  for (const LineStatusFile& f : r.lines) {
+    out << "marvolen_line_up{line=\"" << Label(f.name) << "\"} "
+        << (f.status && LineIsUp(*f.status, o.now) ? 1 : 0) << "\n";
+  }
+  Family(out, "marvolen_call_in_progress", "gauge", "1 si la línea está en una llamada.");
+  for (const LineStatusFile& f : r.lines) {
+    out << "marvolen_call_in_progress{line=\"" << Label(f.name) << "\"} "
+        << (f.status && LineIsUp(*f.status, o.now) && f.status->state == kLineInCall ? 1 : 0)
+        << "\n";
+  }
+  Family(out, "marvolen_office_last_success_timestamp_seconds", "gauge",
+         "Comienzo de la última llamada completada de la oficina (segundos desde 1970).");
+  for (const OfficeStatus& s : r.offices) {
+    if (!s.last_success_ms) continue;
+    out << "marvolen_office_last_success_timestamp_seconds{office=\"" << s.office << "\"} "
+        << *s.last_success_ms / 1000 << "\n";
+  }
+  Family(out, "marvolen_transfer_bytes_total", "counter",
+         "Bytes transferidos por línea: sent a las oficinas, received de ellas.");
+  for (const auto& [line, counts] : lines) {
+    out << "marvolen_transfer_bytes_total{line=\"" << Label(line) << "\",direction=\"sent\"} "
+        << counts.bytes_sent << "\n";
+    out << "marvolen_transfer_bytes_total{line=\"" << Label(line) << "\",direction=\"received\"} "
+        << counts.bytes_received << "\n";
+  }
+  Family(out, "marvolen_call_duration_seconds", "histogram", "Duración de las llamadas.");
+  const DurationHistogram& h = r.durations;
+  for (size_t i = 0; i < kDurationBounds.size(); ++i) {
+    out << "marvolen_call_duration_seconds_bucket{le=\"" << kDurationBounds[i] << "\"} "
+        << h.at_most[i] << "\n";
+  }
+  char sum[64];
+  std::snprintf(sum, sizeof sum, "%.3f", h.sum);
+  out << "marvolen_call_duration_seconds_bucket{le=\"+Inf\"} " << h.count << "\n"
+      << "marvolen_call_duration_seconds_sum " << sum << "\n"
+      << "marvolen_call_duration_seconds_count " << h.count << "\n";
+  return out.str();
+}
+
+CheckResult RenderCheck(const NetworkReport& r, const ReportOptions& o) {
+  std::vector<Alert> alerts = Alerts(r, o);
+  // The worst first, each kind in its order.
+  std::stable_sort(alerts.begin(), alerts.end(),
+                   [](const Alert& a, const Alert& b) { return a.status > b.status; });
+  CheckResult result;
+  if (!alerts.empty()) result.status = alerts.front().status;
+  const uint64_t lines = r.lines.size();
+  const auto up = static_cast<uint64_t>(LinesUp(r, o.now));
+  const auto trouble = static_cast<uint64_t>(std::count_if(
+      r.offices.begin(), r.offices.end(), [&](const OfficeStatus& s) { return s.InTrouble(o); }));
+  std::ostringstream out;
+  out << "MARVOLEN " << CheckStatusName(result.status) << " - "
+      << Plural(r.offices.size(), "oficina", "oficinas") << ", "
+      << (up == lines ? Plural(up, "línea", "líneas")
+                      : Thousands(up) + " de " + Plural(lines, "línea", "líneas"))
+      << " en servicio";
+  if (!alerts.empty()) out << ", " << Plural(alerts.size(), "alerta", "alertas");
+  // Performance data: plain numbers a monitoring system graphs.
+  out << " | oficinas=" << r.offices.size() << " alertas=" << alerts.size()
+      << " oficinas_con_problemas=" << trouble << " lineas=" << lines
+      << " lineas_en_servicio=" << up << " llamadas=" << r.records
+      << " lineas_danadas=" << r.bad_line_count << "\n";
+  for (const Alert& a : alerts)
+    out << CheckStatusName(a.status) << ": " << ShownText(a.text) << "\n";
+  result.text = out.str();
+  return result;
 }
 
 std::string RenderOfficeHeading(int office, uint64_t calls) {

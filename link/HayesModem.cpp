@@ -80,11 +80,6 @@ void PacedQueue::Release(MonoTime now, std::string& out) {
   bytes_.erase(0, count);
 }
 
-std::optional<MonoTime> PacedQueue::NextRelease() const {
-  if (bytes_.empty()) return std::nullopt;
-  return next_at_;
-}
-
 std::optional<MonoTime> PacedQueue::BatchArrival(std::size_t batch) const {
   if (bytes_.empty()) return std::nullopt;
   const std::size_t count = std::clamp<std::size_t>(batch, 1, bytes_.size());

@@ -54,7 +54,6 @@ class PacedQueue {
   void Push(std::string_view bytes, MonoTime now, std::chrono::nanoseconds per_byte);
   // Appends to `out` what has fully arrived by `now`.
   void Release(MonoTime now, std::string& out);
-  std::optional<MonoTime> NextRelease() const;
   // When the first `batch` bytes waiting (or all of them, when fewer wait) have arrived.
   std::optional<MonoTime> BatchArrival(std::size_t batch) const;
   bool Empty() const { return bytes_.empty(); }

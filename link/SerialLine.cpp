@@ -71,6 +71,7 @@ std::string SerialLine::OpenPort(int port, std::uint32_t speed, std::uint8_t par
   if (entry->IsOpen()) return text::PortIsOpen(port);
 
   OpenedDevice opened = opener_ ? opener_(port) : OpenedDevice{nullptr, ENOENT};
+  last_open_error_ = opened.device ? 0 : opened.error;
   if (!opened.device) {
     return opened.error == ENOENT ? text::PortNotFound(port) : text::CannotOpenPort(port);
   }
@@ -175,6 +176,7 @@ std::string SerialLine::WritePort(int port, std::string_view bytes, bool checkCt
   if (!device.WaitWritten(WriteTimeLimit(bytes.size(), entry->lineSettings.BaudRate))) {
     return text::ShortForm(text::kWriteTimedOut, port);
   }
+  bytes_written_ += bytes.size();
   return {};
 }
 
@@ -197,6 +199,7 @@ std::string SerialLine::ReadPort(int port) {
     const ReadResult result = entry->handle->Read(count - kept, buffer, kReadWait);
     if (result.error) return text::SystemErrorForm(text::kReadFailed, port, result.error);
     if (result.timed_out) return text::ShortForm(text::kReadTimedOut, port);
+    bytes_read_ += buffer.size();
   }
   entry->received = entry->unread.substr(0, kept) + buffer;
   entry->unread.erase(0, kept);

@@ -89,6 +89,14 @@ class SerialLine {
   // The read errors of the most recent ReceiveText; empty when it had none.
   const std::string& ReadErrorText() const { return read_error_text_; }
 
+  // Bytes written to and read from the devices since the driver was made (what a call moved
+  // is the difference over the call). Bytes handed back by Unread are not counted again.
+  std::uint64_t BytesWritten() const { return bytes_written_; }
+  std::uint64_t BytesRead() const { return bytes_read_; }
+  // The system's error code of the last OpenPort that found no device to open; 0 when the
+  // last open reached a device.
+  int LastOpenError() const { return last_open_error_; }
+
  private:
   void Log(std::string_view line);
   // Sleeps until input may be waiting on `port`, or `limit` has passed.
@@ -101,6 +109,9 @@ class SerialLine {
   int configured_port_ = 0;
   std::string line_buffer_;
   std::string read_error_text_;
+  std::uint64_t bytes_written_ = 0;
+  std::uint64_t bytes_read_ = 0;
+  int last_open_error_ = 0;
 };
 
 }  // namespace marvolen

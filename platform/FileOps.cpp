@@ -207,6 +207,37 @@ int SyncFile(const FileOps& ops, const std::string& path) {
   return ops.fsync(fd.get()) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// RemoveTree for the entry `name` of the directory open at `dir_fd`.
+int RemoveEntry(const FileOps& ops, int dir_fd, const std::string& name) {
+  struct stat st {};
+  if (ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) {
+    const UniqueFd sub =
+        OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!sub.valid()) return errno;
+    const auto names = ListDirectory(ops, sub.get());
+    if (!names) return errno;
+    for (const std::string& inner : *names) {
+      if (const int err = RemoveEntry(ops, sub.get(), inner); err != 0) return err;
+    }
+  }
+  const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
+  return ops.unlinkat(dir_fd, name.c_str(), flags) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int RemoveTree(const FileOps& ops, const std::string& path) {
+  const std::filesystem::path target(path);
+  const std::filesystem::path parent =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  const UniqueFd dir = OpenFd(ops, parent.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!dir.valid()) return errno;
+  return RemoveEntry(ops, dir.get(), target.filename().string());
+}
+
 void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
   if (ops.truncate(path.c_str(), length) != 0) {
     throw FileError("No se puede recortar el archivo " + path + ": " + std::strerror(errno));
@@ -238,7 +269,7 @@ StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(p
   const std::filesystem::path final_path(path_);
   const std::filesystem::path dir =
       final_path.has_parent_path() ? final_path.parent_path() : std::filesystem::path(".");
-  RemoveStaleTemps(dir);
+  RemoveStaleTemps(dir, ops_);
   temp_ = (dir / TempName(final_path.filename().string())).string();
   fd_ = OpenFd(ops_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (!fd_.valid()) Fail(path_, errno);

@@ -136,6 +136,11 @@ int SyncDirectory(const FileOps& ops, const std::string& dir);
 // the errno of the call that failed.
 int SyncFile(const FileOps& ops, const std::string& path);
 
+// Removes the file `path`, or the directory `path` with everything in it; a link is removed
+// itself, never followed, here or anywhere below. 0, or the errno of the call that failed
+// (what was removed before it stays removed).
+int RemoveTree(const FileOps& ops, const std::string& path);
+
 // A file operation failed; the message names the file and the system's reason.
 class FileError : public std::runtime_error {
  public:

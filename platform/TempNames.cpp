@@ -1,12 +1,15 @@
 #include "platform/TempNames.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -20,7 +23,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kSuffix = ".tmp";
-constexpr auto kForeignAge = std::chrono::hours(1);
+// Seconds after which a temporary file of a live process is taken as another machine's.
+constexpr auto kForeignAge = std::chrono::seconds(std::chrono::hours(1));
 
 bool AllDigits(std::string_view text) {
   if (text.empty() || text.size() > 10) return false;
@@ -59,28 +63,27 @@ std::string TempName(std::string_view final_name) {
          std::to_string(serial++) + std::string(kSuffix);
 }
 
-std::vector<fs::path> RemoveStaleTemps(const fs::path& dir) {
-  std::error_code ec;
-  std::vector<fs::path> stale;
-  const auto now = fs::file_time_type::clock::now();
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const auto pid = PidOfTempName(it->path().filename().string());
-    if (!pid || *pid == ::getpid()) continue;
-    std::error_code time_ec;
-    const auto written = fs::last_write_time(it->path(), time_ec);
-    if (ProcessIsGone(*pid) || (!time_ec && now - written > kForeignAge)) {
-      stale.push_back(it->path());
-    }
-  }
+std::vector<fs::path> RemoveStaleTemps(const fs::path& dir, const FileOps& ops) {
   std::vector<fs::path> removed;
-  for (const fs::path& path : stale) {
-    std::error_code remove_ec;
-    if (fs::remove_all(path, remove_ec) > 0 && !remove_ec) removed.push_back(path);
+  const UniqueFd dir_fd = OpenFd(ops, dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!dir_fd.valid()) return removed;
+  const auto names = ListDirectory(ops, dir_fd.get());
+  if (!names) return removed;
+  const std::time_t now = std::time(nullptr);
+  for (const std::string& name : *names) {
+    const auto pid = PidOfTempName(name);
+    if (!pid || *pid == ::getpid()) continue;
+    struct stat st {};
+    const bool timed = ops.fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!ProcessIsGone(*pid) && !(timed && now - st.st_mtime > kForeignAge.count())) continue;
+    const fs::path path = dir / name;
+    if (RemoveTree(ops, path.string()) == 0) removed.push_back(path);
   }
   return removed;
 }
 
-std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::path& work_dir) {
+std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::path& work_dir,
+                                             const FileOps& ops) {
   std::vector<fs::path> dirs{home};
   std::error_code ec;
   for (fs::directory_iterator it(home, ec), end; !ec && it != end; it.increment(ec)) {
@@ -107,7 +110,7 @@ std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::pat
     const fs::path canonical = fs::weakly_canonical(dir, type_ec);
     if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
     seen.push_back(canonical);
-    for (fs::path& path : RemoveStaleTemps(dir)) removed.push_back(std::move(path));
+    for (fs::path& path : RemoveStaleTemps(dir, ops)) removed.push_back(std::move(path));
   }
   return removed;
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileOps.h"
+
 namespace marvolen {
 
 // ".<final_name>.<pid>.<serial>.tmp": hidden, unique within this process, and recognisable
@@ -19,14 +21,16 @@ std::string TempName(std::string_view final_name);
 // is gone, or that is older than an hour (one made on another machine that shares the
 // directory). Temporary names of this process and of live ones stay; a link of that name is
 // removed itself, never followed, and so is anything linked inside a removed directory.
-// Gives back what it removed. Never throws.
-std::vector<std::filesystem::path> RemoveStaleTemps(const std::filesystem::path& dir);
+// Removes through `ops`. Gives back what it removed. Never throws.
+std::vector<std::filesystem::path> RemoveStaleTemps(const std::filesystem::path& dir,
+                                                    const FileOps& ops = SystemFileOps());
 
 // RemoveStaleTemps in every directory an interrupted filing or staging may have left its
 // temporary files in: the home, its "tablas" and "upgrade", the working directory (where the
 // office directories are) and every office directory ("loc" and its number) in it, any
 // letter case. A directory in them that is a link is not entered. Gives back what it removed.
 std::vector<std::filesystem::path> RemoveInterruptedTemps(const std::filesystem::path& home,
-                                                          const std::filesystem::path& work_dir);
+                                                          const std::filesystem::path& work_dir,
+                                                          const FileOps& ops = SystemFileOps());
 
 }  // namespace marvolen

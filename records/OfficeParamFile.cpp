@@ -136,7 +136,7 @@ bool OfficeParamFile::WriteOfficeParam(std::string_view key, std::string_view va
   const ParamSlot* slot = FindParamSlot(key);
   if (!slot) return false;
   // A save of a new file that was killed half-way left its temporary file here.
-  RemoveStaleTemps(office_dir_);
+  RemoveStaleTemps(office_dir_, fs_);
   const std::string bytes =
       slot->kind == ParamKind::Number
           ? EncodeRecord(TextToIntOrZero(value))
@@ -154,7 +154,7 @@ fs::path OfficeParamFile::Locate() const {
 // if nothing has taken the name meanwhile: a crash or a full disk leaves at most a stray
 // temporary file, never a short "MARVOLEN.TCP" that every later read would fail on.
 fs::path OfficeParamFile::Create() const {
-  RemoveStaleTemps(office_dir_);
+  RemoveStaleTemps(office_dir_, fs_);
   const fs::path target = office_dir_ / kFileName;
   const std::string bytes = DefaultParamFile(clock_);
   std::string temp;

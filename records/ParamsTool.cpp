@@ -4,18 +4,32 @@
 //   marvolen-params OFFICEDIR dump            every key and its value, tab-separated
 //   marvolen-params OFFICEDIR get KEY         the bare value
 //   marvolen-params OFFICEDIR set KEY VALUE   stores the value
+//   marvolen-params OFFICEDIR init --password KEY [--id TEXT] [--from DAY]
+//                                             a new office: its directory and its file
 //
-// Nothing after the subcommand is taken as an option, so a day serial of -5 is just a value.
+// Nothing after get and set is taken as an option, so a day serial of -5 is just a value.
+// Run as root, the tool works as the owner of the office directory (for init, of the
+// directory it goes in): a parameter file replaced by root is one the station, running as its
+// own user, could not replace at the office's next call.
 // Exit status: 0 done, 1 the file failed or the value cannot be stored as given, 2 usage.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
+#include "platform/FileNames.h"
 #include "platform/ProgramInfo.h"
+#include "platform/RunAs.h"
 #include "platform/ShownText.h"
 #include "records/OfficeParamFile.h"
 #include "records/ParamFormat.h"
@@ -27,9 +41,10 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void PrintUsage(std::ostream& out) {
-  out << "usage: marvolen-params OFFICEDIR dump\n"
-         "       marvolen-params OFFICEDIR get KEY\n"
-         "       marvolen-params OFFICEDIR set KEY VALUE\n"
+  out << "Usage: marvolen-params OFFICEDIR dump\n"
+         "  or:  marvolen-params OFFICEDIR get KEY\n"
+         "  or:  marvolen-params OFFICEDIR set KEY VALUE\n"
+         "  or:  marvolen-params OFFICEDIR init --password KEY [--id TEXT] [--from DAY]\n"
          "\n"
          "Reads and writes the office parameter file MARVOLEN.TCP in OFFICEDIR; a directory\n"
          "without one gets the default file first. Values are UTF-8 text. Text keys hold up to\n"
@@ -38,6 +53,13 @@ void PrintUsage(std::ostream& out) {
          "1899; \"inicio *.daw\" and \"ultimo *.daw\" take 0 or a day from 1 January 1980 to\n"
          "31 December 2107). dump prints KEY<TAB>VALUE lines; get and dump show control\n"
          "characters as \\xHH.\n"
+         "\n"
+         "init sets up a new office: makes OFFICEDIR (e.g. loc07 in the working directory)\n"
+         "unless it is there, and writes its file with the password, and the identifier\n"
+         "(\"Id\") and first day (\"inicio *.daw\") when given; an office that already has\n"
+         "a file is refused. Run as root, the tool works as the owner of the office directory\n"
+         "(for init, of the directory it goes in), so that the station can still write what\n"
+         "it makes.\n"
          "\n"
          "Keys:\n";
   for (const ParamSlot& slot : ParamSlots()) {
@@ -93,6 +115,60 @@ int Dump(const OfficeParamFile& file) {
   return 0;
 }
 
+// Makes a new office: the directory unless it is there, the default file, then the values,
+// each checked before anything is made. Whatever this call made is taken away again when a
+// later step fails, so a failed init leaves no half office behind.
+int Init(const std::filesystem::path& dir, const std::vector<std::string>& options) {
+  std::vector<std::pair<const ParamSlot*, std::string>> values;
+  for (size_t i = 0; i < options.size(); i += 2) {
+    if (i + 1 >= options.size()) return UsageError("falta el valor de " + options[i]);
+    const std::string& option = options[i];
+    const char* key = option == "--password" ? "password"
+                      : option == "--id"     ? "Id"
+                      : option == "--from"   ? "inicio *.daw"
+                                             : nullptr;
+    if (key == nullptr) return UsageError("opción desconocida de init \"" + option + "\"");
+    const ParamSlot* slot = FindParamSlot(key);
+    if (const std::string refusal = RefusalOf(*slot, options[i + 1]); !refusal.empty()) {
+      std::cerr << "marvolen-params: " << refusal << "; no se escribe nada\n";
+      return kExitFailed;
+    }
+    values.emplace_back(slot, options[i + 1]);
+  }
+  const bool has_password = std::any_of(values.begin(), values.end(), [](const auto& v) {
+    return v.first->key == "password" && !v.second.empty();
+  });
+  // The default password is known to every office: a new office never gets it.
+  if (!has_password) return UsageError("init necesita --password CLAVE");
+
+  bool made_dir = false;
+  if (::mkdir(dir.c_str(), 0750) == 0) {
+    made_dir = true;
+  } else if (errno != EEXIST) {
+    std::cerr << "marvolen-params: no se puede crear " << dir.string() << ": "
+              << std::strerror(errno) << '\n';
+    return kExitFailed;
+  } else if (!std::filesystem::is_directory(std::filesystem::symlink_status(dir))) {
+    std::cerr << "marvolen-params: " << dir.string() << " existe y no es un directorio\n";
+    return kExitFailed;
+  } else if (const auto file = FindNoCase(dir, "MARVOLEN.TCP")) {
+    std::cerr << "marvolen-params: la oficina ya tiene su archivo " << file->string()
+              << "; use set para cambiarlo\n";
+    return kExitFailed;
+  }
+  try {
+    const OfficeParamFile file(dir);
+    for (const auto& [slot, value] : values) file.WriteOfficeParam(slot->key, value);
+  } catch (...) {
+    std::error_code ec;
+    if (const auto file = FindNoCase(dir, "MARVOLEN.TCP")) std::filesystem::remove(*file, ec);
+    if (made_dir) std::filesystem::remove(dir, ec);
+    throw;
+  }
+  std::cout << "oficina " << dir.string() << " preparada\n";
+  return 0;
+}
+
 int Run(const std::vector<std::string>& args) {
   if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
     PrintUsage(std::cout);
@@ -109,6 +185,11 @@ int Run(const std::vector<std::string>& args) {
                       " para un directorio con ese nombre)");
   }
   const std::string& command = args[1];
+  // Root works as the owner of the office, or of the directory a new office goes in.
+  BecomeOwner(OwnerOf(args[0]));
+  if (command == "init") {
+    return Init(args[0], std::vector<std::string>(args.begin() + 2, args.end()));
+  }
   const size_t wanted = command == "dump" ? 2 : command == "get" ? 3 : command == "set" ? 4 : 0;
   if (wanted == 0) return UsageError("subcomando desconocido \"" + command + "\"");
   if (args.size() != wanted) return UsageError("número de argumentos incorrecto para " + command);

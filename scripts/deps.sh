@@ -14,6 +14,8 @@ packages=(
   nlohmann-json3-dev libsimdjson-dev libcli11-dev
   chromium
   help2man man-db
+  systemd logrotate
+  libsystemd-dev
 )
 
 missing=()

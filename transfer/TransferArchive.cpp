@@ -47,24 +47,23 @@ bool IsParameterFileName(const std::string& stored_name) {
 // with whatever is still in it, when the unpacking is over.
 class StagingDir {
  public:
-  explicit StagingDir(const fs::path& dir) {
-    RemoveStaleTemps(dir);
+  StagingDir(const FileOps& files, const fs::path& dir) : files_(files) {
+    RemoveStaleTemps(dir, files_);
     for (;;) {
       path_ = dir / TempName("recibo");
-      std::error_code ec;
-      if (fs::create_directory(path_, ec)) return;
-      if (ec) CannotCreate("el directorio", path_, ec);
+      if (files_.mkdirat(AT_FDCWD, path_.c_str(), 0700) == 0) return;
+      if (errno != EEXIST) {
+        CannotCreate("el directorio", path_, std::error_code(errno, std::generic_category()));
+      }
     }
   }
-  ~StagingDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  ~StagingDir() { RemoveTree(files_, path_.string()); }
   StagingDir(const StagingDir&) = delete;
   StagingDir& operator=(const StagingDir&) = delete;
   const fs::path& path() const { return path_; }
 
  private:
+  const FileOps& files_;
   fs::path path_;
 };
 
@@ -153,7 +152,7 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
   };
   hooks.extract = [log, io, files](const fs::path& archive, const fs::path& dir,
                                    const EntryFilter& wanted) {
-    const StagingDir staging(dir);
+    const StagingDir staging(files, dir);
     TZipArchiver zipper("Zipper1", nullptr, io.get());
     PrepareForReading(zipper, archive);
     // Every member that fails is reported; the others are still tried, so that the operator

@@ -28,9 +28,6 @@ class FdTransferLine final : public TransferLine {
   void Unread(std::string_view bytes) override { held_.insert(0, bytes); }
   Clock& LineClock() override { return clock_; }
 
-  // Bytes handed back by a transfer and not read since.
-  const std::string& HeldBytes() const { return held_; }
-
  private:
   void ReadFailed(std::string text);
 

@@ -27,9 +27,9 @@ constexpr Millis kFailurePause{2000};
 constexpr Millis kNoProgressLimit{60000};
 
 // Removes the archive of an earlier call, whatever the letter case of its name.
-void RemoveOldArchive(const std::filesystem::path& dir) {
+void RemoveOldArchive(const FileOps& files, const std::filesystem::path& dir) {
   while (const auto old = FindNoCase(dir, kReceivedArchiveName)) {
-    if (!std::filesystem::remove(*old)) break;
+    if (files.unlink(old->c_str()) != 0) break;
   }
 }
 
@@ -235,7 +235,7 @@ class Receiver {
     const char ack = kAck;
     line_.SendText(std::string_view(&ack, 1));
     const std::filesystem::path archive = setup_.dir / kReceivedArchiveName;
-    RemoveOldArchive(setup_.dir);
+    RemoveOldArchive(setup_.archive.files, setup_.dir);
     WriteNewFile(archive.string(), content_, setup_.archive.files);
     // The sender padded the last block; the archive's real end is where the check passes.
     bool valid = setup_.archive.is_valid(archive);

@@ -31,7 +31,6 @@ class ArchiveIo {
   ssize_t PRead(int fd, void* buffer, size_t count, off_t offset) const;
   ssize_t Write(int fd, const void* buffer, size_t count) const;
   ssize_t PWrite(int fd, const void* buffer, size_t count, off_t offset) const;
-  off_t Seek(int fd, off_t offset, int whence) const { return ops_.lseek(fd, offset, whence); }
   int Stat(const char* path, struct stat* st) const { return ops_.stat(path, st); }
   int FStat(int fd, struct stat* st) const { return ops_.fstat(fd, st); }
   int FStatAt(int dir_fd, const char* name, struct stat* st, int flags) const;

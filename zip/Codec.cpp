@@ -116,11 +116,6 @@ CompressResult EntryCompressor::Compress(const ChunkReader& read, uint64_t lengt
   return result;
 }
 
-CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
-                             const ChunkWriter& write) {
-  return EntryCompressor().Compress(read, length, mode, write);
-}
-
 namespace {
 
 class Inflater {

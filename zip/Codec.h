@@ -26,17 +26,13 @@ struct CompressResult {
   uint32_t crc32 = 0;
 };
 
-// Compresses `length` bytes of the source at deflate level `mode` (0 copies them) in chunks
-// of CompressionChunkSize(mode): each chunk is one deflate call with a sync flush, the last
-// one with finish, and the output is the raw deflate stream (what the zlib format carries
-// between its header and its Adler-32 trailer). Reading stops early when the source gives
-// fewer bytes than asked. Throws std::runtime_error when zlib itself fails.
-CompressResult CompressEntry(const ChunkReader& read, uint64_t length, int mode,
-                             const ChunkWriter& write);
-
-// The same for entry after entry: the deflate stream and the buffers are set up once and
-// reused (the stream reset between entries), so that packing many small files does not pay
-// for a new deflate state each time. Each entry's bytes are exactly CompressEntry's.
+// Compresses entry after entry: the deflate stream and the buffers are set up once and reused
+// (the stream reset between entries), so that packing many small files does not pay for a new
+// deflate state each time. Compress takes `length` bytes of the source at deflate level `mode`
+// (0 copies them) in chunks of CompressionChunkSize(mode): each chunk is one deflate call with
+// a sync flush, the last one with finish, and the output is the raw deflate stream (what the
+// zlib format carries between its header and its Adler-32 trailer). Reading stops early when
+// the source gives fewer bytes than asked. Throws std::runtime_error when zlib itself fails.
 class EntryCompressor {
  public:
   EntryCompressor();

@@ -16,11 +16,6 @@ namespace marvolen {
 
 namespace fs = std::filesystem;
 
-std::recursive_mutex& ArchiveSearchLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
-
 namespace {
 
 constexpr int kMaxStarRuns = 30;
@@ -242,7 +237,6 @@ class Search {
 
 void SelectFiles(const SelectionSettings& settings, std::string_view file_mask, uint32_t attr_mask,
                  std::string_view exclude_mask, const RecordFoundItem& record) {
-  std::lock_guard<std::recursive_mutex> hold(ArchiveSearchLock());
   Search(settings, attr_mask, exclude_mask, record).Run(file_mask);
 }
 

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -20,9 +19,6 @@ enum TStorePathMode : uint8_t { spNoPath, spRelativePath, spFullPath };
 
 // Attribute mask the station passes: every attribute bit, directories included.
 inline constexpr uint32_t kStationAttrMask = 10431;  // 0x28BF
-
-// The process-wide search lock, held by the file search and by every extraction run.
-std::recursive_mutex& ArchiveSearchLock();
 
 // One selected file or directory.
 struct FoundItem {

@@ -120,8 +120,6 @@ class TBaseArchiver {
 
   bool TolerateDamage() const { return tolerate_damage_; }
   void SetTolerateDamage(bool on) { tolerate_damage_ = on; }
-  bool ExtractCorruptedFiles() const { return extract_corrupted_; }
-  void SetExtractCorruptedFiles(bool on) { extract_corrupted_ = on; }
 
   TArchiveFileFailureEvent OnProcessFileFailure;
   TConfirmProcessFileEvent OnConfirmProcessFile;
@@ -148,7 +146,6 @@ class TBaseArchiver {
   TCompressionLevel level_ = clFastest;
   int mode_ = 1;
   bool tolerate_damage_ = true;
-  bool extract_corrupted_ = false;
 };
 
 class TZipArchiver : public TBaseArchiver {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 
 #include "platform/DosTime.h"
@@ -69,7 +68,6 @@ void TZipArchiver::Impl::RunSelected(TArchiveOperation operation, std::string_vi
                                      uint32_t attr_mask, std::string_view exclude) {
   RequireOpen();
   if (batch_depth_ > 0) throw Error(kErrBatchOpen);
-  std::lock_guard<std::recursive_mutex> hold(ArchiveSearchLock());
   if (!read_only_) ComputeDataLimits(false);
   SelectEntries(mask, attr_mask, exclude);
   UniqueFd base = ArchiveFd(io_, -1);
@@ -277,8 +275,7 @@ void TZipArchiver::Impl::WriteTarget(const EntryRecord& entry, ExtractionRun& ru
     throw;
   }
   FinishTarget(entry, out.get());
-  if (decoded &&
-      (result.overflow || (!owner_.ExtractCorruptedFiles() && DecodeFailed(entry, result)))) {
+  if (decoded && (result.overflow || DecodeFailed(entry, result))) {
     throw Error(kErrDataCheck);
   }
 }

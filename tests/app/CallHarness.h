@@ -8,6 +8,7 @@
 
 #include "FakeCallLine.h"
 #include "app/LineController.h"
+#include "call/LineTokens.h"
 #include "call/SupervisionScript.h"
 #include "platform/Clock.h"
 #include "tests/ScratchDir.h"
@@ -15,9 +16,13 @@
 namespace marvolen::testing {
 
 struct CallHarness {
-  // Without a station home of the test's own, the harness makes one.
-  explicit CallHarness(std::filesystem::path exe_dir = {}, CallLimits limits = {})
-      : recorder(RecorderSetup{own_home.path().string() + "/", "home", 2, "tcp-modem:1"}, clock),
+  // Without a station home of the test's own, the harness makes one; calls are recorded in
+  // `work_dir` (by default that home).
+  explicit CallHarness(std::filesystem::path exe_dir = {}, CallLimits limits = {},
+                       const std::filesystem::path& work_dir = {})
+      : recorder(RecorderSetup{(work_dir.empty() ? own_home.path() : work_dir).string() + "/",
+                               "home", 2, "tcp-modem:1", 1 << 20, &file_ops},
+                 clock),
         services{state,
                  line,
                  window,
@@ -31,6 +36,7 @@ struct CallHarness {
             services,
             [this](const std::string& k, const std::string& v) {
               params.emplace_back(k + "=" + v);
+              if (write_param) write_param(k, v);
             },
             file_ops),
         controller(
@@ -69,15 +75,6 @@ struct CallHarness {
     return n;
   }
 
-  // The station changes into the office's directory and back during a call; the test's
-  // process gets its own back (the scratch directories are gone by then).
-  struct RestoreCurrentDir {
-    std::filesystem::path saved = std::filesystem::current_path();
-    ~RestoreCurrentDir() {
-      std::error_code ignored;
-      std::filesystem::current_path(saved, ignored);
-    }
-  } restore_current_dir;
   scratch::ScratchDir own_home{"harness"};
   VirtualClock clock;
   CallState state;
@@ -86,8 +83,10 @@ struct CallHarness {
   std::vector<std::string> log, params, ident_lines;
   bool admit_result = true;
   CallReason refusal = CallReason::kWrongPassword;  // when admit_result is false
-  // The traffic filing's file calls; a test may make any of them fail.
+  // The file calls of the filing and of the call's record; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
+  // Stores the script's parameter writes too, when set (the office's real parameter file).
+  SupervisionScript::ParamWriter write_param;
   CallRecorder recorder;
   int records = 0;              // records written
   bool stop_requested = false;  // the station's stop request, as a signal would set it
@@ -95,5 +94,58 @@ struct CallHarness {
   SupervisionScript script;
   LineController controller;
 };
+
+// An admitted office played on a harness: it echoes every command the station sends and
+// acknowledges it once it is done (a transfer's acknowledgement comes behind it).
+struct PlayedOffice {
+  CallHarness& h;
+  std::filesystem::path dir;  // the office's directory on the station
+  bool acknowledge = true;
+  std::vector<std::string> commands;  // as the office received them
+  size_t seen = 0;                    // the station's texts answered so far
+
+  // Brings office 7 on with the identification flags `ident_flags` ("S": it holds traffic)
+  // and admits it.
+  void Admit(const std::string& ident_flags = "S");
+  // Plays the office for the texts the station sent since the last call.
+  void Answer();
+  // Runs the call until the line is reset or `limit` ticks have passed.
+  void RunCall(int limit = 2000);
+};
+
+inline void PlayedOffice::Admit(const std::string& ident_flags) {
+  h.Connect();
+  h.line.Arrive("Ident=00007" + ident_flags + "\r");
+  h.Tick();
+  h.state.OfficeNumber = 7;
+  h.state.OfficeDir = dir;
+  h.state.IdentLine = "Ident=00007" + ident_flags;
+  h.state.RetryCount = 3;
+  h.state.RetryPeriod = 15;
+  seen = h.line.sent.size();
+}
+
+inline void PlayedOffice::Answer() {
+  const std::string ack = std::string(AckToken) + '\r';
+  for (; seen < h.line.sent.size(); ++seen) {
+    const std::string& text = h.line.sent[seen];
+    if (text == GoToken) {
+      if (acknowledge) h.line.Arrive(ack);
+    } else if (text != "\n") {
+      commands.push_back(text);
+      h.line.Arrive(text);  // the echo
+      const bool transfer =
+          text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
+      if (transfer && acknowledge) h.line.after_transfer = ack;
+    }
+  }
+}
+
+inline void PlayedOffice::RunCall(int limit) {
+  for (int i = 0; i < limit && h.state.LineState == kStateConnected; ++i) {
+    h.Tick();
+    Answer();
+  }
+}
 
 }  // namespace marvolen::testing

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -274,6 +276,77 @@ TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
   EXPECT_TRUE(made);
   std::fclose(out);
   std::fclose(err);
+}
+
+// A line name from MARVOLEN_LINE that cannot name a file, or that another station on the
+// working directory serves (port 1 in two homes: one state file for two lines), is refused
+// before the line is touched; another name on the same directory is free.
+TEST(ConsoleMainTest, BadLineNameOrOneServedByAnotherStationIsRefused) {
+  TempDir home;
+  TempDir work;
+  WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  bool taken = false;
+  std::string message;
+  std::optional<FileLock> other = LockLineName(work.dir(), "com1", taken, message);
+  ASSERT_TRUE(other.has_value()) << message;
+  VirtualClock clock;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  volatile std::sig_atomic_t stop = 1;
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kHomeTakenStatus);
+  EXPECT_NE(Contents(err).find("la línea com1 ya la atiende otra estación en el directorio de "
+                               "trabajo " +
+                               work.dir() + " (proceso " + std::to_string(::getpid()) + ")"),
+            std::string::npos)
+      << Contents(err);
+  for (const char* name : {"../norte", "", ".oculta"}) {
+    ::setenv("MARVOLEN_LINE", name, 1);
+    EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kNoSettingsStatus) << name;
+    EXPECT_NE(Contents(err).find("Nombre de línea no válido en MARVOLEN_LINE: \"" +
+                                 std::string(name) + "\""),
+              std::string::npos)
+        << Contents(err);
+  }
+  ::setenv("MARVOLEN_LINE", "sur", 1);
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 0);
+  ::unsetenv("MARVOLEN_LINE");
+  EXPECT_EQ(Contents(out), "");
+  std::fclose(out);
+  std::fclose(err);
+}
+
+// When standard output is the journal (JOURNAL_STREAM names its file), every line carries
+// its priority: errors 3, warnings 4, the rest 6; on any other file, none.
+TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
+  VirtualClock clock;
+  std::FILE* journal = std::tmpfile();
+  std::FILE* other = std::tmpfile();
+  struct stat st {};
+  ASSERT_EQ(::fstat(::fileno(journal), &st), 0);
+  ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+           1);
+  EXPECT_TRUE(StreamIsJournal(journal));
+  EXPECT_FALSE(StreamIsJournal(other));
+  for (std::FILE* file : {journal, other}) {
+    ConsoleWindow window(clock, file, file, StreamIsJournal(file), StreamIsJournal(file));
+    for (const char* line :
+         {"*ERROR WRITE: ERROR, CTS OFF EN COM1. ", "ERROR PROGRAMA: disco lleno",
+          "Respuesta: ERROR, COM1 NOT FOUND. ", "Ingreso No autorizado!!",
+          "Llamada cortada: la estación se detiene", "Conectándose ...", "Comunicación exitosa"}) {
+      window.AddLine(line);
+    }
+    window.ShowMessage("dos\nlíneas");
+  }
+  ::unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(StreamIsJournal(journal));
+  EXPECT_EQ(Contents(journal),
+            "<3>*ERROR WRITE: ERROR, CTS OFF EN COM1. \n<3>ERROR PROGRAMA: disco lleno\n"
+            "<3>Respuesta: ERROR, COM1 NOT FOUND. \n<4>Ingreso No autorizado!!\n"
+            "<4>Llamada cortada: la estación se detiene\n<6>Conectándose ...\n"
+            "<6>Comunicación exitosa\n<4>marvolen: dos\n<4>líneas\n");
+  EXPECT_EQ(Contents(other).find('<'), std::string::npos) << Contents(other);
+  std::fclose(journal);
+  std::fclose(other);
 }
 
 }  // namespace

@@ -304,15 +304,20 @@ TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) 
   EXPECT_FALSE(phone.CallerConnected());
   EXPECT_EQ(Logged("Comunicación abortada!!!!"), GetParam().script_started ? 1 : 0);
 
-  // Out for five minutes: the station tries the port again now and then, quietly.
+  EXPECT_TRUE(controller.LineDown());
+  EXPECT_EQ(controller.DownReason().rfind("ERROR, COM1 NOT FOUND. ", 0), 0u);
+
+  // Out for five minutes: the station tries the port again after 1, 2, 4 ... 60 s (some
+  // nine times, where once a minute would be five), and says nothing more: the reason has
+  // not changed.
   const int attempts = socket.open_attempts;
   const auto shown = window.lines.size();
   ASSERT_FALSE(TickUntil([] { return false; }, Millis(5 * 60 * 1000)));
-  EXPECT_GE(socket.open_attempts - attempts, 3);
-  EXPECT_LE(socket.open_attempts - attempts, 6);
-  EXPECT_LE(window.lines.size() - shown,
-            2u * static_cast<unsigned>(socket.open_attempts - attempts));
+  EXPECT_GE(socket.open_attempts - attempts, 8);
+  EXPECT_LE(socket.open_attempts - attempts, 10);
+  EXPECT_EQ(window.lines.size(), shown);
   EXPECT_TRUE(InState("esperando"));
+  EXPECT_TRUE(controller.LineDown());
 
   // Plugged in again: within a minute and a reset the modem answers calls as before.
   phone.TakeCallerReceived();  // what an earlier call got
@@ -324,6 +329,7 @@ TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) 
   ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));
   EXPECT_EQ(phone.TakeCallerReceived(), kGreeting);
   EXPECT_EQ(window.Count("Conectándose ..."), greeted_before + 1);
+  EXPECT_FALSE(controller.LineDown());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -334,9 +340,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PullRow>& info) { return std::string(info.param.name); });
 
 // A port whose device is no serial device at all (MARVOLEN_COM1=/dev/null, or a regular
-// file): the line cannot come up, and every status read fails. It is tried again once a
-// minute like a device that went away, and not a line per idle tick in between.
-TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
+// file): the line cannot come up, and every status read fails. It is tried again after
+// growing pauses like a device that went away, its failure shown once, not at every try
+// nor at every idle tick in between.
+TEST(LineOnNoSerialDevice, IsRetriedWithGrowingPausesShowingTheFailureOnce) {
   station_test::TempDir dir;
   const fs::path regular = dir.path() / "not-a-port";
   station_test::WriteFile(regular, "");
@@ -345,7 +352,14 @@ TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
     VirtualClock clock;
     RecordingWindow window;
     CallState state;
-    SerialLine serial{clock, SystemDeviceOpener(clock, [&](const std::string&) { return device; }),
+    int opens = 0;
+    const DeviceOpener system =
+        SystemDeviceOpener(clock, [&](const std::string&) { return device; });
+    SerialLine serial{clock,
+                      [&](int port) {
+                        ++opens;
+                        return system(port);
+                      },
                       [&](std::string_view l) { window.AddLine(l); }};
     serial.SetConfiguredPort(1);
     SerialCallLine line{serial, clock, 9600, ArchiveHooks{}, TransferSinks{}};
@@ -362,12 +376,16 @@ TEST(LineOnNoSerialDevice, IsRetriedOnceAMinuteWithoutAnErrorLinePerTick) {
     int resets = 0, errors = 0;
     for (const std::string& l : window.lines) {
       resets += l == kStars;
-      errors += l.rfind("*ERROR", 0) == 0;
+      errors += l.rfind("*ERROR", 0) == 0 || l.rfind("Respuesta: ", 0) == 0;
     }
-    EXPECT_GE(resets, 5);
-    EXPECT_LE(resets, 7);
-    EXPECT_LE(errors, 1);
+    EXPECT_EQ(resets, 1);
+    EXPECT_LE(errors, 2);
+    EXPECT_GE(opens, 9);
+    EXPECT_LE(opens, 11);
     EXPECT_EQ(state.LineState, "esperando");
+    EXPECT_TRUE(controller.LineDown());
+    // The reason is what the log view showed, once.
+    EXPECT_EQ(window.Count("Respuesta: " + controller.DownReason()), 1);
   }
 }
 

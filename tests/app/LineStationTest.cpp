@@ -1,15 +1,27 @@
-// The station with its line as the programs build it, on the virtual clock, with no device
-// behind its port: the housekeeping it does while it runs.
+// The station with its line as the programs build it, on the virtual clock: the housekeeping
+// it does while it runs, the line's live state in "lines/NAME.json" (over the modem double,
+// and with no device at all), and what the service manager hears of it.
 #include "app/LineStation.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 #include "FakeCallLine.h"
 #include "TestSupport.h"
+#include "app/ConsoleWindow.h"
+#include "app/LineLiveState.h"
+#include "app/ServiceNotify.h"
 #include "app/StationConfig.h"
+#include "call/LineTokens.h"
+#include "link/testing/ScriptedLine.h"
+#include "platform/SystemCalls.h"
 
 namespace marvolen::testing {
 namespace {
@@ -42,6 +54,307 @@ TEST(LineStationHousekeeping, TranscriptsAgeAtStartAndEveryDayAfterWithLinksShow
                          "ni se borra"),
             2);
   ::unsetenv("MARVOLEN_COM1");
+}
+
+// A station home and working directory with port 1 configured, and a line station on them
+// whose port opens with the opener the test gives.
+class LiveLine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    station_test::UseUtc();
+    ::unsetenv(kLineNameVariable);
+    ::setenv("MARVOLEN_COM1", "/dev/marvolen-test-none", 1);
+    StationConfig config;
+    config.PortNumber = 1;
+    config.WorkDir = work.dir();
+    station_test::WriteFile(home.path() / kStationConfigFile, BuildStationConfigRecord(config));
+  }
+  void TearDown() override { ::unsetenv("MARVOLEN_COM1"); }
+
+  void Start(DeviceOpener opener) {
+    station = LineStationFactory(std::move(opener))(window, clock, home.path());
+    station->SetLineObserver([this](const LineStatus& s) { told.push_back(s); });
+    station->FormCreate();
+  }
+  void Tick() {
+    station->Timer1Timer();
+    clock.Advance(Millis(station->state.TimerInterval));
+  }
+  void TickFor(Millis d) {
+    const MonoTime end = clock.Now() + d;
+    while (clock.Now() < end) Tick();
+  }
+  LineStatus File() const {
+    const auto files = ReadLineStatuses(work.dir());
+    if (files.size() != 1 || files[0].name != "com1" || !files[0].status) {
+      ADD_FAILURE() << "no single readable lines/com1.json";
+      return {};
+    }
+    return *files[0].status;
+  }
+  std::vector<std::string> ToldStates() const {
+    std::vector<std::string> states;
+    for (const LineStatus& s : told) states.push_back(s.state);
+    return states;
+  }
+
+  station_test::TempDir home, work;
+  VirtualClock clock;
+  RecordingWindow window;
+  std::unique_ptr<Station> station;
+  std::vector<LineStatus> told;
+};
+
+// Waiting, a caller greeted (in a call, before any office), refused, waiting again; the
+// heartbeat rewrites the file once a minute when nothing happens; the stop leaves "stopped".
+TEST_F(LiveLine, StatesOfACallTheHeartbeatAndTheStop) {
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  Tick();
+  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting"}));
+  LineStatus now = File();
+  EXPECT_EQ(now.state, "waiting");
+  EXPECT_EQ(now.line, "com1");
+  EXPECT_EQ(now.device, "/dev/marvolen-test-none");
+  EXPECT_EQ(now.pid, static_cast<long>(::getpid()));
+  const WallTime beat = now.heartbeat;
+
+  // Nothing happens for a minute: the file is rewritten once, with a new heartbeat only.
+  TickFor(Millis(59'000));
+  EXPECT_EQ(File().heartbeat, beat);
+  TickFor(Millis(2'000));
+  now = File();
+  EXPECT_GE(now.heartbeat - beat, std::chrono::seconds(60));
+  EXPECT_EQ(now.since, beat);
+  EXPECT_EQ(told.size(), 2u);  // a heartbeat is no change
+
+  ASSERT_TRUE(phone.Dial());
+  for (int i = 0; i < 100 && station->state.LineState != kStateConnecting; ++i) Tick();
+  now = File();
+  EXPECT_EQ(now.state, "in_call");
+  EXPECT_EQ(now.office, 0);
+  EXPECT_EQ(now.step, "saludo, esperando la identificación");
+  EXPECT_GT(now.since, beat);
+  EXPECT_LE(now.since, clock.WallNow());
+  EXPECT_GE(now.bytes_sent, std::string(GreetingToken).size());
+
+  // An office the station does not know: refused, and the line waits again.
+  phone.CallerSend("Ident=99999\r");
+  for (int i = 0; i < 2000 && ToldStates().back() != "waiting"; ++i) Tick();
+  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting", "in_call", "waiting"}));
+  now = File();
+  EXPECT_EQ(now.state, "waiting");
+  EXPECT_EQ(now.bytes_sent, 0u);
+
+  station->Stopping();
+  EXPECT_EQ(File().state, "stopped");
+  EXPECT_EQ(ToldStates().back(), "stopped");
+}
+
+// No device behind the port: the line is down with the system's reason, tried again after
+// 1, 2, 4 ... up to 60 s, and the log view and the observer hear only of changes: a new
+// reason, and the device that came.
+TEST_F(LiveLine, PortThatDoesNotOpenIsDownRetriedWithGrowingPausesAndChangesAreTold) {
+  ScriptedModemLine phone{clock};
+  DeviceOpener modem = phone.Opener(1);
+  int error = ENOENT;
+  std::vector<MonoTime> opens;
+  Start([&](int port) -> OpenedDevice {
+    opens.push_back(clock.Now());
+    if (error != 0) return {nullptr, error};
+    return modem(port);
+  });
+  TickFor(Millis(5 * 60 * 1000));
+  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "down"}));
+  LineStatus now = File();
+  EXPECT_EQ(now.state, "down");
+  EXPECT_EQ(now.reason, std::string("/dev/marvolen-test-none: ") + std::strerror(ENOENT));
+  EXPECT_EQ(window.Count("Respuesta: ERROR, COM1 NOT FOUND. "), 0);  // with the purge's error
+  int shown = 0;
+  for (const std::string& line : window.lines) shown += line.rfind("Respuesta: ", 0) == 0;
+  EXPECT_EQ(shown, 1);
+
+  // The pauses between tries double from a second and stay at a minute.
+  ASSERT_GE(opens.size(), 9u);
+  std::vector<long long> pauses;
+  for (size_t i = 2; i < opens.size(); ++i) pauses.push_back(ElapsedMs(opens[i - 1], opens[i]));
+  // (The first try's pause of a second follows the modem's whole reset.)
+  for (size_t i = 0; i < 5; ++i) {
+    const long long expected = 2000LL << i;
+    EXPECT_GE(pauses[i], expected) << i;
+    EXPECT_LE(pauses[i], expected + 1000) << i;
+  }
+  for (size_t i = 5; i < pauses.size(); ++i) {
+    EXPECT_GE(pauses[i], 60'000) << i;
+    EXPECT_LE(pauses[i], 61'000) << i;
+  }
+
+  // Another reason: shown once, and told.
+  error = EACCES;
+  TickFor(Millis(3 * 60 * 1000));
+  EXPECT_EQ(File().reason, std::string("/dev/marvolen-test-none: ") + std::strerror(EACCES));
+  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "down", "down"}));
+  shown = 0;
+  for (const std::string& line : window.lines) shown += line.rfind("Respuesta: ", 0) == 0;
+  EXPECT_EQ(shown, 2);
+
+  // The device is there again: within a minute and a modem reset the line waits for calls.
+  error = 0;
+  TickFor(Millis(75'000));
+  EXPECT_EQ(File().state, "waiting");
+  EXPECT_EQ(File().reason, "");
+  EXPECT_EQ(ToldStates().back(), "waiting");
+}
+
+// A state file that cannot be written is shown once, not at every change, and the line goes
+// on; once it can be written again a later failure is shown again.
+TEST_F(LiveLine, StateFileThatCannotBeWrittenIsShownOnceAndTheLineGoesOn) {
+  station_test::WriteFile(work.path() / "lines", "in the way");
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  Tick();
+  ASSERT_TRUE(phone.Dial());
+  for (int i = 0; i < 100 && station->state.LineState != kStateConnecting; ++i) Tick();
+  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting", "in_call"}));
+  int shown = 0;
+  for (const std::string& line : window.lines)
+    shown += line.rfind("*ERROR Estado de la línea: ", 0) == 0;
+  EXPECT_EQ(shown, 1);
+  EXPECT_EQ(station->state.LineState, kStateConnecting);
+}
+
+// The service manager's socket, bound by the test, and the datagrams that reach it.
+class NotifySocket {
+ public:
+  explicit NotifySocket(std::string name) : name_(std::move(name)) {
+    fd_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name_.data(), name_.size());
+    if (name_[0] == '@') address.sun_path[0] = '\0';
+    const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name_.size() +
+                                                    (name_[0] == '@' ? 0 : 1));
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+      ADD_FAILURE() << "bind " << name_ << ": " << std::strerror(errno);
+    }
+  }
+  // Every datagram waiting, in order.
+  std::vector<std::string> Take() {
+    std::vector<std::string> got;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+      if (n < 0) return got;
+      got.emplace_back(buffer, static_cast<size_t>(n));
+    }
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  UniqueFd fd_;
+};
+
+TEST(ServiceNotify, DatagramReachesAPathOrAnAbstractSocketAndBadNamesAreRefused) {
+  station_test::TempDir dir;
+  NotifySocket path(dir.dir() + "notify");
+  NotifySocket abstract("@marvolen-test-" + std::to_string(::getpid()));
+  EXPECT_EQ(SendNotifyDatagram(path.name(), "READY=1"), 0);
+  EXPECT_EQ(SendNotifyDatagram(abstract.name(), "STATUS=x"), 0);
+  EXPECT_EQ(path.Take(), std::vector<std::string>{"READY=1"});
+  EXPECT_EQ(abstract.Take(), std::vector<std::string>{"STATUS=x"});
+  EXPECT_EQ(SendNotifyDatagram("relative/notify", "READY=1"), EINVAL);
+  EXPECT_EQ(SendNotifyDatagram("/" + std::string(200, 'x'), "READY=1"), EINVAL);
+  EXPECT_NE(SendNotifyDatagram(dir.dir() + "nobody", "READY=1"), 0);
+}
+
+// The whole console program on the modem double, with NOTIFY_SOCKET and WATCHDOG_USEC as the
+// service manager sets them: READY once the line waits, STATUS at its changes, WATCHDOG every
+// half watchdog time while the loop runs, STOPPING at the stop signal.
+TEST_F(LiveLine, ServiceManagerHearsReadyStatusWatchdogAndStopping) {
+  NotifySocket manager(work.dir() + "notify");
+  ::setenv("NOTIFY_SOCKET", manager.name().c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "10000000", 1);
+  ::unsetenv("WATCHDOG_PID");
+  ScriptedModemLine phone{clock};
+  std::vector<std::pair<long long, std::string>> heard;  // virtual ms, message
+  std::function<void()> listen = [&] {
+    for (std::string& m : manager.Take()) heard.emplace_back(clock.ElapsedSinceStart(), m);
+    clock.At(Millis(100), listen);
+  };
+  clock.At(Millis(0), listen);
+  volatile std::sig_atomic_t stop = 0;
+  clock.At(Millis(95'000), [&] { stop = 1; });
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, LineStationFactory(phone.Opener(1))),
+            0);
+  for (std::string& m : manager.Take()) heard.emplace_back(clock.ElapsedSinceStart(), m);
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+  std::fclose(out);
+  std::fclose(err);
+
+  std::vector<std::string> said;
+  std::vector<long long> pings;
+  for (const auto& [at, m] : heard) {
+    if (m == "WATCHDOG=1") {
+      pings.push_back(at);
+    } else {
+      said.push_back(m);
+    }
+  }
+  EXPECT_EQ(said, (std::vector<std::string>{
+                      "STATUS=línea com1 (/dev/marvolen-test-none): iniciando el módem", "READY=1",
+                      "STATUS=línea com1 (/dev/marvolen-test-none): esperando llamadas",
+                      "STOPPING=1", "STATUS=línea com1 (/dev/marvolen-test-none): detenida"}));
+  // Every 5 s (half of 10 s), well within the watchdog time through the modem's reset of
+  // some ten seconds too (its two-second waits for the modem's answers look at nothing).
+  ASSERT_GE(pings.size(), 17u);
+  EXPECT_LE(pings.size(), 20u);
+  for (size_t i = 1; i < pings.size(); ++i) EXPECT_LE(pings[i] - pings[i - 1], 7'000) << i;
+}
+
+// A tick that hangs (a wait that never looks at the stop request) stops the pings: the
+// service manager's watchdog then restarts the station. The loop around it pings as usual.
+TEST(ServiceNotify, WatchdogPingsStopWhileATickHangs) {
+  station_test::TempDir home;
+  VirtualClock clock;
+  std::vector<long long> pings;
+  ServiceNotifier notifier(
+      clock,
+      [&](std::string_view m) {
+        if (m == "WATCHDOG=1") pings.push_back(clock.ElapsedSinceStart());
+        return 0;
+      },
+      Millis(10'000));
+  std::FILE* out = std::tmpfile();
+  ConsoleWindow window(clock, out, out);
+  class HangingStation final : public Station {
+   public:
+    using Station::Station;
+    int ticks = 0;
+
+   protected:
+    void LineTick() override {
+      if (++ticks == 100) clock().Sleep(Millis(120'000));  // hangs for two minutes
+    }
+  };
+  HangingStation station(window, clock, home.path());
+  station.config().PortNumber = 1;
+  volatile std::sig_atomic_t stop = 0;
+  clock.At(Millis(200'000), [&] { stop = 1; });
+  EXPECT_EQ(RunConsole(station, window, clock, stop, -1, &notifier), 0);
+  std::fclose(out);
+  ASSERT_GE(station.ticks, 101);
+  // Ticks come every 100 ms: the hundredth starts at 10 s and returns at 130 s. Pings come
+  // every 5 s before and after, none in between.
+  const std::string all = ::testing::PrintToString(pings);
+  ASSERT_GE(pings.size(), 2u) << all;
+  EXPECT_EQ(pings[0], 5'000) << all;
+  EXPECT_EQ(pings[1], 10'000) << all;
+  for (const long long at : pings) EXPECT_FALSE(at > 10'000 && at < 130'000) << all;
+  EXPECT_GE(pings.size(), 2u + 14u) << all;  // 70 s of loop after the hang
 }
 
 }  // namespace

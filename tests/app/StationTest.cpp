@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "TestSupport.h"
@@ -75,7 +77,7 @@ TEST_F(StationTest, StartWithSettingsLogsTheStartLineAndMakesUpgrades) {
   EXPECT_EQ(window.calls, std::vector<std::string>{"ClearLog"});
   EXPECT_EQ(station.WorkDir, work.dir());
   EXPECT_EQ(station.state.IdentLine, "      Datos");
-  EXPECT_EQ(station.state.TableExt, "tbl");
+  EXPECT_EQ(station.state.TableExt, TableKind::Tbl());
   EXPECT_EQ(station.state.LineState, "");
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(window.timer_interval, 5000);
@@ -189,8 +191,18 @@ TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer
   station.Timer1Timer();
   station.on_tick = [] { throw 42; };
   station.Timer1Timer();
-  EXPECT_EQ(window.lines, (std::vector<std::string>{"ERROR PROGRAMA: No se puede abrir TRAFICO.TRF",
-                                                    "ERROR PROGRAMA: excepción desconocida"}));
+  // A library's file error reaches the operator in the station's words, with the path and
+  // the system's reason, not the library's own text.
+  station.on_tick = [] {
+    throw std::filesystem::filesystem_error("cannot create directories", "/srv/trabajo/upgrades",
+                                            std::make_error_code(std::errc::permission_denied));
+  };
+  station.Timer1Timer();
+  EXPECT_EQ(window.lines, (std::vector<std::string>{
+                              "ERROR PROGRAMA: No se puede abrir TRAFICO.TRF",
+                              "ERROR PROGRAMA: excepción desconocida",
+                              "ERROR PROGRAMA: Error de archivo en /srv/trabajo/upgrades: " +
+                                  std::string(std::strerror(EACCES))}));
   EXPECT_EQ(station.state.LineState, "");
   EXPECT_EQ(station.state.ScriptStep, -5);
   EXPECT_TRUE(window.timer_enabled);

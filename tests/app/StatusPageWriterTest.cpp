@@ -33,15 +33,29 @@ TEST(StatusPageWriter, WritesThePageAfterEachRequestAndReportsAFailureAtTheNext)
     StatusPageWriter writer(work, clock);
     EXPECT_EQ(writer.Request(), "");
     writer.Flush();
-    EXPECT_NE(ReadFile(dir.path() / "estado.html").find("<td>7</td>"), std::string::npos);
+    EXPECT_NE(ReadFile(dir.path() / "estado.html").find("data-label=\"oficina\">7</td>"),
+              std::string::npos);
 
     r.office = 8;
     AppendCallRecord(work + kCallLogName, r);
     writer.Request();
     writer.Request();  // while the first may still be writing: one more page at most
     writer.Flush();
-    EXPECT_NE(ReadFile(dir.path() / "estado.html").find("<td>8</td>"), std::string::npos);
+    EXPECT_NE(ReadFile(dir.path() / "estado.html").find("data-label=\"oficina\">8</td>"),
+              std::string::npos);
+    // The metrics beside the page, unless MARVOLEN_METRICS_DIR names another directory.
+    EXPECT_NE(ReadFile(dir.path() / "marvolen.prom").find("marvolen_calls_total{line=\"com0\""),
+              std::string::npos);
   }
+  fs::create_directory(dir.path() / "textfile");
+  ::setenv("MARVOLEN_METRICS_DIR", (dir.path() / "textfile").c_str(), 1);
+  {
+    StatusPageWriter writer(work, clock);
+    writer.Request();
+    writer.Flush();
+  }
+  ::unsetenv("MARVOLEN_METRICS_DIR");
+  EXPECT_TRUE(fs::exists(dir.path() / "textfile" / "marvolen.prom"));
 
   // A page that cannot be written is told at the next request, not lost silently.
   StatusPageWriter broken(work + "missing/", clock);

@@ -21,11 +21,11 @@ class AdmissionTest : public test::CallFixture {
     CallFixture::SetUp();
     Write("work/loc07/TARIFA.TBL", "AB");
   }
-  AdmissionResult Admit(const IdentBuilder& b) { return AdmitOffice(b.Line(), "tbl", setup_); }
+  AdmissionResult Admit(const IdentBuilder& b) { return AdmitOffice(b.Line(), TableKind::Tbl(), setup_); }
   std::string Survey(const char* office, std::string_view tag, bool upgrades) {
     std::string out;
     for (auto& e :
-         SurveyOfficeFiles(setup_.WorkDir + office, "tbl", setup_.WorkDir, tag, upgrades).entries)
+         SurveyOfficeFiles(setup_.WorkDir + office, TableKind::Tbl(), setup_.WorkDir, tag, upgrades).entries)
       out += e.name + "=" + std::to_string(e.value) + " ";
     return out;
   }
@@ -37,13 +37,13 @@ TEST_F(AdmissionTest, HalvesThatDifferAreRefusedBeforeAnyParameterRead) {
       "12345";  // "Ident=" + 60 in all
   line += line;
   line[60] = '9';
-  const AdmissionResult r = AdmitOffice(line, "tab", setup_);
+  const AdmissionResult r = AdmitOffice(line, TableKind::Tab(), setup_);
   EXPECT_EQ(r.refusal, Refusal::kHalvesDiffer);
   EXPECT_EQ(params_.opens, 0);
   EXPECT_EQ(view_, std::vector<std::string>{"Oficina: 00007  ***Conectada al centro de "
                                             "telesupervisión***"});
   EXPECT_TRUE(activity_.empty());
-  EXPECT_EQ(r.TableExt + std::to_string(r.HeaderWidth), "tab66");  // as the last call left it
+  EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()), "tab66");  // as the last call left it
 }
 
 TEST_F(AdmissionTest, OfficeNumberSelectsDirectoryAndTagOrRefuses) {
@@ -70,7 +70,7 @@ TEST_F(AdmissionTest, TableKindIsTakenEvenWhenTheCallIsRefused) {
     const AdmissionResult r = Admit(b);
     EXPECT_EQ(r.refusal, Refusal::kPassword);
     const bool tab = std::string("sSn").find(kind) != std::string::npos;
-    EXPECT_EQ(r.TableExt + std::to_string(r.HeaderWidth), tab ? "tab66" : "tbl98") << kind;
+    EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()), tab ? "tab66" : "tbl98") << kind;
   }
 }
 
@@ -106,14 +106,14 @@ TEST_F(AdmissionTest, PasswordGroupsAgainstTheStoredPassword) {
   std::string half = IdentBuilder().Half();
   half.replace(19, 3, "0A5");
   try {
-    AdmitOffice(half + half, "tbl", setup_);
+    AdmitOffice(half + half, TableKind::Tbl(), setup_);
     ADD_FAILURE() << "a password group that is no number was taken";
   } catch (const ConversionError& e) {
     // Shown and recorded: which group and what is wrong with it, none of its digits.
     EXPECT_STREQ(e.what(), "'*A*' is not a valid integer value (clave de la oficina, grupo 3)");
   }
   half.replace(13, 3, "999");  // a mismatch in group 1 refuses before group 3 is read
-  EXPECT_EQ(AdmitOffice(half + half, "tbl", setup_).refusal, Refusal::kPassword);
+  EXPECT_EQ(AdmitOffice(half + half, TableKind::Tbl(), setup_).refusal, Refusal::kPassword);
 }
 
 TEST_F(AdmissionTest, ParametersInOrderStrictlyConverted) {
@@ -187,7 +187,7 @@ TEST_F(AdmissionTest, SurveySumsAndLimits) {
   fs::remove(root_ / "work/loc07/MEM.TBL");
   for (int i = 0; i < 55; ++i) Write("work/loc07/T" + std::to_string(i) + ".TBL", "x");
   Write("work/upgrades/PROGRAMA.UPG", "xyz");
-  const auto s = SurveyOfficeFiles(setup_.WorkDir + "loc07", "tbl", setup_.WorkDir, "0007", true);
+  const auto s = SurveyOfficeFiles(setup_.WorkDir + "loc07", TableKind::Tbl(), setup_.WorkDir, "0007", true);
   // Sorted ignoring case: T0, T1, T10..T19, T2, ... T5, T50..T53 make 50; no room for more.
   EXPECT_EQ(s.entries.size(), 50u);
   EXPECT_EQ(s.entries.back().name, "T53.TBL");
@@ -274,15 +274,15 @@ TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   state.ScriptStep = -20;
   IdentBuilder b;
   b.office = "00008";  // no directory for office 8: its parameter file cannot be made
-  EXPECT_THROW(AdmitOffice(b.Line(), "tbl", setup), OfficeParamError);
+  EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);
   b.office = "00007";  // a new file: password GALERNA, pinned on the first call
-  StoreAdmission(AdmitOffice(b.Line(), "tbl", setup), state);
+  StoreAdmission(AdmitOffice(b.Line(), TableKind::Tbl(), setup), state);
   EXPECT_EQ(state.LineState + std::to_string(state.ScriptStep), "conectado0");
   EXPECT_EQ(OfficeParamFile(root / "loc07").ReadOfficeParam("Id"), "KEY00042        ");
   b.device = "OTRA0001";
   state.LineState = "conectando";
-  StoreAdmission(AdmitOffice(b.Line(), "tab", setup), state);
-  EXPECT_EQ(state.LineState + state.TableExt, "conectandotbl");
+  StoreAdmission(AdmitOffice(b.Line(), TableKind::Tab(), setup), state);
+  EXPECT_EQ(state.LineState + std::string(state.TableExt.Ext()), "conectandotbl");
   fs::remove_all(root);
 }
 

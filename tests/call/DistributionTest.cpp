@@ -23,7 +23,7 @@ class DistributionTest : public test::CallFixture {
   }
   // Each call here is over before the next: the office's lock is let go at once.
   AdmissionResult Admit(const IdentBuilder& b) {
-    AdmissionResult r = AdmitOffice(b.Line(), "tbl", setup_);
+    AdmissionResult r = AdmitOffice(b.Line(), TableKind::Tbl(), setup_);
     r.OfficeLock.reset();
     return r;
   }

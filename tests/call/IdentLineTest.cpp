@@ -22,7 +22,7 @@ TEST(IdentLine, HandWrittenLineReadsEveryField) {
   const IdentFields ident(std::string(kHalf) + kHalf);
   ASSERT_TRUE(ident.HalvesMatch());
   EXPECT_EQ(ident.OfficeNumber(), 7);
-  EXPECT_EQ(ident.TableExt(), "tab");
+  EXPECT_EQ(ident.TableExt(), TableKind::Tab());
   for (int i = 1; i <= 5; ++i) EXPECT_EQ(ident.PasswordGroup(i), "GALER"[i - 1]);
   EXPECT_FALSE(ident.FeatureFlagBlank());
   EXPECT_EQ(ident.SummaryLine(),

@@ -10,6 +10,7 @@
 
 #include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
+#include "callrec/LineStatus.h"
 #include "tests/callrec/Scratch.h"
 
 namespace marvolen {
@@ -29,6 +30,7 @@ CallRecord FullRecord() {
   r.end = At("2026-12-07T11:50:52.456+01:00");
   r.port = 2;
   r.device = "tcp-modem:127.0.0.1:7001";
+  r.line_name = "com2";
   r.home = "/srv/marvolen/com2/";
   r.office = 7;
   r.device_id = "KEY00042";
@@ -79,8 +81,8 @@ TEST(CallRecordJson, FieldsAreNamedAsDocumented) {
   const std::string line = RecordToJson(FullRecord());
   for (const char* field :
        {"\"result\":\"aborted\"", "\"reason\":\"transfer_failed\"", "\"office\":7",
-        "\"line\":{\"device\":\"tcp-modem:127.0.0.1:7001\",\"port\":2}", "\"duration_s\":65.333",
-        "\"check\":\"checksum\"", "\"bytes_per_second\":819.2",
+        "\"line\":{\"device\":\"tcp-modem:127.0.0.1:7001\",\"name\":\"com2\",\"port\":2}",
+        "\"duration_s\":65.333", "\"check\":\"checksum\"", "\"bytes_per_second\":819.2",
         "\"deleted\":\"tablas\\\\VIEJA.TAB\""})
     EXPECT_NE(line.find(field), std::string::npos) << field << " in " << line;
   const std::string none = RecordToJson(CallRecord{});
@@ -256,6 +258,74 @@ TEST(CallLogAppend, UnwritableLogIsAnErrorNamingIt) {
   }
   ScanCallLog(
       path, [](const CallSummary&) { FAIL(); }, [](uint64_t, std::string_view) { FAIL(); });
+}
+
+}  // namespace
+}  // namespace marvolen
+
+namespace marvolen {
+namespace {
+
+// The live state of a line survives the file whole, and whatever else lies in "lines/" (a
+// link, a FIFO, a temporary file, a damaged file) neither hangs nor fools the reader.
+TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
+  ScratchDir dir;
+  LineStatus s;
+  s.line = "com2";
+  s.device = "/dev/tty\xff";  // a byte that is not UTF-8 must not make the write throw
+  s.state = kLineInCall;
+  s.office = 7;
+  s.step = "recibiendo tráfico";
+  s.bytes_sent = 1234;
+  s.bytes_received = 5'000'000'000;
+  s.since = At("2026-12-07T11:49:47+01:00");
+  s.heartbeat = At("2026-12-07T11:50:47+01:00");
+  s.pid = 4242;
+  WriteLineStatus(dir.Path(), s);
+  LineStatus down = s;
+  down.line = "com1";
+  down.state = kLineDown;
+  down.reason = "No such file or directory";
+  WriteLineStatus(dir.Path(), down);
+  WriteAll(dir.Path() + "lines/broken.json", "{\"line\":");
+  WriteAll(dir.Path() + "lines/odd.json", ReadAll(dir.Path() + "lines/com1.json") + "x");
+  WriteAll(dir.Path() + "lines/.com3.json.1.2.tmp", "half");
+  ::mkfifo((dir.Path() + "lines/fifo.json").c_str(), 0644);
+  ::symlink("/etc/passwd", (dir.Path() + "lines/link.json").c_str());
+
+  const std::vector<LineStatusFile> files = ReadLineStatuses(dir.Path());
+  ASSERT_EQ(files.size(), 6u);
+  EXPECT_EQ(files[0].name, "broken");
+  EXPECT_NE(files[0].error, "");
+  s.device = down.device = "/dev/tty\xEF\xBF\xBD";
+  EXPECT_EQ(files[1].status, down);
+  EXPECT_EQ(files[2].status, s);
+  for (size_t i : {3u, 4u, 5u}) {
+    EXPECT_FALSE(files[i].status) << files[i].name;
+    EXPECT_NE(files[i].error, "") << files[i].name;
+  }
+  EXPECT_THROW(LineStatusFromJson(R"({"line":"x","device":"","state":"asleep","reason":"",
+      "office":0,"step":"","bytes_sent":0,"bytes_received":0,"since":"2026-12-07T11:49:47Z",
+      "heartbeat":"2026-12-07T11:49:47Z","pid":1})"),
+               LineStatusError);
+  // A name from a setting never leaves "lines/".
+  s.line = "../estado";
+  EXPECT_THROW(WriteLineStatus(dir.Path(), s), FileError);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() + "estado.json"));
+}
+
+TEST(LineStatusFile, AStaleHeartbeatIsALineDownUnlessItSaidGoodbye) {
+  LineStatus s;
+  s.state = kLineWaiting;
+  s.heartbeat = At("2026-12-07T12:00:00Z");
+  EXPECT_TRUE(LineIsUp(s, s.heartbeat + kLineStaleAfter));
+  EXPECT_FALSE(LineIsUp(s, s.heartbeat + kLineStaleAfter + std::chrono::seconds(1)));
+  EXPECT_TRUE(LineIsStale(s, s.heartbeat + kLineStaleAfter + std::chrono::seconds(1)));
+  s.state = kLineStopped;
+  EXPECT_FALSE(LineIsStale(s, s.heartbeat + std::chrono::hours(100)));
+  EXPECT_FALSE(LineIsUp(s, s.heartbeat));
+  s.state = kLineDown;
+  EXPECT_FALSE(LineIsUp(s, s.heartbeat));
 }
 
 }  // namespace

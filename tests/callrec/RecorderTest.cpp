@@ -50,7 +50,7 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   recorder_.LineSent(std::string(GreetingToken) + "\r");
   clock_.Advance(Millis(1500));
   recorder_.LineReceived(Ident());
-  recorder_.Identified(Ident(), "tbl");
+  recorder_.Identified(Ident(), TableKind::Tbl());
   recorder_.Admitted();
   // The station's own line with a name the office reported.
   recorder_.Note(
@@ -78,6 +78,7 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   EXPECT_EQ(r.result, CallResult::kSuccess);
   EXPECT_EQ(r.reason, CallReason::kNone);
   EXPECT_TRUE(r.admitted);
+  EXPECT_EQ(r.line_name, "com1");  // no name given: the port's
   EXPECT_EQ(r.office, 7);
   EXPECT_EQ(r.device_id, "KEY00042");
   EXPECT_EQ(r.table_kind, "tbl");
@@ -141,7 +142,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
     recorder_.CallStarted();
     std::string line = Ident();
     if (e.halves_differ) line[line.size() - 1] = 'X';
-    if (e.identify) recorder_.Identified(line, "tab");
+    if (e.identify) recorder_.Identified(line, TableKind::Tab());
     if (e.reason == CallReason::kTransferFailed) {
       recorder_.TransferStarted(TransferDirection::kReceive, "recibo.zip");
       recorder_.TransferBlock({1, 1024, false, "ACK"});
@@ -190,7 +191,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
 TEST_F(RecorderTest, TwoCallsOfOneOfficeInOneSecondKeepBothTranscripts) {
   for (int i = 0; i < 2; ++i) {
     recorder_.CallStarted();
-    recorder_.Identified(Ident(), "tbl");
+    recorder_.Identified(Ident(), TableKind::Tbl());
     recorder_.Ended(CallResult::kSuccess);
   }
   const auto logged = Logged();

@@ -1,9 +1,18 @@
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <zlib.h>
+
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "call/Admission.h"
 #include "callrec/CallLog.h"
@@ -30,6 +39,12 @@ class ReportTest : public ::testing::Test {
   void Call(std::optional<int> office, double hours_ago, CallResult result,
             CallReason reason = CallReason::kNone, bool traffic = false,
             std::optional<std::vector<ReportedFile>> files = std::nullopt) {
+    AppendCallRecord(dir_.Path() + kCallLogName,
+                     Rec(office, hours_ago, result, reason, traffic, std::move(files)));
+  }
+  CallRecord Rec(std::optional<int> office, double hours_ago, CallResult result,
+                 CallReason reason = CallReason::kNone, bool traffic = false,
+                 std::optional<std::vector<ReportedFile>> files = std::nullopt) {
     CallRecord r;
     r.start = options_.now - Millis(static_cast<long long>(hours_ago * 3600 * 1000));
     r.end = r.start + Millis(60000);
@@ -42,7 +57,24 @@ class ReportTest : public ::testing::Test {
     r.table_kind = "tbl";
     if (traffic) r.traffic = {{"x.trf", 10}};
     r.office_files = std::move(files);
-    AppendCallRecord(dir_.Path() + kCallLogName, r);
+    return r;
+  }
+
+  // Writes the line's state file: `state` since an hour ago, the heartbeat `minutes_ago`.
+  void Line(const std::string& name, const char* state, const std::string& reason = "",
+            int minutes_ago = 0) {
+    LineStatus s;
+    s.line = name;
+    s.device = "/dev/ttyS0";
+    s.state = state;
+    s.reason = reason;
+    s.since = options_.now - std::chrono::hours(1);
+    s.heartbeat = options_.now - std::chrono::minutes(minutes_ago);
+    WriteLineStatus(dir_.Path(), s);
+  }
+
+  static std::string Cell(const std::string& column, const std::string& text) {
+    return "data-label=\"" + column + "\">" + text + "</td>";
   }
 
   const OfficeStatus& Office(const NetworkReport& report, int n) {
@@ -75,7 +107,8 @@ TEST_F(ReportTest, CountsPerOfficeOverTheirWindows) {
   EXPECT_NE(text.find("refused:wrong_password"), std::string::npos) << text;
   // The status page says it in the station's language.
   const std::string html = RenderHtml(report, options_);
-  EXPECT_NE(html.find("<td>rechazada (clave incorrecta)</td>"), std::string::npos) << html;
+  EXPECT_NE(html.find(Cell("resultado", "rechazada (clave incorrecta)")), std::string::npos)
+      << html;
   EXPECT_EQ(html.find("wrong_password"), std::string::npos) << html;
   // traffic filed 200 h before now minus the call's minute: 8 whole days.
   EXPECT_NE(RenderCsv(report, options_).find(",8,"), std::string::npos);
@@ -85,7 +118,8 @@ TEST_F(ReportTest, CountsPerOfficeOverTheirWindows) {
 }
 
 TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
-  std::filesystem::create_directories(dir_.Path() + "loc10");  // never called
+  for (const char* office : {"loc07", "loc08", "loc09", "loc10"})  // 10 never called
+    std::filesystem::create_directories(dir_.Path() + office);
   std::filesystem::create_directories(dir_.Path() + "loc1x");  // not an office directory
   Call(7, 2, CallResult::kSuccess);
   Call(9, 40, CallResult::kSuccess);
@@ -94,29 +128,40 @@ TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
   Call(8, 1, CallResult::kSuccess);
   const NetworkReport report = BuildReport(options_);
   EXPECT_EQ(report.offices.size(), 4u);
-  EXPECT_EQ(Alerts(report, options_),
-            (std::vector<std::string>{"office 8: 3 refusals in the last 24 h (password guessing?)",
-                                      "office 9: no completed call for 40 h (last " +
-                                          Office(report, 9).last_success_text + ")",
-                                      "office 10: no completed call on record"}));
+  const auto texts = [&] {
+    std::vector<std::string> out;
+    for (const Alert& a : Alerts(report, options_))
+      out.push_back(std::string(CheckStatusName(a.status)) + " " + a.text);
+    return out;
+  };
+  EXPECT_EQ(texts(), (std::vector<std::string>{
+                         "WARNING oficina 8: 3 rechazos en 24 h (¿alguien prueba claves?)",
+                         "WARNING oficina 9: sin llamada desde hace 40 h (última " +
+                             Office(report, 9).last_success_text.substr(0, 10) + " " +
+                             Office(report, 9).last_success_text.substr(11, 5) + ")",
+                         "WARNING oficina 10: ninguna llamada completada"}));
+  options_.silent_hours = 19;  // 40 h is more than twice that: lost, not late
+  EXPECT_EQ(texts()[1].substr(0, 21), "CRITICAL oficina 9: s");
   options_.silent_hours = 48;
   options_.max_refusals = 4;
-  EXPECT_EQ(Alerts(report, options_),
-            std::vector<std::string>{"office 10: no completed call on record"});
+  EXPECT_EQ(texts(), std::vector<std::string>{"WARNING oficina 10: ninguna llamada completada"});
 
   const std::string html = RenderHtml(report, options_);
   EXPECT_NE(html.find("<svg"), std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
   EXPECT_NE(html.find("class=\"success\""), std::string::npos);
   // Offices in trouble first: 8 (last call fine, but refusals), 9, 10, then 7.
-  EXPECT_LT(html.find("<td>10</td>"), html.find("<td>7</td>"));
+  EXPECT_LT(html.find(Cell("oficina", "10")), html.find(Cell("oficina", "7")));
   // Office 10 never called: the page says so, and why its next delivery is unknown.
-  EXPECT_NE(html.find("<td>10</td><td>-</td><td>nunca</td><td>nunca</td><td>-</td>"),
+  EXPECT_NE(html.find(Cell("oficina", "10") + "<td " + Cell("línea", "-") + "<td " +
+                      Cell("última llamada", "nunca") + "<td " + Cell("último éxito", "nunca") +
+                      "<td " + Cell("resultado", "-")),
             std::string::npos)
       << html;
-  EXPECT_NE(html.find("<td>? (la oficina no informó sus archivos)</td>"), std::string::npos);
+  EXPECT_NE(html.find(Cell("próxima llamada", "? (la oficina no informó sus archivos)")),
+            std::string::npos);
   EXPECT_NE(html.find("<th>próxima llamada</th>"), std::string::npos);
-  EXPECT_NE(html.find(">sin identificación</text>"), std::string::npos);  // the chart's legend
+  EXPECT_NE(html.find("</span>sin identificación"), std::string::npos);  // the chart's legend
   EXPECT_NE(RenderText(report, options_).find("never"), std::string::npos);
 }
 
@@ -128,9 +173,8 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   WriteAll(office + "A\u0081.TBL", "a");
   const int32_t tarifa = ByteSum(office + "TARIFA.TBL");
   Call(7, 2, CallResult::kSuccess, CallReason::kNone, false,
-       std::vector<ReportedFile>{{"A\u0081.TBL", 'a', ".TBL"},
-                                 {"TARIFA.TBL", tarifa, ".TBL"},
-                                 {"VIEJA.TBL", 3, ".TBL"}});
+       std::vector<ReportedFile>{
+           {"A\u0081.TBL", 'a', ".TBL"}, {"TARIFA.TBL", tarifa, ".TBL"}, {"VIEJA.TBL", 3, ".TBL"}});
   NetworkReport report = BuildReport(options_);
   NextDelivery next = Office(report, 7).next;
   ASSERT_TRUE(next.known) << next.why_unknown;
@@ -153,9 +197,9 @@ TEST_F(ReportTest, NextDeliveryUsesTheStationsDistribution) {
   EXPECT_EQ(next.files, (std::vector<std::string>{"TARIFA.TBL", "ZONAS.TBL"}));
   EXPECT_NE(RenderText(report, options_).find("TARIFA.TBL ZONAS.TBL delete tablas\\VIEJA.TBL"),
             std::string::npos);
-  EXPECT_NE(
-      RenderHtml(report, options_).find("<td>TARIFA.TBL ZONAS.TBL borrar tablas\\VIEJA.TBL</td>"),
-      std::string::npos);
+  EXPECT_NE(RenderHtml(report, options_)
+                .find(Cell("próxima llamada", "TARIFA.TBL ZONAS.TBL borrar tablas\\VIEJA.TBL")),
+            std::string::npos);
   // The report reads the office's directory and writes nothing there.
   EXPECT_FALSE(std::filesystem::exists(office + "MARVOLEN.TCP"));
 }
@@ -214,7 +258,7 @@ TEST_F(ReportTest, OfficeCallsNewestFirstAndBadLinesReported) {
   std::vector<uint64_t> bad;
   std::vector<CallRecord> calls;
   ForEachOfficeCall(
-      dir_.Path(), 7, [&](uint64_t n, std::string_view) { bad.push_back(n); },
+      dir_.Path(), 7, [&](const BadLine& b) { bad.push_back(b.number); },
       [](uint64_t counted) { EXPECT_EQ(counted, 2u); },
       [&](const CallRecord& r) { calls.push_back(r); });
   ASSERT_EQ(calls.size(), 2u);
@@ -296,9 +340,11 @@ int RunReport(const std::string& args) {
 }
 
 TEST_F(ReportTest, CheckExitsOneOnAnAlertOnly) {
+  std::filesystem::create_directories(dir_.Path() + "loc07");
   Call(7, 2, CallResult::kSuccess);
   const std::string base = "-C " + dir_.Path() + " --now " + kNow + " --check";
   EXPECT_EQ(RunReport(base), 0);
+  std::filesystem::create_directories(dir_.Path() + "loc09");
   Call(9, 40, CallResult::kSuccess);
   EXPECT_EQ(RunReport(base), 1);
   EXPECT_EQ(RunReport(base + " --silent-hours 48"), 0);
@@ -306,7 +352,342 @@ TEST_F(ReportTest, CheckExitsOneOnAnAlertOnly) {
   EXPECT_EQ(RunReport("-C " + dir_.Path() + " --html " + dir_.Path() + "page.html"), 0);
   EXPECT_NE(ReadAll(dir_.Path() + "page.html").find("</svg>"), std::string::npos);
   WriteStatusPage(options_);
-  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find("<td>9</td>"), std::string::npos);
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "9")), std::string::npos);
+}
+
+// The page an operator keeps open: the lines first, a summary, why each office is in trouble,
+// its transcripts, times to the second and numbers grouped as they are read.
+TEST_F(ReportTest, PageShowsLinesTroubleInWordsAndTranscripts) {
+  for (const char* d : {"loc07", "loc08", "loc09"})
+    std::filesystem::create_directories(dir_.Path() + d);
+  LineStatus call;
+  call.line = "com1";
+  call.state = kLineInCall;
+  call.office = 7;
+  call.step = "recibiendo tráfico";
+  call.bytes_sent = 1234567;
+  call.since = call.heartbeat = options_.now - Millis(1500);
+  WriteLineStatus(dir_.Path(), call);
+  Line("com2", kLineDown, "No such file or directory");
+  CallRecord seen = Rec(9, 40, CallResult::kSuccess), gone = seen, unsafe = seen;
+  seen.transcript = "calls/2026-12-05/200000-loc09.txt";
+  gone.transcript = "calls/2026-12-05/200100-loc09.txt";  // aged away
+  unsafe.transcript = "calls/../secreto.txt";             // there, but no name the recorder gives
+  WriteAll(dir_.Path() + seen.transcript, "x");
+  WriteAll(dir_.Path() + "secreto.txt", "x");
+  for (const CallRecord& r : {gone, seen, unsafe}) AppendCallRecord(dir_.Path() + kCallLogName, r);
+  for (int i = 0; i < 3; ++i) Call(8, 5 + i, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(8, 1, CallResult::kSuccess);
+  {
+    std::ofstream log(dir_.Path() + kCallLogName, std::ios::app);
+    for (int i = 0; i < 1200; ++i) log << RecordToJson(Rec(7, 1, CallResult::kSuccess)) << "\n";
+  }
+
+  const std::string html = RenderHtml(BuildReport(options_), options_);
+  EXPECT_NE(html.find("<meta http-equiv=\"refresh\" content=\"60\">"), std::string::npos);
+  EXPECT_NE(html.find("viewBox=\"0 0 "), std::string::npos);
+  EXPECT_NE(
+      html.find(">3 oficinas: 1 en orden, 2 con problemas &middot; 1 de 2 líneas en servicio<"),
+      std::string::npos)
+      << html;
+  EXPECT_NE(html.find(ShownTime(options_.now) + " &middot; 1.207 llamadas registradas"),
+            std::string::npos);
+  EXPECT_EQ(html.find(".000"), std::string::npos);  // no milliseconds anywhere
+  const size_t lines = html.find("id=\"lines\""), offices = html.find("id=\"offices\"");
+  EXPECT_LT(lines, offices);
+  for (const std::string& shown :
+       {Cell("estado", "en llamada con la oficina 7: recibiendo tráfico"),
+        Cell("bytes enviados / recibidos", "1.234.567 / 0"), Cell("desde", ShownTime(call.since)),
+        Cell("estado", "caída: No such file or directory"),
+        Cell("avisos", "sin llamada desde hace 40 h"), Cell("avisos", "3 rechazos en 24 h"),
+        Cell("transcripciones",
+             "<a href=\"calls/2026-12-05/200000-loc09.txt\">12-05 20:00:00</a>")}) {
+    EXPECT_LT(html.find(shown), std::string::npos) << shown;
+  }
+  EXPECT_EQ(html.find("200100-loc09"), std::string::npos);
+  EXPECT_EQ(html.find("secreto"), std::string::npos);
+  // A heartbeat gone quiet says so, whatever state the file last held.
+  Line("com1", kLineWaiting, "", 10);
+  EXPECT_NE(RenderHtml(BuildReport(options_), options_)
+                .find(Cell("estado", "sin noticias desde hace 10 min (la estación no responde)")),
+            std::string::npos);
+}
+
+// An office served on the other line at that moment is refused as busy: no sign of a guesser,
+// and its real call stays its last one.
+TEST_F(ReportTest, BusyRefusalsAreNotFailuresNorGuessing) {
+  std::filesystem::create_directories(dir_.Path() + "loc07");
+  Call(7, 2, CallResult::kSuccess);
+  for (int i = 0; i < 4; ++i) Call(7, 1, CallResult::kRefused, CallReason::kInCallOnOtherLine);
+  const NetworkReport report = BuildReport(options_);
+  const OfficeStatus& s = Office(report, 7);
+  EXPECT_EQ(s.calls_7d, 5);
+  EXPECT_EQ(s.failures_7d, 0);
+  EXPECT_EQ(s.refusals_24h, 0);
+  EXPECT_EQ(s.last_result, CallResult::kSuccess);
+  EXPECT_FALSE(s.InTrouble(options_));
+  EXPECT_TRUE(Alerts(report, options_).empty());
+}
+
+// Writes `text` as a gzip file, as logrotate's compression leaves it.
+void WriteGz(const std::string& path, const std::string& text) {
+  gzFile gz = gzopen(path.c_str(), "wb");
+  ASSERT_NE(gz, nullptr);
+  ASSERT_EQ(gzwrite(gz, text.data(), static_cast<unsigned>(text.size())),
+            static_cast<int>(text.size()));
+  ASSERT_EQ(gzclose(gz), Z_OK);
+}
+
+// What logrotate leaves (delaycompress: ".1" plain, older ones compressed) is read, oldest
+// first; a file being compressed is read once; other names are not the log's.
+TEST_F(ReportTest, RotatedLogsAreReadOldestFirst) {
+  const auto line = [&](double hours_ago, CallResult result) {
+    return RecordToJson(Rec(7, hours_ago, result)) + "\n";
+  };
+  const std::string log = dir_.Path() + kCallLogName;
+  WriteGz(log + ".3.gz", line(50, CallResult::kSuccess));
+  WriteGz(log + ".2.gz", line(40, CallResult::kRefused));
+  WriteAll(log + ".2", line(40, CallResult::kRefused));  // still being compressed
+  WriteAll(log + ".1", line(30, CallResult::kAborted));
+  WriteAll(log + ".old", "not a record\n");
+  WriteAll(log + ".01", "not a record\n");
+  Call(7, 20, CallResult::kSuccess);
+  const NetworkReport report = BuildReport(options_);
+  EXPECT_EQ(report.records, 4u);
+  EXPECT_EQ(report.bad_line_count, 0u);
+  std::vector<std::string> seen;
+  ForEachOfficeCall(
+      dir_.Path(), 7, [](const BadLine& b) { ADD_FAILURE() << b.file << b.why; },
+      [](uint64_t calls) { EXPECT_EQ(calls, 4u); },
+      [&](const CallRecord& r) { seen.push_back(std::string(ResultName(r.result))); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"success", "aborted", "refused", "success"}));
+
+  // A compressed file cut short is an unreadable log, not a shorter history.
+  const std::string whole = ReadAll(log + ".3.gz");
+  WriteAll(log + ".4.gz", whole.substr(0, whole.size() - 6));
+  EXPECT_THROW(BuildReport(options_), CallLogError);
+}
+
+// The exposition format, checked strictly: HELP and TYPE once per family before its samples,
+// names and labels well formed and escaped, no series twice, counters not negative, histogram
+// buckets rising, cumulative and closed by +Inf equal to the count. Gives each sample's value by
+// its series, or fails the test.
+std::map<std::string, double> ParseExposition(const std::string& text) {
+  static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*)");
+  static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram))");
+  static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
+  static const std::regex label(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\"(,|$))");
+  std::map<std::string, double> values;
+  std::set<std::string> families;
+  std::string family, kind;
+  bool typed = false;
+  double last_le = -1, last_bucket = 0;
+  std::istringstream in(text);
+  EXPECT_TRUE(text.empty() || text.back() == '\n');
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, help)) {
+      EXPECT_TRUE(families.insert(m[1]).second) << "family twice: " << line;
+      family = m[1];
+      typed = false;
+      last_le = -1;
+    } else if (std::regex_match(line, m, type)) {
+      EXPECT_EQ(m[1], family) << line;
+      EXPECT_FALSE(typed) << line;
+      typed = true;
+      kind = m[2];
+      if (kind == "counter") {
+        EXPECT_TRUE(family.ends_with("_total")) << line;
+      }
+    } else if (std::regex_match(line, m, sample)) {
+      EXPECT_TRUE(typed) << "sample before its TYPE: " << line;
+      const std::string name = m[1];
+      const std::string suffix = name.substr(std::min(name.size(), family.size()));
+      EXPECT_TRUE(
+          name.starts_with(family) &&
+          (suffix.empty() || (kind == "histogram" &&
+                              (suffix == "_bucket" || suffix == "_sum" || suffix == "_count"))))
+          << line;
+      std::map<std::string, std::string> labels;
+      std::string rest = m[3];
+      for (std::smatch l; !rest.empty();) {
+        if (!std::regex_search(rest, l, label) || l.position(0) != 0) {
+          ADD_FAILURE() << "label: " << line;
+          return values;
+        }
+        EXPECT_TRUE(labels.emplace(l[1], l[2]).second) << line;
+        rest = l.suffix();
+      }
+      std::string value_text = m[4];
+      char* end = nullptr;
+      const double value = value_text == "+Inf" ? INFINITY : std::strtod(value_text.c_str(), &end);
+      EXPECT_TRUE(value_text == "+Inf" || (end && *end == 0)) << line;
+      if (kind == "counter" || suffix == "_bucket" || suffix == "_count") {
+        EXPECT_GE(value, 0) << line;
+      }
+      if (suffix == "_bucket") {
+        EXPECT_TRUE(labels.count("le")) << line;
+        const double le =
+            labels["le"] == "+Inf" ? INFINITY : std::strtod(labels["le"].c_str(), nullptr);
+        EXPECT_GT(le, last_le) << line;
+        EXPECT_GE(value, last_bucket) << line;
+        last_le = le;
+        last_bucket = value;
+      }
+      if (suffix == "_count") {
+        EXPECT_EQ(last_le, INFINITY) << "no +Inf bucket: " << line;
+        EXPECT_EQ(value, last_bucket) << line;
+      }
+      std::string series = name + "{";
+      for (const auto& [k, v] : labels) series += k + "=" + v + ",";
+      EXPECT_TRUE(values.emplace(series + "}", value).second) << "series twice: " << line;
+    } else {
+      ADD_FAILURE() << "not the exposition format: " << line;
+    }
+  }
+  return values;
+}
+
+TEST_F(ReportTest, MetricsAreStrictExpositionFormatFromTheLogAndTheLines) {
+  CallRecord a = Rec(7, 2, CallResult::kSuccess);
+  a.line_name = "norte";
+  a.end = a.start + Millis(45500);
+  a.transfers = {
+      TransferSummary{TransferDirection::kSend, "envio.zip", 300, 3, 128, 0, true, 1, "ok"},
+      TransferSummary{TransferDirection::kReceive, "recibo.zip", 2000, 2, 1024, 0, true, 1, "ok"}};
+  AppendCallRecord(dir_.Path() + kCallLogName, a);
+  a.end = a.start + Millis(4000);
+  AppendCallRecord(dir_.Path() + kCallLogName, a);
+  Call(8, 1, CallResult::kRefused, CallReason::kWrongPassword);  // no line name: port 1's
+  CallRecord odd = Rec(std::nullopt, 1, CallResult::kNeverIdentified);
+  odd.line_name = "x\"y\\";  // no such name is ever given; escaped all the same
+  AppendCallRecord(dir_.Path() + kCallLogName, odd);
+  LineStatus busy;
+  busy.line = "norte";
+  busy.state = kLineInCall;
+  busy.heartbeat = options_.now;
+  WriteLineStatus(dir_.Path(), busy);
+  Line("sur", kLineDown, "sin \"módem\"\\");
+  const std::string metrics_dir = dir_.Path() + "textfile/";
+  std::filesystem::create_directories(metrics_dir);
+  WriteStatusPage(options_, {}, metrics_dir);
+  const std::string text = ReadAll(metrics_dir + kMetricsName);
+  const auto v = ParseExposition(text);
+  const std::map<std::string, double> expected{
+      {"marvolen_calls_total{line=norte,result=success,}", 2},
+      {"marvolen_calls_total{line=norte,result=refused,}", 0},
+      {"marvolen_calls_total{line=com1,result=refused,}", 1},
+      {"marvolen_calls_total{line=x\\\"y\\\\,result=never_identified,}", 1},
+      {"marvolen_calls_total{line=sur,result=aborted,}", 0},
+      {"marvolen_line_up{line=norte,}", 1},
+      {"marvolen_line_up{line=sur,}", 0},
+      {"marvolen_call_in_progress{line=norte,}", 1},
+      {"marvolen_call_in_progress{line=sur,}", 0},
+      {"marvolen_office_last_success_timestamp_seconds{office=7,}",
+       static_cast<double>(
+           std::chrono::duration_cast<std::chrono::seconds>(a.start.time_since_epoch()).count())},
+      {"marvolen_transfer_bytes_total{direction=sent,line=norte,}", 600},
+      {"marvolen_transfer_bytes_total{direction=received,line=norte,}", 4000},
+      {"marvolen_call_duration_seconds_bucket{le=5,}", 1},
+      {"marvolen_call_duration_seconds_bucket{le=60,}", 4},
+      {"marvolen_call_duration_seconds_count{}", 4},
+      {"marvolen_call_duration_seconds_sum{}", 169.5}};
+  for (const auto& [series, value] : expected) {
+    ASSERT_TRUE(v.count(series)) << series << " missing from\n" << text;
+    EXPECT_EQ(v.at(series), value) << series;
+  }
+  EXPECT_EQ(v.count("marvolen_office_last_success_timestamp_seconds{office=8,}"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir_.Path() + "estado.html"));
+  // The parser itself refuses what a collector would.
+  EXPECT_NONFATAL_FAILURE(
+      ParseExposition("# HELP a_total x\n# TYPE a_total counter\na_total{l=\"\"\"} 1\n"), "label");
+}
+
+// Runs marvolen-report with `args`; its standard output and error go to `out`.
+int RunReportOut(const std::string& args, std::string& out, const std::string& scratch) {
+  const std::string file = scratch + "check.out";
+  const int status =
+      std::system((std::string(REPORT_BIN) + " " + args + " >" + file + " 2>&1").c_str());
+  out = ReadAll(file);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// --check as a monitoring plugin: one status line with performance data, the alerts after it,
+// the worst first; exit 0, 1, 2, or 3 when it cannot tell.
+TEST_F(ReportTest, CheckSpeaksTheMonitoringPluginsLanguage) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir_.Path() + "loc07");
+  fs::create_directories(dir_.Path() + "loc09");
+  struct Case {
+    std::function<void()> setup;
+    std::string args;
+    int exit;
+    std::string first_line;  // its start
+    std::string holds;       // somewhere after it
+  };
+  const std::vector<Case> cases{
+      {[&] {
+         Call(7, 2, CallResult::kSuccess);
+         Call(9, 3, CallResult::kSuccess);
+         Line("com1", kLineWaiting);
+       },
+       "", 0, "MARVOLEN OK - 2 oficinas, 1 línea en servicio | oficinas=2 alertas=0 ", ""},
+      // A damaged line is counted, not told on every run: cron would mail it for ever.
+      {[&] { std::ofstream(dir_.Path() + kCallLogName, std::ios::app) << "{\"start\":\n"; },
+       "--quiet", 0, "", ""},
+      {[&] {
+         for (int i = 0; i < 3; ++i)
+           Call(7, 1, CallResult::kRefused, CallReason::kInCallOnOtherLine);
+       },
+       "", 0, "MARVOLEN OK - ", ""},
+      {[&] { Call(12, 1, CallResult::kRefused, CallReason::kBadOfficeNumber); }, "", 1,
+       "MARVOLEN WARNING - 3 oficinas, 1 línea en servicio, 1 alerta | ",
+       "\nWARNING: oficina 12: oficina desconocida (no hay directorio loc12)\n"},
+      {[&] { Line("com2", kLineDown, "No such file or directory"); }, "--quiet", 2,
+       "MARVOLEN CRITICAL - 3 oficinas, 1 de 2 líneas en servicio, 2 alertas | ",
+       "\nCRITICAL: línea com2: caída: No such file or directory desde " +
+           ShownTime(options_.now - std::chrono::hours(1)) + "\n"},
+      {[&] {
+         fs::remove(LineStatusPath(dir_.Path(), "com2"));
+         Line("com1", kLineWaiting, "", 10);
+       },
+       "", 2, "MARVOLEN CRITICAL - 3 oficinas, 0 de 1 línea en servicio",
+       "\nCRITICAL: línea com1: sin noticias desde hace 10 min"},
+      {[&] { Line("com1", kLineStopped); }, "", 1, "MARVOLEN WARNING - ",
+       "WARNING: línea com1: detenida"},
+      {[&] { Line("com1", kLineWaiting); }, "--silent-hours 1", 2, "MARVOLEN CRITICAL - ",
+       "CRITICAL: oficina 9: sin llamada desde hace 3 h"},
+      {[] {}, "--silent-hours 2", 1, "MARVOLEN WARNING - ",
+       "WARNING: oficina 9: sin llamada desde hace 3 h"},
+      {[] {}, "--silent-hours 0", 3, "MARVOLEN UNKNOWN - --silent-hours: entre 1 y 8784 horas\n",
+       ""},
+      {[] {}, "--max-refusals 1001", 3, "MARVOLEN UNKNOWN - --max-refusals: entre 1 y 1000\n", ""},
+      {[] {}, "--silent-hours x", 3, "MARVOLEN UNKNOWN - opción no válida: ", ""},
+      {[] {}, "--bogus", 3, "MARVOLEN UNKNOWN - opción no válida: ", ""},
+      {[] {}, "-C " + dir_.Path() + "nonexistent", 3,
+       "MARVOLEN UNKNOWN - el directorio de trabajo " + dir_.Path() + "nonexistent/ no existe", ""},
+      {[&] { fs::create_directories(dir_.Path() + "calls.jsonl.1"); }, "", 3,
+       "MARVOLEN UNKNOWN - No se lee " + dir_.Path() + "calls.jsonl.1: no es un archivo regular\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    c.setup();
+    std::string out;
+    const std::string dir = c.args.starts_with("-C ") ? "" : "-C " + dir_.Path() + " ";
+    EXPECT_EQ(RunReportOut(dir + "--now " + kNow + " --check " + c.args, out, dir_.Path()), c.exit)
+        << c.args << "\n"
+        << out;
+    EXPECT_EQ(out.substr(0, c.first_line.size()), c.first_line) << c.args;
+    if (c.first_line.empty()) {
+      EXPECT_EQ(out, "") << "--quiet on OK says nothing";
+    }
+    EXPECT_EQ(std::count(out.begin(), out.begin() + static_cast<long>(out.find('\n') + 1), '|'),
+              c.exit == 3 || out.empty() ? 0 : 1)
+        << out;
+    EXPECT_NE(out.find(c.holds), std::string::npos) << c.args << "\n" << out;
+  }
+  // Without --check a missing directory is an error too, not an empty network.
+  EXPECT_EQ(RunReport("-C " + dir_.Path() + "nonexistent"), 2);
 }
 
 }  // namespace

@@ -257,29 +257,59 @@ report() { "$build/marvolen-report" -C "$work" "$@"; }
 # report_line OFFICE: the report's line for an office (its number leads the line).
 report_line() { report | awk -v n="$1" '$1 == n'; }
 
-# check_page_in_browser HTML PNG OFFICE...: headless Chromium renders the status page HTML:
-# the DOM it builds holds a row for each OFFICE and the chart's <svg>; the screenshot goes to
-# PNG for a person to look at.
+# check_page_in_browser HTML PNG_STEM OFFICE...: headless Chromium renders the status page
+# HTML at 1280 and at 420 pixels wide (a desk and a phone): the DOM it builds holds the lines
+# section with a row for each line whose state is in lines/ beside the page, a row for each
+# OFFICE and the chart's <svg>; the screenshots go to PNG_STEM-1280.png and PNG_STEM-420.png
+# for a person to look at.
 check_page_in_browser() {
-  local html=$1 png=$2 profile dom
+  local html=$1 stem=$2 profile dom width
   shift 2
   command -v chromium >/dev/null || fail "chromium is not installed (scripts/deps.sh)"
   profile=$(mktemp -d "$scratch/chromium.XXXXXX")
   local flags=(--headless --no-sandbox --disable-gpu --disable-background-networking
-    --disable-component-update --disable-sync --no-first-run --user-data-dir="$profile")
-  timeout 60 chromium "${flags[@]}" --screenshot="$png" --window-size=1200,900 \
-    "file://$html" >/dev/null 2>&1 || fail "chromium could not take the screenshot"
-  [ -s "$png" ] || fail "no screenshot"
+    --disable-component-update --disable-sync --no-first-run --hide-scrollbars
+    --user-data-dir="$profile")
+  for width in 1280 420; do
+    rm -f "$stem-$width.png"
+    timeout 60 chromium "${flags[@]}" --screenshot="$stem-$width.png" \
+      --window-size=$width,1400 "file://$html" >/dev/null 2>&1 ||
+      fail "chromium could not take the screenshot at $width px"
+    [ -s "$stem-$width.png" ] || fail "no screenshot at $width px"
+    python3 -c '
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    head = f.read(24)
+sys.exit(not (head[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">I", head[16:20])[0] == int(sys.argv[2])))
+' "$stem-$width.png" "$width" || fail "the screenshot is not $width px wide"
+  done
   dom=$(timeout 60 chromium "${flags[@]}" --dump-dom "file://$html" 2>/dev/null) ||
     fail "chromium could not dump the page"
   grep -q "<svg" <<<"$dom" || fail "no chart in the rendered page"
-  local n
-  for n in "$@"; do
-    python3 -c '
-import re, sys
-dom, n = sys.stdin.read(), sys.argv[1]
-rows = re.findall(r"<tr[^>]*>(.*?)</tr>", dom, re.S)
-sys.exit(not any(re.match(r"\s*<td[^>]*>\s*0*" + n + r"\s*</td>", row) for row in rows))
-' "$n" <<<"$dom" || fail "no row for office $n in the rendered page"
+  local lines=() f
+  for f in "$(dirname "$html")"/lines/*.json; do
+    [ -e "$f" ] && lines+=("$(basename "$f" .json)")
   done
+  python3 -c '
+import re, sys
+dom, lines, offices = sys.stdin.read(), sys.argv[1].split(), sys.argv[2:]
+def rows(table_id):
+    m = re.search(r"<(table|p)[^>]*id=\"" + table_id + r"\".*?</\1>", dom, re.S)
+    if not m:
+        sys.exit("no " + table_id + " section in the rendered page")
+    return m.start(), re.findall(r"<tr[^>]*>(.*?)</tr>", m.group(0), re.S)
+def first_cell(row):
+    m = re.match(r"\s*<td[^>]*>\s*(.*?)\s*</td>", row, re.S)
+    return m.group(1) if m else None
+lines_at, line_rows = rows("lines")
+offices_at, office_rows = rows("offices")
+if lines_at > offices_at:
+    sys.exit("the lines section is not above the offices")
+for name in lines:
+    if name not in [first_cell(r) for r in line_rows]:
+        sys.exit("no row for line " + name)
+for n in offices:
+    if not any(re.fullmatch(r"0*" + n, first_cell(r) or "") for r in office_rows):
+        sys.exit("no row for office " + n)
+' "${lines[*]}" "$@" <<<"$dom" || fail "the rendered page"
 }

@@ -92,7 +92,7 @@ set +e
 report --check --max-refusals 1 >"$scratch/alerts"
 check_status=$?
 set -e
-[ "$check_status" -eq 1 ] && grep -q "^office 21: " "$scratch/alerts" ||
+[ "$check_status" -eq 1 ] && grep -q "^WARNING: oficina 21: 1 rechazo en 24 h" "$scratch/alerts" ||
   fail "--check for refusals: $check_status $(cat "$scratch/alerts")"
 
 echo "refusals: ok"

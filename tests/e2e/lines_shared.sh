@@ -47,8 +47,9 @@ for n in "${lines[@]}"; do
   mkdir -p "$scratch/home$n"
   MARVOLEN_HOME=$scratch/home$n "$build/marvolen-config" set --port 1 --speed 38400 \
     --password x --workdir ../work >/dev/null
+  # Port 1 in every home: the line's name tells their state files apart.
   MARVOLEN_HOME=$scratch/home$n MARVOLEN_COM1=tcp-modem:127.0.0.1:${port[$n]} \
-    "$build/marvolen-station" >"${out[$n]}" 2>"$scratch/station$n.err" &
+    MARVOLEN_LINE=linea$n "$build/marvolen-station" >"${out[$n]}" 2>"$scratch/station$n.err" &
   pid[$n]=$!
 done
 

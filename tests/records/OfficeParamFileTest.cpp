@@ -81,7 +81,15 @@ class FaultyFs : public FileOps {
       if (fd == dir_fd_ && Trip("FSync of the directory")) return -1;
       return Trip("FSync") ? -1 : sys.fsync(fd);
     };
-    close = [this, &sys](int fd) { return sys.close(fd) || Trip("Close") ? -1 : 0; };
+    // The file's close, not that of a directory looked through for stale temporary files
+    // (whose number the file may get next).
+    close = [this, &sys](int fd) {
+      if (fd == dir_fd_) {
+        dir_fd_ = -1;
+        return sys.close(fd);
+      }
+      return sys.close(fd) || Trip("Close") ? -1 : 0;
+    };
     rename_noreplace = [this, &sys](const char* from, const char* to) {
       if (before_rename) before_rename();
       return Trip("RenameNoReplace") ? -1 : sys.rename_noreplace(from, to);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -128,7 +131,7 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
     int status;
     std::string message;
   } rows[] = {
-      {{}, 2, "usage: marvolen-params OFFICEDIR dump"},
+      {{}, 2, "Usage: marvolen-params OFFICEDIR dump"},
       {{dir, "list"}, 2, "subcomando desconocido \"list\""},
       {{dir, "dump", "extra"}, 2, "número de argumentos incorrecto para dump"},
       {{dir, "get", "Password"}, 2, "clave desconocida \"Password\""},
@@ -142,6 +145,13 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
        1,
        "No se puede crear el archivo de parámetros de la oficina \"" + missing +
            "/MARVOLEN.TCP\": el directorio de la oficina no existe\n"},
+      {{dir, "init", "--password", "otra"}, 1, "ya tiene su archivo"},
+      {{missing, "init"}, 2, "init necesita --password"},
+      {{missing, "init", "--password", ""}, 2, "init necesita --password"},
+      {{missing, "init", "--password", "ab", "--colour", "red"}, 2, "opción desconocida de init"},
+      {{missing, "init", "--password", "ab", "--id"}, 2, "falta el valor de --id"},
+      {{missing, "init", "--password", "ab", "--from", "80000"}, 1, "\"inicio *.daw\" admite"},
+      {{missing, "init", "--password", "diecisiete letras"}, 1, "a lo sumo 16 caracteres"},
   };
   for (const auto& row : rows) {
     const Outcome o = Run(row.args);
@@ -151,6 +161,54 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
     EXPECT_EQ(Param(), before);
   }
   EXPECT_EQ(Run({dir, "get", "password"}).out, "secreta         \n");
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+uid_t OwnerUid(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// A new office made by init, and an office changed by set, belong to whoever owns the
+// working directory, even when the tool runs as root: the station, running as that user,
+// must still replace the file at the office's next call.
+TEST_F(ParamsToolTest, InitAndSetLeaveTheOfficeToTheOwnerOfTheWorkingDirectory) {
+  const struct passwd* pw = ::getuid() == 0 ? ::getpwnam("nobody") : ::getpwuid(::getuid());
+  ASSERT_NE(pw, nullptr);
+  const uid_t uid = pw->pw_uid;
+  const fs::path work = base_ / "work", office = work / "loc09";
+  fs::create_directory(work);
+  ASSERT_EQ(::chown(work.c_str(), uid, pw->pw_gid), 0);
+  ::chmod(base_.c_str(), 0755);
+
+  const Outcome init =
+      Run({office, "init", "--password", "Peñón", "--id", "CENTRAL9", "--from", "46363"});
+  ASSERT_EQ(init.status, 0) << init.err;
+  EXPECT_EQ(OwnerUid(office), uid);
+  EXPECT_EQ(OwnerUid(office / "MARVOLEN.TCP"), uid);
+  EXPECT_EQ(Run({office, "get", "password"}).out, "Peñón           \n");
+  EXPECT_EQ(Run({office, "get", "Id"}).out, "CENTRAL9        \n");
+  EXPECT_EQ(Run({office, "get", "inicio *.daw"}).out, "46363\n");
+
+  ASSERT_EQ(Run({office, "set", "Reintentos", "4"}).status, 0);
+  EXPECT_EQ(OwnerUid(office / "MARVOLEN.TCP"), uid);
+  EXPECT_EQ(Run({office, "get", "Reintentos"}).out, "4\n");
+
+  // A directory without its file is an office to complete, not one to refuse.
+  fs::create_directory(work / "loc10");
+  ASSERT_EQ(::chown((work / "loc10").c_str(), uid, pw->pw_gid), 0);
+  EXPECT_EQ(Run({work / "loc10", "init", "--password", "x"}).status, 0);
+  EXPECT_EQ(OwnerUid(work / "loc10" / "MARVOLEN.TCP"), uid);
+
+  // Where the owner may not write, neither may root on its behalf: nothing is made.
+  if (::getuid() == 0) {
+    const fs::path closed = work / "closed";
+    fs::create_directory(closed);
+    ASSERT_EQ(::chown(closed.c_str(), uid, pw->pw_gid), 0);
+    ::chmod(closed.c_str(), 0555);
+    EXPECT_EQ(Run({closed / "loc11", "init", "--password", "x"}).status, 1);
+    EXPECT_FALSE(fs::exists(closed / "loc11"));
+  }
 }
 
 }  // namespace

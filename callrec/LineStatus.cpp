@@ -1,0 +1,149 @@
+#include "callrec/LineStatus.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "callrec/CallRecord.h"
+
+namespace marvolen {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kSuffix = ".json";
+// What a status file may hold: a few hundred bytes; more is not ours.
+constexpr size_t kMaxFileSize = 64 * 1024;
+
+std::string Seconds(WallTime t) {
+  return FormatIsoLocal(std::chrono::time_point_cast<std::chrono::seconds>(t));
+}
+
+WallTime TimeField(const json& j, const char* key) {
+  const auto parsed = ParseIso(j.at(key).get<std::string>());
+  if (!parsed) throw LineStatusError(std::string("hora no válida en \"") + key + "\"");
+  return *parsed;
+}
+
+// The whole of a regular file `name` in the directory open at `dir_fd`, not following a link.
+std::string ReadStatusFile(int dir_fd, const std::string& name) {
+  const FileOps& ops = SystemFileOps();
+  const UniqueFd fd = OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  if (!fd.valid()) throw LineStatusError(std::strerror(errno));
+  struct stat st {};
+  if (ops.fstat(fd.get(), &st) != 0) throw LineStatusError(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) throw LineStatusError("no es un archivo regular");
+  if (static_cast<size_t>(st.st_size) > kMaxFileSize) throw LineStatusError("demasiado grande");
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  const ssize_t n = ReadFull(ops, fd.get(), text.data(), text.size());
+  if (n < 0) throw LineStatusError(std::strerror(errno));
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+bool LineIsStale(const LineStatus& status, WallTime now) {
+  return status.state != kLineStopped && now - status.heartbeat > kLineStaleAfter;
+}
+
+bool LineIsUp(const LineStatus& status, WallTime now) {
+  return (status.state == kLineWaiting || status.state == kLineInCall) && !LineIsStale(status, now);
+}
+
+std::string LineStatusToJson(const LineStatus& s) {
+  json j;
+  j["line"] = s.line;
+  j["device"] = s.device;
+  j["state"] = s.state;
+  j["reason"] = s.reason;
+  j["office"] = s.office;
+  j["step"] = s.step;
+  j["bytes_sent"] = s.bytes_sent;
+  j["bytes_received"] = s.bytes_received;
+  j["since"] = Seconds(s.since);
+  j["heartbeat"] = Seconds(s.heartbeat);
+  j["pid"] = s.pid;
+  // Texts from the system or a device name may hold any byte: replaced, never a throw.
+  return j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+LineStatus LineStatusFromJson(std::string_view text) {
+  try {
+    const json j = json::parse(text);
+    LineStatus s;
+    s.line = j.at("line").get<std::string>();
+    s.device = j.at("device").get<std::string>();
+    s.state = j.at("state").get<std::string>();
+    s.reason = j.at("reason").get<std::string>();
+    s.office = j.at("office").get<int>();
+    s.step = j.at("step").get<std::string>();
+    s.bytes_sent = j.at("bytes_sent").get<std::uint64_t>();
+    s.bytes_received = j.at("bytes_received").get<std::uint64_t>();
+    s.since = TimeField(j, "since");
+    s.heartbeat = TimeField(j, "heartbeat");
+    s.pid = j.at("pid").get<long>();
+    for (const char* state : {kLineStarting, kLineWaiting, kLineInCall, kLineDown, kLineStopped}) {
+      if (s.state == state) return s;
+    }
+    throw LineStatusError("estado desconocido \"" + s.state + "\"");
+  } catch (const json::exception& e) {
+    throw LineStatusError(std::string("no es un estado de línea: ") + e.what());
+  }
+}
+
+std::string LinesDir(const std::string& work_dir) {
+  return work_dir + "lines/";
+}
+
+std::string LineStatusPath(const std::string& work_dir, std::string_view line) {
+  return LinesDir(work_dir) + std::string(line) + std::string(kSuffix);
+}
+
+bool IsLineName(std::string_view name) {
+  if (name.empty() || name.size() > 32 || name.front() == '.') return false;
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+  });
+}
+
+void WriteLineStatus(const std::string& work_dir, const LineStatus& status, const FileOps& ops) {
+  if (!IsLineName(status.line)) throw FileError("Nombre de línea no válido: " + status.line);
+  const std::string dir = LinesDir(work_dir);
+  if (ops.mkdirat(AT_FDCWD, dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    throw FileError("No se puede crear el directorio " + dir + ": " + std::strerror(errno));
+  }
+  ReplaceFile(LineStatusPath(work_dir, status.line), LineStatusToJson(status), ops);
+}
+
+std::vector<LineStatusFile> ReadLineStatuses(const std::string& work_dir) {
+  std::vector<LineStatusFile> files;
+  const FileOps& ops = SystemFileOps();
+  const std::string dir = LinesDir(work_dir);
+  const UniqueFd dir_fd = OpenFd(ops, dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (!dir_fd.valid()) return files;
+  const auto names = ListDirectory(ops, dir_fd.get());
+  if (!names) return files;
+  for (const std::string& name : *names) {
+    if (name.front() == '.' || !name.ends_with(kSuffix)) continue;  // temporary files too
+    LineStatusFile file;
+    file.name = name.substr(0, name.size() - kSuffix.size());
+    try {
+      file.status = LineStatusFromJson(ReadStatusFile(dir_fd.get(), name));
+    } catch (const LineStatusError& e) {
+      file.error = e.what();
+    }
+    files.push_back(std::move(file));
+  }
+  std::sort(files.begin(), files.end(),
+            [](const LineStatusFile& a, const LineStatusFile& b) { return a.name < b.name; });
+  return files;
+}
+
+}  // namespace marvolen

@@ -1,0 +1,34 @@
+// Set-up tools run as root on behalf of the station's service: whatever they create must
+// belong to the user the station runs as, or the station cannot write it later. Rather than
+// creating files as root and handing them over afterwards (a file left root-owned when the
+// hand-over fails), the tool drops root first and does all its work as that user, so the
+// system's own checks apply as they will to the station.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+namespace marvolen {
+
+struct FileOwner {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// The owner of `path`, or of its nearest existing ancestor when it does not exist yet (a
+// symbolic link counts as itself, never as what it points to). Throws std::runtime_error
+// when no ancestor can be examined.
+FileOwner OwnerOf(const std::filesystem::path& path);
+
+// The account `name`. Throws std::runtime_error (in Spanish, naming it) when there is none.
+FileOwner UserNamed(const std::string& name);
+
+// When the process runs as root and `owner` is another user: becomes that user for good
+// (its groups, then its group, then its user) and checks that root cannot be taken back.
+// Otherwise nothing changes. Throws std::runtime_error when any step fails: the caller has
+// written nothing yet and must stop.
+void BecomeOwner(const FileOwner& owner);
+
+}  // namespace marvolen
