@@ -21,94 +21,40 @@ stations=${3:-5}
 ((offices % stations == 0)) || { echo "OFFICES must be a multiple of STATIONS" >&2; exit 2; }
 per_station=$((offices / stations))
 calls_per_station=$(((calls + stations - 1) / stations))
-cmake -S . -B build >/dev/null
-cmake --build build --target marvolen marvolen-office marvolen-params marvolen-config -j2 >/dev/null
-build=$PWD/build
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/marvolen-soak.XXXXXX")
-workers=()
-cleanup() {
-  local w
-  for w in "${workers[@]}"; do kill -TERM "$w" 2>/dev/null || true; done
-  for p in "$scratch"/station*/pid; do
-    [ -f "$p" ] && kill -TERM "$(cat "$p")" 2>/dev/null || true
-  done
-  wait 2>/dev/null || true
-  [ -n "${MARVOLEN_KEEP_SCRATCH:-}" ] && echo "kept $scratch" || rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-today=$(($(date -u -d "$(date +%F)" +%s) / 86400 + 25569))
-today_name=$(date -d "1899-12-30 + $today days" +%d%m%Y)
+. bench/soak_lib.sh
+soak_build marvolen marvolen-office marvolen-params marvolen-config
+soak_scratch soak
 
 # station S: runs the calls of station S, writing one line per call to its results file:
 #   call OFFICE STATUS SECONDS RSS_KB FDS NEW_TRF_COUNT TRAFFIC_OK TABLE_OK DAY_OK
 station() {
-  local s=$1 dir=$scratch/station$1 port pid
+  local s=$1 dir=$scratch/station$1 port pid k n loc of ext
   port=$(free_port)
-  mkdir -p "$dir/home" "$dir/work/upgrades"
-  MARVOLEN_HOME=$dir/home "$build/marvolen-config" set --port 1 --speed 38400 --password x \
-    --workdir ../work >/dev/null
-  local k n loc of ext kind
-  for ((k = 0; k < per_station; k++)); do
-    n=$((101 + s * per_station + k))
-    loc=$dir/work/loc$n
-    of=$dir/office$n
-    mkdir -p "$loc" "$of/TRAFICO"
-    "$build/marvolen-params" "$loc" set password "of$n" >/dev/null
-    "$build/marvolen-params" "$loc" set Check_Id 1 >/dev/null
-    "$build/marvolen-params" "$loc" set Id "" >/dev/null
-    "$build/marvolen-params" "$loc" set Synchronize 1 >/dev/null
-    "$build/marvolen-params" "$loc" set Reintentos 3 >/dev/null
-    "$build/marvolen-params" "$loc" set PeriodoReintentos 15 >/dev/null
-    "$build/marvolen-params" "$loc" set "inicio *.daw" "$today" >/dev/null
-    "$build/marvolen-params" "$loc" set "ultimo *.daw" 0 >/dev/null
-    ext=TBL
-    ((n % 2)) || ext=TAB
-    printf 'TARIFA %d\r\n' "$n" >"$loc/TARIFA01.$ext"
-    cp "$loc/TARIFA01.$ext" "$of/"
-  done
-
-  MARVOLEN_HOME=$dir/home MARVOLEN_COM1=tcp-modem:127.0.0.1:$port \
-    "$build/marvolen" --console >"$dir/station.out" 2>"$dir/station.err" &
-  pid=$!
-  echo "$pid" >"$dir/pid"
-  # wait_ready COUNT: the station has shown "AT S0=1" COUNT times and waited out the answer.
-  wait_ready() {
-    local i
-    for ((i = 0; i < 1200; i++)); do
-      [ "$(grep -cx 'AT S0=1' "$dir/station.out")" -ge "$1" ] && { sleep 2.5; return 0; }
-      sleep 0.1
-    done
-    return 1
-  }
-  wait_ready 1
+  soak_home "$dir"
+  for ((k = 0; k < per_station; k++)); do soak_office "$dir" $((101 + s * per_station + k)); done
+  soak_start "$dir" "127.0.0.1:$port" "$dir/station.out" marvolen --console
+  pid=$station_pid
+  soak_wait_ready "$dir/station.out" 1
   local i start end status before after new traffic_ok table_ok day_ok rss fds
   for ((i = 0; i < calls_per_station; i++)); do
     ((s * calls_per_station + i < calls)) || break
     n=$((101 + s * per_station + i % per_station))
     loc=$dir/work/loc$n
     of=$dir/office$n
-    kind=tbl ext=TBL
-    ((n % 2)) || { kind=tab ext=TAB; }
-    # A fresh traffic file of 2 to 12 KiB, a changed table and today's day file.
-    { printf 'soak station %d call %d office %d\r\n' "$s" "$i" "$n"
-      head -c $((1536 + RANDOM % 7680)) /dev/urandom | base64 -w 60 | sed 's/$/\r/'; } \
-      >"$of/TRAFICO/TRAFICO.TRF"
+    ext=$(soak_ext "$n")
+    # A fresh traffic file, a changed table and today's day file.
+    soak_traffic "$of/TRAFICO/TRAFICO.TRF" "soak station $s call $i office $n"
     mkdir -p "$dir/sent/$n"
     cp "$of/TRAFICO/TRAFICO.TRF" "$dir/sent/$n/$(printf '%04d' "$i").trf"
-    printf 'TARIFA %d version %d\r\n' "$n" "$i" >"$loc/TARIFA02.$ext"
-    printf 'day file of office %d, call %d\r\n' "$n" "$i" >"$of/$today_name.daw"
+    soak_call_files "$dir" "$n" "$i"
     before=$(find "$loc" -maxdepth 1 -name '*.trf' | wc -l)
     start=$(date +%s.%N)
     set +e
-    timeout 300 "$build/marvolen-office" --station "127.0.0.1:$port" --dir "$of" --number "$n" \
-      --password "of$n" --tables "$kind" --device-id "DEV$n" --redial 60 --timeout 120 \
-      >"$dir/call-$i.log" 2>&1
+    soak_office_call "$port" "$dir" "$n" >"$dir/call-$i.log" 2>&1
     status=$?
     set -e
     end=$(date +%s.%N)
-    wait_ready $((i + 2)) || status=99
+    soak_wait_ready "$dir/station.out" $((i + 2)) || status=99
     after=$(find "$loc" -maxdepth 1 -name '*.trf' | wc -l)
     new=$((after - before))
     traffic_ok=0 table_ok=0 day_ok=0
@@ -126,16 +72,7 @@ station() {
 }
 
 echo "soak: $calls calls from $offices offices on $stations stations (scratch $scratch)"
-started=$(date +%s)
-for ((s = 0; s < stations; s++)); do
-  station "$s" >"$scratch/worker$s.log" 2>&1 &
-  workers+=($!)
-  sleep 1
-done
-failed_workers=0
-for w in "${workers[@]}"; do wait "$w" || failed_workers=$((failed_workers + 1)); done
-workers=()
-elapsed=$(($(date +%s) - started))
+soak_run_stations "$stations"
 
 python3 - "$scratch" "$stations" "$per_station" "$elapsed" "$failed_workers" <<'EOF'
 import hashlib, os, re, sys

@@ -468,7 +468,7 @@ bool OfficeCall::SendFiles(std::string_view names) {
 
 void OfficeCall::Delete(std::string_view line_path) {
   const std::string shown = AnsiToUtf8(line_path);
-  switch (DeleteLinePath(settings_.dir, line_path)) {
+  switch (DeleteLinePath(settings_.dir, line_path, settings_.keep_deleted)) {
     case DeleteOutcome::Deleted:
       summary_.deleted.push_back(shown);
       Note("deleted " + shown);

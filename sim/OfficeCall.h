@@ -36,6 +36,7 @@ struct CallSettings {
   std::filesystem::path dir;  // the office's directory
   Millis timeout{120000};     // longest silence of the station before the office gives up
   Misbehaviour misbehave;
+  std::filesystem::path keep_deleted;  // where deleted files are moved to; empty: removed
 };
 
 // What happened during the call. Texts are UTF-8.

@@ -68,7 +68,8 @@ std::optional<fs::path> ResolveLinePath(const fs::path& dir, std::string_view li
   return candidate;
 }
 
-DeleteOutcome DeleteLinePath(const fs::path& dir, std::string_view line_path) {
+DeleteOutcome DeleteLinePath(const fs::path& dir, std::string_view line_path,
+                             const fs::path& keep) {
   const auto path = ResolveLinePath(dir, line_path);
   if (!path) return DeleteOutcome::Refused;
   std::error_code ec;
@@ -78,7 +79,22 @@ DeleteOutcome DeleteLinePath(const fs::path& dir, std::string_view line_path) {
   if (st.type() != fs::file_type::regular && st.type() != fs::file_type::symlink) {
     return DeleteOutcome::NotAFile;
   }
-  return fs::remove(*path, ec) && !ec ? DeleteOutcome::Deleted : DeleteOutcome::Failed;
+  if (keep.empty()) {
+    return fs::remove(*path, ec) && !ec ? DeleteOutcome::Deleted : DeleteOutcome::Failed;
+  }
+  // The file stays where it is when it cannot be kept: a test must never miss a deletion.
+  fs::create_directories(keep, ec);
+  if (ec) return DeleteOutcome::Failed;
+  for (int n = 1;; ++n) {
+    const fs::path kept = keep / (std::to_string(n) + "-" + path->filename().string());
+    const fs::file_type taken = fs::symlink_status(kept, ec).type();
+    if (taken != fs::file_type::not_found) {
+      if (ec) return DeleteOutcome::Failed;
+      continue;
+    }
+    fs::rename(*path, kept, ec);
+    return ec ? DeleteOutcome::Failed : DeleteOutcome::Deleted;
+  }
 }
 
 SendSelection SelectForSending(const fs::path& dir, std::string_view names) {

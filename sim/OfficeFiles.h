@@ -20,8 +20,12 @@ std::optional<std::filesystem::path> ResolveLinePath(const std::filesystem::path
 
 enum class DeleteOutcome { Deleted, Missing, Refused, NotAFile, Failed };
 
-// Deletes the regular file that `line_path` names in `dir`.
-DeleteOutcome DeleteLinePath(const std::filesystem::path& dir, std::string_view line_path);
+// Deletes the regular file that `line_path` names in `dir`. With `keep` given, the file is
+// moved into that directory instead, under the first free name "1-NAME", "2-NAME" ...: a test
+// can then tell which bytes the station had the office delete, in order. One office at a time
+// may keep into a directory.
+DeleteOutcome DeleteLinePath(const std::filesystem::path& dir, std::string_view line_path,
+                             const std::filesystem::path& keep = {});
 
 // A file to put into an archive, with the name it is stored under.
 struct ArchiveItem {

@@ -82,6 +82,8 @@ identity:
   --timeout SECONDS     longest silence of the station before giving up (default 120)
   --redial SECONDS      dial again, for up to SECONDS, while the station refuses the call
                         or hangs up before greeting (a station that is still starting)
+  --keep-deleted DIR    move each file the station has the office delete into DIR, as
+                        1-NAME, 2-NAME ..., instead of removing it (a record of what went)
 
 misbehaviour, for tests of the station:
   --wrong-password      send a password that differs in its first character
@@ -109,6 +111,7 @@ OfficeOptions ParseOptions(const std::vector<std::string>& args) {
   const std::map<std::string, Setter> with_value = {
       {"--station", [&](const std::string& v) { SplitStation(v, o); }},
       {"--dir", [&](const std::string& v) { o.dir = v; }},
+      {"--keep-deleted", [&](const std::string& v) { o.keep_deleted = v; }},
       {"--number",
        [&](const std::string& v) {
          o.identity.number = static_cast<int>(ParseNumber("--number", v, 0, 99999));

@@ -25,6 +25,7 @@ struct OfficeOptions {
   Millis timeout{120000};
   // How long to keep dialling while the station is not answering yet (0: dial once).
   Millis redial{0};
+  std::filesystem::path keep_deleted;  // empty: deleted files are removed
   bool wrong_password = false;
   bool differing_halves = false;
   Misbehaviour misbehave;

@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     }
     SocketLine line(fd, clock);
     BlockLink link(clock, std::cout);
-    OfficeCall call(line, link, clock, CallSettings{o.dir, o.timeout, o.misbehave}, std::cout);
+    OfficeCall call(line, link, clock, CallSettings{o.dir, o.timeout, o.misbehave, o.keep_deleted},
+                    std::cout);
     summary = call.Run(ident);
     if (summary.greetings > 0 || clock.Now() >= give_up) break;
     std::cout << "the station did not answer yet; dialling again" << std::endl;

@@ -71,6 +71,24 @@ TEST_F(FilesTest, DeletionOutcomes) {
   EXPECT_EQ(Read(root_ / "secret.txt"), "keep");
 }
 
+// A kept deletion moves the bytes aside in order; a file that cannot be kept is not deleted.
+TEST_F(FilesTest, KeptDeletionsAreMovedAsideInOrder) {
+  const fs::path keep = root_ / "kept";
+  Write(dir_ / "TRAFICO" / "TRAFICO.TRF", "first");
+  EXPECT_EQ(DeleteLinePath(dir_, "TRAFICO\\TRAFICO.TRF", keep), DeleteOutcome::Deleted);
+  Write(dir_ / "TRAFICO" / "TRAFICO.TRF", "second");
+  EXPECT_EQ(DeleteLinePath(dir_, "TRAFICO\\TRAFICO.TRF", keep), DeleteOutcome::Deleted);
+  EXPECT_EQ(DeleteLinePath(dir_, "TRAFICO\\TRAFICO.TRF", keep), DeleteOutcome::Missing);
+  EXPECT_FALSE(fs::exists(dir_ / "TRAFICO" / "TRAFICO.TRF"));
+  EXPECT_EQ(Read(keep / "1-TRAFICO.TRF"), "first");
+  EXPECT_EQ(Read(keep / "2-TRAFICO.TRF"), "second");
+
+  Write(dir_ / "OLD.TBL", "old");
+  Write(root_ / "not-a-folder", "x");
+  EXPECT_EQ(DeleteLinePath(dir_, "tablas\\OLD.TBL", root_ / "not-a-folder"), DeleteOutcome::Failed);
+  EXPECT_EQ(Read(dir_ / "OLD.TBL"), "old");
+}
+
 TEST_F(FilesTest, SendingStoresEachFileUnderItsOwnName) {
   Write(dir_ / "TRAFICO" / "TRAFICO.TRF", "traffic");
   Write(dir_ / "06122026.daw", "day");

@@ -67,7 +67,7 @@ TEST(LineTest, AShortCallOverASocket) {
   SocketLine line(fds[0], clock);
   std::ostringstream log;
   const scratch::ScratchDir dir("office-line");
-  OfficeCall call(line, no_link, clock, {dir.path(), Millis(5000), {}}, log);
+  OfficeCall call(line, no_link, clock, {dir.path(), Millis(5000), {}, {}}, log);
   const CallSummary s = call.Run("Ident=x\r");
   station.join();
   EXPECT_EQ(heard, "Ident=x\r" + message + std::string(AckToken) + "\r");

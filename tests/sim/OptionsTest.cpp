@@ -39,6 +39,8 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
                                              "--slow-send",
                                              "7",
                                              "--bad-archive=hostile",
+                                             "--keep-deleted",
+                                             "gone",
                                              "--station",
                                              "[::1]:99"}));
   EXPECT_EQ(o.identity.password,
@@ -55,6 +57,8 @@ TEST(OptionsTest, DefaultsAndEveryOption) {
   EXPECT_EQ(o.misbehave.drop, DropDuring::Send);
   EXPECT_EQ(o.misbehave.slow_send, Millis(7000));
   EXPECT_EQ(o.misbehave.archive, ArchiveFault::Hostile);
+  EXPECT_EQ(o.keep_deleted, "gone");
+  EXPECT_TRUE(plain.keep_deleted.empty());
   EXPECT_EQ(o.host, "::1");
   EXPECT_TRUE(ParseOptions({"--help"}).help);
 }
