@@ -35,7 +35,6 @@ class ActivityLog {
 
   // Forgets the pending lines (start-up).
   void ResetCount() { pending_.clear(); }
-  size_t PendingCount() const { return pending_.size(); }
   const std::vector<std::string>& Pending() const { return pending_; }
 
   void SetFileOps(const FileOps& ops) { ops_ = ops; }

@@ -112,16 +112,19 @@ class HayesModem {
   static constexpr std::size_t kPacedBatch = 16;
   static constexpr int kPacedBatchMillis = 10;
 
-  // --- For tests: a failing line ---
+  // The caller's carrier is lost (the line failed); the modem hangs up as for a caller gone.
   void DropCarrier();
-  void InjectFault(const LineFault& fault);
 
   State CurrentState() const { return state_; }
+
+ private:
+  // The tests' look inside: line faults, registers and settings (tests/link/ModemProbe.h).
+  friend class ModemProbe;
+  void InjectFault(const LineFault& fault);
   int Register(int n) const { return regs_.at(static_cast<std::size_t>(n)); }
   bool Echo() const { return echo_; }
   int DtrMode() const { return dtr_mode_; }
 
- private:
   void CommandByte(char c);
   void Execute(std::string_view body);
   // Runs one command at `pos`; false when it answers ERROR. Sets `done` for commands that

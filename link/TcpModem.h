@@ -38,10 +38,6 @@ class TcpModem final : public ModemPort {
   // Hangs up and stops listening.
   ~TcpModem() override;
 
-  // The listening port (useful when the address asked for port 0).
-  std::uint16_t LocalPort() const;
-  // One descriptor that polls readable when a caller or caller bytes arrive.
-  int PollDescriptor() const { return epoll_.get(); }
   bool CallerConnected() const { return conn_.valid(); }
 
  protected:
@@ -55,6 +51,13 @@ class TcpModem final : public ModemPort {
   void HangUp() override;
 
  private:
+  // The tests' look inside (tests/link/ModemProbe.h): the listening port when the address
+  // asked for port 0, and the one descriptor that polls readable when a caller or caller
+  // bytes arrive.
+  friend class ModemProbe;
+  std::uint16_t LocalPort() const;
+  int PollDescriptor() const { return epoll_.get(); }
+
   TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll);
   void AcceptCallers();
   void ReadCaller();

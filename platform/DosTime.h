@@ -31,7 +31,6 @@ std::optional<uint32_t> FileAttributes(const std::filesystem::path& path);
 struct DosDateTime {
   uint16_t date = 0;  // bits 15-9 year-1980, 8-5 month, 4-0 day
   uint16_t time = 0;  // bits 15-11 hour, 10-5 minute, 4-0 second/2
-  uint32_t Packed() const { return (uint32_t{date} << 16) | time; }
 };
 
 // Local time `t` as an MS-DOS date and time. Times before 1 January 1980 become that day

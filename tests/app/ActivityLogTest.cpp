@@ -66,7 +66,7 @@ TEST_F(ActivityLogTest, FlushAppendsUtf8LinesEndedByCrLf) {
   EXPECT_EQ(ReadFile(file), first);
   log.LogEvent("otra");
   log.LogEvent("");  // an empty event is the flush
-  EXPECT_EQ(log.PendingCount(), 0u);
+  EXPECT_EQ(log.Pending().size(), 0u);
   EXPECT_EQ(ReadFile(file), first + Line("otra") + "\r\n");
 }
 
@@ -76,7 +76,7 @@ TEST_F(ActivityLogTest, SixtyEventsKeepTheFirstFifty) {
     log.LogEvent("evento " + std::to_string(i));
     if (i <= 50) expected += Line("evento " + std::to_string(i)) + "\r\n";
   }
-  EXPECT_EQ(log.PendingCount(), 50u);
+  EXPECT_EQ(log.Pending().size(), 50u);
   log.FlushLog();
   log.LogEvent("después");
   log.FlushLog();
@@ -97,14 +97,14 @@ TEST_F(ActivityLogTest, FailedFlushKeepsEveryPendingLine) {
   log.LogEvent("uno");
   log.LogEvent("dos");
   EXPECT_THROW(log.FlushLog(), FileError);
-  EXPECT_EQ(log.PendingCount(), 2u);
+  EXPECT_EQ(log.Pending().size(), 2u);
 
   work_dir = work.dir();
   FileOps ops = SystemFileOps();
   ops.write = [](int, const void*, size_t) -> ssize_t { return errno = EIO, -1; };
   log.SetFileOps(ops);
   EXPECT_THROW(log.FlushLog(), FileError);
-  EXPECT_EQ(log.PendingCount(), 2u);
+  EXPECT_EQ(log.Pending().size(), 2u);
   log.SetFileOps(SystemFileOps());
   log.FlushLog();
   EXPECT_EQ(ReadFile(file), Line("uno") + "\r\n" + Line("dos") + "\r\n");

@@ -20,6 +20,7 @@
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "link/testing/ScriptedLine.h"
+#include "tests/link/ModemProbe.h"
 #include "transfer/BlockFrame.h"
 
 namespace marvolen::testing {
@@ -323,7 +324,7 @@ TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) 
   phone.TakeCallerReceived();  // what an earlier call got
   socket.PlugIn();
   const int greeted_before = window.Count("Conectándose ...");
-  ASSERT_TRUE(TickUntil([&] { return phone.Modem() != nullptr && phone.Modem()->Register(0) == 1; },
+  ASSERT_TRUE(TickUntil([&] { return phone.Modem() != nullptr && ModemProbe::Register(*phone.Modem(), 0) == 1; },
                         Millis(75'000)));
   ASSERT_TRUE(phone.Dial());
   ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));

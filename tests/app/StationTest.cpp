@@ -64,7 +64,7 @@ TEST_F(StationTest, StartWithoutSettingsLogsNothingAndKeepsTheDesignTimeTimer) {
   EXPECT_EQ(window.timer_interval, 5000);
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(station.config().PortNumber, 0);
-  EXPECT_EQ(station.activity_log().PendingCount(), 0u);
+  EXPECT_EQ(station.activity_log().Pending().size(), 0u);
   EXPECT_TRUE(window.lines.empty());
   // The staging directories exist afterwards; one in another letter case is reused.
   EXPECT_FALSE(std::filesystem::exists(home.path() / "tablas"));
@@ -206,7 +206,7 @@ TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer
   EXPECT_EQ(station.state.LineState, "");
   EXPECT_EQ(station.state.ScriptStep, -5);
   EXPECT_TRUE(window.timer_enabled);
-  EXPECT_EQ(station.activity_log().PendingCount(), 1u);  // nothing of it is logged
+  EXPECT_EQ(station.activity_log().Pending().size(), 1u);  // nothing of it is logged
 }
 
 // Whatever reaches the log view or a message box through the station (a caller's reply, an
@@ -242,7 +242,7 @@ TEST_F(StationTest, SalirThatCannotWriteTheLogDoesNotTerminate) {
   EXPECT_FALSE(window.terminated);
   ASSERT_EQ(window.lines.size(), 1u);
   EXPECT_EQ(window.lines[0].rfind("ERROR PROGRAMA: No se puede escribir el archivo ", 0), 0u);
-  EXPECT_EQ(station.activity_log().PendingCount(), 1u);
+  EXPECT_EQ(station.activity_log().Pending().size(), 1u);
 }
 
 TEST_F(StationTest, ClosingTheMainFormWritesPendingLinesAndClosesThePorts) {

@@ -11,6 +11,7 @@
 #include "link/HayesModem.h"
 #include "link/SerialLine.h"
 #include "link/testing/ScriptedLine.h"
+#include "tests/link/ModemProbe.h"
 
 namespace marvolen {
 namespace {
@@ -100,27 +101,27 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ModemCommands, SettingsTakeEffectAndResetRestoresThem) {
   Station s;
   EXPECT_EQ(s.Command("ATE0S0=1&D2"), (Lines{"ATE0S0=1&D2", "OK"}));
-  EXPECT_FALSE(s.Modem().Echo());
-  EXPECT_EQ(s.Modem().Register(0), 1);
-  EXPECT_EQ(s.Modem().DtrMode(), 2);
+  EXPECT_FALSE(ModemProbe::Echo(s.Modem()));
+  EXPECT_EQ(ModemProbe::Register(s.Modem(), 0), 1);
+  EXPECT_EQ(ModemProbe::DtrMode(s.Modem()), 2);
   EXPECT_EQ(s.Command("ATS0?"), (Lines{"001", "OK"}));  // no echo any more
   EXPECT_EQ(s.Command("ATZ"), (Lines{"OK"}));
-  EXPECT_TRUE(s.Modem().Echo());
-  EXPECT_EQ(s.Modem().Register(0), 0);
-  EXPECT_EQ(s.Modem().DtrMode(), 0);
+  EXPECT_TRUE(ModemProbe::Echo(s.Modem()));
+  EXPECT_EQ(ModemProbe::Register(s.Modem(), 0), 0);
+  EXPECT_EQ(ModemProbe::DtrMode(s.Modem()), 0);
   // An error stops the line; what came before it stays done.
   EXPECT_EQ(s.Command("ATS0=4E0Q"), (Lines{"ATS0=4E0Q", "ERROR"}));
-  EXPECT_EQ(s.Modem().Register(0), 4);
-  EXPECT_FALSE(s.Modem().Echo());
+  EXPECT_EQ(ModemProbe::Register(s.Modem(), 0), 4);
+  EXPECT_FALSE(ModemProbe::Echo(s.Modem()));
   EXPECT_EQ(s.Command("AT&F"), (Lines{"OK"}));
-  EXPECT_TRUE(s.Modem().Echo());
+  EXPECT_TRUE(ModemProbe::Echo(s.Modem()));
 }
 
 TEST(ModemCommands, OverlongLineAndBackspace) {
   Station s;
   EXPECT_EQ(s.Command("AT" + std::string(300, 'S')).back(), "ERROR");
   s.serial.SendModemCommand("ATS0=9\b2");
-  EXPECT_EQ(s.Modem().Register(0), 2);
+  EXPECT_EQ(ModemProbe::Register(s.Modem(), 0), 2);
   EXPECT_EQ(s.log.back(), "OK");
 }
 
@@ -306,10 +307,10 @@ TEST(ModemFaults, LostAndCorruptedBytesAndADroppedLine) {
   s.Initialise();
   s.Connect();
   s.Drain(1);
-  s.Modem().InjectFault({LineDirection::kToStation, 2, 3, 0});
+  ModemProbe::InjectFault(s.Modem(), {LineDirection::kToStation, 2, 3, 0});
   s.phone.CallerSend("abcdefgh");
   EXPECT_EQ(s.serial.ReceiveText(1), "abfgh");
-  s.Modem().InjectFault({LineDirection::kToCaller, 1, 1, 0x20});
+  ModemProbe::InjectFault(s.Modem(), {LineDirection::kToCaller, 1, 1, 0x20});
   s.serial.SendText("Hello");
   EXPECT_EQ(s.phone.TakeCallerReceived(), "HEllo");
   s.phone.CallerSend("abc");

@@ -16,6 +16,7 @@
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "link/TcpModem.h"
+#include "tests/link/ModemProbe.h"
 
 namespace marvolen {
 namespace {
@@ -94,12 +95,12 @@ struct Station {
       EXPECT_EQ(log, (Lines{command, "OK"}));
     }
   }
-  std::uint16_t Port() const { return modem->LocalPort(); }
+  std::uint16_t Port() const { return ModemProbe::LocalPort(*modem); }
   // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds.
   bool Eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 300; ++i) {
       if (done()) return true;
-      pollfd p{modem->PollDescriptor(), POLLIN, 0};
+      pollfd p{ModemProbe::PollDescriptor(*modem), POLLIN, 0};
       ::poll(&p, 1, 10);
       serial.ReadModemStatus(1);  // any driver call lets the modem do its work
     }
@@ -251,7 +252,7 @@ TEST(ModemTcp, FaultsOverTheSocket) {
   s.Initialise();
   Caller caller(s.Port());
   s.Answer(caller);
-  s.modem->Modem().InjectFault({LineDirection::kToCaller, 0, 1, 0x01});
+  ModemProbe::InjectFault(s.modem->Modem(), {LineDirection::kToCaller, 0, 1, 0x01});
   EXPECT_EQ(s.serial.WritePort(1, std::string(48, 'a'), true), "");
   std::string heard;
   ASSERT_TRUE(s.Eventually([&] { return (heard += caller.Take()).size() >= 48; }));
