@@ -12,15 +12,14 @@
 #include <vector>
 
 #include "call/OperatorWindow.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen::station_test {
 
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "marvolen-app-XXXXXX");
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
+    path_ = scratch::NewScratchDir("app");
   }
   ~TempDir() {
     std::error_code ec;

@@ -9,14 +9,14 @@
 #include <sstream>
 #include <string>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen::test {
 
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "callrec-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
-    path_ = tmpl + "/";
+    path_ = scratch::NewScratchDir("callrec").string() + "/";
   }
   ~ScratchDir() {
     std::error_code ec;

@@ -1,4 +1,5 @@
 #include "platform/FileLock.h"
+#include "tests/ScratchDir.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,9 +18,7 @@ namespace fs = std::filesystem;
 class FileLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "lock-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
+    dir_ = scratch::NewScratchDir("lock");
   }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path LockPath() const { return dir_ / "test.lock"; }

@@ -1,4 +1,5 @@
 #include "platform/TempNames.h"
+#include "tests/ScratchDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -16,8 +17,7 @@ namespace fs = std::filesystem;
 class TempNamesTest : public ::testing::Test {
  protected:
   TempNamesTest() {
-    std::string pattern = (fs::temp_directory_path() / "tempnames-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
+    dir_ = scratch::NewScratchDir("tempnames");
   }
   ~TempNamesTest() override { fs::remove_all(dir_); }
 

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "records/OfficeParamFile.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen {
 namespace {
@@ -113,8 +114,7 @@ class OfficeParamFileTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    std::string tmpl = ::testing::TempDir() + "/officeXXXXXX";
-    dir_ = ::mkdtemp(tmpl.data());
+    dir_ = scratch::NewScratchDir("office");
   }
   void TearDown() override { fs::remove_all(dir_); }
 

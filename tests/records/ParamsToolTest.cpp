@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen {
 namespace {
 
@@ -32,8 +34,7 @@ struct Outcome {
 class ParamsToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "/paramstoolXXXXXX";
-    base_ = ::mkdtemp(tmpl.data());
+    base_ = scratch::NewScratchDir("paramstool");
     fs::create_directory(office_ = base_ / "loc05");
   }
   void TearDown() override { fs::remove_all(base_); }

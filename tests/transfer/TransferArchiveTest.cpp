@@ -53,8 +53,7 @@ TEST(TransferArchive, AnOfficeArchiveNeverReplacesTheParameterFile) {
 class OfficeArchive : public ::testing::Test {
  protected:
   OfficeArchive() {
-    std::string pattern = (fs::temp_directory_path() / "xarch-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
+    root_ = scratch::NewScratchDir("xarch");
     office_ = root_ / "office";
     fs::create_directories(root_ / "src");
     fs::create_directories(office_);

@@ -20,6 +20,7 @@
 #include "transfer/TransferFdLine.h"
 #include "transfer/TransferReceiver.h"
 #include "transfer/TransferSender.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen {
 namespace {
@@ -111,9 +112,7 @@ class Lrzsz : public ::testing::Test {
         0)
       GTEST_SKIP() << "lrzsz or zip missing";
     ::signal(SIGPIPE, SIG_IGN);
-    char tmpl[] = "/tmp/marvolen-peer-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    root_ = scratch::NewScratchDir("peer");
     fs::create_directories(src_ = root_ / "src");
     fs::create_directories(dst_ = root_ / "dst");
     setup_.dir = dst_;

@@ -14,6 +14,7 @@
 #include "tests/transfer/TransferScriptedPeer.h"
 #include "transfer/BlockFrame.h"
 #include "transfer/TransferReceiver.h"
+#include "tests/ScratchDir.h"
 
 namespace marvolen {
 namespace {
@@ -88,9 +89,7 @@ struct SenderPeer {
 class ReceiveFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/marvolen-recv-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    setup.dir = tmpl;
+    setup.dir = scratch::NewScratchDir("recv");
     // Stands in for the ZIP check: valid exactly at the length the test names, as an archive
     // is valid exactly when it ends after its end record.
     setup.archive.is_valid = [this](const fs::path& p) {

@@ -7,12 +7,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/ScratchDir.h"
+
 namespace marvolen::testing {
 
 void ScratchDir::SetUp() {
-  std::string pattern = (fs::temp_directory_path() / "marvolen-zip-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  dir_ = pattern;
+  dir_ = scratch::NewScratchDir("zip");
   previous_ = fs::current_path();
   fs::current_path(dir_);
 }
