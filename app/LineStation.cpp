@@ -29,17 +29,14 @@ namespace marvolen {
 
 namespace {
 
-RecorderSetup RecorderSetupOf(LineStation& station) {
+// `line_name`: the same name as the line's live state (empty: not a valid one).
+RecorderSetup RecorderSetupOf(LineStation& station, const std::optional<std::string>& line_name) {
   RecorderSetup setup;
   setup.work_dir = station.WorkDir;
   setup.home = station.ExeDir;
   setup.port = station.config().PortNumber;
   setup.device = PortDeviceName(setup.port);
-  // The same name as the line's live state: the unit's instance name, or "com" and the port.
-  std::string bad_name;
-  if (const auto name = LineNameFor(setup.port, std::getenv(kLineNameVariable), bad_name)) {
-    setup.line_name = *name;
-  }
+  if (line_name) setup.line_name = *line_name;
   setup.files = &station.file_ops();
   return setup;
 }
@@ -56,7 +53,10 @@ struct LineStation::Line {
           return outer.Requested();
         }),
         limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
-        recorder(RecorderSetupOf(station), station.clock()),
+        // The unit's instance name, or "com" and the port; the call records carry it too.
+        line_name(LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable),
+                              line_name_error)),
+        recorder(RecorderSetupOf(station, line_name), station.clock()),
         ageing(station.WorkDir, station.clock()),
         window(station.window(), recorder),
         status_page(station.WorkDir, station.clock()),
@@ -92,11 +92,9 @@ struct LineStation::Line {
     call_line.SetObserver(&recorder);
     controller.RecordCalls(&recorder, [this] { RequestPage(); });
     for (const std::string& problem : limit_problems) services.ShowAndLog(problem);
-    std::string error;
-    const char* name_variable = std::getenv(kLineNameVariable);
-    if (const auto name = LineNameFor(station.config().PortNumber, name_variable, error)) {
+    if (line_name) {
       LineStatus status;
-      status.line = *name;
+      status.line = *line_name;
       status.device = PortDeviceName(station.config().PortNumber);
       status.pid = static_cast<long>(::getpid());
       live.emplace(
@@ -109,7 +107,7 @@ struct LineStation::Line {
       live->Update(LineActivity{});
     } else {
       // The console refuses to start with such a name; the window runs without the file.
-      window.AddLine("*ERROR " + error);
+      window.AddLine("*ERROR " + line_name_error);
     }
   }
 
@@ -179,6 +177,8 @@ struct LineStation::Line {
   StopRequest stop;
   std::vector<std::string> limit_problems;  // bad bound settings, shown once the window is up
   CallLimits limits;
+  std::string line_name_error;
+  std::optional<std::string> line_name;  // none when MARVOLEN_LINE is not a valid name
   CallRecorder recorder;
   TranscriptAgeing ageing;
   NotingWindow window;
