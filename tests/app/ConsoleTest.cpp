@@ -307,6 +307,18 @@ TEST(ConsoleMainTest, BadLineNameOrOneServedByAnotherStationIsRefused) {
               std::string::npos)
         << Contents(err);
   }
+  // A lock that is a FIFO or a link (to a file outside "lines/") is never opened through:
+  // the station refuses to start rather than run without its lock.
+  ::mkfifo((work.dir() + "lines/oeste.lock").c_str(), 0644);
+  WriteFile(work.path() / "fuera", "intacto");
+  ::symlink((work.path() / "fuera").c_str(), (work.dir() + "lines/este.lock").c_str());
+  for (const char* name : {"oeste", "este"}) {
+    ::setenv("MARVOLEN_LINE", name, 1);
+    EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kNoSettingsStatus) << name;
+    EXPECT_NE(Contents(err).find("no se puede bloquear el estado de la línea"), std::string::npos)
+        << Contents(err);
+  }
+  EXPECT_EQ(ReadFile(work.path() / "fuera"), "intacto");
   ::setenv("MARVOLEN_LINE", "sur", 1);
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), 0);
   ::unsetenv("MARVOLEN_LINE");
