@@ -117,11 +117,11 @@ inline void PlayedOffice::Admit(const std::string& ident_flags) {
   h.Connect();
   h.line.Arrive("Ident=00007" + ident_flags + "\r");
   h.Tick();
-  h.state.OfficeNumber = 7;
-  h.state.OfficeDir = dir;
+  h.state.Office.OfficeNumber = 7;
+  h.state.Office.OfficeDir = dir;
   h.state.IdentLine = "Ident=00007" + ident_flags;
-  h.state.RetryCount = 3;
-  h.state.RetryPeriod = 15;
+  h.state.Office.RetryCount = 3;
+  h.state.Office.RetryPeriod = 15;
   seen = h.line.sent.size();
 }
 

@@ -44,8 +44,8 @@ class RecordTest : public ::testing::Test {
     h_.line.Arrive("Ident=00007" + flags + "\r");
     h_.Tick();
     ASSERT_EQ(h_.state.LineState, "conectado");
-    h_.state.OfficeNumber = 7;
-    h_.state.OfficeDir = office_;
+    h_.state.Office.OfficeNumber = 7;
+    h_.state.Office.OfficeDir = office_;
     h_.state.IdentLine = "Ident=00007" + flags;
     seen_ = h_.line.sent.size();
   }
@@ -82,9 +82,9 @@ class RecordTest : public ::testing::Test {
 TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   std::ofstream(h_.own_home.path() / "envio.zip") << "PK-archive";
   Admit("S");
-  h_.state.DeleteList = "tablas\\VIEJA.TBL";
-  h_.state.SyncClock = 1;
-  h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
+  h_.state.Office.DeleteList = "tablas\\VIEJA.TBL";
+  h_.state.Office.SyncClock = 1;
+  h_.state.Office.DayFirst = h_.state.Office.DayLast = DateSerial(2026, 12, 1);
   int receives = 0;
   h_.line.on_receive = [&](const std::filesystem::path& dir) {
     // First the traffic, then the day file; each into the office directory.

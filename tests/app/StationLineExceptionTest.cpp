@@ -53,7 +53,7 @@ class ControllerStation final : public Station {
   CallReason Admit(const std::string& ident) {
     ++admissions;
     state.IdentLine = ident;
-    state.OfficeDir = office_dir;
+    state.Office.OfficeDir = office_dir;
     state.LineState = kStateConnected;
     state.ScriptStep = 0;
     return CallReason::kNone;

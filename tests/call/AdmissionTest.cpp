@@ -51,7 +51,7 @@ TEST_F(AdmissionTest, OfficeNumberSelectsDirectoryAndTagOrRefuses) {
   const AdmissionResult r = Admit(b);
   ASSERT_TRUE(r.Admitted());
   EXPECT_EQ(opened_, setup_.WorkDir + "loc07");
-  EXPECT_EQ(r.OfficeDir + " " + r.OfficeTag, setup_.WorkDir + "loc07 0007");
+  EXPECT_EQ(r.office.OfficeDir.string() + " " + r.office.OfficeTag, setup_.WorkDir + "loc07 0007");
   EXPECT_EQ(OfficeDirFor("/w/", 123) + OfficeTagFor(9999), "/w/loc1239999");
   for (const char* bad : {"10000", "ABCDE", "00000", "-0007"}) {
     b.office = bad;
@@ -131,12 +131,13 @@ TEST_F(AdmissionTest, ParametersInOrderStrictlyConverted) {
   EXPECT_EQ(params_.reads, (std::vector<std::string>{"password", "inicio *.daw", "ultimo *.daw",
                                                      "Check_Id", "Id", "UpGrade", "Reintentos",
                                                      "PeriodoReintentos", "Synchronize"}));
-  EXPECT_EQ(std::vector<int>({r.DayFirst, r.DayLast, r.RetryCount, r.RetryPeriod, r.SyncClock}),
+  EXPECT_EQ(std::vector<int>({r.office.DayFirst, r.office.DayLast, r.office.RetryCount,
+                              r.office.RetryPeriod, r.office.SyncClock}),
             std::vector<int>({46363, 46365, -56, 15, 1}));
   r.OfficeLock.reset();  // that call is over
   b.feature = " ";       // a blank flag: "Synchronize" is not even read
   params_.reads.clear();
-  EXPECT_EQ(Admit(b).SyncClock, 0);
+  EXPECT_EQ(Admit(b).office.SyncClock, 0);
   EXPECT_EQ(params_.reads.size(), 8u);
   params_.values["UpGrade"] = "si";
   EXPECT_THROW(Admit(b), ConversionError);
