@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeCallLine.h"
+#include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
 #include "app/SerialCallLine.h"
@@ -150,10 +150,7 @@ class LineOnSerial : public ::testing::Test {
   }
   CallReason Admit(const std::string& ident) {
     idents.push_back(ident);
-    if (!admit) return CallReason::kWrongPassword;
-    state.LineState = kStateConnected;
-    state.ScriptStep = 0;
-    return CallReason::kNone;
+    return admit ? AdmitAs(state, ident) : CallReason::kWrongPassword;
   }
   int Shown(std::string_view prefix) const {
     int n = 0;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeCallLine.h"
+#include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
 #include "app/Station.h"
@@ -52,11 +52,9 @@ class ControllerStation final : public Station {
  private:
   CallReason Admit(const std::string& ident) {
     ++admissions;
-    state.IdentLine = ident;
-    state.Office.OfficeDir = office_dir;
-    state.LineState = kStateConnected;
-    state.ScriptStep = 0;
-    return CallReason::kNone;
+    AdmittedOffice office;
+    office.OfficeDir = office_dir;
+    return AdmitAs(state, ident, office);
   }
 
   CallServices services;
