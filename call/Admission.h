@@ -103,7 +103,7 @@ void StoreAdmission(const AdmissionResult& result, CallState& state);
 // ignoring case, so that a call does not depend on the file system's order): the tables
 // ("*.tbl", or "*.tab" then "*.cos") with their byte sums, then, when `with_upgrades`, the
 // upgrades in `work_dir` + "upgrades" meant for this office with their sizes; at most
-// kMaxSurveyEntries. Throws SurveyError when a table cannot be read.
+// kMaxSurveyEntries. Throws FileError when a table cannot be read.
 struct SurveyResult {
   SurveyEntries entries;
   size_t tables = 0;

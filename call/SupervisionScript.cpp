@@ -56,16 +56,15 @@ void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name
   while (auto found = FindNoCase(dir, name)) {
     if (ops.unlink(found->c_str()) == 0) continue;
     if (errno == ENOENT) break;  // gone meanwhile
-    throw FileError("No se puede borrar el archivo " + found->string() + ": " +
-                    std::strerror(errno));
+    throw FileError(errno, "No se puede borrar el archivo " + found->string());
   }
 }
 
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("No se puede abrir el archivo " + path.string());
+  if (!in) throw FileError("No se puede abrir el archivo " + path.string());
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("Error leyendo el archivo " + path.string());
+  if (in.bad()) throw FileError("Error leyendo el archivo " + path.string());
   return data;
 }
 
@@ -172,7 +171,7 @@ std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraf
     const fs::path& office_dir, const fs::path& traffic) {
   std::error_code ec;
   const auto size = fs::file_size(traffic, ec);
-  if (ec) throw FileError("No se puede leer el archivo " + traffic.string() + ": " + ec.message());
+  if (ec) throw FileError(ec.value(), "No se puede leer el archivo " + traffic.string());
   std::optional<EarlierFiling> found;
   // The file clock's epoch may lie in the future: min(), not zero, is "never".
   fs::file_time_type found_time = fs::file_time_type::min(), latest_time = found_time;
@@ -196,7 +195,7 @@ std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraf
     }
   }
   if (ec) {
-    throw FileError("No se puede leer el directorio " + office_dir.string() + ": " + ec.message());
+    throw FileError(ec.value(), "No se puede leer el directorio " + office_dir.string());
   }
   if (found) found->latest = found_time >= latest_time;
   return found;
@@ -329,8 +328,8 @@ script::Done SupervisionScript::StepTrafficRequest() {
                   : S_ISDIR(dir.st_mode)                                 ? 0
                                                                          : ENOTDIR;
   if (err != 0) {
-    throw FileError("No se puede usar el directorio de la oficina " + st.Office.OfficeDir.string() +
-                    ": " + std::strerror(err));
+    throw FileError(err,
+                    "No se puede usar el directorio de la oficina " + st.Office.OfficeDir.string());
   }
   if (st.IdentLine.size() >= 12 && st.IdentLine[11] == 'N') {
     SendMessage("Tráfico ya enviado");
@@ -352,8 +351,7 @@ script::Done SupervisionScript::StepTrafficFiling() {
   // An office may send its traffic under its backup's name.
   const auto backup = FindNoCase(office.OfficeDir, "TRAFICO.BAK");
   if (backup && file_ops_.rename(backup->c_str(), traffic.c_str()) != 0) {
-    throw FileError("No se puede renombrar el archivo " + backup->string() + ": " +
-                    std::strerror(errno));
+    throw FileError(errno, "No se puede renombrar el archivo " + backup->string());
   }
   if (!fs::exists(traffic)) return script::Done::kNothing;
   const FiledTraffic filed = FileTraffic(traffic);
@@ -435,8 +433,7 @@ void SupervisionScript::MakeDurable(const fs::path& file) {
   int err = SyncFile(file_ops_, file.string());
   if (err == 0) err = SyncDirectory(file_ops_, file.parent_path().string());
   if (err != 0) {
-    throw FileError("No se puede asegurar en el disco el archivo " + file.string() + ": " +
-                    std::strerror(err));
+    throw FileError(err, "No se puede asegurar en el disco el archivo " + file.string());
   }
 }
 

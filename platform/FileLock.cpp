@@ -67,7 +67,7 @@ std::string FileLock::ErrorText(int error) {
   if (error == kNotRegularFile) return "no es un archivo regular";
   // What O_NOFOLLOW answers for a symbolic link, in words that say so.
   if (error == ELOOP) return "es un enlace simbólico, no se sigue";
-  return std::strerror(error);
+  return SystemReason(error);
 }
 
 void FileLock::WriteNote(const std::string& text) {

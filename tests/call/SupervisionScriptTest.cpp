@@ -253,12 +253,15 @@ TEST_F(ScriptTest, TrafficFilingThatFailsLeavesNothingAndKeepsTheOfficesTraffic)
     commands_.clear();
     h_.log.clear();
     std::string error;
+    std::error_code code;
     try {
       RunCall();
     } catch (const FileError& e) {
       error = e.what();
+      code = e.code();
     }
     EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    EXPECT_EQ(code, std::errc::no_space_on_device);
     EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;");
     EXPECT_EQ(FilesIn(office), (std::vector<std::string>{"of7.TRF", "trafico.TRF"}));
     EXPECT_EQ(h_.Logged("Borrado de Tráfico"), 0);
