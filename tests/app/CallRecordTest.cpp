@@ -15,8 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kAckLine = std::string(AckToken) + '\r';
-
 std::vector<CallRecord> Records(const CallHarness& h) {
   std::vector<CallRecord> out;
   std::ifstream in(h.own_home.path() / kCallLogName);
@@ -34,37 +32,14 @@ class RecordTest : public ::testing::Test {
  protected:
   RecordTest() : office_(h_.own_home.path() / "loc07") {
     fs::create_directories(office_);
-    saved_cwd_ = fs::current_path();
     h_.RecordCalls();
   }
-  ~RecordTest() override { fs::current_path(saved_cwd_); }
 
-  void Admit(std::string flags = "N") {
-    h_.Connect();
-    h_.line.Arrive("Ident=00007" + flags + "\r");
-    h_.Tick();
+  void Admit(const std::string& flags = "N") {
+    played_.Admit(flags);
     ASSERT_EQ(h_.state.LineState, "conectado");
-    h_.state.Office.OfficeNumber = 7;
-    h_.state.Office.OfficeDir = office_;
-    h_.state.IdentLine = "Ident=00007" + flags;
-    seen_ = h_.line.sent.size();
   }
-  void RunCall(int limit = 5000) {
-    for (int i = 0; i < limit && h_.state.LineState == "conectado"; ++i) {
-      h_.Tick();
-      for (; seen_ < h_.line.sent.size(); ++seen_) {
-        const std::string& text = h_.line.sent[seen_];
-        if (text == GoToken) {
-          if (acknowledge_) h_.line.Arrive(kAckLine);
-        } else if (text != "\n") {
-          h_.line.Arrive(text);
-          const bool transfer =
-              text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
-          if (transfer && acknowledge_) h_.line.after_transfer = kAckLine;
-        }
-      }
-    }
-  }
+  void RunCall() { played_.RunCall(5000); }
   CallRecord OnlyRecord() {
     const std::vector<CallRecord> records = Records(h_);
     EXPECT_EQ(records.size(), 1u);
@@ -74,9 +49,8 @@ class RecordTest : public ::testing::Test {
 
   CallHarness h_;
   fs::path office_;
-  fs::path saved_cwd_;
-  size_t seen_ = 0;
-  bool acknowledge_ = true;
+  PlayedOffice played_{h_, office_, true, {}, 0};
+  bool& acknowledge_ = played_.acknowledge;
 };
 
 TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {

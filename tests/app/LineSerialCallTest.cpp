@@ -122,9 +122,6 @@ class Socket {
 class LineOnSerial : public ::testing::Test {
  protected:
   LineOnSerial() { serial.SetConfiguredPort(1); }
-  void SetUp() override { saved_cwd_ = fs::current_path(); }
-  // The controller moves into the station home when a call connects.
-  void TearDown() override { fs::current_path(saved_cwd_); }
 
   void Tick() {
     window.timer_enabled = false;
@@ -178,9 +175,6 @@ class LineOnSerial : public ::testing::Test {
       state, line, window, clock, [this](std::string_view t) { log.emplace_back(t); }, home.path()};
   SupervisionScript script{services, [](const std::string&, const std::string&) {}};
   LineController controller{services, [this](const std::string& l) { return Admit(l); }, script};
-
- private:
-  fs::path saved_cwd_;
 };
 
 TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted) {

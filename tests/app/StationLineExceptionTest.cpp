@@ -73,7 +73,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
  protected:
   void SetUp() override {
     station_test::UseUtc();
-    saved_cwd_ = fs::current_path();
     StationConfig config;
     config.PortNumber = 1;
     config.WorkDir = work.dir();
@@ -83,8 +82,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
     station.FormCreate();
     ASSERT_EQ(station.config().PortNumber, 1);
   }
-  // The controller moves into the station home when a call connects.
-  void TearDown() override { fs::current_path(saved_cwd_); }
 
   // One tick of the timer, then its interval passes.
   void Tick() {
@@ -109,9 +106,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
   VirtualClock clock;
   RecordingWindow window;
   ControllerStation station{window, clock, home.path()};
-
- private:
-  fs::path saved_cwd_;
 };
 
 TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTickResetsTheLine) {

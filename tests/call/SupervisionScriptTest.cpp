@@ -34,10 +34,7 @@ class ScriptTest : public ::testing::Test {
     fs::create_directories(root_ / "work" / "loc07");
     saved_cwd_ = fs::current_path();
   }
-  ~ScriptTest() override {
-    fs::current_path(saved_cwd_);
-    fs::remove_all(root_);
-  }
+  ~ScriptTest() override { fs::remove_all(root_); }
 
   void Admit(const std::string& ident_flags = "S") {
     office_.Admit(ident_flags);
