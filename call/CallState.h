@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "call/ScriptSteps.h"
 #include "call/TableKind.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
@@ -37,7 +38,7 @@ struct CallState {
   // The line.
   std::string LineState;  // "", "esperando", "conectando" or "conectado"
   std::string PreviousLineState;
-  int ScriptStep = 0;
+  int ScriptStep = script::kTables;  // see call/ScriptSteps.h
   long long StallTime = 0;  // ms of nominal timer intervals spent in one state
   int GreetingCount = 0;
   int StrayLineCount = 0;

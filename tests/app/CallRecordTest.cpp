@@ -221,7 +221,8 @@ TEST(CallRecord, ACallIsCutWhenItHasLastedItsMost) {
   h.Connect();
   h.line.Arrive("Ident=00007N\r");
   h.Tick();
-  h.state.ScriptStep = -1;  // a command is out; the office answers with chatter only
+  // A command is out; the office answers with chatter only.
+  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);
   for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
     h.line.Arrive("ocupado\r");
     h.Tick();

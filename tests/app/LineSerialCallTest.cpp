@@ -275,7 +275,7 @@ class DevicePulled : public LineOnSerial, public ::testing::WithParamInterface<P
     phone.CallerSend("Ident=00007\r");
     ASSERT_TRUE(TickUntil([&] { return InState("conectado"); }, Millis(2000)));
     Tick();  // the first step goes out
-    ASSERT_EQ(state.ScriptStep, -1);
+    ASSERT_EQ(state.ScriptStep, script::AwaitingAck(script::kDeleteTable));
   }
 };
 

@@ -115,7 +115,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   Acknowledge();
   Tick();  // the acknowledgement moves the script on
   Tick();  // step 1: no table to delete
-  ASSERT_EQ(station.state.ScriptStep, 3);
+  ASSERT_EQ(station.state.ScriptStep, script::kTrafficRequest);
   GetParam().spoil(station.office_dir);
 
   const auto before = window.lines.size();
@@ -125,7 +125,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   EXPECT_EQ(shown.rfind("ERROR PROGRAMA: ", 0), 0u) << shown;
   EXPECT_NE(shown.find(std::strerror(GetParam().error)), std::string::npos) << shown;
   EXPECT_EQ(station.state.LineState, "");
-  EXPECT_EQ(station.state.ScriptStep, 3);  // kept until the next admission
+  EXPECT_EQ(station.state.ScriptStep, script::kTrafficRequest);  // kept until the next admission
   EXPECT_TRUE(window.timer_enabled);
   // The handler is no abort: the call is neither logged as aborted nor hung up yet.
   EXPECT_EQ(station.line.closes, 1);
@@ -151,7 +151,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   AdmitACaller();
   EXPECT_EQ(station.line.CountSent(GreetingToken), greetings + 1);
   EXPECT_EQ(station.admissions, 2);
-  EXPECT_EQ(station.state.ScriptStep, 0);
+  EXPECT_EQ(station.state.ScriptStep, script::kTables);
 }
 
 INSTANTIATE_TEST_SUITE_P(

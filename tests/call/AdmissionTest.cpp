@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "call/CallState.h"
+#include "call/ScriptSteps.h"
 #include "platform/CodePage.h"
 #include "records/OfficeParamFile.h"
 
@@ -272,7 +273,7 @@ TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,
                        [](std::string_view) {}, [](std::string_view) {}, [](const std::string&) {}};
   CallState state;
-  state.ScriptStep = -20;
+  state.ScriptStep = script::kDismissed;
   IdentBuilder b;
   b.office = "00008";  // no directory for office 8: its parameter file cannot be made
   EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);

@@ -179,7 +179,7 @@ TEST_F(ScriptTest, AcknowledgementWithTrailingTextCountsAndShortCommandsNeverEch
   // of the acknowledged message gets the go token.
   h_.line.Arrive(std::string(AckToken) + "extra\r\r" + message);
   h_.Tick();
-  EXPECT_EQ(h_.state.ScriptStep, 1);
+  EXPECT_EQ(h_.state.ScriptStep, script::kDeleteTable);
   EXPECT_EQ(h_.line.sent.size(), sent);  // no go token
 }
 
@@ -188,7 +188,7 @@ TEST_F(ScriptTest, AnEndlessLineIsDroppedAndTheAcknowledgementBehindItCounts) {
   h_.Tick();  // step 0 sends its message
   h_.line.Arrive(std::string(kMaxLineLength, 'x') + std::string(AckToken) + "\r");
   h_.Tick();
-  EXPECT_EQ(h_.state.ScriptStep, 1);
+  EXPECT_EQ(h_.state.ScriptStep, script::kDeleteTable);
 }
 
 TEST_F(ScriptTest, BytesBehindATransferAreScannedInTheSameTick) {
@@ -199,12 +199,12 @@ TEST_F(ScriptTest, BytesBehindATransferAreScannedInTheSameTick) {
   h_.line.after_transfer = kAckLine;
   h_.Tick();
   EXPECT_EQ(h_.line.files_sent.size(), 1u);
-  EXPECT_EQ(h_.state.ScriptStep, 1);
+  EXPECT_EQ(h_.state.ScriptStep, script::kDeleteTable);
 }
 
 TEST_F(ScriptTest, UnknownStepAbortsTheCall) {
   Admit("N");
-  h_.state.ScriptStep = 8;
+  h_.state.ScriptStep = 8;  // between the parameters and the clock: no step
   h_.Tick();
   EXPECT_EQ(h_.state.LineState, "esperando");
   EXPECT_EQ(h_.Logged("Comunicación abortada!!!!"), 1);
