@@ -110,19 +110,20 @@ enum class OfficeLockOutcome { kLocked, kBusy, kFailed, kNoDirectory };
 OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
                              bool directory_may_be_missing) {
   const fs::path path = r.office.OfficeDir / kOfficeLockFile;
-  int error = 0;
+  std::error_code error;
   std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
   if (lock) {
     r.OfficeLock = std::make_shared<FileLock>(std::move(*lock));
     return OfficeLockOutcome::kLocked;
   }
-  if (error == EWOULDBLOCK) {
+  if (error == std::errc::operation_would_block) {
     setup.view(kOfficeBusyLine);
     setup.activity(kOfficeBusyLine);
     return OfficeLockOutcome::kBusy;
   }
   std::error_code ec;
-  if (directory_may_be_missing && (error == ENOENT || error == ENOTDIR) &&
+  if (directory_may_be_missing &&
+      (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) &&
       !fs::is_directory(r.office.OfficeDir, ec))
     return OfficeLockOutcome::kNoDirectory;
   r.RefusalDetail = path.string() + ": " + FileLock::ErrorText(error);

@@ -18,6 +18,8 @@ class Refusals final : public std::error_category {
         return "archivo de parámetros demasiado corto";
       case StationRefusal::kNotANumber:
         return "no es un número entero";
+      case StationRefusal::kNotRegularFile:
+        return "no es un archivo regular";
     }
     return "rechazo " + std::to_string(value);
   }

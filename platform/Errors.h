@@ -3,8 +3,9 @@
 // - a system call that failed carries its errno (std::generic_category()); where a file was
 //   involved it is a FileError (platform/FileOps.h);
 // - a refusal the station decides itself (a received archive with damaged members, an
-//   office's parameter file too short for its slot, a text that is no number) carries a
-//   StationRefusal, in the station's own category.
+//   office's parameter file too short for its slot, a text that is no number, a lock file
+//   that is no regular file) carries a StationRefusal, in the station's own category, whose
+//   message() is the refusal in the station's words.
 // Each carries beside its code the text the operator reads, made by ErrorText below: what the
 // station was doing, in its words, then the system's reason. A caller that has to tell one
 // failure from another asks the code, never the text.
@@ -23,6 +24,7 @@ enum class StationRefusal {
   kDamagedArchive = 1,  // members of a received archive failed their checks
   kParamFileTooShort,   // an office's parameter file ends before the slot asked for
   kNotANumber,          // a text that had to be a whole number is not one
+  kNotRegularFile,      // a lock file that is a FIFO, a device or a socket
 };
 
 const std::error_category& RefusalCategory();
