@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -31,6 +30,7 @@
 #include "app/Settings.h"
 #include "app/StationConfig.h"
 #include "callrec/LineStatus.h"
+#include "platform/Errors.h"
 #include "platform/ProgramInfo.h"
 #include "platform/RunAs.h"
 
@@ -170,8 +170,10 @@ void MakeDirectory(const std::filesystem::path& dir) {
   const int err = errno;
   struct stat st {};
   if (err == EEXIST && ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw std::runtime_error("No se puede crear el directorio " + dir.string() + ": " +
-                           (err == EEXIST ? "existe y no es un directorio" : std::strerror(err)));
+  const std::string doing = "No se puede crear el directorio " + dir.string();
+  if (err != EEXIST) throw SystemFailure(err, doing);
+  throw StationError(std::make_error_code(std::errc::file_exists),
+                     doing + ": existe y no es un directorio");
 }
 
 // The line among the other homes in `lines` whose record names `port`, if any: two stations

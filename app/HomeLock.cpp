@@ -30,13 +30,13 @@ std::optional<FileLock> LockStationHome(const fs::path& home, std::string& messa
   std::error_code ec;
   fs::create_directories(home, ec);
   const fs::path path = home / kHomeLockFile;
-  int error = 0;
+  std::error_code error;
   std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
   if (lock) {
     lock->WriteNote(kNotePrefix + std::to_string(::getpid()) + "\n");
     return lock;
   }
-  if (error == EWOULDBLOCK) {
+  if (error == std::errc::operation_would_block) {
     const std::string pid = HolderPid(FileLock::ReadNote(path));
     message = "ya hay otra estación en marcha en el directorio de la estación " + home.string() +
               (pid.empty() ? "" : " (proceso " + pid + ")") +
@@ -54,9 +54,9 @@ std::optional<FileLock> LockLineName(const std::string& work_dir, const std::str
   std::error_code ec;
   fs::create_directories(LinesDir(work_dir), ec);
   const fs::path path = LinesDir(work_dir) + name + ".lock";
-  int error = 0;
+  std::error_code error;
   std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
-  taken = !lock && error == EWOULDBLOCK;
+  taken = !lock && error == std::errc::operation_would_block;
   if (lock) {
     lock->WriteNote(kNotePrefix + std::to_string(::getpid()) + "\n");
   } else if (taken) {

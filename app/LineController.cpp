@@ -192,10 +192,8 @@ void LineController::StartConnecting(int interval_ms) {
   st.LineState = kStateConnecting;
   s_.SetTimerInterval(interval_ms);
   st.LastGreetingTime = s_.clock.Now();
-  st.ReplyLine.clear();
-  st.LastCommand.clear();
   s_.line.LineBuffer().clear();
-  st.PendingTransfer = TransferKind::kNone;
+  script_.NewCall();
 }
 
 void LineController::Waiting() {

@@ -81,7 +81,7 @@ struct LineStation::Line {
         script(
             services,
             [&station](const std::string& key, const std::string& value) {
-              OfficeParamFile(station.state.OfficeDir, station.clock(), &station.file_ops())
+              OfficeParamFile(station.state.Office.OfficeDir, station.clock(), &station.file_ops())
                   .WriteOfficeParam(key, value);
             },
             station.file_ops()),
@@ -131,7 +131,7 @@ struct LineStation::Line {
       now.state = kLineWaiting;
     } else if (in_call) {
       now.state = kLineInCall;
-      if (state.LineState == kStateConnected) now.office = state.OfficeNumber;
+      if (state.LineState == kStateConnected) now.office = state.Office.OfficeNumber;
       now.step = CallStepWords(state.LineState, state.ScriptStep);
       now.bytes_sent = serial.BytesWritten() - sent_at_call_start;
       now.bytes_received = serial.BytesRead() - received_at_call_start;

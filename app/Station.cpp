@@ -1,9 +1,9 @@
 #include "app/Station.h"
 
-#include <cstring>
 #include <exception>
 #include <iostream>
 
+#include "platform/Errors.h"
 #include "platform/FileNames.h"
 #include "platform/Paths.h"
 #include "platform/ShownText.h"
@@ -18,18 +18,6 @@ namespace {
 std::string WithTrailingSlash(std::string dir) {
   if (dir.empty() || dir.back() != '/') dir += '/';
   return dir;
-}
-
-// A file error from the standard library, in the station's words: the paths and the system's
-// reason, without the library's own English text ("filesystem error: cannot ...").
-std::string FileErrorText(const fs::filesystem_error& e) {
-  std::string text = "Error de archivo en " + e.path1().string();
-  if (!e.path2().empty()) text += " y " + e.path2().string();
-  const std::error_code& code = e.code();
-  return text + ": " +
-         (code.category() == std::generic_category() || code.category() == std::system_category()
-              ? std::string(std::strerror(code.value()))
-              : code.message());
 }
 
 void CreateDirectoryNoCase(const std::string& path) {
@@ -73,10 +61,8 @@ void Station::Guard(const std::function<void()>& work) noexcept {
   try {
     try {
       work();
-    } catch (const fs::filesystem_error& e) {
-      AppException(FileErrorText(e));
     } catch (const std::exception& e) {
-      AppException(e.what());
+      AppException(ErrorText(e));
     } catch (...) {
       AppException("excepción desconocida");
     }

@@ -68,7 +68,9 @@ class Station {
   // `message` in the log view, empties LineState (so the next tick re-initialises the line)
   // and enables the timer. Never ends the program.
   void AppException(std::string_view message);
-  // Runs `work`, handing any exception it lets escape to AppException.
+  // Runs `work`, handing any exception it lets escape to AppException with the text
+  // platform/Errors.h's ErrorText makes of it: the one place a failure becomes the words the
+  // operator reads.
   void Guard(const std::function<void()>& work) noexcept;
 
   // First run (no settings): asks for the settings password, then shows the settings form.

@@ -82,7 +82,7 @@ LoadedStationConfig LoadStationConfig(const fs::path& home, const FileOps& ops) 
   if (!file) return loaded;
   const UniqueFd fd = OpenFd(ops, file->c_str(), O_RDONLY);
   if (!fd.valid()) {
-    throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(errno));
+    throw FileError(errno, "No se puede leer el archivo " + file->string());
   }
   // Bytes after the record's end are never looked at, so reading stops there.
   std::string record;
@@ -91,7 +91,7 @@ LoadedStationConfig LoadStationConfig(const fs::path& home, const FileOps& ops) 
     const ssize_t n = ops.read(fd.get(), buf, kStationConfigSize - record.size());
     if (n < 0) {
       const int err = errno;
-      throw FileError("No se puede leer el archivo " + file->string() + ": " + std::strerror(err));
+      throw FileError(err, "No se puede leer el archivo " + file->string());
     }
     if (n == 0) break;
     record.append(buf, static_cast<size_t>(n));

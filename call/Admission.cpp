@@ -75,15 +75,16 @@ struct OfficeParams {
 OfficeParams ReadParams(OfficeParamAccess& params, bool feature_flag_blank, AdmissionResult& r) {
   OfficeParams p;
   p.password = params.ReadOfficeParam("password");
-  r.DayFirst = ReadIntParam(params, "inicio *.daw");
-  r.DayLast = ReadIntParam(params, "ultimo *.daw");
+  AdmittedOffice& office = r.office;
+  office.DayFirst = ReadIntParam(params, "inicio *.daw");
+  office.DayLast = ReadIntParam(params, "ultimo *.daw");
   r.CheckDeviceId = ReadIntParam(params, "Check_Id");
   p.stored_id = params.ReadOfficeParam("Id");
   r.UpgradeEnabled = ReadIntParam(params, "UpGrade");
   // Only the low byte is kept, as a signed 8-bit count.
-  r.RetryCount = static_cast<int8_t>(static_cast<uint8_t>(ReadIntParam(params, "Reintentos")));
-  r.RetryPeriod = ReadIntParam(params, "PeriodoReintentos");
-  if (!feature_flag_blank) r.SyncClock = ReadIntParam(params, "Synchronize");
+  office.RetryCount = static_cast<int8_t>(static_cast<uint8_t>(ReadIntParam(params, "Reintentos")));
+  office.RetryPeriod = ReadIntParam(params, "PeriodoReintentos");
+  if (!feature_flag_blank) office.SyncClock = ReadIntParam(params, "Synchronize");
   return p;
 }
 
@@ -108,21 +109,22 @@ enum class OfficeLockOutcome { kLocked, kBusy, kFailed, kNoDirectory };
 // the parameter file, which fails right after with its own error, as it always has.
 OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
                              bool directory_may_be_missing) {
-  const fs::path path = fs::path(r.OfficeDir) / kOfficeLockFile;
-  int error = 0;
+  const fs::path path = r.office.OfficeDir / kOfficeLockFile;
+  std::error_code error;
   std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
   if (lock) {
     r.OfficeLock = std::make_shared<FileLock>(std::move(*lock));
     return OfficeLockOutcome::kLocked;
   }
-  if (error == EWOULDBLOCK) {
+  if (error == std::errc::operation_would_block) {
     setup.view(kOfficeBusyLine);
     setup.activity(kOfficeBusyLine);
     return OfficeLockOutcome::kBusy;
   }
   std::error_code ec;
-  if (directory_may_be_missing && (error == ENOENT || error == ENOTDIR) &&
-      !fs::is_directory(r.OfficeDir, ec))
+  if (directory_may_be_missing &&
+      (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) &&
+      !fs::is_directory(r.office.OfficeDir, ec))
     return OfficeLockOutcome::kNoDirectory;
   r.RefusalDetail = path.string() + ": " + FileLock::ErrorText(error);
   const std::string line = kOfficeLockFailedLine + r.RefusalDetail;
@@ -159,21 +161,11 @@ std::unique_ptr<OfficeParamAccess> OpenOfficeParamFile(const std::string& office
 void StoreAdmission(const AdmissionResult& r, CallState& state) {
   state.IdentLine = r.IdentLine;
   state.TableExt = r.TableExt;
-  state.OfficeNumber = r.OfficeNumber;
-  state.OfficeDir = r.OfficeDir;
-  state.OfficeTag = r.OfficeTag;
-  state.DayFirst = r.DayFirst;
-  state.DayLast = r.DayLast;
-  state.SyncClock = r.SyncClock;
-  state.RetryCount = r.RetryCount;
-  state.RetryPeriod = r.RetryPeriod;
-  state.DeleteList = r.DeleteList;
   if (!r.Admitted()) return;
+  state.Office = r.office;
   state.OfficeLock = r.OfficeLock;
   state.LineState = kStateConnected;
   state.ScriptStep = script::kTables;
-  state.ReplyLine.clear();
-  state.LastCommand.clear();
 }
 
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ext,
@@ -224,22 +216,23 @@ AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
   setup.activity(summary);
   setup.view(summary);
 
-  r.OfficeNumber = ident.OfficeNumber();
-  if (r.OfficeNumber < 1 || r.OfficeNumber > 9999) {
+  AdmittedOffice& office = r.office;
+  office.OfficeNumber = ident.OfficeNumber();
+  if (office.OfficeNumber < 1 || office.OfficeNumber > 9999) {
     r.refusal = Refusal::kOfficeNumber;
     return r;
   }
   // An office directory made as "LOC07" (or copied from a system that ignores letter case)
   // is the office's directory all the same.
-  r.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, r.OfficeNumber)).string();
-  r.OfficeTag = OfficeTagFor(r.OfficeNumber);
+  office.OfficeDir = ResolveNoCase(OfficeDirFor(setup.WorkDir, office.OfficeNumber));
+  office.OfficeTag = OfficeTagFor(office.OfficeNumber);
   // Before its parameter file is read (device pinning writes it) and anything is staged.
   OfficeLockOutcome lock = LockOffice(r, setup, true);
   if (lock == OfficeLockOutcome::kBusy || lock == OfficeLockOutcome::kFailed) {
     r.refusal = RefusalFor(lock);
     return r;
   }
-  const std::unique_ptr<OfficeParamAccess> params = setup.open_params(r.OfficeDir);
+  const std::unique_ptr<OfficeParamAccess> params = setup.open_params(office.OfficeDir.string());
   const bool feature_blank = ident.FeatureFlagBlank();
   const OfficeParams stored = ReadParams(*params, feature_blank, r);
   // The parameters could be read after all (the directory was made meanwhile): the call goes
@@ -260,19 +253,19 @@ AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
   }
 
   const bool with_upgrades = !feature_blank && r.UpgradeEnabled != 0;
-  SurveyResult survey =
-      SurveyOfficeFiles(r.OfficeDir, r.TableExt, setup.WorkDir, r.OfficeTag, with_upgrades);
+  SurveyResult survey = SurveyOfficeFiles(office.OfficeDir.string(), r.TableExt, setup.WorkDir,
+                                          office.OfficeTag, with_upgrades);
   if (survey.tables == 0) {
     r.refusal = Refusal::kNoTables;
     return r;
   }
   r.TableSurvey = std::move(survey.entries);
 
-  r.DeleteList = CompareWithOfficeList(ident, r.TableExt.HeaderWidth(), r.UpgradeEnabled != 0, r.TableSurvey,
-                                       setup.view, setup.activity);
-  r.EnvioBuilt =
-      StageAndPack(r.TableSurvey, {setup.ExeDir, setup.WorkDir, r.OfficeDir, r.OfficeTag},
-                   setup.pack, setup.view, setup.activity);
+  office.DeleteList = CompareWithOfficeList(ident, r.TableExt.HeaderWidth(), r.UpgradeEnabled != 0,
+                                            r.TableSurvey, setup.view, setup.activity);
+  r.EnvioBuilt = StageAndPack(
+      r.TableSurvey, {setup.ExeDir, setup.WorkDir, office.OfficeDir.string(), office.OfficeTag},
+      setup.pack, setup.view, setup.activity);
   return r;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "call/CallState.h"
 #include "call/Distribution.h"
 #include "call/IdentLine.h"
 #include "platform/FileLock.h"
@@ -74,19 +75,11 @@ struct AdmissionResult {
   std::string IdentLine;  // the line's raw bytes (Windows-1252)
   TableKind TableExt;
 
-  // Set as far as admission got.
-  int OfficeNumber = 0;
-  std::string OfficeDir;  // WorkDir + "loc" + number, no trailing "/"
-  std::string OfficeTag;  // four digits
-  int32_t DayFirst = 0;   // date serials
-  int32_t DayLast = 0;
+  // Set as far as admission got; the call state takes it only when the office is admitted.
+  AdmittedOffice office;
   int32_t CheckDeviceId = 0;
   int32_t UpgradeEnabled = 0;
-  int8_t RetryCount = 0;
-  int32_t RetryPeriod = 0;
-  int32_t SyncClock = 0;
   SurveyEntries TableSurvey;  // after the comparison: up-to-date files hold kUpToDate
-  std::string DeleteList;     // Windows-1252: "tablas\NAME", "upgrade\NAME" or empty
   bool EnvioBuilt = false;
   // Held from the office number on (an office is never admitted without it); empty on a
   // refusal before it was taken. Shared so that the call state keeps it after the result is
@@ -101,18 +94,16 @@ struct AdmissionResult {
 AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
                             const AdmissionSetup& setup);
 
-struct CallState;
-// Hands the outcome to the call state the controller and the script share: the line, the
-// table kind and the office's values always; on admission also "conectado" at step 0 with
-// the reply and the last command emptied, and the office's lock, which the call state holds
-// until the line is reset.
+// Hands the outcome to the call state the controller and the script share: the line and the
+// table kind always; on admission also the admitted office, "conectado" at the script's first
+// step, and the office's lock, which the call state holds until the line is reset.
 void StoreAdmission(const AdmissionResult& result, CallState& state);
 
 // The station's files for an office, in a fixed order (directory listings are sorted by name
 // ignoring case, so that a call does not depend on the file system's order): the tables
 // ("*.tbl", or "*.tab" then "*.cos") with their byte sums, then, when `with_upgrades`, the
 // upgrades in `work_dir` + "upgrades" meant for this office with their sizes; at most
-// kMaxSurveyEntries. Throws SurveyError when a table cannot be read.
+// kMaxSurveyEntries. Throws FileError when a table cannot be read.
 struct SurveyResult {
   SurveyEntries entries;
   size_t tables = 0;

@@ -67,7 +67,7 @@ bool StillAsSurveyed(const fs::path& copy, const SurveyEntry& entry, bool table)
   if (table) {
     try {
       return ByteSum(copy.string()) == entry.value;
-    } catch (const SurveyError&) {
+    } catch (const FileError&) {
       return false;
     }
   }
@@ -80,13 +80,13 @@ bool StillAsSurveyed(const fs::path& copy, const SurveyEntry& entry, bool table)
 
 int32_t ByteSum(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw SurveyError("No se puede abrir la tabla " + path);
+  if (!in) throw FileError("No se puede abrir la tabla " + path);
   uint32_t sum = 0;
   char buffer[65536];
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
     for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
   }
-  if (in.bad()) throw SurveyError("No se puede leer la tabla " + path);
+  if (in.bad()) throw FileError("No se puede leer la tabla " + path);
   return static_cast<int32_t>(sum);
 }
 

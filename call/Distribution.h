@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "call/IdentLine.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -65,13 +66,7 @@ std::string CompareOfficeFiles(const std::vector<OfficeFileEntry>& files, bool u
 // (value 0).
 std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey);
 
-// A table file of the office that could not be read for its byte sum.
-class SurveyError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Sum of all bytes of a file, modulo 2^32. Throws SurveyError when it cannot be read.
+// Sum of all bytes of a file, modulo 2^32. Throws FileError when it cannot be read.
 int32_t ByteSum(const std::string& path);
 
 struct StagingPlaces {

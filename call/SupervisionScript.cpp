@@ -56,16 +56,15 @@ void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name
   while (auto found = FindNoCase(dir, name)) {
     if (ops.unlink(found->c_str()) == 0) continue;
     if (errno == ENOENT) break;  // gone meanwhile
-    throw FileError("No se puede borrar el archivo " + found->string() + ": " +
-                    std::strerror(errno));
+    throw FileError(errno, "No se puede borrar el archivo " + found->string());
   }
 }
 
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("No se puede abrir el archivo " + path.string());
+  if (!in) throw FileError("No se puede abrir el archivo " + path.string());
   std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("Error leyendo el archivo " + path.string());
+  if (in.bad()) throw FileError("Error leyendo el archivo " + path.string());
   return data;
 }
 
@@ -172,7 +171,7 @@ std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraf
     const fs::path& office_dir, const fs::path& traffic) {
   std::error_code ec;
   const auto size = fs::file_size(traffic, ec);
-  if (ec) throw FileError("No se puede leer el archivo " + traffic.string() + ": " + ec.message());
+  if (ec) throw FileError(ec.value(), "No se puede leer el archivo " + traffic.string());
   std::optional<EarlierFiling> found;
   // The file clock's epoch may lie in the future: min(), not zero, is "never".
   fs::file_time_type found_time = fs::file_time_type::min(), latest_time = found_time;
@@ -196,7 +195,7 @@ std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraf
     }
   }
   if (ec) {
-    throw FileError("No se puede leer el directorio " + office_dir.string() + ": " + ec.message());
+    throw FileError(ec.value(), "No se puede leer el directorio " + office_dir.string());
   }
   if (found) found->latest = found_time >= latest_time;
   return found;
@@ -212,6 +211,14 @@ std::vector<std::string> SupervisionScript::ReceivedNames(std::string_view comma
   // file too.
   if (command == kTrafficRequest) names.emplace_back("TRAFICO.BAK");
   return names;
+}
+
+void SupervisionScript::NewCall() {
+  reply_line_.clear();
+  last_command_.clear();
+  pending_transfer_ = Transfer::kNone;
+  day_file_list_.clear();
+  day_end_ = 0;
 }
 
 void SupervisionScript::Run(CallControl& controller) {
@@ -240,15 +247,15 @@ bool SupervisionScript::PerformStep(CallControl& controller) {
 
 script::Done SupervisionScript::Perform(script::Step step) {
   using script::Done;
-  CallState& st = s_.state;
+  const AdmittedOffice& office = s_.state.Office;
   switch (step) {
     case script::kTables:
       return StepTables();
     case script::kDeleteTable:
       return StepDeleteTable();
     case script::kDeleteCommand:
-      SendCommand("DEL " + st.DeleteList + '\r');
-      s_.events().Deleted(st.DeleteList);
+      SendCommand("DEL " + office.DeleteList + '\r');
+      s_.events().Deleted(office.DeleteList);
       return Done::kSent;
     case script::kTrafficRequest:
       return StepTrafficRequest();
@@ -260,10 +267,10 @@ script::Done SupervisionScript::Perform(script::Step step) {
     case script::kDayFiles:
       return StepDayFiles();
     case script::kParameters:
-      if (!st.DayFileList.empty()) write_param_("inicio *.daw", std::to_string(st.DayEnd));
+      if (!day_file_list_.empty()) write_param_("inicio *.daw", std::to_string(day_end_));
       return Done::kNothing;
     case script::kClock:
-      if (st.SyncClock == 0) return Done::kNothing;
+      if (office.SyncClock == 0) return Done::kNothing;
       StepClock();
       return Done::kSent;
     case script::kSuccess:
@@ -277,8 +284,8 @@ script::Done SupervisionScript::Perform(script::Step step) {
 }
 
 void SupervisionScript::SendCommand(std::string bytes) {
-  s_.state.LastCommand = std::move(bytes);
-  s_.line.SendText(s_.state.LastCommand);
+  last_command_ = std::move(bytes);
+  s_.line.SendText(last_command_);
 }
 
 void SupervisionScript::SendMessage(std::string_view utf8_text) {
@@ -286,12 +293,11 @@ void SupervisionScript::SendMessage(std::string_view utf8_text) {
 }
 
 script::Done SupervisionScript::StepTables() {
-  CallState& st = s_.state;
   if (ExistsNoCase(s_.exe_dir, "envio.zip")) {
     // A stop during the pauses is taken up by the reading that follows in this tick.
     Pause(Millis(1000));
     SendCommand("Recibir dato\r");
-    st.PendingTransfer = TransferKind::kSendEnvio;
+    pending_transfer_ = Transfer::kSendEnvio;
     Pause(Millis(1000));
     s_.log_event("Envío de Tablas......");
   } else {
@@ -302,11 +308,11 @@ script::Done SupervisionScript::StepTables() {
 }
 
 script::Done SupervisionScript::StepDeleteTable() {
-  CallState& st = s_.state;
-  const auto first = st.DeleteList.find_first_not_of(' ');
+  const AdmittedOffice& office = s_.state.Office;
+  const auto first = office.DeleteList.find_first_not_of(' ');
   if (first == std::string::npos) return script::Done::kNothing;
   // The name goes back to the office byte for byte, whatever bytes it holds.
-  const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8Exact(st.DeleteList);
+  const std::string text = "Borrando Tabla no utilizada: " + AnsiToUtf8Exact(office.DeleteList);
   s_.window.AddLine(text);
   SendMessage(text);
   s_.log_event(text);
@@ -318,12 +324,12 @@ script::Done SupervisionScript::StepTrafficRequest() {
   // The office's files are received and filed in its directory: without one the call
   // cannot go on.
   struct stat dir {};
-  const int err = file_ops_.stat(st.OfficeDir.c_str(), &dir) != 0 ? errno
-                  : S_ISDIR(dir.st_mode)                          ? 0
-                                                                  : ENOTDIR;
+  const int err = file_ops_.stat(st.Office.OfficeDir.c_str(), &dir) != 0 ? errno
+                  : S_ISDIR(dir.st_mode)                                 ? 0
+                                                                         : ENOTDIR;
   if (err != 0) {
-    throw FileError("No se puede usar el directorio de la oficina " + st.OfficeDir.string() +
-                    ": " + std::strerror(err));
+    throw FileError(err,
+                    "No se puede usar el directorio de la oficina " + st.Office.OfficeDir.string());
   }
   if (st.IdentLine.size() >= 12 && st.IdentLine[11] == 'N') {
     SendMessage("Tráfico ya enviado");
@@ -331,27 +337,26 @@ script::Done SupervisionScript::StepTrafficRequest() {
     return script::Done::kSentOtherwise;
   }
   for (const char* name : {"Recibo.zip", "trafico.trf", "trafico.bak"}) {
-    RemoveNoCase(file_ops_, st.OfficeDir, name);
+    RemoveNoCase(file_ops_, st.Office.OfficeDir, name);
   }
-  st.PendingTransfer = TransferKind::kReceive;
+  pending_transfer_ = Transfer::kReceive;
   SendCommand(kTrafficRequest);
   s_.log_event("Recibo Tráfico.....");
   return script::Done::kSent;
 }
 
 script::Done SupervisionScript::StepTrafficFiling() {
-  CallState& st = s_.state;
-  const fs::path traffic = InDir(st.OfficeDir, "TRAFICO.TRF");
+  const AdmittedOffice& office = s_.state.Office;
+  const fs::path traffic = InDir(office.OfficeDir, "TRAFICO.TRF");
   // An office may send its traffic under its backup's name.
-  const auto backup = FindNoCase(st.OfficeDir, "TRAFICO.BAK");
+  const auto backup = FindNoCase(office.OfficeDir, "TRAFICO.BAK");
   if (backup && file_ops_.rename(backup->c_str(), traffic.c_str()) != 0) {
-    throw FileError("No se puede renombrar el archivo " + backup->string() + ": " +
-                    std::strerror(errno));
+    throw FileError(errno, "No se puede renombrar el archivo " + backup->string());
   }
   if (!fs::exists(traffic)) return script::Done::kNothing;
   const FiledTraffic filed = FileTraffic(traffic);
   std::error_code ec;
-  const auto bytes = fs::file_size(InDir(st.OfficeDir, filed.name), ec);
+  const auto bytes = fs::file_size(InDir(office.OfficeDir, filed.name), ec);
   if (filed.already) {
     // Traffic the office still held after an earlier call had filed it (that call ended
     // before the office was told to delete it): the office deletes it now all the same.
@@ -364,9 +369,9 @@ script::Done SupervisionScript::StepTrafficFiling() {
   // the office deletes its copy when this step is acknowledged. A failure above leaves the
   // tick with the office's copy untouched.
   s_.window.AddLine("Borrando Tráfico");
-  st.LastCommand = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
+  last_command_ = std::string(MessageToken) + Utf8ToAnsi("Borrando Tráfico") + '\r';
   s_.log_event("Borrado de Tráfico");
-  s_.line.SendText(st.LastCommand);
+  s_.line.SendText(last_command_);
   return script::Done::kSent;
 }
 
@@ -383,10 +388,11 @@ script::Done SupervisionScript::StepTrafficFiling() {
 // now.
 SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& traffic) {
   const CallState& st = s_.state;
-  if (const auto earlier = FindFiledTraffic(st.OfficeDir, traffic)) {
+  if (const auto earlier = FindFiledTraffic(st.Office.OfficeDir, traffic)) {
     MakeDurable(earlier->path);
     if (st.TableExt.KeepsCumulativeTraffic() && earlier->latest) {
-      const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
+      const fs::path path =
+          InDir(st.Office.OfficeDir, "of" + std::to_string(st.Office.OfficeNumber) + ".TRF");
       if (!EndsWithFileBytes(path, traffic)) {
         StagedFile cumulative(path.string(), file_ops_);
         if (fs::exists(path)) cumulative.CopyFrom(path.string());
@@ -397,13 +403,14 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
     return {earlier->path.filename().string(), true};
   }
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
-  const fs::path stamped_path = InDir(st.OfficeDir, stamp + ".trf");
+  const fs::path stamped_path = InDir(st.Office.OfficeDir, stamp + ".trf");
   StagedFile stamped(stamped_path.string(), file_ops_);
   stamped.CopyFrom(traffic.string());
   stamped.Sync();
   std::optional<StagedFile> cumulative;
   if (st.TableExt.KeepsCumulativeTraffic()) {
-    const fs::path path = InDir(st.OfficeDir, "of" + std::to_string(st.OfficeNumber) + ".TRF");
+    const fs::path path =
+        InDir(st.Office.OfficeDir, "of" + std::to_string(st.Office.OfficeNumber) + ".TRF");
     cumulative.emplace(path.string(), file_ops_);
     if (fs::exists(path)) cumulative->CopyFrom(path.string());
     cumulative->CopyFrom(traffic.string());
@@ -426,46 +433,46 @@ void SupervisionScript::MakeDurable(const fs::path& file) {
   int err = SyncFile(file_ops_, file.string());
   if (err == 0) err = SyncDirectory(file_ops_, file.parent_path().string());
   if (err != 0) {
-    throw FileError("No se puede asegurar en el disco el archivo " + file.string() + ": " +
-                    std::strerror(err));
+    throw FileError(err, "No se puede asegurar en el disco el archivo " + file.string());
   }
 }
 
 script::Done SupervisionScript::StepDayFiles() {
-  CallState& st = s_.state;
-  st.DayFileList.clear();
-  if (st.DayFirst == 0) {
+  const AdmittedOffice& office = s_.state.Office;
+  day_file_list_.clear();
+  if (office.DayFirst == 0) {
     return script::Done::kNothing;
   }
-  st.DayEnd = st.DayLast >= st.DayFirst ? st.DayLast : LocalDateSerial(s_.clock.WallNow());
+  day_end_ =
+      office.DayLast >= office.DayFirst ? office.DayLast : LocalDateSerial(s_.clock.WallNow());
   // A range that no MS-DOS date can name (a date typed as ddmmyyyy, a stray number) asks
   // for nothing: it is reported and left as it is for the operator to mend.
-  if (!IsDosDateSerial(st.DayFirst) || !IsDosDateSerial(st.DayEnd)) {
+  if (!IsDosDateSerial(office.DayFirst) || !IsDosDateSerial(day_end_)) {
     s_.ShowAndLog("Archivos *.daw no pedidos: fecha fuera de rango (inicio *.daw " +
-                  std::to_string(st.DayFirst) + ", ultimo *.daw " + std::to_string(st.DayLast) +
-                  ")");
-    st.DayFileList.clear();
+                  std::to_string(office.DayFirst) + ", ultimo *.daw " +
+                  std::to_string(office.DayLast) + ")");
+    day_file_list_.clear();
     return script::Done::kNothing;
   }
   // A longer range is collected a year at a time, oldest first: the days after the last one
   // asked stay pending, and "inicio *.daw" moves on to the first of them (step 7), so that
   // the following calls fetch them.
-  const int last = std::min(st.DayEnd, st.DayFirst + (kMaxDayFiles - 1));
-  for (int day = st.DayFirst; day <= last; ++day) st.DayFileList += DayFileName(day) + " ";
-  if (st.DayFileList.empty()) {
+  const int last = std::min(day_end_, office.DayFirst + (kMaxDayFiles - 1));
+  for (int day = office.DayFirst; day <= last; ++day) day_file_list_ += DayFileName(day) + " ";
+  if (day_file_list_.empty()) {
     return script::Done::kNothing;
   }
-  RemoveNoCase(file_ops_, st.OfficeDir, "Recibo.zip");
-  st.PendingTransfer = TransferKind::kReceive;
-  SendCommand(std::string(kSendCommand) + st.DayFileList + '\r');
-  s_.events().DayFilesAsked(RequestedNames(st.LastCommand));
+  RemoveNoCase(file_ops_, office.OfficeDir, "Recibo.zip");
+  pending_transfer_ = Transfer::kReceive;
+  SendCommand(std::string(kSendCommand) + day_file_list_ + '\r');
+  s_.events().DayFilesAsked(RequestedNames(last_command_));
   s_.log_event("Recibo Administración......");
-  if (last < st.DayEnd) {
+  if (last < day_end_) {
     s_.ShowAndLog("Archivos *.daw: se piden " + std::to_string(kMaxDayFiles) + " días, quedan " +
-                  std::to_string(st.DayEnd - last) + " para las próximas llamadas");
-    st.DayEnd = last + 1;
-  } else if (st.DayFirst <= st.DayLast) {
-    st.DayEnd = 0;
+                  std::to_string(day_end_ - last) + " para las próximas llamadas");
+    day_end_ = last + 1;
+  } else if (office.DayFirst <= office.DayLast) {
+    day_end_ = 0;
   }
   return script::Done::kSent;
 }
@@ -474,22 +481,21 @@ void SupervisionScript::StepClock() {
   const WallTime now = s_.clock.WallNow();
   const std::string t = FormatDdMmYyyyHhMmSs(ToLocal(now));
   s_.events().ClockSet(now);
-  s_.state.LastCommand = std::string(ClockToken) + t + '\r';
+  last_command_ = std::string(ClockToken) + t + '\r';
   s_.ShowAndLog("Sincronizo fecha/hora: " + t.substr(0, 2) + "/" + t.substr(2, 2) + "/" +
                 t.substr(4, 4) + " " + t.substr(8, 2) + ":" + t.substr(10, 2) + ":" +
                 t.substr(12, 2));
-  s_.line.SendText(s_.state.LastCommand);
+  s_.line.SendText(last_command_);
 }
 
 void SupervisionScript::StepDismiss() {
-  const CallState& st = s_.state;
-  const std::string retries = LastDigits("00" + std::to_string(st.RetryCount), 2);
-  const std::string period = LastDigits("000" + std::to_string(st.RetryPeriod), 3);
+  const AdmittedOffice& office = s_.state.Office;
+  const std::string retries = LastDigits("00" + std::to_string(office.RetryCount), 2);
+  const std::string period = LastDigits("000" + std::to_string(office.RetryPeriod), 3);
   SendCommand("Salir" + retries + period + '\r');
 }
 
 bool SupervisionScript::ReadReplies(CallControl& controller) {
-  CallState& st = s_.state;
   for (;;) {
     if (s_.stop.Requested()) {
       controller.AbortCall(CallReason::kStopped);
@@ -501,14 +507,14 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
     bool transferred = false;
     for (char c : received) {
       // An over-long line is no reply the script could take: the assembler has dropped it.
-      if (AssembleLine(st.ReplyLine, c) != LineStep::kEnded) continue;
-      s_.events().LineReceived(st.ReplyLine);
+      if (AssembleLine(reply_line_, c) != LineStep::kEnded) continue;
+      s_.events().LineReceived(reply_line_);
       if (!Pause(Millis(500))) {
         controller.AbortCall(CallReason::kStopped);
         return false;
       }
       if (!HandleReply(controller, transferred)) return false;
-      st.ReplyLine.clear();
+      reply_line_.clear();
       // A transfer read the line itself: what followed the echo in this read is not scanned.
       if (transferred) break;
     }
@@ -520,15 +526,15 @@ bool SupervisionScript::ReadReplies(CallControl& controller) {
 
 bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) {
   CallState& st = s_.state;
-  const std::string head = st.ReplyLine.substr(0, 7);
+  const std::string head = reply_line_.substr(0, 7);
   if (head == AckToken) {
     s_.window.AddLine("Ok");
-    st.LastCommand.clear();
+    last_command_.clear();
     st.ScriptStep = std::abs(st.ScriptStep);
     return true;
   }
-  if (st.LastCommand.size() < 5 || head != st.LastCommand.substr(0, 7)) return true;
-  if (st.PendingTransfer == TransferKind::kNone) {
+  if (last_command_.size() < 5 || head != last_command_.substr(0, 7)) return true;
+  if (pending_transfer_ == Transfer::kNone) {
     s_.line.SendText(GoToken);
     return true;
   }
@@ -548,7 +554,7 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
   CallState& st = s_.state;
   std::string label;
   TransferOutcome outcome;
-  if (st.PendingTransfer == TransferKind::kSendEnvio) {
+  if (pending_transfer_ == Transfer::kSendEnvio) {
     label = "Enviando archivo!.....";
     s_.window.AddLine(label);
     const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
@@ -566,9 +572,9 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
       return false;
     }
     s_.events().TransferStarted(TransferDirection::kReceive, "recibo.zip");
-    outcome = s_.line.ReceiveFile(st.OfficeDir, ReceivedNames(st.LastCommand), Bounds());
+    outcome = s_.line.ReceiveFile(st.Office.OfficeDir, ReceivedNames(last_command_), Bounds());
     std::error_code ec;
-    const auto kept = FindNoCase(st.OfficeDir, "recibo.zip");
+    const auto kept = FindNoCase(st.Office.OfficeDir, "recibo.zip");
     const auto bytes = kept ? fs::file_size(*kept, ec) : 0;
     // A transfer cut short kept nothing; what had moved is on record all the same.
     s_.events().TransferEnded(kept && !ec ? bytes : outcome.moved, outcome.result);
@@ -580,17 +586,17 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     return false;
   }
   // The day files' request is the one whose acknowledgement leads to the parameters.
-  if (st.PendingTransfer == TransferKind::kReceive &&
+  if (pending_transfer_ == Transfer::kReceive &&
       st.ScriptStep == script::AwaitingAck(script::kParameters)) {
     NoteDayFilesReceived();
   }
-  st.PendingTransfer = TransferKind::kNone;
+  pending_transfer_ = Transfer::kNone;
   return true;
 }
 
 void SupervisionScript::NoteDayFilesReceived() {
-  for (const std::string& name : RequestedNames(s_.state.LastCommand)) {
-    const auto found = FindNoCase(s_.state.OfficeDir, name);
+  for (const std::string& name : RequestedNames(last_command_)) {
+    const auto found = FindNoCase(s_.state.Office.OfficeDir, name);
     if (!found) continue;
     std::error_code ec;
     const auto bytes = fs::file_size(*found, ec);

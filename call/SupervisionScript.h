@@ -40,8 +40,13 @@ class SupervisionScript {
   // "Enviar  dato" command `command`; any other member is left out.
   static std::vector<std::string> ReceivedNames(std::string_view command);
 
-  // One tick in "conectado": the step `ScriptStep` names, then the office's replies. Ends
-  // the call through `controller` when the script is over or has failed. File errors throw.
+  // A caller has come on the line: nothing the script kept of the last call (a reply half
+  // read, a command awaiting its echo, a transfer to run) carries over to this one.
+  void NewCall();
+
+  // One tick in "conectado": the step the call state's `ScriptStep` names, for the office
+  // the call state holds, then the office's replies. Ends the call through `controller` when
+  // the script is over or has failed. File errors throw.
   void Run(CallControl& controller);
 
  private:
@@ -90,6 +95,14 @@ class SupervisionScript {
   CallServices s_;
   ParamWriter write_param_;
   const FileOps& file_ops_;
+
+  // The call in progress, as far as the script has got with it.
+  enum class Transfer { kNone, kSendEnvio, kReceive };
+  std::string reply_line_;    // the office's reply being assembled (Windows-1252)
+  std::string last_command_;  // what the office is to echo and acknowledge
+  Transfer pending_transfer_ = Transfer::kNone;  // what the echo of that command starts
+  std::string day_file_list_;                    // the day files asked for, blank-separated
+  int day_end_ = 0;  // "inicio *.daw" for the next call, once they have come
 };
 
 }  // namespace marvolen

@@ -1,6 +1,6 @@
 #include "link/SerialMessages.h"
 
-#include <cstring>
+#include "platform/Errors.h"
 
 namespace marvolen::serial_text {
 
@@ -21,17 +21,7 @@ std::string PortNotAvailable(int port) {
 }
 
 std::string SystemErrorText(int code) {
-  char buffer[257];
-  // The GNU strerror_r may hand back a static text instead of filling the buffer.
-  const char* text = strerror_r(code, buffer, sizeof buffer);
-  std::string result(text ? text : "");
-  if (result.size() > 256) result.resize(256);
-  while (!result.empty()) {
-    const unsigned char last = static_cast<unsigned char>(result.back());
-    if (last > ' ' && last != '.' && last != 0x7F) break;
-    result.pop_back();
-  }
-  return result;
+  return SystemReason(code);
 }
 
 std::string ShortForm(std::string_view message, int port) {

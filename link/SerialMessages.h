@@ -50,7 +50,8 @@ std::string CannotOpenPort(int port);
 std::string PortNotAvailable(int port);
 
 // The system's text for an errno value: at most 256 characters, without trailing blanks,
-// control characters and full stops.
+// control characters and full stops (platform/Errors.h's SystemReason, the station's one
+// wording of an errno).
 std::string SystemErrorText(int code);
 // message + port + ". "
 std::string ShortForm(std::string_view message, int port);

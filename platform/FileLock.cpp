@@ -24,11 +24,12 @@ UniqueFd OpenLockFile(const FileOps& ops, const char* path, int flags) {
   return OpenFd(ops, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
 }
 
-// 0 when `fd` is a regular file, else the error TryAcquire reports for it.
-int RegularFileError(const FileOps& ops, int fd) {
+// None when `fd` is a regular file, else the error TryAcquire reports for it.
+std::error_code RegularFileError(const FileOps& ops, int fd) {
   struct stat st {};
-  if (ops.fstat(fd, &st) != 0) return errno;
-  return S_ISREG(st.st_mode) ? 0 : FileLock::kNotRegularFile;
+  if (ops.fstat(fd, &st) != 0) return {errno, std::generic_category()};
+  if (S_ISREG(st.st_mode)) return {};
+  return StationRefusal::kNotRegularFile;
 }
 
 // An open-file-description lock on the whole file, so that it conflicts with every other
@@ -44,30 +45,31 @@ bool LockWhole(const FileOps& ops, int fd) {
 
 }  // namespace
 
-std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path, int& error,
-                                             const FileOps& ops) {
-  error = 0;
+std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path,
+                                             std::error_code& error, const FileOps& ops) {
+  error.clear();
   UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDWR | O_CREAT);
   if (!fd.valid()) {
-    error = errno;
+    error.assign(errno, std::generic_category());
     return std::nullopt;
   }
   // A directory fails the open itself (EISDIR); a FIFO, a device or a socket opens, and is
   // refused here before anything is written into it.
-  if ((error = RegularFileError(ops, fd.get())) != 0) return std::nullopt;
+  if ((error = RegularFileError(ops, fd.get()))) return std::nullopt;
   if (!LockWhole(ops, fd.get())) {
     // Taken elsewhere shows as EAGAIN or EACCES, depending on the system.
-    error = errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
+    error.assign(errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno, std::generic_category());
     return std::nullopt;
   }
   return FileLock(std::move(fd), ops);
 }
 
-std::string FileLock::ErrorText(int error) {
-  if (error == kNotRegularFile) return "no es un archivo regular";
+std::string FileLock::ErrorText(std::error_code error) {
   // What O_NOFOLLOW answers for a symbolic link, in words that say so.
-  if (error == ELOOP) return "es un enlace simbólico, no se sigue";
-  return std::strerror(error);
+  if (error == std::errc::too_many_symbolic_link_levels)
+    return "es un enlace simbólico, no se sigue";
+  if (error.category() == RefusalCategory()) return error.message();
+  return SystemReason(error.value());
 }
 
 void FileLock::WriteNote(const std::string& text) {
@@ -78,7 +80,7 @@ void FileLock::WriteNote(const std::string& text) {
 
 std::string FileLock::ReadNote(const std::filesystem::path& path, const FileOps& ops) {
   const UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDONLY);
-  if (!fd.valid() || RegularFileError(ops, fd.get()) != 0) return {};
+  if (!fd.valid() || RegularFileError(ops, fd.get())) return {};
   std::string note(kMaxNote, '\0');
   const ssize_t n = ops.pread(fd.get(), note.data(), note.size(), 0);
   note.resize(n > 0 ? static_cast<std::size_t>(n) : 0);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "platform/FileOps.h"
@@ -24,16 +25,16 @@ namespace marvolen {
 class FileLock {
  public:
   // Takes the lock on `path` without waiting, creating the file when it is missing. On
-  // failure `error` is EWOULDBLOCK when another holder has the lock, kNotRegularFile when
-  // `path` is a FIFO, a device or a socket, else the errno value of the failed open (ELOOP
-  // for a symbolic link, EISDIR for a directory) or lock.
+  // failure `error` is std::errc::operation_would_block when another holder has the lock,
+  // StationRefusal::kNotRegularFile when `path` is a FIFO, a device or a socket, else the
+  // errno of the failed open (ELOOP for a symbolic link, EISDIR for a directory) or lock.
   // The lock file is opened, locked and written through `ops`, which must outlive the lock.
-  static std::optional<FileLock> TryAcquire(const std::filesystem::path& path, int& error,
+  static std::optional<FileLock> TryAcquire(const std::filesystem::path& path,
+                                            std::error_code& error,
                                             const FileOps& ops = SystemFileOps());
-  static constexpr int kNotRegularFile = -1;
   // A TryAcquire error in words for the operator: the system's text, or what is wrong with
   // the file.
-  static std::string ErrorText(int error);
+  static std::string ErrorText(std::error_code error);
 
   // Releasing the lock (the object going) leaves the file in place.
 

@@ -174,7 +174,7 @@ namespace {
 constexpr size_t kCopyChunk = 64 * 1024;
 
 [[noreturn]] void Fail(const std::string& path, int err) {
-  throw FileError("No se puede escribir el archivo " + path + ": " + std::strerror(err));
+  throw FileError(err, "No se puede escribir el archivo " + path);
 }
 
 }  // namespace
@@ -240,7 +240,7 @@ int RemoveTree(const FileOps& ops, const std::string& path) {
 
 void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
   if (ops.truncate(path.c_str(), length) != 0) {
-    throw FileError("No se puede recortar el archivo " + path + ": " + std::strerror(errno));
+    throw FileError(errno, "No se puede recortar el archivo " + path);
   }
 }
 
@@ -313,8 +313,8 @@ void StagedFile::Commit() {
   committed_ = true;
   const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
   if (const int err = SyncDirectory(ops_, dir.string()); err != 0) {
-    throw FileError("No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
-                    (dir.empty() ? std::string(".") : dir.string()) + "): " + std::strerror(err));
+    throw FileError(err, "No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
+                             (dir.empty() ? std::string(".") : dir.string()) + ")");
   }
 }
 

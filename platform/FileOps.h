@@ -30,10 +30,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -141,10 +143,17 @@ int SyncFile(const FileOps& ops, const std::string& path);
 // (what was removed before it stays removed).
 int RemoveTree(const FileOps& ops, const std::string& path);
 
-// A file operation failed; the message names the file and the system's reason.
-class FileError : public std::runtime_error {
+// A file operation failed. code() holds the errno (none when the system gave none, as for a
+// file stream that did not open), so that a caller can tell a full disk from a missing file
+// without reading the text; what() is what the station was doing and on which file, then
+// ": " and the system's reason when there is one (platform/Errors.h).
+class FileError : public StationError {
  public:
-  using std::runtime_error::runtime_error;
+  FileError(int error, const std::string& doing)
+      : StationError(std::error_code(error, std::generic_category()),
+                     ErrorText(doing, std::error_code(error, std::generic_category()))) {}
+  // A failure the system gave no errno for.
+  explicit FileError(const std::string& doing) : FileError(0, doing) {}
 };
 
 // Creates `path`, or empties it, and writes `data` to it. A file it could not write whole is

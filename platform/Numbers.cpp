@@ -15,7 +15,7 @@ std::string MessageFor(std::string_view text, std::string_view context) {
 }  // namespace
 
 ConversionError::ConversionError(std::string_view text, std::string_view context)
-    : std::runtime_error(MessageFor(text, context)), text_(text) {}
+    : StationError(StationRefusal::kNotANumber, MessageFor(text, context)), text_(text) {}
 
 std::optional<int32_t> TryStrToInt(std::string_view text) {
   size_t i = 0;

@@ -9,12 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Errors.h"
+
 namespace marvolen {
 
 // A text that had to be a whole number and was not. It is not handled where it is raised:
 // it ends the timer tick through the application's handler, which shows "ERROR PROGRAMA: "
 // and this error's text and then resets the line.
-class ConversionError : public std::runtime_error {
+class ConversionError : public StationError {
  public:
   // "'<text>' is not a valid integer value", followed by " (<context>)" when a context is
   // given, so that the operator learns which field was wrong.

@@ -6,15 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
+
+#include "platform/Errors.h"
 
 namespace marvolen {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+  throw SystemFailure(errno, what);
 }
 
 }  // namespace

@@ -26,13 +26,19 @@ constexpr std::string_view kFileName = "MARVOLEN.TCP";
 
 // `doing` ends with the article or preposition the file's name follows ("No se puede abrir
 // el", "No se puede leer ... del").
-[[noreturn]] void Fail(const std::string& doing, const fs::path& file, const std::string& why) {
-  throw OfficeParamError(doing + " archivo de parámetros de la oficina \"" + file.string() +
-                         "\": " + why);
+std::string FileAction(const std::string& doing, const fs::path& file) {
+  return doing + " archivo de parámetros de la oficina \"" + file.string() + "\"";
+}
+
+// The station's own refusal of the file, or a system error the station words itself.
+[[noreturn]] void Fail(const std::string& doing, const fs::path& file, const std::string& why,
+                       std::error_code code = StationRefusal::kParamFileTooShort) {
+  throw OfficeParamError(code, FileAction(doing, file) + ": " + why);
 }
 
 [[noreturn]] void FailErrno(const std::string& doing, const fs::path& file, int err) {
-  Fail(doing, file, std::strerror(err));
+  const std::error_code code(err, std::generic_category());
+  throw OfficeParamError(code, ErrorText(FileAction(doing, file), code));
 }
 
 // `doing` for a slot: what is read or written, and where in the file it lies.
@@ -163,7 +169,8 @@ fs::path OfficeParamFile::Create() const {
     temp = (office_dir_ / TempName(kFileName)).string();
     fd = OpenFd(fs_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!fd.valid() && errno == ENOENT) {
-      Fail("No se puede crear el", target, "el directorio de la oficina no existe");
+      Fail("No se puede crear el", target, "el directorio de la oficina no existe",
+           std::error_code(ENOENT, std::generic_category()));
     }
     if (!fd.valid() && (errno != EEXIST || attempt >= 100))
       FailErrno("No se puede crear el", target, errno);

@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Errors.h"
+
 namespace marvolen {
 
 class Clock;
@@ -30,9 +32,10 @@ struct FileOps;
 // Every failure of the file (office directory missing, access denied, a file too short for
 // the slot, disk full): the message says what failed, for which key, on which file, and why.
 // A failed write leaves the file as it was.
-class OfficeParamError : public std::runtime_error {
+// Its code is the errno of the call that failed, or StationRefusal::kParamFileTooShort.
+class OfficeParamError : public StationError {
  public:
-  using std::runtime_error::runtime_error;
+  using StationError::StationError;
 };
 
 class OfficeParamFile {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/FileNames.h"
 #include "platform/TempNames.h"
 #include "zip/ArchiveError.h"
@@ -25,8 +26,7 @@ namespace fs = std::filesystem;
 // What an office's archive could not be put in place as (`what`: "el directorio", "el
 // archivo"), in the words the operator reads.
 [[noreturn]] void CannotCreate(std::string_view what, const fs::path& path, std::error_code ec) {
-  throw FileError("No se puede crear " + std::string(what) + " " + path.string() + ": " +
-                  ec.message());
+  throw FileError(ec.value(), "No se puede crear " + std::string(what) + " " + path.string());
 }
 
 // Set up as the station reads every archive an office sends.
@@ -70,7 +70,7 @@ class StagingDir {
 // Renames through the station's file seam.
 void Rename(const FileOps& files, const fs::path& from, const fs::path& to) {
   if (files.rename(from.c_str(), to.c_str()) != 0) {
-    throw FileError("No se puede poner en su sitio " + to.string() + ": " + std::strerror(errno));
+    throw FileError(errno, "No se puede poner en su sitio " + to.string());
   }
 }
 
@@ -78,8 +78,7 @@ void Rename(const FileOps& files, const fs::path& from, const fs::path& to) {
 void Sync(const FileOps& files, const fs::path& path,
           int (*sync)(const FileOps&, const std::string&)) {
   if (const int err = sync(files, path.string()); err != 0) {
-    throw FileError("No se puede asegurar en el disco " + path.string() + ": " +
-                    std::strerror(err));
+    throw FileError(err, "No se puede asegurar en el disco " + path.string());
   }
 }
 
@@ -129,7 +128,7 @@ void MoveInto(const FileOps& files, const fs::path& from, const fs::path& to,
     }
     // The same name in another letter case goes first, so that one file holds the name.
     if (existing && existing->filename() != name && files.unlink(existing->c_str()) != 0) {
-      throw FileError("No se puede borrar " + existing->string() + ": " + std::strerror(errno));
+      throw FileError(errno, "No se puede borrar " + existing->string());
     }
     if (!item.is_symlink()) Sync(files, item.path(), SyncFile);
     Rename(files, item.path(), to / name);
@@ -184,7 +183,7 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
       std::string text =
           std::to_string(failures.size()) + " archivo(s) dañado(s) en el archivo recibido";
       for (const std::string& line : failures) text += "; " + line;
-      throw std::runtime_error(text);
+      throw StationError(StationRefusal::kDamagedArchive, text);
     }
     // The members must be durable under their names before the call moves on: the step that
     // follows records which day files the office has delivered.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/Errors.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -19,7 +20,7 @@ constexpr int kWriteStallMs = 10000;
 constexpr int kPurgeReads = 64;
 
 std::string SystemText(int code) {
-  return std::to_string(code) + ": " + std::strerror(code) + ". ";
+  return std::to_string(code) + ": " + SystemReason(code) + ". ";
 }
 
 bool ReadableNow(int fd) {

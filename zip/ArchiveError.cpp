@@ -77,7 +77,7 @@ std::string Fill(std::string_view pattern, std::string_view arg1, std::string_vi
   return out;
 }
 
-std::string ErrorText(std::string_view component, int native_error, const std::string& message) {
+std::string ArchiveText(std::string_view component, int native_error, const std::string& message) {
   char digits[16];
   std::snprintf(digits, sizeof digits, "%05d", native_error);
   std::string text;
@@ -108,14 +108,36 @@ std::string_view ArchiveMessageTemplate(int error_code) {
   return kMessages[0].text;
 }
 
+namespace {
+
+class ArchiveErrors final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "archivo ZIP"; }
+  std::string message(int value) const override {
+    return std::string(ArchiveMessageTemplate(ArchiveErrorCode(value)));
+  }
+};
+
+}  // namespace
+
+const std::error_category& ArchiveCategory() {
+  static const ArchiveErrors category;
+  return category;
+}
+
 EArchiveError::EArchiveError(std::string_view component, int native_error, std::string_view arg1,
                              std::string_view arg2)
-    : std::runtime_error(
-          ErrorText(component, native_error, FilledMessage(native_error, arg1, arg2))),
+    : EArchiveError(0, component, native_error, arg1, arg2) {}
+
+EArchiveError::EArchiveError(int system_error, std::string_view component, int native_error,
+                             std::string_view arg1, std::string_view arg2)
+    : StationError(system_error != 0 ? std::error_code(system_error, std::generic_category())
+                                     : std::error_code(native_error, ArchiveCategory()),
+                   ArchiveText(component, native_error, FilledMessage(native_error, arg1, arg2))),
       native_error_(native_error),
       error_code_(ArchiveErrorCode(native_error)),
       message_(FilledMessage(native_error, arg1, arg2)),
-      text_(ErrorText(component, native_error, message_)) {}
+      text_(ArchiveText(component, native_error, message_)) {}
 
 namespace {
 std::string InvalidMaskText(std::string_view mask, int position) {

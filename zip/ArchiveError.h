@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Errors.h"
+
 namespace marvolen {
 
 // Error numbers (NativeError). The gaps are numbers the component never raises.
@@ -48,12 +50,22 @@ int ArchiveErrorCode(int native_error);
 // number 0 ("Unknown error") for a number the catalogue lacks.
 std::string_view ArchiveMessageTemplate(int error_code);
 
-class EArchiveError : public std::runtime_error {
+// The component's own error numbers as error codes: a check of the archive or of an entry
+// that failed (a damaged archive, a refused name); message() is the catalogue's template.
+const std::error_category& ArchiveCategory();
+
+// code() says what failed: the errno of a system call (a file that could not be created, a
+// write that failed), or else the error number in ArchiveCategory(). what() is the same
+// catalogue text either way, as the operator and the peers have always read it.
+class EArchiveError : public StationError {
  public:
   // `component` is the component's name ("Zipper1"); empty gives the text without the
   // name prefix. `arg1`/`arg2` fill the message's placeholders in order.
   EArchiveError(std::string_view component, int native_error, std::string_view arg1 = {},
                 std::string_view arg2 = {});
+  // The same for a system call that failed with the errno `system_error`.
+  EArchiveError(int system_error, std::string_view component, int native_error,
+                std::string_view arg1 = {}, std::string_view arg2 = {});
 
   int NativeError() const { return native_error_; }
   int ErrorCode() const { return error_code_; }

@@ -54,6 +54,12 @@ EArchiveError TBaseArchiver::Error(int native_error, std::string_view arg1,
   return EArchiveError(name_, native_error, arg1, arg2);
 }
 
+EArchiveError TBaseArchiver::SystemError(int native_error, std::string_view arg1,
+                                         std::string_view arg2) const {
+  const int error = errno;
+  return EArchiveError(error, name_, native_error, arg1, arg2);
+}
+
 TArchiveAction TBaseArchiver::ReportFailure(const std::string& file_name,
                                             TArchiveOperation operation,
                                             const EArchiveError& error) {
@@ -162,7 +168,7 @@ void TZipArchiver::Impl::Release() noexcept {
 
 uint64_t TZipArchiver::Impl::FileLength() const {
   struct stat st {};
-  if (io_.FStat(fd_, &st) != 0) throw Error(kErrWrite);
+  if (io_.FStat(fd_, &st) != 0) throw SystemError(kErrWrite);
   return static_cast<uint64_t>(st.st_size);
 }
 
@@ -172,7 +178,7 @@ void TZipArchiver::Impl::OpenZip(uint16_t mode) {
   const std::string path = ArchivePath();
   if (mode == kOpenCreate) {
     fd_ = io_.Open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
-    if (fd_ < 0) throw Error(kErrCreateArchive, path);
+    if (fd_ < 0) throw SystemError(kErrCreateArchive, path);
     path_ = path;
     return;
   }
@@ -181,7 +187,7 @@ void TZipArchiver::Impl::OpenZip(uint16_t mode) {
     throw Error(kErrFileNotFound, owner_.FileName());
   // Non-blocking, so that a pipe or device under the archive's name cannot hang the tick.
   fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-  if (fd_ < 0) throw Error(kErrOpenArchiveFile);
+  if (fd_ < 0) throw SystemError(kErrOpenArchiveFile);
   if (io_.FStat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     Release();
     throw Error(kErrOpenArchiveFile);
@@ -202,7 +208,7 @@ void TZipArchiver::Impl::OpenForUpdate() {
   fd_ = io_.Open(path.c_str(), O_RDWR | O_CREAT, 0666);
   if (fd_ < 0) {
     fd_ = io_.Open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
-    if (fd_ < 0) throw Error(kErrCreateArchive, path);
+    if (fd_ < 0) throw SystemError(kErrCreateArchive, path);
     read_only_ = true;
   }
   path_ = path;

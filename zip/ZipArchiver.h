@@ -130,6 +130,9 @@ class TBaseArchiver {
   // An EArchiveError of this component; `arg1`/`arg2` fill the message.
   EArchiveError Error(int native_error, std::string_view arg1 = {},
                       std::string_view arg2 = {}) const;
+  // The same for the system call that has just failed: it carries the call's errno.
+  EArchiveError SystemError(int native_error, std::string_view arg1 = {},
+                            std::string_view arg2 = {}) const;
   // Hands a per-file failure to OnProcessFileFailure and returns the answer (faIgnore when
   // unassigned).
   TArchiveAction ReportFailure(const std::string& file_name, TArchiveOperation operation,

@@ -61,6 +61,10 @@ class TZipArchiver::Impl {
                       std::string_view arg2 = {}) const {
     return owner_.Error(native_error, arg1, arg2);
   }
+  EArchiveError SystemError(int native_error, std::string_view arg1 = {},
+                            std::string_view arg2 = {}) const {
+    return owner_.SystemError(native_error, arg1, arg2);
+  }
   void RequireOpen() const;
   std::string ArchivePath() const;
   uint64_t FileLength() const;

@@ -80,7 +80,7 @@ void TZipArchiver::Impl::RunSelected(TArchiveOperation operation, std::string_vi
       fs::create_directories(run.base_path, ec);
       base.reset(io_.Open(run.base_path.c_str(), O_RDONLY | O_DIRECTORY, 0));
     }
-    if (base.get() < 0) throw Error(kErrCreateDirectory, run.base_path);
+    if (base.get() < 0) throw SystemError(kErrCreateDirectory, run.base_path);
     run.base_fd = base.get();
   }
   // Whatever ends the run, what it wrote reaches the disk before it returns.
@@ -253,21 +253,25 @@ void TZipArchiver::Impl::WriteTarget(const EntryRecord& entry, ExtractionRun& ru
     }
     if (S_ISREG(st.st_mode)) freed = static_cast<uint64_t>(st.st_size);
     CheckDiskSpace(entry, dir_fd, freed);
-    if (io_.UnlinkAt(dir_fd, existing->c_str(), 0) != 0) throw Error(kErrDeleteFile, target_path);
+    if (io_.UnlinkAt(dir_fd, existing->c_str(), 0) != 0) {
+      throw SystemError(kErrDeleteFile, target_path);
+    }
     run.names.Removed(target.dir_key, *existing);
   } else {
     CheckDiskSpace(entry, dir_fd, 0);
   }
   UniqueFd out = ArchiveFd(
       io_, io_.OpenAt(dir_fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-  if (out.get() < 0) throw Error(kErrCreateFile, target_path);
+  if (out.get() < 0) throw SystemError(kErrCreateFile, target_path);
   run.names.Added(target.dir_key, leaf);
   if (owner_.Options().FlushBuffers) run.flush.Note(dir_fd);
   DecodeResult result;
   bool decoded = false;
   try {
     result = Decode(entry, data_offset, [&](const char* data, size_t count) {
-      if (io_.Write(out.get(), data, count) != static_cast<ssize_t>(count)) throw Error(kErrWrite);
+      if (io_.Write(out.get(), data, count) != static_cast<ssize_t>(count)) {
+        throw SystemError(kErrWrite);
+      }
     });
     decoded = true;
   } catch (...) {

@@ -46,12 +46,12 @@ void TZipArchiver::Impl::WriteAll(const void* data, size_t count) {
 void TZipArchiver::Impl::WriteAt(uint64_t offset, const void* data, size_t count) {
   if (count == 0) return;
   if (io_.PWrite(fd_, data, count, static_cast<off_t>(offset)) != static_cast<ssize_t>(count)) {
-    throw Error(kErrWrite);
+    throw SystemError(kErrWrite);
   }
 }
 
 void TZipArchiver::Impl::Truncate(uint64_t length) {
-  if (io_.FTruncate(fd_, static_cast<off_t>(length)) != 0) throw Error(kErrWrite);
+  if (io_.FTruncate(fd_, static_cast<off_t>(length)) != 0) throw SystemError(kErrWrite);
   end_ = length;
 }
 
@@ -281,7 +281,7 @@ void TZipArchiver::Impl::Commit() {
   try {
     if (plan.cut < plan.old_cd_offset) {
       plan.saved_fd = io_.OpenTemporary();
-      if (plan.saved_fd < 0) throw Error(kErrWrite);
+      if (plan.saved_fd < 0) throw SystemError(kErrWrite);
       std::vector<char> buffer(1 << 20);
       for (uint64_t at = plan.cut; at < plan.old_cd_offset;) {
         const size_t n =

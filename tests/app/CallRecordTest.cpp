@@ -15,8 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kAckLine = std::string(AckToken) + '\r';
-
 std::vector<CallRecord> Records(const CallHarness& h) {
   std::vector<CallRecord> out;
   std::ifstream in(h.own_home.path() / kCallLogName);
@@ -34,37 +32,14 @@ class RecordTest : public ::testing::Test {
  protected:
   RecordTest() : office_(h_.own_home.path() / "loc07") {
     fs::create_directories(office_);
-    saved_cwd_ = fs::current_path();
     h_.RecordCalls();
   }
-  ~RecordTest() override { fs::current_path(saved_cwd_); }
 
-  void Admit(std::string flags = "N") {
-    h_.Connect();
-    h_.line.Arrive("Ident=00007" + flags + "\r");
-    h_.Tick();
+  void Admit(const std::string& flags = "N") {
+    played_.Admit(flags);
     ASSERT_EQ(h_.state.LineState, "conectado");
-    h_.state.OfficeNumber = 7;
-    h_.state.OfficeDir = office_;
-    h_.state.IdentLine = "Ident=00007" + flags;
-    seen_ = h_.line.sent.size();
   }
-  void RunCall(int limit = 5000) {
-    for (int i = 0; i < limit && h_.state.LineState == "conectado"; ++i) {
-      h_.Tick();
-      for (; seen_ < h_.line.sent.size(); ++seen_) {
-        const std::string& text = h_.line.sent[seen_];
-        if (text == GoToken) {
-          if (acknowledge_) h_.line.Arrive(kAckLine);
-        } else if (text != "\n") {
-          h_.line.Arrive(text);
-          const bool transfer =
-              text.rfind("Recibir dato", 0) == 0 || text.rfind("Enviar  dato", 0) == 0;
-          if (transfer && acknowledge_) h_.line.after_transfer = kAckLine;
-        }
-      }
-    }
-  }
+  void RunCall() { played_.RunCall(5000); }
   CallRecord OnlyRecord() {
     const std::vector<CallRecord> records = Records(h_);
     EXPECT_EQ(records.size(), 1u);
@@ -74,17 +49,16 @@ class RecordTest : public ::testing::Test {
 
   CallHarness h_;
   fs::path office_;
-  fs::path saved_cwd_;
-  size_t seen_ = 0;
-  bool acknowledge_ = true;
+  PlayedOffice played_{h_, office_, true, {}, 0};
+  bool& acknowledge_ = played_.acknowledge;
 };
 
 TEST_F(RecordTest, WholeCallRecordsWhatWentEachWay) {
   std::ofstream(h_.own_home.path() / "envio.zip") << "PK-archive";
   Admit("S");
-  h_.state.DeleteList = "tablas\\VIEJA.TBL";
-  h_.state.SyncClock = 1;
-  h_.state.DayFirst = h_.state.DayLast = DateSerial(2026, 12, 1);
+  h_.state.Office.DeleteList = "tablas\\VIEJA.TBL";
+  h_.state.Office.SyncClock = 1;
+  h_.state.Office.DayFirst = h_.state.Office.DayLast = DateSerial(2026, 12, 1);
   int receives = 0;
   h_.line.on_receive = [&](const std::filesystem::path& dir) {
     // First the traffic, then the day file; each into the office directory.
@@ -247,7 +221,8 @@ TEST(CallRecord, ACallIsCutWhenItHasLastedItsMost) {
   h.Connect();
   h.line.Arrive("Ident=00007N\r");
   h.Tick();
-  h.state.ScriptStep = -1;  // a command is out; the office answers with chatter only
+  // A command is out; the office answers with chatter only.
+  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);
   for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
     h.line.Arrive("ocupado\r");
     h.Tick();

@@ -497,8 +497,8 @@ class CrashFilingTest : public ::testing::Test {
     played.Admit(office.traffic.empty() ? "N" : "S");
     ASSERT_EQ(h.state.LineState, kStateConnected);
     h.state.TableExt = TableKind::Tab();
-    h.state.DayFirst = ReadNumber(dir, "inicio *.daw");
-    h.state.DayLast = ReadNumber(dir, "ultimo *.daw");
+    h.state.Office.DayFirst = ReadNumber(dir, "inicio *.daw");
+    h.state.Office.DayLast = ReadNumber(dir, "ultimo *.daw");
     played.RunCall();
     EXPECT_EQ(h.Logged("Comunicación exitosa"), 1);
     EXPECT_EQ(h.records, 1);

@@ -186,14 +186,14 @@ TEST(LineController, TheEndOfTheCallLetsTheOfficeGo) {
   const scratch::ScratchDir dir("office-lock");
   const auto lock_file = dir.path() / ".marvolen-call.lock";
   const auto try_lock = [&] {
-    int error = 0;
+    std::error_code error;
     return FileLock::TryAcquire(lock_file, error).has_value();
   };
   CallHarness h;
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
-  int error = 0;
+  std::error_code error;
   h.state.OfficeLock = std::make_shared<FileLock>(*FileLock::TryAcquire(lock_file, error));
   h.state.ScriptStep = -4;
   h.Tick();

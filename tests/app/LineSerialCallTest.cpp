@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeCallLine.h"
+#include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
 #include "app/SerialCallLine.h"
@@ -122,9 +122,6 @@ class Socket {
 class LineOnSerial : public ::testing::Test {
  protected:
   LineOnSerial() { serial.SetConfiguredPort(1); }
-  void SetUp() override { saved_cwd_ = fs::current_path(); }
-  // The controller moves into the station home when a call connects.
-  void TearDown() override { fs::current_path(saved_cwd_); }
 
   void Tick() {
     window.timer_enabled = false;
@@ -150,10 +147,7 @@ class LineOnSerial : public ::testing::Test {
   }
   CallReason Admit(const std::string& ident) {
     idents.push_back(ident);
-    if (!admit) return CallReason::kWrongPassword;
-    state.LineState = kStateConnected;
-    state.ScriptStep = 0;
-    return CallReason::kNone;
+    return admit ? AdmitAs(state, ident) : CallReason::kWrongPassword;
   }
   int Shown(std::string_view prefix) const {
     int n = 0;
@@ -181,9 +175,6 @@ class LineOnSerial : public ::testing::Test {
       state, line, window, clock, [this](std::string_view t) { log.emplace_back(t); }, home.path()};
   SupervisionScript script{services, [](const std::string&, const std::string&) {}};
   LineController controller{services, [this](const std::string& l) { return Admit(l); }, script};
-
- private:
-  fs::path saved_cwd_;
 };
 
 TEST_F(LineOnSerial, CallerIsGreetedIdentifiesIsRefusedAndTheNextCallerIsGreeted) {
@@ -284,7 +275,7 @@ class DevicePulled : public LineOnSerial, public ::testing::WithParamInterface<P
     phone.CallerSend("Ident=00007\r");
     ASSERT_TRUE(TickUntil([&] { return InState("conectado"); }, Millis(2000)));
     Tick();  // the first step goes out
-    ASSERT_EQ(state.ScriptStep, -1);
+    ASSERT_EQ(state.ScriptStep, script::AwaitingAck(script::kDeleteTable));
   }
 };
 

@@ -53,7 +53,6 @@ class StationConversion : public ::testing::Test {
  protected:
   void SetUp() override {
     station_test::UseUtc();
-    saved_cwd_ = fs::current_path();
     StationConfig config;
     config.PortNumber = 1;
     config.WorkDir = work.dir();
@@ -62,7 +61,6 @@ class StationConversion : public ::testing::Test {
     station_test::WriteFile(work.path() / "loc07" / "TARIFA.TBL", "AB");
     station.FormCreate();
   }
-  void TearDown() override { fs::current_path(saved_cwd_); }
 
   void Tick() {
     station.Timer1Timer();
@@ -84,9 +82,6 @@ class StationConversion : public ::testing::Test {
   VirtualClock clock;
   RecordingWindow window;
   AdmittingStation station{window, clock, home.path()};
-
- private:
-  fs::path saved_cwd_;
 };
 
 // The header up to the feature flag, for office 7 with the new file's password GALERNA.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeCallLine.h"
+#include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/LineController.h"
 #include "app/Station.h"
@@ -52,11 +52,9 @@ class ControllerStation final : public Station {
  private:
   CallReason Admit(const std::string& ident) {
     ++admissions;
-    state.IdentLine = ident;
-    state.OfficeDir = office_dir;
-    state.LineState = kStateConnected;
-    state.ScriptStep = 0;
-    return CallReason::kNone;
+    AdmittedOffice office;
+    office.OfficeDir = office_dir;
+    return AdmitAs(state, ident, office);
   }
 
   CallServices services;
@@ -75,7 +73,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
  protected:
   void SetUp() override {
     station_test::UseUtc();
-    saved_cwd_ = fs::current_path();
     StationConfig config;
     config.PortNumber = 1;
     config.WorkDir = work.dir();
@@ -85,8 +82,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
     station.FormCreate();
     ASSERT_EQ(station.config().PortNumber, 1);
   }
-  // The controller moves into the station home when a call connects.
-  void TearDown() override { fs::current_path(saved_cwd_); }
 
   // One tick of the timer, then its interval passes.
   void Tick() {
@@ -111,9 +106,6 @@ class StationLineException : public ::testing::TestWithParam<BrokenDirRow> {
   VirtualClock clock;
   RecordingWindow window;
   ControllerStation station{window, clock, home.path()};
-
- private:
-  fs::path saved_cwd_;
 };
 
 TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTickResetsTheLine) {
@@ -123,7 +115,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   Acknowledge();
   Tick();  // the acknowledgement moves the script on
   Tick();  // step 1: no table to delete
-  ASSERT_EQ(station.state.ScriptStep, 3);
+  ASSERT_EQ(station.state.ScriptStep, script::kTrafficRequest);
   GetParam().spoil(station.office_dir);
 
   const auto before = window.lines.size();
@@ -133,7 +125,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   EXPECT_EQ(shown.rfind("ERROR PROGRAMA: ", 0), 0u) << shown;
   EXPECT_NE(shown.find(std::strerror(GetParam().error)), std::string::npos) << shown;
   EXPECT_EQ(station.state.LineState, "");
-  EXPECT_EQ(station.state.ScriptStep, 3);  // kept until the next admission
+  EXPECT_EQ(station.state.ScriptStep, script::kTrafficRequest);  // kept until the next admission
   EXPECT_TRUE(window.timer_enabled);
   // The handler is no abort: the call is neither logged as aborted nor hung up yet.
   EXPECT_EQ(station.line.closes, 1);
@@ -159,7 +151,7 @@ TEST_P(StationLineException, FileErrorInTheScriptReachesTheHandlerAndTheNextTick
   AdmitACaller();
   EXPECT_EQ(station.line.CountSent(GreetingToken), greetings + 1);
   EXPECT_EQ(station.admissions, 2);
-  EXPECT_EQ(station.state.ScriptStep, 0);
+  EXPECT_EQ(station.state.ScriptStep, script::kTables);
 }
 
 INSTANTIATE_TEST_SUITE_P(

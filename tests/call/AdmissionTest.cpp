@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "call/CallState.h"
+#include "call/ScriptSteps.h"
 #include "platform/CodePage.h"
 #include "records/OfficeParamFile.h"
 
@@ -51,7 +52,7 @@ TEST_F(AdmissionTest, OfficeNumberSelectsDirectoryAndTagOrRefuses) {
   const AdmissionResult r = Admit(b);
   ASSERT_TRUE(r.Admitted());
   EXPECT_EQ(opened_, setup_.WorkDir + "loc07");
-  EXPECT_EQ(r.OfficeDir + " " + r.OfficeTag, setup_.WorkDir + "loc07 0007");
+  EXPECT_EQ(r.office.OfficeDir.string() + " " + r.office.OfficeTag, setup_.WorkDir + "loc07 0007");
   EXPECT_EQ(OfficeDirFor("/w/", 123) + OfficeTagFor(9999), "/w/loc1239999");
   for (const char* bad : {"10000", "ABCDE", "00000", "-0007"}) {
     b.office = bad;
@@ -131,12 +132,13 @@ TEST_F(AdmissionTest, ParametersInOrderStrictlyConverted) {
   EXPECT_EQ(params_.reads, (std::vector<std::string>{"password", "inicio *.daw", "ultimo *.daw",
                                                      "Check_Id", "Id", "UpGrade", "Reintentos",
                                                      "PeriodoReintentos", "Synchronize"}));
-  EXPECT_EQ(std::vector<int>({r.DayFirst, r.DayLast, r.RetryCount, r.RetryPeriod, r.SyncClock}),
+  EXPECT_EQ(std::vector<int>({r.office.DayFirst, r.office.DayLast, r.office.RetryCount,
+                              r.office.RetryPeriod, r.office.SyncClock}),
             std::vector<int>({46363, 46365, -56, 15, 1}));
   r.OfficeLock.reset();  // that call is over
   b.feature = " ";       // a blank flag: "Synchronize" is not even read
   params_.reads.clear();
-  EXPECT_EQ(Admit(b).SyncClock, 0);
+  EXPECT_EQ(Admit(b).office.SyncClock, 0);
   EXPECT_EQ(params_.reads.size(), 8u);
   params_.values["UpGrade"] = "si";
   EXPECT_THROW(Admit(b), ConversionError);
@@ -181,7 +183,7 @@ TEST_F(AdmissionTest, SurveySumsAndLimits) {
   fs::create_directory(root_ / "work/loc07/DIR.TBL");  // not a file: not a table
   EXPECT_EQ(Survey("loc07", "0007", false), "TARIFA.TBL=131 ");
   fs::create_symlink("/proc/self/mem", root_ / "work/loc07/MEM.TBL");  // reads fail
-  EXPECT_THROW(Survey("loc07", "0007", false), SurveyError);
+  EXPECT_THROW(Survey("loc07", "0007", false), FileError);
   Write("big", std::string(16843010, '\xFF'));  // 255 * 16843010 = 2^32 + 254
   EXPECT_EQ(ByteSum((root_ / "big").string()), 254);
   fs::remove(root_ / "work/loc07/MEM.TBL");
@@ -271,7 +273,7 @@ TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,
                        [](std::string_view) {}, [](std::string_view) {}, [](const std::string&) {}};
   CallState state;
-  state.ScriptStep = -20;
+  state.ScriptStep = script::kDismissed;
   IdentBuilder b;
   b.office = "00008";  // no directory for office 8: its parameter file cannot be made
   EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);

@@ -42,7 +42,7 @@ TEST_F(DistributionTest, EverythingUpToDateLeavesNothingStaged) {
   EXPECT_FALSE(r.EnvioBuilt);
   EXPECT_TRUE(NothingStaged());
   EXPECT_EQ(r.TableSurvey[0].value, kUpToDate);
-  EXPECT_EQ(r.DeleteList, "");
+  EXPECT_EQ(r.office.DeleteList, "");
   EXPECT_EQ(activity_.back(), "Tablas:  TARIFA.TBL ZONAS.TBL");
   EXPECT_EQ(view_.back(), "Tablas:  TARIFA.TBL ZONAS.TBL");
 }
@@ -52,12 +52,12 @@ TEST_F(DistributionTest, OtherSumOrUnreportedIsSentFirstUnknownIsDeleted) {
       Admit(IdentBuilder().File("TARIFA.TBL", 132).File("VIEJA.TBL", 5).File("OTRA.TBL", 6));
   EXPECT_TRUE(r.EnvioBuilt);
   EXPECT_EQ(Packed(), "tablas/TARIFA.TBL\ntablas/ZONAS.TBL\n");
-  EXPECT_EQ(r.DeleteList, "tablas\\VIEJA.TBL");  // OTRA.TBL waits for a later call
+  EXPECT_EQ(r.office.DeleteList, "tablas\\VIEJA.TBL");  // OTRA.TBL waits for a later call
 }
 
 TEST_F(DistributionTest, LowerCaseReportMatchesNothing) {
   const auto r = Admit(IdentBuilder().File("tarifa.tbl", 131).File("ZONAS.TBL", 122));
-  EXPECT_EQ(r.DeleteList, "tablas\\tarifa.tbl");
+  EXPECT_EQ(r.office.DeleteList, "tablas\\tarifa.tbl");
   EXPECT_EQ(Packed(), "tablas/TARIFA.TBL\n");
 }
 
@@ -68,24 +68,24 @@ TEST_F(DistributionTest, UndefinedByteInANameMatchesItsMaster) {
   const auto r = Admit(
       IdentBuilder().File("A\x81.TBL", 131).File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
   EXPECT_FALSE(r.EnvioBuilt);
-  EXPECT_EQ(r.DeleteList, "");
+  EXPECT_EQ(r.office.DeleteList, "");
   EXPECT_EQ(view_.back(), "Tablas:  A\u0081.TBL TARIFA.TBL ZONAS.TBL");
 }
 
 TEST_F(DistributionTest, WhatToDeleteOnTheOffice) {
   IdentBuilder b;
   b.files = std::string("ABC.TBL") + "0000000777" + "     ";  // unpadded: no dot at the probe
-  EXPECT_EQ(Admit(b).DeleteList, "");                         // upgrades not enabled
+  EXPECT_EQ(Admit(b).office.DeleteList, "");                  // upgrades not enabled
   params_.values["UpGrade"] = "1";
-  EXPECT_EQ(Admit(b).DeleteList, "upgrade\\ABC.TBL");
+  EXPECT_EQ(Admit(b).office.DeleteList, "upgrade\\ABC.TBL");
   b.files = "  TARIFA.UPG       777" + b.files;  // a dot at the probe, but an upgrade's
-  EXPECT_EQ(Admit(b).DeleteList, "upgrade\\TARIFA.UPG");
+  EXPECT_EQ(Admit(b).office.DeleteList, "upgrade\\TARIFA.UPG");
   // Names that are no plain file name are never sent back for deletion.
   const auto r = Admit(
       IdentBuilder().File("", 1).File("SUB\\X.TBL", 2).File(".", 4).File("..", 5).File("X.TBL", 3));
-  EXPECT_EQ(r.DeleteList, "tablas\\X.TBL");
+  EXPECT_EQ(r.office.DeleteList, "tablas\\X.TBL");
   // The name goes back to the office in its own bytes; the window gets UTF-8.
-  EXPECT_EQ(Admit(IdentBuilder().File("A\xD1O.TBL", 1)).DeleteList, "tablas\\A\xD1O.TBL");
+  EXPECT_EQ(Admit(IdentBuilder().File("A\xD1O.TBL", 1)).office.DeleteList, "tablas\\A\xD1O.TBL");
   EXPECT_EQ(view_.back(), "Tablas:  AÑO.TBL");
 }
 
@@ -137,7 +137,7 @@ TEST_F(DistributionTest, DirectoriesAreFoundWhateverTheirLetterCase) {
   const auto r = Admit(IdentBuilder().File("TARIFA.TBL", 131));
   ASSERT_TRUE(r.Admitted());
   EXPECT_EQ(opened_, (root_ / "work/LOC07").string());
-  EXPECT_EQ(r.OfficeDir, (root_ / "work/LOC07").string());
+  EXPECT_EQ(r.office.OfficeDir, (root_ / "work/LOC07").string());
   ASSERT_TRUE(r.EnvioBuilt);
   // Staged in the directories as they are, packed under the names the office expects.
   EXPECT_FALSE(fs::exists(root_ / "home/tablas"));

@@ -24,24 +24,24 @@ class FileLockTest : public ::testing::Test {
   fs::path LockPath() const { return dir_ / "test.lock"; }
   // True when the lock can be taken now (it is released again at once).
   bool Free() {
-    int error = 0;
+    std::error_code error;
     const bool taken = FileLock::TryAcquire(LockPath(), error).has_value();
-    EXPECT_TRUE(taken || error == EWOULDBLOCK) << error;
+    EXPECT_TRUE(taken || error == std::errc::operation_would_block) << error;
     return taken;
   }
   fs::path dir_;
 };
 
 TEST_F(FileLockTest, SecondHolderIsKeptOutUntilTheFirstLetsGo) {
-  int error = -1;
+  std::error_code error = std::make_error_code(std::errc::io_error);
   std::optional<FileLock> first = FileLock::TryAcquire(LockPath(), error);
   ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(error);
   EXPECT_TRUE(fs::exists(LockPath()));
 
   // Kept out within the same process too, and again after a failed attempt.
   EXPECT_FALSE(FileLock::TryAcquire(LockPath(), error).has_value());
-  EXPECT_EQ(error, EWOULDBLOCK);
+  EXPECT_EQ(error, std::errc::operation_would_block);
   EXPECT_FALSE(Free());
 
   // Moving the lock keeps it held; destroying the holder releases it.
@@ -54,9 +54,9 @@ TEST_F(FileLockTest, SecondHolderIsKeptOutUntilTheFirstLetsGo) {
 }
 
 TEST_F(FileLockTest, MissingDirectoryIsAnErrorNotAHeldLock) {
-  int error = 0;
+  std::error_code error;
   EXPECT_FALSE(FileLock::TryAcquire(dir_ / "none" / "test.lock", error).has_value());
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
 }
 
 // Whoever can write the lock's directory cannot aim the lock elsewhere, have it write into
@@ -66,21 +66,25 @@ TEST_F(FileLockTest, OnlyARegularFileIsLocked) {
   fs::create_symlink(dir_ / "made", dir_ / "link");  // dangling: nothing is created through it
   fs::create_directory(dir_ / "dir");
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
-  const std::pair<const char*, int> rows[] = {
-      {"link", ELOOP}, {"dir", EISDIR}, {"fifo", FileLock::kNotRegularFile}};
+  const std::pair<const char*, std::error_code> rows[] = {
+      {"link", std::make_error_code(std::errc::too_many_symbolic_link_levels)},
+      {"dir", std::make_error_code(std::errc::is_a_directory)},
+      {"fifo", StationRefusal::kNotRegularFile}};
   for (const auto& [name, expected] : rows) {
-    int error = 0;
+    std::error_code error;
     EXPECT_FALSE(FileLock::TryAcquire(dir_ / name, error).has_value()) << name;
     EXPECT_EQ(error, expected) << name;
     EXPECT_EQ(FileLock::ReadNote(dir_ / name), "") << name;
   }
   EXPECT_FALSE(fs::exists(dir_ / "made"));
-  EXPECT_EQ(FileLock::ErrorText(ELOOP), "es un enlace simbólico, no se sigue");
+  EXPECT_EQ(FileLock::ErrorText(std::make_error_code(std::errc::too_many_symbolic_link_levels)),
+            "es un enlace simbólico, no se sigue");
+  EXPECT_EQ(FileLock::ErrorText(StationRefusal::kNotRegularFile), "no es un archivo regular");
   ::alarm(0);
 }
 
 TEST_F(FileLockTest, NoteTellsWhoHoldsTheLock) {
-  int error = 0;
+  std::error_code error;
   std::optional<FileLock> lock = FileLock::TryAcquire(LockPath(), error);
   ASSERT_TRUE(lock.has_value());
   lock->WriteNote("a much longer first note");
@@ -97,7 +101,7 @@ TEST_F(FileLockTest, KilledHolderReleasesTheLock) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    int error = 0;
+    std::error_code error;
     std::optional<FileLock> held = FileLock::TryAcquire(LockPath(), error);
     const char byte = held ? '1' : '0';
     [[maybe_unused]] const ssize_t n = ::write(ready[1], &byte, 1);

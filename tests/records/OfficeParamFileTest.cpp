@@ -132,10 +132,13 @@ class OfficeParamFileTest : public ::testing::Test {
     for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
     return names;
   }
+  // The error's text; its code is left in `code_`.
   std::string ErrorOf(const std::function<void()>& operation) {
+    code_.clear();
     try {
       operation();
     } catch (const OfficeParamError& e) {
+      code_ = e.code();
       return e.what();
     }
     return "no error";
@@ -143,6 +146,7 @@ class OfficeParamFileTest : public ::testing::Test {
 
   fs::path dir_;
   VirtualClock clock_{VirtualClock::DefaultStart() + 17s};
+  std::error_code code_;
 };
 
 TEST_F(OfficeParamFileTest, FirstUseCreatesTheDefaultFile) {
@@ -264,6 +268,7 @@ TEST_F(OfficeParamFileTest, AnExistingFileIsUsedAsItIs) {
             "No se puede leer \"RootId\" (registros 29 a 33) del archivo de parámetros de la "
             "oficina \"" +
                 lower.string() + "\": el archivo tiene solo 100 bytes");
+  EXPECT_EQ(code_, StationRefusal::kParamFileTooShort);  // the file's fault, not the system's
   ASSERT_TRUE(Params().WriteOfficeParam("Reintentos", "-1"));
   EXPECT_TRUE(SameBytes(Bytes(lower), NewFile().substr(0, 100) + std::string(44, '\0') + Le(~0u)));
 }
@@ -273,11 +278,13 @@ TEST_F(OfficeParamFileTest, AMissingDirectoryOrUnusableFileIsAnErrorNamingIt) {
   EXPECT_EQ(ErrorOf([&] { OfficeParamFile(missing, clock_).ReadOfficeParam("Id"); }),
             "No se puede crear el archivo de parámetros de la oficina \"" +
                 (missing / "MARVOLEN.TCP").string() + "\": el directorio de la oficina no existe");
+  EXPECT_EQ(code_, std::errc::no_such_file_or_directory);
   EXPECT_FALSE(fs::exists(missing));
   fs::create_directory(File());
   EXPECT_EQ(ErrorOf([&] { Params().WriteOfficeParam("Id", "x"); }),
             "No se puede abrir el archivo de parámetros de la oficina \"" + File().string() +
                 "\": Is a directory");
+  EXPECT_EQ(code_, std::errc::is_a_directory);
 }
 
 TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {

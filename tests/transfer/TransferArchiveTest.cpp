@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 
+#include "platform/Errors.h"
 #include "tests/RecordingFileOps.h"
 #include "tests/ScratchDir.h"
 
@@ -99,11 +100,14 @@ TEST_F(OfficeArchive, AMemberThatFailsLeavesNothingOfTheArchive) {
   std::ofstream(office_ / "02122026.DAW") << "old copy";
 
   std::string error;
+  std::error_code code;
   try {
     Extract({});
   } catch (const std::exception& e) {
     error = e.what();
+    if (const auto* failure = dynamic_cast<const std::system_error*>(&e)) code = failure->code();
   }
+  EXPECT_EQ(code, StationRefusal::kDamagedArchive);  // the station's refusal, no system failure
 
   EXPECT_EQ(OfficeFiles(), std::vector<std::string>{"02122026.DAW"});
   EXPECT_EQ(Slurp(office_ / "02122026.DAW"), "old copy");

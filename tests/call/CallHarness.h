@@ -1,4 +1,6 @@
-// The controller and the script wired to a fake line, a recording window and a virtual clock.
+// The call's harness for the controller's, the script's and the station's tests: the
+// controller and the script wired to a fake line, a recording window and a virtual clock; an
+// office played on it; and the admission these tests stand in for the real one.
 #pragma once
 
 #include <filesystem>
@@ -8,12 +10,24 @@
 
 #include "FakeCallLine.h"
 #include "app/LineController.h"
+#include "call/Admission.h"
 #include "call/LineTokens.h"
 #include "call/SupervisionScript.h"
 #include "platform/Clock.h"
 #include "tests/ScratchDir.h"
 
 namespace marvolen::testing {
+
+// The stand-in admission: lets the office in for the identification `line`, through the
+// hand-over the real admission ends with, as `office`.
+inline CallReason AdmitAs(CallState& state, const std::string& line, AdmittedOffice office = {}) {
+  AdmissionResult result;
+  result.IdentLine = line;
+  result.TableExt = state.TableExt;
+  result.office = std::move(office);
+  StoreAdmission(result, state);
+  return CallReason::kNone;
+}
 
 struct CallHarness {
   // Without a station home of the test's own, the harness makes one; calls are recorded in
@@ -64,10 +78,7 @@ struct CallHarness {
   }
   CallReason Admit(const std::string& l) {
     ident_lines.push_back(l);
-    if (!admit_result) return refusal;
-    state.LineState = kStateConnected;
-    state.ScriptStep = 0;
-    return CallReason::kNone;
+    return admit_result ? AdmitAs(state, l, office) : refusal;
   }
   int Logged(std::string_view text) const {
     int n = 0;
@@ -83,6 +94,7 @@ struct CallHarness {
   std::vector<std::string> log, params, ident_lines;
   bool admit_result = true;
   CallReason refusal = CallReason::kWrongPassword;  // when admit_result is false
+  AdmittedOffice office;                            // when it is true
   // The file calls of the filing and of the call's record; a test may make any of them fail.
   FileOps file_ops = SystemFileOps();
   // Stores the script's parameter writes too, when set (the office's real parameter file).
@@ -114,14 +126,13 @@ struct PlayedOffice {
 };
 
 inline void PlayedOffice::Admit(const std::string& ident_flags) {
+  h.office.OfficeNumber = 7;
+  h.office.OfficeDir = dir;
+  h.office.RetryCount = 3;
+  h.office.RetryPeriod = 15;
   h.Connect();
   h.line.Arrive("Ident=00007" + ident_flags + "\r");
   h.Tick();
-  h.state.OfficeNumber = 7;
-  h.state.OfficeDir = dir;
-  h.state.IdentLine = "Ident=00007" + ident_flags;
-  h.state.RetryCount = 3;
-  h.state.RetryPeriod = 15;
   seen = h.line.sent.size();
 }
 

@@ -1,0 +1,69 @@
+// The station's one error model. Every failure it raises is a std::system_error whose code
+// says what went wrong:
+// - a system call that failed carries its errno (std::generic_category()); where a file was
+//   involved it is a FileError (platform/FileOps.h);
+// - a refusal the station decides itself (a received archive with damaged members, an
+//   office's parameter file too short for its slot, a text that is no number, a lock file
+//   that is no regular file) carries a StationRefusal, in the station's own category, whose
+//   message() is the refusal in the station's words.
+// Each carries beside its code the text the operator reads, made by ErrorText below: what the
+// station was doing, in its words, then the system's reason. A caller that has to tell one
+// failure from another asks the code, never the text.
+#pragma once
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+
+namespace marvolen {
+
+enum class StationRefusal {
+  kDamagedArchive = 1,  // members of a received archive failed their checks
+  kParamFileTooShort,   // an office's parameter file ends before the slot asked for
+  kNotANumber,          // a text that had to be a whole number is not one
+  kNotRegularFile,      // a lock file that is a FIFO, a device or a socket
+};
+
+const std::error_category& RefusalCategory();
+std::error_code make_error_code(StationRefusal refusal);
+
+// The system's reason for the errno `error`, as the station shows it: the C library's text
+// without a trailing full stop, at most 256 bytes ("Unknown error N" for a number it lacks).
+std::string SystemReason(int error);
+
+// The operator's text for a failure: `doing` (what the station was doing and on what), then
+// ": " and the system's reason for an errno; `doing` alone for no code or a refusal, whose
+// `doing` already says why.
+std::string ErrorText(std::string_view doing, std::error_code code);
+
+// The operator's text for whatever exception reaches the display edge: a file error of the
+// standard library in the station's words ("Error de archivo en <path>: <reason>", never the
+// library's English "filesystem error: ..."); any other exception's what().
+std::string ErrorText(const std::exception& e);
+
+// A failure of the station: its code and the operator's text. Copies share the text.
+class StationError : public std::system_error {
+ public:
+  // `text` is the whole text the operator reads.
+  StationError(std::error_code code, const std::string& text)
+      : std::system_error(code, text), text_(text) {}
+  const char* what() const noexcept override { return text_.what(); }
+
+ private:
+  std::runtime_error text_;
+};
+
+// The failure of a system call that set `error` (an errno) while the station was `doing` what
+// it says, as the operator reads it.
+inline StationError SystemFailure(int error, const std::string& doing) {
+  const std::error_code code(error, std::generic_category());
+  return StationError(code, ErrorText(doing, code));
+}
+
+}  // namespace marvolen
+
+template <>
+struct std::is_error_code_enum<marvolen::StationRefusal> : std::true_type {};
