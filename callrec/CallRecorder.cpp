@@ -199,7 +199,9 @@ std::string TranscriptStem(WallTime start, std::optional<int> office) {
 }
 
 CallRecorder::CallRecorder(RecorderSetup setup, const Clock& clock)
-    : setup_(std::move(setup)), clock_(clock) {}
+    : setup_(std::move(setup)),
+      clock_(clock),
+      store_(setup_.work_dir, setup_.files ? *setup_.files : SystemFileOps()) {}
 
 void CallRecorder::CallStarted() {
   record_ = CallRecord{};
@@ -381,8 +383,7 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   in_call_ = false;
   std::string errors = WriteTranscript();
   try {
-    AppendCallRecord(setup_.work_dir + kCallLogName, record_,
-                     setup_.files ? *setup_.files : SystemFileOps());
+    store_.Append(record_);
     log_error_.clear();
   } catch (const CallLogError& e) {
     if (e.what() != log_error_) errors += (errors.empty() ? "" : "; ") + std::string(e.what());

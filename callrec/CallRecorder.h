@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "call/CallObserver.h"
+#include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
@@ -85,6 +86,7 @@ class CallRecorder final : public CallObserver {
 
   RecorderSetup setup_;
   const Clock& clock_;
+  JsonLinesCallStore store_;
   bool in_call_ = false;
   MonoTime started_{};
   CallRecord record_;
