@@ -561,7 +561,9 @@ std::optional<StoreMark> JsonLinesCallStore::ScanSince(const StoreMark& since,
     ScanRange(ops_, *old, rotated, since.bytes, static_cast<uint64_t>(old->st.st_size), raw,
               bad_in("calls.jsonl.1"), filter.holdings, true);
   }
-  if (!log) return StoreMark{};
+  // No new file yet: the mark stays at the end of the rotated one.
+  if (!log)
+    return once ? StoreMark{since.file_id, static_cast<uint64_t>(old->st.st_size)} : StoreMark{};
   return StoreMark{
       id, ScanRange(ops_, *log, path, 0, to, raw, bad_in(kCallLogName), filter.holdings, false)};
 }

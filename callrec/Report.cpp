@@ -435,19 +435,4 @@ std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& o) {
   return alerts;
 }
 
-void WriteStatusPage(const ReportOptions& options, const std::string& path,
-                     const std::string& metrics_dir) {
-  const NetworkReport report = BuildReport(options);
-  std::string error;
-  try {
-    ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path,
-                RenderHtml(report, options));
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  // The metrics go out even when the page cannot: they are what pages someone at night.
-  if (!metrics_dir.empty()) ReplaceFile(metrics_dir + kMetricsName, RenderMetrics(report, options));
-  if (!error.empty()) throw FileError(error);
-}
-
 }  // namespace marvolen

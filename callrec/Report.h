@@ -188,11 +188,18 @@ std::string RenderMetrics(const NetworkReport& report, const ReportOptions& opti
 // The metrics file's name; node_exporter's textfile collector reads "*.prom" only.
 inline constexpr char kMetricsName[] = "marvolen.prom";
 
-// Rewrites the status page ("estado.html" in the working directory, unless `path` is given)
-// and, when `metrics_dir` is given (ending in "/"), "marvolen.prom" there, each in place of
-// the old one at once, so that a browser or a collector never reads half a file. Both are
-// attempted; throws the first failure.
-void WriteStatusPage(const ReportOptions& options, const std::string& path = {},
+// The lock that lets one station at a time rewrite the page, in the working directory.
+inline constexpr char kPageLock[] = "estado.html.lock";
+
+// Brings the status summary beside the log in line (callrec/StatusSummary.h), then rewrites
+// the status page ("estado.html" in the working directory, unless `path` is given) and, when
+// `metrics_dir` is given (ending in "/"), "marvolen.prom" there, from the summary, each in
+// place of the old one at once, so that a browser or a collector never reads half a file.
+// Both are attempted; throws the first failure. One station writes at a time: one that finds
+// another writing marks the lock file and gives back false at once; the writer writes again
+// while the summary or that mark moved during its write, and once more if they moved as it
+// let go of the lock.
+bool WriteStatusPage(const ReportOptions& options, const std::string& path = {},
                      const std::string& metrics_dir = {});
 
 }  // namespace marvolen
