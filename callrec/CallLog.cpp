@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -34,7 +35,9 @@ long long EpochMs(WallTime t) {
 // A line longer than this is no record of ours: it is reported and skipped, so that a log
 // damaged into one endless line cannot make the report hold it whole.
 constexpr size_t kMaxLine = 1 << 20;
-constexpr size_t kChunk = 4 << 20;
+// Read a quarter of a megabyte at a time: larger chunks read no faster, and the buffer is most
+// of what a scan holds.
+constexpr size_t kChunk = 256 << 10;
 
 // What a scan hands on for each record: the summary and the line it was read from.
 using RawSink = std::function<void(std::string_view line, const CallSummary&)>;
@@ -315,13 +318,15 @@ UniqueFd Unpacked(const FileOps& ops, const std::string& path, uint64_t bytes) {
 // line handed on.
 uint64_t ScanLines(ChunkSource& source, LineReader& reader, uint64_t limit, bool last_piece) {
   // The parser reads a little past each line: the buffer keeps that padding behind its end.
-  std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
+  // Left uninitialised: the room for an overlong line's rest is touched (and takes memory)
+  // only when a line needs it.
+  const std::unique_ptr<char[]> buffer(new char[kChunk + kMaxLine + simdjson::SIMDJSON_PADDING]);
   uint64_t bytes = 0, lines = 0;
   size_t held = 0;        // bytes of an unfinished line at the buffer's start
   bool skipping = false;  // inside an overlong line, until its end
   for (;;) {
     const size_t got =
-        bytes < limit ? source.Read(buffer.data() + held, std::min<uint64_t>(kChunk, limit - bytes))
+        bytes < limit ? source.Read(buffer.get() + held, std::min<uint64_t>(kChunk, limit - bytes))
                       : 0;
     bytes += got;
     const size_t end = held + got;
@@ -332,14 +337,14 @@ uint64_t ScanLines(ChunkSource& source, LineReader& reader, uint64_t limit, bool
       if (skipping) {
         skipping = false;
       } else {
-        reader.Line(buffer.data() + from, i - from, lines);
+        reader.Line(buffer.get() + from, i - from, lines);
       }
       from = i + 1;
     }
     held = end - from;
     if (got == 0) {
       if (!last_piece) return bytes - held;
-      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held, lines + 1);
+      if (held > 0 && !skipping) reader.Line(buffer.get() + from, held, lines + 1);
       return bytes;
     }
     if (held > kMaxLine) {
@@ -348,7 +353,7 @@ uint64_t ScanLines(ChunkSource& source, LineReader& reader, uint64_t limit, bool
       held = 0;
       continue;
     }
-    std::memmove(buffer.data(), buffer.data() + from, held);
+    std::memmove(buffer.get(), buffer.get() + from, held);
   }
 }
 
@@ -412,8 +417,8 @@ void ScanBackwards(const std::string& path, uint64_t bytes, const RawSink& sink,
   LineReader reader(sink, passed_over, false);
   // The line being put together sits at [kChunk, kChunk + held); each chunk read goes just
   // before it, so that a line across two chunks lies in one piece.
-  std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
-  char* const joint = buffer.data() + kChunk;
+  const std::unique_ptr<char[]> buffer(new char[kChunk + kMaxLine + simdjson::SIMDJSON_PADDING]);
+  char* const joint = buffer.get() + kChunk;
   auto pos = static_cast<off_t>(bytes);
   size_t held = 0;
   bool skipping = false;  // inside an overlong line, until its start

@@ -74,7 +74,7 @@ bool ChangedSince(const std::optional<fs::path>& master, WallTime t) {
 // written after the call began; then the office holds some other version (any value other
 // than the present one says so).
 std::vector<OfficeFileEntry> HeldAfter(const OfficeHoldings& last, const SurveyEntries& survey,
-                                       const std::string& office_dir, const std::string& work_dir) {
+                                       const std::string& office_dir, const fs::path& upgrades) {
   std::vector<OfficeFileEntry> held;
   const std::string& deleted = last.deleted;
   const std::string deleted_name = deleted.substr(deleted.find('\\') + 1);
@@ -83,7 +83,6 @@ std::vector<OfficeFileEntry> HeldAfter(const OfficeHoldings& last, const SurveyE
     held.push_back({Utf8ToAnsiExact(f.name).text, f.value, Utf8ToAnsiExact(f.probe).text});
   }
   if (!last.delivered) return held;
-  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
   const WallTime start{std::chrono::duration_cast<WallTime::duration>(Millis(last.start_ms))};
   for (const SentFile& f : last.sent) {
     const auto current = std::find_if(survey.begin(), survey.end(), [&](const SurveyEntry& e) {
@@ -117,19 +116,25 @@ NextDelivery Unknown(std::string why) {
 
 }  // namespace
 
-NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
+NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s,
+                         const SurveyPlaces& places) {
   if (!s.has_dir) return Unknown("sin directorio");
   if (!s.held) return Unknown("la oficina no informó sus archivos");
+  const auto dir = places.office_dirs.find(s.office);
+  if (dir == places.office_dirs.end()) return Unknown("sin directorio");
   try {
     const OfficeHoldings& last = *s.held;
-    const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
+    const std::string& office_dir = dir->second;
+    const fs::path upgrades_dir = places.upgrades;
     const TableKind table_ext =
         TableKind::FromText(last.table_kind.empty() ? "tbl" : last.table_kind);
     const bool upgrades = UpgradesEnabled(office_dir);
-    SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
-                                            OfficeTagFor(s.office), last.features && upgrades);
+    SurveyResult survey =
+        SurveyOfficeFiles(office_dir, table_ext, o.work_dir, OfficeTagFor(s.office),
+                          last.features && upgrades, &upgrades_dir);
     if (survey.tables == 0) return Unknown("sin tablas: la llamada sería rechazada");
-    std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
+    std::vector<OfficeFileEntry> reported =
+        HeldAfter(last, survey.entries, office_dir, upgrades_dir);
     NextDelivery d;
     d.known = true;
     d.deleted = AnsiToUtf8Exact(CompareOfficeFiles(reported, upgrades, survey.entries));
@@ -152,7 +157,8 @@ class Aggregator {
   }
 
   void AddDirs() {
-    for (const int office : OfficeDirs(o_.work_dir)) Slot(office).has_dir = true;
+    places_ = FindSurveyPlaces(o_.work_dir);
+    for (const auto& [office, dir] : places_.office_dirs) Slot(office).has_dir = true;
   }
 
   void Add(const CallSummary& c) {
@@ -174,7 +180,7 @@ class Aggregator {
       OfficeStatus s = std::move(slot);
       KeepTranscriptsOnDisk(s, o_.work_dir, with_delivery);
       CountWindows(s, o_.now);
-      if (with_delivery) s.next = DeliveryFor(o_, s);
+      if (with_delivery) s.next = DeliveryFor(o_, s, places_);
       report_.offices.push_back(std::move(s));
     }
     offices_.clear();
@@ -194,23 +200,54 @@ class Aggregator {
   const ReportOptions& o_;
   long long now_;
   std::map<int, OfficeStatus> offices_;
+  SurveyPlaces places_;
   NetworkReport report_;
   std::string key_;
 };
 
 }  // namespace
 
-std::vector<int> OfficeDirs(const std::string& work_dir) {
-  std::vector<int> offices;
+std::map<int, std::string> OfficeDirs(const std::string& work_dir) {
+  std::map<int, std::string> offices;
   std::error_code ec;
   for (fs::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end; !ec && it != end;
        it.increment(ec)) {
     std::error_code ignored;
-    const auto office = OfficeOfDir(it->path().filename().string());
-    if (office && it->is_directory(ignored)) offices.push_back(*office);
+    std::string name = it->path().filename().string();
+    const auto office = OfficeOfDir(name);
+    if (office && it->is_directory(ignored)) offices.emplace(*office, std::move(name));
   }
-  std::sort(offices.begin(), offices.end());
   return offices;
+}
+
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir) {
+  SurveyPlaces places;
+  places.upgrades = work_dir + "upgrades";
+  std::error_code ec;
+  for (fs::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code ignored;
+    const std::string name = it->path().filename().string();
+    if (!it->is_directory(ignored)) continue;
+    if (const auto office = OfficeOfDir(name)) {
+      places.office_dirs.emplace(*office, work_dir + name);
+    } else if (EqualsNoCase(name, "upgrades") && name != "upgrades" &&
+               !fs::is_directory(work_dir + "upgrades", ignored)) {
+      places.upgrades = work_dir + name;
+    }
+  }
+  return places;
+}
+
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir, const std::vector<int>& only) {
+  SurveyPlaces places;
+  places.upgrades = ResolveNoCase(work_dir + "upgrades").string();
+  for (const int office : only) {
+    std::error_code ec;
+    const fs::path dir = ResolveNoCase(OfficeDirFor(work_dir, office));
+    if (fs::is_directory(dir, ec)) places.office_dirs.emplace(office, dir.string());
+  }
+  return places;
 }
 
 void AddNetworkCall(NetworkReport& r, const CallSummary& c, std::string& key) {

@@ -125,8 +125,8 @@ void ForEachOfficeCall(const std::string& work_dir, int office,
 
 // The pieces the report and the status summary build the network's state from, so that both
 // fold a call in the same way.
-// The office numbers of the office directories in `work_dir`, in order.
-std::vector<int> OfficeDirs(const std::string& work_dir);
+// The office directories in `work_dir`: by number, their names as spelled on the disk.
+std::map<int, std::string> OfficeDirs(const std::string& work_dir);
 // Counts the call for its line, the durations and the records.
 void AddNetworkCall(NetworkReport& report, const CallSummary& call, std::string& key_scratch);
 // Folds the call into its office's state; calls that began before `keep_from_ms` (and those
@@ -136,8 +136,20 @@ void AddOfficeCall(OfficeStatus& office, const CallSummary& call, long long keep
 void CountWindows(OfficeStatus& office, WallTime now);
 // Keeps only transcript names the recorder gives and, when `look`, those still on the disk.
 void KeepTranscriptsOnDisk(OfficeStatus& office, const std::string& work_dir, bool look);
+// Where the delivery survey looks, each directory found in its letter case once for all the
+// offices surveyed, never once per office: a directory spelled otherwise ("UPGRADES") costs a
+// reading of the whole working directory.
+struct SurveyPlaces {
+  std::string upgrades;                    // the shared "upgrades" directory
+  std::map<int, std::string> office_dirs;  // by number, paths
+};
+// For every office directory, from one reading of `work_dir`.
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir);
+// For the offices `only`.
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir, const std::vector<int>& only);
 // What the office will get on its next call, by its directory as it is now.
-NextDelivery DeliveryFor(const ReportOptions& options, const OfficeStatus& office);
+NextDelivery DeliveryFor(const ReportOptions& options, const OfficeStatus& office,
+                         const SurveyPlaces& places);
 
 // The monitoring plugins' statuses, which are also their exit codes.
 enum class CheckStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };

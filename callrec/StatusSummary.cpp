@@ -323,12 +323,16 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
   ReportOptions options;
   options.work_dir = work_dir_;
   options.now = now;
+  std::vector<int> called;
+  for (const auto& [number, s] : offices) called.push_back(number);
+  // A rebuild looks at every office's directory in one reading of the working directory.
+  const SurveyPlaces places =
+      rebuild ? FindSurveyPlaces(work_dir_) : FindSurveyPlaces(work_dir_, called);
   for (auto& [number, s] : offices) {
     // What its next call will get, now that this one is over: only for the offices that
     // called, never a survey of the whole network.
-    std::error_code ec;
-    s.has_dir = std::filesystem::is_directory(ResolveNoCase(OfficeDirFor(work_dir_, number)), ec);
-    s.next = DeliveryFor(options, s);
+    s.has_dir = places.office_dirs.count(number) > 0;
+    s.next = DeliveryFor(options, s, places);
     const auto was = before.find(number);
     json prior = nullptr;
     if (was != before.end() && head) {
@@ -362,9 +366,9 @@ std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) c
     report.daily[day] =
         counted == head->totals.daily.end() ? std::array<int, 4>{} : counted->second;
   }
-  const std::vector<int> dirs = OfficeDirs(options.work_dir);
+  const std::map<int, std::string> dirs = OfficeDirs(options.work_dir);
   std::map<int, OfficeStatus> offices;
-  for (const int office : dirs) {
+  for (const auto& [office, name] : dirs) {
     offices[office].office = office;
     offices[office].has_dir = true;
   }
@@ -390,16 +394,19 @@ std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) c
         return std::nullopt;
       }
       if (!s) continue;
-      s->has_dir = std::binary_search(dirs.begin(), dirs.end(), *number);
+      s->has_dir = dirs.count(*number) > 0;
       offices[*number] = std::move(*s);
     }
   }
   for (auto& [number, s] : offices) {
     KeepTranscriptsOnDisk(s, options.work_dir, true);
     CountWindows(s, options.now);
+    // Kept for the next update, not for the page: a page of thousands of offices holds less.
+    s.recent = {};
+    s.held.reset();
     // An office with a directory but no call yet has nothing reported to go by.
     if (!s.last_call_ms && !s.held && s.next.why_unknown.empty() && !s.next.known)
-      s.next = DeliveryFor(options, s);
+      s.next = DeliveryFor(options, s, SurveyPlaces{});
     report.offices.push_back(std::move(s));
   }
   report.lines = ReadLineStatuses(options.work_dir);

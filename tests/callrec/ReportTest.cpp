@@ -20,6 +20,7 @@
 #include "callrec/Report.h"
 #include "callrec/StatusSummary.h"
 #include "platform/FileLock.h"
+#include "records/OfficeParamFile.h"
 #include "tests/callrec/Scratch.h"
 
 namespace marvolen {
@@ -881,6 +882,33 @@ TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
   std::filesystem::remove(dir_.Path() + "estado.html");
   EXPECT_THROW(WriteStatusPage(options_), FileError);
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+}
+
+// "UPGRADES" in capitals (any letter case serves) and an office directory in capitals are
+// found once for the whole report, and an upgrade there reaches the next delivery of an office
+// with upgrades on, in the report and in the summary alike.
+TEST_F(ReportTest, UpgradesSpelledInCapitalsReachTheNextDelivery) {
+  const std::string office = dir_.Path() + "LOC09/";
+  WriteAll(office + "TARIFA.TBL", "tarifa");
+  const VirtualClock clock;
+  OfficeParamFile(office, clock).WriteOfficeParam("UpGrade", "1");
+  WriteAll(dir_.Path() + "UPGRADES/PROGRAMA.UPG", "new program");
+  WriteAll(dir_.Path() + "Upgrades.txt", "not the directory");
+  CallRecord r =
+      Rec(9, 2, CallResult::kSuccess, CallReason::kNone, false,
+          std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(office + "TARIFA.TBL"), ".TBL"}});
+  r.features = true;
+  AppendCallRecord(dir_.Path() + kCallLogName, r);
+  const SurveyPlaces places = FindSurveyPlaces(dir_.Path());
+  EXPECT_EQ(places.upgrades, dir_.Path() + "UPGRADES");
+  EXPECT_EQ(places.office_dirs, (std::map<int, std::string>{{9, dir_.Path() + "LOC09"}}));
+  const NextDelivery next = Office(BuildReport(options_), 9).next;
+  ASSERT_TRUE(next.known) << next.why_unknown;
+  EXPECT_EQ(next.files, std::vector<std::string>{"PROGRAMA.UPG"});
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  ASSERT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  EXPECT_EQ(Office(*summary.Read(options_), 9).next.files, next.files);
 }
 
 }  // namespace
