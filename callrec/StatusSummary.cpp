@@ -449,7 +449,14 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
                      const std::string& metrics_dir) {
   const JsonLinesCallStore store(options.work_dir);
   StatusSummary summary(options.work_dir, store);
-  summary.Update(options.now, StatusSummary::kAnySize, std::chrono::seconds(2));
+  // A summary that cannot be written still leaves a page, from the log if need be; its error
+  // is told after the page.
+  std::string summary_error;
+  try {
+    summary.Update(options.now, StatusSummary::kAnySize, std::chrono::seconds(2));
+  } catch (const FileError& e) {
+    summary_error = e.what();
+  }
   const std::string lock_path = options.work_dir + kPageLock;
   for (;;) {
     int error = 0;
@@ -469,7 +476,9 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
     } while (StampOf(summary, lock_path) != before);
     lock.reset();
     // A station that found the lock taken just before it went is served here.
-    if (StampOf(summary, lock_path) == before) return true;
+    if (StampOf(summary, lock_path) != before) continue;
+    if (!summary_error.empty()) throw FileError(summary_error);
+    return true;
   }
 }
 

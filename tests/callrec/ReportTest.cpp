@@ -876,6 +876,13 @@ TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
   }
   EXPECT_TRUE(WriteStatusPage(options_));
   EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "7")), std::string::npos);
+  // A summary that cannot be written (a file in its directory's place) still leaves a page,
+  // from the log, and its error is told.
+  std::filesystem::remove_all(dir_.Path() + kSummaryDir);
+  WriteAll(dir_.Path() + kSummaryDir, "not a directory");
+  Call(8, 1, CallResult::kSuccess);
+  EXPECT_THROW(WriteStatusPage(options_), FileError);
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "8")), std::string::npos);
   // A lock that cannot be taken (a directory in its place) stops the page, it is no licence.
   std::filesystem::remove(lock);
   std::filesystem::create_directory(lock);
