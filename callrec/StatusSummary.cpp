@@ -398,7 +398,10 @@ std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) c
       offices[*number] = std::move(*s);
     }
   }
-  for (auto& [number, s] : offices) {
+  report.offices.reserve(offices.size());
+  // Each office leaves the map as it goes into the report: never both copies at once.
+  for (auto it = offices.begin(); it != offices.end(); it = offices.erase(it)) {
+    OfficeStatus& s = it->second;
     KeepTranscriptsOnDisk(s, options.work_dir, true);
     CountWindows(s, options.now);
     // Kept for the next update, not for the page: a page of thousands of offices holds less.
