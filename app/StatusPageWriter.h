@@ -1,7 +1,9 @@
 // Rewrites the network's status page and the metrics file after each call and each change of a
-// line's state without holding up the line. Reading
-// the whole call log takes about two seconds per million records, longer than the modem
-// reset that follows a call may wait, so the page is written by a worker thread of its own.
+// line's state without holding up the line. The page comes from the status summary beside the
+// call log, but a summary that is missing or damaged is rebuilt from the whole log first (about
+// two seconds per million records), longer than the modem reset that follows a call may wait,
+// so the page is written by a worker thread of its own. With several stations on one working
+// directory one writes at a time; the others leave it a mark and it writes once more.
 // Calls that end while a page is being written ask for one more page, written once the
 // current one is done; the page always reflects a log at least as new as the last request.
 //

@@ -10,6 +10,13 @@
 #   marvolen-report --json     the same as JSON
 #   marvolen-report --html     the status page the station writes after every call
 #   marvolen-report, log / 10  a tenth of the log: memory must not follow the log
+#   station page, rebuilt      what a station does with no status summary yet: the summary
+#                              (calls.summary/) rebuilt from the whole log, then estado.html and
+#                              marvolen.prom from it (the removal of the old summary included)
+#   station page, after a call what a station does after every call: one record appended, the
+#                              summary brought in line, estado.html and marvolen.prom from it
+# and, once, the getdents64 calls (directory readings) of one --html and of one station page
+# after a call, counted with strace when it is installed.
 # Ratios are of the medians. Target: report under 5 s, memory that does not grow with the log.
 #   bench/report_bench.sh [RECORDS] [OFFICES] [RUNS]
 set -euo pipefail
@@ -60,16 +67,22 @@ for line in open(sys.argv[1], "rb"):
   measure json build/marvolen-report -C "$work" --json
   measure html build/marvolen-report -C "$work" --html "$work/estado.html"
   measure small build/marvolen-report -C "$work/small"
+  measure rebuilt bash -c 'rm -rf "$1/calls.summary" && "$2" -C "$1" --station-page' \
+    _ "$work" build/marvolen-report
+  tail -n 1 "$work/calls.jsonl" > "$work/one.jsonl"
+  measure after bash -c 'cat "$1/one.jsonl" >> "$1/calls.jsonl" && "$2" -C "$1" --station-page' \
+    _ "$work" build/marvolen-report
 } > "$work/figures"
 awk '
   { s[$1] = $2; lo[$1] = $3; hi[$1] = $4; mb[$1] = $5 }
   END {
-    split("wc python report json html small", order, " ")
+    split("wc python report json html small rebuilt after", order, " ")
     label["wc"] = "wc -l (reading floor)"; label["python"] = "python3 json per line"
     label["report"] = "marvolen-report (table)"; label["json"] = "marvolen-report --json"
     label["html"] = "marvolen-report --html"; label["small"] = "marvolen-report, log / 10"
+    label["rebuilt"] = "station page, rebuilt"; label["after"] = "station page, after a call"
     printf "%-28s %9s %17s %9s\n", "", "median s", "min-max s", "peak MB"
-    for (i = 1; i <= 6; i++) {
+    for (i = 1; i <= 8; i++) {
       k = order[i]
       printf "%-28s %9.2f %8.2f-%-8.2f %9.1f\n", label[k], s[k], lo[k], hi[k], mb[k]
     }
@@ -78,3 +91,10 @@ awk '
     printf "peak memory, full log / tenth of it: %.2f\n", mb["report"] / mb["small"]
     printf "target: report under 5 s: %s\n", s["report"] < 5 ? "met" : "NOT met"
   }' "$work/figures"
+if command -v strace >/dev/null; then
+  count() { strace -f -c -e trace=getdents64 -o "$work/strace" "$@" >/dev/null 2>&1
+            awk '$NF == "getdents64" { print $4 }' "$work/strace"; }
+  echo "getdents64 calls: --html $(count build/marvolen-report -C "$work" --html "$work/estado.html")," \
+    "station page after a call $(bash -c 'cat "$1/one.jsonl" >> "$1/calls.jsonl"' _ "$work";
+                                 count build/marvolen-report -C "$work" --station-page)"
+fi

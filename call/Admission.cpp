@@ -170,7 +170,7 @@ void StoreAdmission(const AdmissionResult& r, CallState& state) {
 
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ext,
                                const std::string& work_dir, std::string_view office_tag,
-                               bool with_upgrades) {
+                               bool with_upgrades, const fs::path* upgrades_dir) {
   SurveyResult survey;
   // The ".cos" files of a "tab" office only follow its ".tab" files: an office without a
   // single ".tab" file has no tables at all.
@@ -186,7 +186,7 @@ SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ex
   survey.tables = survey.entries.size();
   if (survey.tables == 0 || !with_upgrades) return survey;
 
-  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
+  const fs::path upgrades = upgrades_dir ? *upgrades_dir : ResolveNoCase(work_dir + "upgrades");
   const auto names = SortedFiles(
       upgrades, [office_tag](const std::string& n) { return IsUpgradeName(n, office_tag); });
   for (const std::string& name : names) {

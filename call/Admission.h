@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -103,13 +104,15 @@ void StoreAdmission(const AdmissionResult& result, CallState& state);
 // ignoring case, so that a call does not depend on the file system's order): the tables
 // ("*.tbl", or "*.tab" then "*.cos") with their byte sums, then, when `with_upgrades`, the
 // upgrades in `work_dir` + "upgrades" meant for this office with their sizes; at most
-// kMaxSurveyEntries. Throws FileError when a table cannot be read.
+// kMaxSurveyEntries. A caller surveying many offices finds "upgrades" in its letter case once
+// and gives it as `upgrades_dir`. Throws FileError when a table cannot be read.
 struct SurveyResult {
   SurveyEntries entries;
   size_t tables = 0;
 };
 SurveyResult SurveyOfficeFiles(const std::string& office_dir, TableKind table_ext,
                                const std::string& work_dir, std::string_view office_tag,
-                               bool with_upgrades);
+                               bool with_upgrades,
+                               const std::filesystem::path* upgrades_dir = nullptr);
 
 }  // namespace marvolen

@@ -11,8 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/FileNames.h"
 #include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
@@ -31,11 +35,17 @@ long long EpochMs(WallTime t) {
 // A line longer than this is no record of ours: it is reported and skipped, so that a log
 // damaged into one endless line cannot make the report hold it whole.
 constexpr size_t kMaxLine = 1 << 20;
-constexpr size_t kChunk = 4 << 20;
+// Read a quarter of a megabyte at a time: larger chunks read no faster, and the buffer is most
+// of what a scan holds.
+constexpr size_t kChunk = 256 << 10;
+
+// What a scan hands on for each record: the summary and the line it was read from.
+using RawSink = std::function<void(std::string_view line, const CallSummary&)>;
 
 class LineReader {
  public:
-  LineReader(const CallSink& sink, const BadLineSink& bad) : sink_(sink), bad_(bad) {}
+  LineReader(const RawSink& sink, const BadLineSink& bad, bool holdings)
+      : sink_(sink), bad_(bad), want_holdings_(holdings) {}
 
   void Line(const char* data, size_t size, uint64_t number) {
     if (size == 0) return;  // an empty line holds nothing to lose
@@ -45,16 +55,25 @@ class LineReader {
     if (parser_.parse(data, size, false).get(root)) return bad_(number, "JSON no válido");
     CallSummary summary;
     summary.line_number = number;
-    summary.line = text;
-    if (const char* why = Summarise(root, summary)) return bad_(number, why);
-    sink_(summary);
+    Fields fields;
+    if (const char* why = Summarise(root, summary, fields)) return bad_(number, why);
+    if (want_holdings_ && summary.identified && summary.admitted) {
+      ReadHoldings(fields, summary);
+      summary.holdings = &holdings_;
+    }
+    sink_(text, summary);
   }
   void Overlong(uint64_t number) { bad_(number, "línea demasiado larga"); }
 
  private:
+  // The fields that make an office's holdings, kept from the pass over the record.
+  struct Fields {
+    simdjson::dom::element table_kind, features, office_files, deleted, files_sent;
+  };
+
   // One pass over the record's fields: looking each up by name would scan the object again
   // for every one, and this runs a million times for a year's log.
-  static const char* Summarise(simdjson::dom::element root, CallSummary& s) {
+  static const char* Summarise(simdjson::dom::element root, CallSummary& s, Fields& h) {
     simdjson::dom::object record;
     if (root.get(record)) return "no es un registro de llamada";
     std::string_view start, end, result;
@@ -86,9 +105,12 @@ class LineReader {
         if (value.get(transfers)) continue;
         for (simdjson::dom::element t : transfers) {
           uint64_t bytes = 0;
-          std::string_view direction;
+          std::string_view direction, outcome;
           if (t["bytes"].get(bytes) || t["direction"].get(direction)) continue;
-          (direction == "send" ? s.bytes_sent : s.bytes_received) += bytes;
+          const bool send = direction == "send";
+          (send ? s.bytes_sent : s.bytes_received) += bytes;
+          if (send && !t["result"].get(outcome) && EqualsNoCase(outcome, "Transferencia OK"))
+            s.archive_delivered = true;
         }
       } else if (key == "traffic") {
         simdjson::dom::array traffic;
@@ -96,8 +118,17 @@ class LineReader {
       } else if (key == "office_files") {
         simdjson::dom::array files;
         s.identified = !value.get(files);
+        h.office_files = value;
       } else if (key == "admitted") {
         has_admitted = !value.get(s.admitted);
+      } else if (key == "table_kind") {
+        h.table_kind = value;
+      } else if (key == "features") {
+        h.features = value;
+      } else if (key == "deleted") {
+        h.deleted = value;
+      } else if (key == "files_sent") {
+        h.files_sent = value;
       }
     }
     if (start.empty() || end.empty() || result.empty()) return "no es un registro de llamada";
@@ -113,8 +144,43 @@ class LineReader {
     return nullptr;
   }
 
-  const CallSink& sink_;
+  // Into the reader's own holdings, whose strings and lists keep their room from call to call.
+  void ReadHoldings(const Fields& f, const CallSummary& s) {
+    OfficeHoldings& h = holdings_;
+    h.start_ms = s.start_ms;
+    h.delivered = s.archive_delivered;
+    std::string_view text;
+    h.table_kind.assign(f.table_kind.get(text) ? std::string_view() : text);
+    bool features = false;
+    h.features = !f.features.get(features) && features;
+    h.deleted.assign(f.deleted.get(text) ? std::string_view() : text);
+    h.files.clear();
+    simdjson::dom::array list;
+    if (!f.office_files.get(list)) {
+      for (simdjson::dom::element e : list) {
+        std::string_view name, probe;
+        int64_t value = 0;
+        if (e["name"].get(name) || e["value"].get(value)) continue;
+        if (e["probe"].get(probe)) probe = {};
+        h.files.push_back({std::string(name), static_cast<int32_t>(value), std::string(probe)});
+      }
+    }
+    h.sent.clear();
+    if (!f.files_sent.get(list)) {
+      for (simdjson::dom::element e : list) {
+        std::string_view name, kind;
+        uint64_t bytes = 0;
+        if (e["name"].get(name) || e["kind"].get(kind)) continue;
+        if (e["bytes"].get(bytes)) bytes = 0;
+        h.sent.push_back({std::string(name), std::string(kind), bytes});
+      }
+    }
+  }
+
+  const RawSink& sink_;
   const BadLineSink& bad_;
+  const bool want_holdings_;
+  OfficeHoldings holdings_;
   simdjson::dom::parser parser_;
 };
 
@@ -246,6 +312,51 @@ UniqueFd Unpacked(const FileOps& ops, const std::string& path, uint64_t bytes) {
   return out;
 }
 
+// Hands each line of what `source` gives, up to `limit` bytes, to `reader`, in bounded memory.
+// A last line without its line end is handed on when `last_piece` (a record cut short, unless
+// it parses whole), else left for a later read. Gives back the bytes up to the end of the last
+// line handed on.
+uint64_t ScanLines(ChunkSource& source, LineReader& reader, uint64_t limit, bool last_piece) {
+  // The parser reads a little past each line: the buffer keeps that padding behind its end.
+  // Left uninitialised: the room for an overlong line's rest is touched (and takes memory)
+  // only when a line needs it.
+  const std::unique_ptr<char[]> buffer(new char[kChunk + kMaxLine + simdjson::SIMDJSON_PADDING]);
+  uint64_t bytes = 0, lines = 0;
+  size_t held = 0;        // bytes of an unfinished line at the buffer's start
+  bool skipping = false;  // inside an overlong line, until its end
+  for (;;) {
+    const size_t got =
+        bytes < limit ? source.Read(buffer.get() + held, std::min<uint64_t>(kChunk, limit - bytes))
+                      : 0;
+    bytes += got;
+    const size_t end = held + got;
+    size_t from = 0;
+    for (size_t i = held; i < end; ++i) {
+      if (buffer[i] != '\n') continue;
+      ++lines;
+      if (skipping) {
+        skipping = false;
+      } else {
+        reader.Line(buffer.get() + from, i - from, lines);
+      }
+      from = i + 1;
+    }
+    held = end - from;
+    if (got == 0) {
+      if (!last_piece) return bytes - held;
+      if (held > 0 && !skipping) reader.Line(buffer.get() + from, held, lines + 1);
+      return bytes;
+    }
+    if (held > kMaxLine) {
+      if (!skipping) reader.Overlong(lines + 1);
+      skipping = true;
+      held = 0;
+      continue;
+    }
+    std::memmove(buffer.get(), buffer.get() + from, held);
+  }
+}
+
 }  // namespace
 
 void AppendCallRecord(const std::string& path, const CallRecord& record, const FileOps& ops) {
@@ -280,69 +391,43 @@ void AppendCallRecord(const std::string& path, const CallRecord& record, const F
 }
 
 uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
-                     const FileOps& ops) {
+                     const FileOps& ops, bool holdings) {
   const UniqueFd fd = OpenForReading(ops, path);
   if (!fd.valid()) return 0;
   ChunkSource source(ops, fd.get(), path);
-  LineReader reader(sink, bad);
-  // The parser reads a little past each line: the buffer keeps that padding behind its end.
-  std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
-  uint64_t bytes = 0, lines = 0;
-  size_t held = 0;        // bytes of an unfinished line at the buffer's start
-  bool skipping = false;  // inside an overlong line, until its end
-  for (;;) {
-    const size_t got = source.Read(buffer.data() + held, kChunk);
-    bytes += got;
-    const size_t end = held + got;
-    size_t from = 0;
-    for (size_t i = held; i < end; ++i) {
-      if (buffer[i] != '\n') continue;
-      ++lines;
-      if (skipping) {
-        skipping = false;
-      } else {
-        reader.Line(buffer.data() + from, i - from, lines);
-      }
-      from = i + 1;
-    }
-    held = end - from;
-    if (got == 0) {
-      // A last line without its line end is a record cut short, unless it parses whole.
-      if (held > 0 && !skipping) reader.Line(buffer.data() + from, held, lines + 1);
-      break;
-    }
-    if (held > kMaxLine) {
-      if (!skipping) reader.Overlong(lines + 1);
-      skipping = true;
-      held = 0;
-      continue;
-    }
-    std::memmove(buffer.data(), buffer.data() + from, held);
-  }
-  return bytes;
+  const RawSink raw = [&](std::string_view, const CallSummary& c) { sink(c); };
+  LineReader reader(raw, bad, holdings);
+  return ScanLines(source, reader, std::numeric_limits<uint64_t>::max(), true);
 }
 
-void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
-                          const FileOps& ops) {
+namespace {
+
+// Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
+// appended since) from the last line to the first, in the same bounded memory, until `stop`
+// is set. The records come unnumbered (line_number 0); damaged lines are passed over in
+// silence, as the forward scan has reported them. A compressed file is first unpacked into an
+// unnamed temporary file. Throws CallLogError when the log cannot be read or has lost lines.
+void ScanBackwards(const std::string& path, uint64_t bytes, const RawSink& sink, const FileOps& ops,
+                   const bool& stop) {
   if (bytes == 0) return;
   const std::string lost = "No se puede leer " + path + ": el registro ha perdido líneas";
   const UniqueFd fd = Compressed(path) ? Unpacked(ops, path, bytes) : OpenForReading(ops, path);
   if (!fd.valid()) throw CallLogError(lost);
   const BadLineSink passed_over = [](uint64_t, std::string_view) {};
-  LineReader reader(sink, passed_over);
+  LineReader reader(sink, passed_over, false);
   // The line being put together sits at [kChunk, kChunk + held); each chunk read goes just
   // before it, so that a line across two chunks lies in one piece.
-  std::vector<char> buffer(kChunk + kMaxLine + simdjson::SIMDJSON_PADDING);
-  char* const joint = buffer.data() + kChunk;
+  const std::unique_ptr<char[]> buffer(new char[kChunk + kMaxLine + simdjson::SIMDJSON_PADDING]);
+  char* const joint = buffer.get() + kChunk;
   auto pos = static_cast<off_t>(bytes);
   size_t held = 0;
   bool skipping = false;  // inside an overlong line, until its start
   // The line at [from, to), unless it is the rest of an overlong one.
   const auto take = [&](const char* from, const char* to) {
-    if (!skipping) reader.Line(from, static_cast<size_t>(to - from), 0);
+    if (!skipping && !stop) reader.Line(from, static_cast<size_t>(to - from), 0);
     skipping = false;
   };
-  while (pos > 0) {
+  while (pos > 0 && !stop) {
     const auto size = static_cast<size_t>(std::min<off_t>(pos, kChunk));
     pos -= static_cast<off_t>(size);
     char* const begin = joint - size;
@@ -363,6 +448,218 @@ void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSin
       std::memmove(joint, begin, held);
     }
   }
+}
+
+// Opens the log file `path` for a scan from `offset`: the file and its identity.
+struct OpenLog {
+  UniqueFd fd;
+  struct stat st {};
+};
+std::optional<OpenLog> OpenAt(const FileOps& ops, const std::string& path) {
+  OpenLog log;
+  log.fd = OpenForReading(ops, path);
+  if (!log.fd.valid()) return std::nullopt;
+  if (ops.fstat(log.fd.get(), &log.st) != 0)
+    throw CallLogError(SystemError("No se puede leer", path));
+  return log;
+}
+
+// The records of the plain log file open at `log` from byte `from` to `to`; gives back the
+// bytes read, up to the end of the last whole line unless `last_piece`.
+uint64_t ScanRange(const FileOps& ops, OpenLog& log, const std::string& path, uint64_t from,
+                   uint64_t to, const RawSink& sink, const BadLineSink& bad, bool holdings,
+                   bool last_piece) {
+  if (to <= from) return 0;
+  if (ops.lseek(log.fd.get(), static_cast<off_t>(from), SEEK_SET) < 0)
+    throw CallLogError(SystemError("No se puede leer", path));
+  ChunkSource source(ops, log.fd.get(), path);
+  LineReader reader(sink, bad, holdings);
+  return ScanLines(source, reader, to - from, last_piece);
+}
+
+}  // namespace
+
+OfficeHoldings HoldingsOf(const CallRecord& r) {
+  OfficeHoldings h;
+  h.start_ms = EpochMs(r.start);
+  h.table_kind = r.table_kind.value_or("");
+  h.features = r.features;
+  if (r.office_files) h.files = *r.office_files;
+  h.deleted = r.deleted.value_or("");
+  h.sent = r.files_sent;
+  h.delivered = std::any_of(r.transfers.begin(), r.transfers.end(), [](const TransferSummary& t) {
+    return t.direction == TransferDirection::kSend && EqualsNoCase(t.result, "Transferencia OK");
+  });
+  return h;
+}
+
+void JsonLinesCallStore::Append(const CallRecord& record) {
+  AppendCallRecord(work_dir_ + kCallLogName, record, ops_);
+}
+
+StoreMark JsonLinesCallStore::Scan(const CallFilter& filter, const CallSink& sink,
+                                   const BadRecordSink& bad) const {
+  const std::vector<std::string> files = CallLogFiles(work_dir_);
+  const RawSink raw = [&](std::string_view, const CallSummary& c) {
+    if (filter.office == 0 || c.office == filter.office) sink(c);
+  };
+  for (size_t i = 0; i + 1 < files.size(); ++i) {
+    const std::string name = std::filesystem::path(files[i]).filename().string();
+    ScanCallLog(
+        files[i], [&](const CallSummary& c) { raw({}, c); },
+        [&](uint64_t n, std::string_view why) {
+          bad({name, n, std::string(why)});
+        },
+        ops_, filter.holdings);
+  }
+  // The newest file up to its end as found now: what is appended meanwhile is for the next
+  // scan from the mark.
+  std::optional<OpenLog> log = OpenAt(ops_, files.back());
+  if (!log) return {};
+  const auto size = static_cast<uint64_t>(log->st.st_size);
+  const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
+    bad({kCallLogName, n, std::string(why)});
+  };
+  return {static_cast<uint64_t>(log->st.st_ino),
+          ScanRange(ops_, *log, files.back(), 0, size, raw, bad_line, filter.holdings,
+                    !filter.whole_records)};
+}
+
+StoreMark JsonLinesCallStore::End() const {
+  const auto log = OpenAt(ops_, work_dir_ + kCallLogName);
+  if (!log) return {};
+  return {static_cast<uint64_t>(log->st.st_ino), static_cast<uint64_t>(log->st.st_size)};
+}
+
+std::optional<StoreMark> JsonLinesCallStore::ScanSince(const StoreMark& since,
+                                                       const StoreMark& until,
+                                                       const CallFilter& filter,
+                                                       const CallSink& sink,
+                                                       const BadRecordSink& bad) const {
+  const std::string path = work_dir_ + kCallLogName;
+  const std::string rotated = path + ".1";
+  const RawSink raw = [&](std::string_view, const CallSummary& c) {
+    if (filter.office == 0 || c.office == filter.office) sink(c);
+  };
+  const auto bad_in = [&](const char* name) {
+    return [&bad, name](uint64_t, std::string_view why) { bad({name, 0, std::string(why)}); };
+  };
+  std::optional<OpenLog> log = OpenAt(ops_, path);
+  const uint64_t id = log ? static_cast<uint64_t>(log->st.st_ino) : 0;
+  const uint64_t size = log ? static_cast<uint64_t>(log->st.st_size) : 0;
+  // Up to `until` when that is still this file, else to its present end.
+  const uint64_t to = until.file_id == id ? std::min(until.bytes, size) : size;
+  if (since.file_id == id && since.bytes <= size) {
+    if (!log) return StoreMark{};
+    return StoreMark{id, since.bytes + ScanRange(ops_, *log, path, since.bytes, to, raw,
+                                                 bad_in(kCallLogName), filter.holdings, false)};
+  }
+  // Rotated once since: the rest of the file now under the first rotated name, then the new
+  // one from its start. Rotated twice (or compressed), or replaced: the caller starts over.
+  std::optional<OpenLog> old = since.file_id == 0 ? std::nullopt : OpenAt(ops_, rotated);
+  const bool once = old && static_cast<uint64_t>(old->st.st_ino) == since.file_id &&
+                    since.bytes <= static_cast<uint64_t>(old->st.st_size);
+  if (since.file_id != 0 && !once) return std::nullopt;
+  if (since.file_id == 0 && since.bytes != 0) return std::nullopt;
+  if (since.file_id == 0 && std::filesystem::exists(rotated)) return std::nullopt;
+  if (once) {
+    ScanRange(ops_, *old, rotated, since.bytes, static_cast<uint64_t>(old->st.st_size), raw,
+              bad_in("calls.jsonl.1"), filter.holdings, true);
+  }
+  // No new file yet: the mark stays at the end of the rotated one.
+  if (!log)
+    return once ? StoreMark{since.file_id, static_cast<uint64_t>(old->st.st_size)} : StoreMark{};
+  return StoreMark{
+      id, ScanRange(ops_, *log, path, 0, to, raw, bad_in(kCallLogName), filter.holdings, false)};
+}
+
+void JsonLinesCallStore::ScanNewestFirst(const CallFilter& filter, const BadRecordSink& bad,
+                                         const std::function<void(uint64_t calls)>& counted,
+                                         const std::function<void(const CallRecord&)>& sink) const {
+  const std::vector<std::string> files = CallLogFiles(work_dir_);
+  const auto passes = [&](const CallSummary& c) {
+    return filter.office == 0 || c.office == filter.office;
+  };
+  std::vector<uint64_t> read;  // what the first pass read of each file
+  uint64_t calls = 0;
+  for (const std::string& path : files) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
+      bad({name, n, std::string(why)});
+    };
+    const UniqueFd fd = OpenForReading(ops_, path);
+    if (!fd.valid()) {
+      read.push_back(0);
+      continue;
+    }
+    ChunkSource source(ops_, fd.get(), path);
+    const RawSink count = [&](std::string_view line, const CallSummary& c) {
+      if (!passes(c)) return;
+      try {
+        RecordFromJson(line);
+        ++calls;
+      } catch (const RecordFormatError& e) {
+        bad_line(c.line_number, e.what());
+      }
+    };
+    LineReader reader(count, bad_line, false);
+    read.push_back(ScanLines(source, reader, std::numeric_limits<uint64_t>::max(), true));
+  }
+  counted(calls);
+  const bool never = false;
+  for (size_t i = files.size(); i-- > 0;) {
+    ScanBackwards(
+        files[i], read[i],
+        [&](std::string_view line, const CallSummary& c) {
+          if (!passes(c)) return;
+          std::optional<CallRecord> record;
+          try {
+            record = RecordFromJson(line);
+          } catch (const RecordFormatError&) {
+            return;  // reported by the first pass
+          }
+          sink(*record);
+        },
+        ops_, never);
+  }
+}
+
+std::optional<CallRecord> JsonLinesCallStore::LatestAdmitted(int office) const {
+  const std::vector<std::string> files = CallLogFiles(work_dir_);
+  std::optional<CallRecord> found;
+  bool stop = false;
+  const RawSink take = [&](std::string_view line, const CallSummary& c) {
+    if (c.office != office || !c.admitted) return;
+    try {
+      found = RecordFromJson(line);
+      stop = true;
+    } catch (const RecordFormatError&) {
+    }
+  };
+  for (size_t i = files.size(); i-- > 0 && !found;) {
+    if (Compressed(files[i])) {
+      // Only read forwards: the last admitted call of the file is the newest.
+      const UniqueFd fd = OpenForReading(ops_, files[i]);
+      if (!fd.valid()) continue;
+      ChunkSource source(ops_, fd.get(), files[i]);
+      std::string last;
+      const RawSink keep = [&](std::string_view line, const CallSummary& c) {
+        if (c.office == office && c.admitted) last.assign(line);
+      };
+      const BadLineSink ignore = [](uint64_t, std::string_view) {};
+      LineReader reader(keep, ignore, false);
+      ScanLines(source, reader, std::numeric_limits<uint64_t>::max(), true);
+      CallSummary admitted;
+      admitted.office = office;
+      admitted.admitted = true;
+      if (!last.empty()) take(last, admitted);
+      continue;
+    }
+    const auto log = OpenAt(ops_, files[i]);
+    if (!log) continue;
+    ScanBackwards(files[i], static_cast<uint64_t>(log->st.st_size), take, ops_, stop);
+  }
+  return found;
 }
 
 std::vector<std::string> CallLogFiles(const std::string& work_dir) {

@@ -1,5 +1,7 @@
 // "calls.jsonl" in the working directory: every station sharing the directory appends its
-// call records to it, and the report reads it back line by line, never whole.
+// call records to it, and the report reads it back line by line, never whole. The file is the
+// call store's one implementation; only the store and the tests of the format use these
+// functions directly.
 #pragma once
 
 #include <cstdint>
@@ -10,16 +12,12 @@
 #include <vector>
 
 #include "callrec/CallRecord.h"
+#include "callrec/CallStore.h"
 #include "platform/FileOps.h"
 
 namespace marvolen {
 
 inline constexpr char kCallLogName[] = "calls.jsonl";
-
-class CallLogError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Appends the record as one line with a single write on a descriptor opened for appending,
 // so that lines of several stations never interleave. The record goes in whole or not at
@@ -32,28 +30,6 @@ class CallLogError : public std::runtime_error {
 void AppendCallRecord(const std::string& path, const CallRecord& record,
                       const FileOps& ops = SystemFileOps());
 
-// The few fields of a record the report works with, read from one line.
-struct CallSummary {
-  uint64_t line_number = 0;
-  long long start_ms = 0;  // since the epoch
-  long long end_ms = 0;
-  std::string_view start_text;  // as written, local time: its first 10 characters are the day
-  int office = 0;               // 0 when unknown
-  CallResult result = CallResult::kNeverIdentified;
-  CallReason reason = CallReason::kNone;
-  int port = 0;
-  std::string_view device;
-  std::string_view line_name;  // empty in records from before the name was kept
-  std::string_view transcript;
-  uint64_t bytes_sent = 0;  // over every transfer of the call, to the office and from it
-  uint64_t bytes_received = 0;
-  bool traffic_filed = false;
-  bool identified = false;  // the record holds the office's file list
-  bool admitted = false;    // the admission let the office in
-  std::string_view line;    // the whole line, valid during the call back only
-};
-
-using CallSink = std::function<void(const CallSummary&)>;
 // A line that is not a well-formed record: its number (from 1) and what is wrong with it.
 using BadLineSink = std::function<void(uint64_t line_number, std::string_view why)>;
 
@@ -62,24 +38,38 @@ using BadLineSink = std::function<void(uint64_t line_number, std::string_view wh
 // zlib (a log rotated and compressed). A missing file has no records. Gives back the number
 // of bytes read (uncompressed). Throws CallLogError when the file exists but cannot be read,
 // is no regular file or is a damaged compressed file.
+// With `holdings`, an admitted call that reported its files has them read too.
 uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
-                     const FileOps& ops = SystemFileOps());
+                     const FileOps& ops = SystemFileOps(), bool holdings = false);
 
 // The log's files in `work_dir` (ending in "/"), oldest first: what logrotate left
 // ("calls.jsonl.3.gz", "calls.jsonl.2.gz", "calls.jsonl.1"), then "calls.jsonl" itself, the
 // last even when it does not exist yet. Names of another pattern are not the log's.
 std::vector<std::string> CallLogFiles(const std::string& work_dir);
 
-// The name of the line a record came in on: its own, or "com" and the port's number for a
-// record from before lines had names.
-std::string LineNameOf(const CallSummary& call);
+// The store of the working directory `work_dir` (ending in "/"): "calls.jsonl" and its rotated
+// files. Appends are single writes on a descriptor opened for appending, so that several
+// stations (and a working directory on a network file system) share one log safely.
+class JsonLinesCallStore final : public CallStore {
+ public:
+  explicit JsonLinesCallStore(std::string work_dir, const FileOps& ops = SystemFileOps())
+      : work_dir_(std::move(work_dir)), ops_(ops) {}
 
-// Reads the first `bytes` bytes of the log (what a forward scan read, whatever has been
-// appended since) from the last line to the first, in the same bounded memory. The records
-// come unnumbered (line_number 0); damaged lines are passed over in silence, as the forward
-// scan has reported them. A compressed file is first unpacked into an unnamed temporary file.
-// Throws CallLogError when the log cannot be read or has lost lines.
-void ScanCallLogBackwards(const std::string& path, uint64_t bytes, const CallSink& sink,
-                          const FileOps& ops = SystemFileOps());
+  void Append(const CallRecord& record) override;
+  StoreMark Scan(const CallFilter& filter, const CallSink& sink,
+                 const BadRecordSink& bad) const override;
+  StoreMark End() const override;
+  std::optional<StoreMark> ScanSince(const StoreMark& since, const StoreMark& until,
+                                     const CallFilter& filter, const CallSink& sink,
+                                     const BadRecordSink& bad) const override;
+  void ScanNewestFirst(const CallFilter& filter, const BadRecordSink& bad,
+                       const std::function<void(uint64_t calls)>& counted,
+                       const std::function<void(const CallRecord&)>& sink) const override;
+  std::optional<CallRecord> LatestAdmitted(int office) const override;
+
+ private:
+  const std::string work_dir_;
+  const FileOps& ops_;
+};
 
 }  // namespace marvolen

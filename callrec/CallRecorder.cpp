@@ -16,6 +16,7 @@
 #include "call/IdentLine.h"
 #include "call/LineTokens.h"
 #include "callrec/CallLog.h"
+#include "callrec/StatusSummary.h"
 #include "platform/CodePage.h"
 #include "platform/LocalTime.h"
 #include "platform/ShownText.h"
@@ -199,7 +200,9 @@ std::string TranscriptStem(WallTime start, std::optional<int> office) {
 }
 
 CallRecorder::CallRecorder(RecorderSetup setup, const Clock& clock)
-    : setup_(std::move(setup)), clock_(clock) {}
+    : setup_(std::move(setup)),
+      clock_(clock),
+      store_(setup_.work_dir, setup_.files ? *setup_.files : SystemFileOps()) {}
 
 void CallRecorder::CallStarted() {
   record_ = CallRecord{};
@@ -381,14 +384,37 @@ std::string CallRecorder::Ended(CallResult result, CallReason reason, std::strin
   in_call_ = false;
   std::string errors = WriteTranscript();
   try {
-    AppendCallRecord(setup_.work_dir + kCallLogName, record_,
-                     setup_.files ? *setup_.files : SystemFileOps());
+    store_.Append(record_);
     log_error_.clear();
+    const std::string summary = CountInSummary();
+    if (!summary.empty()) errors += (errors.empty() ? "" : "; ") + summary;
   } catch (const CallLogError& e) {
     if (e.what() != log_error_) errors += (errors.empty() ? "" : "; ") + std::string(e.what());
     log_error_ = e.what();
   }
   return errors;
+}
+
+namespace {
+// About a thousand records: read in milliseconds.
+constexpr uint64_t kRebuildAtCallEnd = 1 << 20;
+}  // namespace
+
+std::string CallRecorder::CountInSummary() {
+  try {
+    // A rebuild reads the whole log: here only while the log is small (a new station, a
+    // summary lost early), else the status page's writer does it. A station busy counting
+    // its own call is waited for a moment only; the next update counts whatever this one
+    // could not.
+    StatusSummary(setup_.work_dir, store_, setup_.files ? *setup_.files : SystemFileOps())
+        .Update(record_.end, kRebuildAtCallEnd, std::chrono::milliseconds(200));
+    summary_error_.clear();
+    return {};
+  } catch (const std::exception& e) {
+    if (e.what() == summary_error_) return {};
+    summary_error_ = e.what();
+    return "Resumen de llamadas: " + summary_error_;
+  }
 }
 
 }  // namespace marvolen

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "call/CallObserver.h"
+#include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
@@ -70,7 +71,8 @@ class CallRecorder final : public CallObserver {
   // `bytes` is the file's size as sent or kept; `result` the transfer's result text.
   void TransferEnded(uint64_t bytes, std::string result) override;
 
-  // Ends the call: the record goes to "calls.jsonl", the transcript to its file. Gives back
+  // Ends the call: the record goes to "calls.jsonl", the transcript to its file, and the call
+  // is counted in the status summary beside the log. Gives back
   // an error text, empty when both were written; the record is kept in Last() either way.
   // A log that refuses records for the same reason call after call (a FIFO, a link or a
   // directory in its place) is told once, not at every call, until a record goes in again.
@@ -82,9 +84,12 @@ class CallRecorder final : public CallObserver {
   long long SinceStart() const;
   void Add(char direction, std::string_view text);
   std::string WriteTranscript();
+  // Counts the call in the status summary beside the log; an error text, told once.
+  std::string CountInSummary();
 
   RecorderSetup setup_;
   const Clock& clock_;
+  JsonLinesCallStore store_;
   bool in_call_ = false;
   MonoTime started_{};
   CallRecord record_;
@@ -92,7 +97,8 @@ class CallRecorder final : public CallObserver {
   bool transcript_full_ = false;
   std::optional<TransferSummary> transfer_;
   MonoTime transfer_started_{};
-  std::string log_error_;  // the call log's last error, already told
+  std::string log_error_;      // the call log's last error, already told
+  std::string summary_error_;  // the summary's, likewise
 };
 
 // A call's result and reason in the station's language: "rechazada (clave incorrecta)",

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <system_error>
 
 #include "call/Admission.h"
 #include "call/Distribution.h"
 #include "call/IdentLine.h"
+#include "callrec/CallLog.h"
 #include "callrec/CallRecorder.h"
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
@@ -73,30 +73,25 @@ bool ChangedSince(const std::optional<fs::path>& master, WallTime t) {
 // delivered file counts as held in the master's present version unless the master was
 // written after the call began; then the office holds some other version (any value other
 // than the present one says so).
-std::vector<OfficeFileEntry> HeldAfter(const CallRecord& last, const SurveyEntries& survey,
-                                       const std::string& office_dir, const std::string& work_dir) {
+std::vector<OfficeFileEntry> HeldAfter(const OfficeHoldings& last, const SurveyEntries& survey,
+                                       const std::string& office_dir, const fs::path& upgrades) {
   std::vector<OfficeFileEntry> held;
-  const std::string deleted = last.deleted.value_or("");
+  const std::string& deleted = last.deleted;
   const std::string deleted_name = deleted.substr(deleted.find('\\') + 1);
-  for (const ReportedFile& f : *last.office_files) {
+  for (const ReportedFile& f : last.files) {
     if (!deleted.empty() && f.name == deleted_name) continue;
     held.push_back({Utf8ToAnsiExact(f.name).text, f.value, Utf8ToAnsiExact(f.probe).text});
   }
-  const bool delivered =
-      std::any_of(last.transfers.begin(), last.transfers.end(), [](const TransferSummary& t) {
-        return t.direction == TransferDirection::kSend &&
-               EqualsNoCase(t.result, "Transferencia OK");
-      });
-  if (!delivered) return held;
-  const fs::path upgrades = ResolveNoCase(work_dir + "upgrades");
-  for (const SentFile& f : last.files_sent) {
+  if (!last.delivered) return held;
+  const WallTime start{std::chrono::duration_cast<WallTime::duration>(Millis(last.start_ms))};
+  for (const SentFile& f : last.sent) {
     const auto current = std::find_if(survey.begin(), survey.end(), [&](const SurveyEntry& e) {
       return EqualsNoCase(e.name, f.name);
     });
     if (current == survey.end()) continue;  // no longer on the station
     const bool table = f.kind == "table";
     const auto master = FindNoCase(table ? fs::path(office_dir) : upgrades, f.name);
-    const int32_t value = ChangedSince(master, last.start)
+    const int32_t value = ChangedSince(master, start)
                               ? static_cast<int32_t>(static_cast<uint32_t>(current->value) + 1)
                               : current->value;
     const std::string name = Utf8ToAnsiExact(f.name).text;
@@ -119,18 +114,27 @@ NextDelivery Unknown(std::string why) {
   return d;
 }
 
-NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
+}  // namespace
+
+NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s,
+                         const SurveyPlaces& places) {
   if (!s.has_dir) return Unknown("sin directorio");
-  if (s.last_identified.empty()) return Unknown("la oficina no informó sus archivos");
+  if (!s.held) return Unknown("la oficina no informó sus archivos");
+  const auto dir = places.office_dirs.find(s.office);
+  if (dir == places.office_dirs.end()) return Unknown("sin directorio");
   try {
-    const CallRecord last = RecordFromJson(s.last_identified);
-    const std::string office_dir = ResolveNoCase(OfficeDirFor(o.work_dir, s.office)).string();
-    const TableKind table_ext = TableKind::FromText(last.table_kind.value_or("tbl"));
+    const OfficeHoldings& last = *s.held;
+    const std::string& office_dir = dir->second;
+    const fs::path upgrades_dir = places.upgrades;
+    const TableKind table_ext =
+        TableKind::FromText(last.table_kind.empty() ? "tbl" : last.table_kind);
     const bool upgrades = UpgradesEnabled(office_dir);
-    SurveyResult survey = SurveyOfficeFiles(office_dir, table_ext, o.work_dir,
-                                            OfficeTagFor(s.office), last.features && upgrades);
+    SurveyResult survey =
+        SurveyOfficeFiles(office_dir, table_ext, o.work_dir, OfficeTagFor(s.office),
+                          last.features && upgrades, &upgrades_dir);
     if (survey.tables == 0) return Unknown("sin tablas: la llamada sería rechazada");
-    std::vector<OfficeFileEntry> reported = HeldAfter(last, survey.entries, office_dir, o.work_dir);
+    std::vector<OfficeFileEntry> reported =
+        HeldAfter(last, survey.entries, office_dir, upgrades_dir);
     NextDelivery d;
     d.known = true;
     d.deleted = AnsiToUtf8Exact(CompareOfficeFiles(reported, upgrades, survey.entries));
@@ -141,10 +145,11 @@ NextDelivery DeliveryFor(const ReportOptions& o, const OfficeStatus& s) {
   }
 }
 
+namespace {
+
 class Aggregator {
  public:
-  explicit Aggregator(const ReportOptions& o)
-      : o_(o), now_(EpochMs(o.now)), slots_(kMaxOffice + 1) {
+  explicit Aggregator(const ReportOptions& o) : o_(o), now_(EpochMs(o.now)) {
     for (int k = 0; k < 30; ++k) {
       const std::string day = FormatIsoLocal(o.now - std::chrono::hours(24 * k)).substr(0, 10);
       report_.daily[day] = {};
@@ -152,121 +157,172 @@ class Aggregator {
   }
 
   void AddDirs() {
-    std::error_code ec;
-    for (fs::directory_iterator it(o_.work_dir, ec), end; !ec && it != end; it.increment(ec)) {
-      std::error_code ignored;
-      const auto office = OfficeOfDir(it->path().filename().string());
-      if (office && it->is_directory(ignored)) Slot(*office).has_dir = true;
-    }
+    places_ = FindSurveyPlaces(o_.work_dir);
+    for (const auto& [office, dir] : places_.office_dirs) Slot(office).has_dir = true;
   }
 
   void Add(const CallSummary& c) {
-    ++report_.records;
-    CountForLine(c);
+    AddNetworkCall(report_, c, key_);
     if (c.start_ms >= now_ - 30 * kDayMs) {
       const auto day = report_.daily.find(std::string(c.start_text.substr(0, 10)));
       if (day != report_.daily.end()) ++day->second[static_cast<size_t>(c.result)];
     }
-    if (c.office == 0) return;
-    OfficeStatus& s = Slot(c.office);
-    const bool success = c.result == CallResult::kSuccess;
-    if (c.start_ms >= now_ - 7 * kDayMs) ++s.calls_7d;
-    if (c.reason == CallReason::kInCallOnOtherLine) return;  // its call on the other line counts
-    if (!c.transcript.empty()) {
-      // Newest first; the oldest's string is reused, not freed and made again for every call.
-      if (s.transcripts.size() < kTranscriptsKept) s.transcripts.emplace_back();
-      std::rotate(s.transcripts.rbegin(), s.transcripts.rbegin() + 1, s.transcripts.rend());
-      s.transcripts.front().assign(c.transcript);
-    }
-    if (!s.last_call_ms || c.start_ms >= *s.last_call_ms) {
-      s.last_call_ms = c.start_ms;
-      s.last_call_text = c.start_text;
-      s.last_result = c.result;
-      s.last_reason = c.reason;
-      s.last_port = c.port;
-      s.last_device = c.device;
-    }
-    if (success && (!s.last_success_ms || c.start_ms >= *s.last_success_ms)) {
-      s.last_success_ms = c.start_ms;
-      s.last_success_text = c.start_text;
-    }
-    if (c.traffic_filed && (!s.last_traffic_ms || c.end_ms > *s.last_traffic_ms))
-      s.last_traffic_ms = c.end_ms;
-    if (!success && c.start_ms >= now_ - 7 * kDayMs) ++s.failures_7d;
-    if (c.result == CallResult::kRefused && c.start_ms >= now_ - kDayMs) ++s.refusals_24h;
-    // What the office holds comes from its admitted calls only: a refused caller (a wrong
-    // password) may report any list under the office's number.
-    if (c.identified && c.admitted && c.start_ms >= s.last_identified_ms) {
-      s.last_identified.assign(c.line);
-      s.last_identified_ms = c.start_ms;
-    }
+    if (c.office != 0) AddOfficeCall(Slot(c.office), c, now_ - 7 * kDayMs);
   }
 
-  void ReadingFile(std::string name) { file_ = std::move(name); }
-
-  void Bad(uint64_t number, std::string_view why) {
-    if (report_.bad_lines.size() < kBadLinesKept)
-      report_.bad_lines.push_back({file_, number, std::string(why)});
+  void Bad(const BadLine& b) {
+    if (report_.bad_lines.size() < kBadLinesKept) report_.bad_lines.push_back(b);
     ++report_.bad_line_count;
   }
 
   NetworkReport Finish(bool with_delivery) {
-    for (int n = 1; n <= kMaxOffice; ++n) {
-      if (!seen_[n]) continue;
-      OfficeStatus s = std::move(slots_[n]);
-      // The page links them: only the recorder's own names, and those ageing has left.
-      std::erase_if(s.transcripts, [&](const std::string& t) {
-        std::error_code ec;
-        return !IsTranscriptPath(t) || (with_delivery && !fs::is_regular_file(o_.work_dir + t, ec));
-      });
-      if (with_delivery) s.next = DeliveryFor(o_, s);
+    for (auto& [n, slot] : offices_) {
+      OfficeStatus s = std::move(slot);
+      KeepTranscriptsOnDisk(s, o_.work_dir, with_delivery);
+      CountWindows(s, o_.now);
+      if (with_delivery) s.next = DeliveryFor(o_, s, places_);
       report_.offices.push_back(std::move(s));
     }
+    offices_.clear();
     report_.lines = ReadLineStatuses(o_.work_dir);
     return std::move(report_);
   }
 
  private:
-  void CountForLine(const CallSummary& c) {
-    // Records without a name go by their port's: the key is made in one reused string.
-    std::string_view name = c.line_name;
-    if (name.empty()) {
-      key_.assign("com");
-      key_ += std::to_string(c.port);
-      name = key_;
-    }
-    auto line = report_.line_calls.find(name);
-    if (line == report_.line_calls.end())
-      line = report_.line_calls.try_emplace(std::string(name)).first;
-    ++line->second.calls[static_cast<size_t>(c.result)];
-    line->second.bytes_sent += c.bytes_sent;
-    line->second.bytes_received += c.bytes_received;
-    DurationHistogram& h = report_.durations;
-    const double seconds = static_cast<double>(c.end_ms - c.start_ms) / 1000;
-    for (size_t i = 0; i < kDurationBounds.size(); ++i)
-      if (seconds <= kDurationBounds[i]) ++h.at_most[i];
-    ++h.count;
-    h.sum += seconds;
-  }
-
+  // Only the offices that called or have a directory: a network has far fewer than the
+  // numbers allow.
   OfficeStatus& Slot(int office) {
-    if (!seen_[office]) {
-      seen_[office] = true;
-      slots_[office].office = office;
-    }
-    return slots_[office];
+    OfficeStatus& s = offices_[office];
+    s.office = office;
+    return s;
   }
 
   const ReportOptions& o_;
   long long now_;
-  std::vector<OfficeStatus> slots_;
-  std::vector<bool> seen_ = std::vector<bool>(kMaxOffice + 1);
+  std::map<int, OfficeStatus> offices_;
+  SurveyPlaces places_;
   NetworkReport report_;
-  std::string file_;
   std::string key_;
 };
 
 }  // namespace
+
+std::map<int, std::string> OfficeDirs(const std::string& work_dir) {
+  std::map<int, std::string> offices;
+  std::error_code ec;
+  for (fs::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code ignored;
+    std::string name = it->path().filename().string();
+    const auto office = OfficeOfDir(name);
+    if (office && it->is_directory(ignored)) offices.emplace(*office, std::move(name));
+  }
+  return offices;
+}
+
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir) {
+  SurveyPlaces places;
+  places.upgrades = work_dir + "upgrades";
+  std::error_code ec;
+  for (fs::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code ignored;
+    const std::string name = it->path().filename().string();
+    if (!it->is_directory(ignored)) continue;
+    if (const auto office = OfficeOfDir(name)) {
+      places.office_dirs.emplace(*office, work_dir + name);
+    } else if (EqualsNoCase(name, "upgrades") && name != "upgrades" &&
+               !fs::is_directory(work_dir + "upgrades", ignored)) {
+      places.upgrades = work_dir + name;
+    }
+  }
+  return places;
+}
+
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir, const std::vector<int>& only) {
+  SurveyPlaces places;
+  places.upgrades = ResolveNoCase(work_dir + "upgrades").string();
+  for (const int office : only) {
+    std::error_code ec;
+    const fs::path dir = ResolveNoCase(OfficeDirFor(work_dir, office));
+    if (fs::is_directory(dir, ec)) places.office_dirs.emplace(office, dir.string());
+  }
+  return places;
+}
+
+void AddNetworkCall(NetworkReport& r, const CallSummary& c, std::string& key) {
+  ++r.records;
+  // Records without a name go by their port's: the key is made in one reused string.
+  std::string_view name = c.line_name;
+  if (name.empty()) {
+    key.assign("com");
+    key += std::to_string(c.port);
+    name = key;
+  }
+  auto line = r.line_calls.find(name);
+  if (line == r.line_calls.end()) line = r.line_calls.try_emplace(std::string(name)).first;
+  ++line->second.calls[static_cast<size_t>(c.result)];
+  line->second.bytes_sent += c.bytes_sent;
+  line->second.bytes_received += c.bytes_received;
+  DurationHistogram& h = r.durations;
+  const double seconds = static_cast<double>(c.end_ms - c.start_ms) / 1000;
+  for (size_t i = 0; i < kDurationBounds.size(); ++i)
+    if (seconds <= kDurationBounds[i]) ++h.at_most[i];
+  ++h.count;
+  h.sum += seconds;
+}
+
+void AddOfficeCall(OfficeStatus& s, const CallSummary& c, long long keep_from_ms) {
+  const bool success = c.result == CallResult::kSuccess;
+  // A refusal because the office was busy on another line counts among its calls only.
+  const bool busy = c.reason == CallReason::kInCallOnOtherLine;
+  std::erase_if(s.recent, [&](const RecentCall& r) { return r.start_ms < keep_from_ms; });
+  if (c.start_ms >= keep_from_ms)
+    s.recent.push_back({c.start_ms, !busy && !success, !busy && c.result == CallResult::kRefused});
+  if (busy) return;
+  if (!c.transcript.empty()) {
+    // Newest first; the oldest's string is reused, not freed and made again for every call.
+    if (s.transcripts.size() < kTranscriptsKept) s.transcripts.emplace_back();
+    std::rotate(s.transcripts.rbegin(), s.transcripts.rbegin() + 1, s.transcripts.rend());
+    s.transcripts.front().assign(c.transcript);
+  }
+  if (!s.last_call_ms || c.start_ms >= *s.last_call_ms) {
+    s.last_call_ms = c.start_ms;
+    s.last_call_text = c.start_text;
+    s.last_result = c.result;
+    s.last_reason = c.reason;
+    s.last_port = c.port;
+    s.last_device = c.device;
+  }
+  if (success && (!s.last_success_ms || c.start_ms >= *s.last_success_ms)) {
+    s.last_success_ms = c.start_ms;
+    s.last_success_text = c.start_text;
+  }
+  if (c.traffic_filed && (!s.last_traffic_ms || c.end_ms > *s.last_traffic_ms))
+    s.last_traffic_ms = c.end_ms;
+  // What the office holds comes from its admitted calls only: a refused caller (a wrong
+  // password) may report any list under the office's number.
+  if (c.holdings && (!s.held || c.start_ms >= s.held->start_ms)) s.held = *c.holdings;
+}
+
+void CountWindows(OfficeStatus& s, WallTime now) {
+  const long long now_ms = EpochMs(now);
+  s.calls_7d = s.failures_7d = s.refusals_24h = 0;
+  for (const RecentCall& r : s.recent) {
+    if (r.start_ms < now_ms - 7 * kDayMs) continue;
+    ++s.calls_7d;
+    if (r.failure) ++s.failures_7d;
+    if (r.refusal && r.start_ms >= now_ms - kDayMs) ++s.refusals_24h;
+  }
+}
+
+void KeepTranscriptsOnDisk(OfficeStatus& s, const std::string& work_dir, bool look) {
+  // The page links them: only the recorder's own names, and those ageing has left.
+  std::erase_if(s.transcripts, [&](const std::string& t) {
+    std::error_code ec;
+    return !IsTranscriptPath(t) || (look && !fs::is_regular_file(work_dir + t, ec));
+  });
+}
 
 bool OfficeStatus::Silent(const ReportOptions& o) const {
   return !last_success_ms || EpochMs(o.now) - *last_success_ms > o.silent_hours * kHourMs;
@@ -286,14 +342,17 @@ bool OfficeStatus::InTrouble(const ReportOptions& o) const {
 }
 
 NetworkReport BuildReport(const ReportOptions& options, bool with_delivery) {
+  return BuildReport(JsonLinesCallStore(options.work_dir), options, with_delivery);
+}
+
+NetworkReport BuildReport(const CallStore& store, const ReportOptions& options,
+                          bool with_delivery) {
   Aggregator agg(options);
   agg.AddDirs();
-  for (const std::string& file : CallLogFiles(options.work_dir)) {
-    agg.ReadingFile(fs::path(file).filename().string());
-    ScanCallLog(
-        file, [&](const CallSummary& c) { agg.Add(c); },
-        [&](uint64_t n, std::string_view why) { agg.Bad(n, why); });
-  }
+  CallFilter all;
+  all.holdings = with_delivery;
+  store.Scan(
+      all, [&](const CallSummary& c) { agg.Add(c); }, [&](const BadLine& b) { agg.Bad(b); });
   return agg.Finish(with_delivery);
 }
 
@@ -301,40 +360,9 @@ void ForEachOfficeCall(const std::string& work_dir, int office,
                        const std::function<void(const BadLine&)>& bad,
                        const std::function<void(uint64_t calls)>& counted,
                        const std::function<void(const CallRecord&)>& sink) {
-  const std::vector<std::string> files = CallLogFiles(work_dir);
-  std::vector<uint64_t> read;  // what the first pass read of each file
-  uint64_t calls = 0;
-  for (const std::string& path : files) {
-    const std::string name = fs::path(path).filename().string();
-    const auto bad_line = [&](uint64_t n, std::string_view why) {
-      bad({name, n, std::string(why)});
-    };
-    read.push_back(ScanCallLog(
-        path,
-        [&](const CallSummary& c) {
-          if (c.office != office) return;
-          try {
-            RecordFromJson(c.line);
-            ++calls;
-          } catch (const RecordFormatError& e) {
-            bad_line(c.line_number, e.what());
-          }
-        },
-        bad_line));
-  }
-  counted(calls);
-  for (size_t i = files.size(); i-- > 0;) {
-    ScanCallLogBackwards(files[i], read[i], [&](const CallSummary& c) {
-      if (c.office != office) return;
-      std::optional<CallRecord> record;
-      try {
-        record = RecordFromJson(c.line);
-      } catch (const RecordFormatError&) {
-        return;  // reported by the first pass
-      }
-      sink(*record);
-    });
-  }
+  CallFilter only;
+  only.office = office;
+  JsonLinesCallStore(work_dir).ScanNewestFirst(only, bad, counted, sink);
 }
 
 std::string_view CheckStatusName(CheckStatus status) {
@@ -442,21 +470,6 @@ std::vector<Alert> Alerts(const NetworkReport& report, const ReportOptions& o) {
     }
   }
   return alerts;
-}
-
-void WriteStatusPage(const ReportOptions& options, const std::string& path,
-                     const std::string& metrics_dir) {
-  const NetworkReport report = BuildReport(options);
-  std::string error;
-  try {
-    ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path,
-                RenderHtml(report, options));
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  // The metrics go out even when the page cannot: they are what pages someone at night.
-  if (!metrics_dir.empty()) ReplaceFile(metrics_dir + kMetricsName, RenderMetrics(report, options));
-  if (!error.empty()) throw FileError(error);
 }
 
 }  // namespace marvolen

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
+#include "callrec/CallStore.h"
 #include "callrec/LineStatus.h"
 
 namespace marvolen {
@@ -33,6 +33,13 @@ struct NextDelivery {
   std::string deleted;             // "tablas\NAME" or "upgrade\NAME", or empty
 };
 
+// One call of an office in the last 7 days, for the counts over the windows.
+struct RecentCall {
+  long long start_ms = 0;
+  bool failure = false;  // counted among the failures of 7 days
+  bool refusal = false;  // counted among the refusals of 24 hours
+};
+
 struct OfficeStatus {
   int office = 0;
   bool has_dir = false;
@@ -44,13 +51,14 @@ struct OfficeStatus {
   std::string last_device;
   // A refusal because the office was in a call on another line at that moment is the same
   // office calling twice: neither a failure nor a refusal here, nor its last call.
-  int calls_7d = 0, failures_7d = 0, refusals_24h = 0;
+  int calls_7d = 0, failures_7d = 0, refusals_24h = 0;  // as CountWindows leaves them
+  std::vector<RecentCall> recent;  // its calls of the last 7 days, as they were added
   NextDelivery next;
   // Its last calls' transcripts, relative to the working directory, newest first; with the
   // delivery survey only those still on the disk.
   std::vector<std::string> transcripts;
-  std::string last_identified;  // the last record holding the office's file list (JSON)
-  long long last_identified_ms = 0;
+  // What the office reported holding on its last admitted call that reported it.
+  std::optional<OfficeHoldings> held;
 
   bool Silent(const ReportOptions& o) const;
   // Silent for more than twice the threshold: no longer a late office but a lost one.
@@ -63,12 +71,6 @@ struct OfficeStatus {
   // Why it is in trouble, in the station's words ("sin llamada desde hace 38 h",
   // "3 rechazos en 24 h"); none when it is not.
   std::vector<std::string> TroubleReasons(const ReportOptions& o) const;
-};
-
-struct BadLine {
-  std::string file;  // "calls.jsonl", "calls.jsonl.2.gz"
-  uint64_t number = 0;
-  std::string why;
 };
 
 // Calls that ended on one line, by result, and the bytes their transfers moved.
@@ -91,8 +93,8 @@ struct DurationHistogram {
 using DailyCounts = std::map<std::string, std::array<int, 4>>;
 
 struct NetworkReport {
-  std::vector<OfficeStatus> offices;  // by office number
-  std::vector<LineStatusFile> lines;  // "lines/*.json", by name
+  std::vector<OfficeStatus> offices;                          // by office number
+  std::vector<LineStatusFile> lines;                          // "lines/*.json", by name
   std::map<std::string, LineCounts, std::less<>> line_calls;  // by the line's name
   DurationHistogram durations;
   DailyCounts daily;
@@ -106,6 +108,9 @@ struct NetworkReport {
 // and which transcripts are still there. Throws CallLogError when a log file exists but
 // cannot be read.
 NetworkReport BuildReport(const ReportOptions& options, bool with_delivery = true);
+// The same from the calls of `store`.
+NetworkReport BuildReport(const CallStore& store, const ReportOptions& options,
+                          bool with_delivery = true);
 
 // One office's calls, newest first, from the log and its rotated files, in memory bounded
 // whatever their size. A first pass over the files, oldest first, counts them and hands each
@@ -117,6 +122,34 @@ void ForEachOfficeCall(const std::string& work_dir, int office,
                        const std::function<void(const BadLine&)>& bad,
                        const std::function<void(uint64_t calls)>& counted,
                        const std::function<void(const CallRecord&)>& sink);
+
+// The pieces the report and the status summary build the network's state from, so that both
+// fold a call in the same way.
+// The office directories in `work_dir`: by number, their names as spelled on the disk.
+std::map<int, std::string> OfficeDirs(const std::string& work_dir);
+// Counts the call for its line, the durations and the records.
+void AddNetworkCall(NetworkReport& report, const CallSummary& call, std::string& key_scratch);
+// Folds the call into its office's state; calls that began before `keep_from_ms` (and those
+// kept from before) drop out of `recent`.
+void AddOfficeCall(OfficeStatus& office, const CallSummary& call, long long keep_from_ms);
+// The counts over the windows at `now`, from `recent`.
+void CountWindows(OfficeStatus& office, WallTime now);
+// Keeps only transcript names the recorder gives and, when `look`, those still on the disk.
+void KeepTranscriptsOnDisk(OfficeStatus& office, const std::string& work_dir, bool look);
+// Where the delivery survey looks, each directory found in its letter case once for all the
+// offices surveyed, never once per office: a directory spelled otherwise ("UPGRADES") costs a
+// reading of the whole working directory.
+struct SurveyPlaces {
+  std::string upgrades;                    // the shared "upgrades" directory
+  std::map<int, std::string> office_dirs;  // by number, paths
+};
+// For every office directory, from one reading of `work_dir`.
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir);
+// For the offices `only`.
+SurveyPlaces FindSurveyPlaces(const std::string& work_dir, const std::vector<int>& only);
+// What the office will get on its next call, by its directory as it is now.
+NextDelivery DeliveryFor(const ReportOptions& options, const OfficeStatus& office,
+                         const SurveyPlaces& places);
 
 // The monitoring plugins' statuses, which are also their exit codes.
 enum class CheckStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
@@ -167,11 +200,18 @@ std::string RenderMetrics(const NetworkReport& report, const ReportOptions& opti
 // The metrics file's name; node_exporter's textfile collector reads "*.prom" only.
 inline constexpr char kMetricsName[] = "marvolen.prom";
 
-// Rewrites the status page ("estado.html" in the working directory, unless `path` is given)
-// and, when `metrics_dir` is given (ending in "/"), "marvolen.prom" there, each in place of
-// the old one at once, so that a browser or a collector never reads half a file. Both are
-// attempted; throws the first failure.
-void WriteStatusPage(const ReportOptions& options, const std::string& path = {},
+// The lock that lets one station at a time rewrite the page, in the working directory.
+inline constexpr char kPageLock[] = "estado.html.lock";
+
+// Brings the status summary beside the log in line (callrec/StatusSummary.h), then rewrites
+// the status page ("estado.html" in the working directory, unless `path` is given) and, when
+// `metrics_dir` is given (ending in "/"), "marvolen.prom" there, from the summary, each in
+// place of the old one at once, so that a browser or a collector never reads half a file.
+// Both are attempted; throws the first failure. One station writes at a time: one that finds
+// another writing marks the lock file and gives back false at once; the writer writes again
+// while the summary or that mark moved during its write, and once more if they moved as it
+// let go of the lock.
+bool WriteStatusPage(const ReportOptions& options, const std::string& path = {},
                      const std::string& metrics_dir = {});
 
 }  // namespace marvolen

@@ -374,7 +374,7 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
   }
   page << "</tbody></table>\n<h2>Llamadas por día, últimos 30 días</h2>\n"
        << Chart(r.daily) << "\n</body></html>\n";
-  return page.str();
+  return std::move(page).str();  // the buffer itself, not a copy of it
 }
 
 namespace {
@@ -451,7 +451,7 @@ std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
   out << "marvolen_call_duration_seconds_bucket{le=\"+Inf\"} " << h.count << "\n"
       << "marvolen_call_duration_seconds_sum " << sum << "\n"
       << "marvolen_call_duration_seconds_count " << h.count << "\n";
-  return out.str();
+  return std::move(out).str();
 }
 
 CheckResult RenderCheck(const NetworkReport& r, const ReportOptions& o) {

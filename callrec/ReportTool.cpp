@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("marvolen-report ") + MARVOLEN_VERSION);
   std::string work_dir = ".";
   int office = 0;
-  bool as_json = false, as_csv = false, check = false, quiet = false;
+  bool as_json = false, as_csv = false, check = false, quiet = false, station_page = false;
   std::string html, metrics, now_text;
   ReportOptions o;
   app.add_option("-C,--workdir", work_dir, "the working directory (default: the current one)");
@@ -85,11 +85,20 @@ int main(int argc, char** argv) {
   app.add_option("--max-refusals", o.max_refusals,
                  "with --check: warn at N refusals of one office within 24 hours (3)")
       ->needs(check_flag);
+  auto* page_flag = app.add_flag(
+      "--station-page", station_page,
+      "as a station after a call: bring the status summary (calls.summary/) in line with the "
+      "log and write estado.html and marvolen.prom in the working directory from it");
   app.add_option("--now", now_text, "take this ISO 8601 time as now (for tests)")->group("");
   json_flag->excludes(csv_flag);
+  page_flag->excludes(json_flag)->excludes(csv_flag)->excludes(html_opt)->excludes(metrics_opt);
   html_opt->excludes(json_flag)->excludes(csv_flag);
   metrics_opt->excludes(json_flag)->excludes(csv_flag)->excludes(html_opt);
-  check_flag->excludes(json_flag)->excludes(csv_flag)->excludes(html_opt)->excludes(metrics_opt);
+  check_flag->excludes(json_flag)
+      ->excludes(csv_flag)
+      ->excludes(html_opt)
+      ->excludes(metrics_opt)
+      ->excludes(page_flag);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -125,6 +134,11 @@ int main(int argc, char** argv) {
           o.work_dir, office, [](const BadLine& b) { PrintBad(b); },
           [&](uint64_t calls) { std::cout << RenderOfficeHeading(office, calls); },
           [](const CallRecord& call) { std::cout << RenderOfficeCall(call); });
+      return 0;
+    }
+    if (station_page) {
+      if (!WriteStatusPage(o, {}, o.work_dir))
+        std::cerr << "marvolen-report: otra estación escribe la página; la escribirá de nuevo\n";
       return 0;
     }
     const NetworkReport report = BuildReport(o, !check && metrics.empty());

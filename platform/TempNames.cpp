@@ -96,6 +96,13 @@ std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::pat
       const std::string name = it->path().filename().string();
       if (name.size() > 3 && EqualsNoCase(name.substr(0, 3), "loc")) dirs.push_back(it->path());
     }
+    // The status summary beside the call log, and its directories of offices.
+    const fs::path summary = work_dir / "calls.summary";
+    if (fs::is_directory(fs::symlink_status(summary, ec))) {
+      dirs.push_back(summary);
+      for (fs::directory_iterator it(summary, ec), end; !ec && it != end; it.increment(ec))
+        dirs.push_back(it->path());
+    }
   }
   std::vector<fs::path> removed;
   std::vector<fs::path> seen;

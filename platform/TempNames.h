@@ -28,7 +28,8 @@ std::vector<std::filesystem::path> RemoveStaleTemps(const std::filesystem::path&
 // RemoveStaleTemps in every directory an interrupted filing or staging may have left its
 // temporary files in: the home, its "tablas" and "upgrade", the working directory (where the
 // office directories are) and every office directory ("loc" and its number) in it, any
-// letter case. A directory in them that is a link is not entered. Gives back what it removed.
+// letter case, and the status summary ("calls.summary") with the directories in it. A
+// directory in them that is a link is not entered. Gives back what it removed.
 std::vector<std::filesystem::path> RemoveInterruptedTemps(const std::filesystem::path& home,
                                                           const std::filesystem::path& work_dir,
                                                           const FileOps& ops = SystemFileOps());

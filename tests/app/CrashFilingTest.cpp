@@ -16,7 +16,8 @@
 // the office calls again holding its traffic unless it was told to delete it, and the checks
 // run: every traffic file the office was told to delete is filed, whole, exactly once; no half
 // file stands under a final name; the parameter file is the old one or the new one; the call
-// log parses, a torn record closed by the next.
+// log parses, a torn record closed by the next; the status summary beside the log never counts
+// a call the log does not hold, and is in line with the log once the next call is counted.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,6 +38,8 @@
 #include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/Station.h"
+#include "callrec/CallLog.h"
+#include "callrec/StatusSummary.h"
 #include "platform/DosTime.h"
 #include "platform/FileNames.h"
 #include "platform/LocalTime.h"
@@ -549,6 +552,42 @@ class CrashFilingTest : public ::testing::Test {
     }
   }
 
+  // The summary beside the log counts no call that the log does not hold whole (it may lag
+  // behind); once a call has been counted after the crash it says what the log says.
+  static void CheckSummary(const fs::path& at, bool in_line) {
+    const std::string work = (at / "work").string() + "/";
+    const JsonLinesCallStore store(work);
+    const StatusSummary summary(work, store);
+    ReportOptions o;
+    o.work_dir = work;
+    o.now = VirtualClock().WallNow() + std::chrono::hours(2);
+    const NetworkReport log = BuildReport(o, false);
+    const auto counted = summary.Read(o);
+    if (!counted) {
+      EXPECT_FALSE(in_line) << "no summary after a call";
+      return;
+    }
+    EXPECT_LE(counted->records, log.records);
+    EXPECT_LE(counted->bad_line_count, log.bad_line_count);
+    for (const OfficeStatus& s : counted->offices) {
+      if (!s.last_call_ms) continue;
+      const auto in_log = std::find_if(log.offices.begin(), log.offices.end(),
+                                       [&](const OfficeStatus& l) { return l.office == s.office; });
+      ASSERT_NE(in_log, log.offices.end()) << "office " << s.office << " counted, not logged";
+      ASSERT_TRUE(in_log->last_call_ms);
+      EXPECT_LE(*s.last_call_ms, *in_log->last_call_ms);
+      EXPECT_LE(s.calls_7d, in_log->calls_7d);
+      if (!in_line) continue;
+      EXPECT_EQ(s.last_call_ms, in_log->last_call_ms);
+      EXPECT_EQ(s.last_success_ms, in_log->last_success_ms);
+      EXPECT_EQ(s.calls_7d, in_log->calls_7d);
+    }
+    if (in_line) {
+      EXPECT_EQ(counted->records, log.records);
+      EXPECT_EQ(counted->bad_line_count, log.bad_line_count);
+    }
+  }
+
   static constexpr char kOldCumulative[] = "traffic filed before;";
   const fs::path root_ = scratch::NewScratchDir("crash");
 };
@@ -626,6 +665,7 @@ TEST_F(CrashFilingTest, EveryCrashPointOfAFilingIsMadeGoodByTheNextStartAndCall)
         EXPECT_EQ(cumulative, kOldCumulative + office.traffic);
       }
       CheckCallLog(at, false);
+      CheckSummary(at, false);
 
       // The office calls again, with its traffic unless it deleted it: all is filed once.
       Office again = office;
@@ -640,6 +680,7 @@ TEST_F(CrashFilingTest, EveryCrashPointOfAFilingIsMadeGoodByTheNextStartAndCall)
       }
       EXPECT_EQ(ReadNumber(at / "work" / "loc07", "inicio *.daw"), 0);
       CheckCallLog(at, true);
+      CheckSummary(at, true);
       EXPECT_EQ(TempNames(at), std::vector<fs::path>{});
       fs::remove_all(at);
       if (HasFailure()) return;  // the first failing state is the one to read

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -326,6 +328,118 @@ TEST(LineStatusFile, AStaleHeartbeatIsALineDownUnlessItSaidGoodbye) {
   EXPECT_FALSE(LineIsUp(s, s.heartbeat));
   s.state = kLineDown;
   EXPECT_FALSE(LineIsUp(s, s.heartbeat));
+}
+
+// The store hands back, as typed fields, what an admitted office said it holds, and only for
+// admitted calls; the latest admitted call is found past a newer refusal and a rotation.
+TEST(CallStore, HoldingsAndTheLatestAdmittedCallComeBackAsValues) {
+  ScratchDir dir;
+  JsonLinesCallStore store(dir.Path());
+  CallRecord admitted = FullRecord();
+  admitted.admitted = true;
+  admitted.result = CallResult::kSuccess;
+  admitted.reason = CallReason::kNone;
+  TransferSummary sent;
+  sent.direction = TransferDirection::kSend;
+  sent.result = "Transferencia OK";
+  admitted.transfers.push_back(sent);
+  CallRecord refused = FullRecord();
+  refused.start += std::chrono::hours(1);
+  refused.result = CallResult::kRefused;
+  refused.admitted = false;
+  refused.office_files = std::vector<ReportedFile>{{"OTRA.TAB", 1, ".TAB"}};
+  store.Append(admitted);
+  std::filesystem::rename(dir.Path() + kCallLogName, dir.Path() + kCallLogName + ".1");
+  store.Append(refused);
+
+  std::vector<std::optional<OfficeHoldings>> seen;
+  CallFilter filter;
+  filter.office = 7;
+  filter.holdings = true;
+  store.Scan(
+      filter,
+      [&](const CallSummary& c) {
+        seen.push_back(c.holdings ? std::optional(*c.holdings) : std::nullopt);
+      },
+      [](const BadLine& b) { ADD_FAILURE() << b.file << b.why; });
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_TRUE(seen[0]);
+  const OfficeHoldings want = HoldingsOf(admitted);
+  EXPECT_EQ(seen[0]->start_ms, want.start_ms);
+  EXPECT_EQ(seen[0]->table_kind, "tab");
+  EXPECT_TRUE(seen[0]->features);
+  EXPECT_TRUE(seen[0]->delivered);
+  EXPECT_EQ(seen[0]->deleted, "tablas\\VIEJA.TAB");
+  ASSERT_EQ(seen[0]->files.size(), 2u);
+  EXPECT_EQ(seen[0]->files[1].name, "Ñandú.tab");
+  EXPECT_EQ(seen[0]->files[1].value, -5);
+  ASSERT_EQ(seen[0]->sent.size(), 2u);
+  EXPECT_EQ(seen[0]->sent[1].kind, "upgrade");
+  EXPECT_FALSE(seen[1]) << "a refused caller's list is anyone's";
+
+  const auto latest = store.LatestAdmitted(7);
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(latest->start, admitted.start);
+  EXPECT_FALSE(store.LatestAdmitted(8));
+}
+
+// What came after a mark, and nothing else: a record still without its line end waits for
+// it, one rotation is followed, a second one sends the caller back to a whole scan.
+TEST(CallStore, ScanSinceReadsWhatCameAfterTheMarkAcrossOneRotation) {
+  ScratchDir dir;
+  const std::string log = dir.Path() + kCallLogName;
+  JsonLinesCallStore store(dir.Path());
+  CallRecord r = FullRecord();
+  int bad = 0;
+  std::vector<int> offices;
+  const auto since = [&](const StoreMark& mark) {
+    return store.ScanSince(
+        mark, store.End(), {}, [&](const CallSummary& c) { offices.push_back(c.office); },
+        [&](const BadLine&) { ++bad; });
+  };
+  EXPECT_EQ(since({}), StoreMark{});
+  r.office = 1;
+  store.Append(r);
+  const StoreMark first = store.End();
+  r.office = 2;
+  store.Append(r);
+  r.office = 3;
+  store.Append(r);
+  auto mark = since(first);
+  EXPECT_EQ(offices, (std::vector<int>{2, 3}));
+  ASSERT_TRUE(mark);
+  EXPECT_EQ(*mark, store.End());
+
+  // Half a record, as a power loss leaves it or as another station's write is seen mid-way.
+  { std::ofstream(log, std::ios::app) << RecordToJson(r).substr(0, 40); }
+  offices.clear();
+  const auto held = since(*mark);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(*held, *mark);
+  EXPECT_EQ(bad, 0);
+  r.office = 4;
+  store.Append(r);  // closes the piece: it is one damaged line, as a whole scan sees it
+  mark = since(*held);
+  EXPECT_EQ(offices, std::vector<int>{4});
+  EXPECT_EQ(bad, 1);
+
+  r.office = 5;
+  store.Append(r);
+  std::filesystem::rename(log, log + ".1");
+  r.office = 6;
+  store.Append(r);
+  offices.clear();
+  mark = since(*mark);
+  EXPECT_EQ(offices, (std::vector<int>{5, 6}));
+  ASSERT_TRUE(mark);
+  EXPECT_EQ(*mark, store.End());
+
+  for (const char* older : {".2", ".3"}) {
+    std::filesystem::rename(log + ".1", log + older);
+    std::filesystem::rename(log, log + ".1");
+    store.Append(r);
+  }
+  EXPECT_FALSE(since(*mark));
 }
 
 }  // namespace

@@ -26,10 +26,10 @@ class RecorderTest : public ::testing::Test {
 
   std::vector<CallRecord> Logged() {
     std::vector<CallRecord> out;
-    ScanCallLog(
-        dir_.Path() + kCallLogName,
-        [&](const CallSummary& c) { out.push_back(RecordFromJson(c.line)); },
-        [](uint64_t n, std::string_view why) { ADD_FAILURE() << n << why; });
+    JsonLinesCallStore(dir_.Path())
+        .ScanNewestFirst(
+            {}, [](const BadLine& b) { ADD_FAILURE() << b.number << b.why; }, [](uint64_t) {},
+            [&](const CallRecord& r) { out.insert(out.begin(), r); });
     return out;
   }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -17,6 +18,9 @@
 #include "call/Admission.h"
 #include "callrec/CallLog.h"
 #include "callrec/Report.h"
+#include "callrec/StatusSummary.h"
+#include "platform/FileLock.h"
+#include "records/OfficeParamFile.h"
 #include "tests/callrec/Scratch.h"
 
 namespace marvolen {
@@ -688,6 +692,230 @@ TEST_F(ReportTest, CheckSpeaksTheMonitoringPluginsLanguage) {
   }
   // Without --check a missing directory is an error too, not an empty network.
   EXPECT_EQ(RunReport("-C " + dir_.Path() + "nonexistent"), 2);
+}
+
+// Every field the page and the metrics show, office by office: the summary beside the log
+// must say what the whole log says.
+void ExpectSame(const NetworkReport& log, const NetworkReport& summary, const ReportOptions& o) {
+  EXPECT_EQ(summary.records, log.records);
+  EXPECT_EQ(summary.bad_line_count, log.bad_line_count);
+  EXPECT_EQ(summary.daily, log.daily);
+  ASSERT_EQ(summary.line_calls.size(), log.line_calls.size());
+  for (const auto& [name, counts] : log.line_calls) {
+    ASSERT_TRUE(summary.line_calls.count(name)) << name;
+    EXPECT_EQ(summary.line_calls.at(name).calls, counts.calls) << name;
+    EXPECT_EQ(summary.line_calls.at(name).bytes_sent, counts.bytes_sent) << name;
+  }
+  EXPECT_EQ(summary.durations.at_most, log.durations.at_most);
+  EXPECT_DOUBLE_EQ(summary.durations.sum, log.durations.sum);
+  ASSERT_EQ(summary.offices.size(), log.offices.size());
+  for (size_t i = 0; i < log.offices.size(); ++i) {
+    const OfficeStatus &a = log.offices[i], &b = summary.offices[i];
+    SCOPED_TRACE("office " + std::to_string(a.office));
+    EXPECT_EQ(b.office, a.office);
+    EXPECT_EQ(b.has_dir, a.has_dir);
+    EXPECT_EQ(b.last_call_ms, a.last_call_ms);
+    EXPECT_EQ(b.last_call_text, a.last_call_text);
+    EXPECT_EQ(b.last_result, a.last_result);
+    EXPECT_EQ(b.last_reason, a.last_reason);
+    EXPECT_EQ(b.last_device, a.last_device);
+    EXPECT_EQ(b.last_success_ms, a.last_success_ms);
+    EXPECT_EQ(b.last_traffic_ms, a.last_traffic_ms);
+    EXPECT_EQ(b.calls_7d, a.calls_7d);
+    EXPECT_EQ(b.failures_7d, a.failures_7d);
+    EXPECT_EQ(b.refusals_24h, a.refusals_24h);
+    EXPECT_EQ(b.transcripts, a.transcripts);
+    EXPECT_EQ(b.next.known, a.next.known);
+    EXPECT_EQ(b.next.why_unknown, a.next.why_unknown);
+    EXPECT_EQ(b.next.files, a.next.files);
+    EXPECT_EQ(b.next.deleted, a.next.deleted);
+    EXPECT_EQ(b.TroubleReasons(o), a.TroubleReasons(o));
+  }
+}
+
+// A generated history of several lines, offices with and without directories and tables,
+// every result, busy refusals, wrong passwords reporting other lists, transcripts, traffic, a
+// damaged line, a record half written when a summary is updated and one rotation: the summary,
+// brought in line call after call as the stations do, agrees with the report on every office.
+TEST_F(ReportTest, SummaryAndReportAgreeOnEveryOfficeOfAGeneratedHistory) {
+  std::mt19937 random(20261208);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  for (int office = 1; office <= 30; ++office) {
+    if (office % 5 == 0) continue;  // calls under numbers with no directory
+    const std::string dir = dir_.Path() + (office % 7 == 0 ? "LOC" : "loc") +
+                            (office < 10 ? "0" : "") + std::to_string(office) + "/";
+    std::filesystem::create_directories(dir);
+    if (office % 3 != 0) WriteAll(dir + "TARIFA.TBL", "tarifa " + std::to_string(office));
+    if (office % 2 == 0) WriteAll(dir + "ZONAS.TBL", "zonas");
+  }
+  std::filesystem::create_directories(dir_.Path() + "loc31");  // a directory, never a call
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  const std::string log = dir_.Path() + kCallLogName;
+  constexpr std::array<CallResult, 4> kResultsOf{CallResult::kSuccess, CallResult::kRefused,
+                                                 CallResult::kNeverIdentified,
+                                                 CallResult::kAborted};
+  for (int i = 0; i < 400; ++i) {
+    const double hours_ago = 240.0 * (400 - i) / 400 + pick(100) / 100.0;
+    const CallResult result = kResultsOf[static_cast<size_t>(pick(10) < 6 ? 0 : pick(4))];
+    CallReason reason = CallReason::kNone;
+    if (result == CallResult::kRefused)
+      reason = pick(3) == 0 ? CallReason::kInCallOnOtherLine : CallReason::kWrongPassword;
+    if (result == CallResult::kAborted) reason = CallReason::kStall;
+    const int office = 1 + pick(30);
+    std::optional<std::vector<ReportedFile>> files;
+    if (pick(2) == 0)
+      files = std::vector<ReportedFile>{{"TARIFA.TBL", pick(5), ".TBL"}, {"VIEJA.TBL", 3, ".TBL"}};
+    CallRecord r = Rec(pick(40) == 0 ? std::optional<int>() : office, hours_ago, result, reason,
+                       pick(3) == 0, files);
+    r.line_name = "com" + std::to_string(1 + pick(4));
+    r.transcript = "calls/2026-12-01/" + std::to_string(i) + "-loc.txt";
+    if (pick(2) == 0) WriteAll(dir_.Path() + r.transcript, "t");
+    r.transfers = {TransferSummary{TransferDirection::kSend, "envio.zip",
+                                   static_cast<uint64_t>(pick(1000)), 1, 128, 0, true, 1,
+                                   pick(2) ? "Transferencia OK" : "Transferencia Abortada"}};
+    r.files_sent = {{"ZONAS.TBL", "table", 5}};
+    if (pick(4) == 0) r.deleted = "tablas\\VIEJA.TBL";
+    if (i == 150 || i == 300) {
+      // Another station's record seen half written (as on a network file system): it is
+      // counted once whole, not as two damaged pieces.
+      const std::string line = RecordToJson(r) + "\n";
+      std::ofstream(log, std::ios::app) << line.substr(0, 30);
+      ASSERT_EQ(summary.Update(options_.now, i == 150 ? StatusSummary::kAnySize : 0, Millis(0)),
+                i == 150 ? StatusSummary::Outcome::kRebuilt : StatusSummary::Outcome::kInLine);
+      std::ofstream(log, std::ios::app) << line.substr(30);
+    } else {
+      AppendCallRecord(log, r);
+    }
+    if (i == 149) {
+      ASSERT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild);
+    }
+    if (i == 200) {
+      std::ofstream(log, std::ios::app) << "{\"start\": \"cut\"\n";
+    }
+    if (i == 250) std::filesystem::rename(log, log + ".1");
+    if (i == 320) {  // half a record, as a power cut leaves it: closed by the next one
+      std::ofstream(log, std::ios::app) << RecordToJson(r).substr(0, 30);
+    }
+    if (i >= 150) {
+      ASSERT_NE(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild)
+          << i;
+    }
+  }
+  const NetworkReport from_log = BuildReport(options_);
+  const auto from_summary = summary.Read(options_);
+  ASSERT_TRUE(from_summary);
+  EXPECT_EQ(from_log.records, 400u);
+  EXPECT_EQ(from_log.bad_line_count, 2u);
+  ExpectSame(from_log, *from_summary, options_);
+  EXPECT_EQ(RenderMetrics(*from_summary, options_), RenderMetrics(from_log, options_));
+}
+
+// A crash between an office's file and the head leaves the office a generation ahead: it is
+// read as it was, and the next update counts the call once.
+TEST_F(ReportTest, SummaryNeverCountsWhatItsHeadDoesNotAndIsRebuiltWhenDamaged) {
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  const std::string head = dir_.Path() + kSummaryDir + "/head.json";
+  Call(7, 3, CallResult::kSuccess);
+  ASSERT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  const std::string old_head = ReadAll(head);
+  Call(7, 2, CallResult::kRefused, CallReason::kWrongPassword);
+  ASSERT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kUpdated);
+  WriteAll(head, old_head);  // the crash: the office's file went, the head did not
+  auto read = summary.Read(options_);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(Office(*read, 7).last_result, CallResult::kSuccess);
+  EXPECT_EQ(Office(*read, 7).calls_7d, 1);
+  ASSERT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kUpdated);
+  ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+  EXPECT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kInLine);
+
+  // Damaged: unread, and rebuilt only where allowed.
+  const std::string office = dir_.Path() + kSummaryDir + "/00/0007.json";
+  WriteAll(office, ReadAll(office).substr(0, 20));
+  EXPECT_FALSE(summary.Read(options_));
+  Call(7, 1, CallResult::kSuccess);
+  EXPECT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild);
+  EXPECT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+
+  // Another station counting: nothing is written without the lock.
+  std::error_code error;
+  auto held = FileLock::TryAcquire(dir_.Path() + kSummaryLock, error);
+  ASSERT_TRUE(held);
+  const std::string before = ReadAll(head);
+  Call(8, 1, CallResult::kSuccess);
+  EXPECT_EQ(summary.Update(options_.now, 0, Millis(30)), StatusSummary::Outcome::kLocked);
+  EXPECT_EQ(ReadAll(head), before);
+  held.reset();
+  std::filesystem::remove(dir_.Path() + kSummaryLock);
+  std::filesystem::create_directory(dir_.Path() + kSummaryLock);
+  EXPECT_THROW(summary.Update(options_.now, 0, Millis(30)), FileError);
+  EXPECT_EQ(ReadAll(head), before);
+}
+
+// One station writes the page at a time: another finds the lock, writes nothing and leaves a
+// mark; without the lock nothing is written at all.
+TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
+  Call(7, 1, CallResult::kSuccess);
+  const std::string lock = dir_.Path() + kPageLock;
+  std::error_code error;
+  {
+    auto held = FileLock::TryAcquire(lock, error);
+    ASSERT_TRUE(held);
+    struct stat before {};
+    ::stat(lock.c_str(), &before);
+    ::usleep(20'000);
+    EXPECT_FALSE(WriteStatusPage(options_));
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+    struct stat after {};
+    ::stat(lock.c_str(), &after);
+    EXPECT_NE(after.st_mtim.tv_nsec + after.st_mtim.tv_sec * 1'000'000'000LL,
+              before.st_mtim.tv_nsec + before.st_mtim.tv_sec * 1'000'000'000LL);
+  }
+  EXPECT_TRUE(WriteStatusPage(options_));
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "7")), std::string::npos);
+  // A summary that cannot be written (a file in its directory's place) still leaves a page,
+  // from the log, and its error is told.
+  std::filesystem::remove_all(dir_.Path() + kSummaryDir);
+  WriteAll(dir_.Path() + kSummaryDir, "not a directory");
+  Call(8, 1, CallResult::kSuccess);
+  EXPECT_THROW(WriteStatusPage(options_), FileError);
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "8")), std::string::npos);
+  // A lock that cannot be taken (a directory in its place) stops the page, it is no licence.
+  std::filesystem::remove(lock);
+  std::filesystem::create_directory(lock);
+  std::filesystem::remove(dir_.Path() + "estado.html");
+  EXPECT_THROW(WriteStatusPage(options_), FileError);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+}
+
+// "UPGRADES" in capitals (any letter case serves) and an office directory in capitals are
+// found once for the whole report, and an upgrade there reaches the next delivery of an office
+// with upgrades on, in the report and in the summary alike.
+TEST_F(ReportTest, UpgradesSpelledInCapitalsReachTheNextDelivery) {
+  const std::string office = dir_.Path() + "LOC09/";
+  WriteAll(office + "TARIFA.TBL", "tarifa");
+  const VirtualClock clock;
+  OfficeParamFile(office, clock).WriteOfficeParam("UpGrade", "1");
+  WriteAll(dir_.Path() + "UPGRADES/PROGRAMA.UPG", "new program");
+  WriteAll(dir_.Path() + "Upgrades.txt", "not the directory");
+  CallRecord r =
+      Rec(9, 2, CallResult::kSuccess, CallReason::kNone, false,
+          std::vector<ReportedFile>{{"TARIFA.TBL", ByteSum(office + "TARIFA.TBL"), ".TBL"}});
+  r.features = true;
+  AppendCallRecord(dir_.Path() + kCallLogName, r);
+  const SurveyPlaces places = FindSurveyPlaces(dir_.Path());
+  EXPECT_EQ(places.upgrades, dir_.Path() + "UPGRADES");
+  EXPECT_EQ(places.office_dirs, (std::map<int, std::string>{{9, dir_.Path() + "LOC09"}}));
+  const NextDelivery next = Office(BuildReport(options_), 9).next;
+  ASSERT_TRUE(next.known) << next.why_unknown;
+  EXPECT_EQ(next.files, std::vector<std::string>{"PROGRAMA.UPG"});
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  ASSERT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  EXPECT_EQ(Office(*summary.Read(options_), 9).next.files, next.files);
 }
 
 }  // namespace
