@@ -46,6 +46,9 @@
 # settling and copying)) takes about 45 minutes plus about 2 minutes making the histories;
 # it needs about 2 GB in TMPDIR. Uses build/ (configured here when it is not).
 set -euo pipefail
+# The whole script is one block, read before it runs: editing the file during a long run
+# cannot change what the run does.
+{
 cd "$(dirname "$0")/.."
 
 lines_list=1,4,16,64
@@ -384,6 +387,8 @@ def ratio(key):
     base = ref[key][0]
     return fmt([x / base for x in r[key]], 2) if base else "-"
 flag = f"  {r['failed']} FAILED CALLS" if r["failed"] else ""
+if r["startup_s"].endswith("+"):
+    flag += "  START-UP NOT QUIET"
 if r["drain_s"].endswith("+"):
     flag += "  NOT QUIET AT THE END: CPU cut short"
 print(f"{r['history']:<8}{r['lines']:>4} lines  {r['ok']:>4} calls in {r['seconds']:.0f} s"
@@ -431,3 +436,5 @@ print(f"target at {r['lines']} lines, year history: CPU/call {cpu:.2f}x (<= 1.5)
 EOF
 fi
 echo "# whole run: $(($(date +%s) - started)) s"
+exit
+}
