@@ -87,13 +87,14 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/marvolen-scale.XXXXXX")
 # under the scratch directory (each loop's current office), and ended by its id.
 pids=()
 stop_all() {
-  local p f
+  local p f i
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for f in "$scratch"/run/opid*; do
     if [ -e "$f" ]; then kill -TERM "$(cat "$f")" 2>/dev/null || true; fi
   done
   for p in "${pids[@]}"; do
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$p" 2>/dev/null || break; sleep 0.3; done
+    # A station in the middle of a status page rewrite may take a while to stop.
+    for ((i = 0; i < 50; i++)); do kill -0 "$p" 2>/dev/null || break; sleep 0.2; done
     kill -KILL "$p" 2>/dev/null || true
   done
   wait 2>/dev/null || true
