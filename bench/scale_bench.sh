@@ -42,9 +42,13 @@
 # first whatever the lists say. Calls that failed are counted; a run with any is flagged.
 # Target: at the largest N with the year history, CPU/call <= 1.5x and calls/h >= 0.95x.
 #
-# A full default run (4 line counts x 4 histories x (120 s + about 40 s of a last call,
-# settling and copying)) takes about 45 minutes plus about 2 minutes making the histories;
-# it needs about 2 GB in TMPDIR. Uses build/ (configured here when it is not).
+# Time: each run takes its window plus the last call (about 30 s), the settling before and
+# after and copying the history. A run of 1 and 4 lines with a 60 s window took 25 minutes
+# on 2 busy cores; a full default run (16 runs of 120 s) takes about 50 minutes when the
+# station's cost does not follow the history, and up to 3 hours when it does, as start-up and
+# the last rewrites then wait up to their limits (600 s and 300 s). Removing the scratch
+# directory at the end can take minutes more. It needs about 3 GB in TMPDIR. Uses build/
+# (configured here when it is not).
 set -euo pipefail
 # The whole script is one block, read before it runs: editing the file during a long run
 # cannot change what the run does.
@@ -407,6 +411,16 @@ echo "# scale_bench: lines $lines_list, histories $histories, window $window s, 
 started=$(date +%s)
 run 1 empty
 reference=$(cat "$scratch/result")
+# The emulator must really pace the line: no transfer of the first run faster than 9600 bit/s
+# (960 bytes a second with start and stop bits), allowing 5 % for the clock.
+python3 - "$scratch/run/work/calls.jsonl" <<'EOF'
+import json, sys
+rates = [t["bytes_per_second"] for line in open(sys.argv[1])
+         for t in json.loads(line)["transfers"]]
+print(f"# pace check: {len(rates)} transfers in the first run, the fastest {max(rates):.0f} bytes/s")
+if not rates or max(rates) > 960 * 1.05:
+    sys.exit("scale_bench: the line is not paced at 9600 bit/s")
+EOF
 if [[ ,$histories, == *,year,* ]]; then
   make_history year
   check_history "$scratch/tpl-year"
