@@ -7,8 +7,8 @@
 // The records go through RecordToJson, the station's own writer, so the log has exactly the
 // format the stations append; the mix of endings (successes with traffic, a table or an
 // upgrade now and then, refusals, calls cut short, callers that never identified) and the
-// files an office reports follow what real calls record. Times run forward, as records are
-// appended when calls end, and stop an hour before now. Office directories are made as
+// files an office reports follow what real calls record. The calls' ends run forward, as
+// records are appended when calls end, and stop an hour before now. Office directories are made as
 // marvolen-params init makes them (the parameter file through OfficeParamFile), with two or
 // three tables, the traffic files a station files and the call lock it leaves; one in ten is
 // named in capitals ("LOC0042") and one in four has upgrades on, with the shared upgrades
@@ -172,18 +172,23 @@ TransferSummary Transfer(TransferDirection direction, uint64_t bytes, std::strin
   return t;
 }
 
-CallRecord MakeRecord(WallTime start, int line, int number, const Office& office,
-                      std::mt19937& rng) {
+// A call that ended at `end`: records are appended as calls end, so the log is in order of end.
+CallRecord MakeRecord(WallTime end, int line, int number, const Office& office, std::mt19937& rng) {
+  const unsigned roll = rng() % 100;
+  const Millis duration(roll < 2    ? 30000 + rng() % 30000    // never identified
+                        : roll < 8  ? 8000 + rng() % 5000      // refused
+                        : roll < 11 ? 15000 + rng() % 10000    // carrier lost
+                                    : 13000 + rng() % 12000);  // success
   CallRecord r;
-  r.start = start;
+  r.end = end;
+  r.start = end - duration;
+  const WallTime start = r.start;
   r.port = 1;
   r.line_name = "com" + std::to_string(line);
   r.device = "/dev/ttyUSB" + std::to_string(line - 1);
   r.home = "/var/lib/marvolen/lines/com" + std::to_string(line) + "/";
-  const unsigned roll = rng() % 100;
   if (roll < 2) {  // noise on the line, a caller that never identified
     r.result = CallResult::kNeverIdentified;
-    r.end = start + std::chrono::seconds(30 + rng() % 30);
     r.transcript = TranscriptPath(start, std::nullopt);
     return r;
   }
@@ -199,7 +204,6 @@ CallRecord MakeRecord(WallTime start, int line, int number, const Office& office
   if (roll < 8) {
     r.result = CallResult::kRefused;
     r.reason = roll < 7 ? CallReason::kWrongPassword : CallReason::kInCallOnOtherLine;
-    r.end = start + std::chrono::seconds(8 + rng() % 5);
     return r;
   }
   r.admitted = true;
@@ -223,12 +227,10 @@ CallRecord MakeRecord(WallTime start, int line, int number, const Office& office
     r.day_files_received.clear();
     r.detail = "se perdió la portadora";
     r.transfers.push_back(Transfer(TransferDirection::kReceive, traffic / 2, kReceiveNoCarrier));
-    r.end = start + std::chrono::seconds(15 + rng() % 10);
     return r;
   }
   r.result = CallResult::kSuccess;
   r.transfers.push_back(Transfer(TransferDirection::kReceive, traffic * 4 / 5, kReceiveOk));
-  r.end = start + std::chrono::milliseconds(13000 + rng() % 12000);
   return r;
 }
 
@@ -284,10 +286,10 @@ int main(int argc, char** argv) {
       const int number =
           i < offices ? static_cast<int>(i) + 1 : 1 + static_cast<int>(rng() % offices);
       // In milliseconds: a year in nanoseconds times a million records overflows.
-      const WallTime start = first + Millis(span_ms * i / std::max(records, 1L));
-      const std::string line = RecordToJson(MakeRecord(start, 1 + static_cast<int>(i % 4), number,
-                                                       network[number], rng)) +
-                               "\n";
+      const WallTime end = first + Millis(span_ms * (i + 1) / std::max(records, 1L));
+      const std::string line =
+          RecordToJson(MakeRecord(end, 1 + static_cast<int>(i % 4), number, network[number], rng)) +
+          "\n";
       if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
         std::fclose(out);
         throw std::runtime_error("no se puede escribir calls.jsonl");
