@@ -272,6 +272,12 @@ print(f"# record check: {compared} generated records against the first run's: "
       + ("same fields and types" if not problems else "DIFFER: " + ", ".join(sorted(problems))))
 print(f"# office check: station-written loc01 holds {sorted(real_kinds)}; generated "
       f"{os.path.basename(sample)} holds {sorted(gen_kinds)}")
+# The last archive an office sent stays in its directory until the next one replaces it;
+# nothing reads it again, so the generator leaves it out.
+missing = real_kinds - gen_kinds - {"recibo.zip"}
+if missing:
+    print(f"# office check: generated directories lack {sorted(missing)}")
+    problems.add("office directory")
 sys.exit(1 if problems else 0)
 EOF
 }
