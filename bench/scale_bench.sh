@@ -74,6 +74,11 @@ done
 for h in ${histories//,/ }; do
   case $h in empty | log | offices | year) ;; *) echo "scale_bench: historia desconocida: $h" >&2; exit 2 ;; esac
 done
+for v in "$window" "$records" "$offices"; do
+  [[ $v =~ ^[0-9]+$ ]] || { echo "scale_bench: número no válido: $v" >&2; exit 2; }
+done
+((window > 0 && offices > 0 && offices <= 9999)) ||
+  { echo "scale_bench: --window debe ser mayor que 0, --offices de 1 a 9999" >&2; exit 2; }
 max_lines=1
 for n in ${lines_list//,/ }; do
   [[ $n =~ ^[1-9][0-9]*$ ]] || { echo "scale_bench: número de líneas no válido: $n" >&2; exit 2; }
