@@ -1,5 +1,6 @@
 #include "app/StatusPageWriter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 
@@ -22,10 +23,11 @@ std::string MetricsDir(const std::string& work_dir, std::string given) {
 }  // namespace
 
 StatusPageWriter::StatusPageWriter(std::string work_dir, const Clock& clock,
-                                   std::string metrics_dir)
+                                   std::string metrics_dir, std::chrono::milliseconds least_spacing)
     : work_dir_(std::move(work_dir)),
       metrics_dir_(MetricsDir(work_dir_, std::move(metrics_dir))),
       clock_(clock),
+      least_spacing_(least_spacing),
       worker_([this] { Work(); }) {}
 
 StatusPageWriter::~StatusPageWriter() {
@@ -52,7 +54,26 @@ std::string StatusPageWriter::Request() {
 
 void StatusPageWriter::Flush() {
   std::unique_lock<std::mutex> lock(mutex_);
+  flushing_ = true;
+  wake_.notify_all();
   idle_.wait(lock, [this] { return !pending_ && !writing_; });
+  flushing_ = false;
+}
+
+StatusPageWriter::SteadyTime StatusPageWriter::SpacedFrom(SteadyTime started) const {
+  using Duration = std::chrono::steady_clock::duration;
+  constexpr std::chrono::milliseconds kLongestSpacing{30000};
+  constexpr int kSpacingPerCost = 100;
+  const SteadyTime ended = std::chrono::steady_clock::now();
+  return ended + std::max<Duration>(
+                     least_spacing_,
+                     std::min<Duration>((ended - started) * kSpacingPerCost, kLongestSpacing));
+}
+
+bool StatusPageWriter::SpaceAfter(SteadyTime started, std::unique_lock<std::mutex>& lock) {
+  next_page_ = SpacedFrom(started);
+  wake_.wait_until(lock, next_page_, [this] { return stop_ || flushing_; });
+  return !stop_;
 }
 
 void StatusPageWriter::Work() {
@@ -60,6 +81,8 @@ void StatusPageWriter::Work() {
   for (;;) {
     wake_.wait(lock, [this] { return pending_ || stop_; });
     if (!pending_) return;  // stopping with nothing asked for
+    // Requests that come while the last page's spacing runs are served by one page.
+    wake_.wait_until(lock, next_page_, [this] { return stop_ || flushing_; });
     pending_ = false;
     writing_ = true;
     ReportOptions options;
@@ -67,12 +90,21 @@ void StatusPageWriter::Work() {
     options.now = now_;
     lock.unlock();
     std::string error;
+    // The page and the further ones it writes for changes made meanwhile, each spaced.
+    SteadyTime started = std::chrono::steady_clock::now();
+    const auto space = [&] {
+      std::unique_lock<std::mutex> relock(mutex_);
+      const bool go_on = SpaceAfter(started, relock);
+      started = std::chrono::steady_clock::now();
+      return go_on;
+    };
     try {
-      WriteStatusPage(options, {}, metrics_dir_);
+      WriteStatusPage(options, {}, metrics_dir_, space);
     } catch (const std::exception& e) {
       error = e.what();
     }
     lock.lock();
+    next_page_ = SpacedFrom(started);  // waited before the next request's page
     writing_ = false;
     if (!error.empty()) {
       error_ = "estado.html, " + std::string(kMetricsName) + ": " + error;

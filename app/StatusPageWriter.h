@@ -6,11 +6,16 @@
 // directory one writes at a time; the others leave it a mark and it writes once more.
 // Calls that end while a page is being written ask for one more page, written once the
 // current one is done; the page always reflects a log at least as new as the last request.
+// Pages are spaced by a hundred times what the last one took, at most 30 s: on a large
+// network with many lines a page costs a good part of a second and calls end every few
+// seconds, and a browser reloads the page once a minute anyway. A page that takes a few
+// milliseconds still follows each call at once.
 //
 // A thread rather than a child process: the window's toolkit runs threads of its own, and a
 // child of a threaded process may only make the few calls that are safe after fork.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -25,7 +30,9 @@ class StatusPageWriter {
   // `work_dir` ends in "/"; the page is its "estado.html". The metrics ("marvolen.prom") go
   // to `metrics_dir` (ending in "/"); when it is empty, to the directory in
   // MARVOLEN_METRICS_DIR, else the working directory.
-  StatusPageWriter(std::string work_dir, const Clock& clock, std::string metrics_dir = {});
+  // `least_spacing` holds pages at least that far apart whatever they cost (for tests).
+  StatusPageWriter(std::string work_dir, const Clock& clock, std::string metrics_dir = {},
+                   std::chrono::milliseconds least_spacing = {});
   // Waits for a page being written to be finished, so none is left half made.
   ~StatusPageWriter();
   StatusPageWriter(const StatusPageWriter&) = delete;
@@ -36,11 +43,19 @@ class StatusPageWriter {
   // time and no page has been written since: a log that stays unreadable (a FIFO in its place)
   // is told once, not after every call.
   std::string Request();
-  // Waits until every page asked for has been written (for tests and orderly ends).
+  // Waits until every page asked for has been written, without spacing (for tests and
+  // orderly ends).
   void Flush();
 
  private:
+  using SteadyTime = std::chrono::steady_clock::time_point;
+
   void Work();
+  // When the page after one begun at `started`, and done now, may begin.
+  SteadyTime SpacedFrom(SteadyTime started) const;
+  // After a page begun at `started`: waits out the spacing unless the writer is stopping or
+  // flushing; false when it is stopping.
+  bool SpaceAfter(SteadyTime started, std::unique_lock<std::mutex>& lock);
 
   const std::string work_dir_;
   const std::string metrics_dir_;
@@ -52,6 +67,9 @@ class StatusPageWriter {
   WallTime now_{};  // the time of the latest request, read on the caller's thread
   bool writing_ = false;
   bool stop_ = false;
+  bool flushing_ = false;
+  const std::chrono::milliseconds least_spacing_;
+  SteadyTime next_page_{};  // no page before this unless stopping or flushing
   std::string error_;
   std::string told_;  // the error given last, until a page is written
   std::thread worker_;

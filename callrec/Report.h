@@ -210,8 +210,11 @@ inline constexpr char kPageLock[] = "estado.html.lock";
 // Both are attempted; throws the first failure. One station writes at a time: one that finds
 // another writing marks the lock file and gives back false at once; the writer writes again
 // while the summary or that mark moved during its write, and once more if they moved as it
-// let go of the lock.
+// let go of the lock. Before each such further page it calls `pause` when given, which waits
+// as long as the caller wants the pages spaced and gives back false to write no more now (the
+// station is stopping).
 bool WriteStatusPage(const ReportOptions& options, const std::string& path = {},
-                     const std::string& metrics_dir = {});
+                     const std::string& metrics_dir = {},
+                     const std::function<bool()>& pause = {});
 
 }  // namespace marvolen

@@ -449,7 +449,7 @@ void WritePageOnce(const StatusSummary& summary, const ReportOptions& options,
 }  // namespace
 
 bool WriteStatusPage(const ReportOptions& options, const std::string& path,
-                     const std::string& metrics_dir) {
+                     const std::string& metrics_dir, const std::function<bool()>& pause) {
   const JsonLinesCallStore store(options.work_dir);
   StatusSummary summary(options.work_dir, store);
   // A summary that cannot be written still leaves a page, from the log if need be; its error
@@ -461,7 +461,9 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
     summary_error = e.what();
   }
   const std::string lock_path = options.work_dir + kPageLock;
-  for (;;) {
+  const auto may_go_on = [&] { return !pause || pause(); };
+  for (bool first = true;; first = false) {
+    if (!first && !may_go_on()) break;
     std::error_code error;
     auto lock = FileLock::TryAcquire(lock_path, error);
     if (!lock) {
@@ -472,17 +474,18 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
         throw FileError(errno, "No se puede marcar " + lock_path);
       return false;
     }
-    PageStamp before;
-    do {
+    PageStamp before = StampOf(summary, lock_path);
+    WritePageOnce(summary, options, path, metrics_dir);
+    while (StampOf(summary, lock_path) != before && may_go_on()) {
       before = StampOf(summary, lock_path);
       WritePageOnce(summary, options, path, metrics_dir);
-    } while (StampOf(summary, lock_path) != before);
+    }
     lock.reset();
     // A station that found the lock taken just before it went is served here.
-    if (StampOf(summary, lock_path) != before) continue;
-    if (!summary_error.empty()) throw FileError(summary_error);
-    return true;
+    if (StampOf(summary, lock_path) == before) break;
   }
+  if (!summary_error.empty()) throw FileError(summary_error);
+  return true;
 }
 
 }  // namespace marvolen

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "callrec/CallLog.h"
 #include "tests/ScratchDir.h"
@@ -62,6 +64,48 @@ TEST(StatusPageWriter, WritesThePageAfterEachRequestAndReportsAFailureAtTheNext)
   broken.Request();
   broken.Flush();
   EXPECT_NE(broken.Request().find("estado.html"), std::string::npos);
+}
+
+// Pages follow one another no closer than the spacing: a request meanwhile waits for it, but
+// an orderly end or a flush writes at once, so no change is left off the page.
+TEST(StatusPageWriter, PagesAreSpacedButAFlushOrTheEndWritesAtOnce) {
+  scratch::ScratchDir dir("status-spaced");
+  const std::string work = dir.path().string() + "/";
+  const fs::path page = dir.path() / "estado.html";
+  VirtualClock clock;
+  CallRecord r;
+  r.start = clock.WallNow();
+  r.end = r.start + Millis(1000);
+  r.result = CallResult::kSuccess;
+  const auto call = [&](int office) {
+    r.office = office;
+    AppendCallRecord(work + kCallLogName, r);
+  };
+  const auto shows = [&](int office) {
+    return ReadFile(page).find("data-label=\"oficina\">" + std::to_string(office) + "</td>") !=
+           std::string::npos;
+  };
+  const auto seconds_since = [](std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+  };
+  {
+    StatusPageWriter writer(work, clock, {}, std::chrono::seconds(20));
+    call(7);
+    writer.Request();
+    writer.Flush();
+    ASSERT_TRUE(shows(7));
+    call(8);
+    writer.Request();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(shows(8)) << "a page within the spacing";
+    const auto flushed = std::chrono::steady_clock::now();
+    writer.Flush();
+    EXPECT_LT(seconds_since(flushed), 10);
+    EXPECT_TRUE(shows(8));
+    call(9);
+    writer.Request();
+  }
+  EXPECT_TRUE(shows(9)) << "the change asked for before the end";
 }
 
 // A FIFO in the call log's place neither holds the writer (nor the station's end, which waits
