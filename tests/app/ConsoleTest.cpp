@@ -137,6 +137,10 @@ class CountingClock final : public Clock {
     ++waits;
     return inner_.WaitReadable(fd, d);
   }
+  int WaitAnyReadable(std::span<const int> fds, Millis d) override {
+    ++waits;
+    return inner_.WaitAnyReadable(fds, d);
+  }
   int waits = 0;
 
  private:
