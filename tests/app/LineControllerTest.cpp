@@ -396,5 +396,16 @@ TEST(LineControllerWaits, ReceivedBytesAreReadAtOnceAndTheScriptStepsWithoutWait
   EXPECT_EQ(ElapsedMs(sent, h.clock.Now()), 0);
 }
 
+TEST(LineControllerWaits, ADownLineIsTriedAgainAtEachPauseAndSleepsInBetween) {
+  CallHarness h;
+  h.line.status_error = "ERROR DE ESTADO ";
+  h.Tick();
+  ASSERT_TRUE(h.controller.LineDown());
+  // Tries after 1, 2, 4, 8, 16 and 32 s: six within 64 s, a wait for each.
+  const int waits = RunByWaits(h, Millis(64'000), true);
+  EXPECT_EQ(h.line.opens, 7);
+  EXPECT_LE(waits, 7);
+}
+
 }  // namespace
 }  // namespace marvolen::testing
