@@ -10,11 +10,13 @@ where that is missing.
    /proc/PID/stat), its wake-ups a second (voluntary and involuntary context switches from
    /proc/PID/status) and its resident memory over S seconds once the modem is set to answer,
    beside a waiting `rx -c -X` (its input a pipe nobody writes to).
-2. The same station in a call on a line paced at BPS (",paced"), a caller sending a steady
-   stream at BPS/10 bytes a second for S seconds. The bytes are LF, which the station's line
+2. The same station in a call on a line paced at BPS (",paced"), a caller handing it S seconds'
+   worth of a stream (BPS/10 bytes a second) at once, as sx hands its bytes to the peers' pacer:
+   the emulator's line then delivers them at BPS, in its batches, over S seconds, and the
+   station's CPU is read once they have all crossed. The bytes are LF, which the station's line
    reader drops, so the call stays in its greeting phase and the station reads and scans every
-   byte. The station hangs up after its greeting time-out; that ends the phase early, with the
-   bytes sent until then.
+   byte. (Earlier versions trickled the stream in 10 ms slices from the caller, which woke the
+   station for every slice on top of the line's own batches, a cost the peers never paid.)
 3. `sx -k -X` to `rx -c -X` through socat, the same number of bytes, each direction through
    `pace` (bench/pace.cpp), which paces a line exactly as the station's emulator does (the
    same rate, the same batches of max(16 bytes, 10 ms)). The peers' figure is the CPU time of
@@ -65,6 +67,17 @@ def status_fields(pid):
     return fields
 
 
+def memory(pid):
+    """Resident KiB of the process: VmRSS (shared libraries counted whole) and the
+    proportional set size (each shared page divided among the processes that map it)."""
+    pss = 0
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        for line in f:
+            if line.startswith("Pss:"):
+                pss = int(line.split()[1])
+    return status_fields(pid)["VmRSS"], pss
+
+
 def wakeups(pid):
     """Context switches of every thread of the process so far."""
     total = 0
@@ -78,11 +91,10 @@ def wakeups(pid):
 
 
 def idle_sample(pid, seconds):
-    """CPU seconds, wake-ups a second and resident KiB of a waiting process over `seconds`."""
+    """CPU seconds, wake-ups a second and memory() of a waiting process over `seconds`."""
     cpu, woken = cpu_seconds(pid), wakeups(pid)
     time.sleep(seconds)
-    return (cpu_seconds(pid) - cpu, (wakeups(pid) - woken) / seconds,
-            status_fields(pid)["VmRSS"])
+    return (cpu_seconds(pid) - cpu, (wakeups(pid) - woken) / seconds, memory(pid))
 
 
 def cpu_seconds(pid):
@@ -133,24 +145,15 @@ def dial(port, deadline):
     sys.exit("line_cpu: the station never answered")
 
 
-def paced_send(sock, byte, rate, seconds):
-    """Sends `rate` bytes a second in 10 ms slices for `seconds`, or until the station hangs
-    up; returns the bytes sent and the seconds it took."""
-    slice_bytes = max(1, rate // 100)
+def bulk_send(sock, byte, rate, seconds):
+    """Hands `seconds` of a stream at `rate` bytes a second to the line at once, and waits
+    while the paced line delivers it (and a little more, for the last batch to be taken);
+    returns the bytes sent and the seconds waited."""
+    count = int(rate * seconds)
     start = time.monotonic()
-    sent = 0
-    while True:
-        elapsed = time.monotonic() - start
-        if elapsed >= seconds:
-            return sent, elapsed
-        due = int(elapsed * rate) + slice_bytes
-        if due > sent:
-            try:
-                sock.sendall(byte * (due - sent))
-            except OSError:  # the station hung up: the phase ends here
-                return sent, time.monotonic() - start
-            sent = due
-        time.sleep(0.01)
+    sock.sendall(byte * count)
+    time.sleep(seconds + 0.2)
+    return count, time.monotonic() - start
 
 
 def timed(out_path, command):
@@ -207,7 +210,7 @@ def station_figures(build, work, seconds, speed):
         idle, woken, rss = idle_sample(station.pid, seconds)
         sock = dial(port, time.monotonic() + 30)
         before, woken_before = cpu_seconds(station.pid), wakeups(station.pid)
-        sent, took = paced_send(sock, b"\n", speed // 10, seconds)
+        sent, took = bulk_send(sock, b"\n", speed // 10, seconds)
         streaming = cpu_seconds(station.pid) - before
         streaming_woken = (wakeups(station.pid) - woken_before) / took
         sock.close()
@@ -291,7 +294,7 @@ def call_figures(build, work, speed, kib):
         cpu = cpu_seconds(station.pid) - before
         woken = (wakeups(station.pid) - woken_before) / wall
         time.sleep(1)  # the line idles again
-        return cpu, wall, woken, status_fields(station.pid)["VmRSS"]
+        return cpu, wall, woken, memory(station.pid)
     finally:
         stop(station)
 
@@ -401,8 +404,10 @@ def main():
     print(f"  station waiting: wake-ups a second   {spread(each('woken'), '{:.2f}')}     "
           f"(waiting rx {spread(each('rx_woken'), '{:.2f}')}; target at most 1)")
     print(f"  station waiting: resident memory     "
-          f"{spread([k / 1024 for k in each('rss')], '{:.2f}')} MB  "
-          f"(waiting rx {spread([k / 1024 for k in each('rx_rss')], '{:.2f}')} MB; "
+          f"{spread([k[0] / 1024 for k in each('rss')], '{:.2f}')} MB, "
+          f"PSS {spread([k[1] / 1024 for k in each('rss')], '{:.2f}')} MB "
+          f"(waiting rx {spread([k[0] / 1024 for k in each('rx_rss')], '{:.2f}')} MB, "
+          f"PSS {spread([k[1] / 1024 for k in each('rx_rss')], '{:.2f}')} MB; "
           f"target at most 5 MB)")
     print(f"  station receiving the stream         {spread(streaming_pct, '{:.3f}')} %   "
           f"({spread(each('sent'), '{:.0f}')} bytes in {spread(each('took'), '{:.1f}')} s)")
@@ -419,7 +424,8 @@ def main():
         print(f"  station in the call: wake-ups a second "
               f"{spread(each('call_woken'), '{:.1f}')}")
         print(f"  station after the call: resident memory "
-              f"{spread([k / 1024 for k in each('call_rss')], '{:.2f}')} MB "
+              f"{spread([k[0] / 1024 for k in each('call_rss')], '{:.2f}')} MB, "
+              f"PSS {spread([k[1] / 1024 for k in each('call_rss')], '{:.2f}')} MB "
               f"(target at most 5 MB)")
         print(f"  sx + rx + pacers, {args.call_kib} KiB         "
               f"{spread(each('call_pair'), '{:.2f}')} s in "
