@@ -130,11 +130,13 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
       if (!window.terminated()) status = 1;
       break;
     }
-    const MonoTime now = clock.Now();
     // Once the line keeps its own account of what it waits for, that replaces the timer's
     // interval: the loop sleeps until the line's deadline or its descriptor, however long.
     const std::optional<WakeUp> line =
         window.timer_enabled() ? station.NextWake() : std::optional<WakeUp>();
+    // Read after the line's account: a line due "now" is due by this reading, never a moment
+    // ahead of it (which would turn into a string of one-millisecond waits).
+    const MonoTime now = clock.Now();
     const MonoTime due = !window.timer_enabled() ? MonoTime::max()
                          : line                  ? line->due
                                                  : window.TimerDue();

@@ -220,6 +220,32 @@ TEST_F(ConsoleTest, TheLinesDeadlineReplacesTheTimerInterval) {
   EXPECT_LE(counting.waits, 4);
 }
 
+// A line with its next step to take at once is ticked at once, on the real clock whose every
+// reading is later than the line's.
+TEST_F(ConsoleTest, ALineDueAtOnceIsTickedWithoutWaiting) {
+  Start(work.dir());
+  RealClock real;
+  ConsoleWindow real_window(real, out, err);
+  TimedStation line(real_window, clock, home.path());
+  line.FormCreate();
+  line.wake = [&] { return WakeUp{real.Now(), -1}; };
+  line.on_tick = [&] {
+    if (line.tick_times.size() == 50) stop = 1;
+  };
+  Pipe stop_pipe;
+  std::thread bound([&] {
+    std::this_thread::sleep_for(Millis(2000));
+    stop = 1;
+    const char byte = 1;
+    EXPECT_EQ(::write(stop_pipe.fds[1], &byte, 1), 1);
+  });
+  const MonoTime start = real.Now();
+  EXPECT_EQ(RunConsole(line, real_window, real, stop, stop_pipe.fds[0]), 0);
+  EXPECT_EQ(line.tick_times.size(), 50u);
+  EXPECT_LT(ElapsedMs(start, real.Now()), 1000);
+  bound.join();
+}
+
 TEST_F(ConsoleTest, TheLinesDescriptorTurningReadableTicksAtOnce) {
   Start(work.dir());
   RealClock real;
