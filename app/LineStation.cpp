@@ -155,7 +155,8 @@ struct LineStation::Line {
   }
   // Between ticks, inside a long one.
   void Pulse() {
-    if (!live || state == nullptr) return;
+    // A transfer asks at every batch of bytes; the activity is made up only when a beat is due.
+    if (!live || state == nullptr || clock.Now() < live->NextHeartbeat()) return;
     const LineActivity now = Activity(*state);
     live->Heartbeat(&now);
   }
