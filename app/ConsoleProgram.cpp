@@ -56,7 +56,9 @@ const volatile std::sig_atomic_t& StopSignals::flag() const {
 }
 
 void KeepHeapSmall() {
-  constexpr int kBigBuffer = 128 * 1024;
+  // The line's own buffers (blocks, archives of some KiB) stay on the heap, whose pages are
+  // reused without faulting them in again; the page rewrite's buffers of megabytes go apart.
+  constexpr int kBigBuffer = 1024 * 1024;
   // Each setting stands alone: one the library refuses leaves the others in place, and the
   // station runs as before with a larger heap.
   mallopt(M_ARENA_MAX, 1);

@@ -156,6 +156,7 @@ LineWait LineController::NextWait() const {
       due_by(failed_line_retry_at_);
     } else {
       wait.status_look = now + kStatusLook;  // a call shows as the carrier
+      wait.carrier = false;
     }
     return wait;
   }
@@ -166,9 +167,11 @@ LineWait LineController::NextWait() const {
     due_by(st.LastGreetingTime + Millis(kGreetingPeriodMs + 1));
     // A line without carrier is not read: what comes belongs to no call.
     wait.input = !carrier_dropped_;
+    wait.carrier = !carrier_dropped_;
     return wait;
   }
   wait.input = true;
+  wait.carrier = true;
   if (st.LineState != kStateConnected || !script::IsWaiting(st.ScriptStep)) {
     due_by(now);  // the script has its next step to take, or the state is refused
   } else if (st.LineState == st.PreviousLineState) {

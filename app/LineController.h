@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "call/CallServices.h"
@@ -30,6 +31,9 @@ struct LineWait {
   // The next tick looks at the carrier, which is how it notices a call or its end: a line
   // whose status changes show no other way is looked at by then.
   MonoTime status_look = MonoTime::max();
+  // The carrier as the controller last found it, where a change is worth a tick: a line that
+  // signals its status and has it otherwise now makes the tick due at once.
+  std::optional<bool> carrier;
 };
 
 class LineController final : public CallControl {

@@ -174,6 +174,9 @@ struct LineStation::Line {
     wake.due = wait.due;
     if (device.due) wake.NoLaterThan(*device.due);
     if (!device.status_signalled) wake.NoLaterThan(wait.status_look);
+    if (device.status_signalled && wait.carrier && device.carrier != *wait.carrier) {
+      wake.NoLaterThan(clock.Now());
+    }
     if (wait.input && device.input_waiting) wake.NoLaterThan(clock.Now());
     // A tty that stays readable until it is read is watched only when the tick will read it;
     // the emulator's news are taken by any look at the port.

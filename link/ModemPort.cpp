@@ -166,6 +166,7 @@ DeviceWake ModemPort::Wake() {
   wake.input_waiting = modem_.ForStationWaiting() > 0;
   // The carrier comes and goes with the modem's own events and the line's news.
   wake.status_signalled = true;
+  wake.carrier = modem_.Carrier();
   return wake;
 }
 

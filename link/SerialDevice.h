@@ -135,6 +135,9 @@ struct DeviceWake {
   // A change of carrier detect shows through `fd` or `due`; else the caller looks at the
   // modem status now and then.
   bool status_signalled = false;
+  // Carrier detect as it is now, where it is signalled: a change made inside the caller's own
+  // calls (a caller answered while the station sent a modem command) signals nothing later.
+  bool carrier = false;
 };
 
 class SerialDevice {

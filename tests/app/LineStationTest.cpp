@@ -198,6 +198,21 @@ TEST_F(LiveLine, RunByItsWakeUpsTheLineSleepsWhileIdleAndAnswersACaller) {
   EXPECT_EQ(ElapsedMs(greeted, clock.Now()), 10'001);
 }
 
+// A caller answered while the line reset's last modem command waits for its answer: the carrier
+// came inside the tick, and nothing signals it after; the line still takes the call at once.
+TEST_F(LiveLine, ACallerAnsweredDuringTheResetIsTakenAtOnce) {
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  // "AT S0=1" goes out some 8.4 s into the reset; its answer is awaited for two seconds.
+  clock.At(Millis(9000), [&phone] { EXPECT_TRUE(phone.Dial()); });
+  Tick();
+  ASSERT_TRUE(phone.CallerConnected());
+  const MonoTime reset_done = clock.Now();
+  RunByWakes(Millis(30'000), [&] { return station->state.LineState == kStateConnecting; });
+  EXPECT_EQ(station->state.LineState, kStateConnecting);
+  EXPECT_LE(ElapsedMs(reset_done, clock.Now()), 1000);
+}
+
 // No device behind the port: the line is down with the system's reason, tried again after
 // 1, 2, 4 ... up to 60 s, and the log view and the observer hear only of changes: a new
 // reason, and the device that came.
