@@ -1,6 +1,7 @@
 #include "app/ConsoleProgram.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +55,17 @@ const volatile std::sig_atomic_t& StopSignals::flag() const {
   return g_stop;
 }
 
+void KeepHeapSmall() {
+  // The line's own buffers (blocks, archives of some KiB) stay on the heap, whose pages are
+  // reused without faulting them in again; the page rewrite's buffers of megabytes go apart.
+  constexpr int kBigBuffer = 1024 * 1024;
+  // Each setting stands alone: one the library refuses leaves the others in place, and the
+  // station runs as before with a larger heap.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_MMAP_THRESHOLD, kBigBuffer);
+  mallopt(M_TRIM_THRESHOLD, kBigBuffer);
+}
+
 int StationConsoleProgram(int argc, char** argv, std::string_view program) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -69,6 +81,7 @@ int StationConsoleProgram(int argc, char** argv, std::string_view program) {
       return 0;
     }
   }
+  KeepHeapSmall();
   const StopSignals signals;
   RealClock clock;
   return ConsoleMain(StationHome(), clock, stdout, stderr, signals.flag(), MakeLineStation,

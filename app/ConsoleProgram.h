@@ -31,6 +31,15 @@ class StopSignals {
   UniqueFd write_fd_;
 };
 
+// Keeps the heap of a long-running station small: one malloc arena for every thread (the status
+// page's worker would otherwise keep an arena of its own, megabytes that a rewrite left behind
+// and the system never gets back), buffers of 1 MiB and more mapped apart and returned whole
+// when freed, and the free top of the heap given back past 1 MiB (the allocator's own sliding
+// thresholds would grow to the largest buffer ever freed). The station moves bytes at a
+// modem's pace; it has no use for the speed these give up. Called first thing by both station
+// programs.
+void KeepHeapSmall();
+
 // The whole program: options as `marvolen --console` takes them (`--console` is accepted and
 // changes nothing, `--help` prints the usage), then the station on the real clock, the station
 // home and the configured line until a stop signal. Returns the exit status. `program` names

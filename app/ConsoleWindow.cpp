@@ -23,14 +23,16 @@ constexpr Millis kStopCheck{50};
 // still looks up once a minute.
 constexpr Millis kLongSleep{60000};
 
-// Sleeps up to `wait`: on `wake_fd` when there is one, else in slices short enough to notice
-// the stop flag.
-void SleepUntilDue(Clock& clock, Millis wait, int wake_fd) {
-  if (wake_fd < 0) {
-    clock.Sleep(std::min(wait, kStopCheck));
-  } else {
-    clock.WaitReadable(wake_fd, wait);
+// Sleeps up to `wait`: on `wake_fd` and `line_fd` when there are any, else in slices short
+// enough to notice the stop flag. True when the line's descriptor woke it.
+bool SleepUntilDue(Clock& clock, Millis wait, int wake_fd, int line_fd) {
+  if (wake_fd < 0) wait = std::min(wait, kStopCheck);
+  if (wake_fd < 0 && line_fd < 0) {
+    clock.Sleep(wait);
+    return false;
   }
+  const int fds[] = {wake_fd, line_fd};
+  return clock.WaitAnyReadable(fds, wait) == 1;
 }
 
 }  // namespace
@@ -128,13 +130,20 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
       if (!window.terminated()) status = 1;
       break;
     }
+    // Once the line keeps its own account of what it waits for, that replaces the timer's
+    // interval: the loop sleeps until the line's deadline or its descriptor, however long.
+    const std::optional<WakeUp> line =
+        window.timer_enabled() ? station.NextWake() : std::optional<WakeUp>();
+    // Read after the line's account: a line due "now" is due by this reading, never a moment
+    // ahead of it (which would turn into a string of one-millisecond waits).
     const MonoTime now = clock.Now();
-    if (!window.timer_enabled() || now < window.TimerDue()) {
-      Millis wait =
-          window.timer_enabled() ? std::chrono::ceil<Millis>(window.TimerDue() - now) : kLongSleep;
+    const MonoTime due = !window.timer_enabled() ? MonoTime::max()
+                         : line                  ? line->due
+                                                 : window.TimerDue();
+    if (now < due) {
+      Millis wait = WaitFor(now, due, kLongSleep);
       if (notifier != nullptr) wait = std::min(wait, std::max(notifier->UntilPing(), Millis(1)));
-      SleepUntilDue(clock, wait, wake_fd);
-      continue;
+      if (!SleepUntilDue(clock, wait, wake_fd, line ? line->fd : -1)) continue;
     }
     window.TimerFired();
     station.Timer1Timer();

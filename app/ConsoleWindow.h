@@ -74,7 +74,8 @@ class ConsoleWindow final : public OperatorWindow {
 // 0, or 1 when "Salir" could not write the activity log (its error is in the log view).
 // Between ticks the loop sleeps in one wait until the timer is due or `wake_fd` turns
 // readable (the signal handler writes to it); without a descriptor (-1) it looks at `stop`
-// every 50 ms.
+// every 50 ms. Once the station knows what its line waits for (Station::NextWake), the
+// line's deadline replaces the timer's interval and the line's descriptor ends the sleep too.
 int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
                const volatile std::sig_atomic_t& stop, int wake_fd = -1,
                ServiceNotifier* notifier = nullptr);

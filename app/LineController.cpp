@@ -22,6 +22,8 @@ constexpr long long kGreetingPeriodMs = 10000;
 constexpr int kIdleIntervalMs = 500;
 constexpr int kCarrierCallIntervalMs = 10;
 constexpr int kRingCallIntervalMs = 100;
+// How long a line whose carrier changes nothing signals goes before the carrier is looked at.
+constexpr Millis kStatusLook{1000};
 constexpr Millis kFirstLineRetry{1000};
 constexpr Millis kLastLineRetry{60000};
 }  // namespace
@@ -118,6 +120,10 @@ void LineController::Stop() {
 
 void LineController::Tick() {
   CallState& st = s_.state;
+  struct TickEnd {
+    LineController& c;
+    ~TickEnd() { c.last_tick_end_ = c.s_.clock.Now(); }
+  } end{*this};
   if (CallBoundReached()) {
     s_.window.SetTimerEnabled(true);
     return;
@@ -134,6 +140,46 @@ void LineController::Tick() {
     }
   }
   s_.window.SetTimerEnabled(true);
+}
+
+LineWait LineController::NextWait() const {
+  const CallState& st = s_.state;
+  const MonoTime now = s_.clock.Now();
+  LineWait wait;
+  const auto due_by = [&wait](MonoTime t) { wait.due = std::min(wait.due, t); };
+  if (st.LineState.empty()) {
+    due_by(now);  // the line reset
+    return wait;
+  }
+  if (st.LineState == kStateWaiting) {
+    if (line_failed_) {
+      due_by(failed_line_retry_at_);
+    } else {
+      wait.status_look = now + kStatusLook;  // a call shows as the carrier
+      wait.carrier = false;
+    }
+    return wait;
+  }
+  due_by(st.CallStartTime + s_.limits.max_call_time);
+  wait.status_look = now + kStatusLook;
+  if (st.LineState == kStateConnecting) {
+    // The next greeting goes once the period is over (strictly).
+    due_by(st.LastGreetingTime + Millis(kGreetingPeriodMs + 1));
+    // A line without carrier is not read: what comes belongs to no call.
+    wait.input = !carrier_dropped_;
+    wait.carrier = !carrier_dropped_;
+    return wait;
+  }
+  wait.input = true;
+  wait.carrier = true;
+  if (st.LineState != kStateConnected || !script::IsWaiting(st.ScriptStep)) {
+    due_by(now);  // the script has its next step to take, or the state is refused
+  } else if (st.LineState == st.PreviousLineState) {
+    due_by(last_tick_end_ + Millis(std::max(kStallBudgetMs - st.StallTime, 0LL) + 1));
+  } else {
+    due_by(now);  // the first tick in the state starts the stall count
+  }
+  return wait;
 }
 
 void LineController::ResetLine() {
@@ -249,7 +295,9 @@ bool LineController::StallCheck() {
     return true;
   }
   if (st.LineState != kStateConnecting && st.LineState == st.PreviousLineState) {
-    st.StallTime += std::abs(st.TimerInterval);
+    // The time the line waited since the last tick; a tick that follows at once still counts
+    // a millisecond, so that a script that never waits cannot run for ever.
+    st.StallTime += std::max(ElapsedMs(last_tick_end_, s_.clock.Now()), 1LL);
     if (st.StallTime > kStallBudgetMs) {
       AbortCall(CallReason::kStall);
       return true;

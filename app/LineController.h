@@ -1,11 +1,16 @@
-// The spine of the station: one slice of work per timer tick. It resets the modem so that it
+// The spine of the station: one slice of work per tick. It resets the modem so that it
 // answers by itself, notices a call, greets the caller until it identifies, hands the
 // identification to the admission, runs the script while the call lasts, watches the carrier
 // and the stall budget, and after every call hangs up and re-initialises the modem.
+//
+// Between ticks it says what it waits for (NextWait): a deadline of its own, received bytes,
+// a change of carrier. The host sleeps on that instead of ticking at a fixed interval, so an
+// idle line costs next to nothing and a call wakes as often as its bytes arrive.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "call/CallServices.h"
@@ -14,6 +19,22 @@
 #include "callrec/CallRecorder.h"
 
 namespace marvolen {
+
+// What the controller waits for before its next tick.
+struct LineWait {
+  // The next tick is due then at the latest: the line reset, the next greeting, the end of
+  // the stall budget or of the call's time, the retry of a down line. MonoTime::max(): none.
+  MonoTime due = MonoTime::max();
+  // The next tick reads what the line receives: received bytes make it due at once. When
+  // false, bytes that arrive wait for a later tick.
+  bool input = false;
+  // The next tick looks at the carrier, which is how it notices a call or its end: a line
+  // whose status changes show no other way is looked at by then.
+  MonoTime status_look = MonoTime::max();
+  // The carrier as the controller last found it, where a change is worth a tick: a line that
+  // signals its status and has it otherwise now makes the tick due at once.
+  std::optional<bool> carrier;
+};
 
 class LineController final : public CallControl {
  public:
@@ -26,6 +47,8 @@ class LineController final : public CallControl {
   // One tick once the station has a configuration. The caller has disabled the timer;
   // every path leaves it enabled.
   void Tick();
+  // What the next tick waits for, as of now (after a tick).
+  LineWait NextWait() const;
 
   // Hangs up and re-initialises the modem; the state becomes "esperando".
   void ResetLine();
@@ -106,6 +129,9 @@ class LineController final : public CallControl {
   // The carrier went away while the caller was being greeted: the next carrier is a new
   // call, which must not find the bytes of the one that left.
   bool carrier_dropped_ = false;
+  // When the last tick ended: the stall budget counts the time the line waits between ticks,
+  // never the time spent inside one (a transfer, the script's pauses).
+  MonoTime last_tick_end_{};
   CallRecorder* recorder_ = nullptr;
   std::function<void()> recorded_;
 };

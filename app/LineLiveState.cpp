@@ -74,6 +74,10 @@ void LineLiveState::Heartbeat(const LineActivity* activity) {
   Write();
 }
 
+MonoTime LineLiveState::NextHeartbeat() const {
+  return written_ ? written_at_ + kLineHeartbeatInterval : clock_.Now();
+}
+
 void LineLiveState::Write() {
   // A write that fails is tried again no sooner than the next heartbeat: a full disk must not
   // cost a failed write at every tick.

@@ -58,6 +58,8 @@ class LineLiveState {
   // Writes the file again when the last write is a heartbeat interval old, with the bytes
   // moved as `activity` has them when given.
   void Heartbeat(const LineActivity* activity = nullptr);
+  // When the next heartbeat is due: now when the file has not been written yet.
+  MonoTime NextHeartbeat() const;
 
   const LineStatus& status() const { return status_; }
 

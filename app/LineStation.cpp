@@ -46,6 +46,7 @@ RecorderSetup RecorderSetupOf(LineStation& station, const std::optional<std::str
 struct LineStation::Line {
   Line(LineStation& station, const DeviceOpener& opener)
       : observer(station.line_observer()),
+        clock(station.clock()),
         // Every wait of the line that looks at the stop request keeps the state file's
         // heartbeat going, a call's transfers included.
         stop([this, outer = station.stop_request()] {
@@ -154,7 +155,8 @@ struct LineStation::Line {
   }
   // Between ticks, inside a long one.
   void Pulse() {
-    if (!live || state == nullptr) return;
+    // A transfer asks at every batch of bytes; the activity is made up only when a beat is due.
+    if (!live || state == nullptr || clock.Now() < live->NextHeartbeat()) return;
     const LineActivity now = Activity(*state);
     live->Heartbeat(&now);
   }
@@ -163,6 +165,26 @@ struct LineStation::Line {
     LineActivity stopped;
     stopped.state = kLineStopped;
     live->Update(stopped);
+  }
+
+  WakeUp Wake() {
+    const LineWait wait = controller.NextWait();
+    const DeviceWake device = serial.Wake();
+    WakeUp wake;
+    wake.due = wait.due;
+    if (device.due) wake.NoLaterThan(*device.due);
+    if (!device.status_signalled) wake.NoLaterThan(wait.status_look);
+    if (device.status_signalled && wait.carrier && device.carrier != *wait.carrier) {
+      wake.NoLaterThan(clock.Now());
+    }
+    if (wait.input && device.input_waiting) wake.NoLaterThan(clock.Now());
+    // A tty that stays readable until it is read is watched only when the tick will read it;
+    // the emulator's news are taken by any look at the port.
+    if (wait.input || !device.fd_is_input) wake.fd = device.fd;
+    // The state file keeps its heartbeat; the daily transcript ageing, looked at by every
+    // tick, comes at most a heartbeat late.
+    if (live) wake.NoLaterThan(live->NextHeartbeat());
+    return wake;
   }
 
   // Old transcripts go at start-up and then once a day, never during a call; what the ageing
@@ -174,6 +196,7 @@ struct LineStation::Line {
   }
 
   Station::LineObserver observer;
+  Clock& clock;
   StopRequest stop;
   std::vector<std::string> limit_problems;  // bad bound settings, shown once the window is up
   CallLimits limits;
@@ -210,6 +233,11 @@ void LineStation::LineTick() {
   line_->AgeTranscriptsWhenDue(state);
   line_->controller.Tick();
   line_->UpdateLiveState();
+}
+
+std::optional<WakeUp> LineStation::NextWake() {
+  if (!line_) return std::nullopt;
+  return line_->Wake();
 }
 
 void LineStation::ClosePorts() {

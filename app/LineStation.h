@@ -16,6 +16,11 @@ class LineStation final : public Station {
               DeviceOpener opener = {});
   ~LineStation() override;
 
+  // The line controller's next deadline and what it waits for, on the port's device: its
+  // descriptor, its own next event, the bytes it already holds; and the state file's next
+  // heartbeat. None before the first tick has built the line.
+  std::optional<WakeUp> NextWake() override;
+
  protected:
   void LineTick() override;
   void ClosePorts() override;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -75,6 +76,12 @@ class Station {
 
   // First run (no settings): asks for the settings password, then shows the settings form.
   void FirstRunPrompt();
+
+  // When the next tick is worth running, and the descriptor that makes it due sooner by
+  // turning readable; none when the station keeps no such account, and the timer's interval
+  // rules. A host that sleeps on it (the console, the window's timer) ticks only when there is
+  // something to do.
+  virtual std::optional<WakeUp> NextWake() { return std::nullopt; }
 
   // Timer1: the window's timer. Its interval is mirrored in `state.TimerInterval`, where the
   // stall check reads it; the design-time state is 100 ms, enabled.

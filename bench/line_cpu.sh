@@ -4,8 +4,9 @@
 # and the same pacing; see bench/line_cpu.py. Uses the programs of an existing build (cmake
 # --build build first) and compiles only the pacer (bench/pace.cpp) into it.
 #
-#   bench/line_cpu.sh [--seconds S] [--speed BPS] [--call-kib K]
-#       defaults: 20 s, 9600 bit/s, 256 KiB of traffic in the paced call (0 leaves it out)
+#   bench/line_cpu.sh [--seconds S] [--speed BPS] [--call-kib K] [--runs N]
+#       defaults: 20 s, 9600 bit/s, 256 KiB of traffic in the paced call (0 leaves it out),
+#       3 runs (figures are medians with min–max)
 #
 # Exit status 1 when the station uses 1 % of one core or more while waiting for calls.
 set -euo pipefail

@@ -158,4 +158,16 @@ void ModemPort::WaitForInput(Millis limit) {
   }
 }
 
+DeviceWake ModemPort::Wake() {
+  DeviceWake wake;
+  wake.fd = LineDescriptor();
+  wake.fd_is_input = false;  // every call in pumps the line, taking its news
+  wake.due = modem_.NextEvent();
+  wake.input_waiting = modem_.ForStationWaiting() > 0;
+  // The carrier comes and goes with the modem's own events and the line's news.
+  wake.status_signalled = true;
+  wake.carrier = modem_.Carrier();
+  return wake;
+}
+
 }  // namespace marvolen

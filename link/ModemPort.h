@@ -32,6 +32,9 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;
+  // The modem's own next event (paced bytes, a ring, the answer) and the bytes it holds for
+  // the station; the telephone line's descriptor comes from the subclass.
+  DeviceWake Wake() override;
 
  protected:
   explicit ModemPort(Clock& clock);
@@ -42,6 +45,9 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   virtual void FlushLine() { PumpLine(); }
   // Sleeps until the telephone line has news or `limit` has passed.
   virtual void WaitLine(Millis limit) = 0;
+  // Turns readable when the telephone line has news (a caller, caller bytes, room to send);
+  // -1 when there is none.
+  virtual int LineDescriptor() const { return -1; }
   // True while bytes handed to the telephone line have not left yet.
   virtual bool LineBacklog() const { return false; }
 

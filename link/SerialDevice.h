@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -118,6 +119,27 @@ struct ReadResult {
   bool timed_out = false;
 };
 
+// What a caller that sleeps between its looks at the device sleeps on.
+struct DeviceWake {
+  // Turns readable when the device has news; -1 when it has no such descriptor.
+  int fd = -1;
+  // Readable means received bytes wait, and it stays so until they are read (a tty). When
+  // false, any call into the device takes the news (the modem emulator), so the descriptor can
+  // be watched by a caller that does not mean to read.
+  bool fd_is_input = true;
+  // The device's own next event, which needs a call into it (the emulator's paced bytes and
+  // rings); none when it has none.
+  std::optional<MonoTime> due;
+  // Received bytes are waiting already, where no descriptor will say so.
+  bool input_waiting = false;
+  // A change of carrier detect shows through `fd` or `due`; else the caller looks at the
+  // modem status now and then.
+  bool status_signalled = false;
+  // Carrier detect as it is now, where it is signalled: a change made inside the caller's own
+  // calls (a caller answered while the station sent a modem command) signals nothing later.
+  bool carrier = false;
+};
+
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
@@ -143,6 +165,8 @@ class SerialDevice {
   // Sleeps until received bytes may be waiting, or `limit` has passed. Never spins: the
   // real backends sleep in poll().
   virtual void WaitForInput(Millis limit) = 0;
+  // What to sleep on until the next call into the device is worth making.
+  virtual DeviceWake Wake() { return {}; }
 };
 
 // The outcome of opening a device: the device, or the errno value of the failure

@@ -278,6 +278,14 @@ void SerialLine::SendModemCommand(std::string_view command) {
   }
 }
 
+DeviceWake SerialLine::Wake() {
+  PortEntry* entry = ports_.Find(configured_port_);
+  if (!entry || !entry->IsOpen()) return {};
+  DeviceWake wake = entry->handle->Wake();
+  if (!entry->unread.empty()) wake.input_waiting = true;
+  return wake;
+}
+
 void SerialLine::Unread(std::string_view bytes) {
   PortEntry* entry = ports_.Find(configured_port_);
   if (entry && entry->IsOpen()) entry->unread.insert(0, bytes);

@@ -79,6 +79,9 @@ class SerialLine {
   void SendModemCommand(std::string_view command);
   // True when carrier detect is off (or the status could not be read from a closed port).
   bool CarrierLost();
+  // What to sleep on until the configured port is worth a look: its device's wake-up, with
+  // the bytes handed back by Unread counted as waiting input. A closed port has nothing.
+  DeviceWake Wake();
   // Hands back received bytes a reader did not use (a block transfer that read past its
   // end): the next ReadPort on the configured port delivers them before anything newer.
   // Ignored while the port is closed.

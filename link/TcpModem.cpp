@@ -146,6 +146,11 @@ void TcpModem::FlushLine() {
   Watch();
 }
 
+DeviceWake TcpModem::Wake() {
+  Watch();
+  return ModemPort::Wake();
+}
+
 void TcpModem::WaitLine(Millis limit) {
   Watch();
   clock_.WaitReadable(epoll_.get(), limit);

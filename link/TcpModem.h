@@ -39,6 +39,9 @@ class TcpModem final : public ModemPort {
   ~TcpModem() override;
 
   bool CallerConnected() const { return conn_.valid(); }
+  // The epoll descriptor, its watches brought up to date first (a read may have made room in
+  // the station's queue for more of the caller's bytes).
+  DeviceWake Wake() override;
 
  protected:
   // Touches the sockets only where the last look at them (one epoll_wait that does not
@@ -47,6 +50,7 @@ class TcpModem final : public ModemPort {
   void FlushLine() override;
   void WaitLine(Millis limit) override;
   bool LineBacklog() const override { return !unsent_.empty(); }
+  int LineDescriptor() const override { return epoll_.get(); }
   void SendToCaller(std::string_view bytes) override;
   void HangUp() override;
 

@@ -393,4 +393,11 @@ void TermiosDevice::WaitForInput(Millis limit) {
   clock_.WaitReadable(fd_.get(), limit);
 }
 
+DeviceWake TermiosDevice::Wake() {
+  DeviceWake wake;
+  wake.input_waiting = !held_.empty();
+  if (!HungUp()) wake.fd = fd_.get();
+  return wake;
+}
+
 }  // namespace marvolen

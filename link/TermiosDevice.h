@@ -47,6 +47,9 @@ class TermiosDevice final : public SerialDevice {
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;
+  // The descriptor while the device answers; a hung-up one polls readable for ever, so it is
+  // left out then and the caller finds the failure at its next look at the status.
+  DeviceWake Wake() override;
 
   int Descriptor() const { return fd_.get(); }
 

@@ -33,6 +33,36 @@ bool RealClock::WaitReadable(int fd, Millis d) {
          }) > 0;
 }
 
+int RealClock::WaitAnyReadable(std::span<const int> fds, Millis d) {
+  constexpr std::size_t kMost = 4;
+  pollfd p[kMost];
+  std::size_t count = 0;
+  int index[kMost];
+  for (std::size_t i = 0; i < fds.size() && count < kMost; ++i) {
+    if (fds[i] < 0) continue;
+    p[count] = pollfd{fds[i], POLLIN, 0};
+    index[count++] = static_cast<int>(i);
+  }
+  const MonoTime deadline = Now() + d;
+  const int ready = RetryOnEintr([&] {
+    const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
+    return ::poll(p, count, left > 0 ? static_cast<int>(left) : 0);
+  });
+  if (ready <= 0) return -1;
+  for (std::size_t i = 0; i < count; ++i) {
+    // A descriptor that failed (closed under the wait, hung up) counts as readable: its
+    // owner looks at it and finds out.
+    if (p[i].revents != 0) return index[i];
+  }
+  return -1;
+}
+
+Millis WaitFor(MonoTime now, MonoTime due, Millis longest) {
+  if (due <= now) return Millis(0);
+  if (due - now >= longest) return longest;
+  return std::chrono::ceil<Millis>(due - now);
+}
+
 VirtualClock::VirtualClock(WallTime start_wall)
     : start_(MonoTime{} + std::chrono::hours(1)), mono_(start_), wall_(start_wall) {}
 
@@ -44,6 +74,11 @@ WallTime VirtualClock::DefaultStart() {
 bool VirtualClock::WaitReadable(int, Millis d) {
   Advance(d);
   return false;
+}
+
+int VirtualClock::WaitAnyReadable(std::span<const int>, Millis d) {
+  Advance(d);
+  return -1;
 }
 
 void VirtualClock::At(Millis delay, std::function<void()> action) {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
+#include <span>
 
 namespace marvolen {
 
@@ -25,7 +27,26 @@ class Clock {
   // Waits until `fd` is readable or `d` has passed; true when readable. The virtual clock
   // cannot watch descriptors: it advances by `d` and reports false.
   virtual bool WaitReadable(int fd, Millis d) = 0;
+  // Waits until one of `fds` (-1 entries are left out) is readable or `d` has passed; the
+  // index of the first readable one, or -1. The virtual clock advances by `d` and reports -1.
+  virtual int WaitAnyReadable(std::span<const int> fds, Millis d) = 0;
 };
+
+// When a loop that sleeps between its looks at a line must look again: at `due` at the
+// latest, sooner when `fd` turns readable (-1: no descriptor). A loop that ticks on such a
+// wake-up sleeps as long as nothing happens, instead of waking every few milliseconds to ask.
+struct WakeUp {
+  MonoTime due = MonoTime::max();
+  int fd = -1;
+
+  void NoLaterThan(MonoTime t) {
+    if (t < due) due = t;
+  }
+};
+
+// Milliseconds from `now` until `due`, rounded up (a wait never ends short of its deadline),
+// at least 0 and at most `longest`.
+Millis WaitFor(MonoTime now, MonoTime due, Millis longest);
 
 // Milliseconds elapsed between two readings of Now().
 inline long long ElapsedMs(MonoTime from, MonoTime to) {
@@ -38,6 +59,7 @@ class RealClock final : public Clock {
   WallTime WallNow() const override;
   void Sleep(Millis d) override;
   bool WaitReadable(int fd, Millis d) override;
+  int WaitAnyReadable(std::span<const int> fds, Millis d) override;
 };
 
 // Time advances only when someone sleeps or waits. Events scheduled with At() run, in time
@@ -50,6 +72,7 @@ class VirtualClock final : public Clock {
   WallTime WallNow() const override { return wall_; }
   void Sleep(Millis d) override { Advance(d); }
   bool WaitReadable(int fd, Millis d) override;
+  int WaitAnyReadable(std::span<const int> fds, Millis d) override;
 
   // Runs `action` when the clock reaches Now() + `delay`.
   void At(Millis delay, std::function<void()> action);

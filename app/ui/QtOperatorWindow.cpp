@@ -36,10 +36,46 @@ QtOperatorWindow::~QtOperatorWindow() = default;
 
 void QtOperatorWindow::Attach(Station& station) {
   station_ = &station;
-  connect(&timer_, &QTimer::timeout, this, [this] { station_->Timer1Timer(); });
+  connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
   connect(fa_->Modificar, &QPushButton::clicked, this, [this] { station_->ModificarClick(); });
   connect(fa_->Button2, &QPushButton::clicked, this, [this] { station_->Button2Click(); });
   connect(fa_.get(), &TFA::closing, this, [this] { CloseMainForm(); });
+}
+
+void QtOperatorWindow::Tick() {
+  if (line_notifier_) line_notifier_->setEnabled(false);
+  station_->Timer1Timer();
+  FollowLine();
+}
+
+void QtOperatorWindow::DropNotifier() {
+  line_fd_ = -1;
+  if (!line_notifier_) return;
+  // It may be the one whose signal runs this tick: it goes once the signal is over.
+  line_notifier_->setEnabled(false);
+  line_notifier_.release()->deleteLater();
+}
+
+void QtOperatorWindow::FollowLine() {
+  const std::optional<WakeUp> wake =
+      timer_.isActive() && !closed_ ? station_->NextWake() : std::optional<WakeUp>();
+  if (!wake) {
+    DropNotifier();
+    return;
+  }
+  // A minute at most: a deadline further out is looked at again then.
+  const Millis wait = WaitFor(station_->clock().Now(), wake->due, Millis(60000));
+  timer_.start(static_cast<int>(wait.count()));
+  if (wake->fd != line_fd_ || !line_notifier_) {
+    DropNotifier();
+    line_fd_ = wake->fd;
+    if (line_fd_ < 0) return;
+    line_notifier_ = std::make_unique<QSocketNotifier>(line_fd_, QSocketNotifier::Read);
+    connect(line_notifier_.get(), &QSocketNotifier::activated, this, [this] {
+      if (timer_.isActive()) Tick();
+    });
+  }
+  line_notifier_->setEnabled(true);
 }
 
 void QtOperatorWindow::CreateSecondaryForms() {
@@ -58,6 +94,7 @@ void QtOperatorWindow::CloseMainForm() {
   if (closed_) return;
   closed_ = true;
   timer_.stop();
+  DropNotifier();
   if (station_ != nullptr) station_->FormClose();
   // The other forms may still be open; closing the main form ends the program all the same.
   QCoreApplication::exit(0);

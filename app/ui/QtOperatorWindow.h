@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <memory>
 
@@ -52,10 +53,20 @@ class QtOperatorWindow final : public QObject, public OperatorWindow {
   void Terminate() override;
 
  private:
+  // One tick of Timer1 (by the timer or by the line's descriptor), then the timer and the
+  // descriptor's notifier follow what the line waits for.
+  void Tick();
+  // Sets the timer to the line's next deadline and watches the line's descriptor, once the
+  // station keeps that account; else the timer keeps the interval the station set.
+  void FollowLine();
+  void DropNotifier();
+
   std::unique_ptr<TFA> fa_;
   TFDatos* fdatos_ = nullptr;
   TFClave* fclave_ = nullptr;
   QTimer timer_;
+  std::unique_ptr<QSocketNotifier> line_notifier_;
+  int line_fd_ = -1;
   Station* station_ = nullptr;
   bool closed_ = false;
 };

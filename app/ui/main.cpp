@@ -30,5 +30,6 @@ int main(int argc, char** argv) {
     }
   }
   if (console) return marvolen::StationConsoleProgram(argc, argv, "marvolen");
+  marvolen::KeepHeapSmall();
   return marvolen::ui::RunWindow(argc, argv, marvolen::MakeLineStation);
 }

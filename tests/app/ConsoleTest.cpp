@@ -36,6 +36,9 @@ class TimedStation : public Station {
   std::vector<long long> tick_times;  // virtual ms since start
   std::function<void()> on_tick = [] {};
   int ports_closed = 0;
+  // What the line waits for, once set; else the timer's interval rules.
+  std::function<std::optional<WakeUp>()> wake;
+  std::optional<WakeUp> NextWake() override { return wake ? wake() : std::nullopt; }
 
  protected:
   void LineTick() override {
@@ -137,6 +140,10 @@ class CountingClock final : public Clock {
     ++waits;
     return inner_.WaitReadable(fd, d);
   }
+  int WaitAnyReadable(std::span<const int> fds, Millis d) override {
+    ++waits;
+    return inner_.WaitAnyReadable(fds, d);
+  }
   int waits = 0;
 
  private:
@@ -188,6 +195,80 @@ TEST_F(ConsoleTest, AByteOnTheWakeDescriptorEndsTheSleepAtOnce) {
   EXPECT_TRUE(waiting.tick_times.empty());
   // Woken by the byte, long before the tick would have come.
   EXPECT_LT(ElapsedMs(start, real.Now()), 3000);
+}
+
+// The line's own deadline replaces the timer's interval: a line that has nothing to do for
+// seven seconds is not ticked every 10 ms meanwhile.
+TEST_F(ConsoleTest, TheLinesDeadlineReplacesTheTimerInterval) {
+  Start(work.dir());
+  CountingClock counting(clock);
+  ConsoleWindow counted_window(counting, out, err);
+  TimedStation line(counted_window, clock, home.path());
+  line.FormCreate();
+  line.SetTimer1Interval(10);
+  MonoTime due = clock.Now() + Millis(7000);
+  line.wake = [&] { return WakeUp{due, -1}; };
+  line.on_tick = [&] {
+    due = clock.Now() + Millis(7000);
+    if (line.tick_times.size() == 3) stop = 1;
+  };
+  Pipe wake;
+  EXPECT_EQ(RunConsole(line, counted_window, counting, stop, wake.fds[0]), 0);
+  ASSERT_EQ(line.tick_times.size(), 3u);
+  EXPECT_EQ(line.tick_times[1] - line.tick_times[0], 7000);
+  EXPECT_EQ(line.tick_times[2] - line.tick_times[1], 7000);
+  EXPECT_LE(counting.waits, 4);
+}
+
+// A line with its next step to take at once is ticked at once, on the real clock whose every
+// reading is later than the line's.
+TEST_F(ConsoleTest, ALineDueAtOnceIsTickedWithoutWaiting) {
+  Start(work.dir());
+  RealClock real;
+  ConsoleWindow real_window(real, out, err);
+  TimedStation line(real_window, clock, home.path());
+  line.FormCreate();
+  line.wake = [&] { return WakeUp{real.Now(), -1}; };
+  line.on_tick = [&] {
+    if (line.tick_times.size() == 50) stop = 1;
+  };
+  Pipe stop_pipe;
+  std::thread bound([&] {
+    std::this_thread::sleep_for(Millis(2000));
+    stop = 1;
+    const char byte = 1;
+    EXPECT_EQ(::write(stop_pipe.fds[1], &byte, 1), 1);
+  });
+  const MonoTime start = real.Now();
+  EXPECT_EQ(RunConsole(line, real_window, real, stop, stop_pipe.fds[0]), 0);
+  EXPECT_EQ(line.tick_times.size(), 50u);
+  EXPECT_LT(ElapsedMs(start, real.Now()), 1000);
+  bound.join();
+}
+
+TEST_F(ConsoleTest, TheLinesDescriptorTurningReadableTicksAtOnce) {
+  Start(work.dir());
+  RealClock real;
+  ConsoleWindow real_window(real, out, err);
+  TimedStation line(real_window, clock, home.path());
+  line.FormCreate();
+  Pipe stop_pipe, data;
+  const MonoTime start = real.Now();
+  line.wake = [&] { return WakeUp{start + Millis(3000), data.fds[0]}; };
+  // The line waits three seconds unless its descriptor turns readable (and stays so: nobody
+  // reads it here, so the second tick follows the first at once).
+  std::thread office([&] {
+    std::this_thread::sleep_for(Millis(50));
+    const char byte = 1;
+    EXPECT_EQ(::write(data.fds[1], &byte, 1), 1);
+  });
+  line.on_tick = [&] {
+    if (line.tick_times.size() == 2) stop = 1;
+  };
+  EXPECT_EQ(RunConsole(line, real_window, real, stop, stop_pipe.fds[0]), 0);
+  office.join();
+  EXPECT_EQ(line.tick_times.size(), 2u);
+  EXPECT_LT(ElapsedMs(start, real.Now()), 2000);
 }
 
 TEST(ConsoleMainTest, WithoutSettingsSaysHowToMakeThemAndExitsTwo) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "CallHarness.h"
 #include "call/LineAssembler.h"
@@ -284,6 +286,125 @@ TEST(LineController, NextCallerNeverInheritsWhatAnEarlierCallerLeftUnread) {
   greeted.line.Arrive("Ident=00008\r");
   greeted.Tick();
   EXPECT_EQ(greeted.ident_lines, (std::vector<std::string>{"Ident=00008"}));
+}
+
+// Runs the controller as the console does, on the virtual clock: it sleeps until the deadline
+// the controller asks for (or its next look at the carrier, unless the line signals carrier
+// changes, as the emulator does), then ticks; it stops at `span` or once `done`. Gives back
+// how many waits it made: a controller that asks to be woken too often shows here.
+// When the controller last hung up (it sends a line feed as it does); the line's reset after
+// it takes some seconds more.
+struct HangupTime {
+  explicit HangupTime(CallHarness& h) {
+    h.line.on_send = [this, &h](std::string_view bytes) {
+      if (bytes == "\n") at = h.clock.Now();
+    };
+  }
+  MonoTime at{};
+};
+
+int RunByWaits(CallHarness& h, Millis span, bool status_signalled,
+               const std::function<bool()>& done = {}) {
+  const MonoTime end = h.clock.Now() + span;
+  int waits = 0;
+  while (h.clock.Now() < end && waits < 100'000 && !(done && done())) {
+    const LineWait wait = h.controller.NextWait();
+    MonoTime next = wait.due;
+    if (!status_signalled) next = std::min(next, wait.status_look);
+    if (wait.input && h.line.Readable()) next = h.clock.Now();
+    next = std::min(next, end);
+    ++waits;
+    h.clock.Advance(std::chrono::ceil<Millis>(next - h.clock.Now()));
+    h.window.timer_enabled = false;
+    h.controller.Tick();
+  }
+  return waits;
+}
+
+TEST(LineControllerWaits, AnIdleLineWakesAtMostOnceASecondAndNotAtAllWhenTheLineSignals) {
+  CallHarness h;
+  h.Tick();
+  // A line whose carrier must be looked at: once a second, no more.
+  EXPECT_LE(RunByWaits(h, Millis(60'000), false), 60);
+  // A line that signals its carrier: nothing to wake for in a whole minute.
+  EXPECT_EQ(RunByWaits(h, Millis(60'000), true), 1);
+  EXPECT_EQ(h.state.LineState, "esperando");
+  EXPECT_EQ(h.line.opens, 1);
+  // The carrier comes: noticed at the next look, within a second.
+  h.line.carrier = true;
+  const MonoTime came = h.clock.Now();
+  RunByWaits(h, Millis(5'000), false, [&] { return h.state.LineState == kStateConnecting; });
+  EXPECT_EQ(h.state.LineState, "conectando");
+  EXPECT_LE(ElapsedMs(came, h.clock.Now()), 1000);
+}
+
+// Every deadline of a call is asked for: none is missed when nothing else wakes the line, and
+// the line sleeps in between instead of ticking.
+TEST(LineControllerWaits, GreetingsAreRepeatedOnTimeAndTheSilentCallerDroppedAfterFifty) {
+  CallHarness h;
+  const HangupTime hangup(h);
+  h.Connect();
+  const MonoTime connected = h.state.CallStartTime;
+  const int waits = RunByWaits(h, Millis(120'000), true, [&] { return h.line.opens == 2; });
+  EXPECT_EQ(h.line.opens, 2);
+  EXPECT_EQ(h.line.CountSent(std::string(GreetingToken)), 5);
+  EXPECT_GT(ElapsedMs(connected, hangup.at), 50'000);
+  EXPECT_LE(ElapsedMs(connected, hangup.at), 50'010);
+  EXPECT_LE(waits, 6);  // one for each greeting and one for the drop
+}
+
+TEST(LineControllerWaits, AStalledScriptIsCutThirtySecondsAfterItsLastTick) {
+  CallHarness h;
+  const HangupTime hangup(h);
+  h.Connect();
+  h.line.Arrive("Ident=1\r");
+  h.Tick();
+  h.state.ScriptStep = -1;  // a command out, never acknowledged
+  h.window.timer_enabled = false;
+  h.controller.Tick();  // the first tick in the state starts the count
+  const MonoTime last = h.clock.Now();
+  const int waits =
+      RunByWaits(h, Millis(120'000), true, [&] { return h.state.LineState != kStateConnected; });
+  EXPECT_EQ(h.Logged("Comunicación abortada!!!!"), 1);
+  EXPECT_GT(ElapsedMs(last, hangup.at), 30'000);
+  EXPECT_LE(ElapsedMs(last, hangup.at), 30'010);
+  EXPECT_LE(waits, 2);
+}
+
+TEST(LineControllerWaits, TheCallsTimeBoundIsKeptWithoutATickToNoticeIt) {
+  CallLimits limits;
+  limits.max_call_time = Millis(15'000);  // before the second greeting
+  CallHarness h({}, limits);
+  const HangupTime hangup(h);
+  h.Connect();
+  const MonoTime connected = h.state.CallStartTime;
+  RunByWaits(h, Millis(120'000), true, [&] { return h.line.opens == 2; });
+  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 0 min"), 1);
+  EXPECT_GE(ElapsedMs(connected, hangup.at), 15'000);
+  EXPECT_LE(ElapsedMs(connected, hangup.at), 15'010);
+}
+
+TEST(LineControllerWaits, ReceivedBytesAreReadAtOnceAndTheScriptStepsWithoutWaiting) {
+  CallHarness h;
+  h.Connect();
+  h.line.Arrive("Ident=1\r");
+  const MonoTime sent = h.clock.Now();
+  RunByWaits(h, Millis(5'000), true, [&] { return h.state.ScriptStep < 0; });
+  // Admitted and the first command sent with no time passing: no tick waited for a timer.
+  EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=1"}));
+  EXPECT_LT(h.state.ScriptStep, 0);
+  EXPECT_EQ(ElapsedMs(sent, h.clock.Now()), 0);
+}
+
+TEST(LineControllerWaits, ADownLineIsTriedAgainAtEachPauseAndSleepsInBetween) {
+  CallHarness h;
+  h.line.status_error = "ERROR DE ESTADO ";
+  h.Tick();
+  ASSERT_TRUE(h.controller.LineDown());
+  // Tries after 1, 2, 4, 8, 16 and 32 s: six within 64 s, a wait for each.
+  const int waits = RunByWaits(h, Millis(64'000), true);
+  EXPECT_EQ(h.line.opens, 7);
+  EXPECT_LE(waits, 7);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "FakeCallLine.h"
 #include "TestSupport.h"
@@ -84,6 +85,23 @@ class LiveLine : public ::testing::Test {
     const MonoTime end = clock.Now() + d;
     while (clock.Now() < end) Tick();
   }
+  // Runs the station as the console does once its line is built: sleeps until the line's next
+  // deadline, then ticks, until `span` has passed or `done`. Gives back the ticks it ran.
+  int RunByWakes(Millis span, const std::function<bool()>& done = {}) {
+    const MonoTime end = clock.Now() + span;
+    int ticks = 0;
+    while (clock.Now() < end && ticks < 100'000 && !(done && done())) {
+      const std::optional<WakeUp> wake = station->NextWake();
+      if (!wake) {
+        ADD_FAILURE() << "the line keeps no account of what it waits for";
+        return ticks;
+      }
+      clock.Advance(std::chrono::ceil<Millis>(std::min(wake->due, end) - clock.Now()));
+      station->Timer1Timer();
+      ++ticks;
+    }
+    return ticks;
+  }
   LineStatus File() const {
     const auto files = ReadLineStatuses(work.dir());
     if (files.size() != 1 || files[0].name != "com1" || !files[0].status) {
@@ -149,6 +167,50 @@ TEST_F(LiveLine, StatesOfACallTheHeartbeatAndTheStop) {
   station->Stopping();
   EXPECT_EQ(File().state, "stopped");
   EXPECT_EQ(ToldStates().back(), "stopped");
+}
+
+// Woken only when there is something to do: an idle line for its state file's heartbeat, a
+// caller by the modem's ring and answer, the caller's silence by the greeting's deadline.
+TEST_F(LiveLine, RunByItsWakeUpsTheLineSleepsWhileIdleAndAnswersACaller) {
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  EXPECT_FALSE(station->NextWake().has_value());  // the first tick builds the line
+  Tick();
+  const WallTime beat = File().heartbeat;
+  // Woken for the heartbeat once a minute, and for nothing else.
+  EXPECT_LE(RunByWakes(Millis(150'000)), 3);
+  EXPECT_GE(File().heartbeat - beat, std::chrono::seconds(120));
+  EXPECT_LE(File().heartbeat - beat, std::chrono::seconds(121));
+  EXPECT_LE(RunByWakes(Millis(10 * 60'000)), 11);
+  EXPECT_EQ(station->state.LineState, kStateWaiting);
+
+  ASSERT_TRUE(phone.Dial());
+  const MonoTime dialled = clock.Now();
+  RunByWakes(Millis(10'000), [&] { return station->state.LineState == kStateConnecting; });
+  EXPECT_EQ(station->state.LineState, kStateConnecting);
+  EXPECT_LE(ElapsedMs(dialled, clock.Now()), 600);  // rung at once, answered half a second on
+  EXPECT_NE(phone.TakeCallerReceived().find(GreetingToken), std::string::npos);
+
+  // The caller says nothing: greeted again ten seconds on, without a tick in between.
+  const MonoTime greeted = clock.Now();
+  EXPECT_LE(RunByWakes(Millis(10'001)), 2);
+  EXPECT_NE(phone.TakeCallerReceived().find(GreetingToken), std::string::npos);
+  EXPECT_EQ(ElapsedMs(greeted, clock.Now()), 10'001);
+}
+
+// A caller answered while the line reset's last modem command waits for its answer: the carrier
+// came inside the tick, and nothing signals it after; the line still takes the call at once.
+TEST_F(LiveLine, ACallerAnsweredDuringTheResetIsTakenAtOnce) {
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  // "AT S0=1" goes out some 8.4 s into the reset; its answer is awaited for two seconds.
+  clock.At(Millis(9000), [&phone] { EXPECT_TRUE(phone.Dial()); });
+  Tick();
+  ASSERT_TRUE(phone.CallerConnected());
+  const MonoTime reset_done = clock.Now();
+  RunByWakes(Millis(30'000), [&] { return station->state.LineState == kStateConnecting; });
+  EXPECT_EQ(station->state.LineState, kStateConnecting);
+  EXPECT_LE(ElapsedMs(reset_done, clock.Now()), 1000);
 }
 
 // No device behind the port: the line is down with the system's reason, tried again after

@@ -41,6 +41,8 @@ class FakeCallLine : public CallLine {
                               const TransferBounds& bounds) override;
 
   void Arrive(std::string bytes) { incoming_ += bytes; }
+  // Bytes have arrived that the station has not read: a line's descriptor would be readable.
+  bool Readable() const { return !incoming_.empty(); }
   // Texts sent that start with `prefix`.
   int CountSent(std::string_view prefix) const;
 

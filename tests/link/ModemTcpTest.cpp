@@ -184,6 +184,49 @@ TEST(ModemTcp, AWholeCallFromRingToNoCarrier) {
   EXPECT_TRUE(s.log.empty() || s.log.back() == "OK");
 }
 
+// What a station that sleeps between its looks at the port sleeps on: the emulator's one
+// descriptor for callers and their bytes, and the time of its own next event (the answer, the
+// next batch of paced bytes), with the bytes it already holds said apart.
+TEST(ModemTcp, TheDeviceSaysWhatToSleepOn) {
+  Station s;
+  s.serial.ClosePort(1);
+  s.address += ",paced";
+  s.Open();
+  s.Initialise();
+  DeviceWake wake = s.serial.Wake();
+  EXPECT_EQ(wake.fd, ModemProbe::PollDescriptor(*s.modem));
+  EXPECT_FALSE(wake.fd_is_input);
+  EXPECT_TRUE(wake.status_signalled);
+  EXPECT_FALSE(wake.due.has_value());  // idle: nothing of its own to do
+  EXPECT_FALSE(wake.input_waiting);
+
+  Caller caller(s.Port());
+  ASSERT_TRUE(caller.Connected());
+  pollfd p{wake.fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 5000), 1);    // the caller wakes the sleeper
+  EXPECT_TRUE(s.serial.CarrierLost());  // the look takes the caller: it rings
+  wake = s.serial.Wake();
+  EXPECT_TRUE(wake.input_waiting);  // "RING", held by the modem
+  ASSERT_TRUE(wake.due.has_value());
+  EXPECT_EQ(ElapsedMs(s.clock.Now(), *wake.due), 500);  // the answer
+  s.clock.Advance(Millis(500));
+  EXPECT_FALSE(s.serial.CarrierLost());
+  s.serial.PurgeInput(1);
+
+  caller.Send(std::string(100, 'x'));
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+  wake = s.serial.Wake();
+  EXPECT_FALSE(wake.input_waiting);  // on its way at 960 bytes a second
+  // A batch of 16 bytes: some 16.7 ms, rounded to the millisecond above.
+  const long long batch_ms = ElapsedMs(s.clock.Now(), *wake.due);
+  EXPECT_GE(batch_ms, 15);
+  EXPECT_LE(batch_ms, 17);
+  s.clock.Advance(std::chrono::ceil<Millis>(*wake.due - s.clock.Now()));
+  ASSERT_EQ(s.serial.ClearPortErrors(1), "");
+  EXPECT_GE(s.serial.Ports().Find(1)->status.cbInQue, 16u);
+  EXPECT_TRUE(s.serial.Wake().input_waiting);
+}
+
 TEST(ModemTcp, DtrDropAndPortCloseHangUp) {
   Station s;
   s.Initialise();
