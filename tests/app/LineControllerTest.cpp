@@ -7,6 +7,7 @@
 #include "CallHarness.h"
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
+#include "call/ScriptSteps.h"
 #include "platform/FileLock.h"
 #include "tests/ScratchDir.h"
 
@@ -174,7 +175,7 @@ TEST(LineController, CarrierLossInTheScriptAbortsAtTheNextTick) {
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
-  h.state.ScriptStep = -4;
+  h.state.ScriptStep = script::AwaitingAck(script::kTrafficFiling);
   h.line.carrier = false;
   h.Tick();
   EXPECT_EQ(h.state.LineState, "esperando");
@@ -197,7 +198,7 @@ TEST(LineController, TheEndOfTheCallLetsTheOfficeGo) {
   h.Tick();
   std::error_code error;
   h.state.OfficeLock = std::make_shared<FileLock>(*FileLock::TryAcquire(lock_file, error));
-  h.state.ScriptStep = -4;
+  h.state.ScriptStep = script::AwaitingAck(script::kTrafficFiling);
   h.Tick();
   EXPECT_FALSE(try_lock());  // still in the call
   h.line.carrier = false;
@@ -212,7 +213,7 @@ TEST(LineController, StalledScriptIsAbortedAfterThirtySecondsOfNominalTicks) {
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
-  h.state.ScriptStep = -1;
+  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);
   int ticks = 0;
   while (h.state.LineState == "conectado" && ticks < 5000) {
     h.Tick();
@@ -359,7 +360,7 @@ TEST(LineControllerWaits, AStalledScriptIsCutThirtySecondsAfterItsLastTick) {
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
-  h.state.ScriptStep = -1;  // a command out, never acknowledged
+  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);  // a command out, never acknowledged
   h.window.timer_enabled = false;
   h.controller.Tick();  // the first tick in the state starts the count
   const MonoTime last = h.clock.Now();
@@ -389,10 +390,10 @@ TEST(LineControllerWaits, ReceivedBytesAreReadAtOnceAndTheScriptStepsWithoutWait
   h.Connect();
   h.line.Arrive("Ident=1\r");
   const MonoTime sent = h.clock.Now();
-  RunByWaits(h, Millis(5'000), true, [&] { return h.state.ScriptStep < 0; });
+  RunByWaits(h, Millis(5'000), true, [&] { return script::IsWaiting(h.state.ScriptStep); });
   // Admitted and the first command sent with no time passing: no tick waited for a timer.
   EXPECT_EQ(h.ident_lines, (std::vector<std::string>{"Ident=1"}));
-  EXPECT_LT(h.state.ScriptStep, 0);
+  EXPECT_TRUE(script::IsWaiting(h.state.ScriptStep));
   EXPECT_EQ(ElapsedMs(sent, h.clock.Now()), 0);
 }
 

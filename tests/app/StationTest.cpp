@@ -10,6 +10,7 @@
 
 #include "TestSupport.h"
 #include "app/Station.h"
+#include "call/ScriptSteps.h"
 
 namespace marvolen {
 namespace {
@@ -186,7 +187,7 @@ TEST_F(StationTest, TickWithSettingsRunsTheLineWithTheTimerOffAndEnablesItAgain)
 TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer) {
   StartWithSettings();
   station.state.LineState = "conectado";
-  station.state.ScriptStep = -5;
+  station.state.ScriptStep = script::AwaitingAck(script::kTrafficDelete);
   station.on_tick = [] { throw std::runtime_error("No se puede abrir TRAFICO.TRF"); };
   station.Timer1Timer();
   station.on_tick = [] { throw 42; };
@@ -204,7 +205,7 @@ TEST_F(StationTest, ExceptionInATickIsShownEmptiesTheLineStateAndEnablesTheTimer
                               "ERROR PROGRAMA: Error de archivo en /srv/trabajo/upgrades: " +
                                   std::string(std::strerror(EACCES))}));
   EXPECT_EQ(station.state.LineState, "");
-  EXPECT_EQ(station.state.ScriptStep, -5);
+  EXPECT_EQ(station.state.ScriptStep, script::AwaitingAck(script::kTrafficDelete));
   EXPECT_TRUE(window.timer_enabled);
   EXPECT_EQ(station.activity_log().Pending().size(), 1u);  // nothing of it is logged
 }

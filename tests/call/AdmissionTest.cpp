@@ -279,7 +279,8 @@ TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);
   b.office = "00007";  // a new file: password GALERNA, pinned on the first call
   StoreAdmission(AdmitOffice(b.Line(), TableKind::Tbl(), setup), state);
-  EXPECT_EQ(state.LineState + std::to_string(state.ScriptStep), "conectado0");
+  EXPECT_EQ(state.LineState, "conectado");
+  EXPECT_EQ(state.ScriptStep, script::kTables);
   EXPECT_EQ(OfficeParamFile(root / "loc07").ReadOfficeParam("Id"), "KEY00042        ");
   b.device = "OTRA0001";
   state.LineState = "conectando";
