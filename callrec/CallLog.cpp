@@ -24,8 +24,15 @@ namespace marvolen {
 
 namespace {
 
-std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
+// The failure of the system call that just set errno, while doing `what` on `path`.
+CallLogError SystemError(const std::string& what, const std::string& path) {
+  const std::error_code code(errno, std::generic_category());
+  return CallLogError(code, ErrorText(what + " " + path, code));
+}
+
+// A log that is no regular file (a FIFO, a device, a link in its place).
+CallLogError NotRegular(const std::string& doing, const std::string& why) {
+  return CallLogError(StationRefusal::kNotRegularFile, doing + ": " + why);
 }
 
 long long EpochMs(WallTime t) {
@@ -185,10 +192,10 @@ class LineReader {
 };
 
 // Why the log cannot be written at `path`, from the errno of a failed open.
-std::string OpenError(const std::string& path) {
-  if (errno == ELOOP) return "No se escribe en " + path + ": es un enlace simbólico";
+CallLogError OpenError(const std::string& path) {
+  if (errno == ELOOP) return NotRegular("No se escribe en " + path, "es un enlace simbólico");
   // A FIFO that nobody reads (or a device that is not there) when opened without waiting.
-  if (errno == ENXIO) return "No se escribe en " + path + ": no es un archivo regular";
+  if (errno == ENXIO) return NotRegular("No se escribe en " + path, "no es un archivo regular");
   return SystemError("No se puede abrir", path);
 }
 
@@ -217,11 +224,11 @@ UniqueFd OpenForReading(const FileOps& ops, const std::string& path) {
   UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NONBLOCK);
   if (!fd.valid()) {
     if (errno == ENOENT) return fd;
-    throw CallLogError(SystemError("No se puede abrir", path));
+    throw SystemError("No se puede abrir", path);
   }
   struct stat st {};
-  if (ops.fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede leer", path));
-  if (!S_ISREG(st.st_mode)) throw CallLogError("No se lee " + path + ": no es un archivo regular");
+  if (ops.fstat(fd.get(), &st) != 0) throw SystemError("No se puede leer", path);
+  if (!S_ISREG(st.st_mode)) throw NotRegular("No se lee " + path, "no es un archivo regular");
   return fd;
 }
 
@@ -236,7 +243,7 @@ void SyncParentDirectory(const FileOps& ops, const std::string& path) {
   const std::string dir = parent.empty() ? "." : parent.string();
   if (const int err = SyncDirectory(ops, dir); err != 0) {
     errno = err;
-    throw CallLogError(SystemError("No se puede asegurar en el disco", dir));
+    throw SystemError("No se puede asegurar en el disco", dir);
   }
 }
 
@@ -255,7 +262,7 @@ class ChunkSource {
     const int copy = ::dup(fd);
     if (copy < 0 || (gz_ = gzdopen(copy, "rb")) == nullptr) {
       if (copy >= 0) ::close(copy);
-      throw CallLogError(SystemError("No se puede leer", path));
+      throw SystemError("No se puede leer", path);
     }
     gzbuffer(gz_, 256 * 1024);
   }
@@ -269,7 +276,7 @@ class ChunkSource {
   size_t Read(char* data, size_t size) {
     if (!gz_) {
       const ssize_t got = ops_.read(fd_, data, size);
-      if (got < 0) throw CallLogError(SystemError("No se puede leer", path_));
+      if (got < 0) throw SystemError("No se puede leer", path_);
       return static_cast<size_t>(got);
     }
     const int got = gzread(gz_, data, static_cast<unsigned>(size));
@@ -299,14 +306,14 @@ UniqueFd Unpacked(const FileOps& ops, const std::string& path, uint64_t bytes) {
   if (!fd.valid()) throw CallLogError(lost);
   const char* tmp = std::getenv("TMPDIR");
   UniqueFd out = OpenFd(ops, tmp && *tmp ? tmp : "/tmp", O_TMPFILE | O_RDWR, 0600);
-  if (!out.valid()) throw CallLogError(SystemError("No se puede descomprimir", path));
+  if (!out.valid()) throw SystemError("No se puede descomprimir", path);
   ChunkSource source(ops, fd.get(), path);
   std::vector<char> buffer(kChunk);
   while (bytes > 0) {
     const size_t got = source.Read(buffer.data(), std::min<uint64_t>(bytes, kChunk));
     if (got == 0) throw CallLogError(lost);
     if (WriteFull(ops, out.get(), buffer.data(), got) != static_cast<ssize_t>(got))
-      throw CallLogError(SystemError("No se puede descomprimir", path));
+      throw SystemError("No se puede descomprimir", path);
     bytes -= got;
   }
   return out;
@@ -365,11 +372,11 @@ void AppendCallRecord(const std::string& path, const CallRecord& record, const F
   // (a FIFO in the log's place would hold the line at the end of every call).
   UniqueFd fd =
       OpenFd(ops, path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
-  if (!fd.valid()) throw CallLogError(OpenError(path));
+  if (!fd.valid()) throw OpenError(path);
   struct stat st {};
-  if (ops.fstat(fd.get(), &st) != 0) throw CallLogError(SystemError("No se puede abrir", path));
+  if (ops.fstat(fd.get(), &st) != 0) throw SystemError("No se puede abrir", path);
   if (!S_ISREG(st.st_mode))
-    throw CallLogError("No se escribe en " + path + ": no es un archivo regular");
+    throw NotRegular("No se escribe en " + path, "no es un archivo regular");
   const bool torn = st.st_size > 0 && !EndsWithLineEnd(ops, fd.get(), st.st_size);
   const std::string line = (torn ? "\n" : "") + json + "\n";
   // One write: a record is appended whole or taken back, never finished by a second write
@@ -379,7 +386,7 @@ void AppendCallRecord(const std::string& path, const CallRecord& record, const F
     // The record is on the disk before the call is taken as done; a log that did not exist
     // before needs its name synced too. One flush per call is cheap beside the call itself.
     if (ops.fsync(fd.get()) != 0) {
-      throw CallLogError(SystemError("No se puede asegurar en el disco", path));
+      throw SystemError("No se puede asegurar en el disco", path);
     }
     if (st.st_size == 0) SyncParentDirectory(ops, path);
     return;
@@ -387,7 +394,7 @@ void AppendCallRecord(const std::string& path, const CallRecord& record, const F
   const int write_errno = written < 0 ? errno : ENOSPC;
   if (written > 0) TakeBack(ops, fd.get(), static_cast<size_t>(written));
   errno = write_errno;
-  throw CallLogError(SystemError("No se puede escribir", path));
+  throw SystemError("No se puede escribir", path);
 }
 
 uint64_t ScanCallLog(const std::string& path, const CallSink& sink, const BadLineSink& bad,
@@ -459,8 +466,7 @@ std::optional<OpenLog> OpenAt(const FileOps& ops, const std::string& path) {
   OpenLog log;
   log.fd = OpenForReading(ops, path);
   if (!log.fd.valid()) return std::nullopt;
-  if (ops.fstat(log.fd.get(), &log.st) != 0)
-    throw CallLogError(SystemError("No se puede leer", path));
+  if (ops.fstat(log.fd.get(), &log.st) != 0) throw SystemError("No se puede leer", path);
   return log;
 }
 
@@ -471,7 +477,7 @@ uint64_t ScanRange(const FileOps& ops, OpenLog& log, const std::string& path, ui
                    bool last_piece) {
   if (to <= from) return 0;
   if (ops.lseek(log.fd.get(), static_cast<off_t>(from), SEEK_SET) < 0)
-    throw CallLogError(SystemError("No se puede leer", path));
+    throw SystemError("No se puede leer", path);
   ChunkSource source(ops, log.fd.get(), path);
   LineReader reader(sink, bad, holdings);
   return ScanLines(source, reader, to - from, last_piece);

@@ -13,13 +13,17 @@
 #include <vector>
 
 #include "callrec/CallRecord.h"
+#include "platform/Errors.h"
 
 namespace marvolen {
 
-// A store that cannot be read or written; the text names the file and the reason.
-class CallLogError : public std::runtime_error {
+// A store that cannot be read or written; the text names the file and the reason, the code
+// is the errno of the system call that failed, or the station's refusal of a file that is no
+// regular file, or none (a damaged compressed log, lines lost).
+class CallLogError : public StationError {
  public:
-  using std::runtime_error::runtime_error;
+  CallLogError(std::error_code code, const std::string& text) : StationError(code, text) {}
+  explicit CallLogError(const std::string& text) : StationError({}, text) {}
 };
 
 // What an admitted office said it holds on a call that reported its files, and what that call
