@@ -230,13 +230,23 @@ void MakeDir(const FileOps& ops, std::string path) {
     const size_t slash = path.find_last_of('/');
     const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash);
     if (const int err = SyncDirectory(ops, parent); err != 0)
-      throw FileError("No se puede asegurar en el disco " + parent + ": " + std::strerror(err));
+      throw FileError(err, "No se puede asegurar en el disco " + parent);
     return;
   }
   struct stat st {};
   if (errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw FileError("No se puede crear " + path + ": " +
-                  (errno == EEXIST ? "no es un directorio" : std::strerror(errno)));
+  if (errno == EEXIST) throw FileError("No se puede crear " + path + ": no es un directorio");
+  throw FileError(errno, "No se puede crear " + path);
+}
+
+// Whether the summary's directory `dir` (ending in "/") is a directory of its own, or not there
+// yet. Anything else in its place, a link above all, is refused: the summary's clean-up and
+// writes must never reach outside the working directory.
+bool OwnDirectory(const std::string& dir) {
+  struct stat st {};
+  const std::string path = dir.substr(0, dir.size() - 1);
+  if (::lstat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  return errno == ENOENT;
 }
 
 }  // namespace
@@ -254,6 +264,7 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
                                              std::chrono::milliseconds lock_wait) {
   const auto lock = TakeLock(work_dir_ + kSummaryLock, ops_, lock_wait);
   if (!lock) return Outcome::kLocked;
+  if (!OwnDirectory(Dir())) throw FileError("No se usa " + Dir() + ": no es un directorio");
   bool missing = false;
   std::optional<Head> head = HeadFrom(ReadSmallFile(ops_, Dir() + "head.json", missing));
   const long long keep_from = EpochMs(now) - 7 * kDayMs;
@@ -307,7 +318,7 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
     const uint64_t generation = head ? head->generation : 0;
     ops_.unlink((Dir() + "head.json").c_str());
     if (const int err = RemoveTree(ops_, Dir()); err != 0 && err != ENOENT)
-      throw FileError("No se puede borrar " + Dir() + ": " + std::strerror(err));
+      throw FileError(err, "No se puede borrar " + Dir());
     head.reset();
     next = Head{};
     next.generation = generation;
@@ -352,6 +363,7 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
 }
 
 std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) const {
+  if (!OwnDirectory(Dir())) return std::nullopt;
   bool missing = false;
   const auto head = HeadFrom(ReadSmallFile(ops_, Dir() + "head.json", missing));
   if (!head) return std::nullopt;

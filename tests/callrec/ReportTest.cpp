@@ -853,6 +853,21 @@ TEST_F(ReportTest, SummaryNeverCountsWhatItsHeadDoesNotAndIsRebuiltWhenDamaged) 
   std::filesystem::create_directory(dir_.Path() + kSummaryLock);
   EXPECT_THROW(summary.Update(options_.now, 0, Millis(30)), FileError);
   EXPECT_EQ(ReadAll(head), before);
+  std::filesystem::remove(dir_.Path() + kSummaryLock);
+
+  // The summary's directory swapped for a link to one elsewhere (here a whole summary): it is
+  // neither read nor cleaned up nor written through, and the page comes from the log.
+  const std::string summary_dir = dir_.Path() + kSummaryDir, elsewhere = dir_.Path() + "else";
+  std::filesystem::rename(summary_dir, elsewhere);
+  std::filesystem::create_directory_symlink("else", summary_dir);
+  const std::string kept = ReadAll(elsewhere + "/head.json");
+  EXPECT_FALSE(summary.Read(options_));
+  EXPECT_THROW(summary.Update(options_.now, 1 << 20, Millis(30)), FileError);
+  EXPECT_EQ(ReadAll(elsewhere + "/head.json"), kept);
+  EXPECT_THROW(WriteStatusPage(options_), FileError);
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find("data-label=\"oficina\">8</td>"),
+            std::string::npos);
+  EXPECT_EQ(ReadAll(elsewhere + "/head.json"), kept);
 }
 
 // One station writes the page at a time: another finds the lock, writes nothing and leaves a
