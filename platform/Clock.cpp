@@ -22,15 +22,8 @@ void RealClock::Sleep(Millis d) {
 }
 
 bool RealClock::WaitReadable(int fd, Millis d) {
-  const MonoTime deadline = Now() + d;
-  // An interrupted wait goes on for what is left of it.
-  return RetryOnEintr([&] {
-           // Rounded up: a wait cut to whole milliseconds downwards would end short of the
-           // deadline and leave the caller polling with no time-out until it passes.
-           const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
-           pollfd p{fd, POLLIN, 0};
-           return ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-         }) > 0;
+  const int one[] = {fd};
+  return WaitAnyReadable(one, d) == 0;
 }
 
 int RealClock::WaitAnyReadable(std::span<const int> fds, Millis d) {
@@ -44,7 +37,10 @@ int RealClock::WaitAnyReadable(std::span<const int> fds, Millis d) {
     index[count++] = static_cast<int>(i);
   }
   const MonoTime deadline = Now() + d;
+  // An interrupted wait goes on for what is left of it.
   const int ready = RetryOnEintr([&] {
+    // Rounded up: a wait cut to whole milliseconds downwards would end short of the deadline
+    // and leave the caller polling with no time-out until it passes.
     const long long left = std::chrono::ceil<Millis>(deadline - Now()).count();
     return ::poll(p, count, left > 0 ? static_cast<int>(left) : 0);
   });
