@@ -168,10 +168,12 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
   Station& station = *made;
   // A stop signal must be heard inside a tick too: a transfer or a line reset can last long.
   // Those waits keep the watchdog fed as the loop does: they are the station at work.
-  station.SetStopRequest(StopRequest([&stop, &notifier] {
-    notifier.Alive();
-    return stop != 0;
-  }));
+  station.SetStopRequest(StopRequest(
+      [&stop, &notifier] {
+        notifier.Alive();
+        return stop != 0;
+      },
+      wake_fd));
   station.SetLineObserver([&notifier](const LineStatus& status) {
     if (status.state == kLineWaiting) notifier.Ready();
     notifier.Status(LineStateWords(status));

@@ -49,10 +49,12 @@ struct LineStation::Line {
         clock(station.clock()),
         // Every wait of the line that looks at the stop request keeps the state file's
         // heartbeat going, a call's transfers included.
-        stop([this, outer = station.stop_request()] {
-          Pulse();
-          return outer.Requested();
-        }),
+        stop(
+            [this, outer = station.stop_request()] {
+              Pulse();
+              return outer.Requested();
+            },
+            station.stop_request().WakeFd()),
         limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
         // The unit's instance name, or "com" and the port; the call records carry it too.
         line_name(LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable),
@@ -90,6 +92,7 @@ struct LineStation::Line {
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
     serial.SetConfiguredPort(station.config().PortNumber);
+    serial.SetStopWake(stop.WakeFd());
     call_line.SetObserver(&recorder);
     controller.RecordCalls(&recorder, [this] { RequestPage(); });
     for (const std::string& problem : limit_problems) services.ShowAndLog(problem);

@@ -223,13 +223,31 @@ std::string SerialLine::SetPortLines(int port, int code) {
   return {};
 }
 
-void SerialLine::WaitForInput(int port, Millis limit) {
+bool SerialLine::WaitForInput(int port, Millis limit, bool hear_stop) {
+  const int stop_fd = hear_stop ? stop_fd_ : -1;
   PortEntry* entry = ports_.Find(port);
-  if (entry && entry->IsOpen()) {
-    entry->handle->WaitForInput(limit);
-  } else {
-    clock_.Sleep(limit);  // nothing can arrive on a closed port
+  if (!entry || !entry->IsOpen()) {
+    // Nothing can arrive on a closed port: only the stop can end the wait early.
+    if (stop_fd < 0) {
+      clock_.Sleep(limit);
+      return true;
+    }
+    return !clock_.WaitReadable(stop_fd, limit);
   }
+  if (stop_fd >= 0) {
+    // The same sleep as the line's idle wait: the device's descriptor and its next event,
+    // with the stop beside them.
+    const DeviceWake wake = entry->handle->Wake();
+    if (wake.input_waiting) return true;
+    if (wake.fd >= 0) {
+      const MonoTime now = clock_.Now();
+      const Millis wait = wake.due ? WaitFor(now, *wake.due, limit) : limit;
+      const int fds[] = {stop_fd, wake.fd};
+      return clock_.WaitAnyReadable(fds, wait) != 0;
+    }
+  }
+  entry->handle->WaitForInput(limit);
+  return true;
 }
 
 void SerialLine::SendText(std::string_view bytes) {
@@ -248,7 +266,7 @@ std::string SerialLine::ReceiveText(int seconds) {
     if (entry && !entry->received.empty()) break;
     // A failed read fails again at once: report it once instead of once per poll.
     if (!error.empty()) break;
-    WaitForInput(configured_port_, Remaining(clock_, deadline));
+    if (!WaitForInput(configured_port_, Remaining(clock_, deadline), true)) break;
   }
   if (!read_error_text_.empty()) Log(std::string(text::kReceiveTextLine) + read_error_text_);
   return entry ? entry->received : std::string();
@@ -274,7 +292,8 @@ void SerialLine::SendModemCommand(std::string_view command) {
       line_buffer_.erase(0, end + 1);
       continue;  // one line end per poll; poll again before sleeping
     }
-    WaitForInput(configured_port_, Remaining(clock_, deadline));
+    // The modem's answers are shown whole even on the way out (the stop is not heard here).
+    WaitForInput(configured_port_, Remaining(clock_, deadline), false);
   }
 }
 

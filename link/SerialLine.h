@@ -87,6 +87,11 @@ class SerialLine {
   // Ignored while the port is closed.
   void Unread(std::string_view bytes);
 
+  // A descriptor that turns readable when the station is being stopped (-1: none).
+  // ReceiveText sleeps on it beside the line and ends as soon as it turns readable, so that
+  // a transfer waiting for the far end hears the stop at once, not at its next look.
+  void SetStopWake(int fd) { stop_fd_ = fd; }
+
   // Received characters not yet taken as a line; shared with the line controller.
   std::string& LineBuffer() { return line_buffer_; }
   // The read errors of the most recent ReceiveText; empty when it had none.
@@ -102,8 +107,9 @@ class SerialLine {
 
  private:
   void Log(std::string_view line);
-  // Sleeps until input may be waiting on `port`, or `limit` has passed.
-  void WaitForInput(int port, Millis limit);
+  // Sleeps until input may be waiting on `port`, or `limit` has passed; with `hear_stop`,
+  // also until the stop descriptor turns readable, and then false.
+  bool WaitForInput(int port, Millis limit, bool hear_stop);
 
   Clock& clock_;
   DeviceOpener opener_;
@@ -115,6 +121,7 @@ class SerialLine {
   std::uint64_t bytes_written_ = 0;
   std::uint64_t bytes_read_ = 0;
   int last_open_error_ = 0;
+  int stop_fd_ = -1;
 };
 
 }  // namespace marvolen

@@ -21,9 +21,15 @@ class StopRequest {
   // Never requested.
   StopRequest() = default;
   // Requested once `requested` says so; it must stay valid for as long as the request.
-  explicit StopRequest(std::function<bool()> requested) : requested_(std::move(requested)) {}
+  // `wake_fd`, when there is one, turns readable once the stop is requested and stays so
+  // (nobody reads it): a wait on a line can sleep on it beside the line and hear the stop at
+  // once instead of at its next look.
+  explicit StopRequest(std::function<bool()> requested, int wake_fd = -1)
+      : requested_(std::move(requested)), wake_fd_(wake_fd) {}
 
   bool Requested() const { return requested_ && requested_(); }
+  // The descriptor described above, or -1.
+  int WakeFd() const { return wake_fd_; }
 
   // Sleeps `d` on `clock`, looking at the request every kStopPollSlice; false when the pause
   // was cut short because a stop was requested.
@@ -38,6 +44,7 @@ class StopRequest {
 
  private:
   std::function<bool()> requested_;
+  int wake_fd_ = -1;
 };
 
 }  // namespace marvolen

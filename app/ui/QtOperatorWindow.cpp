@@ -209,7 +209,8 @@ int RunWindow(int& argc, char** argv, const StationFactory& make) {
   // SIGTERM (a logout, a service stop) or SIGINT ends the window as "Salir" does: a transfer
   // under way hears the request and cancels, and closing the form finishes the call's record.
   const StopSignals stop_signals;
-  station.SetStopRequest(StopRequest([&stop_signals] { return stop_signals.flag() != 0; }));
+  station.SetStopRequest(
+      StopRequest([&stop_signals] { return stop_signals.flag() != 0; }, stop_signals.fd()));
   std::unique_ptr<QSocketNotifier> stop_notifier;
   QTimer stop_poll;
   if (stop_signals.fd() >= 0) {

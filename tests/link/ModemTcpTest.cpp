@@ -2,6 +2,7 @@
 // The station side runs on the virtual clock; the only real waits are for the kernel to
 // hand over loopback bytes, and they end as soon as the bytes are there.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
 #include "link/TcpModem.h"
+#include "platform/SystemCalls.h"
 #include "tests/link/ModemProbe.h"
 
 namespace marvolen {
@@ -65,8 +67,33 @@ class Caller {
   bool ended_ = false;
 };
 
-struct Station {
-  VirtualClock clock;
+// The virtual clock, except that a wait on descriptors of which one is readable already ends
+// at once, as on the real clock: what a wait on the stop beside the line needs.
+class WatchingClock final : public Clock {
+ public:
+  MonoTime Now() const override { return clock_.Now(); }
+  WallTime WallNow() const override { return clock_.WallNow(); }
+  void Sleep(Millis d) override { clock_.Sleep(d); }
+  bool WaitReadable(int fd, Millis d) override {
+    const int one[] = {fd};
+    return WaitAnyReadable(one, d) == 0;
+  }
+  int WaitAnyReadable(std::span<const int> fds, Millis d) override {
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      pollfd p{fds[i], POLLIN, 0};
+      if (fds[i] >= 0 && ::poll(&p, 1, 0) == 1) return static_cast<int>(i);
+    }
+    return clock_.WaitAnyReadable(fds, d);
+  }
+  void Advance(Millis d) { clock_.Advance(d); }
+
+ private:
+  VirtualClock clock_;
+};
+
+template <typename StationClock>
+struct BasicStation {
+  StationClock clock;
   TcpModem* modem = nullptr;
   std::string address = "tcp-modem:127.0.0.1:0";
   Lines log;
@@ -78,7 +105,7 @@ struct Station {
                     },
                     [this](std::string_view l) { log.emplace_back(l); }};
 
-  Station() {
+  BasicStation() {
     serial.SetConfiguredPort(1);
     Open();
   }
@@ -127,6 +154,8 @@ struct Station {
     EXPECT_EQ(serial.ReceiveText(1), "\r\nCONNECT 9600\r\n");
   }
 };
+
+using Station = BasicStation<VirtualClock>;
 
 TEST(ModemTcpAddress, ParsesTheDeviceName) {
   struct Row {
@@ -225,6 +254,33 @@ TEST(ModemTcp, TheDeviceSaysWhatToSleepOn) {
   ASSERT_EQ(s.serial.ClearPortErrors(1), "");
   EXPECT_GE(s.serial.Ports().Find(1)->status.cbInQue, 16u);
   EXPECT_TRUE(s.serial.Wake().input_waiting);
+}
+
+// A wait for the far end in a call sleeps on the stop beside the line: the station being
+// stopped ends it at once, not at the end of the wait (a transfer looks at its bounds only
+// between its waits).
+TEST(ModemTcp, AStopEndsAWaitForTheFarEndAtOnce) {
+  BasicStation<WatchingClock> s;
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  int stop[2];
+  ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+  const UniqueFd stop_read(stop[0]), stop_write(stop[1]);
+  s.serial.SetStopWake(stop_read.get());
+
+  MonoTime start = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(3), "");  // a silent office: the whole wait
+  EXPECT_EQ(ElapsedMs(start, s.clock.Now()), 3000);
+
+  ASSERT_EQ(::write(stop_write.get(), "", 1), 1);
+  start = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(3), "");
+  EXPECT_EQ(ElapsedMs(start, s.clock.Now()), 0);
+  // What the office sent is still read on the way out, without waiting.
+  caller.Send("bye");
+  std::string got;
+  EXPECT_TRUE(s.Eventually([&] { return (got += s.serial.ReceiveText(1)) == "bye"; }));
 }
 
 TEST(ModemTcp, DtrDropAndPortCloseHangUp) {
