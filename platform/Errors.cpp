@@ -54,6 +54,11 @@ std::string SystemReason(int error) {
   return result;
 }
 
+std::string ReasonText(std::error_code code) {
+  if (!code) return {};
+  return IsErrno(code) ? SystemReason(code.value()) : code.message();
+}
+
 std::string ErrorText(std::string_view doing, std::error_code code) {
   std::string text(doing);
   if (code && IsErrno(code)) text += ": " + SystemReason(code.value());

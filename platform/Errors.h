@@ -11,6 +11,7 @@
 // failure from another asks the code, never the text.
 #pragma once
 
+#include <cerrno>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -33,6 +34,20 @@ std::error_code make_error_code(StationRefusal refusal);
 // The system's reason for the errno `error`, as the station shows it: the C library's text
 // without a trailing full stop, at most 256 bytes ("Unknown error N" for a number it lacks).
 std::string SystemReason(int error);
+
+// The code of the errno `error`; no code for 0.
+inline std::error_code ErrnoCode(int error) {
+  return error ? std::error_code(error, std::generic_category()) : std::error_code();
+}
+
+// The code of the errno the system call that just failed set.
+inline std::error_code LastErrno() {
+  return ErrnoCode(errno);
+}
+
+// The reason `code` gives: the system's reason for an errno, else its category's own words (a
+// refusal's, a compression library's); empty for no code.
+std::string ReasonText(std::error_code code);
 
 // The operator's text for a failure: `doing` (what the station was doing and on what), then
 // ": " and the system's reason for an errno; `doing` alone for no code or a refusal, whose
@@ -59,7 +74,7 @@ class StationError : public std::system_error {
 // The failure of a system call that set `error` (an errno) while the station was `doing` what
 // it says, as the operator reads it.
 inline StationError SystemFailure(int error, const std::string& doing) {
-  const std::error_code code(error, std::generic_category());
+  const std::error_code code = ErrnoCode(error);
   return StationError(code, ErrorText(doing, code));
 }
 
