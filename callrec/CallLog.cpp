@@ -241,9 +241,8 @@ bool ReadAt(const FileOps& ops, int fd, char* data, size_t size, off_t offset) {
 void SyncParentDirectory(const FileOps& ops, const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   const std::string dir = parent.empty() ? "." : parent.string();
-  if (const int err = SyncDirectory(ops, dir); err != 0) {
-    errno = err;
-    throw SystemError("No se puede asegurar en el disco", dir);
+  if (const std::error_code err = SyncDirectory(ops, dir)) {
+    throw CallLogError(err, ErrorText("No se puede asegurar en el disco " + dir, err));
   }
 }
 

@@ -43,7 +43,8 @@ std::error_code ModemPort::GetState(LineSettings& settings) {
 }
 
 std::error_code ModemPort::SetState(const LineSettings& settings) {
-  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8) return ErrnoCode(EINVAL);
+  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8)
+    return ErrnoCode(EINVAL);
   settings_ = settings;
   modem_.SetLineSpeed(settings.BaudRate);
   Pump();

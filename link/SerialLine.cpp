@@ -120,7 +120,8 @@ std::string SerialLine::ClosePort(int port) {
 std::string SerialLine::PurgeInput(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
-  const std::error_code rc = entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : ErrnoCode(EBADF);
+  const std::error_code rc =
+      entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : ErrnoCode(EBADF);
   if (!rc) entry->unread.clear();
   return rc ? text::SystemErrorForm(text::kPurgeInputFailed, port, rc) : std::string();
 }
@@ -138,7 +139,8 @@ std::string SerialLine::ClearPortErrors(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
   CommStatus status;
-  const std::error_code rc = entry->IsOpen() ? entry->handle->ClearErrors(status) : ErrnoCode(EBADF);
+  const std::error_code rc =
+      entry->IsOpen() ? entry->handle->ClearErrors(status) : ErrnoCode(EBADF);
   if (rc) {
     // A count from an earlier call would send ReadPort after bytes that may not be there.
     entry->status.cbInQue = 0;

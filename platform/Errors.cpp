@@ -20,6 +20,14 @@ class Refusals final : public std::error_category {
         return "no es un número entero";
       case StationRefusal::kNotRegularFile:
         return "no es un archivo regular";
+      case StationRefusal::kDamagedRecord:
+        return "registro de llamada dañado";
+      case StationRefusal::kDamagedLineStatus:
+        return "estado de línea dañado";
+      case StationRefusal::kNoSuchUser:
+        return "no existe el usuario";
+      case StationRefusal::kStillPrivileged:
+        return "no se pudo dejar de ser root";
     }
     return "rechazo " + std::to_string(value);
   }

@@ -4,8 +4,8 @@
 //   involved it is a FileError (platform/FileOps.h);
 // - a refusal the station decides itself (a received archive with damaged members, an
 //   office's parameter file too short for its slot, a text that is no number, a lock file
-//   that is no regular file) carries a StationRefusal, in the station's own category, whose
-//   message() is the refusal in the station's words.
+//   that is no regular file, a damaged call record or line state) carries a StationRefusal,
+//   in the station's own category, whose message() is the refusal in the station's words.
 // Each carries beside its code the text the operator reads, made by ErrorText below: what the
 // station was doing, in its words, then the system's reason. A caller that has to tell one
 // failure from another asks the code, never the text.
@@ -26,6 +26,10 @@ enum class StationRefusal {
   kParamFileTooShort,   // an office's parameter file ends before the slot asked for
   kNotANumber,          // a text that had to be a whole number is not one
   kNotRegularFile,      // a lock file that is a FIFO, a device or a socket
+  kDamagedRecord,       // a line of the call log that is no call record
+  kDamagedLineStatus,   // a line's state file that is no line state
+  kNoSuchUser,          // the account the station was told to run as does not exist
+  kStillPrivileged,     // having given up root, the process could still take it back
 };
 
 const std::error_category& RefusalCategory();

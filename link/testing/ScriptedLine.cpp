@@ -127,11 +127,15 @@ class ScriptedDevice final : public SerialDevice {
     s_->SetLines(settings);
     return {};
   }
-  std::error_code SetTimeouts(const CommTimeouts&) override { return s_->Enter(DeviceCall::kSetTimeouts); }
+  std::error_code SetTimeouts(const CommTimeouts&) override {
+    return s_->Enter(DeviceCall::kSetTimeouts);
+  }
   std::error_code SetupQueues(std::uint32_t, std::uint32_t) override {
     return s_->Enter(DeviceCall::kSetupQueues);
   }
-  std::error_code SetEventMask(std::uint32_t) override { return s_->Enter(DeviceCall::kSetEventMask); }
+  std::error_code SetEventMask(std::uint32_t) override {
+    return s_->Enter(DeviceCall::kSetEventMask);
+  }
   std::error_code Purge(std::uint32_t flags) override {
     if (std::error_code e = s_->Enter(DeviceCall::kPurge)) return e;
     s_->purges.push_back(flags);

@@ -66,8 +66,12 @@ class Socket {
     Device(std::unique_ptr<SerialDevice> inner, Socket& socket, int generation)
         : inner_(std::move(inner)), socket_(socket), generation_(generation) {}
 
-    std::error_code GetState(LineSettings& s) override { return Gone() ? Fail() : inner_->GetState(s); }
-    std::error_code SetState(const LineSettings& s) override { return Gone() ? Fail() : inner_->SetState(s); }
+    std::error_code GetState(LineSettings& s) override {
+      return Gone() ? Fail() : inner_->GetState(s);
+    }
+    std::error_code SetState(const LineSettings& s) override {
+      return Gone() ? Fail() : inner_->SetState(s);
+    }
     std::error_code SetTimeouts(const CommTimeouts& t) override {
       return Gone() ? Fail() : inner_->SetTimeouts(t);
     }
@@ -77,7 +81,9 @@ class Socket {
     std::error_code SetEventMask(std::uint32_t mask) override {
       return Gone() ? Fail() : inner_->SetEventMask(mask);
     }
-    std::error_code Purge(std::uint32_t flags) override { return Gone() ? Fail() : inner_->Purge(flags); }
+    std::error_code Purge(std::uint32_t flags) override {
+      return Gone() ? Fail() : inner_->Purge(flags);
+    }
     std::error_code ClearErrors(CommStatus& status) override {
       return Gone() ? Fail() : inner_->ClearErrors(status);
     }
@@ -88,7 +94,9 @@ class Socket {
       }
       return Gone() ? Fail() : inner_->GetModemStatus(bits);
     }
-    std::error_code Escape(int function) override { return Gone() ? Fail() : inner_->Escape(function); }
+    std::error_code Escape(int function) override {
+      return Gone() ? Fail() : inner_->Escape(function);
+    }
     std::error_code StartWrite(std::string_view bytes) override {
       return Gone() ? Fail() : inner_->StartWrite(bytes);
     }

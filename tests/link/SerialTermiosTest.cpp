@@ -339,6 +339,8 @@ TEST(SerialTermios, SecondOpenerIsRefusedByTheLock) {
   s.calls.flockError = EWOULDBLOCK;
   EXPECT_EQ(s.Open(), "ERROR, CAN NOT OPEN COM1. ");
   EXPECT_FALSE(s.serial.Ports().Find(1)->IsOpen());
+  // The line's state gives the reason of the open that failed: a busy device, not "try again".
+  EXPECT_EQ(s.serial.LastOpenError(), std::errc::device_or_resource_busy);
 }
 
 TEST(SerialTermios, WriteWaitsForTheDrainAndTimesOutWhenItStalls) {
