@@ -19,6 +19,7 @@
 #include "platform/FileNames.h"
 #include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
+#include "zip/Codec.h"
 
 namespace marvolen {
 
@@ -280,12 +281,14 @@ class ChunkSource {
     }
     const int got = gzread(gz_, data, static_cast<unsigned>(size));
     int err = Z_OK;
-    const char* why = gzerror(gz_, &err);
+    gzerror(gz_, &err);
     // A compressed file cut short reads as its end with Z_BUF_ERROR: lines would be missing
-    // without a word.
+    // without a word. zlib's own text is English: the reason comes from its code.
     if (got < 0 || (got == 0 && err != Z_OK)) {
-      throw CallLogError("No se puede leer " + path_ + ": archivo comprimido dañado (" +
-                         (err == Z_ERRNO ? std::strerror(errno) : why) + ")");
+      const std::error_code code =
+          err == Z_ERRNO ? LastErrno() : std::error_code(err, ZlibCategory());
+      throw CallLogError(code, "No se puede leer " + path_ + ": archivo comprimido dañado (" +
+                                   ReasonText(code) + ")");
     }
     return static_cast<size_t>(got);
   }

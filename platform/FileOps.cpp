@@ -165,16 +165,20 @@ ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, of
   });
 }
 
-int WriteAll(const FileOps& ops, int fd, std::string_view data) {
-  return WriteFull(ops, fd, data.data(), data.size()) < 0 ? errno : 0;
+std::error_code WriteAll(const FileOps& ops, int fd, std::string_view data) {
+  return WriteFull(ops, fd, data.data(), data.size()) < 0 ? LastErrno() : std::error_code();
 }
 
 namespace {
 
 constexpr size_t kCopyChunk = 64 * 1024;
 
-[[noreturn]] void Fail(const std::string& path, int err) {
+[[noreturn]] void Fail(const std::string& path, std::error_code err) {
   throw FileError(err, "No se puede escribir el archivo " + path);
+}
+
+[[noreturn]] void Fail(const std::string& path, int err) {
+  Fail(path, ErrnoCode(err));
 }
 
 }  // namespace
@@ -247,21 +251,21 @@ void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
 void WriteNewFile(const std::string& path, std::string_view data, const FileOps& ops) {
   UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!fd.valid()) Fail(path, errno);
-  const int err = WriteAll(ops, fd.get(), data);
+  const std::error_code err = WriteAll(ops, fd.get(), data);
   const int close_rc = fd.Close();
   const int close_err = errno;
-  if (err == 0 && close_rc == 0) return;
+  if (!err && close_rc == 0) return;
   ops.unlink(path.c_str());
-  Fail(path, err != 0 ? err : close_err);
+  Fail(path, err ? err : ErrnoCode(close_err));
 }
 
 void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
   UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (!fd.valid()) Fail(path, errno);
-  const int err = WriteAll(ops, fd.get(), data);
+  const std::error_code err = WriteAll(ops, fd.get(), data);
   const int close_rc = fd.Close();
   const int close_err = errno;
-  if (err != 0) Fail(path, err);
+  if (err) Fail(path, err);
   if (close_rc != 0) Fail(path, close_err);
 }
 
@@ -287,7 +291,7 @@ void StagedFile::Abandon(int err) {
 
 void StagedFile::Write(std::string_view data) {
   if (!fd_.valid()) Abandon(EBADF);
-  if (const int err = WriteAll(ops_, fd_.get(), data); err != 0) Abandon(err);
+  if (const std::error_code err = WriteAll(ops_, fd_.get(), data)) Abandon(err.value());
 }
 
 void StagedFile::CopyFrom(const std::string& source) {

@@ -126,8 +126,8 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size);
 ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset);
 
-// Writes all of `data` to `fd`: 0, or the errno of the write that failed.
-int WriteAll(const FileOps& ops, int fd, std::string_view data);
+// Writes all of `data` to `fd`: no code, or the errno of the write that failed.
+std::error_code WriteAll(const FileOps& ops, int fd, std::string_view data);
 
 // Makes the names in the directory `dir` durable (a file created, renamed or removed there
 // survives a power cut only once its directory is synced): no code, or the errno of the call

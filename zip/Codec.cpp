@@ -25,7 +25,7 @@ class ZlibCodes final : public std::error_category {
       case Z_MEM_ERROR:
         return "memoria insuficiente";
       case Z_BUF_ERROR:
-        return "la compresión no puede avanzar";
+        return "datos comprimidos incompletos";
       case Z_VERSION_ERROR:
         return "versión de zlib incompatible";
     }
