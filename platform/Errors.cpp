@@ -28,6 +28,8 @@ class Refusals final : public std::error_category {
         return "no existe el usuario";
       case StationRefusal::kStillPrivileged:
         return "no se pudo dejar de ser root";
+      case StationRefusal::kInvalidMask:
+        return "máscara de archivos no válida";
     }
     return "rechazo " + std::to_string(value);
   }

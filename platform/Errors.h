@@ -30,6 +30,7 @@ enum class StationRefusal {
   kDamagedLineStatus,   // a line's state file that is no line state
   kNoSuchUser,          // the account the station was told to run as does not exist
   kStillPrivileged,     // having given up root, the process could still take it back
+  kInvalidMask,         // a file mask the matcher cannot take
 };
 
 const std::error_category& RefusalCategory();
