@@ -100,7 +100,7 @@ class RecordFormatError : public StationError {
 };
 
 // What is wrong with a text the JSON parser refused, in the station's words, from the number
-// of the parser's exception (its own text is English): "no es JSON válido", "falta un
+// of the parser's exception (its own text is English): "JSON no válido", "falta un
 // campo"...
 std::string JsonFaultText(int exception_id);
 

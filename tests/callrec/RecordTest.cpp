@@ -316,7 +316,7 @@ TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
   ASSERT_EQ(files.size(), 6u);
   EXPECT_EQ(files[0].name, "broken");
   // The parser's own English never reaches the page.
-  EXPECT_EQ(files[0].error, "no es un estado de línea: no es JSON válido");
+  EXPECT_EQ(files[0].error, "no es un estado de línea: JSON no válido");
   s.device = down.device = "/dev/tty\xEF\xBF\xBD";
   EXPECT_EQ(files[1].status, down);
   EXPECT_EQ(files[2].status, s);
