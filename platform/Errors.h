@@ -3,9 +3,12 @@
 // - a system call that failed carries its errno (std::generic_category()); where a file was
 //   involved it is a FileError (platform/FileOps.h);
 // - a refusal the station decides itself (a received archive with damaged members, an
-//   office's parameter file too short for its slot, a text that is no number, a lock file
-//   that is no regular file, a damaged call record or line state) carries a StationRefusal,
-//   in the station's own category, whose message() is the refusal in the station's words.
+//   office's parameter file too short for its slot, a text that is no number, a file that is
+//   no regular file, a damaged call record or line state, an account that does not exist)
+//   carries a StationRefusal, in the station's own category, whose message() is the refusal
+//   in the station's words;
+// - a library's own failure carries the library's code in a category of its own (zlib's in
+//   zip/Codec.h's ZlibCategory), whose message() is in the station's words too.
 // Each carries beside its code the text the operator reads, made by ErrorText below: what the
 // station was doing, in its words, then the system's reason. A caller that has to tell one
 // failure from another asks the code, never the text.
@@ -25,7 +28,7 @@ enum class StationRefusal {
   kDamagedArchive = 1,  // members of a received archive failed their checks
   kParamFileTooShort,   // an office's parameter file ends before the slot asked for
   kNotANumber,          // a text that had to be a whole number is not one
-  kNotRegularFile,      // a lock file that is a FIFO, a device or a socket
+  kNotRegularFile,      // a lock file, call log or line state that is a FIFO, a device...
   kDamagedRecord,       // a line of the call log that is no call record
   kDamagedLineStatus,   // a line's state file that is no line state
   kNoSuchUser,          // the account the station was told to run as does not exist
