@@ -21,7 +21,7 @@
 #include "callrec/TranscriptAgeing.h"
 #include "link/PortDevices.h"
 #include "link/SerialLine.h"
-#include "link/SerialMessages.h"
+#include "platform/Errors.h"
 #include "records/OfficeParamFile.h"
 #include "transfer/TransferArchive.h"
 
@@ -145,8 +145,8 @@ struct LineStation::Line {
 
   // The system's reason when no device could be opened, else what the driver said.
   std::string DownReason() const {
-    if (const int error = serial.LastOpenError(); error != 0) {
-      return PortDeviceName(serial.ConfiguredPort()) + ": " + serial_text::SystemErrorText(error);
+    if (const std::error_code error = serial.LastOpenError()) {
+      return PortDeviceName(serial.ConfiguredPort()) + ": " + ReasonText(error);
     }
     std::string reason = controller.DownReason();
     while (!reason.empty() && reason.back() == ' ') reason.pop_back();

@@ -430,9 +430,9 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
 }
 
 void SupervisionScript::MakeDurable(const fs::path& file) {
-  int err = SyncFile(file_ops_, file.string());
-  if (err == 0) err = SyncDirectory(file_ops_, file.parent_path().string());
-  if (err != 0) {
+  std::error_code err = SyncFile(file_ops_, file.string());
+  if (!err) err = SyncDirectory(file_ops_, file.parent_path().string());
+  if (err) {
     throw FileError(err, "No se puede asegurar en el disco el archivo " + file.string());
   }
 }

@@ -19,6 +19,7 @@
 #include "platform/FileNames.h"
 #include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
+#include "zip/Codec.h"
 
 namespace marvolen {
 
@@ -241,9 +242,8 @@ bool ReadAt(const FileOps& ops, int fd, char* data, size_t size, off_t offset) {
 void SyncParentDirectory(const FileOps& ops, const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   const std::string dir = parent.empty() ? "." : parent.string();
-  if (const int err = SyncDirectory(ops, dir); err != 0) {
-    errno = err;
-    throw SystemError("No se puede asegurar en el disco", dir);
+  if (const std::error_code err = SyncDirectory(ops, dir)) {
+    throw CallLogError(err, ErrorText("No se puede asegurar en el disco " + dir, err));
   }
 }
 
@@ -281,12 +281,14 @@ class ChunkSource {
     }
     const int got = gzread(gz_, data, static_cast<unsigned>(size));
     int err = Z_OK;
-    const char* why = gzerror(gz_, &err);
+    gzerror(gz_, &err);
     // A compressed file cut short reads as its end with Z_BUF_ERROR: lines would be missing
-    // without a word.
+    // without a word. zlib's own text is English: the reason comes from its code.
     if (got < 0 || (got == 0 && err != Z_OK)) {
-      throw CallLogError("No se puede leer " + path_ + ": archivo comprimido dañado (" +
-                         (err == Z_ERRNO ? std::strerror(errno) : why) + ")");
+      const std::error_code code =
+          err == Z_ERRNO ? LastErrno() : std::error_code(err, ZlibCategory());
+      throw CallLogError(code, "No se puede leer " + path_ + ": archivo comprimido dañado (" +
+                                   ReasonText(code) + ")");
     }
     return static_cast<size_t>(got);
   }

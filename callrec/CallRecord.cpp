@@ -294,8 +294,18 @@ CallRecord RecordFromJson(std::string_view line) {
     r.transcript = j.value("transcript", "");
     return r;
   } catch (const json::exception& e) {
-    throw RecordFormatError(e.what());
+    throw RecordFormatError(JsonFaultText(e.id));
   }
+}
+
+std::string JsonFaultText(int exception_id) {
+  // The parser numbers its exceptions by kind: 1xx parse errors, 3xx a value of another type,
+  // 4xx a key or an index that is not there (403: a missing key).
+  if (exception_id >= 100 && exception_id < 200) return "JSON no válido";
+  if (exception_id >= 300 && exception_id < 400) return "un campo tiene otro tipo";
+  if (exception_id == 403) return "falta un campo";
+  if (exception_id >= 400 && exception_id < 500) return "un valor está fuera de rango";
+  return "JSON inesperado";
 }
 
 }  // namespace marvolen

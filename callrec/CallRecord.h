@@ -13,6 +13,7 @@
 
 #include "call/CallOutcome.h"
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 
 namespace marvolen {
 
@@ -90,11 +91,18 @@ struct CallRecord {
   std::string transcript;  // relative to the working directory
 };
 
-// A line of "calls.jsonl" that is not a call record.
-class RecordFormatError : public std::runtime_error {
+// A line of "calls.jsonl" that is not a call record: the station's refusal of a damaged
+// record; the text says what is wrong with it.
+class RecordFormatError : public StationError {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RecordFormatError(const std::string& why)
+      : StationError(StationRefusal::kDamagedRecord, why) {}
 };
+
+// What is wrong with a text the JSON parser refused, in the station's words, from the number
+// of the parser's exception (its own text is English): "JSON no válido", "falta un
+// campo"...
+std::string JsonFaultText(int exception_id);
 
 // The record as one line of JSON, without the line end.
 std::string RecordToJson(const CallRecord& record);

@@ -354,7 +354,7 @@ std::string CallRecorder::WriteTranscript() {
                            : UniqueFd();
   if (!day.valid())
     return "No se puede crear " + day_dir + ": " +
-           (errno == ELOOP ? "es un enlace simbólico" : std::strerror(errno));
+           (errno == ELOOP ? "es un enlace simbólico" : SystemReason(errno));
   // Two calls of one office in one second (on two lines) get names of their own.
   for (int n = 1; n < 100; ++n) {
     const std::string file =
@@ -363,10 +363,10 @@ std::string CallRecorder::WriteTranscript() {
     UniqueFd fd =
         OpenAtFd(ops, day.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (!fd.valid() && errno == EEXIST) continue;
-    if (!fd.valid()) return "No se puede crear " + path + ": " + std::strerror(errno);
-    const int err = WriteAll(ops, fd.get(), transcript_);
+    if (!fd.valid()) return ErrorText("No se puede crear " + path, LastErrno());
+    const std::error_code err = WriteAll(ops, fd.get(), transcript_);
     fd.Close();
-    if (err != 0) return "No se puede escribir " + path + ": " + std::strerror(err);
+    if (err) return ErrorText("No se puede escribir " + path, err);
     record_.transcript = stem.substr(0, slash + 1) + file;
     return {};
   }

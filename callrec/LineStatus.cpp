@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "callrec/CallRecord.h"
@@ -30,18 +29,26 @@ WallTime TimeField(const json& j, const char* key) {
   return *parsed;
 }
 
+// The failure of the read that just set errno: its reason alone.
+LineStatusError ReadFailure() {
+  const std::error_code code = LastErrno();
+  return LineStatusError(code, ReasonText(code));
+}
+
 // The whole of a regular file `name` in the directory open at `dir_fd`, not following a link.
 std::string ReadStatusFile(int dir_fd, const std::string& name) {
   const FileOps& ops = SystemFileOps();
   const UniqueFd fd = OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-  if (!fd.valid()) throw LineStatusError(std::strerror(errno));
+  if (!fd.valid()) throw ReadFailure();
   struct stat st {};
-  if (ops.fstat(fd.get(), &st) != 0) throw LineStatusError(std::strerror(errno));
-  if (!S_ISREG(st.st_mode)) throw LineStatusError("no es un archivo regular");
+  if (ops.fstat(fd.get(), &st) != 0) throw ReadFailure();
+  if (!S_ISREG(st.st_mode)) {
+    throw LineStatusError(StationRefusal::kNotRegularFile, "no es un archivo regular");
+  }
   if (static_cast<size_t>(st.st_size) > kMaxFileSize) throw LineStatusError("demasiado grande");
   std::string text(static_cast<size_t>(st.st_size), '\0');
   const ssize_t n = ReadFull(ops, fd.get(), text.data(), text.size());
-  if (n < 0) throw LineStatusError(std::strerror(errno));
+  if (n < 0) throw ReadFailure();
   text.resize(static_cast<size_t>(n));
   return text;
 }
@@ -93,7 +100,7 @@ LineStatus LineStatusFromJson(std::string_view text) {
     }
     throw LineStatusError("estado desconocido \"" + s.state + "\"");
   } catch (const json::exception& e) {
-    throw LineStatusError(std::string("no es un estado de línea: ") + e.what());
+    throw LineStatusError(std::string("no es un estado de línea: ") + JsonFaultText(e.id));
   }
 }
 
@@ -117,7 +124,7 @@ void WriteLineStatus(const std::string& work_dir, const LineStatus& status, cons
   if (!IsLineName(status.line)) throw FileError("Nombre de línea no válido: " + status.line);
   const std::string dir = LinesDir(work_dir);
   if (ops.mkdirat(AT_FDCWD, dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw FileError("No se puede crear el directorio " + dir + ": " + std::strerror(errno));
+    throw FileError(errno, "No se puede crear el directorio " + dir);
   }
   ReplaceFile(LineStatusPath(work_dir, status.line), LineStatusToJson(status), ops);
 }
@@ -138,6 +145,7 @@ std::vector<LineStatusFile> ReadLineStatuses(const std::string& work_dir) {
       file.status = LineStatusFromJson(ReadStatusFile(dir_fd.get(), name));
     } catch (const LineStatusError& e) {
       file.error = e.what();
+      file.code = e.code();
     }
     files.push_back(std::move(file));
   }

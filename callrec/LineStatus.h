@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/FileOps.h"
 
 namespace marvolen {
@@ -62,9 +63,15 @@ std::string LineStatusToJson(const LineStatus& status);
 // Throws LineStatusError naming what is wrong when `text` is not such an object.
 LineStatus LineStatusFromJson(std::string_view text);
 
-class LineStatusError : public std::runtime_error {
+// A line's state that cannot be read: the errno of the read that failed, or the station's
+// refusal of a file that is no line state (damaged, too large, no regular file); the text is
+// the reason alone, shown after the file's name.
+class LineStatusError : public StationError {
  public:
-  using std::runtime_error::runtime_error;
+  LineStatusError(std::error_code code, const std::string& why) : StationError(code, why) {}
+  // A damaged line state.
+  explicit LineStatusError(const std::string& why)
+      : StationError(StationRefusal::kDamagedLineStatus, why) {}
 };
 
 // "lines/" in `work_dir` (which ends in "/").
@@ -85,6 +92,8 @@ struct LineStatusFile {
   std::string name;  // the file's name without ".json"
   std::optional<LineStatus> status;
   std::string error;  // when `status` is empty
+  // Why it could not be read: the errno of a failed read, or the station's refusal.
+  std::error_code code;
 };
 // Every "lines/*.json" of `work_dir`, by name; none when the directory is missing. Files
 // are opened without following links and must be regular; temporary files are skipped.

@@ -229,7 +229,7 @@ void MakeDir(const FileOps& ops, std::string path) {
   if (ops.mkdirat(AT_FDCWD, path.c_str(), 0755) == 0) {
     const size_t slash = path.find_last_of('/');
     const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash);
-    if (const int err = SyncDirectory(ops, parent); err != 0)
+    if (const std::error_code err = SyncDirectory(ops, parent))
       throw FileError(err, "No se puede asegurar en el disco " + parent);
     return;
   }
@@ -317,7 +317,8 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
     // crash half-way leaves no head and the next update rebuilds again.
     const uint64_t generation = head ? head->generation : 0;
     ops_.unlink((Dir() + "head.json").c_str());
-    if (const int err = RemoveTree(ops_, Dir()); err != 0 && err != ENOENT)
+    if (const std::error_code err = RemoveTree(ops_, Dir());
+        err && err != std::errc::no_such_file_or_directory)
       throw FileError(err, "No se puede borrar " + Dir());
     head.reset();
     next = Head{};

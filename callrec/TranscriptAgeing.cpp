@@ -104,8 +104,8 @@ class Ageing {
   void Cannot(int at, const std::string& name, const std::string& relative) {
     const int error = errno;
     if (KindOf(at, name) == S_IFLNK) return Link(relative);
-    result_.warnings.push_back("Transcripciones: no se puede leer " + relative + ": " +
-                               std::strerror(error));
+    result_.warnings.push_back(
+        ErrorText("Transcripciones: no se puede leer " + relative, ErrnoCode(error)));
   }
   void Link(const std::string& relative) {
     result_.warnings.push_back("Transcripciones: " + relative +

@@ -37,13 +37,14 @@ void ModemPort::Nap(Millis limit) {
   WaitLine(limit);
 }
 
-int ModemPort::GetState(LineSettings& settings) {
+std::error_code ModemPort::GetState(LineSettings& settings) {
   settings = settings_;
-  return 0;
+  return {};
 }
 
-int ModemPort::SetState(const LineSettings& settings) {
-  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8) return EINVAL;
+std::error_code ModemPort::SetState(const LineSettings& settings) {
+  if (settings.BaudRate == 0 || settings.ByteSize < 5 || settings.ByteSize > 8)
+    return ErrnoCode(EINVAL);
   settings_ = settings;
   modem_.SetLineSpeed(settings.BaudRate);
   Pump();
@@ -52,43 +53,43 @@ int ModemPort::SetState(const LineSettings& settings) {
   if (settings.RtsControl() == kControlDisable) modem_.SetRts(false);
   if (settings.RtsControl() == kControlEnable) modem_.SetRts(true);
   Pump();
-  return 0;
+  return {};
 }
 
-int ModemPort::SetTimeouts(const CommTimeouts&) {
-  return 0;
+std::error_code ModemPort::SetTimeouts(const CommTimeouts&) {
+  return {};
 }
 
-int ModemPort::SetupQueues(std::uint32_t in_queue, std::uint32_t) {
+std::error_code ModemPort::SetupQueues(std::uint32_t in_queue, std::uint32_t) {
   modem_.SetStationQueueLimit(in_queue);
-  return 0;
+  return {};
 }
 
-int ModemPort::SetEventMask(std::uint32_t) {
-  return 0;
+std::error_code ModemPort::SetEventMask(std::uint32_t) {
+  return {};
 }
 
-int ModemPort::Purge(std::uint32_t flags) {
+std::error_code ModemPort::Purge(std::uint32_t flags) {
   Pump();
   if (flags & (kPurgeRxAbort | kPurgeRxClear)) modem_.ClearForStation();
   if (flags & (kPurgeTxAbort | kPurgeTxClear)) modem_.ClearForCaller();
-  return 0;
+  return {};
 }
 
-int ModemPort::ClearErrors(CommStatus& status) {
+std::error_code ModemPort::ClearErrors(CommStatus& status) {
   Pump();
   status.cbInQue = static_cast<std::uint32_t>(modem_.ForStationWaiting());
   status.cbOutQue = modem_.ForCallerPending() || LineBacklog() ? 1 : 0;
-  return 0;
+  return {};
 }
 
-int ModemPort::GetModemStatus(std::uint32_t& bits) {
+std::error_code ModemPort::GetModemStatus(std::uint32_t& bits) {
   Pump();
   bits = kMsCtsOn | kMsDsrOn | (modem_.Carrier() ? kMsRlsdOn : 0);
-  return 0;
+  return {};
 }
 
-int ModemPort::Escape(int function) {
+std::error_code ModemPort::Escape(int function) {
   Pump();
   switch (function) {
     case kSetDtr:
@@ -109,17 +110,17 @@ int ModemPort::Escape(int function) {
     case kClrBreak:
       break;  // no flow control and no break on this line
     default:
-      return EINVAL;
+      return ErrnoCode(EINVAL);
   }
   Pump();
-  return 0;
+  return {};
 }
 
-int ModemPort::StartWrite(std::string_view bytes) {
+std::error_code ModemPort::StartWrite(std::string_view bytes) {
   Pump();
   modem_.FromStation(bytes);
   Pump();
-  return 0;
+  return {};
 }
 
 bool ModemPort::WaitWritten(Millis limit) {
@@ -140,7 +141,7 @@ ReadResult ModemPort::Read(std::size_t count, std::string& out, Millis limit) {
     Pump();
     if (modem_.ForStationWaiting() >= count) break;
     const Millis left = Until(clock_, deadline);
-    if (left.count() <= 0) return {0, true};
+    if (left.count() <= 0) return {{}, true};
     Nap(left);
   }
   out = modem_.TakeForStation(count);

@@ -17,18 +17,18 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
  public:
   HayesModem& Modem() { return modem_; }
 
-  int GetState(LineSettings& settings) override;
-  int SetState(const LineSettings& settings) override;
-  int SetTimeouts(const CommTimeouts& timeouts) override;
-  int SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) override;
-  int SetEventMask(std::uint32_t mask) override;
-  int Purge(std::uint32_t flags) override;
-  int ClearErrors(CommStatus& status) override;
+  std::error_code GetState(LineSettings& settings) override;
+  std::error_code SetState(const LineSettings& settings) override;
+  std::error_code SetTimeouts(const CommTimeouts& timeouts) override;
+  std::error_code SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) override;
+  std::error_code SetEventMask(std::uint32_t mask) override;
+  std::error_code Purge(std::uint32_t flags) override;
+  std::error_code ClearErrors(CommStatus& status) override;
   // Clear-to-send and data-set-ready are on while the port is open; carrier detect while a
   // call is up.
-  int GetModemStatus(std::uint32_t& bits) override;
-  int Escape(int function) override;
-  int StartWrite(std::string_view bytes) override;
+  std::error_code GetModemStatus(std::uint32_t& bits) override;
+  std::error_code Escape(int function) override;
+  std::error_code StartWrite(std::string_view bytes) override;
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;

@@ -25,7 +25,7 @@ std::string PortDeviceName(int port, const EnvironmentLookup& environment) {
 OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock) {
   if (name.rfind(kModemPrefix, 0) == 0) {
     const std::optional<ModemAddress> address = ParseModemAddress(name);
-    if (!address) return {nullptr, EINVAL};
+    if (!address) return {nullptr, ErrnoCode(EINVAL)};
     return TcpModem::Listen(*address, clock);
   }
   return TermiosDevice::Open(name, clock);

@@ -3,7 +3,9 @@
 // communications calls the driver was written against, so that the driver keeps their
 // order and their error handling; each backend maps them onto what it has.
 //
-// Every call returns 0 on success or an errno value on failure; none throws.
+// Every call returns no code on success, or the errno of the failure as a std::error_code
+// (generic category, platform/Errors.h's ErrnoCode); none throws. The driver turns the code
+// into the operator's words, the errno's number and the system's reason.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +14,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 
 namespace marvolen {
 
@@ -112,10 +116,10 @@ struct CommStatus {
   std::uint32_t cbOutQue = 0;
 };
 
-// A read bounded by a time-out: `error` is an errno value, or 0; `timed_out` when the bytes
-// did not come in time (they stay with the device and come with the next read).
+// A read bounded by a time-out: `error` is the errno of a failure, or no code; `timed_out`
+// when the bytes did not come in time (they stay with the device and come with the next read).
 struct ReadResult {
-  int error = 0;
+  std::error_code error;
   bool timed_out = false;
 };
 
@@ -144,20 +148,20 @@ class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
 
-  virtual int GetState(LineSettings& settings) = 0;
+  virtual std::error_code GetState(LineSettings& settings) = 0;
   // Installs the settings; DTR and RTS control modes "disable" and "enable" drop or raise
   // the lines as they take effect.
-  virtual int SetState(const LineSettings& settings) = 0;
-  virtual int SetTimeouts(const CommTimeouts& timeouts) = 0;
-  virtual int SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) = 0;
-  virtual int SetEventMask(std::uint32_t mask) = 0;
-  virtual int Purge(std::uint32_t flags) = 0;
-  virtual int ClearErrors(CommStatus& status) = 0;
-  virtual int GetModemStatus(std::uint32_t& bits) = 0;
-  virtual int Escape(int function) = 0;
+  virtual std::error_code SetState(const LineSettings& settings) = 0;
+  virtual std::error_code SetTimeouts(const CommTimeouts& timeouts) = 0;
+  virtual std::error_code SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) = 0;
+  virtual std::error_code SetEventMask(std::uint32_t mask) = 0;
+  virtual std::error_code Purge(std::uint32_t flags) = 0;
+  virtual std::error_code ClearErrors(CommStatus& status) = 0;
+  virtual std::error_code GetModemStatus(std::uint32_t& bits) = 0;
+  virtual std::error_code Escape(int function) = 0;
 
-  // Hands `bytes` to the line; 0 when they are on their way (some may still wait to leave).
-  virtual int StartWrite(std::string_view bytes) = 0;
+  // Hands `bytes` to the line; no code when they are on their way (some may still wait to leave).
+  virtual std::error_code StartWrite(std::string_view bytes) = 0;
   // Waits at most `limit` for every byte started so far to leave; false when some have not.
   virtual bool WaitWritten(Millis limit) = 0;
   // Reads exactly `count` bytes into `out`, waiting at most `limit` for them.
@@ -169,11 +173,11 @@ class SerialDevice {
   virtual DeviceWake Wake() { return {}; }
 };
 
-// The outcome of opening a device: the device, or the errno value of the failure
-// (ENOENT when there is no such device).
+// The outcome of opening a device: the device, or the errno of the failure (ENOENT when there
+// is no such device).
 struct OpenedDevice {
   std::unique_ptr<SerialDevice> device;
-  int error = 0;
+  std::error_code error;
 };
 
 }  // namespace marvolen

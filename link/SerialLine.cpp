@@ -70,33 +70,34 @@ std::string SerialLine::OpenPort(int port, std::uint32_t speed, std::uint8_t par
   if (!entry) return text::PortNotAvailable(port);
   if (entry->IsOpen()) return text::PortIsOpen(port);
 
-  OpenedDevice opened = opener_ ? opener_(port) : OpenedDevice{nullptr, ENOENT};
-  last_open_error_ = opened.device ? 0 : opened.error;
+  OpenedDevice opened = opener_ ? opener_(port) : OpenedDevice{nullptr, ErrnoCode(ENOENT)};
+  last_open_error_ = opened.device ? std::error_code() : opened.error;
   if (!opened.device) {
-    return opened.error == ENOENT ? text::PortNotFound(port) : text::CannotOpenPort(port);
+    return opened.error == std::errc::no_such_file_or_directory ? text::PortNotFound(port)
+                                                                : text::CannotOpenPort(port);
   }
   entry->handle = std::move(opened.device);
   SerialDevice& device = *entry->handle;
 
-  if (int rc = device.GetState(entry->lineSettings)) {
+  if (std::error_code rc = device.GetState(entry->lineSettings)) {
     return text::SystemErrorForm(text::kReadStateFailed, port, rc);
   }
   ConfigureForModem(entry->lineSettings, speed, parity, byteSize, stopBits);
-  if (int rc = device.SetState(entry->lineSettings)) {
+  if (std::error_code rc = device.SetState(entry->lineSettings)) {
     return text::SystemErrorForm(text::kWriteStateFailed, port, rc);
   }
   entry->timeouts = CommTimeouts{};
   entry->timeouts.ReadTotalTimeoutMultiplier = kMillisPerByte;
   entry->timeouts.WriteTotalTimeoutMultiplier = kMillisPerByte;
-  if (int rc = device.SetTimeouts(entry->timeouts)) {
+  if (std::error_code rc = device.SetTimeouts(entry->timeouts)) {
     return text::SystemErrorForm(text::kTimeoutsFailed, port, rc);
   }
   entry->inQueueSize = kInQueueSize;
   entry->outQueueSize = kOutQueueSize;
-  if (int rc = device.SetupQueues(entry->inQueueSize, entry->outQueueSize)) {
+  if (std::error_code rc = device.SetupQueues(entry->inQueueSize, entry->outQueueSize)) {
     return text::SystemErrorForm(text::kQueuesFailed, port, rc);
   }
-  if (int rc = device.SetEventMask(0)) {
+  if (std::error_code rc = device.SetEventMask(0)) {
     return text::SystemErrorForm(text::kEventMaskFailed, port, rc);
   }
   entry->ioEvent = true;
@@ -119,7 +120,8 @@ std::string SerialLine::ClosePort(int port) {
 std::string SerialLine::PurgeInput(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
-  const int rc = entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : EBADF;
+  const std::error_code rc =
+      entry->IsOpen() ? entry->handle->Purge(kPurgeRxAbort | kPurgeRxClear) : ErrnoCode(EBADF);
   if (!rc) entry->unread.clear();
   return rc ? text::SystemErrorForm(text::kPurgeInputFailed, port, rc) : std::string();
 }
@@ -128,7 +130,7 @@ std::string SerialLine::PurgeAll(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
   const std::uint32_t all = kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear;
-  const int rc = entry->IsOpen() ? entry->handle->Purge(all) : EBADF;
+  const std::error_code rc = entry->IsOpen() ? entry->handle->Purge(all) : ErrnoCode(EBADF);
   if (!rc) entry->unread.clear();
   return rc ? text::SystemErrorForm(text::kPurgeAllFailed, port, rc) : std::string();
 }
@@ -137,7 +139,8 @@ std::string SerialLine::ClearPortErrors(int port) {
   PortEntry* entry = ports_.Find(port);
   if (!entry) return text::PortNotAvailable(port);
   CommStatus status;
-  const int rc = entry->IsOpen() ? entry->handle->ClearErrors(status) : EBADF;
+  const std::error_code rc =
+      entry->IsOpen() ? entry->handle->ClearErrors(status) : ErrnoCode(EBADF);
   if (rc) {
     // A count from an earlier call would send ReadPort after bytes that may not be there.
     entry->status.cbInQue = 0;
@@ -156,7 +159,7 @@ std::string SerialLine::ReadModemStatus(int port) {
     return {};
   }
   std::uint32_t bits = 0;
-  if (int rc = entry->handle->GetModemStatus(bits)) {
+  if (std::error_code rc = entry->handle->GetModemStatus(bits)) {
     return text::SystemErrorForm(text::kModemStatusFailed, port, rc);
   }
   entry->modemStatus = bits;
@@ -170,9 +173,9 @@ std::string SerialLine::WritePort(int port, std::string_view bytes, bool checkCt
   if (checkCts && ReadModemStatus(port).empty() && !(entry->modemStatus & kMsCtsOn)) {
     return text::ShortForm(text::kCtsOff, port);
   }
-  if (!entry->IsOpen()) return text::WriteFailed(EBADF);
+  if (!entry->IsOpen()) return text::WriteFailed(ErrnoCode(EBADF));
   SerialDevice& device = *entry->handle;
-  if (int rc = device.StartWrite(bytes)) return text::WriteFailed(rc);
+  if (std::error_code rc = device.StartWrite(bytes)) return text::WriteFailed(rc);
   if (!device.WaitWritten(WriteTimeLimit(bytes.size(), entry->lineSettings.BaudRate))) {
     return text::ShortForm(text::kWriteTimedOut, port);
   }
@@ -217,7 +220,7 @@ std::string SerialLine::SetPortLines(int port, int code) {
   if (code == kClrDtr && dtr_handshake) return text::ShortForm(text::kClrDtrRefused, port);
   if (code == kSetDtr && dtr_handshake) return text::ShortForm(text::kSetDtrRefused, port);
   if (!entry->IsOpen()) return {};
-  if (int rc = entry->handle->Escape(code)) {
+  if (std::error_code rc = entry->handle->Escape(code)) {
     return text::SystemErrorForm(text::kEscapeFailed, port, rc);
   }
   return {};

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "link/PortTable.h"
 #include "link/SerialDevice.h"
@@ -101,9 +102,9 @@ class SerialLine {
   // is the difference over the call). Bytes handed back by Unread are not counted again.
   std::uint64_t BytesWritten() const { return bytes_written_; }
   std::uint64_t BytesRead() const { return bytes_read_; }
-  // The system's error code of the last OpenPort that found no device to open; 0 when the
-  // last open reached a device.
-  int LastOpenError() const { return last_open_error_; }
+  // The errno of the last OpenPort that found no device to open; no code when the last open
+  // reached a device.
+  std::error_code LastOpenError() const { return last_open_error_; }
 
  private:
   void Log(std::string_view line);
@@ -120,7 +121,7 @@ class SerialLine {
   std::string read_error_text_;
   std::uint64_t bytes_written_ = 0;
   std::uint64_t bytes_read_ = 0;
-  int last_open_error_ = 0;
+  std::error_code last_open_error_;
   int stop_fd_ = -1;
 };
 

@@ -31,12 +31,21 @@ std::string ShortForm(std::string_view message, int port) {
   return text;
 }
 
-std::string SystemErrorForm(std::string_view message, int port, int code) {
-  return ShortForm(message, port) + std::to_string(code) + ": " + SystemErrorText(code) + ". ";
+namespace {
+
+// code + ": " + system text + ". "
+std::string CodeAndReason(std::error_code code) {
+  return std::to_string(code.value()) + ": " + ReasonText(code) + ". ";
 }
 
-std::string WriteFailed(int code) {
-  return std::string(kWriteFailed) + std::to_string(code) + ": " + SystemErrorText(code) + ". ";
+}  // namespace
+
+std::string SystemErrorForm(std::string_view message, int port, std::error_code code) {
+  return ShortForm(message, port) + CodeAndReason(code);
+}
+
+std::string WriteFailed(std::error_code code) {
+  return std::string(kWriteFailed) + CodeAndReason(code);
 }
 
 }  // namespace marvolen::serial_text

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace marvolen::serial_text {
 
@@ -55,9 +56,10 @@ std::string PortNotAvailable(int port);
 std::string SystemErrorText(int code);
 // message + port + ". "
 std::string ShortForm(std::string_view message, int port);
-// message + port + ". " + code + ": " + system text + ". "
-std::string SystemErrorForm(std::string_view message, int port, int code);
+// message + port + ". " + code + ": " + system text + ". ", where code is the errno's number
+// and the system text its reason (a code that is no errno gives its category's words).
+std::string SystemErrorForm(std::string_view message, int port, std::error_code code);
 // "ERROR ESCRIBIENDO PUERTO A. " + code + ": " + system text + ". "
-std::string WriteFailed(int code);
+std::string WriteFailed(std::error_code code);
 
 }  // namespace marvolen::serial_text

@@ -79,13 +79,13 @@ OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock) {
   addrinfo* found = nullptr;
   const char* host = address.host.empty() ? nullptr : address.host.c_str();
   if (::getaddrinfo(host, address.port.c_str(), &hints, &found) != 0) {
-    return {nullptr, EADDRNOTAVAIL};
+    return {nullptr, ErrnoCode(EADDRNOTAVAIL)};
   }
   UniqueFd listener;
-  int error = EADDRNOTAVAIL;
+  std::error_code error = ErrnoCode(EADDRNOTAVAIL);
   for (const addrinfo* a = found; a && !listener.valid(); a = a->ai_next) {
     listener = ListenOn(*a);
-    if (!listener.valid()) error = errno;
+    if (!listener.valid()) error = LastErrno();
   }
   ::freeaddrinfo(found);
   if (!listener.valid()) return {nullptr, error};
@@ -95,11 +95,11 @@ OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock) {
   event.events = EPOLLIN;
   event.data.fd = listener.get();
   if (!epoll.valid() || ::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, listener.get(), &event) < 0) {
-    return {nullptr, errno};
+    return {nullptr, LastErrno()};
   }
   auto* modem = new TcpModem(clock, std::move(listener), std::move(epoll));
   modem->Modem().SetPacing(address.paced);
-  return {std::unique_ptr<SerialDevice>(modem), 0};
+  return {std::unique_ptr<SerialDevice>(modem), {}};
 }
 
 TcpModem::TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll)

@@ -32,8 +32,8 @@ std::optional<ModemAddress> ParseModemAddress(std::string_view name);
 class TcpModem final : public ModemPort {
  public:
   // Listens on the address (SO_REUSEADDR, so the port can be listened on again right after
-  // a hang-up). The error is an errno value (EADDRINUSE, EADDRNOTAVAIL for a name that does
-  // not resolve...).
+  // a hang-up). The error is the errno (EADDRINUSE, EADDRNOTAVAIL for a name that does not
+  // resolve...).
   static OpenedDevice Listen(const ModemAddress& address, Clock& clock);
   // Hangs up and stops listening.
   ~TcpModem() override;

@@ -43,7 +43,7 @@ bool Expressible(const LineSettings& s) {
   return s.RtsControl() != kRtsControlToggle;
 }
 
-int ApplyFraming(const LineSettings& s, termios& t) {
+std::error_code ApplyFraming(const LineSettings& s, termios& t) {
   switch (s.ByteSize) {
     case 5:
       t.c_cflag |= CS5;
@@ -58,7 +58,7 @@ int ApplyFraming(const LineSettings& s, termios& t) {
       t.c_cflag |= CS8;
       break;
     default:
-      return EINVAL;
+      return ErrnoCode(EINVAL);
   }
   switch (s.Parity) {
     case kNoParity:
@@ -76,22 +76,22 @@ int ApplyFraming(const LineSettings& s, termios& t) {
       t.c_cflag |= PARENB | CMSPAR;
       break;
     default:
-      return EINVAL;
+      return ErrnoCode(EINVAL);
   }
   switch (s.StopBits) {
     case kOneStopBit:
       break;
     case kOne5StopBits:  // the tty layer makes one and a half of two stop bits at 5 bits
-      if (s.ByteSize != 5) return EINVAL;
+      if (s.ByteSize != 5) return ErrnoCode(EINVAL);
       t.c_cflag |= CSTOPB;
       break;
     case kTwoStopBits:
       t.c_cflag |= CSTOPB;
       break;
     default:
-      return EINVAL;
+      return ErrnoCode(EINVAL);
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
@@ -110,9 +110,9 @@ std::uint32_t SpeedValue(speed_t code) {
   return 0;
 }
 
-int ApplyLineSettings(const LineSettings& s, termios& t) {
+std::error_code ApplyLineSettings(const LineSettings& s, termios& t) {
   const speed_t speed = SpeedCode(s.BaudRate);
-  if (speed == B0 || !Expressible(s)) return EINVAL;
+  if (speed == B0 || !Expressible(s)) return ErrnoCode(EINVAL);
 
   t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
                  INPCK | IGNPAR | IUCLC | IMAXBEL);
@@ -120,7 +120,7 @@ int ApplyLineSettings(const LineSettings& s, termios& t) {
   t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   t.c_cflag |= CREAD | CLOCAL | HUPCL;
-  if (int rc = ApplyFraming(s, t)) return rc;
+  if (std::error_code rc = ApplyFraming(s, t)) return rc;
 
   if (s.Has(LineSettings::kParityCheck)) t.c_iflag |= INPCK;
   if (s.Has(LineSettings::kOutxCtsFlow) || s.RtsControl() == kControlHandshake) {
@@ -134,7 +134,7 @@ int ApplyLineSettings(const LineSettings& s, termios& t) {
   t.c_cc[VTIME] = 0;
   cfsetispeed(&t, speed);
   cfsetospeed(&t, speed);
-  return 0;
+  return {};
 }
 
 void ReadLineSettings(const termios& t, LineSettings& s) {
@@ -184,17 +184,17 @@ void ReadLineSettings(const termios& t, LineSettings& s) {
 
 OpenedDevice TermiosDevice::Open(const std::string& path, Clock& clock, const FileOps& calls) {
   UniqueFd fd = OpenFd(calls, path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (!fd.valid()) return {nullptr, errno};
+  if (!fd.valid()) return {nullptr, LastErrno()};
   // TIOCEXCL keeps out other openers except the superuser; the lock keeps out everyone
   // that opens the port through this driver.
-  int error = 0;
+  std::error_code error;
   if (calls.ioctl(fd.get(), TIOCEXCL, nullptr) < 0 && errno != ENOTTY) {
-    error = errno;
+    error = LastErrno();
   } else if (calls.flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
-    error = errno == EWOULDBLOCK ? EBUSY : errno;
+    error = ErrnoCode(errno == EWOULDBLOCK ? EBUSY : errno);
   }
   if (error) return {nullptr, error};
-  return {std::unique_ptr<SerialDevice>(new TermiosDevice(std::move(fd), clock, calls)), 0};
+  return {std::unique_ptr<SerialDevice>(new TermiosDevice(std::move(fd), clock, calls)), {}};
 }
 
 TermiosDevice::TermiosDevice(UniqueFd fd, Clock& clock, const FileOps& calls)
@@ -210,8 +210,8 @@ TermiosDevice::~TermiosDevice() {
   if (have_original_) sys_.tcsetattr(fd_.get(), TCSANOW, &original_);
 }
 
-int TermiosDevice::ModemLines(unsigned long request, int lines) {
-  return sys_.ioctl(fd_.get(), request, &lines) < 0 ? errno : 0;
+std::error_code TermiosDevice::ModemLines(unsigned long request, int lines) {
+  return sys_.ioctl(fd_.get(), request, &lines) < 0 ? LastErrno() : std::error_code();
 }
 
 Millis TermiosDevice::LineTime(std::size_t bytes) const {
@@ -219,23 +219,23 @@ Millis TermiosDevice::LineTime(std::size_t bytes) const {
   return Millis(static_cast<Millis::rep>(bytes * 10000u / bps));
 }
 
-int TermiosDevice::GetState(LineSettings& settings) {
+std::error_code TermiosDevice::GetState(LineSettings& settings) {
   termios t{};
-  if (sys_.tcgetattr(fd_.get(), &t) < 0) return errno;
+  if (sys_.tcgetattr(fd_.get(), &t) < 0) return LastErrno();
   if (!have_original_) {
     original_ = t;
     have_original_ = true;
   }
   settings = kept_;
   ReadLineSettings(t, settings);
-  return 0;
+  return {};
 }
 
-int TermiosDevice::SetState(const LineSettings& settings) {
+std::error_code TermiosDevice::SetState(const LineSettings& settings) {
   termios t{};
-  if (sys_.tcgetattr(fd_.get(), &t) < 0) return errno;
-  if (int rc = ApplyLineSettings(settings, t)) return rc;
-  if (sys_.tcsetattr(fd_.get(), TCSANOW, &t) < 0) return errno;
+  if (sys_.tcgetattr(fd_.get(), &t) < 0) return LastErrno();
+  if (std::error_code rc = ApplyLineSettings(settings, t)) return rc;
+  if (sys_.tcsetattr(fd_.get(), TCSANOW, &t) < 0) return LastErrno();
   kept_ = settings;
   baud_ = settings.BaudRate;
   // The control modes "disable" and "enable" set the lines. A device without modem lines
@@ -243,32 +243,35 @@ int TermiosDevice::SetState(const LineSettings& settings) {
   for (auto [mode, line] :
        {std::pair{settings.DtrControl(), TIOCM_DTR}, std::pair{settings.RtsControl(), TIOCM_RTS}}) {
     if (mode != kControlDisable && mode != kControlEnable) continue;
-    const int rc = ModemLines(mode == kControlEnable ? TIOCMBIS : TIOCMBIC, line);
-    if (rc && rc != ENOTTY && rc != EINVAL) return rc;
+    const std::error_code rc = ModemLines(mode == kControlEnable ? TIOCMBIS : TIOCMBIC, line);
+    if (rc && rc != std::errc::inappropriate_io_control_operation &&
+        rc != std::errc::invalid_argument) {
+      return rc;
+    }
   }
-  return 0;
+  return {};
 }
 
 // The tty layer has no per-byte time-outs and sizes its queues itself; the driver keeps
 // the values in its port record.
-int TermiosDevice::SetTimeouts(const CommTimeouts&) {
-  return 0;
+std::error_code TermiosDevice::SetTimeouts(const CommTimeouts&) {
+  return {};
 }
-int TermiosDevice::SetupQueues(std::uint32_t, std::uint32_t) {
-  return 0;
+std::error_code TermiosDevice::SetupQueues(std::uint32_t, std::uint32_t) {
+  return {};
 }
-int TermiosDevice::SetEventMask(std::uint32_t) {
-  return 0;
+std::error_code TermiosDevice::SetEventMask(std::uint32_t) {
+  return {};
 }
 
-int TermiosDevice::Purge(std::uint32_t flags) {
+std::error_code TermiosDevice::Purge(std::uint32_t flags) {
   if (flags & (kPurgeTxAbort | kPurgeTxClear)) unsent_.clear();
   if (flags & (kPurgeRxAbort | kPurgeRxClear)) held_.clear();
   const bool input = flags & kPurgeRxClear;
   const bool output = flags & kPurgeTxClear;
-  if (!input && !output) return 0;
+  if (!input && !output) return {};
   const int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  return sys_.tcflush(fd_.get(), queue) < 0 ? errno : 0;
+  return sys_.tcflush(fd_.get(), queue) < 0 ? LastErrno() : std::error_code();
 }
 
 bool TermiosDevice::HungUp() {
@@ -277,30 +280,30 @@ bool TermiosDevice::HungUp() {
   return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLIN);
 }
 
-int TermiosDevice::ClearErrors(CommStatus& status) {
+std::error_code TermiosDevice::ClearErrors(CommStatus& status) {
   int waiting = 0;
-  if (sys_.ioctl(fd_.get(), FIONREAD, &waiting) < 0) return errno;
-  if (waiting == 0 && held_.empty() && HungUp()) return EIO;
+  if (sys_.ioctl(fd_.get(), FIONREAD, &waiting) < 0) return LastErrno();
+  if (waiting == 0 && held_.empty() && HungUp()) return ErrnoCode(EIO);
   int outgoing = 0;
   if (sys_.ioctl(fd_.get(), TIOCOUTQ, &outgoing) < 0) outgoing = 0;
   status.cbInQue = static_cast<std::uint32_t>(held_.size()) + static_cast<std::uint32_t>(waiting);
   status.cbOutQue =
       static_cast<std::uint32_t>(unsent_.size()) + static_cast<std::uint32_t>(outgoing);
-  return 0;
+  return {};
 }
 
-int TermiosDevice::GetModemStatus(std::uint32_t& bits) {
+std::error_code TermiosDevice::GetModemStatus(std::uint32_t& bits) {
   int lines = 0;
-  if (sys_.ioctl(fd_.get(), TIOCMGET, &lines) < 0) return errno;
+  if (sys_.ioctl(fd_.get(), TIOCMGET, &lines) < 0) return LastErrno();
   bits = 0;
   if (lines & TIOCM_CTS) bits |= kMsCtsOn;
   if (lines & TIOCM_DSR) bits |= kMsDsrOn;
   if (lines & TIOCM_RNG) bits |= kMsRingOn;
   if (lines & TIOCM_CAR) bits |= kMsRlsdOn;
-  return 0;
+  return {};
 }
 
-int TermiosDevice::Escape(int function) {
+std::error_code TermiosDevice::Escape(int function) {
   switch (function) {
     case kSetRts:
       return ModemLines(TIOCMBIS, TIOCM_RTS);
@@ -311,38 +314,38 @@ int TermiosDevice::Escape(int function) {
     case kClrDtr:
       return ModemLines(TIOCMBIC, TIOCM_DTR);
     case kSetXoff:
-      return sys_.tcflow(fd_.get(), TCOOFF) < 0 ? errno : 0;
+      return sys_.tcflow(fd_.get(), TCOOFF) < 0 ? LastErrno() : std::error_code();
     case kSetXon:
-      return sys_.tcflow(fd_.get(), TCOON) < 0 ? errno : 0;
+      return sys_.tcflow(fd_.get(), TCOON) < 0 ? LastErrno() : std::error_code();
     case kSetBreak:
-      return sys_.ioctl(fd_.get(), TIOCSBRK, nullptr) < 0 ? errno : 0;
+      return sys_.ioctl(fd_.get(), TIOCSBRK, nullptr) < 0 ? LastErrno() : std::error_code();
     case kClrBreak:
-      return sys_.ioctl(fd_.get(), TIOCCBRK, nullptr) < 0 ? errno : 0;
+      return sys_.ioctl(fd_.get(), TIOCCBRK, nullptr) < 0 ? LastErrno() : std::error_code();
     default:
-      return EINVAL;
+      return ErrnoCode(EINVAL);
   }
 }
 
-int TermiosDevice::Flush() {
+std::error_code TermiosDevice::Flush() {
   while (!unsent_.empty()) {
     const ssize_t n = sys_.write(fd_.get(), unsent_.data(), unsent_.size());
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
-    if (n == 0) return 0;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? std::error_code() : LastErrno();
+    if (n == 0) return {};
     unsent_.erase(0, static_cast<std::size_t>(n));
   }
-  return 0;
+  return {};
 }
 
-int TermiosDevice::StartWrite(std::string_view bytes) {
-  if (unsent_.size() + bytes.size() > kMaxUnsent) return ENOBUFS;
+std::error_code TermiosDevice::StartWrite(std::string_view bytes) {
+  if (unsent_.size() + bytes.size() > kMaxUnsent) return ErrnoCode(ENOBUFS);
   const std::size_t before = unsent_.size();
   unsent_.append(bytes);
-  if (int rc = Flush()) {
+  if (std::error_code rc = Flush()) {
     // A failed write puts none of its bytes on the line.
     unsent_.resize(std::min(before, unsent_.size()));
     return rc;
   }
-  return 0;
+  return {};
 }
 
 bool TermiosDevice::WaitWritten(Millis limit) {
@@ -371,10 +374,10 @@ ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit
       held_.append(buffer, static_cast<std::size_t>(n));
       continue;
     }
-    if (n == 0) return {EIO, false};  // end of file on a tty: it has been hung up
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return {errno, false};
+    if (n == 0) return {ErrnoCode(EIO), false};  // end of file on a tty: it has been hung up
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {LastErrno(), false};
     const Millis left = std::chrono::duration_cast<Millis>(deadline - clock_.Now());
-    if (left.count() <= 0) return {0, true};
+    if (left.count() <= 0) return {{}, true};
     clock_.WaitReadable(fd_.get(), left);
   }
   out.assign(held_, 0, count);

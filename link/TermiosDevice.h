@@ -15,9 +15,9 @@
 namespace marvolen {
 
 // Sets `t` up for `s`: raw bytes, receiver on, the tty layer ignoring the modem lines (the
-// driver watches carrier itself), DTR dropped on the last close. Returns 0, or EINVAL for a
+// driver watches carrier itself), DTR dropped on the last close. No code, or EINVAL for a
 // setting termios cannot express (DSR flow control, DTR handshake, an unknown speed...).
-int ApplyLineSettings(const LineSettings& s, termios& t);
+std::error_code ApplyLineSettings(const LineSettings& s, termios& t);
 // Overwrites in `s` what `t` holds; the fields termios has no room for keep their values.
 void ReadLineSettings(const termios& t, LineSettings& s);
 // The termios speed code of `baud`, or B0 when termios has none.
@@ -34,16 +34,16 @@ class TermiosDevice final : public SerialDevice {
   // Drops DTR and RTS, puts back the settings found at open and closes.
   ~TermiosDevice() override;
 
-  int GetState(LineSettings& settings) override;
-  int SetState(const LineSettings& settings) override;
-  int SetTimeouts(const CommTimeouts& timeouts) override;
-  int SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) override;
-  int SetEventMask(std::uint32_t mask) override;
-  int Purge(std::uint32_t flags) override;
-  int ClearErrors(CommStatus& status) override;
-  int GetModemStatus(std::uint32_t& bits) override;
-  int Escape(int function) override;
-  int StartWrite(std::string_view bytes) override;
+  std::error_code GetState(LineSettings& settings) override;
+  std::error_code SetState(const LineSettings& settings) override;
+  std::error_code SetTimeouts(const CommTimeouts& timeouts) override;
+  std::error_code SetupQueues(std::uint32_t in_queue, std::uint32_t out_queue) override;
+  std::error_code SetEventMask(std::uint32_t mask) override;
+  std::error_code Purge(std::uint32_t flags) override;
+  std::error_code ClearErrors(CommStatus& status) override;
+  std::error_code GetModemStatus(std::uint32_t& bits) override;
+  std::error_code Escape(int function) override;
+  std::error_code StartWrite(std::string_view bytes) override;
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;
@@ -55,10 +55,10 @@ class TermiosDevice final : public SerialDevice {
 
  private:
   TermiosDevice(UniqueFd fd, Clock& clock, const FileOps& calls);
-  // Hands as much of unsent_ to the kernel as it takes; 0 or errno.
-  int Flush();
+  // Hands as much of unsent_ to the kernel as it takes; no code, or the errno of the write.
+  std::error_code Flush();
   bool HungUp();
-  int ModemLines(unsigned long request, int lines);
+  std::error_code ModemLines(unsigned long request, int lines);
   Millis LineTime(std::size_t bytes) const;
 
   // Closed through the seam it was opened through.

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cerrno>
-#include <stdexcept>
+#include <string>
+
+#include "platform/Errors.h"
 
 namespace marvolen {
 
@@ -35,8 +37,8 @@ class Iconv {
  public:
   Iconv(CodePage from, CodePage to) : cd_(::iconv_open(IconvName(to), IconvName(from))) {
     if (cd_ == reinterpret_cast<iconv_t>(-1)) {
-      throw std::runtime_error(std::string("iconv no puede convertir de ") + IconvName(from) +
-                               " a " + IconvName(to));
+      throw StationError(LastErrno(), std::string("iconv no puede convertir de ") +
+                                          IconvName(from) + " a " + IconvName(to));
     }
   }
   ~Iconv() { ::iconv_close(cd_); }

@@ -20,6 +20,16 @@ class Refusals final : public std::error_category {
         return "no es un número entero";
       case StationRefusal::kNotRegularFile:
         return "no es un archivo regular";
+      case StationRefusal::kDamagedRecord:
+        return "registro de llamada dañado";
+      case StationRefusal::kDamagedLineStatus:
+        return "estado de línea dañado";
+      case StationRefusal::kNoSuchUser:
+        return "no existe el usuario";
+      case StationRefusal::kStillPrivileged:
+        return "no se pudo dejar de ser root";
+      case StationRefusal::kInvalidMask:
+        return "máscara de archivos no válida";
     }
     return "rechazo " + std::to_string(value);
   }
@@ -52,6 +62,11 @@ std::string SystemReason(int error) {
     result.pop_back();
   }
   return result;
+}
+
+std::string ReasonText(std::error_code code) {
+  if (!code) return {};
+  return IsErrno(code) ? SystemReason(code.value()) : code.message();
 }
 
 std::string ErrorText(std::string_view doing, std::error_code code) {

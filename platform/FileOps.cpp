@@ -165,16 +165,20 @@ ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, of
   });
 }
 
-int WriteAll(const FileOps& ops, int fd, std::string_view data) {
-  return WriteFull(ops, fd, data.data(), data.size()) < 0 ? errno : 0;
+std::error_code WriteAll(const FileOps& ops, int fd, std::string_view data) {
+  return WriteFull(ops, fd, data.data(), data.size()) < 0 ? LastErrno() : std::error_code();
 }
 
 namespace {
 
 constexpr size_t kCopyChunk = 64 * 1024;
 
-[[noreturn]] void Fail(const std::string& path, int err) {
+[[noreturn]] void Fail(const std::string& path, std::error_code err) {
   throw FileError(err, "No se puede escribir el archivo " + path);
+}
+
+[[noreturn]] void Fail(const std::string& path, int err) {
+  Fail(path, ErrnoCode(err));
 }
 
 }  // namespace
@@ -195,46 +199,46 @@ std::optional<std::vector<std::string>> ListDirectory(const FileOps& ops, int di
   return names;
 }
 
-int SyncDirectory(const FileOps& ops, const std::string& dir) {
+std::error_code SyncDirectory(const FileOps& ops, const std::string& dir) {
   const UniqueFd fd = OpenFd(ops, dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (!fd.valid()) return errno;
-  return ops.fsync(fd.get()) == 0 ? 0 : errno;
+  if (!fd.valid()) return LastErrno();
+  return ops.fsync(fd.get()) == 0 ? std::error_code() : LastErrno();
 }
 
-int SyncFile(const FileOps& ops, const std::string& path) {
+std::error_code SyncFile(const FileOps& ops, const std::string& path) {
   const UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NOFOLLOW);
-  if (!fd.valid()) return errno;
-  return ops.fsync(fd.get()) == 0 ? 0 : errno;
+  if (!fd.valid()) return LastErrno();
+  return ops.fsync(fd.get()) == 0 ? std::error_code() : LastErrno();
 }
 
 namespace {
 
 // RemoveTree for the entry `name` of the directory open at `dir_fd`.
-int RemoveEntry(const FileOps& ops, int dir_fd, const std::string& name) {
+std::error_code RemoveEntry(const FileOps& ops, int dir_fd, const std::string& name) {
   struct stat st {};
-  if (ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastErrno();
   if (S_ISDIR(st.st_mode)) {
     const UniqueFd sub =
         OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (!sub.valid()) return errno;
+    if (!sub.valid()) return LastErrno();
     const auto names = ListDirectory(ops, sub.get());
-    if (!names) return errno;
+    if (!names) return LastErrno();
     for (const std::string& inner : *names) {
-      if (const int err = RemoveEntry(ops, sub.get(), inner); err != 0) return err;
+      if (const std::error_code err = RemoveEntry(ops, sub.get(), inner)) return err;
     }
   }
   const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
-  return ops.unlinkat(dir_fd, name.c_str(), flags) == 0 ? 0 : errno;
+  return ops.unlinkat(dir_fd, name.c_str(), flags) == 0 ? std::error_code() : LastErrno();
 }
 
 }  // namespace
 
-int RemoveTree(const FileOps& ops, const std::string& path) {
+std::error_code RemoveTree(const FileOps& ops, const std::string& path) {
   const std::filesystem::path target(path);
   const std::filesystem::path parent =
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   const UniqueFd dir = OpenFd(ops, parent.c_str(), O_RDONLY | O_DIRECTORY);
-  if (!dir.valid()) return errno;
+  if (!dir.valid()) return LastErrno();
   return RemoveEntry(ops, dir.get(), target.filename().string());
 }
 
@@ -247,21 +251,21 @@ void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
 void WriteNewFile(const std::string& path, std::string_view data, const FileOps& ops) {
   UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!fd.valid()) Fail(path, errno);
-  const int err = WriteAll(ops, fd.get(), data);
+  const std::error_code err = WriteAll(ops, fd.get(), data);
   const int close_rc = fd.Close();
   const int close_err = errno;
-  if (err == 0 && close_rc == 0) return;
+  if (!err && close_rc == 0) return;
   ops.unlink(path.c_str());
-  Fail(path, err != 0 ? err : close_err);
+  Fail(path, err ? err : ErrnoCode(close_err));
 }
 
 void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
   UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (!fd.valid()) Fail(path, errno);
-  const int err = WriteAll(ops, fd.get(), data);
+  const std::error_code err = WriteAll(ops, fd.get(), data);
   const int close_rc = fd.Close();
   const int close_err = errno;
-  if (err != 0) Fail(path, err);
+  if (err) Fail(path, err);
   if (close_rc != 0) Fail(path, close_err);
 }
 
@@ -287,7 +291,7 @@ void StagedFile::Abandon(int err) {
 
 void StagedFile::Write(std::string_view data) {
   if (!fd_.valid()) Abandon(EBADF);
-  if (const int err = WriteAll(ops_, fd_.get(), data); err != 0) Abandon(err);
+  if (const std::error_code err = WriteAll(ops_, fd_.get(), data)) Abandon(err.value());
 }
 
 void StagedFile::CopyFrom(const std::string& source) {
@@ -312,7 +316,7 @@ void StagedFile::Commit() {
   if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
   committed_ = true;
   const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
-  if (const int err = SyncDirectory(ops_, dir.string()); err != 0) {
+  if (const std::error_code err = SyncDirectory(ops_, dir.string())) {
     throw FileError(err, "No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
                              (dir.empty() ? std::string(".") : dir.string()) + ")");
   }

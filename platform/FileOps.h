@@ -126,22 +126,22 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size);
 ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset);
 
-// Writes all of `data` to `fd`: 0, or the errno of the write that failed.
-int WriteAll(const FileOps& ops, int fd, std::string_view data);
+// Writes all of `data` to `fd`: no code, or the errno of the write that failed.
+std::error_code WriteAll(const FileOps& ops, int fd, std::string_view data);
 
 // Makes the names in the directory `dir` durable (a file created, renamed or removed there
-// survives a power cut only once its directory is synced): 0, or the errno of the call that
-// failed.
-int SyncDirectory(const FileOps& ops, const std::string& dir);
+// survives a power cut only once its directory is synced): no code, or the errno of the call
+// that failed.
+std::error_code SyncDirectory(const FileOps& ops, const std::string& dir);
 
-// Flushes the data of the existing file `path` to the disk, without following a link: 0, or
-// the errno of the call that failed.
-int SyncFile(const FileOps& ops, const std::string& path);
+// Flushes the data of the existing file `path` to the disk, without following a link: no
+// code, or the errno of the call that failed.
+std::error_code SyncFile(const FileOps& ops, const std::string& path);
 
 // Removes the file `path`, or the directory `path` with everything in it; a link is removed
-// itself, never followed, here or anywhere below. 0, or the errno of the call that failed
-// (what was removed before it stays removed).
-int RemoveTree(const FileOps& ops, const std::string& path);
+// itself, never followed, here or anywhere below. No code, or the errno of the call that
+// failed (what was removed before it stays removed).
+std::error_code RemoveTree(const FileOps& ops, const std::string& path);
 
 // A file operation failed. code() holds the errno (none when the system gave none, as for a
 // file stream that did not open), so that a caller can tell a full disk from a missing file
@@ -149,9 +149,9 @@ int RemoveTree(const FileOps& ops, const std::string& path);
 // ": " and the system's reason when there is one (platform/Errors.h).
 class FileError : public StationError {
  public:
-  FileError(int error, const std::string& doing)
-      : StationError(std::error_code(error, std::generic_category()),
-                     ErrorText(doing, std::error_code(error, std::generic_category()))) {}
+  FileError(std::error_code code, const std::string& doing)
+      : StationError(code, ErrorText(doing, code)) {}
+  FileError(int error, const std::string& doing) : FileError(ErrnoCode(error), doing) {}
   // A failure the system gave no errno for.
   explicit FileError(const std::string& doing) : FileError(0, doing) {}
 };

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <stdexcept>
 #include <vector>
 
 #include "platform/Errors.h"
@@ -35,7 +34,7 @@ FileOwner UserNamed(const std::string& name) {
   const struct passwd* pw = ::getpwnam(name.c_str());
   if (pw == nullptr) {
     if (errno != 0) Fail("No se puede buscar el usuario " + name);
-    throw std::runtime_error("No existe el usuario " + name);
+    throw StationError(StationRefusal::kNoSuchUser, "No existe el usuario " + name);
   }
   return {pw->pw_uid, pw->pw_gid};
 }
@@ -57,7 +56,7 @@ void BecomeOwner(const FileOwner& owner) {
   if (::setresuid(owner.uid, owner.uid, owner.uid) != 0) Fail("setresuid");
   // A process that could become root again has not let go.
   if (::setuid(0) == 0 || ::geteuid() != owner.uid || ::getegid() != owner.gid) {
-    throw std::runtime_error("No se pudo dejar de ser root");
+    throw StationError(StationRefusal::kStillPrivileged, "No se pudo dejar de ser root");
   }
 }
 

@@ -18,17 +18,18 @@ struct FileOwner {
 };
 
 // The owner of `path`, or of its nearest existing ancestor when it does not exist yet (a
-// symbolic link counts as itself, never as what it points to). Throws std::runtime_error
-// when no ancestor can be examined.
+// symbolic link counts as itself, never as what it points to). Throws StationError
+// (platform/Errors.h) with the errno when no ancestor can be examined.
 FileOwner OwnerOf(const std::filesystem::path& path);
 
-// The account `name`. Throws std::runtime_error (in Spanish, naming it) when there is none.
+// The account `name`. Throws StationError (in Spanish, naming it) when there is none (the
+// refusal kNoSuchUser) or the account database cannot be read (its errno).
 FileOwner UserNamed(const std::string& name);
 
 // When the process runs as root and `owner` is another user: becomes that user for good
 // (its groups, then its group, then its user) and checks that root cannot be taken back.
-// Otherwise nothing changes. Throws std::runtime_error when any step fails: the caller has
-// written nothing yet and must stop.
+// Otherwise nothing changes. Throws StationError when any step fails (its errno, or the
+// refusal kStillPrivileged): the caller has written nothing yet and must stop.
 void BecomeOwner(const FileOwner& owner);
 
 }  // namespace marvolen

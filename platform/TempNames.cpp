@@ -77,7 +77,7 @@ std::vector<fs::path> RemoveStaleTemps(const fs::path& dir, const FileOps& ops) 
     const bool timed = ops.fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!ProcessIsGone(*pid) && !(timed && now - st.st_mtime > kForeignAge.count())) continue;
     const fs::path path = dir / name;
-    if (RemoveTree(ops, path.string()) == 0) removed.push_back(path);
+    if (!RemoveTree(ops, path.string())) removed.push_back(path);
   }
   return removed;
 }

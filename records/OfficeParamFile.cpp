@@ -182,8 +182,8 @@ fs::path OfficeParamFile::Create() const {
     // The new name itself must be durable before anything is stored in the file: a value
     // written to a file whose name a power cut takes away would be lost with it. A directory
     // that cannot be synced fails the operation that needed the file.
-    if (const int sync_err = SyncDirectory(fs_, office_dir_.string()); sync_err != 0)
-      FailErrno("No se puede crear el", target, sync_err);
+    if (const std::error_code sync_err = SyncDirectory(fs_, office_dir_.string()))
+      FailErrno("No se puede crear el", target, sync_err.value());
     return target;
   }
   if (err == 0) err = errno;

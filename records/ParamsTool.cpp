@@ -27,6 +27,7 @@
 
 #include "platform/CodePage.h"
 #include "platform/DosTime.h"
+#include "platform/Errors.h"
 #include "platform/FileNames.h"
 #include "platform/ProgramInfo.h"
 #include "platform/RunAs.h"
@@ -145,8 +146,8 @@ int Init(const std::filesystem::path& dir, const std::vector<std::string>& optio
   if (::mkdir(dir.c_str(), 0750) == 0) {
     made_dir = true;
   } else if (errno != EEXIST) {
-    std::cerr << "marvolen-params: no se puede crear " << dir.string() << ": "
-              << std::strerror(errno) << '\n';
+    std::cerr << "marvolen-params: " << ErrorText("no se puede crear " + dir.string(), LastErrno())
+              << '\n';
     return kExitFailed;
   } else if (!std::filesystem::is_directory(std::filesystem::symlink_status(dir))) {
     std::cerr << "marvolen-params: " << dir.string() << " existe y no es un directorio\n";

@@ -54,8 +54,7 @@ class ScratchFolder {
   ScratchFolder() {
     std::string pattern = (fs::temp_directory_path() / "marvolen-office-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot make a scratch folder: " +
-                               std::error_code(errno, std::generic_category()).message());
+      throw std::system_error(errno, std::generic_category(), "cannot make a scratch folder");
     }
     path_ = pattern;
   }
@@ -121,7 +120,9 @@ std::string BlockLink::PackArchive(const std::vector<ArchiveItem>& items) {
     fs::copy_file(item.file, files / item.stored_name, fs::copy_options::overwrite_existing);
   }
   const fs::path archive = work.path() / "archive.zip";
-  try {
+  {
+    // The archive component's errors are std::system_errors with their code: they go up as
+    // they are.
     TZipArchiver zip;
     zip.SetFileName(archive.string());
     zip.OpenZip(kOpenCreate);
@@ -129,8 +130,6 @@ std::string BlockLink::PackArchive(const std::vector<ArchiveItem>& items) {
     zip.Options().StorePath = spRelativePath;
     zip.AddMatching((files / "*.*").string());
     zip.CloseZip();
-  } catch (const std::exception& e) {
-    throw std::runtime_error(e.what());
   }
   return ReadWhole(archive);
 }

@@ -26,8 +26,9 @@ class OfficeLink {
   // Receives one archive over `line` and unpacks its entries below `staging`, an empty
   // folder. Entries that would leave `staging` are never written.
   virtual TransferResult ReceiveArchive(OfficeLine& line, const std::filesystem::path& staging) = 0;
-  // The bytes of an archive holding `items` (none: an empty archive). Throws
-  // std::runtime_error when a file cannot be packed.
+  // The bytes of an archive holding `items` (none: an empty archive). Throws a
+  // std::system_error with its code when a file cannot be packed, a std::runtime_error when
+  // one cannot be read back.
   virtual std::string PackArchive(const std::vector<ArchiveItem>& items) = 0;
   // Sends `archive` over `line`, waiting first for the station's request.
   virtual TransferResult SendArchive(OfficeLine& line, std::string_view archive) = 0;

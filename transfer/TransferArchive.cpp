@@ -76,8 +76,8 @@ void Rename(const FileOps& files, const fs::path& from, const fs::path& to) {
 
 // Flushes the file or directory `path` through `sync` (SyncFile, SyncDirectory).
 void Sync(const FileOps& files, const fs::path& path,
-          int (*sync)(const FileOps&, const std::string&)) {
-  if (const int err = sync(files, path.string()); err != 0) {
+          std::error_code (*sync)(const FileOps&, const std::string&)) {
+  if (const std::error_code err = sync(files, path.string())) {
     throw FileError(err, "No se puede asegurar en el disco " + path.string());
   }
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/Errors.h"
 #include "platform/ProgramInfo.h"
 #include "platform/ShownText.h"
 #include "transfer/TransferArchive.h"
@@ -58,7 +59,7 @@ TransferSinks StderrSinks() {
 int Send(TransferLine& line, const char* file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    ToStderr(std::string("marvolen-xfer: no se puede leer ") + file + ": " + std::strerror(errno));
+    ToStderr("marvolen-xfer: " + ErrorText(std::string("no se puede leer ") + file, LastErrno()));
     return kUsageError;
   }
   const std::string content{std::istreambuf_iterator<char>(in), {}};

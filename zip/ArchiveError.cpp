@@ -146,7 +146,7 @@ std::string InvalidMaskText(std::string_view mask, int position) {
 }  // namespace
 
 EInvalidMask::EInvalidMask(std::string_view mask, int position)
-    : std::invalid_argument(InvalidMaskText(mask, position)) {}
+    : StationError(StationRefusal::kInvalidMask, InvalidMaskText(mask, position)) {}
 
 std::string FailureLogLine(std::string_view file_name, std::string_view error_message) {
   std::string line = "ERROR de descompresión:";

@@ -81,8 +81,9 @@ class EArchiveError : public StationError {
   std::string text_;
 };
 
-// The mask matcher's refusal of a mask it cannot take ("'%s' is an invalid mask at (%d)").
-class EInvalidMask : public std::invalid_argument {
+// The mask matcher's refusal of a mask it cannot take ("'%s' is an invalid mask at (%d)"),
+// with the refusal kInvalidMask as its code.
+class EInvalidMask : public StationError {
  public:
   EInvalidMask(std::string_view mask, int position);
 };

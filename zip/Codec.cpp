@@ -4,13 +4,39 @@
 
 #include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/Errors.h"
 
 namespace marvolen {
 
 namespace {
+
+class ZlibCodes final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "zlib"; }
+  std::string message(int value) const override {
+    switch (value) {
+      case Z_STREAM_ERROR:
+        return "estado o parámetro de compresión no válido";
+      case Z_DATA_ERROR:
+        return "datos comprimidos dañados";
+      case Z_MEM_ERROR:
+        return "memoria insuficiente";
+      case Z_BUF_ERROR:
+        return "datos comprimidos incompletos";
+      case Z_VERSION_ERROR:
+        return "versión de zlib incompatible";
+    }
+    return "código de zlib " + std::to_string(value);
+  }
+};
+
+// zlib failed with `rc` while the station was `doing` what it says.
+[[noreturn]] void ZlibFailed(int rc, const std::string& doing) {
+  throw StationError(std::error_code(rc, ZlibCategory()), doing);
+}
 
 uint32_t UpdateCrc(uint32_t crc, const char* data, size_t count) {
   return static_cast<uint32_t>(
@@ -24,8 +50,9 @@ uint32_t UpdateCrc(uint32_t crc, const char* data, size_t count) {
 class Deflater {
  public:
   explicit Deflater(int level) : level_(level) {
-    if (::deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-      throw std::runtime_error("zlib no puede iniciar la compresión");
+    if (const int rc = ::deflateInit2(&stream_, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        rc != Z_OK) {
+      ZlibFailed(rc, "zlib no puede iniciar la compresión");
     }
   }
   ~Deflater() { ::deflateEnd(&stream_); }
@@ -34,8 +61,8 @@ class Deflater {
 
   int level() const { return level_; }
   void Reset() {
-    if (::deflateReset(&stream_) != Z_OK)
-      throw std::runtime_error("zlib no puede reiniciar la compresión");
+    if (const int rc = ::deflateReset(&stream_); rc != Z_OK)
+      ZlibFailed(rc, "zlib no puede reiniciar la compresión");
   }
 
   // One deflate call over `data` with `flush`; its output goes into `out` (grown as needed,
@@ -51,7 +78,7 @@ class Deflater {
       stream_.next_out = reinterpret_cast<Bytef*>(out.data() + used);
       stream_.avail_out = static_cast<uInt>(room);
       const int rc = ::deflate(&stream_, flush);
-      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib falló al comprimir");
+      if (rc == Z_STREAM_ERROR) ZlibFailed(rc, "zlib falló al comprimir");
       used += room - stream_.avail_out;
       if (stream_.avail_out != 0) return used;
     }
@@ -63,6 +90,11 @@ class Deflater {
 };
 
 }  // namespace
+
+const std::error_category& ZlibCategory() {
+  static const ZlibCodes category;
+  return category;
+}
 
 struct EntryCompressor::State {
   std::unique_ptr<Deflater> deflater;
@@ -121,8 +153,8 @@ namespace {
 class Inflater {
  public:
   Inflater() {
-    if (::inflateInit2(&stream_, -15) != Z_OK) {
-      throw std::runtime_error("zlib no puede iniciar la descompresión");
+    if (const int rc = ::inflateInit2(&stream_, -15); rc != Z_OK) {
+      ZlibFailed(rc, "zlib no puede iniciar la descompresión");
     }
   }
   ~Inflater() { ::inflateEnd(&stream_); }

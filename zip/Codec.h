@@ -8,8 +8,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <system_error>
 
 namespace marvolen {
+
+// zlib's return codes (Z_STREAM_ERROR, Z_MEM_ERROR ...) as error codes; message() says what
+// each means in the station's words. Z_ERRNO never shows here: the codec does no file I/O.
+const std::error_category& ZlibCategory();
 
 // Reads up to `count` bytes into `buffer`; returns how many (fewer only at the end).
 using ChunkReader = std::function<size_t(char* buffer, size_t count)>;
@@ -32,7 +37,8 @@ struct CompressResult {
 // (0 copies them) in chunks of CompressionChunkSize(mode): each chunk is one deflate call with
 // a sync flush, the last one with finish, and the output is the raw deflate stream (what the
 // zlib format carries between its header and its Adler-32 trailer). Reading stops early when
-// the source gives fewer bytes than asked. Throws std::runtime_error when zlib itself fails.
+// the source gives fewer bytes than asked. Throws StationError (platform/Errors.h) with zlib's
+// return code in ZlibCategory() when zlib itself fails.
 class EntryCompressor {
  public:
   EntryCompressor();

@@ -47,14 +47,14 @@ struct ScriptedLine::State {
   std::map<DeviceCall, std::pair<int, int>> failures;  // errno, times left
   MonoTime written_by{};                               // when the last write has left the line
 
-  // Counts the call; the errno value it must fail with, or 0.
-  int Enter(DeviceCall call) {
+  // Counts the call; the errno it must fail with, or no code.
+  std::error_code Enter(DeviceCall call) {
     ++calls[call];
     auto it = failures.find(call);
-    if (it == failures.end()) return 0;
+    if (it == failures.end()) return {};
     const int error = it->second.first;
     if (--it->second.second <= 0) failures.erase(it);
-    return error;
+    return ErrnoCode(error);
   }
 
   void Arrive(MonoTime start, std::string_view bytes) {
@@ -116,68 +116,72 @@ class ScriptedDevice final : public SerialDevice {
   }
   ~ScriptedDevice() override { s_->open = false; }
 
-  int GetState(LineSettings& settings) override {
-    if (int e = s_->Enter(DeviceCall::kGetState)) return e;
+  std::error_code GetState(LineSettings& settings) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kGetState)) return e;
     settings = s_->settings;
-    return 0;
+    return {};
   }
-  int SetState(const LineSettings& settings) override {
-    if (int e = s_->Enter(DeviceCall::kSetState)) return e;
+  std::error_code SetState(const LineSettings& settings) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kSetState)) return e;
     s_->settings = settings;
     s_->SetLines(settings);
-    return 0;
+    return {};
   }
-  int SetTimeouts(const CommTimeouts&) override { return s_->Enter(DeviceCall::kSetTimeouts); }
-  int SetupQueues(std::uint32_t, std::uint32_t) override {
+  std::error_code SetTimeouts(const CommTimeouts&) override {
+    return s_->Enter(DeviceCall::kSetTimeouts);
+  }
+  std::error_code SetupQueues(std::uint32_t, std::uint32_t) override {
     return s_->Enter(DeviceCall::kSetupQueues);
   }
-  int SetEventMask(std::uint32_t) override { return s_->Enter(DeviceCall::kSetEventMask); }
-  int Purge(std::uint32_t flags) override {
-    if (int e = s_->Enter(DeviceCall::kPurge)) return e;
+  std::error_code SetEventMask(std::uint32_t) override {
+    return s_->Enter(DeviceCall::kSetEventMask);
+  }
+  std::error_code Purge(std::uint32_t flags) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kPurge)) return e;
     s_->purges.push_back(flags);
     if (flags & kPurgeRxClear) {
       // What has arrived is discarded; what is still on its way comes later.
       s_->Take(s_->Arrived());
     }
-    return 0;
+    return {};
   }
-  int ClearErrors(CommStatus& status) override {
-    if (int e = s_->Enter(DeviceCall::kClearErrors)) return e;
+  std::error_code ClearErrors(CommStatus& status) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kClearErrors)) return e;
     status.cbInQue = static_cast<std::uint32_t>(s_->Arrived());
     status.cbOutQue = 0;
-    return 0;
+    return {};
   }
-  int GetModemStatus(std::uint32_t& bits) override {
-    if (int e = s_->Enter(DeviceCall::kModemStatus)) return e;
+  std::error_code GetModemStatus(std::uint32_t& bits) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kModemStatus)) return e;
     bits = kMsDsrOn | (s_->cts ? kMsCtsOn : 0) | (s_->carrier ? kMsRlsdOn : 0);
-    return 0;
+    return {};
   }
-  int Escape(int function) override {
-    if (int e = s_->Enter(DeviceCall::kEscape)) return e;
+  std::error_code Escape(int function) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kEscape)) return e;
     switch (function) {
       case kSetDtr:
         s_->dtr = true;
-        return 0;
+        return {};
       case kClrDtr:
         s_->dtr = false;
-        return 0;
+        return {};
       case kSetRts:
         s_->rts = true;
-        return 0;
+        return {};
       case kClrRts:
         s_->rts = false;
-        return 0;
+        return {};
       case kSetXoff:
       case kSetXon:
       case kSetBreak:
       case kClrBreak:
-        return 0;
+        return {};
       default:
-        return EINVAL;
+        return ErrnoCode(EINVAL);
     }
   }
-  int StartWrite(std::string_view bytes) override {
-    if (int e = s_->Enter(DeviceCall::kStartWrite)) return e;
+  std::error_code StartWrite(std::string_view bytes) override {
+    if (std::error_code e = s_->Enter(DeviceCall::kStartWrite)) return e;
     const MonoTime now = clock_.Now();
     s_->writes.push_back({now, std::string(bytes)});
     s_->written_by = std::max(s_->written_by, now) + std::chrono::duration_cast<MonoTime::duration>(
@@ -185,7 +189,7 @@ class ScriptedDevice final : public SerialDevice {
     if (s_->answer_at && !s_->carrier) s_->AnswerCommand(bytes);
     // Copy: the handler may replace itself.
     if (auto handler = s_->on_write) handler(bytes);
-    return 0;
+    return {};
   }
   bool WaitWritten(Millis limit) override {
     if (s_->stall_writes) {
@@ -201,11 +205,11 @@ class ScriptedDevice final : public SerialDevice {
     return true;
   }
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override {
-    if (int e = s_->Enter(DeviceCall::kRead)) return {e, false};
+    if (std::error_code e = s_->Enter(DeviceCall::kRead)) return {e, false};
     const MonoTime deadline = clock_.Now() + limit;
     while (s_->Arrived() < count) {
       const Millis left = Until(clock_, deadline);
-      if (left.count() <= 0) return {0, true};
+      if (left.count() <= 0) return {{}, true};
       clock_.Sleep(std::min(left, kStep));
     }
     out = s_->Take(count);
@@ -239,9 +243,9 @@ ScriptedLine::~ScriptedLine() = default;
 
 DeviceOpener ScriptedLine::Opener(int port) {
   return [this, port](int asked) -> OpenedDevice {
-    if (asked != port) return {nullptr, ENOENT};
-    if (state_->open_error) return {nullptr, state_->open_error};
-    return {NewDevice(), 0};
+    if (asked != port) return {nullptr, ErrnoCode(ENOENT)};
+    if (state_->open_error) return {nullptr, ErrnoCode(state_->open_error)};
+    return {NewDevice(), {}};
   };
 }
 
@@ -396,9 +400,9 @@ ScriptedModemLine::~ScriptedModemLine() = default;
 
 DeviceOpener ScriptedModemLine::Opener(int port) {
   return [this, port](int asked) -> OpenedDevice {
-    if (asked != port) return {nullptr, ENOENT};
-    if (state_->port) return {nullptr, EBUSY};
-    return {std::make_unique<CallerModemPort>(clock_, state_, paced_), 0};
+    if (asked != port) return {nullptr, ErrnoCode(ENOENT)};
+    if (state_->port) return {nullptr, ErrnoCode(EBUSY)};
+    return {std::make_unique<CallerModemPort>(clock_, state_, paced_), {}};
   };
 }
 

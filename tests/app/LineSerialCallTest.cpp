@@ -41,7 +41,7 @@ class Socket {
   DeviceOpener Opener() {
     return [this](int port) -> OpenedDevice {
       ++open_attempts;
-      if (out_) return {nullptr, ENOENT};
+      if (out_) return {nullptr, ErrnoCode(ENOENT)};
       OpenedDevice opened = inner_(port);
       if (opened.device) {
         opened.device = std::make_unique<Device>(std::move(opened.device), *this, generation_);
@@ -66,30 +66,38 @@ class Socket {
     Device(std::unique_ptr<SerialDevice> inner, Socket& socket, int generation)
         : inner_(std::move(inner)), socket_(socket), generation_(generation) {}
 
-    int GetState(LineSettings& s) override { return Gone() ? Fail() : inner_->GetState(s); }
-    int SetState(const LineSettings& s) override { return Gone() ? Fail() : inner_->SetState(s); }
-    int SetTimeouts(const CommTimeouts& t) override {
+    std::error_code GetState(LineSettings& s) override {
+      return Gone() ? Fail() : inner_->GetState(s);
+    }
+    std::error_code SetState(const LineSettings& s) override {
+      return Gone() ? Fail() : inner_->SetState(s);
+    }
+    std::error_code SetTimeouts(const CommTimeouts& t) override {
       return Gone() ? Fail() : inner_->SetTimeouts(t);
     }
-    int SetupQueues(std::uint32_t in, std::uint32_t out) override {
+    std::error_code SetupQueues(std::uint32_t in, std::uint32_t out) override {
       return Gone() ? Fail() : inner_->SetupQueues(in, out);
     }
-    int SetEventMask(std::uint32_t mask) override {
+    std::error_code SetEventMask(std::uint32_t mask) override {
       return Gone() ? Fail() : inner_->SetEventMask(mask);
     }
-    int Purge(std::uint32_t flags) override { return Gone() ? Fail() : inner_->Purge(flags); }
-    int ClearErrors(CommStatus& status) override {
+    std::error_code Purge(std::uint32_t flags) override {
+      return Gone() ? Fail() : inner_->Purge(flags);
+    }
+    std::error_code ClearErrors(CommStatus& status) override {
       return Gone() ? Fail() : inner_->ClearErrors(status);
     }
-    int GetModemStatus(std::uint32_t& bits) override {
+    std::error_code GetModemStatus(std::uint32_t& bits) override {
       if (socket_.failing_status_reads > 0) {
         --socket_.failing_status_reads;
         return Fail();
       }
       return Gone() ? Fail() : inner_->GetModemStatus(bits);
     }
-    int Escape(int function) override { return Gone() ? Fail() : inner_->Escape(function); }
-    int StartWrite(std::string_view bytes) override {
+    std::error_code Escape(int function) override {
+      return Gone() ? Fail() : inner_->Escape(function);
+    }
+    std::error_code StartWrite(std::string_view bytes) override {
       return Gone() ? Fail() : inner_->StartWrite(bytes);
     }
     bool WaitWritten(Millis limit) override { return Gone() || inner_->WaitWritten(limit); }
@@ -104,7 +112,7 @@ class Socket {
 
    private:
     bool Gone() const { return socket_.out_ || generation_ != socket_.generation_; }
-    static int Fail() { return EIO; }
+    static std::error_code Fail() { return ErrnoCode(EIO); }
 
     std::unique_ptr<SerialDevice> inner_;
     Socket& socket_;

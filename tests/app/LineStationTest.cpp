@@ -223,7 +223,7 @@ TEST_F(LiveLine, PortThatDoesNotOpenIsDownRetriedWithGrowingPausesAndChangesAreT
   std::vector<MonoTime> opens;
   Start([&](int port) -> OpenedDevice {
     opens.push_back(clock.Now());
-    if (error != 0) return {nullptr, error};
+    if (error != 0) return {nullptr, ErrnoCode(error)};
     return modem(port);
   });
   TickFor(Millis(5 * 60 * 1000));

@@ -97,7 +97,14 @@ TEST(CallRecordJson, NotARecordIsAnError) {
   for (const char* bad : {"", "{", "[]", "{\"start\":\"x\"}",
                           R"({"start":"2026-12-07T11:49:47+01:00","end":"2026-12-07T11:49:47+01:00",
                           "result":"maybe"})"})
-    EXPECT_THROW(RecordFromJson(bad), RecordFormatError) << bad;
+    try {
+      RecordFromJson(bad);
+      ADD_FAILURE() << "read " << bad;
+    } catch (const RecordFormatError& e) {
+      EXPECT_EQ(e.code(), StationRefusal::kDamagedRecord) << bad;
+      // Said in the station's words, not the parser's English.
+      EXPECT_EQ(std::string(e.what()).find("json"), std::string::npos) << e.what();
+    }
 }
 
 TEST(IsoTime, ReadsWhatItWritesAndRejectsTheRest) {
@@ -308,7 +315,8 @@ TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
   const std::vector<LineStatusFile> files = ReadLineStatuses(dir.Path());
   ASSERT_EQ(files.size(), 6u);
   EXPECT_EQ(files[0].name, "broken");
-  EXPECT_NE(files[0].error, "");
+  // The parser's own English never reaches the page.
+  EXPECT_EQ(files[0].error, "no es un estado de línea: JSON no válido");
   s.device = down.device = "/dev/tty\xEF\xBF\xBD";
   EXPECT_EQ(files[1].status, down);
   EXPECT_EQ(files[2].status, s);
@@ -316,6 +324,11 @@ TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
     EXPECT_FALSE(files[i].status) << files[i].name;
     EXPECT_NE(files[i].error, "") << files[i].name;
   }
+  // The station's refusals and the system's failure to read are told apart by their code.
+  EXPECT_EQ(files[0].code, StationRefusal::kDamagedLineStatus);
+  EXPECT_EQ(files[3].code, StationRefusal::kNotRegularFile);
+  EXPECT_EQ(files[4].code, std::errc::too_many_symbolic_link_levels);
+  EXPECT_EQ(files[5].code, StationRefusal::kDamagedLineStatus);
   EXPECT_THROW(LineStatusFromJson(R"({"line":"x","device":"","state":"asleep","reason":"",
       "office":0,"step":"","bytes_sent":0,"bytes_received":0,"since":"2026-12-07T11:49:47Z",
       "heartbeat":"2026-12-07T11:49:47Z","pid":1})"),

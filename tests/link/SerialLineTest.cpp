@@ -320,7 +320,7 @@ TEST(SerialLines, HandshakeModesRefuseTheirFunctions) {
 }
 
 TEST(SerialMessages, SystemTextLosesTrailingStopsAndBlanks) {
-  EXPECT_EQ(serial_text::SystemErrorForm("ERROR ESCRIBIENDO A_DCB DE COM", 2, EIO),
+  EXPECT_EQ(serial_text::SystemErrorForm("ERROR ESCRIBIENDO A_DCB DE COM", 2, ErrnoCode(EIO)),
             "ERROR ESCRIBIENDO A_DCB DE COM2. 5: Input/output error. ");
   EXPECT_EQ(serial_text::ShortForm(serial_text::kReadTimedOut, 4),
             "ERROR, Read_time-out EN COM4. ");

@@ -120,7 +120,7 @@ struct Station {
   Lines log;
   SerialLine serial{clock,
                     [this](int port) -> OpenedDevice {
-                      if (port != 1) return {nullptr, ENOENT};
+                      if (port != 1) return {nullptr, ErrnoCode(ENOENT)};
                       OpenedDevice d = TermiosDevice::Open(pty.slave, clock, calls.ops);
                       device = static_cast<TermiosDevice*>(d.device.get());
                       return d;
@@ -149,7 +149,7 @@ TEST(SerialTermios, PtySettingsReadBackAsConfigured) {
   EXPECT_EQ(t.c_cc[VSTOP], 0x13);
 
   LineSettings back;
-  ASSERT_EQ(s.device->GetState(back), 0);
+  ASSERT_FALSE(s.device->GetState(back));
   EXPECT_EQ(back.BaudRate, 19200u);
   EXPECT_EQ(back.ByteSize, 8);
   EXPECT_EQ(back.Parity, kNoParity);
@@ -339,6 +339,8 @@ TEST(SerialTermios, SecondOpenerIsRefusedByTheLock) {
   s.calls.flockError = EWOULDBLOCK;
   EXPECT_EQ(s.Open(), "ERROR, CAN NOT OPEN COM1. ");
   EXPECT_FALSE(s.serial.Ports().Find(1)->IsOpen());
+  // The line's state gives the reason of the open that failed: a busy device, not "try again".
+  EXPECT_EQ(s.serial.LastOpenError(), std::errc::device_or_resource_busy);
 }
 
 TEST(SerialTermios, WriteWaitsForTheDrainAndTimesOutWhenItStalls) {
@@ -394,7 +396,7 @@ TEST(SerialTermiosSettings, RefusesWhatTermiosCannotExpress) {
     LineSettings s = ModemSettings(9600);
     row.change(s);
     termios t{};
-    EXPECT_EQ(ApplyLineSettings(s, t), EINVAL) << row.what;
+    EXPECT_EQ(ApplyLineSettings(s, t), std::errc::invalid_argument) << row.what;
   }
 }
 
@@ -427,7 +429,7 @@ TEST(SerialTermiosSettings, FramingAndFlowControlRoundTrip) {
     termios t{};
     t.c_lflag = ICANON | ECHO;
     t.c_oflag = OPOST;
-    ASSERT_EQ(ApplyLineSettings(s, t), 0) << row.baud;
+    ASSERT_FALSE(ApplyLineSettings(s, t)) << row.baud;
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
     LineSettings back = ModemSettings(0);
     back.SetRtsControl(row.rts);

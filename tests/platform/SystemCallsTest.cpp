@@ -210,7 +210,7 @@ TEST(FileOps, EveryTransferRetriesInterruptionsAndGoesOnAfterAShortOne) {
         result = PWriteFull(ops, 3, kData.data(), kData.size(), offset);
         break;
       case Transfer::kWriteAll:
-        result = WriteAll(ops, 3, kData);
+        result = WriteAll(ops, 3, kData).value();
         break;
     }
     EXPECT_EQ(result, row.result);

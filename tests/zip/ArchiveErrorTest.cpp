@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "zip/ArchiveError.h"
+#include "zip/Codec.h"
 
 namespace marvolen {
 namespace {
@@ -60,6 +63,23 @@ TEST(ArchiveError, MessageAloneAndTheOperatorLine) {
   EXPECT_EQ(FailureLogLine("/home/tablas/a.tbl", e.what()),
             "ERROR de descompresión:/home/tablas/a.tbl - Zipper1: Cannot open file "
             "\"/home/tablas/a.tbl\" - Native error: 00033");
+}
+
+// zlib's own failure keeps zlib's code, and its words are the station's.
+TEST(ArchiveError, ZlibFailureCarriesItsCode) {
+  EntryCompressor compressor;
+  const ChunkReader read = [](char* buffer, size_t count) {
+    std::fill(buffer, buffer + count, 'x');
+    return count;
+  };
+  try {
+    compressor.Compress(read, 10, 10, [](const char*, size_t) {});  // no such deflate level
+    ADD_FAILURE() << "compressed";
+  } catch (const StationError& e) {
+    EXPECT_EQ(e.code(), std::error_code(-2, ZlibCategory())) << e.what();  // Z_STREAM_ERROR
+    EXPECT_STREQ(e.what(), "zlib no puede iniciar la compresión");
+    EXPECT_EQ(ReasonText(e.code()), "estado o parámetro de compresión no válido");
+  }
 }
 
 TEST(ArchiveError, InvalidMaskText) {
