@@ -290,7 +290,9 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
           damaged = true;
         }
       }
-      before[c.office] = was;
+      // Only an update keeps the state before it: a rebuild's offices have none, and
+      // thousands of empty entries would cost as much as the offices themselves.
+      if (head) before[c.office] = was;
       it = offices.emplace(c.office, was.value_or(OfficeStatus{})).first;
       it->second.office = c.office;
     }
