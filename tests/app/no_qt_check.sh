@@ -2,7 +2,7 @@
 # no_qt_check.sh PROGRAM: fails when the dynamic loader would bring any Qt library (or the
 # window system's libraries Qt pulls in) into PROGRAM, or libsystemd: every line is one such
 # process, and each library's pages count in its resident memory (libsystemd brings about
-# 0.8 MB with what it loads, for a datagram the station sends itself).
+# 0.7 MB with what it loads, for a datagram the station sends itself).
 set -euo pipefail
 program=$1
 libraries=$(ldd "$program")
