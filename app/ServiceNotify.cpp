@@ -15,20 +15,12 @@
 
 #include "platform/SystemCalls.h"
 
-#ifdef MARVOLEN_HAVE_LIBSYSTEMD
-#include <systemd/sd-daemon.h>
-#endif
-
 namespace marvolen {
 
 namespace {
 
 // The watchdog time the service manager set for this process, zero when none.
 Millis WatchdogFromEnvironment() {
-#ifdef MARVOLEN_HAVE_LIBSYSTEMD
-  std::uint64_t usec = 0;
-  if (sd_watchdog_enabled(0, &usec) <= 0) return Millis(0);
-#else
   const char* text = std::getenv("WATCHDOG_USEC");
   if (text == nullptr) return Millis(0);
   char* end = nullptr;
@@ -40,7 +32,6 @@ Millis WatchdogFromEnvironment() {
       pid != nullptr && std::strtol(pid, nullptr, 10) != static_cast<long>(::getpid())) {
     return Millis(0);
   }
-#endif
   return std::chrono::duration_cast<Millis>(std::chrono::microseconds(usec));
 }
 
@@ -71,16 +62,9 @@ int SendNotifyDatagram(const std::string& socket, std::string_view message) {
 ServiceNotifier::ServiceNotifier(const Clock& clock) : clock_(clock) {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   if (socket == nullptr || *socket == '\0') return;
-#ifdef MARVOLEN_HAVE_LIBSYSTEMD
-  send_ = [](std::string_view message) {
-    const int rc = sd_notify(0, std::string(message).c_str());
-    return rc > 0 ? 0 : (rc < 0 ? -rc : ENOTCONN);
-  };
-#else
   send_ = [path = std::string(socket)](std::string_view message) {
     return SendNotifyDatagram(path, message);
   };
-#endif
   ping_every_ = WatchdogFromEnvironment() / 2;
   pinged_at_ = clock_.Now();
 }

@@ -33,7 +33,12 @@
 #   wake/s      voluntary + nonvoluntary context switches summed over the station's threads
 #               (/proc/PID/task/*/status) over the interval / its length (a thread that
 #               exits inside the interval takes its count with it)
-#   RSS         peak resident memory, VmHWM, read at the end of the interval
+#   idle RSS    resident memory, VmRSS, when the interval starts: the line waiting, its
+#               start-up's status page written (with a summary to rebuild, as after copying
+#               a history, that rebuild included)
+#   RSS         peak resident memory, VmHWM, read at the end of the interval: the highest
+#               since the station started, start-up, calls and page rewrites included (shared
+#               libraries' pages count whole, as in VmRSS)
 # and for the run: share = the stations' CPU together / (interval x cores), the share of the
 # machine all processes used over the interval (/proc/stat: offices, the other stations'
 # work and anything else on the machine) and the 1-minute load average at its end.
@@ -121,7 +126,7 @@ for s in socks: s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in socks))' "$1"
 }
 
-# The /proc figures of the given processes, one line each: pid cpu_s switches hwm_kb, then
+# The /proc figures of the given processes, one line each: pid cpu_s switches hwm_kb rss_kb, then
 # "machine busy_s total_s" over all cores.
 probe() {
   python3 - "$@" <<'EOF'
@@ -140,12 +145,14 @@ for pid in sys.argv[1:]:
                         switches += int(line.split()[1])
         except FileNotFoundError:
             pass  # a thread that just ended
-    hwm = 0
+    hwm = rss = 0
     with open(f"/proc/{pid}/status") as f:
         for line in f:
             if line.startswith("VmHWM:"):
                 hwm = int(line.split()[1])
-    print(pid, cpu, switches, hwm)
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    print(pid, cpu, switches, hwm, rss)
 with open("/proc/stat") as f:
     cpu = [int(x) for x in f.readline().split()[1:]]
 idle = cpu[3] + cpu[4]
@@ -367,7 +374,7 @@ def read_probe(name):
 p0, m0 = read_probe("probe0")
 p1, m1 = read_probe("probe1")
 seconds = (t1 - t0) / 1000
-per_line = {"calls_h": [], "cpu_call": [], "wake_s": [], "rss_mb": []}
+per_line = {"calls_h": [], "cpu_call": [], "wake_s": [], "idle_mb": [], "rss_mb": []}
 ok_total = failed_total = 0
 cpu_total = 0.0
 for n in range(1, lines + 1):
@@ -381,6 +388,7 @@ for n in range(1, lines + 1):
     per_line["calls_h"].append(ok * 3600 / ((last_end - t0) / 1000))
     per_line["cpu_call"].append(cpu / max(len(calls), 1))
     per_line["wake_s"].append((p1[n - 1][1] - p0[n - 1][1]) / seconds)
+    per_line["idle_mb"].append(p0[n - 1][3] / 1024)
     per_line["rss_mb"].append(p1[n - 1][2] / 1024)
 out = {"history": history, "lines": lines, "seconds": seconds, "ok": ok_total,
        "failed": failed_total, "share": cpu_total / (seconds * cores),
@@ -411,9 +419,11 @@ print(f"{r['history']:<8}{r['lines']:>4} lines  {r['ok']:>4} calls in {r['second
       f"  machine busy {100 * r['machine']:.0f} %, load {r['load']:.1f}"
       f"  (start-up settled in {r['startup_s']} s, quiet {r['drain_s']} s after the last call){flag}")
 print(f"   value  calls/h/line {fmt(r['calls_h'], 1)}  share {100 * r['share']:.2f} %"
-      f"  CPU/call {fmt(r['cpu_call'], 3)} s  wake/s {fmt(r['wake_s'], 1)}  RSS {fmt(r['rss_mb'], 1)} MB")
+      f"  CPU/call {fmt(r['cpu_call'], 3)} s  wake/s {fmt(r['wake_s'], 1)}"
+      f"  idle RSS {fmt(r['idle_mb'], 1)} MB  RSS {fmt(r['rss_mb'], 1)} MB")
 print(f"   ratio  calls/h/line {ratio('calls_h')}  share {r['share'] / ref['share']:.2f}"
-      f"  CPU/call {ratio('cpu_call')}  wake/s {ratio('wake_s')}  RSS {ratio('rss_mb')}")
+      f"  CPU/call {ratio('cpu_call')}  wake/s {ratio('wake_s')}  idle RSS {ratio('idle_mb')}"
+      f"  RSS {ratio('rss_mb')}")
 EOF
 }
 

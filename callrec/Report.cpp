@@ -220,6 +220,18 @@ std::map<int, std::string> OfficeDirs(const std::string& work_dir) {
   return offices;
 }
 
+std::vector<bool> OfficeDirNumbers(const std::string& work_dir) {
+  std::vector<bool> numbers(kMaxOffice + 1, false);
+  std::error_code ec;
+  for (fs::directory_iterator it(work_dir.empty() ? "." : work_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code ignored;
+    const auto office = OfficeOfDir(it->path().filename().string());
+    if (office && it->is_directory(ignored)) numbers[static_cast<size_t>(*office)] = true;
+  }
+  return numbers;
+}
+
 SurveyPlaces FindSurveyPlaces(const std::string& work_dir) {
   SurveyPlaces places;
   places.upgrades = work_dir + "upgrades";

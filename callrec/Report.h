@@ -127,6 +127,9 @@ void ForEachOfficeCall(const std::string& work_dir, int office,
 // fold a call in the same way.
 // The office directories in `work_dir`: by number, their names as spelled on the disk.
 std::map<int, std::string> OfficeDirs(const std::string& work_dir);
+// The same as one flag per number (up to the highest office number), for a reader that walks
+// thousands of offices: a few KiB instead of a name per office.
+std::vector<bool> OfficeDirNumbers(const std::string& work_dir);
 // Counts the call for its line, the durations and the records.
 void AddNetworkCall(NetworkReport& report, const CallSummary& call, std::string& key_scratch);
 // Folds the call into its office's state; calls that began before `keep_from_ms` (and those
@@ -188,6 +191,19 @@ std::string RenderText(const NetworkReport& report, const ReportOptions& options
 std::string RenderCsv(const NetworkReport& report, const ReportOptions& options);
 std::string RenderJson(const NetworkReport& report, const ReportOptions& options);
 std::string RenderHtml(const NetworkReport& report, const ReportOptions& options);
+// The page and the metrics in pieces, for a writer that streams them office by office
+// instead of holding every row: RenderHtml is HtmlPageHead, the rows of the offices in
+// trouble, those of the others (each group by number), HtmlPageTail; RenderMetrics is
+// MetricsHead, MetricsOffice of each office by number, MetricsTail. The heads and tails read
+// everything in `report` but its offices, whose number (`offices`, of them `trouble` in
+// trouble) the page's head is given.
+std::string HtmlPageHead(const NetworkReport& report, uint64_t offices, uint64_t trouble,
+                         const ReportOptions& options);
+std::string HtmlOfficeRow(const OfficeStatus& office, const ReportOptions& options);
+std::string HtmlPageTail(const DailyCounts& daily);
+std::string MetricsHead(const NetworkReport& report, const ReportOptions& options);
+std::string MetricsOffice(const OfficeStatus& office);
+std::string MetricsTail(const NetworkReport& report);
 // `--office`: a heading with the number of calls, then each call with what it moved.
 std::string RenderOfficeHeading(int office, uint64_t calls);
 std::string RenderOfficeCall(const CallRecord& call);
@@ -214,7 +230,6 @@ inline constexpr char kPageLock[] = "estado.html.lock";
 // as long as the caller wants the pages spaced and gives back false to write no more now (the
 // station is stopping).
 bool WriteStatusPage(const ReportOptions& options, const std::string& path = {},
-                     const std::string& metrics_dir = {},
-                     const std::function<bool()>& pause = {});
+                     const std::string& metrics_dir = {}, const std::function<bool()>& pause = {});
 
 }  // namespace marvolen

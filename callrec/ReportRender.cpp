@@ -312,14 +312,19 @@ std::string RenderJson(const NetworkReport& r, const ReportOptions& o) {
          "\n";
 }
 
-std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
-  std::vector<const OfficeStatus*> order;
-  for (const OfficeStatus& s : r.offices) order.push_back(&s);
-  std::stable_sort(order.begin(), order.end(), [&](const OfficeStatus* a, const OfficeStatus* b) {
-    return a->InTrouble(o) > b->InTrouble(o);
-  });
-  const auto trouble = static_cast<uint64_t>(std::count_if(
-      order.begin(), order.end(), [&](const OfficeStatus* s) { return s->InTrouble(o); }));
+namespace {
+
+// The offices table's columns on the page: the report's, then the reasons and the transcripts.
+std::vector<std::string> PageLabels() {
+  std::vector<std::string> labels = kPageWords.columns;
+  labels.insert(labels.end(), {"avisos", "transcripciones"});
+  return labels;
+}
+
+}  // namespace
+
+std::string HtmlPageHead(const NetworkReport& r, uint64_t offices, uint64_t trouble,
+                         const ReportOptions& o) {
   const int up = LinesUp(r, o.now);
   const bool all_well = trouble == 0 && up == static_cast<int>(r.lines.size());
   std::ostringstream page;
@@ -341,8 +346,8 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
           "table.cards td::before{content:attr(data-label) \": \";font-weight:bold}}"
           "</style></head><body>\n"
        << "<h1>Marvolen: estado de la red</h1>\n<p id=\"summary\" class=\""
-       << (all_well ? "ok" : "trouble") << "\">" << Plural(r.offices.size(), "oficina", "oficinas")
-       << ": " << Thousands(r.offices.size() - trouble) << " en orden, " << Thousands(trouble)
+       << (all_well ? "ok" : "trouble") << "\">" << Plural(offices, "oficina", "oficinas") << ": "
+       << Thousands(offices - trouble) << " en orden, " << Thousands(trouble)
        << " con problemas &middot; ";
   if (r.lines.empty()) {
     page << "ninguna línea ha dado su estado";
@@ -355,26 +360,42 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
     page << " &middot; "
          << Plural(r.bad_line_count, "línea dañada omitida", "líneas dañadas omitidas");
   page << "</p>\n<h2>Líneas</h2>\n" << LinesSection(r, o) << "<h2>Oficinas</h2>\n";
-  std::vector<std::string> labels = kPageWords.columns;
-  labels.insert(labels.end(), {"avisos", "transcripciones"});
-  page << "<table id=\"offices\" class=\"cards\">" << Head(labels) << "<tbody>\n";
-  for (const OfficeStatus* s : order) {
-    std::vector<std::string> cells;
-    for (const std::string& c : Cells(*s, o, kPageWords)) cells.push_back(Html(c));
-    std::string reasons;
-    for (const std::string& why : s->TroubleReasons(o))
-      reasons += (reasons.empty() ? "" : "; ") + Html(ShownText(why));
-    cells.push_back(reasons.empty() ? "-" : reasons);
-    std::string links;
-    for (const std::string& t : s->transcripts)
-      links += (links.empty() ? "" : " ") +
-               ("<a href=\"" + Html(t) + "\">" + Html(TranscriptLabel(t)) + "</a>");
-    cells.push_back(links.empty() ? "-" : links);
-    page << Row(labels, cells, s->InTrouble(o) ? "trouble" : "");
+  page << "<table id=\"offices\" class=\"cards\">" << Head(PageLabels()) << "<tbody>\n";
+  return std::move(page).str();
+}
+
+std::string HtmlOfficeRow(const OfficeStatus& s, const ReportOptions& o) {
+  static const std::vector<std::string> labels = PageLabels();
+  std::vector<std::string> cells;
+  for (const std::string& c : Cells(s, o, kPageWords)) cells.push_back(Html(c));
+  std::string reasons;
+  for (const std::string& why : s.TroubleReasons(o))
+    reasons += (reasons.empty() ? "" : "; ") + Html(ShownText(why));
+  cells.push_back(reasons.empty() ? "-" : reasons);
+  std::string links;
+  for (const std::string& t : s.transcripts)
+    links += (links.empty() ? "" : " ") +
+             ("<a href=\"" + Html(t) + "\">" + Html(TranscriptLabel(t)) + "</a>");
+  cells.push_back(links.empty() ? "-" : links);
+  return Row(labels, cells, s.InTrouble(o) ? "trouble" : "");
+}
+
+std::string HtmlPageTail(const DailyCounts& daily) {
+  return "</tbody></table>\n<h2>Llamadas por día, últimos 30 días</h2>\n" + Chart(daily) +
+         "\n</body></html>\n";
+}
+
+std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
+  // The offices in trouble first, each group by number.
+  std::string trouble_rows, other_rows;
+  uint64_t trouble = 0;
+  for (const OfficeStatus& s : r.offices) {
+    const bool in_trouble = s.InTrouble(o);
+    trouble += in_trouble ? 1 : 0;
+    (in_trouble ? trouble_rows : other_rows) += HtmlOfficeRow(s, o);
   }
-  page << "</tbody></table>\n<h2>Llamadas por día, últimos 30 días</h2>\n"
-       << Chart(r.daily) << "\n</body></html>\n";
-  return std::move(page).str();  // the buffer itself, not a copy of it
+  return HtmlPageHead(r, r.offices.size(), trouble, o) + trouble_rows + other_rows +
+         HtmlPageTail(r.daily);
 }
 
 namespace {
@@ -399,11 +420,20 @@ void Family(std::ostringstream& out, const char* name, const char* type, const c
 
 }  // namespace
 
-std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
-  // Every line known, from the log or from "lines/", gets every series: a counter that
-  // appears only at its first call hides the first increase from rate().
+namespace {
+
+// Every line known, from the log or from "lines/", gets every series: a counter that appears
+// only at its first call hides the first increase from rate().
+std::map<std::string, LineCounts, std::less<>> MetricsLines(const NetworkReport& r) {
   std::map<std::string, LineCounts, std::less<>> lines = r.line_calls;
   for (const LineStatusFile& f : r.lines) lines.try_emplace(f.name);
+  return lines;
+}
+
+}  // namespace
+
+std::string MetricsHead(const NetworkReport& r, const ReportOptions& o) {
+  const auto lines = MetricsLines(r);
   std::ostringstream out;
   Family(out, "marvolen_calls_total", "counter",
          "Llamadas terminadas por línea y resultado, según el registro de llamadas.");
@@ -427,11 +457,18 @@ std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
   }
   Family(out, "marvolen_office_last_success_timestamp_seconds", "gauge",
          "Comienzo de la última llamada completada de la oficina (segundos desde 1970).");
-  for (const OfficeStatus& s : r.offices) {
-    if (!s.last_success_ms) continue;
-    out << "marvolen_office_last_success_timestamp_seconds{office=\"" << s.office << "\"} "
-        << *s.last_success_ms / 1000 << "\n";
-  }
+  return std::move(out).str();
+}
+
+std::string MetricsOffice(const OfficeStatus& s) {
+  if (!s.last_success_ms) return {};
+  return "marvolen_office_last_success_timestamp_seconds{office=\"" + std::to_string(s.office) +
+         "\"} " + std::to_string(*s.last_success_ms / 1000) + "\n";
+}
+
+std::string MetricsTail(const NetworkReport& r) {
+  const auto lines = MetricsLines(r);
+  std::ostringstream out;
   Family(out, "marvolen_transfer_bytes_total", "counter",
          "Bytes transferidos por línea: sent a las oficinas, received de ellas.");
   for (const auto& [line, counts] : lines) {
@@ -452,6 +489,12 @@ std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
       << "marvolen_call_duration_seconds_sum " << sum << "\n"
       << "marvolen_call_duration_seconds_count " << h.count << "\n";
   return std::move(out).str();
+}
+
+std::string RenderMetrics(const NetworkReport& r, const ReportOptions& o) {
+  std::string out = MetricsHead(r, o);
+  for (const OfficeStatus& s : r.offices) out += MetricsOffice(s);
+  return out + MetricsTail(r);
 }
 
 CheckResult RenderCheck(const NetworkReport& r, const ReportOptions& o) {

@@ -17,6 +17,7 @@
 #include "platform/FileLock.h"
 #include "platform/FileNames.h"
 #include "platform/Numbers.h"
+#include "platform/TempNames.h"
 
 namespace marvolen {
 
@@ -289,7 +290,9 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
           damaged = true;
         }
       }
-      before[c.office] = was;
+      // Only an update keeps the state before it: a rebuild's offices have none, and
+      // thousands of empty entries would cost as much as the offices themselves.
+      if (head) before[c.office] = was;
       it = offices.emplace(c.office, was.value_or(OfficeStatus{})).first;
       it->second.office = c.office;
     }
@@ -364,6 +367,15 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
 }
 
 std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) const {
+  std::vector<OfficeStatus> offices;
+  std::optional<NetworkReport> report =
+      Read(options, [&](OfficeStatus& s) { offices.push_back(std::move(s)); });
+  if (report) report->offices = std::move(offices);
+  return report;
+}
+
+std::optional<NetworkReport> StatusSummary::Read(
+    const ReportOptions& options, const std::function<void(OfficeStatus&)>& each) const {
   if (!OwnDirectory(Dir())) return std::nullopt;
   bool missing = false;
   const auto head = HeadFrom(ReadSmallFile(ops_, Dir() + "head.json", missing));
@@ -379,16 +391,30 @@ std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) c
     report.daily[day] =
         counted == head->totals.daily.end() ? std::array<int, 4>{} : counted->second;
   }
-  const std::map<int, std::string> dirs = OfficeDirs(options.work_dir);
-  std::map<int, OfficeStatus> offices;
-  for (const auto& [office, name] : dirs) {
-    offices[office].office = office;
-    offices[office].has_dir = true;
-  }
-  // One office's file at a time: memory grows with what the page shows, not with the files.
+  report.lines = ReadLineStatuses(options.work_dir);
+  const std::vector<bool> dirs = OfficeDirNumbers(options.work_dir);
+  const auto has_dir = [&](int number) {
+    return static_cast<size_t>(number) < dirs.size() && dirs[static_cast<size_t>(number)];
+  };
+  // Each office as the page shows it, handed over and gone before the next is read: memory
+  // grows with one office, not with the network.
+  const auto hand_over = [&](OfficeStatus& s) {
+    KeepTranscriptsOnDisk(s, options.work_dir, true);
+    CountWindows(s, options.now);
+    // Kept for the next update, not for the page.
+    s.recent = {};
+    s.held.reset();
+    // An office with a directory but no call yet has nothing reported to go by.
+    if (!s.last_call_ms && !s.held && s.next.why_unknown.empty() && !s.next.known)
+      s.next = DeliveryFor(options, s, SurveyPlaces{});
+    each(s);
+  };
+  // A hundred numbers at a time, in order: the names in their directory (at most a hundred
+  // valid ones) sorted, merged with the office directories of those numbers.
   for (int hundred = 0; hundred < 100; ++hundred) {
     char sub[8];
     std::snprintf(sub, sizeof sub, "%02d", hundred);
+    std::vector<int> files;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(Dir() + sub, ec), end; !ec && it != end;
          it.increment(ec)) {
@@ -398,34 +424,31 @@ std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) c
                               : std::nullopt;
       if (!number || *number < 1 || *number > 9999 || OfficeFile(*number) != sub + ("/" + name))
         continue;
+      files.push_back(*number);
+    }
+    std::sort(files.begin(), files.end());
+    auto file = files.begin();
+    for (int number = std::max(hundred * 100, 1); number < hundred * 100 + 100; ++number) {
       std::optional<OfficeStatus> s;
-      try {
-        bool absent = false;
-        s = OfficeAt(json::parse(ReadSmallFile(ops_, it->path().string(), absent)),
-                     head->generation);
-      } catch (const std::exception&) {
-        return std::nullopt;
+      if (file != files.end() && *file == number) {
+        ++file;
+        try {
+          bool absent = false;
+          s = OfficeAt(json::parse(ReadSmallFile(ops_, Dir() + OfficeFile(number), absent)),
+                       head->generation);
+        } catch (const std::exception&) {
+          return std::nullopt;
+        }
       }
-      if (!s) continue;
-      s->has_dir = dirs.count(*number) > 0;
-      offices[*number] = std::move(*s);
+      if (!s && !has_dir(number)) continue;
+      if (!s) {
+        s.emplace();
+        s->office = number;
+      }
+      s->has_dir = has_dir(number);
+      hand_over(*s);
     }
   }
-  report.offices.reserve(offices.size());
-  // Each office leaves the map as it goes into the report: never both copies at once.
-  for (auto it = offices.begin(); it != offices.end(); it = offices.erase(it)) {
-    OfficeStatus& s = it->second;
-    KeepTranscriptsOnDisk(s, options.work_dir, true);
-    CountWindows(s, options.now);
-    // Kept for the next update, not for the page: a page of thousands of offices holds less.
-    s.recent = {};
-    s.held.reset();
-    // An office with a directory but no call yet has nothing reported to go by.
-    if (!s.last_call_ms && !s.held && s.next.why_unknown.empty() && !s.next.known)
-      s.next = DeliveryFor(options, s, SurveyPlaces{});
-    report.offices.push_back(std::move(s));
-  }
-  report.lines = ReadLineStatuses(options.work_dir);
   return report;
 }
 
@@ -441,16 +464,191 @@ PageStamp StampOf(const StatusSummary& summary, const std::string& lock_path) {
   return {summary.Generation(), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
+// What each write hands the file system at once: a page of thousands of offices goes out in
+// pieces this size, never whole.
+constexpr size_t kPieceBytes = 64 * 1024;
+
+// Rows set aside while the offices are walked: the page's head counts the offices in trouble,
+// whose rows come first, so the rows of each kind wait in a file of their own, beside the
+// page, until the walk is done. The file has no name (or loses it at once) and goes when
+// closed, whatever stops the writer.
+class SetAside {
+ public:
+  explicit SetAside(const std::string& dir) {
+    fd_ = UniqueFd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd_.valid()) {
+      // A file system without unnamed files (some network ones): a named one, unnamed at once.
+      const std::string path = dir + TempName("estado.html.filas");
+      fd_ = UniqueFd(::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
+      if (!fd_.valid()) throw FileError(errno, "No se puede crear un archivo temporal en " + dir);
+      ::unlink(path.c_str());
+    }
+  }
+  void Put(std::string_view text) {
+    buffer_ += text;
+    if (buffer_.size() >= kPieceBytes) Flush();
+  }
+  // Appends what was set aside to `out`, a piece at a time.
+  template <typename Out>
+  void CopyTo(Out& out) {
+    Flush();
+    std::string piece(kPieceBytes, '\0');
+    for (off_t at = 0;;) {
+      const ssize_t got = PReadFull(SystemFileOps(), fd_.get(), piece.data(), piece.size(), at);
+      if (got < 0) throw FileError(errno, "No se puede leer un archivo temporal");
+      if (got == 0) return;
+      out.Put(std::string_view(piece.data(), static_cast<size_t>(got)));
+      at += got;
+    }
+  }
+
+ private:
+  void Flush() {
+    if (const int err = WriteAll(SystemFileOps(), fd_.get(), buffer_); err != 0)
+      throw FileError(err, "No se puede escribir un archivo temporal");
+    buffer_.clear();
+  }
+
+  UniqueFd fd_;
+  std::string buffer_;
+};
+
+// One of the two files a page writes, put in place whole or not at all. A failure is kept, not
+// thrown: the other file is still written.
+class StreamedFile {
+ public:
+  explicit StreamedFile(const std::string& path) {
+    try {
+      file_.emplace(path);
+    } catch (const std::exception& e) {
+      error_ = e.what();
+    }
+  }
+  void Put(std::string_view text) {
+    if (!file_) return;
+    buffer_ += text;
+    if (buffer_.size() >= kPieceBytes) Flush();
+  }
+  // Puts the file in place; gives the first failure, empty when there was none.
+  std::string Commit() {
+    Flush();
+    Try([&] { file_->Commit(); });
+    return error_;
+  }
+  // Gives up the file, leaving whatever was in place.
+  void Drop() {
+    file_.reset();
+    buffer_.clear();
+  }
+  bool ok() const { return file_.has_value(); }
+
+ private:
+  template <typename F>
+  void Try(F&& f) {
+    if (!file_) return;
+    try {
+      f();
+    } catch (const std::exception& e) {
+      error_ = e.what();
+      file_.reset();
+    }
+  }
+  void Flush() {
+    Try([&] { file_->Write(buffer_); });
+    buffer_.clear();
+  }
+
+  std::optional<StagedFile> file_;
+  std::string buffer_;
+  std::string error_;
+};
+
+// The directory `path` is in, ending in "/".
+std::string DirOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+// The page and the metrics from the summary, one office at a time; `error` gets the first
+// failure. False, with nothing put in place, when the summary turns out to be missing or
+// damaged.
+bool StreamPage(const StatusSummary& summary, const ReportOptions& options,
+                const std::string& page_path, const std::string& metrics_dir, std::string& error) {
+  // Each file with the rows it sets aside; a failure of either drops only that file.
+  struct Output {
+    std::optional<StreamedFile> file;
+    std::vector<SetAside> rows;  // the page: in trouble, the others; the metrics: one
+    std::string error;
+    void Fail(const std::exception& e) {
+      if (error.empty()) error = e.what();
+      rows.clear();
+      if (file) file->Drop();
+    }
+  };
+  const auto open = [](Output& out, const std::string& path, int kinds) {
+    out.file.emplace(path);
+    if (!out.file->ok()) return;
+    try {
+      out.rows.reserve(kinds);
+      for (int k = 0; k < kinds; ++k) out.rows.emplace_back(DirOf(path));
+    } catch (const std::exception& e) {
+      out.Fail(e);
+    }
+  };
+  Output page, metrics;
+  open(page, page_path, 2);
+  if (!metrics_dir.empty()) open(metrics, metrics_dir + kMetricsName, 1);
+  uint64_t offices = 0, trouble = 0;
+  const std::optional<NetworkReport> report = summary.Read(options, [&](OfficeStatus& s) {
+    ++offices;
+    const bool in_trouble = s.InTrouble(options);
+    trouble += in_trouble ? 1 : 0;
+    try {
+      if (!page.rows.empty()) page.rows[in_trouble ? 0 : 1].Put(HtmlOfficeRow(s, options));
+    } catch (const std::exception& e) {
+      page.Fail(e);
+    }
+    try {
+      if (!metrics.rows.empty()) metrics.rows[0].Put(MetricsOffice(s));
+    } catch (const std::exception& e) {
+      metrics.Fail(e);
+    }
+  });
+  if (!report) return false;  // the files are dropped unwritten
+  const auto finish = [](Output& out, const std::string& head, const std::string& tail) {
+    if (!out.file) return;
+    try {
+      if (!out.rows.empty()) {
+        out.file->Put(head);
+        for (SetAside& rows : out.rows) rows.CopyTo(*out.file);
+        out.file->Put(tail);
+      }
+    } catch (const std::exception& e) {
+      out.Fail(e);
+    }
+    const std::string failed = out.file->Commit();
+    if (out.error.empty()) out.error = failed;
+  };
+  finish(page, HtmlPageHead(*report, offices, trouble, options), HtmlPageTail(report->daily));
+  // The metrics go out even when the page cannot: they are what pages someone at night.
+  if (!metrics_dir.empty()) finish(metrics, MetricsHead(*report, options), MetricsTail(*report));
+  error = !page.error.empty() ? page.error : metrics.error;
+  return true;
+}
+
 void WritePageOnce(const StatusSummary& summary, const ReportOptions& options,
                    const std::string& path, const std::string& metrics_dir) {
-  // A summary that cannot be read (its lock held since the start, a damage found meanwhile)
-  // leaves the page to the log itself: slower, never wrong.
-  std::optional<NetworkReport> read = summary.Read(options);
-  const NetworkReport report = read ? std::move(*read) : BuildReport(options);
+  const std::string page_path = path.empty() ? options.work_dir + "estado.html" : path;
   std::string error;
+  if (StreamPage(summary, options, page_path, metrics_dir, error)) {
+    if (!error.empty()) throw FileError(error);
+    return;
+  }
+  // A summary that cannot be read (its lock held since the start, a damage found meanwhile)
+  // leaves the page to the log itself: slower and held whole, never wrong.
+  const NetworkReport report = BuildReport(options);
   try {
-    ReplaceFile(path.empty() ? options.work_dir + "estado.html" : path,
-                RenderHtml(report, options));
+    ReplaceFile(page_path, RenderHtml(report, options));
   } catch (const std::exception& e) {
     error = e.what();
   }

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,12 @@ class StatusSummary {
   // delivery survey, at `options.now`: offices (those with a directory too), lines, counts;
   // the damaged lines are counted, not listed. Nullopt when the summary is missing or damaged.
   std::optional<NetworkReport> Read(const ReportOptions& options) const;
+  // The same, handing each office to `each` in the order of their numbers instead of keeping
+  // them in the report (whose `offices` stays empty): memory bounded by one office whatever
+  // their number. Nullopt when the summary is missing or damaged, which may be found after
+  // some offices were handed over.
+  std::optional<NetworkReport> Read(const ReportOptions& options,
+                                    const std::function<void(OfficeStatus&)>& each) const;
 
   // The head's generation, 0 when there is no readable summary.
   uint64_t Generation() const;

@@ -84,40 +84,44 @@ std::vector<fs::path> RemoveStaleTemps(const fs::path& dir, const FileOps& ops) 
 
 std::vector<fs::path> RemoveInterruptedTemps(const fs::path& home, const fs::path& work_dir,
                                              const FileOps& ops) {
-  std::vector<fs::path> dirs{home};
+  // Each directory is cleaned as it is found, never listed first: a working directory of
+  // thousands of offices would otherwise hold thousands of paths, twice, at every start.
+  std::vector<fs::path> removed;
+  std::vector<fs::path> roots;  // the home and the working directory, as they really are
+  const auto clean = [&](const fs::path& dir, bool chosen) {
+    // The home and the working directory are the operator's choice, links included; what
+    // lies in them is entered only when it is a directory itself.
+    std::error_code type_ec;
+    const fs::file_status status =
+        chosen ? fs::status(dir, type_ec) : fs::symlink_status(dir, type_ec);
+    if (status.type() != fs::file_type::directory) return;
+    if (chosen) {
+      // One directory chosen as both is cleaned once.
+      const fs::path canonical = fs::weakly_canonical(dir, type_ec);
+      if (std::find(roots.begin(), roots.end(), canonical) != roots.end()) return;
+      roots.push_back(canonical);
+    }
+    for (fs::path& path : RemoveStaleTemps(dir, ops)) removed.push_back(std::move(path));
+  };
   std::error_code ec;
+  clean(home, true);
   for (fs::directory_iterator it(home, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (EqualsNoCase(name, "tablas") || EqualsNoCase(name, "upgrade")) dirs.push_back(it->path());
+    if (EqualsNoCase(name, "tablas") || EqualsNoCase(name, "upgrade")) clean(it->path(), false);
   }
   if (!work_dir.empty()) {
-    dirs.push_back(work_dir);
+    clean(work_dir, true);
     for (fs::directory_iterator it(work_dir, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
-      if (name.size() > 3 && EqualsNoCase(name.substr(0, 3), "loc")) dirs.push_back(it->path());
+      if (name.size() > 3 && EqualsNoCase(name.substr(0, 3), "loc")) clean(it->path(), false);
     }
     // The status summary beside the call log, and its directories of offices.
     const fs::path summary = work_dir / "calls.summary";
     if (fs::is_directory(fs::symlink_status(summary, ec))) {
-      dirs.push_back(summary);
+      clean(summary, false);
       for (fs::directory_iterator it(summary, ec), end; !ec && it != end; it.increment(ec))
-        dirs.push_back(it->path());
+        clean(it->path(), false);
     }
-  }
-  std::vector<fs::path> removed;
-  std::vector<fs::path> seen;
-  for (const fs::path& dir : dirs) {
-    // The home and the working directory are the operator's choice, links included; what
-    // lies in them is entered only when it is a directory itself.
-    const bool chosen = dir == home || dir == work_dir;
-    std::error_code type_ec;
-    const fs::file_status status =
-        chosen ? fs::status(dir, type_ec) : fs::symlink_status(dir, type_ec);
-    if (status.type() != fs::file_type::directory) continue;
-    const fs::path canonical = fs::weakly_canonical(dir, type_ec);
-    if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
-    seen.push_back(canonical);
-    for (fs::path& path : RemoveStaleTemps(dir, ops)) removed.push_back(std::move(path));
   }
   return removed;
 }

@@ -15,7 +15,6 @@ packages=(
   chromium
   help2man man-db
   systemd logrotate
-  libsystemd-dev
 )
 
 missing=()

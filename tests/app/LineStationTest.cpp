@@ -330,6 +330,33 @@ TEST(ServiceNotify, DatagramReachesAPathOrAnAbstractSocketAndBadNamesAreRefused)
   EXPECT_NE(SendNotifyDatagram(dir.dir() + "nobody", "READY=1"), 0);
 }
 
+// The watchdog time is read from the environment as the service manager sets it, and only
+// when it is this process's: a child started by a service inherits its parent's WATCHDOG_PID.
+TEST(ServiceNotify, WatchdogTimeIsThisProcesssOnly) {
+  station_test::TempDir dir;
+  NotifySocket manager(dir.dir() + "notify");
+  VirtualClock clock;
+  ::setenv("NOTIFY_SOCKET", manager.name().c_str(), 1);
+  const auto until_ping = [&](const char* usec, const std::string& pid) {
+    ::setenv("WATCHDOG_USEC", usec, 1);
+    if (pid.empty()) {
+      ::unsetenv("WATCHDOG_PID");
+    } else {
+      ::setenv("WATCHDOG_PID", pid.c_str(), 1);
+    }
+    return ServiceNotifier(clock).UntilPing().count();
+  };
+  const std::string self = std::to_string(::getpid());
+  EXPECT_EQ(until_ping("4000000", ""), 2'000);
+  EXPECT_EQ(until_ping("4000000", self), 2'000);
+  EXPECT_EQ(until_ping("4000000", std::to_string(::getpid() + 1)), 60'000);
+  EXPECT_EQ(until_ping("4000000x", ""), 60'000);
+  EXPECT_EQ(until_ping("0", ""), 60'000);
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+  ::unsetenv("WATCHDOG_PID");
+}
+
 // The whole console program on the modem double, with NOTIFY_SOCKET and WATCHDOG_USEC as the
 // service manager sets them: READY once the line waits, STATUS at its changes, WATCHDOG every
 // half watchdog time while the loop runs, STOPPING at the stop signal.

@@ -819,6 +819,13 @@ TEST_F(ReportTest, SummaryAndReportAgreeOnEveryOfficeOfAGeneratedHistory) {
   EXPECT_EQ(from_log.bad_line_count, 2u);
   ExpectSame(from_log, *from_summary, options_);
   EXPECT_EQ(RenderMetrics(*from_summary, options_), RenderMetrics(from_log, options_));
+  // The station writes its page and metrics office by office, rows set aside: byte for byte
+  // what the report renders whole.
+  const std::string metrics_dir = dir_.Path() + "metrics/";
+  std::filesystem::create_directory(metrics_dir);
+  ASSERT_TRUE(WriteStatusPage(options_, {}, metrics_dir));
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(from_log, options_));
+  EXPECT_EQ(ReadAll(metrics_dir + kMetricsName), RenderMetrics(from_log, options_));
 }
 
 // A crash between an office's file and the head leaves the office a generation ahead: it is
