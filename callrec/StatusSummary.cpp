@@ -504,7 +504,7 @@ class SetAside {
 
  private:
   void Flush() {
-    if (const int err = WriteAll(SystemFileOps(), fd_.get(), buffer_); err != 0)
+    if (const std::error_code err = WriteAll(SystemFileOps(), fd_.get(), buffer_))
       throw FileError(err, "No se puede escribir un archivo temporal");
     buffer_.clear();
   }
