@@ -96,13 +96,14 @@ struct Station {
     }
   }
   std::uint16_t Port() const { return ModemProbe::LocalPort(*modem); }
-  // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds.
+  // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds. It
+  // sleeps as the station does: on what the port says to sleep on, asked just before.
   bool Eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 300; ++i) {
       if (done()) return true;
-      pollfd p{ModemProbe::PollDescriptor(*modem), POLLIN, 0};
+      pollfd p{serial.Wake().fd, POLLIN, 0};
       ::poll(&p, 1, 10);
-      serial.ReadModemStatus(1);  // any driver call lets the modem do its work
+      serial.ReadModemStatus(1);  // the driver call after the sleep lets the modem do its work
     }
     return done();
   }
@@ -225,6 +226,57 @@ TEST(ModemTcp, TheDeviceSaysWhatToSleepOn) {
   ASSERT_EQ(s.serial.ClearPortErrors(1), "");
   EXPECT_GE(s.serial.Ports().Find(1)->status.cbInQue, 16u);
   EXPECT_TRUE(s.serial.Wake().input_waiting);
+}
+
+// A paced stream wakes the station once per batch, and the calls each wake makes into the
+// port (the controller's looks at the carrier, the errors and the status, then its read) share
+// one look at the sockets; a full queue costs no look of its own.
+TEST(ModemTcp, APacedStreamCostsOneLookAtTheSocketsPerBatch) {
+  Station s;
+  s.serial.ClosePort(1);
+  s.address += ",paced";
+  s.Open();
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  caller.Send(std::string(9600, '\n'));  // ten seconds of the line: the station's queue fills
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+
+  const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
+  std::size_t received = 0;
+  int wakes = 0;
+  const MonoTime end = s.clock.Now() + Millis(1000);
+  while (s.clock.Now() < end) {
+    const DeviceWake wake = s.serial.Wake();
+    ASSERT_TRUE(wake.due.has_value());
+    s.clock.Advance(std::chrono::ceil<Millis>(*wake.due - s.clock.Now()));
+    ++wakes;
+    EXPECT_FALSE(s.serial.CarrierLost());
+    ASSERT_EQ(s.serial.ClearPortErrors(1), "");
+    ASSERT_EQ(s.serial.ReadModemStatus(1), "");
+    ASSERT_EQ(s.serial.ReadPort(1), "");
+    received += s.serial.Ports().Find(1)->received.size();
+  }
+  EXPECT_NEAR(static_cast<double>(received), 960, 16);  // the line's pace
+  EXPECT_LE(wakes, 61);                                 // a wake per 16 bytes
+  EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, wakes + 4u);
+}
+
+// With the station's queue full the caller's bytes stay with TCP, but a caller who hangs up
+// still drops the carrier at once, not once the queue has drained.
+TEST(ModemTcp, ACallerLeavingWhileTheQueueIsFullDropsTheCarrier) {
+  Station s;
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  caller.Send(std::string(4096, 'x'));  // just what the queue holds
+  ASSERT_TRUE(s.Eventually([&] {
+    return s.serial.ClearPortErrors(1).empty() && s.serial.Ports().Find(1)->status.cbInQue >= 4096;
+  }));
+  caller.Close();
+  EXPECT_TRUE(s.Eventually([&] { return s.serial.CarrierLost(); }));
 }
 
 TEST(ModemTcp, DtrDropAndPortCloseHangUp) {
