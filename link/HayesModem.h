@@ -108,7 +108,12 @@ class HayesModem {
   // UART's receive FIFO or a USB adapter's latency timer hands bytes on a batch at a time
   // rather than one by one; the last bytes queued are due at their own arrival, so the end of
   // a frame or a lone acknowledgement is never late.
-  std::optional<MonoTime> NextEvent() const;
+  std::optional<MonoTime> NextEvent() const { return NextEventFor(0); }
+  // As NextEvent, for a station that needs `wanted` received bytes before it can use any (the
+  // rest of a frame; 0: it uses what comes): the bytes on their way to it are due when the
+  // last of those has arrived, and not before, unless that many are not on their way yet
+  // (the caller's next bytes are news of the line, not an event of the modem's).
+  std::optional<MonoTime> NextEventFor(std::size_t wanted) const;
   static constexpr std::size_t kPacedBatch = 16;
   static constexpr int kPacedBatchMillis = 10;
 

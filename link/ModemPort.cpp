@@ -28,8 +28,8 @@ void ModemPort::Pump() {
   FlushLine();  // sends at once what the modem released
 }
 
-void ModemPort::Nap(Millis limit) {
-  if (const auto next = modem_.NextEvent()) {
+void ModemPort::Nap(Millis limit, std::size_t wanted) {
+  if (const auto next = modem_.NextEventFor(wanted)) {
     // Round up so that the modem's event is due when the nap ends.
     const auto until = std::chrono::ceil<Millis>(*next - clock_.Now());
     limit = std::min(limit, std::max(until, Millis(0)));
@@ -155,6 +155,20 @@ void ModemPort::WaitForInput(Millis limit) {
     const Millis left = Until(clock_, deadline);
     if (left.count() <= 0) return;
     Nap(left);
+  }
+}
+
+void ModemPort::WaitForBytes(std::size_t count, Millis limit) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    Pump();
+    // Without a carrier no more bytes come: what there is is all there will be.
+    if (modem_.ForStationWaiting() >= std::max<std::size_t>(count, 1) || !modem_.Carrier()) {
+      return;
+    }
+    const Millis left = Until(clock_, deadline);
+    if (left.count() <= 0) return;
+    Nap(left, count);
   }
 }
 

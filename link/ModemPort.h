@@ -32,6 +32,9 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
   void WaitForInput(Millis limit) override;
+  // Sleeps through the batches of a paced line until the last of `count` bytes has arrived,
+  // so that a reader that needs them all wakes once for them.
+  void WaitForBytes(std::size_t count, Millis limit) override;
   // The modem's own next event (paced bytes, a ring, the answer) and the bytes it holds for
   // the station; the telephone line's descriptor comes from the subclass.
   DeviceWake Wake() override;
@@ -52,8 +55,9 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   virtual bool LineBacklog() const { return false; }
 
   void Pump();
-  // Sleeps for at most `limit`, and no longer than until the modem's next own event.
-  void Nap(Millis limit);
+  // Sleeps for at most `limit`, and no longer than until the modem's next own event (for a
+  // station that waits for `wanted` received bytes, see HayesModem::NextEventFor).
+  void Nap(Millis limit, std::size_t wanted = 0);
 
   Clock& clock_;
   HayesModem modem_;

@@ -165,6 +165,10 @@ class SerialDevice {
   // Sleeps until received bytes may be waiting, or `limit` has passed. Never spins: the
   // real backends sleep in poll().
   virtual void WaitForInput(Millis limit) = 0;
+  // As WaitForInput, for a reader that needs `count` received bytes before it can use any:
+  // a device that knows when they will have come may sleep until then instead of waking for
+  // each part; it still ends at `limit`, or when the line can bring no more.
+  virtual void WaitForBytes(std::size_t /*count*/, Millis limit) { WaitForInput(limit); }
   // What to sleep on until the next call into the device is worth making.
   virtual DeviceWake Wake() { return {}; }
 };

@@ -223,10 +223,14 @@ std::string SerialLine::SetPortLines(int port, int code) {
   return {};
 }
 
-void SerialLine::WaitForInput(int port, Millis limit) {
+void SerialLine::WaitForInput(int port, Millis limit, std::size_t wanted) {
   PortEntry* entry = ports_.Find(port);
   if (entry && entry->IsOpen()) {
-    entry->handle->WaitForInput(limit);
+    if (wanted > 1) {
+      entry->handle->WaitForBytes(wanted, limit);
+    } else {
+      entry->handle->WaitForInput(limit);
+    }
   } else {
     clock_.Sleep(limit);  // nothing can arrive on a closed port
   }
@@ -238,7 +242,7 @@ void SerialLine::SendText(std::string_view bytes) {
   if (!error.empty()) Log(std::string(text::kSendTextLine) + error);
 }
 
-std::string SerialLine::ReceiveText(int seconds) {
+std::string SerialLine::ReceiveText(int seconds, std::size_t wanted) {
   read_error_text_.clear();
   const MonoTime deadline = clock_.Now() + std::chrono::seconds(std::max(seconds, 0));
   PortEntry* entry = ports_.Find(configured_port_);
@@ -248,7 +252,7 @@ std::string SerialLine::ReceiveText(int seconds) {
     if (entry && !entry->received.empty()) break;
     // A failed read fails again at once: report it once instead of once per poll.
     if (!error.empty()) break;
-    WaitForInput(configured_port_, Remaining(clock_, deadline));
+    WaitForInput(configured_port_, Remaining(clock_, deadline), wanted);
   }
   if (!read_error_text_.empty()) Log(std::string(text::kReceiveTextLine) + read_error_text_);
   return entry ? entry->received : std::string();

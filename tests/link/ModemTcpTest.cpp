@@ -263,6 +263,29 @@ TEST(ModemTcp, APacedStreamCostsOneLookAtTheSocketsPerBatch) {
   EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, wakes + 4u);
 }
 
+// A reader that needs a whole block sleeps through the paced line's batches: one wait, ended
+// when the block's last byte has crossed the line, and not a moment sooner.
+TEST(ModemTcp, AReaderOfAWholeBlockWakesOnceWhenItsLastByteHasCrossed) {
+  Station s;
+  s.serial.ClosePort(1);
+  s.address += ",paced";
+  s.Open();
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  caller.Send(std::string(133, 'b'));  // a 128-byte block with its header and check
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+
+  const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
+  const MonoTime start = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(1, 133), std::string(133, 'b'));
+  // 133 bytes of ten bit times at 9600 bit/s: 138.5 ms.
+  EXPECT_GE(ElapsedMs(start, s.clock.Now()), 138);
+  EXPECT_LE(ElapsedMs(start, s.clock.Now()), 140);
+  EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, 2u);
+}
+
 // With the station's queue full the caller's bytes stay with TCP, but a caller who hangs up
 // still drops the carrier at once, not once the queue has drained.
 TEST(ModemTcp, ACallerLeavingWhileTheQueueIsFullDropsTheCarrier) {
