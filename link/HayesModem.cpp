@@ -396,9 +396,9 @@ std::optional<MonoTime> HayesModem::NextEventFor(std::size_t wanted) const {
   wanted = std::min(wanted, station_queue_limit_);
   if (wanted <= for_station_.size()) {
     consider(paced_to_station_.BatchArrival(batch));
-  } else if (const std::size_t missing = wanted - for_station_.size();
-             paced_to_station_.Size() >= missing) {
-    consider(paced_to_station_.BatchArrival(missing));
+  } else {
+    // All that is on its way when fewer are: the rest has not reached the line yet.
+    consider(paced_to_station_.BatchArrival(wanted - for_station_.size()));
   }
   consider(paced_to_caller_.BatchArrival(batch));
   return next;

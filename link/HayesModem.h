@@ -77,6 +77,8 @@ class HayesModem {
   void FromStation(std::string_view bytes);
   // Bytes the station can read now.
   std::size_t ForStationWaiting() const { return for_station_.size(); }
+  // Caller bytes still on their way to the station (pacing).
+  bool ForStationPending() const { return !paced_to_station_.Empty(); }
   std::string TakeForStation(std::size_t count);
   void ClearForStation();
   void ClearForCaller() { paced_to_caller_.Clear(); }
@@ -111,8 +113,8 @@ class HayesModem {
   std::optional<MonoTime> NextEvent() const { return NextEventFor(0); }
   // As NextEvent, for a station that needs `wanted` received bytes before it can use any (the
   // rest of a frame; 0: it uses what comes): the bytes on their way to it are due when the
-  // last of those has arrived, and not before, unless that many are not on their way yet
-  // (the caller's next bytes are news of the line, not an event of the modem's).
+  // last of those has arrived, or the last of all on their way when fewer are, and not at
+  // each batch before.
   std::optional<MonoTime> NextEventFor(std::size_t wanted) const;
   static constexpr std::size_t kPacedBatch = 16;
   static constexpr int kPacedBatchMillis = 10;

@@ -162,8 +162,12 @@ void ModemPort::WaitForBytes(std::size_t count, Millis limit) {
   const MonoTime deadline = clock_.Now() + limit;
   for (;;) {
     Pump();
-    // Without a carrier no more bytes come: what there is is all there will be.
-    if (modem_.ForStationWaiting() >= std::max<std::size_t>(count, 1) || !modem_.Carrier()) {
+    // Without a carrier no more bytes come; with fewer on their way than wanted, those that
+    // came are handed over once the last has, as WaitForInput would have by then, so that the
+    // reader's wait for the rest starts from the last byte.
+    const std::size_t waiting = modem_.ForStationWaiting();
+    if (waiting >= std::max<std::size_t>(count, 1) || !modem_.Carrier() ||
+        (waiting > 0 && !modem_.ForStationPending())) {
       return;
     }
     const Millis left = Until(clock_, deadline);

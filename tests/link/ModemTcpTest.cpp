@@ -284,6 +284,14 @@ TEST(ModemTcp, AReaderOfAWholeBlockWakesOnceWhenItsLastByteHasCrossed) {
   EXPECT_GE(ElapsedMs(start, s.clock.Now()), 138);
   EXPECT_LE(ElapsedMs(start, s.clock.Now()), 140);
   EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, 2u);
+
+  // A block whose end has not reached the line: what is on its way is handed over when it
+  // has come, so that the wait for the rest counts from its last byte.
+  caller.Send(std::string(20, 'c'));
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+  const MonoTime part = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(1, 133), std::string(20, 'c'));
+  EXPECT_LE(ElapsedMs(part, s.clock.Now()), 22);  // 20.8 ms, not the second
 }
 
 // With the station's queue full the caller's bytes stay with TCP, but a caller who hangs up
