@@ -116,6 +116,18 @@ struct Station {
     });
     return got;
   }
+  // Listens again on a line paced at 9600 bit/s, the modem initialised.
+  void Pace() {
+    serial.ClosePort(1);
+    address += ",paced";
+    Open();
+    Initialise();
+  }
+  // Hands the caller's bytes to the line, and lets the modem take them in.
+  void Offer(Caller& caller, const std::string& bytes) {
+    caller.Send(bytes);
+    EXPECT_TRUE(Eventually([&] { return serial.Wake().due.has_value(); }));
+  }
   // Takes a caller through to the answered call.
   void Answer(Caller& caller) {
     ASSERT_TRUE(caller.Connected());
@@ -233,15 +245,11 @@ TEST(ModemTcp, TheDeviceSaysWhatToSleepOn) {
 // one look at the sockets; a full queue costs no look of its own.
 TEST(ModemTcp, APacedStreamCostsOneLookAtTheSocketsPerBatch) {
   Station s;
-  s.serial.ClosePort(1);
-  s.address += ",paced";
-  s.Open();
-  s.Initialise();
+  s.Pace();
   Caller caller(s.Port());
   s.Answer(caller);
   s.serial.PurgeInput(1);
-  caller.Send(std::string(9600, '\n'));  // ten seconds of the line: the station's queue fills
-  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+  s.Offer(caller, std::string(9600, '\n'));  // ten seconds of the line: the queue fills
 
   const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
   std::size_t received = 0;
@@ -267,15 +275,11 @@ TEST(ModemTcp, APacedStreamCostsOneLookAtTheSocketsPerBatch) {
 // when the block's last byte has crossed the line, and not a moment sooner.
 TEST(ModemTcp, AReaderOfAWholeBlockWakesOnceWhenItsLastByteHasCrossed) {
   Station s;
-  s.serial.ClosePort(1);
-  s.address += ",paced";
-  s.Open();
-  s.Initialise();
+  s.Pace();
   Caller caller(s.Port());
   s.Answer(caller);
   s.serial.PurgeInput(1);
-  caller.Send(std::string(133, 'b'));  // a 128-byte block with its header and check
-  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+  s.Offer(caller, std::string(133, 'b'));  // a 128-byte block with its header and check
 
   const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
   const MonoTime start = s.clock.Now();
@@ -287,8 +291,7 @@ TEST(ModemTcp, AReaderOfAWholeBlockWakesOnceWhenItsLastByteHasCrossed) {
 
   // A block whose end has not reached the line: what is on its way is handed over when it
   // has come, so that the wait for the rest counts from its last byte.
-  caller.Send(std::string(20, 'c'));
-  ASSERT_TRUE(s.Eventually([&] { return s.serial.Wake().due.has_value(); }));
+  s.Offer(caller, std::string(20, 'c'));
   const MonoTime part = s.clock.Now();
   EXPECT_EQ(s.serial.ReceiveText(1, 133), std::string(20, 'c'));
   EXPECT_LE(ElapsedMs(part, s.clock.Now()), 22);  // 20.8 ms, not the second
