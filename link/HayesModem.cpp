@@ -384,7 +384,7 @@ void HayesModem::Poll() {
   if (!out.empty()) line_.SendToCaller(out);
 }
 
-std::optional<MonoTime> HayesModem::NextEvent() const {
+std::optional<MonoTime> HayesModem::NextEventFor(std::size_t wanted) const {
   std::optional<MonoTime> next;
   auto consider = [&next](std::optional<MonoTime> t) {
     if (t && (!next || *t < *next)) next = t;
@@ -392,7 +392,14 @@ std::optional<MonoTime> HayesModem::NextEvent() const {
   if (state_ == State::kRinging) consider(answer_at_ ? answer_at_ : std::optional(next_ring_));
   const std::size_t batch =
       std::max<std::size_t>(kPacedBatch, speed_ / 10 * kPacedBatchMillis / 1000);
-  consider(paced_to_station_.BatchArrival(batch));
+  // No more than the station's queue holds can be waited for.
+  wanted = std::min(wanted, station_queue_limit_);
+  if (wanted <= for_station_.size()) {
+    consider(paced_to_station_.BatchArrival(batch));
+  } else {
+    // All that is on its way when fewer are: the rest has not reached the line yet.
+    consider(paced_to_station_.BatchArrival(wanted - for_station_.size()));
+  }
   consider(paced_to_caller_.BatchArrival(batch));
   return next;
 }

@@ -77,6 +77,8 @@ class HayesModem {
   void FromStation(std::string_view bytes);
   // Bytes the station can read now.
   std::size_t ForStationWaiting() const { return for_station_.size(); }
+  // Caller bytes still on their way to the station (pacing).
+  bool ForStationPending() const { return !paced_to_station_.Empty(); }
   std::string TakeForStation(std::size_t count);
   void ClearForStation();
   void ClearForCaller() { paced_to_caller_.Clear(); }
@@ -108,7 +110,12 @@ class HayesModem {
   // UART's receive FIFO or a USB adapter's latency timer hands bytes on a batch at a time
   // rather than one by one; the last bytes queued are due at their own arrival, so the end of
   // a frame or a lone acknowledgement is never late.
-  std::optional<MonoTime> NextEvent() const;
+  std::optional<MonoTime> NextEvent() const { return NextEventFor(0); }
+  // As NextEvent, for a station that needs `wanted` received bytes before it can use any (the
+  // rest of a frame; 0: it uses what comes): the bytes on their way to it are due when the
+  // last of those has arrived, or the last of all on their way when fewer are, and not at
+  // each batch before.
+  std::optional<MonoTime> NextEventFor(std::size_t wanted) const;
   static constexpr std::size_t kPacedBatch = 16;
   static constexpr int kPacedBatchMillis = 10;
 

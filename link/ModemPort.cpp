@@ -28,13 +28,13 @@ void ModemPort::Pump() {
   FlushLine();  // sends at once what the modem released
 }
 
-void ModemPort::Nap(Millis limit) {
-  if (const auto next = modem_.NextEvent()) {
+bool ModemPort::Nap(Millis limit, std::size_t wanted, int stop_fd) {
+  if (const auto next = modem_.NextEventFor(wanted)) {
     // Round up so that the modem's event is due when the nap ends.
     const auto until = std::chrono::ceil<Millis>(*next - clock_.Now());
     limit = std::min(limit, std::max(until, Millis(0)));
   }
-  WaitLine(limit);
+  return WaitLine(limit, stop_fd);
 }
 
 std::error_code ModemPort::GetState(LineSettings& settings) {
@@ -148,14 +148,32 @@ ReadResult ModemPort::Read(std::size_t count, std::string& out, Millis limit) {
   return {};
 }
 
-void ModemPort::WaitForInput(Millis limit) {
+bool ModemPort::WaitForInput(Millis limit, int stop_fd) {
   const MonoTime deadline = clock_.Now() + limit;
   for (;;) {
     Pump();
-    if (modem_.ForStationWaiting() > 0) return;
+    if (modem_.ForStationWaiting() > 0) return true;
     const Millis left = Until(clock_, deadline);
-    if (left.count() <= 0) return;
-    Nap(left);
+    if (left.count() <= 0) return true;
+    if (!Nap(left, 0, stop_fd)) return false;
+  }
+}
+
+bool ModemPort::WaitForBytes(std::size_t count, Millis limit, int stop_fd) {
+  const MonoTime deadline = clock_.Now() + limit;
+  for (;;) {
+    Pump();
+    // Without a carrier no more bytes come; with fewer on their way than wanted, those that
+    // came are handed over once the last has, as WaitForInput would have by then, so that the
+    // reader's wait for the rest starts from the last byte.
+    const std::size_t waiting = modem_.ForStationWaiting();
+    if (waiting >= std::max<std::size_t>(count, 1) || !modem_.Carrier() ||
+        (waiting > 0 && !modem_.ForStationPending())) {
+      return true;
+    }
+    const Millis left = Until(clock_, deadline);
+    if (left.count() <= 0) return true;
+    if (!Nap(left, count, stop_fd)) return false;
   }
 }
 

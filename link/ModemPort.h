@@ -31,7 +31,10 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   std::error_code StartWrite(std::string_view bytes) override;
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
-  void WaitForInput(Millis limit) override;
+  bool WaitForInput(Millis limit, int stop_fd) override;
+  // Sleeps through the batches of a paced line until the last of `count` bytes has arrived,
+  // so that a reader that needs them all wakes once for them.
+  bool WaitForBytes(std::size_t count, Millis limit, int stop_fd) override;
   // The modem's own next event (paced bytes, a ring, the answer) and the bytes it holds for
   // the station; the telephone line's descriptor comes from the subclass.
   DeviceWake Wake() override;
@@ -43,8 +46,9 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   virtual void PumpLine() = 0;
   // Sends what waits for the caller, and nothing else.
   virtual void FlushLine() { PumpLine(); }
-  // Sleeps until the telephone line has news or `limit` has passed.
-  virtual void WaitLine(Millis limit) = 0;
+  // Sleeps until the telephone line has news or `limit` has passed, or `stop_fd` (-1: none)
+  // has turned readable, and then false.
+  virtual bool WaitLine(Millis limit, int stop_fd) = 0;
   // Turns readable when the telephone line has news (a caller, caller bytes, room to send);
   // -1 when there is none.
   virtual int LineDescriptor() const { return -1; }
@@ -52,8 +56,10 @@ class ModemPort : public SerialDevice, protected TelephoneLine {
   virtual bool LineBacklog() const { return false; }
 
   void Pump();
-  // Sleeps for at most `limit`, and no longer than until the modem's next own event.
-  void Nap(Millis limit);
+  // Sleeps for at most `limit`, and no longer than until the modem's next own event (for a
+  // station that waits for `wanted` received bytes, see HayesModem::NextEventFor); false when
+  // `stop_fd` ended it.
+  bool Nap(Millis limit, std::size_t wanted = 0, int stop_fd = -1);
 
   Clock& clock_;
   HayesModem modem_;

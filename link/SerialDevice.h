@@ -166,9 +166,16 @@ class SerialDevice {
   virtual bool WaitWritten(Millis limit) = 0;
   // Reads exactly `count` bytes into `out`, waiting at most `limit` for them.
   virtual ReadResult Read(std::size_t count, std::string& out, Millis limit) = 0;
-  // Sleeps until received bytes may be waiting, or `limit` has passed. Never spins: the
-  // real backends sleep in poll().
-  virtual void WaitForInput(Millis limit) = 0;
+  // Sleeps until received bytes may be waiting, or `limit` has passed, or `stop_fd` (-1: none)
+  // has turned readable, and then false: the station is being stopped. Never spins: the real
+  // backends sleep in poll().
+  virtual bool WaitForInput(Millis limit, int stop_fd) = 0;
+  // As WaitForInput, for a reader that needs `count` received bytes before it can use any:
+  // a device that knows when they will have come may sleep until then instead of waking for
+  // each part; it still ends at `limit`, at the stop, or when the line can bring no more.
+  virtual bool WaitForBytes(std::size_t /*count*/, Millis limit, int stop_fd) {
+    return WaitForInput(limit, stop_fd);
+  }
   // What to sleep on until the next call into the device is worth making.
   virtual DeviceWake Wake() { return {}; }
 };

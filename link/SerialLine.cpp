@@ -226,7 +226,7 @@ std::string SerialLine::SetPortLines(int port, int code) {
   return {};
 }
 
-bool SerialLine::WaitForInput(int port, Millis limit, bool hear_stop) {
+bool SerialLine::WaitForInput(int port, Millis limit, std::size_t wanted, bool hear_stop) {
   const int stop_fd = hear_stop ? stop_fd_ : -1;
   PortEntry* entry = ports_.Find(port);
   if (!entry || !entry->IsOpen()) {
@@ -237,20 +237,8 @@ bool SerialLine::WaitForInput(int port, Millis limit, bool hear_stop) {
     }
     return !clock_.WaitReadable(stop_fd, limit);
   }
-  if (stop_fd >= 0) {
-    // The same sleep as the line's idle wait: the device's descriptor and its next event,
-    // with the stop beside them.
-    const DeviceWake wake = entry->handle->Wake();
-    if (wake.input_waiting) return true;
-    if (wake.fd >= 0) {
-      const MonoTime now = clock_.Now();
-      const Millis wait = wake.due ? WaitFor(now, *wake.due, limit) : limit;
-      const int fds[] = {stop_fd, wake.fd};
-      return clock_.WaitAnyReadable(fds, wait) != 0;
-    }
-  }
-  entry->handle->WaitForInput(limit);
-  return true;
+  return wanted > 1 ? entry->handle->WaitForBytes(wanted, limit, stop_fd)
+                    : entry->handle->WaitForInput(limit, stop_fd);
 }
 
 void SerialLine::SendText(std::string_view bytes) {
@@ -259,7 +247,7 @@ void SerialLine::SendText(std::string_view bytes) {
   if (!error.empty()) Log(std::string(text::kSendTextLine) + error);
 }
 
-std::string SerialLine::ReceiveText(int seconds) {
+std::string SerialLine::ReceiveText(int seconds, std::size_t wanted) {
   read_error_text_.clear();
   const MonoTime deadline = clock_.Now() + std::chrono::seconds(std::max(seconds, 0));
   PortEntry* entry = ports_.Find(configured_port_);
@@ -269,7 +257,7 @@ std::string SerialLine::ReceiveText(int seconds) {
     if (entry && !entry->received.empty()) break;
     // A failed read fails again at once: report it once instead of once per poll.
     if (!error.empty()) break;
-    if (!WaitForInput(configured_port_, Remaining(clock_, deadline), true)) break;
+    if (!WaitForInput(configured_port_, Remaining(clock_, deadline), wanted, true)) break;
   }
   if (!read_error_text_.empty()) Log(std::string(text::kReceiveTextLine) + read_error_text_);
   return entry ? entry->received : std::string();
@@ -296,7 +284,7 @@ void SerialLine::SendModemCommand(std::string_view command) {
       continue;  // one line end per poll; poll again before sleeping
     }
     // The modem's answers are shown whole even on the way out (the stop is not heard here).
-    WaitForInput(configured_port_, Remaining(clock_, deadline), false);
+    WaitForInput(configured_port_, Remaining(clock_, deadline), 1, false);
   }
 }
 

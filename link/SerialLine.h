@@ -73,8 +73,9 @@ class SerialLine {
   void SendText(std::string_view bytes);
   // Waits up to `seconds` for bytes and returns the first that come (empty when none came).
   // Read errors are kept in ReadErrorText() and shown as one "*ERROR Recibiendo dato: " line;
-  // the first one ends the wait.
-  std::string ReceiveText(int seconds);
+  // the first one ends the wait. A reader that needs `wanted` bytes before it can use any
+  // (the rest of a frame) lets the device sleep until they have come, where it can tell.
+  std::string ReceiveText(int seconds, std::size_t wanted = 1);
   // Sends the command and CR one byte at a time, 20 ms apart, then shows the modem's answer
   // for 2 seconds, one log line per received line. What is left stays in LineBuffer().
   void SendModemCommand(std::string_view command);
@@ -108,9 +109,10 @@ class SerialLine {
 
  private:
   void Log(std::string_view line);
-  // Sleeps until input may be waiting on `port`, or `limit` has passed; with `hear_stop`,
-  // also until the stop descriptor turns readable, and then false.
-  bool WaitForInput(int port, Millis limit, bool hear_stop);
+  // Sleeps until input may be waiting on `port` (`wanted` bytes of it, see ReceiveText), or
+  // `limit` has passed; with `hear_stop`, also until the stop descriptor turns readable, and
+  // then false.
+  bool WaitForInput(int port, Millis limit, std::size_t wanted, bool hear_stop);
 
   Clock& clock_;
   DeviceOpener opener_;

@@ -16,6 +16,10 @@ namespace {
 
 constexpr std::string_view kPacedOption = ",paced";
 constexpr int kMaxReadsPerPump = 64;
+// The calls a tick makes into the port come microseconds apart and share one look at the
+// sockets; a call a millisecond or more after the last look (after a pause, a file written)
+// looks again.
+constexpr Millis kLookAgain{1};
 
 bool AllDigits(std::string_view text) {
   if (text.empty() || text.size() > 5) return false;
@@ -122,22 +126,28 @@ std::uint16_t TcpModem::LocalPort() const {
   return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
 }
 
+bool TcpModem::LookDue() const {
+  return look_due_ || clock_.Now() - looked_at_ >= kLookAgain;
+}
+
 void TcpModem::PumpLine() {
-  epoll_event events[2];
-  const int count = ::epoll_wait(epoll_.get(), events, 2, 0);
-  bool caller_news = false;
-  for (int i = 0; i < count; ++i) {
-    if (events[i].data.fd == listener_.get()) {
-      AcceptCallers();
-    } else {
-      caller_news = true;
+  if (LookDue()) {
+    epoll_event events[2];
+    const int count = ::epoll_wait(epoll_.get(), events, 2, 0);
+    ++socket_looks_;
+    look_due_ = false;
+    looked_at_ = clock_.Now();
+    bool caller_news = false;
+    for (int i = 0; i < count; ++i) {
+      if (events[i].data.fd == listener_.get()) {
+        AcceptCallers();
+      } else if (events[i].events & ~static_cast<std::uint32_t>(EPOLLOUT)) {
+        // Room to send alone is the flush's business.
+        caller_news = true;
+      }
     }
+    if (caller_news) ReadCaller();
   }
-  // With the station's queue full the caller's bytes are not watched; a peek still notices
-  // a caller who hung up.
-  const bool queue_full =
-      modem_.CurrentState() == HayesModem::State::kOnline && !modem_.CanTakeFromCaller();
-  if (caller_news || (conn_.valid() && queue_full)) ReadCaller();
   FlushLine();
 }
 
@@ -148,12 +158,16 @@ void TcpModem::FlushLine() {
 
 DeviceWake TcpModem::Wake() {
   Watch();
+  look_due_ = true;
   return ModemPort::Wake();
 }
 
-void TcpModem::WaitLine(Millis limit) {
+bool TcpModem::WaitLine(Millis limit, int stop_fd) {
   Watch();
-  clock_.WaitReadable(epoll_.get(), limit);
+  const int fds[] = {epoll_.get(), stop_fd};
+  const bool stopped = clock_.WaitAnyReadable(fds, limit) == 1;
+  look_due_ = true;
+  return !stopped;
 }
 
 void TcpModem::AcceptCallers() {
@@ -182,16 +196,23 @@ void TcpModem::ReadCaller() {
   for (int reads = 0; conn_.valid() && reads < kMaxReadsPerPump; ++reads) {
     const bool online = modem_.CurrentState() == HayesModem::State::kOnline;
     if (online && !modem_.CanTakeFromCaller()) {
-      // The station's queue is full: leave the bytes with TCP, but notice a caller who left.
+      // Bytes were just taken: the caller is still there.
+      if (reads > 0) return;
+      // The station's queue is full and only the end of the caller's stream is watched:
+      // leave the bytes with TCP, but notice a caller who left.
       const ssize_t n =
           RetryOnEintr([&] { return ::recv(conn_.get(), buffer, 1, MSG_PEEK | MSG_DONTWAIT); });
+      ++socket_looks_;
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
         CallerGone();
+      } else {
+        end_behind_bytes_ = true;
       }
       return;
     }
     const ssize_t n =
         RetryOnEintr([&] { return ::recv(conn_.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
+    ++socket_looks_;
     if (n > 0) {
       // Before the answer, and while the station talks to the modem, caller bytes are lost.
       if (online) modem_.FromCaller(std::string_view(buffer, static_cast<std::size_t>(n)));
@@ -222,9 +243,16 @@ void TcpModem::Watch() {
   if (!conn_.valid()) return;
   const bool online = modem_.CurrentState() == HayesModem::State::kOnline;
   std::uint32_t wanted = 0;
-  if (!online || modem_.CanTakeFromCaller()) wanted |= EPOLLIN;
+  if (!online || modem_.CanTakeFromCaller()) {
+    wanted |= EPOLLIN;
+    end_behind_bytes_ = false;
+  } else if (!end_behind_bytes_) {
+    wanted |= EPOLLRDHUP;
+  }
   if (!unsent_.empty()) wanted |= EPOLLOUT;
   if (wanted == watching_) return;
+  // The queue has room again: bytes may wait in TCP that no look has been told of.
+  if ((wanted & EPOLLIN) && !(watching_ & EPOLLIN)) look_due_ = true;
   epoll_event event{};
   event.events = wanted;
   event.data.fd = conn_.get();
@@ -256,6 +284,7 @@ void TcpModem::CloseConnection() {
   }
   conn_.reset();
   watching_ = 0;
+  end_behind_bytes_ = false;
   unsent_.clear();
 }
 

@@ -40,15 +40,20 @@ class TcpModem final : public ModemPort {
 
   bool CallerConnected() const { return conn_.valid(); }
   // The epoll descriptor, its watches brought up to date first (a read may have made room in
-  // the station's queue for more of the caller's bytes).
+  // the station's queue for more of the caller's bytes). The caller is about to sleep on it:
+  // the next call into the port looks at the sockets again.
   DeviceWake Wake() override;
 
  protected:
-  // Touches the sockets only where the last look at them (one epoll_wait that does not
-  // wait) found news, so that a call into the port costs no string of failing reads.
+  // Looks at the sockets (one epoll_wait that does not wait) only when they may have news
+  // the last look did not see: after a wait on the descriptor (the port's own, or its host's
+  // after Wake), once the clock has moved on since the last look, or when the station's
+  // queue has room again. The several calls a tick makes into the port then cost one look,
+  // and a look touches only the sockets it found news on, so that a call into the port costs
+  // no string of failing reads.
   void PumpLine() override;
   void FlushLine() override;
-  void WaitLine(Millis limit) override;
+  bool WaitLine(Millis limit, int stop_fd) override;
   bool LineBacklog() const override { return !unsent_.empty(); }
   int LineDescriptor() const override { return epoll_.get(); }
   void SendToCaller(std::string_view bytes) override;
@@ -56,11 +61,12 @@ class TcpModem final : public ModemPort {
 
  private:
   // The tests' look inside (tests/link/ModemProbe.h): the listening port when the address
-  // asked for port 0, and the one descriptor that polls readable when a caller or caller
-  // bytes arrive.
+  // asked for port 0, the one descriptor that polls readable when a caller or caller bytes
+  // arrive, and how many system calls the port has made to look at its sockets.
   friend class ModemProbe;
   std::uint16_t LocalPort() const;
   int PollDescriptor() const { return epoll_.get(); }
+  std::uint64_t SocketLooks() const { return socket_looks_; }
 
   TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll);
   void AcceptCallers();
@@ -69,12 +75,22 @@ class TcpModem final : public ModemPort {
   void CallerGone();
   void CloseConnection();
   void Watch();
+  bool LookDue() const;
 
   UniqueFd listener_;
   UniqueFd epoll_;
   UniqueFd conn_;
   std::uint32_t watching_ = 0;
   std::string unsent_;
+  // A look at the sockets is owed (see PumpLine); when the last one was made.
+  bool look_due_ = true;
+  MonoTime looked_at_{};
+  // While the station's queue is full the caller's bytes are left with TCP and only the end
+  // of its stream is watched for. Once that end has shown behind bytes still unread, it is
+  // no longer watched (it would wake the station without end): the read that follows when
+  // the queue has room comes to it.
+  bool end_behind_bytes_ = false;
+  std::uint64_t socket_looks_ = 0;
 };
 
 }  // namespace marvolen

@@ -385,15 +385,16 @@ ReadResult TermiosDevice::Read(std::size_t count, std::string& out, Millis limit
   return {};
 }
 
-void TermiosDevice::WaitForInput(Millis limit) {
-  if (!held_.empty()) return;
+bool TermiosDevice::WaitForInput(Millis limit, int stop_fd) {
+  if (!held_.empty()) return true;
   // A hung-up device polls as readable for ever; sleeping keeps callers from spinning
   // until their next call reports the failure.
-  if (HungUp()) {
+  const int fds[] = {HungUp() ? -1 : fd_.get(), stop_fd};
+  if (fds[0] < 0 && stop_fd < 0) {
     clock_.Sleep(limit);
-    return;
+    return true;
   }
-  clock_.WaitReadable(fd_.get(), limit);
+  return clock_.WaitAnyReadable(fds, limit) != 1;
 }
 
 DeviceWake TermiosDevice::Wake() {

@@ -46,7 +46,7 @@ class TermiosDevice final : public SerialDevice {
   std::error_code StartWrite(std::string_view bytes) override;
   bool WaitWritten(Millis limit) override;
   ReadResult Read(std::size_t count, std::string& out, Millis limit) override;
-  void WaitForInput(Millis limit) override;
+  bool WaitForInput(Millis limit, int stop_fd) override;
   // The descriptor while the device answers; a hung-up one polls readable for ever, so it is
   // left out then and the caller finds the failure at its next look at the status.
   DeviceWake Wake() override;

@@ -26,10 +26,10 @@ bool BoundedWaits::MustEnd() {
   return true;
 }
 
-std::optional<std::string> BoundedWaits::Receive(int seconds) {
+std::optional<std::string> BoundedWaits::Receive(int seconds, std::size_t wanted) {
   for (int second = 0; second < seconds; ++second) {
     if (MustEnd()) return std::nullopt;
-    std::string got = line_.ReceiveText(1);
+    std::string got = wanted > 1 ? line_.ReceiveAtLeast(1, wanted) : line_.ReceiveText(1);
     if (!got.empty() || !line_.ReadErrorText().empty()) return got;
   }
   return std::string();

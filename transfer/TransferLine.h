@@ -3,6 +3,7 @@
 // it, so the sender and receiver never see a device.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,6 +25,13 @@ class TransferLine {
   // Waits up to `seconds` for received bytes and gives back what one read found (possibly
   // part of a frame, possibly more than one); empty when nothing came in time.
   virtual std::string ReceiveText(int seconds) = 0;
+  // As ReceiveText, for a reader that needs `wanted` bytes before it can use any (the rest of
+  // a frame): a line that can tell when that many will have come may sleep until they have,
+  // instead of waking for every part of them. What came is given back all the same when the
+  // time is up or the far end has gone.
+  virtual std::string ReceiveAtLeast(int seconds, std::size_t /*wanted*/) {
+    return ReceiveText(seconds);
+  }
   // The read errors of the most recent ReceiveText; empty when it had none.
   virtual std::string ReadErrorText() const = 0;
   // True when the far end is gone (carrier detect off).
@@ -119,8 +127,8 @@ class BoundedWaits {
 
   // What `seconds` of waiting brought, as ReceiveText(seconds) would give it (empty after
   // silence; ReadErrorText() tells of read errors); nothing when the transfer must end now,
-  // why in Why().
-  std::optional<std::string> Receive(int seconds);
+  // why in Why(). `wanted`: bytes the reader needs before it can use any (ReceiveAtLeast).
+  std::optional<std::string> Receive(int seconds, std::size_t wanted = 1);
   // True when a bound or the lost carrier ends the transfer now; why in Why().
   bool MustEnd();
   TransferEnd Why() const { return why_; }

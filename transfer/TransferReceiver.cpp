@@ -153,7 +153,11 @@ class Receiver {
     // A sender's cancel usually arrives in one read, so look before asking for more.
     if (frame.starts_with(kThreeCan)) return CancelledBySender();
     while (frame.size() < length) {
-      const std::optional<std::string> got = waits_.Receive(kFrameByteWaitSeconds);
+      // A block is of no use until it is whole: the line may sleep until its last byte. What
+      // did not start as a block (a cancel) is looked at as each part comes.
+      const bool block = !frame.empty() && (frame[0] == kSoh || frame[0] == kStx);
+      const std::size_t wanted = block ? length - frame.size() : 1;
+      const std::optional<std::string> got = waits_.Receive(kFrameByteWaitSeconds, wanted);
       if (!got) return Cut();
       if (!line_.ReadErrorText().empty()) return ReadError();
       if (got->empty()) {

@@ -16,6 +16,9 @@ class SerialTransferLine final : public TransferLine {
 
   void SendText(std::string_view bytes) override { serial_.SendText(bytes); }
   std::string ReceiveText(int seconds) override { return serial_.ReceiveText(seconds); }
+  std::string ReceiveAtLeast(int seconds, std::size_t wanted) override {
+    return serial_.ReceiveText(seconds, wanted);
+  }
   std::string ReadErrorText() const override { return serial_.ReadErrorText(); }
   bool CarrierLost() override { return serial_.CarrierLost(); }
   // The driver's error text is of no use to a transfer, whose next wait tells what the line

@@ -215,13 +215,15 @@ class ScriptedDevice final : public SerialDevice {
     out = s_->Take(count);
     return {};
   }
-  void WaitForInput(Millis limit) override {
+  // The scripted line runs on the virtual clock, which watches no descriptor: no stop.
+  bool WaitForInput(Millis limit, int /*stop_fd*/) override {
     const MonoTime deadline = clock_.Now() + limit;
     while (s_->Arrived() == 0) {
       const Millis left = Until(clock_, deadline);
-      if (left.count() <= 0) return;
+      if (left.count() <= 0) return true;
       clock_.Sleep(std::min(left, kStep));
     }
+    return true;
   }
 
  private:
@@ -377,7 +379,10 @@ class CallerModemPort final : public ModemPort {
       modem_.FromCaller(bytes);
     }
   }
-  void WaitLine(Millis limit) override { clock_.Sleep(std::min(limit, kStep)); }
+  bool WaitLine(Millis limit, int /*stop_fd*/) override {
+    clock_.Sleep(std::min(limit, kStep));
+    return true;
+  }
   void SendToCaller(std::string_view bytes) override {
     if (s_->connected) s_->received.append(bytes);
   }

@@ -105,9 +105,9 @@ class Socket {
       if (Gone()) return {Fail(), false};
       return inner_->Read(count, out, limit);
     }
-    void WaitForInput(Millis limit) override {
+    bool WaitForInput(Millis limit, int stop_fd) override {
       // Nothing comes from a vanished device; the inner device still knows how to wait.
-      inner_->WaitForInput(limit);
+      return inner_->WaitForInput(limit, stop_fd);
     }
 
    private:

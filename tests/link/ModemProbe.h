@@ -17,6 +17,7 @@ class ModemProbe {
   static int DtrMode(const HayesModem& modem) { return modem.DtrMode(); }
   static std::uint16_t LocalPort(const TcpModem& modem) { return modem.LocalPort(); }
   static int PollDescriptor(const TcpModem& modem) { return modem.PollDescriptor(); }
+  static std::uint64_t SocketLooks(const TcpModem& modem) { return modem.SocketLooks(); }
 };
 
 }  // namespace marvolen

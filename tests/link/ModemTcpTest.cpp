@@ -123,13 +123,14 @@ struct BasicStation {
     }
   }
   std::uint16_t Port() const { return ModemProbe::LocalPort(*modem); }
-  // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds.
+  // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds. It
+  // sleeps as the station does: on what the port says to sleep on, asked just before.
   bool Eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 300; ++i) {
       if (done()) return true;
-      pollfd p{ModemProbe::PollDescriptor(*modem), POLLIN, 0};
+      pollfd p{serial.Wake().fd, POLLIN, 0};
       ::poll(&p, 1, 10);
-      serial.ReadModemStatus(1);  // any driver call lets the modem do its work
+      serial.ReadModemStatus(1);  // the driver call after the sleep lets the modem do its work
     }
     return done();
   }
@@ -141,6 +142,18 @@ struct BasicStation {
       return got.find(expected) != std::string::npos;
     });
     return got;
+  }
+  // Listens again on a line paced at 9600 bit/s, the modem initialised.
+  void Pace() {
+    serial.ClosePort(1);
+    address += ",paced";
+    Open();
+    Initialise();
+  }
+  // Hands the caller's bytes to the line, and lets the modem take them in.
+  void Offer(Caller& caller, const std::string& bytes) {
+    caller.Send(bytes);
+    EXPECT_TRUE(Eventually([&] { return serial.Wake().due.has_value(); }));
   }
   // Takes a caller through to the answered call.
   void Answer(Caller& caller) {
@@ -274,13 +287,88 @@ TEST(ModemTcp, AStopEndsAWaitForTheFarEndAtOnce) {
   EXPECT_EQ(ElapsedMs(start, s.clock.Now()), 3000);
 
   ASSERT_EQ(::write(stop_write.get(), "", 1), 1);
-  start = s.clock.Now();
-  EXPECT_EQ(s.serial.ReceiveText(3), "");
-  EXPECT_EQ(ElapsedMs(start, s.clock.Now()), 0);
+  for (const std::size_t wanted : {1u, 133u}) {  // a reply, the rest of a block
+    start = s.clock.Now();
+    EXPECT_EQ(s.serial.ReceiveText(3, wanted), "");
+    EXPECT_EQ(ElapsedMs(start, s.clock.Now()), 0) << wanted;
+  }
   // What the office sent is still read on the way out, without waiting.
   caller.Send("bye");
   std::string got;
   EXPECT_TRUE(s.Eventually([&] { return (got += s.serial.ReceiveText(1)) == "bye"; }));
+}
+
+// A paced stream wakes the station once per batch, and the calls each wake makes into the
+// port (the controller's looks at the carrier, the errors and the status, then its read) share
+// one look at the sockets; a full queue costs no look of its own.
+TEST(ModemTcp, APacedStreamCostsOneLookAtTheSocketsPerBatch) {
+  Station s;
+  s.Pace();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  s.Offer(caller, std::string(9600, '\n'));  // ten seconds of the line: the queue fills
+
+  const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
+  std::size_t received = 0;
+  int wakes = 0;
+  const MonoTime end = s.clock.Now() + Millis(1000);
+  while (s.clock.Now() < end) {
+    const DeviceWake wake = s.serial.Wake();
+    ASSERT_TRUE(wake.due.has_value());
+    s.clock.Advance(std::chrono::ceil<Millis>(*wake.due - s.clock.Now()));
+    ++wakes;
+    EXPECT_FALSE(s.serial.CarrierLost());
+    ASSERT_EQ(s.serial.ClearPortErrors(1), "");
+    ASSERT_EQ(s.serial.ReadModemStatus(1), "");
+    ASSERT_EQ(s.serial.ReadPort(1), "");
+    received += s.serial.Ports().Find(1)->received.size();
+  }
+  EXPECT_NEAR(static_cast<double>(received), 960, 16);  // the line's pace
+  EXPECT_LE(wakes, 61);                                 // a wake per 16 bytes
+  EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, wakes + 4u);
+}
+
+// A reader that needs a whole block sleeps through the paced line's batches: one wait, ended
+// when the block's last byte has crossed the line, and not a moment sooner.
+TEST(ModemTcp, AReaderOfAWholeBlockWakesOnceWhenItsLastByteHasCrossed) {
+  Station s;
+  s.Pace();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  s.Offer(caller, std::string(133, 'b'));  // a 128-byte block with its header and check
+
+  const std::uint64_t looks_before = ModemProbe::SocketLooks(*s.modem);
+  const MonoTime start = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(1, 133), std::string(133, 'b'));
+  // 133 bytes of ten bit times at 9600 bit/s: 138.5 ms.
+  EXPECT_GE(ElapsedMs(start, s.clock.Now()), 138);
+  EXPECT_LE(ElapsedMs(start, s.clock.Now()), 140);
+  EXPECT_LE(ModemProbe::SocketLooks(*s.modem) - looks_before, 2u);
+
+  // A block whose end has not reached the line: what is on its way is handed over when it
+  // has come, so that the wait for the rest counts from its last byte.
+  s.Offer(caller, std::string(20, 'c'));
+  const MonoTime part = s.clock.Now();
+  EXPECT_EQ(s.serial.ReceiveText(1, 133), std::string(20, 'c'));
+  EXPECT_LE(ElapsedMs(part, s.clock.Now()), 22);  // 20.8 ms, not the second
+}
+
+// With the station's queue full the caller's bytes stay with TCP, but a caller who hangs up
+// still drops the carrier at once, not once the queue has drained.
+TEST(ModemTcp, ACallerLeavingWhileTheQueueIsFullDropsTheCarrier) {
+  Station s;
+  s.Initialise();
+  Caller caller(s.Port());
+  s.Answer(caller);
+  s.serial.PurgeInput(1);
+  caller.Send(std::string(4096, 'x'));  // just what the queue holds
+  ASSERT_TRUE(s.Eventually([&] {
+    return s.serial.ClearPortErrors(1).empty() && s.serial.Ports().Find(1)->status.cbInQue >= 4096;
+  }));
+  caller.Close();
+  EXPECT_TRUE(s.Eventually([&] { return s.serial.CarrierLost(); }));
 }
 
 TEST(ModemTcp, DtrDropAndPortCloseHangUp) {

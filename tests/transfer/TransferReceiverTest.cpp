@@ -203,6 +203,9 @@ TEST_F(ReceiveFileTest, ShortFrames) {
   };
   EXPECT_EQ(Receive().result, "Transferencia OK");
   EXPECT_TRUE(log.empty());
+  // The line is told how much of the frame is missing, each second it waits for it, so that
+  // it need not wake for every part of it.
+  EXPECT_EQ(line->wanted, (std::vector<std::size_t>{33, 33, 33}));
   // Short for good: silent waits are counted aloud until the sender repeats the frame; the
   // leftover and the repeat together are too long and refused; the next repeat is taken.
   SenderPeer& p = Peer(archive, {128});

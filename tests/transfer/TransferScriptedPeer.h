@@ -26,6 +26,7 @@ class ScriptedTransferLine final : public TransferLine {
   bool read_fails = false;
   int purges = 0;
   int purge_alls = 0;
+  std::vector<std::size_t> wanted;  // what each ReceiveAtLeast asked for
 
   // The peer's bytes reach our input `delay` from now.
   void Deliver(std::string bytes, Millis delay = Millis(20)) {
@@ -46,6 +47,10 @@ class ScriptedTransferLine final : public TransferLine {
       if (NowMs() >= end) break;
     }
     return {};
+  }
+  std::string ReceiveAtLeast(int seconds, std::size_t n) override {
+    wanted.push_back(n);
+    return ReceiveText(seconds);
   }
   std::string ReadErrorText() const override { return read_error_; }
   bool CarrierLost() override { return carrier_lost; }
