@@ -1,7 +1,7 @@
 #include "app/Station.h"
 
+#include <cstdio>
 #include <exception>
-#include <iostream>
 
 #include "platform/Errors.h"
 #include "platform/FileNames.h"
@@ -69,9 +69,9 @@ void Station::Guard(const std::function<void()>& work) noexcept {
   } catch (const std::exception& e) {
     // The handler itself failed (the window could not take the line): nothing is left to
     // show it in but the standard error.
-    std::cerr << "marvolen: ERROR PROGRAMA: " << e.what() << std::endl;
+    std::fprintf(stderr, "marvolen: ERROR PROGRAMA: %s\n", e.what());
   } catch (...) {
-    std::cerr << "marvolen: ERROR PROGRAMA" << std::endl;
+    std::fputs("marvolen: ERROR PROGRAMA\n", stderr);
   }
 }
 

@@ -1,11 +1,11 @@
 #include "call/Distribution.h"
 
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "platform/CodePage.h"
 #include "platform/FileNames.h"
+#include "platform/FileOps.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen {
@@ -79,14 +79,12 @@ bool StillAsSurveyed(const fs::path& copy, const SurveyEntry& entry, bool table)
 }  // namespace
 
 int32_t ByteSum(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError("No se puede abrir la tabla " + path);
+  FileReader in(path, "No se puede leer la tabla " + path);
   uint32_t sum = 0;
   char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) sum += static_cast<unsigned char>(buffer[i]);
+  for (size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) {
+    for (size_t i = 0; i < got; ++i) sum += static_cast<unsigned char>(buffer[i]);
   }
-  if (in.bad()) throw FileError("No se puede leer la tabla " + path);
   return static_cast<int32_t>(sum);
 }
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
@@ -60,12 +59,8 @@ void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name
   }
 }
 
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileError("No se puede abrir el archivo " + path.string());
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw FileError("Error leyendo el archivo " + path.string());
-  return data;
+std::string WholeFile(const fs::path& path) {
+  return ReadWholeFile(path.string(), "No se puede leer el archivo " + path.string());
 }
 
 // The bare file names (UTF-8) that an "Enviar  dato" command asks for: its blank-separated
@@ -125,23 +120,21 @@ bool IsFiledTrafficName(const std::string& name) {
   throw FileError("No se puede leer el archivo " + path.string());
 }
 
+FileReader Reading(const fs::path& path) {
+  return FileReader(path.string(), "No se puede leer el archivo " + path.string());
+}
+
 // Whether the files `a` and `b` hold the same bytes. A file that cannot be read is an error,
 // never a difference: traffic taken as new when it is not would be filed twice.
 bool SameBytes(const fs::path& a, const fs::path& b) {
-  std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
-  if (!in_a) CannotRead(a);
-  if (!in_b) CannotRead(b);
+  FileReader in_a = Reading(a), in_b = Reading(b);
   std::vector<char> buf_a(64 * 1024), buf_b(64 * 1024);
   for (;;) {
-    in_a.read(buf_a.data(), static_cast<std::streamsize>(buf_a.size()));
-    in_b.read(buf_b.data(), static_cast<std::streamsize>(buf_b.size()));
-    if (in_a.bad()) CannotRead(a);
-    if (in_b.bad()) CannotRead(b);
-    if (in_a.gcount() != in_b.gcount()) return false;
-    const auto n = static_cast<size_t>(in_a.gcount());
+    const size_t n = in_a.Read(buf_a.data(), buf_a.size());
+    if (in_b.Read(buf_b.data(), buf_b.size()) != n) return false;
     if (!std::equal(buf_a.begin(), buf_a.begin() + static_cast<std::ptrdiff_t>(n), buf_b.begin()))
       return false;
-    if (n < buf_a.size()) return in_a.eof() && in_b.eof();
+    if (n < buf_a.size()) return true;  // both ended here
   }
 }
 
@@ -151,13 +144,12 @@ bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
   if (!fs::exists(whole, ec) && !ec) return false;
   const auto whole_size = fs::file_size(whole, ec);
   if (ec) CannotRead(whole);
-  const std::string tail_bytes = ReadWholeFile(tail);
+  const std::string tail_bytes = WholeFile(tail);
   if (tail_bytes.size() > whole_size) return false;
-  std::ifstream in(whole, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(whole_size - tail_bytes.size()));
   std::string end(tail_bytes.size(), '\0');
-  in.read(end.data(), static_cast<std::streamsize>(end.size()));
-  if (!in) CannotRead(whole);
+  if (Reading(whole).ReadAt(end.data(), end.size(),
+                            static_cast<off_t>(whole_size - tail_bytes.size())) != end.size())
+    CannotRead(whole);  // shorter than a moment ago
   return end == tail_bytes;
 }
 
@@ -557,7 +549,7 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
   if (pending_transfer_ == Transfer::kSendEnvio) {
     label = "Enviando archivo!.....";
     s_.window.AddLine(label);
-    const std::string data = ReadWholeFile(InDir(s_.exe_dir, "envio.zip"));
+    const std::string data = WholeFile(InDir(s_.exe_dir, "envio.zip"));
     s_.line.SendText(GoToken);
     s_.events().TransferStarted(TransferDirection::kSend, "envio.zip");
     outcome = s_.line.SendFile(data, Bounds());

@@ -505,32 +505,74 @@ void JsonLinesCallStore::Append(const CallRecord& record) {
   AppendCallRecord(work_dir_ + kCallLogName, record, ops_);
 }
 
-StoreMark JsonLinesCallStore::Scan(const CallFilter& filter, const CallSink& sink,
-                                   const BadRecordSink& bad) const {
-  const std::vector<std::string> files = CallLogFiles(work_dir_);
-  const RawSink raw = [&](std::string_view, const CallSummary& c) {
-    if (filter.office == 0 || c.office == filter.office) sink(c);
-  };
-  for (size_t i = 0; i + 1 < files.size(); ++i) {
+void JsonLinesCallStore::ScanRotated(const std::vector<std::string>& files, size_t count,
+                                     const CallFilter& filter, const CallSink& sink,
+                                     const BadRecordSink& bad) const {
+  for (size_t i = 0; i < count; ++i) {
     const std::string name = std::filesystem::path(files[i]).filename().string();
     ScanCallLog(
-        files[i], [&](const CallSummary& c) { raw({}, c); },
+        files[i],
+        [&](const CallSummary& c) {
+          if (filter.office == 0 || c.office == filter.office) sink(c);
+        },
         [&](uint64_t n, std::string_view why) {
           bad({name, n, std::string(why)});
         },
         ops_, filter.holdings);
   }
+}
+
+StoreMark JsonLinesCallStore::Scan(const CallFilter& filter, const CallSink& sink,
+                                   const BadRecordSink& bad) const {
+  const std::vector<std::string> files = CallLogFiles(work_dir_);
+  ScanRotated(files, files.size() - 1, filter, sink, bad);
   // The newest file up to its end as found now: what is appended meanwhile is for the next
   // scan from the mark.
   std::optional<OpenLog> log = OpenAt(ops_, files.back());
   if (!log) return {};
   const auto size = static_cast<uint64_t>(log->st.st_size);
+  const RawSink raw = [&](std::string_view, const CallSummary& c) {
+    if (filter.office == 0 || c.office == filter.office) sink(c);
+  };
   const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
     bad({kCallLogName, n, std::string(why)});
   };
   return {static_cast<uint64_t>(log->st.st_ino),
           ScanRange(ops_, *log, files.back(), 0, size, raw, bad_line, filter.holdings,
                     !filter.whole_records)};
+}
+
+std::optional<StoreMark> JsonLinesCallStore::ScanUpTo(const StoreMark& mark,
+                                                      const CallFilter& filter,
+                                                      const CallSink& sink,
+                                                      const BadRecordSink& bad) const {
+  const std::vector<std::string> files = CallLogFiles(work_dir_);
+  if (mark.file_id == 0) {
+    // No log file when the scan was made: only what had been rotated then.
+    ScanRotated(files, files.size() - 1, filter, sink, bad);
+    return mark;
+  }
+  // The marked file by its identity, whatever logrotate has renamed it to since; compressed,
+  // it is another file.
+  for (size_t i = files.size(); i-- > 0;) {
+    if (Compressed(files[i])) continue;
+    std::optional<OpenLog> log = OpenAt(ops_, files[i]);
+    if (!log || static_cast<uint64_t>(log->st.st_ino) != mark.file_id ||
+        static_cast<uint64_t>(log->st.st_size) < mark.bytes)
+      continue;
+    ScanRotated(files, i, filter, sink, bad);
+    const std::string name = std::filesystem::path(files[i]).filename().string();
+    const RawSink raw = [&](std::string_view, const CallSummary& c) {
+      if (filter.office == 0 || c.office == filter.office) sink(c);
+    };
+    const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
+      bad({name, n, std::string(why)});
+    };
+    ScanRange(ops_, *log, files[i], 0, mark.bytes, raw, bad_line, filter.holdings,
+              !filter.whole_records);
+    return mark;
+  }
+  return std::nullopt;
 }
 
 StoreMark JsonLinesCallStore::End() const {

@@ -58,6 +58,8 @@ class JsonLinesCallStore final : public CallStore {
   void Append(const CallRecord& record) override;
   StoreMark Scan(const CallFilter& filter, const CallSink& sink,
                  const BadRecordSink& bad) const override;
+  std::optional<StoreMark> ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                    const CallSink& sink, const BadRecordSink& bad) const override;
   StoreMark End() const override;
   std::optional<StoreMark> ScanSince(const StoreMark& since, const StoreMark& until,
                                      const CallFilter& filter, const CallSink& sink,
@@ -68,6 +70,10 @@ class JsonLinesCallStore final : public CallStore {
   std::optional<CallRecord> LatestAdmitted(int office) const override;
 
  private:
+  // The rotated files `files[0, count)` whole, as a scan hands them on.
+  void ScanRotated(const std::vector<std::string>& files, size_t count, const CallFilter& filter,
+                   const CallSink& sink, const BadRecordSink& bad) const;
+
   const std::string work_dir_;
   const FileOps& ops_;
 };

@@ -108,6 +108,14 @@ class CallStore {
   virtual StoreMark Scan(const CallFilter& filter, const CallSink& sink,
                          const BadRecordSink& bad) const = 0;
 
+  // The same records as the Scan that gave back `mark` handed on, read again: for a reading
+  // in rounds that must see the same log each time. Nullopt, possibly after some records were
+  // handed on, when the file `mark` names cannot be found any more (compressed or replaced
+  // since); the caller starts over.
+  virtual std::optional<StoreMark> ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                            const CallSink& sink,
+                                            const BadRecordSink& bad) const = 0;
+
   // Where the store ends now.
   virtual StoreMark End() const = 0;
   // The records added after `since` (an End() of this store) and before `until` (a later one),

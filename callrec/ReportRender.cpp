@@ -1,9 +1,10 @@
 // The report's outputs: the terminal table, CSV, JSON, the HTML page, one office's calls.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <type_traits>
 
 #include "callrec/CallRecorder.h"
 #include "callrec/Report.h"
@@ -14,6 +15,38 @@ namespace marvolen {
 namespace {
 
 constexpr long long kDayMs = 24LL * 3600 * 1000;
+
+// Text put together piece by piece, numbers written as a stream writes them. No stream: its
+// locale machinery would cost every line that renders the page half a megabyte of library
+// pages.
+class TextOut {
+ public:
+  TextOut& operator<<(std::string_view text) {
+    text_ += text;
+    return *this;
+  }
+  TextOut& operator<<(char c) {
+    text_ += c;
+    return *this;
+  }
+  template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
+  TextOut& operator<<(Number number) {
+    char digits[24];
+    text_.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+    return *this;
+  }
+  TextOut& operator<<(double number) {
+    char digits[32];
+    const int length = std::snprintf(digits, sizeof digits, "%g", number);
+    text_.append(digits, static_cast<size_t>(length));
+    return *this;
+  }
+  std::string str() && { return std::move(text_); }
+  const std::string& str() const& { return text_; }
+
+ private:
+  std::string text_;
+};
 
 long long EpochMs(WallTime t) {
   return std::chrono::duration_cast<Millis>(t.time_since_epoch()).count();
@@ -149,7 +182,7 @@ std::string Chart(const DailyCounts& daily) {
   }
   const int bar = 20, height = 160, top = 32, left = 10;
   const int width = static_cast<int>(daily.size()) * bar + 2 * left;
-  std::ostringstream svg;
+  TextOut svg;
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"chart\" viewBox=\"0 0 " << width << " "
       << top + height + 28 << "\" width=\"100%\" style=\"max-width:" << width
       << "px;height:auto\" role=\"img\" aria-label=\"llamadas por día\">";
@@ -327,7 +360,7 @@ std::string HtmlPageHead(const NetworkReport& r, uint64_t offices, uint64_t trou
                          const ReportOptions& o) {
   const int up = LinesUp(r, o.now);
   const bool all_well = trouble == 0 && up == static_cast<int>(r.lines.size());
-  std::ostringstream page;
+  TextOut page;
   // Refreshed every minute: the page is left open on the operator's screen.
   page << "<!DOCTYPE html>\n<html lang=\"es\"><head><meta charset=\"utf-8\">"
           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
@@ -414,7 +447,7 @@ std::string Label(std::string_view value) {
   return out;
 }
 
-void Family(std::ostringstream& out, const char* name, const char* type, const char* help) {
+void Family(TextOut& out, const char* name, const char* type, const char* help) {
   out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
 }
 
@@ -434,7 +467,7 @@ std::map<std::string, LineCounts, std::less<>> MetricsLines(const NetworkReport&
 
 std::string MetricsHead(const NetworkReport& r, const ReportOptions& o) {
   const auto lines = MetricsLines(r);
-  std::ostringstream out;
+  TextOut out;
   Family(out, "marvolen_calls_total", "counter",
          "Llamadas terminadas por línea y resultado, según el registro de llamadas.");
   for (const auto& [line, counts] : lines) {
@@ -468,7 +501,7 @@ std::string MetricsOffice(const OfficeStatus& s) {
 
 std::string MetricsTail(const NetworkReport& r) {
   const auto lines = MetricsLines(r);
-  std::ostringstream out;
+  TextOut out;
   Family(out, "marvolen_transfer_bytes_total", "counter",
          "Bytes transferidos por línea: sent a las oficinas, received de ellas.");
   for (const auto& [line, counts] : lines) {
@@ -508,7 +541,7 @@ CheckResult RenderCheck(const NetworkReport& r, const ReportOptions& o) {
   const auto up = static_cast<uint64_t>(LinesUp(r, o.now));
   const auto trouble = static_cast<uint64_t>(std::count_if(
       r.offices.begin(), r.offices.end(), [&](const OfficeStatus& s) { return s.InTrouble(o); }));
-  std::ostringstream out;
+  TextOut out;
   out << "MARVOLEN " << CheckStatusName(result.status) << " - "
       << Plural(r.offices.size(), "oficina", "oficinas") << ", "
       << (up == lines ? Plural(up, "línea", "líneas")

@@ -29,6 +29,8 @@ constexpr int kVersion = 1;
 constexpr long long kDayMs = 24LL * 3600 * 1000;
 // Days kept in the head: the page shows 30.
 constexpr long long kDaysKept = 32;
+// Office numbers have four digits.
+constexpr int kMaxOffice = 9999;
 
 long long EpochMs(WallTime t) {
   return std::chrono::duration_cast<Millis>(t.time_since_epoch()).count();
@@ -250,10 +252,82 @@ bool OwnDirectory(const std::string& dir) {
   return errno == ENOENT;
 }
 
+// What the summary reads of each record: whole records only, with what the office holds.
+CallFilter SummaryFilter() {
+  CallFilter filter;
+  filter.holdings = true;
+  filter.whole_records = true;
+  return filter;
+}
+
+// The call in the network's counts the head keeps.
+void CountNetworkCall(NetworkReport& totals, const CallSummary& c, std::string& key) {
+  AddNetworkCall(totals, c, key);
+  ++totals.daily[std::string(c.start_text.substr(0, 10))][static_cast<size_t>(c.result)];
+}
+
+// The heap an office's state holds, roughly: what a rebuild counts against its budget.
+size_t FootprintOf(const OfficeStatus& s) {
+  const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() + 1 : 0; };
+  size_t bytes = sizeof s + 48;  // and its node in the map
+  bytes += text(s.last_call_text) + text(s.last_success_text) + text(s.last_device);
+  bytes += s.recent.capacity() * sizeof(RecentCall);
+  bytes += s.transcripts.capacity() * sizeof(std::string);
+  for (const std::string& t : s.transcripts) bytes += text(t);
+  if (s.held) {
+    bytes += text(s.held->table_kind) + text(s.held->deleted);
+    bytes += s.held->files.capacity() * sizeof(ReportedFile);
+    for (const ReportedFile& f : s.held->files) bytes += text(f.name) + text(f.probe);
+    bytes += s.held->sent.capacity() * sizeof(SentFile);
+    for (const SentFile& f : s.held->sent) bytes += text(f.name) + text(f.kind);
+  }
+  return bytes;
+}
+
+// The offices one round of a rebuild counts: from `from` up, as many as `budget` bytes hold.
+// When the states outgrow it, the highest numbers go and the round ends below them: the next
+// round counts them from the log's start.
+class OfficeRound {
+ public:
+  OfficeRound(int from, size_t budget, long long keep_from)
+      : from_(from), budget_(budget), keep_from_(keep_from) {}
+
+  void Add(const CallSummary& c) {
+    if (c.office < from_ || c.office > last_) return;
+    auto [it, added] = offices_.try_emplace(c.office);
+    if (added) {
+      it->second.office = c.office;
+    } else {
+      held_ -= FootprintOf(it->second);
+    }
+    AddOfficeCall(it->second, c, keep_from_);
+    held_ += FootprintOf(it->second);
+    while (held_ > budget_ && offices_.size() > 1) {
+      const auto highest = std::prev(offices_.end());
+      held_ -= FootprintOf(highest->second);
+      last_ = highest->first - 1;
+      offices_.erase(highest);
+    }
+  }
+
+  // The highest number this round counted; the next round starts above it.
+  int Last() const { return last_; }
+  std::map<int, OfficeStatus>& Offices() { return offices_; }
+
+ private:
+  const int from_;
+  int last_ = kMaxOffice;
+  const size_t budget_;
+  const long long keep_from_;
+  size_t held_ = 0;
+  std::map<int, OfficeStatus> offices_;
+};
+
 }  // namespace
 
-StatusSummary::StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops)
-    : work_dir_(std::move(work_dir)), store_(store), ops_(ops) {}
+StatusSummary::StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops,
+                             size_t rebuild_budget)
+    : work_dir_(std::move(work_dir)), store_(store), ops_(ops), rebuild_budget_(rebuild_budget) {}
 
 uint64_t StatusSummary::Generation() const {
   bool missing = false;
@@ -263,6 +337,16 @@ uint64_t StatusSummary::Generation() const {
 
 StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_to,
                                              std::chrono::milliseconds lock_wait) {
+  return BringInLine(now, rebuild_up_to, lock_wait, false);
+}
+
+StatusSummary::Outcome StatusSummary::Rebuild(WallTime now, std::chrono::milliseconds lock_wait) {
+  return BringInLine(now, kAnySize, lock_wait, true);
+}
+
+StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild_up_to,
+                                                  std::chrono::milliseconds lock_wait,
+                                                  bool damaged) {
   const auto lock = TakeLock(work_dir_ + kSummaryLock, ops_, lock_wait);
   if (!lock) return Outcome::kLocked;
   if (!OwnDirectory(Dir())) throw FileError("No se usa " + Dir() + ": no es un directorio");
@@ -272,98 +356,115 @@ StatusSummary::Outcome StatusSummary::Update(WallTime now, uint64_t rebuild_up_t
   std::map<int, std::optional<OfficeStatus>> before;  // as of the head, for what changes
   std::map<int, OfficeStatus> offices;
   std::string key;
-  bool damaged = false;
   Head next;
   const auto add = [&](const CallSummary& c) {
-    AddNetworkCall(next.totals, c, key);
-    ++next.totals.daily[std::string(c.start_text.substr(0, 10))][static_cast<size_t>(c.result)];
+    CountNetworkCall(next.totals, c, key);
     if (c.office == 0) return;
     auto it = offices.find(c.office);
     if (it == offices.end()) {
       std::optional<OfficeStatus> was;
-      if (head) {
-        try {
-          bool absent = false;
-          const std::string text = ReadSmallFile(ops_, Dir() + OfficeFile(c.office), absent);
-          if (!absent) was = OfficeAt(json::parse(text), head->generation);
-        } catch (const std::exception&) {
-          damaged = true;
-        }
+      try {
+        bool absent = false;
+        const std::string text = ReadSmallFile(ops_, Dir() + OfficeFile(c.office), absent);
+        if (!absent) was = OfficeAt(json::parse(text), head->generation);
+      } catch (const std::exception&) {
+        damaged = true;
       }
-      // Only an update keeps the state before it: a rebuild's offices have none, and
-      // thousands of empty entries would cost as much as the offices themselves.
-      if (head) before[c.office] = was;
+      before[c.office] = was;
       it = offices.emplace(c.office, was.value_or(OfficeStatus{})).first;
       it->second.office = c.office;
     }
     AddOfficeCall(it->second, c, keep_from);
   };
   const auto bad = [&](const BadLine&) { ++next.totals.bad_line_count; };
-  CallFilter filter;
-  filter.holdings = true;
-  filter.whole_records = true;
   std::optional<StoreMark> reached;
   const StoreMark end = store_.End();
-  if (head) {
+  if (head && !damaged) {
+    next.generation = head->generation + 1;
     next.totals.records = head->totals.records;
     next.totals.bad_line_count = head->totals.bad_line_count;
     next.totals.line_calls = head->totals.line_calls;
     next.totals.durations = head->totals.durations;
     next.totals.daily = head->totals.daily;
-    reached = store_.ScanSince(head->mark, end, filter, add, bad);
+    reached = store_.ScanSince(head->mark, end, SummaryFilter(), add, bad);
     if (reached && *reached == head->mark && !damaged) return Outcome::kInLine;
   }
-  const bool rebuild = !head || !reached || damaged;
-  if (rebuild) {
+  if (!head || !reached || damaged) {
     if (end.bytes > rebuild_up_to) return Outcome::kNeedsRebuild;
-    // Counted again from nothing: the old files go first, the head before all, so that a
-    // crash half-way leaves no head and the next update rebuilds again.
-    const uint64_t generation = head ? head->generation : 0;
-    ops_.unlink((Dir() + "head.json").c_str());
-    if (const std::error_code err = RemoveTree(ops_, Dir());
-        err && err != std::errc::no_such_file_or_directory)
-      throw FileError(err, "No se puede borrar " + Dir());
-    head.reset();
-    next = Head{};
-    next.generation = generation;
-    before.clear();
-    offices.clear();
-    damaged = false;
-    reached = store_.Scan(filter, add, bad);
+    RebuildFromLog(now, head ? head->generation : 0);
+    return Outcome::kRebuilt;
   }
-  next.generation = (head ? head->generation : next.generation) + 1;
   next.mark = *reached;
   PruneDays(next.totals.daily, now);
+  std::vector<int> called;
+  for (const auto& [number, s] : offices) called.push_back(number);
+  const SurveyPlaces places = FindSurveyPlaces(work_dir_, called);
+  for (auto& [number, s] : offices) {
+    const auto& was = before.at(number);
+    WriteOffice(
+        s, places, now, next.generation,
+        {{"generation", head->generation}, {"state", was ? OfficeJson(*was) : json(nullptr)}});
+  }
+  ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
+  return Outcome::kUpdated;
+}
+
+void StatusSummary::RebuildFromLog(WallTime now, uint64_t generation) {
+  // Counted again from nothing: the old files go first, the head before all, so that a crash
+  // half-way leaves no head and the next update rebuilds again.
+  ops_.unlink((Dir() + "head.json").c_str());
+  if (const std::error_code err = RemoveTree(ops_, Dir());
+      err && err != std::errc::no_such_file_or_directory)
+    throw FileError(err, "No se puede borrar " + Dir());
   MakeDir(ops_, Dir());
+  Head next;
+  next.generation = generation + 1;
+  // A rebuild looks at every office's directory in one reading of the working directory.
+  const SurveyPlaces places = FindSurveyPlaces(work_dir_);
+  const long long keep_from = EpochMs(now) - 7 * kDayMs;
+  std::string key;
+  std::optional<StoreMark> mark;
+  // In rounds by office number, each reading the log up to where the first one ended: memory
+  // holds the offices of one round, whatever the network's size.
+  for (int from = 1; from <= kMaxOffice;) {
+    OfficeRound round(from, rebuild_budget_, keep_from);
+    const auto add = [&](const CallSummary& c) {
+      if (!mark) CountNetworkCall(next.totals, c, key);
+      if (c.office != 0) round.Add(c);
+    };
+    const auto bad = [&](const BadLine&) {
+      if (!mark) ++next.totals.bad_line_count;
+    };
+    if (!mark) {
+      mark = store_.Scan(SummaryFilter(), add, bad);
+    } else if (!store_.ScanUpTo(*mark, SummaryFilter(), add, bad)) {
+      // The log was compressed or replaced since the first round: what is written would
+      // count another log. Start again on the log as it is now.
+      return RebuildFromLog(now, generation);
+    }
+    for (auto& [number, s] : round.Offices()) WriteOffice(s, places, now, next.generation, nullptr);
+    from = round.Last() + 1;
+  }
+  next.mark = *mark;
+  PruneDays(next.totals.daily, now);
+  ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
+}
+
+void StatusSummary::WriteOffice(OfficeStatus& s, const SurveyPlaces& places, WallTime now,
+                                uint64_t generation, const json& prior) {
   ReportOptions options;
   options.work_dir = work_dir_;
   options.now = now;
-  std::vector<int> called;
-  for (const auto& [number, s] : offices) called.push_back(number);
-  // A rebuild looks at every office's directory in one reading of the working directory.
-  const SurveyPlaces places =
-      rebuild ? FindSurveyPlaces(work_dir_) : FindSurveyPlaces(work_dir_, called);
-  for (auto& [number, s] : offices) {
-    // What its next call will get, now that this one is over: only for the offices that
-    // called, never a survey of the whole network.
-    s.has_dir = places.office_dirs.count(number) > 0;
-    s.next = DeliveryFor(options, s, places);
-    const auto was = before.find(number);
-    json prior = nullptr;
-    if (was != before.end() && head) {
-      prior = {{"generation", head->generation},
-               {"state", was->second ? OfficeJson(*was->second) : json(nullptr)}};
-    }
-    const std::string file = OfficeFile(number);
-    MakeDir(ops_, Dir() + file.substr(0, 2));
-    ReplaceFile(
-        Dir() + file,
-        json{{"generation", next.generation}, {"state", OfficeJson(s)}, {"before", prior}}.dump(
-            -1, ' ', false, json::error_handler_t::replace),
-        ops_);
-  }
-  ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
-  return rebuild ? Outcome::kRebuilt : Outcome::kUpdated;
+  // What its next call will get, now that this one is over: only for the offices that
+  // called, never a survey of the whole network.
+  s.has_dir = places.office_dirs.count(s.office) > 0;
+  s.next = DeliveryFor(options, s, places);
+  const std::string file = OfficeFile(s.office);
+  MakeDir(ops_, Dir() + file.substr(0, 2));
+  ReplaceFile(Dir() + file,
+              json{{"generation", generation}, {"state", OfficeJson(s)}, {"before", prior}}.dump(
+                  -1, ' ', false, json::error_handler_t::replace),
+              ops_);
 }
 
 std::optional<NetworkReport> StatusSummary::Read(const ReportOptions& options) const {
@@ -636,13 +737,38 @@ bool StreamPage(const StatusSummary& summary, const ReportOptions& options,
   return true;
 }
 
-void WritePageOnce(const StatusSummary& summary, const ReportOptions& options,
-                   const std::string& path, const std::string& metrics_dir) {
+// What a page does when the summary cannot be read.
+enum class Unreadable {
+  kFromLog,  // the summary cannot be written either: the page comes from the log itself
+  kRebuild,  // damage the update did not meet (an office that did not call): counted again
+  kLeave,    // another station holds the summary, rebuilding it: it writes the page after
+};
+
+// How long a page waits for another station's update of the summary.
+constexpr std::chrono::seconds kSummaryWait{2};
+
+void WritePageOnce(StatusSummary& summary, const ReportOptions& options, const std::string& path,
+                   const std::string& metrics_dir, Unreadable unreadable,
+                   std::string& summary_error) {
   const std::string page_path = path.empty() ? options.work_dir + "estado.html" : path;
   std::string error;
   if (StreamPage(summary, options, page_path, metrics_dir, error)) {
     if (!error.empty()) throw FileError(error);
     return;
+  }
+  // Building the page from the log holds the whole network: never while a rebuild that
+  // writes the page anyway is under way.
+  if (unreadable == Unreadable::kLeave) return;
+  if (unreadable == Unreadable::kRebuild) {
+    try {
+      if (summary.Rebuild(options.now, kSummaryWait) == StatusSummary::Outcome::kLocked) return;
+      if (StreamPage(summary, options, page_path, metrics_dir, error)) {
+        if (!error.empty()) throw FileError(error);
+        return;
+      }
+    } catch (const FileError& e) {
+      if (summary_error.empty()) summary_error = e.what();
+    }
   }
   // A summary that cannot be read (its lock held since the start, a damage found meanwhile)
   // leaves the page to the log itself: slower and held whole, never wrong.
@@ -666,10 +792,14 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
   // A summary that cannot be written still leaves a page, from the log if need be; its error
   // is told after the page.
   std::string summary_error;
+  Unreadable unreadable = Unreadable::kRebuild;
   try {
-    summary.Update(options.now, StatusSummary::kAnySize, std::chrono::seconds(2));
+    if (summary.Update(options.now, StatusSummary::kAnySize, kSummaryWait) ==
+        StatusSummary::Outcome::kLocked)
+      unreadable = Unreadable::kLeave;
   } catch (const FileError& e) {
     summary_error = e.what();
+    unreadable = Unreadable::kFromLog;
   }
   const std::string lock_path = options.work_dir + kPageLock;
   const auto may_go_on = [&] { return !pause || pause(); };
@@ -686,10 +816,10 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
       return false;
     }
     PageStamp before = StampOf(summary, lock_path);
-    WritePageOnce(summary, options, path, metrics_dir);
+    WritePageOnce(summary, options, path, metrics_dir, unreadable, summary_error);
     while (StampOf(summary, lock_path) != before && may_go_on()) {
       before = StampOf(summary, lock_path);
-      WritePageOnce(summary, options, path, metrics_dir);
+      WritePageOnce(summary, options, path, metrics_dir, unreadable, summary_error);
     }
     lock.reset();
     // A station that found the lock taken just before it went is served here.

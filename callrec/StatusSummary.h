@@ -13,12 +13,14 @@
 // before the change too: a crash between an office and the head leaves the office one
 // generation ahead, and a reader takes its earlier state, so the summary never counts what the
 // head does not. A missing or damaged summary, or one whose mark the log no longer has (rotated
-// twice, replaced), is rebuilt from the whole log.
+// twice, replaced), is rebuilt from the whole log: in rounds by office number, each reading the
+// log again, when the offices' states would not fit in the rebuild's budget at once.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
@@ -34,8 +36,13 @@ inline constexpr char kSummaryLock[] = "calls.summary.lock";
 
 class StatusSummary {
  public:
+  // What a rebuild holds of the offices' states at a time: a network whose states outgrow it
+  // is counted in rounds, each reading the log again.
+  static constexpr size_t kRebuildBudget = 1 << 20;
+
   // `work_dir` ends in "/"; `store` holds its calls. Both must outlive the summary.
-  StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops = SystemFileOps());
+  StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops = SystemFileOps(),
+                size_t rebuild_budget = kRebuildBudget);
 
   enum class Outcome {
     kInLine,        // nothing new in the log
@@ -52,6 +59,9 @@ class StatusSummary {
   // another reason than another holder.
   static constexpr uint64_t kAnySize = UINT64_MAX;
   Outcome Update(WallTime now, uint64_t rebuild_up_to, std::chrono::milliseconds lock_wait);
+  // Counts the whole log again, as for a damaged summary: for one found damaged by a reader.
+  // kRebuilt, or kLocked; throws as Update.
+  Outcome Rebuild(WallTime now, std::chrono::milliseconds lock_wait);
 
   // The network's state from the summary alone, as BuildReport gives it from the log with the
   // delivery survey, at `options.now`: offices (those with a directory too), lines, counts;
@@ -69,10 +79,19 @@ class StatusSummary {
 
  private:
   std::string Dir() const { return work_dir_ + kSummaryDir + "/"; }
+  Outcome BringInLine(WallTime now, uint64_t rebuild_up_to, std::chrono::milliseconds lock_wait,
+                      bool damaged);
+  // Under the lock: the summary made again from the log, the next generation after
+  // `generation`.
+  void RebuildFromLog(WallTime now, uint64_t generation);
+  // The office's file, with its next delivery worked out; `prior` its state as of the head.
+  void WriteOffice(OfficeStatus& s, const SurveyPlaces& places, WallTime now, uint64_t generation,
+                   const nlohmann::json& prior);
 
   const std::string work_dir_;
   const CallStore& store_;
   const FileOps& ops_;
+  const size_t rebuild_budget_;
 };
 
 }  // namespace marvolen

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "platform/TempNames.h"
@@ -151,6 +150,32 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
   return Whole(size, true, [&](size_t done) {
     return ops.pread(fd, to + done, size - done, offset + static_cast<off_t>(done));
   });
+}
+
+FileReader::FileReader(const std::string& path, std::string doing, const FileOps& ops)
+    : ops_(ops), doing_(std::move(doing)), fd_(OpenFd(ops, path.c_str(), O_RDONLY)) {
+  if (!fd_.valid()) throw FileError(errno, doing_);
+}
+
+size_t FileReader::Checked(ssize_t got) {
+  if (got < 0) throw FileError(errno, doing_);
+  return static_cast<size_t>(got);
+}
+
+size_t FileReader::Read(char* buffer, size_t size) {
+  return Checked(ReadFull(ops_, fd_.get(), buffer, size));
+}
+
+size_t FileReader::ReadAt(char* buffer, size_t size, off_t offset) {
+  return Checked(PReadFull(ops_, fd_.get(), buffer, size, offset));
+}
+
+std::string ReadWholeFile(const std::string& path, const std::string& doing, const FileOps& ops) {
+  FileReader in(path, doing, ops);
+  std::string data;
+  char piece[16 * 1024];
+  for (size_t got; (got = in.Read(piece, sizeof piece)) > 0;) data.append(piece, got);
+  return data;
 }
 
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size) {
@@ -295,14 +320,10 @@ void StagedFile::Write(std::string_view data) {
 }
 
 void StagedFile::CopyFrom(const std::string& source) {
-  std::ifstream in(source, std::ios::binary);
-  if (!in) throw FileError("No se puede leer el archivo " + source);
+  FileReader in(source, "No se puede leer el archivo " + source, ops_);
   std::vector<char> buffer(kCopyChunk);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    Write(std::string_view(buffer.data(), static_cast<size_t>(in.gcount())));
-  }
-  if (in.bad()) throw FileError("No se puede leer el archivo " + source);
+  for (size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;)
+    Write(std::string_view(buffer.data(), got));
 }
 
 void StagedFile::Sync() {

@@ -126,6 +126,29 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size);
 ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset);
 
+// A file read in pieces, front to back or at given places, for callers that hold a piece at a
+// time. A failure throws FileError with `doing` (which names the file) and the errno.
+class FileReader {
+ public:
+  FileReader(const std::string& path, std::string doing, const FileOps& ops = SystemFileOps());
+
+  // Up to `size` bytes from where the last read ended; fewer only at the file's end.
+  size_t Read(char* buffer, size_t size);
+  // Up to `size` bytes from `offset`; fewer only at the file's end.
+  size_t ReadAt(char* buffer, size_t size, off_t offset);
+
+ private:
+  size_t Checked(ssize_t got);
+
+  const FileOps& ops_;
+  const std::string doing_;
+  UniqueFd fd_;
+};
+
+// The whole file at `path`; throws FileError with `doing` and the errno.
+std::string ReadWholeFile(const std::string& path, const std::string& doing,
+                          const FileOps& ops = SystemFileOps());
+
 // Writes all of `data` to `fd`: no code, or the errno of the write that failed.
 std::error_code WriteAll(const FileOps& ops, int fd, std::string_view data);
 

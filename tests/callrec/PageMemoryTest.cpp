@@ -13,6 +13,7 @@
 
 #include "callrec/CallLog.h"
 #include "callrec/Report.h"
+#include "callrec/StatusSummary.h"
 #include "platform/TempNames.h"
 #include "tests/callrec/Scratch.h"
 
@@ -98,6 +99,48 @@ TEST(PageMemory, ThePageOfThousandsOfOfficesIsNeverHeldWhole) {
   ASSERT_GT(page, kOffices * 300LL);  // every office has its row
   // A few pieces of 64 KiB on their way to the disk, one office, the lines and the days.
   EXPECT_LT(held, page / 3) << "held " << held << " bytes for a page of " << page;
+}
+
+// A rebuild of the summary from a long log holds the offices of one round at a time, however
+// many offices the log names.
+TEST(PageMemory, ARebuildOfTheSummaryHoldsOneRoundOfOffices) {
+  test::ScratchDir dir;
+  const WallTime now = *ParseIso("2026-12-07T12:00:00.000+00:00");
+  std::string log;
+  for (int call = 0; call < 2; ++call) {
+    for (int n = 1; n <= kOffices; ++n) {
+      CallRecord r;
+      r.start = now - std::chrono::hours(2 - call);
+      r.end = r.start + std::chrono::minutes(1);
+      r.port = 1;
+      r.device = "/dev/ttyS0";
+      r.office = n;
+      r.result = CallResult::kSuccess;
+      r.admitted = true;
+      r.table_kind = "tbl";
+      r.transcript =
+          "calls/2026-12-07/1000" + std::to_string(call) + "-loc" + std::to_string(n) + ".txt";
+      r.office_files = std::vector<ReportedFile>{
+          {"TARIFA.TBL", n, "BL18"}, {"ZONAS.TBL", 7, "L260"}, {"FESTIVOS.TBL", 9, "F2"}};
+      log += RecordToJson(r) + "\n";
+    }
+  }
+  test::WriteAll(dir.Path() + kCallLogName, log);
+  const JsonLinesCallStore store(dir.Path());
+  StatusSummary summary(dir.Path(), store);
+  const long long before = g_alive;
+  g_peak = before;
+  ASSERT_EQ(summary.Rebuild(now, std::chrono::milliseconds(0)), StatusSummary::Outcome::kRebuilt);
+  const long long held = g_peak - before;
+  ReportOptions options;
+  options.work_dir = dir.Path();
+  options.now = now;
+  const auto read = summary.Read(options);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->records, 2u * kOffices);
+  // The scan's buffer (1.3 MB, most of it never touched) and one round's budget (1 MiB);
+  // every office held at once takes 4.4 MB.
+  EXPECT_LT(held, 3'000'000) << "held " << held << " bytes";
 }
 
 // The start-up's clean-up of interrupted writes looks into every office directory: one at a

@@ -743,6 +743,46 @@ void ExpectSame(const NetworkReport& log, const NetworkReport& summary, const Re
   }
 }
 
+// The log of a working directory, read in rounds: `before_round` runs before each reading
+// after the first, as another station or logrotate would act meanwhile.
+class RoundsStore final : public CallStore {
+ public:
+  explicit RoundsStore(const std::string& work_dir) : log_(work_dir) {}
+
+  void Append(const CallRecord& record) override { log_.Append(record); }
+  StoreMark Scan(const CallFilter& filter, const CallSink& sink,
+                 const BadRecordSink& bad) const override {
+    rounds = 1;
+    return log_.Scan(filter, sink, bad);
+  }
+  std::optional<StoreMark> ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                    const CallSink& sink, const BadRecordSink& bad) const override {
+    ++rounds;
+    if (before_round) before_round();
+    return log_.ScanUpTo(mark, filter, sink, bad);
+  }
+  StoreMark End() const override { return log_.End(); }
+  std::optional<StoreMark> ScanSince(const StoreMark& since, const StoreMark& until,
+                                     const CallFilter& filter, const CallSink& sink,
+                                     const BadRecordSink& bad) const override {
+    return log_.ScanSince(since, until, filter, sink, bad);
+  }
+  void ScanNewestFirst(const CallFilter& filter, const BadRecordSink& bad,
+                       const std::function<void(uint64_t calls)>& counted,
+                       const std::function<void(const CallRecord&)>& sink) const override {
+    log_.ScanNewestFirst(filter, bad, counted, sink);
+  }
+  std::optional<CallRecord> LatestAdmitted(int office) const override {
+    return log_.LatestAdmitted(office);
+  }
+
+  std::function<void()> before_round;
+  mutable int rounds = 0;
+
+ private:
+  JsonLinesCallStore log_;
+};
+
 // A generated history of several lines, offices with and without directories and tables,
 // every result, busy refusals, wrong passwords reporting other lists, transcripts, traffic, a
 // damaged line, a record half written when a summary is updated and one rotation: the summary,
@@ -826,6 +866,32 @@ TEST_F(ReportTest, SummaryAndReportAgreeOnEveryOfficeOfAGeneratedHistory) {
   ASSERT_TRUE(WriteStatusPage(options_, {}, metrics_dir));
   EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(from_log, options_));
   EXPECT_EQ(ReadAll(metrics_dir + kMetricsName), RenderMetrics(from_log, options_));
+  // Rebuilt with room for a few offices at a time: in rounds, each reading the rotated file
+  // and the log again up to where the first stopped, while another station appends a call.
+  RoundsStore rounds(dir_.Path());
+  rounds.before_round = [&] { Call(3, 0.5, CallResult::kRefused, CallReason::kWrongPassword); };
+  StatusSummary in_rounds(dir_.Path(), rounds, SystemFileOps(), 4096);
+  ASSERT_EQ(in_rounds.Rebuild(options_.now, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  EXPECT_GT(rounds.rounds, 4);
+  const auto rebuilt = in_rounds.Read(options_);
+  ASSERT_TRUE(rebuilt);
+  ExpectSame(from_log, *rebuilt, options_);
+  EXPECT_EQ(RenderMetrics(*rebuilt, options_), RenderMetrics(from_log, options_));
+  ASSERT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kUpdated);
+  // Each call appended meanwhile is counted once, by the next update.
+  ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+
+  // The log rotated and compressed during a rebuild: the rounds read another file, so the
+  // rebuild starts again on the log as it is now.
+  rounds.before_round = [&, once = true]() mutable {
+    if (!std::exchange(once, false)) return;
+    std::filesystem::remove(log + ".1");
+    WriteGz(log + ".1.gz", ReadAll(log));
+    std::filesystem::remove(log);
+  };
+  ASSERT_EQ(in_rounds.Rebuild(options_.now, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  EXPECT_FALSE(std::filesystem::exists(log));
+  ExpectSame(BuildReport(options_), *in_rounds.Read(options_), options_);
 }
 
 // A crash between an office's file and the head leaves the office a generation ahead: it is
@@ -855,6 +921,12 @@ TEST_F(ReportTest, SummaryNeverCountsWhatItsHeadDoesNotAndIsRebuiltWhenDamaged) 
   Call(7, 1, CallResult::kSuccess);
   EXPECT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild);
   EXPECT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+  // Damage no update meets, in an office that does not call: the page's writer finds it and
+  // has the summary rebuilt, instead of building every later page from the log.
+  WriteAll(office, ReadAll(office).substr(0, 20));
+  ASSERT_TRUE(WriteStatusPage(options_));
+  ASSERT_TRUE(summary.Read(options_));
   ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
 
   // Another station counting: nothing is written without the lock.
@@ -905,6 +977,18 @@ TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
     ::stat(lock.c_str(), &after);
     EXPECT_NE(after.st_mtim.tv_nsec + after.st_mtim.tv_sec * 1'000'000'000LL,
               before.st_mtim.tv_nsec + before.st_mtim.tv_sec * 1'000'000'000LL);
+  }
+  EXPECT_TRUE(WriteStatusPage(options_));
+  EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "7")), std::string::npos);
+  // Another station rebuilding the summary (its lock held, the head gone): the page is left to
+  // it, never built from the log meanwhile, which would hold the whole network.
+  {
+    auto rebuilding = FileLock::TryAcquire(dir_.Path() + kSummaryLock, error);
+    ASSERT_TRUE(rebuilding);
+    std::filesystem::remove(dir_.Path() + kSummaryDir + "/head.json");
+    std::filesystem::remove(dir_.Path() + "estado.html");
+    EXPECT_TRUE(WriteStatusPage(options_));
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
   }
   EXPECT_TRUE(WriteStatusPage(options_));
   EXPECT_NE(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "7")), std::string::npos);
