@@ -25,6 +25,8 @@ namespace marvolen {
 
 namespace {
 
+using namespace std::string_view_literals;
+
 // The failure of the system call that just set errno, while doing `what` on `path`.
 CallLogError SystemError(const std::string& what, const std::string& path) {
   const std::error_code code(errno, std::generic_category());
@@ -89,26 +91,26 @@ class LineReader {
     for (const simdjson::dom::key_value_pair field : record) {
       const std::string_view key = field.key;
       const simdjson::dom::element value = field.value;
-      if (key == "start") {
+      if (key == "start"sv) {
         if (value.get(start)) return "no es un registro de llamada";
-      } else if (key == "end") {
+      } else if (key == "end"sv) {
         if (value.get(end)) return "no es un registro de llamada";
-      } else if (key == "result") {
+      } else if (key == "result"sv) {
         if (value.get(result)) return "no es un registro de llamada";
-      } else if (key == "office") {
+      } else if (key == "office"sv) {
         int64_t office = 0;
         if (!value.get(office) && office > 0 && office <= 9999) s.office = static_cast<int>(office);
-      } else if (key == "reason") {
+      } else if (key == "reason"sv) {
         std::string_view reason;
         if (!value.get(reason)) s.reason = ReasonFromName(reason).value_or(CallReason::kNone);
-      } else if (key == "line") {
+      } else if (key == "line"sv) {
         int64_t port = 0;
         if (!value["port"].get(port)) s.port = static_cast<int>(port);
         if (value["device"].get(s.device)) s.device = {};
         if (value["name"].get(s.line_name)) s.line_name = {};
-      } else if (key == "transcript") {
+      } else if (key == "transcript"sv) {
         if (value.get(s.transcript)) s.transcript = {};
-      } else if (key == "transfers") {
+      } else if (key == "transfers"sv) {
         simdjson::dom::array transfers;
         if (value.get(transfers)) continue;
         for (simdjson::dom::element t : transfers) {
@@ -120,22 +122,22 @@ class LineReader {
           if (send && !t["result"].get(outcome) && EqualsNoCase(outcome, "Transferencia OK"))
             s.archive_delivered = true;
         }
-      } else if (key == "traffic") {
+      } else if (key == "traffic"sv) {
         simdjson::dom::array traffic;
         s.traffic_filed = !value.get(traffic) && traffic.size() > 0;
-      } else if (key == "office_files") {
+      } else if (key == "office_files"sv) {
         simdjson::dom::array files;
         s.identified = !value.get(files);
         h.office_files = value;
-      } else if (key == "admitted") {
+      } else if (key == "admitted"sv) {
         has_admitted = !value.get(s.admitted);
-      } else if (key == "table_kind") {
+      } else if (key == "table_kind"sv) {
         h.table_kind = value;
-      } else if (key == "features") {
+      } else if (key == "features"sv) {
         h.features = value;
-      } else if (key == "deleted") {
+      } else if (key == "deleted"sv) {
         h.deleted = value;
-      } else if (key == "files_sent") {
+      } else if (key == "files_sent"sv) {
         h.files_sent = value;
       }
     }
@@ -340,8 +342,10 @@ uint64_t ScanLines(ChunkSource& source, LineReader& reader, uint64_t limit, bool
     bytes += got;
     const size_t end = held + got;
     size_t from = 0;
-    for (size_t i = held; i < end; ++i) {
-      if (buffer[i] != '\n') continue;
+    const char* const stop = buffer.get() + end;
+    for (const char* p = buffer.get() + held;
+         (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)))); ++p) {
+      const auto i = static_cast<size_t>(p - buffer.get());
       ++lines;
       if (skipping) {
         skipping = false;
