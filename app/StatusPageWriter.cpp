@@ -1,6 +1,7 @@
 #include "app/StatusPageWriter.h"
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -62,14 +63,26 @@ void StatusPageWriter::Flush() {
   flushing_ = false;
 }
 
-StatusPageWriter::SteadyTime StatusPageWriter::SpacedFrom(SteadyTime started) const {
-  using Duration = std::chrono::steady_clock::duration;
+StatusPageWriter::SteadyTime StatusPageWriter::SpacedFrom(SteadyTime started) {
   constexpr std::chrono::milliseconds kLongestSpacing{30000};
   constexpr int kSpacingPerCost = 100;
   const SteadyTime ended = std::chrono::steady_clock::now();
-  return ended + std::max<Duration>(
-                     least_spacing_,
-                     std::min<Duration>((ended - started) * kSpacingPerCost, kLongestSpacing));
+  spacing_ = std::max<Duration>(
+      least_spacing_, std::min<Duration>((ended - started) * kSpacingPerCost, kLongestSpacing));
+  return ended + spacing_;
+}
+
+StatusPageWriter::SteadyTime StatusPageWriter::SpacedFromPageOnDisk() const {
+  struct stat st {};
+  if (::stat((work_dir_ + "estado.html").c_str(), &st) != 0) return {};
+  const auto written = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  // A page dated ahead (another machine's clock) counts as just written.
+  const Duration age =
+      std::max<Duration>(Duration::zero(), std::chrono::system_clock::now() - written);
+  const Duration spacing = std::max<Duration>(least_spacing_, spacing_);
+  return std::chrono::steady_clock::now() + std::max<Duration>(Duration::zero(), spacing - age);
 }
 
 bool StatusPageWriter::SpaceAfter(SteadyTime started, std::unique_lock<std::mutex>& lock) {
@@ -85,6 +98,9 @@ void StatusPageWriter::Work() {
     if (!pending_) return;  // stopping with nothing asked for
     // Requests that come while the last page's spacing runs are served by one page.
     wake_.wait_until(lock, next_page_, [this] { return stop_ || flushing_; });
+    // Another station's page counts as this one's own: with several lines the pages are spaced
+    // across the network, not line by line (a page costs any station about the same).
+    wake_.wait_until(lock, SpacedFromPageOnDisk(), [this] { return stop_ || flushing_; });
     pending_ = false;
     writing_ = true;
     ReportOptions options;
@@ -100,8 +116,9 @@ void StatusPageWriter::Work() {
       started = std::chrono::steady_clock::now();
       return go_on;
     };
+    bool wrote = true;
     try {
-      WriteStatusPage(options, {}, metrics_dir_, space);
+      wrote = WriteStatusPage(options, {}, metrics_dir_, space);
     } catch (const std::exception& e) {
       error = e.what();
     }
@@ -110,7 +127,9 @@ void StatusPageWriter::Work() {
     // hand the free pages back, so that a waiting line stays small.
     malloc_trim(0);
     lock.lock();
-    next_page_ = SpacedFrom(started);  // waited before the next request's page
+    // Waited before the next request's page. A page left to another station's writer says
+    // nothing of what a page costs.
+    if (wrote) next_page_ = SpacedFrom(started);
     writing_ = false;
     if (!error.empty()) {
       error_ = "estado.html, " + std::string(kMetricsName) + ": " + error;

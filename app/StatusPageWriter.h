@@ -6,10 +6,10 @@
 // directory one writes at a time; the others leave it a mark and it writes once more.
 // Calls that end while a page is being written ask for one more page, written once the
 // current one is done; the page always reflects a log at least as new as the last request.
-// Pages are spaced by a hundred times what the last one took, at most 30 s: on a large
-// network with many lines a page costs a good part of a second and calls end every few
-// seconds, and a browser reloads the page once a minute anyway. A page that takes a few
-// milliseconds still follows each call at once.
+// Pages are spaced by a hundred times what the last one took, at most 30 s, counted from the
+// page on the disk whichever station wrote it: on a large network with many lines a page costs
+// a good part of a second and calls end every few seconds, and a browser reloads the page once
+// a minute anyway. A page that takes a few milliseconds still follows each call at once.
 //
 // A thread rather than a child process: the window's toolkit runs threads of its own, and a
 // child of a threaded process may only make the few calls that are safe after fork.
@@ -49,10 +49,14 @@ class StatusPageWriter {
 
  private:
   using SteadyTime = std::chrono::steady_clock::time_point;
+  using Duration = std::chrono::steady_clock::duration;
 
   void Work();
-  // When the page after one begun at `started`, and done now, may begin.
-  SteadyTime SpacedFrom(SteadyTime started) const;
+  // When the page after one begun at `started`, and done now, may begin; keeps the spacing.
+  SteadyTime SpacedFrom(SteadyTime started);
+  // When the next page may begin after the page on the disk, whichever station wrote it, with
+  // this station's last spacing (at least `least_spacing`).
+  SteadyTime SpacedFromPageOnDisk() const;
   // After a page begun at `started`: waits out the spacing unless the writer is stopping or
   // flushing; false when it is stopping.
   bool SpaceAfter(SteadyTime started, std::unique_lock<std::mutex>& lock);
@@ -70,6 +74,7 @@ class StatusPageWriter {
   bool flushing_ = false;
   const std::chrono::milliseconds least_spacing_;
   SteadyTime next_page_{};  // no page before this unless stopping or flushing
+  Duration spacing_{};      // after this station's last page
   std::string error_;
   std::string told_;  // the error given last, until a page is written
   std::thread worker_;

@@ -106,6 +106,20 @@ TEST(StatusPageWriter, PagesAreSpacedButAFlushOrTheEndWritesAtOnce) {
     writer.Request();
   }
   EXPECT_TRUE(shows(9)) << "the change asked for before the end";
+
+  // Another station's page counts as this one's: a request right after it waits out the
+  // spacing from that page, so that several lines share one page rather than write one each.
+  StatusPageWriter other(work, clock);
+  call(10);
+  other.Request();
+  other.Flush();
+  StatusPageWriter writer(work, clock, {}, std::chrono::seconds(20));
+  call(11);
+  writer.Request();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(shows(11)) << "a page within the spacing of another station's";
+  writer.Flush();
+  EXPECT_TRUE(shows(11));
 }
 
 // A FIFO in the call log's place neither holds the writer (nor the station's end, which waits
