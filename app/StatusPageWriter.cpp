@@ -74,7 +74,7 @@ StatusPageWriter::SteadyTime StatusPageWriter::SpacedFrom(SteadyTime started) {
 
 StatusPageWriter::SteadyTime StatusPageWriter::SpacedFromPageOnDisk() const {
   struct stat st {};
-  if (::stat((work_dir_ + "estado.html").c_str(), &st) != 0) return {};
+  if (::stat((work_dir_ + kPageName).c_str(), &st) != 0) return {};
   const auto written = std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));

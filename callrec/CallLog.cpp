@@ -489,6 +489,40 @@ uint64_t ScanRange(const FileOps& ops, OpenLog& log, const std::string& path, ui
   return ScanLines(source, reader, to - from, last_piece);
 }
 
+// The records of a scan that pass `filter`, to `sink`.
+RawSink Passing(const CallFilter& filter, const CallSink& sink) {
+  return [&filter, &sink](std::string_view, const CallSummary& c) {
+    if (filter.office == 0 || c.office == filter.office) sink(c);
+  };
+}
+
+// The damaged lines of the log file `path` to `bad`, under the file's own name.
+BadLineSink Naming(const std::string& path, const BadRecordSink& bad) {
+  return [name = std::filesystem::path(path).filename().string(), &bad](uint64_t n,
+                                                                        std::string_view why) {
+    bad({name, n, std::string(why)});
+  };
+}
+
+// The records of the log files `files[0, count)`, each whole: the rotated ones.
+void ScanWhole(const FileOps& ops, const std::vector<std::string>& files, size_t count,
+               const CallFilter& filter, const CallSink& sink, const BadRecordSink& bad) {
+  for (size_t i = 0; i < count; ++i) {
+    const RawSink raw = Passing(filter, sink);
+    ScanCallLog(
+        files[i], [&](const CallSummary& c) { raw({}, c); }, Naming(files[i], bad), ops,
+        filter.holdings);
+  }
+}
+
+// The records of the plain log file open at `log` from its start up to byte `to`, as `filter`
+// asks; gives back the bytes read.
+uint64_t ScanFileStart(const FileOps& ops, OpenLog& log, const std::string& path, uint64_t to,
+                       const CallFilter& filter, const CallSink& sink, const BadRecordSink& bad) {
+  return ScanRange(ops, log, path, 0, to, Passing(filter, sink), Naming(path, bad), filter.holdings,
+                   !filter.whole_records);
+}
+
 }  // namespace
 
 OfficeHoldings HoldingsOf(const CallRecord& r) {
@@ -509,41 +543,17 @@ void JsonLinesCallStore::Append(const CallRecord& record) {
   AppendCallRecord(work_dir_ + kCallLogName, record, ops_);
 }
 
-void JsonLinesCallStore::ScanRotated(const std::vector<std::string>& files, size_t count,
-                                     const CallFilter& filter, const CallSink& sink,
-                                     const BadRecordSink& bad) const {
-  for (size_t i = 0; i < count; ++i) {
-    const std::string name = std::filesystem::path(files[i]).filename().string();
-    ScanCallLog(
-        files[i],
-        [&](const CallSummary& c) {
-          if (filter.office == 0 || c.office == filter.office) sink(c);
-        },
-        [&](uint64_t n, std::string_view why) {
-          bad({name, n, std::string(why)});
-        },
-        ops_, filter.holdings);
-  }
-}
-
 StoreMark JsonLinesCallStore::Scan(const CallFilter& filter, const CallSink& sink,
                                    const BadRecordSink& bad) const {
   const std::vector<std::string> files = CallLogFiles(work_dir_);
-  ScanRotated(files, files.size() - 1, filter, sink, bad);
+  ScanWhole(ops_, files, files.size() - 1, filter, sink, bad);
   // The newest file up to its end as found now: what is appended meanwhile is for the next
   // scan from the mark.
   std::optional<OpenLog> log = OpenAt(ops_, files.back());
   if (!log) return {};
   const auto size = static_cast<uint64_t>(log->st.st_size);
-  const RawSink raw = [&](std::string_view, const CallSummary& c) {
-    if (filter.office == 0 || c.office == filter.office) sink(c);
-  };
-  const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
-    bad({kCallLogName, n, std::string(why)});
-  };
   return {static_cast<uint64_t>(log->st.st_ino),
-          ScanRange(ops_, *log, files.back(), 0, size, raw, bad_line, filter.holdings,
-                    !filter.whole_records)};
+          ScanFileStart(ops_, *log, files.back(), size, filter, sink, bad)};
 }
 
 std::optional<StoreMark> JsonLinesCallStore::ScanUpTo(const StoreMark& mark,
@@ -553,7 +563,7 @@ std::optional<StoreMark> JsonLinesCallStore::ScanUpTo(const StoreMark& mark,
   const std::vector<std::string> files = CallLogFiles(work_dir_);
   if (mark.file_id == 0) {
     // No log file when the scan was made: only what had been rotated then.
-    ScanRotated(files, files.size() - 1, filter, sink, bad);
+    ScanWhole(ops_, files, files.size() - 1, filter, sink, bad);
     return mark;
   }
   // The marked file by its identity, whatever logrotate has renamed it to since; compressed,
@@ -564,16 +574,8 @@ std::optional<StoreMark> JsonLinesCallStore::ScanUpTo(const StoreMark& mark,
     if (!log || static_cast<uint64_t>(log->st.st_ino) != mark.file_id ||
         static_cast<uint64_t>(log->st.st_size) < mark.bytes)
       continue;
-    ScanRotated(files, i, filter, sink, bad);
-    const std::string name = std::filesystem::path(files[i]).filename().string();
-    const RawSink raw = [&](std::string_view, const CallSummary& c) {
-      if (filter.office == 0 || c.office == filter.office) sink(c);
-    };
-    const BadLineSink bad_line = [&](uint64_t n, std::string_view why) {
-      bad({name, n, std::string(why)});
-    };
-    ScanRange(ops_, *log, files[i], 0, mark.bytes, raw, bad_line, filter.holdings,
-              !filter.whole_records);
+    ScanWhole(ops_, files, i, filter, sink, bad);
+    ScanFileStart(ops_, *log, files[i], mark.bytes, filter, sink, bad);
     return mark;
   }
   return std::nullopt;
@@ -592,9 +594,7 @@ std::optional<StoreMark> JsonLinesCallStore::ScanSince(const StoreMark& since,
                                                        const BadRecordSink& bad) const {
   const std::string path = work_dir_ + kCallLogName;
   const std::string rotated = path + ".1";
-  const RawSink raw = [&](std::string_view, const CallSummary& c) {
-    if (filter.office == 0 || c.office == filter.office) sink(c);
-  };
+  const RawSink raw = Passing(filter, sink);
   const auto bad_in = [&](const char* name) {
     return [&bad, name](uint64_t, std::string_view why) { bad({name, 0, std::string(why)}); };
   };

@@ -70,10 +70,6 @@ class JsonLinesCallStore final : public CallStore {
   std::optional<CallRecord> LatestAdmitted(int office) const override;
 
  private:
-  // The rotated files `files[0, count)` whole, as a scan hands them on.
-  void ScanRotated(const std::vector<std::string>& files, size_t count, const CallFilter& filter,
-                   const CallSink& sink, const BadRecordSink& bad) const;
-
   const std::string work_dir_;
   const FileOps& ops_;
 };

@@ -216,7 +216,9 @@ std::string RenderMetrics(const NetworkReport& report, const ReportOptions& opti
 // The metrics file's name; node_exporter's textfile collector reads "*.prom" only.
 inline constexpr char kMetricsName[] = "marvolen.prom";
 
-// The lock that lets one station at a time rewrite the page, in the working directory.
+// The status page's name in the working directory, and the lock that lets one station at a
+// time rewrite it.
+inline constexpr char kPageName[] = "estado.html";
 inline constexpr char kPageLock[] = "estado.html.lock";
 
 // Brings the status summary beside the log in line (callrec/StatusSummary.h), then rewrites

@@ -750,25 +750,28 @@ constexpr std::chrono::seconds kSummaryWait{2};
 void WritePageOnce(StatusSummary& summary, const ReportOptions& options, const std::string& path,
                    const std::string& metrics_dir, Unreadable unreadable,
                    std::string& summary_error) {
-  const std::string page_path = path.empty() ? options.work_dir + "estado.html" : path;
+  const std::string page_path = path.empty() ? options.work_dir + kPageName : path;
   std::string error;
-  if (StreamPage(summary, options, page_path, metrics_dir, error)) {
+  // Whether the page came from the summary; a file that failed is thrown.
+  const auto streamed = [&] {
+    if (!StreamPage(summary, options, page_path, metrics_dir, error)) return false;
     if (!error.empty()) throw FileError(error);
-    return;
-  }
+    return true;
+  };
+  if (streamed()) return;
   // Building the page from the log holds the whole network: never while a rebuild that
   // writes the page anyway is under way.
   if (unreadable == Unreadable::kLeave) return;
   if (unreadable == Unreadable::kRebuild) {
+    // Only the rebuild's failure sends the page to the log; the page's own is thrown.
+    std::optional<StatusSummary::Outcome> rebuilt;
     try {
-      if (summary.Rebuild(options.now, kSummaryWait) == StatusSummary::Outcome::kLocked) return;
-      if (StreamPage(summary, options, page_path, metrics_dir, error)) {
-        if (!error.empty()) throw FileError(error);
-        return;
-      }
+      rebuilt = summary.Rebuild(options.now, kSummaryWait);
     } catch (const FileError& e) {
       if (summary_error.empty()) summary_error = e.what();
     }
+    if (rebuilt == StatusSummary::Outcome::kLocked) return;
+    if (rebuilt && streamed()) return;
   }
   // A summary that cannot be read (its lock held since the start, a damage found meanwhile)
   // leaves the page to the log itself: slower and held whole, never wrong.

@@ -1,10 +1,11 @@
 #include "platform/FileOps.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -153,8 +154,13 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 }
 
 FileReader::FileReader(const std::string& path, std::string doing, const FileOps& ops)
-    : ops_(ops), doing_(std::move(doing)), fd_(OpenFd(ops, path.c_str(), O_RDONLY)) {
+    // Without waiting: a FIFO in the file's place would hold the caller until someone writes.
+    : ops_(ops), doing_(std::move(doing)), fd_(OpenFd(ops, path.c_str(), O_RDONLY | O_NONBLOCK)) {
   if (!fd_.valid()) throw FileError(errno, doing_);
+  struct stat st {};
+  if (ops_.fstat(fd_.get(), &st) != 0) throw FileError(errno, doing_);
+  if (!S_ISREG(st.st_mode))
+    throw FileError(StationRefusal::kNotRegularFile, doing_ + ": no es un archivo regular");
 }
 
 size_t FileReader::Checked(ssize_t got) {

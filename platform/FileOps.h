@@ -126,8 +126,9 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size);
 ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, off_t offset);
 
-// A file read in pieces, front to back or at given places, for callers that hold a piece at a
-// time. A failure throws FileError with `doing` (which names the file) and the errno.
+// A regular file read in pieces, front to back or at given places, for callers that hold a
+// piece at a time. A failure throws FileError with `doing` (which names the file) and the
+// errno; anything but a regular file (a FIFO, a directory, a device) is refused unread.
 class FileReader {
  public:
   FileReader(const std::string& path, std::string doing, const FileOps& ops = SystemFileOps());

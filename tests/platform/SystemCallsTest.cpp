@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -235,6 +236,34 @@ TEST(FileOps, EveryTransferRetriesInterruptionsAndGoesOnAfterAShortOne) {
 
 // Every other call of the seam is made again when interrupted; close never is, since the
 // descriptor is gone after the first one whatever it returns.
+// A file read in pieces: whole and at a place; a FIFO (which would hold the reader until
+// someone writes) or a directory in its place is refused at once, with a code.
+TEST(FileReader, ReadsARegularFileAndRefusesAnythingElse) {
+  char dir_template[] = "/tmp/marvolen-reader-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string file = dir + "/tabla", fifo = dir + "/fifo";
+  WriteNewFile(file, "0123456789");
+  EXPECT_EQ(ReadWholeFile(file, "leyendo"), "0123456789");
+  char piece[4];
+  EXPECT_EQ(FileReader(file, "leyendo").ReadAt(piece, sizeof piece, 8), 2u);
+  EXPECT_EQ(std::string(piece, 2), "89");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir}) {
+    try {
+      FileReader reader(path, "leyendo " + path);
+      ADD_FAILURE() << path << " was opened";
+    } catch (const FileError& e) {
+      EXPECT_EQ(e.code(), std::error_code(StationRefusal::kNotRegularFile)) << path;
+      EXPECT_NE(std::string(e.what()).find("no es un archivo regular"), std::string::npos);
+    }
+  }
+  EXPECT_THROW(ReadWholeFile(dir + "/missing", "leyendo"), FileError);
+  ::unlink(fifo.c_str());
+  ::unlink(file.c_str());
+  ::rmdir(dir.c_str());
+}
+
 TEST(FileOps, OnlyCloseIsNeverRepeated) {
   FileOps ops = SystemFileOps();
   ScriptedCall fsync{{EINTR, EINTR}, 0};
