@@ -84,7 +84,29 @@ void ActivityLog::LogEvent(std::string_view text) {
     return;
   }
   std::string line = FormatLine(text);
+  // Lines kept from a failed write go first, so that a file that can be written again takes
+  // this line too rather than find the buffer full.
+  if (pending_.size() == kCapacity) TryFlush();
   if (pending_.size() < kCapacity) pending_.push_back(std::move(line));
+  TryFlush();
+}
+
+void ActivityLog::TryFlush() {
+  try {
+    FlushLog();
+  } catch (const FileError&) {
+    // Kept pending: the next line tries again, and the flush at the end of the call reports it.
+  }
+}
+
+const std::string& ActivityLog::FilePath() {
+  const std::string dir = work_dir_.empty() ? std::string("./") : work_dir_;
+  if (dir != dir_ || path_.empty()) {
+    const auto existing = FindNoCase(dir, kActivityLogFile);
+    path_ = existing ? existing->string() : work_dir_ + kActivityLogFile;
+    dir_ = dir;
+  }
+  return path_;
 }
 
 void ActivityLog::FlushLog() {
@@ -94,10 +116,7 @@ void ActivityLog::FlushLog() {
     data += line;
     data += "\r\n";
   }
-  const std::string dir = work_dir_.empty() ? std::string("./") : work_dir_;
-  const auto existing = FindNoCase(dir, kActivityLogFile);
-  const std::string path = existing ? existing->string() : work_dir_ + kActivityLogFile;
-  AppendToFile(path, data, ops_);
+  AppendToFile(FilePath(), data, ops_);
   pending_.clear();
 }
 

@@ -1,14 +1,15 @@
-// The activity log: a short, time-stamped line per main event of a call, kept in memory
-// during the call and appended to "volenlog.tcp" in the working directory when the call ends
-// or the station stops, so that a call costs no file access while it runs.
+// The activity log: a short, time-stamped line per main event of a call, appended to
+// "volenlog.tcp" in the working directory the moment it is logged, each line in one write on a
+// descriptor opened for appending. Several stations share the file: lines written at once land
+// in time order, whatever line they come from, and a station killed in a call loses none.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/FileOps.h"
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
@@ -25,8 +26,9 @@ class ActivityLog {
   ActivityLog(Clock& clock, const std::string& ident_line, const std::string& work_dir,
               const FileOps& ops = SystemFileOps());
 
-  // With a text (UTF-8): builds a line and keeps it unless 50 are already pending, in which
-  // case it is dropped. With an empty text: FlushLog.
+  // With a text (UTF-8): builds a line and appends it to the file at once. A line that cannot
+  // be written is kept pending (unless 50 already are, in which case it is dropped) and goes
+  // with the next line or flush; the flush reports the error. With an empty text: FlushLog.
   void LogEvent(std::string_view text);
 
   // Appends the pending lines, each ended by CR LF, to the file and forgets them. With no
@@ -48,8 +50,14 @@ class ActivityLog {
   Clock& clock_;
   const std::string& ident_line_;
   const std::string& work_dir_;
+  // The file as last found in `dir_`: its letter case is looked up once per working directory,
+  // not at every line (a working directory holds thousands of office directories).
+  const std::string& FilePath();
+  void TryFlush();
+
   FileOps ops_;
   std::vector<std::string> pending_;
+  std::string dir_, path_;
 };
 
 // The date and the time of `t` as the activity log writes them (see FormatLine).

@@ -211,6 +211,7 @@ void LineController::ResetLine() {
 
   st.StrayLineCount = 0;
   st.LineState = kStateWaiting;
+  resetting_ = false;
   s_.SetTimerInterval(kIdleIntervalMs);
   ForgetReceived();
   // A line that did not come up is tried again later, not at every idle tick.
@@ -394,7 +395,16 @@ void LineController::EndRecord(CallResult result, CallReason reason, std::string
   if (recorded_) recorded_();
 }
 
+MonoTime LineController::SendHangupLf() {
+  s_.line.SendText("\n");
+  const MonoTime sent = s_.clock.Now();
+  resetting_ = true;
+  if (call_ended_) call_ended_();
+  return sent;
+}
+
 void LineController::AbortCall(CallReason reason, std::string detail) {
+  const MonoTime lf_sent = SendHangupLf();
   const CallState& st = s_.state;
   if (script::IsDismissed(st.ScriptStep)) {
     EndRecord(CallResult::kSuccess, CallReason::kNone);
@@ -404,16 +414,18 @@ void LineController::AbortCall(CallReason reason, std::string detail) {
     if (const std::string cut = CutLine(reason); !cut.empty()) s_.ShowAndLog(cut);
     EndRecord(CallResult::kAborted, reason, std::move(detail));
   }
-  Hangup();
+  Hangup(lf_sent);
 }
 
-void LineController::Hangup() {
+void LineController::Hangup(MonoTime lf_sent) {
   CallState& st = s_.state;
   if (st.ScriptStep != script::kTables && !script::IsDismissed(st.ScriptStep)) {
     s_.log_event("Comunicación abortada!!!!");
   }
-  s_.line.SendText("\n");
-  s_.clock.Sleep(Millis(1000));
+  // The office is given a second after the LF to hang up; the record's work counts in it.
+  const MonoTime pause_end = lf_sent + Millis(1000);
+  if (const MonoTime now = s_.clock.Now(); now < pause_end)
+    s_.clock.Sleep(std::chrono::duration_cast<Millis>(pause_end - now));
   s_.log_event("");
   st.LineState.clear();
   st.ScriptStep = script::kTables;
@@ -428,9 +440,10 @@ void LineController::Hangup() {
 }
 
 void LineController::RefuseCall(CallReason reason) {
+  const MonoTime lf_sent = SendHangupLf();
   s_.ShowAndLog("Ingreso No autorizado!!");
   EndRecord(CallResult::kRefused, reason);
-  Hangup();
+  Hangup(lf_sent);
 }
 
 }  // namespace marvolen

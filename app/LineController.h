@@ -55,6 +55,11 @@ class LineController final : public CallControl {
   // Keeps a record of every call with `recorder` (which must outlive the controller), and
   // runs `recorded` after each record is written. Without it no record is kept.
   void RecordCalls(CallRecorder* recorder, std::function<void()> recorded);
+  // Runs `ended` the moment a call ends (its LF sent, before its record and the modem's
+  // reset), so that what the line shows stops saying it is in a call.
+  void WhenCallEnds(std::function<void()> ended) { call_ended_ = std::move(ended); }
+  // True from the end of a call until the modem, hung up and readied again, answers.
+  bool Resetting() const { return resetting_; }
 
   // Ends the call: closes its record (a success once the office was dismissed, a caller that
   // never identified when the greetings ran out, else aborted for `reason` with `detail`),
@@ -104,8 +109,13 @@ class LineController final : public CallControl {
   // doubles up to a minute, so that a device plugged back in is found soon, and a device
   // that stays away costs a few opens an hour.
   void LineFailedFor(std::string reason);
-  // The end of every call: hangs up and resets the line (or, when stopping, leaves it closed).
-  void Hangup();
+  // The first thing at the end of every call: the office's program is told with a single LF
+  // at once, before any record or file work could keep it waiting, and the line is shown as
+  // resetting. Gives back when the LF went, which Hangup's pause counts from.
+  MonoTime SendHangupLf();
+  // The rest of the end of every call: hangs up and resets the line (or, when stopping, leaves
+  // it closed).
+  void Hangup(MonoTime lf_sent);
   // True from the carrier to the hang-up.
   bool InCall() const;
   // Ends the call when it has lasted too long, and stops the line when the station is being
@@ -134,6 +144,8 @@ class LineController final : public CallControl {
   MonoTime last_tick_end_{};
   CallRecorder* recorder_ = nullptr;
   std::function<void()> recorded_;
+  std::function<void()> call_ended_;
+  bool resetting_ = false;
 };
 
 }  // namespace marvolen

@@ -1,15 +1,37 @@
 #include "app/LineLiveState.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include "call/ScriptSteps.h"
+#include "link/PortDevices.h"
+#include "link/TcpModem.h"
 
 namespace marvolen {
 
+std::string DefaultLineName(std::string_view device, int port) {
+  std::string name;
+  if (device.starts_with(kModemPrefix)) {
+    std::string_view address = device.substr(kModemPrefix.size());
+    address = address.substr(0, address.find(','));
+    const std::size_t colon = address.rfind(':');
+    name =
+        "tcp" + std::string(colon == std::string_view::npos ? address : address.substr(colon + 1));
+  } else {
+    name = std::filesystem::path(device).filename().string();
+  }
+  for (char& c : name) {
+    if (!IsLineName(std::string("x") + c)) c = '_';
+  }
+  // The end of a long device name (/dev/serial/by-id/...-port0) is what tells ports apart.
+  if (name.size() > kMaxLineName) name.erase(0, name.size() - kMaxLineName);
+  return IsLineName(name) ? name : "com" + std::to_string(port);
+}
+
 std::optional<std::string> LineNameFor(int port, const char* from_environment, std::string& error) {
-  std::string name =
-      from_environment != nullptr ? std::string(from_environment) : "com" + std::to_string(port);
+  std::string name = from_environment != nullptr ? std::string(from_environment)
+                                                 : DefaultLineName(PortDeviceName(port), port);
   if (IsLineName(name)) return name;
   error = "Nombre de línea no válido en " + std::string(kLineNameVariable) + ": \"" + name +
           "\" (de 1 a 32 letras, cifras, '-', '_' o '.', sin '.' al principio)";
@@ -32,6 +54,7 @@ std::string LineStateWords(const LineStatus& s) {
     if (!s.step.empty()) text += ", " + s.step;
     return text;
   }
+  if (s.state == kLineResetting) return line + ": reiniciando el módem tras una llamada";
   if (s.state == kLineDown) return line + ": fuera de servicio: " + s.reason;
   if (s.state == kLineStopped) return line + ": detenida";
   return line + ": iniciando el módem";

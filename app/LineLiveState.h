@@ -20,9 +20,16 @@ namespace marvolen {
 // The variable that names the line (a service unit sets it to its instance's name).
 inline constexpr char kLineNameVariable[] = "MARVOLEN_LINE";
 
-// The line's name: `from_environment` when given (the value of MARVOLEN_LINE), else "com" and
-// the configured port. nullopt, with `error` saying why, when that is no valid line name.
+// The line's name: `from_environment` when given (the value of MARVOLEN_LINE), else the name of
+// the configured port's device (DefaultLineName). nullopt, with `error` saying why, when that is
+// no valid line name.
 std::optional<std::string> LineNameFor(int port, const char* from_environment, std::string& error);
+// The name a line takes from its device when none is given: the device file's name ("ttyS0",
+// "ttyUSB1") or, for the modem emulator, "tcp" and its TCP port ("tcp7007"). Stations that share
+// a working directory each on its own port 1 then get names of their own instead of colliding
+// on "com1". Characters a line name may not hold become '_', and a name still not valid (an
+// empty one) is "com" and `port`.
+std::string DefaultLineName(std::string_view device, int port);
 
 // The call script's step in words, for an operator ("recepción de tráfico"): `line_state` and
 // `step` are the call state's LineState and ScriptStep.

@@ -56,7 +56,7 @@ struct LineStation::Line {
             },
             station.stop_request().WakeFd()),
         limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
-        // The unit's instance name, or "com" and the port; the call records carry it too.
+        // The unit's instance name, or its device's; the call records carry it too.
         line_name(LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable),
                               line_name_error)),
         recorder(RecorderSetupOf(station, line_name), station.clock()),
@@ -95,6 +95,8 @@ struct LineStation::Line {
     serial.SetStopWake(stop.WakeFd());
     call_line.SetObserver(&recorder);
     controller.RecordCalls(&recorder, [this] { RequestPage(); });
+    // The line's state says at once that the call is over, not once the modem's reset is done.
+    controller.WhenCallEnds([this] { UpdateLiveState(); });
     for (const std::string& problem : limit_problems) services.ShowAndLog(problem);
     if (line_name) {
       LineStatus status;
@@ -131,6 +133,8 @@ struct LineStation::Line {
     if (controller.LineDown()) {
       now.state = kLineDown;
       now.reason = DownReason();
+    } else if (controller.Resetting()) {
+      now.state = kLineResetting;
     } else if (state.LineState == kStateWaiting) {
       now.state = kLineWaiting;
     } else if (in_call) {
@@ -154,7 +158,7 @@ struct LineStation::Line {
   }
 
   void UpdateLiveState() {
-    if (live) live->Update(Activity(*state));
+    if (live && state != nullptr) live->Update(Activity(*state));
   }
   // Between ticks, inside a long one.
   void Pulse() {

@@ -325,8 +325,10 @@ void CallRecorder::TransferBlock(const BlockNote& b) {
   }
   transfer_->block_size = std::max(transfer_->block_size, b.size);
   transfer_->crc = b.crc;
+  // The answer and the result are the station's own words, shown as text; only bytes that came
+  // over the line are escaped byte by byte.
   Add('#', "bloque " + std::to_string(b.number) + " " + std::to_string(b.size) +
-               (b.crc ? " crc " : " checksum ") + EscapeLine(b.answer));
+               (b.crc ? " crc " : " checksum ") + ShownText(b.answer));
 }
 
 void CallRecorder::TransferEnded(uint64_t bytes, std::string result) {
@@ -338,7 +340,7 @@ void CallRecorder::TransferEnded(uint64_t bytes, std::string result) {
   std::snprintf(summary, sizeof summary, "%llu bytes, %d bloques, %d reenvíos, %.3f s, %.1f B/s: ",
                 static_cast<unsigned long long>(bytes), transfer_->blocks, transfer_->resends,
                 transfer_->seconds, transfer_->BytesPerSecond());
-  Add('#', summary + EscapeLine(transfer_->result));
+  Add('#', summary + ShownText(transfer_->result));
   record_.transfers.push_back(std::move(*transfer_));
   transfer_.reset();
 }

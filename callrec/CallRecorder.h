@@ -4,8 +4,9 @@
 //
 // The transcript holds every line exchanged with its time in milliseconds since the call
 // began and its direction ("<" from the office, ">" to it, "*" the station's own notes, with
-// their control bytes escaped as the log view shows them, "#" a transfer), bytes that are not
-// printable ASCII written as \xHH, the line tokens by
+// their control bytes escaped as the log view shows them, "#" a transfer, in the station's
+// words as its notes are), the bytes of the line that are not printable ASCII written as
+// \xHH, the line tokens by
 // name, and transfers block by block rather than byte by byte. The password groups of an
 // "Ident=" line are masked before the line is kept anywhere.
 #pragma once

@@ -60,7 +60,9 @@ bool LineIsStale(const LineStatus& status, WallTime now) {
 }
 
 bool LineIsUp(const LineStatus& status, WallTime now) {
-  return (status.state == kLineWaiting || status.state == kLineInCall) && !LineIsStale(status, now);
+  const bool up =
+      status.state == kLineWaiting || status.state == kLineInCall || status.state == kLineResetting;
+  return up && !LineIsStale(status, now);
 }
 
 std::string LineStatusToJson(const LineStatus& s) {
@@ -95,7 +97,8 @@ LineStatus LineStatusFromJson(std::string_view text) {
     s.since = TimeField(j, "since");
     s.heartbeat = TimeField(j, "heartbeat");
     s.pid = j.at("pid").get<long>();
-    for (const char* state : {kLineStarting, kLineWaiting, kLineInCall, kLineDown, kLineStopped}) {
+    for (const char* state :
+         {kLineStarting, kLineWaiting, kLineInCall, kLineResetting, kLineDown, kLineStopped}) {
       if (s.state == state) return s;
     }
     throw LineStatusError("estado desconocido \"" + s.state + "\"");
@@ -113,7 +116,7 @@ std::string LineStatusPath(const std::string& work_dir, std::string_view line) {
 }
 
 bool IsLineName(std::string_view name) {
-  if (name.empty() || name.size() > 32 || name.front() == '.') return false;
+  if (name.empty() || name.size() > kMaxLineName || name.front() == '.') return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_' || c == '.';

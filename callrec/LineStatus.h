@@ -27,6 +27,9 @@ namespace marvolen {
 inline constexpr char kLineStarting[] = "starting";
 inline constexpr char kLineWaiting[] = "waiting";
 inline constexpr char kLineInCall[] = "in_call";
+// A call has ended and the modem is being hung up and readied for the next one (some ten
+// seconds); the line takes calls again, as "waiting", once the modem answers.
+inline constexpr char kLineResetting[] = "resetting";
 inline constexpr char kLineDown[] = "down";
 inline constexpr char kLineStopped[] = "stopped";
 
@@ -37,7 +40,7 @@ inline constexpr std::chrono::seconds kLineHeartbeatInterval{60};
 inline constexpr std::chrono::seconds kLineStaleAfter{180};
 
 struct LineStatus {
-  std::string line;    // the line's name: "comN" from its port, or the service instance's name
+  std::string line;    // the line's name: its device's ("ttyS0"), or the service instance's name
   std::string device;  // what the port opens: "/dev/ttyS0", "tcp-modem:127.0.0.1:5000"
   std::string state = kLineStarting;
   std::string reason;            // "down": the system's reason, in words; empty otherwise
@@ -52,8 +55,8 @@ struct LineStatus {
   bool operator==(const LineStatus&) const = default;
 };
 
-// Whether `status` says the line serves calls: up ("waiting" or "in_call") with a fresh
-// heartbeat at `now`.
+// Whether `status` says the line serves calls: up ("waiting", "in_call" or "resetting") with a
+// fresh heartbeat at `now`.
 bool LineIsUp(const LineStatus& status, WallTime now);
 // Whether the heartbeat is stale at `now` (a "stopped" line is never stale: it said goodbye).
 bool LineIsStale(const LineStatus& status, WallTime now);
@@ -81,6 +84,7 @@ std::string LineStatusPath(const std::string& work_dir, std::string_view line);
 // A line name is 1 to 32 letters, digits, '-', '_' or '.', not starting with '.': it becomes a
 // file name and a metrics label.
 bool IsLineName(std::string_view name);
+inline constexpr std::size_t kMaxLineName = 32;
 
 // Replaces "lines/NAME.json" in `work_dir` with `status` (creating "lines/" when missing),
 // whole: a reader sees the old state or the new one. Throws FileError.

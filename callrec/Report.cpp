@@ -409,6 +409,7 @@ std::string LineStateWords(const LineStatus& s, WallTime now) {
         s.office ? "en llamada con la oficina " + std::to_string(s.office) : "en llamada";
     return s.step.empty() ? text : text + ": " + s.step;
   }
+  if (s.state == kLineResetting) return "reiniciando el módem tras una llamada";
   if (s.state == kLineDown) return "caída: " + (s.reason.empty() ? "sin motivo" : s.reason);
   if (s.state == kLineStopped) return "detenida";
   return "arrancando";

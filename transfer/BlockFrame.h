@@ -29,9 +29,6 @@ inline constexpr std::size_t kLargeBlockMinimum = 896;
 using namespace std::string_view_literals;
 inline constexpr std::string_view kReceiverOpening = "\x11\x13"sv;
 inline constexpr std::string_view kSenderCancel = "\x18\x18\x18\x18\x18\x08\x08\x08\x08\x08"sv;
-// A receiver that gives a transfer up itself sends the same: its first three CANs are what
-// a sender takes as the receiver's cancel.
-inline constexpr std::string_view kReceiverCancel = kSenderCancel;
 inline constexpr std::string_view kReceiverCancelAnswer = "\x18\x18\x18\x06"sv;
 inline constexpr std::string_view kReceiverFailureClosing = "00000\x08\x08\x08\x08\x08"sv;
 inline constexpr std::string_view kThreeCan = "\x18\x18\x18"sv;

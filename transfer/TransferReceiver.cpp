@@ -60,14 +60,12 @@ class Receiver {
           return EndOfFile();
         case CycleEnd::kFailed:
           return FinishWithFailure();
-        case CycleEnd::kCancelled:
-          return Cancelled();
       }
     }
   }
 
  private:
-  enum class CycleEnd { kNext, kEndOfFile, kFailed, kCancelled };
+  enum class CycleEnd { kNext, kEndOfFile, kFailed };
 
   CycleEnd Fail(std::string_view result, std::string detail,
                 TransferEnd end = TransferEnd::kFailed) {
@@ -91,7 +89,7 @@ class Receiver {
     out_.result = BoundedWaits::ResultFor(why);
     out_.detail = std::move(detail);
     out_.end = why;
-    return CycleEnd::kCancelled;
+    return CycleEnd::kFailed;
   }
 
   // Why the error count ran out, for the call's record.
@@ -284,21 +282,15 @@ class Receiver {
     return done;
   }
 
+  // Every failure, the protocol's own or a bound's, ends with the receiver's closing sequence,
+  // which is what the office's program knows to end its side on. The pause lets a sender that
+  // is still sending finish its frame before the purge; a line without carrier has no one left
+  // on it, and a station being stopped must be gone within a second, so both skip it.
   ReceivedFile FinishWithFailure() {
-    // The pause lets a sender that is still sending finish its frame before the purge; a
-    // line without carrier has no one left on it, and the call should end at once.
-    if (out_.end != TransferEnd::kCarrierLost) line_.LineClock().Sleep(kFailurePause);
+    if (out_.end != TransferEnd::kCarrierLost && out_.end != TransferEnd::kStopped)
+      line_.LineClock().Sleep(kFailurePause);
     line_.PurgeAll();
     line_.SendText(kReceiverFailureClosing);
-    content_.clear();
-    return Finished();
-  }
-
-  // The station ends the transfer itself: the sender is told at once with the cancel
-  // sequence, without the pause, so that the call ends within a second.
-  ReceivedFile Cancelled() {
-    line_.PurgeAll();
-    line_.SendText(kReceiverCancel);
     content_.clear();
     return Finished();
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <vector>
 
 #include "TestSupport.h"
@@ -56,30 +57,34 @@ TEST_F(ActivityLogTest, LocaleNamedByLcTimeGivesItsFormats) {
   EXPECT_EQ(log.FormatLine("x"), Line("x"));
 }
 
-TEST_F(ActivityLogTest, FlushAppendsUtf8LinesEndedByCrLf) {
+// Each line is in the file as soon as it is logged: a station killed in a call loses none.
+TEST_F(ActivityLogTest, EachEventIsAppendedAtOnceAsUtf8EndedByCrLf) {
   log.LogEvent("Inicio");
+  EXPECT_EQ(ReadFile(file), Line("Inicio") + "\r\n");
   log.LogEvent("Comunicación abortada!!!!");
-  EXPECT_FALSE(std::filesystem::exists(file));  // nothing touches the file before the flush
-  log.FlushLog();
   const std::string first = Line("Inicio") + "\r\n" +
                             "07/12/2026 10:00:00 Of: Datos Comunicaci\xC3\xB3n abortada!!!!\r\n";
   EXPECT_EQ(ReadFile(file), first);
-  log.LogEvent("otra");
-  log.LogEvent("");  // an empty event is the flush
   EXPECT_EQ(log.Pending().size(), 0u);
-  EXPECT_EQ(ReadFile(file), first + Line("otra") + "\r\n");
+  log.LogEvent("");  // an empty event is the flush: nothing is pending
+  EXPECT_EQ(ReadFile(file), first);
 }
 
-TEST_F(ActivityLogTest, SixtyEventsKeepTheFirstFifty) {
+// While the file cannot be written the first 50 lines are kept; they go, in order, with the
+// first line that can be written.
+TEST_F(ActivityLogTest, SixtyEventsOnAFailingDiskKeepTheFirstFifty) {
+  FileOps ops = SystemFileOps();
+  ops.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
+  log.SetFileOps(ops);
   std::string expected;
   for (int i = 1; i <= 60; ++i) {
-    log.LogEvent("evento " + std::to_string(i));
+    EXPECT_NO_THROW(log.LogEvent("evento " + std::to_string(i)));
     if (i <= 50) expected += Line("evento " + std::to_string(i)) + "\r\n";
   }
   EXPECT_EQ(log.Pending().size(), 50u);
-  log.FlushLog();
+  EXPECT_THROW(log.FlushLog(), FileError);
+  log.SetFileOps(SystemFileOps());
   log.LogEvent("después");
-  log.FlushLog();
   EXPECT_EQ(ReadFile(file), expected + Line("después") + "\r\n");
 }
 
@@ -110,9 +115,9 @@ TEST_F(ActivityLogTest, FailedFlushKeepsEveryPendingLine) {
   EXPECT_EQ(ReadFile(file), Line("uno") + "\r\n" + Line("dos") + "\r\n");
 }
 
-// Several stations append to one "volenlog.tcp": a flush must be a single write on a
+// Several stations append to one "volenlog.tcp": each line must be a single write on a
 // descriptor opened for appending, so that the lines of two stations never interleave.
-TEST_F(ActivityLogTest, FlushIsOneAppendingWrite) {
+TEST_F(ActivityLogTest, EachLineIsOneAppendingWrite) {
   static std::vector<int> open_flags;
   static std::vector<size_t> writes;
   open_flags.clear();
@@ -129,13 +134,18 @@ TEST_F(ActivityLogTest, FlushIsOneAppendingWrite) {
   log.SetFileOps(ops);
   std::string other_station = "otra línea\r\n";
   station_test::WriteFile(file, other_station);
-  for (const char* text : {"uno", "dos", "tres"}) log.LogEvent(text);
+  for (const char* text : {"uno", "dos", "tres"}) {
+    log.LogEvent(text);
+    other_station += Line(text) + "\r\n";
+    std::ofstream(file, std::ios::app) << "otra línea\r\n";  // the other station, in between
+    other_station += "otra línea\r\n";
+  }
   log.FlushLog();
-  const std::string lines = Line("uno") + "\r\n" + Line("dos") + "\r\n" + Line("tres") + "\r\n";
-  ASSERT_EQ(open_flags.size(), 1u);
-  EXPECT_TRUE(open_flags[0] & O_APPEND);
-  EXPECT_EQ(writes, std::vector<size_t>{lines.size()});
-  EXPECT_EQ(ReadFile(file), other_station + lines);
+  ASSERT_EQ(open_flags.size(), 3u);
+  for (const int flags : open_flags) EXPECT_TRUE(flags & O_APPEND);
+  EXPECT_EQ(writes, (std::vector<size_t>{Line("uno").size() + 2, Line("dos").size() + 2,
+                                         Line("tres").size() + 2}));
+  EXPECT_EQ(ReadFile(file), other_station);
 }
 
 }  // namespace

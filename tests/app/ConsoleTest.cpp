@@ -313,7 +313,7 @@ TEST(ConsoleMainTest, RunsTheStationTheFactoryMakes) {
   };
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, factory), 0);
   EXPECT_EQ(clock.ElapsedSinceStart(), 5000);  // one tick, after the start-up interval
-  EXPECT_TRUE(stop_seen_in_tick);  // the signal's flag is the station's stop request
+  EXPECT_TRUE(stop_seen_in_tick);              // the signal's flag is the station's stop request
   EXPECT_NE(Contents(err).find("estación en marcha"), std::string::npos);
   std::fclose(out);
   std::fclose(err);
@@ -360,22 +360,24 @@ TEST(ConsoleMainTest, HomeHeldByAnotherStationIsRefused) {
 }
 
 // A line name from MARVOLEN_LINE that cannot name a file, or that another station on the
-// working directory serves (port 1 in two homes: one state file for two lines), is refused
-// before the line is touched; another name on the same directory is free.
+// working directory serves (the same device name in two homes: one state file for two lines),
+// is refused before the line is touched; another name on the same directory is free.
 TEST(ConsoleMainTest, BadLineNameOrOneServedByAnotherStationIsRefused) {
   TempDir home;
   TempDir work;
   WriteFile(home.path() / "marvolen.tcp", Record(work.dir()));
+  ::setenv("MARVOLEN_COM1", "/dev/ttyUSB7", 1);
   bool taken = false;
   std::string message;
-  std::optional<FileLock> other = LockLineName(work.dir(), "com1", taken, message);
+  std::optional<FileLock> other = LockLineName(work.dir(), "ttyUSB7", taken, message);
   ASSERT_TRUE(other.has_value()) << message;
   VirtualClock clock;
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
   volatile std::sig_atomic_t stop = 1;
   EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop), kHomeTakenStatus);
-  EXPECT_NE(Contents(err).find("la línea com1 ya la atiende otra estación en el directorio de "
+  ::unsetenv("MARVOLEN_COM1");
+  EXPECT_NE(Contents(err).find("la línea ttyUSB7 ya la atiende otra estación en el directorio de "
                                "trabajo " +
                                work.dir() + " (proceso " + std::to_string(::getpid()) + ")"),
             std::string::npos)

@@ -148,15 +148,26 @@ TEST(LineController, IdentLineIsHandedOverWithNoiseBytesDropped) {
   EXPECT_EQ(h.state.LineState, "conectado");
 }
 
+// The LF that lets the office go is the first thing the end of a call does: what is shown,
+// logged and recorded comes after it, never keeping an office that hangs up promptly waiting.
 TEST(LineController, RefusedIdentificationEndsTheCall) {
   CallHarness h;
   h.admit_result = false;
   h.Connect();
+  std::size_t shown_at_lf = 0, logged_at_lf = 0;
+  h.line.on_send = [&](std::string_view bytes) {
+    if (bytes != "\n") return;
+    shown_at_lf = h.window.lines.size();
+    logged_at_lf = h.log.size();
+  };
+  const std::size_t shown_before = h.window.lines.size(), logged_before = h.log.size();
   h.line.Arrive("Ident=99999\r");
   h.Tick();
   EXPECT_EQ(h.window.Count("Ingreso No autorizado!!"), 1);
   EXPECT_EQ(h.state.LineState, "esperando");
-  EXPECT_EQ(h.line.sent.back(), "\n");
+  EXPECT_EQ(h.line.CountSent("\n"), 1);
+  EXPECT_EQ(logged_at_lf, logged_before);
+  EXPECT_EQ(shown_at_lf, shown_before);
 }
 
 TEST(LineController, CarrierLossWhileConnectingKeepsTheState) {
@@ -360,7 +371,8 @@ TEST(LineControllerWaits, AStalledScriptIsCutThirtySecondsAfterItsLastTick) {
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
-  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);  // a command out, never acknowledged
+  h.state.ScriptStep =
+      script::AwaitingAck(script::kDeleteTable);  // a command out, never acknowledged
   h.window.timer_enabled = false;
   h.controller.Tick();  // the first tick in the state starts the count
   const MonoTime last = h.clock.Now();

@@ -57,6 +57,34 @@ TEST(LineStationHousekeeping, TranscriptsAgeAtStartAndEveryDayAfterWithLinksShow
   ::unsetenv("MARVOLEN_COM1");
 }
 
+// Without MARVOLEN_LINE a line is named by its device, so that stations sharing a working
+// directory each on its own port 1 do not collide; the name stays a valid file name and label.
+TEST(LineName, TakenFromTheDeviceUnlessGiven) {
+  const struct {
+    const char* device;
+    int port;
+    const char* name;
+  } rows[] = {
+      {"/dev/ttyS0", 1, "ttyS0"},
+      {"/dev/ttyUSB1", 2, "ttyUSB1"},
+      {"tcp-modem:127.0.0.1:7007", 1, "tcp7007"},
+      {"tcp-modem:[::1]:7008,paced", 1, "tcp7008"},
+      {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 1,
+       "32R_USB_UART_A50285BI-if00-port0"},
+      {"/dev/tty:x y", 3, "tty_x_y"},
+      {"/dev/.hidden", 4, "com4"},
+      {"/", 4, "com4"},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(DefaultLineName(row.device, row.port), row.name) << row.device;
+  std::string error;
+  ::setenv("MARVOLEN_COM1", "/dev/ttyACM0", 1);
+  EXPECT_EQ(LineNameFor(1, nullptr, error), "ttyACM0");
+  EXPECT_EQ(LineNameFor(1, "norte", error), "norte");
+  EXPECT_FALSE(LineNameFor(1, "../norte", error));
+  ::unsetenv("MARVOLEN_COM1");
+}
+
 // A station home and working directory with port 1 configured, and a line station on them
 // whose port opens with the opener the test gives.
 class LiveLine : public ::testing::Test {
@@ -104,8 +132,8 @@ class LiveLine : public ::testing::Test {
   }
   LineStatus File() const {
     const auto files = ReadLineStatuses(work.dir());
-    if (files.size() != 1 || files[0].name != "com1" || !files[0].status) {
-      ADD_FAILURE() << "no single readable lines/com1.json";
+    if (files.size() != 1 || files[0].name != "marvolen-test-none" || !files[0].status) {
+      ADD_FAILURE() << "no single readable lines/marvolen-test-none.json";
       return {};
     }
     return *files[0].status;
@@ -132,7 +160,7 @@ TEST_F(LiveLine, StatesOfACallTheHeartbeatAndTheStop) {
   EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting"}));
   LineStatus now = File();
   EXPECT_EQ(now.state, "waiting");
-  EXPECT_EQ(now.line, "com1");
+  EXPECT_EQ(now.line, "marvolen-test-none");  // named by its device
   EXPECT_EQ(now.device, "/dev/marvolen-test-none");
   EXPECT_EQ(now.pid, static_cast<long>(::getpid()));
   const WallTime beat = now.heartbeat;
@@ -159,7 +187,8 @@ TEST_F(LiveLine, StatesOfACallTheHeartbeatAndTheStop) {
   // An office the station does not know: refused, and the line waits again.
   phone.CallerSend("Ident=99999\r");
   for (int i = 0; i < 2000 && ToldStates().back() != "waiting"; ++i) Tick();
-  EXPECT_EQ(ToldStates(), (std::vector<std::string>{"starting", "waiting", "in_call", "waiting"}));
+  EXPECT_EQ(ToldStates(),
+            (std::vector<std::string>{"starting", "waiting", "in_call", "resetting", "waiting"}));
   now = File();
   EXPECT_EQ(now.state, "waiting");
   EXPECT_EQ(now.bytes_sent, 0u);
@@ -393,10 +422,13 @@ TEST_F(LiveLine, ServiceManagerHearsReadyStatusWatchdogAndStopping) {
       said.push_back(m);
     }
   }
-  EXPECT_EQ(said, (std::vector<std::string>{
-                      "STATUS=línea com1 (/dev/marvolen-test-none): iniciando el módem", "READY=1",
-                      "STATUS=línea com1 (/dev/marvolen-test-none): esperando llamadas",
-                      "STOPPING=1", "STATUS=línea com1 (/dev/marvolen-test-none): detenida"}));
+  EXPECT_EQ(
+      said,
+      (std::vector<std::string>{
+          "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): iniciando el módem",
+          "READY=1",
+          "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): esperando llamadas",
+          "STOPPING=1", "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): detenida"}));
   // Every 5 s (half of 10 s), well within the watchdog time through the modem's reset of
   // some ten seconds too (its two-second waits for the modem's answers look at nothing).
   ASSERT_GE(pings.size(), 17u);

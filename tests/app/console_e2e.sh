@@ -97,17 +97,17 @@ NOTIFY_SOCKET=$notify WATCHDOG_USEC=2000000 JOURNAL_STREAM=$journal \
   MARVOLEN_COM1=tcp-modem:127.0.0.1:$port "$marvolen" "${option[@]}" >>"$scratch/jout" \
   2>"$scratch/err" &
 pid=$!
-await_state com1 waiting
+await_state "tcp$port" waiting
 sleep 2
 grep -qx "READY=1" "$scratch/heard" || fail "no READY: $(cat "$scratch/heard")"
-grep -qx "STATUS=línea com1 (tcp-modem:127.0.0.1:$port): esperando llamadas" "$scratch/heard" ||
+grep -qx "STATUS=línea tcp$port (tcp-modem:127.0.0.1:$port): esperando llamadas" "$scratch/heard" ||
   fail "no STATUS: $(cat "$scratch/heard")"
 grep -qx "WATCHDOG=1" "$scratch/heard" || fail "no WATCHDOG: $(cat "$scratch/heard")"
-[ "$(line_field com1 pid)" = "$pid" ] || fail "pid $(line_field com1 pid), not $pid"
+[ "$(line_field "tcp$port" pid)" = "$pid" ] || fail "pid $(line_field "tcp$port" pid), not $pid"
 terminate
 [ "$status" -eq 0 ] || fail "service: exit status $status after SIGTERM"
 grep -qx "STOPPING=1" "$scratch/heard" || fail "no STOPPING: $(cat "$scratch/heard")"
-[ "$(line_field com1 state)" = stopped ] || fail "com1 not stopped: $(line_field com1 state)"
+[ "$(line_field "tcp$port" state)" = stopped ] || fail "line not stopped: $(line_field "tcp$port" state)"
 grep -qx '<6>OK' "$scratch/jout" || fail "modem answer not at priority 6: $(cat "$scratch/jout")"
 if grep -v '^<[346]>' "$scratch/jout"; then fail "lines without a priority"; fi
 

@@ -59,11 +59,11 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   recorder_.FileSent("ZONAS.TBL", "table", 777);
   recorder_.Deleted("tablas\\VIEJA.TBL");
   recorder_.TransferStarted(TransferDirection::kSend, "envio.zip");
-  recorder_.TransferBlock({1, 1024, true, "NAK"});
+  recorder_.TransferBlock({1, 1024, true, "sin respuesta válida"});
   recorder_.TransferBlock({1, 1024, true, "ACK"});
   recorder_.TransferBlock({2, 128, true, "ACK"});
   clock_.Advance(Millis(2000));
-  recorder_.TransferEnded(1100, "Transferencia Ok");
+  recorder_.TransferEnded(1100, "Transferencia Ok \x1B");
   recorder_.TrafficFiled("07122026100004.trf", 2048);
   recorder_.DayFilesAsked({"06122026.daw"});
   recorder_.DayFileReceived("06122026.daw", 300);
@@ -105,7 +105,9 @@ TEST_F(RecorderTest, SuccessfulCallRecordsEverythingAndWritesItsTranscript) {
   const std::string transcript = ReadAll(dir_.Path() + r.transcript);
   EXPECT_NE(transcript.find("       0 > <Greeting>\\r\n"), std::string::npos) << transcript;
   EXPECT_NE(transcript.find("    1500 < Ident=00007TT***************1P123"), std::string::npos);
-  EXPECT_NE(transcript.find("bloque 1 1024 crc NAK"), std::string::npos);
+  // The station's own words read as text; only the line's bytes are escaped.
+  EXPECT_NE(transcript.find("bloque 1 1024 crc sin respuesta válida\n"), std::string::npos);
+  EXPECT_NE(transcript.find(" B/s: Transferencia Ok \\x1B\n"), std::string::npos);
   EXPECT_NE(transcript.find("> <Message>Comunicaci\\xC3\\xB3n exitosa\\r"), std::string::npos);
   EXPECT_NE(transcript.find(" * Tablas: TARIFA.TBL VI\\x1B]0;x\\x07EJA.TBL\n"), std::string::npos);
   EXPECT_EQ(transcript.find('\x1B'), std::string::npos);

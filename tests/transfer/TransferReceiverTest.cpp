@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/ScratchDir.h"
 #include "tests/transfer/TransferScriptedPeer.h"
 #include "transfer/BlockFrame.h"
 #include "transfer/TransferReceiver.h"
-#include "tests/ScratchDir.h"
 
 namespace marvolen {
 namespace {
@@ -377,7 +377,8 @@ TEST_F(ReceiveFileTest, FailuresEndWithTheirTextThePauseAndTheClosingSequence) {
 }
 
 // What ends a transfer from outside the protocol ends it within a second of silence or in the
-// middle of a frame: the station's stop, the call's deadline and a lost carrier; a file that
+// middle of a frame, with the receiver's own closing sequence (after its pause, but for a stop
+// and a lost carrier): the station's stop, the call's deadline and a lost carrier; a file that
 // grows past its bound ends it before the block that would take it there is acknowledged, or
 // after the trimming when only the padding kept it inside. The sender trickles a block every
 // 5 s, which the protocol's own limits would wait on for good.
@@ -394,13 +395,13 @@ TEST_F(ReceiveFileTest, StopDeadlineCarrierAndSizeEndTheTransferAtOnce) {
   };
   const std::vector<Row> rows = {
       {"stop", 0, 1000, 12500, 0, 0, std::string(kTransferStopped), TransferEnd::kStopped, 13000,
-       256, kReceiverCancel},
+       256, kReceiverFailureClosing},
       {"deadline", 0, 1000, 0, 7000, 0, std::string(kTransferOutOfTime), TransferEnd::kOutOfTime,
-       7000, 128, kReceiverCancel},
+       9000, 128, kReceiverFailureClosing},
       {"carrier lost inside a frame", 0, 1000, 0, 0, 15500, "No Carrier", TransferEnd::kCarrierLost,
        16000, 256, kReceiverFailureClosing},
       {"past the bound", 300, 1000, 0, 0, 0, std::string(kTransferTooLarge), TransferEnd::kTooLarge,
-       20000, 384, kReceiverCancel},
+       22000, 384, kReceiverFailureClosing},
       {"past the bound once trimmed", 300, 320, 0, 0, 0, std::string(kTransferTooLarge),
        TransferEnd::kTooLarge, 20000, 384, kA},
   };
