@@ -334,6 +334,7 @@ TEST_F(ScriptTest, TrafficIsFiledUnlessTheMostRecentFilingHoldsIt) {
     std::string already;  // each call: 'y' already filed, 'n' filed now
     std::string cumulative;
     bool lost_cumulative = false;  // the first call's append undone, as a stop would leave it
+    bool at_once = false;          // the copies before written at one instant
   };
   const Case cases[] = {
       {"sent again", {}, nullptr, {"A;", "A;", "A;"}, "nyy", "old;A;"},
@@ -351,6 +352,15 @@ TEST_F(ScriptTest, TrafficIsFiledUnlessTheMostRecentFilingHoldsIt) {
        {"A;", "A;"},
        "ny",
        "old;A;"},
+      // Which one is the most recent cannot be told: filed rather than lost.
+      {"copies written at once",
+       {{"01122026080000.trf", "A;"}, {"02122026080000.trf", "A;"}},
+       nullptr,
+       {"A;"},
+       "n",
+       "old;A;",
+       false,
+       true},
   };
   const auto filed_copies = [&] {
     std::vector<std::string> filed;
@@ -367,7 +377,7 @@ TEST_F(ScriptTest, TrafficIsFiledUnlessTheMostRecentFilingHoldsIt) {
     auto written = fs::file_time_type::clock::now() - std::chrono::hours(1);
     for (const auto& [name, bytes] : c.before) {
       std::ofstream(office / name) << bytes;
-      fs::last_write_time(office / name, written += std::chrono::minutes(1));
+      fs::last_write_time(office / name, written += std::chrono::minutes(c.at_once ? 0 : 1));
     }
     const FileOps& sys = SystemFileOps();
     const std::string unreadable = c.unreadable ? (office / c.unreadable).string() : "";
