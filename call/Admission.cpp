@@ -41,13 +41,16 @@ std::vector<std::string> SortedFiles(const fs::path& dir, Keep keep) {
   return names;
 }
 
-int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
-  const std::string text = params.ReadOfficeParam(key);
+int32_t IntParam(const std::string& text, std::string_view key) {
   try {
     return StrToInt(text);
   } catch (const ConversionError& e) {
     throw ConversionError(e.text(), "parámetro \"" + std::string(key) + "\" de la oficina");
   }
+}
+
+int32_t ReadIntParam(OfficeParamAccess& params, std::string_view key) {
+  return IntParam(params.ReadOfficeParam(key), key);
 }
 
 // The password test: group i of the line is the byte (Windows-1252) of character i of the
@@ -88,24 +91,24 @@ OfficeParams ReadParams(OfficeParamAccess& params, bool feature_flag_blank, Admi
 }
 
 // Device pinning: an identifier on record must be the one reported; with none on record the
-// reported one is stored, so the office is tied to that device from now on. Both compare and
-// store the raw bytes, as for the password.
-bool DeviceAccepted(const IdentFields& ident, const std::string& stored_utf8,
-                    OfficeParamAccess& params) {
+// reported one is stored (by the caller), so the office is tied to that device from now on.
+// Both compare and store the raw bytes, as for the password.
+enum class DeviceCheck { kMatches, kDiffers, kNoneOnRecord };
+
+DeviceCheck CheckDevice(const IdentFields& ident, const std::string& stored_utf8) {
   const Converted stored = Utf8ToAnsiExact(stored_utf8);
-  const std::string device = ident.DeviceId();
-  if (stored.text.find_last_not_of(' ') != std::string::npos)
-    return stored.exact && stored.text.substr(0, 8) == device;
-  params.WriteOfficeParam("Id", AnsiToUtf8Exact(device + std::string(8, ' ')));
-  return true;
+  if (stored.text.find_last_not_of(' ') == std::string::npos) return DeviceCheck::kNoneOnRecord;
+  return stored.exact && stored.text.substr(0, 8) == ident.DeviceId() ? DeviceCheck::kMatches
+                                                                      : DeviceCheck::kDiffers;
 }
 
 enum class OfficeLockOutcome { kLocked, kBusy, kFailed, kNoDirectory };
 
-// Takes the office's call lock without waiting. Another line holding it and any failure to
-// take it are shown and logged, and refuse the call: an office served unlocked could be in
-// two calls at once. With `directory_may_be_missing`, a missing office directory is left to
-// the parameter file, which fails right after with its own error, as it always has.
+// Takes the office's call lock without waiting. Any failure to take it is shown and logged,
+// and refuses the call: an office served unlocked could be in two calls at once. Another line
+// holding it is left to the caller, which says so only to a caller that may know. With
+// `directory_may_be_missing`, a missing office directory is left to the parameter file, whose
+// error names what is missing.
 OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
                              bool directory_may_be_missing) {
   const fs::path path = r.office.OfficeDir / kOfficeLockFile;
@@ -115,11 +118,7 @@ OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
     r.OfficeLock = std::make_shared<FileLock>(std::move(*lock));
     return OfficeLockOutcome::kLocked;
   }
-  if (error == std::errc::operation_would_block) {
-    setup.view(kOfficeBusyLine);
-    setup.activity(kOfficeBusyLine);
-    return OfficeLockOutcome::kBusy;
-  }
+  if (error == std::errc::operation_would_block) return OfficeLockOutcome::kBusy;
   std::error_code ec;
   if (directory_may_be_missing &&
       (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) &&
@@ -132,8 +131,25 @@ OfficeLockOutcome LockOffice(AdmissionResult& r, const AdmissionSetup& setup,
   return OfficeLockOutcome::kFailed;
 }
 
-Refusal RefusalFor(OfficeLockOutcome lock) {
-  return lock == OfficeLockOutcome::kBusy ? Refusal::kOfficeBusy : Refusal::kLockFailed;
+// The refusal of a caller of an office that another line is serving. That the office is busy
+// is told only to a caller that passes the password and device checks: anyone else is refused
+// as at a free office and learns nothing of the office's calls. The parameters are only read,
+// never created or written (an identifier not on record yet is not stored): the office's files
+// are the other line's until its call ends.
+Refusal RefuseBusyOffice(const IdentFields& ident, OfficeParamAccess& params,
+                         const AdmissionSetup& setup) {
+  if (!PasswordMatches(ident, params.ReadExistingOfficeParam("password")))
+    return Refusal::kPassword;
+  if (IntParam(params.ReadExistingOfficeParam("Check_Id"), "Check_Id") != 0 &&
+      CheckDevice(ident, params.ReadExistingOfficeParam("Id")) == DeviceCheck::kDiffers)
+    return Refusal::kDeviceId;
+  setup.view(kOfficeBusyLine);
+  setup.activity(kOfficeBusyLine);
+  return Refusal::kOfficeBusy;
+}
+
+bool NoDirectory(std::error_code code) {
+  return code == std::errc::no_such_file_or_directory || code == std::errc::not_a_directory;
 }
 
 class StationParamFile : public OfficeParamAccess {
@@ -145,6 +161,9 @@ class StationParamFile : public OfficeParamAccess {
   }
   void WriteOfficeParam(std::string_view key, std::string_view value) override {
     static_cast<void>(file_.WriteOfficeParam(key, value));
+  }
+  std::string ReadExistingOfficeParam(std::string_view key) override {
+    return file_.ReadExistingOfficeParam(key).value_or("");
   }
 
  private:
@@ -227,18 +246,40 @@ AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
   office.OfficeTag = OfficeTagFor(office.OfficeNumber);
   // Before its parameter file is read (device pinning writes it) and anything is staged.
   OfficeLockOutcome lock = LockOffice(r, setup, true);
-  if (lock == OfficeLockOutcome::kBusy || lock == OfficeLockOutcome::kFailed) {
-    r.refusal = RefusalFor(lock);
+  if (lock == OfficeLockOutcome::kFailed) {
+    r.refusal = Refusal::kLockFailed;
     return r;
   }
   const std::unique_ptr<OfficeParamAccess> params = setup.open_params(office.OfficeDir.string());
+  if (lock == OfficeLockOutcome::kBusy) {
+    r.refusal = RefuseBusyOffice(ident, *params, setup);
+    return r;
+  }
   const bool feature_blank = ident.FeatureFlagBlank();
-  const OfficeParams stored = ReadParams(*params, feature_blank, r);
+  OfficeParams stored;
+  try {
+    stored = ReadParams(*params, feature_blank, r);
+  } catch (const OfficeParamError& e) {
+    // No directory for the office: a number the station does not serve, refused as any
+    // caller it does not let in. The operator reads the parameter file's error as before.
+    std::error_code ec;
+    if (lock != OfficeLockOutcome::kNoDirectory || !NoDirectory(e.code()) ||
+        fs::is_directory(office.OfficeDir, ec))
+      throw;
+    r.RefusalDetail = e.what();
+    setup.view(kUnknownOfficeLine + r.RefusalDetail);
+    r.refusal = Refusal::kUnknownOffice;
+    return r;
+  }
   // The parameters could be read after all (the directory was made meanwhile): the call goes
   // on only with the lock, taken before anything is written or staged.
   if (lock == OfficeLockOutcome::kNoDirectory) lock = LockOffice(r, setup, false);
+  if (lock == OfficeLockOutcome::kBusy) {
+    r.refusal = RefuseBusyOffice(ident, *params, setup);
+    return r;
+  }
   if (lock != OfficeLockOutcome::kLocked) {
-    r.refusal = RefusalFor(lock);
+    r.refusal = Refusal::kLockFailed;
     return r;
   }
 
@@ -246,9 +287,14 @@ AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
     r.refusal = Refusal::kPassword;
     return r;
   }
-  if (r.CheckDeviceId != 0 && !DeviceAccepted(ident, stored.stored_id, *params)) {
-    r.refusal = Refusal::kDeviceId;
-    return r;
+  if (r.CheckDeviceId != 0) {
+    const DeviceCheck device = CheckDevice(ident, stored.stored_id);
+    if (device == DeviceCheck::kDiffers) {
+      r.refusal = Refusal::kDeviceId;
+      return r;
+    }
+    if (device == DeviceCheck::kNoneOnRecord)
+      params->WriteOfficeParam("Id", AnsiToUtf8Exact(ident.DeviceId() + std::string(8, ' ')));
   }
 
   const bool with_upgrades = !feature_blank && r.UpgradeEnabled != 0;

@@ -5,7 +5,7 @@
 //
 // Errors that end the tick (a password group or a parameter value that is not a number, an
 // office list value that is not a number, an unreadable table file, the parameter file's own
-// failures) are thrown; refusals are results.
+// failures) are thrown; refusals are results, an office number without a directory among them.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,9 @@ class OfficeParamAccess {
   virtual ~OfficeParamAccess() = default;
   virtual std::string ReadOfficeParam(std::string_view key) = 0;
   virtual void WriteOfficeParam(std::string_view key, std::string_view value) = 0;
+  // As ReadOfficeParam, but nothing is created or changed: for an office another line serves.
+  // A missing file throws.
+  virtual std::string ReadExistingOfficeParam(std::string_view key) = 0;
 };
 // Opens the parameter file of the office directory given (no trailing "/").
 using OfficeParamOpener =
@@ -54,8 +57,10 @@ enum class Refusal {
   kPassword,
   kDeviceId,
   kNoTables,
-  kOfficeBusy,  // another line is in a call with this office
-  kLockFailed,  // the office's lock could not be taken (RefusalDetail says why)
+  kOfficeBusy,     // another line is in a call with this office (told only to a caller
+                   // that passed the password and device checks)
+  kLockFailed,     // the office's lock could not be taken (RefusalDetail says why)
+  kUnknownOffice,  // no office directory for the number (RefusalDetail says what failed)
 };
 
 // The lock file in an office's directory that the line serving the office holds from its
@@ -65,11 +70,15 @@ inline constexpr char kOfficeLockFile[] = ".marvolen-call.lock";
 inline constexpr char kOfficeBusyLine[] = "Oficina en comunicación por otra línea";
 // Followed by the lock file's path and why it could not be locked.
 inline constexpr char kOfficeLockFailedLine[] = "*ERROR Bloqueo de la oficina: ";
+// Followed by the parameter file's error: the line operators have always seen for an office
+// number the station has no directory for.
+inline constexpr char kUnknownOfficeLine[] = "ERROR PROGRAMA: ";
 
 struct AdmissionResult {
   Refusal refusal = Refusal::kNone;
   bool Admitted() const { return refusal == Refusal::kNone; }
-  // For the call's record: the lock file and the error, when the lock could not be taken.
+  // For the call's record: the lock file and the error, when the lock could not be taken;
+  // the parameter file's error for an unknown office.
   std::string RefusalDetail;
 
   // Always set, also on a refusal: TableExt carries over to the next call.

@@ -39,6 +39,8 @@ CallReason ReasonOf(Refusal refusal) {
       return CallReason::kInCallOnOtherLine;
     case Refusal::kLockFailed:
       return CallReason::kLockFailed;
+    case Refusal::kUnknownOffice:
+      return CallReason::kUnknownOffice;
   }
   return CallReason::kNone;
 }

@@ -6,6 +6,8 @@ namespace marvolen {
 enum class CallResult { kSuccess, kRefused, kNeverIdentified, kAborted };
 
 // Why a call was refused or aborted; kNone for a success and a caller that never identified.
+// New reasons go at the end, whatever their kind: the status summary keeps a reason by its
+// number.
 enum class CallReason {
   kNone,
   // refused
@@ -25,6 +27,8 @@ enum class CallReason {
   kStopped,
   kCallTooLong,
   kArchiveTooLarge,
+  // refused: no office directory for the number the caller gave
+  kUnknownOffice,
 };
 
 enum class TransferDirection { kSend, kReceive };

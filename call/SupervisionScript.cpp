@@ -124,14 +124,32 @@ FileReader Reading(const fs::path& path) {
   return FileReader(path.string(), "No se puede leer el archivo " + path.string());
 }
 
-// Whether the files `a` and `b` hold the same bytes. A file that cannot be read is an error,
-// never a difference: traffic taken as new when it is not would be filed twice.
-bool SameBytes(const fs::path& a, const fs::path& b) {
-  FileReader in_a = Reading(a), in_b = Reading(b);
+// Whether the filed copy `copy` holds the bytes of the traffic `traffic`; nullopt, with the
+// error in `why`, when the copy cannot be read. The traffic that cannot be read throws.
+std::optional<bool> SameBytes(const FileOps& ops, const fs::path& copy, const fs::path& traffic,
+                              std::string& why) {
+  FileReader in_traffic(traffic.string(), "No se puede leer el archivo " + traffic.string(), ops);
+  std::optional<FileReader> in_copy;
+  // Runs `read` on the copy; false, with `why` set, when it failed.
+  const auto from_copy = [&why](const auto& read) {
+    try {
+      read();
+      return true;
+    } catch (const FileError& e) {
+      why = e.what();
+      return false;
+    }
+  };
+  if (!from_copy([&] {
+        in_copy.emplace(copy.string(), "No se puede leer el archivo " + copy.string(), ops);
+      }))
+    return std::nullopt;
   std::vector<char> buf_a(64 * 1024), buf_b(64 * 1024);
   for (;;) {
-    const size_t n = in_a.Read(buf_a.data(), buf_a.size());
-    if (in_b.Read(buf_b.data(), buf_b.size()) != n) return false;
+    const size_t n = in_traffic.Read(buf_a.data(), buf_a.size());
+    size_t m = 0;
+    if (!from_copy([&] { m = in_copy->Read(buf_b.data(), buf_b.size()); })) return std::nullopt;
+    if (m != n) return false;
     if (!std::equal(buf_a.begin(), buf_a.begin() + static_cast<std::ptrdiff_t>(n), buf_b.begin()))
       return false;
     if (n < buf_a.size()) return true;  // both ended here
@@ -157,40 +175,67 @@ bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
 
 // The office's filed copies are scanned rather than kept in an index: the copies themselves
 // are the record of what was filed, so no crash between filing and indexing can make the two
-// disagree. Only a regular file (a link is never followed) of the same size is read, and
-// compared byte for byte.
-std::optional<SupervisionScript::EarlierFiling> SupervisionScript::FindFiledTraffic(
-    const fs::path& office_dir, const fs::path& traffic) {
+// disagree. Only the office's most recent filing is compared with the traffic: that is the one
+// whose "DEL" may not have reached the office, so that the office sends the same bytes again.
+// Traffic equal to an older filing is new traffic that happens to hold the same bytes (an empty
+// day, a header-only file): the office was told to delete what came before it.
+//
+// The most recent filing is the copy last written, by the file's write time: its name holds
+// the station's local time, which goes back an hour every autumn. Whenever which copy is
+// the most recent, or what it holds, cannot be told (a copy whose time or bytes cannot be
+// read, two copies written at the same instant), the traffic is filed again: a duplicate in
+// the filed copies can be seen and removed, traffic the office deleted and nobody filed is
+// lost. Links and other non-regular entries are no copies of the station's and are passed by.
+std::optional<fs::path> SupervisionScript::LatestFilingIfSame(const fs::path& traffic) {
+  const fs::path& office_dir = s_.state.Office.OfficeDir;
   std::error_code ec;
   const auto size = fs::file_size(traffic, ec);
   if (ec) throw FileError(ec.value(), "No se puede leer el archivo " + traffic.string());
-  std::optional<EarlierFiling> found;
+  std::optional<fs::path> latest;
   // The file clock's epoch may lie in the future: min(), not zero, is "never".
-  fs::file_time_type found_time = fs::file_time_type::min(), latest_time = found_time;
+  fs::file_time_type latest_time = fs::file_time_type::min();
+  bool unreadable = false;  // a copy whose time is unknown: it may be the most recent
+  bool tied = false;        // another copy was written at the latest time
   for (fs::directory_iterator it(office_dir, ec), end; it != end; it.increment(ec)) {
     if (ec) break;
     const std::string name = it->path().filename().string();
     if (!IsFiledTrafficName(name)) continue;
-    // A copy whose type, time or size cannot be read stops the filing, as a read error does.
     std::error_code entry_ec;
     const fs::file_type type = it->symlink_status(entry_ec).type();
-    if (entry_ec) CannotRead(it->path());
+    fs::file_time_type written;
+    if (!entry_ec && type == fs::file_type::regular)
+      written = fs::last_write_time(it->path(), entry_ec);
+    if (entry_ec) {
+      NoteUnreadableCopy(ErrorText("No se puede leer el archivo " + it->path().string(), entry_ec));
+      unreadable = true;
+      continue;
+    }
     if (type != fs::file_type::regular) continue;
-    const auto written = fs::last_write_time(it->path(), entry_ec);
-    const auto entry_size = entry_ec ? 0 : it->file_size(entry_ec);
-    if (entry_ec) CannotRead(it->path());
-    latest_time = std::max(latest_time, written);
-    if (entry_size != size) continue;
-    if ((!found || written > found_time) && SameBytes(it->path(), traffic)) {
-      found = EarlierFiling{it->path(), false};
-      found_time = written;
+    if (latest && written == latest_time) tied = true;
+    if (!latest || written > latest_time) {
+      latest = it->path();
+      latest_time = written;
+      tied = false;
     }
   }
   if (ec) {
     throw FileError(ec.value(), "No se puede leer el directorio " + office_dir.string());
   }
-  if (found) found->latest = found_time >= latest_time;
-  return found;
+  if (!latest || unreadable || tied) return std::nullopt;
+  const auto latest_size = fs::file_size(*latest, ec);
+  if (ec) {
+    NoteUnreadableCopy(ErrorText("No se puede leer el archivo " + latest->string(), ec));
+    return std::nullopt;
+  }
+  if (latest_size != size) return std::nullopt;
+  std::string why;
+  const std::optional<bool> same = SameBytes(file_ops_, *latest, traffic, why);
+  if (!same) NoteUnreadableCopy(why);
+  return same.value_or(false) ? latest : std::nullopt;
+}
+
+void SupervisionScript::NoteUnreadableCopy(const std::string& what) {
+  s_.ShowAndLog("Copia de tráfico archivada ilegible, se archiva el tráfico: " + what);
 }
 
 SupervisionScript::SupervisionScript(const CallServices& services, ParamWriter write_param,
@@ -373,16 +418,15 @@ script::Done SupervisionScript::StepTrafficFiling() {
 // fail, the new stamped copy goes again, so that the traffic the office still holds is filed
 // once when it comes again. Each is synced with its directory when it is in place.
 //
-// Traffic whose bytes are already filed (a call that filed it ended before the office got
-// the order to delete it) is not filed again: its filed copy is made durable and named
-// instead. Should that copy be the latest filing and the cumulative file not end with the
-// traffic, the earlier call stopped between the two renames, and the cumulative file gets it
-// now.
+// Traffic whose bytes are the office's most recent filing (a call that filed it ended before
+// the office got the order to delete it) is not filed again: that copy is made durable and
+// named instead. Should the cumulative file not end with the traffic, the earlier call stopped
+// between the two renames, and the cumulative file gets it now.
 SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& traffic) {
   const CallState& st = s_.state;
-  if (const auto earlier = FindFiledTraffic(st.Office.OfficeDir, traffic)) {
-    MakeDurable(earlier->path);
-    if (st.TableExt.KeepsCumulativeTraffic() && earlier->latest) {
+  if (const auto earlier = LatestFilingIfSame(traffic)) {
+    MakeDurable(*earlier);
+    if (st.TableExt.KeepsCumulativeTraffic()) {
       const fs::path path =
           InDir(st.Office.OfficeDir, "of" + std::to_string(st.Office.OfficeNumber) + ".TRF");
       if (!EndsWithFileBytes(path, traffic)) {
@@ -392,7 +436,7 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
         cumulative.Commit();
       }
     }
-    return {earlier->path.filename().string(), true};
+    return {earlier->filename().string(), true};
   }
   const std::string stamp = FormatDdMmYyyyHhMmSs(ToLocal(s_.clock.WallNow()));
   const fs::path stamped_path = InDir(st.Office.OfficeDir, stamp + ".trf");

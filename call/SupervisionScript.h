@@ -78,14 +78,13 @@ class SupervisionScript {
     bool already = false;
   };
   FiledTraffic FileTraffic(const std::filesystem::path& traffic);
-  // A filed copy in `office_dir` with the bytes of `traffic`, and whether it is the office's
-  // latest filing. Throws FileError when the directory or the traffic cannot be read.
-  struct EarlierFiling {
-    std::filesystem::path path;
-    bool latest = false;
-  };
-  static std::optional<EarlierFiling> FindFiledTraffic(const std::filesystem::path& office_dir,
-                                                       const std::filesystem::path& traffic);
+  // The office's most recent filed copy, when it holds the bytes of `traffic`; nullopt when
+  // it does not, when there is none, or when which one is the most recent or what it holds
+  // cannot be told (each copy that cannot be read is shown and logged). Throws FileError
+  // when the office directory or the traffic cannot be read.
+  std::optional<std::filesystem::path> LatestFilingIfSame(const std::filesystem::path& traffic);
+  // Shows and logs that the filed copy `what` cannot be read, and so the traffic is filed.
+  void NoteUnreadableCopy(const std::string& what);
   // Syncs `file` and its directory; throws FileError.
   void MakeDurable(const std::filesystem::path& file);
   script::Done StepDayFiles();

@@ -20,7 +20,7 @@ constexpr std::array<std::pair<CallResult, std::string_view>, 4> kResults{{
     {CallResult::kAborted, "aborted"},
 }};
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasons{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 17> kReasons{{
     {CallReason::kNone, ""},
     {CallReason::kWrongPassword, "wrong_password"},
     {CallReason::kHalvesDiffer, "halves_differ"},
@@ -37,6 +37,7 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasons{{
     {CallReason::kStopped, "stopped"},
     {CallReason::kCallTooLong, "call_too_long"},
     {CallReason::kArchiveTooLarge, "archive_too_large"},
+    {CallReason::kUnknownOffice, "unknown_office"},
 }};
 
 template <typename T>
@@ -105,9 +106,12 @@ void ReadOutcome(const json& j, CallRecord& r) {
   r.result = *result;
   const json& reason = j.at("reason");
   if (!reason.is_null()) {
+    // A reason of a newer station's that this reader does not know leaves the record whole,
+    // with its result and no reason, as the log's scan reads it: a call must not vanish from
+    // an office's calls for it.
     const auto known = ReasonFromName(reason.get<std::string>());
-    if (!known || *known == CallReason::kNone) throw RecordFormatError("motivo desconocido");
-    r.reason = *known;
+    if (known == CallReason::kNone) throw RecordFormatError("motivo desconocido");
+    r.reason = known.value_or(CallReason::kNone);
   }
   r.detail = j.value("detail", "");
   // Records from before the field was kept: only a success is known to have been admitted.

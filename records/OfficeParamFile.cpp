@@ -129,7 +129,17 @@ OfficeParamFile::OfficeParamFile(fs::path office_dir)
     : OfficeParamFile(std::move(office_dir), SystemClock()) {}
 
 std::optional<std::string> OfficeParamFile::ReadOfficeParam(std::string_view key) const {
-  const fs::path file = Locate();
+  return ReadFrom(Locate(), key);
+}
+
+std::optional<std::string> OfficeParamFile::ReadExistingOfficeParam(std::string_view key) const {
+  const auto file = FindNoCase(office_dir_, kFileName);
+  if (!file) FailErrno("No se puede abrir el", office_dir_ / kFileName, ENOENT);
+  return ReadFrom(*file, key);
+}
+
+std::optional<std::string> OfficeParamFile::ReadFrom(const fs::path& file,
+                                                     std::string_view key) const {
   const ParamSlot* slot = FindParamSlot(key);
   if (!slot) return std::nullopt;
   const std::string bytes = ReadSlot(fs_, file, *slot);

@@ -49,6 +49,9 @@ class OfficeParamFile {
 
   // The value of `key`; nullopt when the key selects nothing. Throws OfficeParamError.
   std::optional<std::string> ReadOfficeParam(std::string_view key) const;
+  // As ReadOfficeParam, but nothing is ever written: a missing file is an error (ENOENT)
+  // rather than made, for a reader that must leave the office's directory as it is.
+  std::optional<std::string> ReadExistingOfficeParam(std::string_view key) const;
   // Stores `value` under `key`; false when the key selects nothing (nothing written).
   // Throws OfficeParamError.
   bool WriteOfficeParam(std::string_view key, std::string_view value) const;
@@ -57,6 +60,8 @@ class OfficeParamFile {
 
  private:
   std::filesystem::path Locate() const;
+  std::optional<std::string> ReadFrom(const std::filesystem::path& file,
+                                      std::string_view key) const;
   std::filesystem::path Create() const;
 
   std::filesystem::path office_dir_;

@@ -1,6 +1,9 @@
 #include "call/Admission.h"
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <map>
 
 #include "call/CallState.h"
 #include "call/ScriptSteps.h"
@@ -22,11 +25,14 @@ class AdmissionTest : public test::CallFixture {
     CallFixture::SetUp();
     Write("work/loc07/TARIFA.TBL", "AB");
   }
-  AdmissionResult Admit(const IdentBuilder& b) { return AdmitOffice(b.Line(), TableKind::Tbl(), setup_); }
+  AdmissionResult Admit(const IdentBuilder& b) {
+    return AdmitOffice(b.Line(), TableKind::Tbl(), setup_);
+  }
   std::string Survey(const char* office, std::string_view tag, bool upgrades) {
     std::string out;
     for (auto& e :
-         SurveyOfficeFiles(setup_.WorkDir + office, TableKind::Tbl(), setup_.WorkDir, tag, upgrades).entries)
+         SurveyOfficeFiles(setup_.WorkDir + office, TableKind::Tbl(), setup_.WorkDir, tag, upgrades)
+             .entries)
       out += e.name + "=" + std::to_string(e.value) + " ";
     return out;
   }
@@ -44,7 +50,8 @@ TEST_F(AdmissionTest, HalvesThatDifferAreRefusedBeforeAnyParameterRead) {
   EXPECT_EQ(view_, std::vector<std::string>{"Oficina: 00007  ***Conectada al centro de "
                                             "telesupervisión***"});
   EXPECT_TRUE(activity_.empty());
-  EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()), "tab66");  // as the last call left it
+  EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()),
+            "tab66");  // as the last call left it
 }
 
 TEST_F(AdmissionTest, OfficeNumberSelectsDirectoryAndTagOrRefuses) {
@@ -71,7 +78,9 @@ TEST_F(AdmissionTest, TableKindIsTakenEvenWhenTheCallIsRefused) {
     const AdmissionResult r = Admit(b);
     EXPECT_EQ(r.refusal, Refusal::kPassword);
     const bool tab = std::string("sSn").find(kind) != std::string::npos;
-    EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()), tab ? "tab66" : "tbl98") << kind;
+    EXPECT_EQ(std::string(r.TableExt.Ext()) + std::to_string(r.TableExt.HeaderWidth()),
+              tab ? "tab66" : "tbl98")
+        << kind;
   }
 }
 
@@ -189,7 +198,8 @@ TEST_F(AdmissionTest, SurveySumsAndLimits) {
   fs::remove(root_ / "work/loc07/MEM.TBL");
   for (int i = 0; i < 55; ++i) Write("work/loc07/T" + std::to_string(i) + ".TBL", "x");
   Write("work/upgrades/PROGRAMA.UPG", "xyz");
-  const auto s = SurveyOfficeFiles(setup_.WorkDir + "loc07", TableKind::Tbl(), setup_.WorkDir, "0007", true);
+  const auto s =
+      SurveyOfficeFiles(setup_.WorkDir + "loc07", TableKind::Tbl(), setup_.WorkDir, "0007", true);
   // Sorted ignoring case: T0, T1, T10..T19, T2, ... T5, T50..T53 make 50; no room for more.
   EXPECT_EQ(s.entries.size(), 50u);
   EXPECT_EQ(s.entries.back().name, "T53.TBL");
@@ -216,18 +226,65 @@ TEST_F(AdmissionTest, OneLineAtATimeServesAnOffice) {
   CallState first_line;
   StoreAdmission(Admit(b), first_line);
   ASSERT_TRUE(first_line.OfficeLock);
-  // A second admission of office 7 meanwhile (another line; the lock is per open file, so
-  // in one process too) is refused before its parameters are read or anything is staged.
-  params_.opens = 0;
-  view_.clear();
-  fs::remove(root_ / "home/envio.zip");
-  const AdmissionResult busy = Admit(b);
-  EXPECT_EQ(busy.refusal, Refusal::kOfficeBusy);
-  EXPECT_FALSE(busy.OfficeLock);
-  EXPECT_EQ(params_.opens, 0);
-  EXPECT_EQ(view_.back(), kOfficeBusyLine);
-  EXPECT_EQ(activity_.back(), kOfficeBusyLine);
-  EXPECT_FALSE(fs::exists(root_ / "home/envio.zip"));
+  ASSERT_EQ(params_.values["Id"], "KEY00042        ");
+  // A second admission of office 7 meanwhile (another line; the lock is per open file, so in
+  // one process too) hears that the office is busy only when it passes the password and the
+  // device checks; anyone else is refused as at a free office. The parameters are only read,
+  // nothing is written or staged.
+  struct Case {
+    const char* name;
+    std::string password, device, check_id, stored_id;
+    Refusal refusal;
+    std::vector<std::string> read;
+  };
+  const std::vector<std::string> all{"password", "Check_Id", "Id"};
+  const Case cases[] = {
+      {"the office", "GALER", "KEY00042", "1", "KEY00042        ", Refusal::kOfficeBusy, all},
+      {"wrong password",
+       "WRONG",
+       "KEY00042",
+       "1",
+       "KEY00042        ",
+       Refusal::kPassword,
+       {"password"}},
+      {"other device", "GALER", "OTRA0001", "1", "KEY00042        ", Refusal::kDeviceId, all},
+      {"no pinning",
+       "GALER",
+       "OTRA0001",
+       "0",
+       "KEY00042        ",
+       Refusal::kOfficeBusy,
+       {"password", "Check_Id"}},
+      // Nothing on record: the identifier is not stored while the other line has the office.
+      {"no device on record", "GALER", "OTRA0001", "1", std::string(16, ' '), Refusal::kOfficeBusy,
+       all},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    b.password = c.password;
+    b.device = c.device;
+    params_.values["Check_Id"] = c.check_id;
+    params_.values["Id"] = c.stored_id;
+    params_.reads.clear();
+    params_.existing_reads.clear();
+    params_.writes.clear();
+    view_.clear();
+    activity_.clear();
+    fs::remove(root_ / "home/envio.zip");
+    const AdmissionResult busy = Admit(b);
+    EXPECT_EQ(busy.refusal, c.refusal);
+    EXPECT_FALSE(busy.OfficeLock);
+    EXPECT_EQ(params_.existing_reads, c.read);
+    EXPECT_EQ(params_.reads, std::vector<std::string>{});
+    EXPECT_EQ(params_.writes, std::vector<std::string>{});
+    const bool told = c.refusal == Refusal::kOfficeBusy;
+    EXPECT_EQ(std::count(view_.begin(), view_.end(), kOfficeBusyLine), told ? 1 : 0);
+    EXPECT_EQ(std::count(activity_.begin(), activity_.end(), kOfficeBusyLine), told ? 1 : 0);
+    EXPECT_FALSE(fs::exists(root_ / "home/envio.zip"));
+  }
+  params_.values["Check_Id"] = "1";
+  params_.values["Id"] = "KEY00042        ";
+  b.device = "KEY00042";
   // Another office is not held up; a refused call keeps no lock.
   fs::create_directories(root_ / "work/loc08");
   Write("work/loc08/X.TBL", "x");
@@ -266,22 +323,65 @@ TEST_F(AdmissionTest, LockThatCannotBeTakenRefusesTheCall) {
   EXPECT_TRUE(Admit(b).OfficeLock);
 }
 
+// Every file of `dir` with its bytes and write time.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    files[e.path().filename()] =
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) + "@" +
+        std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
+  }
+  return files;
+}
+
 TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   const fs::path root = scratch::NewScratchDir("call-disk");
   fs::create_directories(root / "loc07");
   std::ofstream(root / "loc07/TARIFA.TBL") << "AB";
-  AdmissionSetup setup{root.string() + "/",     root.string() + "/",     OpenOfficeParamFile,
-                       [](std::string_view) {}, [](std::string_view) {}, [](const std::string&) {}};
+  std::vector<std::string> view;
+  AdmissionSetup setup{
+      root.string() + "/",     root.string() + "/",
+      OpenOfficeParamFile,     [&view](std::string_view t) { view.emplace_back(t); },
+      [](std::string_view) {}, [](const std::string&) {}};
   CallState state;
   state.ScriptStep = script::kDismissed;
   IdentBuilder b;
-  b.office = "00008";  // no directory for office 8: its parameter file cannot be made
-  EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);
+  // No directory for office 8: refused as a number the station does not serve, with the
+  // parameter file's error shown as it always was and kept for the record; nothing is made.
+  b.office = "00008";
+  const AdmissionResult unknown = AdmitOffice(b.Line(), TableKind::Tbl(), setup);
+  EXPECT_EQ(unknown.refusal, Refusal::kUnknownOffice);
+  EXPECT_EQ(unknown.RefusalDetail, "No se puede crear el archivo de parámetros de la oficina \"" +
+                                       (root / "loc08/MARVOLEN.TCP").string() +
+                                       "\": el directorio de la oficina no existe");
+  EXPECT_EQ(view.back(), "ERROR PROGRAMA: " + unknown.RefusalDetail);
+  EXPECT_FALSE(fs::exists(root / "loc08"));
+  // A file in the directory's place is no office directory either.
+  std::ofstream(root / "loc09") << "x";
+  b.office = "00009";
+  EXPECT_EQ(AdmitOffice(b.Line(), TableKind::Tbl(), setup).refusal, Refusal::kUnknownOffice);
   b.office = "00007";  // a new file: password GALERNA, pinned on the first call
   StoreAdmission(AdmitOffice(b.Line(), TableKind::Tbl(), setup), state);
   EXPECT_EQ(state.LineState, "conectado");
   EXPECT_EQ(state.ScriptStep, script::kTables);
   EXPECT_EQ(OfficeParamFile(root / "loc07").ReadOfficeParam("Id"), "KEY00042        ");
+
+  // Office 7 busy on that line: a second caller, right or wrong, changes nothing in its
+  // directory; with its parameter file gone meanwhile, the file is not made again.
+  const auto before = Snapshot(root / "loc07");
+  for (const char* password : {"GALER", "WRONG"}) {
+    b.password = password;
+    EXPECT_NE(AdmitOffice(b.Line(), TableKind::Tbl(), setup).refusal, Refusal::kNone);
+    EXPECT_EQ(Snapshot(root / "loc07"), before);
+  }
+  fs::rename(root / "loc07/MARVOLEN.TCP", root / "params");
+  EXPECT_THROW(AdmitOffice(b.Line(), TableKind::Tbl(), setup), OfficeParamError);
+  EXPECT_FALSE(fs::exists(root / "loc07/MARVOLEN.TCP"));
+  fs::rename(root / "params", root / "loc07/MARVOLEN.TCP");
+  state.OfficeLock.reset();
+  b.password = "GALER";
+
   b.device = "OTRA0001";
   state.LineState = "conectando";
   StoreAdmission(AdmitOffice(b.Line(), TableKind::Tab(), setup), state);

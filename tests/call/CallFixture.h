@@ -30,6 +30,7 @@ struct ParamStore {
                                                          {"PeriodoReintentos", "0"},
                                                          {"Synchronize", "0"}};
   std::vector<std::string> reads, writes;
+  std::vector<std::string> existing_reads;  // through ReadExistingOfficeParam
   int opens = 0;
 };
 
@@ -38,6 +39,11 @@ class FakeParams : public OfficeParamAccess {
   explicit FakeParams(ParamStore& s) : s_(s) {}
   std::string ReadOfficeParam(std::string_view key) override {
     s_.reads.emplace_back(key);
+    auto it = s_.values.find(key);
+    return it == s_.values.end() ? "" : it->second;
+  }
+  std::string ReadExistingOfficeParam(std::string_view key) override {
+    s_.existing_reads.emplace_back(key);
     auto it = s_.values.find(key);
     return it == s_.values.end() ? "" : it->second;
   }

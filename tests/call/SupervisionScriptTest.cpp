@@ -317,19 +317,78 @@ TEST_F(ScriptTest, TrafficIsDurableBeforeTheOfficeIsToldToDeleteIt) {
   h_.line.on_send = nullptr;
 }
 
-// An office that sends again traffic a call has filed (that call ended before the office got
-// "DEL"): the bytes are not filed twice, the office is told to delete its copy all the same,
-// and the operator reads under which name they are filed. A "tab" office whose cumulative
-// file missed them (the call stopped between the two renames) has them appended once.
-TEST_F(ScriptTest, TrafficAlreadyFiledIsNotFiledAgainButStillDeleted) {
+// Traffic is compared with the office's most recent filing only. The same bytes sent again
+// (the call that filed them ended before the office got "DEL") are not filed twice: the office
+// is told to delete its copy all the same, the operator reads under which name they are filed,
+// and a "tab" office whose cumulative file missed them (the call stopped between the two
+// renames) has them appended once. The bytes of an older filing are new traffic (an empty day
+// twice): filed, stamped copy and cumulative file alike. A copy that cannot be read blocks
+// nothing; when it is the most recent one, the traffic is filed and the copy named.
+TEST_F(ScriptTest, TrafficIsFiledUnlessTheMostRecentFilingHoldsIt) {
   const fs::path office = root_ / "work" / "loc07";
-  for (const bool lost_cumulative : {false, true}) {
-    SCOPED_TRACE(lost_cumulative);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> before;  // filed copies, oldest first
+    const char* unreadable;                                   // a copy no read gets through
+    std::vector<std::string> sent;                            // each call's traffic
+    std::string already;  // each call: 'y' already filed, 'n' filed now
+    std::string cumulative;
+    bool lost_cumulative = false;  // the first call's append undone, as a stop would leave it
+    bool at_once = false;          // the copies before written at one instant
+  };
+  const Case cases[] = {
+      {"sent again", {}, nullptr, {"A;", "A;", "A;"}, "nyy", "old;A;"},
+      {"cumulative missed it", {}, nullptr, {"A;", "A;", "A;"}, "nyy", "old;A;", true},
+      {"an older filing's bytes", {}, nullptr, {"A;", "B;", "A;", "A;"}, "nnny", "old;A;B;A;"},
+      {"older copy unreadable",
+       {{"01122026080000.trf", "A;"}, {"02122026080000.trf", "B;"}},
+       "01122026080000.trf",
+       {"A;"},
+       "n",
+       "old;A;"},
+      {"latest copy unreadable",
+       {{"02122026080000.trf", "A;"}},
+       "02122026080000.trf",
+       {"A;", "A;"},
+       "ny",
+       "old;A;"},
+      // Which one is the most recent cannot be told: filed rather than lost.
+      {"copies written at once",
+       {{"01122026080000.trf", "A;"}, {"02122026080000.trf", "A;"}},
+       nullptr,
+       {"A;"},
+       "n",
+       "old;A;",
+       false,
+       true},
+  };
+  const auto filed_copies = [&] {
+    std::vector<std::string> filed;
+    for (const std::string& name : FilesIn(office))
+      if (name.ends_with(".trf")) filed.push_back(name);
+    return filed;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove_all(office);
     fs::create_directories(office);
     std::ofstream(office / "of7.TRF") << "old;";
+    // Calls minutes apart, their copies written in that order, whatever the file clock's grain.
+    auto written = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const auto& [name, bytes] : c.before) {
+      std::ofstream(office / name) << bytes;
+      fs::last_write_time(office / name, written += std::chrono::minutes(c.at_once ? 0 : 1));
+    }
+    const FileOps& sys = SystemFileOps();
+    const std::string unreadable = c.unreadable ? (office / c.unreadable).string() : "";
+    h_.file_ops.open = [&](const char* path, int flags, mode_t mode) {
+      if (path == unreadable) return errno = EIO, -1;
+      return sys.open(path, flags, mode);
+    };
     std::string filed_name;
-    for (int call = 0; call < 3; ++call) {
+    for (size_t call = 0; call < c.sent.size(); ++call) {
+      SCOPED_TRACE(call);
+      const std::vector<std::string> filed_before = filed_copies();
       h_.state.LineState.clear();
       h_.line.carrier = false;
       h_.line.sent.clear();
@@ -337,27 +396,37 @@ TEST_F(ScriptTest, TrafficAlreadyFiledIsNotFiledAgainButStillDeleted) {
       h_.log.clear();
       Admit("S");
       h_.state.TableExt = TableKind::Tab();
-      h_.line.on_receive = [](const fs::path& dir) {
-        std::ofstream(dir / "trafico.TRF") << "traffic";
+      h_.line.on_receive = [&](const fs::path& dir) {
+        std::ofstream(dir / "trafico.TRF") << c.sent[call];
       };
       RunCall();
       EXPECT_EQ(h_.line.CountSent("DEL TRAFICO\\TRAFICO.TRF\r"), 1);
-      std::vector<std::string> filed;
-      for (const std::string& name : FilesIn(office)) {
-        if (name.ends_with(".trf")) filed.push_back(name);
+      const std::vector<std::string> filed = filed_copies();
+      if (c.already[call] == 'y') {
+        EXPECT_EQ(filed, filed_before);
+        EXPECT_EQ(h_.Logged("Tráfico ya archivado como " + filed_name), 1);
+      } else {
+        EXPECT_EQ(filed.size(), filed_before.size() + 1);
+        for (const std::string& name : filed) {
+          if (std::find(filed_before.begin(), filed_before.end(), name) != filed_before.end())
+            continue;
+          filed_name = name;
+          EXPECT_EQ(ReadFile(office / name), c.sent[call]);
+          fs::last_write_time(office / name, written += std::chrono::minutes(1));
+        }
+        EXPECT_EQ(h_.Logged("Tráfico ya archivado como " + filed_name), 0);
       }
-      ASSERT_EQ(filed.size(), 1u);
-      if (call == 0) {
-        filed_name = filed[0];
-        // As a call that stopped after the stamped copy was in place would have left it.
-        if (lost_cumulative) std::ofstream(office / "of7.TRF") << "old;";
-        continue;
-      }
-      EXPECT_EQ(filed[0], filed_name);
-      EXPECT_EQ(h_.Logged("Tráfico ya archivado como " + filed_name), 1);
-      EXPECT_EQ(h_.window.Count("Tráfico ya archivado como " + filed_name), call);
-      EXPECT_EQ(ReadFile(office / "of7.TRF"), "old;traffic");
+      if (call == 0 && c.lost_cumulative) std::ofstream(office / "of7.TRF") << "old;";
     }
+    EXPECT_EQ(ReadFile(office / "of7.TRF"), c.cumulative);
+    // Only the most recent copy is ever read: the unreadable one is named when it is that one.
+    const bool latest_unreadable =
+        c.unreadable && c.before.size() > 0 && c.before.back().first == c.unreadable;
+    EXPECT_EQ(h_.window.Count("Copia de tráfico archivada ilegible, se archiva el tráfico: "
+                              "No se puede leer el archivo " +
+                              unreadable + ": " + std::generic_category().message(EIO)),
+              latest_unreadable ? 1 : 0);
+    h_.file_ops = sys;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +78,35 @@ TEST(CallRecordJson, FullAndEmptyRecordsSurviveTheRoundTrip) {
     ASSERT_EQ(back.office_files.has_value(), r.office_files.has_value());
     EXPECT_EQ(RecordToJson(back), line);  // every other field by its text
   }
+}
+
+// Every reason has its own name and reads back as itself; a reason of a newer station's
+// leaves the record readable, with its result and no reason, as the log's scan takes it.
+TEST(CallRecordJson, EveryReasonReadsBackAndAnUnknownOneLeavesTheRecordWhole) {
+  std::set<std::string> names;
+  CallRecord r = FullRecord();
+  for (int i = 1; i <= static_cast<int>(CallReason::kUnknownOffice); ++i) {
+    r.reason = static_cast<CallReason>(i);
+    EXPECT_TRUE(names.insert(std::string(ReasonName(r.reason))).second) << ReasonName(r.reason);
+    EXPECT_EQ(RecordFromJson(RecordToJson(r)).reason, r.reason) << ReasonName(r.reason);
+  }
+  EXPECT_EQ(ReasonName(CallReason::kUnknownOffice), "unknown_office");
+  r.result = CallResult::kRefused;
+  r.reason = CallReason::kWrongPassword;
+  std::string line = RecordToJson(r);
+  line.replace(line.find("wrong_password"), 14, "some_new_reason");
+  const CallRecord back = RecordFromJson(line);
+  EXPECT_EQ(back.result, CallResult::kRefused);
+  EXPECT_EQ(back.reason, CallReason::kNone);
+  EXPECT_EQ(back.detail, r.detail);
+  ScratchDir dir;
+  WriteAll(dir.Path() + kCallLogName, line + "\n");
+  int refused = 0;
+  ScanCallLog(
+      dir.Path() + kCallLogName,
+      [&](const CallSummary& c) { refused += c.result == CallResult::kRefused; },
+      [](uint64_t n, std::string_view why) { ADD_FAILURE() << n << ": " << why; });
+  EXPECT_EQ(refused, 1);
 }
 
 TEST(CallRecordJson, FieldsAreNamedAsDocumented) {

@@ -135,6 +135,7 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       {"device", true, false, CallResult::kRefused, CallReason::kDeviceMismatch},
       {"other line", true, false, CallResult::kRefused, CallReason::kInCallOnOtherLine},
       {"lock", true, false, CallResult::kRefused, CallReason::kLockFailed},
+      {"unknown office", true, false, CallResult::kRefused, CallReason::kUnknownOffice},
       {"stall", true, false, CallResult::kAborted, CallReason::kStall},
       {"carrier", true, false, CallResult::kAborted, CallReason::kCarrierLost},
       {"transfer", true, false, CallResult::kAborted, CallReason::kTransferFailed},
@@ -150,9 +151,10 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       recorder_.TransferBlock({1, 1024, false, "ACK"});
     }
     clock_.Advance(Millis(1000));
-    // The admission tells why the lock failed before the call ends without a detail.
-    if (e.reason == CallReason::kLockFailed) recorder_.Detail(e.name);
-    const bool told = e.reason == CallReason::kLockFailed;
+    // The admission tells why the lock failed, or what is missing of an unknown office,
+    // before the call ends without a detail.
+    const bool told = e.reason == CallReason::kLockFailed || e.reason == CallReason::kUnknownOffice;
+    if (told) recorder_.Detail(e.name);
     EXPECT_EQ(recorder_.Ended(e.result, e.reason, told ? "" : e.name), "") << e.name;
   }
   const auto logged = Logged();
@@ -184,8 +186,9 @@ TEST_F(RecorderTest, EachKindOfEndingIsRecordedWithWhatWasKnown) {
       << transcript;
   EXPECT_EQ(CallEndLine(logged[6]),
             "Fin de llamada: rechazada (bloqueo de la oficina fallido), 1 s");
-  EXPECT_EQ(CallEndLine(logged[8]), "Fin de llamada: abortada (sin portadora), 1 s");
-  // Eleven calls in distinct seconds: eleven transcripts, "sin-oficina" where the office is
+  EXPECT_EQ(CallEndLine(logged[7]), "Fin de llamada: rechazada (oficina desconocida), 1 s");
+  EXPECT_EQ(CallEndLine(logged[9]), "Fin de llamada: abortada (sin portadora), 1 s");
+  // Twelve calls in distinct seconds: twelve transcripts, "sin-oficina" where the office is
   // unknown.
   EXPECT_NE(logged[0].transcript.find("-sin-oficina.txt"), std::string::npos);
 }

@@ -131,8 +131,11 @@ TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
   for (int i = 0; i < 3; ++i) Call(8, 5 + i, CallResult::kRefused, CallReason::kWrongPassword);
   Call(8, 30, CallResult::kRefused, CallReason::kWrongPassword);  // outside 24 h
   Call(8, 1, CallResult::kSuccess);
+  // Someone trying numbers the station has no directory for: refusals too.
+  for (int i = 0; i < 3; ++i) Call(4321, 2 + i, CallResult::kRefused, CallReason::kUnknownOffice);
   const NetworkReport report = BuildReport(options_);
-  EXPECT_EQ(report.offices.size(), 4u);
+  EXPECT_EQ(report.offices.size(), 5u);
+  EXPECT_EQ(Office(report, 4321).refusals_24h, 3);
   const auto texts = [&] {
     std::vector<std::string> out;
     for (const Alert& a : Alerts(report, options_))
@@ -144,12 +147,16 @@ TEST_F(ReportTest, AlertsForSilentOfficesAndPasswordGuessers) {
                          "WARNING oficina 9: sin llamada desde hace 40 h (última " +
                              Office(report, 9).last_success_text.substr(0, 10) + " " +
                              Office(report, 9).last_success_text.substr(11, 5) + ")",
-                         "WARNING oficina 10: ninguna llamada completada"}));
+                         "WARNING oficina 10: ninguna llamada completada",
+                         "WARNING oficina 4321: oficina desconocida (no hay directorio loc4321)",
+                         "WARNING oficina 4321: 3 rechazos en 24 h (¿alguien prueba claves?)"}));
   options_.silent_hours = 19;  // 40 h is more than twice that: lost, not late
   EXPECT_EQ(texts()[1].substr(0, 21), "CRITICAL oficina 9: s");
   options_.silent_hours = 48;
   options_.max_refusals = 4;
-  EXPECT_EQ(texts(), std::vector<std::string>{"WARNING oficina 10: ninguna llamada completada"});
+  EXPECT_EQ(texts(), (std::vector<std::string>{
+                         "WARNING oficina 10: ninguna llamada completada",
+                         "WARNING oficina 4321: oficina desconocida (no hay directorio loc4321)"}));
 
   const std::string html = RenderHtml(report, options_);
   EXPECT_NE(html.find("<svg"), std::string::npos);

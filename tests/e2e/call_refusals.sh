@@ -49,13 +49,13 @@ call_view | grep -qx "Traf:S Tabla:T .*" || fail "no summary line for office 100
 [ -z "$(find "$work" -maxdepth 1 -name 'loc*' ! -name loc21 ! -name loc22 ! -name loc23)" ] ||
   fail "office directories made for refused numbers: $(ls "$work")"
 
-# An office number with no directory on the station: the parameters cannot be read, so the
-# call ends before the script and no directory is made for it.
+# An office number with no directory on the station: refused as any caller the station does
+# not serve, the parameter file's error shown as it always was; no directory is made for it.
 call unknown-office "$of21" 4321 --password GALER
-[ "$office_status" -ne 0 ] || fail "an unknown office's call succeeded"
-! call_view | grep -qxF "Ok" || fail "the script ran for an unknown office"
+expect_refused
 await_call_end
 call_view | grep -q "^ERROR PROGRAMA: .*loc4321" || fail "no error shown for the unknown office"
+activity_log_has 04321 "Ingreso No autorizado!!"
 absent "$work/loc4321"
 untouched
 
@@ -81,10 +81,11 @@ activity_log_has 00024 "*ERROR Bloqueo de la oficina: $lock_error"
 absent "$scratch/ajeno.lock"
 untouched
 
-# One record per attempt, the unknown office's as the program error that ended it.
+# One record per attempt, the unknown office's with the parameter file's error.
 check_records refused:wrong_password refused:halves_differ refused:bad_office_number \
-  aborted:program_error refused:no_tables refused:no_tables refused:lock_failed
+  refused:unknown_office refused:no_tables refused:no_tables refused:lock_failed
 [ "$(record_field 6 'r["detail"]')" = "\"$lock_error\"" ] || fail "no lock error in the record"
+record_field 3 'r["detail"]' | grep -q "loc4321/MARVOLEN.TCP" || fail "no error in the record"
 check_transcript 0 pw21q
 [ "$(record_field 1 'r["office"]')" = null ] || fail "an office taken from differing halves"
 report_line 21 | grep -q " refused:wrong_password " || fail "report for office 21: $(report_line 21)"
@@ -92,7 +93,13 @@ set +e
 report --check --max-refusals 1 >"$scratch/alerts"
 check_status=$?
 set -e
-[ "$check_status" -eq 1 ] && grep -q "^WARNING: oficina 21: 1 rechazo en 24 h" "$scratch/alerts" ||
+[ "$check_status" -eq 1 ] && grep -q "^WARNING: oficina 21: 1 rechazo en 24 h" "$scratch/alerts" &&
+  grep -q "^WARNING: oficina 4321: 1 rechazo en 24 h" "$scratch/alerts" ||
   fail "--check for refusals: $check_status $(cat "$scratch/alerts")"
+# Every attempt counted as the refusal it was.
+report --metrics "$scratch/metrics.prom"
+grep -q '^marvolen_calls_total{line="[^"]*",result="refused"} 7$' "$scratch/metrics.prom" &&
+  grep -q '^marvolen_calls_total{line="[^"]*",result="aborted"} 0$' "$scratch/metrics.prom" ||
+  fail "metrics: $(grep calls_total "$scratch/metrics.prom")"
 
 echo "refusals: ok"
