@@ -25,6 +25,7 @@ enum class CallReason {
   kStopped,
   kCallTooLong,
   kArchiveTooLarge,
+  kNoProgress,  // nothing moved for the idle bound
 };
 
 enum class TransferDirection { kSend, kReceive };

@@ -20,7 +20,7 @@ constexpr std::array<std::pair<CallResult, std::string_view>, 4> kResults{{
     {CallResult::kAborted, "aborted"},
 }};
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasons{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 17> kReasons{{
     {CallReason::kNone, ""},
     {CallReason::kWrongPassword, "wrong_password"},
     {CallReason::kHalvesDiffer, "halves_differ"},
@@ -37,6 +37,7 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasons{{
     {CallReason::kStopped, "stopped"},
     {CallReason::kCallTooLong, "call_too_long"},
     {CallReason::kArchiveTooLarge, "archive_too_large"},
+    {CallReason::kNoProgress, "no_progress"},
 }};
 
 template <typename T>

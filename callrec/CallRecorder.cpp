@@ -99,7 +99,7 @@ UniqueFd OwnDirectory(const FileOps& ops, int at, const std::string& name) {
   return fd;
 }
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasonTexts{{
     {CallReason::kWrongPassword, "clave incorrecta"},
     {CallReason::kHalvesDiffer, "identificación alterada"},
     {CallReason::kDeviceMismatch, "llave distinta"},
@@ -115,6 +115,7 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 15> kReasonTexts{{
     {CallReason::kStopped, "estación detenida"},
     {CallReason::kCallTooLong, "llamada demasiado larga"},
     {CallReason::kArchiveTooLarge, "archivo demasiado grande"},
+    {CallReason::kNoProgress, "sin avance"},
 }};
 
 }  // namespace

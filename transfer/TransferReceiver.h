@@ -60,7 +60,7 @@ struct ReceivedFile : TransferOutcome {
 // (FileError, or std::filesystem::filesystem_error), as every file error of a call, and
 // leaves no part of it behind.
 //
-// The bounds are looked at every second: a stop or the call's deadline cancels the transfer
+// The bounds are looked at every second: a stop or a bound of the call cancels the transfer
 // at once (the cancel sequence, no pause), and so does a block that would take the file past
 // `bounds.max_bytes` (before it is acknowledged or kept); an archive that is still larger
 // once its padding is cut is not kept. A carrier that goes away ends the transfer within a
