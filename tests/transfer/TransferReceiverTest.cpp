@@ -474,12 +474,12 @@ TEST_F(ReceiveFileTest, TheCallsProgressBoundsLetASteadySenderFinishAndCutTheOth
     std::uint64_t moved;
     long long ends_at_ms;  // the last send, about
   };
-  // Base 10 s, idle 30 s, 9600 bit/s: each 1024-byte block adds 4.27 s to the allowance.
+  // Base 25 s, idle 15 s, 9600 bit/s: each 1024-byte block adds 4.27 s to the allowance.
   const std::vector<Row> rows = {
-      {"steady", 2000, std::string(kReceiveOk), TransferEnd::kDone, 16 * 1024, 32000},
-      {"trickling", 7000, std::string(kTransferOutOfTime), TransferEnd::kOutOfTime, 3 * 1024,
-       23000},
-      {"silent", 0, std::string(kTransferNoProgress), TransferEnd::kNoProgress, 0, 30000},
+      {"steady", 2000, std::string(kReceiveOk), TransferEnd::kDone, 16 * 1024, 34000},
+      {"trickling", 7000, std::string(kTransferOutOfTime), TransferEnd::kOutOfTime, 7 * 1024,
+       55000},
+      {"silent", 0, std::string(kTransferNoProgress), TransferEnd::kNoProgress, 0, 15000},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -489,7 +489,7 @@ TEST_F(ReceiveFileTest, TheCallsProgressBoundsLetASteadySenderFinishAndCutTheOth
       return std::string();
     };
     CallProgress progress;
-    progress.Start(clock->Now(), {Millis(30'000), Millis(10'000), 9600});
+    progress.Start(clock->Now(), {Millis(15'000), Millis(25'000), 9600});
     setup.bounds.progress = &progress;
     const ReceivedFile got = Receive();
     EXPECT_EQ(got.result, row.result);
