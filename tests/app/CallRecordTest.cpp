@@ -218,18 +218,21 @@ TEST(CallRecord, AStopEndsTheCallInEveryStateWithItsRecord) {
 // An office that keeps the line busy without ever letting the script end (here a line every
 // tick, which never lets the stall budget run out) moves nothing: it is cut by whichever bound
 // comes first, the base allowance of a call that moved no byte or the idle bound counted from
-// its identification, and the line is readied for the next call.
+// its identification or the last reply the script took, and the line is readied for the next
+// call.
 TEST(CallRecord, ACallThatMovesNothingIsCutByItsFirstBound) {
   struct Row {
     long long call_minutes, idle_minutes;
+    int ack_at;  // the office acknowledges the command then (seconds); 0: never
     CallReason reason;
     std::string cut;
     double seconds;  // from the carrier to the cut
   };
   const std::vector<Row> rows = {
-      {1, 5, CallReason::kCallTooLong,
+      {1, 5, 0, CallReason::kCallTooLong,
        "Llamada cortada: dura más de 1 min, lo permitido con 0 bytes movidos", 60},
-      {30, 2, CallReason::kNoProgress, "Llamada cortada: sin avance en 2 min", 120},
+      {30, 2, 0, CallReason::kNoProgress, "Llamada cortada: sin avance en 2 min", 120},
+      {30, 2, 100, CallReason::kNoProgress, "Llamada cortada: sin avance en 2 min", 220},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.cut);
@@ -241,10 +244,14 @@ TEST(CallRecord, ACallThatMovesNothingIsCutByItsFirstBound) {
     h.Connect();
     h.line.Arrive("Ident=00007N\r");
     h.Tick();
-    // A command is out; the office answers with chatter only.
-    h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);
+    // A command is out; the office answers with chatter only (but for its acknowledgement).
+    h.state.ScriptStep = script::AwaitingAck(script::kSuccess);
+    bool acknowledged = false;
     for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
-      h.line.Arrive("ocupado\r");
+      const bool ack = row.ack_at && !acknowledged &&
+                       h.clock.Now() - h.state.CallStartTime >= std::chrono::seconds(row.ack_at);
+      h.line.Arrive(ack ? std::string(AckToken) + "\r" : "ocupado\r");
+      acknowledged = acknowledged || ack;
       h.Tick();
     }
     const std::vector<CallRecord> records = Records(h);
