@@ -74,9 +74,12 @@ int StationConsoleProgram(int argc, char** argv, std::string_view program) {
           "  Runs the station without a window, printing the log view on standard output\n"
           "  (SIGINT or SIGTERM stop it as \"Salir\" does, cutting a call in progress).\n"
           "  The station home is $MARVOLEN_HOME, else the directory of the executable.\n"
-          "  A call lasts at most $MARVOLEN_MAX_CALL_MINUTES minutes (default 30) and an\n"
-          "  archive received from an office holds at most $MARVOLEN_MAX_ARCHIVE_MIB MiB\n"
-          "  (default 64).\n",
+          "  A call is cut when nothing has moved for $MARVOLEN_MAX_IDLE_MINUTES minutes\n"
+          "  (default 5, at least 2: no block acknowledged or accepted, no reply the script\n"
+          "  takes), or when it outlasts $MARVOLEN_MAX_CALL_MINUTES minutes (default 30)\n"
+          "  plus four times the line time, at the configured speed, of the bytes its\n"
+          "  transfers have moved: a transfer that keeps moving is never cut. An archive\n"
+          "  received from an office holds at most $MARVOLEN_MAX_ARCHIVE_MIB MiB (default 64).\n",
           static_cast<int>(program.size()), program.data());
       return 0;
     }

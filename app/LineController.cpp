@@ -26,6 +26,15 @@ constexpr int kRingCallIntervalMs = 100;
 constexpr Millis kStatusLook{1000};
 constexpr Millis kFirstLineRetry{1000};
 constexpr Millis kLastLineRetry{60000};
+
+// "5 min", or "4 min 45 s" for a time that is no whole number of minutes (seconds rounded
+// down: the call lasted more than that).
+std::string MinutesText(Millis time) {
+  const long long seconds = time.count() / 1000;
+  std::string text = std::to_string(seconds / 60) + " min";
+  if (seconds % 60 != 0) text += " " + std::to_string(seconds % 60) + " s";
+  return text;
+}
 }  // namespace
 
 bool LineController::CountStrayLine(LineStep step) {
@@ -85,9 +94,16 @@ bool LineController::CallBoundReached() {
     Stop();
     return true;
   }
-  if (InCall() && s_.clock.Now() - s_.state.CallStartTime >= s_.limits.max_call_time) {
-    AbortCall(CallReason::kCallTooLong);
-    return true;
+  if (!InCall()) return false;
+  switch (s_.state.Progress.Reached(s_.clock.Now())) {
+    case CallBound::kIdle:
+      AbortCall(CallReason::kNoProgress);
+      return true;
+    case CallBound::kTotal:
+      AbortCall(CallReason::kCallTooLong);
+      return true;
+    case CallBound::kNone:
+      break;
   }
   return false;
 }
@@ -96,9 +112,13 @@ std::string LineController::CutLine(CallReason reason) const {
   switch (reason) {
     case CallReason::kStopped:
       return "Llamada cortada: la estación se detiene";
-    case CallReason::kCallTooLong:
-      return "Llamada cortada: dura más de " +
-             std::to_string(s_.limits.max_call_time.count() / 60000) + " min";
+    case CallReason::kCallTooLong: {
+      const CallProgress& progress = s_.state.Progress;
+      return "Llamada cortada: dura más de " + MinutesText(progress.Allowance()) +
+             ", lo permitido con " + std::to_string(progress.Bytes()) + " bytes movidos";
+    }
+    case CallReason::kNoProgress:
+      return "Llamada cortada: sin avance en " + MinutesText(s_.state.Progress.Limits().idle);
     case CallReason::kArchiveTooLarge:
       return "Llamada cortada: archivo recibido de más de " +
              std::to_string(s_.limits.max_archive_bytes >> 20) + " MiB";
@@ -160,7 +180,7 @@ LineWait LineController::NextWait() const {
     }
     return wait;
   }
-  due_by(st.CallStartTime + s_.limits.max_call_time);
+  due_by(st.Progress.Deadline());
   wait.status_look = now + kStatusLook;
   if (st.LineState == kStateConnecting) {
     // The next greeting goes once the period is over (strictly).
@@ -227,6 +247,7 @@ void LineController::ResetLine() {
 void LineController::StartConnecting(int interval_ms) {
   CallState& st = s_.state;
   st.CallStartTime = s_.clock.Now();
+  st.Progress.Start(st.CallStartTime, s_.limits.Progress());
   // Bytes that came while no call was up (a caller that identified and hung up between two
   // idle ticks) belong to no one; the caller now on the line speaks after the greeting.
   ForgetReceived();
@@ -358,7 +379,11 @@ void LineController::Connecting() {
     }
     const std::string line = buffer;
     const CallReason refusal = admit_(line);
-    if (refusal != CallReason::kNone) RefuseCall(refusal);
+    if (refusal != CallReason::kNone) {
+      RefuseCall(refusal);
+    } else {
+      st.Progress.Moved(0, s_.clock.Now());  // the office identified
+    }
     return;
   }
 }

@@ -23,7 +23,8 @@ namespace marvolen {
 // What the controller waits for before its next tick.
 struct LineWait {
   // The next tick is due then at the latest: the line reset, the next greeting, the end of
-  // the stall budget or of the call's time, the retry of a down line. MonoTime::max(): none.
+  // the stall budget, a bound of the call's progress, the retry of a down line. MonoTime::max():
+  // none.
   MonoTime due = MonoTime::max();
   // The next tick reads what the line receives: received bytes make it due at once. When
   // false, bytes that arrive wait for a later tick.
@@ -118,8 +119,9 @@ class LineController final : public CallControl {
   void Hangup(MonoTime lf_sent);
   // True from the carrier to the hang-up.
   bool InCall() const;
-  // Ends the call when it has lasted too long, and stops the line when the station is being
-  // stopped; true when the tick has nothing more to do.
+  // Ends the call when nothing has moved for the idle bound or it has outlasted what it has
+  // moved allows, and stops the line when the station is being stopped; true when the tick
+  // has nothing more to do.
   bool CallBoundReached();
   // The line the log view and the activity log get when the station cuts a call itself;
   // empty for any other reason.

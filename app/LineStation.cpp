@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -41,6 +42,14 @@ RecorderSetup RecorderSetupOf(LineStation& station, const std::optional<std::str
   return setup;
 }
 
+// The bounds of the environment, with the moved bytes' line time counted at the configured
+// speed (one the record does not give leaves the allowance at its base).
+CallLimits LimitsOf(LineStation& station, std::vector<std::string>& problems) {
+  CallLimits limits = CallLimitsFromEnvironment(std::getenv, problems);
+  limits.line_bits_per_second = static_cast<std::uint32_t>(std::max(station.config().BaudRate, 0));
+  return limits;
+}
+
 }  // namespace
 
 struct LineStation::Line {
@@ -55,7 +64,7 @@ struct LineStation::Line {
               return outer.Requested();
             },
             station.stop_request().WakeFd()),
-        limits(CallLimitsFromEnvironment(std::getenv, limit_problems)),
+        limits(LimitsOf(station, limit_problems)),
         // The unit's instance name, or its device's; the call records carry it too.
         line_name(LineNameFor(station.config().PortNumber, std::getenv(kLineNameVariable),
                               line_name_error)),

@@ -113,19 +113,23 @@ void SaveStationConfig(const fs::path& home, std::string_view record, const File
 
 namespace {
 
-// One bound from `name`: its value when it is a whole number from 1 to `most`, else `fallback`
-// (and a line in `problems` when the variable was set).
+// One bound from `name`: its value when it is a whole number from `least` to `most`, else
+// `fallback` (and a line in `problems` when the variable was set).
 std::int32_t BoundFromEnvironment(const std::function<const char*(const char*)>& getenv,
-                                  const char* name, std::int32_t fallback, std::int32_t most,
-                                  std::vector<std::string>& problems) {
+                                  const char* name, std::int32_t fallback, std::int32_t least,
+                                  std::int32_t most, std::vector<std::string>& problems) {
   const char* value = getenv(name);
   if (value == nullptr) return fallback;
   const std::optional<std::int32_t> number = TryStrToInt(value);
-  if (number && *number >= 1 && *number <= most) return *number;
+  if (number && *number >= least && *number <= most) return *number;
   problems.push_back(std::string(name) + " no válido (\"" + ShownText(value) +
-                     "\"): debe ser un número de 1 a " + std::to_string(most) + "; se usa " +
-                     std::to_string(fallback));
+                     "\"): debe ser un número de " + std::to_string(least) + " a " +
+                     std::to_string(most) + "; se usa " + std::to_string(fallback));
   return fallback;
+}
+
+std::int32_t WholeMinutes(Millis time) {
+  return static_cast<std::int32_t>(std::chrono::duration_cast<std::chrono::minutes>(time).count());
 }
 
 }  // namespace
@@ -134,14 +138,17 @@ CallLimits CallLimitsFromEnvironment(const std::function<const char*(const char*
                                      std::vector<std::string>& problems) {
   const CallLimits defaults;
   CallLimits limits;
-  const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(defaults.max_call_time);
   limits.max_call_time = std::chrono::minutes(
       BoundFromEnvironment(getenv, "MARVOLEN_MAX_CALL_MINUTES",
-                           static_cast<std::int32_t>(minutes.count()), 1440, problems));
+                           WholeMinutes(defaults.max_call_time), 1, 1440, problems));
+  // An idle bound under two minutes would cut calls inside the protocol's own silences.
+  limits.max_idle_time = std::chrono::minutes(
+      BoundFromEnvironment(getenv, "MARVOLEN_MAX_IDLE_MINUTES",
+                           WholeMinutes(defaults.max_idle_time), 2, 1440, problems));
   limits.max_archive_bytes =
       static_cast<std::uint64_t>(BoundFromEnvironment(
           getenv, "MARVOLEN_MAX_ARCHIVE_MIB",
-          static_cast<std::int32_t>(defaults.max_archive_bytes >> 20), 4096, problems))
+          static_cast<std::int32_t>(defaults.max_archive_bytes >> 20), 1, 4096, problems))
       << 20;
   return limits;
 }

@@ -68,10 +68,11 @@ void SaveStationConfig(const std::filesystem::path& home, std::string_view recor
                        const FileOps& ops = SystemFileOps());
 
 // The bounds of every call, from the environment as the service unit sets it:
-// MARVOLEN_MAX_CALL_MINUTES (1 to 1440, default 30) and MARVOLEN_MAX_ARCHIVE_MIB (1 to 4096,
-// default 64), read through `getenv`. A value that is not a whole number in its range is
-// reported in `problems` (one Spanish line each) and the default is kept: a bound is never
-// lifted by a typo.
+// MARVOLEN_MAX_CALL_MINUTES (1 to 1440, default 30), MARVOLEN_MAX_IDLE_MINUTES (2 to 1440,
+// default 5) and MARVOLEN_MAX_ARCHIVE_MIB (1 to 4096, default 64), read through `getenv`. The
+// line's speed is left at its default: it is the settings record's, not the environment's. A value
+// that is not a whole number in its range is reported in `problems` (one Spanish line each) and the
+// default is kept: a bound is never lifted by a typo.
 CallLimits CallLimitsFromEnvironment(const std::function<const char*(const char*)>& getenv,
                                      std::vector<std::string>& problems);
 

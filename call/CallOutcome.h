@@ -29,6 +29,7 @@ enum class CallReason {
   kArchiveTooLarge,
   // refused: no office directory for the number the caller gave
   kUnknownOffice,
+  kNoProgress,  // nothing moved for the idle bound
 };
 
 enum class TransferDirection { kSend, kReceive };

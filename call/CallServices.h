@@ -11,16 +11,26 @@
 #include "call/CallObserver.h"
 #include "call/CallState.h"
 #include "call/OperatorWindow.h"
+#include "platform/CallProgress.h"
 #include "platform/Clock.h"
 #include "platform/StopRequest.h"
 
 namespace marvolen {
 
 // Bounds every call keeps, whatever the office does: an office that trickles one good block
-// now and then would otherwise hold the line, and its office lock, for good.
+// now and then would otherwise hold the line, and its office lock, for good. The time is
+// bounded by progress, never by age alone (see platform/CallProgress.h): a call is cut when
+// nothing has moved for `max_idle_time`, or when it outlasts `max_call_time` plus four times
+// the line time of what it has moved.
 struct CallLimits {
-  Millis max_call_time{30 * 60 * 1000};           // from the carrier to the hang-up
+  Millis max_call_time{30 * 60 * 1000};           // the allowance before any byte has moved
   std::uint64_t max_archive_bytes = 64ull << 20;  // one archive received from the office
+  // Longer than any silence the protocol itself tolerates: a receiver waiting for its first
+  // block (some 86 s), the script's stall budget (30 s), the greetings (50 s).
+  Millis max_idle_time{5 * 60 * 1000};
+  std::uint32_t line_bits_per_second = 9600;  // the station's configured speed
+
+  ProgressLimits Progress() const { return {max_idle_time, max_call_time, line_bits_per_second}; }
 };
 
 struct CallServices {

@@ -11,6 +11,7 @@
 
 #include "call/ScriptSteps.h"
 #include "call/TableKind.h"
+#include "platform/CallProgress.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
 
@@ -39,11 +40,13 @@ struct CallState {
   std::string LineState;  // "", "esperando", "conectando" or "conectado"
   std::string PreviousLineState;
   int ScriptStep = script::kTables;  // see call/ScriptSteps.h
-  long long StallTime = 0;  // ms of nominal timer intervals spent in one state
+  long long StallTime = 0;           // ms of nominal timer intervals spent in one state
   int GreetingCount = 0;
   int StrayLineCount = 0;
   MonoTime LastGreetingTime{};
   MonoTime CallStartTime{};  // the carrier of the call in progress
+  // What the call in progress has moved and when, which bounds how long it may go on.
+  CallProgress Progress;
   int TimerInterval = 5000;  // mirror of Timer1.Interval
 
   // The caller: its identification (raw line bytes, Windows-1252), which the activity log

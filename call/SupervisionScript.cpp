@@ -94,6 +94,8 @@ CallReason TransferFailure(TransferEnd end) {
       return CallReason::kStopped;
     case TransferEnd::kOutOfTime:
       return CallReason::kCallTooLong;
+    case TransferEnd::kNoProgress:
+      return CallReason::kNoProgress;
     case TransferEnd::kTooLarge:
       return CallReason::kArchiveTooLarge;
     default:
@@ -564,12 +566,14 @@ bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) 
   CallState& st = s_.state;
   const std::string head = reply_line_.substr(0, 7);
   if (head == AckToken) {
+    NoteProgress();
     s_.window.AddLine("Ok");
     last_command_.clear();
     st.ScriptStep = std::abs(st.ScriptStep);
     return true;
   }
   if (last_command_.size() < 5 || head != last_command_.substr(0, 7)) return true;
+  NoteProgress();  // the echo of the command
   if (pending_transfer_ == Transfer::kNone) {
     s_.line.SendText(GoToken);
     return true;
@@ -581,7 +585,7 @@ bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) 
 TransferBounds SupervisionScript::Bounds() const {
   TransferBounds bounds;
   bounds.stop = s_.stop;
-  bounds.deadline = s_.state.CallStartTime + s_.limits.max_call_time;
+  bounds.progress = &s_.state.Progress;
   bounds.max_bytes = s_.limits.max_archive_bytes;
   return bounds;
 }

@@ -59,8 +59,12 @@ class SupervisionScript {
   // Handles one complete reply line; sets `transferred` when a transfer ran.
   bool HandleReply(CallControl& controller, bool& transferred);
   bool RunTransfer(CallControl& controller);
-  // What ends a transfer of this call early: a stop, the call's deadline, an archive's size.
+  // What ends a transfer of this call early: a stop, the bounds of the call's progress, an
+  // archive's size. The transfer reports its blocks to the call's progress.
   TransferBounds Bounds() const;
+  // The office answered as the script expects (an echo, an acknowledgement): the call moves.
+  // A line the script does not take (chatter) is no progress.
+  void NoteProgress() { s_.state.Progress.Moved(0, s_.clock.Now()); }
   // Pauses as the script does between its steps; false when a stop cut the pause short.
   bool Pause(Millis d) { return s_.stop.Pause(s_.clock, d); }
   // Tells the observer the day files that came (after a good receive of the day files).

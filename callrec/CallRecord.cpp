@@ -20,7 +20,7 @@ constexpr std::array<std::pair<CallResult, std::string_view>, 4> kResults{{
     {CallResult::kAborted, "aborted"},
 }};
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 17> kReasons{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 18> kReasons{{
     {CallReason::kNone, ""},
     {CallReason::kWrongPassword, "wrong_password"},
     {CallReason::kHalvesDiffer, "halves_differ"},
@@ -38,6 +38,7 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 17> kReasons{{
     {CallReason::kCallTooLong, "call_too_long"},
     {CallReason::kArchiveTooLarge, "archive_too_large"},
     {CallReason::kUnknownOffice, "unknown_office"},
+    {CallReason::kNoProgress, "no_progress"},
 }};
 
 template <typename T>

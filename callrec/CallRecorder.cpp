@@ -99,7 +99,7 @@ UniqueFd OwnDirectory(const FileOps& ops, int at, const std::string& name) {
   return fd;
 }
 
-constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasonTexts{{
+constexpr std::array<std::pair<CallReason, std::string_view>, 17> kReasonTexts{{
     {CallReason::kWrongPassword, "clave incorrecta"},
     {CallReason::kHalvesDiffer, "identificación alterada"},
     {CallReason::kDeviceMismatch, "llave distinta"},
@@ -116,6 +116,7 @@ constexpr std::array<std::pair<CallReason, std::string_view>, 16> kReasonTexts{{
     {CallReason::kCallTooLong, "llamada demasiado larga"},
     {CallReason::kArchiveTooLarge, "archivo demasiado grande"},
     {CallReason::kUnknownOffice, "oficina desconocida"},
+    {CallReason::kNoProgress, "sin avance"},
 }};
 
 }  // namespace

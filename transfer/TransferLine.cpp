@@ -16,14 +16,21 @@ bool TransferSucceeded(std::string_view result) {
 bool BoundedWaits::MustEnd() {
   if (bounds_.stop.Requested()) {
     why_ = TransferEnd::kStopped;
-  } else if (bounds_.deadline && line_.LineClock().Now() >= *bounds_.deadline) {
-    why_ = TransferEnd::kOutOfTime;
+  } else if (const CallBound bound = bounds_.progress != nullptr
+                                         ? bounds_.progress->Reached(line_.LineClock().Now())
+                                         : CallBound::kNone;
+             bound != CallBound::kNone) {
+    why_ = bound == CallBound::kIdle ? TransferEnd::kNoProgress : TransferEnd::kOutOfTime;
   } else if (line_.CarrierLost()) {
     why_ = TransferEnd::kCarrierLost;
   } else {
     return false;
   }
   return true;
+}
+
+void BoundedWaits::Moved(std::uint64_t bytes) {
+  if (bounds_.progress != nullptr) bounds_.progress->Moved(bytes, line_.LineClock().Now());
 }
 
 std::optional<std::string> BoundedWaits::Receive(int seconds, std::size_t wanted) {
@@ -41,6 +48,8 @@ std::string_view BoundedWaits::ResultFor(TransferEnd why) {
       return kTransferStopped;
     case TransferEnd::kOutOfTime:
       return kTransferOutOfTime;
+    case TransferEnd::kNoProgress:
+      return kTransferNoProgress;
     case TransferEnd::kTooLarge:
       return kTransferTooLarge;
     default:

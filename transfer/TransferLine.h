@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/CallProgress.h"
 #include "platform/Clock.h"
 #include "platform/StopRequest.h"
 
@@ -83,8 +84,10 @@ bool TransferSucceeded(std::string_view result);
 // 10 s) and an office that keeps sending keeps a transfer alive for good, so the transfer
 // waits a second at a time and looks at these (and at the carrier) between the seconds.
 struct TransferBounds {
-  StopRequest stop;                  // the station is being stopped
-  std::optional<MonoTime> deadline;  // the call's time is up then; none: no limit
+  StopRequest stop;  // the station is being stopped
+  // The call's progress: each block acknowledged or accepted is reported to it, and the
+  // transfer ends once the call has reached one of its bounds. None: no such bound.
+  CallProgress* progress = nullptr;
   // A received file may hold no more bytes than this; 0: no limit. The sender ignores it.
   std::uint64_t max_bytes = 0;
 };
@@ -95,7 +98,8 @@ enum class TransferEnd {
   kFailed,       // given up by the protocol's rules, or the archive was unusable
   kCarrierLost,  // the far end hung up
   kStopped,      // the station is being stopped
-  kOutOfTime,    // the call's deadline passed
+  kOutOfTime,    // the call outlasted what it has moved allows
+  kNoProgress,   // nothing moved for the call's idle bound
   kTooLarge,     // the received file grew past its bound
 };
 
@@ -116,6 +120,8 @@ inline constexpr std::string_view kTransferStopped =
     "Transferencia cancelada: la estación se detiene";
 inline constexpr std::string_view kTransferOutOfTime =
     "Transferencia cancelada: tiempo máximo de la llamada agotado";
+inline constexpr std::string_view kTransferNoProgress =
+    "Transferencia cancelada: la llamada no avanza";
 inline constexpr std::string_view kTransferTooLarge =
     "Transferencia cancelada: archivo recibido demasiado grande";
 
@@ -131,8 +137,10 @@ class BoundedWaits {
   std::optional<std::string> Receive(int seconds, std::size_t wanted = 1);
   // True when a bound or the lost carrier ends the transfer now; why in Why().
   bool MustEnd();
+  // A block of `bytes` was acknowledged or accepted: the call has moved.
+  void Moved(std::uint64_t bytes);
   TransferEnd Why() const { return why_; }
-  // The text that goes with Why() for the ends the station chooses itself (stop, deadline).
+  // The text that goes with Why() for the ends the station chooses itself (stop, bounds).
   static std::string_view ResultFor(TransferEnd why);
 
  private:

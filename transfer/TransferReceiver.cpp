@@ -213,6 +213,7 @@ class Receiver {
     errors_ = 0;
     last_refusal_.clear();
     out_.moved += data.size();
+    waits_.Moved(data.size());
     progress_at_ = line_.LineClock().Now();
     first_accepted_ = true;
     setup_.sinks.Panel(1, std::to_string(block_counter_));

@@ -60,13 +60,13 @@ struct ReceivedFile : TransferOutcome {
 // (FileError, or std::filesystem::filesystem_error), as every file error of a call, and
 // leaves no part of it behind.
 //
-// The bounds are looked at every second: a stop or the call's deadline ends the transfer, and
+// The bounds are looked at every second: a stop or a bound of the call ends the transfer, and
 // so does a block that would take the file past `bounds.max_bytes` (before it is acknowledged
 // or kept); an archive that is still larger once its padding is cut is not kept. Every
 // failure ends as the protocol's own do, with the 2-second pause, the purge and the
-// receiver's closing sequence ("00000" and five BS); a stop skips the pause. A carrier that goes
-// away ends the transfer within a second, even in the middle of a frame, with "No Carrier" and no
-// pause.
+// receiver's closing sequence ("00000" and five BS); a stop skips the pause. A carrier that
+// goes away ends the transfer within a second, even in the middle of a frame, with "No
+// Carrier" and no pause.
 ReceivedFile ReceiveFile(TransferLine& line, const ReceiveSetup& setup);
 
 }  // namespace marvolen

@@ -55,6 +55,7 @@ class Sender {
         return Cancel();
       }
       out_.moved += block_size;
+      waits_.Moved(block_size);
     } while (sent < content_.size());
     return EndOfFile();
   }
@@ -185,7 +186,8 @@ class Sender {
     for (;;) {
       const std::optional<std::string> answer = waits_.Receive(kAnswerWaitSeconds);
       if (!answer) {
-        // The data is across; only a stop or the deadline is told with the cancel sequence.
+        // The data is across; only a stop or a bound of the call is told with the cancel
+        // sequence.
         const bool carrier = waits_.Why() == TransferEnd::kCarrierLost;
         Ended();
         return carrier ? std::move(out_) : Cancel();

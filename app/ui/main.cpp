@@ -23,9 +23,13 @@ int main(int argc, char** argv) {
           "  Opens the station's window; --console runs it without one, printing the log\n"
           "  view on standard output. SIGINT or SIGTERM stop either as \"Salir\" does, cutting\n"
           "  a call in progress. The station home is $MARVOLEN_HOME, else the directory of\n"
-          "  the executable. A call lasts at most $MARVOLEN_MAX_CALL_MINUTES minutes (default\n"
-          "  30) and an archive received from an office holds at most $MARVOLEN_MAX_ARCHIVE_MIB\n"
-          "  MiB (default 64).");
+          "  the executable. A call is cut when nothing has moved for\n"
+          "  $MARVOLEN_MAX_IDLE_MINUTES minutes (default 5, at least 2: no block\n"
+          "  acknowledged or accepted, no reply the script takes), or when it outlasts\n"
+          "  $MARVOLEN_MAX_CALL_MINUTES minutes (default 30) plus four times the line\n"
+          "  time, at the configured speed, of the bytes its transfers have moved: a\n"
+          "  transfer that keeps moving is never cut. An archive received from an office\n"
+          "  holds at most $MARVOLEN_MAX_ARCHIVE_MIB MiB (default 64).");
       return 0;
     }
   }

@@ -129,7 +129,9 @@ TEST_F(RecordTest, FailedTransferIsAnAbortForWhyItEndedWithItsError) {
       {TransferEnd::kCarrierLost, CallReason::kCarrierLost, ""},
       {TransferEnd::kTooLarge, CallReason::kArchiveTooLarge,
        "Llamada cortada: archivo recibido de más de 64 MiB"},
-      {TransferEnd::kOutOfTime, CallReason::kCallTooLong, "Llamada cortada: dura más de 30 min"},
+      {TransferEnd::kOutOfTime, CallReason::kCallTooLong,
+       "Llamada cortada: dura más de 30 min, lo permitido con 0 bytes movidos"},
+      {TransferEnd::kNoProgress, CallReason::kNoProgress, "Llamada cortada: sin avance en 5 min"},
       {TransferEnd::kStopped, CallReason::kStopped, "Llamada cortada: la estación se detiene"},
   };
   std::ofstream(h_.own_home.path() / "envio.zip") << "zip";
@@ -153,7 +155,7 @@ TEST_F(RecordTest, FailedTransferIsAnAbortForWhyItEndedWithItsError) {
     EXPECT_EQ(cut, cut_line);
   }
   EXPECT_EQ(h_.line.bounds.max_bytes, 64u << 20);
-  EXPECT_EQ(h_.line.bounds.deadline, h_.state.CallStartTime + std::chrono::minutes(30));
+  EXPECT_EQ(h_.line.bounds.progress, &h_.state.Progress);
   h_.stop_requested = true;
   EXPECT_TRUE(h_.line.bounds.stop.Requested());
 }
@@ -214,26 +216,53 @@ TEST(CallRecord, AStopEndsTheCallInEveryStateWithItsRecord) {
 }
 
 // An office that keeps the line busy without ever letting the script end (here a line every
-// tick, which never lets the stall budget run out) is cut when the call has lasted its most.
-TEST(CallRecord, ACallIsCutWhenItHasLastedItsMost) {
-  CallHarness h({}, CallLimits{std::chrono::minutes(1)});
-  h.RecordCalls();
-  h.Connect();
-  h.line.Arrive("Ident=00007N\r");
-  h.Tick();
-  // A command is out; the office answers with chatter only.
-  h.state.ScriptStep = script::AwaitingAck(script::kDeleteTable);
-  for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
-    h.line.Arrive("ocupado\r");
+// tick, which never lets the stall budget run out) moves nothing: it is cut by whichever bound
+// comes first, the base allowance of a call that moved no byte or the idle bound counted from
+// its identification or the last reply the script took, and the line is readied for the next
+// call.
+TEST(CallRecord, ACallThatMovesNothingIsCutByItsFirstBound) {
+  struct Row {
+    long long call_minutes, idle_minutes;
+    int ack_at;  // the office acknowledges the command then (seconds); 0: never
+    CallReason reason;
+    std::string cut;
+    double seconds;  // from the carrier to the cut
+  };
+  const std::vector<Row> rows = {
+      {1, 5, 0, CallReason::kCallTooLong,
+       "Llamada cortada: dura más de 1 min, lo permitido con 0 bytes movidos", 60},
+      {30, 2, 0, CallReason::kNoProgress, "Llamada cortada: sin avance en 2 min", 120},
+      {30, 2, 100, CallReason::kNoProgress, "Llamada cortada: sin avance en 2 min", 220},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.cut);
+    CallLimits limits;
+    limits.max_call_time = std::chrono::minutes(row.call_minutes);
+    limits.max_idle_time = std::chrono::minutes(row.idle_minutes);
+    CallHarness h({}, limits);
+    h.RecordCalls();
+    h.Connect();
+    h.line.Arrive("Ident=00007N\r");
     h.Tick();
+    // A command is out; the office answers with chatter only (but for its acknowledgement).
+    h.state.ScriptStep = script::AwaitingAck(script::kSuccess);
+    bool acknowledged = false;
+    for (int i = 0; i < 1000 && h.state.LineState == "conectado"; ++i) {
+      const bool ack = row.ack_at && !acknowledged &&
+                       h.clock.Now() - h.state.CallStartTime >= std::chrono::seconds(row.ack_at);
+      h.line.Arrive(ack ? std::string(AckToken) + "\r" : "ocupado\r");
+      acknowledged = acknowledged || ack;
+      h.Tick();
+    }
+    const std::vector<CallRecord> records = Records(h);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].reason, row.reason);
+    EXPECT_EQ(h.Logged(row.cut), 1);
+    EXPECT_EQ(h.window.Count(row.cut), 1);
+    EXPECT_NEAR(std::chrono::duration<double>(records[0].end - records[0].start).count(),
+                row.seconds, 2);
+    EXPECT_EQ(h.state.LineState, "esperando");  // ready for the next call
   }
-  const std::vector<CallRecord> records = Records(h);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].reason, CallReason::kCallTooLong);
-  EXPECT_EQ(h.Logged("Llamada cortada: dura más de 1 min"), 1);
-  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 1 min"), 1);
-  EXPECT_NEAR(std::chrono::duration<double>(records[0].end - records[0].start).count(), 60, 2);
-  EXPECT_EQ(h.state.LineState, "esperando");  // ready for the next call
 }
 
 TEST(CallRecord, EachKindOfEndBeforeAdmissionHasItsResult) {

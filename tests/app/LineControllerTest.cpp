@@ -392,7 +392,9 @@ TEST(LineControllerWaits, TheCallsTimeBoundIsKeptWithoutATickToNoticeIt) {
   h.Connect();
   const MonoTime connected = h.state.CallStartTime;
   RunByWaits(h, Millis(120'000), true, [&] { return h.line.opens == 2; });
-  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 0 min"), 1);
+  EXPECT_EQ(h.window.Count("Llamada cortada: dura más de 0 min 15 s, lo permitido con 0 bytes "
+                           "movidos"),
+            1);
   EXPECT_GE(ElapsedMs(connected, hangup.at), 15'000);
   EXPECT_LE(ElapsedMs(connected, hangup.at), 15'010);
 }

@@ -194,27 +194,41 @@ TEST(StationConfigFile, TheNextSaveRemovesTheLitterOfAKilledOne) {
 // The call bounds come from the environment; a value that is not a whole number in range is
 // reported (escaped) and the default kept, so that a typo never lifts a bound.
 TEST(CallLimitsSetting, FromTheEnvironmentWithDefaultsForBadValues) {
-  // MARVOLEN_MAX_CALL_MINUTES, MARVOLEN_MAX_ARCHIVE_MIB (nullptr: unset), the bounds taken.
-  const std::vector<std::tuple<const char*, const char*, int, std::uint64_t>> rows = {
-      {nullptr, nullptr, 30, 64},     {"45", "128", 45, 128}, {"1440", "1", 1440, 1},
-      {"0", "4097", 30, 64},          {"abc", "-5", 30, 64},  {"", "64MiB", 30, 64},
-      {"99999999999", " 10", 30, 10},
-  };
-  for (const auto& [minutes, mib, want_minutes, want_mib] : rows) {
+  // MARVOLEN_MAX_CALL_MINUTES, MARVOLEN_MAX_IDLE_MINUTES, MARVOLEN_MAX_ARCHIVE_MIB (nullptr:
+  // unset), the bounds taken.
+  const std::vector<std::tuple<const char*, const char*, const char*, int, int, std::uint64_t>>
+      rows = {
+          {nullptr, nullptr, nullptr, 30, 5, 64},
+          {"45", "2", "128", 45, 2, 128},
+          {"1440", "1440", "1", 1440, 1440, 1},
+          {"0", "1", "4097", 30, 5, 64},
+          {"abc", "x", "-5", 30, 5, 64},
+          {"", "", "64MiB", 30, 5, 64},
+          {"99999999999", "1441", " 10", 30, 5, 10},
+      };
+  for (const auto& [minutes, idle, mib, want_minutes, want_idle, want_mib] : rows) {
     std::vector<std::string> problems;
     const CallLimits limits = CallLimitsFromEnvironment(
-        [&](std::string_view name) { return name.ends_with("MINUTES") ? minutes : mib; }, problems);
+        [&](std::string_view name) {
+          if (name == "MARVOLEN_MAX_IDLE_MINUTES") return idle;
+          return name.ends_with("MINUTES") ? minutes : mib;
+        },
+        problems);
     EXPECT_EQ(limits.max_call_time, std::chrono::minutes(want_minutes));
+    EXPECT_EQ(limits.max_idle_time, std::chrono::minutes(want_idle));
     EXPECT_EQ(limits.max_archive_bytes, want_mib << 20);
     // A value set that did not take is reported.
-    EXPECT_EQ(problems.size(),
-              std::size_t{minutes && want_minutes == 30} + (mib && want_mib == 64));
+    EXPECT_EQ(problems.size(), std::size_t{minutes && want_minutes == 30} +
+                                   (idle && want_idle == 5) + (mib && want_mib == 64));
   }
   std::vector<std::string> problems;
   CallLimitsFromEnvironment([](const char*) { return "x\x1b]0;"; }, problems);
   EXPECT_EQ(problems.at(0),
             "MARVOLEN_MAX_CALL_MINUTES no válido (\"x\\x1B]0;\"): debe ser un número de 1 a 1440; "
             "se usa 30");
+  EXPECT_EQ(problems.at(1),
+            "MARVOLEN_MAX_IDLE_MINUTES no válido (\"x\\x1B]0;\"): debe ser un número de 2 a 1440; "
+            "se usa 5");
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ station_pid=
 station_out=$scratch/station.out
 last_log=
 
-cleanup() {
+stop_station() {
   local i
   if [ -n "$station_pid" ] && kill -0 "$station_pid" 2>/dev/null; then
     # The station takes its stop within a second or two, whatever it is doing; a test that
@@ -29,6 +29,11 @@ cleanup() {
     kill -KILL "$station_pid" 2>/dev/null || true
     wait "$station_pid" 2>/dev/null || true
   fi
+  station_pid=
+}
+
+cleanup() {
+  stop_station
   if [ -z "${MARVOLEN_KEEP_SCRATCH:-}" ]; then rm -rf "$scratch"; else echo "kept $scratch" >&2; fi
 }
 trap cleanup EXIT
@@ -57,17 +62,19 @@ free_port() {
 today_serial() { echo $(($(date -u -d "$(date +%F)" +%s) / 86400 + 25569)); }
 day_name() { date -d "1899-12-30 + $1 days" +%d%m%Y; }
 
-# start_station: writes the settings record (port 1, the working directory beside the home)
-# and starts the console station without Qt (marvolen-station, which is `marvolen --console`
-# on its own; line_console_e2e.sh keeps `marvolen --console` itself in the calls). The
-# station's log view goes to $station_out.
+# start_station [SPEED [,paced]]: writes the settings record (port 1, the line's speed, 38400
+# unless given, the working directory beside the home) and starts the console station without
+# Qt (marvolen-station, which is `marvolen --console` on its own; line_console_e2e.sh keeps
+# `marvolen --console` itself in the calls), its emulated line paced at that speed with
+# ",paced". The station's log view goes to $station_out (a station started after another
+# stop_station adds to it).
 start_station() {
   port=$(free_port)
   mkdir -p "$home" "$work"
-  MARVOLEN_HOME=$home "$build/marvolen-config" set --port 1 --speed 38400 --password x \
+  MARVOLEN_HOME=$home "$build/marvolen-config" set --port 1 --speed "${1:-38400}" --password x \
     --workdir ../work >/dev/null
-  MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$port \
-    "$build/marvolen-station" >"$station_out" 2>"$scratch/station.err" &
+  MARVOLEN_HOME=$home MARVOLEN_COM1=tcp-modem:127.0.0.1:$port${2:-} \
+    "$build/marvolen-station" >>"$station_out" 2>>"$scratch/station.err" &
   station_pid=$!
 }
 

@@ -197,4 +197,22 @@ for ((i = 0; i < 100; i++)); do
 done
 check_page_in_browser "$work/estado.html" "$build/e2e-estado" 7 8 9
 
+# ---- a delivery that takes longer than the call's base allowance, on a line paced at 2400
+# bit/s with that allowance at one minute: the bytes it moves earn it the time it needs, so it
+# completes (the bound is the call's progress, not its age). A random table does not shrink
+# in the archive: some 17 KB take over 70 s at this speed.
+stop_station
+MARVOLEN_MAX_CALL_MINUTES=1 start_station 2400 ,paced
+loc10=$(new_office_record 10 ab10)
+head -c 17000 /dev/urandom >"$loc10/GRANDE01.TBL"
+of10=$scratch/office10
+mkdir -p "$of10"
+call office10 "$of10" 10 --password ab10
+expect_success
+same_file "$of10/GRANDE01.TBL" "$loc10/GRANDE01.TBL"
+! call_view | grep -q "^Llamada cortada" || fail "the paced call was cut: $(call_view | grep '^Llamada cortada')"
+check_records success success success success
+[ "$(record_field -1 '[t["seconds"] > 60 for t in r["transfers"] if t["direction"] == "send"]')" = \
+  '[true]' ] || fail "the delivery did not outlast the base allowance: $(record_field -1 'r["transfers"]')"
+
 echo "tbl calls: ok"

@@ -416,8 +416,11 @@ TEST_F(ReceiveFileTest, StopDeadlineCarrierAndSizeEndTheTransferAtOnce) {
     bool stop = false;
     if (row.stop_ms) clock->At(Millis(row.stop_ms), [&stop] { stop = true; });
     if (row.drop_ms) clock->At(Millis(row.drop_ms), [this] { line->carrier_lost = true; });
-    setup.bounds = {StopRequest([&stop] { return stop; }), std::nullopt, row.max_bytes};
-    if (row.deadline_ms) setup.bounds.deadline = clock->Now() + Millis(row.deadline_ms);
+    setup.bounds = {StopRequest([&stop] { return stop; }), nullptr, row.max_bytes};
+    // The call's allowance as a plain deadline: no line speed, so moved bytes add nothing.
+    CallProgress progress;
+    progress.Start(clock->Now(), {Millis(3'600'000), Millis(row.deadline_ms), 0});
+    if (row.deadline_ms) setup.bounds.progress = &progress;
     extracted.clear();
     const ReceivedFile got = Receive();
     EXPECT_EQ(got.result, row.result);
@@ -455,6 +458,46 @@ TEST_F(ReceiveFileTest, EndlessBadFramesEndAMinuteAfterTheLastAcceptedBlock) {
               100);
     EXPECT_EQ(line->purge_alls, 1);
     EXPECT_FALSE(fs::exists(Recibo()));
+  }
+}
+
+// The call's bounds are its progress, not its age: a sender that keeps a steady pace is let
+// finish long after the base allowance, since every block accepted adds four times its line
+// time; one that trickles a block at the edge of the protocol's waits falls behind and is cut
+// by the total bound; one that sends nothing is cut by the idle bound (before the receiver's
+// own minute). Every accepted block is reported to the call as it comes.
+TEST_F(ReceiveFileTest, TheCallsProgressBoundsLetASteadySenderFinishAndCutTheOthers) {
+  struct Row {
+    const char* name;
+    long long block_every_ms;  // 0: the sender sends nothing
+    std::string result;
+    TransferEnd end;
+    std::uint64_t moved;
+    long long ends_at_ms;  // the last send, about (a cut's closing sequence follows its pause)
+  };
+  // Base 25 s, idle 15 s, 9600 bit/s: each 1024-byte block adds 4.27 s to the allowance.
+  const std::vector<Row> rows = {
+      {"steady", 2000, std::string(kReceiveOk), TransferEnd::kDone, 16 * 1024, 34000},
+      {"trickling", 7000, std::string(kTransferOutOfTime), TransferEnd::kOutOfTime, 7 * 1024,
+       57000},
+      {"silent", 0, std::string(kTransferNoProgress), TransferEnd::kNoProgress, 0, 17000},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Peer(RandomBytes(16 * 1024, 29), std::vector<std::size_t>(16, 1024));
+    peer->spoil = [this, &row](int, std::string f) {
+      if (row.block_every_ms) line->Deliver(f, Millis(row.block_every_ms));
+      return std::string();
+    };
+    CallProgress progress;
+    progress.Start(clock->Now(), {Millis(15'000), Millis(25'000), 9600});
+    setup.bounds.progress = &progress;
+    const ReceivedFile got = Receive();
+    EXPECT_EQ(got.result, row.result);
+    EXPECT_EQ(got.end, row.end);
+    EXPECT_EQ(got.moved, row.moved);
+    EXPECT_EQ(progress.Bytes(), row.moved);
+    EXPECT_NEAR(line->sent.back().at_ms, row.ends_at_ms, 1100);
   }
 }
 

@@ -293,7 +293,7 @@ TEST(SendFile, LostCarrierEndsTheWaits) {
 }
 
 // A receiver that acknowledges a block every 5 s would hold the station for as long as the
-// file lasts: a stop or the call's deadline cancels the sending within a second, with the
+// file lasts: a stop or the call's total bound cancels the sending within a second, with the
 // cancel sequence, and says how much the receiver had acknowledged.
 TEST(SendFile, StopAndDeadlineCancelTheSendingAtOnce) {
   const Reply slow = [](ScriptedTransferLine& l, int) { return l.Deliver(kA, Millis(5000)), ""; };
@@ -304,16 +304,18 @@ TEST(SendFile, StopAndDeadlineCancelTheSendingAtOnce) {
     bool stop = false;
     TransferBounds bounds;
     bounds.stop = StopRequest([&stop] { return stop; });
-    if (stopping) {
-      clock.At(Millis(12500), [&stop] { stop = true; });
-    } else {
-      bounds.deadline = clock.Now() + Millis(12500);
-    }
+    // A line of no known speed: the moved bytes add nothing to the call's allowance.
+    CallProgress progress;
+    const Millis allowance = stopping ? std::chrono::minutes(30) : Millis(12500);
+    progress.Start(clock.Now(), {std::chrono::minutes(5), allowance, 0});
+    bounds.progress = &progress;
+    if (stopping) clock.At(Millis(12500), [&stop] { stop = true; });
     const Outcome run = Send(line, std::string(20000, 'x'), "C", slow, kAckAll, bounds);
     EXPECT_EQ(run.result, stopping ? kTransferStopped : kTransferOutOfTime);
     EXPECT_EQ(run.end, stopping ? TransferEnd::kStopped : TransferEnd::kOutOfTime);
     EXPECT_EQ(run.frames.size(), 3u);
-    EXPECT_EQ(run.moved, 2048u);  // the first two blocks were acknowledged
+    EXPECT_EQ(run.moved, 2048u);         // the first two blocks were acknowledged
+    EXPECT_EQ(progress.Bytes(), 2048u);  // and reported to the call as they were
     EXPECT_EQ(line.sent.back().bytes, kSenderCancel);
     EXPECT_NEAR(line.sent.back().at_ms, 13100, 50);
   }
