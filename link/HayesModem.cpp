@@ -301,7 +301,8 @@ bool HayesModem::IncomingCall(MonoTime since) {
   // The next ring of the cadence that started at `since`.
   const MonoTime now = clock_.Now();
   const auto passed = now > since ? now - since : MonoTime::duration(0);
-  next_ring_ = since + kRingInterval * ((passed + kRingInterval - MonoTime::duration(1)) / kRingInterval);
+  next_ring_ =
+      since + kRingInterval * ((passed + kRingInterval - MonoTime::duration(1)) / kRingInterval);
   answer_at_.reset();
   Poll();
   return true;

@@ -33,10 +33,8 @@ OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock,
 }
 
 DeviceOpener SystemDeviceOpener(Clock& clock, EnvironmentLookup environment) {
-  return [&clock, environment = std::move(environment),
-          park = std::make_shared<ModemPark>()](int port) {
-    return OpenDeviceByName(PortDeviceName(port, environment), clock, park);
-  };
+  return [&clock, environment = std::move(environment), park = std::make_shared<ModemPark>()](
+             int port) { return OpenDeviceByName(PortDeviceName(port, environment), clock, park); };
 }
 
 }  // namespace marvolen

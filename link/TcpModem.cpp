@@ -79,7 +79,8 @@ OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock,
                               std::shared_ptr<ModemPark> park) {
   ModemPark::Line line;
   if (park) {
-    const auto found = park->lines_.find(address.host + " " + std::to_string(std::stoul(address.port)));
+    const auto found =
+        park->lines_.find(address.host + " " + std::to_string(std::stoul(address.port)));
     if (found != park->lines_.end()) line = std::move(found->second);
     // The port has moved to another address, or was closed for good: what rang on the old
     // one is let go.

@@ -159,7 +159,8 @@ TEST_P(ModemRinging, HoldsTheCallerUntilAutoAnswerIsOn) {
   const MonoTime dialled = s.clock.Now();
   for (const RingStep& step : row.steps) {
     ASSERT_LE(s.clock.Now(), dialled + Millis(step.at_ms)) << step.command;
-    s.clock.Advance(std::chrono::duration_cast<Millis>(dialled + Millis(step.at_ms) - s.clock.Now()));
+    s.clock.Advance(
+        std::chrono::duration_cast<Millis>(dialled + Millis(step.at_ms) - s.clock.Now()));
     EXPECT_TRUE(s.serial.CarrierLost()) << step.command;
     if (std::string_view(step.command) == "DTR on") {
       s.log.clear();
@@ -213,7 +214,11 @@ INSTANTIATE_TEST_SUITE_P(
                 18500,
                 kRing + kRing + kConnect},
         // With &D2 a terminal that is not ready is not answered for.
-        RingRow{"DtrOff", "AT&D2S0=1", true, {{7000, "DTR on", {}}}, 12500,
+        RingRow{"DtrOff",
+                "AT&D2S0=1",
+                true,
+                {{7000, "DTR on", {}}},
+                12500,
                 kRing + kRing + kRing + kConnect},
         // A ring due while the station types a command comes after the command's answer, not
         // inside its echo.
