@@ -317,10 +317,6 @@ bool HayesModem::AutoAnswerDue() const {
   return regs_[0] > 0 && rings_ >= regs_[0] && (dtr_mode_ == 0 || dtr_);
 }
 
-bool HayesModem::Typing(MonoTime now) const {
-  return (saw_a_ || in_command_) && now - last_typed_ < kTypingPause;
-}
-
 MonoTime HayesModem::RingReportDue() const {
   // The caller's giving up is never held back; a ring is, while a command line is typed.
   if (next_ring_ - ringing_since_ >= kNoAnswerLimit) return next_ring_;

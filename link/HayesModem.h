@@ -160,9 +160,9 @@ class HayesModem {
   void FactorySettings();
   // Auto-answer is on: S0 rings counted, and DTR on where &D1-3 wants it.
   bool AutoAnswerDue() const;
-  // The station is in the middle of typing a command line: a ring is reported after it, not
-  // inside its echo.
-  bool Typing(MonoTime now) const;
+  // When the next ring is reported: at its time, or, while the station is in the middle of
+  // typing a command line, after that line (not inside its echo); the caller giving up at
+  // the no-answer limit is never held back.
   MonoTime RingReportDue() const;
   void Answer();
   void GoOnline();
