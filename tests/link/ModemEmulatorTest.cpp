@@ -130,7 +130,7 @@ TEST(ModemCommands, OverlongLineAndBackspace) {
 // (ATZ, AT&D2, AT S0=1 a second or more apart) in the middle of the ringing included.
 struct RingStep {
   int at_ms;            // from the dial
-  const char* command;  // "DTR on": raise DTR instead
+  const char* command;  // "DTR on", "DTR off": raise or drop DTR instead
   Lines heard;          // what the station logs for it
 };
 struct RingRow {
@@ -162,9 +162,10 @@ TEST_P(ModemRinging, HoldsTheCallerUntilAutoAnswerIsOn) {
     s.clock.Advance(
         std::chrono::duration_cast<Millis>(dialled + Millis(step.at_ms) - s.clock.Now()));
     EXPECT_TRUE(s.serial.CarrierLost()) << step.command;
-    if (std::string_view(step.command) == "DTR on") {
+    if (std::string_view(step.command).starts_with("DTR")) {
       s.log.clear();
-      EXPECT_EQ(s.serial.SetPortLines(1, kSetDtr), "");
+      const bool on = std::string_view(step.command) == "DTR on";
+      EXPECT_EQ(s.serial.SetPortLines(1, on ? kSetDtr : kClrDtr), "");
       EXPECT_EQ(s.log, step.heard);
     } else {
       EXPECT_EQ(s.Command(step.command), step.heard);
@@ -213,11 +214,18 @@ INSTANTIATE_TEST_SUITE_P(
                 {{1000, "ATZ", {"RING", "ATZ", "OK"}}, {7000, "ATS0=3", {"RING", "ATS0=3", "OK"}}},
                 18500,
                 kRing + kRing + kConnect},
-        // With &D2 a terminal that is not ready is not answered for.
+        // With &D2 a terminal that is not ready is not answered for, and dropping DTR hangs
+        // up only a call that was answered.
         RingRow{"DtrOff",
                 "AT&D2S0=1",
                 true,
                 {{7000, "DTR on", {}}},
+                12500,
+                kRing + kRing + kRing + kConnect},
+        RingRow{"DtrDroppedWhileRinging",
+                "AT&D2S0=2",
+                false,
+                {{1000, "DTR off", {}}, {7000, "DTR on", {}}},
                 12500,
                 kRing + kRing + kRing + kConnect},
         // A ring due while the station types a command comes after the command's answer, not
