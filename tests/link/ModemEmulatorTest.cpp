@@ -136,7 +136,6 @@ struct RingStep {
 struct RingRow {
   const char* name;
   const char* before;  // the command that sets the modem up before the dial
-  bool dtr_off;        // DTR dropped before the dial
   std::vector<RingStep> steps;
   int answered_ms;    // when the modem answers, from the dial; 0: during the last step
   std::string heard;  // what the station reads after the steps, up to the answer
@@ -152,9 +151,6 @@ TEST_P(ModemRinging, HoldsTheCallerUntilAutoAnswerIsOn) {
   const RingRow& row = GetParam();
   Station s;
   EXPECT_EQ(s.Command(row.before).back(), "OK");
-  if (row.dtr_off) {
-    EXPECT_EQ(s.serial.SetPortLines(1, kClrDtr), "");
-  }
   ASSERT_TRUE(s.phone.Dial());
   const MonoTime dialled = s.clock.Now();
   for (const RingStep& step : row.steps) {
@@ -193,7 +189,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RingRow{"S0SetWhileRinging",
                 "ATZ",
-                false,
                 {{1000, "AT&D2", {"RING", "AT&D2", "OK"}},
                  {7000, "AT S0=1", {"RING", "AT S0=1", "OK"}}},
                 12500,
@@ -201,30 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
         // S0=2 would answer at 6.5 s; ATZ sets it back to 0 without ending the ringing.
         RingRow{"HeldThroughTheStationsReset",
                 "ATS0=2",
-                false,
                 {{1000, "ATZ", {"RING", "ATZ", "OK"}},
                  {4000, "AT&D2", {"AT&D2", "OK", "RING"}},
                  {7000, "AT S0=1", {"AT S0=1", "OK"}}},
                 12500,
                 kRing + kConnect},
-        // ATZ counts the rings afresh: S0=3 then wants three more.
-        RingRow{"ResetCountsTheRingsAfresh",
-                "ATS0=9",
-                false,
-                {{1000, "ATZ", {"RING", "ATZ", "OK"}}, {7000, "ATS0=3", {"RING", "ATS0=3", "OK"}}},
-                18500,
-                kRing + kRing + kConnect},
-        // With &D2 a terminal that is not ready is not answered for, and dropping DTR hangs
-        // up only a call that was answered.
-        RingRow{"DtrOff",
-                "AT&D2S0=1",
-                true,
-                {{7000, "DTR on", {}}},
-                12500,
-                kRing + kRing + kRing + kConnect},
+        // With &D2 a terminal that is not ready is not answered for (S0=2 would answer at
+        // 6.5 s), and dropping DTR hangs up only a call that was answered.
         RingRow{"DtrDroppedWhileRinging",
                 "AT&D2S0=2",
-                false,
                 {{1000, "DTR off", {}}, {7000, "DTR on", {}}},
                 12500,
                 kRing + kRing + kRing + kConnect},
@@ -232,7 +212,6 @@ INSTANTIATE_TEST_SUITE_P(
         // inside its echo.
         RingRow{"RingDuringACommand",
                 "ATZ",
-                false,
                 {{11950, "AT S0=1", {"RING", "RING", "AT S0=1", "OK", "RING", "CONNECT 9600"}}},
                 0,
                 ""}));
