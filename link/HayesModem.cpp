@@ -8,6 +8,9 @@ namespace {
 
 constexpr Millis kRingInterval{6000};
 constexpr Millis kAnswerDelay{500};
+// A command line whose bytes stop coming for this long is no longer being typed: a ring held
+// back for it is reported.
+constexpr Millis kTypingPause{1000};
 constexpr std::size_t kMaxCommandLine = 255;
 constexpr std::string_view kIdentification = "MARVOLEN TCP MODEM";
 
@@ -123,6 +126,7 @@ void HayesModem::FromStation(std::string_view bytes) {
 }
 
 void HayesModem::CommandByte(char c) {
+  last_typed_ = clock_.Now();
   if (echo_) for_station_ += c;
   if (!in_command_) {
     // Everything up to the "AT" prefix is ignored.
@@ -192,7 +196,7 @@ bool HayesModem::RunCommand(std::string_view body, std::size_t& pos, bool& done)
     case 'H': {
       const int d = DigitArgument(body, pos, 0);
       if (d > 1) return false;
-      if (d == 0) EndCall(true, {});
+      if (d == 0 && Carrier()) EndCall(true, {});  // on hook already while a caller rings
       return true;
     }
     case 'A':
@@ -218,9 +222,7 @@ bool HayesModem::RunCommand(std::string_view body, std::size_t& pos, bool& done)
       if (pos >= body.size()) return false;
       const char what = body[pos++];
       if (what == 'F') {
-        regs_ = FactoryRegisters();
-        echo_ = true;
-        dtr_mode_ = 0;
+        FactorySettings();
         return true;
       }
       if (what != 'D') return false;
@@ -274,25 +276,52 @@ void HayesModem::Result(std::string_view text) {
 }
 
 void HayesModem::Reset() {
-  EndCall(true, {});
-  regs_ = FactoryRegisters();
-  echo_ = true;
-  dtr_mode_ = 0;
+  // An answered call ends; a caller still ringing rings on, counted afresh from S1 = 0.
+  if (Carrier()) EndCall(true, {});
+  FactorySettings();
   saw_a_ = false;
   in_command_ = false;
   command_.clear();
 }
 
-bool HayesModem::IncomingCall() {
-  const bool ready = dtr_mode_ == 0 || dtr_;
-  if (state_ != State::kIdle || regs_[0] == 0 || !ready) return false;
+void HayesModem::FactorySettings() {
+  regs_ = FactoryRegisters();  // S0 = 0: a ringing caller is no longer answered
+  echo_ = true;
+  dtr_mode_ = 0;
+  rings_ = 0;
+  answer_at_.reset();
+}
+
+bool HayesModem::IncomingCall(MonoTime since) {
+  if (state_ != State::kIdle) return false;
   state_ = State::kRinging;
   rings_ = 0;
   regs_[1] = 0;
-  next_ring_ = clock_.Now();
+  ringing_since_ = since;
+  // The next ring of the cadence that started at `since`.
+  const MonoTime now = clock_.Now();
+  const auto passed = now > since ? now - since : MonoTime::duration(0);
+  next_ring_ =
+      since + kRingInterval * ((passed + kRingInterval - MonoTime::duration(1)) / kRingInterval);
   answer_at_.reset();
   Poll();
   return true;
+}
+
+std::optional<MonoTime> HayesModem::RingingSince() const {
+  if (state_ != State::kRinging) return std::nullopt;
+  return ringing_since_;
+}
+
+bool HayesModem::AutoAnswerDue() const {
+  return regs_[0] > 0 && rings_ >= regs_[0] && (dtr_mode_ == 0 || dtr_);
+}
+
+MonoTime HayesModem::RingReportDue() const {
+  // The caller's giving up is never held back; a ring is, while a command line is typed.
+  if (next_ring_ - ringing_since_ >= kNoAnswerLimit) return next_ring_;
+  if (saw_a_ || in_command_) return std::max(next_ring_, last_typed_ + kTypingPause);
+  return next_ring_;
 }
 
 void HayesModem::Answer() {
@@ -332,6 +361,8 @@ void HayesModem::SetDtr(bool on) {
   const bool dropped = dtr_ && !on;
   dtr_ = on;
   if (!dropped) return;
+  // A terminal that is not ready is not answered for; the caller rings on.
+  if (state_ == State::kRinging && dtr_mode_ != 0) answer_at_.reset();
   switch (dtr_mode_) {
     case 1:
       if (state_ == State::kOnline) {
@@ -340,10 +371,10 @@ void HayesModem::SetDtr(bool on) {
       }
       break;
     case 2:
-      EndCall(true, "NO CARRIER");
+      if (Carrier()) EndCall(true, "NO CARRIER");
       break;
     case 3:
-      EndCall(true, "NO CARRIER");
+      if (Carrier()) EndCall(true, "NO CARRIER");
       Reset();
       break;
     default:
@@ -369,15 +400,17 @@ void HayesModem::DropCarrier() {
 
 void HayesModem::Poll() {
   const MonoTime now = clock_.Now();
-  if (state_ == State::kRinging) {
-    while (!answer_at_ && next_ring_ <= now) {
-      Result("RING");
-      regs_[1] = ++rings_;
-      if (regs_[0] > 0 && rings_ >= regs_[0]) answer_at_ = next_ring_ + kAnswerDelay;
-      next_ring_ += kRingInterval;
+  while (state_ == State::kRinging && !answer_at_ && RingReportDue() <= now) {
+    if (next_ring_ - ringing_since_ >= kNoAnswerLimit) {
+      EndCall(true, {});  // the caller gave up: the line is free again
+      break;
     }
-    if (answer_at_ && *answer_at_ <= now) GoOnline();
+    Result("RING");
+    regs_[1] = ++rings_;
+    if (AutoAnswerDue()) answer_at_ = next_ring_ + kAnswerDelay;
+    next_ring_ += kRingInterval;
   }
+  if (state_ == State::kRinging && answer_at_ && *answer_at_ <= now) GoOnline();
   paced_to_station_.Release(now, for_station_);
   std::string out;
   paced_to_caller_.Release(now, out);
@@ -389,7 +422,7 @@ std::optional<MonoTime> HayesModem::NextEventFor(std::size_t wanted) const {
   auto consider = [&next](std::optional<MonoTime> t) {
     if (t && (!next || *t < *next)) next = t;
   };
-  if (state_ == State::kRinging) consider(answer_at_ ? answer_at_ : std::optional(next_ring_));
+  if (state_ == State::kRinging) consider(answer_at_ ? *answer_at_ : RingReportDue());
   const std::size_t batch =
       std::max<std::size_t>(kPacedBatch, speed_ / 10 * kPacedBatchMillis / 1000);
   // No more than the station's queue holds can be waited for.

@@ -9,9 +9,14 @@
 //   M, L, X accepted and ignored. Anything else answers ERROR.
 // Result codes are verbose, framed by S3 and S4 (CR LF): "OK", "ERROR", "RING",
 // "CONNECT <speed>", "NO CARRIER".
-// Calls: a caller that arrives while the modem is idle, S0 > 0 and (with &D1-3) DTR is on
-// rings at once and then every 6 s; the modem answers half a second after ring S0 and
-// reports CONNECT. Any other caller is refused. &D2 or &D3: dropping DTR hangs up.
+// Calls: a caller that arrives while the modem is idle rings at once and then every 6 s,
+// whatever the modem is set to, as a telephone rings whether or not anyone answers it. Once S0
+// is above 0 (and, with &D1-3, DTR is on) the modem answers half a second after the ring that
+// brings the count (S1) to S0, and reports CONNECT; S0 set while a caller rings answers at the
+// next ring. Until then the caller is held: ATZ, ATH, a DTR drop or the port closing hang up
+// an answered call only, never a ringing one (the modem has not gone off hook). A caller
+// nobody answers gives up after kNoAnswerLimit. A caller that arrives while another rings or
+// is on the line gets busy. &D2 or &D3: dropping DTR hangs up.
 #pragma once
 
 #include <array>
@@ -26,6 +31,11 @@
 #include "platform/Clock.h"
 
 namespace marvolen {
+
+// How long a caller lets the phone ring unanswered before giving up: a calling modem waits S7
+// seconds for the carrier (50 to 60 on common modems), and exchanges stop ringing a line after
+// about a minute; ten rings at the 6 s cadence.
+inline constexpr Millis kNoAnswerLimit{60000};
 
 // The telephone side, as the modem sees it.
 class TelephoneLine {
@@ -98,8 +108,14 @@ class HayesModem {
   bool CanTakeFromCaller() const;
 
   // --- The telephone side ---
-  // A caller arrives: true when the modem rings for it, false when it is refused.
-  bool IncomingCall();
+  // A caller arrives: true when the modem rings for it, false when it is busy (a caller
+  // rings or is on the line already).
+  bool IncomingCall() { return IncomingCall(clock_.Now()); }
+  // A caller who has been ringing since `since` (while the port was closed): the rings keep
+  // their cadence and the no-answer limit counts from then.
+  bool IncomingCall(MonoTime since);
+  // When the caller now ringing started to ring; nullopt when none rings.
+  std::optional<MonoTime> RingingSince() const;
   void FromCaller(std::string_view bytes);
   void CallerHungUp();
 
@@ -141,6 +157,13 @@ class HayesModem {
   void Result(std::string_view text);
   void InfoLine(std::string_view text);
   void Reset();
+  void FactorySettings();
+  // Auto-answer is on: S0 rings counted, and DTR on where &D1-3 wants it.
+  bool AutoAnswerDue() const;
+  // When the next ring is reported: at its time, or, while the station is in the middle of
+  // typing a command line, after that line (not inside its echo); the caller giving up at
+  // the no-answer limit is never held back.
+  MonoTime RingReportDue() const;
   void Answer();
   void GoOnline();
   void EndCall(bool by_station, std::string_view result);
@@ -164,9 +187,11 @@ class HayesModem {
   bool in_command_ = false;
   bool overflow_ = false;
   std::string command_;
+  MonoTime last_typed_{};
 
   // Call progress.
   int rings_ = 0;
+  MonoTime ringing_since_{};
   MonoTime next_ring_{};
   std::optional<MonoTime> answer_at_;
 

@@ -22,19 +22,19 @@ std::string PortDeviceName(int port, const EnvironmentLookup& environment) {
   return "/dev/ttyS" + std::to_string(port - 1);
 }
 
-OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock) {
+OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock,
+                              std::shared_ptr<ModemPark> park) {
   if (name.rfind(kModemPrefix, 0) == 0) {
     const std::optional<ModemAddress> address = ParseModemAddress(name);
     if (!address) return {nullptr, ErrnoCode(EINVAL)};
-    return TcpModem::Listen(*address, clock);
+    return TcpModem::Listen(*address, clock, std::move(park));
   }
   return TermiosDevice::Open(name, clock);
 }
 
 DeviceOpener SystemDeviceOpener(Clock& clock, EnvironmentLookup environment) {
-  return [&clock, environment = std::move(environment)](int port) {
-    return OpenDeviceByName(PortDeviceName(port, environment), clock);
-  };
+  return [&clock, environment = std::move(environment), park = std::make_shared<ModemPark>()](
+             int port) { return OpenDeviceByName(PortDeviceName(port, environment), clock, park); };
 }
 
 }  // namespace marvolen

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,11 +28,16 @@ std::optional<std::string> ProcessEnvironment(const std::string& name);
 
 std::string PortDeviceName(int port, const EnvironmentLookup& environment = ProcessEnvironment);
 
-// Opens the device called `name`: the modem emulator for "tcp-modem:" names (EINVAL when
-// the rest of the name is malformed), else the serial device at that path.
-OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock);
+class ModemPark;
 
-// The station's opener: looks the name up at every open, so the environment decides.
+// Opens the device called `name`: the modem emulator for "tcp-modem:" names (EINVAL when
+// the rest of the name is malformed), with `park` keeping its telephone line between a close
+// and the next open (see TcpModem.h), else the serial device at that path.
+OpenedDevice OpenDeviceByName(const std::string& name, Clock& clock,
+                              std::shared_ptr<ModemPark> park = nullptr);
+
+// The station's opener: looks the name up at every open, so the environment decides. An
+// emulated modem's telephone line stays with the opener while the port is closed.
 DeviceOpener SystemDeviceOpener(Clock& clock, EnvironmentLookup environment = ProcessEnvironment);
 
 }  // namespace marvolen

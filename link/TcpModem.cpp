@@ -75,24 +75,19 @@ std::optional<ModemAddress> ParseModemAddress(std::string_view name) {
   return address;
 }
 
-OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const char* host = address.host.empty() ? nullptr : address.host.c_str();
-  if (::getaddrinfo(host, address.port.c_str(), &hints, &found) != 0) {
-    return {nullptr, ErrnoCode(EADDRNOTAVAIL)};
+OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock,
+                              std::shared_ptr<ModemPark> park) {
+  ModemPark::Line line;
+  if (park) {
+    const auto found =
+        park->lines_.find(address.host + " " + std::to_string(std::stoul(address.port)));
+    if (found != park->lines_.end()) line = std::move(found->second);
+    // The port has moved to another address, or was closed for good: what rang on the old
+    // one is let go.
+    park->lines_.clear();
   }
-  UniqueFd listener;
-  std::error_code error = ErrnoCode(EADDRNOTAVAIL);
-  for (const addrinfo* a = found; a && !listener.valid(); a = a->ai_next) {
-    listener = ListenOn(*a);
-    if (!listener.valid()) error = LastErrno();
-  }
-  ::freeaddrinfo(found);
-  if (!listener.valid()) return {nullptr, error};
+  UniqueFd listener = line.listener.valid() ? std::move(line.listener) : Bind(address);
+  if (!listener.valid()) return {nullptr, LastErrno()};
 
   UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
   epoll_event event{};
@@ -102,18 +97,59 @@ OpenedDevice TcpModem::Listen(const ModemAddress& address, Clock& clock) {
     return {nullptr, LastErrno()};
   }
   auto* modem = new TcpModem(clock, std::move(listener), std::move(epoll));
+  std::unique_ptr<SerialDevice> device(modem);
+  modem->park_ = std::move(park);
+  modem->host_ = address.host;
   modem->Modem().SetPacing(address.paced);
-  return {std::unique_ptr<SerialDevice>(modem), {}};
+  if (line.caller.valid()) modem->TakeCaller(std::move(line.caller), line.ringing_since);
+  return {std::move(device), {}};
+}
+
+UniqueFd TcpModem::Bind(const ModemAddress& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const char* host = address.host.empty() ? nullptr : address.host.c_str();
+  if (::getaddrinfo(host, address.port.c_str(), &hints, &found) != 0) {
+    errno = EADDRNOTAVAIL;
+    return UniqueFd();
+  }
+  UniqueFd listener;
+  int error = EADDRNOTAVAIL;
+  for (const addrinfo* a = found; a && !listener.valid(); a = a->ai_next) {
+    listener = ListenOn(*a);
+    if (!listener.valid()) error = errno;
+  }
+  ::freeaddrinfo(found);
+  if (!listener.valid()) errno = error;
+  return listener;
 }
 
 TcpModem::TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll)
     : ModemPort(clock), listener_(std::move(listener)), epoll_(std::move(epoll)) {}
 
 TcpModem::~TcpModem() {
-  if (conn_.valid()) {
+  const std::optional<MonoTime> ringing = modem_.RingingSince();
+  if (conn_.valid() && !(ringing && park_)) {
     FlushCaller();
     CloseConnection();
   }
+  if (!park_) return;
+  // The modem is not off hook for a ringing caller: closing the port does not end the call.
+  ModemPark::Line line;
+  const std::string key = ParkKey();
+  line.listener = std::move(listener_);
+  if (conn_.valid()) {
+    line.caller = std::move(conn_);
+    line.ringing_since = *ringing;
+  }
+  park_->lines_[key] = std::move(line);
+}
+
+std::string TcpModem::ParkKey() const {
+  return host_ + " " + std::to_string(LocalPort());
 }
 
 std::uint16_t TcpModem::LocalPort() const {
@@ -138,15 +174,18 @@ void TcpModem::PumpLine() {
     look_due_ = false;
     looked_at_ = clock_.Now();
     bool caller_news = false;
+    bool new_callers = false;
     for (int i = 0; i < count; ++i) {
       if (events[i].data.fd == listener_.get()) {
-        AcceptCallers();
+        new_callers = true;
       } else if (events[i].events & ~static_cast<std::uint32_t>(EPOLLOUT)) {
         // Room to send alone is the flush's business.
         caller_news = true;
       }
     }
+    // A caller who has just hung up leaves the line free for one who has just dialled.
     if (caller_news) ReadCaller();
+    if (new_callers) AcceptCallers();
   }
   FlushLine();
 }
@@ -179,16 +218,22 @@ void TcpModem::AcceptCallers() {
       if (errno == ECONNABORTED) continue;
       return;
     }
-    // Busy, or not set to answer: the caller is refused, the descriptor closed as it goes.
-    if (conn_.valid() || !modem_.IncomingCall()) continue;
-    conn_ = std::move(caller);
-    const int on = 1;
-    ::setsockopt(conn_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    epoll_event event{};
-    event.data.fd = conn_.get();
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, conn_.get(), &event);
-    watching_ = 0;
+    TakeCaller(std::move(caller), clock_.Now());
   }
+}
+
+void TcpModem::TakeCaller(UniqueFd caller, MonoTime since) {
+  // Busy: the caller is refused, the descriptor closed as it goes.
+  if (conn_.valid() || modem_.CurrentState() != HayesModem::State::kIdle) return;
+  conn_ = std::move(caller);
+  const int on = 1;
+  ::setsockopt(conn_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  epoll_event event{};
+  event.data.fd = conn_.get();
+  ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, conn_.get(), &event);
+  watching_ = 0;
+  // It rings, answered or not; one that rang too long while the port was closed is let go.
+  modem_.IncomingCall(since);
 }
 
 void TcpModem::ReadCaller() {

@@ -1,7 +1,14 @@
 // The modem emulator: a HayesModem whose telephone line is a TCP listener. A TCP connection
 // is an incoming call; the caller's side of the stream carries the line's bytes and nothing
-// else. Closing the connection is the caller hanging up; the modem hanging up (DTR drop with
-// &D2, ATH, ATZ, the port closing) closes it.
+// else. Closing the connection is the caller hanging up; the modem hanging up an answered call
+// (DTR drop with &D2, ATH, ATZ, the port closing) closes it, and so does a caller that rang
+// unanswered for the no-answer limit, or that finds the line busy.
+//
+// A real modem stays powered while the station closes and reopens its port, as it does after
+// every call: its telephone line rings whether the port is open or not. The emulator's
+// listening socket and a caller still ringing outlive a closed port likewise, kept by the
+// ModemPark of the opener until the same address is opened again; a connection made meanwhile
+// waits in the listening socket's queue and rings once the port is open.
 //
 // Device names: "tcp-modem:HOST:PORT", optionally followed by ",paced" to move the bytes at
 // the port speed (ten bit times each). HOST may be a name, an IPv4 address or a bracketed
@@ -9,6 +16,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,13 +38,35 @@ struct ModemAddress {
 // Nullopt when `name` is not a well-formed "tcp-modem:" name.
 std::optional<ModemAddress> ParseModemAddress(std::string_view name);
 
+// The telephone lines of closed ports, by address, until a port opens that address again;
+// closed when the park goes (with the opener that owns it) or when a port of its opener opens
+// another address.
+class ModemPark {
+ public:
+  ModemPark() = default;
+  ModemPark(const ModemPark&) = delete;
+  ModemPark& operator=(const ModemPark&) = delete;
+
+ private:
+  friend class TcpModem;
+  struct Line {
+    UniqueFd listener;
+    UniqueFd caller;  // ringing; none when no one rang as the port closed
+    MonoTime ringing_since{};
+  };
+  std::map<std::string, Line> lines_;
+};
+
 class TcpModem final : public ModemPort {
  public:
   // Listens on the address (SO_REUSEADDR, so the port can be listened on again right after
   // a hang-up). The error is the errno (EADDRINUSE, EADDRNOTAVAIL for a name that does not
-  // resolve...).
-  static OpenedDevice Listen(const ModemAddress& address, Clock& clock);
-  // Hangs up and stops listening.
+  // resolve...). With a park, the line an earlier port of the address left there is taken up
+  // again, and the line goes back there when the port closes.
+  static OpenedDevice Listen(const ModemAddress& address, Clock& clock,
+                             std::shared_ptr<ModemPark> park = nullptr);
+  // Hangs up an answered call; a caller still ringing and the listening socket go to the park
+  // (without one: are closed).
   ~TcpModem() override;
 
   bool CallerConnected() const { return conn_.valid(); }
@@ -69,7 +100,13 @@ class TcpModem final : public ModemPort {
   std::uint64_t SocketLooks() const { return socket_looks_; }
 
   TcpModem(Clock& clock, UniqueFd listener, UniqueFd epoll);
+  // A listening socket on the address, or none with errno set.
+  static UniqueFd Bind(const ModemAddress& address);
+  // The key of the address the listener is bound to, in the park.
+  std::string ParkKey() const;
   void AcceptCallers();
+  // Takes a caller on the line, ringing since `since`; busy when another is there.
+  void TakeCaller(UniqueFd caller, MonoTime since);
   void ReadCaller();
   void FlushCaller();
   void CallerGone();
@@ -77,6 +114,8 @@ class TcpModem final : public ModemPort {
   void Watch();
   bool LookDue() const;
 
+  std::shared_ptr<ModemPark> park_;
+  std::string host_;
   UniqueFd listener_;
   UniqueFd epoll_;
   UniqueFd conn_;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "link/HayesModem.h"
 #include "platform/CodePage.h"
 #include "sim/OfficeTokens.h"
 #include "sim/RawZip.h"
@@ -181,8 +182,9 @@ void OfficeCall::Note(const std::string& text) {
   log_ << text << std::endl;
 }
 
-OfficeCall::Wait OfficeCall::ReadLine(std::string& line, bool stop_on_request) {
-  const MonoTime deadline = clock_.Now() + settings_.timeout;
+OfficeCall::Wait OfficeCall::ReadLine(std::string& line, bool stop_on_request,
+                                      std::optional<Millis> silence) {
+  const MonoTime deadline = clock_.Now() + silence.value_or(settings_.timeout);
   for (;;) {
     const long long left = ElapsedMs(clock_.Now(), deadline);
     if (left <= 0) return Wait::Silent;
@@ -212,7 +214,9 @@ OfficeCall::Wait OfficeCall::ReadLine(std::string& line, bool stop_on_request) {
 bool OfficeCall::WaitForGreeting() {
   std::string line;
   for (;;) {
-    const Wait w = ReadLine(line);
+    // Over TCP the office cannot tell the ringing from the answer: it waits as a caller whose
+    // modem lets the phone ring up to the no-answer limit, then waits for the greeting.
+    const Wait w = ReadLine(line, false, settings_.timeout + kNoAnswerLimit);
     if (w == Wait::Down) {
       summary_.end = "the line closed before any greeting (the station's modem did not answer)";
       return false;

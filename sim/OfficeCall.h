@@ -34,7 +34,10 @@ struct Misbehaviour {
 
 struct CallSettings {
   std::filesystem::path dir;  // the office's directory
-  Millis timeout{120000};     // longest silence of the station before the office gives up
+  // Longest silence of the station before the office gives up. The greeting is awaited the
+  // modem's no-answer limit longer: the station's modem may let the call ring that long (while
+  // it resets after another call) before it answers.
+  Millis timeout{120000};
   Misbehaviour misbehave;
   std::filesystem::path keep_deleted;  // where deleted files are moved to; empty: removed
 };
@@ -75,7 +78,9 @@ class OfficeCall {
 
  private:
   enum class Wait { Line, Request, Silent, Down };
-  Wait ReadLine(std::string& line, bool stop_on_request = false);
+  // Waits for a line for at most `silence` (nullopt: the timeout) of the station's silence.
+  Wait ReadLine(std::string& line, bool stop_on_request = false,
+                std::optional<Millis> silence = std::nullopt);
   bool WaitForGreeting();
   void SitSilent();
   void PlayCommands();

@@ -79,9 +79,12 @@ identity:
   --program TEXT        program field, 4 characters (default OFIC)
   --version-text TEXT   version field, 12 characters (default "SIM 1.0")
   --serial TEXT         number field, 12 characters (default blanks)
-  --timeout SECONDS     longest silence of the station before giving up (default 120)
-  --redial SECONDS      dial again, for up to SECONDS, while the station refuses the call
-                        or hangs up before greeting (a station that is still starting)
+  --timeout SECONDS     longest silence of the station before giving up (default 120); the
+                        greeting is awaited 60 s longer, as long as the station's modem may
+                        let the call ring before it answers (while it resets after a call)
+  --redial SECONDS      dial again, for up to SECONDS, while nobody listens or the line
+                        closes before the greeting (a station that has not opened its
+                        port yet, or a line that is busy)
   --keep-deleted DIR    move each file the station has the office delete into DIR, as
                         1-NAME, 2-NAME ..., instead of removing it (a record of what went)
 

@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
   if (o.differing_halves) ident = DifferingHalves(ident);
   Describe(id, files, skipped, BuildIdentHalf(id, files));
 
-  // A station that is still starting refuses the call or hangs up before it greets: an
-  // office redials, as the real ones do with their retry settings.
+  // A station that has not opened its port yet, or a line that is busy, lets no call through:
+  // an office redials, as the real ones do with their retry settings.
   RealClock clock;
   const MonoTime give_up = clock.Now() + o.redial;
   CallSummary summary;

@@ -132,8 +132,8 @@ class ScriptedModemLine {
   DeviceOpener Opener(int port = 1);
 
   // --- The caller ---
-  // True when the modem takes the call (it rings), false when it refuses it: the port is
-  // closed, a call is up or ringing, S0 is 0, or DTR is off with &D1 to &D3.
+  // True when the modem takes the call (it rings, answered or not), false when there is no
+  // modem (the port is closed) or the line is busy (a call is up or ringing).
   bool Dial();
   // Bytes on their way to the modem; they reach the station once the call is answered
   // (bytes sent before that are lost, as on a telephone line).

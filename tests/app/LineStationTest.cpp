@@ -242,6 +242,31 @@ TEST_F(LiveLine, ACallerAnsweredDuringTheResetIsTakenAtOnce) {
   EXPECT_LE(ElapsedMs(reset_done, clock.Now()), 1000);
 }
 
+// A caller who dials while the reset has the modem not answering (ATZ has set S0 back to 0)
+// rings through the rest of it and is answered at the first ring after "AT S0=1"; the rings
+// the station did not read mislead nothing, and the greeting goes only once the call is up.
+TEST_F(LiveLine, ACallerRingingThroughTheResetIsAnsweredAtTheRingAfterIt) {
+  ScriptedModemLine phone{clock};
+  Start(phone.Opener(1));
+  MonoTime dialled{};
+  clock.At(Millis(3000), [&] {
+    EXPECT_TRUE(phone.Dial());
+    dialled = clock.Now();
+  });
+  Tick();
+  EXPECT_EQ(station->state.LineState, kStateWaiting);
+  EXPECT_TRUE(phone.CallerConnected());
+  EXPECT_EQ(phone.CallerReceived(), "");
+  RunByWakes(Millis(30'000), [&] { return station->state.LineState == kStateConnecting; });
+  ASSERT_EQ(station->state.LineState, kStateConnecting);
+  // Rung at once and 6 s on, after "AT S0=1": answered half a second later, while the reset
+  // still waits for that command's answers, and taken as the reset ends.
+  EXPECT_GE(ElapsedMs(dialled, clock.Now()), 6'500);
+  EXPECT_LE(ElapsedMs(dialled, clock.Now()), 8'500);
+  EXPECT_EQ(phone.HangUps(), 0);
+  EXPECT_EQ(phone.TakeCallerReceived(), std::string(GreetingToken) + '\r');
+}
+
 // No device behind the port: the line is down with the system's reason, tried again after
 // 1, 2, 4 ... up to 60 s, and the log view and the observer hear only of changes: a new
 // reason, and the device that came.

@@ -125,6 +125,8 @@ cp "$loc08/TARIFA01.TBL" "$of8/"
 # ALTA.TBL goes on the line unpadded, so TARIFA01.TBL comes 5 places early.
 printf 'a table the station does not hold\r\n' >"$of8/ALTA.TBL"
 call office08 "$of8" 8 --password ab8
+# The station starts its line's reset (the row of asterisks) a second after the call.
+resets_before=$(grep -cx '\*\{66\}' "$station_out" || true)
 expect_success
 [ "$(summary_field received)" = "upgrade/OFICINA.0008, upgrade/PROGRAMA.UPG" ] ||
   fail "office 8 received: $(summary_field received)"
@@ -146,8 +148,18 @@ printf 'TARIFA 9;urbano=0.09\r\n' >"$loc09/TARIFA09.TBL"
 of9=$scratch/office09
 mkdir -p "$of9"
 cp "$loc09/TARIFA09.TBL" "$of9/"
-call office09 "$of9" 9 --password ab9 --no-features
+# It dials as the station's reset after office 8's call closes the port, once, without
+# redialling: the call rings through the reset and is answered once its modem answers again.
+for ((i = 0; i < 300; i++)); do
+  [ "$(grep -cx '\*\{66\}' "$station_out" || true)" -gt "$resets_before" ] && break
+  sleep 0.05
+done
+call office09 "$of9" 9 --password ab9 --no-features --redial 0
 expect_success
+[ "$(grep -c '^dialling ' "$last_log")" -eq 1 ] || fail "office 9 dialled more than once"
+# The log view shows its rings between the reset's start and the call (the last ones).
+awk '/^\*{66}$/ { rang = 0 } /^RING$/ { rang = 1 } /^Conectándose/ { called = rang }
+  END { exit !called }' "$station_out" || fail "office 9's call did not ring through the reset"
 [ "$(summary_field received)" = "-" ] || fail "office 9 received: $(summary_field received)"
 [ "$(summary_field clock)" = "-" ] || fail "office 9 clock set: $(summary_field clock)"
 call_view | grep -qxF "Tablas ya actualizadas" || fail "no 'Tablas ya actualizadas' for office 9"

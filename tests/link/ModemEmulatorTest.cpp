@@ -125,15 +125,116 @@ TEST(ModemCommands, OverlongLineAndBackspace) {
   EXPECT_EQ(s.log.back(), "OK");
 }
 
-TEST(ModemCalls, NotSetToAnswerRefusesTheCaller) {
+// A caller that arrives while the modem is not set to answer rings on (RING at once, then
+// every 6 s) and is answered at the first ring once auto-answer is on: the station's own reset
+// (ATZ, AT&D2, AT S0=1 a second or more apart) in the middle of the ringing included.
+struct RingStep {
+  int at_ms;            // from the dial
+  const char* command;  // "DTR on", "DTR off": raise or drop DTR instead
+  Lines heard;          // what the station logs for it
+};
+struct RingRow {
+  const char* name;
+  const char* before;  // the command that sets the modem up before the dial
+  std::vector<RingStep> steps;
+  int answered_ms;    // when the modem answers, from the dial; 0: during the last step
+  std::string heard;  // what the station reads after the steps, up to the answer
+};
+
+void PrintTo(const RingRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class ModemRinging : public ::testing::TestWithParam<RingRow> {};
+
+TEST_P(ModemRinging, HoldsTheCallerUntilAutoAnswerIsOn) {
+  const RingRow& row = GetParam();
+  Station s;
+  EXPECT_EQ(s.Command(row.before).back(), "OK");
+  ASSERT_TRUE(s.phone.Dial());
+  const MonoTime dialled = s.clock.Now();
+  for (const RingStep& step : row.steps) {
+    ASSERT_LE(s.clock.Now(), dialled + Millis(step.at_ms)) << step.command;
+    s.clock.Advance(
+        std::chrono::duration_cast<Millis>(dialled + Millis(step.at_ms) - s.clock.Now()));
+    EXPECT_TRUE(s.serial.CarrierLost()) << step.command;
+    if (std::string_view(step.command).starts_with("DTR")) {
+      s.log.clear();
+      const bool on = std::string_view(step.command) == "DTR on";
+      EXPECT_EQ(s.serial.SetPortLines(1, on ? kSetDtr : kClrDtr), "");
+      EXPECT_EQ(s.log, step.heard);
+    } else {
+      EXPECT_EQ(s.Command(step.command), step.heard);
+    }
+    EXPECT_TRUE(s.phone.CallerConnected()) << step.command;
+  }
+  if (row.answered_ms == 0) {
+    EXPECT_FALSE(s.serial.CarrierLost());
+  } else {
+    const long long answered = ElapsedMs(dialled, s.clock.Now()) + s.AwaitCarrier();
+    EXPECT_GE(answered, row.answered_ms);
+    EXPECT_LE(answered, row.answered_ms + 20);
+    EXPECT_EQ(s.serial.ReceiveText(1), row.heard);
+  }
+  EXPECT_EQ(s.phone.HangUps(), 0);
+  s.phone.CallerSend("Ident");
+  EXPECT_EQ(s.serial.ReceiveText(1), "Ident");
+}
+
+const std::string kRing = "\r\nRING\r\n";
+const std::string kConnect = "\r\nCONNECT 9600\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rings, ModemRinging,
+    ::testing::Values(
+        RingRow{"S0SetWhileRinging",
+                "ATZ",
+                {{1000, "AT&D2", {"RING", "AT&D2", "OK"}},
+                 {7000, "AT S0=1", {"RING", "AT S0=1", "OK"}}},
+                12500,
+                kRing + kConnect},
+        // S0=2 would answer at 6.5 s; ATZ sets it back to 0 without ending the ringing.
+        RingRow{"HeldThroughTheStationsReset",
+                "ATS0=2",
+                {{1000, "ATZ", {"RING", "ATZ", "OK"}},
+                 {4000, "AT&D2", {"AT&D2", "OK", "RING"}},
+                 {7000, "AT S0=1", {"AT S0=1", "OK"}}},
+                12500,
+                kRing + kConnect},
+        // With &D2 a terminal that is not ready is not answered for (S0=2 would answer at
+        // 6.5 s), and dropping DTR hangs up only a call that was answered.
+        RingRow{"DtrDroppedWhileRinging",
+                "AT&D2S0=2",
+                {{1000, "DTR off", {}}, {7000, "DTR on", {}}},
+                12500,
+                kRing + kRing + kRing + kConnect},
+        // A ring due while the station types a command comes after the command's answer, not
+        // inside its echo.
+        RingRow{"RingDuringACommand",
+                "ATZ",
+                {{11950, "AT S0=1", {"RING", "RING", "AT S0=1", "OK", "RING", "CONNECT 9600"}}},
+                0,
+                ""}));
+
+TEST(ModemCalls, ACallerNobodyAnswersGivesUpAtTheNoAnswerLimit) {
   Station s;
   EXPECT_EQ(s.Command("ATZ"), (Lines{"ATZ", "OK"}));
-  EXPECT_FALSE(s.phone.Dial());
-  EXPECT_EQ(s.Command("AT&D2S0=1"), (Lines{"AT&D2S0=1", "OK"}));
-  EXPECT_EQ(s.serial.SetPortLines(1, kClrDtr), "");
-  EXPECT_FALSE(s.phone.Dial());  // DTR off: the terminal is not ready
-  EXPECT_EQ(s.serial.SetPortLines(1, kSetDtr), "");
-  EXPECT_TRUE(s.phone.Dial());
+  ASSERT_TRUE(s.phone.Dial());
+  const MonoTime dialled = s.clock.Now();
+  s.clock.Advance(kNoAnswerLimit - Millis(1));
+  std::string heard = s.serial.ReceiveText(0);
+  EXPECT_TRUE(s.phone.CallerConnected());
+  s.clock.Advance(std::chrono::duration_cast<Millis>(dialled + kNoAnswerLimit - s.clock.Now()));
+  heard += s.Drain(1);
+  EXPECT_FALSE(s.phone.CallerConnected());
+  EXPECT_EQ(s.phone.HangUps(), 1);
+  std::string ten_rings;
+  for (int i = 0; i < 10; ++i) ten_rings += "\r\nRING\r\n";
+  EXPECT_EQ(heard, ten_rings);  // never answered, so no NO CARRIER
+  EXPECT_EQ(s.Modem().CurrentState(), HayesModem::State::kIdle);
+  // The line is free for the next caller.
+  EXPECT_EQ(s.Command("AT S0=1"), (Lines{"AT S0=1", "OK"}));
+  EXPECT_LE(s.Connect(), 600);
 }
 
 TEST(ModemCalls, AnswersAtTheFirstRingWithinTwoSeconds) {
@@ -239,9 +340,12 @@ TEST(ModemCalls, ClosingThePortHangsUp) {
   EXPECT_FALSE(s.phone.CallerConnected());
   EXPECT_EQ(s.phone.HangUps(), 1);
   EXPECT_FALSE(s.phone.Dial());  // no modem listening
-  // A reopened port is a modem fresh from power-on: not answering until told to.
+  // A reopened port is a modem fresh from power-on: a caller rings, unanswered until the
+  // modem is told to answer.
   ASSERT_EQ(s.serial.OpenPort(1, 9600, kNoParity, 8, kOneStopBit), "");
-  EXPECT_FALSE(s.phone.Dial());
+  ASSERT_TRUE(s.phone.Dial());
+  EXPECT_EQ(s.Drain(7), "\r\nRING\r\n\r\nRING\r\n");
+  EXPECT_TRUE(s.serial.CarrierLost());
 }
 
 TEST(ModemCalls, CallerLeavingWhileRingingEndsTheRinging) {

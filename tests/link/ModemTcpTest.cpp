@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -94,12 +95,14 @@ class WatchingClock final : public Clock {
 template <typename StationClock>
 struct BasicStation {
   StationClock clock;
+  // Declared before the port, so that it outlives the line the port leaves in it.
+  std::shared_ptr<ModemPark> park = std::make_shared<ModemPark>();
   TcpModem* modem = nullptr;
   std::string address = "tcp-modem:127.0.0.1:0";
   Lines log;
   SerialLine serial{clock,
                     [this](int port) -> OpenedDevice {
-                      OpenedDevice d = OpenDeviceByName(address, clock);
+                      OpenedDevice d = OpenDeviceByName(address, clock, park);
                       if (port == 1) modem = static_cast<TcpModem*>(d.device.get());
                       return d;
                     },
@@ -121,6 +124,24 @@ struct BasicStation {
       serial.SendModemCommand(command);
       EXPECT_EQ(log, (Lines{command, "OK"}));
     }
+  }
+  // The station's initialisation with a caller ringing: the log, RING lines left out.
+  Lines InitialiseRinging() {
+    Lines heard;
+    for (const char* command : {"ATZ", "AT&D2", "AT S0=1"}) {
+      log.clear();
+      serial.SendModemCommand(command);
+      for (const std::string& line : log) {
+        if (line != "RING") heard.push_back(line);
+      }
+    }
+    return heard;
+  }
+  // Moves the clock on in steps until the carrier is up or `limit` has passed.
+  bool AwaitCarrier(Millis limit) {
+    const MonoTime end = clock.Now() + limit;
+    while (serial.CarrierLost() && clock.Now() < end) clock.Advance(Millis(50));
+    return !serial.CarrierLost();
   }
   std::uint16_t Port() const { return ModemProbe::LocalPort(*modem); }
   // Lets the kernel deliver loopback traffic and the modem take it, until `done` holds. It
@@ -407,21 +428,69 @@ TEST(ModemTcp, DtrDropAndPortCloseHangUp) {
   s.Answer(again);
 }
 
-TEST(ModemTcp, CallersAreRefusedWhileBusyOrNotAnswering) {
+// A caller that arrives before the modem is told to answer rings and is answered at the
+// ring after "AT S0=1"; a caller that arrives while another rings or talks finds the line busy.
+TEST(ModemTcp, CallersRingUntilAnsweredAndFindTheLineBusyMeanwhile) {
   Station s;
   Caller early(s.Port());  // S0 is 0 after power-on
-  EXPECT_TRUE(s.Eventually([&] { return early.Take(), early.Ended(); }));
-  EXPECT_TRUE(s.serial.CarrierLost());
+  EXPECT_EQ(s.ReceiveUntil("RING\r\n"), "\r\nRING\r\n");
+  Caller ringing_busy(s.Port());
+  EXPECT_TRUE(s.Eventually([&] { return ringing_busy.Take(), ringing_busy.Ended(); }));
 
-  s.Initialise();
-  Caller first(s.Port());
-  s.Answer(first);
-  Caller second(s.Port());
-  EXPECT_TRUE(s.Eventually([&] { return second.Take(), second.Ended(); }));
-  first.Send("still here");
+  // Six seconds of the station's reset: the second ring comes during "AT S0=1".
+  EXPECT_EQ(s.InitialiseRinging(), (Lines{"ATZ", "OK", "AT&D2", "OK", "AT S0=1", "OK"}));
+  EXPECT_TRUE(s.serial.CarrierLost());
+  EXPECT_TRUE(s.AwaitCarrier(Millis(1000)));
+  EXPECT_EQ(s.serial.ReceiveText(1), "\r\nCONNECT 9600\r\n");
+  EXPECT_EQ(early.Take(), "");
+  EXPECT_FALSE(early.Ended());
+
+  Caller talking_busy(s.Port());
+  EXPECT_TRUE(s.Eventually([&] { return talking_busy.Take(), talking_busy.Ended(); }));
+  early.Send("still here");
   EXPECT_EQ(s.ReceiveUntil("here"), "still here");
-  EXPECT_FALSE(first.Ended());
+  EXPECT_FALSE(early.Ended());
   EXPECT_FALSE(s.serial.CarrierLost());
+}
+
+// The station resets its modem after every call by closing the port and opening it again: a
+// caller who dials while the port is closed, or who rings as it closes, is answered once the
+// reset has set auto-answer again.
+TEST(ModemTcp, ACallerDiallingDuringTheResetAfterACallIsServed) {
+  Station s;
+  s.address = "tcp-modem:127.0.0.1:" + std::to_string(s.Port());
+  s.Initialise();
+  Caller served(s.Port());
+  s.Answer(served);
+  served.Close();
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.CarrierLost(); }));
+
+  const std::uint16_t port = s.Port();
+  ASSERT_EQ(s.serial.ClosePort(1), "");
+  Caller next(port);  // the line is still there while the port is closed
+  ASSERT_TRUE(next.Connected());
+  s.clock.Advance(Millis(1000));
+  s.Open();
+  EXPECT_EQ(s.InitialiseRinging(), (Lines{"ATZ", "OK", "AT&D2", "OK", "AT S0=1", "OK"}));
+  EXPECT_TRUE(s.AwaitCarrier(Millis(6600)));  // the next ring of the cadence
+  EXPECT_EQ(next.Take(), "");
+  EXPECT_FALSE(next.Ended());
+  next.Close();
+  ASSERT_TRUE(s.Eventually([&] { return s.serial.CarrierLost(); }));
+
+  // Ringing as the port closes: closing it does not hang up a caller nobody answered.
+  ASSERT_EQ(s.serial.ClosePort(1), "");
+  s.Open();  // a modem fresh from power-on: S0 is 0
+  Caller held(port);
+  EXPECT_EQ(s.ReceiveUntil("RING\r\n"), "\r\nRING\r\n");
+  ASSERT_EQ(s.serial.ClosePort(1), "");
+  s.clock.Advance(Millis(3000));
+  s.Open();
+  // The third ring, 12 s after the first, is the first with auto-answer on.
+  EXPECT_EQ(s.InitialiseRinging(), (Lines{"ATZ", "OK", "AT&D2", "OK", "AT S0=1", "OK"}));
+  EXPECT_TRUE(s.AwaitCarrier(Millis(6600)));
+  held.Send("Ident");
+  EXPECT_EQ(s.ReceiveUntil("Ident"), "\r\nRING\r\n\r\nCONNECT 9600\r\nIdent");
 }
 
 TEST(ModemTcp, AnAddressInUseOrMalformedCannotBeOpened) {

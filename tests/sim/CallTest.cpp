@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "link/HayesModem.h"
 #include "platform/Clock.h"
 #include "sim/OfficeCall.h"
 #include "sim/OfficeTokens.h"
@@ -37,6 +38,7 @@ class FakeStation final : public OfficeLine {
   bool withhold_go = false;
   bool repeat_greetings = false;  // greet every 10 s, five times in all, then hang up
   std::string transfer_bytes;     // sent right behind the go token of "Recibir dato"
+  MonoTime answered_at{};         // the station's modem lets the call ring until then
 
   std::vector<std::string> heard;  // the office's lines, CR removed
   std::string raw;                 // every byte the office sent
@@ -57,6 +59,11 @@ class FakeStation final : public OfficeLine {
   }
   std::string Receive(Millis timeout) override {
     if (Down()) return {};
+    if (clock_.Now() < answered_at) {
+      clock_.Advance(
+          std::min(timeout, std::chrono::duration_cast<Millis>(answered_at - clock_.Now())));
+      if (clock_.Now() < answered_at) return {};
+    }
     if (!inbox_.empty()) return std::exchange(inbox_, std::string());
     if (repeat_greetings && heard.empty()) {
       clock_.Advance(Millis(10000));
@@ -228,6 +235,24 @@ TEST_F(CallTest, AWholeCallIsEchoedCarriedOutAndAcknowledged) {
   EXPECT_TRUE(s.failures.empty());
   EXPECT_EQ(ExitStatus(s), 0);
   EXPECT_EQ(s.end, "dismissed by the station");
+}
+
+// A station whose modem lets the call ring (while it resets after another call) greets only
+// once it answers: the office waits for that as a caller does, up to the modem's no-answer
+// limit beyond its own timeout.
+TEST_F(CallTest, TheGreetingIsAwaitedWhileTheCallRings) {
+  settings_.timeout = Millis(30000);
+  for (const auto& [ringing, greeted] :
+       {std::pair{Millis(55000), true}, std::pair{kNoAnswerLimit + Millis(30001), false}}) {
+    FakeStation station(clock_, {"Salir03015"});
+    station.answered_at = clock_.Now() + ringing;
+    const CallSummary s = Run(station);
+    EXPECT_EQ(s.greetings, greeted ? 1 : 0) << ringing.count();
+    EXPECT_EQ(s.dismissed, greeted) << ringing.count();
+    if (!greeted) {
+      EXPECT_EQ(s.end, "no greeting from the station");
+    }
+  }
 }
 
 TEST_F(CallTest, NothingIsDoneBeforeTheGoToken) {
