@@ -183,6 +183,15 @@ struct LineStation::Line {
     live->Update(stopped);
   }
 
+  // What a line waiting for calls wakes for, and how often (bench/idle_wakes.sh counts it):
+  // - the state file's heartbeat, once a minute; the daily transcript ageing rides on it;
+  // - on a device that cannot signal its carrier (a serial port: its descriptor tells of bytes
+  //   only), a look at the modem's status once a second, so that a call is noticed within a
+  //   second (the original ticked every half second for it);
+  // - on the modem emulator, which signals its carrier through its descriptor and its own next
+  //   event, nothing more: the ring or the caller wakes the line.
+  // Outside this account the console wakes for the service manager's watchdog, at half its
+  // period, when WATCHDOG_USEC asks for pings.
   WakeUp Wake() {
     const LineWait wait = controller.NextWait();
     const DeviceWake device = serial.Wake();

@@ -25,8 +25,6 @@ namespace marvolen {
 
 namespace {
 
-using namespace std::string_view_literals;
-
 // The failure of the system call that just set errno, while doing `what` on `path`.
 CallLogError SystemError(const std::string& what, const std::string& path) {
   const std::error_code code(errno, std::generic_category());
@@ -81,6 +79,61 @@ class LineReader {
     simdjson::dom::element table_kind, features, office_files, deleted, files_sent;
   };
 
+  // The fields of a record the report uses.
+  enum class Key {
+    kOther,
+    kStart,
+    kEnd,
+    kResult,
+    kOffice,
+    kReason,
+    kLine,
+    kTranscript,
+    kTransfers,
+    kTraffic,
+    kOfficeFiles,
+    kAdmitted,
+    kTableKind,
+    kFeatures,
+    kDeleted,
+    kFilesSent
+  };
+  // By the name's length first: a record has some twenty fields, and comparing each with
+  // every name the report uses was a tenth of the scan.
+  static Key KeyOf(std::string_view key) {
+    const auto is = [key](std::string_view name) {
+      return std::memcmp(key.data(), name.data(), name.size()) == 0;
+    };
+    switch (key.size()) {
+      case 3:
+        return is("end") ? Key::kEnd : Key::kOther;
+      case 4:
+        return is("line") ? Key::kLine : Key::kOther;
+      case 5:
+        return is("start") ? Key::kStart : Key::kOther;
+      case 6:
+        return is("result")   ? Key::kResult
+               : is("office") ? Key::kOffice
+               : is("reason") ? Key::kReason
+                              : Key::kOther;
+      case 7:
+        return is("traffic") ? Key::kTraffic : is("deleted") ? Key::kDeleted : Key::kOther;
+      case 8:
+        return is("admitted") ? Key::kAdmitted : is("features") ? Key::kFeatures : Key::kOther;
+      case 9:
+        return is("transfers") ? Key::kTransfers : Key::kOther;
+      case 10:
+        return is("transcript")   ? Key::kTranscript
+               : is("table_kind") ? Key::kTableKind
+               : is("files_sent") ? Key::kFilesSent
+                                  : Key::kOther;
+      case 12:
+        return is("office_files") ? Key::kOfficeFiles : Key::kOther;
+      default:
+        return Key::kOther;
+    }
+  }
+
   // One pass over the record's fields: looking each up by name would scan the object again
   // for every one, and this runs a million times for a year's log.
   static const char* Summarise(simdjson::dom::element root, CallSummary& s, Fields& h) {
@@ -89,56 +142,80 @@ class LineReader {
     std::string_view start, end, result;
     bool has_admitted = false;
     for (const simdjson::dom::key_value_pair field : record) {
-      const std::string_view key = field.key;
       const simdjson::dom::element value = field.value;
-      if (key == "start"sv) {
-        if (value.get(start)) return "no es un registro de llamada";
-      } else if (key == "end"sv) {
-        if (value.get(end)) return "no es un registro de llamada";
-      } else if (key == "result"sv) {
-        if (value.get(result)) return "no es un registro de llamada";
-      } else if (key == "office"sv) {
-        int64_t office = 0;
-        if (!value.get(office) && office > 0 && office <= 9999) s.office = static_cast<int>(office);
-      } else if (key == "reason"sv) {
-        std::string_view reason;
-        if (!value.get(reason)) s.reason = ReasonFromName(reason).value_or(CallReason::kNone);
-      } else if (key == "line"sv) {
-        int64_t port = 0;
-        if (!value["port"].get(port)) s.port = static_cast<int>(port);
-        if (value["device"].get(s.device)) s.device = {};
-        if (value["name"].get(s.line_name)) s.line_name = {};
-      } else if (key == "transcript"sv) {
-        if (value.get(s.transcript)) s.transcript = {};
-      } else if (key == "transfers"sv) {
-        simdjson::dom::array transfers;
-        if (value.get(transfers)) continue;
-        for (simdjson::dom::element t : transfers) {
-          uint64_t bytes = 0;
-          std::string_view direction, outcome;
-          if (t["bytes"].get(bytes) || t["direction"].get(direction)) continue;
-          const bool send = direction == "send";
-          (send ? s.bytes_sent : s.bytes_received) += bytes;
-          if (send && !t["result"].get(outcome) && EqualsNoCase(outcome, "Transferencia OK"))
-            s.archive_delivered = true;
+      switch (KeyOf(field.key)) {
+        case Key::kOther:
+          break;
+        case Key::kStart:
+          if (value.get(start)) return "no es un registro de llamada";
+          break;
+        case Key::kEnd:
+          if (value.get(end)) return "no es un registro de llamada";
+          break;
+        case Key::kResult:
+          if (value.get(result)) return "no es un registro de llamada";
+          break;
+        case Key::kOffice: {
+          int64_t office = 0;
+          if (!value.get(office) && office > 0 && office <= 9999)
+            s.office = static_cast<int>(office);
+          break;
         }
-      } else if (key == "traffic"sv) {
-        simdjson::dom::array traffic;
-        s.traffic_filed = !value.get(traffic) && traffic.size() > 0;
-      } else if (key == "office_files"sv) {
-        simdjson::dom::array files;
-        s.identified = !value.get(files);
-        h.office_files = value;
-      } else if (key == "admitted"sv) {
-        has_admitted = !value.get(s.admitted);
-      } else if (key == "table_kind"sv) {
-        h.table_kind = value;
-      } else if (key == "features"sv) {
-        h.features = value;
-      } else if (key == "deleted"sv) {
-        h.deleted = value;
-      } else if (key == "files_sent"sv) {
-        h.files_sent = value;
+        case Key::kReason: {
+          std::string_view reason;
+          if (!value.get(reason)) s.reason = ReasonFromName(reason).value_or(CallReason::kNone);
+          break;
+        }
+        case Key::kLine: {
+          int64_t port = 0;
+          if (!value["port"].get(port)) s.port = static_cast<int>(port);
+          if (value["device"].get(s.device)) s.device = {};
+          if (value["name"].get(s.line_name)) s.line_name = {};
+          break;
+        }
+        case Key::kTranscript:
+          if (value.get(s.transcript)) s.transcript = {};
+          break;
+        case Key::kTransfers: {
+          simdjson::dom::array transfers;
+          if (value.get(transfers)) break;
+          for (simdjson::dom::element t : transfers) {
+            uint64_t bytes = 0;
+            std::string_view direction, outcome;
+            if (t["bytes"].get(bytes) || t["direction"].get(direction)) continue;
+            const bool send = direction == "send";
+            (send ? s.bytes_sent : s.bytes_received) += bytes;
+            if (send && !t["result"].get(outcome) && EqualsNoCase(outcome, "Transferencia OK"))
+              s.archive_delivered = true;
+          }
+          break;
+        }
+        case Key::kTraffic: {
+          simdjson::dom::array traffic;
+          s.traffic_filed = !value.get(traffic) && traffic.size() > 0;
+          break;
+        }
+        case Key::kOfficeFiles: {
+          simdjson::dom::array files;
+          s.identified = !value.get(files);
+          h.office_files = value;
+          break;
+        }
+        case Key::kAdmitted:
+          has_admitted = !value.get(s.admitted);
+          break;
+        case Key::kTableKind:
+          h.table_kind = value;
+          break;
+        case Key::kFeatures:
+          h.features = value;
+          break;
+        case Key::kDeleted:
+          h.deleted = value;
+          break;
+        case Key::kFilesSent:
+          h.files_sent = value;
+          break;
       }
     }
     if (start.empty() || end.empty() || result.empty()) return "no es un registro de llamada";

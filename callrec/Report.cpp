@@ -184,22 +184,30 @@ class Aggregator {
       report_.offices.push_back(std::move(s));
     }
     offices_.clear();
+    slots_.assign(slots_.size(), nullptr);
     report_.lines = ReadLineStatuses(o_.work_dir);
     return std::move(report_);
   }
 
  private:
   // Only the offices that called or have a directory: a network has far fewer than the
-  // numbers allow.
+  // numbers allow. Found by number in `slots_` (a tree's look-up among thousands of offices,
+  // for every record, was a tenth of the scan); the tree keeps them in order.
   OfficeStatus& Slot(int office) {
-    OfficeStatus& s = offices_[office];
-    s.office = office;
-    return s;
+    OfficeStatus* unlisted = nullptr;
+    const bool listed = office > 0 && office <= kMaxOffice;
+    OfficeStatus*& slot = listed ? slots_[static_cast<size_t>(office)] : unlisted;
+    if (slot == nullptr) {
+      slot = &offices_[office];
+      slot->office = office;
+    }
+    return *slot;
   }
 
   const ReportOptions& o_;
   long long now_;
   std::map<int, OfficeStatus> offices_;
+  std::vector<OfficeStatus*> slots_ = std::vector<OfficeStatus*>(kMaxOffice + 1, nullptr);
   SurveyPlaces places_;
   NetworkReport report_;
   std::string key_;
