@@ -7,7 +7,9 @@
 #                           counts, each wait for the disk inside one wake (the state file's
 #                           heartbeat is written and synced) counted as well
 #   loop wakes with the watchdog  the same with WATCHDOG_USEC set as systemd sets it (60 s) and
-#                           NOTIFY_SOCKET on a socket of this script: the pings are required wakes
+#                           NOTIFY_SOCKET on a socket of this script: the pings (every 30 s)
+#                           are required wakes
+# and the station's resident memory (VmRSS) while it idles.
 # Target: at most 0.05 loop wakes a second without the watchdog.
 #   bench/idle_wakes.sh [SECONDS]
 set -euo pipefail
@@ -49,8 +51,10 @@ loop_wakes() {
   sleep "$seconds"
   kill "$tracer"
   wait "$tracer" 2>/dev/null || true
+  # The sleep under way when strace attaches ends as a resumed restart_syscall.
   awk -v s="$seconds" '
     /(poll|epoll_wait|epoll_pwait)\(/ && !/, 0\) += / && /= [0-9]/ { n++ }
+    /restart_syscall/ && /\) = 0$/ { n++ }
     END { printf "%.4f (%d in %d s)\n", n / s, n, s }' "$work/strace"
 }
 
@@ -68,6 +72,7 @@ start plain
 echo "idle station on the modem emulator, $seconds s each"
 echo "  loop wakes a second:                  $(loop_wakes)"
 echo "  context switches a second:            $(switches)"
+echo "  resident (VmRSS):                     $(awk '/VmRSS/ { print $2, $3 }' /proc/"$station"/status)"
 stop
 
 python3 -c '
