@@ -129,7 +129,10 @@ void WriteLineStatus(const std::string& work_dir, const LineStatus& status, cons
   if (ops.mkdirat(AT_FDCWD, dir.c_str(), 0755) != 0 && errno != EEXIST) {
     throw FileError(errno, "No se puede crear el directorio " + dir);
   }
-  ReplaceFile(LineStatusPath(work_dir, status.line), LineStatusToJson(status), ops);
+  // Live state, rewritten every minute: a power cut that loses the last write loses nothing
+  // (the station is gone with it), and an idle line need not wait for the disk every minute.
+  ReplaceFile(LineStatusPath(work_dir, status.line), LineStatusToJson(status), ops,
+              Durability::kAtomic);
 }
 
 std::vector<LineStatusFile> ReadLineStatuses(const std::string& work_dir) {

@@ -87,7 +87,8 @@ bool IsLineName(std::string_view name);
 inline constexpr std::size_t kMaxLineName = 32;
 
 // Replaces "lines/NAME.json" in `work_dir` with `status` (creating "lines/" when missing),
-// whole: a reader sees the old state or the new one. Throws FileError.
+// whole: a reader sees the old state or the new one. Not synced (Durability::kAtomic). Throws
+// FileError.
 void WriteLineStatus(const std::string& work_dir, const LineStatus& status,
                      const FileOps& ops = SystemFileOps());
 

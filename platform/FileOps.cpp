@@ -338,10 +338,15 @@ void StagedFile::Sync() {
   if (fd_.Close() != 0) Fail(path_, errno);
 }
 
-void StagedFile::Commit() {
-  Sync();
+void StagedFile::Commit(Durability durability) {
+  if (durability == Durability::kDurable) {
+    Sync();
+  } else if (fd_.valid() && fd_.Close() != 0) {
+    Fail(path_, errno);
+  }
   if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
   committed_ = true;
+  if (durability == Durability::kAtomic) return;
   const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
   if (const std::error_code err = SyncDirectory(ops_, dir.string())) {
     throw FileError(err, "No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
@@ -349,10 +354,11 @@ void StagedFile::Commit() {
   }
 }
 
-void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops) {
+void ReplaceFile(const std::string& path, std::string_view data, const FileOps& ops,
+                 Durability durability) {
   StagedFile file(path, ops);
   file.Write(data);
-  file.Commit();
+  file.Commit(durability);
 }
 
 }  // namespace marvolen

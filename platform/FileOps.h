@@ -192,6 +192,12 @@ void TruncateFile(const std::string& path, off_t length, const FileOps& ops = Sy
 void AppendToFile(const std::string& path, std::string_view data,
                   const FileOps& ops = SystemFileOps());
 
+// How a replaced file is put in place. kDurable: synced, with its directory, before the call
+// returns. kAtomic: renamed into place unsynced, for live state rewritten every minute whose
+// loss in a power cut costs nothing (a reader still sees the old file or the whole new one
+// while the system runs); it saves the disk's flushes, each of which puts the process to sleep.
+enum class Durability { kDurable, kAtomic };
+
 // A new file for `path`, written under a temporary name beside it (platform/TempNames.h),
 // synced, and put in place by Commit, so that a failure at any point, a full disk or a power
 // cut included, leaves whatever `path` held before or the whole new file. Without a Commit the
@@ -212,8 +218,8 @@ class StagedFile {
   // Sync, then renames the temporary file over `path` and syncs the directory, so that the
   // new contents are on the disk under their final name when Commit returns. A directory that
   // cannot be synced fails the commit (the file is in place, but may not survive a power
-  // cut): no caller may act on a file that is not durable.
-  void Commit();
+  // cut): no caller may act on a file that is not durable. With kAtomic nothing is synced.
+  void Commit(Durability durability = Durability::kDurable);
 
  private:
   [[noreturn]] void Abandon(int err);
@@ -227,6 +233,7 @@ class StagedFile {
 
 // Replaces the contents of `path` with `data` through a StagedFile. Throws FileError.
 void ReplaceFile(const std::string& path, std::string_view data,
-                 const FileOps& ops = SystemFileOps());
+                 const FileOps& ops = SystemFileOps(),
+                 Durability durability = Durability::kDurable);
 
 }  // namespace marvolen

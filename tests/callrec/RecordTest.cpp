@@ -335,7 +335,13 @@ TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
   down.line = "com1";
   down.state = kLineDown;
   down.reason = "No such file or directory";
-  WriteLineStatus(dir.Path(), down);
+  // Live state is replaced whole but never waits for the disk: an idle line writes it every
+  // minute, and each flush would put the station to sleep.
+  static int syncs = 0;
+  FileOps counting = SystemFileOps();
+  counting.fsync = [](int fd) { return ++syncs, ::fsync(fd); };
+  WriteLineStatus(dir.Path(), down, counting);
+  EXPECT_EQ(syncs, 0);
   WriteAll(dir.Path() + "lines/broken.json", "{\"line\":");
   WriteAll(dir.Path() + "lines/odd.json", ReadAll(dir.Path() + "lines/com1.json") + "x");
   WriteAll(dir.Path() + "lines/.com3.json.1.2.tmp", "half");
