@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace marvolen {
 
@@ -174,6 +175,34 @@ std::optional<EndRecordHit> FindEndRecord(uint64_t file_size, const ReadAt& read
     hit.record = *record;
     hit.comment.assign(buffer, i + kEndRecordSize, after);
     return hit;
+  }
+  return std::nullopt;
+}
+
+std::optional<size_t> ArchiveLengthWithin(std::string_view bytes, size_t most_trailing) {
+  const size_t size = bytes.size();
+  if (size < kEndRecordSize) return std::nullopt;
+  const size_t shortest = size > most_trailing ? size - most_trailing : 0;
+  // A record ends its archive 22 bytes and its comment (at most 65535) after its start.
+  const size_t reach = kEndRecordSize + 0xFFFF;
+  const size_t first = shortest > reach ? shortest - reach : 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::vector<size_t> lengths;
+  for (size_t i = size - kEndRecordSize + 1; i-- > first;) {
+    if (Get32(data + i) != kEndRecordSignature) continue;
+    const size_t end = i + kEndRecordSize + Get16(data + i + 20);
+    if (end >= shortest && end <= size) lengths.push_back(end);
+  }
+  // The longest first; almost always there is one, and a false record in a comment adds one.
+  std::sort(lengths.begin(), lengths.end(), std::greater<>());
+  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  for (const size_t length : lengths) {
+    const auto read = [&](uint64_t offset, size_t count, unsigned char* buffer) {
+      if (offset > length || count > length - offset) return false;
+      std::copy_n(data + offset, count, buffer);
+      return true;
+    };
+    if (FindEndRecord(length, read)) return length;
   }
   return std::nullopt;
 }
