@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <string.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -188,7 +190,14 @@ std::optional<size_t> ArchiveLengthWithin(std::string_view bytes, size_t most_tr
   const size_t first = shortest > reach ? shortest - reach : 0;
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   std::vector<size_t> lengths;
-  for (size_t i = size - kEndRecordSize + 1; i-- > first;) {
+  // Backwards from the last place a whole record fits, a signature's first byte at a time
+  // (memrchr), as this runs on every received file.
+  for (size_t span = size - kEndRecordSize + 1 - std::min(first, size - kEndRecordSize + 1);
+       span > 0;) {
+    const void* hit = ::memrchr(data + first, 'P', span);
+    if (hit == nullptr) break;
+    const size_t i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - data);
+    span = i - first;
     if (Get32(data + i) != kEndRecordSignature) continue;
     const size_t end = i + kEndRecordSize + Get16(data + i + 20);
     if (end >= shortest && end <= size) lengths.push_back(end);
