@@ -457,8 +457,10 @@ def main():
         return [r[key][sub] if sub else r[key] for r in runs]
 
     passed = True
-    print(f"station: {' '.join(os.path.basename(a) for a in station_program(args.build))}; "
-          f"each figure: median (mean, min–max) of {len(runs)} runs, the sides alternated")
+    if args.phases & {"idle", "call"}:
+        print(f"station: "
+              f"{' '.join(os.path.basename(a) for a in station_program(args.build))}")
+    print(f"each figure: median (mean, min–max) of {len(runs)} runs, the sides alternated")
     if "idle" in args.phases:
         idle_pct = [percent(r["idle"], args.seconds) for r in runs]
         passed = max(idle_pct) < 1.0
