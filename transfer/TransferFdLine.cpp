@@ -79,6 +79,34 @@ std::string FdTransferLine::ReceiveText(int seconds) {
   }
 }
 
+std::string FdTransferLine::ReceiveAtLeast(int seconds, std::size_t wanted) {
+  if (!held_.empty() || closed_ || wanted <= 1) return ReceiveText(seconds);
+  read_error_.clear();
+  std::string got(wanted, '\0');
+  std::size_t have = 0;
+  const MonoTime deadline = clock_.Now() + std::chrono::seconds(seconds);
+  while (have < wanted) {
+    const long long left = ElapsedMs(clock_.Now(), deadline);
+    if (left <= 0) break;
+    if (!clock_.WaitReadable(in_fd_, Millis(left))) continue;
+    const ssize_t n =
+        RetryOnEintr([&] { return ::read(in_fd_, got.data() + have, wanted - have); });
+    if (n > 0) {
+      have += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EAGAIN) continue;
+    // What came before the end or the error is the caller's; the next read reports it.
+    if (n == 0) closed_ = true;
+    if (have == 0) {
+      ReadFailed(n == 0 ? "ERROR, LINEA CERRADA. " : "ERROR LEYENDO LINEA. " + SystemText(errno));
+    }
+    break;
+  }
+  got.resize(have);
+  return got;
+}
+
 void FdTransferLine::ReadFailed(std::string text) {
   read_error_ = std::move(text);
   if (log_) log_("*ERROR Recibiendo dato: " + read_error_);

@@ -21,6 +21,9 @@ class FdTransferLine final : public TransferLine {
 
   void SendText(std::string_view bytes) override;
   std::string ReceiveText(int seconds) override;
+  // Reads straight into the piece it returns, at most `wanted` bytes, and goes back to wait
+  // for the rest itself: a paced line brings a frame a few bytes at a time.
+  std::string ReceiveAtLeast(int seconds, std::size_t wanted) override;
   std::string ReadErrorText() const override { return read_error_; }
   bool CarrierLost() override { return false; }
   void PurgeInput() override;

@@ -151,6 +151,7 @@ class Receiver {
     const std::size_t length = FrameLength(block_size_, mode_);
     // A sender's cancel usually arrives in one read, so look before asking for more.
     if (frame.starts_with(kThreeCan)) return CancelledBySender();
+    frame.reserve(length);
     while (frame.size() < length) {
       // A block is of no use until it is whole: the line may sleep until its last byte. What
       // did not start as a block (a cancel) is looked at as each part comes.

@@ -48,9 +48,11 @@ int Usage() {
 TransferSinks StderrSinks() {
   TransferSinks sinks;
   sinks.log = ShowOnStderr;
+  // The panels get the block counters the transfer counts itself, never bytes from the line:
+  // written as they are, one line a block.
   sinks.panel = [](int index, std::string_view text) {
     const char* label = index == 3 ? "Paquetes Enviados:  " : "Paquetes Recibidos:  ";
-    ShowOnStderr(std::string(label) + std::string(text));
+    std::fprintf(stderr, "%s%.*s\n", label, static_cast<int>(text.size()), text.data());
   };
   return sinks;
 }

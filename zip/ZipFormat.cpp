@@ -160,25 +160,31 @@ bool CentralDirectoryPlausible(uint64_t position, const EndRecord& e, const Read
 
 std::optional<EndRecordHit> FindEndRecord(uint64_t file_size, const ReadAt& read) {
   if (file_size < kEndRecordSize) return std::nullopt;
-  const size_t window = static_cast<size_t>(std::min<uint64_t>(file_size, kEndRecordWindow));
-  const uint64_t window_start = file_size - window;
-  std::string buffer(window, '\0');
-  auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
-  if (!read(window_start, window, bytes)) return std::nullopt;
-  for (size_t i = window - kEndRecordSize + 1; i-- > 0;) {
-    if (Get32(bytes + i) != kEndRecordSignature) continue;
-    const auto record = ParseEndRecord(bytes + i, window - i);
-    const size_t after = window - i - kEndRecordSize;
-    if (!record || record->comment_length != after) continue;
-    const uint64_t position = window_start + i;
-    if (!CentralDirectoryPlausible(position, *record, read)) continue;
-    EndRecordHit hit;
-    hit.position = position;
-    hit.record = *record;
-    hit.comment.assign(buffer, i + kEndRecordSize, after);
-    return hit;
+  const size_t whole = static_cast<size_t>(std::min<uint64_t>(file_size, kEndRecordWindow));
+  // Almost every archive has a short comment or none, its record among the last bytes: those
+  // are looked at first, and the whole reach of the longest comment only when they hold no
+  // record that counts. The search runs backwards either way, so the first look finds what a
+  // search of the whole reach would find first.
+  for (size_t window = std::min(whole, kEndRecordFirstLook);; window = whole) {
+    const uint64_t window_start = file_size - window;
+    std::string buffer(window, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
+    if (!read(window_start, window, bytes)) return std::nullopt;
+    for (size_t i = window - kEndRecordSize + 1; i-- > 0;) {
+      if (Get32(bytes + i) != kEndRecordSignature) continue;
+      const auto record = ParseEndRecord(bytes + i, window - i);
+      const size_t after = window - i - kEndRecordSize;
+      if (!record || record->comment_length != after) continue;
+      const uint64_t position = window_start + i;
+      if (!CentralDirectoryPlausible(position, *record, read)) continue;
+      EndRecordHit hit;
+      hit.position = position;
+      hit.record = *record;
+      hit.comment.assign(buffer, i + kEndRecordSize, after);
+      return hit;
+    }
+    if (window == whole) return std::nullopt;
   }
-  return std::nullopt;
 }
 
 std::optional<size_t> ArchiveLengthWithin(std::string_view bytes, size_t most_trailing) {

@@ -26,6 +26,8 @@ inline constexpr size_t kZip64LocatorSize = 20;
 inline constexpr size_t kZip64EndSize = 56;
 // How far back from the end of the file the end record is looked for.
 inline constexpr size_t kEndRecordWindow = 65600;
+// The bytes FindEndRecord looks at first, enough for a record with a short comment.
+inline constexpr size_t kEndRecordFirstLook = 1024;
 
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
