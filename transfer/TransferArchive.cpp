@@ -171,6 +171,10 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
       if (log) log(FailureLogLine(name, refusal));
       return false;
     };
+    // The staging directory is not what lasts: each member is synced on its own before it is
+    // renamed out of it (MoveInto), so the archiver's flush of the whole file system at the
+    // end of the unpacking would only wait for every other writer's data too.
+    zipper.Options().FlushBuffers = false;
     zipper.OpenZip(kOpenRead);
     zipper.SetBaseDir(staging.path().string());
     zipper.ExtractMatching("*.*", kStationAttrMask, "");
