@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/Errors.h"
+#include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen {
@@ -108,8 +109,7 @@ std::string FdTransferLine::ReceiveAtLeast(int seconds, std::size_t wanted) {
         continue;
       }
     }
-    const ssize_t n =
-        RetryOnEintr([&] { return ::read(in_fd_, got.data() + have, wanted - have); });
+    const ssize_t n = SystemFileOps().read(in_fd_, got.data() + have, wanted - have);
     if (n > 0) {
       have += static_cast<std::size_t>(n);
       const MonoTime now = clock_.Now();
