@@ -7,6 +7,9 @@
 // in each direction (start and stop bit per byte), in slices of 10 ms, as a serial line
 // delivers them. Three runs per speed: our sender to rx -c, sx -k to our receiver, and
 // sx -k to rx -c. rx holds its ACK to EOT back for about a second; that second is counted.
+// The cpu column is the CPU time of the thread running Marvolen's side only (the relay's
+// threads and the peer process are not in it), so it is no comparison with lrzsz: for CPU
+// like for like see bench/line_cpu.py (its transfer and receive phases).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

@@ -1,58 +1,66 @@
 #!/usr/bin/env python3
-"""The station's CPU use, wake-ups and memory on its line, beside lrzsz. Prints figures.
+"""The station's CPU use, wake-ups and memory on its line, and the block transfer's CPU, each
+beside lrzsz doing the same work. Prints figures.
 
-line_cpu.py BUILD_DIR [--seconds S] [--speed BPS] [--call-kib K] [--runs N]
+line_cpu.py BUILD_DIR [--phases LIST] [--seconds S] [--speed BPS] [--transfer-kib K]
+                      [--call-kib K] [--runs N]
 
-The station is `marvolen-station` (the console station without Qt), or `marvolen --console`
-where that is missing.
+LIST is a comma-separated choice of idle, transfer, receive and call (default: all of them).
+Every phase runs N times (--runs, default 7), Marvolen's side and the peer's side alternated
+(one first in odd runs, the other in even ones); each figure is printed as the median, the
+mean and the minimum–maximum of its N values, and each ratio as the same of the N run-by-run
+ratios. Every CPU figure is user + system time from wait4 (rusage) after the process ended,
+or the scheduler's count (/proc/PID/task/*/schedstat) for the station, which keeps running.
 
-1. Waiting for calls on its modem emulator (TCP loopback): its CPU time (the scheduler's count of
-   every thread, /proc/PID/task/*/schedstat, in nanoseconds), its wake-ups a second (voluntary and involuntary context switches from
-   /proc/PID/status) and its resident memory over S seconds once the modem is set to answer,
-   beside a waiting `rx -c -X` (its input a pipe nobody writes to).
-2. The same station in a call on a line paced at BPS (",paced"), a caller handing it S seconds'
-   worth of a stream (BPS/10 bytes a second) at once, as sx hands its bytes to the peers' pacer:
-   the emulator's line then delivers them at BPS, in its batches, over S seconds, and the
-   station's CPU is read once they have all crossed. The bytes are LF, which the station's line
-   reader drops, so the call stays in its greeting phase and the station reads and scans every
-   byte. (Earlier versions trickled the stream in 10 ms slices from the caller, which woke the
-   station for every slice on top of the line's own batches, a cost the peers never paid.)
-3. `sx -k -X` to `rx -c -X` through socat, the same number of bytes, each direction through
-   `pace` (bench/pace.cpp), which paces a line exactly as the station's emulator does (the
-   same rate, the same batches of max(16 bytes, 10 ms)). The peers' figure is the CPU time of
-   sx, rx and both pacers, as the station's includes its emulator; socat and the shells that
-   wire them are shown apart and counted on neither side.
-4. A whole call on a line paced at BPS: `marvolen-office` with K KiB of traffic that does not
-   compress, beside sx/rx moving the same number of bytes through the same pacers. The
-   station's CPU is read once the call is wholly over: after the office ends, when the station
-   has reset its line (its modem set to answer again) and rewritten estado.html.
-   With --call-kib 0 this phase is left out.
+idle: `marvolen-station` (or `marvolen --console`) waiting for calls on its modem emulator for
+  S seconds: its CPU (must stay below 1 % of one core: PASS/FAIL and the exit status), its
+  wake-ups a second (context switches of every thread) and resident memory (VmRSS and PSS),
+  beside a waiting `rx -c -X` (its input a pipe nobody writes to).
 
-Every CPU figure is read after the work it measures has ended (wait4 or /proc for a process
-that is still running but idle again). Wake-ups are the voluntary and involuntary context
-switches of every thread of the station (/proc/PID/task/*/status), a second, while it waits, while
-it receives the stream and over the whole call; resident memory is read while it waits and again
-once the call is over.
+transfer: a K KiB ZIP archive (default 64; one stored member of noise) moved over a line
+  paced at BPS, both directions through `pace` (bench/pace.cpp: the station emulator's rate
+  and batches), wired by socat:
+    Marvolen:  marvolen-xfer send ARCHIVE  ->  pace | marvolen-xfer receive | pace
+    peer:      sx -k -X ARCHIVE            ->  pace | rx -c -X ARCHIVE      | pace
+  Each side's figure is the CPU of its sender and its receiver only. The pacers, socat and the
+  shells are the same on both sides and counted on neither; the pacers' CPU is printed apart.
+  Marvolen's receiver does more than rx: it finds the archive's end behind the padding (rx
+  keeps the padding), stores "recibo.zip", unpacks the member into a staging directory and
+  syncs it and its directory to disk before renaming it into place.
 
-Every phase runs N times (--runs, default 3), the station and its peer side by side in each run;
-each figure is printed as the median of the N runs with their minimum and maximum, and each ratio
-is the median of the N ratios of a run (min–max).
+receive: the same archive, unpaced (socat alone), `sx -k -X` sending to each receiver; the
+  receiver's CPU only:
+    marvolen-xfer receive        stores, finds the end, unpacks and syncs
+    rx -c -X                     stores, padding and all
+    marvolen-xfer receive of K KiB of noise (no archive: stored, its end looked for and not
+                                 found, nothing unpacked or synced), which shows what the
+                                 unpacking and syncing cost
+  (sx moves the same bytes in the last row, a file of the archive's size.)
 
-The idle figure must stay below 1 % of one core: that line ends in PASS or FAIL, and so does
-the exit status. The targets the other figures are held to are printed beside them.
+call: one whole call on a line paced at BPS: `marvolen-office` with K KiB (--call-kib,
+  default 64) of traffic that does not compress, beside sx/rx moving the same number of bytes
+  through the same pacers (their CPU alone, the pacers apart). The station's CPU is read once
+  the call is wholly over (its line reset and estado.html rewritten); it includes its modem
+  emulator, which paces the line inside the station and cannot be counted apart, so this ratio
+  is the station's whole work (the call's protocol, records, page and the pacing of its own
+  line) against sx+rx's transfer alone. With --call-kib 0 the phase is left out.
+
+The targets the figures are held to are printed beside them: a paced transfer at most 1.0x
+sx+rx, an unpaced receive at most 1.5x rx (unpacking and syncing included).
 """
 import argparse
 import os
 import random
 import resource
+import shlex
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
-GREETING = bytes.fromhex("9E4AD7B205F16C883DE4A957") + b"\r"
 
 
 def status_fields(pid):
@@ -126,42 +134,6 @@ def wait_for_line(path, text, after_count, deadline):
     sys.exit(f"line_cpu: the station never printed {text!r}")
 
 
-def dial(port, deadline):
-    """Connects until the station greets the call; returns the socket."""
-    while time.monotonic() < deadline:
-        try:
-            sock = socket.create_connection(("127.0.0.1", port), timeout=1)
-        except OSError:
-            time.sleep(0.2)
-            continue
-        got = b""
-        sock.settimeout(1)
-        try:
-            while GREETING not in got:
-                data = sock.recv(4096)
-                if not data:
-                    break
-                got += data
-        except socket.timeout:
-            pass
-        if GREETING in got:
-            return sock
-        sock.close()
-        time.sleep(0.3)
-    sys.exit("line_cpu: the station never answered")
-
-
-def bulk_send(sock, byte, rate, seconds):
-    """Hands `seconds` of a stream at `rate` bytes a second to the line at once, and waits
-    while the paced line delivers it (and a little more, for the last batch to be taken);
-    returns the bytes sent and the seconds waited."""
-    count = int(rate * seconds)
-    start = time.monotonic()
-    sock.sendall(byte * count)
-    time.sleep(seconds + 0.2)
-    return count, time.monotonic() - start
-
-
 def timed(out_path, command):
     """Runs `command` on this process's standard input and output and writes its CPU time
     (user + system, in seconds, to the microsecond) to `out_path`."""
@@ -209,22 +181,11 @@ def stop(process):
     process.wait(timeout=30)
 
 
-def station_figures(build, work, seconds, speed):
-    run = os.path.join(work, "stream")
-    station, port, _, out_path = start_station(build, run, speed, ",paced")
+def idle_figures(build, work, seconds, speed):
+    station, _, _, _ = start_station(build, os.path.join(work, "idle"), speed, ",paced")
     try:
         idle, woken, rss = idle_sample(station.pid, seconds)
-        sock = dial(port, time.monotonic() + 30)
-        before, woken_before = cpu_seconds(station.pid), wakeups(station.pid)
-        sent, took = bulk_send(sock, b"\n", speed // 10, seconds)
-        streaming = cpu_seconds(station.pid) - before
-        streaming_woken = (wakeups(station.pid) - woken_before) / took
-        sock.close()
-        with open(out_path, encoding="utf-8", errors="replace") as f:
-            if "Conectándose ..." not in f.read():
-                sys.exit("line_cpu: the stream never reached the station")
-        return {"idle": idle, "woken": woken, "rss": rss, "streaming": streaming,
-                "streaming_woken": streaming_woken, "sent": sent, "took": took}
+        return {"idle": idle, "woken": woken, "rss": rss}
     finally:
         stop(station)
 
@@ -310,31 +271,112 @@ def pace_command(build, speed):
     return f"{os.path.abspath(os.path.join(build, 'bench_pace'))} {rate} {max(16, rate // 100)}"
 
 
-def peer_figures(build, peer, size, speed):
-    os.makedirs(os.path.join(peer, "in"))
-    data = random.Random(7).randbytes(size)
-    with open(os.path.join(peer, "stream"), "wb") as f:
-        f.write(data)
+def make_archive(path, kib):
+    """A ZIP archive of one stored member of `kib` KiB of noise; returns the member's bytes."""
+    data = random.Random(kib).randbytes(kib * 1024)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("DATOS.BIN", data)
+    return data
+
+
+def move(work, sender, receiver, pacer=None):
+    """Runs `sender` and `receiver` (argument lists, the receiver in work/in) joined by socat,
+    through `pacer` in each direction when given. Returns the CPU seconds of the sender, the
+    receiver and the two pacers, from rusage after each ended, and the receiver's status."""
+    inbox = os.path.join(work, "in")
+    shutil.rmtree(inbox, ignore_errors=True)
+    os.makedirs(inbox)
     me = f"{sys.executable} {os.path.abspath(__file__)}"
+    quote = lambda args: " ".join(shlex.quote(a) for a in args)
+    send = f"{me} --timed send.cpu {quote(sender)}"
+    receive = f"(cd in && {me} --timed ../receive.cpu {quote(receiver)}; echo $? > ../status)"
+    if pacer:
+        receive = (f"{me} --timed pace-in.cpu {pacer} | {receive} | "
+                   f"{me} --timed pace-out.cpu {pacer}")
+    for name in ("send.cpu", "receive.cpu", "pace-in.cpu", "pace-out.cpu"):
+        if os.path.exists(os.path.join(work, name)):
+            os.remove(os.path.join(work, name))
+    # -t: after one side ends (the sender, once its EOT is answered) the other is given the
+    # time it needs to finish (the receiver stores and unpacks after that answer).
+    subprocess.run(["socat", "-T", "60", "-t", "30", f"SYSTEM:{send}", f"SYSTEM:{receive}"], cwd=work,
+                   stderr=subprocess.DEVNULL, check=False)
+    cpu = {}
+    for name in ("send", "receive", "pace-in", "pace-out"):
+        path = os.path.join(work, f"{name}.cpu")
+        cpu[name] = read_seconds(path) if os.path.exists(path) else 0.0
+    with open(os.path.join(work, "status")) as f:
+        status = int(f.read())
+    return cpu, status
+
+
+def expect_file(path, data, what):
+    with open(path, "rb") as f:
+        got = f.read()
+    if got[:len(data)] != data:
+        sys.exit(f"line_cpu: {what} did not receive what was sent")
+
+
+def transfer_figures(build, work, speed, kib, marvolen_first):
+    """A paced transfer of the archive: Marvolen to Marvolen, and sx to rx."""
+    archive = os.path.join(work, "envio.zip")
+    data = make_archive(archive, kib)
+    with open(archive, "rb") as f:
+        whole = f.read()
+    xfer = os.path.abspath(os.path.join(build, "marvolen-xfer"))
     pacer = pace_command(build, speed)
-    sender = f"{me} --timed sx.cpu sx -k -X stream"
-    receiver = (f"{me} --timed pace-in.cpu {pacer} | "
-                f"(cd in && {me} --timed ../rx.cpu rx -c -X stream) | "
-                f"{me} --timed pace-out.cpu {pacer}")
-    usage_before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    start = time.monotonic()
-    subprocess.run(["socat", "-T", "30", f"SYSTEM:{sender}", f"SYSTEM:{receiver}"], cwd=peer,
-                   check=True, stderr=subprocess.DEVNULL)
-    wall = time.monotonic() - start
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    with open(os.path.join(peer, "in", "stream"), "rb") as f:
-        if f.read()[:size] != data:
-            sys.exit("line_cpu: rx did not receive what sx sent")
-    cpu = {name: read_seconds(os.path.join(peer, f"{name}.cpu"))
-           for name in ("sx", "rx", "pace-in", "pace-out")}
-    pair = sum(cpu.values())
-    wiring = (usage.ru_utime - usage_before.ru_utime) + (usage.ru_stime - usage_before.ru_stime)
-    return pair, wiring - pair, wall
+    out = {}
+    for side in (("marvolen", "peer") if marvolen_first else ("peer", "marvolen")):
+        if side == "marvolen":
+            cpu, status = move(work, [xfer, "send", archive], [xfer, "receive"], pacer)
+            if status != 0:
+                sys.exit("line_cpu: marvolen-xfer receive failed (paced)")
+            expect_file(os.path.join(work, "in", "DATOS.BIN"), data, "marvolen-xfer")
+        else:
+            cpu, status = move(work, ["sx", "-k", "-X", archive], ["rx", "-c", "-X", "envio.zip"],
+                               pacer)
+            expect_file(os.path.join(work, "in", "envio.zip"), whole, "rx")
+        out[side] = cpu["send"] + cpu["receive"]
+        out[side + "_pacers"] = cpu["pace-in"] + cpu["pace-out"]
+    return out
+
+
+def receive_figures(build, work, kib, marvolen_first):
+    """Unpaced receives from sx: marvolen-xfer and rx of the archive, marvolen-xfer of noise."""
+    archive = os.path.join(work, "envio.zip")
+    data = make_archive(archive, kib)
+    with open(archive, "rb") as f:
+        whole = f.read()
+    noise = os.path.join(work, "ruido.bin")
+    with open(noise, "wb") as f:
+        f.write(random.Random(99).randbytes(len(whole)))
+    xfer = os.path.abspath(os.path.join(build, "marvolen-xfer"))
+    out = {}
+    order = ["marvolen", "rx", "noise"] if marvolen_first else ["rx", "marvolen", "noise"]
+    for side in order:
+        if side == "marvolen":
+            cpu, status = move(work, ["sx", "-k", "-X", archive], [xfer, "receive"])
+            if status != 0:
+                sys.exit("line_cpu: marvolen-xfer receive failed")
+            expect_file(os.path.join(work, "in", "DATOS.BIN"), data, "marvolen-xfer")
+        elif side == "rx":
+            cpu, _ = move(work, ["sx", "-k", "-X", archive], ["rx", "-c", "-X", "envio.zip"])
+            expect_file(os.path.join(work, "in", "envio.zip"), whole, "rx")
+        else:
+            cpu, status = move(work, ["sx", "-k", "-X", noise], [xfer, "receive"])
+            if not os.path.exists(os.path.join(work, "in", "recibo.zip")):
+                sys.exit("line_cpu: marvolen-xfer did not store the noise")
+        out[side] = cpu["receive"]
+    return out
+
+
+def call_peer_figures(build, work, size, speed):
+    """sx to rx moving `size` bytes of noise through the pacers: their CPU, the pacers'."""
+    stream = os.path.join(work, "stream")
+    with open(stream, "wb") as f:
+        f.write(random.Random(7).randbytes(size))
+    cpu, _ = move(work, ["sx", "-k", "-X", stream], ["rx", "-c", "-X", "stream"],
+                  pace_command(build, speed))
+    return cpu["send"] + cpu["receive"], cpu["pace-in"] + cpu["pace-out"]
 
 
 def percent(cpu, seconds):
@@ -342,48 +384,66 @@ def percent(cpu, seconds):
 
 
 def spread(values, fmt):
-    """The median of `values` with their minimum and maximum, each with `fmt`."""
+    """The median, the mean and the minimum–maximum of `values`, each with `fmt`."""
     ordered = sorted(values)
     middle = len(ordered) // 2
     median = (ordered[middle] if len(ordered) % 2 else
               (ordered[middle - 1] + ordered[middle]) / 2)
-    return f"{fmt.format(median)} ({fmt.format(ordered[0])}–{fmt.format(ordered[-1])})"
+    mean = sum(ordered) / len(ordered)
+    return (f"{fmt.format(median)} (mean {fmt.format(mean)}, "
+            f"{fmt.format(ordered[0])}–{fmt.format(ordered[-1])})")
 
 
-def ratios(station, peer):
+def ratios(ours, theirs):
     """The run-by-run ratios, as spread() prints them; n/a when a peer figure is zero."""
-    if any(b <= 0 for b in peer):
+    if any(b <= 0 for b in theirs):
         return "n/a (a peer figure below the clock's resolution)"
-    return spread([a / b for a, b in zip(station, peer)], "{:.2f}") + " x"
+    return spread([a / b for a, b in zip(ours, theirs)], "{:.2f}") + " x"
 
 
-def one_run(args, work):
-    """Every phase once, each station figure beside its peer's."""
-    s = station_figures(args.build, work, args.seconds, args.speed)
-    s["rx_woken"], s["rx_rss"] = rx_waiting(work, args.seconds)
-    s["pair"], s["wiring"], s["pair_wall"] = peer_figures(
-        args.build, os.path.join(work, "stream-peer"), s["sent"], args.speed)
-    if args.call_kib > 0:
-        s["call_cpu"], s["call_wall"], s["call_woken"], s["call_rss"] = call_figures(
+def one_run(args, work, n):
+    """Every chosen phase once, Marvolen's side first in odd runs."""
+    first = n % 2 == 0
+    r = {}
+    if "idle" in args.phases:
+        r.update(idle_figures(args.build, work, args.seconds, args.speed))
+        r["rx_woken"], r["rx_rss"] = rx_waiting(work, args.seconds)
+    if "transfer" in args.phases:
+        run = os.path.join(work, "transfer")
+        os.makedirs(run)
+        r["transfer"] = transfer_figures(args.build, run, args.speed, args.transfer_kib, first)
+    if "receive" in args.phases:
+        run = os.path.join(work, "receive")
+        os.makedirs(run)
+        r["receive"] = receive_figures(args.build, run, args.transfer_kib, first)
+    if "call" in args.phases and args.call_kib > 0:
+        run = os.path.join(work, "call-peer")
+        os.makedirs(run)
+        peer = lambda: call_peer_figures(args.build, run, args.call_kib * 1024, args.speed)
+        if not first:
+            r["call_pair"], r["call_pacers"] = peer()
+        r["call_cpu"], r["call_wall"], r["call_woken"], r["call_rss"] = call_figures(
             args.build, work, args.speed, args.call_kib)
-        s["call_pair"], _, s["call_peer_wall"] = peer_figures(
-            args.build, os.path.join(work, "call-peer"), args.call_kib * 1024, args.speed)
-    return s
+        if first:
+            r["call_pair"], r["call_pacers"] = peer()
+    return r
 
 
 def main():
-    # The peer's plumbing, run by socat: a paced copy, and a program run with its CPU time
-    # noted.
+    # The peers' plumbing, run by socat: a program run with its CPU time noted.
     if sys.argv[1:2] == ["--timed"]:
         return timed(sys.argv[2], sys.argv[3:])
 
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
+    parser.add_argument("--phases", default="idle,transfer,receive,call")
     parser.add_argument("--seconds", type=float, default=20)
-    parser.add_argument("--speed", type=int, default=9600)
-    parser.add_argument("--call-kib", type=int, default=256)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--speed", type=int, default=38400)
+    parser.add_argument("--transfer-kib", type=int, default=64)
+    parser.add_argument("--call-kib", type=int, default=64)
+    parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
+    args.phases = set(args.phases.split(","))
     for tool in ("sx", "rx", "socat"):
         if not shutil.which(tool):
             sys.exit(f"line_cpu: {tool} is missing (scripts/deps.sh installs it)")
@@ -391,52 +451,67 @@ def main():
     runs = []
     for n in range(max(1, args.runs)):
         with tempfile.TemporaryDirectory(prefix="marvolen-line-cpu-") as work:
-            runs.append(one_run(args, work))
+            runs.append(one_run(args, work, n))
 
-    def each(key):
-        return [r[key] for r in runs]
+    def each(key, sub=None):
+        return [r[key][sub] if sub else r[key] for r in runs]
 
-    rate = args.speed // 10
-    idle_pct = [percent(r["idle"], args.seconds) for r in runs]
-    streaming_pct = [percent(r["streaming"], r["took"]) for r in runs]
-    pair_pct = [percent(r["pair"], r["pair_wall"]) for r in runs]
-    passed = max(idle_pct) < 1.0
-    print(f"station: {' '.join(os.path.basename(a) for a in station_program(args.build))}")
-    print(f"line CPU, {args.seconds:g} s per figure, stream of {rate} bytes/s "
-          f"({args.speed} bit/s), % of one core; median (min–max) of {len(runs)} runs")
-    print(f"  station waiting for calls            {spread(idle_pct, '{:.3f}')} %   "
-          f"{'PASS' if passed else 'FAIL'} (below 1 %)")
-    print(f"  station waiting: wake-ups a second   {spread(each('woken'), '{:.2f}')}     "
-          f"(waiting rx {spread(each('rx_woken'), '{:.2f}')}; target at most 1)")
-    print(f"  station waiting: resident memory     "
-          f"{spread([k[0] / 1024 for k in each('rss')], '{:.2f}')} MB, "
-          f"PSS {spread([k[1] / 1024 for k in each('rss')], '{:.2f}')} MB "
-          f"(waiting rx {spread([k[0] / 1024 for k in each('rx_rss')], '{:.2f}')} MB, "
-          f"PSS {spread([k[1] / 1024 for k in each('rx_rss')], '{:.2f}')} MB; "
-          f"target at most 5 MB)")
-    print(f"  station receiving the stream         {spread(streaming_pct, '{:.3f}')} %   "
-          f"({spread(each('sent'), '{:.0f}')} bytes in {spread(each('took'), '{:.1f}')} s)")
-    print(f"  station receiving: wake-ups a second {spread(each('streaming_woken'), '{:.1f}')}")
-    print(f"  sx + rx + pacers, the same bytes     {spread(pair_pct, '{:.3f}')} %   "
-          f"(socat and shells apart "
-          f"{spread([percent(r['wiring'], r['pair_wall']) for r in runs], '{:.3f}')} %)")
-    print(f"  station receiving / sx + rx + pacers {ratios(streaming_pct, pair_pct)}"
-          f"   (target at most 1.0 x)")
-    if args.call_kib > 0:
+    passed = True
+    if args.phases & {"idle", "call"}:
+        print(f"station: "
+              f"{' '.join(os.path.basename(a) for a in station_program(args.build))}")
+    print(f"each figure: median (mean, min–max) of {len(runs)} runs, the sides alternated")
+    if "idle" in args.phases:
+        idle_pct = [percent(r["idle"], args.seconds) for r in runs]
+        passed = max(idle_pct) < 1.0
+        print(f"waiting for calls, {args.seconds:g} s")
+        print(f"  station CPU, % of one core           {spread(idle_pct, '{:.3f}')} %   "
+              f"{'PASS' if passed else 'FAIL'} (below 1 %)")
+        print(f"  station wake-ups a second            {spread(each('woken'), '{:.2f}')}"
+              f"   (waiting rx {spread(each('rx_woken'), '{:.2f}')}; target at most 1)")
+        print(f"  station resident memory              "
+              f"{spread([k[0] / 1024 for k in each('rss')], '{:.2f}')} MB, "
+              f"PSS {spread([k[1] / 1024 for k in each('rss')], '{:.2f}')} MB")
+        print(f"  waiting rx resident memory           "
+              f"{spread([k[0] / 1024 for k in each('rx_rss')], '{:.2f}')} MB, "
+              f"PSS {spread([k[1] / 1024 for k in each('rx_rss')], '{:.2f}')} MB "
+              f"(target for the station at most 5 MB)")
+    if "transfer" in args.phases:
+        print(f"paced transfer of a {args.transfer_kib} KiB archive at {args.speed} bit/s "
+              f"(CPU s of sender + receiver; pacers apart)")
+        print(f"  marvolen-xfer send -> receive        {spread(each('transfer', 'marvolen'), '{:.4f}')} s")
+        print(f"  sx -k -X -> rx -c -X                 {spread(each('transfer', 'peer'), '{:.4f}')} s")
+        print(f"  pacers (not counted), Marvolen / sx  "
+              f"{spread(each('transfer', 'marvolen_pacers'), '{:.4f}')} s / "
+              f"{spread(each('transfer', 'peer_pacers'), '{:.4f}')} s")
+        print(f"  Marvolen / sx+rx                     "
+              f"{ratios(each('transfer', 'marvolen'), each('transfer', 'peer'))}"
+              f"   (target at most 1.0 x)")
+    if "receive" in args.phases:
+        print(f"unpaced receive of a {args.transfer_kib} KiB archive from sx -k -X "
+              f"(CPU s of the receiver)")
+        print(f"  marvolen-xfer receive                {spread(each('receive', 'marvolen'), '{:.4f}')} s")
+        print(f"  rx -c -X                             {spread(each('receive', 'rx'), '{:.4f}')} s")
+        print(f"  marvolen-xfer receive of noise       {spread(each('receive', 'noise'), '{:.4f}')} s"
+              f"   (stored, no end found: nothing unpacked or synced)")
+        print(f"  marvolen-xfer / rx                   "
+              f"{ratios(each('receive', 'marvolen'), each('receive', 'rx'))}"
+              f"   (target at most 1.5 x)")
+        print(f"  marvolen-xfer of noise / rx          "
+              f"{ratios(each('receive', 'noise'), each('receive', 'rx'))}")
+    if "call" in args.phases and args.call_kib > 0:
         print(f"whole call on a line paced at {args.speed} bit/s, {args.call_kib} KiB of traffic")
-        print(f"  station CPU over the call            {spread(each('call_cpu'), '{:.2f}')} s "
+        print(f"  station CPU over the call            {spread(each('call_cpu'), '{:.3f}')} s "
               f"in {spread(each('call_wall'), '{:.1f}')} s")
         print(f"  station in the call: wake-ups a second "
               f"{spread(each('call_woken'), '{:.1f}')}")
         print(f"  station after the call: resident memory "
-              f"{spread([k[0] / 1024 for k in each('call_rss')], '{:.2f}')} MB, "
-              f"PSS {spread([k[1] / 1024 for k in each('call_rss')], '{:.2f}')} MB "
-              f"(target at most 5 MB)")
-        print(f"  sx + rx + pacers, {args.call_kib} KiB         "
-              f"{spread(each('call_pair'), '{:.2f}')} s in "
-              f"{spread(each('call_peer_wall'), '{:.1f}')} s")
-        print(f"  station / sx + rx + pacers (CPU s)   "
-              f"{ratios(each('call_cpu'), each('call_pair'))}   (target at most 1.0 x)")
+              f"{spread([k[0] / 1024 for k in each('call_rss')], '{:.2f}')} MB")
+        print(f"  sx + rx, {args.call_kib} KiB                  "
+              f"{spread(each('call_pair'), '{:.3f}')} s   (their pacers, not counted: "
+              f"{spread(each('call_pacers'), '{:.3f}')} s)")
+        print(f"  station / sx + rx                    "
+              f"{ratios(each('call_cpu'), each('call_pair'))}")
     return 0 if passed else 1
 
 

@@ -8,9 +8,9 @@
 #include <system_error>
 #include <utility>
 
+#include "sim/OfficeSender.h"
 #include "transfer/TransferLine.h"
 #include "transfer/TransferReceiver.h"
-#include "sim/OfficeSender.h"
 #include "zip/ZipArchiver.h"
 
 namespace marvolen::office {
@@ -85,11 +85,7 @@ TransferResult BlockLink::ReceiveArchive(OfficeLine& line, const fs::path& stagi
     ScratchFolder work;
     ReceiveSetup setup;
     setup.dir = work.path();
-    setup.archive.is_valid = [](const fs::path& archive) {
-      TZipArchiver zip;
-      zip.SetFileName(archive.string());
-      return zip.IsZipValid();
-    };
+    setup.archive.archive_length = ArchiveLengthWithin;
     setup.archive.extract = [&](const fs::path& archive, const fs::path&, const EntryFilter&) {
       TZipArchiver zip;
       zip.SetFileName(archive.string());

@@ -144,11 +144,7 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
   // Every call of the archive component goes through `files` too, the seam of every file the
   // station writes; the archivers made later need it to live as long as the hooks.
   const auto io = std::make_shared<const FileOps>(files);
-  hooks.is_valid = [io](const fs::path& archive) {
-    TZipArchiver zipper("Zipper1", nullptr, io.get());
-    PrepareForReading(zipper, archive);
-    return zipper.IsZipValid();
-  };
+  hooks.archive_length = ArchiveLengthWithin;
   hooks.extract = [log, io, files](const fs::path& archive, const fs::path& dir,
                                    const EntryFilter& wanted) {
     const StagingDir staging(files, dir);
@@ -175,6 +171,10 @@ ArchiveHooks ZipArchiveHooks(std::function<void(std::string_view)> log, const Fi
       if (log) log(FailureLogLine(name, refusal));
       return false;
     };
+    // The staging directory is not what lasts: each member is synced on its own before it is
+    // renamed out of it (MoveInto), so the archiver's flush of the whole file system at the
+    // end of the unpacking would only wait for every other writer's data too.
+    zipper.Options().FlushBuffers = false;
     zipper.OpenZip(kOpenRead);
     zipper.SetBaseDir(staging.path().string());
     zipper.ExtractMatching("*.*", kStationAttrMask, "");

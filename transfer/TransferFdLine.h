@@ -4,6 +4,8 @@
 // which ends a transfer at its next wait instead of letting it wait out its time-outs.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,10 @@ class FdTransferLine final : public TransferLine {
 
   void SendText(std::string_view bytes) override;
   std::string ReceiveText(int seconds) override;
+  // Reads straight into the piece it returns, at most `wanted` bytes, and goes back to wait
+  // for the rest itself: a paced line brings a frame a few bytes at a time, and from the pace
+  // it has shown the line sleeps until the rest should have come.
+  std::string ReceiveAtLeast(int seconds, std::size_t wanted) override;
   std::string ReadErrorText() const override { return read_error_; }
   bool CarrierLost() override { return false; }
   void PurgeInput() override;
@@ -30,6 +36,12 @@ class FdTransferLine final : public TransferLine {
 
  private:
   void ReadFailed(std::string text);
+  // Sleeps, before `deadline`, for the time `bytes` take at the line's measured pace; true
+  // when it slept.
+  bool Nap(std::size_t bytes, MonoTime deadline);
+  // `bytes` came in one read, `took` after the one before; `after_nap`: a sleep ended with
+  // the whole rest of the frame here.
+  void Paced(std::size_t bytes, std::chrono::nanoseconds took, bool after_nap);
 
   int in_fd_;
   int out_fd_;
@@ -39,6 +51,8 @@ class FdTransferLine final : public TransferLine {
   std::string read_error_;
   std::string buffer_;
   bool closed_ = false;
+  // The pace the far end's bytes came at when last measured, per millisecond; 0: unknown.
+  double bytes_per_ms_ = 0;
 };
 
 }  // namespace marvolen

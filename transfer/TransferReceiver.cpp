@@ -1,5 +1,6 @@
 #include "transfer/TransferReceiver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -150,6 +151,7 @@ class Receiver {
     const std::size_t length = FrameLength(block_size_, mode_);
     // A sender's cancel usually arrives in one read, so look before asking for more.
     if (frame.starts_with(kThreeCan)) return CancelledBySender();
+    frame.reserve(length);
     while (frame.size() < length) {
       // A block is of no use until it is whole: the line may sleep until its last byte. What
       // did not start as a block (a cancel) is looked at as each part comes.
@@ -238,20 +240,17 @@ class Receiver {
     const char ack = kAck;
     line_.SendText(std::string_view(&ack, 1));
     const std::filesystem::path archive = setup_.dir / kReceivedArchiveName;
+    // The sender padded the last block; the archive's real end is the longest length, within
+    // the padding a sender may add, at which the check passes. Without one the file is kept
+    // shortened by that much, as the office's program leaves it.
+    const std::optional<std::size_t> length =
+        setup_.archive.archive_length(content_, static_cast<std::size_t>(kMaxTrimmedBytes));
+    const bool valid = length.has_value();
+    content_.resize(valid ? *length
+                          : content_.size() - std::min(content_.size(),
+                                                       static_cast<std::size_t>(kMaxTrimmedBytes)));
     RemoveOldArchive(setup_.archive.files, setup_.dir);
     WriteNewFile(archive.string(), content_, setup_.archive.files);
-    // The sender padded the last block; the archive's real end is where the check passes.
-    bool valid = setup_.archive.is_valid(archive);
-    for (int removed = 0; !valid && removed < kMaxTrimmedBytes; ++removed) {
-      if (!content_.empty()) content_.pop_back();
-      try {
-        TruncateFile(archive.string(), static_cast<off_t>(content_.size()), setup_.archive.files);
-      } catch (const FileError&) {
-        setup_.archive.files.unlink(archive.c_str());  // no half-trimmed archive stays behind
-        throw;
-      }
-      valid = setup_.archive.is_valid(archive);
-    }
     out_.end = TransferEnd::kDone;
     if (!valid) {
       out_.result = kReceiveBadArchive;

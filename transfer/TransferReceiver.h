@@ -1,10 +1,12 @@
 // The receiving side of the block transfer. Every file an office sends is a ZIP archive: the
-// receiver stores it as "recibo.zip", cuts off the padding of the last block by finding the
-// length at which the archive check passes, and unpacks the members beside it.
+// receiver cuts off the padding of the last block at the longest length at which the archive
+// check passes, stores it as "recibo.zip" and unpacks the members beside it.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,8 +32,10 @@ using EntryFilter = std::function<bool(std::string_view stored_name)>;
 
 // The archive operations the receiver needs.
 struct ArchiveHooks {
-  // True when the file is an archive that ends exactly after its end record and comment.
-  std::function<bool(const std::filesystem::path& archive)> is_valid;
+  // The length of the longest prefix of `bytes`, at most `most_trailing` bytes shorter, that
+  // is an archive ending exactly after its end record and comment; nullopt when none is.
+  std::function<std::optional<std::size_t>(std::string_view bytes, std::size_t most_trailing)>
+      archive_length;
   // Unpacks the members `wanted` takes below `dir`, whole or not at all: throws when the
   // archive cannot be opened or read, or when any member fails, and then leaves `dir` as it
   // was. Members it leaves out are reported by the hook itself.

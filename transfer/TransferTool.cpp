@@ -7,13 +7,12 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "platform/Clock.h"
 #include "platform/Errors.h"
+#include "platform/FileOps.h"
 #include "platform/ProgramInfo.h"
 #include "platform/ShownText.h"
 #include "transfer/TransferArchive.h"
@@ -49,20 +48,23 @@ int Usage() {
 TransferSinks StderrSinks() {
   TransferSinks sinks;
   sinks.log = ShowOnStderr;
+  // The panels get the block counters the transfer counts itself, never bytes from the line:
+  // written as they are, one line a block.
   sinks.panel = [](int index, std::string_view text) {
     const char* label = index == 3 ? "Paquetes Enviados:  " : "Paquetes Recibidos:  ";
-    ShowOnStderr(std::string(label) + std::string(text));
+    std::fprintf(stderr, "%s%.*s\n", label, static_cast<int>(text.size()), text.data());
   };
   return sinks;
 }
 
 int Send(TransferLine& line, const char* file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    ToStderr("marvolen-xfer: " + ErrorText(std::string("no se puede leer ") + file, LastErrno()));
+  std::string content;
+  try {
+    content = ReadWholeFile(file, std::string("no se puede leer ") + file);
+  } catch (const FileError& e) {
+    ToStderr(std::string("marvolen-xfer: ") + e.what());
     return kUsageError;
   }
-  const std::string content{std::istreambuf_iterator<char>(in), {}};
   const std::string result = SendFile(line, content, StderrSinks()).result;
   ToStderr(result);
   return TransferSucceeded(result) ? 0 : 1;

@@ -2,7 +2,10 @@
 
 #include <zlib.h>
 
+#include <string.h>
+
 #include <algorithm>
+#include <functional>
 
 namespace marvolen {
 
@@ -157,23 +160,64 @@ bool CentralDirectoryPlausible(uint64_t position, const EndRecord& e, const Read
 
 std::optional<EndRecordHit> FindEndRecord(uint64_t file_size, const ReadAt& read) {
   if (file_size < kEndRecordSize) return std::nullopt;
-  const size_t window = static_cast<size_t>(std::min<uint64_t>(file_size, kEndRecordWindow));
-  const uint64_t window_start = file_size - window;
-  std::string buffer(window, '\0');
-  auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
-  if (!read(window_start, window, bytes)) return std::nullopt;
-  for (size_t i = window - kEndRecordSize + 1; i-- > 0;) {
-    if (Get32(bytes + i) != kEndRecordSignature) continue;
-    const auto record = ParseEndRecord(bytes + i, window - i);
-    const size_t after = window - i - kEndRecordSize;
-    if (!record || record->comment_length != after) continue;
-    const uint64_t position = window_start + i;
-    if (!CentralDirectoryPlausible(position, *record, read)) continue;
-    EndRecordHit hit;
-    hit.position = position;
-    hit.record = *record;
-    hit.comment.assign(buffer, i + kEndRecordSize, after);
-    return hit;
+  const size_t whole = static_cast<size_t>(std::min<uint64_t>(file_size, kEndRecordWindow));
+  // Almost every archive has a short comment or none, its record among the last bytes: those
+  // are looked at first, and the whole reach of the longest comment only when they hold no
+  // record that counts. The search runs backwards either way, so the first look finds what a
+  // search of the whole reach would find first.
+  for (size_t window = std::min(whole, kEndRecordFirstLook);; window = whole) {
+    const uint64_t window_start = file_size - window;
+    std::string buffer(window, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(buffer.data());
+    if (!read(window_start, window, bytes)) return std::nullopt;
+    for (size_t i = window - kEndRecordSize + 1; i-- > 0;) {
+      if (Get32(bytes + i) != kEndRecordSignature) continue;
+      const auto record = ParseEndRecord(bytes + i, window - i);
+      const size_t after = window - i - kEndRecordSize;
+      if (!record || record->comment_length != after) continue;
+      const uint64_t position = window_start + i;
+      if (!CentralDirectoryPlausible(position, *record, read)) continue;
+      EndRecordHit hit;
+      hit.position = position;
+      hit.record = *record;
+      hit.comment.assign(buffer, i + kEndRecordSize, after);
+      return hit;
+    }
+    if (window == whole) return std::nullopt;
+  }
+}
+
+std::optional<size_t> ArchiveLengthWithin(std::string_view bytes, size_t most_trailing) {
+  const size_t size = bytes.size();
+  if (size < kEndRecordSize) return std::nullopt;
+  const size_t shortest = size > most_trailing ? size - most_trailing : 0;
+  // A record ends its archive 22 bytes and its comment (at most 65535) after its start.
+  const size_t reach = kEndRecordSize + 0xFFFF;
+  const size_t first = shortest > reach ? shortest - reach : 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::vector<size_t> lengths;
+  // Backwards from the last place a whole record fits, a signature's first byte at a time
+  // (memrchr), as this runs on every received file.
+  for (size_t span = size - kEndRecordSize + 1 - std::min(first, size - kEndRecordSize + 1);
+       span > 0;) {
+    const void* hit = ::memrchr(data + first, 'P', span);
+    if (hit == nullptr) break;
+    const size_t i = static_cast<size_t>(static_cast<const unsigned char*>(hit) - data);
+    span = i - first;
+    if (Get32(data + i) != kEndRecordSignature) continue;
+    const size_t end = i + kEndRecordSize + Get16(data + i + 20);
+    if (end >= shortest && end <= size) lengths.push_back(end);
+  }
+  // The longest first; almost always there is one, and a false record in a comment adds one.
+  std::sort(lengths.begin(), lengths.end(), std::greater<>());
+  lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+  for (const size_t length : lengths) {
+    const auto read = [&](uint64_t offset, size_t count, unsigned char* buffer) {
+      if (offset > length || count > length - offset) return false;
+      std::copy_n(data + offset, count, buffer);
+      return true;
+    };
+    if (FindEndRecord(length, read)) return length;
   }
   return std::nullopt;
 }

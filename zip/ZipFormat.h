@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace marvolen {
@@ -25,6 +26,8 @@ inline constexpr size_t kZip64LocatorSize = 20;
 inline constexpr size_t kZip64EndSize = 56;
 // How far back from the end of the file the end record is looked for.
 inline constexpr size_t kEndRecordWindow = 65600;
+// The bytes FindEndRecord looks at first, enough for a record with a short comment.
+inline constexpr size_t kEndRecordFirstLook = 1024;
 
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
@@ -105,6 +108,13 @@ using ReadAt = std::function<bool(uint64_t offset, size_t count, unsigned char* 
 // right before it (starting with a central header signature when it has entries). A false
 // record inside a comment is thereby passed over. nullopt when none counts.
 std::optional<EndRecordHit> FindEndRecord(uint64_t file_size, const ReadAt& read);
+
+// The longest prefix of `bytes`, at most `most_trailing` bytes shorter, that FindEndRecord
+// takes for a whole archive (as it would on a file holding only that prefix); nullopt when no
+// such prefix is one. It looks once, from the end, for the end records whose comment would
+// end within that reach, and confirms only those: a received file's padding is cut in one
+// pass instead of by shortening the file and searching again.
+std::optional<size_t> ArchiveLengthWithin(std::string_view bytes, size_t most_trailing);
 
 // Zip64 values of a central header's extra field: each 0xFFFFFFFF field takes the next
 // 64-bit value of the Zip64 item (tag 1), in the order the format gives them. False when

@@ -323,8 +323,9 @@ TEST_P(DevicePulled, FailureIsShownTheLineIsResetAndCallsAreServedOnceItIsBack) 
   phone.TakeCallerReceived();  // what an earlier call got
   socket.PlugIn();
   const int greeted_before = window.Count("Conectándose ...");
-  ASSERT_TRUE(TickUntil([&] { return phone.Modem() != nullptr && ModemProbe::Register(*phone.Modem(), 0) == 1; },
-                        Millis(75'000)));
+  ASSERT_TRUE(TickUntil(
+      [&] { return phone.Modem() != nullptr && ModemProbe::Register(*phone.Modem(), 0) == 1; },
+      Millis(75'000)));
   ASSERT_TRUE(phone.Dial());
   ASSERT_TRUE(TickUntil([&] { return InState("conectando"); }, Millis(5000)));
   EXPECT_EQ(phone.TakeCallerReceived(), kGreeting);
@@ -400,10 +401,12 @@ TEST(SerialCallLineReceive, StoresAndUnpacksTheArchiveInTheDirectoryItIsGiven) {
   ASSERT_EQ(serial.OpenPort(1, 9600, kNoParity, 8, kOneStopBit), "");
   far.SetCarrier(true);
   std::vector<fs::path> unpacked_into;
-  ArchiveHooks hooks{[](const fs::path&) { return true; },
-                     [&](const fs::path&, const fs::path& into, const EntryFilter&) {
-                       unpacked_into.push_back(into);
-                     }};
+  // Every length counts as a whole archive: the file is kept as it came.
+  ArchiveHooks hooks{
+      [](std::string_view bytes, std::size_t) { return std::optional<std::size_t>(bytes.size()); },
+      [&](const fs::path&, const fs::path& into, const EntryFilter&) {
+        unpacked_into.push_back(into);
+      }};
   SerialCallLine line{serial, clock, 9600, hooks, TransferSinks{}};
   int acks = 0;
   far.OnWrite([&](std::string_view bytes) {

@@ -59,6 +59,16 @@ TEST(CodePageExact, EveryByteSurvivesAReadAndWriteBack) {
   }
 }
 
+TEST(CodePageExact, ArchiveNamesReadAsIconvReadsCodePage850) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    EXPECT_EQ(OemToUtf8(byte), ConvertText(byte, CodePage::Cp850, CodePage::Utf8).text) << b;
+    all += byte;
+  }
+  EXPECT_EQ(Utf8ToOem(OemToUtf8(all)), all);
+}
+
 TEST(CodePageExact, UnmappableAndMalformedInputBecomesQuestionMarks) {
   const std::pair<const char*, const char*> rows[] = {
       {"Pe\xC3\xB1\xC3\xB3n \xE2\x82\xAC", "Pe\xF1\xF3n \x80"},  // Peñón €: exact

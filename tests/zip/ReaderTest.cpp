@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,64 @@ TEST_F(Reader, AFalseEndRecordInsideTheCommentIsPassedOver) {
   EXPECT_EQ(TrimUntilValid(1024), 128u);
   Extract();
   EXPECT_EQ(ReadFile("dia.daw"), "datos");
+}
+
+// The one-pass search the receiver uses gives what the loop above gives on the file: the
+// longest prefix, at most 127 bytes shorter, that the archive check takes, or none.
+TEST_F(Reader, TheOnePassEndSearchAgreesWithTrimmingTheFile) {
+  const std::string plain = BuildArchive({DeflatedEntry("TRAFICO.TRF", "llamadas")});
+  const std::string empty = BuildArchive({});
+  const std::string padded_comment = BuildArchive({StoredEntry("a", "x")}, "fin\x1A\x1A\0"s);
+  std::string fake = empty;  // an end record whose comment reaches 40 bytes past the real end
+  fake[20] = 40;
+  fake[10] = 1;
+  fake[12] = 46;
+  const std::string false_record =
+      BuildArchive({StoredEntry("dia.daw", "datos")}, std::string(30, 'c') + fake);
+  const std::string long_comment = BuildArchive({StoredEntry("a", "x")}, std::string(65535, 'c'));
+  // Padding that holds an empty end record of its own: a longer archive the check takes.
+  const std::string record_in_padding = plain + empty + std::string(50, '\x1A');
+  std::string noise(70000, '\0');
+  std::mt19937 gen(5);
+  for (char& c : noise) c = static_cast<char>(gen());
+  struct Row {
+    std::string name;
+    std::string bytes;
+  };
+  std::vector<Row> rows = {
+      {"nothing", ""},
+      {"a bare signature", "PK\x05\x06"},
+      {"no archive", noise},
+      {"record in the padding", record_in_padding},
+      {"two archives, the last padded", plain + padded_comment + std::string(9, '\0')},
+      {"the longest comment, padded", long_comment + std::string(127, '\x1A')},
+  };
+  for (const std::size_t pad : {0, 1, 36, 100, 127, 128}) {
+    for (const char byte : {'\0', '\x1A'}) {
+      const std::string tail(pad, byte);
+      const std::string at = " +" + std::to_string(pad) + (byte ? " SUB" : " NUL");
+      rows.push_back({"plain" + at, plain + tail});
+      rows.push_back({"empty" + at, empty + tail});
+      rows.push_back({"comment ending in padding bytes" + at, padded_comment + tail});
+      rows.push_back({"false record in the comment" + at, false_record + tail});
+    }
+  }
+  int found = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WriteFile("recibo.zip", row.bytes);
+    std::size_t removed = 0;
+    bool valid = zip_.IsZipValid();
+    for (; !valid && removed < 127 && removed < row.bytes.size(); valid = zip_.IsZipValid()) {
+      fs::resize_file("recibo.zip", row.bytes.size() - ++removed);
+    }
+    const std::optional<std::size_t> expected =
+        valid ? std::optional<std::size_t>(row.bytes.size() - removed) : std::nullopt;
+    EXPECT_EQ(ArchiveLengthWithin(row.bytes, 127), expected);
+    found += expected.has_value();
+  }
+  // Both answers are asked for: every padding up to 127 bytes is cut, 128 never.
+  EXPECT_EQ(found, 3 + 4 * 2 * 5);
 }
 
 TEST_F(Reader, ValidityTestNeverThrowsNorHangs) {
