@@ -67,7 +67,7 @@ struct CallRecord {
   // The line's name, as in "lines/NAME.json" and the metrics' labels; records from before it
   // was kept have none, and readers take "com" and the port's number.
   std::string line_name;
-  std::string home;  // the station home that served the call
+  std::string home;    // the station home that served the call
   std::optional<int> office;
   std::optional<std::string> device_id;
   std::optional<std::string> table_kind;  // "tbl" or "tab"
