@@ -498,7 +498,11 @@ std::optional<std::map<int, KeptRow>> PieceFrom(std::string_view text, int hundr
 
 StatusSummary::StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops,
                              size_t rebuild_budget)
-    : work_dir_(std::move(work_dir)), store_(store), ops_(ops), rebuild_budget_(rebuild_budget) {}
+    : work_dir_(std::move(work_dir)),
+      store_(store),
+      ops_(ops),
+      rebuild_budget_(rebuild_budget),
+      rows_(ReportOptions{}) {}
 
 uint64_t StatusSummary::Generation() const {
   bool missing = false;
@@ -583,6 +587,8 @@ StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild
   }
   ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
   if (!RefreshRows(now, called, head->generation, next.generation, false)) {
+    // The rows stay of the generation before: the next update renders them all again.
+    if (end.bytes > rebuild_up_to) return Outcome::kNeedsRebuild;
     RebuildFromLog(now, next.generation);
     return Outcome::kRebuilt;
   }

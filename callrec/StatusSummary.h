@@ -5,7 +5,7 @@
 //    goes up with every change, the calls and bytes per line, the durations' histogram and the
 //    calls per day by result;
 //  - "NN/NNNN.json", one per office that called (NN its number's hundreds): its last call, last
-//    success, its calls of the last 7 days for the windows, the file list it last reported on an
+//    success, its calls of the last 7 days hour by hour, the file list it last reported on an
 //    admitted call, and what its next call will get, worked out at the end of its own call.
 //  - "NN/rows", the page's rows and the metrics' lines of the offices NN00..NN99, each as it
 //    reads until a time of its own (a call leaving a window, a silence crossing its threshold),
@@ -128,8 +128,10 @@ class StatusSummary {
   // The head's generation, 0 when there is no readable summary.
   uint64_t Generation() const;
 
-  // From now on every change also keeps the page's rows and metrics' lines, rendered with
-  // `options` (its thresholds; the time is each change's).
+  // Every change also keeps the page's rows and metrics' lines, rendered with the default
+  // thresholds (those the station's page uses), or from now on with those of `options` (the
+  // time is each change's). Every station's update keeps them, the recorder's at the end of a
+  // call too: rows left behind by one update would be rendered all again by the next.
   void KeepRows(const ReportOptions& options);
   // The page ("estado.html" at `page_path`) and the metrics (`metrics_path`, none when empty)
   // put together from the kept rows, each through `put_page` / `put_metrics`. False, with

@@ -929,12 +929,19 @@ TEST_F(ReportTest, SummaryNeverCountsWhatItsHeadDoesNotAndIsRebuiltWhenDamaged) 
   EXPECT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild);
   EXPECT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
   ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
-  // Damage no update meets, in an office that does not call: the page's writer finds it and
-  // has the summary rebuilt, instead of building every later page from the log.
+  // Damage no update meets, in an office that does not call: the page comes from the kept
+  // rows and never reads it; the office's next call meets it and has the summary rebuilt,
+  // never a page built from the log.
   WriteAll(office, ReadAll(office).substr(0, 20));
+  const uint64_t generation = summary.Generation();
+  ASSERT_TRUE(WriteStatusPage(options_));
+  EXPECT_EQ(summary.Generation(), generation);
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(BuildReport(options_), options_));
+  Call(7, 0.5, CallResult::kSuccess);
   ASSERT_TRUE(WriteStatusPage(options_));
   ASSERT_TRUE(summary.Read(options_));
   ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(BuildReport(options_), options_));
 
   // Another station counting: nothing is written without the lock.
   std::error_code error;
