@@ -350,7 +350,8 @@ void CountWindows(OfficeStatus& s, WallTime now) {
   }
 }
 
-long long RowChangesAt(const OfficeStatus& s, const ReportOptions& o) {
+long long RowChangesAt(const OfficeStatus& s, const ReportOptions& o, bool live_hours,
+                       bool live_days) {
   const long long now = EpochMs(o.now);
   long long at = now + (s.transcripts.empty() ? kDayMs : kHourMs);
   // The first of `first`, `first + step`, ... after now.
@@ -361,9 +362,13 @@ long long RowChangesAt(const OfficeStatus& s, const ReportOptions& o) {
   if (s.last_success_ms) {
     const long long silent_from = *s.last_success_ms + o.silent_hours * kHourMs + 1;
     // Silent: its hours of silence are shown, and go up every hour.
-    at = std::min(at, now < silent_from ? silent_from : next_step(*s.last_success_ms, kHourMs));
+    if (now < silent_from) {
+      at = std::min(at, silent_from);
+    } else if (!live_hours) {
+      at = std::min(at, next_step(*s.last_success_ms, kHourMs));
+    }
   }
-  if (s.last_traffic_ms && *s.last_traffic_ms <= now)
+  if (!live_days && s.last_traffic_ms && *s.last_traffic_ms <= now)
     at = std::min(at, next_step(*s.last_traffic_ms + kDayMs, kDayMs));
   const long long week_hour = FloorDiv(now - 7 * kDayMs, kHourMs);
   const long long day_hour = FloorDiv(now - kDayMs, kHourMs);

@@ -145,8 +145,10 @@ void CountWindows(OfficeStatus& office, WallTime now);
 // its metrics could read otherwise with nothing else changed: a call leaving a window, its
 // silence crossing the threshold or another hour, its days without traffic going up. Never
 // more than an hour ahead when the row links transcripts, which ageing may remove. The state
-// as CountWindows leaves it.
-long long RowChangesAt(const OfficeStatus& office, const ReportOptions& options);
+// as CountWindows leaves it. `live_hours` / `live_days`: the hours of silence / the days
+// without traffic are filled in when the row is shown, and do not count.
+long long RowChangesAt(const OfficeStatus& office, const ReportOptions& options,
+                       bool live_hours = false, bool live_days = false);
 // Keeps only transcript names the recorder gives and, when `look`, those still on the disk.
 void KeepTranscriptsOnDisk(OfficeStatus& office, const std::string& work_dir, bool look);
 // Where the delivery survey looks, each directory found in its letter case once for all the

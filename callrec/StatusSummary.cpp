@@ -364,13 +364,45 @@ constexpr char kRowsPieceTag[] = "marvolen-rows";
 constexpr size_t kLargestPiece = 16 << 20;
 
 // One office's row on the page and its lines in the metrics, as they read until `until_ms`.
+// The two counts of a row that go up with the time alone, the hours of silence and the days
+// without traffic, are kept as a mark (a control byte, which no rendered text holds: they are
+// all escaped) and filled in when the page is put together, so that a silent office's row is
+// not rendered again every hour.
+constexpr char kHoursMark = '\x01', kDaysMark = '\x02';
 struct KeptRow {
   int office = 0;
   bool has_dir = false;
   bool trouble = false;
   long long until_ms = 0;
+  long long success_ms = 0;  // for kHoursMark
+  long long traffic_ms = 0;  // for kDaysMark
   std::string row, metrics;
 };
+
+// The row as the page shows it at `now_ms`, into `out`.
+void FillRow(const KeptRow& r, long long now_ms, std::string& out) {
+  out.clear();
+  for (const char c : r.row) {
+    if (c == kHoursMark) {
+      out += std::to_string((now_ms - r.success_ms) / (kDayMs / 24));
+    } else if (c == kDaysMark) {
+      out += std::to_string((now_ms - r.traffic_ms) / kDayMs);
+    } else {
+      out += c;
+    }
+  }
+}
+
+// Puts `mark` in place of the number in the first `before` NUMBER `after` of `row`; false when
+// there is none.
+bool Mark(std::string& row, const std::string& before, long long number, const std::string& after,
+          char mark) {
+  const std::string text = before + std::to_string(number) + after;
+  const size_t at = row.find(text);
+  if (at == std::string::npos) return false;
+  row.replace(at + before.size(), text.size() - before.size() - after.size(), 1, mark);
+  return true;
+}
 
 // What the index keeps of a hundred.
 struct KeptHundred {
@@ -461,7 +493,8 @@ std::string PieceText(const std::map<int, KeptRow>& rows) {
   std::string out = std::string(kRowsPieceTag) + " " + std::to_string(kVersion) + "\n";
   for (const auto& [number, r] : rows) {
     out += std::to_string(r.office) + " " + (r.has_dir ? "1 " : "0 ") + (r.trouble ? "1 " : "0 ") +
-           std::to_string(r.until_ms) + " " + std::to_string(r.row.size()) + " " +
+           std::to_string(r.until_ms) + " " + std::to_string(r.success_ms) + " " +
+           std::to_string(r.traffic_ms) + " " + std::to_string(r.row.size()) + " " +
            std::to_string(r.metrics.size()) + "\n";
     out += r.row;
     out += r.metrics;
@@ -483,9 +516,9 @@ std::optional<std::map<int, KeptRow>> PieceFrom(std::string_view text, int hundr
     int has_dir = 0, trouble = 0;
     size_t row_size = 0, metrics_size = 0;
     if (!f.Number(r.office) || r.office / 100 != hundred || r.office < 1 || !f.Number(has_dir) ||
-        !f.Number(trouble) || !f.Number(r.until_ms) || !f.Number(row_size) ||
-        !f.Number(metrics_size) || !f.Bytes(row_size, r.row) || !f.Bytes(metrics_size, r.metrics) ||
-        rows.count(r.office))
+        !f.Number(trouble) || !f.Number(r.until_ms) || !f.Number(r.success_ms) ||
+        !f.Number(r.traffic_ms) || !f.Number(row_size) || !f.Number(metrics_size) ||
+        !f.Bytes(row_size, r.row) || !f.Bytes(metrics_size, r.metrics) || rows.count(r.office))
       return std::nullopt;
     r.has_dir = has_dir != 0;
     r.trouble = trouble != 0;
@@ -832,8 +865,16 @@ bool StatusSummary::RefreshRows(WallTime now, const std::vector<int>& changed, u
       r.office = number;
       r.has_dir = has_dir;
       r.trouble = s->InTrouble(options);
-      r.until_ms = RowChangesAt(*s, options);
       r.row = HtmlOfficeRow(*s, options);
+      const bool hours = s->last_success_ms && s->Silent(options) && !s->Unknown() &&
+                         Mark(r.row, "desde hace ", (now_ms - *s->last_success_ms) / (kDayMs / 24),
+                              " h", kHoursMark);
+      const bool days =
+          s->last_traffic_ms && Mark(r.row, "data-label=\"días sin tráfico\">",
+                                     (now_ms - *s->last_traffic_ms) / kDayMs, "</td>", kDaysMark);
+      r.success_ms = s->last_success_ms.value_or(0);
+      r.traffic_ms = s->last_traffic_ms.value_or(0);
+      r.until_ms = RowChangesAt(*s, options, hours, days);
       r.metrics = MetricsOffice(*s);
     }
     kept = KeptHundred{};
@@ -891,12 +932,18 @@ bool StatusSummary::PutPage(
     }
     return true;
   };
+  std::string row;
   return each_piece(true,
                     [&](const KeptRow& r) {
-                      if (r.trouble) put_page(r.row);
+                      if (!r.trouble) return;
+                      FillRow(r, now_ms, row);
+                      put_page(row);
                     }) &&
          each_piece(false, [&](const KeptRow& r) {
-           if (!r.trouble) put_page(r.row);
+           if (!r.trouble) {
+             FillRow(r, now_ms, row);
+             put_page(row);
+           }
            put_metrics(r.metrics);
          });
 }

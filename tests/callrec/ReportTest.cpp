@@ -1062,6 +1062,14 @@ TEST_F(ReportTest, PageFromKeptRowsFollowsTheReportAsTimeAndDirectoriesChange) {
     if (hours == 50.0) std::filesystem::create_directories(dir_.Path() + "LOC77");
     expect_page(std::to_string(hours) + " h later");
   }
+  // A silent office's hours of silence and days without traffic go up on the page with no
+  // reading of its file: its row is not rendered again every hour.
+  const uint64_t quiet = summary.Generation();
+  WriteAll(office3, "damaged");
+  options_.now = start + std::chrono::hours(203);
+  expect_page("203 h later, office 3 long silent, its file damaged");
+  EXPECT_EQ(summary.Generation(), quiet);
+  WriteAll(office3, kept3);
   Call(77, -199.5, CallResult::kSuccess);
   expect_page("a call after all that");
   EXPECT_GT(summary.Generation(), generation);
