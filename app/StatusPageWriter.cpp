@@ -37,6 +37,7 @@ StatusPageWriter::~StatusPageWriter() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
+    stopping_ = true;
   }
   wake_.notify_all();
   worker_.join();
@@ -118,7 +119,8 @@ void StatusPageWriter::Work() {
     };
     bool wrote = true;
     try {
-      wrote = WriteStatusPage(options, {}, metrics_dir_, space);
+      wrote =
+          WriteStatusPage(options, {}, metrics_dir_, space, [this] { return stopping_.load(); });
     } catch (const std::exception& e) {
       error = e.what();
     }

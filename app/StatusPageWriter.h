@@ -11,10 +11,14 @@
 // a good part of a second and calls end every few seconds, and a browser reloads the page once
 // a minute anyway. A page that takes a few milliseconds still follows each call at once.
 //
+// A stop is heard within a record of the log, whatever the page is doing: the unit's stop
+// timeout is never spent waiting for a rebuild.
+//
 // A thread rather than a child process: the window's toolkit runs threads of its own, and a
 // child of a threaded process may only make the few calls that are safe after fork.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -71,6 +75,9 @@ class StatusPageWriter {
   WallTime now_{};  // the time of the latest request, read on the caller's thread
   bool writing_ = false;
   bool stop_ = false;
+  // Set with stop_, read without the lock: a rebuild of the summary over a year of compressed
+  // logs hears it at its next record.
+  std::atomic<bool> stopping_{false};
   bool flushing_ = false;
   const std::chrono::milliseconds least_spacing_;
   SteadyTime next_page_{};  // no page before this unless stopping or flushing

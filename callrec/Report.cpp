@@ -41,6 +41,11 @@ long long EpochMs(WallTime t) {
   return std::chrono::duration_cast<Millis>(t.time_since_epoch()).count();
 }
 
+// Rounded down, also before 1970.
+long long FloorDiv(long long a, long long b) {
+  return a / b - ((a % b != 0 && (a < 0)) ? 1 : 0);
+}
+
 // "2026-12-07T11:49:47.123+01:00" -> "2026-12-07 11:49".
 std::string Short(std::string_view iso) {
   return iso.size() < 16 ? std::string(iso)
@@ -296,9 +301,24 @@ void AddOfficeCall(OfficeStatus& s, const CallSummary& c, long long keep_from_ms
   const bool success = c.result == CallResult::kSuccess;
   // A refusal because the office was busy on another line counts among its calls only.
   const bool busy = c.reason == CallReason::kInCallOnOtherLine;
-  std::erase_if(s.recent, [&](const RecentCall& r) { return r.start_ms < keep_from_ms; });
-  if (c.start_ms >= keep_from_ms)
-    s.recent.push_back({c.start_ms, !busy && !success, !busy && c.result == CallResult::kRefused});
+  // Hours drop out from the oldest: each call looks at a few at most.
+  const long long keep_hour = FloorDiv(keep_from_ms, kHourMs);
+  const auto kept = std::find_if(s.recent.begin(), s.recent.end(),
+                                 [&](const RecentHour& h) { return h.hour >= keep_hour; });
+  if (kept != s.recent.begin()) s.recent.erase(s.recent.begin(), kept);
+  const long long hour = FloorDiv(c.start_ms, kHourMs);
+  if (hour >= keep_hour) {
+    // Calls come in the order they ended, nearly that of their starts: the hour is found from
+    // the newest end.
+    auto at = s.recent.end();
+    while (at != s.recent.begin() && std::prev(at)->hour > hour) --at;
+    if (at == s.recent.begin() || std::prev(at)->hour != hour)
+      at = std::next(s.recent.insert(at, RecentHour{hour, 0, 0, 0}));
+    RecentHour& h = *std::prev(at);
+    ++h.calls;
+    if (!busy && !success) ++h.failures;
+    if (!busy && c.result == CallResult::kRefused) ++h.refusals;
+  }
   if (busy) return;
   if (!c.transcript.empty()) {
     // Newest first; the oldest's string is reused, not freed and made again for every call.
@@ -328,12 +348,43 @@ void AddOfficeCall(OfficeStatus& s, const CallSummary& c, long long keep_from_ms
 void CountWindows(OfficeStatus& s, WallTime now) {
   const long long now_ms = EpochMs(now);
   s.calls_7d = s.failures_7d = s.refusals_24h = 0;
-  for (const RecentCall& r : s.recent) {
-    if (r.start_ms < now_ms - 7 * kDayMs) continue;
-    ++s.calls_7d;
-    if (r.failure) ++s.failures_7d;
-    if (r.refusal && r.start_ms >= now_ms - kDayMs) ++s.refusals_24h;
+  const long long week_hour = FloorDiv(now_ms - 7 * kDayMs, kHourMs);
+  const long long day_hour = FloorDiv(now_ms - kDayMs, kHourMs);
+  for (const RecentHour& h : s.recent) {
+    if (h.hour < week_hour) continue;
+    s.calls_7d += h.calls;
+    s.failures_7d += h.failures;
+    if (h.hour >= day_hour) s.refusals_24h += h.refusals;
   }
+}
+
+long long RowChangesAt(const OfficeStatus& s, const ReportOptions& o, bool live_hours,
+                       bool live_days) {
+  const long long now = EpochMs(o.now);
+  long long at = now + (s.transcripts.empty() ? kDayMs : kHourMs);
+  // The first of `first`, `first + step`, ... after now.
+  const auto next_step = [&](long long first, long long step) {
+    if (first > now) return first;
+    return first + ((now - first) / step + 1) * step;
+  };
+  if (s.last_success_ms) {
+    const long long silent_from = *s.last_success_ms + o.silent_hours * kHourMs + 1;
+    // Silent: its hours of silence are shown, and go up every hour.
+    if (now < silent_from) {
+      at = std::min(at, silent_from);
+    } else if (!live_hours) {
+      at = std::min(at, next_step(*s.last_success_ms, kHourMs));
+    }
+  }
+  if (!live_days && s.last_traffic_ms && *s.last_traffic_ms <= now)
+    at = std::min(at, next_step(*s.last_traffic_ms + kDayMs, kDayMs));
+  const long long week_hour = FloorDiv(now - 7 * kDayMs, kHourMs);
+  const long long day_hour = FloorDiv(now - kDayMs, kHourMs);
+  for (const RecentHour& h : s.recent) {
+    if (h.hour >= week_hour) at = std::min(at, (h.hour + 1) * kHourMs + 7 * kDayMs);
+    if (h.refusals > 0 && h.hour >= day_hour) at = std::min(at, (h.hour + 1) * kHourMs + kDayMs);
+  }
+  return std::max(at, now + 1);
 }
 
 void KeepTranscriptsOnDisk(OfficeStatus& s, const std::string& work_dir, bool look) {

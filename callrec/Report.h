@@ -33,11 +33,14 @@ struct NextDelivery {
   std::string deleted;             // "tablas\NAME" or "upgrade\NAME", or empty
 };
 
-// One call of an office in the last 7 days, for the counts over the windows.
-struct RecentCall {
-  long long start_ms = 0;
-  bool failure = false;  // counted among the failures of 7 days
-  bool refusal = false;  // counted among the refusals of 24 hours
+// An office's calls that began in one hour (since the epoch) of the last 7 days, for the
+// counts over the windows: a window takes whole hours, from the one its start falls in, so that
+// an office's state stays the same size whatever its call rate (at most 170 hours).
+struct RecentHour {
+  long long hour = 0;  // start_ms / one hour
+  int calls = 0;
+  int failures = 0;  // counted among the failures of 7 days
+  int refusals = 0;  // counted among the refusals of 24 hours
 };
 
 struct OfficeStatus {
@@ -52,7 +55,7 @@ struct OfficeStatus {
   // A refusal because the office was in a call on another line at that moment is the same
   // office calling twice: neither a failure nor a refusal here, nor its last call.
   int calls_7d = 0, failures_7d = 0, refusals_24h = 0;  // as CountWindows leaves them
-  std::vector<RecentCall> recent;  // its calls of the last 7 days, as they were added
+  std::vector<RecentHour> recent;  // its calls of the last 7 days, hour by hour, in order
   NextDelivery next;
   // Its last calls' transcripts, relative to the working directory, newest first; with the
   // delivery survey only those still on the disk.
@@ -132,11 +135,20 @@ std::map<int, std::string> OfficeDirs(const std::string& work_dir);
 std::vector<bool> OfficeDirNumbers(const std::string& work_dir);
 // Counts the call for its line, the durations and the records.
 void AddNetworkCall(NetworkReport& report, const CallSummary& call, std::string& key_scratch);
-// Folds the call into its office's state; calls that began before `keep_from_ms` (and those
-// kept from before) drop out of `recent`.
+// Folds the call into its office's state; hours that ended before `keep_from_ms` drop out of
+// `recent`. Bounded work per call, whatever the office's call rate.
 void AddOfficeCall(OfficeStatus& office, const CallSummary& call, long long keep_from_ms);
-// The counts over the windows at `now`, from `recent`.
+// The counts over the windows at `now`, from `recent`: the calls of 7 days and the refusals of
+// 24 hours, each window from the start of the hour it begins in.
 void CountWindows(OfficeStatus& office, WallTime now);
+// The first moment after `options.now` at which the office's row on the page, its trouble or
+// its metrics could read otherwise with nothing else changed: a call leaving a window, its
+// silence crossing the threshold or another hour, its days without traffic going up. Never
+// more than an hour ahead when the row links transcripts, which ageing may remove. The state
+// as CountWindows leaves it. `live_hours` / `live_days`: the hours of silence / the days
+// without traffic are filled in when the row is shown, and do not count.
+long long RowChangesAt(const OfficeStatus& office, const ReportOptions& options,
+                       bool live_hours = false, bool live_days = false);
 // Keeps only transcript names the recorder gives and, when `look`, those still on the disk.
 void KeepTranscriptsOnDisk(OfficeStatus& office, const std::string& work_dir, bool look);
 // Where the delivery survey looks, each directory found in its letter case once for all the
@@ -230,8 +242,12 @@ inline constexpr char kPageLock[] = "estado.html.lock";
 // while the summary or that mark moved during its write, and once more if they moved as it
 // let go of the lock. Before each such further page it calls `pause` when given, which waits
 // as long as the caller wants the pages spaced and gives back false to write no more now (the
-// station is stopping).
+// station is stopping). `stopped`, when given, is asked at every record a reading of the whole
+// log hands over (a rebuild of the summary, a page from the log): once it says yes the writer
+// gives up at once, leaving what is in place, and gives back false. A summary in line is
+// brought up to date and the page written whatever `stopped` says: the last call's page.
 bool WriteStatusPage(const ReportOptions& options, const std::string& path = {},
-                     const std::string& metrics_dir = {}, const std::function<bool()>& pause = {});
+                     const std::string& metrics_dir = {}, const std::function<bool()>& pause = {},
+                     const std::function<bool()>& stopped = {});
 
 }  // namespace marvolen

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -25,7 +27,8 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kVersion = 1;
+// 2: an office's recent calls counted by the hour.
+constexpr int kVersion = 2;
 constexpr long long kDayMs = 24LL * 3600 * 1000;
 // Days kept in the head: the page shows 30.
 constexpr long long kDaysKept = 32;
@@ -63,7 +66,7 @@ std::string ReadSmallFile(const FileOps& ops, const std::string& path, bool& mis
 json OfficeJson(const OfficeStatus& s) {
   const auto opt = [](const std::optional<long long>& v) { return v ? json(*v) : json(nullptr); };
   json recent = json::array();
-  for (const RecentCall& r : s.recent) recent.push_back({r.start_ms, r.failure, r.refusal});
+  for (const RecentHour& h : s.recent) recent.push_back({h.hour, h.calls, h.failures, h.refusals});
   json j = {{"office", s.office},
             {"last_call_ms", opt(s.last_call_ms)},
             {"last_call_text", s.last_call_text},
@@ -117,7 +120,8 @@ OfficeStatus OfficeFrom(const json& j) {
   s.last_success_text = j.at("last_success_text").get<std::string>();
   s.last_traffic_ms = opt(j.at("last_traffic_ms"));
   for (const json& r : j.at("recent"))
-    s.recent.push_back({r.at(0).get<long long>(), r.at(1).get<bool>(), r.at(2).get<bool>()});
+    s.recent.push_back(
+        {r.at(0).get<long long>(), r.at(1).get<int>(), r.at(2).get<int>(), r.at(3).get<int>()});
   s.transcripts = j.at("transcripts").get<std::vector<std::string>>();
   const json& next = j.at("next");
   s.next.known = next.at("known").get<bool>();
@@ -271,7 +275,7 @@ size_t FootprintOf(const OfficeStatus& s) {
   const auto text = [](const std::string& t) { return t.capacity() > 15 ? t.capacity() + 1 : 0; };
   size_t bytes = sizeof s + 48;  // and its node in the map
   bytes += text(s.last_call_text) + text(s.last_success_text) + text(s.last_device);
-  bytes += s.recent.capacity() * sizeof(RecentCall);
+  bytes += s.recent.capacity() * sizeof(RecentHour);
   bytes += s.transcripts.capacity() * sizeof(std::string);
   for (const std::string& t : s.transcripts) bytes += text(t);
   if (s.held) {
@@ -325,9 +329,213 @@ class OfficeRound {
 
 }  // namespace
 
+namespace {
+
+// The network's counts from the head, as the page shows them at `options.now`.
+NetworkReport TotalsAt(const Head& head, const ReportOptions& options) {
+  NetworkReport report;
+  report.records = head.totals.records;
+  report.bad_line_count = head.totals.bad_line_count;
+  report.line_calls = head.totals.line_calls;
+  report.durations = head.totals.durations;
+  for (int k = 0; k < 30; ++k) {
+    const std::string day = FormatIsoLocal(options.now - std::chrono::hours(24 * k)).substr(0, 10);
+    const auto counted = head.totals.daily.find(day);
+    report.daily[day] = counted == head.totals.daily.end() ? std::array<int, 4>{} : counted->second;
+  }
+  report.lines = ReadLineStatuses(options.work_dir);
+  return report;
+}
+
+// An office's state, `has_dir` set, as the page shows it at `options.now`.
+void ForPage(OfficeStatus& s, const ReportOptions& options) {
+  KeepTranscriptsOnDisk(s, options.work_dir, true);
+  CountWindows(s, options.now);
+  // Without a directory now, or with no list reported, there is nothing to survey: what the
+  // page says follows the directory as it is now, not as it was at the office's last call.
+  if (!s.has_dir || !s.held) s.next = DeliveryFor(options, s, SurveyPlaces{});
+}
+
+// The kept rows: "rows" and, for each hundred of office numbers with an office, "NN/rows".
+constexpr char kRowsIndex[] = "rows";
+constexpr char kRowsIndexTag[] = "marvolen-rows-index";
+constexpr char kRowsPieceTag[] = "marvolen-rows";
+// A hundred's rows are a few tens of KiB; anything far larger is not the summary's.
+constexpr size_t kLargestPiece = 16 << 20;
+
+// One office's row on the page and its lines in the metrics, as they read until `until_ms`.
+// The two counts of a row that go up with the time alone, the hours of silence and the days
+// without traffic, are kept as a mark (a control byte, which no rendered text holds: they are
+// all escaped) and filled in when the page is put together, so that a silent office's row is
+// not rendered again every hour.
+constexpr char kHoursMark = '\x01', kDaysMark = '\x02';
+struct KeptRow {
+  int office = 0;
+  bool has_dir = false;
+  bool trouble = false;
+  long long until_ms = 0;
+  long long success_ms = 0;  // for kHoursMark
+  long long traffic_ms = 0;  // for kDaysMark
+  std::string row, metrics;
+};
+
+// The row as the page shows it at `now_ms`, into `out`.
+void FillRow(const KeptRow& r, long long now_ms, std::string& out) {
+  out.clear();
+  for (const char c : r.row) {
+    if (c == kHoursMark) {
+      out += std::to_string((now_ms - r.success_ms) / (kDayMs / 24));
+    } else if (c == kDaysMark) {
+      out += std::to_string((now_ms - r.traffic_ms) / kDayMs);
+    } else {
+      out += c;
+    }
+  }
+}
+
+// Puts `mark` in place of the number in the first `before` NUMBER `after` of `row`; false when
+// there is none.
+bool Mark(std::string& row, const std::string& before, long long number, const std::string& after,
+          char mark) {
+  const std::string text = before + std::to_string(number) + after;
+  const size_t at = row.find(text);
+  if (at == std::string::npos) return false;
+  row.replace(at + before.size(), text.size() - before.size() - after.size(), 1, mark);
+  return true;
+}
+
+// What the index keeps of a hundred.
+struct KeptHundred {
+  uint64_t offices = 0, trouble = 0;
+  long long until_ms = LLONG_MAX;            // the earliest of its rows'
+  std::string dirs = std::string(100, '0');  // '1' for each number with a directory
+};
+
+struct RowsIndex {
+  uint64_t generation = 0;
+  int silent_hours = 0, max_refusals = 0;
+  std::array<KeptHundred, 100> hundreds;
+};
+
+std::string PieceFile(int hundred) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%02d/rows", hundred);
+  return name;
+}
+
+std::string IndexText(const RowsIndex& index) {
+  std::string out = std::string(kRowsIndexTag) + " " + std::to_string(kVersion) + " " +
+                    std::to_string(index.generation) + " " + std::to_string(index.silent_hours) +
+                    " " + std::to_string(index.max_refusals) + "\n";
+  for (const KeptHundred& h : index.hundreds)
+    out += std::to_string(h.offices) + " " + std::to_string(h.trouble) + " " +
+           std::to_string(h.until_ms) + " " + h.dirs + "\n";
+  return out;
+}
+
+// Reads numbers and words separated by single spaces and line ends.
+class Fields {
+ public:
+  explicit Fields(std::string_view text) : text_(text) {}
+  template <typename T>
+  bool Number(T& value) {
+    const auto [end, ec] = std::from_chars(text_.data() + at_, text_.data() + text_.size(), value);
+    if (ec != std::errc() || end == text_.data() + at_) return false;
+    at_ = static_cast<size_t>(end - text_.data());
+    return Separator();
+  }
+  bool Word(std::string_view& word) {
+    const size_t end = text_.find_first_of(" \n", at_);
+    if (end == std::string_view::npos) return false;
+    word = text_.substr(at_, end - at_);
+    at_ = end;
+    return Separator();
+  }
+  // `size` bytes as they are.
+  bool Bytes(size_t size, std::string& out) {
+    if (text_.size() - at_ < size) return false;
+    out.assign(text_.substr(at_, size));
+    at_ += size;
+    return true;
+  }
+  bool AtEnd() const { return at_ == text_.size(); }
+
+ private:
+  bool Separator() {
+    if (at_ >= text_.size() || (text_[at_] != ' ' && text_[at_] != '\n')) return false;
+    ++at_;
+    return true;
+  }
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+std::optional<RowsIndex> IndexFrom(std::string_view text) {
+  Fields f(text);
+  RowsIndex index;
+  std::string_view tag;
+  int version = 0;
+  if (!f.Word(tag) || tag != kRowsIndexTag || !f.Number(version) || version != kVersion ||
+      !f.Number(index.generation) || !f.Number(index.silent_hours) || !f.Number(index.max_refusals))
+    return std::nullopt;
+  for (KeptHundred& h : index.hundreds) {
+    std::string_view dirs;
+    if (!f.Number(h.offices) || !f.Number(h.trouble) || !f.Number(h.until_ms) || !f.Word(dirs) ||
+        dirs.size() != 100 || dirs.find_first_not_of("01") != std::string_view::npos)
+      return std::nullopt;
+    h.dirs = dirs;
+  }
+  if (!f.AtEnd()) return std::nullopt;
+  return index;
+}
+
+std::string PieceText(const std::map<int, KeptRow>& rows) {
+  std::string out = std::string(kRowsPieceTag) + " " + std::to_string(kVersion) + "\n";
+  for (const auto& [number, r] : rows) {
+    out += std::to_string(r.office) + " " + (r.has_dir ? "1 " : "0 ") + (r.trouble ? "1 " : "0 ") +
+           std::to_string(r.until_ms) + " " + std::to_string(r.success_ms) + " " +
+           std::to_string(r.traffic_ms) + " " + std::to_string(r.row.size()) + " " +
+           std::to_string(r.metrics.size()) + "\n";
+    out += r.row;
+    out += r.metrics;
+  }
+  return out;
+}
+
+// The rows of hundred `hundred`, by number; nullopt when the piece is damaged or of another
+// hundred.
+std::optional<std::map<int, KeptRow>> PieceFrom(std::string_view text, int hundred) {
+  Fields f(text);
+  std::string_view tag;
+  int version = 0;
+  if (!f.Word(tag) || tag != kRowsPieceTag || !f.Number(version) || version != kVersion)
+    return std::nullopt;
+  std::map<int, KeptRow> rows;
+  while (!f.AtEnd()) {
+    KeptRow r;
+    int has_dir = 0, trouble = 0;
+    size_t row_size = 0, metrics_size = 0;
+    if (!f.Number(r.office) || r.office / 100 != hundred || r.office < 1 || !f.Number(has_dir) ||
+        !f.Number(trouble) || !f.Number(r.until_ms) || !f.Number(r.success_ms) ||
+        !f.Number(r.traffic_ms) || !f.Number(row_size) || !f.Number(metrics_size) ||
+        !f.Bytes(row_size, r.row) || !f.Bytes(metrics_size, r.metrics) || rows.count(r.office))
+      return std::nullopt;
+    r.has_dir = has_dir != 0;
+    r.trouble = trouble != 0;
+    rows.emplace(r.office, std::move(r));
+  }
+  return rows;
+}
+
+}  // namespace
+
 StatusSummary::StatusSummary(std::string work_dir, const CallStore& store, const FileOps& ops,
                              size_t rebuild_budget)
-    : work_dir_(std::move(work_dir)), store_(store), ops_(ops), rebuild_budget_(rebuild_budget) {}
+    : work_dir_(std::move(work_dir)),
+      store_(store),
+      ops_(ops),
+      rebuild_budget_(rebuild_budget),
+      rows_(ReportOptions{}) {}
 
 uint64_t StatusSummary::Generation() const {
   bool missing = false;
@@ -387,7 +595,12 @@ StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild
     next.totals.durations = head->totals.durations;
     next.totals.daily = head->totals.daily;
     reached = store_.ScanSince(head->mark, end, SummaryFilter(), add, bad);
-    if (reached && *reached == head->mark && !damaged) return Outcome::kInLine;
+    if (reached && *reached == head->mark && !damaged) {
+      // Nothing new, but time goes on: the rows whose time came, or whose directory came or
+      // went, are rendered again.
+      if (RefreshRows(now, {}, head->generation, head->generation, false)) return Outcome::kInLine;
+      damaged = true;
+    }
   }
   if (!head || !reached || damaged) {
     if (end.bytes > rebuild_up_to) return Outcome::kNeedsRebuild;
@@ -406,6 +619,12 @@ StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild
         {{"generation", head->generation}, {"state", was ? OfficeJson(*was) : json(nullptr)}});
   }
   ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
+  if (!RefreshRows(now, called, head->generation, next.generation, false)) {
+    // The rows stay of the generation before: the next update renders them all again.
+    if (end.bytes > rebuild_up_to) return Outcome::kNeedsRebuild;
+    RebuildFromLog(now, next.generation);
+    return Outcome::kRebuilt;
+  }
   return Outcome::kUpdated;
 }
 
@@ -413,7 +632,10 @@ void StatusSummary::RebuildFromLog(WallTime now, uint64_t generation) {
   // Counted again from nothing: the old files go first, the head before all, so that a crash
   // half-way leaves no head and the next update rebuilds again.
   ops_.unlink((Dir() + "head.json").c_str());
-  if (const std::error_code err = RemoveTree(ops_, Dir());
+  // Everything in it goes, whatever it is: a file the summary did not write (a stray office,
+  // one damaged) would otherwise be read as part of the new summary, or damage it again. The
+  // directory is named without its final slash, which would name nothing in it.
+  if (const std::error_code err = RemoveTree(ops_, work_dir_ + kSummaryDir);
       err && err != std::errc::no_such_file_or_directory)
     throw FileError(err, "No se puede borrar " + Dir());
   MakeDir(ops_, Dir());
@@ -448,6 +670,9 @@ void StatusSummary::RebuildFromLog(WallTime now, uint64_t generation) {
   next.mark = *mark;
   PruneDays(next.totals.daily, now);
   ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
+  // Files it has just written: one that cannot be read is a fault of the disk, not of the log.
+  if (!RefreshRows(now, {}, next.generation, next.generation, true))
+    throw FileError("No se puede leer lo escrito en " + Dir());
 }
 
 void StatusSummary::WriteOffice(OfficeStatus& s, const SurveyPlaces& places, WallTime now,
@@ -481,18 +706,7 @@ std::optional<NetworkReport> StatusSummary::Read(
   bool missing = false;
   const auto head = HeadFrom(ReadSmallFile(ops_, Dir() + "head.json", missing));
   if (!head) return std::nullopt;
-  NetworkReport report;
-  report.records = head->totals.records;
-  report.bad_line_count = head->totals.bad_line_count;
-  report.line_calls = head->totals.line_calls;
-  report.durations = head->totals.durations;
-  for (int k = 0; k < 30; ++k) {
-    const std::string day = FormatIsoLocal(options.now - std::chrono::hours(24 * k)).substr(0, 10);
-    const auto counted = head->totals.daily.find(day);
-    report.daily[day] =
-        counted == head->totals.daily.end() ? std::array<int, 4>{} : counted->second;
-  }
-  report.lines = ReadLineStatuses(options.work_dir);
+  NetworkReport report = TotalsAt(*head, options);
   const std::vector<bool> dirs = OfficeDirNumbers(options.work_dir);
   const auto has_dir = [&](int number) {
     return static_cast<size_t>(number) < dirs.size() && dirs[static_cast<size_t>(number)];
@@ -500,14 +714,10 @@ std::optional<NetworkReport> StatusSummary::Read(
   // Each office as the page shows it, handed over and gone before the next is read: memory
   // grows with one office, not with the network.
   const auto hand_over = [&](OfficeStatus& s) {
-    KeepTranscriptsOnDisk(s, options.work_dir, true);
-    CountWindows(s, options.now);
+    ForPage(s, options);
     // Kept for the next update, not for the page.
     s.recent = {};
     s.held.reset();
-    // An office with a directory but no call yet has nothing reported to go by.
-    if (!s.last_call_ms && !s.held && s.next.why_unknown.empty() && !s.next.known)
-      s.next = DeliveryFor(options, s, SurveyPlaces{});
     each(s);
   };
   // A hundred numbers at a time, in order: the names in their directory (at most a hundred
@@ -551,6 +761,236 @@ std::optional<NetworkReport> StatusSummary::Read(
     }
   }
   return report;
+}
+
+void StatusSummary::KeepRows(const ReportOptions& options) {
+  rows_ = options;
+}
+
+bool StatusSummary::RefreshRows(WallTime now, const std::vector<int>& changed, uint64_t from,
+                                uint64_t generation, bool all) {
+  if (!rows_) return true;
+  ReportOptions options = *rows_;
+  options.work_dir = work_dir_;
+  options.now = now;
+  const long long now_ms = EpochMs(now);
+  bool missing = false;
+  std::optional<RowsIndex> index = IndexFrom(ReadSmallFile(ops_, Dir() + kRowsIndex, missing));
+  // Rows of another generation (an update by a station that kept none, a crash before the
+  // index) or other thresholds: all rendered again.
+  if (!index || index->silent_hours != options.silent_hours ||
+      index->max_refusals != options.max_refusals || index->generation != from) {
+    all = true;
+    index.emplace();
+  }
+  bool wrote = all || from != generation;
+  index->generation = generation;
+  index->silent_hours = options.silent_hours;
+  index->max_refusals = options.max_refusals;
+  // The directories as they are now: a listing of the working directory, no look at each.
+  const std::vector<bool> dirs = OfficeDirNumbers(work_dir_);
+  auto call = changed.begin();
+  for (int hundred = 0; hundred < 100; ++hundred) {
+    KeptHundred& kept = index->hundreds[static_cast<size_t>(hundred)];
+    std::string want(100, '0');
+    for (int k = 0; k < 100; ++k)
+      if (static_cast<size_t>(hundred * 100 + k) < dirs.size() && dirs[hundred * 100 + k])
+        want[static_cast<size_t>(k)] = '1';
+    std::vector<int> called;
+    for (; call != changed.end() && *call < hundred * 100 + 100; ++call) called.push_back(*call);
+    if (!all && called.empty() && kept.until_ms > now_ms && kept.dirs == want) continue;
+    std::map<int, KeptRow> rows;
+    std::vector<int> redo;
+    bool whole = all;
+    if (!whole) {
+      const std::string text = ReadSmallFile(ops_, Dir() + PieceFile(hundred), missing);
+      if (missing && kept.offices == 0) {
+        rows.clear();
+      } else if (auto read = PieceFrom(text, hundred)) {
+        rows = std::move(*read);
+      } else {
+        whole = true;
+      }
+    }
+    if (whole) {
+      rows.clear();
+      // Every office of the hundred: those with a file, those with a directory.
+      char sub[8];
+      std::snprintf(sub, sizeof sub, "%02d", hundred);
+      std::error_code ec;
+      for (std::filesystem::directory_iterator it(Dir() + sub, ec), end; !ec && it != end;
+           it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const auto number = name.size() == 9 && name.ends_with(".json")
+                                ? TryStrToInt(name.substr(0, 4))
+                                : std::nullopt;
+        if (number && *number >= 1 && OfficeFile(*number) == sub + ("/" + name))
+          redo.push_back(*number);
+      }
+      for (int k = 0; k < 100; ++k)
+        if (want[static_cast<size_t>(k)] == '1') redo.push_back(hundred * 100 + k);
+    } else {
+      redo = called;
+      for (const auto& [number, r] : rows)
+        if (r.until_ms <= now_ms || r.has_dir != (want[static_cast<size_t>(number % 100)] == '1'))
+          redo.push_back(number);
+      for (int k = 0; k < 100; ++k)
+        if (want[static_cast<size_t>(k)] == '1' && !rows.count(hundred * 100 + k))
+          redo.push_back(hundred * 100 + k);
+    }
+    std::sort(redo.begin(), redo.end());
+    redo.erase(std::unique(redo.begin(), redo.end()), redo.end());
+    for (const int number : redo) {
+      if (number < 1) continue;
+      const bool has_dir = want[static_cast<size_t>(number % 100)] == '1';
+      std::optional<OfficeStatus> s;
+      try {
+        bool absent = false;
+        const std::string text = ReadSmallFile(ops_, Dir() + OfficeFile(number), absent);
+        if (!absent) s = OfficeAt(json::parse(text), generation);
+      } catch (const std::exception&) {
+        return false;
+      }
+      if (!s && !has_dir) {
+        rows.erase(number);
+        continue;
+      }
+      if (!s) {
+        s.emplace();
+        s->office = number;
+      }
+      s->has_dir = has_dir;
+      ForPage(*s, options);
+      KeptRow& r = rows[number];
+      r.office = number;
+      r.has_dir = has_dir;
+      r.trouble = s->InTrouble(options);
+      r.row = HtmlOfficeRow(*s, options);
+      const bool hours = s->last_success_ms && s->Silent(options) && !s->Unknown() &&
+                         Mark(r.row, "desde hace ", (now_ms - *s->last_success_ms) / (kDayMs / 24),
+                              " h", kHoursMark);
+      const bool days =
+          s->last_traffic_ms && Mark(r.row, "data-label=\"días sin tráfico\">",
+                                     (now_ms - *s->last_traffic_ms) / kDayMs, "</td>", kDaysMark);
+      r.success_ms = s->last_success_ms.value_or(0);
+      r.traffic_ms = s->last_traffic_ms.value_or(0);
+      r.until_ms = RowChangesAt(*s, options, hours, days);
+      r.metrics = MetricsOffice(*s);
+    }
+    kept = KeptHundred{};
+    kept.dirs = want;
+    for (const auto& [number, r] : rows) {
+      ++kept.offices;
+      kept.trouble += r.trouble ? 1 : 0;
+      kept.until_ms = std::min(kept.until_ms, r.until_ms);
+    }
+    if (rows.empty()) {
+      ops_.unlink((Dir() + PieceFile(hundred)).c_str());
+    } else {
+      MakeDir(ops_, Dir() + PieceFile(hundred).substr(0, 2));
+      ReplaceFile(Dir() + PieceFile(hundred), PieceText(rows), ops_);
+    }
+    wrote = true;
+  }
+  if (wrote) ReplaceFile(Dir() + kRowsIndex, IndexText(*index), ops_);
+  return true;
+}
+
+bool StatusSummary::PutPage(
+    const ReportOptions& options,
+    const std::function<void(const NetworkReport&, uint64_t, uint64_t)>& head_out,
+    const std::function<void(std::string_view)>& put_page,
+    const std::function<void(std::string_view)>& put_metrics) const {
+  if (!OwnDirectory(Dir())) return false;
+  bool missing = false;
+  const auto head = HeadFrom(ReadSmallFile(ops_, Dir() + "head.json", missing));
+  const auto index = IndexFrom(ReadSmallFile(ops_, Dir() + kRowsIndex, missing));
+  if (!head || !index || index->generation != head->generation ||
+      index->silent_hours != options.silent_hours || index->max_refusals != options.max_refusals)
+    return false;
+  const long long now_ms = EpochMs(options.now);
+  uint64_t offices = 0, trouble = 0;
+  for (const KeptHundred& h : index->hundreds) {
+    if (h.offices > 0 && h.until_ms <= now_ms) return false;
+    offices += h.offices;
+    trouble += h.trouble;
+  }
+  const NetworkReport totals = TotalsAt(*head, options);
+  head_out(totals, offices, trouble);
+  // The offices in trouble first, then the others, each group by number; one piece held at a
+  // time.
+  const auto each_piece = [&](bool in_trouble, const std::function<void(const KeptRow&)>& use) {
+    for (int hundred = 0; hundred < 100; ++hundred) {
+      const KeptHundred& h = index->hundreds[static_cast<size_t>(hundred)];
+      if (in_trouble ? h.trouble == 0 : h.offices == 0) continue;
+      bool absent = false;
+      std::string text = ReadSmallFile(ops_, Dir() + PieceFile(hundred), absent);
+      const auto rows = PieceFrom(text, hundred);
+      if (!rows) return false;
+      text = {};
+      for (const auto& [number, r] : *rows) use(r);
+    }
+    return true;
+  };
+  std::string row;
+  return each_piece(true,
+                    [&](const KeptRow& r) {
+                      if (!r.trouble) return;
+                      FillRow(r, now_ms, row);
+                      put_page(row);
+                    }) &&
+         each_piece(false, [&](const KeptRow& r) {
+           if (!r.trouble) {
+             FillRow(r, now_ms, row);
+             put_page(row);
+           }
+           put_metrics(r.metrics);
+         });
+}
+
+StoreMark StoppableStore::Scan(const CallFilter& filter, const CallSink& sink,
+                               const BadRecordSink& bad) const {
+  Check();
+  return store_.Scan(filter, Heard(sink), Heard(bad));
+}
+
+std::optional<StoreMark> StoppableStore::ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                                  const CallSink& sink,
+                                                  const BadRecordSink& bad) const {
+  Check();
+  return store_.ScanUpTo(mark, filter, Heard(sink), Heard(bad));
+}
+
+std::optional<StoreMark> StoppableStore::ScanSince(const StoreMark& since, const StoreMark& until,
+                                                   const CallFilter& filter, const CallSink& sink,
+                                                   const BadRecordSink& bad) const {
+  // What the log gained since a mark, a call or a few: read whole, so that the page asked for
+  // by the last call before a stop is still written.
+  return store_.ScanSince(since, until, filter, sink, bad);
+}
+
+void StoppableStore::ScanNewestFirst(const CallFilter& filter, const BadRecordSink& bad,
+                                     const std::function<void(uint64_t)>& counted,
+                                     const std::function<void(const CallRecord&)>& sink) const {
+  Check();
+  store_.ScanNewestFirst(filter, Heard(bad), counted, [&](const CallRecord& r) {
+    Check();
+    sink(r);
+  });
+}
+
+CallSink StoppableStore::Heard(const CallSink& sink) const {
+  return [this, &sink](const CallSummary& c) {
+    Check();
+    sink(c);
+  };
+}
+
+BadRecordSink StoppableStore::Heard(const BadRecordSink& bad) const {
+  return [this, &bad](const BadLine& b) {
+    Check();
+    if (bad) bad(b);
+  };
 }
 
 namespace {
@@ -737,6 +1177,42 @@ bool StreamPage(const StatusSummary& summary, const ReportOptions& options,
   return true;
 }
 
+// The page and the metrics put together from the summary's kept rows; `error` gets the first
+// failure. False, with nothing put in place, when the rows are not in line.
+bool StreamRows(const StatusSummary& summary, const ReportOptions& options,
+                const std::string& page_path, const std::string& metrics_dir, std::string& error) {
+  StreamedFile page(page_path);
+  std::optional<StreamedFile> metrics;
+  if (!metrics_dir.empty()) metrics.emplace(metrics_dir + kMetricsName);
+  std::optional<NetworkReport> totals;
+  const bool put = summary.PutPage(
+      options,
+      [&](const NetworkReport& report, uint64_t offices, uint64_t trouble) {
+        totals = report;
+        page.Put(HtmlPageHead(report, offices, trouble, options));
+        if (metrics) metrics->Put(MetricsHead(report, options));
+      },
+      [&](std::string_view row) { page.Put(row); },
+      [&](std::string_view line) {
+        if (metrics) metrics->Put(line);
+      });
+  if (!put) {
+    page.Drop();
+    if (metrics) metrics->Drop();
+    return false;
+  }
+  page.Put(HtmlPageTail(totals->daily));
+  const std::string page_error = page.Commit();
+  // The metrics go out even when the page cannot: they are what pages someone at night.
+  std::string metrics_error;
+  if (metrics) {
+    metrics->Put(MetricsTail(*totals));
+    metrics_error = metrics->Commit();
+  }
+  error = !page_error.empty() ? page_error : metrics_error;
+  return true;
+}
+
 // What a page does when the summary cannot be read.
 enum class Unreadable {
   kFromLog,  // the summary cannot be written either: the page comes from the log itself
@@ -747,11 +1223,17 @@ enum class Unreadable {
 // How long a page waits for another station's update of the summary.
 constexpr std::chrono::seconds kSummaryWait{2};
 
-void WritePageOnce(StatusSummary& summary, const ReportOptions& options, const std::string& path,
-                   const std::string& metrics_dir, Unreadable unreadable,
+void WritePageOnce(StatusSummary& summary, const CallStore& store, const ReportOptions& options,
+                   const std::string& path, const std::string& metrics_dir, Unreadable unreadable,
                    std::string& summary_error) {
   const std::string page_path = path.empty() ? options.work_dir + kPageName : path;
   std::string error;
+  // The kept rows, when they are in line: what a page costs then does not grow with the
+  // network's offices.
+  if (StreamRows(summary, options, page_path, metrics_dir, error)) {
+    if (!error.empty()) throw FileError(error);
+    return;
+  }
   // Whether the page came from the summary; a file that failed is thrown.
   const auto streamed = [&] {
     if (!StreamPage(summary, options, page_path, metrics_dir, error)) return false;
@@ -775,7 +1257,7 @@ void WritePageOnce(StatusSummary& summary, const ReportOptions& options, const s
   }
   // A summary that cannot be read (its lock held since the start, a damage found meanwhile)
   // leaves the page to the log itself: slower and held whole, never wrong.
-  const NetworkReport report = BuildReport(options);
+  const NetworkReport report = BuildReport(store, options);
   try {
     ReplaceFile(page_path, RenderHtml(report, options));
   } catch (const std::exception& e) {
@@ -786,12 +1268,32 @@ void WritePageOnce(StatusSummary& summary, const ReportOptions& options, const s
   if (!error.empty()) throw FileError(error);
 }
 
+bool WritePages(const ReportOptions& options, const std::string& path,
+                const std::string& metrics_dir, const std::function<bool()>& pause,
+                const std::function<bool()>& stopped);
+
 }  // namespace
 
 bool WriteStatusPage(const ReportOptions& options, const std::string& path,
-                     const std::string& metrics_dir, const std::function<bool()>& pause) {
-  const JsonLinesCallStore store(options.work_dir);
+                     const std::string& metrics_dir, const std::function<bool()>& pause,
+                     const std::function<bool()>& stopped) {
+  try {
+    return WritePages(options, path, metrics_dir, pause, stopped);
+  } catch (const ScanStopped&) {
+    // Stopping: whatever is in place stays, and the summary is brought in line next time.
+    return false;
+  }
+}
+
+namespace {
+
+bool WritePages(const ReportOptions& options, const std::string& path,
+                const std::string& metrics_dir, const std::function<bool()>& pause,
+                const std::function<bool()>& stopped) {
+  const JsonLinesCallStore log(options.work_dir);
+  const StoppableStore store(log, stopped);
   StatusSummary summary(options.work_dir, store);
+  summary.KeepRows(options);
   // A summary that cannot be written still leaves a page, from the log if need be; its error
   // is told after the page.
   std::string summary_error;
@@ -805,7 +1307,7 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
     unreadable = Unreadable::kFromLog;
   }
   const std::string lock_path = options.work_dir + kPageLock;
-  const auto may_go_on = [&] { return !pause || pause(); };
+  const auto may_go_on = [&] { return (!pause || pause()) && !(stopped && stopped()); };
   for (bool first = true;; first = false) {
     if (!first && !may_go_on()) break;
     std::error_code error;
@@ -819,10 +1321,10 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
       return false;
     }
     PageStamp before = StampOf(summary, lock_path);
-    WritePageOnce(summary, options, path, metrics_dir, unreadable, summary_error);
+    WritePageOnce(summary, store, options, path, metrics_dir, unreadable, summary_error);
     while (StampOf(summary, lock_path) != before && may_go_on()) {
       before = StampOf(summary, lock_path);
-      WritePageOnce(summary, options, path, metrics_dir, unreadable, summary_error);
+      WritePageOnce(summary, store, options, path, metrics_dir, unreadable, summary_error);
     }
     lock.reset();
     // A station that found the lock taken just before it went is served here.
@@ -831,5 +1333,7 @@ bool WriteStatusPage(const ReportOptions& options, const std::string& path,
   if (!summary_error.empty()) throw FileError(summary_error);
   return true;
 }
+
+}  // namespace
 
 }  // namespace marvolen

@@ -5,16 +5,24 @@
 //    goes up with every change, the calls and bytes per line, the durations' histogram and the
 //    calls per day by result;
 //  - "NN/NNNN.json", one per office that called (NN its number's hundreds): its last call, last
-//    success, its calls of the last 7 days for the windows, the file list it last reported on an
+//    success, its calls of the last 7 days hour by hour, the file list it last reported on an
 //    admitted call, and what its next call will get, worked out at the end of its own call.
+//  - "NN/rows", the page's rows and the metrics' lines of the offices NN00..NN99, each as it
+//    reads until a time of its own (a call leaving a window, a silence crossing its threshold),
+//    and "rows", per hundred how many offices and in trouble, the earliest of those times and
+//    which numbers have a directory: a page is these pieces put together, never a reading of
+//    every office's file. Bringing the summary in line renders again the rows of the offices
+//    that called, those whose time came and those whose directory came or went, and only
+//    their hundreds' pieces are written.
 // Bringing it in line reads only what the log gained since the head's mark (one record after a
 // call), under "calls.summary.lock", and rewrites the head and the offices that called. Each
 // file is replaced whole (written aside, synced, renamed). An office's file keeps its state
 // before the change too: a crash between an office and the head leaves the office one
 // generation ahead, and a reader takes its earlier state, so the summary never counts what the
 // head does not. A missing or damaged summary, or one whose mark the log no longer has (rotated
-// twice, replaced), is rebuilt from the whole log: in rounds by office number, each reading the
-// log again, when the offices' states would not fit in the rebuild's budget at once.
+// twice, replaced), is rebuilt from the whole log, into an emptied directory: in rounds by office
+// number, each reading the log again, when the offices' states would not fit in the rebuild's
+// budget at once.
 #pragma once
 
 #include <chrono>
@@ -22,6 +30,7 @@
 #include <functional>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "callrec/CallStore.h"
@@ -33,6 +42,48 @@ namespace marvolen {
 
 inline constexpr char kSummaryDir[] = "calls.summary";
 inline constexpr char kSummaryLock[] = "calls.summary.lock";
+
+// A scan given up because the program is stopping.
+class ScanStopped : public std::runtime_error {
+ public:
+  ScanStopped() : std::runtime_error("detenido") {}
+};
+
+// `store` read with an ear for a stop: `stopped` is asked at every record (and damaged line)
+// a reading of the whole log hands over, and once it says yes the scan throws ScanStopped. A
+// rebuild over a year of compressed logs hears a stop within a record, not when it is done;
+// what the log gained since a mark (ScanSince: the last calls) is read whole.
+class StoppableStore : public CallStore {
+ public:
+  StoppableStore(const CallStore& store, std::function<bool()> stopped)
+      : store_(store), stopped_(std::move(stopped)) {}
+  // For reading only: a record is never written through it.
+  void Append(const CallRecord&) override { throw CallLogError("StoppableStore: solo para leer"); }
+  StoreMark Scan(const CallFilter& filter, const CallSink& sink,
+                 const BadRecordSink& bad) const override;
+  std::optional<StoreMark> ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                    const CallSink& sink, const BadRecordSink& bad) const override;
+  StoreMark End() const override { return store_.End(); }
+  std::optional<StoreMark> ScanSince(const StoreMark& since, const StoreMark& until,
+                                     const CallFilter& filter, const CallSink& sink,
+                                     const BadRecordSink& bad) const override;
+  void ScanNewestFirst(const CallFilter& filter, const BadRecordSink& bad,
+                       const std::function<void(uint64_t calls)>& counted,
+                       const std::function<void(const CallRecord&)>& sink) const override;
+  std::optional<CallRecord> LatestAdmitted(int office) const override {
+    return store_.LatestAdmitted(office);
+  }
+
+ private:
+  void Check() const {
+    if (stopped_ && stopped_()) throw ScanStopped();
+  }
+  CallSink Heard(const CallSink& sink) const;
+  BadRecordSink Heard(const BadRecordSink& bad) const;
+
+  const CallStore& store_;
+  const std::function<bool()> stopped_;
+};
 
 class StatusSummary {
  public:
@@ -77,6 +128,21 @@ class StatusSummary {
   // The head's generation, 0 when there is no readable summary.
   uint64_t Generation() const;
 
+  // Every change also keeps the page's rows and metrics' lines, rendered with the default
+  // thresholds (those the station's page uses), or from now on with those of `options` (the
+  // time is each change's). Every station's update keeps them, the recorder's at the end of a
+  // call too: rows left behind by one update would be rendered all again by the next.
+  void KeepRows(const ReportOptions& options);
+  // The page ("estado.html" at `page_path`) and the metrics (`metrics_path`, none when empty)
+  // put together from the kept rows, each through `put_page` / `put_metrics`. False, with
+  // nothing handed over, when the rows are not in line with the head at `options.now` (no
+  // update kept them, or their time has come): the caller reads the offices instead.
+  bool PutPage(const ReportOptions& options,
+               const std::function<void(const NetworkReport& totals, uint64_t offices,
+                                        uint64_t trouble)>& head,
+               const std::function<void(std::string_view)>& put_page,
+               const std::function<void(std::string_view)>& put_metrics) const;
+
  private:
   std::string Dir() const { return work_dir_ + kSummaryDir + "/"; }
   Outcome BringInLine(WallTime now, uint64_t rebuild_up_to, std::chrono::milliseconds lock_wait,
@@ -87,11 +153,18 @@ class StatusSummary {
   // The office's file, with its next delivery worked out; `prior` its state as of the head.
   void WriteOffice(OfficeStatus& s, const SurveyPlaces& places, WallTime now, uint64_t generation,
                    const nlohmann::json& prior);
+  // Under the lock, when rows are kept: the rows of `changed`, of those whose time came by
+  // `now` and of those whose directory came or went rendered again, as of the head's
+  // `generation`, on the rows kept at generation `from` (all of them rendered when the kept
+  // ones are of another, or when `all`). False when an office's file turned out damaged.
+  bool RefreshRows(WallTime now, const std::vector<int>& changed, uint64_t from,
+                   uint64_t generation, bool all);
 
   const std::string work_dir_;
   const CallStore& store_;
   const FileOps& ops_;
   const size_t rebuild_budget_;
+  std::optional<ReportOptions> rows_;
 };
 
 }  // namespace marvolen

@@ -929,12 +929,19 @@ TEST_F(ReportTest, SummaryNeverCountsWhatItsHeadDoesNotAndIsRebuiltWhenDamaged) 
   EXPECT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kNeedsRebuild);
   EXPECT_EQ(summary.Update(options_.now, 1 << 20, Millis(0)), StatusSummary::Outcome::kRebuilt);
   ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
-  // Damage no update meets, in an office that does not call: the page's writer finds it and
-  // has the summary rebuilt, instead of building every later page from the log.
+  // Damage no update meets, in an office that does not call: the page comes from the kept
+  // rows and never reads it; the office's next call meets it and has the summary rebuilt,
+  // never a page built from the log.
   WriteAll(office, ReadAll(office).substr(0, 20));
+  const uint64_t generation = summary.Generation();
+  ASSERT_TRUE(WriteStatusPage(options_));
+  EXPECT_EQ(summary.Generation(), generation);
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(BuildReport(options_), options_));
+  Call(7, 0.5, CallResult::kSuccess);
   ASSERT_TRUE(WriteStatusPage(options_));
   ASSERT_TRUE(summary.Read(options_));
   ExpectSame(BuildReport(options_), *summary.Read(options_), options_);
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(BuildReport(options_), options_));
 
   // Another station counting: nothing is written without the lock.
   std::error_code error;
@@ -1011,6 +1018,164 @@ TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
   std::filesystem::create_directory(lock);
   std::filesystem::remove(dir_.Path() + "estado.html");
   EXPECT_THROW(WriteStatusPage(options_), FileError);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+}
+
+// The page and the metrics put together from the rows the summary keeps: byte for byte what the
+// report renders from the whole log, as hours and days go by with no call (windows empty,
+// offices fall silent, days without traffic go up) and directories come and go; and a page
+// that follows no call reads no office's file (one damaged there goes unread, never rebuilt).
+TEST_F(ReportTest, PageFromKeptRowsFollowsTheReportAsTimeAndDirectoriesChange) {
+  std::filesystem::create_directories(dir_.Path() + "loc03");
+  std::filesystem::create_directories(dir_.Path() + "loc04");
+  Call(3, 1, CallResult::kSuccess, CallReason::kNone, true);
+  Call(4, 20, CallResult::kSuccess);
+  Call(4, 3.5, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(4, 2.5, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(4, 0.5, CallResult::kRefused, CallReason::kWrongPassword);
+  Call(5, 160, CallResult::kAborted, CallReason::kStall);  // no directory
+  Call(std::nullopt, 1, CallResult::kNeverIdentified);
+  const std::string metrics_dir = dir_.Path() + "metrics/";
+  std::filesystem::create_directory(metrics_dir);
+  const auto expect_page = [&](const std::string& when) {
+    SCOPED_TRACE(when);
+    ASSERT_TRUE(WriteStatusPage(options_, {}, metrics_dir));
+    const NetworkReport report = BuildReport(options_);
+    EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(report, options_));
+    EXPECT_EQ(ReadAll(metrics_dir + kMetricsName), RenderMetrics(report, options_));
+  };
+  expect_page("now");
+  const JsonLinesCallStore store(dir_.Path());
+  const StatusSummary summary(dir_.Path(), store);
+  const uint64_t generation = summary.Generation();
+  const std::string office3 = dir_.Path() + kSummaryDir + "/00/0003.json";
+  const std::string kept3 = ReadAll(office3);
+  WriteAll(office3, "damaged");
+  expect_page("again, an office's file damaged");
+  EXPECT_EQ(summary.Generation(), generation);
+  WriteAll(office3, kept3);
+  const WallTime start = options_.now;
+  for (const double hours : {0.6, 2.0, 21.0, 24.0, 37.5, 50.0, 75.0, 168.0, 170.0, 200.0}) {
+    options_.now = start + Millis(static_cast<long long>(hours * 3600 * 1000));
+    if (hours == 21.0) std::filesystem::create_directories(dir_.Path() + "loc05");
+    if (hours == 37.5) std::filesystem::remove(dir_.Path() + "loc04");
+    if (hours == 50.0) std::filesystem::create_directories(dir_.Path() + "LOC77");
+    expect_page(std::to_string(hours) + " h later");
+  }
+  // A silent office's hours of silence and days without traffic go up on the page with no
+  // reading of its file: its row is not rendered again every hour.
+  const uint64_t quiet = summary.Generation();
+  WriteAll(office3, "damaged");
+  options_.now = start + std::chrono::hours(203);
+  expect_page("203 h later, office 3 long silent, its file damaged");
+  EXPECT_EQ(summary.Generation(), quiet);
+  WriteAll(office3, kept3);
+  Call(77, -199.5, CallResult::kSuccess);
+  expect_page("a call after all that");
+  EXPECT_GT(summary.Generation(), generation);
+}
+
+// A flood of calls from one office keeps its state the size of a week of hours: the office's
+// file stays small and each update reads and writes it whole at no growing cost.
+TEST_F(ReportTest, AFloodOfCallsKeepsAnOfficesStateSmall) {
+  std::string lines;
+  for (int i = 0; i < 20000; ++i) {
+    lines += RecordToJson(Rec(6, 70.0 * (20000 - i) / 20000, CallResult::kRefused,
+                              CallReason::kWrongPassword)) +
+             "\n";
+  }
+  WriteAll(dir_.Path() + kCallLogName, lines);
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  ASSERT_EQ(summary.Update(options_.now, StatusSummary::kAnySize, Millis(0)),
+            StatusSummary::Outcome::kRebuilt);
+  Call(6, 0.1, CallResult::kRefused, CallReason::kWrongPassword);
+  ASSERT_EQ(summary.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kUpdated);
+  EXPECT_LT(std::filesystem::file_size(dir_.Path() + kSummaryDir + "/00/0006.json"), 16u << 10);
+  const NetworkReport report = BuildReport(options_);
+  EXPECT_EQ(Office(report, 6).calls_7d, 20001);
+  EXPECT_EQ(Office(report, 6).refusals_24h, 20001 * 24 / 70 + 1);
+  ExpectSame(report, *summary.Read(options_), options_);
+}
+
+// A rebuild starts from an empty directory: a stray office the log does not know and a file of
+// no office go, and the page, built from the summary, never shows an office the report does
+// not; with the log moved away, no office is left on the page or in the metrics.
+TEST_F(ReportTest, SummaryRebuildLeavesNothingTheLogDoesNotKnow) {
+  Call(3, 1, CallResult::kSuccess);
+  Call(4, 2, CallResult::kRefused, CallReason::kWrongPassword);
+  ASSERT_TRUE(WriteStatusPage(options_, {}, dir_.Path()));
+  const std::string summary_dir = dir_.Path() + kSummaryDir + "/";
+  std::filesystem::create_directories(summary_dir + "99");
+  WriteAll(summary_dir + "99/9999.json", "{}");
+  WriteAll(summary_dir + "stray", "x");
+  const JsonLinesCallStore store(dir_.Path());
+  StatusSummary summary(dir_.Path(), store);
+  ASSERT_EQ(summary.Rebuild(options_.now, Millis(0)), StatusSummary::Outcome::kRebuilt);
+  EXPECT_FALSE(std::filesystem::exists(summary_dir + "99/9999.json"));
+  EXPECT_FALSE(std::filesystem::exists(summary_dir + "stray"));
+  ASSERT_TRUE(WriteStatusPage(options_, {}, dir_.Path()));
+  const uint64_t generation = summary.Generation();
+  ASSERT_TRUE(WriteStatusPage(options_, {}, dir_.Path()));
+  EXPECT_EQ(summary.Generation(), generation) << "a page with no call rebuilds nothing";
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(BuildReport(options_), options_));
+
+  std::filesystem::rename(dir_.Path() + kCallLogName, dir_.Path() + "kept.jsonl");
+  ASSERT_TRUE(WriteStatusPage(options_, {}, dir_.Path()));
+  const NetworkReport report = BuildReport(options_);
+  EXPECT_TRUE(report.offices.empty());
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html"), RenderHtml(report, options_));
+  EXPECT_EQ(ReadAll(dir_.Path() + kMetricsName), RenderMetrics(report, options_));
+  EXPECT_EQ(ReadAll(dir_.Path() + "estado.html").find(Cell("oficina", "3")), std::string::npos);
+}
+
+// A log that never ends, as a year of compressed rotated logs seems to a stop.
+class EndlessStore final : public CallStore {
+ public:
+  void Append(const CallRecord&) override {}
+  StoreMark Scan(const CallFilter&, const CallSink& sink, const BadRecordSink&) const override {
+    CallSummary c;
+    c.start_text = "2026-12-07T11:00:00.000+00:00";
+    for (uint64_t n = 1;; ++n) {
+      c.line_number = n;
+      c.office = 1 + static_cast<int>(n % 50);
+      sink(c);
+      ++records;
+    }
+  }
+  std::optional<StoreMark> ScanUpTo(const StoreMark& mark, const CallFilter& filter,
+                                    const CallSink& sink, const BadRecordSink& bad) const override {
+    return Scan(filter, sink, bad), mark;
+  }
+  StoreMark End() const override { return {1, 1}; }
+  std::optional<StoreMark> ScanSince(const StoreMark&, const StoreMark&, const CallFilter&,
+                                     const CallSink&, const BadRecordSink&) const override {
+    return std::nullopt;
+  }
+  void ScanNewestFirst(const CallFilter&, const BadRecordSink&,
+                       const std::function<void(uint64_t calls)>&,
+                       const std::function<void(const CallRecord&)>&) const override {}
+  std::optional<CallRecord> LatestAdmitted(int) const override { return std::nullopt; }
+  mutable uint64_t records = 0;
+};
+
+// A stop is heard at the next record of any scan: a rebuild gives up, and the page's writer
+// gives back at once, leaving what was in place.
+TEST_F(ReportTest, AStopIsHeardWithinARecordOfAnyScan) {
+  const EndlessStore endless;
+  uint64_t stop_at = 1000;
+  const StoppableStore store(endless, [&] { return endless.records >= stop_at; });
+  StatusSummary summary(dir_.Path(), store);
+  EXPECT_THROW(summary.Rebuild(options_.now, Millis(0)), ScanStopped);
+  EXPECT_EQ(endless.records, stop_at);
+  stop_at = endless.records + 10;
+  EXPECT_THROW(BuildReport(store, options_), ScanStopped);
+  EXPECT_EQ(endless.records, stop_at);
+
+  for (int i = 0; i < 500; ++i) Call(1 + i % 7, 1, CallResult::kSuccess);
+  int asked = 0;
+  EXPECT_FALSE(WriteStatusPage(options_, {}, {}, {}, [&] { return ++asked > 100; }));
+  EXPECT_EQ(asked, 101);
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
 }
 
