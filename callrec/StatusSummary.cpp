@@ -46,6 +46,22 @@ std::string OfficeFile(int office) {
   return name;
 }
 
+// The offices with a file of their own in the hundred's directory `sub` ("00" to "99") under
+// `dir`, in the order listed; a name that is no office's file there is passed over.
+std::vector<int> OfficeFilesOf(const std::string& dir, const std::string& sub) {
+  std::vector<int> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir + sub, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    const auto number =
+        name.size() == 9 && name.ends_with(".json") ? TryStrToInt(name.substr(0, 4)) : std::nullopt;
+    if (number && *number >= 1 && *number <= 9999 && OfficeFile(*number) == sub + ("/" + name))
+      files.push_back(*number);
+  }
+  return files;
+}
+
 std::string ReadSmallFile(const FileOps& ops, const std::string& path, bool& missing) {
   missing = false;
   UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
@@ -725,18 +741,7 @@ std::optional<NetworkReport> StatusSummary::Read(
   for (int hundred = 0; hundred < 100; ++hundred) {
     char sub[8];
     std::snprintf(sub, sizeof sub, "%02d", hundred);
-    std::vector<int> files;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(Dir() + sub, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      const auto number = name.size() == 9 && name.ends_with(".json")
-                              ? TryStrToInt(name.substr(0, 4))
-                              : std::nullopt;
-      if (!number || *number < 1 || *number > 9999 || OfficeFile(*number) != sub + ("/" + name))
-        continue;
-      files.push_back(*number);
-    }
+    std::vector<int> files = OfficeFilesOf(Dir(), sub);
     std::sort(files.begin(), files.end());
     auto file = files.begin();
     for (int number = std::max(hundred * 100, 1); number < hundred * 100 + 100; ++number) {
@@ -817,16 +822,7 @@ bool StatusSummary::RefreshRows(WallTime now, const std::vector<int>& changed, u
       // Every office of the hundred: those with a file, those with a directory.
       char sub[8];
       std::snprintf(sub, sizeof sub, "%02d", hundred);
-      std::error_code ec;
-      for (std::filesystem::directory_iterator it(Dir() + sub, ec), end; !ec && it != end;
-           it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        const auto number = name.size() == 9 && name.ends_with(".json")
-                                ? TryStrToInt(name.substr(0, 4))
-                                : std::nullopt;
-        if (number && *number >= 1 && OfficeFile(*number) == sub + ("/" + name))
-          redo.push_back(*number);
-      }
+      for (const int number : OfficeFilesOf(Dir(), sub)) redo.push_back(number);
       for (int k = 0; k < 100; ++k)
         if (want[static_cast<size_t>(k)] == '1') redo.push_back(hundred * 100 + k);
     } else {
