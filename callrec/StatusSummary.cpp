@@ -649,9 +649,8 @@ void StatusSummary::RebuildFromLog(WallTime now, uint64_t generation) {
   // half-way leaves no head and the next update rebuilds again.
   ops_.unlink((Dir() + "head.json").c_str());
   // Everything in it goes, whatever it is: a file the summary did not write (a stray office,
-  // one damaged) would otherwise be read as part of the new summary, or damage it again. The
-  // directory is named without its final slash, which would name nothing in it.
-  if (const std::error_code err = RemoveTree(ops_, work_dir_ + kSummaryDir);
+  // one damaged) would otherwise be read as part of the new summary, or damage it again.
+  if (const std::error_code err = RemoveTree(ops_, Dir());
       err && err != std::errc::no_such_file_or_directory)
     throw FileError(err, "No se puede borrar " + Dir());
   MakeDir(ops_, Dir());

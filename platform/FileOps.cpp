@@ -249,8 +249,7 @@ std::error_code RemoveEntry(const FileOps& ops, int dir_fd, const std::string& n
   struct stat st {};
   if (ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastErrno();
   if (S_ISDIR(st.st_mode)) {
-    const UniqueFd sub =
-        OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    const UniqueFd sub = OpenAtFd(ops, dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (!sub.valid()) return LastErrno();
     const auto names = ListDirectory(ops, sub.get());
     if (!names) return LastErrno();
@@ -265,7 +264,11 @@ std::error_code RemoveEntry(const FileOps& ops, int dir_fd, const std::string& n
 }  // namespace
 
 std::error_code RemoveTree(const FileOps& ops, const std::string& path) {
-  const std::filesystem::path target(path);
+  // A directory is often named with its final slash ("calls.summary/"), which would leave an
+  // empty last name: the directory it names is removed all the same. "/" alone is refused.
+  const std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return std::make_error_code(std::errc::invalid_argument);
+  const std::filesystem::path target(path.substr(0, end + 1));
   const std::filesystem::path parent =
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   const UniqueFd dir = OpenFd(ops, parent.c_str(), O_RDONLY | O_DIRECTORY);

@@ -162,7 +162,8 @@ std::error_code SyncDirectory(const FileOps& ops, const std::string& dir);
 // code, or the errno of the call that failed.
 std::error_code SyncFile(const FileOps& ops, const std::string& path);
 
-// Removes the file `path`, or the directory `path` with everything in it; a link is removed
+// Removes the file `path`, or the directory `path` (final slashes or not) with everything in
+// it; a link is removed
 // itself, never followed, here or anywhere below. No code, or the errno of the call that
 // failed (what was removed before it stays removed).
 std::error_code RemoveTree(const FileOps& ops, const std::string& path);

@@ -1,3 +1,4 @@
+#include "platform/FileOps.h"
 #include "platform/TempNames.h"
 #include "tests/ScratchDir.h"
 
@@ -16,9 +17,7 @@ namespace fs = std::filesystem;
 
 class TempNamesTest : public ::testing::Test {
  protected:
-  TempNamesTest() {
-    dir_ = scratch::NewScratchDir("tempnames");
-  }
+  TempNamesTest() { dir_ = scratch::NewScratchDir("tempnames"); }
   ~TempNamesTest() override { fs::remove_all(dir_); }
 
   void Touch(const std::string& name) { std::ofstream(dir_ / name) << "x"; }
@@ -66,6 +65,19 @@ TEST_F(TempNamesTest, OnlyLitterOfDeadOrOldProcessesIsRemoved) {
   EXPECT_EQ(left, (std::set<std::string>{".MARVOLEN.TCP." + live + ".1.tmp", own,
                                          "marvolen.tcp." + dead + ".0.tmp",
                                          ".notes." + dead + ".tmp", "07122026114234.trf"}));
+}
+
+// A directory named with its final slash goes whole, a link in it is removed, never followed;
+// "/" is refused.
+TEST_F(TempNamesTest, RemoveTreeTakesADirectoryNamedWithItsSlash) {
+  fs::create_directories(dir_ / "tree/sub");
+  Touch("tree/sub/a");
+  Touch("outside");
+  fs::create_symlink(dir_ / "outside", dir_ / "tree/link");
+  EXPECT_FALSE(RemoveTree(SystemFileOps(), (dir_ / "tree").string() + "//"));
+  EXPECT_FALSE(fs::exists(dir_ / "tree"));
+  EXPECT_TRUE(fs::exists(dir_ / "outside"));
+  EXPECT_EQ(RemoveTree(SystemFileOps(), "/"), std::errc::invalid_argument);
 }
 
 }  // namespace
