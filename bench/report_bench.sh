@@ -4,10 +4,14 @@
 # spelled in capitals as the README allows, so that the survey of every office's next
 # delivery runs as on a real network. Measured as whole processes with /usr/bin/time (wall
 # seconds, CPU seconds (user + system) and peak resident memory), each the median of RUNS runs
-# (default 3) with min-max:
+# (default 3) with min-max; the table's builds (this one, the -Os one, an earlier one) run in
+# turn:
 #   wc -l                      reading the bytes: the floor
 #   python3 json per line      a plain streaming reader of the same file
 #   marvolen-report            the office table
+#   the -Os build              the same table by marvolen-report-small: the same program from
+#                              the station's size-optimised objects (the fast build's report
+#                              and log reading are -O2)
 #   an earlier marvolen-report the same table by the program MARVOLEN_REPORT_BEFORE names, when
 #                              set (a build of an earlier commit): before and after in one run
 #   marvolen-report --json     the same as JSON
@@ -29,7 +33,7 @@ records=${1:-1000000}
 offices=${2:-5000}
 runs=${3:-3}
 cmake -S . -B build >/dev/null
-cmake --build build --target marvolen-report marvolen-params marvolen_callrec -j2 >/dev/null
+cmake --build build --target marvolen-report marvolen-report-small marvolen-params marvolen_callrec -j2 >/dev/null
 g++ -O2 -std=c++20 -I. bench/report_bench.cpp build/callrec/libmarvolen_callrec.a \
   build/platform/libmarvolen_platform.a -lz -o build/report_bench_gen
 work=$(mktemp -d)
@@ -41,23 +45,31 @@ build/report_bench_gen "$work/calls.jsonl" "$records" "$offices" "$work" "$work/
 rm -r "$work/model"
 echo "log: $records records, $offices offices with directories, $(du -m "$work/calls.jsonl" | cut -f1) MB; $runs runs each"
 
-# NAME COMMAND...: runs it RUNS times and prints
-# "NAME median_s min_s max_s median_MB median_cpu_s min_cpu_s max_cpu_s"
-measure() {
-  local name=$1 i
+# once NAME COMMAND...: runs it once, adding its "wall_s peak_kB user_s sys_s" to NAME's rows.
+once() {
+  local name=$1
   shift
-  for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null
-    cat "$work/time"
-  done | python3 -c '
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null
+  cat "$work/time" >> "$work/rows.$name"
+}
+# summary NAME: "NAME median_s min_s max_s median_MB median_cpu_s min_cpu_s max_cpu_s"
+summary() {
+  python3 -c '
 import statistics, sys
-rows = [line.split() for line in sys.stdin if line.strip()]
+rows = [line.split() for line in open(sys.argv[2]) if line.strip()]
 s = [float(r[0]) for r in rows]
 kb = [float(r[1]) for r in rows]
 cpu = [float(r[2]) + float(r[3]) for r in rows]
 print(sys.argv[1], statistics.median(s), min(s), max(s), statistics.median(kb) / 1024,
       statistics.median(cpu), min(cpu), max(cpu))
-' "$name"
+' "$1" "$work/rows.$1"
+}
+# NAME COMMAND...: runs it RUNS times and prints its summary.
+measure() {
+  local name=$1 i
+  shift
+  for ((i = 0; i < runs; i++)); do once "$name" "$@"; done
+  summary "$name"
 }
 before=${MARVOLEN_REPORT_BEFORE:-}
 head -n $((records / 10)) "$work/calls.jsonl" > "$work/small.jsonl"
@@ -71,8 +83,16 @@ for line in open(sys.argv[1], "rb"):
     r = json.loads(line)
     seen[r["office"]] = r["result"]
 ' "$work/calls.jsonl"
-  measure report build/marvolen-report -C "$work"
-  if [ -n "$before" ]; then measure before "$before" -C "$work"; fi
+  # The table's three builds in turn, run by run, so that their ratios hold when the machine's
+  # load changes.
+  for ((i = 0; i < runs; i++)); do
+    once report build/marvolen-report -C "$work"
+    if [ -n "$before" ]; then once before "$before" -C "$work"; fi
+    once os build/marvolen-report-small -C "$work"
+  done
+  summary report
+  if [ -n "$before" ]; then summary before; fi
+  summary os
   measure json build/marvolen-report -C "$work" --json
   measure html build/marvolen-report -C "$work" --html "$work/estado.html"
   measure small build/marvolen-report -C "$work/small"
@@ -85,15 +105,16 @@ for line in open(sys.argv[1], "rb"):
 awk '
   { s[$1] = $2; lo[$1] = $3; hi[$1] = $4; mb[$1] = $5; c[$1] = $6; clo[$1] = $7; chi[$1] = $8 }
   END {
-    split("wc python report before json html small rebuilt after", order, " ")
+    split("wc python report before os json html small rebuilt after", order, " ")
     label["wc"] = "wc -l (reading floor)"; label["python"] = "python3 json per line"
     label["report"] = "marvolen-report (table)"; label["before"] = "the earlier report (table)"
+    label["os"] = "the -Os build (table)"
     label["json"] = "marvolen-report --json"
     label["html"] = "marvolen-report --html"; label["small"] = "marvolen-report, log / 10"
     label["rebuilt"] = "station page, rebuilt"; label["after"] = "station page, after a call"
     printf "%-28s %9s %17s %9s %17s %9s\n", "", "median s", "min-max s", "CPU s",
       "min-max CPU s", "peak MB"
-    for (i = 1; i <= 9; i++) {
+    for (i = 1; i <= 10; i++) {
       k = order[i]
       if (!(k in s)) continue
       printf "%-28s %9.2f %8.2f-%-8.2f %9.2f %8.2f-%-8.2f %9.1f\n", label[k], s[k], lo[k],
@@ -102,6 +123,7 @@ awk '
     printf "CPU: report / python3: %.3f   report / wc -l: %.1f\n", c["report"] / c["python"],
       c["report"] / (c["wc"] > 0 ? c["wc"] : 0.01)
     if ("before" in c) printf "CPU: report / the earlier report: %.2f\n", c["report"] / c["before"]
+    printf "CPU: report / the -Os build: %.2f\n", c["report"] / c["os"]
     printf "report / python3: %.2f   --html / python3: %.2f   report / wc -l: %.1f\n",
       s["report"] / s["python"], s["html"] / s["python"], s["report"] / (s["wc"] > 0 ? s["wc"] : 0.01)
     printf "peak memory, full log / tenth of it: %.2f\n", mb["report"] / mb["small"]

@@ -10,10 +10,12 @@
 #include <set>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "callrec/CallLog.h"
 #include "callrec/CallRecord.h"
 #include "callrec/LineStatus.h"
+#include "callrec/RecordReader.h"
 #include "tests/callrec/Scratch.h"
 
 namespace marvolen {
@@ -186,6 +188,65 @@ TEST(CallLogScan, CorruptLinesAreReportedByNumberAndSkipped) {
   EXPECT_EQ(bad[1].first, 4u);
   EXPECT_EQ(bad[2], (std::pair<uint64_t, std::string>{5, "no es un registro de llamada"}));
   EXPECT_EQ(bad[3].first, 7u);
+}
+
+// The reader checks the whole line, also the fields the report never reads, so that the report,
+// the status page and the per-office listing (which reads records whole) take the same lines
+// for damaged, whichever JSON library reads them. Each case is a good record with one change;
+// the JSON verdicts agree with nlohmann-json's, the writer's library.
+TEST(RecordReader, ChecksTheWholeLine) {
+  CallRecord admitted = FullRecord();
+  admitted.admitted = true;
+  const std::string good = RecordToJson(admitted);
+  const auto with = [&](std::string_view from, std::string_view to) {
+    std::string line = good;
+    const size_t at = line.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? line : line.replace(at, from.size(), to);
+  };
+  const char* const kJson = "JSON no válido";
+  const char* const kNoRecord = "no es un registro de llamada";
+  const std::string id = R"("device_id":"KEY00042")";
+  const struct {
+    std::string line;
+    const char* why;  // nullptr: read
+  } cases[] = {
+      {good, nullptr},
+      {" \t" + good + "\r", nullptr},                   // blanks, and a line end written on Windows
+      {with(id, R"("device_id":"KEY\q0042")"), kJson},  // an escape that is none
+      {with(id, "\"device_id\":\"KEY\x01\""), kJson},   // a control byte in a string
+      {with(id, "\"device_id\":\"KEY\xC3(\""), kJson},  // not UTF-8
+      {with(id, R"("device_id":tru)"), kJson},
+      {with(id, R"("device_id":1.2.3)"), kJson},
+      {with(id, R"("device_id":-)"), kJson},
+      {with(id, R"("device_id":[1,2})"), kJson},
+      {with(id, R"("device_id":[1,2,])"), kJson},
+      {with(id, R"("device_id":{"a":1 "b":2})"), kJson},
+      {with(id, R"("device_id" "KEY00042")"), kJson},
+      {good + " {}", kJson},  // two values on one line
+      {good + "x", kJson},
+      {good.substr(0, good.size() - 1), kJson},
+      {"[1,2]", kNoRecord},
+      {with(R"("result":"aborted")", R"("resultado":"aborted")"), kNoRecord},
+      {with(R"("result":"aborted")", R"("result":"maybe")"), kNoRecord},
+      {with(R"("result":"aborted")", R"("result":3)"), kNoRecord},
+      {with(R"("start":"2026-)", R"("start":"ayer","x":"2026-)"), kNoRecord},
+  };
+  RecordReader reader(true);
+  for (const auto& c : cases) {
+    // The reader may look past the line's end: the padding it asks for, holding anything.
+    std::string padded = c.line + std::string(RecordReader::kPadding, '}');
+    CallSummary summary;
+    const char* why = reader.Read(padded.data(), c.line.size(), summary);
+    EXPECT_STREQ(why, c.why) << c.line;
+    EXPECT_EQ(nlohmann::json::accept(c.line), c.why != kJson) << c.line;
+    if (why == nullptr) {
+      EXPECT_EQ(summary.office, 7) << c.line;
+      EXPECT_EQ(summary.result, CallResult::kAborted);
+      ASSERT_NE(summary.holdings, nullptr);
+      EXPECT_EQ(summary.holdings->table_kind, "tab");
+    }
+  }
 }
 
 TEST(CallLogScan, OverlongLineIsSkippedWithoutHoldingIt) {
