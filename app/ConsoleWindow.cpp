@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "app/Station.h"
 #include "platform/FileNames.h"
 #include "platform/Paths.h"
+#include "platform/ServiceManager.h"
 
 namespace marvolen {
 
@@ -53,10 +55,13 @@ int LogLinePriority(std::string_view line) {
     if (line.starts_with(error)) return 3;
   }
   for (const std::string_view warning :
-       {"Ingreso No autorizado", "Llamada cortada", "Borrado archivo temporal",
-        "Transcripciones:", "Archivos *.daw no pedidos"}) {
+       {"Ingreso No autorizado", "Llamada cortada", "Borrado archivo temporal", "Transcripciones:",
+        "Archivos *.daw no pedidos", "Fin de llamada: rechazada", "Fin de llamada: abortada"}) {
     if (line.starts_with(warning)) return 4;
   }
+  // A caller that never said who it was: a wrong number or noise on the line, worth a look
+  // when it repeats.
+  if (line.starts_with("Fin de llamada: sin identificación")) return 5;
   return 6;
 }
 
@@ -73,17 +78,56 @@ void PrintLines(std::FILE* stream, bool journal, int priority, std::string_view 
   std::fflush(stream);
 }
 
+std::string JournalEntry(
+    std::initializer_list<std::pair<std::string_view, std::string_view>> fields) {
+  std::string entry;
+  for (const auto& [name, value] : fields) {
+    entry += name;
+    if (value.find('\n') == std::string_view::npos) {
+      entry += '=';
+    } else {
+      entry += '\n';
+      for (int i = 0; i < 8; ++i)
+        entry += static_cast<char>((uint64_t{value.size()} >> (8 * i)) & 0xff);
+    }
+    entry += value;
+    entry += '\n';
+  }
+  return entry;
+}
+
 ConsoleWindow::ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err, bool out_is_journal,
-                             bool err_is_journal)
+                             bool err_is_journal, std::string journal_socket)
     : clock_(clock),
       out_(out),
       err_(err),
       out_is_journal_(out_is_journal),
       err_is_journal_(err_is_journal),
+      journal_socket_(out_is_journal ? std::move(journal_socket) : std::string()),
       armed_at_(clock.Now()) {}
 
 void ConsoleWindow::AddLine(std::string_view text) {
-  if (out_is_journal_) std::fprintf(out_, "<%d>", LogLinePriority(text));
+  const int priority = LogLinePriority(text);
+  if (!journal_socket_.empty()) {
+    const std::string office = facts_.office != 0 ? std::to_string(facts_.office) : "";
+    const char digit[] = {static_cast<char>('0' + priority), '\0'};
+    // Fields without a value are left out: the journal would keep them as empty.
+    std::string entry = JournalEntry(
+        {{"MESSAGE", text}, {"PRIORITY", digit}, {"SYSLOG_IDENTIFIER", "marvolen-station"}});
+    for (const auto& [name, value] :
+         {std::pair<std::string_view, std::string_view>{"MARVOLEN_LINE", line_name_},
+          {"MARVOLEN_OFFICE", office},
+          {"MARVOLEN_RESULT", facts_.result},
+          {"MARVOLEN_REASON", facts_.reason}}) {
+      if (!value.empty()) entry += JournalEntry({{name, value}});
+    }
+    const int rc = SendDatagram(journal_socket_, entry, WhenQueueFull::kGiveUp);
+    if (rc == 0) return;
+    // A journal too busy to take the entry now gets the next one; one that is not there (or
+    // refuses entries) gets none: the lines go to the stream it reads as well.
+    if (!QueueFull(rc)) journal_socket_.clear();
+  }
+  if (out_is_journal_) std::fprintf(out_, "<%d>", priority);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fputc('\n', out_);
   std::fflush(out_);
@@ -153,7 +197,8 @@ int RunConsole(Station& station, ConsoleWindow& window, Clock& clock,
 }
 
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
-                const volatile std::sig_atomic_t& stop, const StationFactory& make, int wake_fd) {
+                const volatile std::sig_atomic_t& stop, const StationFactory& make, int wake_fd,
+                const std::string& journal_socket) {
   const bool err_is_journal = StreamIsJournal(err);
   std::string refusal;
   const std::optional<FileLock> home_lock =
@@ -162,7 +207,7 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
     PrintLines(err, err_is_journal, 3, "marvolen: " + refusal);
     return kHomeTakenStatus;
   }
-  ConsoleWindow window(clock, out, err, StreamIsJournal(out), err_is_journal);
+  ConsoleWindow window(clock, out, err, StreamIsJournal(out), err_is_journal, journal_socket);
   ServiceNotifier notifier(clock);
   const std::unique_ptr<Station> made = make(window, clock, home);
   Station& station = *made;
@@ -175,7 +220,9 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
       },
       wake_fd));
   station.SetLineObserver([&notifier](const LineStatus& status) {
-    if (status.state == kLineWaiting) notifier.Ready();
+    // A line whose device is missing is a service at work with its line down, not one still
+    // starting: the manager's status line says why, and no start-up time-out restarts it.
+    if (status.state == kLineWaiting || status.state == kLineDown) notifier.Ready();
     notifier.Status(LineStateWords(status));
   });
   station.FormCreate();
@@ -213,6 +260,7 @@ int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out,
     station.FormClose();
     return taken ? kHomeTakenStatus : kNoSettingsStatus;
   }
+  window.SetLineName(*name);
   PrintLines(err, err_is_journal, 6,
              "marvolen: estación en marcha en la consola, directorio de la estación " +
                  station.ExeDir + ", directorio de trabajo " + station.WorkDir +

@@ -5,13 +5,16 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-
+#include <initializer_list>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/ServiceNotify.h"
 #include "app/Station.h"
 #include "call/OperatorWindow.h"
 #include "platform/Clock.h"
+#include "platform/ServiceManager.h"
 
 namespace marvolen {
 
@@ -26,14 +29,28 @@ int LogLinePriority(std::string_view line);
 // Prints `text` on `stream`, each of its lines with the priority prefix "<N>" when `journal`.
 void PrintLines(std::FILE* stream, bool journal, int priority, std::string_view text);
 
+// One entry of the journal's native protocol: each field as "NAME=value\n", or, when the value
+// holds a line break, as "NAME\n", the value's length in 64 bits little-endian, the value and
+// "\n".
+std::string JournalEntry(
+    std::initializer_list<std::pair<std::string_view, std::string_view>> fields);
+
 class ConsoleWindow final : public OperatorWindow {
  public:
   // Log lines go to `out`, remarks about what the console cannot do to `err`; with the
-  // priority prefixes when they are the journal.
+  // priority prefixes when they are the journal. When `out` is the journal and
+  // `journal_socket` names its socket, log lines go there instead as entries with fields of
+  // their own (PRIORITY, MARVOLEN_LINE, MARVOLEN_OFFICE, MARVOLEN_RESULT, MARVOLEN_REASON), so
+  // that `journalctl MARVOLEN_OFFICE=7` finds an office's calls; a socket that takes no entry
+  // sends them back to `out`.
   ConsoleWindow(Clock& clock, std::FILE* out, std::FILE* err, bool out_is_journal = false,
-                bool err_is_journal = false);
+                bool err_is_journal = false, std::string journal_socket = {});
+
+  // The line's name, in every journal entry from now on.
+  void SetLineName(std::string name) { line_name_ = std::move(name); }
 
   void AddLine(std::string_view text) override;
+  void SetLogFacts(const LogFacts& facts) override { facts_ = facts; }
   void ClearLog() override {}
   void SetLogVisible(bool) override {}
   void SetPanel(int, std::string_view) override {}
@@ -60,6 +77,9 @@ class ConsoleWindow final : public OperatorWindow {
   std::FILE* err_;
   bool out_is_journal_;
   bool err_is_journal_;
+  std::string journal_socket_;
+  std::string line_name_;
+  LogFacts facts_;
   bool terminated_ = false;
   bool timer_enabled_ = true;
   int timer_interval_ = 100;
@@ -94,9 +114,10 @@ inline constexpr int kNoSettingsStatus = 2;
 // serves a line of the same name in the working directory. The home stays locked until it
 // returns. The service manager named by NOTIFY_SOCKET hears of the line's states (READY=1
 // once the line first waits for calls, STATUS= at each change), of the loop (WATCHDOG=1) and
-// of the stop; standard output and error carry priorities when they are the journal.
+// of the stop; standard output and error carry priorities when they are the journal, and the log
+// lines go to `journal_socket` as structured entries when it takes them.
 int ConsoleMain(const std::filesystem::path& home, Clock& clock, std::FILE* out, std::FILE* err,
                 const volatile std::sig_atomic_t& stop, const StationFactory& make = MakeStation,
-                int wake_fd = -1);
+                int wake_fd = -1, const std::string& journal_socket = kJournalSocket);
 
 }  // namespace marvolen

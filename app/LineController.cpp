@@ -379,6 +379,7 @@ void LineController::Connecting() {
     }
     const std::string line = buffer;
     const CallReason refusal = admit_(line);
+    TellLogFacts();
     if (refusal != CallReason::kNone) {
       RefuseCall(refusal);
     } else {
@@ -406,6 +407,16 @@ void LineController::RecordCalls(CallRecorder* recorder, std::function<void()> r
   recorded_ = std::move(recorded);
 }
 
+void LineController::TellLogFacts(std::optional<CallResult> result, CallReason reason) {
+  LogFacts facts;
+  if (recorder_ != nullptr) facts.office = recorder_->Last().office.value_or(0);
+  if (result) {
+    facts.result = ResultName(*result);
+    facts.reason = ReasonName(reason);
+  }
+  s_.window.SetLogFacts(facts);
+}
+
 void LineController::NoteReceived(const std::string& line) {
   if (recorder_ != nullptr) recorder_->LineReceived(line);
 }
@@ -413,10 +424,12 @@ void LineController::NoteReceived(const std::string& line) {
 void LineController::EndRecord(CallResult result, CallReason reason, std::string detail) {
   if (recorder_ == nullptr || !recorder_->InCall()) return;
   const std::string errors = recorder_->Ended(result, reason, std::move(detail));
+  TellLogFacts(result, reason);
   s_.window.AddLine(CallEndLine(recorder_->Last()));
   // The station goes on without the record rather than stop taking calls; the operator is
   // told why it is missing.
   if (!errors.empty()) s_.window.AddLine("*ERROR Registro de llamada: " + errors);
+  s_.window.SetLogFacts({});
   if (recorded_) recorded_();
 }
 
@@ -466,6 +479,7 @@ void LineController::Hangup(MonoTime lf_sent) {
 
 void LineController::RefuseCall(CallReason reason) {
   const MonoTime lf_sent = SendHangupLf();
+  TellLogFacts(CallResult::kRefused, reason);
   s_.ShowAndLog("Ingreso No autorizado!!");
   EndRecord(CallResult::kRefused, reason);
   Hangup(lf_sent);

@@ -128,6 +128,9 @@ class LineController final : public CallControl {
   std::string CutLine(CallReason reason) const;
   // A line of the caller's, complete or cut at the length limit, for the call's record.
   void NoteReceived(const std::string& line);
+  // Tells the window which office the call's lines are about and, once it has ended, its
+  // result and reason: the journal files the lines by them.
+  void TellLogFacts(std::optional<CallResult> result = {}, CallReason reason = CallReason::kNone);
 
   CallServices s_;
   Admission admit_;

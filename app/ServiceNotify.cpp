@@ -1,7 +1,5 @@
 #include "app/ServiceNotify.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/SystemCalls.h"
+#include "platform/ServiceManager.h"
 
 namespace marvolen {
 
@@ -37,33 +35,11 @@ Millis WatchdogFromEnvironment() {
 
 }  // namespace
 
-int SendNotifyDatagram(const std::string& socket, std::string_view message) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (socket.empty() || (socket[0] != '/' && socket[0] != '@') ||
-      socket.size() > sizeof address.sun_path) {
-    return EINVAL;
-  }
-  // A path needs room for its terminating zero; an abstract name does not.
-  if (socket[0] == '/' && socket.size() == sizeof address.sun_path) return EINVAL;
-  std::memcpy(address.sun_path, socket.data(), socket.size());
-  // An abstract name starts with a zero byte where its text has '@'; it takes no terminator.
-  if (socket[0] == '@') address.sun_path[0] = '\0';
-  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket.size() +
-                                                  (socket[0] == '@' ? 0 : 1));
-  const UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return errno;
-  const ssize_t sent = ::sendto(fd.get(), message.data(), message.size(), MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&address), length);
-  if (sent < 0) return errno;
-  return static_cast<size_t>(sent) == message.size() ? 0 : EMSGSIZE;
-}
-
 ServiceNotifier::ServiceNotifier(const Clock& clock) : clock_(clock) {
   const char* socket = std::getenv("NOTIFY_SOCKET");
   if (socket == nullptr || *socket == '\0') return;
   send_ = [path = std::string(socket)](std::string_view message) {
-    return SendNotifyDatagram(path, message);
+    return SendDatagram(path, message);
   };
   ping_every_ = WatchdogFromEnvironment() / 2;
   pinged_at_ = clock_.Now();

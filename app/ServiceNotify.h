@@ -11,19 +11,13 @@
 
 namespace marvolen {
 
-// Sends one notification ("READY=1", "STATUS=...") to the socket named by `socket` (a path,
-// or an abstract name written with a leading '@'), as one datagram. Gives the system's error
-// code, 0 when sent.
-int SendNotifyDatagram(const std::string& socket, std::string_view message);
-
 class ServiceNotifier {
  public:
   // Sends one message; gives 0 or the system's error code.
   using Sender = std::function<int(std::string_view message)>;
 
   // From the process environment: NOTIFY_SOCKET, and WATCHDOG_USEC (with WATCHDOG_PID, when
-  // set, naming this process). Sent as the datagram above: the protocol is one datagram a
-  // message, and a library for it would map about 0.7 MB of pages into every line.
+  // set, naming this process). Each message is one datagram (SendDatagram).
   explicit ServiceNotifier(const Clock& clock);
   // For tests: `send` takes every message (none is sent when it is empty); pings every half
   // of `watchdog` (none when zero).

@@ -9,6 +9,14 @@
 
 namespace marvolen {
 
+// What the log view's lines are about, for a log that files its lines by it (the system
+// journal). The log view itself shows none of it.
+struct LogFacts {
+  int office = 0;      // the calling office, 0 while unknown
+  std::string result;  // once the call has ended: its result and reason as the call log
+  std::string reason;  // names them ("refused", "wrong_password")
+};
+
 class OperatorWindow {
  public:
   virtual ~OperatorWindow() = default;
@@ -43,6 +51,8 @@ class OperatorWindow {
   virtual void HidePasswordForm() {}
   // Ends the program once the current handler returns (Application.Terminate).
   virtual void Terminate() = 0;
+  // What the lines that follow are about, until the next facts; only a structured log cares.
+  virtual void SetLogFacts(const LogFacts& facts) { (void)facts; }
 };
 
 // A window that hands every call on to another one: the base of the wrappers that change
@@ -67,6 +77,7 @@ class ForwardingWindow : public OperatorWindow {
   void ShowPasswordForm() override { window_.ShowPasswordForm(); }
   void HidePasswordForm() override { window_.HidePasswordForm(); }
   void Terminate() override { window_.Terminate(); }
+  void SetLogFacts(const LogFacts& facts) override { window_.SetLogFacts(facts); }
 
  protected:
   OperatorWindow& window_;

@@ -411,7 +411,8 @@ TEST(ConsoleMainTest, BadLineNameOrOneServedByAnotherStationIsRefused) {
 }
 
 // When standard output is the journal (JOURNAL_STREAM names its file), every line carries
-// its priority: errors 3, warnings 4, the rest 6; on any other file, none.
+// its priority: errors 3, warnings 4, the rest 6; on any other file, none. So it does when the
+// journal's socket for structured entries is not there.
 TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
   VirtualClock clock;
   std::FILE* journal = std::tmpfile();
@@ -423,7 +424,8 @@ TEST(ConsoleJournal, LinesCarryTheirPriorityOnlyWhenTheStreamIsTheJournal) {
   EXPECT_TRUE(StreamIsJournal(journal));
   EXPECT_FALSE(StreamIsJournal(other));
   for (std::FILE* file : {journal, other}) {
-    ConsoleWindow window(clock, file, file, StreamIsJournal(file), StreamIsJournal(file));
+    ConsoleWindow window(clock, file, file, StreamIsJournal(file), StreamIsJournal(file),
+                         "/nonexistent/marvolen-journal-socket");
     for (const char* line :
          {"*ERROR WRITE: ERROR, CTS OFF EN COM1. ", "ERROR PROGRAMA: disco lleno",
           "Respuesta: ERROR, COM1 NOT FOUND. ", "Ingreso No autorizado!!",

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,8 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <sstream>
 
 #include "FakeCallLine.h"
+#include "IdentBuilder.h"
 #include "TestSupport.h"
 #include "app/ConsoleWindow.h"
 #include "app/LineLiveState.h"
@@ -22,6 +26,7 @@
 #include "app/StationConfig.h"
 #include "call/LineTokens.h"
 #include "link/testing/ScriptedLine.h"
+#include "platform/ServiceManager.h"
 #include "platform/SystemCalls.h"
 
 namespace marvolen::testing {
@@ -375,13 +380,13 @@ TEST(ServiceNotify, DatagramReachesAPathOrAnAbstractSocketAndBadNamesAreRefused)
   station_test::TempDir dir;
   NotifySocket path(dir.dir() + "notify");
   NotifySocket abstract("@marvolen-test-" + std::to_string(::getpid()));
-  EXPECT_EQ(SendNotifyDatagram(path.name(), "READY=1"), 0);
-  EXPECT_EQ(SendNotifyDatagram(abstract.name(), "STATUS=x"), 0);
+  EXPECT_EQ(SendDatagram(path.name(), "READY=1"), 0);
+  EXPECT_EQ(SendDatagram(abstract.name(), "STATUS=x"), 0);
   EXPECT_EQ(path.Take(), std::vector<std::string>{"READY=1"});
   EXPECT_EQ(abstract.Take(), std::vector<std::string>{"STATUS=x"});
-  EXPECT_EQ(SendNotifyDatagram("relative/notify", "READY=1"), EINVAL);
-  EXPECT_EQ(SendNotifyDatagram("/" + std::string(200, 'x'), "READY=1"), EINVAL);
-  EXPECT_NE(SendNotifyDatagram(dir.dir() + "nobody", "READY=1"), 0);
+  EXPECT_EQ(SendDatagram("relative/notify", "READY=1"), EINVAL);
+  EXPECT_EQ(SendDatagram("/" + std::string(200, 'x'), "READY=1"), EINVAL);
+  EXPECT_NE(SendDatagram(dir.dir() + "nobody", "READY=1"), 0);
 }
 
 // The watchdog time is read from the environment as the service manager sets it, and only
@@ -413,52 +418,128 @@ TEST(ServiceNotify, WatchdogTimeIsThisProcesssOnly) {
 
 // The whole console program on the modem double, with NOTIFY_SOCKET and WATCHDOG_USEC as the
 // service manager sets them: READY once the line waits, STATUS at its changes, WATCHDOG every
-// half watchdog time while the loop runs, STOPPING at the stop signal.
+// half watchdog time while the loop runs, STOPPING at the stop signal. A line whose device is
+// missing is ready too, its status saying why it is down: the manager must not restart it for
+// a start that never ends.
 TEST_F(LiveLine, ServiceManagerHearsReadyStatusWatchdogAndStopping) {
   NotifySocket manager(work.dir() + "notify");
   ::setenv("NOTIFY_SOCKET", manager.name().c_str(), 1);
   ::setenv("WATCHDOG_USEC", "10000000", 1);
   ::unsetenv("WATCHDOG_PID");
   ScriptedModemLine phone{clock};
-  std::vector<std::pair<long long, std::string>> heard;  // virtual ms, message
+  const std::string line = "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): ";
+  const DeviceOpener missing = [](int) -> OpenedDevice { return {nullptr, ErrnoCode(ENOENT)}; };
+  for (const auto& [opener, said_while_up] :
+       {std::pair{phone.Opener(1), std::string("esperando llamadas")},
+        {missing,
+         "fuera de servicio: /dev/marvolen-test-none: " + std::string(std::strerror(ENOENT))}}) {
+    std::vector<std::pair<long long, std::string>> heard;  // virtual ms, message
+    const long long begun = clock.ElapsedSinceStart();
+    std::function<void()> listen = [&] {
+      for (std::string& m : manager.Take())
+        heard.emplace_back(clock.ElapsedSinceStart() - begun, m);
+      clock.At(Millis(100), listen);
+    };
+    clock.At(Millis(0), listen);
+    volatile std::sig_atomic_t stop = 0;
+    clock.At(Millis(95'000), [&] { stop = 1; });
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, LineStationFactory(opener)), 0);
+    for (std::string& m : manager.Take()) heard.emplace_back(clock.ElapsedSinceStart() - begun, m);
+    std::fclose(out);
+    std::fclose(err);
+
+    std::vector<std::string> said;
+    std::vector<long long> pings;
+    for (const auto& [at, m] : heard) {
+      if (m == "WATCHDOG=1") {
+        pings.push_back(at);
+      } else {
+        said.push_back(m);
+      }
+    }
+    EXPECT_EQ(said,
+              (std::vector<std::string>{line + "iniciando el módem", "READY=1",
+                                        line + said_while_up, "STOPPING=1", line + "detenida"}));
+    // Every 5 s (half of 10 s), well within the watchdog time through the modem's reset of
+    // some ten seconds too (its two-second waits for the modem's answers look at nothing).
+    ASSERT_GE(pings.size(), 17u);
+    EXPECT_LE(pings.size(), 20u);
+    for (size_t i = 1; i < pings.size(); ++i) EXPECT_LE(pings[i] - pings[i - 1], 7'000) << i;
+  }
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+}
+
+// Standard output is the journal and its socket takes entries: the log lines go there with
+// fields of their own, so that an office's refusals can be found by its number and the line's
+// name; nothing is printed twice on the stream.
+TEST_F(LiveLine, JournalEntriesNameTheLineTheOfficeAndWhyACallWasRefused) {
+  NotifySocket journal(work.dir() + "journal");
+  ScriptedModemLine phone{clock};
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  struct stat st {};
+  ASSERT_EQ(::fstat(::fileno(out), &st), 0);
+  ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(),
+           1);
+  ::setenv("MARVOLEN_LINE", "sur", 1);
+  clock.At(Millis(20'000), [&] { EXPECT_TRUE(phone.Dial()); });
+  test::IdentBuilder ident;
+  ident.office = "00042";
+  clock.At(Millis(30'000), [&] { phone.CallerSend(ident.Line() + "\r"); });
+  std::vector<std::string> entries;
   std::function<void()> listen = [&] {
-    for (std::string& m : manager.Take()) heard.emplace_back(clock.ElapsedSinceStart(), m);
+    for (std::string& e : journal.Take()) entries.push_back(std::move(e));
     clock.At(Millis(100), listen);
   };
   clock.At(Millis(0), listen);
   volatile std::sig_atomic_t stop = 0;
-  clock.At(Millis(95'000), [&] { stop = 1; });
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, LineStationFactory(phone.Opener(1))),
+  clock.At(Millis(60'000), [&] { stop = 1; });
+  EXPECT_EQ(ConsoleMain(home.path(), clock, out, err, stop, LineStationFactory(phone.Opener(1)), -1,
+                        journal.name()),
             0);
-  for (std::string& m : manager.Take()) heard.emplace_back(clock.ElapsedSinceStart(), m);
-  ::unsetenv("NOTIFY_SOCKET");
-  ::unsetenv("WATCHDOG_USEC");
+  ::unsetenv("JOURNAL_STREAM");
+  ::unsetenv("MARVOLEN_LINE");
+  std::string printed(static_cast<size_t>(std::ftell(out)), '\0');
+  std::rewind(out);
+  printed.resize(std::fread(printed.data(), 1, printed.size(), out));
+  EXPECT_EQ(printed, "");  // nothing went to the stream too
   std::fclose(out);
   std::fclose(err);
 
-  std::vector<std::string> said;
-  std::vector<long long> pings;
-  for (const auto& [at, m] : heard) {
-    if (m == "WATCHDOG=1") {
-      pings.push_back(at);
-    } else {
-      said.push_back(m);
+  std::map<std::string, std::map<std::string, std::string>> by_message;
+  for (std::string& e : journal.Take()) entries.push_back(std::move(e));
+  for (const std::string& entry : entries) {
+    std::map<std::string, std::string> fields;
+    std::istringstream in(entry);
+    for (std::string field; std::getline(in, field);) {
+      const size_t eq = field.find('=');
+      ASSERT_NE(eq, std::string::npos) << entry;
+      fields[field.substr(0, eq)] = field.substr(eq + 1);
     }
+    EXPECT_EQ(fields["MARVOLEN_LINE"], "sur") << entry;
+    EXPECT_EQ(fields["SYSLOG_IDENTIFIER"], "marvolen-station") << entry;
+    by_message[fields["MESSAGE"].substr(0, 25)] = fields;
   }
-  EXPECT_EQ(
-      said,
-      (std::vector<std::string>{
-          "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): iniciando el módem",
-          "READY=1",
-          "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): esperando llamadas",
-          "STOPPING=1", "STATUS=línea marvolen-test-none (/dev/marvolen-test-none): detenida"}));
-  // Every 5 s (half of 10 s), well within the watchdog time through the modem's reset of
-  // some ten seconds too (its two-second waits for the modem's answers look at nothing).
-  ASSERT_GE(pings.size(), 17u);
-  EXPECT_LE(pings.size(), 20u);
-  for (size_t i = 1; i < pings.size(); ++i) EXPECT_LE(pings[i] - pings[i - 1], 7'000) << i;
+  using Fields = std::map<std::string, std::string>;
+  const auto refused = [](const std::string& priority, const std::string& message) {
+    return Fields{{"MESSAGE", message},
+                  {"PRIORITY", priority},
+                  {"MARVOLEN_LINE", "sur"},
+                  {"SYSLOG_IDENTIFIER", "marvolen-station"},
+                  {"MARVOLEN_OFFICE", "42"},
+                  {"MARVOLEN_RESULT", "refused"},
+                  {"MARVOLEN_REASON", "unknown_office"}};
+  };
+  EXPECT_EQ(by_message["Ingreso No autorizado!!"], refused("4", "Ingreso No autorizado!!"));
+  Fields end = by_message["Fin de llamada: rechazada"];
+  EXPECT_EQ(end["MESSAGE"].rfind("Fin de llamada: rechazada (oficina desconocida), ", 0), 0u);
+  EXPECT_EQ(end, refused("4", end["MESSAGE"]));
+  // Lines outside a call carry no office.
+  EXPECT_EQ(by_message["Conectándose ..."].count("MARVOLEN_OFFICE"), 0u);
+  EXPECT_EQ(by_message["Conectándose ..."]["PRIORITY"], "6");
 }
 
 // A tick that hangs (a wait that never looks at the stop request) stops the pings: the
