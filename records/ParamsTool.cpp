@@ -10,7 +10,8 @@
 // Nothing after get and set is taken as an option, so a day serial of -5 is just a value.
 // Run as root, the tool works as the owner of the office directory (for init, of the
 // directory it goes in): a parameter file replaced by root is one the station, running as its
-// own user, could not replace at the office's next call.
+// own user, could not replace at the office's next call. The office directory is opened once,
+// never through a link, and everything is done in what was opened.
 // Exit status: 0 done, 1 the file failed or the value cannot be stored as given, 2 usage.
 #include <algorithm>
 #include <cstdio>
@@ -58,7 +59,7 @@ void PrintUsage(std::ostream& out) {
          "(\"Id\") and first day (\"inicio *.daw\") when given; an office that already has\n"
          "a file is refused. Run as root, the tool works as the owner of the office directory\n"
          "(for init, of the directory it goes in), so that the station can still write what\n"
-         "it makes.\n"
+         "it makes. An office directory that is a symbolic link is refused.\n"
          "\n"
          "Keys:\n";
   for (const ParamSlot& slot : ParamSlots()) {
