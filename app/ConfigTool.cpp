@@ -30,6 +30,7 @@
 #include "app/Settings.h"
 #include "app/StationConfig.h"
 #include "callrec/LineStatus.h"
+#include "platform/Dir.h"
 #include "platform/Errors.h"
 #include "platform/ProgramInfo.h"
 #include "platform/RunAs.h"
@@ -53,7 +54,8 @@ constexpr char kUsage[] =
     "\n"
     "show and set: the record is \"marvolen.tcp\" in $MARVOLEN_HOME, else beside the\n"
     "executable; a system directory (/usr/bin ...) or one that cannot be written is refused\n"
-    "there. A relative working directory is taken from the home.\n"
+    "there. A relative working directory is taken from the home. Run as root, set works as\n"
+    "the home's owner and refuses a home that is a symbolic link.\n"
     "\n"
     "line: sets up the line NAME for the service marvolen@NAME: makes its home\n"
     "/var/lib/marvolen/lines/NAME (under --lines-dir when given) and the working directory\n"
@@ -147,9 +149,13 @@ std::optional<int> TakeRecordOption(std::string_view option, const std::string& 
 
 int Set(const std::filesystem::path& home, int argc, char** argv) {
   // Run as root on a home that belongs to the service's user, the record is written as that
-  // user: a root-owned record is one the station could not replace.
-  BecomeOwner(OwnerOf(home));
-  StationConfig config = LoadStationConfig(home).config;
+  // user: a root-owned record is one the station could not replace. The home is opened once
+  // (as root never through a link, which whoever owns the directory above could swap in),
+  // its owner is that of what was opened, and the record is read and written in it alone.
+  const Dir dir =
+      Dir::Open(home.string(), RunsAsRoot() ? Dir::Links::kRefuse : Dir::Links::kFollow);
+  BecomeOwner(dir.Owner());
+  StationConfig config = LoadStationConfig(dir).config;
   SettingsFields fields = SettingsFieldsFrom(config);
   bool port = false;
   for (int i = 0; i < argc; i += 2) {
@@ -158,7 +164,7 @@ int Set(const std::filesystem::path& home, int argc, char** argv) {
       return *refused;
   }
   if (const auto message = ApplySettings(fields, config)) return Refuse(*message);
-  SaveStationConfig(home, BuildStationConfigRecord(config));
+  SaveStationConfig(dir, BuildStationConfigRecord(config));
   std::printf("wrote %s\n", (home / kStationConfigFile).c_str());
   return 0;
 }

@@ -51,22 +51,28 @@ std::optional<FileLock> LockStationHome(const fs::path& home, std::string& messa
 
 std::optional<FileLock> LockLineName(const std::string& work_dir, const std::string& name,
                                      bool& taken, std::string& message) {
-  std::error_code ec;
-  fs::create_directories(LinesDir(work_dir), ec);
-  const fs::path path = LinesDir(work_dir) + name + ".lock";
+  const std::string file = name + ".lock";
+  std::optional<Dir> lines;
+  std::string path = work_dir + "lines/" + file;
   std::error_code error;
-  std::optional<FileLock> lock = FileLock::TryAcquire(path, error);
-  taken = !lock && error == std::errc::operation_would_block;
+  try {
+    lines.emplace(MakeLinesDir(work_dir));
+    path = lines->PathOf(file);
+  } catch (const FileError& e) {
+    error = e.code();
+  }
+  std::optional<FileLock> lock = lines ? lines->TryLock(file, error) : std::nullopt;
+  taken = !lock && IsTaken(error);
   if (lock) {
     lock->WriteNote(kNotePrefix + std::to_string(::getpid()) + "\n");
   } else if (taken) {
-    const std::string pid = HolderPid(FileLock::ReadNote(path));
+    const std::string pid = HolderPid(lines->LockNote(file));
     message = "la línea " + name + " ya la atiende otra estación en el directorio de trabajo " +
               work_dir + (pid.empty() ? "" : " (proceso " + pid + ")") +
               "; dé a cada línea un nombre propio ($MARVOLEN_LINE).";
   } else {
-    message = "no se puede bloquear el estado de la línea: " + path.string() + ": " +
-              FileLock::ErrorText(error);
+    message =
+        "no se puede bloquear el estado de la línea: " + path + ": " + FileLock::ErrorText(error);
   }
   return lock;
 }

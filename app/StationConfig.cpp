@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "platform/CodePage.h"
+#include "platform/Dir.h"
 #include "platform/FileNames.h"
 #include "platform/Numbers.h"
 #include "platform/ShownText.h"
@@ -77,38 +78,41 @@ std::string BuildStationConfigRecord(const StationConfig& config) {
 }
 
 LoadedStationConfig LoadStationConfig(const fs::path& home, const FileOps& ops) {
+  std::error_code error;
+  const std::optional<Dir> dir = Dir::TryOpen(home.string(), Dir::Links::kFollow, error, ops);
+  // A home that is not there holds no record, as one without the file.
+  if (!dir && IsNotFound(error)) return {};
+  if (!dir) throw FileError(error, "No se puede leer el directorio " + home.string());
+  return LoadStationConfig(*dir);
+}
+
+LoadedStationConfig LoadStationConfig(const Dir& home) {
   LoadedStationConfig loaded;
-  const auto file = FindNoCase(home, kStationConfigFile);
+  const auto file = home.FindNoCase(kStationConfigFile);
   if (!file) return loaded;
-  const UniqueFd fd = OpenFd(ops, file->c_str(), O_RDONLY);
-  if (!fd.valid()) {
-    throw FileError(errno, "No se puede leer el archivo " + file->string());
-  }
+  const std::string doing = "No se puede leer el archivo " + home.PathOf(*file);
+  const UniqueFd fd = home.OpenFile(*file, O_RDONLY);
+  if (!fd.valid()) throw FileError(errno, doing);
   // Bytes after the record's end are never looked at, so reading stops there.
-  std::string record;
-  char buf[kStationConfigSize];
-  while (record.size() < kStationConfigSize) {
-    const ssize_t n = ops.read(fd.get(), buf, kStationConfigSize - record.size());
-    if (n < 0) {
-      const int err = errno;
-      throw FileError(err, "No se puede leer el archivo " + file->string());
-    }
-    if (n == 0) break;
-    record.append(buf, static_cast<size_t>(n));
-  }
+  std::string record(kStationConfigSize, '\0');
+  const ssize_t n = ReadFull(home.ops(), fd.get(), record.data(), record.size());
+  if (n < 0) throw FileError(errno, doing);
+  record.resize(static_cast<size_t>(n));
   loaded.complete = record.size() >= kStationConfigSize;
   loaded.config = ParseStationConfig(record);
   return loaded;
 }
 
 void SaveStationConfig(const fs::path& home, std::string_view record, const FileOps& ops) {
-  const auto existing = FindNoCase(home, kStationConfigFile);
-  const fs::path file = existing ? *existing : home / kStationConfigFile;
-  ReplaceFile(file.string(), record, ops);
+  SaveStationConfig(Dir::Open(home.string(), Dir::Links::kFollow, ops), record);
+}
+
+void SaveStationConfig(const Dir& home, std::string_view record) {
+  const std::string file = home.FindNoCase(kStationConfigFile).value_or(kStationConfigFile);
+  home.Replace(file, record);
   // Earlier versions staged the record under one fixed name; a save they did not finish
   // left it behind.
-  std::error_code ec;
-  fs::remove(file.string() + ".tmp", ec);
+  home.Remove(file + ".tmp");
 }
 
 namespace {

@@ -61,11 +61,14 @@ struct LoadedStationConfig {
 // or short file is not an error. Throws FileError when an existing file cannot be read.
 LoadedStationConfig LoadStationConfig(const std::filesystem::path& home,
                                       const FileOps& ops = SystemFileOps());
+// As above, in the home already open, reached through no path again.
+LoadedStationConfig LoadStationConfig(const Dir& home);
 
 // Writes `record` as "marvolen.tcp" in `home` (the existing file, whatever its letter case).
 // A failed write leaves the previous record intact. Throws FileError.
 void SaveStationConfig(const std::filesystem::path& home, std::string_view record,
                        const FileOps& ops = SystemFileOps());
+void SaveStationConfig(const Dir& home, std::string_view record);
 
 // The bounds of every call, from the environment as the service unit sets it:
 // MARVOLEN_MAX_CALL_MINUTES (1 to 1440, default 30), MARVOLEN_MAX_IDLE_MINUTES (2 to 1440,

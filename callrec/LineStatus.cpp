@@ -16,6 +16,7 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view kSuffix = ".json";
+constexpr char kLinesDir[] = "lines";
 // What a status file may hold: a few hundred bytes; more is not ours.
 constexpr size_t kMaxFileSize = 64 * 1024;
 
@@ -107,12 +108,12 @@ LineStatus LineStatusFromJson(std::string_view text) {
   }
 }
 
-std::string LinesDir(const std::string& work_dir) {
-  return work_dir + "lines/";
+Dir MakeLinesDir(const std::string& work_dir, const FileOps& ops) {
+  return Dir::Open(work_dir, Dir::Links::kFollow, ops).MakeChild(kLinesDir);
 }
 
 std::string LineStatusPath(const std::string& work_dir, std::string_view line) {
-  return LinesDir(work_dir) + std::string(line) + std::string(kSuffix);
+  return work_dir + kLinesDir + "/" + std::string(line) + std::string(kSuffix);
 }
 
 bool IsLineName(std::string_view name) {
@@ -125,30 +126,27 @@ bool IsLineName(std::string_view name) {
 
 void WriteLineStatus(const std::string& work_dir, const LineStatus& status, const FileOps& ops) {
   if (!IsLineName(status.line)) throw FileError("Nombre de línea no válido: " + status.line);
-  const std::string dir = LinesDir(work_dir);
-  if (ops.mkdirat(AT_FDCWD, dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    throw FileError(errno, "No se puede crear el directorio " + dir);
-  }
   // Live state, rewritten every minute: a power cut that loses the last write loses nothing
   // (the station is gone with it), and an idle line need not wait for the disk every minute.
-  ReplaceFile(LineStatusPath(work_dir, status.line), LineStatusToJson(status), ops,
-              Durability::kAtomic);
+  MakeLinesDir(work_dir, ops)
+      .Replace(status.line + std::string(kSuffix), LineStatusToJson(status), Durability::kAtomic);
 }
 
 std::vector<LineStatusFile> ReadLineStatuses(const std::string& work_dir) {
   std::vector<LineStatusFile> files;
   const FileOps& ops = SystemFileOps();
-  const std::string dir = LinesDir(work_dir);
-  const UniqueFd dir_fd = OpenFd(ops, dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (!dir_fd.valid()) return files;
-  const auto names = ListDirectory(ops, dir_fd.get());
+  std::error_code error;
+  const std::optional<Dir> work = Dir::TryOpen(work_dir, Dir::Links::kFollow, error, ops);
+  const std::optional<Dir> dir = work ? work->TryChild(kLinesDir, error) : std::nullopt;
+  if (!dir) return files;
+  const auto names = ListDirectory(ops, dir->fd());
   if (!names) return files;
   for (const std::string& name : *names) {
     if (name.front() == '.' || !name.ends_with(kSuffix)) continue;  // temporary files too
     LineStatusFile file;
     file.name = name.substr(0, name.size() - kSuffix.size());
     try {
-      file.status = LineStatusFromJson(ReadStatusFile(dir_fd.get(), name));
+      file.status = LineStatusFromJson(ReadStatusFile(dir->fd(), name));
     } catch (const LineStatusError& e) {
       file.error = e.what();
       file.code = e.code();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Dir.h"
 #include "platform/Errors.h"
 #include "platform/FileOps.h"
 
@@ -77,8 +78,11 @@ class LineStatusError : public StationError {
       : StationError(StationRefusal::kDamagedLineStatus, why) {}
 };
 
-// "lines/" in `work_dir` (which ends in "/").
-std::string LinesDir(const std::string& work_dir);
+// "lines" in `work_dir` (which ends in "/"), opened without following a link, as every
+// directory of the working tree is: a link there would send the line's state and lock, and
+// the clean-up of temporary files beside them, wherever it points. Made when missing. Throws
+// FileError.
+Dir MakeLinesDir(const std::string& work_dir, const FileOps& ops = SystemFileOps());
 // "lines/NAME.json" in `work_dir`. NAME is checked by IsLineName.
 std::string LineStatusPath(const std::string& work_dir, std::string_view line);
 // A line name is 1 to 32 letters, digits, '-', '_' or '.', not starting with '.': it becomes a
@@ -86,9 +90,9 @@ std::string LineStatusPath(const std::string& work_dir, std::string_view line);
 bool IsLineName(std::string_view name);
 inline constexpr std::size_t kMaxLineName = 32;
 
-// Replaces "lines/NAME.json" in `work_dir` with `status` (creating "lines/" when missing),
-// whole: a reader sees the old state or the new one. Not synced (Durability::kAtomic). Throws
-// FileError.
+// Replaces "lines/NAME.json" in `work_dir` with `status` (creating "lines/" when missing,
+// refusing a link there), whole: a reader sees the old state or the new one. Not synced
+// (Durability::kAtomic). Throws FileError.
 void WriteLineStatus(const std::string& work_dir, const LineStatus& status,
                      const FileOps& ops = SystemFileOps());
 
@@ -100,8 +104,8 @@ struct LineStatusFile {
   // Why it could not be read: the errno of a failed read, or the station's refusal.
   std::error_code code;
 };
-// Every "lines/*.json" of `work_dir`, by name; none when the directory is missing. Files
-// are opened without following links and must be regular; temporary files are skipped.
+// Every "lines/*.json" of `work_dir`, by name; none when the directory is missing or a link.
+// Files are opened without following links and must be regular; temporary files are skipped.
 std::vector<LineStatusFile> ReadLineStatuses(const std::string& work_dir);
 
 }  // namespace marvolen

@@ -433,15 +433,14 @@ std::string RenderHtml(const NetworkReport& r, const ReportOptions& o) {
 
 namespace {
 
-// A label's value in the exposition format: backslash, quote and line end escaped.
+// A label's value in the exposition format, which must be UTF-8 with backslash, quote and line
+// end escaped. A line's name may come from a file name, any bytes: those that are no UTF-8,
+// and control characters, are shown as "\xHH" first, as everywhere else (ShownText), so that
+// one bad name cannot make the whole exposition unreadable.
 std::string Label(std::string_view value) {
   std::string out;
-  for (char c : value) {
+  for (char c : ShownText(value)) {
     if (c == '\\' || c == '"') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
     out += c;
   }
   return out;

@@ -1053,7 +1053,9 @@ class SetAside {
 // thrown: the other file is still written.
 class StreamedFile {
  public:
+  // No path: a file not wanted, taking what is put and writing nothing.
   explicit StreamedFile(const std::string& path) {
+    if (path.empty()) return;
     try {
       file_.emplace(path);
     } catch (const std::exception& e) {
@@ -1218,10 +1220,10 @@ enum class Unreadable {
 // How long a page waits for another station's update of the summary.
 constexpr std::chrono::seconds kSummaryWait{2};
 
+// The page to `page_path` (none when empty) and the metrics to `metrics_dir` (none when empty).
 void WritePageOnce(StatusSummary& summary, const CallStore& store, const ReportOptions& options,
-                   const std::string& path, const std::string& metrics_dir, Unreadable unreadable,
-                   std::string& summary_error) {
-  const std::string page_path = path.empty() ? options.work_dir + kPageName : path;
+                   const std::string& page_path, const std::string& metrics_dir,
+                   Unreadable unreadable, std::string& summary_error) {
   std::string error;
   // The kept rows, when they are in line: what a page costs then does not grow with the
   // network's offices.
@@ -1254,7 +1256,7 @@ void WritePageOnce(StatusSummary& summary, const CallStore& store, const ReportO
   // leaves the page to the log itself: slower and held whole, never wrong.
   const NetworkReport report = BuildReport(store, options);
   try {
-    ReplaceFile(page_path, RenderHtml(report, options));
+    if (!page_path.empty()) ReplaceFile(page_path, RenderHtml(report, options));
   } catch (const std::exception& e) {
     error = e.what();
   }
@@ -1301,6 +1303,7 @@ bool WritePages(const ReportOptions& options, const std::string& path,
     summary_error = e.what();
     unreadable = Unreadable::kFromLog;
   }
+  const std::string page_path = path.empty() ? options.work_dir + kPageName : path;
   const std::string lock_path = options.work_dir + kPageLock;
   const auto may_go_on = [&] { return (!pause || pause()) && !(stopped && stopped()); };
   for (bool first = true;; first = false) {
@@ -1308,18 +1311,30 @@ bool WritePages(const ReportOptions& options, const std::string& path,
     std::error_code error;
     auto lock = FileLock::TryAcquire(lock_path, error);
     if (!lock) {
-      if (error != std::errc::operation_would_block)
-        throw FileError("No se puede bloquear " + lock_path + ": " + FileLock::ErrorText(error));
+      if (!IsTaken(error)) {
+        std::string failed =
+            "No se puede bloquear " + lock_path + ": " + FileLock::ErrorText(error);
+        // The metrics go out even when the page cannot: they are what pages someone at night.
+        // Each is replaced whole, so two stations writing them at once cannot mix them.
+        try {
+          if (!metrics_dir.empty())
+            WritePageOnce(summary, store, options, {}, metrics_dir, unreadable, summary_error);
+        } catch (const FileError& e) {
+          failed += std::string("; ") + e.what();
+        }
+        if (!summary_error.empty()) failed += "; " + summary_error;
+        throw FileError(failed);
+      }
       // Another station is writing the page: it writes it again when it sees this.
       if (::utimensat(AT_FDCWD, lock_path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0)
         throw FileError(errno, "No se puede marcar " + lock_path);
       return false;
     }
     PageStamp before = StampOf(summary, lock_path);
-    WritePageOnce(summary, store, options, path, metrics_dir, unreadable, summary_error);
+    WritePageOnce(summary, store, options, page_path, metrics_dir, unreadable, summary_error);
     while (StampOf(summary, lock_path) != before && may_go_on()) {
       before = StampOf(summary, lock_path);
-      WritePageOnce(summary, store, options, path, metrics_dir, unreadable, summary_error);
+      WritePageOnce(summary, store, options, page_path, metrics_dir, unreadable, summary_error);
     }
     lock.reset();
     // A station that found the lock taken just before it went is served here.

@@ -53,6 +53,30 @@ inline std::error_code LastErrno() {
   return ErrnoCode(errno);
 }
 
+// What a failed call meant, asked by meaning so that no caller compares errno itself.
+// Nothing is there by that name.
+inline bool IsNotFound(std::error_code code) {
+  return code == std::errc::no_such_file_or_directory;
+}
+// A symbolic link stood where a link is never followed (a directory of the working tree, a
+// lock file, a file read or written in one).
+inline bool IsLink(std::error_code code) {
+  return code == std::errc::too_many_symbolic_link_levels;
+}
+// Something is already there by that name.
+inline bool AlreadyExists(std::error_code code) {
+  return code == std::errc::file_exists;
+}
+// The disk, or the user's share of it, is full.
+inline bool IsDiskFull(std::error_code code) {
+  return code == std::errc::no_space_on_device ||
+         code == std::error_code(EDQUOT, std::generic_category());
+}
+// A lock another holder has (FileLock::TryAcquire).
+inline bool IsTaken(std::error_code code) {
+  return code == std::errc::operation_would_block;
+}
+
 // The reason `code` gives: the system's reason for an errno, else its category's own words (a
 // refusal's, a compression library's); empty for no code.
 std::string ReasonText(std::error_code code);

@@ -20,8 +20,11 @@ constexpr std::size_t kMaxNote = 256;
 // Never through a symbolic link (whoever can write the directory could aim it at any file the
 // station may write), and without waiting: a FIFO put in the file's place would otherwise
 // hold the open until someone opens its other end.
-UniqueFd OpenLockFile(const FileOps& ops, const char* path, int flags) {
-  return OpenFd(ops, path, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+// A lock named by path (AT_FDCWD) is opened by path, as every path is.
+UniqueFd OpenLockFile(const FileOps& ops, int dir_fd, const char* name, int flags) {
+  flags |= O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  if (dir_fd == AT_FDCWD) return OpenFd(ops, name, flags, 0644);
+  return OpenAtFd(ops, dir_fd, name, flags, 0644);
 }
 
 // None when `fd` is a regular file, else the error TryAcquire reports for it.
@@ -47,8 +50,13 @@ bool LockWhole(const FileOps& ops, int fd) {
 
 std::optional<FileLock> FileLock::TryAcquire(const std::filesystem::path& path,
                                              std::error_code& error, const FileOps& ops) {
+  return TryAcquireAt(AT_FDCWD, path.string(), error, ops);
+}
+
+std::optional<FileLock> FileLock::TryAcquireAt(int dir_fd, const std::string& name,
+                                               std::error_code& error, const FileOps& ops) {
   error.clear();
-  UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDWR | O_CREAT);
+  UniqueFd fd = OpenLockFile(ops, dir_fd, name.c_str(), O_RDWR | O_CREAT);
   if (!fd.valid()) {
     error.assign(errno, std::generic_category());
     return std::nullopt;
@@ -79,7 +87,11 @@ void FileLock::WriteNote(const std::string& text) {
 }
 
 std::string FileLock::ReadNote(const std::filesystem::path& path, const FileOps& ops) {
-  const UniqueFd fd = OpenLockFile(ops, path.c_str(), O_RDONLY);
+  return ReadNoteAt(AT_FDCWD, path.string(), ops);
+}
+
+std::string FileLock::ReadNoteAt(int dir_fd, const std::string& name, const FileOps& ops) {
+  const UniqueFd fd = OpenLockFile(ops, dir_fd, name.c_str(), O_RDONLY);
   if (!fd.valid() || RegularFileError(ops, fd.get())) return {};
   std::string note(kMaxNote, '\0');
   const ssize_t n = ops.pread(fd.get(), note.data(), note.size(), 0);

@@ -32,6 +32,9 @@ class FileLock {
   static std::optional<FileLock> TryAcquire(const std::filesystem::path& path,
                                             std::error_code& error,
                                             const FileOps& ops = SystemFileOps());
+  // As TryAcquire, on `name` in the directory open at `dir_fd` (Dir::TryLock).
+  static std::optional<FileLock> TryAcquireAt(int dir_fd, const std::string& name,
+                                              std::error_code& error, const FileOps& ops);
   // A TryAcquire error in words for the operator: the system's text, or what is wrong with
   // the file.
   static std::string ErrorText(std::error_code error);
@@ -45,6 +48,7 @@ class FileLock {
   // none, it cannot be read or it is no regular file.
   static std::string ReadNote(const std::filesystem::path& path,
                               const FileOps& ops = SystemFileOps());
+  static std::string ReadNoteAt(int dir_fd, const std::string& name, const FileOps& ops);
 
  private:
   FileLock(UniqueFd fd, const FileOps& ops) : fd_(std::move(fd)), ops_(&ops) {}

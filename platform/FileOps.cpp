@@ -14,29 +14,30 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/Dir.h"
 #include "platform/TempNames.h"
 
 namespace marvolen {
 
 namespace {
 
-int RenameNoReplace(const char* from, const char* to) {
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplaceAt(int dir_fd, const char* from, const char* to) {
+  if (::renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // File systems without the no-replace rename: a hard link refuses an existing name too.
-  if (::link(from, to) == 0) {
+  if (::linkat(dir_fd, from, dir_fd, to, 0) == 0) {
     // The file is in place; a temporary name left behind would be harmless.
-    ::unlink(from);
+    ::unlinkat(dir_fd, from, 0);
     return 0;
   }
   if (errno != EPERM && errno != EOPNOTSUPP) return -1;
   // And those without hard links: check, then rename; the window between is the best there is.
   struct stat st {};
-  if (::lstat(to, &st) == 0) {
+  if (::fstatat(dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
-  return ::rename(from, to);
+  return ::renameat(dir_fd, from, dir_fd, to);
 }
 
 int OpenTemporary() {
@@ -78,7 +79,13 @@ FileOps MakeSystemFileOps() {
   ops.fchmod = [](int fd, mode_t mode) { return ::fchmod(fd, mode); };
   ops.futimens = [](int fd, const timespec times[2]) { return ::futimens(fd, times); };
   ops.rename = [](const char* from, const char* to) { return ::rename(from, to); };
-  ops.rename_noreplace = RenameNoReplace;
+  ops.rename_noreplace = [](const char* from, const char* to) {
+    return RenameNoReplaceAt(AT_FDCWD, from, to);
+  };
+  ops.renameat = [](int from_dir, const char* from, int to_dir, const char* to) {
+    return ::renameat(from_dir, from, to_dir, to);
+  };
+  ops.renameat_noreplace = RenameNoReplaceAt;
   ops.unlink = [](const char* path) { return ::unlink(path); };
   ops.unlinkat = [](int dir_fd, const char* name, int flags) {
     return ::unlinkat(dir_fd, name, flags);
@@ -155,7 +162,13 @@ ssize_t PReadFull(const FileOps& ops, int fd, void* buffer, size_t size, off_t o
 
 FileReader::FileReader(const std::string& path, std::string doing, const FileOps& ops)
     // Without waiting: a FIFO in the file's place would hold the caller until someone writes.
-    : ops_(ops), doing_(std::move(doing)), fd_(OpenFd(ops, path.c_str(), O_RDONLY | O_NONBLOCK)) {
+    : FileReader(OpenFd(ops, path.c_str(), O_RDONLY | O_NONBLOCK), std::move(doing), ops) {}
+
+FileReader::FileReader(const Dir& dir, const std::string& name, std::string doing)
+    : FileReader(dir.OpenFile(name, O_RDONLY | O_NONBLOCK), std::move(doing), dir.ops()) {}
+
+FileReader::FileReader(UniqueFd fd, std::string doing, const FileOps& ops)
+    : ops_(ops), doing_(std::move(doing)), fd_(std::move(fd)) {
   if (!fd_.valid()) throw FileError(errno, doing_);
   struct stat st {};
   if (ops_.fstat(fd_.get(), &st) != 0) throw FileError(errno, doing_);
@@ -176,12 +189,15 @@ size_t FileReader::ReadAt(char* buffer, size_t size, off_t offset) {
   return Checked(PReadFull(ops_, fd_.get(), buffer, size, offset));
 }
 
-std::string ReadWholeFile(const std::string& path, const std::string& doing, const FileOps& ops) {
-  FileReader in(path, doing, ops);
+std::string FileReader::ReadAll() {
   std::string data;
   char piece[16 * 1024];
-  for (size_t got; (got = in.Read(piece, sizeof piece)) > 0;) data.append(piece, got);
+  for (size_t got; (got = Read(piece, sizeof piece)) > 0;) data.append(piece, got);
   return data;
+}
+
+std::string ReadWholeFile(const std::string& path, const std::string& doing, const FileOps& ops) {
+  return FileReader(path, doing, ops).ReadAll();
 }
 
 ssize_t WriteFull(const FileOps& ops, int fd, const void* data, size_t size) {
@@ -242,10 +258,7 @@ std::error_code SyncFile(const FileOps& ops, const std::string& path) {
   return ops.fsync(fd.get()) == 0 ? std::error_code() : LastErrno();
 }
 
-namespace {
-
-// RemoveTree for the entry `name` of the directory open at `dir_fd`.
-std::error_code RemoveEntry(const FileOps& ops, int dir_fd, const std::string& name) {
+std::error_code RemoveTreeAt(const FileOps& ops, int dir_fd, const std::string& name) {
   struct stat st {};
   if (ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return LastErrno();
   if (S_ISDIR(st.st_mode)) {
@@ -254,14 +267,12 @@ std::error_code RemoveEntry(const FileOps& ops, int dir_fd, const std::string& n
     const auto names = ListDirectory(ops, sub.get());
     if (!names) return LastErrno();
     for (const std::string& inner : *names) {
-      if (const std::error_code err = RemoveEntry(ops, sub.get(), inner)) return err;
+      if (const std::error_code err = RemoveTreeAt(ops, sub.get(), inner)) return err;
     }
   }
   const int flags = S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0;
   return ops.unlinkat(dir_fd, name.c_str(), flags) == 0 ? std::error_code() : LastErrno();
 }
-
-}  // namespace
 
 std::error_code RemoveTree(const FileOps& ops, const std::string& path) {
   // A directory is often named with its final slash ("calls.summary/"), which would leave an
@@ -273,7 +284,7 @@ std::error_code RemoveTree(const FileOps& ops, const std::string& path) {
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   const UniqueFd dir = OpenFd(ops, parent.c_str(), O_RDONLY | O_DIRECTORY);
   if (!dir.valid()) return LastErrno();
-  return RemoveEntry(ops, dir.get(), target.filename().string());
+  return RemoveTreeAt(ops, dir.get(), target.filename().string());
 }
 
 void TruncateFile(const std::string& path, off_t length, const FileOps& ops) {
@@ -294,7 +305,11 @@ void WriteNewFile(const std::string& path, std::string_view data, const FileOps&
 }
 
 void AppendToFile(const std::string& path, std::string_view data, const FileOps& ops) {
-  UniqueFd fd = OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  AppendToOpenFile(OpenFd(ops, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644), path, data, ops);
+}
+
+void AppendToOpenFile(UniqueFd fd, const std::string& path, std::string_view data,
+                      const FileOps& ops) {
   if (!fd.valid()) Fail(path, errno);
   const std::error_code err = WriteAll(ops, fd.get(), data);
   const int close_rc = fd.Close();
@@ -313,9 +328,36 @@ StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(p
   if (!fd_.valid()) Fail(path_, errno);
 }
 
+StagedFile::StagedFile(const Dir& dir, const std::string& name)
+    : dir_(&dir), name_(name), path_(dir.PathOf(name)), ops_(dir.ops()) {
+  dir.RemoveStaleTemps();
+  temp_ = TempName(name);
+  fd_ = dir.OpenFile(temp_, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!fd_.valid()) Fail(path_, errno);
+}
+
 StagedFile::~StagedFile() {
   fd_.Close();
-  if (!committed_) ops_.unlink(temp_.c_str());
+  if (!committed_) RemoveTemp();
+}
+
+int StagedFile::RenameIntoPlace() {
+  if (dir_) return ops_.renameat(dir_->fd(), temp_.c_str(), dir_->fd(), name_.c_str());
+  return ops_.rename(temp_.c_str(), path_.c_str());
+}
+
+int StagedFile::RemoveTemp() {
+  return dir_ ? ops_.unlinkat(dir_->fd(), temp_.c_str(), 0) : ops_.unlink(temp_.c_str());
+}
+
+std::error_code StagedFile::SyncDir(std::string& shown) {
+  if (dir_) {
+    shown = dir_->Path();
+    return dir_->Sync();
+  }
+  const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
+  shown = dir.empty() ? std::string(".") : dir.string();
+  return SyncDirectory(ops_, dir.string());
 }
 
 void StagedFile::Abandon(int err) {
@@ -347,13 +389,13 @@ void StagedFile::Commit(Durability durability) {
   } else if (fd_.valid() && fd_.Close() != 0) {
     Fail(path_, errno);
   }
-  if (ops_.rename(temp_.c_str(), path_.c_str()) != 0) Fail(path_, errno);
+  if (RenameIntoPlace() != 0) Fail(path_, errno);
   committed_ = true;
   if (durability == Durability::kAtomic) return;
-  const std::filesystem::path dir = std::filesystem::path(path_).parent_path();
-  if (const std::error_code err = SyncDirectory(ops_, dir.string())) {
-    throw FileError(err, "No se puede asegurar en el disco el archivo " + path_ + " (directorio " +
-                             (dir.empty() ? std::string(".") : dir.string()) + ")");
+  std::string dir;
+  if (const std::error_code err = SyncDir(dir)) {
+    throw FileError(
+        err, "No se puede asegurar en el disco el archivo " + path_ + " (directorio " + dir + ")");
   }
 }
 

@@ -40,6 +40,8 @@
 
 namespace marvolen {
 
+class Dir;
+
 // A system call that is made again while it fails with EINTR (RetryOnEintr); assigned from
 // any callable of the same shape.
 template <typename Signature>
@@ -91,6 +93,9 @@ struct FileOps {
   // Renames `from` to `to` only when nothing is at `to` (EEXIST otherwise), on file systems
   // without the no-replace rename too.
   RetriedCall<int(const char* from, const char* to)> rename_noreplace;
+  RetriedCall<int(int from_dir, const char* from, int to_dir, const char* to)> renameat;
+  // rename_noreplace, from and to names in the directory open at `dir_fd`.
+  RetriedCall<int(int dir_fd, const char* from, const char* to)> renameat_noreplace;
   RetriedCall<int(const char* path)> unlink;
   RetriedCall<int(int dir_fd, const char* name, int flags)> unlinkat;
   RetriedCall<int(int dir_fd, const char* name, mode_t mode)> mkdirat;
@@ -132,13 +137,18 @@ ssize_t PWriteFull(const FileOps& ops, int fd, const void* data, size_t size, of
 class FileReader {
  public:
   FileReader(const std::string& path, std::string doing, const FileOps& ops = SystemFileOps());
+  // The file `name` in `dir`, never through a link.
+  FileReader(const Dir& dir, const std::string& name, std::string doing);
 
   // Up to `size` bytes from where the last read ended; fewer only at the file's end.
   size_t Read(char* buffer, size_t size);
   // Up to `size` bytes from `offset`; fewer only at the file's end.
   size_t ReadAt(char* buffer, size_t size, off_t offset);
+  // The rest of the file.
+  std::string ReadAll();
 
  private:
+  FileReader(UniqueFd fd, std::string doing, const FileOps& ops);
   size_t Checked(ssize_t got);
 
   const FileOps& ops_;
@@ -167,6 +177,8 @@ std::error_code SyncFile(const FileOps& ops, const std::string& path);
 // itself, never followed, here or anywhere below. No code, or the errno of the call that
 // failed (what was removed before it stays removed).
 std::error_code RemoveTree(const FileOps& ops, const std::string& path);
+// RemoveTree of the entry `name` of the directory open at `dir_fd`.
+std::error_code RemoveTreeAt(const FileOps& ops, int dir_fd, const std::string& name);
 
 // A file operation failed. code() holds the errno (none when the system gave none, as for a
 // file stream that did not open), so that a caller can tell a full disk from a missing file
@@ -192,6 +204,9 @@ void TruncateFile(const std::string& path, off_t length, const FileOps& ops = Sy
 // Appends `data` to `path`, creating the file when missing. Throws FileError.
 void AppendToFile(const std::string& path, std::string_view data,
                   const FileOps& ops = SystemFileOps());
+// AppendToFile on `fd`, opened for appending, which it closes; `path` names it in messages.
+void AppendToOpenFile(UniqueFd fd, const std::string& path, std::string_view data,
+                      const FileOps& ops);
 
 // How a replaced file is put in place. kDurable: synced, with its directory, before the call
 // returns. kAtomic: renamed into place unsynced, for live state rewritten every minute whose
@@ -207,6 +222,8 @@ class StagedFile {
  public:
   // Creates the temporary file, after removing the ones that dead processes left beside it.
   explicit StagedFile(std::string path, const FileOps& ops = SystemFileOps());
+  // `name` in `dir` (which must outlive it), every step made relative to the open directory.
+  StagedFile(const Dir& dir, const std::string& name);
   ~StagedFile();
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
@@ -224,9 +241,15 @@ class StagedFile {
 
  private:
   [[noreturn]] void Abandon(int err);
+  // The steps that name the temporary file: in `dir_` when there is one, else by path.
+  int RenameIntoPlace();
+  int RemoveTemp();
+  std::error_code SyncDir(std::string& shown);
 
-  std::string path_;
-  std::string temp_;
+  const Dir* dir_ = nullptr;
+  std::string name_;  // in `dir_`
+  std::string path_;  // as shown, or opened when there is no `dir_`
+  std::string temp_;  // a path, or a name in `dir_`
   const FileOps& ops_;
   UniqueFd fd_;
   bool committed_ = false;

@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <filesystem>
 #include <string>
 
 namespace marvolen {
@@ -17,10 +16,8 @@ struct FileOwner {
   gid_t gid = 0;
 };
 
-// The owner of `path`, or of its nearest existing ancestor when it does not exist yet (a
-// symbolic link counts as itself, never as what it points to). Throws StationError
-// (platform/Errors.h) with the errno when no ancestor can be examined.
-FileOwner OwnerOf(const std::filesystem::path& path);
+// Whether the process works as root, where a path someone else can change is a danger.
+bool RunsAsRoot();
 
 // The account `name`. Throws StationError (in Spanish, naming it) when there is none (the
 // refusal kNoSuchUser) or the account database cannot be read (its errno).

@@ -67,17 +67,23 @@ std::vector<fs::path> RemoveStaleTemps(const fs::path& dir, const FileOps& ops) 
   std::vector<fs::path> removed;
   const UniqueFd dir_fd = OpenFd(ops, dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (!dir_fd.valid()) return removed;
-  const auto names = ListDirectory(ops, dir_fd.get());
+  for (const std::string& name : RemoveStaleTempsAt(ops, dir_fd.get()))
+    removed.push_back(dir / name);
+  return removed;
+}
+
+std::vector<std::string> RemoveStaleTempsAt(const FileOps& ops, int dir_fd) {
+  std::vector<std::string> removed;
+  const auto names = ListDirectory(ops, dir_fd);
   if (!names) return removed;
   const std::time_t now = std::time(nullptr);
   for (const std::string& name : *names) {
     const auto pid = PidOfTempName(name);
     if (!pid || *pid == ::getpid()) continue;
     struct stat st {};
-    const bool timed = ops.fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool timed = ops.fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!ProcessIsGone(*pid) && !(timed && now - st.st_mtime > kForeignAge.count())) continue;
-    const fs::path path = dir / name;
-    if (!RemoveTree(ops, path.string())) removed.push_back(path);
+    if (!RemoveTreeAt(ops, dir_fd, name)) removed.push_back(name);
   }
   return removed;
 }

@@ -24,6 +24,9 @@ std::string TempName(std::string_view final_name);
 // Removes through `ops`. Gives back what it removed. Never throws.
 std::vector<std::filesystem::path> RemoveStaleTemps(const std::filesystem::path& dir,
                                                     const FileOps& ops = SystemFileOps());
+// As RemoveStaleTemps, in the directory open at `dir_fd` (Dir::RemoveStaleTemps); gives back
+// the names removed.
+std::vector<std::string> RemoveStaleTempsAt(const FileOps& ops, int dir_fd);
 
 // RemoveStaleTemps in every directory an interrupted filing or staging may have left its
 // temporary files in: the home, its "tablas" and "upgrade", the working directory (where the

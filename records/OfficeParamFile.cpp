@@ -10,7 +10,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
-#include "platform/FileNames.h"
+#include "platform/Dir.h"
 #include "platform/FileOps.h"
 #include "platform/SystemCalls.h"
 #include "platform/TempNames.h"
@@ -76,8 +76,10 @@ off_t SlotOffset(const ParamSlot& slot) {
   return static_cast<off_t>(slot.record) * kParamRecordSize;
 }
 
-std::string ReadSlot(const FileOps& fs, const fs::path& file, const ParamSlot& slot) {
-  UniqueFd fd = OpenFd(fs, file.c_str(), O_RDONLY);
+std::string ReadSlot(const Dir& dir, const std::string& name, const ParamSlot& slot) {
+  const FileOps& fs = dir.ops();
+  const fs::path file = dir.PathOf(name);
+  UniqueFd fd = dir.OpenFile(name, O_RDONLY);
   if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
   const std::string doing = SlotAction("No se puede leer", slot, "del");
   std::string bytes(static_cast<size_t>(slot.RecordCount()) * kParamRecordSize, '\0');
@@ -93,9 +95,11 @@ std::string ReadSlot(const FileOps& fs, const fs::path& file, const ParamSlot& s
 
 // Writes the slot in one go; when that fails, puts back what the slot held and cuts off what
 // the write added, so that a full disk or an I/O error leaves the file as it was.
-void WriteSlot(const FileOps& fs, const fs::path& file, const ParamSlot& slot,
+void WriteSlot(const Dir& dir, const std::string& name, const ParamSlot& slot,
                std::string_view bytes) {
-  UniqueFd fd = OpenFd(fs, file.c_str(), O_RDWR);
+  const FileOps& fs = dir.ops();
+  const fs::path file = dir.PathOf(name);
+  UniqueFd fd = dir.OpenFile(name, O_RDWR);
   if (fd.get() < 0) FailErrno("No se puede abrir el", file, errno);
   const std::string doing = SlotAction("No se puede escribir", slot, "en el");
   off_t size = 0;
@@ -128,79 +132,104 @@ OfficeParamFile::OfficeParamFile(fs::path office_dir, const Clock& clock, const 
 OfficeParamFile::OfficeParamFile(fs::path office_dir)
     : OfficeParamFile(std::move(office_dir), SystemClock()) {}
 
+OfficeParamFile::OfficeParamFile(const Dir& office_dir)
+    : office_dir_(office_dir.Path()),
+      clock_(SystemClock()),
+      fs_(office_dir.ops()),
+      held_(&office_dir) {}
+
+Dir OfficeParamFile::OpenOffice(const fs::path& office_dir, Dir::Links links, const FileOps& ops,
+                                const std::string& doing) {
+  std::error_code error;
+  std::optional<Dir> dir = Dir::TryOpen(office_dir.string(), links, error, ops);
+  if (dir) return std::move(*dir);
+  const fs::path file = office_dir / kFileName;
+  if (IsNotFound(error)) Fail(doing, file, "el directorio de la oficina no existe", error);
+  if (IsLink(error)) Fail(doing, file, "el directorio de la oficina es un enlace simbólico", error);
+  FailErrno(doing, file, error.value());
+}
+
+template <typename Step>
+auto OfficeParamFile::InOffice(const std::string& doing, Step step) const {
+  if (held_) return step(*held_);
+  return step(OpenOffice(office_dir_, Dir::Links::kFollow, fs_, doing));
+}
+
 std::optional<std::string> OfficeParamFile::ReadOfficeParam(std::string_view key) const {
-  return ReadFrom(Locate(), key);
+  return InOffice("No se puede crear el",
+                  [&](const Dir& dir) { return ReadFrom(dir, Locate(dir), key); });
 }
 
 std::optional<std::string> OfficeParamFile::ReadExistingOfficeParam(std::string_view key) const {
-  const auto file = FindNoCase(office_dir_, kFileName);
-  if (!file) FailErrno("No se puede abrir el", office_dir_ / kFileName, ENOENT);
-  return ReadFrom(*file, key);
+  return InOffice("No se puede abrir el", [&](const Dir& dir) {
+    const auto file = dir.FindNoCase(kFileName);
+    if (!file) FailErrno("No se puede abrir el", dir.PathOf(kFileName), ENOENT);
+    return ReadFrom(dir, *file, key);
+  });
 }
 
-std::optional<std::string> OfficeParamFile::ReadFrom(const fs::path& file,
+std::optional<std::string> OfficeParamFile::ReadFrom(const Dir& dir, const std::string& file,
                                                      std::string_view key) const {
   const ParamSlot* slot = FindParamSlot(key);
   if (!slot) return std::nullopt;
-  const std::string bytes = ReadSlot(fs_, file, *slot);
+  const std::string bytes = ReadSlot(dir, file, *slot);
   if (slot->kind == ParamKind::Number) return std::to_string(DecodeRecord(bytes));
   return AnsiToUtf8Exact(DecodeTextSlot(bytes));
 }
 
 bool OfficeParamFile::WriteOfficeParam(std::string_view key, std::string_view value) const {
-  const fs::path file = Locate();
-  const ParamSlot* slot = FindParamSlot(key);
-  if (!slot) return false;
-  // A save of a new file that was killed half-way left its temporary file here.
-  RemoveStaleTemps(office_dir_, fs_);
-  const std::string bytes =
-      slot->kind == ParamKind::Number
-          ? EncodeRecord(TextToIntOrZero(value))
-          : EncodeTextSlot(Utf8ToAnsiExact(value).text, ScrambleIndexAt(clock_.WallNow()));
-  WriteSlot(fs_, file, *slot, bytes);
-  return true;
+  return InOffice("No se puede crear el", [&](const Dir& dir) {
+    const std::string file = Locate(dir);
+    const ParamSlot* slot = FindParamSlot(key);
+    if (!slot) return false;
+    // A save of a new file that was killed half-way left its temporary file here.
+    dir.RemoveStaleTemps();
+    const std::string bytes =
+        slot->kind == ParamKind::Number
+            ? EncodeRecord(TextToIntOrZero(value))
+            : EncodeTextSlot(Utf8ToAnsiExact(value).text, ScrambleIndexAt(clock_.WallNow()));
+    WriteSlot(dir, file, *slot, bytes);
+    return true;
+  });
 }
 
-fs::path OfficeParamFile::Locate() const {
-  if (auto found = FindNoCase(office_dir_, kFileName)) return *found;
-  return Create();
+std::string OfficeParamFile::Locate(const Dir& dir) const {
+  if (auto found = dir.FindNoCase(kFileName)) return *found;
+  return Create(dir);
 }
 
 // The new file is written and flushed under a name of its own, then renamed into place only
 // if nothing has taken the name meanwhile: a crash or a full disk leaves at most a stray
 // temporary file, never a short "MARVOLEN.TCP" that every later read would fail on.
-fs::path OfficeParamFile::Create() const {
-  RemoveStaleTemps(office_dir_, fs_);
-  const fs::path target = office_dir_ / kFileName;
+std::string OfficeParamFile::Create(const Dir& dir) const {
+  dir.RemoveStaleTemps();
+  const std::string name(kFileName);
+  const fs::path target = dir.PathOf(name);
   const std::string bytes = DefaultParamFile(clock_);
   std::string temp;
   UniqueFd fd;
   for (int attempt = 0; !fd.valid(); ++attempt) {
-    temp = (office_dir_ / TempName(kFileName)).string();
-    fd = OpenFd(fs_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (!fd.valid() && errno == ENOENT) {
-      Fail("No se puede crear el", target, "el directorio de la oficina no existe",
-           std::error_code(ENOENT, std::generic_category()));
-    }
-    if (!fd.valid() && (errno != EEXIST || attempt >= 100))
+    temp = TempName(kFileName);
+    fd = dir.OpenFile(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (!fd.valid() && (!AlreadyExists(LastErrno()) || attempt >= 100))
       FailErrno("No se puede crear el", target, errno);
   }
   int err = WriteAt(fs_, fd.get(), bytes, 0);
   if (err == 0 && fs_.fsync(fd.get()) != 0) err = errno;
   if (fd.Close() != 0 && err == 0) err = errno;
-  if (err == 0 && fs_.rename_noreplace(temp.c_str(), target.c_str()) == 0) {
+  if (err == 0 && fs_.renameat_noreplace(dir.fd(), temp.c_str(), name.c_str()) == 0) {
     // The new name itself must be durable before anything is stored in the file: a value
     // written to a file whose name a power cut takes away would be lost with it. A directory
     // that cannot be synced fails the operation that needed the file.
-    if (const std::error_code sync_err = SyncDirectory(fs_, office_dir_.string()))
+    if (const std::error_code sync_err = dir.Sync())
       FailErrno("No se puede crear el", target, sync_err.value());
-    return target;
+    return name;
   }
   if (err == 0) err = errno;
-  fs_.unlink(temp.c_str());
-  if (err == EEXIST) {
+  dir.Remove(temp);
+  if (AlreadyExists(ErrnoCode(err))) {
     // Another program created the file meanwhile: use it.
-    if (auto found = FindNoCase(office_dir_, kFileName)) return *found;
+    if (auto found = dir.FindNoCase(kFileName)) return *found;
   }
   FailErrno("No se puede crear el", target, err);
 }

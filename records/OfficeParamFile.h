@@ -22,12 +22,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Dir.h"
 #include "platform/Errors.h"
 
 namespace marvolen {
 
 class Clock;
-struct FileOps;
 
 // Every failure of the file (office directory missing, access denied, a file too short for
 // the slot, disk full): the message says what failed, for which key, on which file, and why.
@@ -46,6 +46,15 @@ class OfficeParamFile {
                   const FileOps* fs = nullptr);
   // On the system clock.
   explicit OfficeParamFile(std::filesystem::path office_dir);
+  // The office directory already open (which must outlive the object), on the system clock:
+  // every operation works in it and resolves no path again.
+  explicit OfficeParamFile(const Dir& office_dir);
+  // The office directory `office_dir`, for an OfficeParamFile held open. Throws
+  // OfficeParamError saying what `doing` (what would have been done to the file) failed on:
+  // the directory missing, a link refused, or the errno.
+  static Dir OpenOffice(const std::filesystem::path& office_dir, Dir::Links links,
+                        const FileOps& ops = SystemFileOps(),
+                        const std::string& doing = "No se puede crear el");
 
   // The value of `key`; nullopt when the key selects nothing. Throws OfficeParamError.
   std::optional<std::string> ReadOfficeParam(std::string_view key) const;
@@ -59,14 +68,20 @@ class OfficeParamFile {
   const std::filesystem::path& OfficeDir() const { return office_dir_; }
 
  private:
-  std::filesystem::path Locate() const;
-  std::optional<std::string> ReadFrom(const std::filesystem::path& file,
+  // `step` on the office directory: the one held, or the one `office_dir_` names, opened for
+  // this operation only; failing to open it fails with `doing`.
+  template <typename Step>
+  auto InOffice(const std::string& doing, Step step) const;
+  // The file's name in `dir`, made when missing.
+  std::string Locate(const Dir& dir) const;
+  std::optional<std::string> ReadFrom(const Dir& dir, const std::string& file,
                                       std::string_view key) const;
-  std::filesystem::path Create() const;
+  std::string Create(const Dir& dir) const;
 
   std::filesystem::path office_dir_;
   const Clock& clock_;
   const FileOps& fs_;
+  const Dir* held_ = nullptr;
 };
 
 }  // namespace marvolen

@@ -10,25 +10,24 @@
 // Nothing after get and set is taken as an option, so a day serial of -5 is just a value.
 // Run as root, the tool works as the owner of the office directory (for init, of the
 // directory it goes in): a parameter file replaced by root is one the station, running as its
-// own user, could not replace at the office's next call.
+// own user, could not replace at the office's next call. The office directory is opened once,
+// never through a link, and everything is done in what was opened.
 // Exit status: 0 done, 1 the file failed or the value cannot be stored as given, 2 usage.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "platform/Dir.h"
 #include "platform/DosTime.h"
 #include "platform/Errors.h"
-#include "platform/FileNames.h"
 #include "platform/ProgramInfo.h"
 #include "platform/RunAs.h"
 #include "platform/ShownText.h"
@@ -60,7 +59,7 @@ void PrintUsage(std::ostream& out) {
          "(\"Id\") and first day (\"inicio *.daw\") when given; an office that already has\n"
          "a file is refused. Run as root, the tool works as the owner of the office directory\n"
          "(for init, of the directory it goes in), so that the station can still write what\n"
-         "it makes.\n"
+         "it makes. An office directory that is a symbolic link is refused.\n"
          "\n"
          "Keys:\n";
   for (const ParamSlot& slot : ParamSlots()) {
@@ -142,28 +141,41 @@ int Init(const std::filesystem::path& dir, const std::vector<std::string>& optio
   // The default password is known to every office: a new office never gets it.
   if (!has_password) return UsageError("init necesita --password CLAVE");
 
-  bool made_dir = false;
-  if (::mkdir(dir.c_str(), 0750) == 0) {
-    made_dir = true;
-  } else if (errno != EEXIST) {
-    std::cerr << "marvolen-params: " << ErrorText("no se puede crear " + dir.string(), LastErrno())
-              << '\n';
-    return kExitFailed;
-  } else if (!std::filesystem::is_directory(std::filesystem::symlink_status(dir))) {
+  // The directory it goes in is the operator's choice; the office in it is never a link.
+  std::string given = dir.string();
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  const std::filesystem::path path(given);
+  const std::string name = path.filename().string();
+  const Dir parent = Dir::Open(path.parent_path().string(), Dir::Links::kFollow);
+  std::error_code error;
+  std::optional<Dir> office = parent.TryChild(name, error);
+  if (!office && (IsLink(error) || error == std::errc::not_a_directory)) {
     std::cerr << "marvolen-params: " << dir.string() << " existe y no es un directorio\n";
     return kExitFailed;
-  } else if (const auto file = FindNoCase(dir, "MARVOLEN.TCP")) {
-    std::cerr << "marvolen-params: la oficina ya tiene su archivo " << file->string()
+  }
+  if (!office && !IsNotFound(error)) throw FileError(error, "No se puede abrir " + dir.string());
+  // Root works as the owner of the office, or of the directory a new office goes in.
+  BecomeOwner(office ? office->Owner() : parent.Owner());
+  bool made_dir = false;
+  if (!office) {
+    try {
+      office.emplace(parent.MakeChild(name, 0750, &made_dir));
+    } catch (const FileError& e) {
+      std::cerr << "marvolen-params: " << ErrorText("no se puede crear " + dir.string(), e.code())
+                << '\n';
+      return kExitFailed;
+    }
+  } else if (const auto file = office->FindNoCase("MARVOLEN.TCP")) {
+    std::cerr << "marvolen-params: la oficina ya tiene su archivo " << office->PathOf(*file)
               << "; use set para cambiarlo\n";
     return kExitFailed;
   }
   try {
-    const OfficeParamFile file(dir);
+    const OfficeParamFile file(*office);
     for (const auto& [slot, value] : values) file.WriteOfficeParam(slot->key, value);
   } catch (...) {
-    std::error_code ec;
-    if (const auto file = FindNoCase(dir, "MARVOLEN.TCP")) std::filesystem::remove(*file, ec);
-    if (made_dir) std::filesystem::remove(dir, ec);
+    if (const auto file = office->FindNoCase("MARVOLEN.TCP")) office->Remove(*file);
+    if (made_dir) parent.RemoveDir(name);
     throw;
   }
   std::cout << "oficina " << dir.string() << " preparada\n";
@@ -186,8 +198,6 @@ int Run(const std::vector<std::string>& args) {
                       " para un directorio con ese nombre)");
   }
   const std::string& command = args[1];
-  // Root works as the owner of the office, or of the directory a new office goes in.
-  BecomeOwner(OwnerOf(args[0]));
   if (command == "init") {
     return Init(args[0], std::vector<std::string>(args.begin() + 2, args.end()));
   }
@@ -195,7 +205,11 @@ int Run(const std::vector<std::string>& args) {
   if (wanted == 0) return UsageError("subcomando desconocido \"" + command + "\"");
   if (args.size() != wanted) return UsageError("número de argumentos incorrecto para " + command);
 
-  const OfficeParamFile file(args[0]);
+  // The office is opened once, never through a link, and root works as the owner of what was
+  // opened, in it alone: a path resolved again could have been swapped for a link meanwhile.
+  const Dir office = OfficeParamFile::OpenOffice(args[0], Dir::Links::kRefuse);
+  BecomeOwner(office.Owner());
+  const OfficeParamFile file(office);
   if (command == "dump") return Dump(file);
   const ParamSlot* slot = FindParamSlot(args[2]);
   if (!slot)

@@ -65,6 +65,21 @@ uid_t OwnerUid(const std::filesystem::path& path) {
   return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
+// Run as root, set opens the home once and never through a link: a home swapped for a link
+// by whoever owns the directory above it sends nothing into the link's target.
+TEST(ConfigTool, AsRootSetRefusesAHomeThatIsALink) {
+  if (::getuid() != 0) GTEST_SKIP() << "only root refuses the link";
+  TempDir scratch;
+  const std::filesystem::path target = scratch.path() / "root-only", home = scratch.path() / "home";
+  std::filesystem::create_directory(target);
+  std::filesystem::create_directory_symlink(target, home);
+  const auto [status, err] = Shell(
+      scratch, "MARVOLEN_HOME='" + home.string() + "' '" + MARVOLEN_CONFIG_TOOL + "' set --port 1");
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(err.find("es un enlace simbólico"), std::string::npos) << err;
+  EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
 // Without MARVOLEN_HOME the record would go beside the executable: a directory the tool may
 // not write (as an installed /usr/bin is to every user) is refused with a message naming
 // MARVOLEN_HOME, and nothing is written; a writable one still serves, as it always did.

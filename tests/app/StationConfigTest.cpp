@@ -161,8 +161,8 @@ TEST(StationConfigFile, FailedSaveLeavesTheOldRecordIntact) {
       const int rc = sys.close(fd);
       return where == kClose ? (errno = EIO, -1) : rc;
     };
-    ops.rename = [&](const char* a, const char* b) {
-      return where == kRename ? (errno = EXDEV, -1) : sys.rename(a, b);
+    ops.renameat = [&](int from_dir, const char* a, int to_dir, const char* b) {
+      return where == kRename ? (errno = EXDEV, -1) : sys.renameat(from_dir, a, to_dir, b);
     };
     EXPECT_THROW(SaveStationConfig(home.path(), Record("NEW", "9600", "2", ' ', "n", "/n/"), ops),
                  FileError);

@@ -436,6 +436,27 @@ TEST(LineStatusFile, WrittenWholeAndReadBackWhateverElseLiesBeside) {
   EXPECT_FALSE(std::filesystem::exists(dir.Path() + "estado.json"));
 }
 
+// "lines" a link, as whoever can write the working directory may make it: refused like
+// "calls", and nothing in the link's target is written, locked or cleaned up.
+TEST(LineStatusFile, ALinesDirectoryThatIsALinkIsRefused) {
+  ScratchDir work, target;
+  const std::string litter = ".com1.json.99999999.0.tmp";  // of a process long gone
+  std::filesystem::create_directory(target.Path() + litter);
+  ASSERT_EQ(::symlink(target.Path().c_str(), (work.Path() + "lines").c_str()), 0);
+  LineStatus s;
+  s.line = "com1";
+  try {
+    WriteLineStatus(work.Path(), s);
+    ADD_FAILURE() << "written through a link";
+  } catch (const FileError& e) {
+    EXPECT_TRUE(IsLink(e.code())) << e.what();
+  }
+  EXPECT_THROW(MakeLinesDir(work.Path()), FileError);  // where the line's lock goes too
+  EXPECT_TRUE(ReadLineStatuses(work.Path()).empty());
+  EXPECT_TRUE(std::filesystem::exists(target.Path() + litter));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(target.Path()), {}), 1);
+}
+
 TEST(LineStatusFile, AStaleHeartbeatIsALineDownUnlessItSaidGoodbye) {
   LineStatus s;
   s.state = kLineWaiting;

@@ -20,6 +20,7 @@
 #include "callrec/Report.h"
 #include "callrec/StatusSummary.h"
 #include "platform/FileLock.h"
+#include "platform/ShownText.h"
 #include "records/OfficeParamFile.h"
 #include "tests/callrec/Scratch.h"
 #include "zip/Codec.h"
@@ -506,6 +507,7 @@ std::map<std::string, double> ParseExposition(const std::string& text) {
   std::istringstream in(text);
   EXPECT_TRUE(text.empty() || text.back() == '\n');
   for (std::string line; std::getline(in, line);) {
+    EXPECT_EQ(ShownText(line), line) << "not UTF-8, or a control character";
     std::smatch m;
     if (std::regex_match(line, m, help)) {
       EXPECT_TRUE(families.insert(m[1]).second) << "family twice: " << line;
@@ -589,6 +591,8 @@ TEST_F(ReportTest, MetricsAreStrictExpositionFormatFromTheLogAndTheLines) {
   busy.heartbeat = options_.now;
   WriteLineStatus(dir_.Path(), busy);
   Line("sur", kLineDown, "sin \"módem\"\\");
+  // A line's name taken from a file name, which no setting checked: never raw in a label.
+  std::filesystem::copy_file(dir_.Path() + "lines/sur.json", dir_.Path() + "lines/\xFF\xFE.json");
   const std::string metrics_dir = dir_.Path() + "textfile/";
   std::filesystem::create_directories(metrics_dir);
   WriteStatusPage(options_, {}, metrics_dir);
@@ -602,6 +606,7 @@ TEST_F(ReportTest, MetricsAreStrictExpositionFormatFromTheLogAndTheLines) {
       {"marvolen_calls_total{line=sur,result=aborted,}", 0},
       {"marvolen_line_up{line=norte,}", 1},
       {"marvolen_line_up{line=sur,}", 0},
+      {"marvolen_line_up{line=\\\\xFF\\\\xFE,}", 0},
       {"marvolen_call_in_progress{line=norte,}", 1},
       {"marvolen_call_in_progress{line=sur,}", 0},
       {"marvolen_office_last_success_timestamp_seconds{office=7,}",
@@ -1019,6 +1024,17 @@ TEST_F(ReportTest, PageIsWrittenByOneStationAtATime) {
   std::filesystem::remove(dir_.Path() + "estado.html");
   EXPECT_THROW(WriteStatusPage(options_), FileError);
   EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+  // Nor does a FIFO, refused at once without waiting for a writer; the metrics do not depend
+  // on the page's lock and still go out.
+  std::filesystem::remove(lock);
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0644), 0);
+  const std::string metrics_dir = dir_.Path() + "textfile/";
+  std::filesystem::create_directory(metrics_dir);
+  EXPECT_THROW(WriteStatusPage(options_, {}, metrics_dir), FileError);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "estado.html"));
+  EXPECT_EQ(ParseExposition(ReadAll(metrics_dir + kMetricsName))
+                .count("marvolen_calls_total{line=com1,result=success,}"),
+            1u);
 }
 
 // The page and the metrics put together from the rows the summary keeps: byte for byte what the

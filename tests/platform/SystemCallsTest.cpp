@@ -1,5 +1,6 @@
 #include "platform/SystemCalls.h"
 
+#include "platform/Dir.h"
 #include "platform/FileOps.h"
 
 #include <fcntl.h>
@@ -262,6 +263,40 @@ TEST(FileReader, ReadsARegularFileAndRefusesAnythingElse) {
   ::unlink(fifo.c_str());
   ::unlink(file.c_str());
   ::rmdir(dir.c_str());
+}
+
+// A directory held open: its entries reached through the handle, never through a link, and
+// the meanings of failures asked by name.
+TEST(Dir, WorksInWhatWasOpenedAndFollowsNoLinkInside) {
+  char dir_template[] = "/tmp/marvolen-dir-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir_template), nullptr);
+  const std::string top = dir_template;
+  const Dir dir = Dir::Open(top + "/", Dir::Links::kRefuse);
+  bool made = false;
+  const Dir sub = dir.MakeChild("sub", 0755, &made);
+  EXPECT_TRUE(made);
+  sub.Replace("Tabla.txt", "uno");
+  sub.Append("Tabla.txt", "dos");
+  EXPECT_EQ(sub.ReadFile(*sub.FindNoCase("TABLA.TXT"), "leyendo"), "unodos");
+  EXPECT_EQ(sub.PathOf("x"), top + "/sub/x");
+  ASSERT_EQ(::symlink("sub", (top + "/link").c_str()), 0);
+  ASSERT_EQ(::symlink("sub/Tabla.txt", (top + "/sub/file-link").c_str()), 0);
+  std::error_code error;
+  EXPECT_FALSE(dir.TryChild("link", error));
+  EXPECT_TRUE(IsLink(error));
+  EXPECT_FALSE(Dir::TryOpen(top + "/link/", Dir::Links::kRefuse, error));
+  EXPECT_TRUE(IsLink(error));
+  EXPECT_TRUE(Dir::TryOpen(top + "/link", Dir::Links::kFollow, error));
+  EXPECT_THROW(sub.ReadFile("file-link", "leyendo"), FileError);
+  EXPECT_FALSE(sub.TryLock("file-link", error));
+  EXPECT_TRUE(IsLink(error));
+  EXPECT_FALSE(dir.TryChild("none", error));
+  EXPECT_TRUE(IsNotFound(error));
+  EXPECT_EQ(dir.Owner().uid, ::geteuid());
+  EXPECT_FALSE(dir.RemoveTree("sub"));
+  EXPECT_FALSE(dir.Remove("link"));
+  EXPECT_EQ(dir.List(), std::vector<std::string>{});
+  ::rmdir(top.c_str());
 }
 
 TEST(FileOps, OnlyCloseIsNeverRepeated) {

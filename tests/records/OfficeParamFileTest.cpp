@@ -91,9 +91,9 @@ class FaultyFs : public FileOps {
       }
       return sys.close(fd) || Trip("Close") ? -1 : 0;
     };
-    rename_noreplace = [this, &sys](const char* from, const char* to) {
+    renameat_noreplace = [this, &sys](int dir, const char* from, const char* to) {
       if (before_rename) before_rename();
-      return Trip("RenameNoReplace") ? -1 : sys.rename_noreplace(from, to);
+      return Trip("RenameNoReplace") ? -1 : sys.renameat_noreplace(dir, from, to);
     };
   }
   FaultyFs(const FaultyFs&) = delete;
@@ -285,6 +285,24 @@ TEST_F(OfficeParamFileTest, AMissingDirectoryOrUnusableFileIsAnErrorNamingIt) {
             "No se puede abrir el archivo de parámetros de la oficina \"" + File().string() +
                 "\": Is a directory");
   EXPECT_EQ(code_, std::errc::is_a_directory);
+}
+
+// An office held open is worked in alone: its name swapped for a link meanwhile (as whoever
+// owns the working directory can do while root runs a tool on it) sends nothing elsewhere.
+TEST_F(OfficeParamFileTest, AnOfficeHeldOpenIsWorkedInWhateverItsNameBecomes) {
+  const fs::path office = dir_ / "loc11", moved = dir_ / "moved", elsewhere = dir_ / "elsewhere";
+  fs::create_directory(office);
+  fs::create_directory(elsewhere);
+  const Dir held = OfficeParamFile::OpenOffice(office, Dir::Links::kRefuse);
+  fs::rename(office, moved);
+  fs::create_directory_symlink(elsewhere, office);
+  ASSERT_TRUE(OfficeParamFile(held).WriteOfficeParam("Reintentos", "4"));
+  EXPECT_EQ(OfficeParamFile(moved, clock_).ReadOfficeParam("Reintentos"), "4");
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(ErrorOf([&] { OfficeParamFile::OpenOffice(office, Dir::Links::kRefuse); }),
+            "No se puede crear el archivo de parámetros de la oficina \"" +
+                (office / "MARVOLEN.TCP").string() +
+                "\": el directorio de la oficina es un enlace simbólico");
 }
 
 TEST_F(OfficeParamFileTest, AFailedCreationLeavesNoFileBehind) {

@@ -126,7 +126,12 @@ TEST_F(ParamsToolTest, DumpListsEveryKeyInRecordOrder) {
 TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
   ASSERT_EQ(Run({office_, "set", "password", "secreta"}).status, 0);
   const std::string before = Param();
-  const std::string dir = office_, missing = base_ / "loc99";
+  const std::string dir = office_, missing = base_ / "loc99", linked = base_ / "loc12";
+  // An office swapped for a link (by whoever owns the working directory, while root runs the
+  // tool) must not send the tool into the link's target.
+  const fs::path target = base_ / "root-only";
+  fs::create_directory(target);
+  fs::create_directory_symlink(target, linked);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -146,6 +151,8 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
        1,
        "No se puede crear el archivo de parámetros de la oficina \"" + missing +
            "/MARVOLEN.TCP\": el directorio de la oficina no existe\n"},
+      {{linked, "set", "password", "x"}, 1, "el directorio de la oficina es un enlace simbólico"},
+      {{linked, "dump"}, 1, "el directorio de la oficina es un enlace simbólico"},
       {{dir, "init", "--password", "otra"}, 1, "ya tiene su archivo"},
       {{missing, "init"}, 2, "init necesita --password"},
       {{missing, "init", "--password", ""}, 2, "init necesita --password"},
@@ -163,6 +170,7 @@ TEST_F(ParamsToolTest, BadRequestsAreRefusedAndChangeNothing) {
   }
   EXPECT_EQ(Run({dir, "get", "password"}).out, "secreta         \n");
   EXPECT_FALSE(fs::exists(missing));
+  EXPECT_TRUE(fs::is_empty(target));
 }
 
 uid_t OwnerUid(const fs::path& p) {
