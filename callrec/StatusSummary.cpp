@@ -409,15 +409,16 @@ struct RowView {
 // The row as the page shows it at `now_ms`, handed to `put` in runs: the text between the
 // marks as it is kept, each mark's number in its place.
 void FillRow(const RowView& r, long long now_ms, const std::function<void(std::string_view)>& put) {
-  static constexpr char kMarks[] = {kHoursMark, kDaysMark, '\0'};
-  std::string_view rest = r.row;
-  for (size_t at; (at = rest.find_first_of(kMarks)) != std::string_view::npos;) {
-    if (at > 0) put(rest.substr(0, at));
-    put(std::to_string(rest[at] == kHoursMark ? (now_ms - r.success_ms) / (kDayMs / 24)
-                                              : (now_ms - r.traffic_ms) / kDayMs));
-    rest.remove_prefix(at + 1);
+  size_t from = 0;
+  for (size_t at = 0; at < r.row.size(); ++at) {
+    const char c = r.row[at];
+    if (c != kHoursMark && c != kDaysMark) continue;
+    if (at > from) put(r.row.substr(from, at - from));
+    put(std::to_string(c == kHoursMark ? (now_ms - r.success_ms) / (kDayMs / 24)
+                                       : (now_ms - r.traffic_ms) / kDayMs));
+    from = at + 1;
   }
-  if (!rest.empty()) put(rest);
+  if (from < r.row.size()) put(r.row.substr(from));
 }
 
 // Puts `mark` in place of the number in the first `before` NUMBER `after` of `row`; false when
