@@ -410,8 +410,10 @@ std::string CallRecorder::CountInSummary() {
     // summary lost early), else the status page's writer does it. A station busy counting
     // its own call is waited for a moment only; the next update counts whatever this one
     // could not.
-    StatusSummary(setup_.work_dir, store_, setup_.files ? *setup_.files : SystemFileOps())
-        .Update(record_.end, kRebuildAtCallEnd, std::chrono::milliseconds(200));
+    StatusSummary summary(setup_.work_dir, store_, setup_.files ? *setup_.files : SystemFileOps());
+    // The page asked for after the call looks at every office's directory.
+    summary.LeaveDirectoriesToThePage();
+    summary.Update(record_.end, kRebuildAtCallEnd, std::chrono::milliseconds(200));
     summary_error_.clear();
     return {};
   } catch (const std::exception& e) {

@@ -395,18 +395,30 @@ struct KeptRow {
   std::string row, metrics;
 };
 
-// The row as the page shows it at `now_ms`, into `out`.
-void FillRow(const KeptRow& r, long long now_ms, std::string& out) {
-  out.clear();
-  for (const char c : r.row) {
-    if (c == kHoursMark) {
-      out += std::to_string((now_ms - r.success_ms) / (kDayMs / 24));
-    } else if (c == kDaysMark) {
-      out += std::to_string((now_ms - r.traffic_ms) / kDayMs);
-    } else {
-      out += c;
-    }
+// A kept row as read from its piece, its texts still in the piece.
+struct RowView {
+  int office = 0;
+  bool has_dir = false;
+  bool trouble = false;
+  long long until_ms = 0;
+  long long success_ms = 0;
+  long long traffic_ms = 0;
+  std::string_view row, metrics;
+};
+
+// The row as the page shows it at `now_ms`, handed to `put` in runs: the text between the
+// marks as it is kept, each mark's number in its place.
+void FillRow(const RowView& r, long long now_ms, const std::function<void(std::string_view)>& put) {
+  size_t from = 0;
+  for (size_t at = 0; at < r.row.size(); ++at) {
+    const char c = r.row[at];
+    if (c != kHoursMark && c != kDaysMark) continue;
+    if (at > from) put(r.row.substr(from, at - from));
+    put(std::to_string(c == kHoursMark ? (now_ms - r.success_ms) / (kDayMs / 24)
+                                       : (now_ms - r.traffic_ms) / kDayMs));
+    from = at + 1;
   }
+  if (from < r.row.size()) put(r.row.substr(from));
 }
 
 // Puts `mark` in place of the number in the first `before` NUMBER `after` of `row`; false when
@@ -468,9 +480,9 @@ class Fields {
     return Separator();
   }
   // `size` bytes as they are.
-  bool Bytes(size_t size, std::string& out) {
+  bool Bytes(size_t size, std::string_view& out) {
     if (text_.size() - at_ < size) return false;
-    out.assign(text_.substr(at_, size));
+    out = text_.substr(at_, size);
     at_ += size;
     return true;
   }
@@ -518,28 +530,50 @@ std::string PieceText(const std::map<int, KeptRow>& rows) {
   return out;
 }
 
-// The rows of hundred `hundred`, by number; nullopt when the piece is damaged or of another
-// hundred.
-std::optional<std::map<int, KeptRow>> PieceFrom(std::string_view text, int hundred) {
+// Hands each row of hundred `hundred` in `text` to `use`, by number, the texts left in `text`;
+// false, perhaps after some rows, when the piece is damaged or of another hundred (its numbers
+// out of order too: a piece is written in order).
+bool ForEachRow(std::string_view text, int hundred,
+                const std::function<void(const RowView&)>& use) {
   Fields f(text);
   std::string_view tag;
   int version = 0;
   if (!f.Word(tag) || tag != kRowsPieceTag || !f.Number(version) || version != kVersion)
-    return std::nullopt;
-  std::map<int, KeptRow> rows;
+    return false;
+  int last = 0;
   while (!f.AtEnd()) {
-    KeptRow r;
+    RowView r;
     int has_dir = 0, trouble = 0;
     size_t row_size = 0, metrics_size = 0;
-    if (!f.Number(r.office) || r.office / 100 != hundred || r.office < 1 || !f.Number(has_dir) ||
-        !f.Number(trouble) || !f.Number(r.until_ms) || !f.Number(r.success_ms) ||
-        !f.Number(r.traffic_ms) || !f.Number(row_size) || !f.Number(metrics_size) ||
-        !f.Bytes(row_size, r.row) || !f.Bytes(metrics_size, r.metrics) || rows.count(r.office))
-      return std::nullopt;
+    if (!f.Number(r.office) || r.office / 100 != hundred || r.office <= last ||
+        !f.Number(has_dir) || !f.Number(trouble) || !f.Number(r.until_ms) ||
+        !f.Number(r.success_ms) || !f.Number(r.traffic_ms) || !f.Number(row_size) ||
+        !f.Number(metrics_size) || !f.Bytes(row_size, r.row) || !f.Bytes(metrics_size, r.metrics))
+      return false;
+    last = r.office;
     r.has_dir = has_dir != 0;
     r.trouble = trouble != 0;
-    rows.emplace(r.office, std::move(r));
+    use(r);
   }
+  return true;
+}
+
+// The rows of hundred `hundred`, by number; nullopt when the piece is damaged or of another
+// hundred.
+std::optional<std::map<int, KeptRow>> PieceFrom(std::string_view text, int hundred) {
+  std::map<int, KeptRow> rows;
+  const bool read = ForEachRow(text, hundred, [&](const RowView& v) {
+    KeptRow& r = rows[v.office];
+    r.office = v.office;
+    r.has_dir = v.has_dir;
+    r.trouble = v.trouble;
+    r.until_ms = v.until_ms;
+    r.success_ms = v.success_ms;
+    r.traffic_ms = v.traffic_ms;
+    r.row = v.row;
+    r.metrics = v.metrics;
+  });
+  if (!read) return std::nullopt;
   return rows;
 }
 
@@ -614,7 +648,10 @@ StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild
     if (reached && *reached == head->mark && !damaged) {
       // Nothing new, but time goes on: the rows whose time came, or whose directory came or
       // went, are rendered again.
-      if (RefreshRows(now, {}, head->generation, head->generation, false)) return Outcome::kInLine;
+      const SurveyPlaces none;
+      if (RefreshRows(now, {}, head->generation, head->generation, false,
+                      list_dirs_ ? nullptr : &none))
+        return Outcome::kInLine;
       damaged = true;
     }
   }
@@ -635,7 +672,8 @@ StatusSummary::Outcome StatusSummary::BringInLine(WallTime now, uint64_t rebuild
         {{"generation", head->generation}, {"state", was ? OfficeJson(*was) : json(nullptr)}});
   }
   ReplaceFile(Dir() + "head.json", HeadJson(next).dump(), ops_);
-  if (!RefreshRows(now, called, head->generation, next.generation, false)) {
+  if (!RefreshRows(now, called, head->generation, next.generation, false,
+                   list_dirs_ ? nullptr : &places)) {
     // The rows stay of the generation before: the next update renders them all again.
     if (end.bytes > rebuild_up_to) return Outcome::kNeedsRebuild;
     RebuildFromLog(now, next.generation);
@@ -772,7 +810,7 @@ void StatusSummary::KeepRows(const ReportOptions& options) {
 }
 
 bool StatusSummary::RefreshRows(WallTime now, const std::vector<int>& changed, uint64_t from,
-                                uint64_t generation, bool all) {
+                                uint64_t generation, bool all, const SurveyPlaces* places) {
   if (!rows_) return true;
   ReportOptions options = *rows_;
   options.work_dir = work_dir_;
@@ -792,16 +830,22 @@ bool StatusSummary::RefreshRows(WallTime now, const std::vector<int>& changed, u
   index->silent_hours = options.silent_hours;
   index->max_refusals = options.max_refusals;
   // The directories as they are now: a listing of the working directory, no look at each.
-  const std::vector<bool> dirs = OfficeDirNumbers(work_dir_);
+  // Without one, the kept rows' directories stand, but for the offices that called.
+  const bool listed = all || !places;
+  const std::vector<bool> dirs = listed ? OfficeDirNumbers(work_dir_) : std::vector<bool>{};
   auto call = changed.begin();
   for (int hundred = 0; hundred < 100; ++hundred) {
     KeptHundred& kept = index->hundreds[static_cast<size_t>(hundred)];
-    std::string want(100, '0');
-    for (int k = 0; k < 100; ++k)
+    std::string want = listed ? std::string(100, '0') : kept.dirs;
+    for (int k = 0; k < 100 && listed; ++k)
       if (static_cast<size_t>(hundred * 100 + k) < dirs.size() && dirs[hundred * 100 + k])
         want[static_cast<size_t>(k)] = '1';
     std::vector<int> called;
-    for (; call != changed.end() && *call < hundred * 100 + 100; ++call) called.push_back(*call);
+    for (; call != changed.end() && *call < hundred * 100 + 100; ++call) {
+      called.push_back(*call);
+      if (!listed)
+        want[static_cast<size_t>(*call % 100)] = places->office_dirs.count(*call) ? '1' : '0';
+    }
     if (!all && called.empty() && kept.until_ms > now_ms && kept.dirs == want) continue;
     std::map<int, KeptRow> rows;
     std::vector<int> redo;
@@ -913,32 +957,24 @@ bool StatusSummary::PutPage(
   const NetworkReport totals = TotalsAt(*head, options);
   head_out(totals, offices, trouble);
   // The offices in trouble first, then the others, each group by number; one piece held at a
-  // time.
-  const auto each_piece = [&](bool in_trouble, const std::function<void(const KeptRow&)>& use) {
+  // time, its rows handed over as they lie in it.
+  const auto each_piece = [&](bool in_trouble, const std::function<void(const RowView&)>& use) {
+    std::string text;
     for (int hundred = 0; hundred < 100; ++hundred) {
       const KeptHundred& h = index->hundreds[static_cast<size_t>(hundred)];
       if (in_trouble ? h.trouble == 0 : h.offices == 0) continue;
       bool absent = false;
-      std::string text = ReadSmallFile(ops_, Dir() + PieceFile(hundred), absent);
-      const auto rows = PieceFrom(text, hundred);
-      if (!rows) return false;
-      text = {};
-      for (const auto& [number, r] : *rows) use(r);
+      text = ReadSmallFile(ops_, Dir() + PieceFile(hundred), absent);
+      if (!ForEachRow(text, hundred, use)) return false;
     }
     return true;
   };
-  std::string row;
   return each_piece(true,
-                    [&](const KeptRow& r) {
-                      if (!r.trouble) return;
-                      FillRow(r, now_ms, row);
-                      put_page(row);
+                    [&](const RowView& r) {
+                      if (r.trouble) FillRow(r, now_ms, put_page);
                     }) &&
-         each_piece(false, [&](const KeptRow& r) {
-           if (!r.trouble) {
-             FillRow(r, now_ms, row);
-             put_page(row);
-           }
+         each_piece(false, [&](const RowView& r) {
+           if (!r.trouble) FillRow(r, now_ms, put_page);
            put_metrics(r.metrics);
          });
 }
@@ -1057,7 +1093,10 @@ class StreamedFile {
   explicit StreamedFile(const std::string& path) {
     if (path.empty()) return;
     try {
-      file_.emplace(path);
+      // Rewritten at every change of a line, in a working directory of thousands of offices:
+      // the leftovers of a station that died while writing it go at a station's start, not
+      // with a reading of the whole directory at every page.
+      file_.emplace(path, SystemFileOps(), StaleTemps::kLeave);
     } catch (const std::exception& e) {
       error_ = e.what();
     }

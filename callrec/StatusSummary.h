@@ -133,10 +133,16 @@ class StatusSummary {
   // time is each change's). Every station's update keeps them, the recorder's at the end of a
   // call too: rows left behind by one update would be rendered all again by the next.
   void KeepRows(const ReportOptions& options);
+  // For the update at the end of a call, which a page's update follows: the rows of the offices
+  // that called are rendered with their directories looked at one by one, the others keep the
+  // directories their rows have, and the page's update, which reads the working directory, brings
+  // them in line. A call then costs no reading of a directory of thousands of offices.
+  void LeaveDirectoriesToThePage() { list_dirs_ = false; }
   // The page ("estado.html" at `page_path`) and the metrics (`metrics_path`, none when empty)
   // put together from the kept rows, each through `put_page` / `put_metrics`. False, with
   // nothing handed over, when the rows are not in line with the head at `options.now` (no
-  // update kept them, or their time has come): the caller reads the offices instead.
+  // update kept them, or their time has come): the caller reads the offices instead; false
+  // too, perhaps after some rows, when a piece turns out damaged: the caller drops them.
   bool PutPage(const ReportOptions& options,
                const std::function<void(const NetworkReport& totals, uint64_t offices,
                                         uint64_t trouble)>& head,
@@ -156,15 +162,19 @@ class StatusSummary {
   // Under the lock, when rows are kept: the rows of `changed`, of those whose time came by
   // `now` and of those whose directory came or went rendered again, as of the head's
   // `generation`, on the rows kept at generation `from` (all of them rendered when the kept
-  // ones are of another, or when `all`). False when an office's file turned out damaged.
+  // ones are of another, or when `all`). The directories of all offices are those of a listing
+  // of the working directory, or, given `places` (the directories of `changed`) and rows of
+  // `from` to start on, those the rows have but for `changed`. False when an office's file
+  // turned out damaged.
   bool RefreshRows(WallTime now, const std::vector<int>& changed, uint64_t from,
-                   uint64_t generation, bool all);
+                   uint64_t generation, bool all, const SurveyPlaces* places = nullptr);
 
   const std::string work_dir_;
   const CallStore& store_;
   const FileOps& ops_;
   const size_t rebuild_budget_;
   std::optional<ReportOptions> rows_;
+  bool list_dirs_ = true;
 };
 
 }  // namespace marvolen

@@ -318,11 +318,12 @@ void AppendToOpenFile(UniqueFd fd, const std::string& path, std::string_view dat
   if (close_rc != 0) Fail(path, close_err);
 }
 
-StagedFile::StagedFile(std::string path, const FileOps& ops) : path_(std::move(path)), ops_(ops) {
+StagedFile::StagedFile(std::string path, const FileOps& ops, StaleTemps stale)
+    : path_(std::move(path)), ops_(ops) {
   const std::filesystem::path final_path(path_);
   const std::filesystem::path dir =
       final_path.has_parent_path() ? final_path.parent_path() : std::filesystem::path(".");
-  RemoveStaleTemps(dir, ops_);
+  if (stale == StaleTemps::kRemove) RemoveStaleTemps(dir, ops_);
   temp_ = (dir / TempName(final_path.filename().string())).string();
   fd_ = OpenFd(ops_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (!fd_.valid()) Fail(path_, errno);

@@ -218,10 +218,17 @@ enum class Durability { kDurable, kAtomic };
 // synced, and put in place by Commit, so that a failure at any point, a full disk or a power
 // cut included, leaves whatever `path` held before or the whole new file. Without a Commit the
 // temporary file is removed again. Every method throws FileError naming `path`.
+// Whether a StagedFile first removes the temporary files dead processes left in its directory
+// (a reading of the whole directory). kLeave for a file rewritten many times a minute in a
+// directory of thousands of entries whose leftovers the program's start removes anyway.
+enum class StaleTemps { kRemove, kLeave };
+
 class StagedFile {
  public:
-  // Creates the temporary file, after removing the ones that dead processes left beside it.
-  explicit StagedFile(std::string path, const FileOps& ops = SystemFileOps());
+  // Creates the temporary file, after removing the ones that dead processes left beside it
+  // unless `stale` is kLeave.
+  explicit StagedFile(std::string path, const FileOps& ops = SystemFileOps(),
+                      StaleTemps stale = StaleTemps::kRemove);
   // `name` in `dir` (which must outlive it), every step made relative to the open directory.
   StagedFile(const Dir& dir, const std::string& name);
   ~StagedFile();

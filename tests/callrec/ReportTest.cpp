@@ -1089,6 +1089,16 @@ TEST_F(ReportTest, PageFromKeptRowsFollowsTheReportAsTimeAndDirectoriesChange) {
   Call(77, -199.5, CallResult::kSuccess);
   expect_page("a call after all that");
   EXPECT_GT(summary.Generation(), generation);
+  // A call counted at its end with no reading of the working directory: its office's row
+  // follows its own directory, gone meanwhile; a directory come meanwhile waits for the page's
+  // update, which reads them all.
+  std::filesystem::remove(dir_.Path() + "loc03");
+  std::filesystem::create_directories(dir_.Path() + "loc06");
+  Call(3, 0.1, CallResult::kSuccess);
+  StatusSummary at_end(dir_.Path(), store);
+  at_end.LeaveDirectoriesToThePage();
+  ASSERT_EQ(at_end.Update(options_.now, 0, Millis(0)), StatusSummary::Outcome::kUpdated);
+  expect_page("a call counted with no reading of the directories");
 }
 
 // A flood of calls from one office keeps its state the size of a week of hours: the office's
