@@ -84,9 +84,30 @@ LineController::LineController(const CallServices& services, Admission admit,
                                SupervisionScript& script)
     : s_(services), admit_(std::move(admit)), script_(script) {}
 
+struct LineController::StateRow {
+  // From the carrier to the hang-up: the stall budget and the call's bounds apply.
+  bool in_call;
+  void (LineController::*tick)();
+  void (LineController::*wait)(LineWait& wait, MonoTime now) const;
+};
+
+const LineController::StateRow& LineController::RowOf(const std::string& line_state) {
+  static constexpr StateRow kReset{false, &LineController::ResetLine, &LineController::WaitReset};
+  static constexpr StateRow kWaiting{false, &LineController::Waiting, &LineController::WaitWaiting};
+  static constexpr StateRow kConnecting{true, &LineController::Connecting,
+                                        &LineController::WaitConnecting};
+  static constexpr StateRow kConnected{true, &LineController::Connected,
+                                       &LineController::WaitConnected};
+  static constexpr StateRow kRefused{true, &LineController::Refused, &LineController::WaitRefused};
+  if (line_state.empty()) return kReset;
+  if (line_state == kStateWaiting) return kWaiting;
+  if (line_state == kStateConnecting) return kConnecting;
+  if (line_state == kStateConnected) return kConnected;
+  return kRefused;
+}
+
 bool LineController::InCall() const {
-  const std::string& state = s_.state.LineState;
-  return !state.empty() && state != kStateWaiting;
+  return RowOf(s_.state.LineState).in_call;
 }
 
 bool LineController::CallBoundReached() {
@@ -148,58 +169,67 @@ void LineController::Tick() {
     s_.window.SetTimerEnabled(true);
     return;
   }
-  if (st.LineState.empty()) {
-    ResetLine();
-  } else if (st.LineState == kStateWaiting) {
-    Waiting();
-  } else if (!StallCheck()) {
-    if (st.LineState == kStateConnecting) {
-      Connecting();
-    } else {
-      Connected();
-    }
-  }
+  const StateRow& row = RowOf(st.LineState);
+  if (!row.in_call || !StallCheck()) (this->*row.tick)();
   s_.window.SetTimerEnabled(true);
 }
 
+namespace {
+void DueBy(LineWait& wait, MonoTime t) {
+  wait.due = std::min(wait.due, t);
+}
+}  // namespace
+
 LineWait LineController::NextWait() const {
-  const CallState& st = s_.state;
   const MonoTime now = s_.clock.Now();
+  const StateRow& row = RowOf(s_.state.LineState);
   LineWait wait;
-  const auto due_by = [&wait](MonoTime t) { wait.due = std::min(wait.due, t); };
-  if (st.LineState.empty()) {
-    due_by(now);  // the line reset
-    return wait;
+  if (row.in_call) {
+    DueBy(wait, s_.state.Progress.Deadline());
+    wait.status_look = now + kStatusLook;
   }
-  if (st.LineState == kStateWaiting) {
-    if (line_failed_) {
-      due_by(failed_line_retry_at_);
-    } else {
-      wait.status_look = now + kStatusLook;  // a call shows as the carrier
-      wait.carrier = false;
-    }
-    return wait;
+  (this->*row.wait)(wait, now);
+  return wait;
+}
+
+void LineController::WaitReset(LineWait& wait, MonoTime now) const {
+  DueBy(wait, now);
+}
+
+void LineController::WaitWaiting(LineWait& wait, MonoTime now) const {
+  if (line_failed_) {
+    DueBy(wait, failed_line_retry_at_);
+  } else {
+    wait.status_look = now + kStatusLook;  // a call shows as the carrier
+    wait.carrier = false;
   }
-  due_by(st.Progress.Deadline());
-  wait.status_look = now + kStatusLook;
-  if (st.LineState == kStateConnecting) {
-    // The next greeting goes once the period is over (strictly).
-    due_by(st.LastGreetingTime + Millis(kGreetingPeriodMs + 1));
-    // A line without carrier is not read: what comes belongs to no call.
-    wait.input = !carrier_dropped_;
-    wait.carrier = !carrier_dropped_;
-    return wait;
-  }
+}
+
+void LineController::WaitConnecting(LineWait& wait, MonoTime /*now*/) const {
+  // The next greeting goes once the period is over (strictly).
+  DueBy(wait, s_.state.LastGreetingTime + Millis(kGreetingPeriodMs + 1));
+  // A line without carrier is not read: what comes belongs to no call.
+  wait.input = !carrier_dropped_;
+  wait.carrier = !carrier_dropped_;
+}
+
+void LineController::WaitConnected(LineWait& wait, MonoTime now) const {
+  const CallState& st = s_.state;
   wait.input = true;
   wait.carrier = true;
-  if (st.LineState != kStateConnected || !script::IsWaiting(st.ScriptStep)) {
-    due_by(now);  // the script has its next step to take, or the state is refused
+  if (!script::IsWaiting(st.ScriptStep)) {
+    DueBy(wait, now);  // the script has its next step to take
   } else if (st.LineState == st.PreviousLineState) {
-    due_by(last_tick_end_ + Millis(std::max(kStallBudgetMs - st.StallTime, 0LL) + 1));
+    DueBy(wait, last_tick_end_ + Millis(std::max(kStallBudgetMs - st.StallTime, 0LL) + 1));
   } else {
-    due_by(now);  // the first tick in the state starts the stall count
+    DueBy(wait, now);  // the first tick in the state starts the stall count
   }
-  return wait;
+}
+
+void LineController::WaitRefused(LineWait& wait, MonoTime now) const {
+  wait.input = true;
+  wait.carrier = true;
+  DueBy(wait, now);
 }
 
 void LineController::ResetLine() {
@@ -389,12 +419,11 @@ void LineController::Connecting() {
   }
 }
 
+void LineController::Refused() {
+  RefuseCall(CallReason::kNone);
+}
+
 void LineController::Connected() {
-  CallState& st = s_.state;
-  if (st.LineState != kStateConnected) {
-    RefuseCall(CallReason::kNone);
-    return;
-  }
   if (s_.line.CarrierLost() || LineFailed()) {
     AbortCall(CallReason::kCarrierLost);
     return;
@@ -457,7 +486,7 @@ void LineController::AbortCall(CallReason reason, std::string detail) {
 
 void LineController::Hangup(MonoTime lf_sent) {
   CallState& st = s_.state;
-  if (st.ScriptStep != script::kTables && !script::IsDismissed(st.ScriptStep)) {
+  if (script_.Unfinished()) {
     s_.log_event("Comunicación abortada!!!!");
   }
   // The office is given a second after the LF to hang up; the record's work counts in it.

@@ -86,12 +86,25 @@ class LineController final : public CallControl {
   const std::string& DownReason() const { return down_reason_; }
 
  private:
+  // What the controller does in one line state: a tick's work, and what the next tick waits
+  // for. Every state is told apart in one place (RowOf).
+  struct StateRow;
+  static const StateRow& RowOf(const std::string& line_state);
+  // The tick's work and the wait of each state; the in-call part common to all but the
+  // first two is the row's `in_call`.
+  void WaitReset(LineWait& wait, MonoTime now) const;
+  void WaitWaiting(LineWait& wait, MonoTime now) const;
+  void WaitConnecting(LineWait& wait, MonoTime now) const;
+  void WaitConnected(LineWait& wait, MonoTime now) const;
+  void WaitRefused(LineWait& wait, MonoTime now) const;
   void Waiting();
   void StartConnecting(int interval_ms);
   // True when the call was ended.
   bool StallCheck();
   void Connecting();
   void Connected();
+  // A state no caller is admitted in: the call is refused.
+  void Refused();
   // Counts a stray line (one that ended, or an over-long one) and empties the line buffer
   // of an ended one; true when there have been too many.
   bool CountStrayLine(LineStep step);

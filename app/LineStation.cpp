@@ -97,7 +97,7 @@ struct LineStation::Line {
                   .WriteOfficeParam(key, value);
             },
             station.file_ops()),
-        admission(services, station.WorkDir),
+        admission(services, station.WorkDir, station.file_ops()),
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {
     serial.SetConfiguredPort(station.config().PortNumber);

@@ -310,7 +310,7 @@ AdmissionResult AdmitOffice(std::string_view line, TableKind table_ext,
                                             r.TableSurvey, setup.view, setup.activity);
   r.EnvioBuilt = StageAndPack(
       r.TableSurvey, {setup.ExeDir, setup.WorkDir, office.OfficeDir.string(), office.OfficeTag},
-      setup.pack, setup.view, setup.activity);
+      setup.pack, setup.view, setup.activity, *setup.file_ops);
   return r;
 }
 

@@ -45,9 +45,10 @@ struct AdmissionSetup {
   std::string WorkDir;  // ending in "/"
   std::string ExeDir;   // station home, ending in "/"
   OfficeParamOpener open_params = OpenOfficeParamFile;
-  LineSink view;                    // the log view mm1
-  LineSink activity;                // ActivityLog::LogEvent
-  EnvioPacker pack = PackEnvioZip;  // builds envio.zip in ExeDir
+  LineSink view;                               // the log view mm1
+  LineSink activity;                           // ActivityLog::LogEvent
+  EnvioPacker pack = PackEnvioZip;             // builds envio.zip in ExeDir
+  const FileOps* file_ops = &SystemFileOps();  // the staging's file operations
 };
 
 enum class Refusal {

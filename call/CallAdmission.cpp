@@ -61,8 +61,9 @@ void NoteFilesSent(const AdmissionResult& result, const std::string& exe_dir,
 
 }  // namespace
 
-CallAdmission::CallAdmission(const CallServices& services, const std::string& work_dir)
-    : s_(services), work_dir_(work_dir) {}
+CallAdmission::CallAdmission(const CallServices& services, const std::string& work_dir,
+                             const FileOps& file_ops)
+    : s_(services), work_dir_(work_dir), file_ops_(file_ops) {}
 
 CallReason CallAdmission::Admit(const std::string& line) {
   // The activity log's office field comes from the line from here on.
@@ -76,8 +77,9 @@ CallReason CallAdmission::Admit(const std::string& line) {
   if (!setup.ExeDir.empty() && setup.ExeDir.back() != '/') setup.ExeDir += '/';
   setup.view = [this](std::string_view text) { s_.window.AddLine(text); };
   setup.activity = [this](std::string_view text) { s_.log_event(text); };
-  setup.pack = [this](const std::string& exe_dir) {
-    TZipArchiver zipper;
+  setup.file_ops = &file_ops_;
+  setup.pack = [this](const std::string& exe_dir, const FileOps& ops) {
+    TZipArchiver zipper("Zipper1", nullptr, &ops);
     ReportPackingFailures(zipper, s_.window);
     PackEnvio(zipper, exe_dir);
   };

@@ -6,12 +6,14 @@
 #include <string>
 
 #include "call/CallServices.h"
+#include "platform/FileOps.h"
 
 namespace marvolen {
 
 class CallAdmission {
  public:
-  CallAdmission(const CallServices& services, const std::string& work_dir);
+  // The staging of "envio.zip" writes through `file_ops`, which must outlive the admission.
+  CallAdmission(const CallServices& services, const std::string& work_dir, const FileOps& file_ops);
   // kNone when the office is admitted (the state then reads "conectado", step 0); else why
   // the call is to be refused. File and conversion errors throw.
   CallReason Admit(const std::string& line);
@@ -19,6 +21,7 @@ class CallAdmission {
  private:
   CallServices s_;
   const std::string& work_dir_;
+  const FileOps& file_ops_;
 };
 
 }  // namespace marvolen

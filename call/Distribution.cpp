@@ -1,6 +1,7 @@
 #include "call/Distribution.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "platform/CodePage.h"
@@ -31,55 +32,63 @@ std::string DeletionFor(const OfficeFileEntry& entry, bool upgrade_enabled) {
   return {};
 }
 
-void RemoveFilesIn(const fs::path& dir) {
+// Removes the entries of `dir` that `remove` accepts and are no directories (links to one
+// included); what cannot be removed stays.
+template <typename Accept>
+void RemoveFilesIn(const FileOps& ops, const fs::path& dir, Accept remove) {
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code ignored;
-    if (!it->is_directory(ignored)) fs::remove(it->path(), ignored);
+  const auto names = ListNames(ops, dir.string(), ec);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (!remove(name)) continue;
+    const std::string path = (dir / name).string();
+    const auto facts = LookAt(ops, path, Links::kFollow, ec);
+    if (!facts || !facts->directory) ops.unlink(path.c_str());
   }
+}
+
+void RemoveFilesIn(const FileOps& ops, const fs::path& dir) {
+  RemoveFilesIn(ops, dir, [](const std::string&) { return true; });
 }
 
 // Removes "envio.zip" in any letter case.
-void RemoveEnvio(const fs::path& exe_dir) {
-  std::error_code ec;
-  std::vector<fs::path> found;
-  for (fs::directory_iterator it(exe_dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (EqualsNoCase(it->path().filename().string(), "envio.zip")) found.push_back(it->path());
-  }
-  for (const fs::path& p : found) {
-    std::error_code ignored;
-    if (!fs::is_directory(p, ignored)) fs::remove(p, ignored);
-  }
+void RemoveEnvio(const FileOps& ops, const fs::path& exe_dir) {
+  RemoveFilesIn(ops, exe_dir,
+                [](const std::string& name) { return EqualsNoCase(name, "envio.zip"); });
 }
 
 // A file that cannot be copied is simply missing from the delivery. The copy's path, or empty.
-fs::path CopyQuietly(const fs::path& from_dir, const std::string& name, const fs::path& to_dir) {
+fs::path CopyQuietly(const FileOps& ops, const fs::path& from_dir, const std::string& name,
+                     const fs::path& to_dir) {
   const auto source = FindNoCase(from_dir, name);
   if (!source) return {};
-  std::error_code ec;
-  fs::copy_file(*source, to_dir / name, fs::copy_options::overwrite_existing, ec);
-  return ec ? fs::path() : to_dir / name;
+  return CopyFile(ops, source->string(), (to_dir / name).string()) ? fs::path() : to_dir / name;
 }
 
 // Whether a staged copy still is the file surveyed: a table by its byte sum, an upgrade by
 // its size.
-bool StillAsSurveyed(const fs::path& copy, const SurveyEntry& entry, bool table) {
+bool StillAsSurveyed(const FileOps& ops, const fs::path& copy, const SurveyEntry& entry,
+                     bool table) {
   if (table) {
     try {
-      return ByteSum(copy.string()) == entry.value;
+      return ByteSum(copy.string(), ops) == entry.value;
     } catch (const FileError&) {
       return false;
     }
   }
   std::error_code ec;
-  const auto size = fs::file_size(copy, ec);
-  return !ec && static_cast<uint32_t>(size) == static_cast<uint32_t>(entry.value);
+  const auto facts = LookAt(ops, copy.string(), Links::kFollow, ec);
+  return facts && static_cast<uint32_t>(facts->size) == static_cast<uint32_t>(entry.value);
 }
 
 }  // namespace
 
 int32_t ByteSum(const std::string& path) {
-  FileReader in(path, "No se puede leer la tabla " + path);
+  return ByteSum(path, SystemFileOps());
+}
+
+int32_t ByteSum(const std::string& path, const FileOps& ops) {
+  FileReader in(path, "No se puede leer la tabla " + path, ops);
   uint32_t sum = 0;
   char buffer[65536];
   for (size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) {
@@ -116,8 +125,8 @@ void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir) {
   }
 }
 
-void PackEnvioZip(const std::string& exe_dir) {
-  TZipArchiver zipper("Zipper1");
+void PackEnvioZip(const std::string& exe_dir, const FileOps& ops) {
+  TZipArchiver zipper("Zipper1", nullptr, &ops);
   PackEnvio(zipper, exe_dir);
 }
 
@@ -168,17 +177,16 @@ std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey) {
 }
 
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
-                  const LineSink& view, const LineSink& activity) {
+                  const LineSink& view, const LineSink& activity, const FileOps& ops) {
   const fs::path exe_dir(places.exe_dir);
   // The staging directories and "upgrades" are whatever letter case they were made in.
   const fs::path tablas = ResolveNoCase(exe_dir / "tablas");
   const fs::path upgrade = ResolveNoCase(exe_dir / "upgrade");
   const fs::path upgrades = ResolveNoCase(places.work_dir + "upgrades");
-  std::error_code ec;
-  fs::create_directories(tablas, ec);
-  fs::create_directories(upgrade, ec);
-  RemoveFilesIn(tablas);
-  RemoveFilesIn(upgrade);
+  MakeDirectories(ops, tablas.string());
+  MakeDirectories(ops, upgrade.string());
+  RemoveFilesIn(ops, tablas);
+  RemoveFilesIn(ops, upgrade);
 
   // Only used entries are held, so a value of 0 is a file of 0 bytes (or of NUL bytes only).
   // Taking it for the end of the list would hold back every file surveyed after it, call
@@ -195,13 +203,12 @@ bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, cons
     const bool table = IsTableName(entry.name);
     fs::path copy;
     if (table) {
-      copy = CopyQuietly(places.office_dir, entry.name, tablas);
+      copy = CopyQuietly(ops, places.office_dir, entry.name, tablas);
     } else if (IsUpgradeName(entry.name, places.office_tag)) {
-      copy = CopyQuietly(upgrades, entry.name, upgrade);
+      copy = CopyQuietly(ops, upgrades, entry.name, upgrade);
     }
-    if (copy.empty() || StillAsSurveyed(copy, entry, table)) continue;
-    std::error_code ignored;
-    fs::remove(copy, ignored);
+    if (copy.empty() || StillAsSurveyed(ops, copy, entry, table)) continue;
+    ops.unlink(copy.c_str());
     ++changed;
     const std::string note =
         "Archivo modificado durante la preparación, no se envía: " + entry.name;
@@ -210,15 +217,15 @@ bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, cons
   }
   const bool pending = delivery.size() > changed;
 
-  RemoveEnvio(exe_dir);
+  RemoveEnvio(ops, exe_dir);
   if (!pending) return false;
   try {
-    pack(places.exe_dir);
+    pack(places.exe_dir, ops);
     return true;
   } catch (const std::exception& e) {
     // Without envio.zip the office is told its tables are up to date and gets them at a
     // later call; the operator should still see why nothing went out this time.
-    RemoveEnvio(exe_dir);
+    RemoveEnvio(ops, exe_dir);
     view(std::string("No se pudo armar envio.zip: ") + e.what());
     return false;
   }

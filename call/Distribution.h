@@ -30,16 +30,16 @@ inline constexpr size_t kMaxSurveyEntries = 50;
 using SurveyEntries = std::vector<SurveyEntry>;
 
 using LineSink = std::function<void(std::string_view)>;
-// Builds "envio.zip" in the station home from its "tablas" and "upgrade" directories;
-// throws on any failure.
-using EnvioPacker = std::function<void(const std::string& exe_dir)>;
+// Builds "envio.zip" in the station home from its "tablas" and "upgrade" directories, its
+// files written through `ops`; throws on any failure.
+using EnvioPacker = std::function<void(const std::string& exe_dir, const FileOps& ops)>;
 
 class TZipArchiver;
 // Packs with `zipper` (the station's Zipper1, whose failure event reports to the log view):
 // "envio.zip" in `exe_dir`, entries "tablas/NAME" and "upgrade/NAME". Throws EArchiveError.
 void PackEnvio(TZipArchiver& zipper, const std::string& exe_dir);
 // The same with a component of its own (per-file failures are then left out silently).
-void PackEnvioZip(const std::string& exe_dir);
+void PackEnvioZip(const std::string& exe_dir, const FileOps& ops);
 
 // An upgrade meant for the office with `office_tag`: a name of exactly 12 characters (in the
 // office's code page) whose characters 9..12 are the tag, or ".UPG" in any case (every office).
@@ -68,6 +68,7 @@ std::vector<SurveyEntry> DeliveryOf(const SurveyEntries& survey);
 
 // Sum of all bytes of a file, modulo 2^32. Throws FileError when it cannot be read.
 int32_t ByteSum(const std::string& path);
+int32_t ByteSum(const std::string& path, const FileOps& ops);
 
 struct StagingPlaces {
   std::string exe_dir;     // station home, ending in "/"
@@ -80,13 +81,14 @@ struct StagingPlaces {
 // removes any old "envio.zip" and, when something was staged, packs a new one. A file whose
 // value is 0 (an empty table) is not sent: it is shown and logged as "Tabla vacía, no se
 // envía: " + name, and the files after it are staged as usual. A failed pack removes the
-// partial "envio.zip"; the call goes on without it. True when "envio.zip" was built.
+// partial "envio.zip"; the call goes on without it. True when "envio.zip" was built. Every
+// file operation of the staging and the pack goes through `ops`.
 //
 // Each staged copy is checked against its survey value (a table's byte sum, an upgrade's
 // size): a file the operator was replacing meanwhile would go out half-written, so a copy
 // that differs is removed, shown and logged as "Archivo modificado durante la preparación,
 // no se envía: " + name, and the office gets that file at a later call.
 bool StageAndPack(const SurveyEntries& survey, const StagingPlaces& places, const EnvioPacker& pack,
-                  const LineSink& view, const LineSink& activity);
+                  const LineSink& view, const LineSink& activity, const FileOps& ops);
 
 }  // namespace marvolen

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
+#include "call/IdentLine.h"
 #include "call/LineAssembler.h"
 #include "call/LineTokens.h"
 #include "call/ScriptSteps.h"
@@ -54,13 +53,28 @@ bool ExistsNoCase(const fs::path& dir, std::string_view name) {
 void RemoveNoCase(const FileOps& ops, const fs::path& dir, std::string_view name) {
   while (auto found = FindNoCase(dir, name)) {
     if (ops.unlink(found->c_str()) == 0) continue;
-    if (errno == ENOENT) break;  // gone meanwhile
-    throw FileError(errno, "No se puede borrar el archivo " + found->string());
+    const std::error_code error = LastErrno();
+    if (IsNotFound(error)) break;  // gone meanwhile
+    throw FileError(error, "No se puede borrar el archivo " + found->string());
   }
 }
 
-std::string WholeFile(const fs::path& path) {
-  return ReadWholeFile(path.string(), "No se puede leer el archivo " + path.string());
+std::string WholeFile(const FileOps& ops, const fs::path& path) {
+  return ReadWholeFile(path.string(), "No se puede leer el archivo " + path.string(), ops);
+}
+
+// The size of the regular file at `path`; nullopt, with `error` set, when it cannot be told.
+std::optional<off_t> SizeOf(const FileOps& ops, const fs::path& path, std::error_code& error) {
+  const auto facts = LookAt(ops, path.string(), Links::kFollow, error);
+  if (!facts) return std::nullopt;
+  if (facts->regular) return facts->size;
+  error =
+      std::make_error_code(facts->directory ? std::errc::is_a_directory : std::errc::not_supported);
+  return std::nullopt;
+}
+
+bool Exists(const FileOps& ops, const fs::path& path) {
+  return PathExists(ops, path.string(), "No se puede leer el archivo " + path.string());
 }
 
 // The bare file names (UTF-8) that an "Enviar  dato" command asks for: its blank-separated
@@ -122,8 +136,8 @@ bool IsFiledTrafficName(const std::string& name) {
   throw FileError("No se puede leer el archivo " + path.string());
 }
 
-FileReader Reading(const fs::path& path) {
-  return FileReader(path.string(), "No se puede leer el archivo " + path.string());
+FileReader Reading(const FileOps& ops, const fs::path& path) {
+  return FileReader(path.string(), "No se puede leer el archivo " + path.string(), ops);
 }
 
 // Whether the filed copy `copy` holds the bytes of the traffic `traffic`; nullopt, with the
@@ -159,16 +173,18 @@ std::optional<bool> SameBytes(const FileOps& ops, const fs::path& copy, const fs
 }
 
 // Whether the file `whole` exists and ends with the bytes of the file `tail`.
-bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
+bool EndsWithFileBytes(const FileOps& ops, const fs::path& whole, const fs::path& tail) {
   std::error_code ec;
-  if (!fs::exists(whole, ec) && !ec) return false;
-  const auto whole_size = fs::file_size(whole, ec);
-  if (ec) CannotRead(whole);
-  const std::string tail_bytes = WholeFile(tail);
+  const auto size = SizeOf(ops, whole, ec);
+  if (!size && IsNotFound(ec)) return false;
+  if (!size) CannotRead(whole);
+  const auto whole_size = static_cast<size_t>(*size);
+  const std::string tail_bytes = WholeFile(ops, tail);
   if (tail_bytes.size() > whole_size) return false;
   std::string end(tail_bytes.size(), '\0');
-  if (Reading(whole).ReadAt(end.data(), end.size(),
-                            static_cast<off_t>(whole_size - tail_bytes.size())) != end.size())
+  if (Reading(ops, whole)
+          .ReadAt(end.data(), end.size(), static_cast<off_t>(whole_size - tail_bytes.size())) !=
+      end.size())
     CannotRead(whole);  // shorter than a moment ago
   return end == tail_bytes;
 }
@@ -191,45 +207,43 @@ bool EndsWithFileBytes(const fs::path& whole, const fs::path& tail) {
 std::optional<fs::path> SupervisionScript::LatestFilingIfSame(const fs::path& traffic) {
   const fs::path& office_dir = s_.state.Office.OfficeDir;
   std::error_code ec;
-  const auto size = fs::file_size(traffic, ec);
-  if (ec) throw FileError(ec.value(), "No se puede leer el archivo " + traffic.string());
+  const auto size = SizeOf(file_ops_, traffic, ec);
+  if (!size) throw FileError(ec, "No se puede leer el archivo " + traffic.string());
+  const auto names = ListNames(file_ops_, office_dir.string(), ec);
+  if (!names) throw FileError(ec, "No se puede leer el directorio " + office_dir.string());
   std::optional<fs::path> latest;
-  // The file clock's epoch may lie in the future: min(), not zero, is "never".
-  fs::file_time_type latest_time = fs::file_time_type::min();
+  timespec latest_time{};
+  const auto later = [](const timespec& a, const timespec& b) {
+    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+  };
   bool unreadable = false;  // a copy whose time is unknown: it may be the most recent
   bool tied = false;        // another copy was written at the latest time
-  for (fs::directory_iterator it(office_dir, ec), end; it != end; it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
+  for (const std::string& name : *names) {
     if (!IsFiledTrafficName(name)) continue;
+    const fs::path path = office_dir / name;
     std::error_code entry_ec;
-    const fs::file_type type = it->symlink_status(entry_ec).type();
-    fs::file_time_type written;
-    if (!entry_ec && type == fs::file_type::regular)
-      written = fs::last_write_time(it->path(), entry_ec);
-    if (entry_ec) {
-      NoteUnreadableCopy(ErrorText("No se puede leer el archivo " + it->path().string(), entry_ec));
+    const auto facts = LookAt(file_ops_, path.string(), Links::kNoFollow, entry_ec);
+    if (!facts) {
+      NoteUnreadableCopy(ErrorText("No se puede leer el archivo " + path.string(), entry_ec));
       unreadable = true;
       continue;
     }
-    if (type != fs::file_type::regular) continue;
-    if (latest && written == latest_time) tied = true;
-    if (!latest || written > latest_time) {
-      latest = it->path();
+    if (!facts->regular) continue;
+    const timespec& written = facts->written;
+    if (latest && !later(written, latest_time) && !later(latest_time, written)) tied = true;
+    if (!latest || later(written, latest_time)) {
+      latest = path;
       latest_time = written;
       tied = false;
     }
   }
-  if (ec) {
-    throw FileError(ec.value(), "No se puede leer el directorio " + office_dir.string());
-  }
   if (!latest || unreadable || tied) return std::nullopt;
-  const auto latest_size = fs::file_size(*latest, ec);
-  if (ec) {
+  const auto latest_size = SizeOf(file_ops_, *latest, ec);
+  if (!latest_size) {
     NoteUnreadableCopy(ErrorText("No se puede leer el archivo " + latest->string(), ec));
     return std::nullopt;
   }
-  if (latest_size != size) return std::nullopt;
+  if (*latest_size != *size) return std::nullopt;
   std::string why;
   const std::optional<bool> same = SameBytes(file_ops_, *latest, traffic, why);
   if (!same) NoteUnreadableCopy(why);
@@ -255,12 +269,18 @@ std::vector<std::string> SupervisionScript::ReceivedNames(std::string_view comma
 void SupervisionScript::NewCall() {
   reply_line_.clear();
   last_command_.clear();
-  pending_transfer_ = Transfer::kNone;
+  pending_ = {};
+  started_ = false;
   day_file_list_.clear();
   day_end_ = 0;
 }
 
+bool SupervisionScript::Unfinished() const {
+  return started_ && !script::IsDismissed(s_.state.ScriptStep);
+}
+
 void SupervisionScript::Run(CallControl& controller) {
+  started_ = true;
   if (!PerformStep(controller)) return;
   ReadReplies(controller);
 }
@@ -336,7 +356,7 @@ script::Done SupervisionScript::StepTables() {
     // A stop during the pauses is taken up by the reading that follows in this tick.
     Pause(Millis(1000));
     SendCommand("Recibir dato\r");
-    pending_transfer_ = Transfer::kSendEnvio;
+    pending_ = {Transfer::Kind::kTablesOut, s_.exe_dir, "envio.zip", {}};
     Pause(Millis(1000));
     s_.log_event("Envío de Tablas......");
   } else {
@@ -362,15 +382,14 @@ script::Done SupervisionScript::StepTrafficRequest() {
   CallState& st = s_.state;
   // The office's files are received and filed in its directory: without one the call
   // cannot go on.
-  struct stat dir {};
-  const int err = file_ops_.stat(st.Office.OfficeDir.c_str(), &dir) != 0 ? errno
-                  : S_ISDIR(dir.st_mode)                                 ? 0
-                                                                         : ENOTDIR;
-  if (err != 0) {
+  std::error_code err;
+  const auto dir = LookAt(file_ops_, st.Office.OfficeDir.string(), Links::kFollow, err);
+  if (dir && !dir->directory) err = std::make_error_code(std::errc::not_a_directory);
+  if (err) {
     throw FileError(err,
                     "No se puede usar el directorio de la oficina " + st.Office.OfficeDir.string());
   }
-  if (st.IdentLine.size() >= 12 && st.IdentLine[11] == 'N') {
+  if (IdentFields(st.IdentLine).TrafficFlag() == "N") {
     SendMessage("Tráfico ya enviado");
     s_.ShowAndLog("Tráfico ya enviado");
     return script::Done::kSentOtherwise;
@@ -378,7 +397,8 @@ script::Done SupervisionScript::StepTrafficRequest() {
   for (const char* name : {"Recibo.zip", "trafico.trf", "trafico.bak"}) {
     RemoveNoCase(file_ops_, st.Office.OfficeDir, name);
   }
-  pending_transfer_ = Transfer::kReceive;
+  pending_ = {Transfer::Kind::kTrafficIn, st.Office.OfficeDir, "recibo.zip",
+              ReceivedNames(kTrafficRequest)};
   SendCommand(kTrafficRequest);
   s_.log_event("Recibo Tráfico.....");
   return script::Done::kSent;
@@ -390,19 +410,19 @@ script::Done SupervisionScript::StepTrafficFiling() {
   // An office may send its traffic under its backup's name.
   const auto backup = FindNoCase(office.OfficeDir, "TRAFICO.BAK");
   if (backup && file_ops_.rename(backup->c_str(), traffic.c_str()) != 0) {
-    throw FileError(errno, "No se puede renombrar el archivo " + backup->string());
+    throw FileError(LastErrno(), "No se puede renombrar el archivo " + backup->string());
   }
-  if (!fs::exists(traffic)) return script::Done::kNothing;
+  if (!Exists(file_ops_, traffic)) return script::Done::kNothing;
   const FiledTraffic filed = FileTraffic(traffic);
   std::error_code ec;
-  const auto bytes = fs::file_size(InDir(office.OfficeDir, filed.name), ec);
+  const uintmax_t bytes = SizeOf(file_ops_, InDir(office.OfficeDir, filed.name), ec).value_or(0);
   if (filed.already) {
     // Traffic the office still held after an earlier call had filed it (that call ended
     // before the office was told to delete it): the office deletes it now all the same.
     s_.ShowAndLog("Tráfico ya archivado como " + filed.name);
-    s_.events().TrafficAlreadyFiled(filed.name, ec ? 0 : bytes);
+    s_.events().TrafficAlreadyFiled(filed.name, bytes);
   } else {
-    s_.events().TrafficFiled(filed.name, ec ? 0 : bytes);
+    s_.events().TrafficFiled(filed.name, bytes);
   }
   // Only traffic that is safely filed, on the disk under its name, is announced as deleted:
   // the office deletes its copy when this step is acknowledged. A failure above leaves the
@@ -431,9 +451,9 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
     if (st.TableExt.KeepsCumulativeTraffic()) {
       const fs::path path =
           InDir(st.Office.OfficeDir, "of" + std::to_string(st.Office.OfficeNumber) + ".TRF");
-      if (!EndsWithFileBytes(path, traffic)) {
+      if (!EndsWithFileBytes(file_ops_, path, traffic)) {
         StagedFile cumulative(path.string(), file_ops_);
-        if (fs::exists(path)) cumulative.CopyFrom(path.string());
+        if (Exists(file_ops_, path)) cumulative.CopyFrom(path.string());
         cumulative.CopyFrom(traffic.string());
         cumulative.Commit();
       }
@@ -450,11 +470,11 @@ SupervisionScript::FiledTraffic SupervisionScript::FileTraffic(const fs::path& t
     const fs::path path =
         InDir(st.Office.OfficeDir, "of" + std::to_string(st.Office.OfficeNumber) + ".TRF");
     cumulative.emplace(path.string(), file_ops_);
-    if (fs::exists(path)) cumulative->CopyFrom(path.string());
+    if (Exists(file_ops_, path)) cumulative->CopyFrom(path.string());
     cumulative->CopyFrom(traffic.string());
     cumulative->Sync();
   }
-  const bool stamp_is_new = !fs::exists(stamped_path);
+  const bool stamp_is_new = !Exists(file_ops_, stamped_path);
   stamped.Commit();
   if (cumulative) {
     try {
@@ -501,8 +521,9 @@ script::Done SupervisionScript::StepDayFiles() {
     return script::Done::kNothing;
   }
   RemoveNoCase(file_ops_, office.OfficeDir, "Recibo.zip");
-  pending_transfer_ = Transfer::kReceive;
   SendCommand(std::string(kSendCommand) + day_file_list_ + '\r');
+  pending_ = {Transfer::Kind::kDayFilesIn, office.OfficeDir, "recibo.zip",
+              ReceivedNames(last_command_)};
   s_.events().DayFilesAsked(RequestedNames(last_command_));
   s_.log_event("Recibo Administración......");
   if (last < day_end_) {
@@ -574,7 +595,7 @@ bool SupervisionScript::HandleReply(CallControl& controller, bool& transferred) 
   }
   if (last_command_.size() < 5 || head != last_command_.substr(0, 7)) return true;
   NoteProgress();  // the echo of the command
-  if (pending_transfer_ == Transfer::kNone) {
+  if (pending_.kind == Transfer::Kind::kNone) {
     s_.line.SendText(GoToken);
     return true;
   }
@@ -591,15 +612,14 @@ TransferBounds SupervisionScript::Bounds() const {
 }
 
 bool SupervisionScript::RunTransfer(CallControl& controller) {
-  CallState& st = s_.state;
   std::string label;
   TransferOutcome outcome;
-  if (pending_transfer_ == Transfer::kSendEnvio) {
+  if (pending_.kind == Transfer::Kind::kTablesOut) {
     label = "Enviando archivo!.....";
     s_.window.AddLine(label);
-    const std::string data = WholeFile(InDir(s_.exe_dir, "envio.zip"));
+    const std::string data = WholeFile(file_ops_, InDir(pending_.dir, pending_.file));
     s_.line.SendText(GoToken);
-    s_.events().TransferStarted(TransferDirection::kSend, "envio.zip");
+    s_.events().TransferStarted(TransferDirection::kSend, pending_.file);
     outcome = s_.line.SendFile(data, Bounds());
     const bool done = Upper(outcome.result) == kTransferOk;
     s_.events().TransferEnded(done ? data.size() : outcome.moved, outcome.result);
@@ -611,13 +631,14 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
       controller.AbortCall(CallReason::kStopped);
       return false;
     }
-    s_.events().TransferStarted(TransferDirection::kReceive, "recibo.zip");
-    outcome = s_.line.ReceiveFile(st.Office.OfficeDir, ReceivedNames(last_command_), Bounds());
+    s_.events().TransferStarted(TransferDirection::kReceive, pending_.file);
+    outcome = s_.line.ReceiveFile(pending_.dir, pending_.names, Bounds());
     std::error_code ec;
-    const auto kept = FindNoCase(st.Office.OfficeDir, "recibo.zip");
-    const auto bytes = kept ? fs::file_size(*kept, ec) : 0;
+    const auto kept = FindNoCase(pending_.dir, pending_.file);
+    const auto bytes = kept ? SizeOf(file_ops_, *kept, ec) : std::nullopt;
     // A transfer cut short kept nothing; what had moved is on record all the same.
-    s_.events().TransferEnded(kept && !ec ? bytes : outcome.moved, outcome.result);
+    s_.events().TransferEnded(bytes ? static_cast<uintmax_t>(*bytes) : outcome.moved,
+                              outcome.result);
   }
   s_.window.AddLine(outcome.result);
   s_.log_event(label + outcome.result);
@@ -625,22 +646,18 @@ bool SupervisionScript::RunTransfer(CallControl& controller) {
     controller.AbortCall(TransferFailure(outcome.end), outcome.detail);
     return false;
   }
-  // The day files' request is the one whose acknowledgement leads to the parameters.
-  if (pending_transfer_ == Transfer::kReceive &&
-      st.ScriptStep == script::AwaitingAck(script::kParameters)) {
-    NoteDayFilesReceived();
-  }
-  pending_transfer_ = Transfer::kNone;
+  if (pending_.kind == Transfer::Kind::kDayFilesIn) NoteDayFilesReceived();
+  pending_ = {};
   return true;
 }
 
 void SupervisionScript::NoteDayFilesReceived() {
-  for (const std::string& name : RequestedNames(last_command_)) {
-    const auto found = FindNoCase(s_.state.Office.OfficeDir, name);
+  for (const std::string& name : pending_.names) {
+    const auto found = FindNoCase(pending_.dir, name);
     if (!found) continue;
     std::error_code ec;
-    const auto bytes = fs::file_size(*found, ec);
-    if (!ec) s_.events().DayFileReceived(found->filename().string(), bytes);
+    const auto bytes = SizeOf(file_ops_, *found, ec);
+    if (bytes) s_.events().DayFileReceived(found->filename().string(), *bytes);
   }
 }
 

@@ -44,6 +44,10 @@ class SupervisionScript {
   // read, a command awaiting its echo, a transfer to run) carries over to this one.
   void NewCall();
 
+  // Whether the script has begun leading this call's office and has not dismissed it: a call
+  // that ends now is cut short.
+  bool Unfinished() const;
+
   // One tick in "conectado": the step the call state's `ScriptStep` names, for the office
   // the call state holds, then the office's replies. Ends the call through `controller` when
   // the script is over or has failed. File errors throw.
@@ -99,13 +103,28 @@ class SupervisionScript {
   ParamWriter write_param_;
   const FileOps& file_ops_;
 
+  // The transfer that the echo of the command out starts, whole: what it moves, from or to
+  // which directory, and what its good end means for the call.
+  struct Transfer {
+    enum class Kind {
+      kNone,
+      kTablesOut,   // "envio.zip" from the station home to the office
+      kTrafficIn,   // the office's traffic into its directory
+      kDayFilesIn,  // the day files asked for into the office's directory
+    };
+    Kind kind = Kind::kNone;
+    std::filesystem::path dir;       // where the file is read (out) or kept (in)
+    std::string file;                // the archive's name there
+    std::vector<std::string> names;  // in: the members the archive may hold (UTF-8)
+  };
+
   // The call in progress, as far as the script has got with it.
-  enum class Transfer { kNone, kSendEnvio, kReceive };
-  std::string reply_line_;    // the office's reply being assembled (Windows-1252)
-  std::string last_command_;  // what the office is to echo and acknowledge
-  Transfer pending_transfer_ = Transfer::kNone;  // what the echo of that command starts
-  std::string day_file_list_;                    // the day files asked for, blank-separated
-  int day_end_ = 0;  // "inicio *.daw" for the next call, once they have come
+  std::string reply_line_;     // the office's reply being assembled (Windows-1252)
+  std::string last_command_;   // what the office is to echo and acknowledge
+  Transfer pending_;           // what the echo of that command starts
+  bool started_ = false;       // Run has been given this call
+  std::string day_file_list_;  // the day files asked for, blank-separated
+  int day_end_ = 0;            // "inicio *.daw" for the next call, once they have come
 };
 
 }  // namespace marvolen

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -256,6 +257,74 @@ std::error_code SyncFile(const FileOps& ops, const std::string& path) {
   const UniqueFd fd = OpenFd(ops, path.c_str(), O_RDONLY | O_NOFOLLOW);
   if (!fd.valid()) return LastErrno();
   return ops.fsync(fd.get()) == 0 ? std::error_code() : LastErrno();
+}
+
+std::optional<PathFacts> LookAt(const FileOps& ops, const std::string& path, Links links,
+                                std::error_code& error) {
+  struct stat st {};
+  const int flags = links == Links::kNoFollow ? AT_SYMLINK_NOFOLLOW : 0;
+  if (ops.fstatat(AT_FDCWD, path.c_str(), &st, flags) != 0) {
+    error = LastErrno();
+    return std::nullopt;
+  }
+  error.clear();
+  PathFacts facts;
+  facts.regular = S_ISREG(st.st_mode);
+  facts.directory = S_ISDIR(st.st_mode);
+  facts.link = S_ISLNK(st.st_mode);
+  facts.size = st.st_size;
+  facts.written = st.st_mtim;
+  return facts;
+}
+
+bool PathExists(const FileOps& ops, const std::string& path, const std::string& doing) {
+  std::error_code error;
+  if (LookAt(ops, path, Links::kFollow, error)) return true;
+  // A component that is no directory leaves nothing there either.
+  if (IsNotFound(error) || error == std::errc::not_a_directory) return false;
+  throw FileError(error, doing);
+}
+
+std::optional<std::vector<std::string>> ListNames(const FileOps& ops, const std::string& dir,
+                                                  std::error_code& error) {
+  const UniqueFd fd = OpenFd(ops, dir.c_str(), O_RDONLY | O_DIRECTORY);
+  auto names = fd.valid() ? ListDirectory(ops, fd.get()) : std::nullopt;
+  error = names ? std::error_code() : LastErrno();
+  return names;
+}
+
+std::error_code CopyFile(const FileOps& ops, const std::string& from, const std::string& to) {
+  const UniqueFd in = OpenFd(ops, from.c_str(), O_RDONLY);
+  struct stat st {};
+  if (!in.valid() || ops.fstat(in.get(), &st) != 0) return LastErrno();
+  const UniqueFd out = OpenFd(ops, to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, S_IWUSR);
+  if (!out.valid()) return LastErrno();
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t got = ReadFull(ops, in.get(), buffer.data(), buffer.size());
+    if (got < 0) return LastErrno();
+    if (const std::error_code err =
+            WriteAll(ops, out.get(), std::string_view(buffer.data(), static_cast<size_t>(got))))
+      return err;
+    if (static_cast<size_t>(got) < buffer.size()) break;
+  }
+  return ops.fchmod(out.get(), st.st_mode & 07777) == 0 ? std::error_code() : LastErrno();
+}
+
+std::error_code MakeDirectories(const FileOps& ops, const std::string& path) {
+  std::string made;
+  size_t at = 0;
+  while (at < path.size()) {
+    const size_t end = std::min(path.find('/', at + 1), path.size());
+    made = path.substr(0, end);
+    at = end;
+    if (made.empty() || made.back() == '/') continue;
+    if (ops.mkdirat(AT_FDCWD, made.c_str(), 0777) == 0 || errno == EEXIST) continue;
+    return LastErrno();
+  }
+  struct stat st {};
+  if (ops.stat(path.c_str(), &st) != 0) return LastErrno();
+  return S_ISDIR(st.st_mode) ? std::error_code() : std::make_error_code(std::errc::not_a_directory);
 }
 
 std::error_code RemoveTreeAt(const FileOps& ops, int dir_fd, const std::string& name) {

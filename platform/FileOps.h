@@ -180,6 +180,37 @@ std::error_code RemoveTree(const FileOps& ops, const std::string& path);
 // RemoveTree of the entry `name` of the directory open at `dir_fd`.
 std::error_code RemoveTreeAt(const FileOps& ops, int dir_fd, const std::string& name);
 
+// What the station asks of a path before it acts on it.
+struct PathFacts {
+  bool regular = false;  // a regular file
+  bool directory = false;
+  bool link = false;  // only when asked without following links
+  off_t size = 0;
+  timespec written{};  // the last change of the data
+};
+// How a path's last component is taken when it is a symbolic link.
+enum class Links { kFollow, kNoFollow };
+// The facts of `path`; nullopt, with `error` set, when nothing can be looked at there (the
+// code is std::errc::no_such_file_or_directory when nothing is there).
+std::optional<PathFacts> LookAt(const FileOps& ops, const std::string& path, Links links,
+                                std::error_code& error);
+// Whether anything is at `path`, links followed. Throws FileError with `doing` when it cannot
+// be told.
+bool PathExists(const FileOps& ops, const std::string& path, const std::string& doing);
+
+// The names in the directory `dir`, "." and ".." left out, in the system's order; nullopt,
+// with `error` set, when it cannot be read.
+std::optional<std::vector<std::string>> ListNames(const FileOps& ops, const std::string& dir,
+                                                  std::error_code& error);
+
+// Copies the file `from` to `to`, which is created or emptied and gets the permissions of
+// `from`: no code, or the errno of the call that failed (the partial copy is left).
+std::error_code CopyFile(const FileOps& ops, const std::string& from, const std::string& to);
+
+// Makes the directory `path` and the missing ones above it: no code, or the errno of the call
+// that failed; a directory already there is no failure.
+std::error_code MakeDirectories(const FileOps& ops, const std::string& path);
+
 // A file operation failed. code() holds the errno (none when the system gave none, as for a
 // file stream that did not open), so that a caller can tell a full disk from a missing file
 // without reading the text; what() is what the station was doing and on which file, then

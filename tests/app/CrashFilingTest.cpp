@@ -1,8 +1,9 @@
 // What a crash at any point of a call's filing leaves behind, and whether the station makes
 // good on it at the next start and the next call.
 //
-// The call (traffic in, filed and deleted at the office; day files in; the parameter file's
-// "inicio *.daw" moved on; the call's record) runs once, on the real file system, through a
+// The call (the office's missing table staged and packed into "envio.zip" and sent; traffic
+// in, filed and deleted at the office; day files in; the parameter file's "inicio *.daw" moved
+// on; the call's record) runs once, on the real file system, through a
 // FileOps that notes every change it makes to a file or a directory, and every text the
 // station sends to the office, in order. A crash after the first k of those operations is
 // then rebuilt in a fresh directory as a file system with a page cache would leave it:
@@ -16,8 +17,9 @@
 // the office calls again holding its traffic unless it was told to delete it, and the checks
 // run: every traffic file the office was told to delete is filed, whole, exactly once; no half
 // file stands under a final name; the parameter file is the old one or the new one; the call
-// log parses, a torn record closed by the next; the status summary beside the log never counts
-// a call the log does not hold, and is in line with the log once the next call is counted.
+// log parses, a torn record closed by the next; the next call sends the table whole; the status
+// summary beside the log never counts a call the log does not hold, and is in line with the log
+// once the next call is counted.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,6 +40,7 @@
 #include "CallHarness.h"
 #include "TestSupport.h"
 #include "app/Station.h"
+#include "call/Distribution.h"
 #include "callrec/CallLog.h"
 #include "callrec/StatusSummary.h"
 #include "platform/DosTime.h"
@@ -458,6 +461,7 @@ class CrashFilingTest : public ::testing::Test {
     params.WriteOfficeParam("inicio *.daw", std::to_string(today - 2));
     params.WriteOfficeParam("ultimo *.daw", std::to_string(today - 1));
     std::ofstream(at / "work" / "loc07" / "of7.TRF", std::ios::binary) << kOldCumulative;
+    std::ofstream(at / "work" / "loc07" / "TARIFA.TBL", std::ios::binary) << kTable;
     Office office;
     office.traffic = "traffic of office 7, the only copy; 0123456789abcdef\n";
     for (int day = today - 2; day < today; ++day) {
@@ -496,6 +500,12 @@ class CrashFilingTest : public ::testing::Test {
       ZipArchiveHooks(nullptr, h.file_ops).extract(archive, to, OnlyNamed(h.line.wanted.back()));
     };
     h.RecordCalls();
+    // The admission's staging: the office lacks the table, which goes out in "envio.zip".
+    const SurveyEntries survey{{"TARIFA.TBL", ByteSum((dir / "TARIFA.TBL").string())}};
+    const auto quiet = [](std::string_view) {};
+    ASSERT_TRUE(StageAndPack(
+        survey, {(at / "home/").string(), (at / "work/").string(), dir.string(), "0007"},
+        PackEnvioZip, quiet, quiet, h.file_ops));
     PlayedOffice played{h, dir, true, {}, 0};
     played.Admit(office.traffic.empty() ? "N" : "S");
     ASSERT_EQ(h.state.LineState, kStateConnected);
@@ -505,9 +515,23 @@ class CrashFilingTest : public ::testing::Test {
     played.RunCall();
     EXPECT_EQ(h.Logged("Comunicación exitosa"), 1);
     EXPECT_EQ(h.records, 1);
+    ASSERT_EQ(h.line.files_sent.size(), 1u);
+    EXPECT_EQ(SentTable(h.line.files_sent[0]), kTable);
     const auto del =
         std::find(played.commands.begin(), played.commands.end(), "DEL TRAFICO\\TRAFICO.TRF\r");
     if (del != played.commands.end()) office.traffic.clear();
+  }
+
+  // The table in the archive `zip` the office was sent ("" when it holds none).
+  std::string SentTable(const std::string& zip) const {
+    const scratch::ScratchDir out("crash-sent");
+    WriteNewFile((out.path() / "envio.zip").string(), zip);
+    ZipArchiveHooks(nullptr, SystemFileOps())
+        .extract(out.path() / "envio.zip", out.path(), [](std::string_view) { return true; });
+    std::error_code ec;
+    return fs::exists(out.path() / "tablas" / "TARIFA.TBL", ec)
+               ? ReadFile(out.path() / "tablas" / "TARIFA.TBL")
+               : "";
   }
 
   static int ReadNumber(const fs::path& dir, const char* key) {
@@ -589,6 +613,7 @@ class CrashFilingTest : public ::testing::Test {
   }
 
   static constexpr char kOldCumulative[] = "traffic filed before;";
+  static constexpr char kTable[] = "TARIFA: the office's missing table, 0123456789\n";
   const fs::path root_ = scratch::NewScratchDir("crash");
 };
 

@@ -186,6 +186,7 @@ TEST(LineController, CarrierLossInTheScriptAbortsAtTheNextTick) {
   h.Connect();
   h.line.Arrive("Ident=1\r");
   h.Tick();
+  h.Tick();  // the script's first step goes out
   h.state.ScriptStep = script::AwaitingAck(script::kTrafficFiling);
   h.line.carrier = false;
   h.Tick();

@@ -30,7 +30,7 @@ class AdmittingStation final : public Station {
                  clock,
                  [this](std::string_view text) { activity_log().LogEvent(text); },
                  home},
-        admission(services, WorkDir),
+        admission(services, WorkDir, file_ops()),
         script(services, [](const std::string&, const std::string&) {}),
         controller(
             services, [this](const std::string& ident) { return admission.Admit(ident); }, script) {

@@ -343,7 +343,7 @@ TEST(AdmissionOnDisk, RealParameterFileAndCallState) {
   AdmissionSetup setup{
       root.string() + "/",     root.string() + "/",
       OpenOfficeParamFile,     [&view](std::string_view t) { view.emplace_back(t); },
-      [](std::string_view) {}, [](const std::string&) {}};
+      [](std::string_view) {}, [](const std::string&, const FileOps&) {}};
   CallState state;
   state.ScriptStep = script::kDismissed;
   IdentBuilder b;

@@ -73,7 +73,7 @@ class CallFixture : public ::testing::Test {
     };
     setup_.view = [this](std::string_view t) { view_.emplace_back(t); };
     setup_.activity = [this](std::string_view t) { activity_.emplace_back(t); };
-    setup_.pack = [this](const std::string& exe) {
+    setup_.pack = [this](const std::string& exe, const FileOps&) {
       std::ofstream out(exe + "envio.zip");
       if (pack_fails_) throw std::runtime_error("disco lleno");
       std::vector<std::string> names;

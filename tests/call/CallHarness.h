@@ -131,7 +131,9 @@ inline void PlayedOffice::Admit(const std::string& ident_flags) {
   h.office.RetryCount = 3;
   h.office.RetryPeriod = 15;
   h.Connect();
-  h.line.Arrive("Ident=00007" + ident_flags + "\r");
+  // Twice over, as an office sends it: the flags are read from the line's first half.
+  const std::string half = "Ident=00007" + ident_flags;
+  h.line.Arrive(half + half + "\r");
   h.Tick();
   seen = h.line.sent.size();
 }

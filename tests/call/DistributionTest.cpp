@@ -65,8 +65,8 @@ TEST_F(DistributionTest, LowerCaseReportMatchesNothing) {
 // named with it is its master on the station, neither sent again nor deleted.
 TEST_F(DistributionTest, UndefinedByteInANameMatchesItsMaster) {
   Write("work/loc07/A\u0081.TBL", "AB");
-  const auto r = Admit(
-      IdentBuilder().File("A\x81.TBL", 131).File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
+  const auto r =
+      Admit(IdentBuilder().File("A\x81.TBL", 131).File("TARIFA.TBL", 131).File("ZONAS.TBL", 122));
   EXPECT_FALSE(r.EnvioBuilt);
   EXPECT_EQ(r.office.DeleteList, "");
   EXPECT_EQ(view_.back(), "Tablas:  A\u0081.TBL TARIFA.TBL ZONAS.TBL");
@@ -169,7 +169,7 @@ TEST_F(DistributionTest, FileReplacedSinceTheSurveyIsLeftOutOfThisCall) {
   Write("work/upgrades/PROGRAMA.UPG", "12345");
   const StagingPlaces places{setup_.ExeDir, setup_.WorkDir, setup_.WorkDir + "loc07", "0007"};
   const auto stage = [&](const SurveyEntries& survey) {
-    return StageAndPack(survey, places, setup_.pack, setup_.view, setup_.activity);
+    return StageAndPack(survey, places, setup_.pack, setup_.view, setup_.activity, SystemFileOps());
   };
   const auto notes = [this](const char* name) {
     const std::string note =
