@@ -33,4 +33,31 @@ done
 dpkg-deb -c "$scratch"/marvolen_*.deb | grep -q " \./usr/share/doc/marvolen/README.md$" ||
   { echo "FAIL: no user's guide in /usr/share/doc/marvolen"; status=1; }
 ((status == 0)) || { echo "FAIL: lintian reports errors or warnings"; exit 1; }
+
+# postinst, run against stand-ins for the system's tools (nothing real is called): a user
+# that cannot be made fails the installation with a message, and a made user passes.
+stubs=$scratch/stubs
+mkdir -p "$stubs"
+ln -s "$(command -v grep)" "$stubs/grep"
+postinst() {  # SYSUSERS_STATUS USER_EXISTS_AFTER
+  local made=$scratch/user-made
+  rm -f "$made"
+  printf '#!/bin/sh\n[ "%s" = 0 ] && [ "%s" = yes ] && : >"%s"\nexit %s\n' "$1" "$2" "$made" "$1" \
+    >"$stubs/systemd-sysusers"
+  printf '#!/bin/sh\n[ -e "%s" ]\n' "$made" >"$stubs/getent"
+  printf '#!/bin/sh\necho marvolen dialout\n' >"$stubs/id"
+  for tool in adduser systemd-tmpfiles systemctl install; do
+    printf '#!/bin/sh\nexit 0\n' >"$stubs/$tool"
+  done
+  chmod +x "$stubs"/*
+  PATH=$stubs /bin/sh "$(dirname "$0")/../../packaging/postinst" configure >"$scratch/postinst.out" 2>&1
+}
+postinst 0 yes || { cat "$scratch/postinst.out"; echo "FAIL: postinst with its user made"; exit 1; }
+for case in "1 no" "0 no"; do
+  # shellcheck disable=SC2086
+  if postinst $case; then echo "FAIL: postinst succeeded without its user ($case)"; exit 1; fi
+  grep -q "marvolen" "$scratch/postinst.out" ||
+    { echo "FAIL: postinst failed silently ($case)"; exit 1; }
+done
+echo "postinst: fails loudly without its user"
 echo "PASS: lintian reports no error and no warning"
