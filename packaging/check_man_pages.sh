@@ -45,7 +45,7 @@ for entry in "$@"; do
   # and "or:" line of --help; other lines run together).
   synopsis=$(sed -n '/^\.SH SYNOPSIS/,/^\.SH /p' <<<"$text")
   for subcommand in ${subcommands[$name]:-}; do
-    grep -qE "^\\fI$subcommand\b" <<<"$(grep -A1 "^\.B $name\$" <<<"$synopsis")" ||
+    grep -qE "^\\\\fI(\\\\,)?$subcommand\\b" <<<"$(grep -A1 "^\.B $name\$" <<<"$synopsis")" ||
       fail "$page: the synopsis has no line for \"$subcommand\": $synopsis"
   done
   if [ "$name" = marvolen-office ]; then
