@@ -95,6 +95,7 @@ grep -qx 'exec scripts/demo.sh "$@"' "$source_dir/run.sh" || fail "run.sh does n
 export HOME=$scratch/home
 mkdir -p "$HOME"
 cd "$scratch"
+mkdir -p "$scratch/demo/home" "$scratch/demo/work"
 "$scripts/demo-data.sh" "$scratch/demo" "$build" >/dev/null
 MARVOLEN_HOME=$scratch/demo/home "$build/marvolen-config" set --port 1 --speed 9600 \
   --password demo --workdir ../work >/dev/null
@@ -128,10 +129,13 @@ deb_name=$(sed -n 's|^dpkg -i build/\(.*\)$|\1|p' <<<"$(block service)")
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 [ "$deb_name" = "marvolen_${version}_$(dpkg --print-architecture).deb" ] ||
   fail "the README installs $deb_name; the build makes version $version"
-cmake --build "$build" --target help | grep -qx '\.\.\. package' || fail "no package target"
+targets=$(cmake --build "$build" --target help)
+grep -qx '\.\.\. package' <<<"$targets" || fail "no package target"
 [ -f "$source_dir/packaging/marvolen@.service" ] || fail "no unit marvolen@.service"
 as_user=()
+service_user=$(id -un)
 if [ "$(id -u)" -eq 0 ]; then
+  service_user=nobody
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
   chown nobody:nogroup "$scratch"
 fi
@@ -143,7 +147,7 @@ while IFS= read -r line; do
   esac
   # The line's home goes under the scratch directory, its working directory beside it.
   if [[ $line == marvolen-config\ line\ * ]]; then
-    line+=" --lines-dir /var/lib/marvolen/lines --workdir ../../work"
+    line+=" --lines-dir /var/lib/marvolen/lines --workdir ../../work --user $service_user"
   fi
   command=$(rewrite <<<"$line" | sed "s|^marvolen-|$build/marvolen-|")
   echo "\$ $line"
