@@ -14,8 +14,8 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch" >"$scratch/cpack.log" 2>
   { cat "$scratch/cpack.log"; exit 1; }
 status=0
 for deb in "$scratch"/*.deb; do
-  # --no-tag-display-limit: every instance of a tag, so none hides behind another.
-  lintian --no-tag-display-limit --display-level ">=warning" "$deb" >"$scratch/lintian.out" 2>&1 ||
+  # --tag-display-limit 0: every instance of a tag, so none hides behind another.
+  lintian --tag-display-limit 0 --display-level ">=warning" "$deb" >"$scratch/lintian.out" 2>&1 ||
     true
   echo "== lintian $(basename "$deb")"
   cat "$scratch/lintian.out"
@@ -30,7 +30,8 @@ for deb in "$scratch"/*.deb; do
       { echo "FAIL: $package has no /usr/share/doc/$package/$file"; status=1; }
   done
 done
-dpkg-deb -c "$scratch"/marvolen_*.deb | grep -q " \./usr/share/doc/marvolen/README.md$" ||
+dpkg-deb -c "$scratch"/marvolen_*.deb >"$scratch/contents"
+grep -q " \./usr/share/doc/marvolen/README.md$" "$scratch/contents" ||
   { echo "FAIL: no user's guide in /usr/share/doc/marvolen"; status=1; }
 ((status == 0)) || { echo "FAIL: lintian reports errors or warnings"; exit 1; }
 
