@@ -62,10 +62,7 @@ constexpr char kUsage[] =
     "(default /var/lib/marvolen/work), and writes the record there; a new line needs --port,\n"
     "an existing one keeps what is not given. Run as root, it works as the service's user\n"
     "(--user, default marvolen), so that everything it makes belongs to that user. A port\n"
-    "that another line in the same directory uses is refused.\n"
-    "\n"
-    "Exit status: 0 done, 1 a value refused or a file error, 2 a bad command line or no\n"
-    "usable home.\n";
+    "that another line in the same directory uses is refused.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);

@@ -52,6 +52,14 @@ std::string WorkDirProblem(const std::string& dir) {
   return {};
 }
 
+// Options show the name given to their value (option_text), flags nothing after their name.
+class PlainOptionsFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    return option->get_option_text().empty() ? std::string() : " " + option->get_option_text();
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,20 +67,28 @@ int main(int argc, char** argv) {
       "The state of the Marvolen network: one line per office from the call log "
       "(calls.jsonl and its rotated files), the lines' states (lines/), the offices' "
       "directories, master tables and upgrades."};
+  // The help names each option's value and nothing else: the parser's own notes (value
+  // types, ranges, which options exclude which) would land in the man page as noise, and the
+  // descriptions say the same in words.
+  app.formatter(std::make_shared<PlainOptionsFormatter>());
   app.set_version_flag("--version", std::string("marvolen-report ") + MARVOLEN_VERSION);
   std::string work_dir = ".";
   int office = 0;
   bool as_json = false, as_csv = false, check = false, quiet = false, station_page = false;
   std::string html, metrics, now_text;
   ReportOptions o;
-  app.add_option("-C,--workdir", work_dir, "the working directory (default: the current one)");
+  app.add_option("-C,--workdir", work_dir, "the working directory (default: the current one)")
+      ->option_text("DIR");
   app.add_option("--office", office, "that office's calls, newest first")
-      ->check(CLI::Range(1, 9999));
+      ->check(CLI::Range(1, 9999))
+      ->option_text("N");
   auto* json_flag = app.add_flag("--json", as_json, "the office table as JSON");
   auto* csv_flag = app.add_flag("--csv", as_csv, "the office table as CSV");
-  auto* html_opt = app.add_option("--html", html, "write the status page (HTML) to FILE");
+  auto* html_opt =
+      app.add_option("--html", html, "write the status page (HTML) to FILE")->option_text("FILE");
   auto* metrics_opt =
-      app.add_option("--metrics", metrics, "write the metrics (Prometheus text format) to FILE");
+      app.add_option("--metrics", metrics, "write the metrics (Prometheus text format) to FILE")
+          ->option_text("FILE");
   auto* check_flag = app.add_flag(
       "--check", check,
       "as a monitoring plugin: a status line, the alerts; exit 0 OK, 1 WARNING, 2 CRITICAL, "
@@ -81,10 +97,12 @@ int main(int argc, char** argv) {
   app.add_option("--silent-hours", o.silent_hours,
                  "with --check: warn when an office completed no call for H hours (36; "
                  "critical at twice that)")
-      ->needs(check_flag);
+      ->needs(check_flag)
+      ->option_text("H");
   app.add_option("--max-refusals", o.max_refusals,
                  "with --check: warn at N refusals of one office within 24 hours (3)")
-      ->needs(check_flag);
+      ->needs(check_flag)
+      ->option_text("N");
   auto* page_flag = app.add_flag(
       "--station-page", station_page,
       "as a station after a call: bring the status summary (calls.summary/) in line with the "

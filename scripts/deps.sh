@@ -13,7 +13,7 @@ packages=(
   netcat-openbsd
   nlohmann-json3-dev libsimdjson-dev libcli11-dev
   chromium
-  help2man man-db
+  help2man man-db lintian dpkg-dev
   systemd logrotate
 )
 
@@ -29,5 +29,5 @@ if ((${#missing[@]})); then
   sudo_cmd=()
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

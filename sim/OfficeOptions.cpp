@@ -57,12 +57,11 @@ T Choose(const std::string& option, const std::string& text, const std::map<std:
 }  // namespace
 
 std::string UsageText() {
-  return R"(usage: marvolen-office --station HOST:PORT --dir DIR --number N [options]
+  return R"(Usage: marvolen-office --station HOST:PORT --dir DIR --number N [options]
 
 Plays one office calling the station: dials HOST:PORT (the station's emulated modem line),
 waits for the greeting, identifies itself from DIR and answers the station's commands until
-it is dismissed. Exit status 0 only when the call ended with "Comunicación exitosa" and
-"Salir"; 1 for any other call; 2 for a bad command line.
+it is dismissed: with "Comunicación exitosa" and "Salir" when the call went well.
 
 The office's directory DIR holds its tables (*.tbl, or *.tab and *.cos) at its top,
 upgrades in upgrade/, the traffic file in TRAFICO/TRAFICO.TRF and day files ddmmyyyy.daw

@@ -36,9 +36,13 @@ void ShowOnStderr(std::string_view text) {
 }
 
 constexpr char kUsage[] =
-    "Usage: marvolen-xfer send FILE   send FILE over standard input and output\n"
-    "       marvolen-xfer receive     receive \"recibo.zip\" into the current directory,\n"
-    "                                 trim it and unpack it there\n";
+    "Usage: marvolen-xfer send FILE\n"
+    "  or:  marvolen-xfer receive\n"
+    "The station's block transfer over standard input and output, the carrier taken as\n"
+    "present: send FILE, or receive \"recibo.zip\" into the current directory, trim its\n"
+    "padding and unpack it there. The line's bytes are on standard output, everything else\n"
+    "on standard error. Against lrzsz:\n"
+    "  socat EXEC:\"marvolen-xfer receive\" EXEC:\"sx -k -X file.zip\"\n";
 
 int Usage() {
   ToStderr(std::string_view(kUsage, sizeof kUsage - 2));

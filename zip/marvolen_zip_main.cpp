@@ -28,9 +28,9 @@ constexpr int kExitArchiveError = 2;
 
 constexpr char kUsage[] =
     "Usage: marvolen-zip create ARCHIVE MASK...\n"
-    "       marvolen-zip list ARCHIVE\n"
-    "       marvolen-zip test ARCHIVE\n"
-    "       marvolen-zip extract ARCHIVE\n"
+    "  or:  marvolen-zip list ARCHIVE\n"
+    "  or:  marvolen-zip test ARCHIVE\n"
+    "  or:  marvolen-zip extract ARCHIVE\n"
     "The station's archive component: create (in the base directory, masks like\n"
     "tablas/*.*), list, test (exit 0 when valid) or extract into the current directory.\n";
 

@@ -19,17 +19,17 @@ int main(int argc, char** argv) {
       return 0;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::puts(
-          "usage: marvolen [--console]\n"
-          "  Opens the station's window; --console runs it without one, printing the log\n"
-          "  view on standard output. SIGINT or SIGTERM stop either as \"Salir\" does, cutting\n"
-          "  a call in progress. The station home is $MARVOLEN_HOME, else the directory of\n"
-          "  the executable. A call is cut when nothing has moved for\n"
-          "  $MARVOLEN_MAX_IDLE_MINUTES minutes (default 5, at least 2: no block\n"
-          "  acknowledged or accepted, no reply the script takes), or when it outlasts\n"
-          "  $MARVOLEN_MAX_CALL_MINUTES minutes (default 30) plus four times the line\n"
-          "  time, at the configured speed, of the bytes its transfers have moved: a\n"
-          "  transfer that keeps moving is never cut. An archive received from an office\n"
-          "  holds at most $MARVOLEN_MAX_ARCHIVE_MIB MiB (default 64).");
+          "Usage: marvolen [--console]\n"
+          "Opens the station's window; --console runs it without one, printing the log view\n"
+          "on standard output. SIGINT or SIGTERM stop either as \"Salir\" does, cutting a\n"
+          "call in progress.\n\n"
+          "Environment:\n"
+          "  MARVOLEN_HOME  the station home, else the directory of the executable\n"
+          "  MARVOLEN_COMn  the device of serial port n, else /dev/ttyS(n-1)\n"
+          "  MARVOLEN_MAX_IDLE_MINUTES  nothing moved for this many minutes cuts a call (5)\n"
+          "  MARVOLEN_MAX_CALL_MINUTES  a call's allowance before its transfers earn more (30)\n"
+          "  MARVOLEN_MAX_ARCHIVE_MIB  the most one archive received may hold (64)\n"
+          "The others and the details: marvolen-station(8).");
       return 0;
     }
   }

@@ -90,6 +90,12 @@ check_man_pages() {
   done
   LC_ALL=C.UTF-8 man -P cat marvolen-office 2>/dev/null | grep -q "Comunicación exitosa" ||
     fail "man marvolen-office: accented letters lost"
+  man -w 5 calls.jsonl >/dev/null || fail "no man page calls.jsonl(5)"
+  man -w 8 marvolen-backup >/dev/null || fail "no man page marvolen-backup(8)"
+  marvolen-backup --version | grep -qx "marvolen-backup [0-9.]*" || fail "marvolen-backup --version"
+  [ -f /usr/share/doc/marvolen/README.md ] && [ -f /usr/share/doc/marvolen/docs/guide.md ] ||
+    fail "no user's guide in /usr/share/doc/marvolen"
+  [ -d /etc/marvolen ] || fail "no /etc/marvolen for the lines' environment files"
 }
 
 # The unit: valid, and rated at most 4.9 by systemd's own exposure score (10 is a service
