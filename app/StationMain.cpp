@@ -33,7 +33,10 @@ int main(int argc, char** argv) {
           "      (1 to 4096, default 64)\n"
           "  LC_TIME  the locale of the activity log's time stamps, else dd/mm/yyyy hh:mm:ss\n"
           "  NOTIFY_SOCKET, WATCHDOG_USEC, JOURNAL_STREAM  set by systemd: readiness, status\n"
-          "      and watchdog pings are sent, and lines carry journal priorities\n"
+          "      and watchdog pings are sent; the log lines go to the journal as entries with\n"
+          "      PRIORITY, MARVOLEN_LINE, MARVOLEN_OFFICE, MARVOLEN_RESULT and MARVOLEN_REASON\n"
+          "      (journalctl MARVOLEN_OFFICE=7), or with \"<N>\" priority prefixes when the\n"
+          "      journal's socket is not there\n"
           "A value of a MARVOLEN_MAX_ variable that is not a whole number in range is reported\n"
           "and the default used.\n"))
     return *status;

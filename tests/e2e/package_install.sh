@@ -310,12 +310,21 @@ check_lines_running() {
   line_json "$down" reason | grep -q "No such file" || fail "$down: no reason"
   grep -qx "READY=1.*" "$scratch/${lines[0]}.notify" || fail "no READY=1 from ${lines[0]}"
   grep -q "WATCHDOG=1" "$scratch/${lines[0]}.notify" || fail "no WATCHDOG=1"
-  grep -q "STATUS=" "$scratch/$down.notify" || fail "no STATUS= from the line that is down"
-  ! grep -q "READY=1" "$scratch/$down.notify" || fail "a line without its device said READY"
-  # Errors at the journal's error priority, the rest at info.
-  grep -q "^<3>.*ERROR" "$scratch/$down.out" || fail "the device's error is not at priority 3"
-  grep -q "^<6>" "$scratch/${lines[0]}.out" || fail "no info lines"
-  ! grep -qv "^<[0-7]>" "$scratch/${lines[0]}.out" || fail "a journal line without priority"
+  # A line without its device is a running service with its line down, not one that never
+  # finishes starting (systemd would restart it at its start time-out, for ever).
+  grep -q "STATUS=.*fuera de servicio" "$scratch/$down.notify" ||
+    fail "no STATUS= saying why the line is down"
+  grep -qx "READY=1" "$scratch/$down.notify" || fail "a line without its device never said READY"
+  # Without the journal's socket the lines go to the stream with their priorities: errors at
+  # the journal's error priority, the rest at info. (Where a journal listens on the socket it
+  # takes them as entries instead, and the stream holds none.)
+  if [ ! -S /run/systemd/journal/socket ]; then
+    grep -q "^<3>.*ERROR" "$scratch/$down.out" || fail "the device's error is not at priority 3"
+    grep -q "^<6>" "$scratch/${lines[0]}.out" || fail "no info lines"
+    ! grep -qv "^<[0-7]>" "$scratch/${lines[0]}.out" || fail "a journal line without priority"
+  else
+    echo "a journal listens on /run/systemd/journal/socket: the stream's priorities not checked"
+  fi
 
   grep -q '"office":1,.*"result":"success"' "$work/calls.jsonl" ||
     { cat "$scratch/office1a.log" "$scratch/office1b.log"; fail "office 1 was not served"; }
